@@ -1,0 +1,9 @@
+#include "common/version.h"
+
+#include <cstdio>
+
+int main()
+{
+    std::printf("brigant-fw %s\n", brigant::kVersionText);
+    return 0;
+}

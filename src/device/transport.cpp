@@ -1,0 +1,272 @@
+#include "device/transport.h"
+
+#include "common/debug_log.h"
+#include "common/hex.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace brigant {
+
+namespace {
+
+ScsiBackend *backend = nullptr;
+std::FILE *traceSink = nullptr;
+TransportFailure lastFailure;
+
+constexpr std::uint32_t kDataInTimeoutSec = 10;
+constexpr std::uint32_t kSenseAreaSize = 32;
+
+bool Succeeded(const ScsiOutcome &o) { return o.opened && o.transportOk && o.scsiStatus == 0; }
+
+void RecordOutcome(const std::string &path, const ScsiOutcome &o)
+{
+    if (Succeeded(o))
+        return;
+    lastFailure = TransportFailure{path, !o.opened, o.openError, o.sysErrno, o.scsiStatus};
+    if (!o.opened)
+        DebugPrintf("open %s failed: %s (%s)\n", path.c_str(), OpenErrorText(o.openError),
+                    std::strerror(o.sysErrno));
+}
+
+void Trace(const std::string &path, const ScsiCommand &cmd, bool ok, std::uint32_t transferred,
+           const std::uint8_t *sense, std::uint32_t senseLength)
+{
+    if (!traceSink)
+        return;
+    std::string line = path;
+    line += cmd.direction == DataDirection::In ? " in " : " out ";
+    line += HexBytes(cmd.cdb, cmd.cdbLength);
+    line += " len=" + std::to_string(cmd.length);
+    line += " tmo=" + std::to_string(cmd.timeoutSec);
+    line += ok ? " ok" : " fail";
+    line += " xfer=" + std::to_string(transferred);
+    if (!ok && sense && senseLength)
+        line += " sense=" + HexBytes(sense, senseLength, "");
+    line += '\n';
+    std::fputs(line.c_str(), traceSink);
+    std::fflush(traceSink);
+}
+
+ScsiOutcome Execute(const std::string &path, const ScsiCommand &cmd)
+{
+    if (!backend) {
+        ScsiOutcome o;
+        o.openError = OpenError::NotFound;
+        o.sysErrno = ENODEV;
+        return o;
+    }
+    return backend->execute(path, cmd);
+}
+
+// The two plain operations share everything but the direction, the sharing
+// mode and the time-out.
+int SendPlain(const std::string &path, const std::uint8_t *cdb, int cdbLength, DataDirection dir,
+              std::uint8_t *inBuffer, const std::uint8_t *outData, std::uint32_t length,
+              std::uint32_t &transferred)
+{
+    if (cdbLength < 1 || cdbLength > 16)
+        return 0;
+    const std::uint32_t xferLength = length == 1 ? 2 : length;
+
+    std::uint8_t *raw = nullptr;
+    std::uint8_t *aligned = nullptr;
+    if (xferLength > 0) {
+        raw = AllocAlignedBlock(static_cast<std::int32_t>(xferLength), kTransferAlignment);
+        if (!raw)
+            return 0;
+        aligned = AlignUp(raw, kTransferAlignment);
+        if (dir == DataDirection::Out && outData)
+            std::memcpy(aligned, outData, length);
+    }
+
+    ScsiCommand cmd;
+    cmd.cdb = cdb;
+    cmd.cdbLength = static_cast<std::uint8_t>(cdbLength);
+    cmd.direction = dir;
+    cmd.data = aligned;
+    cmd.length = xferLength;
+    cmd.exclusive = dir == DataDirection::Out;
+    cmd.timeoutSec = dir == DataDirection::In ? kDataInTimeoutSec : DataOutTimeoutSec(cdb, cdbLength);
+
+    ScsiOutcome o = Execute(path, cmd);
+    RecordOutcome(path, o);
+    if (!o.opened) {
+        FreeAlignedBlock(raw);
+        return 0;
+    }
+    if (dir == DataDirection::In && length > 0)
+        std::memcpy(inBuffer, aligned, length);
+    FreeAlignedBlock(raw);
+    transferred = o.transferred;
+    const bool ok = Succeeded(o);
+    Trace(path, cmd, ok, o.transferred, nullptr, 0);
+    return ok ? 1 : 0;
+}
+
+int SendWithSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, DataDirection dir,
+                  std::uint8_t *buffer, std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
+                  std::uint32_t senseLength)
+{
+    if (cdbLength < 1 || cdbLength > 16)
+        return 0;
+    std::uint8_t small[4] = {0, 0, 0, 0};
+    std::uint8_t senseArea[kSenseAreaSize] = {};
+
+    ScsiCommand cmd;
+    cmd.cdb = cdb;
+    cmd.cdbLength = static_cast<std::uint8_t>(cdbLength);
+    cmd.direction = dir;
+    cmd.exclusive = true;
+    cmd.timeoutSec = kDataInTimeoutSec;
+    if (length == 1) {
+        if (dir == DataDirection::Out)
+            small[0] = buffer ? buffer[0] : 0;
+        cmd.data = small;
+        cmd.length = 2;
+    } else {
+        cmd.data = length ? buffer : nullptr;
+        cmd.length = length;
+    }
+    if (sense) {
+        cmd.sense = senseArea;
+        cmd.senseCapacity = kSenseAreaSize;
+    }
+
+    ScsiOutcome o = Execute(path, cmd);
+    RecordOutcome(path, o);
+    if (!o.opened)
+        return 0;
+    if (length == 1 && dir == DataDirection::In)
+        buffer[0] = small[0];
+    const bool ok = Succeeded(o);
+    if (dir == DataDirection::In || ok)
+        transferred = o.transferred;
+    const std::uint32_t copied = senseLength < kSenseAreaSize ? senseLength : kSenseAreaSize;
+    if (sense)
+        std::memcpy(sense, senseArea, copied);
+    Trace(path, cmd, ok, o.transferred, sense, sense ? copied : 0);
+    return ok ? 1 : 0;
+}
+
+} // namespace
+
+const char *OpenErrorText(OpenError error)
+{
+    switch (error) {
+    case OpenError::None:
+        return "no error";
+    case OpenError::NotFound:
+        return "device not present";
+    case OpenError::PermissionDenied:
+        return "permission denied";
+    case OpenError::Busy:
+        return "device busy (opened exclusively elsewhere)";
+    case OpenError::Other:
+        break;
+    }
+    return "open failed";
+}
+
+void SetTransportBackend(ScsiBackend *b) { backend = b; }
+ScsiBackend *TransportBackend() { return backend; }
+void SetCommandTrace(std::FILE *sink) { traceSink = sink; }
+const TransportFailure &LastTransportFailure() { return lastFailure; }
+
+std::string DescribeLastTransportFailure()
+{
+    const TransportFailure &f = lastFailure;
+    if (f.openFailed) {
+        std::string text = "cannot open " + f.path + ": " + OpenErrorText(f.openError);
+        if (f.openError == OpenError::PermissionDenied)
+            text += ". Raw SCSI access needs root: run as root (sudo) or install the udev rule "
+                    "that grants access to the bridge's sg node";
+        return text;
+    }
+    if (f.sysErrno == EPERM || f.sysErrno == EACCES)
+        return "command refused on " + f.path +
+               ": permission denied. Vendor commands need root (CAP_SYS_RAWIO): run as root (sudo)";
+    if (f.sysErrno != 0)
+        return "command failed on " + f.path + ": " + std::strerror(f.sysErrno);
+    if (f.scsiStatus != 0) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "0x%02X", f.scsiStatus);
+        return "command failed on " + f.path + ": SCSI status " + buf;
+    }
+    return "command failed on " + f.path;
+}
+
+std::uint32_t DataOutTimeoutSec(const std::uint8_t *cdb, int cdbLength)
+{
+    std::uint8_t padded[16] = {};
+    std::memcpy(padded, cdb, static_cast<std::size_t>(cdbLength > 16 ? 16 : cdbLength));
+    if (padded[2] == 0x13 || (padded[11] == 0xFB && padded[1] == 3))
+        return 100;
+    return 50;
+}
+
+int SendScsiIn(const std::string &path, const std::uint8_t *cdb, int cdbLength, std::uint8_t *buffer,
+               std::uint32_t length, std::uint32_t &transferred)
+{
+    return SendPlain(path, cdb, cdbLength, DataDirection::In, buffer, nullptr, length, transferred);
+}
+
+int SendScsiOut(const std::string &path, const std::uint8_t *cdb, int cdbLength, const std::uint8_t *data,
+                std::uint32_t length, std::uint32_t &transferred)
+{
+    return SendPlain(path, cdb, cdbLength, DataDirection::Out, nullptr, data, length, transferred);
+}
+
+int SendScsiInSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, std::uint8_t *buffer,
+                    std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
+                    std::uint32_t senseLength)
+{
+    return SendWithSense(path, cdb, cdbLength, DataDirection::In, buffer, length, transferred, sense,
+                         senseLength);
+}
+
+int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, const std::uint8_t *data,
+                     std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
+                     std::uint32_t senseLength)
+{
+    // The data is only read: the out direction never writes into the data phase.
+    return SendWithSense(path, cdb, cdbLength, DataDirection::Out, const_cast<std::uint8_t *>(data), length,
+                         transferred, sense, senseLength);
+}
+
+int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2])
+{
+    std::uint8_t cdb[12] = {};
+    cdb[0] = 0xDF;
+    cdb[1] = 0x10;
+    cdb[4] = 0x02;
+    cdb[11] = 0xFF;
+    std::uint32_t transferred = 0;
+    return SendScsiIn(path, cdb, 12, reply, 2, transferred);
+}
+
+int GetStorageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
+{
+    if (!backend)
+        return 0;
+    return backend->storageDeviceNumber(path, number) ? 1 : 0;
+}
+
+std::uint8_t *AllocAlignedBlock(std::int32_t size, std::int32_t alignment)
+{
+    if (size < 0 || alignment < 0)
+        return nullptr;
+    return static_cast<std::uint8_t *>(
+        std::calloc(static_cast<std::size_t>(size) + static_cast<std::size_t>(alignment), 1));
+}
+
+std::uint8_t *AlignUp(std::uint8_t *raw, std::int32_t alignment)
+{
+    const auto mask = static_cast<std::uintptr_t>(alignment) - 1;
+    return reinterpret_cast<std::uint8_t *>((reinterpret_cast<std::uintptr_t>(raw) + mask) & ~mask);
+}
+
+void FreeAlignedBlock(std::uint8_t *raw) { std::free(raw); }
+
+} // namespace brigant

@@ -1,0 +1,58 @@
+#pragma once
+// One SCSI command per call: open the device, send, close. Every bridge
+// command of the program goes through these operations.
+#include "device/scsi_backend.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace brigant {
+
+// Selects the process-wide back end (set once at start; tests may swap it).
+void SetTransportBackend(ScsiBackend *backend);
+ScsiBackend *TransportBackend();
+
+// Command trace: one line per command to `sink`, or off when null.
+void SetCommandTrace(std::FILE *sink);
+
+// What went wrong with the most recent failed operation, so that callers can
+// tell a permission problem from a vanished device.
+struct TransportFailure {
+    std::string path;
+    bool openFailed = false;
+    OpenError openError = OpenError::None;
+    int sysErrno = 0;
+    std::uint8_t scsiStatus = 0;
+};
+const TransportFailure &LastTransportFailure();
+// A user-facing sentence about LastTransportFailure() (with advice for permission problems).
+std::string DescribeLastTransportFailure();
+
+int SendScsiIn(const std::string &path, const std::uint8_t *cdb, int cdbLength, std::uint8_t *buffer,
+               std::uint32_t length, std::uint32_t &transferred);
+int SendScsiOut(const std::string &path, const std::uint8_t *cdb, int cdbLength, const std::uint8_t *data,
+                std::uint32_t length, std::uint32_t &transferred);
+int SendScsiInSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, std::uint8_t *buffer,
+                    std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
+                    std::uint32_t senseLength);
+int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, const std::uint8_t *data,
+                     std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
+                     std::uint32_t senseLength);
+
+// DF 10 00 00 02 ... FF with a 2-byte data-in phase.
+int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2]);
+
+int GetStorageDeviceNumber(const std::string &path, StorageDeviceNumber &number);
+
+// Time-out in seconds that the plain data-out operation gives a CDB.
+std::uint32_t DataOutTimeoutSec(const std::uint8_t *cdb, int cdbLength);
+
+// Zero-filled heap block of size + alignment bytes; keep the raw pointer for freeing.
+std::uint8_t *AllocAlignedBlock(std::int32_t size, std::int32_t alignment);
+std::uint8_t *AlignUp(std::uint8_t *raw, std::int32_t alignment);
+void FreeAlignedBlock(std::uint8_t *raw);
+
+constexpr std::int32_t kTransferAlignment = 8192;
+
+} // namespace brigant

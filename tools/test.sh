@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The whole test run: dependencies, a normal build with every test, then the
+# same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+jobs=$(nproc)
+
+echo "== build and test (RelWithDebInfo)"
+tools/build.sh build
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
+tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DBRIGANT_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+echo "== all tests passed"
