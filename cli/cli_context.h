@@ -1,0 +1,39 @@
+#pragma once
+// Shared state of one brigant-fw run: the global options and the exit code
+// that the chosen sub-command leaves.
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <string>
+
+namespace brigant::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailed = 1,
+    kExitUsage = 2,
+    kExitNoDevice = 3,
+    kExitNothingToDo = 4,
+};
+
+struct CliContext {
+    // Global options.
+    std::string simulate;  // preset spec for --simulate, empty for real hardware
+    std::string device;    // --device /dev/sgN
+    std::string simState;  // --sim-state DIR
+    bool traceOn = false;
+    std::string traceFile; // empty: standard error
+    bool debug = false;
+
+    // Set by the chosen sub-command's callback; main runs it after parsing.
+    std::function<int()> action;
+    // Installs the transport back end (simulator or SG_IO) and names the
+    // device path to talk to; false (after printing why) when there is none.
+    std::function<bool(std::string &path)> attachDevice;
+};
+
+// Each sub-command lives in its own file and registers itself here.
+void RegisterRawCommand(CLI::App &app, CliContext &ctx);
+void RegisterCheckCommand(CLI::App &app, CliContext &ctx);
+
+} // namespace brigant::cli
