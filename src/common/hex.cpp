@@ -21,7 +21,7 @@ std::string HexBytes(const std::uint8_t *data, std::size_t len, const char *sep)
 std::string HexDump(const std::uint8_t *data, std::size_t len)
 {
     std::string out;
-    char buf[16];
+    char buf[24]; // room for a 16-digit offset: GCC checks the worst case
     for (std::size_t row = 0; row < len; row += 16) {
         std::snprintf(buf, sizeof buf, "%08zX ", row);
         out += buf;
