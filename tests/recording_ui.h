@@ -1,0 +1,36 @@
+#pragma once
+// UI services that remember every message box instead of showing it. While
+// one exists it is the program's UI; destroying it restores the silent default.
+#include "forms/ui_services.h"
+
+#include <string>
+#include <vector>
+
+namespace brigant::test
+{
+
+struct RecordedBox {
+    std::string text;
+    std::string title;
+    MessageKind kind;
+};
+
+class RecordingUi final : public UiServices
+{
+  public:
+    RecordingUi() { SetUiServices(this); }
+    ~RecordingUi() override { SetUiServices(nullptr); }
+    RecordingUi(const RecordingUi &) = delete;
+    RecordingUi &operator=(const RecordingUi &) = delete;
+
+    void messageBox(const std::string &text, const std::string &title, MessageKind kind) override
+    {
+        boxes.push_back({text, title, kind});
+    }
+    void processMessages() override { ++processed; }
+
+    std::vector<RecordedBox> boxes;
+    int processed = 0;
+};
+
+} // namespace brigant::test
