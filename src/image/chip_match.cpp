@@ -141,6 +141,7 @@ int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16
     auto takeText = [&](std::uint32_t offset) {
         std::memcpy(r.comparisonText.data(), record.tag(), 4);
         r.comparisonOffset = offset;
+        r.comparisonTaken = true;
     };
     auto refuse = [&](std::string why) {
         r.reason = std::move(why);

@@ -32,6 +32,7 @@ struct HeaderProbe {
 struct MatchReport {
     std::vector<HeaderProbe> probes; // every read, in order
     std::array<std::uint8_t, 4> comparisonText{};
+    bool comparisonTaken = false;       // false when the check ended before taking one
     std::uint32_t comparisonOffset = 0; // record whose bytes 4-7 are the comparison text
     std::string reason;                 // what decided, in words
 };
