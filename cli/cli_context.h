@@ -6,7 +6,8 @@
 #include <functional>
 #include <string>
 
-namespace brigant::cli {
+namespace brigant::cli
+{
 
 enum ExitCode : int {
     kExitOk = 0,
@@ -18,9 +19,9 @@ enum ExitCode : int {
 
 struct CliContext {
     // Global options.
-    std::string simulate;  // preset spec for --simulate, empty for real hardware
-    std::string device;    // --device /dev/sgN
-    std::string simState;  // --sim-state DIR
+    std::string simulate; // preset spec for --simulate, empty for real hardware
+    std::string device;   // --device /dev/sgN
+    std::string simState; // --sim-state DIR
     bool traceOn = false;
     std::string traceFile; // empty: standard error
     bool debug = false;

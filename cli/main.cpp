@@ -1,9 +1,143 @@
+// brigant-fw: the command-line face of the firmware update utility.
+#include "cli/cli_context.h"
+#include "common/clock.h"
+#include "common/debug_log.h"
 #include "common/version.h"
+#include "device/linux/sg_backend.h"
+#include "device/transport.h"
+#include "sim/presets.h"
+#include "sim/simulation.h"
 
 #include <cstdio>
+#include <iostream>
+#include <memory>
 
-int main()
+using namespace brigant;
+using namespace brigant::cli;
+
+namespace
 {
-    std::printf("brigant-fw %s\n", brigant::kVersionText);
-    return 0;
+
+// Owns whatever the chosen back end needs for the rest of the run.
+struct Session {
+    VirtualClock virtualClock;
+    std::unique_ptr<sim::Simulation> simulation;
+    SgBackend sg;
+    std::FILE *traceFile = nullptr;
+
+    ~Session()
+    {
+        SetTransportBackend(nullptr);
+        SetProgramClock(nullptr);
+        SetCommandTrace(nullptr);
+        if (traceFile && traceFile != stderr)
+            std::fclose(traceFile);
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CliContext ctx;
+    std::vector<std::string> simulate;
+    CLI::App app{"Brigant Firmware Update Utility for Linux: update the firmware of Velkor storage bridges"};
+    app.set_version_flag("--version", std::string("brigant-fw ") + kVersionText);
+    app.add_option("--simulate", simulate,
+                   "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
+        ->expected(1)
+        ->take_all();
+    app.add_option("--device", ctx.device, "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)");
+    app.add_option("--sim-state", ctx.simState, "Directory that keeps the simulated devices' state");
+    auto *trace =
+        app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
+            ->expected(0, 1);
+    app.add_flag("--debug", ctx.debug, "Print the program's debug trace to standard error");
+    app.require_subcommand(0, 1);
+
+    RegisterRawCommand(app, ctx);
+    RegisterCheckCommand(app, ctx);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    if (simulate.size() == 1 && simulate[0] == "help") {
+        std::cout << sim::PresetHelp();
+        return kExitOk;
+    }
+    if (!ctx.action) {
+        std::cerr << app.help();
+        return kExitUsage;
+    }
+
+    Session session;
+    ctx.traceOn = trace->count() > 0;
+    if (ctx.traceOn) {
+        session.traceFile = ctx.traceFile.empty() ? stderr : std::fopen(ctx.traceFile.c_str(), "w");
+        if (!session.traceFile) {
+            std::perror(ctx.traceFile.c_str());
+            return kExitUsage;
+        }
+        SetCommandTrace(session.traceFile);
+    }
+    if (ctx.debug)
+        SetDebugSink(stderr);
+
+    std::vector<std::string> simPaths;
+    if (!simulate.empty()) {
+        // Simulations run on virtual time: waits cost nothing, and are still counted.
+        SetProgramClock(&session.virtualClock);
+        session.simulation = std::make_unique<sim::Simulation>(session.virtualClock);
+        for (const auto &spec : simulate) {
+            std::string error;
+            std::string path = session.simulation->add(spec, error);
+            if (path.empty()) {
+                std::cerr << "error: --simulate " << spec << ": " << error << "\n";
+                return kExitUsage;
+            }
+            simPaths.push_back(path);
+        }
+        if (!ctx.simState.empty()) {
+            std::string error;
+            if (!session.simulation->loadState(ctx.simState, error)) {
+                std::cerr << "error: --sim-state: " << error << "\n";
+                return kExitUsage;
+            }
+        }
+        SetTransportBackend(&session.simulation->backend());
+    } else {
+        if (!ctx.simState.empty()) {
+            std::cerr << "error: --sim-state needs --simulate\n";
+            return kExitUsage;
+        }
+        SetTransportBackend(&session.sg);
+    }
+
+    ctx.attachDevice = [&](std::string &path) {
+        if (!ctx.device.empty()) {
+            path = ctx.device;
+            return true;
+        }
+        if (!simPaths.empty()) {
+            path = simPaths.front();
+            return true;
+        }
+        std::cerr
+            << "error: no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge\n";
+        return false;
+    };
+
+    int code = ctx.action();
+
+    if (session.simulation && !ctx.simState.empty()) {
+        std::string error;
+        if (!session.simulation->saveState(ctx.simState, error)) {
+            std::cerr << "error: --sim-state: " << error << "\n";
+            if (code == kExitOk)
+                code = kExitFailed;
+        }
+    }
+    return code;
 }

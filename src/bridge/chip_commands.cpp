@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace brigant {
+namespace brigant
+{
 
-namespace {
+namespace
+{
 
 struct Cdb {
     std::uint8_t b[kVendorCdbLength] = {};
@@ -67,7 +69,8 @@ int ReadInquiry(const std::string &path, std::uint8_t *buffer, std::uint32_t len
     return In(path, c, buffer, length);
 }
 
-int ReadChipInfo(const std::string &path, std::uint8_t *buffer, std::uint32_t length, std::uint32_t &transferred)
+int ReadChipInfo(const std::string &path, std::uint8_t *buffer, std::uint32_t length,
+                 std::uint32_t &transferred)
 {
     const std::uint8_t cdb[kVendorCdbLength] = {0xE0, 0xF4, 0xE7};
     return SendScsiIn(path, cdb, kVendorCdbLength, buffer, length, transferred);
@@ -104,8 +107,8 @@ int ReadBlock24(const std::string &path, std::uint32_t address, std::uint8_t *bu
     return In(path, c, buffer, length);
 }
 
-int WriteBlock24(const std::string &path, std::uint32_t address, const std::uint8_t *data, std::uint32_t length,
-                 std::uint8_t mode)
+int WriteBlock24(const std::string &path, std::uint32_t address, const std::uint8_t *data,
+                 std::uint32_t length, std::uint8_t mode)
 {
     Cdb c = VendorDF(static_cast<std::uint8_t>(mode & 0x87), 0xFB);
     Put24(c.b + 2, length);
@@ -113,8 +116,8 @@ int WriteBlock24(const std::string &path, std::uint32_t address, const std::uint
     return Out(path, c, data, length);
 }
 
-int WriteBlock16(const std::string &path, std::uint32_t address, const std::uint8_t *data, std::uint16_t length,
-                 bool flag)
+int WriteBlock16(const std::string &path, std::uint32_t address, const std::uint8_t *data,
+                 std::uint16_t length, bool flag)
 {
     Cdb c = VendorDF(flag ? 0x01 : 0x00, 0xFB);
     Put16(c.b + 3, length);
@@ -172,7 +175,8 @@ int ProbeReadBuffer(const std::string &path)
     std::uint8_t sense[18] = {};
     std::uint32_t transferred = 0;
     int ok = SendScsiInSense(path, cdb, 10, reply, 4, transferred, sense, sizeof sense);
-    for (int retry = 0; !ok && retry < kBecomingReadyRetries && IsBecomingReady(sense, sizeof sense); ++retry) {
+    for (int retry = 0; !ok && retry < kBecomingReadyRetries && IsBecomingReady(sense, sizeof sense);
+         ++retry) {
         Ui().processMessages();
         std::memset(sense, 0, sizeof sense);
         ok = SendScsiInSense(path, cdb, 10, reply, 4, transferred, sense, sizeof sense);

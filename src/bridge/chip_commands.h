@@ -6,29 +6,34 @@
 #include <cstdint>
 #include <string>
 
-namespace brigant {
+namespace brigant
+{
 
 constexpr int kVendorCdbLength = 12;
 
 int ReadInquiry(const std::string &path, std::uint8_t *buffer, std::uint32_t length);
-int ReadChipInfo(const std::string &path, std::uint8_t *buffer, std::uint32_t length, std::uint32_t &transferred);
+int ReadChipInfo(const std::string &path, std::uint8_t *buffer, std::uint32_t length,
+                 std::uint32_t &transferred);
 int ReadChipInfoFE(const std::string &path, std::uint8_t *buffer, std::uint32_t length,
                    std::uint32_t &transferred);
 int ReadXdata(const std::string &path, std::uint8_t *buffer, std::uint16_t address, std::uint16_t length);
-int WriteXdata(const std::string &path, const std::uint8_t *data, std::uint16_t address, std::uint16_t length);
+int WriteXdata(const std::string &path, const std::uint8_t *data, std::uint16_t address,
+               std::uint16_t length);
 int ReadBlock24(const std::string &path, std::uint32_t address, std::uint8_t *buffer, std::uint32_t length);
-int WriteBlock24(const std::string &path, std::uint32_t address, const std::uint8_t *data, std::uint32_t length,
-                 std::uint8_t mode);
-int WriteBlock16(const std::string &path, std::uint32_t address, const std::uint8_t *data, std::uint16_t length,
-                 bool flag);
+int WriteBlock24(const std::string &path, std::uint32_t address, const std::uint8_t *data,
+                 std::uint32_t length, std::uint8_t mode);
+int WriteBlock16(const std::string &path, std::uint32_t address, const std::uint8_t *data,
+                 std::uint16_t length, bool flag);
 int FlashProbeMode(const std::string &path);
 // `length` must be at least 8.
 int ReadChipSignature(const std::string &path, std::uint8_t *buffer, std::uint32_t length);
 
 // Three entry points share the firmware-information command.
 int ReadFirmwareInfo(const std::string &path, std::uint8_t *buffer, std::uint8_t length);
-std::uint8_t ReadFirmwareInfoLevel(const std::string &path, std::uint8_t length);       // reply byte 8, 0 on failure
-std::uint8_t ReadFirmwareInfoReleaseFlag(const std::string &path, std::uint8_t length); // reply byte 19, 0 on failure
+std::uint8_t ReadFirmwareInfoLevel(const std::string &path,
+                                   std::uint8_t length); // reply byte 8, 0 on failure
+std::uint8_t ReadFirmwareInfoReleaseFlag(const std::string &path,
+                                         std::uint8_t length); // reply byte 19, 0 on failure
 
 int ResetChip(const std::string &path);
 int PrepareFlashUpdate(const std::string &path);

@@ -6,9 +6,11 @@
 
 #include <functional>
 
-namespace brigant {
+namespace brigant
+{
 
-namespace {
+namespace
+{
 
 struct Cdb {
     std::uint8_t b[kVendorCdbLength] = {0xFF, 0x04};

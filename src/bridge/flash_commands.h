@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 
-namespace brigant {
+namespace brigant
+{
 
 // Chip-erase, block-erase, page-program opcodes, the flash kind found, the
 // sector-erase opcode (low byte used) and the size in KiB.
@@ -19,7 +20,8 @@ struct FlashOpcodeRecord {
 };
 
 int ReadFlash(const std::string &path, std::uint32_t address, std::uint8_t *buffer, std::uint32_t length);
-int WriteFlash(const std::string &path, std::uint32_t address, const std::uint8_t *data, std::uint32_t length);
+int WriteFlash(const std::string &path, std::uint32_t address, const std::uint8_t *data,
+               std::uint32_t length);
 int ReadFlashStatus(const std::string &path, std::uint8_t *status);
 int EraseFlashAll(const std::string &path);
 int EraseFlashBlock(const std::string &path, std::uint32_t address);

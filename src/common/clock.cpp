@@ -3,7 +3,8 @@
 #include <chrono>
 #include <thread>
 
-namespace brigant {
+namespace brigant
+{
 
 std::uint64_t RealClock::nowMs() const
 {
@@ -12,12 +13,10 @@ std::uint64_t RealClock::nowMs() const
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-void RealClock::sleepMs(std::uint32_t ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void RealClock::sleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-namespace {
+namespace
+{
 RealClock realClock;
 Clock *current = &realClock;
 } // namespace

@@ -3,10 +3,12 @@
 // run on virtual time while production sleeps for real.
 #include <cstdint>
 
-namespace brigant {
+namespace brigant
+{
 
-class Clock {
-public:
+class Clock
+{
+  public:
     virtual ~Clock() = default;
     // Milliseconds since an arbitrary, fixed origin.
     virtual std::uint64_t nowMs() const = 0;
@@ -14,20 +16,22 @@ public:
 };
 
 // Sleeps on the system's monotonic clock.
-class RealClock final : public Clock {
-public:
+class RealClock final : public Clock
+{
+  public:
     std::uint64_t nowMs() const override;
     void sleepMs(std::uint32_t ms) override;
 };
 
 // Time advances only when somebody sleeps (or calls advance); no real time passes.
-class VirtualClock final : public Clock {
-public:
+class VirtualClock final : public Clock
+{
+  public:
     std::uint64_t nowMs() const override { return now_; }
     void sleepMs(std::uint32_t ms) override { now_ += ms; }
     void advance(std::uint64_t ms) { now_ += ms; }
 
-private:
+  private:
     std::uint64_t now_ = 0;
 };
 

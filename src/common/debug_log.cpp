@@ -2,9 +2,11 @@
 
 #include <cstdarg>
 
-namespace brigant {
+namespace brigant
+{
 
-namespace {
+namespace
+{
 std::FILE *debugSink = nullptr;
 }
 

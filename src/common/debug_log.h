@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <string>
 
-namespace brigant {
+namespace brigant
+{
 
 void SetDebugSink(std::FILE *sink); // nullptr silences the sink
 bool DebugEnabled();

@@ -3,7 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
-namespace brigant {
+namespace brigant
+{
 
 std::string HexBytes(const std::uint8_t *data, std::size_t len, const char *sep)
 {
@@ -41,7 +42,8 @@ std::string HexDump(const std::uint8_t *data, std::size_t len)
     return out;
 }
 
-namespace {
+namespace
+{
 int HexDigit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -84,7 +86,8 @@ std::optional<std::uint64_t> ParseNumber(const std::string &text)
         i = 2;
     }
     for (; i < text.size(); ++i) {
-        int d = base == 16 ? HexDigit(text[i]) : (std::isdigit(static_cast<unsigned char>(text[i])) ? text[i] - '0' : -1);
+        int d = base == 16 ? HexDigit(text[i])
+                           : (std::isdigit(static_cast<unsigned char>(text[i])) ? text[i] - '0' : -1);
         if (d < 0)
             return std::nullopt;
         if (value > (UINT64_MAX - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base))

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace brigant {
+namespace brigant
+{
 
 // "E0 F4 E7" style: two upper-case digits per byte, separated by `sep`.
 std::string HexBytes(const std::uint8_t *data, std::size_t len, const char *sep = " ");

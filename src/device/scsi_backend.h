@@ -5,18 +5,19 @@
 #include <cstdint>
 #include <string>
 
-namespace brigant {
+namespace brigant
+{
 
 enum class DataDirection : std::uint8_t { In, Out };
 
 struct ScsiCommand {
     const std::uint8_t *cdb = nullptr;
-    std::uint8_t cdbLength = 0;  // 6 to 16
+    std::uint8_t cdbLength = 0; // 6 to 16
     DataDirection direction = DataDirection::In;
     std::uint8_t *data = nullptr; // null when length is 0
     std::uint32_t length = 0;     // bytes of the data phase, as the device sees them
     std::uint32_t timeoutSec = 10;
-    bool exclusive = false;       // open without sharing
+    bool exclusive = false;        // open without sharing
     std::uint8_t *sense = nullptr; // sense area, or null when not asked for
     std::uint8_t senseCapacity = 0;
 };
@@ -35,7 +36,7 @@ struct ScsiOutcome {
     int sysErrno = 0; // errno of the failed open or pass-through call
 
     // Meaningful when opened:
-    bool transportOk = false;  // the pass-through call and the transport both succeeded
+    bool transportOk = false; // the pass-through call and the transport both succeeded
     std::uint8_t scsiStatus = 0;
     std::uint32_t transferred = 0; // bytes moved in the data phase
     std::uint8_t senseLength = 0;  // bytes written into the sense area
@@ -49,8 +50,9 @@ struct StorageDeviceNumber {
     std::uint32_t partitionNumber = 0;
 };
 
-class ScsiBackend {
-public:
+class ScsiBackend
+{
+  public:
     virtual ~ScsiBackend() = default;
     virtual ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) = 0;
     virtual bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) = 0;

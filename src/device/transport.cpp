@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace brigant {
+namespace brigant
+{
 
-namespace {
+namespace
+{
 
 ScsiBackend *backend = nullptr;
 std::FILE *traceSink = nullptr;
@@ -18,7 +20,10 @@ TransportFailure lastFailure;
 constexpr std::uint32_t kDataInTimeoutSec = 10;
 constexpr std::uint32_t kSenseAreaSize = 32;
 
-bool Succeeded(const ScsiOutcome &o) { return o.opened && o.transportOk && o.scsiStatus == 0; }
+bool Succeeded(const ScsiOutcome &o)
+{
+    return o.opened && o.transportOk && o.sysErrno == 0 && o.scsiStatus == 0;
+}
 
 void RecordOutcome(const std::string &path, const ScsiOutcome &o)
 {
@@ -226,9 +231,9 @@ int SendScsiInSense(const std::string &path, const std::uint8_t *cdb, int cdbLen
                          senseLength);
 }
 
-int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, const std::uint8_t *data,
-                     std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
-                     std::uint32_t senseLength)
+int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLength,
+                     const std::uint8_t *data, std::uint32_t length, std::uint32_t &transferred,
+                     std::uint8_t *sense, std::uint32_t senseLength)
 {
     // The data is only read: the out direction never writes into the data phase.
     return SendWithSense(path, cdb, cdbLength, DataDirection::Out, const_cast<std::uint8_t *>(data), length,

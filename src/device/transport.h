@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <string>
 
-namespace brigant {
+namespace brigant
+{
 
 // Selects the process-wide back end (set once at start; tests may swap it).
 void SetTransportBackend(ScsiBackend *backend);
@@ -36,9 +37,9 @@ int SendScsiOut(const std::string &path, const std::uint8_t *cdb, int cdbLength,
 int SendScsiInSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, std::uint8_t *buffer,
                     std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
                     std::uint32_t senseLength);
-int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLength, const std::uint8_t *data,
-                     std::uint32_t length, std::uint32_t &transferred, std::uint8_t *sense,
-                     std::uint32_t senseLength);
+int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLength,
+                     const std::uint8_t *data, std::uint32_t length, std::uint32_t &transferred,
+                     std::uint8_t *sense, std::uint32_t senseLength);
 
 // DF 10 00 00 02 ... FF with a 2-byte data-in phase.
 int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2]);

@@ -1,8 +1,10 @@
 #include "forms/ui_services.h"
 
-namespace brigant {
+namespace brigant
+{
 
-namespace {
+namespace
+{
 SilentUiServices silent;
 UiServices *current = &silent;
 } // namespace

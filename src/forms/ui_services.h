@@ -4,12 +4,14 @@
 // real widgets; the command-line tool prints; tests record.
 #include <string>
 
-namespace brigant {
+namespace brigant
+{
 
 enum class MessageKind { Information, Warning, Error };
 
-class UiServices {
-public:
+class UiServices
+{
+  public:
     virtual ~UiServices() = default;
     // A box with one OK button; returns when the user has dismissed it.
     virtual void messageBox(const std::string &text, const std::string &title, MessageKind kind) = 0;
@@ -18,8 +20,9 @@ public:
 };
 
 // Drops every message box (the default until a front end installs its own).
-class SilentUiServices final : public UiServices {
-public:
+class SilentUiServices final : public UiServices
+{
+  public:
     void messageBox(const std::string &, const std::string &, MessageKind) override {}
     void processMessages() override {}
 };

@@ -1,6 +1,7 @@
 #include "sim/sim_device.h"
 
-namespace brigant::sim {
+namespace brigant::sim
+{
 
 SimReply CheckCondition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq)
 {

@@ -7,11 +7,12 @@
 #include <cstdint>
 #include <string>
 
-namespace brigant::sim {
+namespace brigant::sim
+{
 
 struct SimReply {
-    std::uint8_t status = 0;       // 0 GOOD, 2 CHECK CONDITION
-    std::uint32_t transferred = 0; // bytes of the data phase actually moved
+    std::uint8_t status = 0;              // 0 GOOD, 2 CHECK CONDITION
+    std::uint32_t transferred = 0;        // bytes of the data phase actually moved
     std::array<std::uint8_t, 18> sense{}; // fixed-format sense when status is 2
 };
 
@@ -20,13 +21,14 @@ SimReply CheckCondition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
 inline SimReply IllegalRequest() { return CheckCondition(0x05, 0x20, 0x00); }
 inline SimReply Good(std::uint32_t transferred) { return SimReply{0, transferred, {}}; }
 
-class SimDevice {
-public:
+class SimDevice
+{
+  public:
     virtual ~SimDevice() = default;
     // `data` holds `length` bytes: filled by the device for data-in, read by it
     // for data-out. Never writes more than `length` bytes.
-    virtual SimReply execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction, std::uint8_t *data,
-                             std::uint32_t length) = 0;
+    virtual SimReply execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+                             std::uint8_t *data, std::uint32_t length) = 0;
 };
 
 } // namespace brigant::sim

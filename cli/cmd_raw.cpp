@@ -1,0 +1,125 @@
+// brigant-fw raw: one SCSI command, sent with the transport's rules.
+#include "bridge/chip_commands.h"
+#include "cli/cli_context.h"
+#include "common/hex.h"
+#include "device/transport.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <vector>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+struct RawArgs {
+    std::string direction;
+    std::string length;
+    std::vector<std::string> cdb;
+    std::string dataFile;
+    bool sense = false;
+};
+
+constexpr std::uint64_t kMaxRawLength = 16u * 1024 * 1024;
+
+int RunRaw(CliContext &ctx, const RawArgs &a)
+{
+    const bool in = a.direction == "in";
+    if (!in && a.direction != "out") {
+        std::cerr << "error: direction must be 'in' or 'out'\n";
+        return kExitUsage;
+    }
+    const auto length = ParseNumber(a.length);
+    if (!length || *length > kMaxRawLength) {
+        std::cerr << "error: LEN must be a number from 0 to " << kMaxRawLength << "\n";
+        return kExitUsage;
+    }
+    const auto cdb = ParseHexBytes(a.cdb);
+    if (!cdb || cdb->size() < 6 || cdb->size() > 16) {
+        std::cerr << "error: the CDB must be 6 to 16 hexadecimal bytes\n";
+        return kExitUsage;
+    }
+    const auto len = static_cast<std::uint32_t>(*length);
+    std::vector<std::uint8_t> data(len, 0);
+    if (!in && len > 0) {
+        if (a.dataFile.empty()) {
+            std::cerr << "error: a data-out command of " << len << " bytes needs --data FILE\n";
+            return kExitUsage;
+        }
+        std::ifstream file(a.dataFile, std::ios::binary);
+        std::vector<std::uint8_t> bytes;
+        if (file)
+            bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (!file && !file.eof()) {
+            std::cerr << "error: cannot read " << a.dataFile << "\n";
+            return kExitUsage;
+        }
+        if (bytes.size() < len) {
+            std::cerr << "error: " << a.dataFile << " has " << bytes.size() << " bytes, LEN asks for " << len
+                      << "\n";
+            return kExitUsage;
+        }
+        std::copy_n(bytes.begin(), len, data.begin());
+    } else if (in && !a.dataFile.empty()) {
+        std::cerr << "error: --data is for data-out commands\n";
+        return kExitUsage;
+    }
+
+    std::string path;
+    if (!ctx.attachDevice(path))
+        return kExitNoDevice;
+
+    std::uint8_t sense[18] = {};
+    std::uint32_t transferred = 0;
+    const int cdbLength = static_cast<int>(cdb->size());
+    int ok;
+    if (a.sense)
+        ok = in ? SendScsiInSense(path, cdb->data(), cdbLength, data.data(), len, transferred, sense,
+                                  sizeof sense)
+                : SendScsiOutSense(path, cdb->data(), cdbLength, data.data(), len, transferred, sense,
+                                   sizeof sense);
+    else
+        ok = in ? SendScsiIn(path, cdb->data(), cdbLength, data.data(), len, transferred)
+                : SendScsiOut(path, cdb->data(), cdbLength, data.data(), len, transferred);
+
+    std::cout << path << " " << a.direction << " " << HexBytes(cdb->data(), cdb->size()) << ": "
+              << (ok ? "ok" : "failed") << ", transferred " << transferred << " of " << len << " bytes\n";
+    if (in && len > 0)
+        std::cout << HexDump(data.data(), len);
+    if (a.sense && !ok) {
+        const SenseCode s = DecodeSense(sense, sizeof sense);
+        char line[64];
+        std::snprintf(line, sizeof line, "sense key %X, ASC %02X, ASCQ %02X\n", s.key, s.asc, s.ascq);
+        std::cout << "sense:\n" << HexDump(sense, sizeof sense) << line;
+    }
+    if (!ok) {
+        const TransportFailure &f = LastTransportFailure();
+        std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        if (f.openFailed && f.openError == OpenError::NotFound)
+            return kExitNoDevice;
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+void RegisterRawCommand(CLI::App &app, CliContext &ctx)
+{
+    auto args = std::make_shared<RawArgs>();
+    auto *raw = app.add_subcommand("raw", "Send one SCSI command and dump the reply");
+    raw->add_option("direction", args->direction, "in (data to the host) or out (data to the device)")
+        ->required();
+    raw->add_option("length", args->length, "Bytes in the data phase (0 for none)")->required();
+    raw->add_option("cdb", args->cdb, "CDB bytes in hexadecimal, e.g. E0 F4 E7 00 00 00 00 00 00 00 00 00")
+        ->required();
+    raw->add_option("--data", args->dataFile, "File with the data-out bytes");
+    raw->add_flag("--sense", args->sense, "Use the sense-returning operation and show the sense data");
+    raw->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunRaw(ctx, *args); }; });
+}
+
+} // namespace brigant::cli

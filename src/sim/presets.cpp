@@ -1,0 +1,186 @@
+#include "sim/presets.h"
+
+#include "common/hex.h"
+#include "sim/flash_parts.h"
+
+#include <set>
+#include <sstream>
+
+namespace brigant::sim
+{
+
+namespace
+{
+
+// An arbitrary identity for simulated bridges; real bridges report their own.
+constexpr std::uint16_t kSimVendorId = 0x3A9B;
+constexpr std::uint16_t kSimProductId = 0x0100;
+
+struct PresetInfo {
+    const char *name;
+    const char *description;
+};
+
+const PresetInfo kPresets[] = {
+    {"generic", "a bridge whose firmware reads, erases and programs its SPI flash on request"},
+    {"plain-disk", "a USB disk without a supported bridge: every vendor command is rejected"},
+};
+
+const char *kCommonOptions =
+    "  flash=PART        SPI flash part (default MX25L4006E; see the list below)\n"
+    "  version=MAJ.MIN   firmware version in the chip information (default 1.0)\n"
+    "  tag=ABC           three-character model tag (default GEN)\n"
+    "  rev=N             revision digit (default 0)\n"
+    "  vid=HEX, pid=HEX  USB vendor and product IDs\n"
+    "  product=TEXT      INQUIRY product name\n"
+    "  bus=usb|uasp|1394 how the bridge is attached (default usb)\n"
+    "  chipinfo=12|16    bytes of chip information the bridge delivers (default 16)\n";
+
+bool ParseHex16(const std::string &text, std::uint16_t &out)
+{
+    auto v = ParseNumber(text.rfind("0x", 0) == 0 ? text : "0x" + text);
+    if (!v || *v > 0xFFFF)
+        return false;
+    out = static_cast<std::uint16_t>(*v);
+    return true;
+}
+
+void PutChipInfoIds(BridgeIdentity &id)
+{
+    id.chipInfo[0] = 0xF4;
+    id.chipInfo[1] = 0xE7;
+    id.chipInfo[2] = static_cast<std::uint8_t>(id.usbVendorId >> 8);
+    id.chipInfo[3] = static_cast<std::uint8_t>(id.usbVendorId);
+    id.chipInfo[4] = static_cast<std::uint8_t>(id.usbProductId >> 8);
+    id.chipInfo[5] = static_cast<std::uint8_t>(id.usbProductId);
+}
+
+} // namespace
+
+bool ParsePresetSpec(const std::string &text, PresetSpec &spec, std::string &error)
+{
+    spec = PresetSpec{};
+    const auto colon = text.find(':');
+    spec.name = text.substr(0, colon);
+    if (spec.name.empty()) {
+        error = "no preset name in '" + text + "'";
+        return false;
+    }
+    if (colon == std::string::npos)
+        return true;
+    std::stringstream rest(text.substr(colon + 1));
+    std::string item;
+    while (std::getline(rest, item, ',')) {
+        const auto eq = item.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            error = "option '" + item + "' is not key=value";
+            return false;
+        }
+        spec.options[item.substr(0, eq)] = item.substr(eq + 1);
+    }
+    return true;
+}
+
+std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock, std::string &error)
+{
+    bool known = false;
+    for (const auto &p : kPresets)
+        known = known || spec.name == p.name;
+    if (!known) {
+        error = "unknown preset '" + spec.name + "' (try --simulate help)";
+        return nullptr;
+    }
+    static const std::set<std::string> kKnownOptions = {"flash", "version", "tag", "rev",     "vid",
+                                                        "pid",   "product", "bus", "chipinfo"};
+    for (const auto &[key, value] : spec.options) {
+        if (!kKnownOptions.count(key)) {
+            error = "unknown option '" + key + "' for preset '" + spec.name + "'";
+            return nullptr;
+        }
+    }
+    auto option = [&](const char *key, const char *fallback) {
+        auto it = spec.options.find(key);
+        return it == spec.options.end() ? std::string(fallback) : it->second;
+    };
+
+    BridgeIdentity id;
+    id.usbVendorId = kSimVendorId;
+    id.usbProductId = kSimProductId;
+    id.product = option("product", spec.name == "plain-disk" ? "USB Disk" : "Generic Bridge");
+    if (spec.name == "plain-disk") {
+        id.vendor = "Generic";
+        id.vendorCommands = false;
+        id.probeReply.reset();
+    }
+    if (spec.options.count("vid") && !ParseHex16(spec.options.at("vid"), id.usbVendorId)) {
+        error = "vid must be a 16-bit hexadecimal number";
+        return nullptr;
+    }
+    if (spec.options.count("pid") && !ParseHex16(spec.options.at("pid"), id.usbProductId)) {
+        error = "pid must be a 16-bit hexadecimal number";
+        return nullptr;
+    }
+    const std::string bus = option("bus", "usb");
+    if (bus == "usb")
+        id.bus = BusKind::Usb;
+    else if (bus == "uasp")
+        id.bus = BusKind::Uasp;
+    else if (bus == "1394")
+        id.bus = BusKind::Ieee1394;
+    else {
+        error = "bus must be usb, uasp or 1394";
+        return nullptr;
+    }
+
+    PutChipInfoIds(id);
+    unsigned major = 1, minor = 0;
+    const std::string version = option("version", "1.0");
+    char dot = 0;
+    std::istringstream vs(version);
+    if (!(vs >> major >> dot >> minor) || dot != '.' || major > 255 || minor > 255 || !vs.eof()) {
+        error = "version must be MAJ.MIN with numbers 0-255";
+        return nullptr;
+    }
+    id.chipInfo[6] = static_cast<std::uint8_t>(major);
+    id.chipInfo[7] = static_cast<std::uint8_t>(minor);
+    const std::string tag = option("tag", "GEN");
+    const std::string rev = option("rev", "0");
+    if (tag.size() != 3 || rev.size() != 1) {
+        error = "tag must be three characters and rev one";
+        return nullptr;
+    }
+    for (int i = 0; i < 3; ++i)
+        id.chipInfo[8 + i] = static_cast<std::uint8_t>(tag[i]);
+    id.chipInfo[11] = static_cast<std::uint8_t>(rev[0]);
+    const std::string chipInfoLength = option("chipinfo", "16");
+    if (chipInfoLength != "12" && chipInfoLength != "16") {
+        error = "chipinfo must be 12 or 16";
+        return nullptr;
+    }
+    id.chipInfoLength = chipInfoLength == "12" ? 12 : 16;
+
+    const FlashPart *part = FindFlashPart(option("flash", "MX25L4006E"));
+    if (!part) {
+        error = "unknown flash part '" + option("flash", "") + "' (try --simulate help)";
+        return nullptr;
+    }
+    auto bridge = std::make_shared<SimBridge>(id, *part, clock);
+    bridge->boot();
+    return bridge;
+}
+
+std::string PresetHelp()
+{
+    std::string text = "Simulated devices: --simulate NAME[:key=value,...] (repeat for several devices)\n\n";
+    for (const auto &p : kPresets)
+        text += std::string("  ") + p.name + std::string(12 - std::string(p.name).size(), ' ') +
+                p.description + "\n";
+    text += "\nOptions:\n";
+    text += kCommonOptions;
+    text += "\nFlash parts:\n";
+    for (const auto &part : FlashParts())
+        text += std::string("  ") + part.name + " (" + std::to_string(part.sizeBytes / 1024) + " KiB)\n";
+    return text;
+}
+
+} // namespace brigant::sim

@@ -1,0 +1,209 @@
+#include "sim/sim_backend.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace brigant::sim
+{
+
+FaultRule NotReadyFault(int times, std::vector<std::uint8_t> cdbPrefix)
+{
+    FaultRule r;
+    r.kind = FaultRule::Kind::CheckCondition;
+    r.times = times;
+    r.cdbPrefix = std::move(cdbPrefix);
+    r.key = 0x02;
+    r.asc = 0x04;
+    r.ascq = 0x01;
+    return r;
+}
+
+std::string SimBackend::nextPath() { return "sim:sg" + std::to_string(nextNumber_++); }
+
+std::string SimBackend::attach(std::shared_ptr<SimDevice> device, std::string path)
+{
+    if (path.empty())
+        path = nextPath();
+    Slot slot;
+    slot.path = path;
+    slot.device = std::move(device);
+    slot.number = static_cast<std::uint32_t>(slots_.size());
+    slots_.push_back(std::move(slot));
+    return path;
+}
+
+SimBackend::Slot *SimBackend::find(const std::string &path)
+{
+    for (auto &s : slots_)
+        if (s.path == path)
+            return &s;
+    return nullptr;
+}
+
+const SimBackend::Slot *SimBackend::find(const std::string &path) const
+{
+    return const_cast<SimBackend *>(this)->find(path);
+}
+
+std::shared_ptr<SimDevice> SimBackend::device(const std::string &path) const
+{
+    const Slot *s = find(path);
+    return s ? s->device : nullptr;
+}
+
+std::vector<std::string> SimBackend::paths() const
+{
+    std::vector<std::string> out;
+    for (const auto &s : slots_)
+        if (s.present)
+            out.push_back(s.path);
+    return out;
+}
+
+std::string SimBackend::pathOf(const SimDevice *device) const
+{
+    for (const auto &s : slots_)
+        if (s.device.get() == device)
+            return s.path;
+    return {};
+}
+
+void SimBackend::addFault(const std::string &path, FaultRule rule)
+{
+    if (Slot *s = find(path))
+        s->faults.push_back(std::move(rule));
+}
+
+void SimBackend::setHeldElsewhere(const std::string &path, bool held)
+{
+    if (Slot *s = find(path))
+        s->heldElsewhere = held;
+}
+
+std::uint64_t SimBackend::commandCount(const std::string &path) const
+{
+    const Slot *s = find(path);
+    return s ? s->commands : 0;
+}
+
+void SimBackend::detachFor(const std::string &path, std::uint32_t delayMs)
+{
+    Slot *s = find(path);
+    if (!s || !s->present)
+        return;
+    s->present = false;
+    s->returning = true;
+    s->returnAtMs = clock_.nowMs() + delayMs;
+    if (listener_)
+        listener_(path, false);
+}
+
+void SimBackend::poll()
+{
+    const std::uint64_t now = clock_.nowMs();
+    for (auto &s : slots_) {
+        if (!s.returning || s.poweredOff || now < s.returnAtMs)
+            continue;
+        s.returning = false;
+        s.present = true;
+        if (renumber_)
+            s.path = nextPath();
+        if (listener_)
+            listener_(s.path, true);
+    }
+}
+
+namespace
+{
+
+bool Matches(const FaultRule &r, std::uint64_t index, const ScsiCommand &cmd)
+{
+    if (r.times == 0)
+        return false;
+    if (r.nth != 0 && r.nth != index)
+        return false;
+    if (r.cdbPrefix.size() > cmd.cdbLength)
+        return false;
+    return std::equal(r.cdbPrefix.begin(), r.cdbPrefix.end(), cmd.cdb);
+}
+
+} // namespace
+
+ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
+{
+    poll();
+    ScsiOutcome o;
+    Slot *s = find(path);
+    if (!s || !s->present) {
+        o.openError = OpenError::NotFound;
+        o.sysErrno = ENOENT;
+        return o;
+    }
+    if (cmd.exclusive && s->heldElsewhere) {
+        o.openError = OpenError::Busy;
+        o.sysErrno = EBUSY;
+        return o;
+    }
+    const std::uint64_t index = ++s->commands;
+
+    const FaultRule *hit = nullptr;
+    for (auto &r : s->faults) {
+        if (Matches(r, index, cmd)) {
+            if (r.times > 0)
+                --r.times;
+            hit = &r;
+            break;
+        }
+    }
+    using Kind = FaultRule::Kind;
+    if (hit && hit->kind == Kind::PowerLoss) {
+        s->present = false;
+        s->poweredOff = true;
+        o.openError = OpenError::NotFound;
+        o.sysErrno = ENODEV;
+        if (listener_)
+            listener_(path, false);
+        return o;
+    }
+    o.opened = true;
+    if (hit && hit->kind == Kind::TransportError) {
+        o.sysErrno = EIO;
+        return o;
+    }
+    SimReply reply;
+    if (hit && hit->kind == Kind::CheckCondition) {
+        reply = CheckCondition(hit->key, hit->asc, hit->ascq);
+    } else {
+        // A short transfer: only the first `value` bytes of the data phase move.
+        std::uint32_t moved = cmd.length;
+        if (hit && hit->kind == Kind::ShortData)
+            moved = std::min(moved, hit->value);
+        reply = s->device->execute(cmd.cdb, cmd.cdbLength, cmd.direction, moved ? cmd.data : nullptr, moved);
+        if (hit && hit->kind == Kind::CorruptByte && cmd.direction == DataDirection::In &&
+            hit->value < cmd.length)
+            cmd.data[hit->value] = static_cast<std::uint8_t>(~cmd.data[hit->value]);
+    }
+    o.transportOk = true;
+    o.scsiStatus = reply.status;
+    o.transferred = std::min(reply.transferred, cmd.length);
+    if (reply.status == 2 && cmd.sense) {
+        const std::size_t n = std::min<std::size_t>(cmd.senseCapacity, reply.sense.size());
+        std::memcpy(cmd.sense, reply.sense.data(), n);
+        o.senseLength = static_cast<std::uint8_t>(n);
+    }
+    return o;
+}
+
+bool SimBackend::storageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
+{
+    const Slot *s = find(path);
+    if (!s || !s->present)
+        return false;
+    number.deviceType = 7;
+    number.deviceNumber = s->number;
+    number.partitionNumber = 0;
+    return true;
+}
+
+} // namespace brigant::sim

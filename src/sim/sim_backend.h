@@ -1,0 +1,99 @@
+#pragma once
+// The transport back end that puts simulated devices behind device paths.
+// Devices can leave and come back (a reset makes the bridge re-attach after a
+// delay on the clock), and faults can be injected per device.
+#include "common/clock.h"
+#include "device/scsi_backend.h"
+#include "sim/sim_device.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brigant::sim
+{
+
+struct FaultRule {
+    enum class Kind : std::uint8_t {
+        TransportError, // the pass-through call itself fails (EIO)
+        CheckCondition, // CHECK CONDITION with the sense in `key`/`asc`/`ascq`
+        ShortData,      // the command runs but only `value` bytes of data move
+        CorruptByte,    // byte `value` of a data-in reply is inverted
+        PowerLoss,      // the device is gone from this command on; its state stays as it was
+    };
+    Kind kind = Kind::TransportError;
+    std::uint64_t nth = 0;               // hit the nth command (1-based) only; 0: any matching command
+    std::vector<std::uint8_t> cdbPrefix; // match commands whose CDB starts with these bytes
+    int times = 1;                       // matching commands affected; -1 for all of them
+    std::uint32_t value = 0;
+    std::uint8_t key = 0, asc = 0, ascq = 0;
+};
+
+inline FaultRule Fault(FaultRule::Kind kind, std::uint32_t value = 0)
+{
+    FaultRule r;
+    r.kind = kind;
+    r.value = value;
+    return r;
+}
+
+// Sense 2/04/01 "becoming ready" for `times` matching commands.
+FaultRule NotReadyFault(int times, std::vector<std::uint8_t> cdbPrefix = {});
+
+class SimBackend final : public ScsiBackend
+{
+  public:
+    explicit SimBackend(Clock &clock) : clock_(clock) {}
+
+    // Puts a device behind a path ("sim:sgN" when none is given) and returns the path.
+    std::string attach(std::shared_ptr<SimDevice> device, std::string path = {});
+    std::shared_ptr<SimDevice> device(const std::string &path) const;
+    std::vector<std::string> paths() const;            // present devices, in attach order
+    std::string pathOf(const SimDevice *device) const; // current path, empty if unknown
+
+    void addFault(const std::string &path, FaultRule rule);
+    // Another process holds the device open exclusively: exclusive opens fail with EBUSY.
+    void setHeldElsewhere(const std::string &path, bool held);
+    std::uint64_t commandCount(const std::string &path) const;
+
+    // The device leaves the bus now and comes back `delayMs` later on the clock,
+    // under a new path when `renumber` is set (as a re-enumerated sg node would).
+    void detachFor(const std::string &path, std::uint32_t delayMs);
+    void setRenumberOnReattach(bool renumber) { renumber_ = renumber; }
+    // Delivers due arrivals; called before every command and by event loops.
+    void poll();
+    void setDeviceEventListener(std::function<void(const std::string &path, bool arrived)> listener)
+    {
+        listener_ = std::move(listener);
+    }
+
+    ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override;
+    bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override;
+
+  private:
+    struct Slot {
+        std::string path;
+        std::shared_ptr<SimDevice> device;
+        std::uint32_t number = 0;
+        bool present = true;
+        bool poweredOff = false;
+        bool heldElsewhere = false;
+        std::uint64_t returnAtMs = 0;
+        bool returning = false;
+        std::uint64_t commands = 0;
+        std::vector<FaultRule> faults;
+    };
+    Slot *find(const std::string &path);
+    const Slot *find(const std::string &path) const;
+    std::string nextPath();
+
+    Clock &clock_;
+    std::vector<Slot> slots_;
+    std::uint32_t nextNumber_ = 0;
+    bool renumber_ = false;
+    std::function<void(const std::string &, bool)> listener_;
+};
+
+} // namespace brigant::sim

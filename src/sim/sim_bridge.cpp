@@ -1,0 +1,405 @@
+#include "sim/sim_bridge.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace brigant::sim
+{
+
+namespace
+{
+
+constexpr std::uint8_t kSpiReadStatus = 0x05;
+constexpr std::uint8_t kSpiWriteEnable = 0x06;
+constexpr std::uint8_t kSpiRead = 0x03;
+constexpr std::uint32_t kPageSize = 256;
+constexpr std::uint32_t kPollStepMs = 10;
+
+std::uint32_t Be16(const std::uint8_t *p) { return static_cast<std::uint32_t>(p[0] << 8 | p[1]); }
+std::uint32_t Be24(const std::uint8_t *p)
+{
+    return static_cast<std::uint32_t>(p[0] << 16 | p[1] << 8 | p[2]);
+}
+
+SimReply CopyIn(std::uint8_t *data, std::uint32_t length, const std::uint8_t *from, std::uint32_t available)
+{
+    const std::uint32_t n = std::min(length, available);
+    if (n)
+        std::memcpy(data, from, n);
+    return Good(n);
+}
+
+void PutPadded(std::uint8_t *at, const std::string &text, std::size_t width)
+{
+    for (std::size_t i = 0; i < width; ++i)
+        at[i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : ' ';
+}
+
+SimReply HardwareError() { return CheckCondition(0x04, 0x44, 0x00); }
+
+} // namespace
+
+SimBridge::SimBridge(BridgeIdentity identity, const FlashPart &flashPart, Clock &clock)
+    : identity_(std::move(identity)), flash_(flashPart, clock), clock_(clock), xdata_(kXdataSize, 0)
+{
+}
+
+void SimBridge::boot()
+{
+    endHeldTransaction();
+    opcodes_ = FirmwareFlashOpcodes{};
+    if (bootHook_)
+        bootHook_(*this);
+}
+
+SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+                            std::uint8_t *data, std::uint32_t length)
+{
+    if (cdbLength < 6)
+        return IllegalRequest();
+    const std::uint8_t op = cdb[0];
+    // A held SPI transaction continues only into the data command that belongs to it.
+    const bool continuesSpi =
+        op == 0xFF && cdbLength >= 12 && cdb[1] == 0x04 && (cdb[2] == 0x21 || cdb[2] == 0x22);
+    if (!continuesSpi)
+        endHeldTransaction();
+
+    switch (op) {
+    case 0x00: // TEST UNIT READY
+    case 0x1E: // PREVENT ALLOW MEDIUM REMOVAL
+    case 0x35: // SYNCHRONIZE CACHE
+        return Good(0);
+    case 0x12:
+        return inquiry(cdb, data, length);
+    case 0x25: { // READ CAPACITY(10): a small disk of 512-byte blocks
+        std::uint8_t cap[8] = {0x00, 0x1F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00};
+        return CopyIn(data, length, cap, sizeof cap);
+    }
+    case 0x1A: { // MODE SENSE(6): header only
+        std::uint8_t hdr[4] = {0x03, 0x00, 0x00, 0x00};
+        return CopyIn(data, length, hdr, sizeof hdr);
+    }
+    case 0x28: // READ(10) of the attached disk: blank
+        if (length)
+            std::memset(data, 0, length);
+        return Good(length);
+    case 0x2A: // WRITE(10): accepted and dropped
+        return Good(length);
+    default:
+        break;
+    }
+    if (!identity_.vendorCommands || cdbLength < 12)
+        return IllegalRequest();
+    switch (op) {
+    case 0xE0:
+        if (cdb[1] != 0xF4 || cdb[2] != 0xE7)
+            return IllegalRequest();
+        return CopyIn(data, length, identity_.chipInfo.data(), identity_.chipInfoLength);
+    case 0xFE:
+        if (!identity_.answersChipInfoFE || cdb[1] != 0xF4 || cdb[2] != 0xE7)
+            return IllegalRequest();
+        return CopyIn(data, length, identity_.chipInfo.data(), identity_.chipInfoLength);
+    case 0xDF:
+        return vendorDF(cdb, direction, data, length);
+    case 0xFF:
+        if (cdb[1] != 0x04)
+            return IllegalRequest();
+        return vendorFF04(cdb, direction, data, length);
+    case 0xB5: {
+        if (!identity_.acceptsStagingRead || direction != DataDirection::In)
+            return IllegalRequest();
+        std::vector<std::uint8_t> staging(512, 0);
+        return CopyIn(data, length, staging.data(), 512);
+    }
+    default:
+        return IllegalRequest();
+    }
+}
+
+SimReply SimBridge::inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length)
+{
+    std::uint8_t reply[40] = {};
+    reply[0] = 0x00; // direct-access block device
+    reply[1] = 0x00;
+    reply[2] = 0x06;
+    reply[3] = 0x02;
+    reply[4] = identity_.inquiryMarker ? 35 : 31; // additional length
+    PutPadded(reply + 8, identity_.vendor, 8);
+    PutPadded(reply + 16, identity_.product, 16);
+    PutPadded(reply + 32, identity_.revision, 4);
+    std::uint32_t available = 36;
+    if (identity_.inquiryMarker) {
+        std::memcpy(reply + 36, identity_.inquiryMarker->data(), 4);
+        available = 40;
+    }
+    const std::uint32_t allocation = cdb[4];
+    return CopyIn(data, std::min(length, allocation), reply, available);
+}
+
+SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data,
+                             std::uint32_t length)
+{
+    const std::uint8_t sub = cdb[11];
+    switch (sub) {
+    case 0xFF: // probe
+        if (!identity_.probeReply || dir != DataDirection::In)
+            return IllegalRequest();
+        return CopyIn(data, length, identity_.probeReply->data(), 2);
+    case 0xFD: { // controller data space, read
+        if (dir != DataDirection::In)
+            return IllegalRequest();
+        const std::uint32_t n = std::min(Be16(cdb + 3), length);
+        const std::uint32_t address = Be16(cdb + 6);
+        for (std::uint32_t i = 0; i < n; ++i)
+            data[i] = xdata_[(address + i) & 0xFFFF];
+        return Good(n);
+    }
+    case 0xFE: { // controller data space, write
+        if (dir != DataDirection::Out)
+            return IllegalRequest();
+        const std::uint32_t n = std::min(Be16(cdb + 3), length);
+        const std::uint32_t address = Be16(cdb + 6);
+        for (std::uint32_t i = 0; i < n; ++i)
+            xdata_[(address + i) & 0xFFFF] = data[i];
+        return Good(n);
+    }
+    case 0xFA: { // firmware-mediated flash read
+        if (dir != DataDirection::In)
+            return IllegalRequest();
+        const std::uint32_t n = std::min(Be24(cdb + 2), length);
+        readArray(Be24(cdb + 8), data, n);
+        return Good(n);
+    }
+    case 0xFB: { // firmware-mediated flash write, erasing first as the mode asks
+        if (dir != DataDirection::Out)
+            return IllegalRequest();
+        const std::uint32_t n = std::min(Be24(cdb + 2), length);
+        const std::uint32_t address = Be24(cdb + 8);
+        bool ok = true;
+        switch (cdb[1] & 0x07) {
+        case 1:
+        case 4:
+            ok = eraseWith(opcodes_.sectorErase, address, true);
+            break;
+        case 2:
+        case 5:
+            ok = eraseWith(opcodes_.blockErase, address, true);
+            break;
+        case 3:
+        case 6:
+        case 7:
+            ok = eraseWith(opcodes_.chipErase, address, true);
+            break;
+        default:
+            break;
+        }
+        if (ok && n)
+            ok = programArray(address, data, n);
+        return ok ? Good(n) : HardwareError();
+    }
+    case 0xFC:
+        if (!identity_.acceptsFlashProbeMode)
+            return IllegalRequest();
+        return Good(0);
+    default:
+        return IllegalRequest();
+    }
+}
+
+SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data,
+                               std::uint32_t length)
+{
+    const bool in = dir == DataDirection::In;
+    switch (cdb[2]) {
+    case 0x10: // read flash
+        if (!in)
+            return IllegalRequest();
+        readArray(Be24(cdb + 3), data, length);
+        return Good(length);
+    case 0x11: // write flash (the area must be erased)
+        if (in)
+            return IllegalRequest();
+        return programArray(Be24(cdb + 3), data, length) ? Good(length) : HardwareError();
+    case 0x12: { // flash status register
+        if (!in)
+            return IllegalRequest();
+        flash_.select();
+        flash_.exchange(kSpiReadStatus);
+        for (std::uint32_t i = 0; i < length; ++i)
+            data[i] = flash_.exchange(0x00);
+        flash_.deselect();
+        return Good(length);
+    }
+    case 0x13: // erase the whole flash; the host polls the status for the end
+        if (in)
+            return IllegalRequest();
+        eraseWith(opcodes_.chipErase, 0, false);
+        return Good(0);
+    case 0x14:
+        if (in)
+            return IllegalRequest();
+        eraseWith(opcodes_.blockErase, Be24(cdb + 3), false);
+        return Good(0);
+    case 0x15: { // opcode, dummy bytes, then the ID bytes
+        if (!in)
+            return IllegalRequest();
+        const std::uint32_t count = std::min<std::uint32_t>(cdb[3], length);
+        flash_.select();
+        flash_.exchange(cdb[4]);
+        for (int i = 0; i < cdb[5]; ++i)
+            flash_.exchange(0x00);
+        for (std::uint32_t i = 0; i < count; ++i)
+            data[i] = flash_.exchange(0x00);
+        flash_.deselect();
+        return Good(count);
+    }
+    case 0x20: { // raw SPI: clock the descriptor's bytes, then an optional data phase
+        const std::uint32_t count = std::min<std::uint32_t>(cdb[3], 7);
+        flash_.select();
+        for (std::uint32_t i = 0; i < count; ++i)
+            flash_.exchange(cdb[5 + i]);
+        for (std::uint32_t i = 0; i < length; ++i) {
+            const std::uint8_t miso = flash_.exchange(in ? 0x00 : data[i]);
+            if (in)
+                data[i] = miso;
+        }
+        if (cdb[4] == 1)
+            spiHeld_ = true;
+        else
+            flash_.deselect();
+        return Good(length);
+    }
+    case 0x21:
+    case 0x22: { // data phase of a held transaction (or a new one), then deselect
+        const bool read = cdb[2] == 0x21;
+        if (read != in)
+            return IllegalRequest();
+        std::uint32_t n = Be16(cdb + 7);
+        n = n == 0 ? length : std::min(n, length);
+        if (!spiHeld_)
+            flash_.select();
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint8_t miso = flash_.exchange(read ? 0x00 : data[i]);
+            if (read)
+                data[i] = miso;
+        }
+        endHeldTransaction();
+        return Good(n);
+    }
+    case 0x23: {
+        if (!in)
+            return IllegalRequest();
+        const std::uint8_t reply[4] = {identity_.flashTypeVerdict, 0, 0, 0};
+        return CopyIn(data, length, reply, 4);
+    }
+    case 0x0F:
+        if (in)
+            return IllegalRequest();
+        opcodes_.chipErase = cdb[3];
+        opcodes_.blockErase = cdb[4];
+        opcodes_.pageProgram = cdb[5];
+        opcodes_.sectorErase = cdb[6];
+        opcodes_.parameter = static_cast<std::uint16_t>(Be16(cdb + 7));
+        return Good(0);
+    case 0x25:
+        return in ? IllegalRequest() : Good(0);
+    case 0x26:
+        if (cdb[3] != 'V' || cdb[4] != 'K')
+            return IllegalRequest();
+        ++resets_;
+        boot();
+        if (onReset_)
+            onReset_();
+        return Good(0);
+    case 0x30:
+        if (!identity_.signature || !in)
+            return IllegalRequest();
+        return CopyIn(data, length, identity_.signature->data(), 40);
+    case 0xA0:
+        if (!identity_.firmwareInfo || !in)
+            return IllegalRequest();
+        return CopyIn(data, std::min<std::uint32_t>(length, cdb[3]), identity_.firmwareInfo->data(), 32);
+    default:
+        return IllegalRequest();
+    }
+}
+
+void SimBridge::endHeldTransaction()
+{
+    if (spiHeld_)
+        flash_.deselect();
+    spiHeld_ = false;
+}
+
+void SimBridge::spiSimple(std::uint8_t opcode)
+{
+    flash_.select();
+    flash_.exchange(opcode);
+    flash_.deselect();
+}
+
+void SimBridge::spiAddressed(std::uint8_t opcode, std::uint32_t address)
+{
+    flash_.exchange(opcode);
+    flash_.exchange(static_cast<std::uint8_t>(address >> 16));
+    flash_.exchange(static_cast<std::uint8_t>(address >> 8));
+    flash_.exchange(static_cast<std::uint8_t>(address));
+}
+
+bool SimBridge::waitFlashIdle()
+{
+    for (std::uint32_t waited = 0;; waited += kPollStepMs) {
+        flash_.select();
+        flash_.exchange(kSpiReadStatus);
+        const std::uint8_t status = flash_.exchange(0x00);
+        flash_.deselect();
+        if ((status & 0x01) == 0)
+            return true;
+        if (waited >= kFirmwareFlashTimeoutMs)
+            return false;
+        clock_.sleepMs(kPollStepMs);
+    }
+}
+
+void SimBridge::readArray(std::uint32_t address, std::uint8_t *out, std::uint32_t length)
+{
+    flash_.select();
+    spiAddressed(kSpiRead, address);
+    for (std::uint32_t i = 0; i < length; ++i)
+        out[i] = flash_.exchange(0x00);
+    flash_.deselect();
+}
+
+bool SimBridge::programArray(std::uint32_t address, const std::uint8_t *in, std::uint32_t length)
+{
+    std::uint32_t done = 0;
+    while (done < length) {
+        const std::uint32_t at = address + done;
+        const std::uint32_t chunk = std::min(length - done, kPageSize - at % kPageSize);
+        spiSimple(kSpiWriteEnable);
+        flash_.select();
+        spiAddressed(opcodes_.pageProgram, at);
+        for (std::uint32_t i = 0; i < chunk; ++i)
+            flash_.exchange(in[done + i]);
+        flash_.deselect();
+        if (!waitFlashIdle())
+            return false;
+        done += chunk;
+    }
+    return true;
+}
+
+bool SimBridge::eraseWith(std::uint8_t opcode, std::uint32_t address, bool wait)
+{
+    const bool wholeChip = opcode == opcodes_.chipErase;
+    spiSimple(kSpiWriteEnable);
+    flash_.select();
+    if (wholeChip)
+        flash_.exchange(opcode);
+    else
+        spiAddressed(opcode, address);
+    flash_.deselect();
+    return wait ? waitFlashIdle() : true;
+}
+
+} // namespace brigant::sim

@@ -1,0 +1,109 @@
+#pragma once
+// A simulated bridge chip: it answers the bridge's vendor commands and a few
+// standard SCSI commands from its own state, and reaches its SPI flash only by
+// clocking bytes through the flash model, as the real firmware does.
+#include "common/clock.h"
+#include "sim/sim_device.h"
+#include "sim/spi_flash.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brigant::sim
+{
+
+enum class BusKind : std::uint8_t { Usb, Uasp, Ieee1394 };
+
+// Everything a bridge reports about itself. Presets fill it; the boot hook may
+// rewrite it from what the flash holds whenever the bridge starts.
+struct BridgeIdentity {
+    std::string vendor = "Velkor";                            // INQUIRY bytes 8-15
+    std::string product = "Bridge";                           // INQUIRY bytes 16-31
+    std::string revision = "0100";                            // INQUIRY bytes 32-35
+    std::optional<std::array<std::uint8_t, 4>> inquiryMarker; // INQUIRY bytes 36-39 ('v' + model tag)
+    std::uint16_t usbVendorId = 0x1D5C;
+    std::uint16_t usbProductId = 0x2000;
+    BusKind bus = BusKind::Usb;
+
+    bool vendorCommands = true;              // false: a plain disk that rejects every vendor command
+    std::array<std::uint8_t, 16> chipInfo{}; // E0 F4 E7 reply
+    std::uint32_t chipInfoLength = 16;       // bytes the bridge delivers (12 on some models)
+    bool answersChipInfoFE = false;
+    std::optional<std::array<std::uint8_t, 2>> probeReply = std::array<std::uint8_t, 2>{0x00, 0x00};
+    std::optional<std::array<std::uint8_t, 40>> signature;    // FF 04 30 reply
+    std::optional<std::array<std::uint8_t, 32>> firmwareInfo; // FF 04 A0 reply
+    std::uint8_t flashTypeVerdict = 0;                        // FF 04 23 byte 0
+    bool acceptsStagingRead = false;                          // B5 staging-area read
+    bool acceptsFlashProbeMode = true;                        // DF .. FC
+};
+
+// The opcodes the bridge firmware uses for its own flash operations; the host
+// may replace them with the flash-parameters command.
+struct FirmwareFlashOpcodes {
+    std::uint8_t chipErase = 0xC7;
+    std::uint8_t blockErase = 0xD8;
+    std::uint8_t pageProgram = 0x02;
+    std::uint8_t sectorErase = 0x20;
+    std::uint16_t parameter = 0;
+};
+
+constexpr std::uint32_t kXdataSize = 0x10000;
+
+class SimBridge final : public SimDevice
+{
+  public:
+    SimBridge(BridgeIdentity identity, const FlashPart &flashPart, Clock &clock);
+
+    SimReply execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction, std::uint8_t *data,
+                     std::uint32_t length) override;
+
+    // Restarts the bridge from its flash: runs the boot hook, forgets any open
+    // SPI transaction and the flash parameters the host set.
+    void boot();
+    // Called by the bridge when the host asked it to reset (the device then
+    // leaves the bus and comes back); the owner of the device decides when.
+    void setResetListener(std::function<void()> listener) { onReset_ = std::move(listener); }
+    // Run at every boot; may read flash() and rewrite identity().
+    void setBootHook(std::function<void(SimBridge &)> hook) { bootHook_ = std::move(hook); }
+
+    BridgeIdentity &identity() { return identity_; }
+    SpiFlash &flash() { return flash_; }
+    std::vector<std::uint8_t> &xdata() { return xdata_; }
+    const FirmwareFlashOpcodes &flashOpcodes() const { return opcodes_; }
+    std::uint32_t resetCount() const { return resets_; }
+
+    // Longest the firmware waits for the flash to finish one operation before it
+    // reports a hardware error.
+    static constexpr std::uint32_t kFirmwareFlashTimeoutMs = 200000;
+
+  private:
+    SimReply inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
+    SimReply vendorDF(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
+
+    // Firmware-side flash routines, built from SPI transactions.
+    void spiSimple(std::uint8_t opcode);
+    void spiAddressed(std::uint8_t opcode, std::uint32_t address);
+    bool waitFlashIdle();
+    void readArray(std::uint32_t address, std::uint8_t *out, std::uint32_t length);
+    bool programArray(std::uint32_t address, const std::uint8_t *in, std::uint32_t length);
+    bool eraseWith(std::uint8_t opcode, std::uint32_t address, bool wait);
+    void endHeldTransaction();
+
+    BridgeIdentity identity_;
+    SpiFlash flash_;
+    Clock &clock_;
+    std::vector<std::uint8_t> xdata_;
+    FirmwareFlashOpcodes opcodes_;
+    bool spiHeld_ = false;
+    std::uint32_t resets_ = 0;
+    std::function<void()> onReset_;
+    std::function<void(SimBridge &)> bootHook_;
+};
+
+} // namespace brigant::sim

@@ -1,0 +1,118 @@
+#include "sim/simulation.h"
+
+#include "sim/presets.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace brigant::sim
+{
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+std::string DeviceDir(const std::string &dir, std::size_t index)
+{
+    return index == 0 ? dir : (fs::path(dir) / ("dev" + std::to_string(index))).string();
+}
+
+// Reads a whole file of exactly `expected` bytes; 0 missing, 1 read, -1 error.
+int ReadExact(const fs::path &file, std::vector<std::uint8_t> &out, std::size_t expected, std::string &error)
+{
+    std::error_code ec;
+    if (!fs::exists(file, ec))
+        return 0;
+    if (!fs::is_regular_file(file, ec)) {
+        error = file.string() + " is not a regular file";
+        return -1;
+    }
+    const auto size = fs::file_size(file, ec);
+    if (ec || size != expected) {
+        error = file.string() + " has " + std::to_string(size) + " bytes; the simulated part needs exactly " +
+                std::to_string(expected);
+        return -1;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::uint8_t> data(expected);
+    if (!in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(expected))) {
+        error = "cannot read " + file.string();
+        return -1;
+    }
+    out = std::move(data);
+    return 1;
+}
+
+bool WriteAtomically(const fs::path &file, const std::vector<std::uint8_t> &data, std::string &error)
+{
+    const fs::path tmp = file.string() + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+        if (!out.flush()) {
+            error = "cannot write " + tmp.string() + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    std::error_code ec;
+    fs::rename(tmp, file, ec);
+    if (ec) {
+        error = "cannot replace " + file.string() + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string Simulation::add(const std::string &specText, std::string &error)
+{
+    PresetSpec spec;
+    if (!ParsePresetSpec(specText, spec, error))
+        return {};
+    auto bridge = MakePresetDevice(spec, clock_, error);
+    if (!bridge)
+        return {};
+    const std::string path = backend_.attach(bridge);
+    SimBridge *raw = bridge.get();
+    bridge->setResetListener([this, raw] { backend_.detachFor(backend_.pathOf(raw), kReattachDelayMs); });
+    bridges_.push_back(std::move(bridge));
+    return path;
+}
+
+bool Simulation::loadState(const std::string &dir, std::string &error)
+{
+    for (std::size_t i = 0; i < bridges_.size(); ++i) {
+        SimBridge &b = *bridges_[i];
+        const fs::path d = DeviceDir(dir, i);
+        if (ReadExact(d / "flash.bin", b.flash().contents(), b.flash().contents().size(), error) < 0)
+            return false;
+        if (ReadExact(d / "xdata.bin", b.xdata(), kXdataSize, error) < 0)
+            return false;
+        b.boot();
+    }
+    return true;
+}
+
+bool Simulation::saveState(const std::string &dir, std::string &error) const
+{
+    for (std::size_t i = 0; i < bridges_.size(); ++i) {
+        SimBridge &b = *bridges_[i];
+        const fs::path d = DeviceDir(dir, i);
+        std::error_code ec;
+        fs::create_directories(d, ec);
+        if (ec) {
+            error = "cannot create " + d.string() + ": " + ec.message();
+            return false;
+        }
+        if (!WriteAtomically(d / "flash.bin", b.flash().contents(), error) ||
+            !WriteAtomically(d / "xdata.bin", b.xdata(), error))
+            return false;
+    }
+    return true;
+}
+
+} // namespace brigant::sim

@@ -1,0 +1,42 @@
+#pragma once
+// A set of simulated devices behind one transport back end, with their state
+// kept in a directory between runs.
+#include "common/clock.h"
+#include "sim/sim_backend.h"
+#include "sim/sim_bridge.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brigant::sim
+{
+
+class Simulation
+{
+  public:
+    explicit Simulation(Clock &clock) : clock_(clock), backend_(clock) {}
+
+    // Adds a device from "NAME[:key=value,...]"; returns its path, or an empty
+    // string with the reason in `error`.
+    std::string add(const std::string &specText, std::string &error);
+
+    SimBackend &backend() { return backend_; }
+    const std::vector<std::shared_ptr<SimBridge>> &bridges() const { return bridges_; }
+
+    // Device 0 keeps its state in DIR/flash.bin (exactly the flash size) and
+    // DIR/xdata.bin; device N > 0 in DIR/devN/. Missing files leave the device
+    // as its preset made it; a flash file of the wrong size is an error.
+    bool loadState(const std::string &dir, std::string &error);
+    bool saveState(const std::string &dir, std::string &error) const;
+
+    // How long a reset bridge stays off the bus.
+    static constexpr std::uint32_t kReattachDelayMs = 1500;
+
+  private:
+    Clock &clock_;
+    SimBackend backend_;
+    std::vector<std::shared_ptr<SimBridge>> bridges_;
+};
+
+} // namespace brigant::sim
