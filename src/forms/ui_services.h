@@ -2,6 +2,11 @@
 // What the program's logic needs from a window system: message boxes, dialogs,
 // processing of pending messages, timers. The Qt front end implements it with
 // real widgets; the command-line tool prints; tests record.
+#include "forms/controls.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace brigant
@@ -17,6 +22,25 @@ class UiServices
     virtual void messageBox(const std::string &text, const std::string &title, MessageKind kind) = 0;
     // Lets the window repaint and handle events queued while the logic runs.
     virtual void processMessages() = 0;
+
+    // The file-open dialog: the chosen file, or nothing when cancelled.
+    virtual std::optional<std::string> openFileDialog(forms::OpenDialog &) { return std::nullopt; }
+
+    // Window timers: after `ms` the timer handler runs with `id` (again every
+    // `ms` until stopped). Starting a running timer restarts it.
+    virtual void startTimer(int, std::uint32_t) {}
+    virtual void stopTimer(int) {}
+    void setTimerHandler(std::function<void(int)> handler) { timerHandler_ = std::move(handler); }
+
+  protected:
+    void fireTimer(int id)
+    {
+        if (timerHandler_)
+            timerHandler_(id);
+    }
+
+  private:
+    std::function<void(int)> timerHandler_;
 };
 
 // Drops every message box (the default until a front end installs its own).

@@ -3,6 +3,7 @@
 // standard SCSI commands from its own state, and reaches its SPI flash only by
 // clocking bytes through the flash model, as the real firmware does.
 #include "common/clock.h"
+#include "device/device_entry.h"
 #include "sim/sim_device.h"
 #include "sim/spi_flash.h"
 
@@ -17,7 +18,7 @@
 namespace brigant::sim
 {
 
-enum class BusKind : std::uint8_t { Usb, Uasp, Ieee1394 };
+using brigant::BusKind;
 
 // Everything a bridge reports about itself. Presets fill it; the boot hook may
 // rewrite it from what the flash holds whenever the bridge starts.

@@ -1,0 +1,88 @@
+#pragma once
+// The main window, TBrigantFwTool, as a framework-free model: every control of
+// the form with its name, caption and initial state, the window's state and
+// its event handlers. The Qt front end mirrors it; the command-line tool and
+// the tests drive it directly.
+#include "app/settings.h"
+#include "device/device_entry.h"
+#include "forms/controls.h"
+#include "identify/chip_identity.h"
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+using forms::Bounds;
+
+// The form's client area; controls "outside the client area" sit beyond it.
+constexpr int kClientWidth = 398;
+constexpr int kClientHeight = 143;
+
+// Window timer that runs the Refresh Device action after device events.
+constexpr int kRefreshTimerId = 101;
+constexpr std::uint32_t kArrivalSettleMs = 1200;
+constexpr std::uint32_t kRemovalSettleMs = 200;
+
+class TBrigantFwTool
+{
+  public:
+    // Builds the form as its resource describes it; runs no handler.
+    TBrigantFwTool();
+    TBrigantFwTool(const TBrigantFwTool &) = delete;
+    TBrigantFwTool &operator=(const TBrigantFwTool &) = delete;
+
+    // Controls, in declaration order.
+    forms::Panel Panel1;
+    forms::Panel RdPanel;
+    forms::CheckBox BackupFWCheckBox;
+    forms::CheckBox EraseOnlyCheck;
+    forms::LabeledEdit BackupFileEdit;
+    forms::Button BackupBtn;
+    forms::LabeledEdit ChipLabelEdit;
+    forms::Button RefreshBtn;
+    forms::LabeledEdit FwFilenameEdit;
+    forms::Button LoadBtn;
+    forms::ComboBox DeviceList;
+    forms::Label diskLabel;
+    forms::OpenDialog OpenDialog1;
+    forms::LabeledEdit DiskLetterLable;
+    forms::LabeledEdit FwVerLableEdit;
+    forms::LabeledEdit SFlashTypeLable;
+    forms::LabeledEdit StatusEdit;
+    forms::CheckBox RdCheckBox;
+    forms::Button ExitBtn;
+    forms::Button UpdateBtn;
+    forms::CheckBox NVRAMCheck;
+    forms::CheckBox ReadWriteBufferChk;
+    forms::ProgressBar ProgressBar1;
+    forms::CheckBox SetPrdSNchk;
+    forms::Button YesBtn;
+    forms::Label replugLable;
+    forms::ProgressBar ProgressBar2;
+    forms::Panel devpnl;
+
+    // Every control above, for views and tests.
+    std::vector<forms::Control *> controls();
+
+    // Window state.
+    std::string caption = "TBrigantFwTool";
+    int clientHeight = kClientHeight;
+    std::array<DeviceEntry, kDeviceTableSize> devices{};
+    std::int32_t candidateCount = 0;
+    ChipIdentity chip;
+    std::int32_t eraseOnly = 0;
+    std::int32_t includeNvram = 0;
+    std::uint8_t updateRunning = 0;
+    INI_STATE settings;
+    bool notificationsRegistered = false;
+    bool acceptsDroppedFiles = false;
+    bool closed = false;
+
+    // The entry of the device list's selected item (item 0 when none is selected).
+    DeviceEntry &selectedEntry();
+};
+
+} // namespace brigant

@@ -1,0 +1,25 @@
+#pragma once
+// One listed disk behind a supported bridge, and how it is attached.
+#include <cstdint>
+#include <string>
+
+namespace brigant
+{
+
+enum class BusKind : std::uint8_t { Usb, Uasp, Ieee1394 };
+
+struct DeviceEntry {
+    std::string path; // the disk's SCSI generic node, passed to every command
+    BusKind bus = BusKind::Usb;
+    std::string driveLetters; // mount points of its partitions, space-separated
+    std::int32_t bankCheckDone = 0;
+};
+
+constexpr int kDeviceTableSize = 128;
+
+// "USB DISK", "UASP DISK", "1394 DISK".
+const char *BusDiskText(BusKind bus);
+// "<<USB>> ", "<<UASP>> ", "<<1394>> " (each ends with one blank).
+const char *BusListTag(BusKind bus);
+
+} // namespace brigant

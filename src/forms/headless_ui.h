@@ -1,0 +1,59 @@
+#pragma once
+// UI services without a window system: message boxes go to a stream, timers
+// run on a Clock, and processing pending messages polls the registered event
+// sources (device monitors, simulated buses) and runs the timers that are due.
+#include "common/clock.h"
+#include "forms/ui_services.h"
+
+#include <deque>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace brigant::forms
+{
+
+class HeadlessUi : public UiServices
+{
+  public:
+    HeadlessUi(Clock &clock, std::ostream *out) : clock_(clock), out_(out) {}
+
+    struct Message {
+        std::string text, title;
+        MessageKind kind;
+    };
+
+    void messageBox(const std::string &text, const std::string &title, MessageKind kind) override;
+    void processMessages() override;
+    std::optional<std::string> openFileDialog(OpenDialog &dialog) override;
+    void startTimer(int id, std::uint32_t ms) override;
+    void stopTimer(int id) override;
+
+    // Polled on every processMessages, before the timers.
+    void addEventSource(std::function<void()> poll) { sources_.push_back(std::move(poll)); }
+    // Files the next open dialogs return (empty string: cancelled).
+    void queueDialogAnswer(const std::string &file) { dialogAnswers_.push_back(file); }
+
+    bool timerRunning(int id) const { return timers_.count(id) != 0; }
+    // Sleeps on the clock until no timer is left (at most `limitMs`), processing
+    // messages as time passes. For a virtual clock this costs no real time.
+    void runTimers(std::uint32_t limitMs, std::uint32_t stepMs = 10);
+
+    const std::vector<Message> &messages() const { return messages_; }
+
+  private:
+    struct Timer {
+        std::uint32_t intervalMs;
+        std::uint64_t dueMs;
+    };
+    Clock &clock_;
+    std::ostream *out_;
+    std::vector<Message> messages_;
+    std::vector<std::function<void()>> sources_;
+    std::map<int, Timer> timers_;
+    std::deque<std::string> dialogAnswers_;
+    bool dispatching_ = false;
+};
+
+} // namespace brigant::forms
