@@ -72,6 +72,7 @@ class TBrigantFwTool
     int clientHeight = kClientHeight;
     std::array<DeviceEntry, kDeviceTableSize> devices{};
     std::int32_t candidateCount = 0;
+    std::int32_t listedCount = 0; // entries the last refresh put in the device list
     ChipIdentity chip;
     std::int32_t eraseOnly = 0;
     std::int32_t includeNvram = 0;
