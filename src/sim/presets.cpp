@@ -34,7 +34,8 @@ const char *kCommonOptions =
     "  vid=HEX, pid=HEX  USB vendor and product IDs\n"
     "  product=TEXT      INQUIRY product name\n"
     "  bus=usb|uasp|1394 how the bridge is attached (default usb)\n"
-    "  chipinfo=12|16    bytes of chip information the bridge delivers (default 16)\n";
+    "  chipinfo=12|16    bytes of chip information the bridge delivers (default 16)\n"
+    "  mount=DIR[:DIR..] mount points of the attached disk's partitions, one partition each\n";
 
 bool ParseHex16(const std::string &text, std::uint16_t &out)
 {
@@ -90,8 +91,8 @@ std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock
         error = "unknown preset '" + spec.name + "' (try --simulate help)";
         return nullptr;
     }
-    static const std::set<std::string> kKnownOptions = {"flash", "version", "tag", "rev",     "vid",
-                                                        "pid",   "product", "bus", "chipinfo"};
+    static const std::set<std::string> kKnownOptions = {"flash", "version", "tag", "rev",      "vid",
+                                                        "pid",   "product", "bus", "chipinfo", "mount"};
     for (const auto &[key, value] : spec.options) {
         if (!kKnownOptions.count(key)) {
             error = "unknown option '" + key + "' for preset '" + spec.name + "'";
@@ -130,6 +131,18 @@ std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock
     else {
         error = "bus must be usb, uasp or 1394";
         return nullptr;
+    }
+
+    if (spec.options.count("mount")) {
+        std::stringstream mounts(spec.options.at("mount"));
+        std::string dir;
+        while (std::getline(mounts, dir, ':')) {
+            if (dir.empty() || dir[0] != '/') {
+                error = "mount needs absolute directories separated by ':'";
+                return nullptr;
+            }
+            id.mountPoints.push_back(dir);
+        }
     }
 
     PutChipInfoIds(id);

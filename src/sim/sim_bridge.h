@@ -30,6 +30,7 @@ struct BridgeIdentity {
     std::uint16_t usbVendorId = 0x1D5C;
     std::uint16_t usbProductId = 0x2000;
     BusKind bus = BusKind::Usb;
+    std::vector<std::string> mountPoints; // one partition of the attached disk is mounted at each
 
     bool vendorCommands = true;              // false: a plain disk that rejects every vendor command
     std::array<std::uint8_t, 16> chipInfo{}; // E0 F4 E7 reply
@@ -66,11 +67,22 @@ class SimBridge final : public SimDevice
     // Restarts the bridge from its flash: runs the boot hook, forgets any open
     // SPI transaction and the flash parameters the host set.
     void boot();
+    // The bridge restarts on its own (reset command, new firmware activated):
+    // it boots again and leaves the bus; the reset listener decides when it returns.
+    void restart();
     // Called by the bridge when the host asked it to reset (the device then
     // leaves the bus and comes back); the owner of the device decides when.
     void setResetListener(std::function<void()> listener) { onReset_ = std::move(listener); }
     // Run at every boot; may read flash() and rewrite identity().
     void setBootHook(std::function<void(SimBridge &)> hook) { bootHook_ = std::move(hook); }
+    // Firmware behaviour beyond the common command set (e.g. the buffer
+    // commands): asked first for every command; nullopt lets the bridge answer.
+    using CommandExtension = std::function<std::optional<SimReply>(const std::uint8_t *cdb, int cdbLength,
+                                                                   DataDirection direction, std::uint8_t *data,
+                                                                   std::uint32_t length)>;
+    void setCommandExtension(CommandExtension extension) { extension_ = std::move(extension); }
+    // Run at every boot after the boot hook.
+    void setFirmwareBoot(std::function<void()> boot) { firmwareBoot_ = std::move(boot); }
 
     BridgeIdentity &identity() { return identity_; }
     SpiFlash &flash() { return flash_; }
@@ -82,18 +94,20 @@ class SimBridge final : public SimDevice
     // reports a hardware error.
     static constexpr std::uint32_t kFirmwareFlashTimeoutMs = 200000;
 
-  private:
-    SimReply inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
-    SimReply vendorDF(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
-    SimReply vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
-
-    // Firmware-side flash routines, built from SPI transactions.
-    void spiSimple(std::uint8_t opcode);
-    void spiAddressed(std::uint8_t opcode, std::uint32_t address);
+      // Firmware-side flash routines, built from SPI transactions; also used by
+    // firmware extensions.
     bool waitFlashIdle();
     void readArray(std::uint32_t address, std::uint8_t *out, std::uint32_t length);
     bool programArray(std::uint32_t address, const std::uint8_t *in, std::uint32_t length);
     bool eraseWith(std::uint8_t opcode, std::uint32_t address, bool wait);
+
+private:
+    SimReply inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
+    SimReply vendorDF(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
+
+    void spiSimple(std::uint8_t opcode);
+    void spiAddressed(std::uint8_t opcode, std::uint32_t address);
     void endHeldTransaction();
 
     BridgeIdentity identity_;
@@ -105,6 +119,8 @@ class SimBridge final : public SimDevice
     std::uint32_t resets_ = 0;
     std::function<void()> onReset_;
     std::function<void(SimBridge &)> bootHook_;
+    CommandExtension extension_;
+    std::function<void()> firmwareBoot_;
 };
 
 } // namespace brigant::sim
