@@ -160,13 +160,20 @@ TEST_F(SgOpenTest, OpenErrnoBecomesAnOpenErrorKeepingTheErrno)
     EXPECT_EQ(node.ioctls, 0);
 }
 
-TEST_F(SgOpenTest, InterruptedCallsAreRepeated)
+TEST_F(SgOpenTest, InterruptedOpenIsRepeatedButNotTheCommand)
 {
     node.interruptOpens = 2;
-    node.interruptIoctls = 1;
     EXPECT_EQ(SendScsiIn("/dev/sg2", cdb, 10, buf, 8, transferred), 1) << DescribeLastTransportFailure();
     EXPECT_EQ(node.openFlags.size(), 3u);
     EXPECT_EQ(node.ioctls, 1);
+    EXPECT_EQ(node.openFds, 0);
+
+    // An interrupted command may still be running in the device: it is
+    // reported as failed rather than sent a second time.
+    node.interruptIoctls = 1;
+    EXPECT_EQ(SendScsiOut("/dev/sg2", cdb, 10, buf, 8, transferred), 0);
+    EXPECT_EQ(node.ioctls, 1);
+    EXPECT_EQ(LastTransportFailure().sysErrno, EINTR);
     EXPECT_EQ(node.openFds, 0);
 }
 

@@ -190,10 +190,9 @@ ScsiOutcome SgBackend::execute(const std::string &path, const ScsiCommand &cmd)
     hdr.sbp = senseBuffer;
     hdr.timeout = cmd.timeoutSec > UINT_MAX / 1000 ? UINT_MAX : cmd.timeoutSec * 1000;
 
-    int rc;
-    do {
-        rc = calls_.ioctl(fd, SG_IO, &hdr);
-    } while (rc < 0 && errno == EINTR);
+    // Not repeated on EINTR: an interrupted SG_IO may leave the command in
+    // flight, and sending it again could program or erase twice.
+    const int rc = calls_.ioctl(fd, SG_IO, &hdr);
     const int ioctlErrno = rc < 0 ? errno : 0;
     calls_.close(fd);
 
