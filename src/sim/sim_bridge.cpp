@@ -44,12 +44,22 @@ SimBridge::SimBridge(BridgeIdentity identity, const FlashPart &flashPart, Clock 
 {
 }
 
+void SimBridge::restart()
+{
+    ++resets_;
+    boot();
+    if (onReset_)
+        onReset_();
+}
+
 void SimBridge::boot()
 {
     endHeldTransaction();
     opcodes_ = FirmwareFlashOpcodes{};
     if (bootHook_)
         bootHook_(*this);
+    if (firmwareBoot_)
+        firmwareBoot_();
 }
 
 SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
@@ -63,6 +73,10 @@ SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, DataDirectio
         op == 0xFF && cdbLength >= 12 && cdb[1] == 0x04 && (cdb[2] == 0x21 || cdb[2] == 0x22);
     if (!continuesSpi)
         endHeldTransaction();
+    if (extension_) {
+        if (auto reply = extension_(cdb, cdbLength, direction, data, length))
+            return *reply;
+    }
 
     switch (op) {
     case 0x00: // TEST UNIT READY
@@ -306,10 +320,7 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
     case 0x26:
         if (cdb[3] != 'V' || cdb[4] != 'K')
             return IllegalRequest();
-        ++resets_;
-        boot();
-        if (onReset_)
-            onReset_();
+        restart();
         return Good(0);
     case 0x30:
         if (!identity_.signature || !in)
