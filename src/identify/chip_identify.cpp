@@ -1,0 +1,615 @@
+#include "identify/chip_identify.h"
+
+#include "app/fwupdate.h"
+#include "bridge/chip_commands.h"
+#include "bridge/flash_commands.h"
+#include "device/transport.h"
+#include "forms/ui_services.h"
+#include "identify/bank_recovery.h"
+#include "identify/chip_names.h"
+#include "identify/flash_identify.h"
+#include "image/chip_match.h"
+#include "image/model_tags.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace brigant
+{
+
+namespace
+{
+
+constexpr std::uint32_t kInquiryLength = 40;
+constexpr std::uint32_t kSignatureLength = 40;
+constexpr std::uint32_t kChipInfoLength = 16;
+constexpr std::uint32_t kHazelChipInfoLength = 12;
+constexpr std::uint16_t kChipRevisionRegister = 0xFDB0;
+constexpr std::uint16_t kVersionToggleByte = 0x506A;
+constexpr std::uint16_t kReleaseFlags = 0x7038;
+constexpr std::uint16_t kReleaseFlagsDualBank = 0x70F0;
+constexpr std::uint16_t kShadowHeader = 0xC000;
+constexpr int kReadWriteBufferTop = 8;
+constexpr std::uint16_t kFlashParamsParameter = 32;
+
+bool HasChipInfoSignature(const std::uint8_t *reply) { return reply[0] == 0xF4 && reply[1] == 0xE7; }
+
+// The first slot 1..35 whose tag equals the three characters.
+std::uint8_t FindTagSlot(const std::uint8_t *three)
+{
+    for (unsigned code = 1; code < kChipTypeCount; ++code)
+        if (std::memcmp(three, ModelTagTable[code], 3) == 0)
+            return static_cast<std::uint8_t>(code);
+    return 0;
+}
+
+bool Starts(const char *text, const char *prefix, std::size_t count)
+{
+    return std::strncmp(text, prefix, count) == 0;
+}
+
+bool IsOneOf(unsigned code, std::initializer_list<unsigned> codes)
+{
+    for (unsigned c : codes)
+        if (c == code)
+            return true;
+    return false;
+}
+
+// The second stage's signature check of types 0, 1, 3, 5, 7, 11 and 28.
+void CheckSignature(const std::string &path, std::uint8_t &type, std::uint8_t &revision)
+{
+    std::uint8_t signature[kSignatureLength] = {};
+    if (!ReadChipSignature(path, signature, kSignatureLength)) {
+        if (type == 1)
+            revision = 1;
+        return;
+    }
+    char text[9] = {};
+    std::memcpy(text, signature, 8);
+    const std::uint8_t r = signature[5];
+    if (Starts(text, "vQ7AC", 5)) {
+        type = 1;
+        revision = static_cast<std::uint8_t>(r - 47);
+    } else if (Starts(text, "vQ7CA3", 6)) {
+        type = 4;
+    } else if (Starts(text, "vQ7EC", 5)) {
+        type = 5;
+        revision = static_cast<std::uint8_t>(r - 47);
+    } else if (Starts(text, "vQ7EE", 5)) {
+        type = 30;
+        revision = static_cast<std::uint8_t>(r + 1);
+    } else if (Starts(text, "vS4BA", 5)) {
+        type = 28;
+        revision = static_cast<std::uint8_t>(r - 47);
+    } else if (Starts(text, "vQ5G", 4)) {
+        type = 7;
+        revision = r == 0 ? 1 : static_cast<std::uint8_t>(r - 47);
+    } else if (Starts(text, "v2Q5L", 5)) {
+        type = 11;
+        revision = static_cast<std::uint8_t>(r - 47);
+    }
+}
+
+// A 10-byte header: 55 AA AA 55 and the model characters, of which the first
+// three must equal `tag`.
+bool IsHeaderWithTag(const std::uint8_t *record, const char *tag)
+{
+    static const std::uint8_t kSignature[4] = {0x55, 0xAA, 0xAA, 0x55};
+    if (std::memcmp(record, kSignature, 4) != 0)
+        return false;
+    char model[5] = {};
+    std::snprintf(model, sizeof model, "%c%c%c%c", record[4], record[5], record[6], record[7]);
+    return std::strncmp(model, tag, 3) == 0;
+}
+
+bool TextIsOneOf(const std::string &text, std::initializer_list<const char *> texts)
+{
+    for (const char *t : texts)
+        if (text == t)
+            return true;
+    return false;
+}
+
+// Reads 1024 bytes through the running firmware and tests the header at `at`.
+bool Block24HoldsHeader(const std::string &path, std::uint32_t address, std::size_t at,
+                        std::initializer_list<const char *> tags)
+{
+    std::uint8_t block[1024] = {};
+    if (!ReadBlock24(path, address, block, sizeof block))
+        return false;
+    for (const char *tag : tags)
+        if (IsHeaderWithTag(block + at, tag))
+            return true;
+    return false;
+}
+
+// "Set the flash kind": FlashKind, the maker label and the erase geometry. A
+// kind outside the table leaves the label and the geometry alone.
+void SetFlashKind(TBrigantFwTool &w, std::int32_t kind)
+{
+    w.chip.FlashKind = kind;
+    if (const char *name = FlashMakerName(kind)) {
+        w.SFlashTypeLable.setText(name);
+        SetFlashGeometry(kind);
+    }
+}
+
+FlashOpcodeRecord ZeroedRecord()
+{
+    FlashOpcodeRecord record;
+    record.chipErase = 0;
+    record.blockErase = 0;
+    record.pageProgram = 0;
+    record.flashKind = 0;
+    record.sectorErase = 0;
+    record.sizeKb = 0;
+    return record;
+}
+
+void PutStandardOpcodes(FlashOpcodeRecord &record)
+{
+    record.chipErase = 0xC7;
+    record.blockErase = 0xD8;
+    record.pageProgram = 0x02;
+    record.sectorErase = 0x20;
+}
+
+// The MXIC parts that take the flash parameters: C2 22 followed by 10, 11 or 13.
+bool IsMxicParameterPart(const std::uint8_t *id)
+{
+    return id[0] == 0xC2 && id[1] == 0x22 && (id[2] == 0x10 || id[2] == 0x11 || id[2] == 0x13);
+}
+
+// Step 7.2 for types 15 to 18: the bridge's flash probed through ReadFlashIdBytes.
+void ProbeBufferFamilyFlash(TBrigantFwTool &w, const std::string &path)
+{
+    w.NVRAMCheck.hide();
+    if (ProbeReadBuffer(path)) {
+        forms::Bounds b = w.ReadWriteBufferChk.bounds();
+        b.top = kReadWriteBufferTop;
+        w.ReadWriteBufferChk.setBounds(b);
+        w.ReadWriteBufferChk.show();
+        w.ReadWriteBufferChk.setChecked(true);
+        w.ReadWriteBufferChk.setEnabled(false);
+        w.SetPrdSNchk.show();
+    } else {
+        w.ReadWriteBufferChk.setChecked(false);
+        w.SetPrdSNchk.setChecked(false);
+    }
+    FlashOpcodeRecord record = ZeroedRecord();
+    std::uint8_t id[5] = {};
+    auto probe = [&] {
+        if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorId(path, record))
+            SetFlashKind(w, record.flashKind);
+        record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
+        ProbeFlashSizeId(path, record, id);
+        w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+    };
+    probe();
+    if (w.chip.FlashKind == 0 && FlashProbeMode(path))
+        probe();
+    if (!w.ReadWriteBufferChk.checked()) {
+        if (w.chip.FlashKind == 5 && IsMxicParameterPart(id)) {
+            PutStandardOpcodes(record);
+            SetFlashParams16(path, record, kFlashParamsParameter);
+        } else if (w.chip.FlashKind == 2 && id[0] == 0xBF && id[1] == 0x25) {
+            w.chip.SstWordMode = 1;
+        }
+    }
+}
+
+// Step 7.3: types 13, 14, 27 and type 12 from revision 5: probe A over SpiCommand.
+void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_t type)
+{
+    FlashOpcodeRecord record = ZeroedRecord();
+    if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
+        SetFlashKind(w, record.flashKind);
+    if (type == 13 || type == 14 || type == 27) {
+        record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
+        ProbeFlashSizeSpi(path, record);
+        w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+        if (type == 13 || type == 27)
+            RecoverFirmwareBank(w, path, type);
+    }
+    if (w.chip.FlashKind == 5) {
+        std::uint8_t reply[4] = {};
+        if (SpiQuery(path, 0x9F, reply, 4)) {
+            PutStandardOpcodes(record);
+            if (IsMxicParameterPart(reply)) {
+                if (type == 12)
+                    SetFlashParams8(path, record, kFlashParamsParameter);
+                else
+                    SetFlashParams16(path, record, kFlashParamsParameter);
+            }
+        }
+    } else if (w.chip.FlashKind == 2) {
+        std::uint8_t reply[4] = {};
+        if (SpiQuery(path, 0x9F, reply, 4) && reply[0] == 0xBF && reply[1] == 0x25)
+            w.chip.SstWordMode = 1;
+    }
+}
+
+// The "other supported types": the AMIC and ATMEL probes, then the bridge's verdict.
+void ProbeOtherSupportedFlash(TBrigantFwTool &w, const std::string &path)
+{
+    w.chip.AmicType = ProbeAmicFlash(path);
+    w.chip.AtmelType = ProbeAtmelFlash(path);
+    if (w.chip.AmicType != -1) {
+        w.SFlashTypeLable.setText("AMIC");
+    } else if (w.chip.AtmelType != -1) {
+        w.SFlashTypeLable.setText("ATMEL");
+    } else {
+        std::uint8_t verdict[4] = {};
+        if (ReadFlashType(path, verdict)) {
+            if (verdict[0] == 0) {
+                FlashOpcodeRecord record = ZeroedRecord();
+                if (ProbeFlashVendorSpi(path, record))
+                    SetFlashKind(w, record.flashKind);
+            } else {
+                w.chip.FlashKind = verdict[0];
+                if (const char *name = FlashMakerName(verdict[0]))
+                    w.SFlashTypeLable.setText(name);
+            }
+        }
+    }
+}
+
+void ShowNotSupported(TBrigantFwTool &w)
+{
+    w.SFlashTypeLable.hide();
+    w.FwVerLableEdit.hide();
+    w.StatusEdit.setText(kNotSupportedText);
+}
+
+std::string Format(const char *format, auto... values)
+{
+    char text[80] = {};
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+} // namespace
+
+bool IsSupportedChip(unsigned code)
+{
+    return IsOneOf(code, {1, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 26, 27, 28, 30});
+}
+
+bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus)
+{
+    return IsOneOf(code, {9, 10, 12, 13, 14, 15, 16, 17, 18, 27}) || (code == 8 && bus == BusKind::Ieee1394);
+}
+
+bool IsNvramChip(unsigned code) { return IsOneOf(code, {7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 27}); }
+
+std::uint16_t IdentifyChip(const std::string &path)
+{
+    std::uint8_t type = 0;
+    std::uint8_t revision = 0;
+
+    std::uint8_t inquiry[kInquiryLength] = {};
+    if (ReadInquiry(path, inquiry, kInquiryLength)) {
+        if (inquiry[36] == 'v')
+            type = FindTagSlot(inquiry + 37);
+        if (type == 0 && std::memcmp(inquiry + 36, "vQ5J", 4) == 0)
+            type = 9;
+        std::uint8_t probe[2] = {};
+        if (type == 0 && ProbeVendorCommand(path, probe)) {
+            const std::uint16_t idWord = static_cast<std::uint16_t>(probe[0] | probe[1] << 8);
+            std::uint8_t info[kChipInfoLength] = {};
+            std::uint32_t transferred = 0;
+            if (ReadChipInfo(path, info, kChipInfoLength, transferred)) {
+                if (HasChipInfoSignature(info)) {
+                    char vendor[8] = {}, product[8] = {};
+                    std::snprintf(vendor, sizeof vendor, "%X%X", info[2], info[3]);
+                    std::snprintf(product, sizeof product, "%X%X", info[4], info[5]);
+                    if (std::strstr(vendor, "3A9C") && std::strstr(product, "2B17")) {
+                        type = 35;
+                    } else {
+                        type = FindTagSlot(info + 8);
+                        if (type == 0 && std::memcmp(info + 8, "Q5J", 3) == 0)
+                            type = 9;
+                        revision = static_cast<std::uint8_t>(info[11] - 48);
+                    }
+                } else {
+                    type = static_cast<std::uint8_t>(31 + ((idWord >> 5) & 3));
+                }
+            }
+        }
+    }
+
+    switch (type) {
+    case 0:
+    case 1:
+    case 3:
+    case 5:
+    case 7:
+    case 11:
+    case 28:
+        CheckSignature(path, type, revision);
+        break;
+    case 8: {
+        std::uint8_t info[kChipInfoLength] = {};
+        std::uint32_t transferred = 0;
+        if (!ReadChipInfo(path, info, kHazelChipInfoLength, transferred) || !HasChipInfoSignature(info) ||
+            (info[11] != '1' && info[11] != '2'))
+            Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
+        else
+            revision = info[11] == '1' ? 1 : 2;
+        break;
+    }
+    case 12: {
+        std::uint8_t staging[512] = {};
+        if (ReadStagingBuffer(path, staging)) {
+            type = 26;
+        } else {
+            std::uint8_t reg[4] = {};
+            if (ReadXdata(path, reg, kChipRevisionRegister, 4) && reg[1] >= 0xB4)
+                revision = 5;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return static_cast<std::uint16_t>(type | revision << 8);
+}
+
+int VersionToggleProbe(const std::string &path)
+{
+    std::uint8_t saved = 0;
+    int answer = 0;
+    if (ReadXdata(path, &saved, kVersionToggleByte, 1)) {
+        const std::uint8_t zero = 0;
+        if (WriteXdata(path, &zero, kVersionToggleByte, 1)) {
+            std::uint8_t back = 0;
+            if (ReadXdata(path, &back, kVersionToggleByte, 1) && back == 1) {
+                answer = 1;
+                saved ^= 1;
+            }
+        }
+    } else {
+        saved = 0;
+    }
+    WriteXdata(path, &saved, kVersionToggleByte, 1);
+    return answer;
+}
+
+std::string FormatVersionText(std::uint8_t type, const std::uint8_t b[16], std::uint32_t transferred,
+                              const VersionExtras &extras)
+{
+    // printf's %.2c is %c: the precision does not apply to characters.
+    switch (type) {
+    case 9:
+    case 10:
+        return Format("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13], b[14]);
+    case 12:
+    case 26: {
+        const std::uint8_t v = extras.toggle == 1 ? static_cast<std::uint8_t>(b[14] ^ 1) : b[14];
+        return Format("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13], static_cast<int>(static_cast<std::int8_t>(v)));
+    }
+    case 11:
+        return Format("%.2d.%.2d.%.2d.%.2d.%.2d", b[10], b[11], b[12], b[13], b[14]);
+    case 14:
+        if (extras.chipInfoFeAnswered)
+            return Format("%c.%c.%c.%c", b[12], b[13], b[14], b[15]);
+        return Format("%.2d.%.2d.%.2d.%.2d", b[12], b[13], b[14], b[15]);
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+        if (b[6] == 2)
+            return Format("%c.%c.%c.%c", b[12], b[13], b[14], b[15]);
+        return Format("%.2d.%.2d.%.2d.%.2d", b[12], b[13], b[14], b[15]);
+    default:
+        if (transferred > 12)
+            return Format("%d.%.2d.%.2d", b[12], b[13], b[14]);
+        return Format("%d.%.2d", b[6], b[7]);
+    }
+}
+
+VersionReadout ReadVersionText(const std::string &path, std::uint8_t type, std::string &text)
+{
+    text.clear();
+    std::uint8_t info[kChipInfoLength] = {};
+    std::uint32_t transferred = 0;
+    if (!ReadChipInfo(path, info, kChipInfoLength, transferred))
+        return VersionReadout::NoReply;
+    if (!HasChipInfoSignature(info))
+        return VersionReadout::NotVelkor;
+    VersionExtras extras;
+    if (type == 12 || type == 26) {
+        extras.toggle = VersionToggleProbe(path);
+    } else if (type == 14) {
+        std::uint8_t fe[kChipInfoLength] = {};
+        std::uint32_t feTransferred = 0;
+        extras.chipInfoFeAnswered = ReadChipInfoFE(path, fe, kChipInfoLength, feTransferred) == 1;
+    }
+    text = FormatVersionText(type, info, transferred, extras);
+    return VersionReadout::Text;
+}
+
+int IsReleaseFirmware(const std::string &path, std::uint8_t type, const std::string &text, std::int32_t flashKind)
+{
+    std::uint8_t flags[4] = {};
+    const bool flagsRead =
+        ReadXdata(path, flags, (type == 13 || type == 27) ? kReleaseFlagsDualBank : kReleaseFlags, 4) == 1;
+
+    switch (type) {
+    case 5:
+    case 7: {
+        const std::uint8_t bit = type == 5 ? 0x01 : 0x04;
+        if (!flagsRead || !(flags[2] & bit))
+            return 0;
+        std::uint8_t header[10] = {};
+        if (!ReadXdata(path, header, kShadowHeader, sizeof header))
+            return 0;
+        return IsHeaderWithTag(header, type == 5 ? "Q7E" : "Q5G") ? 1 : 0;
+    }
+    case 9:
+    case 10:
+        if (!(flags[2] & 0x04) || TextIsOneOf(text, {"7.07.00.16.00", "11.19.02.16.00", "4.10.02.16.00"}))
+            return 0;
+        return Block24HoldsHeader(path, 4096, 0, {"Q5K", "Q5J"}) ? 1 : 0;
+    case 12:
+        if (!(flags[2] & 0x10) || TextIsOneOf(text, {"9.18.01.16.00", "12.01.02.16.00", "2.05.11.16.00",
+                                                     "4.08.11.16.00", "5.13.11.16.00"}))
+            return 0;
+        return Block24HoldsHeader(path, 4096, 0, {"S1M"}) ? 1 : 0;
+    case 13:
+    case 27: {
+        if (!(flags[3] & 0x01) || TextIsOneOf(text, {"49.48.48.48", "49.48.48.49"}))
+            return 0;
+        if (flashKind == 0)
+            return 1;
+        std::uint8_t info[20] = {};
+        if (ReadFirmwareInfo(path, info, sizeof info))
+            return info[19];
+        return Block24HoldsHeader(path, type == 13 ? 0xBC00 : 0x7C00, 1008, {type == 13 ? "S3N" : "S3A"}) ? 1
+                                                                                                          : 0;
+    }
+    case 14: {
+        std::uint8_t info[32] = {};
+        if (ReadFirmwareInfo(path, info, sizeof info) && info[19] == 1)
+            return 1;
+        std::uint8_t fe[kChipInfoLength] = {};
+        std::uint32_t transferred = 0;
+        if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred))
+            return 1;
+        return text != "00.00.00.01" ? 1 : 0;
+    }
+    case 15:
+    case 16:
+    case 17:
+    case 18: {
+        std::uint8_t info[20] = {};
+        if (!ReadFirmwareInfo(path, info, sizeof info))
+            return 0;
+        return info[19] != 0 ? 1 : 0;
+    }
+    case 28:
+    case 30: {
+        if (!(flags[2] & 0x01) || TextIsOneOf(text, {"2.00.00", "0.160.144"}))
+            return 0;
+        std::uint8_t block[1024] = {};
+        if (!ReadFlash(path, 0x4000, block, sizeof block))
+            return 0;
+        return block[0] == 0x55 && block[1] == 0xAA && block[2] == 'V' && block[3] == 'K' &&
+                       std::memcmp(block + 4, ModelTagOf(type), 3) == 0
+                   ? 1
+                   : 0;
+    }
+    default:
+        return 1;
+    }
+}
+
+void UpdateBtnCheck(TBrigantFwTool &w)
+{
+    w.NVRAMCheck.hide();
+    w.ReadWriteBufferChk.hide();
+    w.SetPrdSNchk.hide();
+    if (w.candidateCount == 0)
+        return;
+    const DeviceEntry &entry = w.selectedEntry();
+    const std::string path = entry.path;
+
+    const std::uint16_t packed = IdentifyChip(path);
+    w.chip.ChipTypeCode = IdentifiedType(packed);
+    w.chip.ChipSubRevision = IdentifiedRevision(packed);
+    const std::uint8_t type = w.chip.ChipTypeCode;
+
+    // The firmware-file gate of the Run button.
+    if (w.DeviceList.enabled() && !w.FwFilenameEdit.text().empty()) {
+        if (CheckFirmwareFileMatchesChip(w.FwFilenameEdit.text().c_str(), packed)) {
+            w.UpdateBtn.setEnabled(true);
+        } else if (!IsOneOf(type, {0, 15, 16, 17, 18, 26})) {
+            Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
+            w.UpdateBtn.setEnabled(false);
+        }
+    } else if (w.DeviceList.enabled() && (w.EraseOnlyCheck.checked() || w.BackupFWCheckBox.checked())) {
+        w.UpdateBtn.setEnabled(true);
+    }
+
+    w.StatusEdit.setText("");
+    w.SFlashTypeLable.setText("");
+    w.FwVerLableEdit.setText("");
+    w.ChipLabelEdit.setText(type < kChipTypeCount ? ChipNameTable[type] : "");
+
+    if (type == 14) {
+        std::uint8_t info[32] = {};
+        if (ReadFirmwareInfo(path, info, sizeof info))
+            w.ChipLabelEdit.setText(info[8] == 1 ? "Upas/Willow Series" : "Teak Series");
+        std::uint8_t fe[kChipInfoLength] = {};
+        std::uint32_t transferred = 0;
+        if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred))
+            w.ChipLabelEdit.setText("Yew Series");
+    }
+
+    if (IsSupportedChip(type)) {
+        w.SFlashTypeLable.show();
+        w.FwVerLableEdit.show();
+        w.chip.AtmelType = -1;
+        w.chip.AmicType = -1;
+        w.chip.SstWordMode = 0;
+        if (IsNvramChip(type)) {
+            w.NVRAMCheck.show();
+            if (w.includeNvram != 0)
+                w.NVRAMCheck.setChecked(true);
+        }
+        if (IsFirmwareReportedFlashChip(type, entry.bus)) {
+            w.SFlashTypeLable.show();
+            std::uint8_t verdict[4] = {};
+            if (ReadFlashType(path, verdict))
+                SetFlashKind(w, verdict[0]);
+            if (type >= 15 && type <= 18)
+                ProbeBufferFamilyFlash(w, path);
+            if (type == 13 || type == 14 || type == 27 || (type == 12 && w.chip.ChipSubRevision >= 5))
+                ProbeSpiFamilyFlash(w, path, type);
+        } else {
+            ProbeOtherSupportedFlash(w, path);
+        }
+    } else if (type == 6 || type == 29) {
+        std::uint8_t info[20] = {};
+        if (ReadFirmwareInfo(path, info, sizeof info)) {
+            w.chip.FirmwareLevel = info[8];
+            if (info[8] == 0xAB && info[18] >= 0xD2)
+                w.chip.FirmwareLevel = info[18];
+            if (w.chip.FirmwareLevel >= 0xD0) {
+                w.SFlashTypeLable.hide();
+                w.FwVerLableEdit.show();
+            } else {
+                ShowNotSupported(w);
+            }
+        }
+    } else if (type == 2 || type == 35) {
+        w.SFlashTypeLable.hide();
+        w.FwVerLableEdit.show();
+    } else {
+        ShowNotSupported(w);
+    }
+
+    std::string text;
+    switch (ReadVersionText(path, type, text)) {
+    case VersionReadout::NoReply:
+        break;
+    case VersionReadout::NotVelkor:
+        w.StatusEdit.setText(kNotVelkorText);
+        break;
+    case VersionReadout::Text:
+        w.FwVerLableEdit.setText(IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1 ? text
+                                                                                             : kInternalCodeText);
+        break;
+    }
+
+    w.DiskLetterLable.setText(w.selectedEntry().driveLetters);
+}
+
+void WireIdentificationHandlers(TBrigantFwTool &window)
+{
+    window.DeviceList.onChange = [&window] { UpdateBtnCheck(window); };
+    window.FwFilenameEdit.onChange = [&window] { UpdateBtnCheck(window); };
+}
+
+} // namespace brigant

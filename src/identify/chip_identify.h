@@ -1,0 +1,81 @@
+#pragma once
+// Chip identification (Part 4.1): which bridge model and revision sits behind
+// a disk (IdentifyChip), and the main window's change handler that identifies
+// the selected device, checks the chosen firmware file against it, probes the
+// flash, reads and formats the running firmware version and decides what the
+// window's identification controls show (UpdateBtnCheck).
+#include "device/device_entry.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brigant
+{
+
+class TBrigantFwTool;
+
+// Low byte ChipTypeCode, high byte ChipSubRevision. Silent except for the
+// code-8 case, which shows "Get chip information fail !" when the chip
+// information does not name revision 1 or 2.
+std::uint16_t IdentifyChip(const std::string &path);
+
+constexpr std::uint8_t IdentifiedType(std::uint16_t packed) { return static_cast<std::uint8_t>(packed & 0xFF); }
+constexpr std::uint8_t IdentifiedRevision(std::uint16_t packed)
+{
+    return static_cast<std::uint8_t>(packed >> 8);
+}
+
+// The chip groups of Part 4.1.
+bool IsSupportedChip(unsigned code);
+// Codes whose flash maker the bridge firmware reports; code 8 only on 1394.
+bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus);
+// Codes that offer NVRAMCheck.
+bool IsNvramChip(unsigned code);
+
+// The change handler of DeviceList and FwFilenameEdit.
+void UpdateBtnCheck(TBrigantFwTool &window);
+// Makes UpdateBtnCheck the change handler of DeviceList and FwFilenameEdit
+// (the window's constructor calls it).
+void WireIdentificationHandlers(TBrigantFwTool &window);
+
+// 1 when the version text is to be shown, 0 when "Internal code" is shown
+// instead (codes 13 and 27 may answer the firmware's release byte itself).
+int IsReleaseFirmware(const std::string &path, std::uint8_t chipTypeCode, const std::string &versionText,
+                      std::int32_t flashKind);
+
+// The probe of the data-space byte at 0x506A: 1 when writing 0 reads back 1.
+// The byte's value is written back on every path.
+int VersionToggleProbe(const std::string &path);
+
+// How the version readout of UpdateBtnCheck ended.
+enum class VersionReadout : std::uint8_t {
+    NoReply,   // ReadChipInfo failed: the version field stays empty
+    NotVelkor, // the reply lacks F4 E7: "Not Velkor Chip!!"
+    Text,      // the text was formatted
+};
+
+// The inputs of the version text besides the chip information: whether
+// ReadChipInfoFE succeeded (code 14) and what VersionToggleProbe answered
+// (codes 12 and 26).
+struct VersionExtras {
+    bool chipInfoFeAnswered = false;
+    int toggle = 0;
+};
+
+// Formats the version text of a ChipInfoBlock for a chip type code exactly as
+// the window shows it; `transferred` is the count ReadChipInfo reported.
+std::string FormatVersionText(std::uint8_t chipTypeCode, const std::uint8_t info[16], std::uint32_t transferred,
+                              const VersionExtras &extras);
+
+// Sends ReadChipInfo (16 bytes) and, for the codes that need them,
+// ReadChipInfoFE or VersionToggleProbe, and formats the text.
+VersionReadout ReadVersionText(const std::string &path, std::uint8_t chipTypeCode, std::string &text);
+
+// Texts of the Part.
+inline constexpr const char *kNotSupportedText = "The chip not support Firmware Update!";
+inline constexpr const char *kNotVelkorText = "Not Velkor Chip!!";
+inline constexpr const char *kInternalCodeText = "Internal code";
+inline constexpr const char *kFileMismatchText = "The firmware file seems not match this chip!";
+inline constexpr const char *kChipInfoFailText = "Get chip information fail !";
+
+} // namespace brigant
