@@ -154,6 +154,8 @@ SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::ui
                              std::uint32_t length)
 {
     const std::uint8_t sub = cdb[11];
+    if (!identity_.flashAttached && (sub == 0xFA || sub == 0xFB || sub == 0xFC))
+        return IllegalRequest(); // no flash behind the bridge
     switch (sub) {
     case 0xFF: // probe
         if (!identity_.probeReply || dir != DataDirection::In)
@@ -173,8 +175,12 @@ SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::ui
             return IllegalRequest();
         const std::uint32_t n = std::min(Be16(cdb + 3), length);
         const std::uint32_t address = Be16(cdb + 6);
-        for (std::uint32_t i = 0; i < n; ++i)
-            xdata_[(address + i) & 0xFFFF] = data[i];
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint16_t at = static_cast<std::uint16_t>((address + i) & 0xFFFF);
+            const auto inverted = identity_.xdataWriteXor.find(at);
+            xdata_[at] = static_cast<std::uint8_t>(
+                data[i] ^ (inverted == identity_.xdataWriteXor.end() ? 0 : inverted->second));
+        }
         return Good(n);
     }
     case 0xFA: { // firmware-mediated flash read
@@ -224,6 +230,31 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
                                std::uint32_t length)
 {
     const bool in = dir == DataDirection::In;
+    if (!identity_.flashAttached) {
+        switch (cdb[2]) {
+        case 0x10: { // the firmware answers from its copy on the disk
+            if (!in)
+                return IllegalRequest();
+            const std::uint32_t address = Be24(cdb + 3);
+            const auto &image = identity_.diskFirmware;
+            for (std::uint32_t i = 0; i < length; ++i)
+                data[i] = address + i < image.size() ? image[address + i] : 0xFF;
+            return Good(length);
+        }
+        case 0x0F:
+        case 0x11:
+        case 0x12:
+        case 0x13:
+        case 0x14:
+        case 0x15:
+        case 0x20:
+        case 0x21:
+        case 0x22:
+            return IllegalRequest();
+        default:
+            break;
+        }
+    }
     switch (cdb[2]) {
     case 0x10: // read flash
         if (!in)

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,15 @@ struct BridgeIdentity {
     std::uint8_t flashTypeVerdict = 0;                        // FF 04 23 byte 0
     bool acceptsStagingRead = false;                          // B5 staging-area read
     bool acceptsFlashProbeMode = true;                        // DF .. FC
+
+    // Controller data-space bytes that read back with these bits inverted from
+    // what was last written (a toggling register such as 0x506A on some chips).
+    std::map<std::uint16_t, std::uint8_t> xdataWriteXor;
+    // false: no SPI flash is attached; the firmware lives on the attached disk
+    // (chip type 30). Every flash and SPI command is then rejected, except the
+    // flash read, which the firmware answers from `diskFirmware`.
+    bool flashAttached = true;
+    std::vector<std::uint8_t> diskFirmware;
 };
 
 // The opcodes the bridge firmware uses for its own flash operations; the host
