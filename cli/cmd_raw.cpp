@@ -2,6 +2,7 @@
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
 #include "common/hex.h"
+#include "device/linux/sg_backend.h"
 #include "device/transport.h"
 
 #include <cstdio>
@@ -98,7 +99,8 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
     }
     if (!ok) {
         const TransportFailure &f = LastTransportFailure();
-        std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        // Also names a transfer larger than the host adapter takes (the SG_IO errnos for it).
+        std::cerr << "error: " << DescribeSgTransportFailure() << "\n";
         if (f.openFailed && f.openError == OpenError::NotFound)
             return kExitNoDevice;
         return kExitFailed;
