@@ -387,7 +387,8 @@ std::string FormatVersionText(std::uint8_t type, const std::uint8_t b[16], std::
     case 12:
     case 26: {
         const std::uint8_t v = extras.toggle == 1 ? static_cast<std::uint8_t>(b[14] ^ 1) : b[14];
-        return Format("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13], static_cast<int>(static_cast<std::int8_t>(v)));
+        return Format("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13],
+                      static_cast<int>(static_cast<std::int8_t>(v)));
     }
     case 11:
         return Format("%.2d.%.2d.%.2d.%.2d.%.2d", b[10], b[11], b[12], b[13], b[14]);
@@ -430,7 +431,8 @@ VersionReadout ReadVersionText(const std::string &path, std::uint8_t type, std::
     return VersionReadout::Text;
 }
 
-int IsReleaseFirmware(const std::string &path, std::uint8_t type, const std::string &text, std::int32_t flashKind)
+int IsReleaseFirmware(const std::string &path, std::uint8_t type, const std::string &text,
+                      std::int32_t flashKind)
 {
     std::uint8_t flags[4] = {};
     const bool flagsRead =
@@ -598,8 +600,8 @@ void UpdateBtnCheck(TBrigantFwTool &w)
         w.StatusEdit.setText(kNotVelkorText);
         break;
     case VersionReadout::Text:
-        w.FwVerLableEdit.setText(IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1 ? text
-                                                                                             : kInternalCodeText);
+        w.FwVerLableEdit.setText(
+            IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1 ? text : kInternalCodeText);
         break;
     }
 

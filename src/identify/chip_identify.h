@@ -19,7 +19,10 @@ class TBrigantFwTool;
 // information does not name revision 1 or 2.
 std::uint16_t IdentifyChip(const std::string &path);
 
-constexpr std::uint8_t IdentifiedType(std::uint16_t packed) { return static_cast<std::uint8_t>(packed & 0xFF); }
+constexpr std::uint8_t IdentifiedType(std::uint16_t packed)
+{
+    return static_cast<std::uint8_t>(packed & 0xFF);
+}
 constexpr std::uint8_t IdentifiedRevision(std::uint16_t packed)
 {
     return static_cast<std::uint8_t>(packed >> 8);
@@ -64,8 +67,8 @@ struct VersionExtras {
 
 // Formats the version text of a ChipInfoBlock for a chip type code exactly as
 // the window shows it; `transferred` is the count ReadChipInfo reported.
-std::string FormatVersionText(std::uint8_t chipTypeCode, const std::uint8_t info[16], std::uint32_t transferred,
-                              const VersionExtras &extras);
+std::string FormatVersionText(std::uint8_t chipTypeCode, const std::uint8_t info[16],
+                              std::uint32_t transferred, const VersionExtras &extras);
 
 // Sends ReadChipInfo (16 bytes) and, for the codes that need them,
 // ReadChipInfoFE or VersionToggleProbe, and formats the text.

@@ -1,6 +1,7 @@
 #include "sim/presets.h"
 
 #include "common/hex.h"
+#include "sim/chip_presets.h"
 #include "sim/flash_parts.h"
 
 #include <set>
@@ -84,6 +85,8 @@ bool ParsePresetSpec(const std::string &text, PresetSpec &spec, std::string &err
 
 std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock, std::string &error)
 {
+    if (IsChipPresetName(spec.name))
+        return MakeChipPresetDevice(spec, clock, error);
     bool known = false;
     for (const auto &p : kPresets)
         known = known || spec.name == p.name;
@@ -188,8 +191,12 @@ std::string PresetHelp()
     for (const auto &p : kPresets)
         text += std::string("  ") + p.name + std::string(12 - std::string(p.name).size(), ' ') +
                 p.description + "\n";
-    text += "\nOptions:\n";
+    text += "\nChip presets (name, the chip type code they are identified as, what they show):\n";
+    text += ChipPresetListHelp();
+    text += "\nOptions of generic and plain-disk:\n";
     text += kCommonOptions;
+    text += "\n";
+    text += ChipPresetOptionsHelp();
     text += "\nFlash parts:\n";
     for (const auto &part : FlashParts())
         text += std::string("  ") + part.name + " (" + std::to_string(part.sizeBytes / 1024) + " KiB)\n";
