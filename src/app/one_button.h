@@ -1,0 +1,31 @@
+#pragma once
+// The one-button face of the main window: its status line and the Refresh
+// Device action that decides whether the update button is offered.
+#include "forms/controls.h"
+
+#include <string>
+
+namespace brigant
+{
+
+class TBrigantFwTool;
+
+// The bridge model the one-button update is made for.
+constexpr int kOneButtonChipType = 16;
+
+// The one-button status line (devpnl): its colour and text.
+void ShowOneButtonStatus(TBrigantFwTool &form, forms::Colour colour, const std::string &text);
+
+// First step of every refresh: shows the status line, hides the replug hint,
+// disables the update button and, unless a run is in progress, empties the
+// progress bar.
+void RefreshStart(TBrigantFwTool &form);
+// Last step of every refresh: compares the first listed device's running
+// firmware with the embedded update image and offers the update button when
+// the identities match and the versions differ.
+void RefreshEnd(TBrigantFwTool &form);
+
+// The Refresh Device action: RefreshStart, RefreshDeviceList, RefreshEnd.
+void RefreshBtnClick(TBrigantFwTool &form);
+
+} // namespace brigant

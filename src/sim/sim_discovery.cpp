@@ -1,0 +1,92 @@
+#include "sim/sim_discovery.h"
+
+#include <algorithm>
+
+namespace brigant::sim
+{
+
+namespace
+{
+constexpr std::uint32_t kSimDiskMajor = 8;
+constexpr std::uint32_t kMinorsPerDisk = 16;
+} // namespace
+
+SimDiskEnumerator::SimDiskEnumerator(Simulation &simulation) : simulation_(simulation)
+{
+    simulation_.backend().setDeviceEventListener([this](const std::string &, bool arrived) {
+        pending_.push_back(arrived ? DeviceChange::Arrival : DeviceChange::RemoveComplete);
+    });
+}
+
+SimDiskEnumerator::~SimDiskEnumerator() { simulation_.backend().setDeviceEventListener({}); }
+
+SimBridge *SimDiskEnumerator::bridgeAt(const std::string &path) const
+{
+    const auto device = simulation_.backend().device(path);
+    for (const auto &bridge : simulation_.bridges())
+        if (bridge.get() == device.get())
+            return bridge.get();
+    return nullptr;
+}
+
+DiskIdentity SimDiskEnumerator::identityOf(const std::string &path) const
+{
+    DiskIdentity identity;
+    StorageDeviceNumber number;
+    if (!simulation_.backend().storageDeviceNumber(path, number))
+        return identity;
+    const std::uint32_t first = number.deviceNumber * kMinorsPerDisk;
+    identity.disk = MakeDeviceNumber(kSimDiskMajor, first);
+    if (SimBridge *bridge = bridgeAt(path)) {
+        const auto partitions = static_cast<std::uint32_t>(
+            std::min<std::size_t>(bridge->identity().mountPoints.size(), kMinorsPerDisk - 1));
+        for (std::uint32_t k = 1; k <= partitions; ++k)
+            identity.partitions.push_back(MakeDeviceNumber(kSimDiskMajor, first + k));
+    }
+    return identity;
+}
+
+bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
+{
+    disks.clear();
+    for (const std::string &path : simulation_.backend().paths()) {
+        DiskInterface disk;
+        disk.path = path;
+        if (SimBridge *bridge = bridgeAt(path))
+            disk.bus = bridge->identity().bus;
+        disk.identity = identityOf(path);
+        disks.push_back(std::move(disk));
+    }
+    return true;
+}
+
+bool SimDiskEnumerator::listMountedVolumes(std::vector<MountedVolume> &volumes)
+{
+    volumes.clear();
+    for (const std::string &path : simulation_.backend().paths()) {
+        SimBridge *bridge = bridgeAt(path);
+        if (!bridge)
+            continue;
+        const DiskIdentity identity = identityOf(path);
+        const auto &mounts = bridge->identity().mountPoints;
+        for (std::size_t k = 0; k < identity.partitions.size(); ++k)
+            volumes.push_back({mounts[k], identity.partitions[k]});
+    }
+    return true;
+}
+
+int SimDiskEnumerator::poll(const std::function<void(DeviceChange)> &deliver)
+{
+    simulation_.backend().poll();
+    int delivered = 0;
+    while (!pending_.empty()) {
+        const DeviceChange change = pending_.front();
+        pending_.pop_front();
+        ++delivered;
+        if (deliver)
+            deliver(change);
+    }
+    return delivered;
+}
+
+} // namespace brigant::sim
