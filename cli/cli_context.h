@@ -36,5 +36,6 @@ struct CliContext {
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx);
+void RegisterInfoCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

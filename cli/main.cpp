@@ -57,6 +57,7 @@ int main(int argc, char **argv)
 
     RegisterRawCommand(app, ctx);
     RegisterCheckCommand(app, ctx);
+    RegisterInfoCommand(app, ctx);
 
     try {
         app.parse(argc, argv);
