@@ -1,0 +1,277 @@
+#include "device/linux/udev_discovery.h"
+
+#include <libudev.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <poll.h>
+#include <sstream>
+#include <sys/sysmacros.h>
+
+namespace brigant
+{
+
+namespace
+{
+
+struct UdevDeleter {
+    void operator()(udev *u) const { udev_unref(u); }
+    void operator()(udev_enumerate *e) const { udev_enumerate_unref(e); }
+    void operator()(udev_device *d) const { udev_device_unref(d); }
+};
+using UdevPtr = std::unique_ptr<udev, UdevDeleter>;
+using EnumeratePtr = std::unique_ptr<udev_enumerate, UdevDeleter>;
+using DevicePtr = std::unique_ptr<udev_device, UdevDeleter>;
+
+bool Equals(const char *a, const char *b) { return a && b && std::strcmp(a, b) == 0; }
+
+std::uint64_t DeviceNumberOf(udev_device *device)
+{
+    const dev_t number = udev_device_get_devnum(device);
+    return MakeDeviceNumber(::major(number), ::minor(number));
+}
+
+bool IsOctal(char c) { return c >= '0' && c <= '7'; }
+bool IsDecimal(const std::string &s)
+{
+    return !s.empty() && s.size() <= 9 &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Decodes the \ooo escapes the kernel writes for blanks, tabs, newlines and backslashes.
+std::string DecodeMountField(const std::string &field)
+{
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && IsOctal(field[i + 1]) && IsOctal(field[i + 2]) &&
+            IsOctal(field[i + 3])) {
+            out += static_cast<char>(
+                ((field[i + 1] - '0') << 6 | (field[i + 2] - '0') << 3 | (field[i + 3] - '0')) & 0xFF);
+            i += 3;
+            continue;
+        }
+        out += field[i];
+    }
+    return out;
+}
+
+bool ReadProcMountInfo(std::string &text)
+{
+    std::ifstream in("/proc/self/mountinfo");
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return true;
+}
+
+// Calls `visit` for every device of `subsystem`, in udev's order.
+template <typename Visit> bool ForEachDevice(udev *u, const char *subsystem, Visit visit)
+{
+    EnumeratePtr enumerate(udev_enumerate_new(u));
+    if (!enumerate || udev_enumerate_add_match_subsystem(enumerate.get(), subsystem) < 0 ||
+        udev_enumerate_scan_devices(enumerate.get()) < 0)
+        return false;
+    udev_list_entry *entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
+    {
+        DevicePtr device(udev_device_new_from_syspath(u, udev_list_entry_get_name(entry)));
+        if (device)
+            visit(device.get());
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<MountedVolume> ParseMountInfo(const std::string &text)
+{
+    std::vector<MountedVolume> volumes;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, mountPoint;
+        if (!(fields >> id >> parent >> device >> root >> mountPoint))
+            continue;
+        const auto colon = device.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string majorText = device.substr(0, colon);
+        const std::string minorText = device.substr(colon + 1);
+        if (!IsDecimal(majorText) || !IsDecimal(minorText))
+            continue;
+        MountedVolume volume;
+        volume.device = MakeDeviceNumber(static_cast<std::uint32_t>(std::stoul(majorText)),
+                                         static_cast<std::uint32_t>(std::stoul(minorText)));
+        volume.mountPoint = DecodeMountField(mountPoint);
+        volumes.push_back(std::move(volume));
+    }
+    return volumes;
+}
+
+std::optional<BusKind> BridgeBusOfDisk(udev_device *disk)
+{
+    if (!Equals(udev_device_get_subsystem(disk), "block") || !Equals(udev_device_get_devtype(disk), "disk"))
+        return std::nullopt;
+    // SCSI disks only: NVMe, virtio and the like have no SCSI device above them.
+    udev_device *scsi = udev_device_get_parent_with_subsystem_devtype(disk, "scsi", "scsi_device");
+    if (!scsi || !Equals(udev_device_get_driver(scsi), "sd"))
+        return std::nullopt;
+    if (udev_device *interface =
+            udev_device_get_parent_with_subsystem_devtype(disk, "usb", "usb_interface")) {
+        const char *driver = udev_device_get_driver(interface);
+        if (Equals(driver, "usb-storage"))
+            return BusKind::Usb;
+        if (Equals(driver, "uas"))
+            return BusKind::Uasp;
+        return std::nullopt;
+    }
+    if (udev_device *unit = udev_device_get_parent_with_subsystem_devtype(disk, "firewire", nullptr))
+        if (Equals(udev_device_get_driver(unit), "firewire_sbp2"))
+            return BusKind::Ieee1394;
+    return std::nullopt;
+}
+
+UdevDiskEnumerator::UdevDiskEnumerator() : readMountInfo_(ReadProcMountInfo) {}
+
+UdevDiskEnumerator::UdevDiskEnumerator(MountInfoReader reader) : readMountInfo_(std::move(reader)) {}
+
+bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
+{
+    disks.clear();
+    UdevPtr u(udev_new());
+    if (!u)
+        return false;
+
+    // The sg node of each SCSI device, by the SCSI device's sysfs path.
+    std::map<std::string, std::string> sgNodes;
+    const bool sgListed = ForEachDevice(u.get(), "scsi_generic", [&](udev_device *sg) {
+        udev_device *scsi = udev_device_get_parent_with_subsystem_devtype(sg, "scsi", "scsi_device");
+        const char *node = udev_device_get_devnode(sg);
+        if (scsi && node)
+            sgNodes.emplace(udev_device_get_syspath(scsi), node);
+    });
+    if (!sgListed)
+        return false;
+
+    struct Partition {
+        unsigned long number;
+        std::uint64_t device;
+    };
+    std::map<std::string, std::vector<Partition>> partitions; // by the disk's sysfs path
+    std::vector<std::string> diskSysPaths;
+    const bool blockListed = ForEachDevice(u.get(), "block", [&](udev_device *device) {
+        if (Equals(udev_device_get_devtype(device), "partition")) {
+            udev_device *parent = udev_device_get_parent(device);
+            const char *number = udev_device_get_sysattr_value(device, "partition");
+            if (parent && number)
+                partitions[udev_device_get_syspath(parent)].push_back(
+                    {std::strtoul(number, nullptr, 10), DeviceNumberOf(device)});
+            return;
+        }
+        const std::optional<BusKind> bus = BridgeBusOfDisk(device);
+        if (!bus)
+            return;
+        udev_device *scsi = udev_device_get_parent_with_subsystem_devtype(device, "scsi", "scsi_device");
+        const auto sg = sgNodes.find(udev_device_get_syspath(scsi));
+        if (sg == sgNodes.end())
+            return;
+        DiskInterface disk;
+        disk.path = sg->second;
+        disk.bus = *bus;
+        disk.identity.disk = DeviceNumberOf(device);
+        disks.push_back(std::move(disk));
+        diskSysPaths.push_back(udev_device_get_syspath(device));
+    });
+    if (!blockListed) {
+        disks.clear();
+        return false;
+    }
+
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        auto it = partitions.find(diskSysPaths[i]);
+        if (it == partitions.end())
+            continue;
+        std::stable_sort(it->second.begin(), it->second.end(),
+                         [](const Partition &a, const Partition &b) { return a.number < b.number; });
+        for (const Partition &p : it->second)
+            disks[i].identity.partitions.push_back(p.device);
+    }
+    return true;
+}
+
+bool UdevDiskEnumerator::listMountedVolumes(std::vector<MountedVolume> &volumes)
+{
+    volumes.clear();
+    std::string text;
+    if (!readMountInfo_ || !readMountInfo_(text))
+        return false;
+    volumes = ParseMountInfo(text);
+    return true;
+}
+
+UdevUsbMonitor::UdevUsbMonitor()
+{
+    udev_ = udev_new();
+    if (!udev_)
+        return;
+    monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+    if (!monitor_)
+        return;
+    if (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", "usb_device") < 0 ||
+        udev_monitor_enable_receiving(monitor_) < 0) {
+        udev_monitor_unref(monitor_);
+        monitor_ = nullptr;
+    }
+}
+
+UdevUsbMonitor::~UdevUsbMonitor()
+{
+    if (monitor_)
+        udev_monitor_unref(monitor_);
+    if (udev_)
+        udev_unref(udev_);
+}
+
+int UdevUsbMonitor::fd() const { return monitor_ ? udev_monitor_get_fd(monitor_) : -1; }
+
+int UdevUsbMonitor::poll(const std::function<void(DeviceChange)> &deliver)
+{
+    if (!monitor_)
+        return 0;
+    int delivered = 0;
+    for (;;) {
+        pollfd p{};
+        p.fd = fd();
+        p.events = POLLIN;
+        const int ready = ::poll(&p, 1, 0);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || !(p.revents & POLLIN))
+            break;
+        DevicePtr device(udev_monitor_receive_device(monitor_));
+        if (!device)
+            break;
+        const char *action = udev_device_get_action(device.get());
+        std::optional<DeviceChange> change;
+        if (Equals(action, "add"))
+            change = DeviceChange::Arrival;
+        else if (Equals(action, "remove"))
+            change = DeviceChange::RemoveComplete;
+        if (!change)
+            continue;
+        ++delivered;
+        if (deliver)
+            deliver(*change);
+    }
+    return delivered;
+}
+
+} // namespace brigant
