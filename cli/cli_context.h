@@ -37,5 +37,6 @@ struct CliContext {
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx);
 void RegisterInfoCommand(CLI::App &app, CliContext &ctx);
+void RegisterListCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

@@ -3,9 +3,12 @@
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/version.h"
+#include "device/discovery.h"
 #include "device/linux/sg_backend.h"
+#include "device/linux/udev_discovery.h"
 #include "device/transport.h"
 #include "sim/presets.h"
+#include "sim/sim_discovery.h"
 #include "sim/simulation.h"
 
 #include <cstdio>
@@ -23,10 +26,12 @@ struct Session {
     VirtualClock virtualClock;
     std::unique_ptr<sim::Simulation> simulation;
     SgBackend sg;
+    std::unique_ptr<DiskEnumerator> enumerator; // over the simulation or udev
     std::FILE *traceFile = nullptr;
 
     ~Session()
     {
+        SetDiskEnumerator(nullptr);
         SetTransportBackend(nullptr);
         SetProgramClock(nullptr);
         SetCommandTrace(nullptr);
@@ -58,6 +63,7 @@ int main(int argc, char **argv)
     RegisterRawCommand(app, ctx);
     RegisterCheckCommand(app, ctx);
     RegisterInfoCommand(app, ctx);
+    RegisterListCommand(app, ctx);
 
     try {
         app.parse(argc, argv);
@@ -108,13 +114,16 @@ int main(int argc, char **argv)
             }
         }
         SetTransportBackend(&session.simulation->backend());
+        session.enumerator = std::make_unique<sim::SimDiskEnumerator>(*session.simulation);
     } else {
         if (!ctx.simState.empty()) {
             std::cerr << "error: --sim-state needs --simulate\n";
             return kExitUsage;
         }
         SetTransportBackend(&session.sg);
+        session.enumerator = std::make_unique<UdevDiskEnumerator>();
     }
+    SetDiskEnumerator(session.enumerator.get());
 
     ctx.attachDevice = [&](std::string &path) {
         if (!ctx.device.empty()) {
