@@ -1,0 +1,83 @@
+#!/bin/bash
+# Second stage of the system-test guest (started by run.sh's init after
+# switch_root, as root, with the host's / read-only and /run, /tmp writable):
+# starts udev, presents the simulated devices as USB gadgets, waits for their
+# sg nodes, runs scenarios.sh and hands its exit code back in /run/out/rc.
+set -u
+out=$BRIGANT_OUT
+exec >"$out/guest.log" 2>&1
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TMPDIR=/run/tmp
+mkdir -p "$TMPDIR" /run/state /run/ffs
+sim_usb=$BRIGANT_BUILD/tools/sim-usb/brigant-sim-usb
+ts() { echo "[guest +$(cut -d' ' -f1 /proc/uptime)s] $*"; }
+
+finish() {
+    for pid in "${sims[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+    for _ in $(seq 30); do
+        alive=0
+        for pid in "${sims[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ $alive = 0 ] && break
+        sleep 0.1
+    done
+    echo "$1" >"$out/rc"
+    sync
+    /bin/busybox poweroff -f
+}
+sims=()
+
+ts "second stage"
+/lib/systemd/systemd-udevd --daemon && udevadm trigger --action=add && udevadm settle -t 30 ||
+    echo "warning: udev did not settle"
+
+# The simulated devices, one gadget and one UDC each (run.sh loads dummy_hcd
+# with as many UDCs): PRESET and brigant-sim-usb options. Scenarios find
+# their device by its INQUIRY product name.
+gadgets=(
+    # The bridge: answers NOT READY once to one CDB the not_ready scenario sends.
+    "generic --not-ready 1:E0F4E7000000000000000001"
+    # A plain USB disk that rejects every vendor command.
+    "plain-disk"
+)
+
+start_gadget() {
+    local i=$1 preset=$2
+    shift 2
+    local g=/sys/kernel/config/usb_gadget/brigant$i
+    mkdir -p "$g/functions/ffs.brigant$i" "$g/configs/c.1/strings/0x409" /run/ffs/brigant$i /run/state/brigant$i
+    echo "bulk-only mass storage" >"$g/configs/c.1/strings/0x409/configuration"
+    ln -s "$g/functions/ffs.brigant$i" "$g/configs/c.1/"
+    mount -t functionfs "brigant$i" "/run/ffs/brigant$i" || return 1
+    "$sim_usb" --simulate "$preset" --ffs "/run/ffs/brigant$i" --gadget "$g" --udc "dummy_udc.$i" \
+        --serial "$(printf 'BRG%07d' "$i")" --sim-state "/run/state/brigant$i" --verbose "$@" \
+        2>"$out/sim$i.log" &
+    sims+=($!)
+}
+
+ts "udev ready"
+i=0
+for entry in "${gadgets[@]}"; do
+    # shellcheck disable=SC2086 # the entry is PRESET and options, split on purpose
+    start_gadget "$i" $entry || finish 1
+    i=$((i + 1))
+done
+
+# Every gadget shows up as a SCSI disk with an sg node.
+for _ in $(seq 300); do
+    [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -ge "${#gadgets[@]}" ] && break
+    sleep 0.1
+done
+udevadm settle -t 30
+ts "gadgets attached"
+ls -l /dev/sg* /dev/sd* 2>&1
+if [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -lt "${#gadgets[@]}" ]; then
+    echo "error: not every gadget became a SCSI device"
+    dmesg | tail -40
+    finish 1
+fi
+
+# shellcheck disable=SC2086 # a list of scenario names
+bash "$BRIGANT_SRC/tests/system/scenarios.sh" $BRIGANT_SCENARIOS >"$out/test.log" 2>&1
+rc=$?
+ts "scenarios done (exit $rc)"
+dmesg >"$out/dmesg.log"
+finish $rc
