@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libudev-dev libcli11-dev
           libgtest-dev libgmock-dev googletest umockdev libumockdev-dev clang libclang-rt-dev)
+# The system tests' QEMU guest and what its initramfs and udev are made of.
+packages+=(qemu-system-x86 busybox-static cpio kmod udev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
