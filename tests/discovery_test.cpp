@@ -21,12 +21,13 @@ using namespace brigant;
 namespace
 {
 
-// A bridge that identifies as the one-button model (code 16), one that
-// identifies as another supported model (code 13), and one whose model tag
-// names no chip (code 0).
-const char *const kQuince = "generic:tag=S6Q";
-const char *const kOtherChip = "generic:tag=S3N";
+// The one-button model (code 16), another supported model (code 13), and a
+// bridge whose model tag names no chip (code 0). The table-size test uses the
+// lightest bridge that identifies as code 16.
+const char *const kQuince = "quince";
+const char *const kOtherChip = "nutmeg";
 const char *const kUnknownChip = "generic";
+const char *const kLightQuince = "generic:tag=S6Q,flash=SST25VF512A";
 
 // A preset spec with one more option.
 std::string With(const std::string &spec, const std::string &option)
@@ -34,7 +35,14 @@ std::string With(const std::string &spec, const std::string &option)
     return spec + (spec.find(':') == std::string::npos ? ":" : ",") + option;
 }
 
-const char *const kGenericName = "Velkor  Generic Bridge  "; // 8 + 16 characters, as padded by the bridge
+// The 24-character inquiry name the simulated bridges report: vendor and
+// product padded with blanks to 8 and 16 characters.
+std::string InquiryName(const std::string &product)
+{
+    std::string padded = product;
+    padded.resize(16, ' ');
+    return "Velkor  " + padded;
+}
 
 class DiscoveryTest : public ::testing::Test
 {
@@ -168,16 +176,17 @@ TEST_F(DiscoveryTest, InquiryMarkerIsVQOrVSAtBytes36And37)
 
 TEST_F(DiscoveryTest, ItemsAreTheBusTagAndTheInquiryNameAsReported)
 {
-    add(kQuince);
-    add(With(kQuince, "bus=uasp"));
+    add(With(kQuince, "product=Twin"));
+    add(With(kQuince, "bus=uasp,product=Other  Name"));
     add(With(kOtherChip, "bus=1394"));
-    add(kQuince); // same name as the first: told apart only by the index
+    add(With(kQuince, "product=Twin")); // same name as the first: told apart only by the index
 
     RefreshBtnClick(form);
 
-    const std::string name = kGenericName;
-    EXPECT_EQ(form.DeviceList.items(), (std::vector<std::string>{"<<USB>> " + name, "<<UASP>> " + name,
-                                                                 "<<1394>> " + name, "<<USB>> " + name}));
+    EXPECT_EQ(form.DeviceList.items(), (std::vector<std::string>{"<<USB>> " + InquiryName("Twin"),
+                                                                 "<<UASP>> " + InquiryName("Other  Name"),
+                                                                 "<<1394>> " + InquiryName("Nutmeg Bridge"),
+                                                                 "<<USB>> " + InquiryName("Twin")}));
     EXPECT_EQ(form.candidateCount, 4);
     EXPECT_EQ(form.listedCount, 4);
     EXPECT_TRUE(form.DeviceList.enabled());
@@ -195,24 +204,32 @@ TEST_F(DiscoveryTest, CandidateWhoseInquiryFailsShowsThePreviousName)
 {
     const std::string first = add(With(kQuince, "product=First"));
     const std::string second = add(With(kQuince, "product=Second"));
-    // The INQUIRY of the listing loop fails for both; the marker test before it
-    // (and identification) still run.
-    sim::FaultRule listingInquiry;
-    listingInquiry.kind = sim::FaultRule::Kind::TransportError;
-    listingInquiry.cdbPrefix = {0x12};
-    listingInquiry.nth = 3; // marker INQUIRY, vendor probe, then the listing INQUIRY
-    simulation.backend().addFault(second, listingInquiry);
+    // Only the INQUIRY of the listing loop fails: it is the first command after
+    // the enumeration's marker test (and probe), before identification.
+    auto failListingInquiry = [&](const std::vector<std::string> &paths) {
+        std::vector<std::uint64_t> before;
+        for (const auto &path : paths)
+            before.push_back(simulation.backend().commandCount(path));
+        std::vector<DiskInterface> list;
+        EnumerateDiskInterfaces(list, 1);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const std::uint64_t now = simulation.backend().commandCount(paths[i]);
+            sim::FaultRule rule;
+            rule.kind = sim::FaultRule::Kind::TransportError;
+            rule.cdbPrefix = {0x12};
+            rule.nth = now + (now - before[i]) + 1;
+            simulation.backend().addFault(paths[i], rule);
+        }
+    };
 
+    failListingInquiry({second});
     RefreshBtnClick(form);
     ASSERT_EQ(form.DeviceList.items().size(), 2u);
-    EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> Velkor  First           ");
-    EXPECT_EQ(form.DeviceList.items()[1], "<<USB>> Velkor  First           ");
+    EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> " + InquiryName("First"));
+    EXPECT_EQ(form.DeviceList.items()[1], "<<USB>> " + InquiryName("First"));
 
     // The first has no predecessor: an empty name, and the second inherits it.
-    listingInquiry.nth = simulation.backend().commandCount(first) + 3;
-    simulation.backend().addFault(first, listingInquiry);
-    listingInquiry.nth = simulation.backend().commandCount(second) + 3;
-    simulation.backend().addFault(second, listingInquiry);
+    failListingInquiry({first, second});
     RefreshBtnClick(form);
     ASSERT_EQ(form.DeviceList.items().size(), 2u);
     EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> ");
@@ -227,7 +244,7 @@ TEST_F(DiscoveryTest, UnidentifiedCandidatesAreSkippedAndTheirSlotGoesToTheNextD
     RefreshBtnClick(form);
     EXPECT_EQ(form.candidateCount, 2);
     EXPECT_EQ(form.listedCount, 1);
-    EXPECT_EQ(form.DeviceList.items(), std::vector<std::string>{std::string("<<UASP>> ") + kGenericName});
+    EXPECT_EQ(form.DeviceList.items(), std::vector<std::string>{"<<UASP>> " + InquiryName("Quince Bridge")});
     EXPECT_EQ(form.devices[0].path, quince);
     EXPECT_EQ(form.devices[0].bus, BusKind::Uasp);
 
@@ -246,12 +263,12 @@ TEST_F(DiscoveryTest, UnidentifiedCandidatesAreSkippedAndTheirSlotGoesToTheNextD
 TEST_F(DiscoveryTest, AtMost128DisksAreListedWithOneWarning)
 {
     for (int i = 0; i < kDeviceTableSize; ++i)
-        add(With(kQuince, "flash=SST25VF512A"));
+        add(kLightQuince);
     RefreshBtnClick(form);
     EXPECT_EQ(form.listedCount, kDeviceTableSize);
     EXPECT_TRUE(ui.messages().empty()); // exactly 128: no warning
 
-    const std::string extra = add(With(kQuince, "flash=SST25VF512A"));
+    const std::string extra = add(kLightQuince);
     const std::uint64_t before = simulation.backend().commandCount(extra);
     RefreshBtnClick(form);
     EXPECT_EQ(form.candidateCount, kDeviceTableSize + 1);
@@ -461,7 +478,7 @@ TEST_F(DeviceChangeTest, SimulatedResetRefreshesOnceAfterEachSettlingDelay)
               (std::vector<std::uint64_t>{t0 + kRemovalSettleMs,
                                           t0 + sim::Simulation::kReattachDelayMs + kArrivalSettleMs}));
     EXPECT_EQ(form.DeviceList.items().size(), 1u);
-    EXPECT_EQ(form.DeviceList.items()[0], std::string("<<USB>> ") + kGenericName);
+    EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> " + InquiryName("Quince Bridge"));
     EXPECT_EQ(form.devices[0].path, path);
 }
 
