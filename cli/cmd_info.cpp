@@ -4,6 +4,7 @@
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
 #include "common/clock.h"
+#include "device/discovery.h"
 #include "device/transport.h"
 #include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
@@ -93,7 +94,9 @@ std::string Bytes(const std::uint8_t *bytes, std::size_t count)
     return text;
 }
 
-int RunInfo(CliContext &ctx, const InfoArgs &a)
+// Discovery-less: the devices --device names (or every simulated device) go
+// straight into the device table, and choosing one runs the change handler.
+int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &w)
 {
     const std::vector<Candidate> candidates = Candidates(ctx);
     if (candidates.empty()) {
@@ -106,17 +109,6 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
                   << candidates.size() << " device" << (candidates.size() == 1 ? "" : "s") << "\n";
         return kExitNoDevice;
     }
-
-    // Message boxes are printed as they appear.
-    forms::HeadlessUi ui(ProgramClock(), &std::cout);
-    SetUiServices(&ui);
-    struct Restore {
-        ~Restore() { SetUiServices(nullptr); }
-    } restore;
-
-    auto form = std::make_unique<TBrigantFwTool>();
-    TBrigantFwTool &w = *form;
-    w.includeNvram = 1;
     for (std::size_t i = 0; i < candidates.size() && i < static_cast<std::size_t>(kDeviceTableSize); ++i) {
         DeviceEntry &entry = w.devices[i];
         entry.path = candidates[i].path;
@@ -128,11 +120,67 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     w.candidateCount = static_cast<std::int32_t>(candidates.size());
     w.DeviceList.setEnabled(true);
     w.DeviceList.select(a.index); // runs UpdateBtnCheck, as choosing the device in the window does
+    return kExitOk;
+}
+
+// With discovery: the Refresh Device action lists the disks and identifies
+// item 0 (another item is then chosen as a user would).
+int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &w)
+{
+    RefreshDeviceList(w);
+    if (w.listedCount == 0) {
+        std::cerr << "error: no disk behind a supported bridge was found\n";
+        if (LastTransportFailure().openFailed)
+            std::cerr << "note: " << DescribeLastTransportFailure() << "\n";
+        return kExitNoDevice;
+    }
+    if (a.index < 0 || a.index >= w.listedCount) {
+        std::cerr << "error: --index " << a.index << ": the device list has " << w.listedCount << " entr"
+                  << (w.listedCount == 1 ? "y" : "ies") << "\n";
+        return kExitNoDevice;
+    }
+    return kExitOk;
+}
+
+int RunInfo(CliContext &ctx, const InfoArgs &a)
+{
+    // Message boxes are printed as they appear.
+    forms::HeadlessUi ui(ProgramClock(), &std::cout);
+    SetUiServices(&ui);
+    struct Restore {
+        ~Restore() { SetUiServices(nullptr); }
+    } restore;
+
+    auto form = std::make_unique<TBrigantFwTool>();
+    TBrigantFwTool &w = *form;
+    w.includeNvram = 1;
+    // The texts the status line shows on the way (progress dots folded into their line).
+    std::vector<std::string> statusTexts;
+    w.StatusEdit.addObserver([&](forms::Control &) {
+        const std::string &text = w.StatusEdit.text();
+        if (!statusTexts.empty() && text.size() > statusTexts.back().size() &&
+            text.compare(0, statusTexts.back().size(), statusTexts.back()) == 0)
+            statusTexts.back() = text;
+        else if (!text.empty())
+            statusTexts.push_back(text);
+    });
+
+    const bool discover = ctx.device.empty() && CurrentDiskEnumerator() != nullptr;
+    const int selected = discover ? SelectAfterDiscovery(a, w) : SelectWithoutDiscovery(ctx, a, w);
+    if (selected != kExitOk)
+        return selected;
+    if (discover && a.index > 0) {
+        statusTexts.clear(); // what the refresh showed for item 0 is not this device's
+        w.DeviceList.select(a.index);
+    }
 
     const DeviceEntry &entry = w.selectedEntry();
     const ChipIdentity &chip = w.chip;
     std::ostream &out = std::cout;
-    out << "Device " << a.index << ": " << entry.path << " (" << BusDiskText(entry.bus) << ")\n";
+    out << "Device " << a.index << ": " << entry.path << " (" << BusDiskText(entry.bus) << ")";
+    if (a.index < static_cast<int>(w.DeviceList.items().size()))
+        out << "  \"" << w.DeviceList.items()[static_cast<std::size_t>(a.index)] << "\"";
+    out << "\n";
     out << "Window:\n";
     PrintField(out, w.ChipLabelEdit);
     PrintField(out, w.FwVerLableEdit);
@@ -144,6 +192,11 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             continue;
         out << "  " << box->name() << " (\"" << box->caption() << "\")  [" << (box->checked() ? "x" : " ")
             << "]" << (box->enabled() ? "" : " disabled") << "\n";
+    }
+    if (!statusTexts.empty()) {
+        out << "Status line texts shown:\n";
+        for (const std::string &text : statusTexts)
+            out << "  \"" << text << "\"\n";
     }
     out << "ChipIdentity:\n";
     out << "  ChipTypeCode     " << unsigned(chip.ChipTypeCode) << "\n";
