@@ -1,0 +1,94 @@
+#include "gui/access_watch.h"
+
+#include <cerrno>
+
+namespace brigant::gui
+{
+
+namespace
+{
+
+const char *const kRootAdvice = "Start the program as root, for example:\n"
+                                "    sudo brigant-fwtool\n";
+
+const char *const kUdevAdvice =
+    "or install a udev rule that gives your group the bridge's SCSI generic node, for example\n"
+    "/etc/udev/rules.d/70-brigant.rules:\n"
+    "    SUBSYSTEM==\"scsi_generic\", SUBSYSTEMS==\"usb\", GROUP=\"plugdev\", MODE=\"0660\"\n"
+    "and give the program the raw I/O capability that vendor commands need:\n"
+    "    sudo setcap cap_sys_rawio+ep brigant-fwtool\n";
+
+} // namespace
+
+ScsiOutcome AccessWatch::execute(const std::string &path, const ScsiCommand &cmd)
+{
+    if (!backend_) {
+        ScsiOutcome none;
+        none.openError = OpenError::NotFound;
+        none.sysErrno = ENODEV;
+        return none;
+    }
+    ScsiOutcome o = backend_->execute(path, cmd);
+    if (!o.opened &&
+        (o.openError == OpenError::PermissionDenied || o.sysErrno == EACCES || o.sysErrno == EPERM)) {
+        pending_ = Problem::OpenDenied;
+        path_ = path;
+    } else if (o.opened && (o.sysErrno == EPERM || o.sysErrno == EACCES)) {
+        pending_ = Problem::CommandDenied;
+        path_ = path;
+    } else if (o.opened && o.transportOk) {
+        reported_ = Problem::None;
+    }
+    return o;
+}
+
+bool AccessWatch::storageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
+{
+    return backend_ && backend_->storageDeviceNumber(path, number);
+}
+
+bool AccessWatch::listDisks(std::vector<DiskInterface> &disks)
+{
+    if (!enumerator_ || !enumerator_->listDisks(disks)) {
+        pending_ = Problem::NoDiskList;
+        return false;
+    }
+    if (reported_ == Problem::NoDiskList)
+        reported_ = Problem::None;
+    return true;
+}
+
+bool AccessWatch::listMountedVolumes(std::vector<MountedVolume> &volumes)
+{
+    return enumerator_ && enumerator_->listMountedVolumes(volumes);
+}
+
+std::optional<std::string> AccessWatch::takeReport()
+{
+    const Problem problem = pending_;
+    pending_ = Problem::None;
+    if (problem == Problem::None || problem == reported_)
+        return std::nullopt;
+    reported_ = problem;
+    switch (problem) {
+    case Problem::OpenDenied:
+        return "Permission denied when opening " + path_ +
+               ".\n\nThe program talks to the bridge through raw SCSI commands, which needs access to the "
+               "disk's SCSI generic node.\n\n" +
+               kRootAdvice + kUdevAdvice;
+    case Problem::CommandDenied:
+        return "The system refused a command to " + path_ +
+               " (permission denied).\n\nVendor commands to the bridge need the raw I/O capability "
+               "(CAP_SYS_RAWIO).\n\n" +
+               kRootAdvice + kUdevAdvice;
+    case Problem::NoDiskList:
+        return std::string("The list of disks cannot be read: the device manager (udev) is not available.\n\n"
+                           "Check that /run/udev is present (in a container, pass it through), then press "
+                           "Exit and start the program again.");
+    case Problem::None:
+        break;
+    }
+    return std::nullopt;
+}
+
+} // namespace brigant::gui

@@ -1,0 +1,34 @@
+#pragma once
+// Time of the simulated bridges behind the window: real time, plus every wait
+// the bridges' own firmware makes while it executes a command (flash busy
+// polls), which costs nothing. A simulated command thus never sleeps and never
+// lets the window's events run in the middle of it (a real command blocks in
+// the kernel, with no window code running), while delays the bridges schedule
+// on the bus, such as coming back 1500 ms after a reset, pass in real time
+// alongside the program's own waits.
+#include "common/clock.h"
+
+#include <chrono>
+
+namespace brigant::gui
+{
+
+class DeviceClock final : public Clock
+{
+  public:
+    DeviceClock() : origin_(std::chrono::steady_clock::now()) {}
+    std::uint64_t nowMs() const override
+    {
+        const auto real = std::chrono::steady_clock::now() - origin_;
+        return static_cast<std::uint64_t>(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(real).count()) +
+               skippedMs_;
+    }
+    void sleepMs(std::uint32_t ms) override { skippedMs_ += ms; }
+
+  private:
+    std::chrono::steady_clock::time_point origin_;
+    std::uint64_t skippedMs_ = 0;
+};
+
+} // namespace brigant::gui

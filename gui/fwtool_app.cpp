@@ -1,0 +1,69 @@
+#include "gui/fwtool_app.h"
+
+#include "app/device_change.h"
+#include "app/fwupdate_handlers.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace brigant::gui
+{
+
+FwToolApp::FwToolApp(GuiSession &session, Face face) : session_(session), face_(face) {}
+
+FwToolApp::~FwToolApp()
+{
+    // The handlers reach the UI services through Ui(); stop that first.
+    if (form_)
+        UnregisterDeviceNotifications(*form_);
+    SetUiServices(nullptr);
+    view_.reset();
+    form_.reset();
+}
+
+void FwToolApp::create()
+{
+    SetUiServices(&ui_);
+    form_ = std::make_unique<TBrigantFwTool>();
+    view_ = std::make_unique<FwToolView>(*form_, face_);
+    ui_.setParentWidget(view_.get());
+    view_->setAfterUserAction([this] { reportAccessProblem(); });
+    ui_.setDispatchHooks([this] { view_->enterHandler(); },
+                         [this] {
+                             view_->leaveHandler();
+                             view_->syncWindow();
+                             reportAccessProblem();
+                         });
+
+    ConstructMainWindow(*form_);
+    FormCreate(*form_);
+    view_->syncWindow();
+
+    if (DeviceChangeSource *changes = session_.deviceChanges()) {
+        auto deliver = [this, changes] { DeliverDeviceChanges(*form_, *changes); };
+        if (session_.deviceChangeFd() >= 0)
+            ui_.watchSocket(session_.deviceChangeFd(), deliver);
+        else
+            ui_.pollEvery(kSimulatedBusPollMs, deliver);
+    }
+}
+
+void FwToolApp::show()
+{
+    view_->show();
+    if (QScreen *screen = QGuiApplication::primaryScreen())
+        view_->move(screen->availableGeometry().center() - view_->rect().center());
+    reportAccessProblem();
+}
+
+void FwToolApp::reportAccessProblem()
+{
+    // Not in the middle of a handler (a refresh inside an update's wait):
+    // the problem stays pending until the outermost one has returned.
+    if (view_ && view_->busy())
+        return;
+    if (auto text = session_.accessWatch().takeReport())
+        ui_.messageBox(*text, "Error", MessageKind::Error);
+}
+
+} // namespace brigant::gui

@@ -1,0 +1,47 @@
+#pragma once
+// One run of the window: the model, the Qt view of it and the UI services,
+// connected to what a GuiSession has set up below them.
+#include "app/fwupdate.h"
+#include "gui/fwtool_view.h"
+#include "gui/gui_session.h"
+#include "gui/qt_ui_services.h"
+
+#include <memory>
+
+namespace brigant::gui
+{
+
+// How often the simulated bus is looked at for bridges that left or came back.
+constexpr int kSimulatedBusPollMs = 50;
+
+class FwToolApp
+{
+  public:
+    FwToolApp(GuiSession &session, Face face);
+    ~FwToolApp();
+    FwToolApp(const FwToolApp &) = delete;
+    FwToolApp &operator=(const FwToolApp &) = delete;
+
+    // Creates the window: construction (settings, first refresh) and
+    // FormCreate, then starts taking device changes. Does not show it.
+    void create();
+    // Shows the window at the screen's centre and reports an access problem
+    // of the first refresh.
+    void show();
+
+    TBrigantFwTool &form() { return *form_; }
+    FwToolView &view() { return *view_; }
+    QtUiServices &ui() { return ui_; }
+
+    // Shows the message box about a refused disk access, if one is pending.
+    void reportAccessProblem();
+
+  private:
+    GuiSession &session_;
+    Face face_;
+    QtUiServices ui_;
+    std::unique_ptr<TBrigantFwTool> form_;
+    std::unique_ptr<FwToolView> view_;
+};
+
+} // namespace brigant::gui

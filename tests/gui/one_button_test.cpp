@@ -1,0 +1,133 @@
+// The one-button face end to end on simulated bridges, through the real
+// session, UI services and clock of the window.
+#include "gui/fwtool_app.h"
+#include "gui/gui_session.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace brigant;
+using namespace brigant::gui;
+
+namespace
+{
+
+// Identity 1.2 as the embedded image, another version: the update is offered.
+const char *const kUpdatableQuince = "quince:exttext=1201";
+
+struct Window {
+    GuiSession session;
+    std::unique_ptr<FwToolApp> app;
+
+    explicit Window(std::vector<std::string> simulate, std::string simState = {})
+    {
+        GuiOptions options;
+        options.simulate = std::move(simulate);
+        options.simState = std::move(simState);
+        std::string error;
+        EXPECT_TRUE(session.start(options, error)) << error;
+        app = std::make_unique<FwToolApp>(session, Face::Delivered);
+        app->create();
+        app->show();
+    }
+    ~Window()
+    {
+        app->view().close();
+        app.reset();
+    }
+
+    QLabel *status() { return qobject_cast<QLabel *>(app->view().widgetFor("devpnl")); }
+    QString text() { return status()->text(); }
+    QColor colour() { return status()->palette().color(QPalette::WindowText); }
+    QPushButton *button(const char *name) { return qobject_cast<QPushButton *>(app->view().widgetFor(name)); }
+    int progress() { return qobject_cast<QProgressBar *>(app->view().widgetFor("ProgressBar2"))->value(); }
+};
+
+const QColor kBlue(0, 0, 255), kGreen(0, 128, 0), kRed(255, 0, 0);
+
+TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
+{
+    struct Case {
+        const char *preset;
+        const char *text;
+        QColor colour;
+    };
+    for (const Case &c :
+         {Case{kUpdatableQuince, "Click Update firmware button to proceed.", kBlue},
+          Case{"quince:exttext=1203", "Firmware already updated.", kGreen},
+          Case{"quince:exttext=2203", "Firmware ID not match!!", kRed},
+          Case{"pine", "Chip not support!!", kRed}, Case{"plain-disk", "No device found!!", kRed}}) {
+        Window w({c.preset});
+        EXPECT_EQ(w.text(), QString(c.text)) << c.preset;
+        EXPECT_EQ(w.colour(), c.colour) << c.preset;
+        EXPECT_EQ(w.button("YesBtn")->isEnabled(), c.colour == kBlue) << c.preset;
+        EXPECT_TRUE(w.button("ExitBtn")->isEnabled());
+        EXPECT_EQ(w.button("YesBtn")->text(), QString("Update firmware to version 01.02.00.03"));
+        EXPECT_TRUE(w.app->view().windowTitle().startsWith("SSI_Quince_v"));
+    }
+}
+
+TEST(OneButton, ClickThroughAnUpdate)
+{
+    QTemporaryDir state;
+    {
+        Window w({kUpdatableQuince}, state.path().toStdString());
+        ASSERT_TRUE(w.button("YesBtn")->isEnabled());
+
+        // What the window shows while the run waits for the bridge.
+        QString duringText;
+        QColor duringColour;
+        bool exitDuring = true, yesDuring = true, closedDuring = true;
+        QTimer::singleShot(300, [&] {
+            duringText = w.text();
+            duringColour = w.colour();
+            exitDuring = w.button("ExitBtn")->isEnabled();
+            yesDuring = w.button("YesBtn")->isEnabled();
+            closedDuring = w.app->view().close();
+        });
+        // Every status the window shows, as the widget shows it.
+        std::vector<std::pair<QString, QColor>> shown;
+        w.app->form().devpnl.addObserver([&](forms::Control &) { shown.emplace_back(w.text(), w.colour()); });
+        QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
+
+        EXPECT_EQ(duringText, QString("Updating firmware. Please wait..."));
+        EXPECT_EQ(duringColour, kBlue);
+        EXPECT_FALSE(exitDuring);
+        EXPECT_FALSE(yesDuring);
+        EXPECT_FALSE(closedDuring);
+
+        // The result, shown for the second the run pauses on it; a refresh
+        // after the bridge's return may already have followed it.
+        auto pass = std::find_if(shown.begin(), shown.end(),
+                                 [](const auto &s) { return s.first == "Update    Pass!!"; });
+        ASSERT_NE(pass, shown.end());
+        EXPECT_EQ(pass->second, kGreen);
+        EXPECT_EQ(
+            std::count_if(shown.begin(), shown.end(),
+                          [](const auto &s) { return s.first == "Update    Fail!!" || s.second == kRed; }),
+            0);
+        EXPECT_EQ(w.progress(), 100);
+        EXPECT_TRUE(w.button("ExitBtn")->isEnabled());
+        EXPECT_FALSE(w.button("YesBtn")->isEnabled());
+
+        // The bridge came back with the new firmware: the next refresh says so.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w.text() == "Firmware already updated."; }, 5000))
+            << w.text().toStdString();
+        EXPECT_EQ(w.colour(), kGreen);
+        EXPECT_FALSE(w.button("YesBtn")->isEnabled());
+        std::string error;
+        EXPECT_TRUE(w.session.saveSimState(error)) << error;
+    }
+    // The flash written by the run is kept in the state directory.
+    Window again({kUpdatableQuince}, state.path().toStdString());
+    EXPECT_EQ(again.text(), QString("Firmware already updated."));
+}
+
+} // namespace
