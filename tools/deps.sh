@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, if any are missing.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libudev-dev libcli11-dev
-          libgtest-dev libgmock-dev googletest umockdev libumockdev-dev clang libclang-rt-dev)
+          libgtest-dev libgmock-dev googletest umockdev libumockdev-dev clang libclang-rt-dev
+          qt6-base-dev)
 # The system tests' QEMU guest and what its initramfs and udev are made of.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev)
 missing=()
