@@ -1,0 +1,68 @@
+#pragma once
+// Flash identification (Part 4.2): the flash maker table with the per-maker
+// erase geometry, the program-wide erase sizes, the JEDEC probes over the two
+// transports (probe A: SpiQuery, probe B: ReadFlashIdBytes), the size probes
+// and the two special probes for AMIC and ATMEL parts.
+//
+// No probe reports anything: a failed query only leaves the kind or the size
+// unresolved.
+#include "bridge/flash_commands.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace brigant
+{
+
+inline constexpr std::size_t kFlashKindCount = 13;     // FlashKind 0 .. 12
+inline constexpr std::size_t kFlashMakerSlotSize = 20; // characters per name slot
+
+// Maker names indexed by FlashKind ("Unknown", "PMC", "SST", ...).
+extern const char FlashMakerTable[kFlashKindCount][kFlashMakerSlotSize];
+// Each kind's erase block and erase sector size in bytes.
+extern const std::uint32_t FlashBlockSizeTable[kFlashKindCount];
+extern const std::uint32_t FlashSectorSizeTable[kFlashKindCount];
+
+// True for 0 .. 12, the kinds that have a table row. A FlashKind from
+// ReadFlashType can be anything; callers must not index the tables with it
+// unless this holds.
+bool IsTableFlashKind(std::int32_t kind);
+// The kind's maker name, or nullptr outside 0 .. 12.
+const char *FlashMakerName(std::int32_t kind);
+
+// Program-wide erase sizes (one copy each, plain globals). The firmware-assisted
+// update family (Part 7.4) and the dual-bank recovery (Part 4.3) divide flash
+// offsets by them.
+inline constexpr std::uint32_t kFlashBlockSizeStart = 0x8000;
+inline constexpr std::uint32_t kFlashSectorSizeStart = 0x1000;
+extern std::uint32_t FlashBlockSize;
+extern std::uint32_t FlashSectorSize;
+
+// Copies the kind's two sizes into FlashBlockSize and FlashSectorSize; does
+// nothing for a kind outside 0 .. 12 (the sizes keep their previous values).
+void SetFlashGeometry(std::int32_t kind);
+// Puts the start values 0x8000 / 0x1000 back (for tests and a fresh start).
+void ResetFlashGeometry();
+
+// JEDEC probe A (SpiQuery) and probe B (ReadFlashIdBytes, count 4). Both set the
+// record's start values (C7, D8, 02, kind 0, sector 0x20; the size is left
+// alone) and fill it in. 1 when the flash was recognised, and also when the
+// very first query fails (the record then holds kind 0 and the start opcodes);
+// 0 when the flash answered but matched no case.
+int ProbeFlashVendorSpi(const std::string &path, FlashOpcodeRecord &record);
+int ProbeFlashVendorId(const std::string &path, FlashOpcodeRecord &record);
+
+// Size probes A and B: always 1. When the record's kind is 0 the JEDEC probe of
+// the same transport runs first and fills the record. The size in KiB (64 when
+// not found) goes into record.sizeKb. Probe B also copies id0..id3 of its 9F
+// query into `idOut` (4 bytes; may be null).
+int ProbeFlashSizeSpi(const std::string &path, FlashOpcodeRecord &record);
+int ProbeFlashSizeId(const std::string &path, FlashOpcodeRecord &record, std::uint8_t *idOut);
+
+// AMIC probe: -1 (none), 1, 3, 4 or 5 (AmicType).
+int ProbeAmicFlash(const std::string &path);
+// ATMEL probe: -1 (none), 0, 1 or 2 (AtmelType).
+int ProbeAtmelFlash(const std::string &path);
+
+} // namespace brigant

@@ -1,0 +1,181 @@
+#include "update/assisted/chunked_transfer.h"
+
+#include "app/fwupdate.h"
+#include "bridge/chip_commands.h"
+#include "bridge/flash_commands.h"
+#include "device/transport.h"
+#include "forms/ui_services.h"
+#include "identify/flash_identify.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace brigant
+{
+
+std::uint32_t TransferChunkSize = kTransferChunkSizeStart;
+std::int32_t DefaultBackupSize = kDefaultBackupSize;
+std::uint32_t NextBlockIndex = 0;
+std::uint32_t NextSectorIndex = 0;
+
+void ResetTransferValues()
+{
+    TransferChunkSize = kTransferChunkSizeStart;
+    DefaultBackupSize = kDefaultBackupSize;
+    NextBlockIndex = 0;
+    NextSectorIndex = 0;
+}
+
+namespace
+{
+
+constexpr std::uint8_t kMxicFlashKind = 5;
+constexpr std::uint8_t kMxicEraseFlag = 0x80;
+
+std::uint32_t RoundUpTo512(std::uint32_t n) { return (n + (kTransferPadding - 1)) & ~(kTransferPadding - 1); }
+
+// A zero-filled transfer buffer of `size` bytes, 8192-aligned; only `raw` is freed.
+struct TransferBuffer {
+    explicit TransferBuffer(std::uint32_t size)
+        : raw(AllocAlignedBlock(static_cast<std::int32_t>(size), kTransferAlignment)),
+          data(raw ? AlignUp(raw, kTransferAlignment) : nullptr)
+    {
+    }
+    ~TransferBuffer() { FreeAlignedBlock(raw); }
+    TransferBuffer(const TransferBuffer &) = delete;
+    TransferBuffer &operator=(const TransferBuffer &) = delete;
+
+    std::uint8_t *raw;
+    std::uint8_t *data;
+};
+
+// One dot of progress, then let the window repaint.
+void AppendDot(TBrigantFwTool &window)
+{
+    window.StatusEdit.setText(window.StatusEdit.text() + ".");
+    Ui().processMessages();
+}
+
+bool SeparateEraseCode(std::uint8_t code) { return code >= 15 && code <= 18; }
+
+} // namespace
+
+std::uint8_t NextEraseFlag(std::uint32_t address, std::uint8_t mode)
+{
+    switch (mode & 0x7F) {
+    case 1:
+    case 4:
+        if (address >= FlashSectorSize * NextSectorIndex) {
+            ++NextSectorIndex;
+            return static_cast<std::uint8_t>(mode & 7);
+        }
+        return 0;
+    case 2:
+    case 5:
+        if (address >= FlashBlockSize * NextBlockIndex) {
+            ++NextBlockIndex;
+            return static_cast<std::uint8_t>(mode & 7);
+        }
+        return 0;
+    case 3:
+    case 6:
+    case 7:
+        return address == 0 ? static_cast<std::uint8_t>(mode & 7) : 0;
+    default:
+        return 0;
+    }
+}
+
+std::uint32_t ClipAtEraseBoundary(std::uint32_t address, std::uint32_t length, std::uint8_t mode)
+{
+    std::uint32_t boundary = 0;
+    switch (mode) {
+    case 1:
+    case 4:
+        boundary = FlashSectorSize * NextSectorIndex;
+        break;
+    case 2:
+    case 5:
+        boundary = FlashBlockSize * NextBlockIndex;
+        break;
+    default:
+        return length;
+    }
+    return address + length >= boundary ? boundary - address : length;
+}
+
+int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_t address, std::uint8_t *dest,
+                   std::uint32_t length)
+{
+    std::uint32_t remaining = RoundUpTo512(length);
+    TransferBuffer buffer(remaining);
+    if (!buffer.raw)
+        return 0;
+
+    window.StatusEdit.setText("ReadFlash...");
+    Ui().processMessages();
+
+    int ok = 1;
+    std::uint32_t done = 0;
+    while (remaining != 0) {
+        const std::uint32_t chunk = std::min(remaining, TransferChunkSize);
+        if (chunk == 0) { // a chunk size of 0 would never end the loop
+            ok = 0;
+            break;
+        }
+        WaitFlashReady(path);
+        if (!ReadBlock24(path, address + done, buffer.data + done, chunk)) {
+            ok = 0;
+            break;
+        }
+        done += chunk;
+        remaining -= chunk;
+        AppendDot(window);
+    }
+    if (length)
+        std::memcpy(dest, buffer.data, length);
+    return ok;
+}
+
+int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_t address,
+                    const std::uint8_t *src, std::uint32_t length, std::uint8_t mode)
+{
+    std::uint32_t remaining = RoundUpTo512(length);
+    TransferBuffer buffer(remaining);
+    if (!buffer.raw)
+        return 0;
+    if (length)
+        std::memcpy(buffer.data, src, length);
+
+    std::uint32_t done = 0;
+    while (remaining != 0) {
+        const std::uint32_t at = address + done;
+        std::uint32_t chunk = std::min(remaining, TransferChunkSize);
+        if (at == 0 && chunk > kFirstChunkAtZero)
+            chunk = kFirstChunkAtZero;
+        std::uint8_t flag = NextEraseFlag(at, mode);
+        if (at == 0 && window.chip.FlashKind == kMxicFlashKind && flag != 0)
+            flag |= kMxicEraseFlag;
+        chunk = ClipAtEraseBoundary(at, chunk, mode);
+        // Erase counters that lag behind the address (a caller that did not
+        // set them for this pass) make the clip wrap around: send nothing
+        // rather than a command that runs past the buffer.
+        if (chunk == 0 || chunk > remaining)
+            return 0;
+
+        WaitFlashReady(path);
+        if (SeparateEraseCode(window.chip.ChipTypeCode) && flag >= 1 && flag <= 3) {
+            if (!WriteBlock24(path, at, nullptr, 0, flag))
+                return 0;
+            flag = 0;
+        }
+        if (!WriteBlock24(path, at, buffer.data + done, chunk, flag))
+            return 0;
+        done += chunk;
+        remaining -= chunk;
+        AppendDot(window);
+    }
+    return 1;
+}
+
+} // namespace brigant
