@@ -1,0 +1,123 @@
+#include "identify/bank_recovery.h"
+
+#include "app/fwupdate.h"
+#include "device/transport.h"
+#include "forms/ui_services.h"
+#include "identify/flash_identify.h"
+#include "image/bank_image.h"
+#include "update/assisted/chunked_transfer.h"
+
+#include <cstring>
+#include <span>
+
+namespace brigant
+{
+
+namespace
+{
+
+// A zero-filled 64 KiB buffer; `data` is null when the allocation failed.
+struct BankBuffer {
+    BankBuffer()
+        : raw(AllocAlignedBlock(static_cast<std::int32_t>(kFirmwareBankSize), kTransferAlignment)),
+          data(raw ? AlignUp(raw, kTransferAlignment) : nullptr)
+    {
+    }
+    ~BankBuffer() { FreeAlignedBlock(raw); }
+    BankBuffer(const BankBuffer &) = delete;
+    BankBuffer &operator=(const BankBuffer &) = delete;
+
+    std::span<const std::uint8_t> bytes() const { return {data, kFirmwareBankSize}; }
+
+    std::uint8_t *raw;
+    std::uint8_t *data;
+};
+
+// Step 2 to 8 with the UpdateBtn state restored on every way out.
+class UpdateBtnHold
+{
+  public:
+    explicit UpdateBtnHold(TBrigantFwTool &window) : window_(window), wasEnabled_(window.UpdateBtn.enabled())
+    {
+        window_.UpdateBtn.setEnabled(false);
+    }
+    ~UpdateBtnHold() { window_.UpdateBtn.setEnabled(wasEnabled_); }
+    UpdateBtnHold(const UpdateBtnHold &) = delete;
+    UpdateBtnHold &operator=(const UpdateBtnHold &) = delete;
+
+  private:
+    TBrigantFwTool &window_;
+    bool wasEnabled_;
+};
+
+std::uint32_t UnitIndex(std::uint32_t address, std::uint32_t unitSize)
+{
+    return unitSize != 0 ? address / unitSize : 0;
+}
+
+void Show(TBrigantFwTool &window, const char *text)
+{
+    window.StatusEdit.setText(text);
+    Ui().processMessages();
+}
+
+} // namespace
+
+int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::uint8_t chipTypeCode)
+{
+    DeviceEntry &entry = window.selectedEntry();
+    if (window.chip.FlashSizeKb <= 127 || entry.bankCheckDone == 1 ||
+        (chipTypeCode != 13 && chipTypeCode != 27))
+        return 1;
+
+    // Buffers are released before UpdateBtn gets its state back (step 8).
+    UpdateBtnHold hold(window);
+    BankBuffer scratch;
+    BankBuffer good;
+    if (!scratch.data || !good.data)
+        return 0;
+
+    std::uint32_t target = 0;
+    const int read0 = ReadFlashRange(window, path, kBank0Address, scratch.data, kFirmwareBankSize);
+    window.StatusEdit.setText("");
+    if (!read0)
+        return 0;
+    const bool valid0 = CheckBankImage(scratch.bytes(), chipTypeCode);
+    if (valid0) {
+        std::memcpy(good.data, scratch.data, kFirmwareBankSize);
+        target = kBank1Address;
+    }
+
+    std::memset(scratch.data, 0, kFirmwareBankSize);
+    const int read1 = ReadFlashRange(window, path, kBank1Address, scratch.data, kFirmwareBankSize);
+    window.StatusEdit.setText("");
+    if (!read1)
+        return 0;
+    const bool valid1 = CheckBankImage(scratch.bytes(), chipTypeCode);
+    if (valid1) {
+        std::memcpy(good.data, scratch.data, kFirmwareBankSize);
+        target = kBank0Address;
+    }
+
+    entry.bankCheckDone = 1;
+    if (valid0 == valid1)
+        return 0;
+
+    NextBlockIndex = UnitIndex(target, FlashBlockSize);
+    NextSectorIndex = UnitIndex(target, FlashSectorSize);
+    bool repaired = false;
+    for (const std::uint8_t mode : {std::uint8_t{2}, std::uint8_t{1}}) {
+        std::memset(scratch.data, 0, kFirmwareBankSize);
+        const int written = WriteFlashRange(window, path, target, good.data, kFirmwareBankSize, mode);
+        const int readBack = ReadFlashRange(window, path, target, scratch.data, kFirmwareBankSize);
+        window.StatusEdit.setText("");
+        if (written && readBack && std::memcmp(scratch.data, good.data, kFirmwareBankSize) == 0) {
+            repaired = true;
+            break;
+        }
+    }
+    Show(window, repaired ? "FW Recovery successful!!" : "FW Recovery Fail!!");
+    return repaired ? 1 : 0;
+}
+
+} // namespace brigant
