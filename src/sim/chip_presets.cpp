@@ -321,6 +321,7 @@ struct ChipModel {
     std::optional<std::uint8_t> verdict; // fixed flash verdict; empty: identify the flash
     std::uint8_t chipRevision = 0xB3;    // 0xFDB0 byte 1
     bool assist = false;                 // 0x505E capability bytes
+    bool forceRom = false;               // the bridge ignores its flash and starts from ROM
 };
 
 // The bridge starts: it looks for its firmware and reports what that firmware
@@ -329,7 +330,7 @@ void BootChip(SimBridge &bridge, const ChipModel &m)
 {
     BridgeIdentity &id = bridge.identity();
     const std::vector<std::uint8_t> &store = id.flashAttached ? bridge.flash().contents() : id.diskFirmware;
-    const auto running = FindRunningFirmware(store, m.layout, m.code, m.tag);
+    const auto running = m.forceRom ? std::nullopt : FindRunningFirmware(store, m.layout, m.code, m.tag);
     FirmwareBuild build;
     build.major = 0;
     build.minor = 0;
@@ -617,6 +618,7 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
         }
     }
 
+    model.forceRom = rom;
     bridge->setBootHook([model](SimBridge &b) { BootChip(b, model); });
     bridge->boot();
     if (readBuffer)
