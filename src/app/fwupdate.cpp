@@ -23,8 +23,10 @@ TBrigantFwTool::TBrigantFwTool()
       DeviceList("DeviceList", {8, 60, 280, 21}, false),
       diskLabel("diskLabel", "USB Disk", {8, 44, 80, 13}, false),
       DiskLetterLable("DiskLetterLable", "Drives ", {200, 100, 190, 21}, true, false),
-      FwVerLableEdit("FwVerLableEdit", "Firmware Ver. ", {8, 100, 180, 21}, true, false),
-      SFlashTypeLable("SFlashTypeLable", "Flash Type", {200, 60, 190, 21}, true, false),
+      // Identification shows these two; they sit beyond the client area so
+      // that the one-button face stays as it is.
+      FwVerLableEdit("FwVerLableEdit", "Firmware Ver. ", {kOutside, 60, 180, 21}, true, false),
+      SFlashTypeLable("SFlashTypeLable", "Flash Type", {kOutside + 190, 60, 190, 21}, true, false),
       StatusEdit("StatusEdit", "Status ", {8, 120, 382, 21}, true, false),
       RdCheckBox("RdCheckBox", "RD Version", {300, 0, 90, 17}, false, false),
       ExitBtn("ExitBtn", "Exit", {300, 56, 90, 30}),
