@@ -71,6 +71,14 @@ TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
         EXPECT_TRUE(w.button("ExitBtn")->isEnabled());
         EXPECT_EQ(w.button("YesBtn")->text(), QString("Update firmware to version 01.02.00.03"));
         EXPECT_TRUE(w.app->view().windowTitle().startsWith("SSI_Quince_v"));
+        // Whatever identification showed, the user sees the one-button face only.
+        const QRect client(0, 0, kClientWidth, kClientHeight);
+        for (forms::Control *control : w.app->form().controls()) {
+            QWidget *widget = w.app->view().widgetFor(control->name());
+            if (widget->isVisibleTo(&w.app->view()) && client.intersects(widget->geometry())) {
+                EXPECT_TRUE(IsOneButtonControl(control->name())) << c.preset << ": " << control->name();
+            }
+        }
     }
 }
 
