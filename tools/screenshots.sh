@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Renders both faces of the window (the one-button updater and --advanced) on a
+# simulated bridge to docs/*.png, offscreen: tools/screenshots.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-gui}
+case $build in /*) ;; *) build=$PWD/$build ;; esac
+if [ ! -x "$build/gui/brigant-fwtool" ]; then
+  tools/build.sh "$build" >/dev/null
+fi
+export QT_QPA_PLATFORM=offscreen
+# A bridge whose firmware has the embedded image's identity and an older
+# version, so the update is offered.
+device="quince:exttext=1201"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export XDG_RUNTIME_DIR=$work
+# Run in a scratch directory: no settings file, nothing written in the tree.
+(cd "$work" && "$build/gui/brigant-fwtool" --simulate "$device" --screenshot "$work/window.png")
+(cd "$work" && "$build/gui/brigant-fwtool" --simulate "$device" --advanced --screenshot "$work/advanced.png")
+mkdir -p docs
+cp "$work/window.png" docs/window.png
+cp "$work/advanced.png" docs/window-advanced.png
+echo "docs/window.png docs/window-advanced.png"
