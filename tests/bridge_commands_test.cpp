@@ -115,7 +115,7 @@ TEST_F(BridgeCommandTest, ShortSignatureLengthStopsTheProgram)
 
 TEST_F(BridgeCommandTest, FlashAccessCdbs)
 {
-    std::uint8_t buf[16] = {};
+    std::uint8_t buf[0x102] = {}; // SpiWriteData below sends 0x102 bytes
     ReadFlashIdBytes4(path, buf, 0xAB, true);
     EXPECT_EQ(last().cdb, (Bytes{0xFF, 0x04, 0x15, 0x04, 0xAB, 0x03, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(last().length, 4u);
