@@ -26,7 +26,7 @@ namespace
 
 struct InfoArgs {
     int index = 0;
-    std::string bus; // empty: as the device reports it (simulator) or USB
+    std::string bus; // empty: as the disk enumeration reports it, else USB
 };
 
 struct Candidate {
@@ -53,7 +53,14 @@ std::vector<Candidate> Candidates(CliContext &ctx)
 {
     std::vector<Candidate> list;
     auto *sim = dynamic_cast<sim::SimBackend *>(TransportBackend());
+    // The bus as the platform's disk enumeration reports it, else USB.
+    std::vector<DiskInterface> disks;
+    if (DiskEnumerator *enumerator = CurrentDiskEnumerator())
+        enumerator->listDisks(disks);
     auto busOf = [&](const std::string &path) {
+        for (const DiskInterface &disk : disks)
+            if (disk.path == path)
+                return disk.bus;
         if (sim)
             if (auto bridge = std::dynamic_pointer_cast<sim::SimBridge>(sim->device(path)))
                 return bridge->identity().bus;
@@ -241,8 +248,9 @@ void RegisterInfoCommand(CLI::App &app, CliContext &ctx)
     auto args = std::make_shared<InfoArgs>();
     auto *cmd = app.add_subcommand(
         "info", "Identify a device's bridge, flash and firmware as the window does and print what it shows");
-    cmd->add_option("--index", args->index, "Which device: 0 for the first (default), in the order given");
-    cmd->add_option("--bus", args->bus, "How --device is attached: usb, uasp or 1394 (default: usb)")
+    cmd->add_option("--index", args->index, "Which entry of the device list: 0 (the default) is the first");
+    cmd->add_option("--bus", args->bus,
+                    "How --device is attached: usb, uasp or 1394 (default: as listed, else usb)")
         ->check(CLI::IsMember({"usb", "uasp", "1394"}));
     cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunInfo(ctx, *args); }; });
 }
