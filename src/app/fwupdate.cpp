@@ -1,5 +1,7 @@
 #include "app/fwupdate.h"
 
+#include "identify/chip_identify.h"
+
 namespace brigant
 {
 
@@ -54,6 +56,8 @@ TBrigantFwTool::TBrigantFwTool()
     devpnl.fontSize = 14;
     devpnl.bordered = false;
     devpnl.setFontColour(forms::kBlue);
+    // Choosing a device or a firmware file runs UpdateBtnCheck.
+    WireIdentificationHandlers(*this);
 }
 
 std::vector<forms::Control *> TBrigantFwTool::controls()
