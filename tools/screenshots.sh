@@ -9,9 +9,8 @@ if [ ! -x "$build/gui/brigant-fwtool" ]; then
   tools/build.sh "$build" >/dev/null
 fi
 export QT_QPA_PLATFORM=offscreen
-# A bridge whose firmware has the embedded image's identity and an older
-# version, so the update is offered.
-device="quince:exttext=1201"
+# The one-button update's bridge, with firmware the embedded image updates.
+device="quince"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export XDG_RUNTIME_DIR=$work

@@ -1,7 +1,9 @@
 // The one-button face end to end on simulated bridges, through the real
 // session, UI services and clock of the window.
+#include "app/fwupdate_handlers.h"
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
+#include "update/assisted/embedded_images.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -19,8 +21,34 @@ using namespace brigant::gui;
 namespace
 {
 
-// Identity 1.2 as the embedded image, another version: the update is offered.
-const char *const kUpdatableQuince = "quince:exttext=1201";
+// Quince bridges whose running firmware relates to the embedded image as
+// named (the generated image's version is four ASCII digits).
+std::string ImageVersion()
+{
+    std::uint8_t header[32] = {};
+    LoadUpdateImage(header, 0, sizeof header);
+    return std::string(reinterpret_cast<const char *>(header + 25), 4);
+}
+std::string QuinceRunning(std::string version) { return "quince:exttext=" + version; }
+std::string OlderVersion() // same identity, another version: the update is offered
+{
+    std::string v = ImageVersion();
+    v[3] = v[3] == '0' ? '1' : '0';
+    return QuinceRunning(v);
+}
+std::string SameVersion() { return QuinceRunning(ImageVersion()); }
+std::string OtherIdentity()
+{
+    std::string v = ImageVersion();
+    v[0] = v[0] == '9' ? '8' : '9';
+    return QuinceRunning(v);
+}
+QString ButtonCaption()
+{
+    std::uint8_t header[32] = {};
+    LoadUpdateImage(header, 0, sizeof header);
+    return QString::fromStdString(UpdateButtonCaption(header));
+}
 
 struct Window {
     GuiSession session;
@@ -55,21 +83,21 @@ const QColor kBlue(0, 0, 255), kGreen(0, 128, 0), kRed(255, 0, 0);
 TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
 {
     struct Case {
-        const char *preset;
+        std::string preset;
         const char *text;
         QColor colour;
     };
     for (const Case &c :
-         {Case{kUpdatableQuince, "Click Update firmware button to proceed.", kBlue},
-          Case{"quince:exttext=1203", "Firmware already updated.", kGreen},
-          Case{"quince:exttext=2203", "Firmware ID not match!!", kRed},
-          Case{"pine", "Chip not support!!", kRed}, Case{"plain-disk", "No device found!!", kRed}}) {
+         {Case{OlderVersion(), "Click Update firmware button to proceed.", kBlue},
+          Case{SameVersion(), "Firmware already updated.", kGreen},
+          Case{OtherIdentity(), "Firmware ID not match!!", kRed}, Case{"pine", "Chip not support!!", kRed},
+          Case{"plain-disk", "No device found!!", kRed}}) {
         Window w({c.preset});
         EXPECT_EQ(w.text(), QString(c.text)) << c.preset;
         EXPECT_EQ(w.colour(), c.colour) << c.preset;
         EXPECT_EQ(w.button("YesBtn")->isEnabled(), c.colour == kBlue) << c.preset;
         EXPECT_TRUE(w.button("ExitBtn")->isEnabled());
-        EXPECT_EQ(w.button("YesBtn")->text(), QString("Update firmware to version 01.02.00.03"));
+        EXPECT_EQ(w.button("YesBtn")->text(), ButtonCaption());
         EXPECT_TRUE(w.app->view().windowTitle().startsWith("SSI_Quince_v"));
         // Whatever identification showed, the user sees the one-button face only.
         const QRect client(0, 0, kClientWidth, kClientHeight);
@@ -86,7 +114,7 @@ TEST(OneButton, ClickThroughAnUpdate)
 {
     QTemporaryDir state;
     {
-        Window w({kUpdatableQuince}, state.path().toStdString());
+        Window w({OlderVersion()}, state.path().toStdString());
         ASSERT_TRUE(w.button("YesBtn")->isEnabled());
 
         // What the window shows while the run waits for the bridge.
@@ -134,7 +162,7 @@ TEST(OneButton, ClickThroughAnUpdate)
         EXPECT_TRUE(w.session.saveSimState(error)) << error;
     }
     // The flash written by the run is kept in the state directory.
-    Window again({kUpdatableQuince}, state.path().toStdString());
+    Window again({OlderVersion()}, state.path().toStdString());
     EXPECT_EQ(again.text(), QString("Firmware already updated."));
 }
 

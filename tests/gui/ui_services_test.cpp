@@ -25,14 +25,15 @@ namespace
 // Runs `check` on the modal dialog that the next exec() opens.
 template <typename Dialog> void OnNextModal(std::function<void(Dialog *)> check)
 {
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [check, poll] {
-        if (auto *d = qobject_cast<Dialog *>(QApplication::activeModalWidget()))
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, check] {
+        if (auto *d = qobject_cast<Dialog *>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
             check(d);
-        else
-            QTimer::singleShot(10, *poll);
-    };
-    QTimer::singleShot(10, *poll);
+        }
+    });
+    poll->start(10);
 }
 
 TEST(QtNameFilters, ConvertsTheFormsFilterToQtsForm)
