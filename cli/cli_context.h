@@ -6,6 +6,11 @@
 #include <functional>
 #include <string>
 
+namespace brigant::sim
+{
+class Simulation;
+}
+
 namespace brigant::cli
 {
 
@@ -25,6 +30,7 @@ struct CliContext {
     bool traceOn = false;
     std::string traceFile; // empty: standard error
     bool debug = false;
+    sim::Simulation *simulation = nullptr; // set when --simulate is given
 
     // Set by the chosen sub-command's callback; main runs it after parsing.
     std::function<int()> action;
@@ -38,5 +44,6 @@ void RegisterRawCommand(CLI::App &app, CliContext &ctx);
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx);
 void RegisterInfoCommand(CLI::App &app, CliContext &ctx);
 void RegisterListCommand(CLI::App &app, CliContext &ctx);
+void RegisterUpdateCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

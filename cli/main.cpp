@@ -52,7 +52,8 @@ int main(int argc, char **argv)
                    "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
         ->expected(1)
         ->take_all();
-    app.add_option("--device", ctx.device, "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)");
+    app.add_option("--device", ctx.device,
+                   "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)");
     app.add_option("--sim-state", ctx.simState, "Directory that keeps the simulated devices' state");
     auto *trace =
         app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
@@ -64,6 +65,7 @@ int main(int argc, char **argv)
     RegisterCheckCommand(app, ctx);
     RegisterInfoCommand(app, ctx);
     RegisterListCommand(app, ctx);
+    RegisterUpdateCommand(app, ctx);
 
     try {
         app.parse(argc, argv);
@@ -114,6 +116,7 @@ int main(int argc, char **argv)
             }
         }
         SetTransportBackend(&session.simulation->backend());
+        ctx.simulation = session.simulation.get();
         session.enumerator = std::make_unique<sim::SimDiskEnumerator>(*session.simulation);
     } else {
         if (!ctx.simState.empty()) {

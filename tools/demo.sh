@@ -1,8 +1,26 @@
 #!/usr/bin/env bash
-# The main job on a simulated bridge, so it works without hardware.
+# The main job on a simulated bridge, so it works without hardware: the
+# one-button update of a code-16 bridge with the firmware built into the
+# program, then a second run that finds nothing to do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
 tools/build.sh build
-echo "== reading the chip information of a simulated bridge"
-build/cli/brigant-fw --simulate generic --trace raw in 16 E0 F4 E7 00 00 00 00 00 00 00 00 00
+state=$(mktemp -d)
+trap 'rm -rf "$state"' EXIT
+fw=(build/cli/brigant-fw --simulate quince --sim-state "$state")
+
+echo "== the simulated bridge as the window lists it"
+"${fw[@]}" info
+echo
+echo "== one-button update with the embedded firmware"
+"${fw[@]}" update --embedded
+echo
+echo "== the same again: the bridge now runs the new firmware"
+rc=0
+"${fw[@]}" update --embedded || rc=$?
+if [ "$rc" -ne 4 ]; then
+  echo "expected exit code 4 (nothing to do), got $rc" >&2
+  exit 1
+fi
+echo "(exit code 4: nothing to do)"

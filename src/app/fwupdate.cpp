@@ -1,5 +1,6 @@
 #include "app/fwupdate.h"
 
+#include "app/fwupdate_handlers.h"
 #include "identify/chip_identify.h"
 
 namespace brigant
@@ -58,6 +59,7 @@ TBrigantFwTool::TBrigantFwTool()
     devpnl.setFontColour(forms::kBlue);
     // Choosing a device or a firmware file runs UpdateBtnCheck.
     WireIdentificationHandlers(*this);
+    WireMainWindowHandlers(*this);
 }
 
 std::vector<forms::Control *> TBrigantFwTool::controls()

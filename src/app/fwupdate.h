@@ -81,6 +81,9 @@ class TBrigantFwTool
     bool notificationsRegistered = false;
     bool acceptsDroppedFiles = false;
     bool closed = false;
+    // Where "ExChangeData.tmp" is removed at close and where the file dialogs
+    // start; empty means the running program's directory.
+    std::string programDirectory;
 
     // The entry of the device list's selected item (item 0 when none is selected).
     DeviceEntry &selectedEntry();

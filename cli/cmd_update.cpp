@@ -1,0 +1,132 @@
+// brigant-fw update --embedded: the one-button update, headless.
+#include "app/one_button.h"
+#include "cli/cli_context.h"
+#include "cli/window_session.h"
+#include "device/transport.h"
+
+#include <iostream>
+#include <memory>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+struct UpdateArgs {
+    bool embedded = false;
+    int index = -1;
+};
+
+const char *ColourName(forms::Colour c)
+{
+    switch (c) {
+    case forms::kBlue:
+        return "blue";
+    case forms::kGreen:
+        return "green";
+    case forms::kRed:
+        return "red";
+    default:
+        return "black";
+    }
+}
+
+// Prints the status line and the progress as they change; a run of dots
+// appended to the status text is printed as dots on the same line.
+void FollowWindow(TBrigantFwTool &form, std::ostream &out)
+{
+    auto lastStatus = std::make_shared<std::string>();
+    auto midLine = std::make_shared<bool>(false);
+    auto endLine = [&out, midLine] {
+        if (*midLine)
+            out << "\n";
+        *midLine = false;
+    };
+    form.devpnl.addObserver([&out, endLine](forms::Control &c) {
+        endLine();
+        out << "status: " << c.caption() << " (" << ColourName(c.fontColour()) << ")\n" << std::flush;
+    });
+    form.StatusEdit.addObserver([&out, lastStatus, midLine, endLine](forms::Control &c) {
+        const std::string &text = static_cast<forms::LabeledEdit &>(c).text();
+        const bool dots = !lastStatus->empty() && text.size() > lastStatus->size() &&
+                          text.compare(0, lastStatus->size(), *lastStatus) == 0 &&
+                          text.find_first_not_of('.', lastStatus->size()) == std::string::npos;
+        if (dots) {
+            out << std::string(text.size() - lastStatus->size(), '.') << std::flush;
+            *midLine = true;
+        } else if (!text.empty()) {
+            endLine();
+            out << "  " << text << std::flush;
+            *midLine = true;
+        }
+        *lastStatus = text;
+    });
+    auto lastPosition = std::make_shared<int>(0);
+    form.ProgressBar2.addObserver([&out, lastPosition, endLine](forms::Control &c) {
+        const int position = static_cast<forms::ProgressBar &>(c).position();
+        if (position == *lastPosition)
+            return;
+        *lastPosition = position;
+        endLine();
+        out << "progress: " << position << "%\n" << std::flush;
+    });
+}
+
+int RunUpdate(CliContext &ctx, const UpdateArgs &args)
+{
+    if (!args.embedded) {
+        std::cerr << "error: only the one-button update is available: use update --embedded\n";
+        return kExitUsage;
+    }
+    WindowSession session(ctx, std::cout);
+    TBrigantFwTool &form = session.form();
+    FollowWindow(form, std::cout);
+    session.open();
+    if (session.enumerationFailed())
+        std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
+    if (form.listedCount == 0) {
+        const TransportFailure &f = LastTransportFailure();
+        if (f.openError == OpenError::PermissionDenied || f.sysErrno == EPERM || f.sysErrno == EACCES)
+            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+    }
+    if (args.index >= 0) {
+        if (args.index >= form.listedCount) {
+            std::cerr << "error: --index " << args.index << ": " << form.listedCount << " device(s) listed\n";
+            return kExitUsage;
+        }
+        form.DeviceList.select(args.index);
+        RefreshEnd(form);
+    }
+    if (!form.YesBtn.enabled()) {
+        const std::string status = form.devpnl.caption();
+        std::cout << "update not offered: " << status << "\n";
+        if (status == "Firmware already updated.")
+            return kExitNothingToDo;
+        if (status == "No device found!!" || status == "Chip not support!!" || form.listedCount == 0)
+            return kExitNoDevice;
+        return kExitFailed;
+    }
+    std::cout << "updating " << form.selectedEntry().path << ": " << form.YesBtn.caption() << "\n";
+    form.YesBtn.click();
+    const bool passed = form.devpnl.caption() == "Update    Pass!!";
+    // Let the refresh that follows the bridge's return run.
+    session.ui().runTimers(10000);
+    return passed ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
+{
+    auto args = std::make_shared<UpdateArgs>();
+    auto *update = app.add_subcommand("update", "Update a bridge's firmware");
+    update->add_flag(
+        "--embedded", args->embedded,
+        "Program the firmware image built into the program (one-button update of a code-16 bridge)");
+    update->add_option("--index", args->index, "Device list entry to update (default: the first)")
+        ->check(CLI::NonNegativeNumber);
+    update->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunUpdate(ctx, *args); }; });
+}
+
+} // namespace brigant::cli

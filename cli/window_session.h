@@ -1,0 +1,38 @@
+#pragma once
+// The main window run headless: the window model and UI services that print
+// message boxes and run timers on the program clock, with device changes
+// taken from the installed disk enumerator (simulated bus) or a udev monitor.
+#include "app/fwupdate.h"
+#include "cli/cli_context.h"
+#include "device/discovery.h"
+#include "forms/headless_ui.h"
+
+#include <memory>
+#include <ostream>
+
+namespace brigant::cli
+{
+
+class WindowSession
+{
+  public:
+    WindowSession(CliContext &ctx, std::ostream &out);
+    ~WindowSession();
+    WindowSession(const WindowSession &) = delete;
+    WindowSession &operator=(const WindowSession &) = delete;
+
+    // Construction (settings, first refresh) and FormCreate.
+    void open();
+    TBrigantFwTool &form() { return *form_; }
+    forms::HeadlessUi &ui() { return ui_; }
+    // True when the list of disks could not be read (e.g. udev unavailable).
+    bool enumerationFailed() const { return enumerationFailed_; }
+
+  private:
+    forms::HeadlessUi ui_;
+    std::unique_ptr<DeviceChangeSource> monitor_;
+    std::unique_ptr<TBrigantFwTool> form_;
+    bool enumerationFailed_ = false;
+};
+
+} // namespace brigant::cli

@@ -1,0 +1,242 @@
+#include "app/fwupdate_handlers.h"
+
+#include "app/device_change.h"
+#include "app/fwupdate.h"
+#include "app/one_button.h"
+#include "app/one_button_run.h"
+#include "bridge/chip_commands.h"
+#include "common/version.h"
+#include "forms/ui_services.h"
+#include "identify/chip_identify.h"
+#include "image/chip_match.h"
+#include "update/assisted/embedded_images.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace brigant
+{
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+bool IsBufferPathChip(unsigned code) { return code >= 15 && code <= 18; }
+
+void PrepareDialog(TBrigantFwTool &form)
+{
+    if (form.OpenDialog1.initialDir.empty())
+        form.OpenDialog1.initialDir =
+            form.programDirectory.empty() ? ProgramDirectory() : form.programDirectory;
+}
+
+// The running bridge's verdict on a firmware file of codes 15 to 18.
+bool FileFitsRunningBridge(const std::vector<std::uint8_t> &file, const std::uint8_t *r)
+{
+    // Files shorter than the bytes compared read as zeros there.
+    auto f = [&](std::size_t i) -> std::uint8_t { return i < file.size() ? file[i] : 0; };
+    const bool tagEqual = f(21) == r[8] && f(22) == r[9] && f(23) == r[10];
+    if (r[6] == 1 && r[7] == 0) {
+        if (f(21) == r[8] && f(22) == r[9] && r[10] == '1')
+            return f(23) == '1' || f(23) == '3' || f(23) == '5';
+        return tagEqual;
+    }
+    if (r[6] == 1 && r[7] == 1)
+        return tagEqual;
+    if (r[6] == 2 || r[6] == 3)
+        return tagEqual && r[12] == 0x1F && r[13] == 0x19 && r[14] == 0x01 && r[15] == 0x05;
+    return false;
+}
+
+// -1: stop silently (other firmware kinds); 0: not accepted; 1: accepted.
+int RunningBridgeVerdict(const std::vector<std::uint8_t> &file, const std::uint8_t *r)
+{
+    if (r[6] == 1 && r[7] != 0 && r[7] != 1)
+        return -1;
+    if (r[6] != 1 && r[6] != 2 && r[6] != 3)
+        return -1;
+    return FileFitsRunningBridge(file, r) ? 1 : 0;
+}
+
+} // namespace
+
+std::string ProgramDirectory()
+{
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec || exe.empty())
+        return fs::current_path(ec).string();
+    return exe.parent_path().string();
+}
+
+std::string MainWindowCaption()
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "SSI_Quince_v%d.%d.%d.%d", kVersionMajor, kVersionMinor, kVersionPatch,
+                  kVersionTweak);
+    return text;
+}
+
+std::string UpdateButtonCaption(const std::uint8_t header[32])
+{
+    int v[4];
+    const bool digits = header[25] >= '0' && header[25] <= '9';
+    for (int i = 0; i < 4; ++i)
+        v[i] = digits ? header[25 + i] - '0' : header[25 + i];
+    char text[64];
+    std::snprintf(text, sizeof text, "Update firmware to version %02d.%02d.%02d.%02d", v[0], v[1], v[2],
+                  v[3]);
+    return text;
+}
+
+void ConstructMainWindow(TBrigantFwTool &form, const std::string &settingsFile)
+{
+    form.settings = INI_STATE{};
+    form.eraseOnly = form.EraseOnlyCheck.checked() ? 1 : 0;
+    form.includeNvram = 1;
+    ReadSettings(form.settings, settingsFile);
+    RefreshBtnClick(form);
+    RdCheckBoxClick(form);
+}
+
+void FormCreate(TBrigantFwTool &form)
+{
+    RegisterDeviceNotifications(form);
+    form.acceptsDroppedFiles = true;
+    form.caption = MainWindowCaption();
+    std::uint8_t header[32] = {};
+    LoadUpdateImage(header, 0, 32);
+    form.YesBtn.setCaption(UpdateButtonCaption(header));
+    form.updateRunning = 0;
+}
+
+void FormClose(TBrigantFwTool &form)
+{
+    const fs::path dir = form.programDirectory.empty() ? ProgramDirectory() : form.programDirectory;
+    std::error_code ec;
+    fs::remove(dir / "ExChangeData.tmp", ec);
+    UnregisterDeviceNotifications(form);
+    form.closed = true;
+}
+
+void ExitBtnClick(TBrigantFwTool &form) { FormClose(form); }
+
+void LoadBtnClick(TBrigantFwTool &form)
+{
+    form.StatusEdit.setText("");
+    form.UpdateBtn.setEnabled(false);
+    form.YesBtn.setEnabled(false);
+    PrepareDialog(form);
+    const auto chosen = Ui().openFileDialog(form.OpenDialog1);
+    if (!chosen)
+        return;
+    form.FwFilenameEdit.setText(*chosen);
+    if (!IsBufferPathChip(form.chip.ChipTypeCode)) {
+        form.UpdateBtn.setEnabled(true);
+        return;
+    }
+    std::ifstream in(*chosen, std::ios::binary);
+    std::error_code ec;
+    if (!in || fs::is_directory(*chosen, ec)) {
+        form.StatusEdit.setText("Open FW File Error!!");
+        return;
+    }
+    std::vector<std::uint8_t> file;
+    try {
+        file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::bad_alloc &) {
+        form.StatusEdit.setText("Allocate FW file buffers Error!!");
+        return;
+    }
+    std::uint8_t reply[40] = {};
+    std::uint32_t transferred = 0;
+    if (!ReadChipInfo(form.selectedEntry().path, reply, 40, transferred))
+        return;
+    const int verdict = RunningBridgeVerdict(file, reply);
+    if (verdict < 0)
+        return;
+    if (verdict == 1) {
+        form.UpdateBtn.setEnabled(true);
+        form.YesBtn.setEnabled(true);
+    } else {
+        form.StatusEdit.setText("FW file not Match.");
+    }
+}
+
+void BackupBtnClick(TBrigantFwTool &form)
+{
+    form.StatusEdit.setText("");
+    PrepareDialog(form);
+    const auto chosen = Ui().openFileDialog(form.OpenDialog1);
+    if (!chosen)
+        return;
+    form.BackupFileEdit.setText(*chosen);
+    form.UpdateBtn.setEnabled(true);
+}
+
+void EraseOnlyCheckClick(TBrigantFwTool &form, forms::CheckBox &sender)
+{
+    if (sender.tag() == 0) {
+        if (form.chip.ChipTypeCode == 7)
+            form.NVRAMCheck.show();
+        if (sender.checked())
+            form.BackupFWCheckBox.setChecked(false);
+    } else if (sender.checked()) {
+        form.EraseOnlyCheck.setChecked(false);
+    }
+    form.eraseOnly = form.EraseOnlyCheck.checked() ? 1 : 0;
+    const bool chipReady = form.candidateCount != 0 && form.chip.ChipTypeCode != 0;
+    if (form.EraseOnlyCheck.checked()) {
+        form.FwFilenameEdit.setEnabled(false);
+        form.UpdateBtn.setEnabled(chipReady);
+    } else {
+        form.FwFilenameEdit.setEnabled(true);
+        const std::uint16_t chip =
+            static_cast<std::uint16_t>(form.chip.ChipTypeCode | form.chip.ChipSubRevision << 8);
+        form.UpdateBtn.setEnabled(chipReady && !form.FwFilenameEdit.text().empty() &&
+                                  CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), chip));
+    }
+    if (!form.UpdateBtn.enabled() && form.BackupFWCheckBox.checked())
+        form.UpdateBtn.setEnabled(true);
+}
+
+void RdCheckBoxClick(TBrigantFwTool &form)
+{
+    if (form.RdCheckBox.checked()) {
+        form.RdPanel.show();
+        form.clientHeight += form.RdPanel.bounds().height;
+        return;
+    }
+    form.RdPanel.hide();
+    form.FwFilenameEdit.setEnabled(true);
+    form.UpdateBtn.setEnabled(false);
+    UpdateBtnCheck(form);
+}
+
+void NVRAMCheckClick(TBrigantFwTool &form) { form.includeNvram = form.NVRAMCheck.checked() ? 1 : 0; }
+
+void UpdateBtnClick(TBrigantFwTool &form)
+{
+    form.UpdateBtn.setEnabled(false);
+    form.UpdateBtn.setEnabled(true);
+}
+
+void WireMainWindowHandlers(TBrigantFwTool &form)
+{
+    form.ExitBtn.onClick = [&form] { ExitBtnClick(form); };
+    form.LoadBtn.onClick = [&form] { LoadBtnClick(form); };
+    form.BackupBtn.onClick = [&form] { BackupBtnClick(form); };
+    form.RefreshBtn.onClick = [&form] { RefreshBtnClick(form); };
+    form.UpdateBtn.onClick = [&form] { UpdateBtnClick(form); };
+    form.EraseOnlyCheck.onClick = [&form] { EraseOnlyCheckClick(form, form.EraseOnlyCheck); };
+    form.BackupFWCheckBox.onClick = [&form] { EraseOnlyCheckClick(form, form.BackupFWCheckBox); };
+    form.RdCheckBox.onClick = [&form] { RdCheckBoxClick(form); };
+    form.NVRAMCheck.onClick = [&form] { NVRAMCheckClick(form); };
+    form.YesBtn.onClick = [&form] { YesBtnClick(form); };
+}
+
+} // namespace brigant

@@ -1,0 +1,44 @@
+#pragma once
+// The main window's start-up, close and control handlers.
+#include "forms/controls.h"
+
+#include <string>
+
+namespace brigant
+{
+
+class TBrigantFwTool;
+
+// Construction after the form exists: empty settings texts, the mode flags,
+// the settings file, the first Refresh Device action, then RdCheckBoxClick.
+void ConstructMainWindow(TBrigantFwTool &form, const std::string &settingsFile = "FwUpdateTool.ini");
+// Runs right after construction: device notifications, drop target, the
+// caption from the program's version and the update button's caption from the
+// embedded image.
+void FormCreate(TBrigantFwTool &form);
+// Removes "ExChangeData.tmp" from the program's directory and closes.
+void FormClose(TBrigantFwTool &form);
+void ExitBtnClick(TBrigantFwTool &form);
+void LoadBtnClick(TBrigantFwTool &form);
+void BackupBtnClick(TBrigantFwTool &form);
+// Shared by EraseOnlyCheck (tag 0) and BackupFWCheckBox (tag 1).
+void EraseOnlyCheckClick(TBrigantFwTool &form, forms::CheckBox &sender);
+void RdCheckBoxClick(TBrigantFwTool &form);
+void NVRAMCheckClick(TBrigantFwTool &form);
+// The Run button; the update procedures are not reached from here yet: it
+// disables itself and enables itself again.
+void UpdateBtnClick(TBrigantFwTool &form);
+
+// Connects the controls' click handlers to the functions above.
+void WireMainWindowHandlers(TBrigantFwTool &form);
+
+// "SSI_Quince_v%d.%d.%d.%d" with the program's four-part version.
+std::string MainWindowCaption();
+// "Update firmware to version %02d.%02d.%02d.%02d" from bytes 25-28 of the image header.
+std::string UpdateButtonCaption(const std::uint8_t header[32]);
+
+// The directory the running program lives in (the working directory when it
+// cannot be found), and the directory the window may override for tests.
+std::string ProgramDirectory();
+
+} // namespace brigant

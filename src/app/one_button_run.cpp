@@ -1,0 +1,50 @@
+#include "app/one_button_run.h"
+
+#include "app/fwupdate.h"
+#include "app/one_button.h"
+#include "common/clock.h"
+#include "device/discovery.h"
+#include "update/assisted/buffer_transfer.h"
+
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+void YesBtnClick(TBrigantFwTool &form)
+{
+    form.YesBtn.setEnabled(false);
+    form.ExitBtn.setEnabled(false);
+    form.ProgressBar2.setPosition(0);
+    form.updateRunning = 1;
+    ShowOneButtonStatus(form, forms::kBlue, "Updating firmware. Please wait...");
+
+    const unsigned code = form.chip.ChipTypeCode;
+    const std::string path = form.selectedEntry().path;
+    if (code == kOneButtonChipType) {
+        std::vector<DiskInterface> candidates;
+        EnumerateDiskInterfaces(candidates, 1);
+        bool ok = false;
+        if (!candidates.empty()) {
+            form.ProgressBar2.stepIt();
+            ok = ProgramEmbeddedImage(form, path) != 0;
+            form.ProgressBar2.stepIt();
+            if (ok)
+                ok = ResetAndWaitReattach(form, path) != 0;
+        }
+        if (ok) {
+            form.ProgressBar2.setPosition(100);
+            ShowOneButtonStatus(form, forms::kGreen, "Update    Pass!!");
+        } else {
+            ShowOneButtonStatus(form, forms::kRed, "Update    Fail!!");
+        }
+    } else {
+        ShowOneButtonStatus(form, forms::kRed, "Chip not support!!");
+    }
+    SleepMs(kResultPauseMs);
+    form.updateRunning = 0;
+    form.ExitBtn.setEnabled(true);
+}
+
+} // namespace brigant

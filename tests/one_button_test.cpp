@@ -1,0 +1,231 @@
+// The window's visible face end to end: a simulated code-16 bridge on a
+// simulated bus, discovery, identification, the one-button run, the reset
+// and the refresh that follows the bridge's return.
+#include "app/device_change.h"
+#include "app/fwupdate.h"
+#include "app/fwupdate_handlers.h"
+#include "common/clock.h"
+#include "device/discovery.h"
+#include "device/transport.h"
+#include "forms/headless_ui.h"
+#include "sim/buffer_firmware.h"
+#include "sim/firmware_builder.h"
+#include "sim/flash_parts.h"
+#include "sim/sim_discovery.h"
+#include "sim/simulation.h"
+#include "update/assisted/embedded_images.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace brigant;
+using namespace brigant::sim;
+
+namespace
+{
+
+using Bytes = std::vector<std::uint8_t>;
+
+class OneButtonTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        SetProgramClock(&clock);
+        SetTransportBackend(&simulation.backend());
+        SetUiServices(&ui);
+    }
+    void TearDown() override
+    {
+        form.reset();
+        SetDiskEnumerator(nullptr);
+        SetUiServices(nullptr);
+        SetTransportBackend(nullptr);
+        SetProgramClock(nullptr);
+    }
+
+    // A code-16 bridge whose flash holds firmware with version bytes `version`
+    // (identity = the first two), or nothing when empty.
+    std::string addQuince(const std::string &version)
+    {
+        BridgeIdentity id;
+        id.vendor = "Velkor";
+        id.product = "Quince Bridge";
+        id.inquiryMarker = std::array<std::uint8_t, 4>{'v', 'S', '6', 'Q'};
+        id.chipInfo = {0xF4, 0xE7, 0x3A, 0x9B, 0x01, 0x00, 0x01, 0x00};
+        bridge = std::make_shared<SimBridge>(id, *FindFlashPart("MX25L4006E"), clock);
+        if (!version.empty()) {
+            FirmwareSpec spec;
+            for (int i = 0; i < 4; ++i)
+                spec.version[static_cast<std::size_t>(i)] =
+                    static_cast<std::uint8_t>(version[static_cast<std::size_t>(i)]);
+            const Bytes image = BuildUpdateImage(spec);
+            std::copy(image.begin(), image.end(), bridge->flash().contents().begin());
+        }
+        firmware = BufferFirmware::Attach(*bridge, "S6Q", 0, false);
+        SimBridge *raw = bridge.get();
+        bridge->setResetListener([this, raw] {
+            simulation.backend().detachFor(simulation.backend().pathOf(raw), Simulation::kReattachDelayMs);
+        });
+        return simulation.backend().attach(bridge);
+    }
+    void openWindow()
+    {
+        enumerator = std::make_unique<SimDiskEnumerator>(simulation);
+        SetDiskEnumerator(enumerator.get());
+        ui.addEventSource([this] {
+            if (form)
+                DeliverDeviceChanges(*form, *enumerator);
+        });
+        form = std::make_unique<TBrigantFwTool>();
+        ConstructMainWindow(*form, "/nonexistent/FwUpdateTool.ini");
+        FormCreate(*form);
+    }
+    std::string embeddedVersion() const
+    {
+        std::uint8_t header[32];
+        LoadUpdateImage(header, 0, 32);
+        return std::string(header + 25, header + 29);
+    }
+
+    VirtualClock clock;
+    Simulation simulation{clock};
+    forms::HeadlessUi ui{clock, nullptr};
+    std::unique_ptr<SimDiskEnumerator> enumerator;
+    std::unique_ptr<TBrigantFwTool> form;
+    std::shared_ptr<SimBridge> bridge;
+    std::shared_ptr<BufferFirmware> firmware;
+};
+
+} // namespace
+
+TEST_F(OneButtonTest, OffersTheUpdateAndRunsItToTheEnd)
+{
+    const std::string current = embeddedVersion();
+    addQuince(current.substr(0, 2) + "00");
+    openWindow();
+    ASSERT_EQ(form->chip.ChipTypeCode, 16);
+    EXPECT_TRUE(form->YesBtn.enabled());
+    EXPECT_EQ(form->devpnl.caption(), "Click Update firmware button to proceed.");
+    EXPECT_EQ(form->YesBtn.caption(), "Update firmware to version 01.01.01.00");
+    EXPECT_EQ(form->caption.rfind("SSI_Quince_v", 0), 0u);
+
+    form->YesBtn.click();
+    EXPECT_EQ(form->devpnl.caption(), "Update    Pass!!");
+    EXPECT_EQ(form->devpnl.fontColour(), forms::kGreen);
+    EXPECT_EQ(form->ProgressBar2.position(), 100);
+    EXPECT_TRUE(form->ExitBtn.enabled());
+    EXPECT_FALSE(form->YesBtn.enabled());
+    EXPECT_EQ(form->updateRunning, 0);
+    EXPECT_EQ(bridge->resetCount(), 1u);
+
+    // The bridge boots the new image; the next refresh sees it current.
+    ui.runTimers(5000);
+    form->RefreshBtn.onClick();
+    EXPECT_EQ(form->devpnl.caption(), "Firmware already updated.");
+    EXPECT_EQ(form->devpnl.fontColour(), forms::kGreen);
+    EXPECT_FALSE(form->YesBtn.enabled());
+    Bytes image(brigant::kUpdateImageSize);
+    LoadUpdateImage(image.data(), 0, 0);
+    const auto &flash = bridge->flash().contents();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+}
+
+TEST_F(OneButtonTest, CurrentOrForeignFirmwareIsNotOffered)
+{
+    addQuince(embeddedVersion());
+    openWindow();
+    EXPECT_EQ(form->devpnl.caption(), "Firmware already updated.");
+    EXPECT_EQ(form->devpnl.fontColour(), forms::kGreen);
+    EXPECT_FALSE(form->YesBtn.enabled());
+
+    // A different identity, even with equal bytes in the last two places.
+    const std::string current = embeddedVersion();
+    bridge->flash().contents()[25] = static_cast<std::uint8_t>(current[0] == '9' ? '8' : current[0] + 1);
+    bridge->boot();
+    form->RefreshBtn.onClick();
+    EXPECT_EQ(form->devpnl.caption(), "Firmware ID not match!!");
+    EXPECT_EQ(form->devpnl.fontColour(), forms::kRed);
+    EXPECT_FALSE(form->YesBtn.enabled());
+}
+
+TEST_F(OneButtonTest, NoCandidateAtPressTimeFailsWithoutTouchingTheDevice)
+{
+    const std::string current = embeddedVersion();
+    const std::string path = addQuince(current.substr(0, 2) + "00");
+    openWindow();
+    ASSERT_TRUE(form->YesBtn.enabled());
+    const Bytes before = bridge->flash().contents();
+    simulation.backend().detachFor(path, 3600000);
+    const std::uint64_t commands = simulation.backend().commandCount(path);
+    form->updateRunning = 0;
+    form->YesBtn.click();
+    EXPECT_EQ(form->devpnl.caption(), "Update    Fail!!");
+    EXPECT_EQ(form->devpnl.fontColour(), forms::kRed);
+    EXPECT_EQ(simulation.backend().commandCount(path), commands);
+    EXPECT_EQ(bridge->flash().contents(), before);
+}
+
+TEST_F(OneButtonTest, ModeCheckBoxesExcludeEachOtherAndBackupAlwaysRuns)
+{
+    addQuince("1200");
+    openWindow();
+    form->RdCheckBox.setChecked(true);
+    EXPECT_TRUE(form->RdPanel.visible());
+    EXPECT_EQ(form->clientHeight, kClientHeight + form->RdPanel.bounds().height);
+
+    form->EraseOnlyCheck.click();
+    EXPECT_TRUE(form->EraseOnlyCheck.checked());
+    EXPECT_EQ(form->eraseOnly, 1);
+    EXPECT_FALSE(form->FwFilenameEdit.enabled());
+    EXPECT_TRUE(form->UpdateBtn.enabled()); // a chip is identified
+
+    form->BackupFWCheckBox.click();
+    EXPECT_TRUE(form->BackupFWCheckBox.checked());
+    EXPECT_FALSE(form->EraseOnlyCheck.checked());
+    EXPECT_EQ(form->eraseOnly, 0);
+    EXPECT_TRUE(form->FwFilenameEdit.enabled());
+    EXPECT_TRUE(form->UpdateBtn.enabled()); // backup-only needs no file
+
+    form->EraseOnlyCheck.click();
+    EXPECT_FALSE(form->BackupFWCheckBox.checked());
+
+    form->NVRAMCheck.setChecked(true);
+    EXPECT_EQ(form->includeNvram, 1);
+    form->NVRAMCheck.setChecked(false);
+    EXPECT_EQ(form->includeNvram, 0);
+}
+
+TEST_F(OneButtonTest, CloseRemovesTheExchangeFileFromTheProgramDirectory)
+{
+    namespace fs = std::filesystem;
+    openWindow();
+    const fs::path dir = fs::temp_directory_path() / ("brigant-close-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "ExChangeData.tmp") << "x";
+    form->programDirectory = dir.string();
+    form->ExitBtn.click();
+    EXPECT_TRUE(form->closed);
+    EXPECT_FALSE(fs::exists(dir / "ExChangeData.tmp"));
+    fs::remove_all(dir);
+    EXPECT_EQ(form->devpnl.caption(), "No device found!!");
+    EXPECT_EQ(form->DeviceList.items(), std::vector<std::string>{"No available device!!!"});
+}
+
+TEST(UpdateButtonCaption, DigitsOrNumbers)
+{
+    std::uint8_t header[32] = {};
+    header[25] = '1';
+    header[26] = '2';
+    header[27] = '0';
+    header[28] = '3';
+    EXPECT_EQ(UpdateButtonCaption(header), "Update firmware to version 01.02.00.03");
+    header[25] = 2;
+    header[26] = 10;
+    header[27] = 0;
+    header[28] = 7;
+    EXPECT_EQ(UpdateButtonCaption(header), "Update firmware to version 02.10.00.07");
+}
