@@ -1,13 +1,16 @@
 #!/bin/bash
 # Second stage of the system-test guest (started by run.sh's init after
-# switch_root, as root, with the host's / read-only and /run, /tmp writable):
+# switch_root, as root, with the host's / read-only and /run writable):
 # starts udev, presents the simulated devices as USB gadgets, waits for their
 # sg nodes, runs scenarios.sh and hands its exit code back in /run/out/rc.
 set -u
 out=$BRIGANT_OUT
 exec >"$out/guest.log" 2>&1
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TMPDIR=/run/tmp
-mkdir -p "$TMPDIR" /run/state /run/ffs
+# The simulators log every command: to tmpfs, copied out at the end (9p writes are slow).
+export BRIGANT_SIM_LOGS=/run/log
+mkdir -p "$TMPDIR" /run/state /run/ffs "$BRIGANT_SIM_LOGS"
+[ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd # devtmpfs has no /dev/fd; bash's <(...) needs it
 sim_usb=$BRIGANT_BUILD/tools/sim-usb/brigant-sim-usb
 ts() { echo "[guest +$(cut -d' ' -f1 /proc/uptime)s] $*"; }
 
@@ -19,6 +22,7 @@ finish() {
         [ $alive = 0 ] && break
         sleep 0.1
     done
+    cp "$BRIGANT_SIM_LOGS"/* "$out/" 2>/dev/null
     echo "$1" >"$out/rc"
     sync
     /bin/busybox poweroff -f
@@ -29,15 +33,9 @@ ts "second stage"
 /lib/systemd/systemd-udevd --daemon && udevadm trigger --action=add && udevadm settle -t 30 ||
     echo "warning: udev did not settle"
 
-# The simulated devices, one gadget and one UDC each (run.sh loads dummy_hcd
-# with as many UDCs): PRESET and brigant-sim-usb options. Scenarios find
-# their device by its INQUIRY product name.
-gadgets=(
-    # The bridge: answers NOT READY once to one CDB the not_ready scenario sends.
-    "generic --not-ready 1:E0F4E7000000000000000001"
-    # A plain USB disk that rejects every vendor command.
-    "plain-disk"
-)
+# PRESET and options per line (run.sh loads dummy_hcd with as many UDCs).
+mapfile -t gadgets <<<"$(grep -v '^[[:space:]]*\(#\|$\)' "$BRIGANT_SRC/tests/system/gadgets.conf")"
+[ ${#gadgets[@]} -gt 0 ] || { echo "error: no gadgets in gadgets.conf"; finish 1; }
 
 start_gadget() {
     local i=$1 preset=$2
@@ -49,7 +47,7 @@ start_gadget() {
     mount -t functionfs "brigant$i" "/run/ffs/brigant$i" || return 1
     "$sim_usb" --simulate "$preset" --ffs "/run/ffs/brigant$i" --gadget "$g" --udc "dummy_udc.$i" \
         --serial "$(printf 'BRG%07d' "$i")" --sim-state "/run/state/brigant$i" --verbose "$@" \
-        2>"$out/sim$i.log" &
+        2>"$BRIGANT_SIM_LOGS/sim$i.log" &
     sims+=($!)
 }
 

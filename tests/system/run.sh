@@ -100,7 +100,7 @@ chmod +x "$run/initrd/init"
 rm -rf "$run/initrd"
 
 # --- what the guest runs
-echo 2 >"$run/out/udc-count"
+grep -cv '^[[:space:]]*\(#\|$\)' "$here/gadgets.conf" >"$run/out/udc-count"
 {
     echo "#!/bin/sh"
     printf 'export BRIGANT_SRC=%q BRIGANT_BUILD=%q BRIGANT_OUT=/run/out\n' "$src" "$build"

@@ -35,6 +35,7 @@ sg_of() {
     return 1
 }
 bridge_sg() { sg_of "Generic Bridge"; }
+quince_sg() { sg_of "Quince Bridge"; }
 plain_sg() { sg_of "USB Disk"; }
 
 # Runs brigant-fw (or CMD... with brigant-fw's path as $FW); output in $OUT, exit code in $RC.
@@ -243,32 +244,40 @@ sc_reset_reattach() {
     expect_rc 0
     run od -An -tx1 -j $((0x5000)) -N 4 /run/state/brigant0/xdata.bin
     expect_text "de ad be ef"
-    run grep -c "bridge reset: leaving the bus\|back on the bus" "$OUT_DIR/sim0.log"
+    run grep -c "bridge reset: leaving the bus\|back on the bus" "$BRIGANT_SIM_LOGS/sim0.log"
     expect_text "2"
 }
 
-# Discovery through libudev: the bridge is listed, the plain disk is not.
+# Discovery through libudev: the bridges are listed with their INQUIRY names,
+# the plain disk is not.
 sc_list() {
     need_command list
+    local quince
+    quince=$(quince_sg)
     fw list
     expect_rc 0
-    expect_text "<<USB>> "
-    expect_text "Generic Bridge"
+    expect_text '"<<USB>> '
+    expect_text "Quince Bridge"
+    expect_text "Chip:          Quince Series"
+    expect_text "Path:          $quince"
     expect_no_text "USB Disk"
 }
 
+# Identification over the real path shows the chip and the version text.
 sc_info() {
     need_command info
-    fw --device "$(bridge_sg)" info
+    fw --device "$(quince_sg)" info
     expect_rc 0
-    expect_text "1.0"
+    expect_text '"Quince Series"'
+    expect_text '"1.1.0.8"'
 }
 
 # Per-command cost of the transport against bare open / SG_IO / close.
 sc_transport_bench() {
-    run "$BENCH" "$(bridge_sg)" 1000 4
+    run "$BENCH" "$(bridge_sg)" 1000 8
     expect_rc 0
     expect_text "ratio"
+    expect_text "per round"
     printf '%s\n' "$OUT" >>"$OUT_DIR/bench.txt"
 }
 
