@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -79,7 +80,10 @@ int main(int argc, char **argv)
     // freshly woken (or a tired) machine.
     Clock::duration transport{}, bare{};
     const long perRound = commands / rounds;
+    const double perRoundCount = static_cast<double>(perRound);
+    std::string spread;
     for (long r = 0; r < rounds; ++r) {
+        const Clock::duration transportBefore = transport, bareBefore = bare;
         for (int half = 0; half < 2; ++half) {
             const bool transportNow = (half == 0) == (r % 2 == 0);
             const auto t0 = Clock::now();
@@ -96,6 +100,12 @@ int main(int argc, char **argv)
             }
             (transportNow ? transport : bare) += Clock::now() - t0;
         }
+        char round[64];
+        std::snprintf(round, sizeof round, " %.0f/%.0f",
+                      std::chrono::duration<double, std::micro>(transport - transportBefore).count() /
+                          perRoundCount,
+                      std::chrono::duration<double, std::micro>(bare - bareBefore).count() / perRoundCount);
+        spread += round;
     }
     const auto us = [&](Clock::duration d) {
         return std::chrono::duration<double, std::micro>(d).count() / static_cast<double>(commands);
@@ -103,5 +113,6 @@ int main(int argc, char **argv)
     std::printf(
         "ReadChipInfo x %ld on %s: transport %.1f us/command, bare SG_IO %.1f us/command, ratio %.3f\n",
         commands, path.c_str(), us(transport), us(bare), us(transport) / us(bare));
+    std::printf("per round, transport/bare us/command:%s\n", spread.c_str());
     return 0;
 }
