@@ -185,8 +185,8 @@ std::string DescribeLastTransportFailure()
     if (f.openFailed) {
         std::string text = "cannot open " + f.path + ": " + OpenErrorText(f.openError);
         if (f.openError == OpenError::PermissionDenied)
-            text += ". Raw SCSI access needs root: run as root (sudo), or install "
-                    "the udev rule packaging/60-brigant-bridges.rules and give the program CAP_SYS_RAWIO";
+            text += ". Raw SCSI access needs root: run as root (sudo), or install the udev rule "
+                    "packaging/60-brigant-bridges.rules and join the plugdev group";
         return text;
     }
     if (f.sysErrno == EPERM || f.sysErrno == EACCES)

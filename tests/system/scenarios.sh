@@ -8,7 +8,7 @@
 #   scenarios.sh --one NAME     run one scenario (used by the runner)
 SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
-    exclusive_open no_rawio plain_disk reset_reattach list info transport_bench
+    exclusive_open no_rawio plain_disk reset_reattach list info update transport_bench
 )
 
 FW=$BRIGANT_BUILD/cli/brigant-fw
@@ -270,6 +270,24 @@ sc_info() {
     expect_rc 0
     expect_text '"Quince Series"'
     expect_text '"1.1.0.8"'
+}
+
+# The one-button update over the real path: programming through WRITE BUFFER,
+# the reset, the real removal and arrival, then a run that finds the bridge
+# current.
+sc_update() {
+    need_command update
+    quince_sg >/dev/null
+    fw --trace="$TMPDIR/update.trace" update --embedded
+    expect_rc 0
+    expect_text "Update    Pass!!"
+    run grep -c " out 3B 0E " "$TMPDIR/update.trace"
+    [ "$OUT" -ge 64 ] || { echo "CHECK FAILED: only $OUT WRITE BUFFER commands"; return 1; }
+    udevadm settle -t 20
+    quince_sg >/dev/null
+    fw update --embedded
+    expect_rc 4
+    expect_text "Firmware already updated."
 }
 
 # Per-command cost of the transport against bare open / SG_IO / close.
