@@ -527,6 +527,19 @@ TEST_F(IdentifyTest, FirmwareLevelsOfFigtreeAndCypress)
     EXPECT_TRUE(window.FwVerLableEdit.visible());
 }
 
+TEST_F(IdentifyTest, AFigtreeWithoutFirmwareInformationLeavesTheFieldsAsTheyWere)
+{
+    add("quince");
+    add("figtree:fwinfo=0");
+    select(0);
+    ASSERT_TRUE(window.SFlashTypeLable.visible());
+    select(1);
+    EXPECT_EQ(window.chip.ChipTypeCode, 6);
+    EXPECT_TRUE(window.SFlashTypeLable.visible()); // not hidden: the level is unknown
+    EXPECT_EQ(window.StatusEdit.text(), "");
+    EXPECT_EQ(window.FwVerLableEdit.text(), "6.01.03");
+}
+
 TEST_F(IdentifyTest, FieldsNotReachedKeepTheirValues)
 {
     add("nutmeg");

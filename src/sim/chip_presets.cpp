@@ -88,7 +88,7 @@ constexpr std::array<std::uint8_t, 4> Chars(const char (&s)[5])
             static_cast<std::uint8_t>(s[3])};
 }
 
-const char *kLevelOptions = "level altlevel";
+const char *kLevelOptions = "level altlevel fwinfo";
 const char *kMapleOptions = "chiprev fwassist toggle staging";
 const char *kDualBankOptions = "damage ext1 fwinfo";
 const char *kBufferOptions = "readbuffer rom fwinfo";
