@@ -1,6 +1,6 @@
-// Dual-bank firmware recovery (Part 4.3) on the simulated bridge: real bank
+// Dual-bank firmware recovery on the simulated bridge: real bank
 // images in the simulated flash, read and repaired through the chunked
-// transfer of Part 7.4.
+// transfer routines.
 #include "identify/bank_recovery.h"
 
 #include "app/fwupdate.h"

@@ -1,4 +1,4 @@
-// Chip identification (Part 4.1) against the simulated bridges of every chip
+// Chip identification against the simulated bridges of every chip
 // type code, through the real transport and bridge commands: IdentifyChip,
 // UpdateBtnCheck on the window model, the version display and its release
 // test, and the presets' boot from what their flash holds.
@@ -224,7 +224,7 @@ TEST(ChipPresets, RefusesWhatItDoesNotKnow)
 }
 
 // ---------------------------------------------------------------------------
-// The Part's edge cases of IdentifyChip.
+// Edge cases of IdentifyChip.
 
 TEST_F(IdentifyTest, TheFirstEqualTagSlotWins)
 {

@@ -1,4 +1,4 @@
-// Chunked flash transfer (Part 7.4) against the simulated bridge: the
+// Chunked flash transfer against the simulated bridge: the
 // WriteBlock24 / ReadBlock24 commands sent and what they did to the flash.
 #include "update/assisted/chunked_transfer.h"
 
@@ -135,7 +135,7 @@ TEST(TransferValues, StartValuesAndReset)
     EXPECT_EQ(NextSectorIndex, 0u);
 }
 
-// --- the Part's vectors, on the simulator -----------------------------------------
+// --- transfer vectors, on the simulator --------------------------------------------
 
 TEST_F(ChunkedTransferTest, SectorModeSendsThreeSectorChunksEachErasing)
 {
@@ -368,7 +368,7 @@ TEST_F(ChunkedTransferTest, FailedSeparateEraseStopsBeforeTheData)
 
 TEST_F(ChunkedTransferTest, CallersSetTheCountersForAPassThatStartsLater)
 {
-    // Part 4.3 writes bank 1 with the counters at 0x10000 / size.
+    // Bank recovery writes bank 1 with the counters at 0x10000 / size.
     setUpChip("W25X40", 6);
     fillFlash(0x10000, 0x10000, 0x00);
     NextSectorIndex = 0x10000 / FlashSectorSize;

@@ -1,4 +1,4 @@
-// Flash identification (Part 4.2) against simulated flash parts, through the
+// Flash identification against simulated flash parts, through the
 // real transport and bridge commands.
 #include "identify/flash_identify.h"
 
@@ -104,7 +104,7 @@ TEST(FlashGeometry, KindsOutsideTheTableChangeNothing)
     EXPECT_EQ(FlashSectorSize, 0x1000u);
 }
 
-// --- the Part's edge cases ---------------------------------------------------
+// --- identification edge cases ---------------------------------------------------
 
 TEST_F(FlashIdentifyTest, WinbondEF4018Is16MiBUnderProbeAAnd64KiBUnderProbeB)
 {

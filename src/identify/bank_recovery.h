@@ -1,5 +1,5 @@
 #pragma once
-// Dual-bank firmware recovery (Part 4.3): chips of types 13 and 27 with a
+// Dual-bank firmware recovery: chips of types 13 and 27 with a
 // flash of 128 KiB or more keep one firmware copy in each of the first two
 // 64 KiB banks; when exactly one is valid it is copied over the other.
 #include <cstdint>

@@ -1,5 +1,5 @@
 #pragma once
-// Chip identification (Part 4.1): which bridge model and revision sits behind
+// Chip identification: which bridge model and revision sits behind
 // a disk (IdentifyChip), and the main window's change handler that identifies
 // the selected device, checks the chosen firmware file against it, probes the
 // flash, reads and formats the running firmware version and decides what the
@@ -28,7 +28,7 @@ constexpr std::uint8_t IdentifiedRevision(std::uint16_t packed)
     return static_cast<std::uint8_t>(packed >> 8);
 }
 
-// The chip groups of Part 4.1.
+// Groups of chip type codes that share a behaviour.
 bool IsSupportedChip(unsigned code);
 // Codes whose flash maker the bridge firmware reports; code 8 only on 1394.
 bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus);
@@ -74,7 +74,7 @@ std::string FormatVersionText(std::uint8_t chipTypeCode, const std::uint8_t info
 // ReadChipInfoFE or VersionToggleProbe, and formats the text.
 VersionReadout ReadVersionText(const std::string &path, std::uint8_t chipTypeCode, std::string &text);
 
-// Texts of the Part.
+// Texts the window shows.
 inline constexpr const char *kNotSupportedText = "The chip not support Firmware Update!";
 inline constexpr const char *kNotVelkorText = "Not Velkor Chip!!";
 inline constexpr const char *kInternalCodeText = "Internal code";

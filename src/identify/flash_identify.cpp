@@ -210,7 +210,7 @@ std::uint32_t Doubling(std::uint8_t id2, std::uint8_t first, std::uint8_t last, 
     return base << (id2 - first);
 }
 
-// The size probe of either transport (Part 4.2, "Size probes").
+// The size probe of either transport (the size probes).
 int ProbeFlashSize(const std::string &path, FlashOpcodeRecord &record, Transport t, std::uint8_t *idOut)
 {
     const bool a = t == Transport::A;

@@ -1,5 +1,5 @@
 #pragma once
-// Flash identification (Part 4.2): the flash maker table with the per-maker
+// Flash identification: the flash maker table with the per-maker
 // erase geometry, the program-wide erase sizes, the JEDEC probes over the two
 // transports (probe A: SpiQuery, probe B: ReadFlashIdBytes), the size probes
 // and the two special probes for AMIC and ATMEL parts.
@@ -32,7 +32,7 @@ bool IsTableFlashKind(std::int32_t kind);
 const char *FlashMakerName(std::int32_t kind);
 
 // Program-wide erase sizes (one copy each, plain globals). The firmware-assisted
-// update family (Part 7.4) and the dual-bank recovery (Part 4.3) divide flash
+// update family and the dual-bank recovery divide flash
 // offsets by them.
 inline constexpr std::uint32_t kFlashBlockSizeStart = 0x8000;
 inline constexpr std::uint32_t kFlashSectorSizeStart = 0x1000;

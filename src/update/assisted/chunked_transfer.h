@@ -1,5 +1,5 @@
 #pragma once
-// Chunked flash transfer (Part 7.4): the read and write loops of the
+// Chunked flash transfer: the read and write loops of the
 // firmware-assisted family over ReadBlock24 / WriteBlock24, the
 // erase-as-you-go rule, and the process-wide transfer values the update
 // families share.

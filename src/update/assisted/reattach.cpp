@@ -6,7 +6,6 @@
 #include "forms/ui_services.h"
 #include "update/assisted/buffer_transfer.h"
 
-#include <cctype>
 #include <vector>
 
 namespace brigant
@@ -27,10 +26,7 @@ int ResetAndWaitReattach(TBrigantFwTool &form, const std::string &path)
     if (found.empty())
         return 0;
     for (std::size_t i = 0; i < found.size() && i < form.devices.size(); ++i) {
-        std::string lower = found[i].path;
-        for (char &c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        form.devices[i].path = lower;
+        form.devices[i].path = found[i].path;
         form.devices[i].bus = found[i].bus;
     }
     return 1;
