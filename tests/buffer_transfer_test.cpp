@@ -20,12 +20,14 @@
 using namespace brigant;
 using namespace brigant::sim;
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<std::uint8_t>;
 
-class BufferTransferTest : public ::testing::Test {
-protected:
+class BufferTransferTest : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         SetProgramClock(&clock);
@@ -52,7 +54,8 @@ protected:
             std::copy(flash.begin(), flash.end(), bridge->flash().contents().begin());
         firmware = BufferFirmware::Attach(*bridge, tag, romByte, false);
         bridge->setResetListener([this] {
-            simulation.backend().detachFor(simulation.backend().pathOf(bridge.get()), Simulation::kReattachDelayMs);
+            simulation.backend().detachFor(simulation.backend().pathOf(bridge.get()),
+                                           Simulation::kReattachDelayMs);
         });
         return simulation.backend().attach(bridge);
     }
@@ -172,7 +175,8 @@ TEST_F(BufferTransferTest, FailedAttemptStartsAgainAtTheFirstChunk)
     fail.cdbPrefix = {0x3B, 0x0E, 0x00, 0x00, 0x30, 0x00}; // the chunk at 0x3000, once
     simulation.backend().addFault(path, fail);
     std::vector<std::string> offsets;
-    const auto trace = traceOf([&] { EXPECT_EQ(ProgramViaBuffer(form, path, 0, image.data(), 0x40000, true), 1); });
+    const auto trace =
+        traceOf([&] { EXPECT_EQ(ProgramViaBuffer(form, path, 0, image.data(), 0x40000, true), 1); });
     for (const auto &line : trace)
         if (line.find(" out 3B 0E ") != std::string::npos)
             offsets.push_back(line.substr(line.find("3B 0E 00 ") + 9, 8));

@@ -87,9 +87,9 @@ class SimBridge final : public SimDevice
     void setBootHook(std::function<void(SimBridge &)> hook) { bootHook_ = std::move(hook); }
     // Firmware behaviour beyond the common command set (e.g. the buffer
     // commands): asked first for every command; nullopt lets the bridge answer.
-    using CommandExtension = std::function<std::optional<SimReply>(const std::uint8_t *cdb, int cdbLength,
-                                                                   DataDirection direction, std::uint8_t *data,
-                                                                   std::uint32_t length)>;
+    using CommandExtension =
+        std::function<std::optional<SimReply>(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+                                              std::uint8_t *data, std::uint32_t length)>;
     void setCommandExtension(CommandExtension extension) { extension_ = std::move(extension); }
     // Run at every boot after the boot hook.
     void setFirmwareBoot(std::function<void()> boot) { firmwareBoot_ = std::move(boot); }
@@ -104,14 +104,14 @@ class SimBridge final : public SimDevice
     // reports a hardware error.
     static constexpr std::uint32_t kFirmwareFlashTimeoutMs = 200000;
 
-      // Firmware-side flash routines, built from SPI transactions; also used by
+    // Firmware-side flash routines, built from SPI transactions; also used by
     // firmware extensions.
     bool waitFlashIdle();
     void readArray(std::uint32_t address, std::uint8_t *out, std::uint32_t length);
     bool programArray(std::uint32_t address, const std::uint8_t *in, std::uint32_t length);
     bool eraseWith(std::uint8_t opcode, std::uint32_t address, bool wait);
 
-private:
+  private:
     SimReply inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
     SimReply vendorDF(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
     SimReply vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
