@@ -62,20 +62,6 @@ EntryView Capture(TBrigantFwTool &w, int index)
     return v;
 }
 
-const char *ColourName(forms::Colour colour)
-{
-    switch (colour) {
-    case forms::kBlue:
-        return "blue";
-    case forms::kGreen:
-        return "green";
-    case forms::kRed:
-        return "red";
-    default:
-        return "black";
-    }
-}
-
 const char *KindName(MessageKind kind)
 {
     switch (kind) {
@@ -126,7 +112,7 @@ void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<Ent
         out << "      Status:        " << e.status << "\n";
         out << "      Path:          " << e.path << " (" << BusDiskText(e.bus) << ")\n";
     }
-    out << "Status line: " << w.devpnl.caption() << " (" << ColourName(w.devpnl.fontColour()) << ")\n";
+    out << "Status line: " << w.devpnl.caption() << " (" << forms::ColourName(w.devpnl.fontColour()) << ")\n";
     out << "Update firmware button: " << (w.YesBtn.enabled() ? "offered" : "not offered") << "\n";
 }
 
@@ -152,7 +138,7 @@ void PrintJson(std::ostream &out, const TBrigantFwTool &w, const std::vector<Ent
     }
     out << (entries.empty() ? "" : "\n  ") << "],\n";
     out << "  \"statusLine\": {\"text\": " << Json(w.devpnl.caption())
-        << ", \"colour\": " << Json(ColourName(w.devpnl.fontColour())) << "},\n";
+        << ", \"colour\": " << Json(forms::ColourName(w.devpnl.fontColour())) << "},\n";
     out << "  \"updateOffered\": " << (w.YesBtn.enabled() ? "true" : "false") << ",\n  \"messages\": [";
     for (std::size_t i = 0; i < messages.size(); ++i)
         out << (i ? ", " : "") << "{\"title\": " << Json(messages[i].title)

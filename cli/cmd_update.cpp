@@ -18,20 +18,6 @@ struct UpdateArgs {
     int index = -1;
 };
 
-const char *ColourName(forms::Colour c)
-{
-    switch (c) {
-    case forms::kBlue:
-        return "blue";
-    case forms::kGreen:
-        return "green";
-    case forms::kRed:
-        return "red";
-    default:
-        return "black";
-    }
-}
-
 // Prints the status line and the progress as they change; a run of dots
 // appended to the status text is printed as dots on the same line.
 void FollowWindow(TBrigantFwTool &form, std::ostream &out)
@@ -43,9 +29,14 @@ void FollowWindow(TBrigantFwTool &form, std::ostream &out)
             out << "\n";
         *midLine = false;
     };
-    form.devpnl.addObserver([&out, endLine](forms::Control &c) {
+    // The colour is set before the text, so a new text is printed with its own colour.
+    auto lastCaption = std::make_shared<std::string>(form.devpnl.caption());
+    form.devpnl.addObserver([&out, endLine, lastCaption](forms::Control &c) {
+        if (c.caption() == *lastCaption)
+            return;
+        *lastCaption = c.caption();
         endLine();
-        out << "status: " << c.caption() << " (" << ColourName(c.fontColour()) << ")\n" << std::flush;
+        out << "status: " << c.caption() << " (" << forms::ColourName(c.fontColour()) << ")\n" << std::flush;
     });
     form.StatusEdit.addObserver([&out, lastStatus, midLine, endLine](forms::Control &c) {
         const std::string &text = static_cast<forms::LabeledEdit &>(c).text();

@@ -5,6 +5,20 @@
 namespace brigant::forms
 {
 
+const char *ColourName(Colour colour)
+{
+    switch (colour) {
+    case kBlue:
+        return "blue";
+    case kGreen:
+        return "green";
+    case kRed:
+        return "red";
+    default:
+        return "black";
+    }
+}
+
 Control::Control(std::string name, ControlKind kind, std::string caption, Bounds bounds, bool visible,
                  bool enabled)
     : name_(std::move(name)), kind_(kind), caption_(std::move(caption)), bounds_(bounds), visible_(visible),

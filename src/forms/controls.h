@@ -19,6 +19,8 @@ constexpr Colour kBlue = 0xFF0000;
 constexpr Colour kGreen = 0x008000;
 constexpr Colour kRed = 0x0000FF;
 constexpr Colour kBlack = 0x000000;
+// "blue", "green", "red" or "black" for any other colour.
+const char *ColourName(Colour colour);
 
 struct Bounds {
     int left = 0, top = 0, width = 0, height = 0;
