@@ -436,14 +436,7 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
 
     id.bus = def->bus;
     if (opt.has("bus")) {
-        const std::string bus = opt.get("bus", "");
-        if (bus == "usb")
-            id.bus = BusKind::Usb;
-        else if (bus == "uasp")
-            id.bus = BusKind::Uasp;
-        else if (bus == "1394")
-            id.bus = BusKind::Ieee1394;
-        else
+        if (!ParseBusKind(opt.get("bus", ""), id.bus))
             return opt.fail("bus must be usb, uasp or 1394"), nullptr;
     }
     if (opt.has("mount")) {

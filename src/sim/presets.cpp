@@ -59,6 +59,19 @@ void PutChipInfoIds(BridgeIdentity &id)
 
 } // namespace
 
+bool ParseBusKind(const std::string &text, BusKind &bus)
+{
+    if (text == "usb")
+        bus = BusKind::Usb;
+    else if (text == "uasp")
+        bus = BusKind::Uasp;
+    else if (text == "1394")
+        bus = BusKind::Ieee1394;
+    else
+        return false;
+    return true;
+}
+
 bool ParsePresetSpec(const std::string &text, PresetSpec &spec, std::string &error)
 {
     spec = PresetSpec{};
@@ -124,14 +137,7 @@ std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock
         error = "pid must be a 16-bit hexadecimal number";
         return nullptr;
     }
-    const std::string bus = option("bus", "usb");
-    if (bus == "usb")
-        id.bus = BusKind::Usb;
-    else if (bus == "uasp")
-        id.bus = BusKind::Uasp;
-    else if (bus == "1394")
-        id.bus = BusKind::Ieee1394;
-    else {
+    if (!ParseBusKind(option("bus", "usb"), id.bus)) {
         error = "bus must be usb, uasp or 1394";
         return nullptr;
     }
