@@ -36,6 +36,7 @@ void FwToolApp::create()
                          });
 
     ConstructMainWindow(*form_);
+    passFail_ = std::make_unique<TPassFailForm>();
     FormCreate(*form_);
     view_->syncWindow();
 

@@ -2,6 +2,7 @@
 // One run of the window: the model, the Qt view of it and the UI services,
 // connected to what a GuiSession has set up below them.
 #include "app/fwupdate.h"
+#include "app/pass_fail_wnd.h"
 #include "gui/fwtool_view.h"
 #include "gui/gui_session.h"
 #include "gui/qt_ui_services.h"
@@ -41,6 +42,8 @@ class FwToolApp
     Face face_;
     QtUiServices ui_;
     std::unique_ptr<TBrigantFwTool> form_;
+    // The result window exists, hidden, from start-up; nothing shows it.
+    std::unique_ptr<TPassFailForm> passFail_;
     std::unique_ptr<FwToolView> view_;
 };
 

@@ -4,6 +4,7 @@
 #include "app/device_change.h"
 #include "app/fwupdate.h"
 #include "app/fwupdate_handlers.h"
+#include "app/pass_fail_wnd.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
@@ -228,4 +229,28 @@ TEST(UpdateButtonCaption, DigitsOrNumbers)
     header[27] = 0;
     header[28] = 7;
     EXPECT_EQ(UpdateButtonCaption(header), "Update firmware to version 02.10.00.07");
+}
+
+TEST(PassFailForm, HiddenUntilShownThenOneLabelByThePassFlag)
+{
+    TPassFailForm result;
+    EXPECT_FALSE(result.visible);
+    EXPECT_EQ(result.caption, "Result");
+    EXPECT_EQ(result.width, 316);
+    EXPECT_EQ(result.height, 180);
+    EXPECT_FALSE(result.borderMinimize || result.borderMaximize || result.borderHelp);
+    EXPECT_FALSE(result.FormCanResize(400, 300));
+
+    result.passFlag = 1;
+    result.FormShow();
+    EXPECT_TRUE(result.visible);
+    EXPECT_TRUE(result.passLabel.visible());
+    EXPECT_FALSE(result.failLabel.visible());
+    EXPECT_EQ(result.passLabel.fontColour(), forms::kGreen);
+
+    result.passFlag = 0;
+    result.FormShow();
+    EXPECT_FALSE(result.passLabel.visible());
+    EXPECT_TRUE(result.failLabel.visible());
+    EXPECT_EQ(result.failLabel.fontColour(), forms::kRed);
 }
