@@ -34,19 +34,6 @@ struct Candidate {
     BusKind bus = BusKind::Usb;
 };
 
-bool ParseBus(const std::string &text, BusKind &bus)
-{
-    if (text == "usb")
-        bus = BusKind::Usb;
-    else if (text == "uasp")
-        bus = BusKind::Uasp;
-    else if (text == "1394")
-        bus = BusKind::Ieee1394;
-    else
-        return false;
-    return true;
-}
-
 // The devices to choose from: the one --device names, or every simulated
 // device in the order they were given.
 std::vector<Candidate> Candidates(CliContext &ctx)
@@ -121,7 +108,7 @@ int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &w
         entry.path = candidates[i].path;
         entry.bus = candidates[i].bus;
         if (!a.bus.empty())
-            ParseBus(a.bus, entry.bus);
+            ParseBusKind(a.bus, entry.bus);
         w.DeviceList.addItem(std::string(BusListTag(entry.bus)) + entry.path);
     }
     w.candidateCount = static_cast<std::int32_t>(candidates.size());

@@ -3,6 +3,19 @@
 namespace brigant
 {
 
+bool ParseBusKind(const std::string &text, BusKind &bus)
+{
+    if (text == "usb")
+        bus = BusKind::Usb;
+    else if (text == "uasp")
+        bus = BusKind::Uasp;
+    else if (text == "1394")
+        bus = BusKind::Ieee1394;
+    else
+        return false;
+    return true;
+}
+
 const char *BusDiskText(BusKind bus)
 {
     switch (bus) {

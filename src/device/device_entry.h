@@ -17,6 +17,9 @@ struct DeviceEntry {
 
 constexpr int kDeviceTableSize = 128;
 
+// "usb", "uasp" or "1394"; false (bus untouched) for anything else.
+bool ParseBusKind(const std::string &text, BusKind &bus);
+
 // "USB DISK", "UASP DISK", "1394 DISK".
 const char *BusDiskText(BusKind bus);
 // "<<USB>> ", "<<UASP>> ", "<<1394>> " (each ends with one blank).

@@ -59,19 +59,6 @@ void PutChipInfoIds(BridgeIdentity &id)
 
 } // namespace
 
-bool ParseBusKind(const std::string &text, BusKind &bus)
-{
-    if (text == "usb")
-        bus = BusKind::Usb;
-    else if (text == "uasp")
-        bus = BusKind::Uasp;
-    else if (text == "1394")
-        bus = BusKind::Ieee1394;
-    else
-        return false;
-    return true;
-}
-
 bool ParsePresetSpec(const std::string &text, PresetSpec &spec, std::string &error)
 {
     spec = PresetSpec{};

@@ -22,9 +22,6 @@ bool ParsePresetSpec(const std::string &text, PresetSpec &spec, std::string &err
 // an unknown option or a bad value.
 std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock, std::string &error);
 
-// "usb", "uasp" or "1394"; false for anything else.
-bool ParseBusKind(const std::string &text, BusKind &bus);
-
 // The text of --simulate help: presets, their options and the flash parts.
 std::string PresetHelp();
 
