@@ -21,6 +21,23 @@ struct RecordedCommand {
     std::uint32_t timeoutSec = 0;
     bool exclusive = false;
     std::uint8_t senseCapacity = 0;
+
+    // The command exactly as the transport handed it to the back end.
+    static RecordedCommand Of(const std::string &path, const ScsiCommand &cmd)
+    {
+        RecordedCommand rec;
+        rec.path = path;
+        rec.cdb.assign(cmd.cdb, cmd.cdb + cmd.cdbLength);
+        rec.direction = cmd.direction;
+        rec.hadBuffer = cmd.data != nullptr;
+        rec.length = cmd.length;
+        if (cmd.direction == DataDirection::Out && cmd.data)
+            rec.dataOut.assign(cmd.data, cmd.data + cmd.length);
+        rec.timeoutSec = cmd.timeoutSec;
+        rec.exclusive = cmd.exclusive;
+        rec.senseCapacity = cmd.senseCapacity;
+        return rec;
+    }
 };
 
 struct ScriptedReply {
@@ -86,17 +103,7 @@ class RecordingBackend : public ScsiBackend
 
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override
     {
-        RecordedCommand rec;
-        rec.path = path;
-        rec.cdb.assign(cmd.cdb, cmd.cdb + cmd.cdbLength);
-        rec.direction = cmd.direction;
-        rec.hadBuffer = cmd.data != nullptr;
-        rec.length = cmd.length;
-        if (cmd.direction == DataDirection::Out && cmd.data)
-            rec.dataOut.assign(cmd.data, cmd.data + cmd.length);
-        rec.timeoutSec = cmd.timeoutSec;
-        rec.exclusive = cmd.exclusive;
-        rec.senseCapacity = cmd.senseCapacity;
+        RecordedCommand rec = RecordedCommand::Of(path, cmd);
         commands.push_back(rec);
 
         const ScriptedReply r = script(rec);

@@ -30,18 +30,7 @@ class ForwardingRecorder final : public ScsiBackend
 
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override
     {
-        RecordedCommand rec;
-        rec.path = path;
-        rec.cdb.assign(cmd.cdb, cmd.cdb + cmd.cdbLength);
-        rec.direction = cmd.direction;
-        rec.hadBuffer = cmd.data != nullptr;
-        rec.length = cmd.length;
-        if (cmd.direction == DataDirection::Out && cmd.data)
-            rec.dataOut.assign(cmd.data, cmd.data + cmd.length);
-        rec.timeoutSec = cmd.timeoutSec;
-        rec.exclusive = cmd.exclusive;
-        rec.senseCapacity = cmd.senseCapacity;
-        commands.push_back(std::move(rec));
+        commands.push_back(RecordedCommand::Of(path, cmd));
         return inner_.execute(path, cmd);
     }
     bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override
