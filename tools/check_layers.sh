@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Checks that every #include "..." in src/, cli/ and gui/ follows the one-way
+# layering below, and that no Qt header is used below gui/. Prints each
+# offending include as FILE:LINE and exits 1 when there is one.
+#
+# A file belongs to the longest folder of the table that holds it; what it
+# includes belongs to the longest folder or file of the table that names it.
+set -euo pipefail
+set -f # the table's * is a word, not a pattern
+cd "$(dirname "$0")/.."
+
+# layer            may include (besides itself)
+read -r -d '' RULES <<'TABLE' || true
+common
+device             common
+device/linux       common device
+forms              common
+model              common device forms
+bridge             common device
+image              common forms
+flash              common device forms model bridge image
+identify           common device forms model bridge image flash
+update/assisted    common device forms model bridge image flash identify
+update/register    common device forms model bridge image flash identify
+update/diskarea    common device forms model bridge image flash identify
+update/staging     common device forms model bridge image flash identify
+app                common device forms model bridge image flash identify update/assisted update/register update/diskarea update/staging
+sim                common device/scsi_backend.h device/device_entry.h device/enumerator.h
+sim/usb            common sim
+cli                *
+gui                *
+TABLE
+
+declare -A allowed
+keys=()
+while read -r layer deps; do
+    [ -n "$layer" ] || continue
+    keys+=("$layer")
+    allowed[$layer]="$layer $deps"
+done <<<"$RULES"
+
+# The longest table entry that is `path` or a folder above it; empty when none.
+layer_of() {
+    local path=$1 best="" k
+    for k in "${keys[@]}"; do
+        if [[ "$path" == "$k" || "$path" == "$k"/* ]] && ((${#k} > ${#best})); then
+            best=$k
+        fi
+    done
+    printf '%s' "$best"
+}
+
+# Whether `target` (an include path) is covered by one of the entries in `deps`.
+permits() {
+    local deps=$1 target=$2 d
+    for d in $deps; do
+        [[ "$d" == "*" || "$target" == "$d" || "$target" == "$d"/* ]] && return 0
+    done
+    return 1
+}
+
+status=0
+while IFS= read -r file; do
+    rel=${file#src/}
+    from=$(layer_of "$rel")
+    if [ -z "$from" ]; then
+        echo "$file: not in any layer of tools/check_layers.sh"
+        status=1
+        continue
+    fi
+    while IFS=: read -r line text; do
+        if [[ "$text" =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\<Q ]]; then
+            if [ "$from" != gui ]; then
+                echo "$file:$line: Qt header below gui/: ${text#*#}"
+                status=1
+            fi
+            continue
+        fi
+        [[ "$text" =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*\"([^\"]+)\" ]] || continue
+        target=${BASH_REMATCH[1]}
+        to=$(layer_of "$target")
+        [ -n "$to" ] || continue # a header of the build tree or a local one, not a layer's
+        if ! permits "${allowed[$from]}" "$target"; then
+            echo "$file:$line: $from may not include \"$target\" (layer $to)"
+            status=1
+        fi
+    done < <(grep -n '#[[:space:]]*include' "$file" || true)
+done < <(git ls-files -co --exclude-standard -- 'src/*.h' 'src/*.cpp' 'cli/*.h' 'cli/*.cpp' 'gui/*.h' 'gui/*.cpp')
+
+if [ "$status" -eq 0 ]; then
+    echo "layers: every include follows the table"
+fi
+exit "$status"
