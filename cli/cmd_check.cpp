@@ -1,6 +1,6 @@
 // brigant-fw check: whether a firmware file fits a chip, without a device.
+#include "app/check_report.h"
 #include "cli/cli_context.h"
-#include "image/check_report.h"
 
 #include <iostream>
 #include <memory>

@@ -1,6 +1,8 @@
 // brigant-fw info: identify one device as the window's selection handler does
 // and print every field the window would show.
-#include "app/fwupdate.h"
+#include "app/device_list.h"
+#include "app/fwupdate_handlers.h"
+#include "app/selection.h"
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
 #include "common/clock.h"
@@ -9,6 +11,7 @@
 #include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
+#include "model/fwupdate.h"
 #include "sim/sim_backend.h"
 #include "sim/sim_bridge.h"
 
@@ -146,6 +149,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     } restore;
 
     auto form = std::make_unique<TBrigantFwTool>();
+    WireMainWindow(*form);
     TBrigantFwTool &w = *form;
     w.includeNvram = 1;
     // The texts the status line shows on the way (progress dots folded into their line).

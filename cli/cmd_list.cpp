@@ -1,7 +1,8 @@
 // brigant-fw list: run the Refresh Device action and print the device list as
 // the window shows it, with what the window shows for each entry.
-#include "app/fwupdate.h"
+#include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
+#include "app/selection.h"
 #include "app/settings.h"
 #include "cli/cli_context.h"
 #include "common/clock.h"
@@ -9,6 +10,7 @@
 #include "device/transport.h"
 #include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
+#include "model/fwupdate.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -167,6 +169,7 @@ int RunList(const ListArgs &a)
     } restore;
 
     auto form = std::make_unique<TBrigantFwTool>();
+    WireMainWindow(*form);
     TBrigantFwTool &w = *form;
     ReadSettings(w.settings);
     RefreshBtnClick(w);

@@ -31,6 +31,7 @@ WindowSession::WindowSession(CliContext &ctx, std::ostream &out) : ui_(ProgramCl
     std::vector<DiskInterface> probe;
     enumerationFailed_ = !enumerator || !enumerator->listDisks(probe);
     form_ = std::make_unique<TBrigantFwTool>();
+    WireMainWindow(*form_);
 }
 
 WindowSession::~WindowSession()

@@ -2,10 +2,11 @@
 // The main window run headless: the window model and UI services that print
 // message boxes and run timers on the program clock, with device changes
 // taken from the installed disk enumerator (simulated bus) or a udev monitor.
-#include "app/fwupdate.h"
+#include "app/fwupdate_handlers.h"
 #include "cli/cli_context.h"
-#include "device/discovery.h"
+#include "device/enumerator.h"
 #include "forms/headless_ui.h"
+#include "model/fwupdate.h"
 
 #include <memory>
 #include <ostream>

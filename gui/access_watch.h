@@ -3,7 +3,7 @@
 // the window can tell the user how to get it instead of showing an empty
 // device list. Sits between the pass-through operations and the real back end,
 // and between discovery and the real disk enumerator.
-#include "device/discovery.h"
+#include "device/enumerator.h"
 #include "device/scsi_backend.h"
 
 #include <optional>

@@ -25,6 +25,7 @@ void FwToolApp::create()
 {
     SetUiServices(&ui_);
     form_ = std::make_unique<TBrigantFwTool>();
+    WireMainWindow(*form_);
     view_ = std::make_unique<FwToolView>(*form_, face_);
     ui_.setParentWidget(view_.get());
     view_->setAfterUserAction([this] { reportAccessProblem(); });

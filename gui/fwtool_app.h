@@ -1,11 +1,12 @@
 #pragma once
 // One run of the window: the model, the Qt view of it and the UI services,
 // connected to what a GuiSession has set up below them.
-#include "app/fwupdate.h"
+#include "app/fwupdate_handlers.h"
 #include "app/pass_fail_wnd.h"
 #include "gui/fwtool_view.h"
 #include "gui/gui_session.h"
 #include "gui/qt_ui_services.h"
+#include "model/fwupdate.h"
 
 #include <memory>
 

@@ -2,7 +2,7 @@
 // The main window on Qt: one real widget per control of the window model,
 // kept in step with it through the controls' observers, and user input handed
 // back to the model (clicks, toggles, selections, edits).
-#include "app/fwupdate.h"
+#include "model/fwupdate.h"
 
 #include <QWidget>
 

@@ -3,7 +3,7 @@
 // (SG_IO or simulated bridges), the disk enumerator and the source of device
 // changes, the program clock, the command trace and the debug sink. Undoes it
 // all when destroyed.
-#include "device/discovery.h"
+#include "device/enumerator.h"
 #include "device/linux/sg_backend.h"
 #include "gui/access_watch.h"
 #include "gui/device_clock.h"

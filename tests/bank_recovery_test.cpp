@@ -3,11 +3,11 @@
 // transfer routines.
 #include "identify/bank_recovery.h"
 
-#include "app/fwupdate.h"
 #include "identify/flash_identify.h"
 #include "image/bank_image.h"
 #include "image/firmware_header.h"
 #include "image/model_tags.h"
+#include "model/fwupdate.h"
 #include "sim_flash_fixture.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+#include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
@@ -188,20 +189,24 @@ TEST_F(BridgeCommandTest, ProbeReadBufferRepeatsWhileBecomingReady)
     backend.script = [&](const auto &) {
         return ++answered <= 5 ? Reply().status(2).withSense(notReady) : ScriptedReply{};
     };
-    EXPECT_EQ(ProbeReadBuffer(path), 1);
+    // The caller's message pump runs after every send; the bridge layer has none of its own.
+    int pumped = 0;
+    const MessagePump pump = [&] { ++pumped; };
+    EXPECT_EQ(ProbeReadBuffer(path, pump), 1);
     EXPECT_EQ(backend.commands.size(), 6u);
+    EXPECT_EQ(pumped, 6);
     EXPECT_EQ(backend.commands[0].cdb, (Bytes{0x3C, 0x03, 0, 0, 0, 0, 0, 0, 0x04, 0}));
 
     // A bridge that never becomes ready gets the first send and 30 more.
     backend.commands.clear();
     backend.script = [&](const auto &) { return Reply().status(2).withSense(notReady); };
-    EXPECT_EQ(ProbeReadBuffer(path), 0);
+    EXPECT_EQ(ProbeReadBuffer(path, pump), 0);
     EXPECT_EQ(backend.commands.size(), 31u);
 
     // Any other rejection ends at once; descriptor-format sense counts too.
     backend.commands.clear();
     backend.script = [&](const auto &) { return Reply().status(2).withSense({0x72, 0x05, 0x20, 0x00}); };
-    EXPECT_EQ(ProbeReadBuffer(path), 0);
+    EXPECT_EQ(ProbeReadBuffer(path, pump), 0);
     EXPECT_EQ(backend.commands.size(), 1u);
     EXPECT_TRUE(IsBecomingReady(Bytes{0x72, 0x02, 0x04, 0x01}.data(), 4));
 }

@@ -1,9 +1,9 @@
 // Programming through READ BUFFER / WRITE BUFFER, against a simulated bridge
 // whose firmware runs from ROM until a manufacturing firmware is downloaded.
-#include "app/fwupdate.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "device/transport.h"
+#include "model/fwupdate.h"
 #include "recording_ui.h"
 #include "sim/buffer_firmware.h"
 #include "sim/firmware_builder.h"
@@ -11,6 +11,7 @@
 #include "sim/simulation.h"
 #include "update/assisted/buffer_transfer.h"
 #include "update/assisted/embedded_images.h"
+#include "wired_window.h"
 
 #include <gtest/gtest.h>
 
@@ -83,7 +84,7 @@ class BufferTransferTest : public ::testing::Test
     VirtualClock clock;
     Simulation simulation{clock};
     test::RecordingUi ui;
-    TBrigantFwTool form;
+    test::WiredWindow form;
     std::shared_ptr<SimBridge> bridge;
     std::shared_ptr<BufferFirmware> firmware;
 };
@@ -95,19 +96,19 @@ TEST_F(BufferTransferTest, BufferCommandsRepeatOnlyWhileBecomingReady)
     const std::string path = addBridge(0);
     std::uint8_t descriptor[4] = {};
     // The bridge answers "becoming ready" to its first three buffer commands.
-    ASSERT_EQ(ReadBufferCmd(path, 3, 0, 0, descriptor, 4), 1);
+    ASSERT_EQ(ReadBufferCmd(path, 3, 0, 0, descriptor, 4, PumpMessages), 1);
     EXPECT_EQ(simulation.backend().commandCount(path), 4u);
     EXPECT_EQ(descriptor[0], 0xFF);
 
     simulation.backend().addFault(path, NotReadyFault(31, {0x3C}));
     const std::uint64_t before = simulation.backend().commandCount(path);
-    EXPECT_EQ(ReadBufferCmd(path, 3, 0, 0, descriptor, 4), 0);
+    EXPECT_EQ(ReadBufferCmd(path, 3, 0, 0, descriptor, 4, PumpMessages), 0);
     EXPECT_EQ(simulation.backend().commandCount(path) - before, 31u);
 
     // Any other failure is reported after one send: mode 1 is refused in ROM.
     const std::uint64_t again = simulation.backend().commandCount(path);
     std::uint8_t data[16];
-    EXPECT_EQ(ReadBufferCmd(path, 1, 0, 0, data, 16), 0);
+    EXPECT_EQ(ReadBufferCmd(path, 1, 0, 0, data, 16, PumpMessages), 0);
     EXPECT_EQ(simulation.backend().commandCount(path) - again, 1u);
 }
 

@@ -1,4 +1,4 @@
-#include "image/check_report.h"
+#include "app/check_report.h"
 
 #include "image/bank_image.h"
 #include "image/checksums.h"

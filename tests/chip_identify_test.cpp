@@ -2,23 +2,25 @@
 // type code, through the real transport and bridge commands: IdentifyChip,
 // UpdateBtnCheck on the window model, the version display and its release
 // test, and the presets' boot from what their flash holds.
-#include "app/fwupdate.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
 #include "device/transport.h"
+#include "flash/chunked_transfer.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
 #include "image/bank_image.h"
 #include "image/chip_match.h"
+#include "model/fwupdate.h"
 #include "sim/chip_firmware.h"
 #include "sim/chip_presets.h"
 #include "sim/presets.h"
 #include "sim/simulation.h"
-#include "update/assisted/chunked_transfer.h"
 
+#include "app/selection.h"
 #include "firmware_files.h"
 #include "recording_ui.h"
+#include "wired_window.h"
 
 #include <gtest/gtest.h>
 
@@ -42,8 +44,8 @@ class IdentifyFixture
     {
         SetProgramClock(&clock);
         SetTransportBackend(&simulation.backend());
-        ResetFlashGeometry();
-        ResetTransferValues();
+        ResetProgramValues();
+        ResetProgramValues();
         window.includeNvram = 1;
     }
     ~IdentifyFixture()
@@ -75,7 +77,7 @@ class IdentifyFixture
     VirtualClock clock;
     Simulation simulation{clock};
     test::RecordingUi ui;
-    TBrigantFwTool window;
+    test::WiredWindow window;
 };
 
 class IdentifyTest : public ::testing::Test, public IdentifyFixture

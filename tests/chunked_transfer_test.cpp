@@ -1,9 +1,9 @@
 // Chunked flash transfer against the simulated bridge: the
 // WriteBlock24 / ReadBlock24 commands sent and what they did to the flash.
-#include "update/assisted/chunked_transfer.h"
+#include "flash/chunked_transfer.h"
 
-#include "app/fwupdate.h"
 #include "identify/flash_identify.h"
+#include "model/fwupdate.h"
 #include "sim_flash_fixture.h"
 
 #include <gtest/gtest.h>
@@ -72,7 +72,7 @@ class ChunkedTransferTest : public SimFlashTest
 
 TEST(EraseAsYouGo, NextEraseFlagPerMode)
 {
-    ResetTransferValues();
+    ResetProgramValues();
     FlashSectorSize = 0x1000;
     FlashBlockSize = 0x10000;
     // Sector modes: the first chunk of each sector carries the erase.
@@ -99,13 +99,13 @@ TEST(EraseAsYouGo, NextEraseFlagPerMode)
     // No erase.
     for (std::uint8_t m : {0, 8, 0x80, 0x7F})
         EXPECT_EQ(NextEraseFlag(0, m), 0) << int(m);
-    ResetFlashGeometry();
-    ResetTransferValues();
+    ResetProgramValues();
+    ResetProgramValues();
 }
 
 TEST(EraseAsYouGo, ClipAtEraseBoundarySwitchesOnTheModeItself)
 {
-    ResetTransferValues();
+    ResetProgramValues();
     FlashSectorSize = 0x1000;
     FlashBlockSize = 0x10000;
     NextSectorIndex = 1;
@@ -118,8 +118,8 @@ TEST(EraseAsYouGo, ClipAtEraseBoundarySwitchesOnTheModeItself)
     EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 0x81), 0x20000u); // not 1: no clip
     EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 3), 0x20000u);
     EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 0), 0x20000u);
-    ResetFlashGeometry();
-    ResetTransferValues();
+    ResetProgramValues();
+    ResetProgramValues();
 }
 
 TEST(TransferValues, StartValuesAndReset)
@@ -128,7 +128,7 @@ TEST(TransferValues, StartValuesAndReset)
     DefaultBackupSize = 1;
     NextBlockIndex = 5;
     NextSectorIndex = 6;
-    ResetTransferValues();
+    ResetProgramValues();
     EXPECT_EQ(TransferChunkSize, 8192u);
     EXPECT_EQ(DefaultBackupSize, 65536);
     EXPECT_EQ(NextBlockIndex, 0u);
@@ -195,7 +195,7 @@ TEST_F(ChunkedTransferTest, MxicFirstChunkIsNeverSplitAlsoForCodes15To18)
     for (std::uint8_t code : {15, 16, 17, 18}) {
         SCOPED_TRACE(int(code));
         recorder.commands.clear();
-        ResetTransferValues();
+        ResetProgramValues();
         setUpChip("MX25L4006E", 5, code);
         fillFlash(0, 0x20000, 0x00);
         const Bytes data = Pattern(0x11000, code);

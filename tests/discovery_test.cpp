@@ -1,16 +1,19 @@
 // Discovery, the Refresh Device action and the device-change handlers, on
 // simulated bridges and virtual time.
 #include "app/device_change.h"
-#include "app/fwupdate.h"
+#include "app/device_list.h"
 #include "app/one_button.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
 #include "forms/headless_ui.h"
+#include "identify/candidates.h"
+#include "model/fwupdate.h"
 #include "sim/sim_discovery.h"
 #include "sim/simulation.h"
 #include "update/assisted/embedded_images.h"
+#include "wired_window.h"
 
 #include <gtest/gtest.h>
 
@@ -90,7 +93,7 @@ class DiscoveryTest : public ::testing::Test
     sim::Simulation simulation{clock};
     sim::SimDiskEnumerator enumerator{simulation};
     forms::HeadlessUi ui{clock, nullptr};
-    TBrigantFwTool form;
+    test::WiredWindow form;
 };
 
 TEST_F(DiscoveryTest, WithoutCandidatesTheListIsDisabledAndTheFieldsCleared)

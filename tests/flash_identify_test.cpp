@@ -71,7 +71,7 @@ TEST(FlashMakerTable, ThirteenNamesInTwentyCharacterSlots)
 
 TEST(FlashGeometry, StartValuesAndEachKindsSizes)
 {
-    ResetFlashGeometry();
+    ResetProgramValues();
     EXPECT_EQ(FlashBlockSize, 0x8000u);
     EXPECT_EQ(FlashSectorSize, 0x1000u);
     const std::uint32_t block[13] = {0x8000,  0x8000,  0x8000,  0x10000, 0x10000, 0x10000, 0x10000,
@@ -85,7 +85,7 @@ TEST(FlashGeometry, StartValuesAndEachKindsSizes)
         EXPECT_EQ(FlashBlockSize, block[k]) << "kind " << k;
         EXPECT_EQ(FlashSectorSize, sector[k]) << "kind " << k;
     }
-    ResetFlashGeometry();
+    ResetProgramValues();
 }
 
 TEST(FlashGeometry, KindsOutsideTheTableChangeNothing)
@@ -99,7 +99,7 @@ TEST(FlashGeometry, KindsOutsideTheTableChangeNothing)
     EXPECT_FALSE(IsTableFlashKind(13));
     EXPECT_TRUE(IsTableFlashKind(0));
     EXPECT_TRUE(IsTableFlashKind(12));
-    ResetFlashGeometry();
+    ResetProgramValues();
     EXPECT_EQ(FlashBlockSize, 0x8000u);
     EXPECT_EQ(FlashSectorSize, 0x1000u);
 }

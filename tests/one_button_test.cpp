@@ -2,13 +2,13 @@
 // simulated bus, discovery, identification, the one-button run, the reset
 // and the refresh that follows the bridge's return.
 #include "app/device_change.h"
-#include "app/fwupdate.h"
 #include "app/fwupdate_handlers.h"
 #include "app/pass_fail_wnd.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
 #include "forms/headless_ui.h"
+#include "model/fwupdate.h"
 #include "sim/buffer_firmware.h"
 #include "sim/firmware_builder.h"
 #include "sim/flash_parts.h"
@@ -82,6 +82,7 @@ class OneButtonTest : public ::testing::Test
                 DeliverDeviceChanges(*form, *enumerator);
         });
         form = std::make_unique<TBrigantFwTool>();
+        WireMainWindow(*form);
         ConstructMainWindow(*form, "/nonexistent/FwUpdateTool.ini");
         FormCreate(*form);
     }

@@ -4,9 +4,9 @@
 // what they did to the simulated flash.
 #include "common/clock.h"
 #include "device/transport.h"
+#include "flash/chunked_transfer.h"
 #include "identify/flash_identify.h"
 #include "sim/simulation.h"
-#include "update/assisted/chunked_transfer.h"
 
 #include "recording_backend.h"
 #include "recording_ui.h"
@@ -82,15 +82,15 @@ class SimFlashTest : public ::testing::Test
     {
         SetProgramClock(&clock);
         SetTransportBackend(&recorder);
-        ResetFlashGeometry();
-        ResetTransferValues();
+        ResetProgramValues();
+        ResetProgramValues();
     }
     void TearDown() override
     {
         SetTransportBackend(nullptr);
         SetProgramClock(nullptr);
-        ResetFlashGeometry();
-        ResetTransferValues();
+        ResetProgramValues();
+        ResetProgramValues();
     }
 
     // Adds a generic bridge with the given flash part; returns its path.

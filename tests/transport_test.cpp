@@ -1,3 +1,4 @@
+#include "bridge/chip_commands.h"
 #include "device/transport.h"
 #include "recording_backend.h"
 

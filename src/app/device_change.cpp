@@ -1,8 +1,8 @@
 #include "app/device_change.h"
 
-#include "app/fwupdate.h"
 #include "app/one_button.h"
 #include "forms/ui_services.h"
+#include "model/fwupdate.h"
 
 namespace brigant
 {

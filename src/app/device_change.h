@@ -2,7 +2,7 @@
 // The main window's device-change and timer handlers: USB arrivals and
 // removals restart the refresh timer, and the timer runs the Refresh Device
 // action once the bus has settled.
-#include "device/discovery.h"
+#include "device/enumerator.h"
 
 namespace brigant
 {

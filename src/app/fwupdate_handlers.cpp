@@ -1,14 +1,16 @@
 #include "app/fwupdate_handlers.h"
 
 #include "app/device_change.h"
-#include "app/fwupdate.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
+#include "app/selection.h"
+#include "app/settings.h"
 #include "bridge/chip_commands.h"
 #include "common/version.h"
 #include "forms/ui_services.h"
 #include "identify/chip_identify.h"
 #include "image/chip_match.h"
+#include "model/fwupdate.h"
 #include "update/assisted/embedded_images.h"
 
 #include <cstdio>
@@ -237,6 +239,12 @@ void WireMainWindowHandlers(TBrigantFwTool &form)
     form.RdCheckBox.onClick = [&form] { RdCheckBoxClick(form); };
     form.NVRAMCheck.onClick = [&form] { NVRAMCheckClick(form); };
     form.YesBtn.onClick = [&form] { YesBtnClick(form); };
+}
+
+void WireMainWindow(TBrigantFwTool &form)
+{
+    WireIdentificationHandlers(form);
+    WireMainWindowHandlers(form);
 }
 
 } // namespace brigant

@@ -31,6 +31,10 @@ void UpdateBtnClick(TBrigantFwTool &form);
 
 // Connects the controls' click handlers to the functions above.
 void WireMainWindowHandlers(TBrigantFwTool &form);
+// Every handler of the window: the click handlers above and the selection
+// handler on DeviceList and FwFilenameEdit. The window record itself wires
+// none; whoever builds a working window calls this right after constructing it.
+void WireMainWindow(TBrigantFwTool &form);
 
 // "SSI_Quince_v%d.%d.%d.%d" with the program's four-part version.
 std::string MainWindowCaption();

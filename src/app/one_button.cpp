@@ -1,8 +1,9 @@
 #include "app/one_button.h"
 
-#include "app/fwupdate.h"
+#include "app/device_list.h"
 #include "bridge/chip_commands.h"
 #include "device/discovery.h"
+#include "model/fwupdate.h"
 #include "update/assisted/embedded_images.h"
 
 #include <cstring>

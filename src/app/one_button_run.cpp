@@ -1,9 +1,10 @@
 #include "app/one_button_run.h"
 
-#include "app/fwupdate.h"
 #include "app/one_button.h"
 #include "common/clock.h"
 #include "device/discovery.h"
+#include "identify/candidates.h"
+#include "model/fwupdate.h"
 #include "update/assisted/buffer_transfer.h"
 
 #include <string>

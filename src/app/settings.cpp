@@ -146,12 +146,6 @@ void ReadHex16(const char *buffer, const char *key, const char *defaultValue, st
 
 } // namespace
 
-std::string INI_STATE::SerialText() const
-{
-    const auto end = std::find(SerialNum.begin(), SerialNum.end(), '\0');
-    return std::string(SerialNum.begin(), end);
-}
-
 int GetSettingToken(const char *buffer, const char *key, const char *defaultValue, char *destination,
                     std::size_t maxSize)
 {

@@ -3,6 +3,8 @@
 // a stream of tokens, not as sections: for each key, the token after the first
 // token equal to the key's name (letter case aside) is its value. Section
 // headers, comments and unknown keys are tokens that match nothing.
+#include "model/ini_state.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -21,28 +23,6 @@ inline constexpr std::size_t kMaxSettingsFileSize = 16u << 20;
 // characters; line values may contain blanks and be at most 63 characters.
 inline constexpr std::size_t kSettingTokenSize = 8;
 inline constexpr std::size_t kSettingLineSize = 64;
-inline constexpr std::size_t kSerialNumSize = 20;
-
-// Each member starts at its key's default.
-struct INI_STATE {
-    std::string PmModel = "ALL"; // upper-cased
-    std::string PsModel = "ALL"; // upper-cased
-    std::int32_t CheckPmPsFwFile = 0;
-    std::array<std::string, 4> PmPsFwVer{"##", "##", "##", "##"};
-    std::array<std::string, 4> PmPsDate{"##", "##", "##", "##"};
-    std::int32_t ShowPassFailWindow = 0;
-    std::string MainFormCaption = "Velkor Conifer Fw Update Tool";
-    std::uint16_t VID = 0x3A9C; // written as hexadecimal in the file
-    std::uint16_t PID = 0x7E21;
-    // The first 20 bytes of the value; zero-terminated when shorter.
-    std::array<char, kSerialNumSize> SerialNum{'0', '0', '0', '0', '0', '0', '0', '0', '0', '0',
-                                               '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'};
-    std::int32_t ChipReset = 0; // 1: the bridge resets itself after an update
-
-    // SerialNum as text: up to its first zero byte, at most 20 characters.
-    std::string SerialText() const;
-};
-
 // The two lookups over a zero-terminated buffer. Each copies the value that
 // follows the first token equal to `key` into `destination` when there is one
 // and it fits `maxSize` bytes with its terminator, and returns 1; otherwise it

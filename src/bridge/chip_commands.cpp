@@ -1,7 +1,7 @@
 #include "bridge/chip_commands.h"
 
+#include "bridge/cdb.h"
 #include "device/transport.h"
-#include "forms/ui_services.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,119 +13,63 @@ namespace brigant
 namespace
 {
 
-struct Cdb {
-    std::uint8_t b[kVendorCdbLength] = {};
-};
-
 Cdb VendorDF(std::uint8_t flags, std::uint8_t subCommand)
 {
-    Cdb c;
-    c.b[0] = 0xDF;
-    c.b[1] = flags;
-    c.b[11] = subCommand;
-    return c;
+    return Cdb(0xDF).put8(1, flags).put8(11, subCommand);
 }
 
-Cdb VendorFF04(std::uint8_t subCommand)
-{
-    Cdb c;
-    c.b[0] = 0xFF;
-    c.b[1] = 0x04;
-    c.b[2] = subCommand;
-    return c;
-}
-
-void Put16(std::uint8_t *at, std::uint32_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v >> 8);
-    at[1] = static_cast<std::uint8_t>(v);
-}
-
-void Put24(std::uint8_t *at, std::uint32_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v >> 16);
-    Put16(at + 1, v);
-}
-
-int In(const std::string &path, const Cdb &c, std::uint8_t *buffer, std::uint32_t length)
-{
-    std::uint32_t transferred = 0;
-    return SendScsiIn(path, c.b, kVendorCdbLength, buffer, length, transferred);
-}
-
-int Out(const std::string &path, const Cdb &c, const std::uint8_t *data, std::uint32_t length)
-{
-    std::uint32_t transferred = 0;
-    return SendScsiOut(path, c.b, kVendorCdbLength, data, length, transferred);
-}
+Cdb VendorFF04(std::uint8_t subCommand) { return Cdb(0xFF).put8(1, 0x04).put8(2, subCommand); }
 
 } // namespace
 
 int ReadInquiry(const std::string &path, std::uint8_t *buffer, std::uint32_t length)
 {
-    Cdb c;
-    c.b[0] = 0x12;
-    c.b[4] = static_cast<std::uint8_t>(length);
-    return In(path, c, buffer, length);
+    return SendIn(path, Cdb(0x12).put8(4, static_cast<std::uint8_t>(length)), buffer, length);
 }
 
 int ReadChipInfo(const std::string &path, std::uint8_t *buffer, std::uint32_t length,
                  std::uint32_t &transferred)
 {
-    const std::uint8_t cdb[kVendorCdbLength] = {0xE0, 0xF4, 0xE7};
-    return SendScsiIn(path, cdb, kVendorCdbLength, buffer, length, transferred);
+    const Cdb cdb = Cdb(0xE0).put8(1, 0xF4).put8(2, 0xE7);
+    return SendScsiIn(path, cdb.data(), cdb.length(), buffer, length, transferred);
 }
 
 int ReadChipInfoFE(const std::string &path, std::uint8_t *buffer, std::uint32_t length,
                    std::uint32_t &transferred)
 {
-    const std::uint8_t cdb[kVendorCdbLength] = {0xFE, 0xF4, 0xE7};
-    return SendScsiIn(path, cdb, kVendorCdbLength, buffer, length, transferred);
+    const Cdb cdb = Cdb(0xFE).put8(1, 0xF4).put8(2, 0xE7);
+    return SendScsiIn(path, cdb.data(), cdb.length(), buffer, length, transferred);
 }
 
 int ReadXdata(const std::string &path, std::uint8_t *buffer, std::uint16_t address, std::uint16_t length)
 {
-    Cdb c = VendorDF(0x10, 0xFD);
-    Put16(c.b + 3, length);
-    Put16(c.b + 6, address);
-    return In(path, c, buffer, length);
+    return SendIn(path, VendorDF(0x10, 0xFD).put16(3, length).put16(6, address), buffer, length);
 }
 
 int WriteXdata(const std::string &path, const std::uint8_t *data, std::uint16_t address, std::uint16_t length)
 {
-    Cdb c = VendorDF(0x00, 0xFE);
-    Put16(c.b + 3, length);
-    Put16(c.b + 6, address);
-    return Out(path, c, data, length);
+    return SendOut(path, VendorDF(0x00, 0xFE).put16(3, length).put16(6, address), data, length);
 }
 
 int ReadBlock24(const std::string &path, std::uint32_t address, std::uint8_t *buffer, std::uint32_t length)
 {
-    Cdb c = VendorDF(0x10, 0xFA);
-    Put24(c.b + 2, length);
-    Put24(c.b + 8, address);
-    return In(path, c, buffer, length);
+    return SendIn(path, VendorDF(0x10, 0xFA).put24(2, length).put24(8, address), buffer, length);
 }
 
 int WriteBlock24(const std::string &path, std::uint32_t address, const std::uint8_t *data,
                  std::uint32_t length, std::uint8_t mode)
 {
-    Cdb c = VendorDF(static_cast<std::uint8_t>(mode & 0x87), 0xFB);
-    Put24(c.b + 2, length);
-    Put24(c.b + 8, address);
-    return Out(path, c, data, length);
+    const Cdb cdb = VendorDF(static_cast<std::uint8_t>(mode & 0x87), 0xFB).put24(2, length).put24(8, address);
+    return SendOut(path, cdb, data, length);
 }
 
 int WriteBlock16(const std::string &path, std::uint32_t address, const std::uint8_t *data,
                  std::uint16_t length, bool flag)
 {
-    Cdb c = VendorDF(flag ? 0x01 : 0x00, 0xFB);
-    Put16(c.b + 3, length);
-    Put24(c.b + 8, address);
-    return Out(path, c, data, length);
+    return SendOut(path, VendorDF(flag ? 0x01 : 0x00, 0xFB).put16(3, length).put24(8, address), data, length);
 }
 
-int FlashProbeMode(const std::string &path) { return In(path, VendorDF(0x01, 0xFC), nullptr, 0); }
+int FlashProbeMode(const std::string &path) { return SendIn(path, VendorDF(0x01, 0xFC), nullptr, 0); }
 
 int ReadChipSignature(const std::string &path, std::uint8_t *buffer, std::uint32_t length)
 {
@@ -134,16 +78,12 @@ int ReadChipSignature(const std::string &path, std::uint8_t *buffer, std::uint32
         std::fputs("Assertion failed: length >= 0x08 (ReadChipSignature)\n", stderr);
         std::abort();
     }
-    Cdb c = VendorFF04(0x30);
-    c.b[3] = 0x08;
-    return In(path, c, buffer, length);
+    return SendIn(path, VendorFF04(0x30).put8(3, 0x08), buffer, length);
 }
 
 int ReadFirmwareInfo(const std::string &path, std::uint8_t *buffer, std::uint8_t length)
 {
-    Cdb c = VendorFF04(0xA0);
-    c.b[3] = length;
-    return In(path, c, buffer, length);
+    return SendIn(path, VendorFF04(0xA0).put8(3, length), buffer, length);
 }
 
 std::uint8_t ReadFirmwareInfoLevel(const std::string &path, std::uint8_t length)
@@ -160,37 +100,19 @@ std::uint8_t ReadFirmwareInfoReleaseFlag(const std::string &path, std::uint8_t l
 
 int ResetChip(const std::string &path)
 {
-    Cdb c = VendorFF04(0x26);
-    c.b[3] = 'V';
-    c.b[4] = 'K';
-    return In(path, c, nullptr, 0);
+    return SendIn(path, VendorFF04(0x26).put8(3, 'V').put8(4, 'K'), nullptr, 0);
 }
 
-int PrepareFlashUpdate(const std::string &path) { return Out(path, VendorFF04(0x25), nullptr, 0); }
+int PrepareFlashUpdate(const std::string &path) { return SendOut(path, VendorFF04(0x25), nullptr, 0); }
 
-int ProbeReadBuffer(const std::string &path)
+int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2])
 {
-    const std::uint8_t cdb[10] = {0x3C, 0x03, 0, 0, 0, 0, 0, 0, 0x04, 0};
-    std::uint8_t reply[4] = {};
-    std::uint8_t sense[18] = {};
-    std::uint32_t transferred = 0;
-    int ok = SendScsiInSense(path, cdb, 10, reply, 4, transferred, sense, sizeof sense);
-    for (int retry = 0; !ok && retry < kBecomingReadyRetries && IsBecomingReady(sense, sizeof sense);
-         ++retry) {
-        Ui().processMessages();
-        std::memset(sense, 0, sizeof sense);
-        ok = SendScsiInSense(path, cdb, 10, reply, 4, transferred, sense, sizeof sense);
-    }
-    return ok;
+    return SendIn(path, Cdb(0xDF).put8(1, 0x10).put8(4, 0x02).put8(11, 0xFF), reply, 2);
 }
 
 int ReadStagingBuffer(const std::string &path, std::uint8_t buffer[512])
 {
-    Cdb c;
-    c.b[0] = 0xB5;
-    c.b[5] = 0x64;
-    c.b[8] = 0x01;
-    return In(path, c, buffer, 512);
+    return SendIn(path, Cdb(0xB5).put8(5, 0x64).put8(8, 0x01), buffer, 512);
 }
 
 SenseCode DecodeSense(const std::uint8_t *sense, std::uint32_t length)
@@ -221,6 +143,33 @@ bool IsBecomingReady(const std::uint8_t *sense, std::uint32_t length)
 {
     const SenseCode s = DecodeSense(sense, length);
     return s.key == 0x02 && s.asc == 0x04 && s.ascq == 0x01;
+}
+
+int SendIn(const std::string &path, const Cdb &cdb, std::uint8_t *buffer, std::uint32_t length)
+{
+    std::uint32_t transferred = 0;
+    return SendScsiIn(path, cdb.data(), cdb.length(), buffer, length, transferred);
+}
+
+int SendOut(const std::string &path, const Cdb &cdb, const std::uint8_t *data, std::uint32_t length)
+{
+    std::uint32_t transferred = 0;
+    return SendScsiOut(path, cdb.data(), cdb.length(), data, length, transferred);
+}
+
+int SendWhileBecomingReady(const std::function<int(std::uint8_t *sense)> &send, std::uint8_t *sense,
+                           const MessagePump &pump)
+{
+    int ok = 0;
+    for (int sends = 0; sends <= kBecomingReadyRetries; ++sends) {
+        std::memset(sense, 0, kRetrySenseLength);
+        ok = send(sense);
+        if (pump)
+            pump();
+        if (ok || !IsBecomingReady(sense, kRetrySenseLength))
+            break;
+    }
+    return ok;
 }
 
 } // namespace brigant

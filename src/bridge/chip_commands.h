@@ -1,8 +1,7 @@
 #pragma once
 // The bridge's chip access commands: one routine per command, each building
 // one CDB and making one transport call. They return the transport's truth
-// value (1 success, 0 failure) and never retry, wait or report, with the one
-// exception of ProbeReadBuffer, which repeats while the bridge is becoming ready.
+// value (1 success, 0 failure) and never retry, wait or report.
 #include <cstdint>
 #include <string>
 
@@ -35,9 +34,11 @@ std::uint8_t ReadFirmwareInfoLevel(const std::string &path,
 std::uint8_t ReadFirmwareInfoReleaseFlag(const std::string &path,
                                          std::uint8_t length); // reply byte 19, 0 on failure
 
+// DF 10 00 00 02 ... FF with a 2-byte data-in phase.
+int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2]);
+
 int ResetChip(const std::string &path);
 int PrepareFlashUpdate(const std::string &path);
-int ProbeReadBuffer(const std::string &path);
 int ReadStagingBuffer(const std::string &path, std::uint8_t buffer[512]);
 
 // Sense key / ASC / ASCQ, from fixed (0x70/0x71) or descriptor (0x72/0x73) sense data.

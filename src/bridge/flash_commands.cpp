@@ -1,8 +1,7 @@
 #include "bridge/flash_commands.h"
 
-#include "bridge/chip_commands.h"
+#include "bridge/cdb.h"
 #include "common/clock.h"
-#include "device/transport.h"
 
 #include <functional>
 
@@ -12,59 +11,29 @@ namespace brigant
 namespace
 {
 
-struct Cdb {
-    std::uint8_t b[kVendorCdbLength] = {0xFF, 0x04};
-};
-
+// FF 04 SUB with a 24-bit flash address in bytes 3-5.
 Cdb Sub(std::uint8_t subCommand, std::uint32_t address24 = 0)
 {
-    Cdb c;
-    c.b[2] = subCommand;
-    c.b[3] = static_cast<std::uint8_t>(address24 >> 16);
-    c.b[4] = static_cast<std::uint8_t>(address24 >> 8);
-    c.b[5] = static_cast<std::uint8_t>(address24);
-    return c;
-}
-
-int In(const std::string &path, const Cdb &c, std::uint8_t *buffer, std::uint32_t length)
-{
-    std::uint32_t transferred = 0;
-    return SendScsiIn(path, c.b, kVendorCdbLength, buffer, length, transferred);
-}
-
-int Out(const std::string &path, const Cdb &c, const std::uint8_t *data, std::uint32_t length)
-{
-    std::uint32_t transferred = 0;
-    return SendScsiOut(path, c.b, kVendorCdbLength, data, length, transferred);
+    return Cdb(0xFF).put8(1, 0x04).put8(2, subCommand).put24(3, address24);
 }
 
 Cdb SpiCdb(const SpiDescriptor &descriptor)
 {
-    Cdb c;
-    c.b[2] = 0x20;
-    for (int i = 0; i < 9; ++i)
-        c.b[3 + i] = descriptor.bytes[i];
+    Cdb c = Sub(0x20);
+    for (std::size_t i = 0; i < 9; ++i)
+        c.put8(3 + i, descriptor.bytes[i]);
     return c;
 }
 
-Cdb SpiDataCdb(std::uint8_t subCommand, std::uint16_t length)
-{
-    Cdb c;
-    c.b[2] = subCommand;
-    c.b[7] = static_cast<std::uint8_t>(length >> 8);
-    c.b[8] = static_cast<std::uint8_t>(length);
-    return c;
-}
+Cdb SpiDataCdb(std::uint8_t subCommand, std::uint16_t length) { return Sub(subCommand).put16(7, length); }
 
 Cdb FlashParamsCdb(const FlashOpcodeRecord &r)
 {
-    Cdb c;
-    c.b[2] = 0x0F;
-    c.b[3] = r.chipErase;
-    c.b[4] = r.blockErase;
-    c.b[5] = r.pageProgram;
-    c.b[6] = static_cast<std::uint8_t>(r.sectorErase);
-    return c;
+    return Sub(0x0F)
+        .put8(3, r.chipErase)
+        .put8(4, r.blockErase)
+        .put8(5, r.pageProgram)
+        .put8(6, static_cast<std::uint8_t>(r.sectorErase));
 }
 
 // Reads the status, then re-reads it every 10 ms while `waiting` holds.
@@ -88,31 +57,30 @@ int Poll(const std::string &path, int rereads, const std::function<bool(std::uin
 
 int ReadFlash(const std::string &path, std::uint32_t address, std::uint8_t *buffer, std::uint32_t length)
 {
-    return In(path, Sub(0x10, address), buffer, length);
+    return SendIn(path, Sub(0x10, address), buffer, length);
 }
 
 int WriteFlash(const std::string &path, std::uint32_t address, const std::uint8_t *data, std::uint32_t length)
 {
-    return Out(path, Sub(0x11, address), data, length);
+    return SendOut(path, Sub(0x11, address), data, length);
 }
 
-int ReadFlashStatus(const std::string &path, std::uint8_t *status) { return In(path, Sub(0x12), status, 1); }
+int ReadFlashStatus(const std::string &path, std::uint8_t *status)
+{
+    return SendIn(path, Sub(0x12), status, 1);
+}
 
-int EraseFlashAll(const std::string &path) { return Out(path, Sub(0x13), nullptr, 0); }
+int EraseFlashAll(const std::string &path) { return SendOut(path, Sub(0x13), nullptr, 0); }
 
 int EraseFlashBlock(const std::string &path, std::uint32_t address)
 {
-    return Out(path, Sub(0x14, address), nullptr, 0);
+    return SendOut(path, Sub(0x14, address), nullptr, 0);
 }
 
 int ReadFlashIdBytes(const std::string &path, std::uint8_t *buffer, std::uint8_t opcode, std::uint8_t count,
                      bool dummy)
 {
-    Cdb c = Sub(0x15);
-    c.b[3] = count;
-    c.b[4] = opcode;
-    c.b[5] = dummy ? 3 : 0;
-    return In(path, c, buffer, count);
+    return SendIn(path, Sub(0x15).put8(3, count).put8(4, opcode).put8(5, dummy ? 3 : 0), buffer, count);
 }
 
 int ReadFlashIdBytes3(const std::string &path, std::uint8_t *buffer, std::uint8_t opcode, bool dummy)
@@ -128,49 +96,43 @@ int ReadFlashIdBytes4(const std::string &path, std::uint8_t *buffer, std::uint8_
 int SpiCommand(const std::string &path, const SpiDescriptor &descriptor, const std::uint8_t *data,
                std::uint32_t length)
 {
-    return Out(path, SpiCdb(descriptor), data, length);
+    return SendOut(path, SpiCdb(descriptor), data, length);
 }
 
 int SpiCommandIn(const std::string &path, const SpiDescriptor &descriptor)
 {
-    return In(path, SpiCdb(descriptor), nullptr, 0);
+    return SendIn(path, SpiCdb(descriptor), nullptr, 0);
 }
 
 int SpiReadData(const std::string &path, std::uint8_t *buffer, std::uint16_t length)
 {
-    return In(path, SpiDataCdb(0x21, length), buffer, length);
+    return SendIn(path, SpiDataCdb(0x21, length), buffer, length);
 }
 
 int SpiWriteData(const std::string &path, const std::uint8_t *data, std::uint16_t length)
 {
-    return Out(path, SpiDataCdb(0x22, length), data, length);
+    return SendOut(path, SpiDataCdb(0x22, length), data, length);
 }
 
 int SpiReadDataUnsized(const std::string &path, std::uint8_t *buffer, std::uint32_t length)
 {
-    return In(path, SpiDataCdb(0x21, 0), buffer, length);
+    return SendIn(path, SpiDataCdb(0x21, 0), buffer, length);
 }
 
 int ReadFlashType(const std::string &path, std::uint8_t buffer[4])
 {
-    Cdb c = Sub(0x23);
-    c.b[3] = 0x04;
-    return In(path, c, buffer, 4);
+    return SendIn(path, Sub(0x23).put8(3, 0x04), buffer, 4);
 }
 
 int SetFlashParams16(const std::string &path, const FlashOpcodeRecord &record, std::uint16_t parameter)
 {
-    Cdb c = FlashParamsCdb(record);
-    c.b[7] = static_cast<std::uint8_t>(parameter >> 8);
-    c.b[8] = static_cast<std::uint8_t>(parameter);
-    return Out(path, c, nullptr, 0);
+    return SendOut(path, FlashParamsCdb(record).put16(7, parameter), nullptr, 0);
 }
 
 int SetFlashParams8(const std::string &path, const FlashOpcodeRecord &record, std::uint16_t parameter)
 {
-    Cdb c = FlashParamsCdb(record);
-    c.b[7] = static_cast<std::uint8_t>(parameter >> 2);
-    return Out(path, c, nullptr, 0);
+    return SendOut(path, FlashParamsCdb(record).put8(7, static_cast<std::uint8_t>(parameter >> 2)), nullptr,
+                   0);
 }
 
 int SpiQuery(const std::string &path, std::uint8_t opcode, std::uint8_t *buffer, std::uint8_t length)

@@ -240,17 +240,6 @@ int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLe
                          transferred, sense, senseLength);
 }
 
-int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2])
-{
-    std::uint8_t cdb[12] = {};
-    cdb[0] = 0xDF;
-    cdb[1] = 0x10;
-    cdb[4] = 0x02;
-    cdb[11] = 0xFF;
-    std::uint32_t transferred = 0;
-    return SendScsiIn(path, cdb, 12, reply, 2, transferred);
-}
-
 int GetStorageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
 {
     if (!backend)

@@ -41,9 +41,6 @@ int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLe
                      const std::uint8_t *data, std::uint32_t length, std::uint32_t &transferred,
                      std::uint8_t *sense, std::uint32_t senseLength);
 
-// DF 10 00 00 02 ... FF with a 2-byte data-in phase.
-int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2]);
-
 int GetStorageDeviceNumber(const std::string &path, StorageDeviceNumber &number);
 
 // Time-out in seconds that the plain data-out operation gives a CDB.

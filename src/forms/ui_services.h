@@ -14,6 +14,14 @@ namespace brigant
 
 enum class MessageKind { Information, Warning, Error };
 
+// One step of a long operation: `done` of `total` units (bytes, blocks,
+// attempts) of the phase named, e.g. "ReadFlash" or "Programming Flash".
+struct ProgressEvent {
+    std::string phase;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+};
+
 class UiServices
 {
   public:
@@ -22,6 +30,8 @@ class UiServices
     virtual void messageBox(const std::string &text, const std::string &title, MessageKind kind) = 0;
     // Lets the window repaint and handle events queued while the logic runs.
     virtual void processMessages() = 0;
+    // A long loop reports each step here, beside the dots of the status line.
+    virtual void progress(const ProgressEvent &) {}
 
     // The file-open dialog: the chosen file, or nothing when cancelled.
     virtual std::optional<std::string> openFileDialog(forms::OpenDialog &) { return std::nullopt; }
@@ -53,5 +63,16 @@ class SilentUiServices final : public UiServices
 
 UiServices &Ui();
 void SetUiServices(UiServices *services); // nullptr restores the silent default
+
+// Processes pending messages through the installed services: the message
+// pump that the bridge commands are handed.
+inline void PumpMessages() { Ui().processMessages(); }
+
+// Shows `text` in a status line and lets the window repaint.
+void ShowStatus(forms::LabeledEdit &status, const std::string &text);
+// One step of a long loop: appends "." to the status line, reports the step
+// as a ProgressEvent and lets the window repaint.
+void AppendProgressDot(forms::LabeledEdit &status, const std::string &phase, std::uint64_t done,
+                       std::uint64_t total);
 
 } // namespace brigant

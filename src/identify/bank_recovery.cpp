@@ -1,11 +1,11 @@
 #include "identify/bank_recovery.h"
 
-#include "app/fwupdate.h"
 #include "device/transport.h"
+#include "flash/chunked_transfer.h"
 #include "forms/ui_services.h"
 #include "identify/flash_identify.h"
 #include "image/bank_image.h"
-#include "update/assisted/chunked_transfer.h"
+#include "model/fwupdate.h"
 
 #include <cstring>
 #include <span>
@@ -53,12 +53,6 @@ class UpdateBtnHold
 std::uint32_t UnitIndex(std::uint32_t address, std::uint32_t unitSize)
 {
     return unitSize != 0 ? address / unitSize : 0;
-}
-
-void Show(TBrigantFwTool &window, const char *text)
-{
-    window.StatusEdit.setText(text);
-    Ui().processMessages();
 }
 
 } // namespace
@@ -116,7 +110,7 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
             break;
         }
     }
-    Show(window, repaired ? "FW Recovery successful!!" : "FW Recovery Fail!!");
+    ShowStatus(window.StatusEdit, repaired ? "FW Recovery successful!!" : "FW Recovery Fail!!");
     return repaired ? 1 : 0;
 }
 

@@ -1,11 +1,9 @@
 #include "identify/chip_identify.h"
 
-#include "app/fwupdate.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
 #include "forms/ui_services.h"
-#include "identify/bank_recovery.h"
 #include "identify/chip_names.h"
 #include "identify/flash_identify.h"
 #include "image/chip_match.h"
@@ -29,8 +27,6 @@ constexpr std::uint16_t kVersionToggleByte = 0x506A;
 constexpr std::uint16_t kReleaseFlags = 0x7038;
 constexpr std::uint16_t kReleaseFlagsDualBank = 0x70F0;
 constexpr std::uint16_t kShadowHeader = 0xC000;
-constexpr int kReadWriteBufferTop = 8;
-constexpr std::uint16_t kFlashParamsParameter = 32;
 
 bool HasChipInfoSignature(const std::uint8_t *reply) { return reply[0] == 0xF4 && reply[1] == 0xE7; }
 
@@ -122,144 +118,6 @@ bool Block24HoldsHeader(const std::string &path, std::uint32_t address, std::siz
         if (IsHeaderWithTag(block + at, tag))
             return true;
     return false;
-}
-
-// "Set the flash kind": FlashKind, the maker label and the erase geometry. A
-// kind outside the table leaves the label and the geometry alone.
-void SetFlashKind(TBrigantFwTool &w, std::int32_t kind)
-{
-    w.chip.FlashKind = kind;
-    if (const char *name = FlashMakerName(kind)) {
-        w.SFlashTypeLable.setText(name);
-        SetFlashGeometry(kind);
-    }
-}
-
-FlashOpcodeRecord ZeroedRecord()
-{
-    FlashOpcodeRecord record;
-    record.chipErase = 0;
-    record.blockErase = 0;
-    record.pageProgram = 0;
-    record.flashKind = 0;
-    record.sectorErase = 0;
-    record.sizeKb = 0;
-    return record;
-}
-
-void PutStandardOpcodes(FlashOpcodeRecord &record)
-{
-    record.chipErase = 0xC7;
-    record.blockErase = 0xD8;
-    record.pageProgram = 0x02;
-    record.sectorErase = 0x20;
-}
-
-// The MXIC parts that take the flash parameters: C2 22 followed by 10, 11 or 13.
-bool IsMxicParameterPart(const std::uint8_t *id)
-{
-    return id[0] == 0xC2 && id[1] == 0x22 && (id[2] == 0x10 || id[2] == 0x11 || id[2] == 0x13);
-}
-
-// Step 7.2 for types 15 to 18: the bridge's flash probed through ReadFlashIdBytes.
-void ProbeBufferFamilyFlash(TBrigantFwTool &w, const std::string &path)
-{
-    w.NVRAMCheck.hide();
-    if (ProbeReadBuffer(path)) {
-        forms::Bounds b = w.ReadWriteBufferChk.bounds();
-        b.top = kReadWriteBufferTop;
-        w.ReadWriteBufferChk.setBounds(b);
-        w.ReadWriteBufferChk.show();
-        w.ReadWriteBufferChk.setChecked(true);
-        w.ReadWriteBufferChk.setEnabled(false);
-        w.SetPrdSNchk.show();
-    } else {
-        w.ReadWriteBufferChk.setChecked(false);
-        w.SetPrdSNchk.setChecked(false);
-    }
-    FlashOpcodeRecord record = ZeroedRecord();
-    std::uint8_t id[5] = {};
-    auto probe = [&] {
-        if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorId(path, record))
-            SetFlashKind(w, record.flashKind);
-        record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
-        ProbeFlashSizeId(path, record, id);
-        w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
-    };
-    probe();
-    if (w.chip.FlashKind == 0 && FlashProbeMode(path))
-        probe();
-    if (!w.ReadWriteBufferChk.checked()) {
-        if (w.chip.FlashKind == 5 && IsMxicParameterPart(id)) {
-            PutStandardOpcodes(record);
-            SetFlashParams16(path, record, kFlashParamsParameter);
-        } else if (w.chip.FlashKind == 2 && id[0] == 0xBF && id[1] == 0x25) {
-            w.chip.SstWordMode = 1;
-        }
-    }
-}
-
-// Step 7.3: types 13, 14, 27 and type 12 from revision 5: probe A over SpiCommand.
-void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_t type)
-{
-    FlashOpcodeRecord record = ZeroedRecord();
-    if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
-        SetFlashKind(w, record.flashKind);
-    if (type == 13 || type == 14 || type == 27) {
-        record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
-        ProbeFlashSizeSpi(path, record);
-        w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
-        if (type == 13 || type == 27)
-            RecoverFirmwareBank(w, path, type);
-    }
-    if (w.chip.FlashKind == 5) {
-        std::uint8_t reply[4] = {};
-        if (SpiQuery(path, 0x9F, reply, 4)) {
-            PutStandardOpcodes(record);
-            if (IsMxicParameterPart(reply)) {
-                if (type == 12)
-                    SetFlashParams8(path, record, kFlashParamsParameter);
-                else
-                    SetFlashParams16(path, record, kFlashParamsParameter);
-            }
-        }
-    } else if (w.chip.FlashKind == 2) {
-        std::uint8_t reply[4] = {};
-        if (SpiQuery(path, 0x9F, reply, 4) && reply[0] == 0xBF && reply[1] == 0x25)
-            w.chip.SstWordMode = 1;
-    }
-}
-
-// The "other supported types": the AMIC and ATMEL probes, then the bridge's verdict.
-void ProbeOtherSupportedFlash(TBrigantFwTool &w, const std::string &path)
-{
-    w.chip.AmicType = ProbeAmicFlash(path);
-    w.chip.AtmelType = ProbeAtmelFlash(path);
-    if (w.chip.AmicType != -1) {
-        w.SFlashTypeLable.setText("AMIC");
-    } else if (w.chip.AtmelType != -1) {
-        w.SFlashTypeLable.setText("ATMEL");
-    } else {
-        std::uint8_t verdict[4] = {};
-        if (ReadFlashType(path, verdict)) {
-            if (verdict[0] == 0) {
-                FlashOpcodeRecord record = ZeroedRecord();
-                if (ProbeFlashVendorSpi(path, record))
-                    SetFlashKind(w, record.flashKind);
-            } else {
-                w.chip.FlashKind = verdict[0];
-                if (const char *name = FlashMakerName(verdict[0]))
-                    w.SFlashTypeLable.setText(name);
-            }
-        }
-    }
-}
-
-void ShowNotSupported(TBrigantFwTool &w)
-{
-    w.SFlashTypeLable.hide();
-    w.FwVerLableEdit.hide();
-    w.StatusEdit.setText(kNotSupportedText);
 }
 
 std::string Format(const char *format, auto... values)
@@ -505,113 +363,6 @@ int IsReleaseFirmware(const std::string &path, std::uint8_t type, const std::str
     default:
         return 1;
     }
-}
-
-void UpdateBtnCheck(TBrigantFwTool &w)
-{
-    w.NVRAMCheck.hide();
-    w.ReadWriteBufferChk.hide();
-    w.SetPrdSNchk.hide();
-    if (w.candidateCount == 0)
-        return;
-    const DeviceEntry &entry = w.selectedEntry();
-    const std::string path = entry.path;
-
-    const std::uint16_t packed = IdentifyChip(path);
-    w.chip.ChipTypeCode = IdentifiedType(packed);
-    w.chip.ChipSubRevision = IdentifiedRevision(packed);
-    const std::uint8_t type = w.chip.ChipTypeCode;
-
-    // The firmware-file gate of the Run button.
-    if (w.DeviceList.enabled() && !w.FwFilenameEdit.text().empty()) {
-        if (CheckFirmwareFileMatchesChip(w.FwFilenameEdit.text().c_str(), packed)) {
-            w.UpdateBtn.setEnabled(true);
-        } else if (!IsOneOf(type, {0, 15, 16, 17, 18, 26})) {
-            Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
-            w.UpdateBtn.setEnabled(false);
-        }
-    } else if (w.DeviceList.enabled() && (w.EraseOnlyCheck.checked() || w.BackupFWCheckBox.checked())) {
-        w.UpdateBtn.setEnabled(true);
-    }
-
-    w.StatusEdit.setText("");
-    w.SFlashTypeLable.setText("");
-    w.FwVerLableEdit.setText("");
-    w.ChipLabelEdit.setText(type < kChipTypeCount ? ChipNameTable[type] : "");
-
-    if (type == 14) {
-        std::uint8_t info[32] = {};
-        if (ReadFirmwareInfo(path, info, sizeof info))
-            w.ChipLabelEdit.setText(info[8] == 1 ? "Upas/Willow Series" : "Teak Series");
-        std::uint8_t fe[kChipInfoLength] = {};
-        std::uint32_t transferred = 0;
-        if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred))
-            w.ChipLabelEdit.setText("Yew Series");
-    }
-
-    if (IsSupportedChip(type)) {
-        w.SFlashTypeLable.show();
-        w.FwVerLableEdit.show();
-        w.chip.AtmelType = -1;
-        w.chip.AmicType = -1;
-        w.chip.SstWordMode = 0;
-        if (IsNvramChip(type)) {
-            w.NVRAMCheck.show();
-            if (w.includeNvram != 0)
-                w.NVRAMCheck.setChecked(true);
-        }
-        if (IsFirmwareReportedFlashChip(type, entry.bus)) {
-            w.SFlashTypeLable.show();
-            std::uint8_t verdict[4] = {};
-            if (ReadFlashType(path, verdict))
-                SetFlashKind(w, verdict[0]);
-            if (type >= 15 && type <= 18)
-                ProbeBufferFamilyFlash(w, path);
-            if (type == 13 || type == 14 || type == 27 || (type == 12 && w.chip.ChipSubRevision >= 5))
-                ProbeSpiFamilyFlash(w, path, type);
-        } else {
-            ProbeOtherSupportedFlash(w, path);
-        }
-    } else if (type == 6 || type == 29) {
-        std::uint8_t info[20] = {};
-        if (ReadFirmwareInfo(path, info, sizeof info)) {
-            w.chip.FirmwareLevel = info[8];
-            if (info[8] == 0xAB && info[18] >= 0xD2)
-                w.chip.FirmwareLevel = info[18];
-            if (w.chip.FirmwareLevel >= 0xD0) {
-                w.SFlashTypeLable.hide();
-                w.FwVerLableEdit.show();
-            } else {
-                ShowNotSupported(w);
-            }
-        }
-    } else if (type == 2 || type == 35) {
-        w.SFlashTypeLable.hide();
-        w.FwVerLableEdit.show();
-    } else {
-        ShowNotSupported(w);
-    }
-
-    std::string text;
-    switch (ReadVersionText(path, type, text)) {
-    case VersionReadout::NoReply:
-        break;
-    case VersionReadout::NotVelkor:
-        w.StatusEdit.setText(kNotVelkorText);
-        break;
-    case VersionReadout::Text:
-        w.FwVerLableEdit.setText(
-            IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1 ? text : kInternalCodeText);
-        break;
-    }
-
-    w.DiskLetterLable.setText(w.selectedEntry().driveLetters);
-}
-
-void WireIdentificationHandlers(TBrigantFwTool &window)
-{
-    window.DeviceList.onChange = [&window] { UpdateBtnCheck(window); };
-    window.FwFilenameEdit.onChange = [&window] { UpdateBtnCheck(window); };
 }
 
 } // namespace brigant

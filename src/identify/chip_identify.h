@@ -1,9 +1,6 @@
 #pragma once
-// Chip identification: which bridge model and revision sits behind
-// a disk (IdentifyChip), and the main window's change handler that identifies
-// the selected device, checks the chosen firmware file against it, probes the
-// flash, reads and formats the running firmware version and decides what the
-// window's identification controls show (UpdateBtnCheck).
+// Chip identification: which bridge model and revision sits behind a disk
+// (IdentifyChip), and the running firmware's version text and release state.
 #include "device/device_entry.h"
 
 #include <cstdint>
@@ -11,8 +8,6 @@
 
 namespace brigant
 {
-
-class TBrigantFwTool;
 
 // Low byte ChipTypeCode, high byte ChipSubRevision. Silent except for the
 // code-8 case, which shows "Get chip information fail !" when the chip
@@ -34,12 +29,6 @@ bool IsSupportedChip(unsigned code);
 bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus);
 // Codes that offer NVRAMCheck.
 bool IsNvramChip(unsigned code);
-
-// The change handler of DeviceList and FwFilenameEdit.
-void UpdateBtnCheck(TBrigantFwTool &window);
-// Makes UpdateBtnCheck the change handler of DeviceList and FwFilenameEdit
-// (the window's constructor calls it).
-void WireIdentificationHandlers(TBrigantFwTool &window);
 
 // 1 when the version text is to be shown, 0 when "Internal code" is shown
 // instead (codes 13 and 27 may answer the firmware's release byte itself).

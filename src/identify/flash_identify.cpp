@@ -19,9 +19,6 @@ const std::uint32_t FlashSectorSizeTable[kFlashKindCount] = {
     0x1000, 0x1000, 0x1000, 0x8000, 0x8000, 0x1000, 0x1000, 0x1000, 0x8000, 0x1000, 0x1000, 0x1000, 0x1000,
 };
 
-std::uint32_t FlashBlockSize = kFlashBlockSizeStart;
-std::uint32_t FlashSectorSize = kFlashSectorSizeStart;
-
 bool IsTableFlashKind(std::int32_t kind)
 {
     return kind >= 0 && kind < static_cast<std::int32_t>(kFlashKindCount);
@@ -38,12 +35,6 @@ void SetFlashGeometry(std::int32_t kind)
         return;
     FlashBlockSize = FlashBlockSizeTable[kind];
     FlashSectorSize = FlashSectorSizeTable[kind];
-}
-
-void ResetFlashGeometry()
-{
-    FlashBlockSize = kFlashBlockSizeStart;
-    FlashSectorSize = kFlashSectorSizeStart;
 }
 
 namespace

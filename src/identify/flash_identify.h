@@ -7,6 +7,7 @@
 // No probe reports anything: a failed query only leaves the kind or the size
 // unresolved.
 #include "bridge/flash_commands.h"
+#include "flash/program_values.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,19 +32,9 @@ bool IsTableFlashKind(std::int32_t kind);
 // The kind's maker name, or nullptr outside 0 .. 12.
 const char *FlashMakerName(std::int32_t kind);
 
-// Program-wide erase sizes (one copy each, plain globals). The firmware-assisted
-// update family and the dual-bank recovery divide flash
-// offsets by them.
-inline constexpr std::uint32_t kFlashBlockSizeStart = 0x8000;
-inline constexpr std::uint32_t kFlashSectorSizeStart = 0x1000;
-extern std::uint32_t FlashBlockSize;
-extern std::uint32_t FlashSectorSize;
-
 // Copies the kind's two sizes into FlashBlockSize and FlashSectorSize; does
 // nothing for a kind outside 0 .. 12 (the sizes keep their previous values).
 void SetFlashGeometry(std::int32_t kind);
-// Puts the start values 0x8000 / 0x1000 back (for tests and a fresh start).
-void ResetFlashGeometry();
 
 // JEDEC probe A (SpiQuery) and probe B (ReadFlashIdBytes, count 4). Both set the
 // record's start values (C7, D8, 02, kind 0, sector 0x20; the size is left

@@ -2,7 +2,7 @@
 // Discovery over simulated devices: the present devices of a Simulation as
 // disks behind bridges, their mount points as mounted volumes, and the
 // back end's arrivals and removals as device changes.
-#include "device/discovery.h"
+#include "device/enumerator.h"
 #include "sim/simulation.h"
 
 #include <deque>

@@ -1,8 +1,9 @@
 // The view against a bare window model: what the model holds is what the
 // widgets show, and what the user does reaches the model.
-#include "app/fwupdate.h"
 #include "app/one_button.h"
 #include "gui/fwtool_view.h"
+#include "model/fwupdate.h"
+#include "wired_window.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -33,7 +34,7 @@ template <typename W> W *Widget(FwToolView &view, const std::string &name)
 class ViewTest : public ::testing::Test
 {
   protected:
-    TBrigantFwTool form;
+    test::WiredWindow form;
 };
 
 TEST_F(ViewTest, DeliveredFaceHasTheFormsSizePositionsAndStates)

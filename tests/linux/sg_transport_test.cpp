@@ -1,6 +1,7 @@
 // The pass-through operations over the real SG_IO back end: open, ioctl(SG_IO)
 // and close go to umockdev's mocked /dev/sg2, whose handler decodes the
 // sg_io_hdr_t exactly as the kernel would receive it.
+#include "bridge/chip_commands.h"
 #include "device/linux/sg_backend.h"
 #include "device/transport.h"
 #include "sg_testbed.h"

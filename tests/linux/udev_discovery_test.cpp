@@ -1,14 +1,16 @@
 // The libudev discovery and the USB monitor against mocked device trees, and
 // the mount-table reader.
-#include "app/fwupdate.h"
+#include "app/device_list.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/linux/sg_backend.h"
 #include "device/linux/udev_discovery.h"
 #include "device/transport.h"
 #include "forms/headless_ui.h"
+#include "model/fwupdate.h"
 #include "sg_testbed.h"
 #include "sim/presets.h"
+#include "wired_window.h"
 
 #include <gtest/gtest.h>
 #include <umockdev.h>
@@ -466,7 +468,7 @@ TEST(UdevDiscoveryOverSgIo, RefreshListsTheBridgeBehindTheSgNode)
     forms::HeadlessUi ui(clock, nullptr);
     SetUiServices(&ui);
 
-    TBrigantFwTool form;
+    test::WiredWindow form;
     RefreshDeviceList(form);
     EXPECT_EQ(form.candidateCount, 1);
     EXPECT_EQ(form.DeviceList.items(), std::vector<std::string>{"<<USB>> Velkor  Over SG_IO      "});

@@ -2,7 +2,7 @@
 // Discovery on Linux: libudev lists the SCSI disks behind USB mass-storage,
 // UASP and FireWire SBP-2 bridges with their sg nodes, the mount table gives
 // the mounted volumes, and a udev monitor reports USB devices coming and going.
-#include "device/discovery.h"
+#include "device/enumerator.h"
 
 #include <functional>
 #include <optional>

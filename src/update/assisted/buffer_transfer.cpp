@@ -1,11 +1,12 @@
 #include "update/assisted/buffer_transfer.h"
 
-#include "app/fwupdate.h"
+#include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "device/transport.h"
 #include "forms/ui_services.h"
+#include "model/fwupdate.h"
 #include "update/assisted/embedded_images.h"
 
 #include <algorithm>
@@ -18,8 +19,6 @@ namespace brigant
 
 namespace
 {
-
-constexpr std::uint32_t kSenseLength = 18;
 
 // An aligned, zero-filled transfer block that frees itself.
 class AlignedBuffer
@@ -41,50 +40,6 @@ class AlignedBuffer
     std::uint8_t *data_;
 };
 
-void Put24(std::uint8_t *at, std::uint32_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v >> 16);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-    at[2] = static_cast<std::uint8_t>(v);
-}
-
-void TraceSense(const char *what, const std::uint8_t *sense, int count)
-{
-    DebugOut(what);
-    std::string line = "SenseData 12: ";
-    char byte[4];
-    for (int i = 0; i < count; ++i) {
-        std::snprintf(byte, sizeof byte, i ? ".%02X" : "%02X", sense[i]);
-        line += byte;
-    }
-    DebugOut(line);
-}
-
-template <typename Send> int SendWhileBecomingReady(Send send, std::uint8_t *sense)
-{
-    int ok = 0;
-    for (int sends = 0; sends <= kBecomingReadyRetries; ++sends) {
-        std::memset(sense, 0, kSenseLength);
-        ok = send();
-        Ui().processMessages();
-        if (ok || !IsBecomingReady(sense, kSenseLength))
-            break;
-    }
-    return ok;
-}
-
-void Show(TBrigantFwTool &form, const std::string &text)
-{
-    form.StatusEdit.setText(text);
-    Ui().processMessages();
-}
-
-void AppendDot(TBrigantFwTool &form)
-{
-    form.StatusEdit.setText(form.StatusEdit.text() + ".");
-    Ui().processMessages();
-}
-
 struct Descriptor {
     std::uint8_t boundary = 0;
     std::uint32_t capacity = 0;
@@ -93,7 +48,7 @@ struct Descriptor {
 bool ReadDescriptor(const std::string &path, Descriptor &d)
 {
     std::uint8_t reply[4] = {};
-    if (!ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, reply, 4))
+    if (!ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, reply, 4, PumpMessages))
         return false;
     d.boundary = reply[0];
     d.capacity = static_cast<std::uint32_t>(reply[1] << 16 | reply[2] << 8 | reply[3]);
@@ -110,53 +65,19 @@ int ChipErase(const std::string &path, const std::uint8_t *ffBuffer)
 bool ProgramChunks(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
                    const std::uint8_t *buffer, std::uint32_t total)
 {
-    Show(form, "Programming Flash...");
+    ShowStatus(form.StatusEdit, "Programming Flash...");
     const std::uint32_t rounded = (total + 511) / 512 * 512;
     for (std::uint32_t done = 0; done < rounded; done += kBufferChunk) {
         const std::uint32_t chunk = std::min(kBufferChunk, rounded - done);
-        if (!WriteBufferCmd(path, 0, kWriteBufferDownloadSave, buffer + done, offset + done, chunk))
+        if (!WriteBufferCmd(path, 0, kWriteBufferDownloadSave, buffer + done, offset + done, chunk,
+                            PumpMessages))
             return false;
-        AppendDot(form);
+        AppendProgressDot(form.StatusEdit, "Programming Flash", done + chunk, rounded);
     }
     return true;
 }
 
 } // namespace
-
-int ReadBufferCmd(const std::string &path, std::uint8_t mode, std::uint8_t bufferId, std::uint32_t offset,
-                  std::uint8_t *dest, std::uint32_t length)
-{
-    std::uint8_t cdb[10] = {0x3C, mode, bufferId};
-    Put24(cdb + 3, offset);
-    Put24(cdb + 6, length);
-    std::uint8_t sense[kSenseLength];
-    std::uint32_t transferred = 0;
-    const int ok = SendWhileBecomingReady(
-        [&] { return SendScsiInSense(path, cdb, 10, dest, length, transferred, sense, kSenseLength); },
-        sense);
-    if (!ok)
-        TraceSense("VK_ReadBuffer.", sense, 17);
-    return ok;
-}
-
-int WriteBufferCmd(const std::string &path, std::uint8_t bufferId, std::uint8_t mode,
-                   const std::uint8_t *data, std::uint32_t offset, std::uint32_t length)
-{
-    std::uint8_t cdb[10] = {0x3B, mode};
-    if (mode != kWriteBufferActivate) {
-        cdb[2] = bufferId;
-        Put24(cdb + 3, offset);
-        Put24(cdb + 6, length);
-    }
-    std::uint8_t sense[kSenseLength];
-    std::uint32_t transferred = 0;
-    const int ok = SendWhileBecomingReady(
-        [&] { return SendScsiOutSense(path, cdb, 10, data, length, transferred, sense, kSenseLength); },
-        sense);
-    if (!ok)
-        TraceSense("VK_WriteBuffer.", sense, 18);
-    return ok;
-}
 
 bool IsRom0Mode(const std::string &path)
 {
@@ -168,7 +89,7 @@ bool IsRom0Mode(const std::string &path)
 int ReadFlashViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
                        std::uint8_t *dest, std::uint32_t length)
 {
-    Show(form, "ReadFlash...");
+    ShowStatus(form.StatusEdit, "ReadFlash...");
     Descriptor d;
     if (!ReadDescriptor(path, d) || d.boundary != 12)
         return 0;
@@ -179,10 +100,11 @@ int ReadFlashViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint3
     int ok = 1;
     for (std::uint32_t done = 0; done < readLength; done += kBufferChunk) {
         const std::uint32_t chunk = std::min(kBufferChunk, readLength - done);
-        ok = ReadBufferCmd(path, kReadBufferData, 0, offset + done, buffer.data() + done, chunk);
+        ok =
+            ReadBufferCmd(path, kReadBufferData, 0, offset + done, buffer.data() + done, chunk, PumpMessages);
         if (!ok)
             break;
-        AppendDot(form);
+        AppendProgressDot(form.StatusEdit, "ReadFlash", done + chunk, readLength);
     }
     std::memcpy(dest, buffer.data(), length);
     return ok;
@@ -194,26 +116,26 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
     std::vector<std::uint8_t> ff(512, 0xFF);
     Descriptor d;
     if (!ReadDescriptor(path, d)) {
-        Show(form, "Read Buffer Descriptor error...");
+        ShowStatus(form.StatusEdit, "Read Buffer Descriptor error...");
         return 0;
     }
     if (download) {
         if (d.boundary != 0xFF) {
-            Show(form, "Offset Boundary error...");
+            ShowStatus(form.StatusEdit, "Offset Boundary error...");
             return 0;
         }
         if (d.capacity != 0x10000) {
-            Show(form, "Buffer Capacity error...");
+            ShowStatus(form.StatusEdit, "Buffer Capacity error...");
             return 0;
         }
     } else if (d.boundary != 12) {
-        Show(form, "Offset Boundary error...");
+        ShowStatus(form.StatusEdit, "Offset Boundary error...");
         return 0;
     }
 
     if (!download) {
         if (IsRom0Mode(path) && !ChipErase(path, ff.data())) {
-            Show(form, "Chip erase fail...");
+            ShowStatus(form.StatusEdit, "Chip erase fail...");
             return 0;
         }
         const std::uint32_t rounded = (d.capacity + 511) / 512 * 512;
@@ -225,7 +147,7 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
         return ProgramChunks(form, path, offset, program.data(), d.capacity) ? 1 : 0;
     }
 
-    Show(form, "Download to RAM...");
+    ShowStatus(form.StatusEdit, "Download to RAM...");
     // The download sends 64 KiB from position `offset` of the image; the buffer
     // covers that whole range so that no offset can read past it.
     std::vector<std::uint8_t> mfg(static_cast<std::size_t>(kMfgImageSize) + offset, 0);
@@ -238,24 +160,25 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
     }
     if (loaded != kMfgImageSize)
         return 0;
-    if (!WriteBufferCmd(path, 0, kWriteBufferDownloadActivate, mfg.data() + offset, offset, kMfgImageSize)) {
-        Show(form, "Download to RAM fail...");
+    if (!WriteBufferCmd(path, 0, kWriteBufferDownloadActivate, mfg.data() + offset, offset, kMfgImageSize,
+                        PumpMessages)) {
+        ShowStatus(form.StatusEdit, "Download to RAM fail...");
         return 0;
     }
     SleepMs(100);
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!ChipErase(path, ff.data())) {
-            Show(form, "Chip erase fail...");
+            ShowStatus(form.StatusEdit, "Chip erase fail...");
             return 0;
         }
         SleepMs(500);
         Descriptor now;
         if (!ReadDescriptor(path, now)) {
-            Show(form, "Read Buffer Descriptor error...");
+            ShowStatus(form.StatusEdit, "Read Buffer Descriptor error...");
             return 0;
         }
         if (now.boundary != 12) {
-            Show(form, "Offset Boundary error...");
+            ShowStatus(form.StatusEdit, "Offset Boundary error...");
             return 0;
         }
         const std::uint32_t capacity = now.capacity;
@@ -278,41 +201,14 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
         std::memcpy(program.data(), image, std::min(length, capacity));
         if (form.SetPrdSNchk.checked() &&
             !ReadBufferCmd(path, kReadBufferData, 0, kProductBlockOffset,
-                           program.data() + kProductBlockOffset, kBufferChunk)) {
-            Show(form, "Read back Product Error!!");
+                           program.data() + kProductBlockOffset, kBufferChunk, PumpMessages)) {
+            ShowStatus(form.StatusEdit, "Read back Product Error!!");
             return 0;
         }
         if (ProgramChunks(form, path, offset, program.data(), capacity))
             return 1;
     }
     return 0;
-}
-
-void BuildProductSerialRecord(const std::string &serial, std::uint8_t record[kProductSerialRecordSize])
-{
-    std::memset(record, 0, kProductSerialRecordSize);
-    record[0] = 0x42;
-    for (std::size_t i = 0; i < 20; ++i)
-        record[52 + i] = i < serial.size() ? static_cast<std::uint8_t>(serial[i]) : ' ';
-}
-
-int WriteProductSerial(const std::string &path, std::uint16_t vendorId, std::uint16_t productId,
-                       const std::uint8_t record[kProductSerialRecordSize])
-{
-    const std::uint8_t cdb[12] = {0xC3,
-                                  0x30,
-                                  0x00,
-                                  0x00,
-                                  static_cast<std::uint8_t>(vendorId >> 8),
-                                  static_cast<std::uint8_t>(vendorId),
-                                  static_cast<std::uint8_t>(productId >> 8),
-                                  static_cast<std::uint8_t>(productId),
-                                  0x00,
-                                  kProductSerialRecordSize,
-                                  0x00,
-                                  0x00};
-    std::uint32_t transferred = 0;
-    return SendScsiOut(path, cdb, 12, record, kProductSerialRecordSize, transferred);
 }
 
 int ProgramEmbeddedImage(TBrigantFwTool &form, const std::string &path)

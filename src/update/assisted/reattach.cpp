@@ -1,9 +1,10 @@
 // Waiting for a bridge to come back after it was told to reset.
-#include "app/fwupdate.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "forms/ui_services.h"
+#include "identify/candidates.h"
+#include "model/fwupdate.h"
 #include "update/assisted/buffer_transfer.h"
 
 #include <vector>

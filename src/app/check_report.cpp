@@ -1,4 +1,4 @@
-#include "image/check_report.h"
+#include "app/check_report.h"
 
 #include "common/hex.h"
 #include "identify/chip_names.h"

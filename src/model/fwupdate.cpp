@@ -1,7 +1,4 @@
-#include "app/fwupdate.h"
-
-#include "app/fwupdate_handlers.h"
-#include "identify/chip_identify.h"
+#include "model/fwupdate.h"
 
 namespace brigant
 {
@@ -57,9 +54,6 @@ TBrigantFwTool::TBrigantFwTool()
     devpnl.fontSize = 14;
     devpnl.bordered = false;
     devpnl.setFontColour(forms::kBlue);
-    // Choosing a device or a firmware file runs UpdateBtnCheck.
-    WireIdentificationHandlers(*this);
-    WireMainWindowHandlers(*this);
 }
 
 std::vector<forms::Control *> TBrigantFwTool::controls()

@@ -1,30 +1,16 @@
-#include "update/assisted/chunked_transfer.h"
+#include "flash/chunked_transfer.h"
 
-#include "app/fwupdate.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
 #include "forms/ui_services.h"
-#include "identify/flash_identify.h"
+#include "model/fwupdate.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace brigant
 {
-
-std::uint32_t TransferChunkSize = kTransferChunkSizeStart;
-std::int32_t DefaultBackupSize = kDefaultBackupSize;
-std::uint32_t NextBlockIndex = 0;
-std::uint32_t NextSectorIndex = 0;
-
-void ResetTransferValues()
-{
-    TransferChunkSize = kTransferChunkSizeStart;
-    DefaultBackupSize = kDefaultBackupSize;
-    NextBlockIndex = 0;
-    NextSectorIndex = 0;
-}
 
 namespace
 {
@@ -48,13 +34,6 @@ struct TransferBuffer {
     std::uint8_t *raw;
     std::uint8_t *data;
 };
-
-// One dot of progress, then let the window repaint.
-void AppendDot(TBrigantFwTool &window)
-{
-    window.StatusEdit.setText(window.StatusEdit.text() + ".");
-    Ui().processMessages();
-}
 
 bool SeparateEraseCode(std::uint8_t code) { return code >= 15 && code <= 18; }
 
@@ -112,8 +91,8 @@ int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_
     if (!buffer.raw)
         return 0;
 
-    window.StatusEdit.setText("ReadFlash...");
-    Ui().processMessages();
+    ShowStatus(window.StatusEdit, "ReadFlash...");
+    const std::uint32_t total = remaining;
 
     int ok = 1;
     std::uint32_t done = 0;
@@ -130,7 +109,7 @@ int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_
         }
         done += chunk;
         remaining -= chunk;
-        AppendDot(window);
+        AppendProgressDot(window.StatusEdit, "ReadFlash", done, total);
     }
     if (length)
         std::memcpy(dest, buffer.data, length);
@@ -146,6 +125,7 @@ int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32
         return 0;
     if (length)
         std::memcpy(buffer.data, src, length);
+    const std::uint32_t total = remaining;
 
     std::uint32_t done = 0;
     while (remaining != 0) {
@@ -173,7 +153,7 @@ int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32
             return 0;
         done += chunk;
         remaining -= chunk;
-        AppendDot(window);
+        AppendProgressDot(window.StatusEdit, "WriteFlash", done, total);
     }
     return 1;
 }

@@ -1,8 +1,9 @@
 #pragma once
-// Chunked flash transfer: the read and write loops of the
-// firmware-assisted family over ReadBlock24 / WriteBlock24, the
-// erase-as-you-go rule, and the process-wide transfer values the update
-// families share.
+// Chunked flash transfer: the read and write loops over ReadBlock24 /
+// WriteBlock24 that identification and the update families share, and the
+// erase-as-you-go rule. The values they work with are in program_values.h.
+#include "flash/program_values.h"
+
 #include <cstdint>
 #include <string>
 
@@ -10,18 +11,6 @@ namespace brigant
 {
 
 class TBrigantFwTool;
-
-// Process-wide transfer values (one copy each, plain integers).
-inline constexpr std::uint32_t kTransferChunkSizeStart = 8192;
-inline constexpr std::int32_t kDefaultBackupSize = 65536;
-extern std::uint32_t TransferChunkSize; // largest data length of one flash read or write command
-extern std::int32_t DefaultBackupSize;  // flash length backed up or erased when no larger size applies
-extern std::uint32_t NextBlockIndex;    // next erase block not yet erased in the current write pass
-extern std::uint32_t NextSectorIndex;   // next erase sector not yet erased in the current write pass
-
-// Puts all four back to their start values (8192, 65536, 0, 0), for tests and
-// a fresh start. The program itself never calls it: the values carry across runs.
-void ResetTransferValues();
 
 // Chunks are padded to this multiple; the first chunk at flash address 0 is
 // never longer than kFirstChunkAtZero.

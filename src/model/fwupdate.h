@@ -1,12 +1,14 @@
 #pragma once
-// The main window, TBrigantFwTool, as a framework-free model: every control of
-// the form with its name, caption and initial state, the window's state and
-// its event handlers. The Qt front end mirrors it; the command-line tool and
-// the tests drive it directly.
-#include "app/settings.h"
+// The main window, TBrigantFwTool, as a plain framework-free record: every
+// control of the form with its name, caption and initial state, and the
+// window's state (device table, identified chip, settings, mode flags). It
+// holds no behaviour: constructing it wires no handler (WireMainWindow in
+// app/ does). The Qt front end mirrors it; the command-line tool and the
+// tests drive it directly.
 #include "device/device_entry.h"
 #include "forms/controls.h"
-#include "identify/chip_identity.h"
+#include "model/chip_identity.h"
+#include "model/ini_state.h"
 
 #include <array>
 #include <string>
@@ -29,7 +31,7 @@ constexpr std::uint32_t kRemovalSettleMs = 200;
 class TBrigantFwTool
 {
   public:
-    // Builds the form as its resource describes it; runs no handler.
+    // Builds the form as its resource describes it; runs and wires no handler.
     TBrigantFwTool();
     TBrigantFwTool(const TBrigantFwTool &) = delete;
     TBrigantFwTool &operator=(const TBrigantFwTool &) = delete;

@@ -1,0 +1,137 @@
+#include "app/selection.h"
+
+#include "bridge/chip_commands.h"
+#include "bridge/flash_commands.h"
+#include "forms/ui_services.h"
+#include "identify/chip_identify.h"
+#include "identify/chip_names.h"
+#include "identify/selected_flash.h"
+#include "image/chip_match.h"
+#include "model/fwupdate.h"
+
+namespace brigant
+{
+
+namespace
+{
+
+constexpr std::uint32_t kChipInfoLength = 16;
+
+bool IsOneOf(unsigned code, std::initializer_list<unsigned> codes)
+{
+    for (unsigned c : codes)
+        if (c == code)
+            return true;
+    return false;
+}
+
+} // namespace
+
+void UpdateBtnCheck(TBrigantFwTool &w)
+{
+    w.NVRAMCheck.hide();
+    w.ReadWriteBufferChk.hide();
+    w.SetPrdSNchk.hide();
+    if (w.candidateCount == 0)
+        return;
+    const DeviceEntry &entry = w.selectedEntry();
+    const std::string path = entry.path;
+
+    const std::uint16_t packed = IdentifyChip(path);
+    w.chip.ChipTypeCode = IdentifiedType(packed);
+    w.chip.ChipSubRevision = IdentifiedRevision(packed);
+    const std::uint8_t type = w.chip.ChipTypeCode;
+
+    // The firmware-file gate of the Run button.
+    if (w.DeviceList.enabled() && !w.FwFilenameEdit.text().empty()) {
+        if (CheckFirmwareFileMatchesChip(w.FwFilenameEdit.text().c_str(), packed)) {
+            w.UpdateBtn.setEnabled(true);
+        } else if (!IsOneOf(type, {0, 15, 16, 17, 18, 26})) {
+            Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
+            w.UpdateBtn.setEnabled(false);
+        }
+    } else if (w.DeviceList.enabled() && (w.EraseOnlyCheck.checked() || w.BackupFWCheckBox.checked())) {
+        w.UpdateBtn.setEnabled(true);
+    }
+
+    w.StatusEdit.setText("");
+    w.SFlashTypeLable.setText("");
+    w.FwVerLableEdit.setText("");
+    w.ChipLabelEdit.setText(type < kChipTypeCount ? ChipNameTable[type] : "");
+
+    if (type == 14) {
+        std::uint8_t info[32] = {};
+        if (ReadFirmwareInfo(path, info, sizeof info))
+            w.ChipLabelEdit.setText(info[8] == 1 ? "Upas/Willow Series" : "Teak Series");
+        std::uint8_t fe[kChipInfoLength] = {};
+        std::uint32_t transferred = 0;
+        if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred))
+            w.ChipLabelEdit.setText("Yew Series");
+    }
+
+    if (IsSupportedChip(type)) {
+        w.SFlashTypeLable.show();
+        w.FwVerLableEdit.show();
+        w.chip.AtmelType = -1;
+        w.chip.AmicType = -1;
+        w.chip.SstWordMode = 0;
+        if (IsNvramChip(type)) {
+            w.NVRAMCheck.show();
+            if (w.includeNvram != 0)
+                w.NVRAMCheck.setChecked(true);
+        }
+        if (IsFirmwareReportedFlashChip(type, entry.bus)) {
+            w.SFlashTypeLable.show();
+            std::uint8_t verdict[4] = {};
+            if (ReadFlashType(path, verdict))
+                SetFlashKind(w, verdict[0]);
+            if (type >= 15 && type <= 18)
+                ProbeBufferFamilyFlash(w, path);
+            if (type == 13 || type == 14 || type == 27 || (type == 12 && w.chip.ChipSubRevision >= 5))
+                ProbeSpiFamilyFlash(w, path, type);
+        } else {
+            ProbeOtherSupportedFlash(w, path);
+        }
+    } else if (type == 6 || type == 29) {
+        std::uint8_t info[20] = {};
+        if (ReadFirmwareInfo(path, info, sizeof info)) {
+            w.chip.FirmwareLevel = info[8];
+            if (info[8] == 0xAB && info[18] >= 0xD2)
+                w.chip.FirmwareLevel = info[18];
+            if (w.chip.FirmwareLevel >= 0xD0) {
+                w.SFlashTypeLable.hide();
+                w.FwVerLableEdit.show();
+            } else {
+                ShowNotSupported(w);
+            }
+        }
+    } else if (type == 2 || type == 35) {
+        w.SFlashTypeLable.hide();
+        w.FwVerLableEdit.show();
+    } else {
+        ShowNotSupported(w);
+    }
+
+    std::string text;
+    switch (ReadVersionText(path, type, text)) {
+    case VersionReadout::NoReply:
+        break;
+    case VersionReadout::NotVelkor:
+        w.StatusEdit.setText(kNotVelkorText);
+        break;
+    case VersionReadout::Text:
+        w.FwVerLableEdit.setText(
+            IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1 ? text : kInternalCodeText);
+        break;
+    }
+
+    w.DiskLetterLable.setText(w.selectedEntry().driveLetters);
+}
+
+void WireIdentificationHandlers(TBrigantFwTool &window)
+{
+    window.DeviceList.onChange = [&window] { UpdateBtnCheck(window); };
+    window.FwFilenameEdit.onChange = [&window] { UpdateBtnCheck(window); };
+}
+
+} // namespace brigant

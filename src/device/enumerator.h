@@ -1,0 +1,67 @@
+#pragma once
+// The seam to the platform's list of disks: which disks sit behind storage
+// bridges, which filesystems are mounted, and USB arrivals and removals.
+// libudev supplies them on Linux, the simulator in tests and demonstrations.
+#include "device/device_entry.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+// A device number as the kernel gives it: major in the upper 32 bits, minor in the lower.
+constexpr std::uint64_t MakeDeviceNumber(std::uint32_t major, std::uint32_t minor)
+{
+    return (static_cast<std::uint64_t>(major) << 32) | minor;
+}
+
+// What a mounted volume is matched against: the whole disk and its partitions.
+struct DiskIdentity {
+    std::uint64_t disk = 0;                // device number of the whole disk
+    std::vector<std::uint64_t> partitions; // device numbers of its partitions, in partition order
+};
+
+// A present disk attached through a storage bridge (USB mass storage, UASP or SBP-2).
+struct DiskInterface {
+    std::string path; // the disk's SCSI generic node
+    BusKind bus = BusKind::Usb;
+    DiskIdentity identity;
+};
+
+struct MountedVolume {
+    std::string mountPoint;
+    std::uint64_t device = 0; // device number of the mounted block device
+};
+
+class DiskEnumerator
+{
+  public:
+    virtual ~DiskEnumerator() = default;
+    // The present disks behind storage bridges, in a stable order; internal
+    // disks are never among them. False when the service is unavailable.
+    virtual bool listDisks(std::vector<DiskInterface> &disks) = 0;
+    // Every mounted filesystem; false when the mount table cannot be read.
+    virtual bool listMountedVolumes(std::vector<MountedVolume> &volumes) = 0;
+};
+
+// The process-wide enumerator (set once at start; tests may swap it). With
+// none installed, enumeration is unavailable and no disk is found.
+void SetDiskEnumerator(DiskEnumerator *enumerator);
+DiskEnumerator *CurrentDiskEnumerator();
+
+// USB device arrivals and removals, as the window's device-change handler takes them.
+enum class DeviceChange : std::uint8_t { Arrival, RemoveComplete };
+
+class DeviceChangeSource
+{
+  public:
+    virtual ~DeviceChangeSource() = default;
+    // Hands every change that happened since the last call to `deliver`, in
+    // order, and returns how many there were.
+    virtual int poll(const std::function<void(DeviceChange)> &deliver) = 0;
+};
+
+} // namespace brigant

@@ -1,0 +1,29 @@
+#pragma once
+// Which of the present disks are candidates: attached over a bus the tool
+// serves, and answering the bridge's inquiry marker or its vendor probe.
+#include "device/enumerator.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+constexpr int kInquiryLength = 40;
+constexpr int kInquiryNameLength = 24; // vendor and product identification, bytes 8-31
+
+// Writes the present candidate disks to `list` (replacing its contents) and
+// returns their number. A disk qualifies when it is attached over USB or UASP,
+// or over 1394 when `include1394` is set, and answers the bridge's inquiry
+// marker or the vendor probe.
+int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394);
+
+// 1 when a 40-byte INQUIRY succeeds and its bytes 36-37 are "vQ" or "vS".
+int HasVendorInquiryMarker(const std::string &path);
+
+// Vendor and product identification of an INQUIRY reply as the device
+// reported them, blanks included, up to the first zero byte.
+std::string InquiryName(const std::uint8_t *inquiry);
+
+} // namespace brigant
