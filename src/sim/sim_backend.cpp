@@ -188,6 +188,8 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
         std::uint32_t moved = cmd.length;
         if (hit && hit->kind == Kind::ShortData)
             moved = std::min(moved, hit->value);
+        if (hit && hit->kind == Kind::HalfData)
+            moved = cmd.length / 2;
         reply = s->device->execute(cmd.cdb, cmd.cdbLength, WireDirectionOf(cmd), moved ? cmd.data : nullptr,
                                    moved);
         if (hit && hit->kind == Kind::CorruptByte && cmd.direction == DataDirection::In &&
