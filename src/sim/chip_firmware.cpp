@@ -69,6 +69,9 @@ std::array<std::uint8_t, 4> HeaderModel(const FirmwareBuild &build)
         if (build.revision == '0')
             return {0x5A, 0xA5, 0x0F, 0xF0};
         break;
+    case 2:
+    case 35: // Birch files carry the model as the bridge's marker, "vQ7B"
+        return {'v', c(0), c(1), c(2)};
     case 8: // Hazel: revision 1 "vQ5H", revision 2 "Q5H1"
         if (build.revision == '1')
             return {'v', 'Q', '5', 'H'};
