@@ -142,15 +142,24 @@ int main(int argc, char **argv)
         return false;
     };
 
+    const std::uint64_t simStartMs = session.virtualClock.nowMs();
     int code = ctx.action();
 
     if (session.simulation && !ctx.simState.empty()) {
+        // A device that lost its power received nothing since: what it holds
+        // now is its state of that moment.
         std::string error;
         if (!session.simulation->saveState(ctx.simState, error)) {
             std::cerr << "error: --sim-state: " << error << "\n";
             if (code == kExitOk)
                 code = kExitFailed;
         }
+    }
+    if (session.simulation) {
+        // On standard error, so that what the command prints stays as it is.
+        const std::uint64_t ms = session.virtualClock.nowMs() - simStartMs;
+        std::fprintf(stderr, "simulated time: %llu.%02llu s\n", static_cast<unsigned long long>(ms / 1000),
+                     static_cast<unsigned long long>(ms % 1000 / 10));
     }
     return code;
 }

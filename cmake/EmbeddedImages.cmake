@@ -15,9 +15,7 @@ foreach(name IN LISTS image_names)
   endif()
 endforeach()
 
-add_executable(brigant-make-images tools/make_images.cpp src/sim/firmware_builder.cpp src/image/bank_image.cpp
-                                   src/image/checksums.cpp src/image/image_stamp.cpp src/image/model_tags.cpp
-                                   src/image/firmware_header.cpp)
+add_executable(brigant-make-images tools/make_images.cpp src/sim/firmware_builder.cpp src/sim/sim_image_rules.cpp)
 target_include_directories(brigant-make-images PRIVATE src)
 target_link_libraries(brigant-make-images PRIVATE brigant_warnings)
 

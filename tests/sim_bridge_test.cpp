@@ -2,6 +2,7 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
+#include "common/hex.h"
 #include "device/transport.h"
 #include "sim/presets.h"
 #include "sim/simulation.h"
@@ -309,4 +310,65 @@ TEST(SimPresets, SpecsAndOptions)
         EXPECT_FALSE(error.empty());
     }
     EXPECT_NE(PresetHelp().find("generic"), std::string::npos);
+}
+
+// A command without data reaches the device with no direction, whichever way
+// the caller put it, and the bridge takes it on the command alone.
+TEST_F(SimBridgeTest, CommandsWithoutDataHaveNoDirection)
+{
+    struct Seen final : SimDevice {
+        std::vector<WireDirection> directions;
+        SimReply execute(const std::uint8_t *, int, WireDirection direction, std::uint8_t *,
+                         std::uint32_t length) override
+        {
+            directions.push_back(direction);
+            return Good(length);
+        }
+    };
+    auto seen = std::make_shared<Seen>();
+    const std::string seenPath = simulation.backend().attach(seen);
+    const std::uint8_t cdb[12] = {0xFF, 0x04, 0x13};
+    std::uint8_t byte = 0;
+    auto run = [&](const std::string &where, const std::uint8_t *command, DataDirection direction,
+                   std::uint32_t length) {
+        ScsiCommand cmd;
+        cmd.cdb = command;
+        cmd.cdbLength = 12;
+        cmd.direction = direction;
+        cmd.data = length ? &byte : nullptr;
+        cmd.length = length;
+        return simulation.backend().execute(where, cmd);
+    };
+    for (DataDirection direction : {DataDirection::In, DataDirection::Out})
+        run(seenPath, cdb, direction, 0);
+    run(seenPath, cdb, DataDirection::In, 1);
+    run(seenPath, cdb, DataDirection::Out, 1);
+    EXPECT_EQ(seen->directions, (std::vector<WireDirection>{WireDirection::None, WireDirection::None,
+                                                            WireDirection::In, WireDirection::Out}));
+
+    // Commands the bridge takes without data, and ones that move data only one way.
+    struct Case {
+        std::uint8_t cdb[12];
+        std::uint32_t length;
+        bool inOk, outOk;
+    };
+    const Case cases[] = {
+        {{0xFF, 0x04, 0x13}, 0, true, true},                             // erase the whole flash
+        {{0xFF, 0x04, 0x14}, 0, true, true},                             // erase a block
+        {{0xFF, 0x04, 0x25}, 0, true, true},                             // prepare for an update
+        {{0xDF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFB}, 0, true, true},     // flash write, no data
+        {{0xDF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFE}, 0, true, true},     // data space write, no data
+        {{0xFF, 0x04, 0x10}, 1, true, false},                            // flash read
+        {{0xFF, 0x04, 0x11}, 1, false, true},                            // flash write
+        {{0xDF, 0, 0, 0, 1, 0, 0xA0, 0, 0, 0, 0, 0xFE}, 1, false, true}, // data space write
+    };
+    for (const Case &c : cases) {
+        for (DataDirection direction : {DataDirection::In, DataDirection::Out}) {
+            clock.advance(60000); // past any erase
+            const ScsiOutcome o = run(path, c.cdb, direction, c.length);
+            const bool ok = direction == DataDirection::In ? c.inOk : c.outOk;
+            EXPECT_EQ(o.scsiStatus, ok ? 0 : 2)
+                << HexBytes(c.cdb, 12) << (direction == DataDirection::In ? " in" : " out");
+        }
+    }
 }

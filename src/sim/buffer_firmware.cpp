@@ -39,7 +39,7 @@ std::shared_ptr<BufferFirmware> BufferFirmware::Attach(SimBridge &bridge, std::s
 {
     auto fw = std::make_shared<BufferFirmware>(bridge, std::move(tag), romByte, forceRom);
     bridge.setCommandExtension(
-        [fw](const std::uint8_t *cdb, int cdbLength, DataDirection dir, std::uint8_t *data,
+        [fw](const std::uint8_t *cdb, int cdbLength, WireDirection dir, std::uint8_t *data,
              std::uint32_t length) { return fw->execute(cdb, cdbLength, dir, data, length); });
     bridge.setFirmwareBoot([fw] { fw->boot(); });
     fw->boot();
@@ -70,12 +70,12 @@ void BufferFirmware::boot()
     notReady_ = kNotReadyAfterBoot;
 }
 
-std::optional<SimReply> BufferFirmware::execute(const std::uint8_t *cdb, int cdbLength, DataDirection dir,
+std::optional<SimReply> BufferFirmware::execute(const std::uint8_t *cdb, int cdbLength, WireDirection dir,
                                                 std::uint8_t *data, std::uint32_t length)
 {
     const std::uint8_t op = cdb[0];
     if (op == 0xC3 && cdbLength >= 12 && cdb[1] == 0x30) {
-        if (dir != DataDirection::Out || mode_ == Mode::Rom)
+        if (dir == WireDirection::In || mode_ == Mode::Rom)
             return IllegalRequest();
         productSerial_.assign(data, data + std::min<std::uint32_t>(length, cdb[9]));
         return Good(length);
@@ -87,8 +87,8 @@ std::optional<SimReply> BufferFirmware::execute(const std::uint8_t *cdb, int cdb
         return CheckCondition(0x02, 0x04, 0x01);
     }
     if (op == 0x3C)
-        return dir == DataDirection::In ? readBuffer(cdb, data, length) : IllegalRequest();
-    return dir == DataDirection::Out || length == 0 ? writeBuffer(cdb, data, length) : IllegalRequest();
+        return dir != WireDirection::Out ? readBuffer(cdb, data, length) : IllegalRequest();
+    return dir != WireDirection::In ? writeBuffer(cdb, data, length) : IllegalRequest();
 }
 
 SimReply BufferFirmware::readBuffer(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length)

@@ -39,7 +39,7 @@ class BufferFirmware
     static constexpr std::uint32_t kProductBlock = 0x44000;
 
   private:
-    std::optional<SimReply> execute(const std::uint8_t *cdb, int cdbLength, DataDirection dir,
+    std::optional<SimReply> execute(const std::uint8_t *cdb, int cdbLength, WireDirection dir,
                                     std::uint8_t *data, std::uint32_t length);
     void boot();
     bool flashHoldsFirmware() const;

@@ -1,14 +1,10 @@
 #include "sim/chip_firmware.h"
 
-#include "image/bank_image.h"
-#include "image/checksums.h"
-#include "image/firmware_header.h"
-#include "image/image_stamp.h"
 #include "sim/firmware_builder.h"
+#include "sim/sim_image_rules.h"
 
 #include <algorithm>
 #include <cstring>
-#include <span>
 
 namespace brigant::sim
 {
@@ -20,9 +16,6 @@ constexpr std::uint32_t kSmallImageSize = 0x8000; // HeaderAtStart, AfterNvram, 
 constexpr std::uint32_t kVkImageSize = 0x8000;    // VkAt4000: code and the record at 0x4000
 constexpr std::uint32_t kLarchRecord = 0x80;
 constexpr std::uint32_t kVkRecord = 0x4000;
-constexpr std::uint32_t kStampMagic = 0x200;
-constexpr std::uint32_t kStampChecksum = 1020;
-constexpr std::array<std::uint8_t, 4> kStampMarker = {0x5A, 0xC3, 0x69, 0xE1};
 constexpr std::array<std::uint8_t, 4> kVkSignature = {0x55, 0xAA, 'V', 'K'};
 constexpr std::uint32_t kSecondBank = 0x10000;
 
@@ -76,6 +69,9 @@ std::array<std::uint8_t, 4> HeaderModel(const FirmwareBuild &build)
         if (build.revision == '0')
             return {0x5A, 0xA5, 0x0F, 0xF0};
         break;
+    case 2:
+    case 35: // Birch files carry the model as the bridge's marker, "vQ7B"
+        return {'v', c(0), c(1), c(2)};
     case 8: // Hazel: revision 1 "vQ5H", revision 2 "Q5H1"
         if (build.revision == '1')
             return {'v', 'Q', '5', 'H'};
@@ -105,26 +101,14 @@ bool StartsWith(const std::vector<std::uint8_t> &flash, std::size_t at,
     return flash.size() >= at + 10 && std::equal(what.begin(), what.end(), flash.begin() + at);
 }
 
-std::uint32_t Be32(const std::uint8_t *p)
-{
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
-
-bool StampedHalfValid(const std::uint8_t *half)
-{
-    return std::equal(kStampMarker.begin(), kStampMarker.end(), half + kStampMagic) &&
-           ImageCrc32(half, kStampChecksum) == Be32(half + kStampChecksum);
-}
-
 bool BankHoldsTaggedHeader(const std::vector<std::uint8_t> &flash, std::uint32_t bank, unsigned chipCode,
                            const std::string &tag)
 {
-    const std::size_t end = BankImageEnd(chipCode);
+    const std::size_t end = BankCodeEnd(chipCode);
     if (end == 0 || flash.size() < bank + kBankImageSize)
         return false;
     const std::uint8_t *record = flash.data() + bank + end - 16;
-    return std::equal(kHeaderSignature.begin(), kHeaderSignature.end(), record) && tag.size() >= 3 &&
+    return std::equal(kRecordSignature.begin(), kRecordSignature.end(), record) && tag.size() >= 3 &&
            std::memcmp(record + 4, tag.data(), 3) == 0;
 }
 
@@ -143,14 +127,14 @@ std::vector<std::uint8_t> BuildFirmwareImage(FirmwareLayout layout, const Firmwa
     case FirmwareLayout::AfterNvram:
         image.assign(kSmallImageSize, 0xFF);
         Fill(image, image.size(), build);
-        PutRecord(image.data(), kHeaderSignature, build);
+        PutRecord(image.data(), kRecordSignature, build);
         PutBuildBlock(image.data(), build);
         break;
     case FirmwareLayout::Larch:
         image.assign(kSmallImageSize, 0xFF);
         Fill(image, image.size(), build);
         PutBuildBlock(image.data(), build);
-        PutRecord(image.data() + kLarchRecord, kLarchSignature, build);
+        PutRecord(image.data() + kLarchRecord, kLarchRecordSignature, build);
         break;
     case FirmwareLayout::VkAt4000:
         image.assign(kVkImageSize, 0xFF);
@@ -172,13 +156,13 @@ std::vector<std::uint8_t> BuildFirmwareImage(FirmwareLayout layout, const Firmwa
         break;
     }
     case FirmwareLayout::Stamped256:
-        image.assign(kStampedImageSize, 0xFF);
+        image.assign(kStampedImageBytes, 0xFF);
         Fill(image, image.size(), build);
-        for (std::size_t half = 0; half < kStampedImageSize; half += kStampedHalfSize) {
-            PutRecord(image.data() + half, kHeaderSignature, build);
+        for (std::size_t half = 0; half < kStampedImageBytes; half += kStampedHalfBytes) {
+            PutRecord(image.data() + half, kRecordSignature, build);
             PutBuildBlock(image.data() + half, build);
         }
-        StampImageHeader(image);
+        StampHalves(image.data());
         break;
     }
     return image;
@@ -204,17 +188,17 @@ std::optional<RunningFirmware> FindRunningFirmware(const std::vector<std::uint8_
     std::size_t record = 0;
     switch (layout) {
     case FirmwareLayout::HeaderAtStart:
-        if (!StartsWith(flash, 0, kHeaderSignature))
+        if (!StartsWith(flash, 0, kRecordSignature))
             return std::nullopt;
         break;
     case FirmwareLayout::AfterNvram:
-        if (!StartsWith(flash, kNvramAreaBytes, kHeaderSignature))
+        if (!StartsWith(flash, kNvramAreaBytes, kRecordSignature))
             return std::nullopt;
         running.base = kNvramAreaBytes;
         record = kNvramAreaBytes;
         break;
     case FirmwareLayout::Larch:
-        if (!StartsWith(flash, kLarchRecord, kLarchSignature))
+        if (!StartsWith(flash, kLarchRecord, kLarchRecordSignature))
             return std::nullopt;
         record = kLarchRecord;
         break;
@@ -226,13 +210,12 @@ std::optional<RunningFirmware> FindRunningFirmware(const std::vector<std::uint8_
     case FirmwareLayout::Bank:
         if (!BankHoldsTaggedHeader(flash, 0, chipCode, tag))
             return std::nullopt;
-        record = BankImageEnd(chipCode) - 16;
+        record = BankCodeEnd(chipCode) - 16;
         break;
     case FirmwareLayout::DualBank: {
         auto valid = [&](std::uint32_t bank) {
-            return flash.size() >= bank + kBankImageSize &&
-                   CheckBankImage(std::span<const std::uint8_t>(flash.data() + bank, kBankImageSize),
-                                  chipCode);
+            return BankHoldsTaggedHeader(flash, bank, chipCode, tag) &&
+                   BankSealed(flash.data() + bank, BankCodeEnd(chipCode));
         };
         if (valid(0))
             running.base = 0;
@@ -240,12 +223,12 @@ std::optional<RunningFirmware> FindRunningFirmware(const std::vector<std::uint8_
             running.base = kSecondBank;
         else
             return std::nullopt;
-        record = running.base + BankImageEnd(chipCode) - 16;
+        record = running.base + BankCodeEnd(chipCode) - 16;
         break;
     }
     case FirmwareLayout::Stamped256:
-        if (flash.size() < kStampedImageSize || !StampedHalfValid(flash.data()) ||
-            !StampedHalfValid(flash.data() + kStampedHalfSize))
+        if (flash.size() < kStampedImageBytes || !HalfStamped(flash.data()) ||
+            !HalfStamped(flash.data() + kStampedHalfBytes))
             return std::nullopt;
         break;
     }

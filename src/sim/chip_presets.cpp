@@ -387,6 +387,75 @@ std::array<std::uint8_t, 40> MakeSignature(const std::string &text, SigRev how, 
     return sig;
 }
 
+// Every option must be one of the chip presets' or one of this preset's own
+// (or `also`); false with `error` naming the first that is not.
+bool OptionsKnown(const Def &def, const PresetSpec &spec, std::string &error, const char *also = "")
+{
+    for (const auto &[key, value] : spec.options) {
+        (void)value;
+        if (!kCommonOptions.count(key) && !HasExtra(def, key) && key != also) {
+            error = "unknown option '" + key + "' for preset '" + spec.name + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The model tag and the revision digit, from the options or the preset.
+bool ReadTagAndRevision(const Def &def, Options &opt, std::string &tag, char &rev)
+{
+    tag = opt.get("tag", def.tag);
+    if (tag.size() != 3)
+        return opt.fail("tag must be three characters");
+    const std::string text = opt.get("rev", std::string(1, def.rev));
+    if (text.size() != 1 || text[0] < '0' || text[0] > '9')
+        return opt.fail("rev must be one digit");
+    rev = text[0];
+    return true;
+}
+
+// The firmware a bridge of the preset is delivered with, as the options set it.
+bool ReadFirmwareBuild(const Def &def, Options &opt, const std::string &tag, char rev, FirmwareBuild &build)
+{
+    build.chipCode = def.code;
+    build.tag = tag;
+    build.revision = rev;
+    build.major = def.major;
+    build.minor = def.minor;
+    build.ext = def.ext;
+    build.level = def.level;
+    build.altLevel = def.altLevel;
+    build.seed = def.code * 7919u + static_cast<unsigned>(rev - '0');
+    const std::string buildKind = opt.get("build", "release");
+    if (buildKind != "release" && buildKind != "internal")
+        return opt.fail("build must be release or internal");
+    build.release = buildKind == "release";
+    if (!build.release && def.code == 14 && !(def.features & kAnswersFE) && !opt.has("ext") &&
+        !opt.has("exttext"))
+        build.ext = {0, 0, 0, 1}; // the version internal builds of this family report
+    if (opt.has("version")) {
+        std::uint8_t mm[2];
+        if (!opt.bytes("version", 2, mm))
+            return false;
+        build.major = mm[0];
+        build.minor = mm[1];
+    }
+    if (!opt.bytes("ext", 4, build.ext.data()))
+        return false;
+    if (opt.has("exttext")) {
+        const std::string text = opt.get("exttext", "");
+        if (text.size() != 4)
+            return opt.fail("exttext must be four characters");
+        std::copy(text.begin(), text.end(), build.ext.begin());
+    }
+    std::uint32_t level = build.level, altLevel = build.altLevel;
+    if (!opt.hex("level", 0xFF, level) || !opt.hex("altlevel", 0xFF, altLevel))
+        return false;
+    build.level = static_cast<std::uint8_t>(level);
+    build.altLevel = static_cast<std::uint8_t>(altLevel);
+    return true;
+}
+
 } // namespace
 
 bool IsChipPresetName(const std::string &name) { return FindDef(name) != nullptr; }
@@ -409,13 +478,8 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
         error = "unknown preset '" + spec.name + "' (try --simulate help)";
         return nullptr;
     }
-    for (const auto &[key, value] : spec.options) {
-        (void)value;
-        if (!kCommonOptions.count(key) && !HasExtra(*def, key)) {
-            error = "unknown option '" + key + "' for preset '" + spec.name + "'";
-            return nullptr;
-        }
-    }
+    if (!OptionsKnown(*def, spec, error))
+        return nullptr;
     Options opt{spec, error};
 
     // The chip itself.
@@ -449,13 +513,11 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
         }
     }
 
-    std::string tag = opt.get("tag", def->tag);
-    if (tag.size() != 3)
-        return opt.fail("tag must be three characters"), nullptr;
-    const std::string rev = opt.get("rev", std::string(1, def->rev));
-    if (rev.size() != 1 || rev[0] < '0' || rev[0] > '9')
-        return opt.fail("rev must be one digit"), nullptr;
-    const std::uint8_t digit = static_cast<std::uint8_t>(rev[0] - '0');
+    std::string tag;
+    char rev = '0';
+    if (!ReadTagAndRevision(*def, opt, tag, rev))
+        return nullptr;
+    const std::uint8_t digit = static_cast<std::uint8_t>(rev - '0');
 
     std::string marker = def->marker ? def->marker : "none";
     marker = opt.get("marker", marker);
@@ -488,7 +550,7 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
         id.chipInfo[4] = static_cast<std::uint8_t>(id.usbProductId >> 8);
         id.chipInfo[5] = static_cast<std::uint8_t>(id.usbProductId);
         std::copy(tag.begin(), tag.end(), id.chipInfo.begin() + 8);
-        id.chipInfo[11] = static_cast<std::uint8_t>(rev[0]);
+        id.chipInfo[11] = static_cast<std::uint8_t>(rev);
     }
     if (def->signature)
         id.signature = MakeSignature(def->signature, def->sigRev, digit);
@@ -532,42 +594,8 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
 
     // The firmware it was delivered with.
     FirmwareBuild build;
-    build.chipCode = def->code;
-    build.tag = tag;
-    build.revision = rev[0];
-    build.major = def->major;
-    build.minor = def->minor;
-    build.ext = def->ext;
-    build.level = def->level;
-    build.altLevel = def->altLevel;
-    build.seed = def->code * 7919u + digit;
-    const std::string buildKind = opt.get("build", "release");
-    if (buildKind != "release" && buildKind != "internal")
-        return opt.fail("build must be release or internal"), nullptr;
-    build.release = buildKind == "release";
-    if (!build.release && def->code == 14 && !(def->features & kAnswersFE) && !opt.has("ext") &&
-        !opt.has("exttext"))
-        build.ext = {0, 0, 0, 1}; // the version internal builds of this family report
-    if (opt.has("version")) {
-        std::uint8_t mm[2];
-        if (!opt.bytes("version", 2, mm))
-            return nullptr;
-        build.major = mm[0];
-        build.minor = mm[1];
-    }
-    if (!opt.bytes("ext", 4, build.ext.data()))
+    if (!ReadFirmwareBuild(*def, opt, tag, rev, build))
         return nullptr;
-    if (opt.has("exttext")) {
-        const std::string text = opt.get("exttext", "");
-        if (text.size() != 4)
-            return opt.fail("exttext must be four characters"), nullptr;
-        std::copy(text.begin(), text.end(), build.ext.begin());
-    }
-    std::uint32_t level = build.level, altLevel = build.altLevel;
-    if (!opt.hex("level", 0xFF, level) || !opt.hex("altlevel", 0xFF, altLevel))
-        return nullptr;
-    build.level = static_cast<std::uint8_t>(level);
-    build.altLevel = static_cast<std::uint8_t>(altLevel);
 
     const std::string partName = opt.get("flash", def->flash);
     const FlashPart *part = FindFlashPart(partName);
@@ -617,6 +645,41 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
     if (readBuffer)
         BufferFirmware::Attach(*bridge, tag, digit, rom);
     return bridge;
+}
+
+bool MakePresetFirmwareFile(const PresetSpec &spec, PresetFirmwareFile &file, std::string &error)
+{
+    const Def *def = FindDef(spec.name);
+    if (!def) {
+        error = spec.name == "generic" || spec.name == "plain-disk"
+                    ? "preset '" + spec.name + "' belongs to no firmware family: it has no firmware file"
+                    : "unknown preset '" + spec.name + "' (try --simulate help)";
+        return false;
+    }
+    if (!OptionsKnown(*def, spec, error, "nvram"))
+        return false;
+    Options opt{spec, error};
+    bool nvram = false;
+    if (!opt.flag("nvram", nvram))
+        return false;
+    if (nvram && def->layout != FirmwareLayout::AfterNvram)
+        return opt.fail("nvram=1: the firmware of preset '" + spec.name +
+                        "' has no 4 KiB NVRAM area in front of it");
+    std::string tag;
+    char rev = '0';
+    FirmwareBuild build;
+    if (!ReadTagAndRevision(*def, opt, tag, rev) || !ReadFirmwareBuild(*def, opt, tag, rev, build))
+        return false;
+
+    file.code = def->code;
+    file.bytes = BuildFirmwareImage(def->layout, build);
+    file.flashOffset = FirmwareImageBase(def->layout);
+    if (nvram) {
+        // The settings area as an unused bridge holds it: erased.
+        file.bytes.insert(file.bytes.begin(), kNvramAreaBytes, 0xFF);
+        file.flashOffset -= kNvramAreaBytes;
+    }
+    return true;
 }
 
 std::string ChipPresetListHelp()

@@ -7,6 +7,7 @@
 #include "sim/presets.h"
 #include "sim/sim_bridge.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,18 @@ struct ChipPresetInfo {
     std::string description;
 };
 const std::vector<ChipPresetInfo> &ChipPresets();
+
+// The firmware file a maker ships for a chip preset's bridge, in the family's
+// layout and with the version the options give (the preset's own options,
+// plus nvram=1: a 4 KiB NVRAM area in front, for the families whose flash
+// keeps one before the firmware). Written at `flashOffset` into the flash of
+// such a bridge, it is the firmware the bridge starts.
+struct PresetFirmwareFile {
+    unsigned code = 0;
+    std::uint32_t flashOffset = 0;
+    std::vector<std::uint8_t> bytes;
+};
+bool MakePresetFirmwareFile(const PresetSpec &spec, PresetFirmwareFile &file, std::string &error);
 
 // The preset list and the options of the chip presets, for --simulate help.
 std::string ChipPresetListHelp();

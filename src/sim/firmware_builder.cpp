@@ -1,12 +1,9 @@
 #include "sim/firmware_builder.h"
 
-#include "image/bank_image.h"
-#include "image/firmware_header.h"
-#include "image/image_stamp.h"
+#include "sim/sim_image_rules.h"
 
 #include <algorithm>
 #include <cstring>
-#include <span>
 
 namespace brigant::sim
 {
@@ -16,7 +13,7 @@ namespace
 
 std::size_t CodeEnd(unsigned chipCode)
 {
-    const std::size_t end = BankImageEnd(chipCode);
+    const std::size_t end = BankCodeEnd(chipCode);
     return end ? end : 0xC000;
 }
 
@@ -24,11 +21,7 @@ std::size_t CodeEnd(unsigned chipCode)
 
 void SealBank(std::vector<std::uint8_t> &image, std::size_t bank, unsigned chipCode)
 {
-    const std::size_t end = CodeEnd(chipCode);
-    std::span<const std::uint8_t> view(image.data() + bank, kBankImageSize);
-    const std::uint16_t sum = BankImageChecksum(view, end);
-    image[bank + end - 2] = static_cast<std::uint8_t>(sum >> 8);
-    image[bank + end - 1] = static_cast<std::uint8_t>(sum);
+    SealBankAt(image.data() + bank, CodeEnd(chipCode));
 }
 
 std::vector<std::uint8_t> BuildBankImage(const FirmwareSpec &spec)
@@ -54,7 +47,7 @@ std::vector<std::uint8_t> BuildBankImage(const FirmwareSpec &spec)
     // Header record at the end of the code area, then the checksum.
     std::uint8_t *record = bank.data() + end - 16;
     std::fill(record, record + 16, 0x00);
-    std::copy(kHeaderSignature.begin(), kHeaderSignature.end(), record);
+    std::copy(kRecordSignature.begin(), kRecordSignature.end(), record);
     for (int i = 0; i < 3; ++i)
         record[4 + i] = bank[0x15 + static_cast<std::size_t>(i)];
     record[7] = static_cast<std::uint8_t>(spec.revision);
@@ -68,7 +61,7 @@ std::vector<std::uint8_t> BuildUpdateImage(const FirmwareSpec &spec)
     std::vector<std::uint8_t> image(kUpdateImageSize);
     for (std::size_t at = 0; at < kUpdateImageSize; at += kBankImageSize)
         std::copy(bank.begin(), bank.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
-    StampImageHeader(image);
+    StampHalves(image.data());
     // Stamping touched the code of the banks at 0 and 0x20000.
     SealBank(image, 0x00000, spec.chipCode);
     SealBank(image, 0x20000, spec.chipCode);

@@ -27,6 +27,18 @@ const PresetInfo kPresets[] = {
     {"plain-disk", "a USB disk without a supported bridge: every vendor command is rejected"},
 };
 
+const char *kFaultHelp =
+    "Faults, for every preset (repeat for several):\n"
+    "  fault=KIND@N      the device's Nth command (counted from 1) fails; KIND is one of\n"
+    "                    error     the pass-through call itself fails\n"
+    "                    check     CHECK CONDITION, ILLEGAL REQUEST (5/20/00)\n"
+    "                    notready  CHECK CONDITION, becoming ready (2/04/01)\n"
+    "                    short     only half the data moves\n"
+    "                    corrupt   the first byte of a data-in reply arrives inverted\n"
+    "                    powerloss the device is gone from then on; --sim-state keeps\n"
+    "                              its state of that moment\n"
+    "                    e.g. nutmeg:fault=error@3,fault=powerloss@12\n";
+
 const char *kCommonOptions =
     "  flash=PART        SPI flash part (default MX25L4006E; see the list below)\n"
     "  version=MAJ.MIN   firmware version in the chip information (default 1.0)\n"
@@ -78,8 +90,55 @@ bool ParsePresetSpec(const std::string &text, PresetSpec &spec, std::string &err
             error = "option '" + item + "' is not key=value";
             return false;
         }
-        spec.options[item.substr(0, eq)] = item.substr(eq + 1);
+        const std::string key = item.substr(0, eq);
+        if (key == "fault") {
+            spec.faults.push_back(item.substr(eq + 1));
+        } else if (!spec.options.emplace(key, item.substr(eq + 1)).second) {
+            error = "option '" + key + "' is given twice";
+            return false;
+        }
     }
+    return true;
+}
+
+bool ParseFaultOption(const std::string &value, FaultRule &rule, std::string &error)
+{
+    const std::string option = "fault=" + value;
+    const auto at = value.find('@');
+    const std::string kind = value.substr(0, at);
+    rule = FaultRule{};
+    if (kind == "error") {
+        rule.kind = FaultRule::Kind::TransportError;
+    } else if (kind == "check") {
+        rule = NotReadyFault(1);
+        rule.key = 0x05; // ILLEGAL REQUEST, invalid command operation code
+        rule.asc = 0x20;
+        rule.ascq = 0x00;
+    } else if (kind == "notready") {
+        rule = NotReadyFault(1);
+    } else if (kind == "short") {
+        rule.kind = FaultRule::Kind::HalfData;
+    } else if (kind == "corrupt") {
+        rule.kind = FaultRule::Kind::CorruptByte; // the reply's first byte
+    } else if (kind == "powerloss") {
+        rule.kind = FaultRule::Kind::PowerLoss;
+    } else {
+        error = "option " + option + ": unknown fault '" + kind +
+                "' (error, check, notready, short, corrupt or powerloss)";
+        return false;
+    }
+    const std::string count = at == std::string::npos ? std::string() : value.substr(at + 1);
+    std::uint64_t n = 0;
+    const bool digits =
+        !count.empty() && count.size() <= 9 && count.find_first_not_of("0123456789") == std::string::npos;
+    for (char c : digits ? count : std::string())
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    if (n == 0) {
+        error = "option " + option + ": give the command as @N, a number from 1";
+        return false;
+    }
+    rule.nth = n;
+    rule.times = 1;
     return true;
 }
 
@@ -190,6 +249,8 @@ std::string PresetHelp()
     text += kCommonOptions;
     text += "\n";
     text += ChipPresetOptionsHelp();
+    text += "\n";
+    text += kFaultHelp;
     text += "\nFlash parts:\n";
     for (const auto &part : FlashParts())
         text += std::string("  ") + part.name + " (" + std::to_string(part.sizeBytes / 1024) + " KiB)\n";

@@ -128,6 +128,15 @@ bool Matches(const FaultRule &r, std::uint64_t index, const ScsiCommand &cmd)
     return std::equal(r.cdbPrefix.begin(), r.cdbPrefix.end(), cmd.cdb);
 }
 
+// SG_IO hands a command without data over with no direction, whatever the
+// caller asked for; so does the bus.
+WireDirection WireDirectionOf(const ScsiCommand &cmd)
+{
+    if (cmd.length == 0)
+        return WireDirection::None;
+    return cmd.direction == DataDirection::In ? WireDirection::In : WireDirection::Out;
+}
+
 } // namespace
 
 ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
@@ -179,7 +188,10 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
         std::uint32_t moved = cmd.length;
         if (hit && hit->kind == Kind::ShortData)
             moved = std::min(moved, hit->value);
-        reply = s->device->execute(cmd.cdb, cmd.cdbLength, cmd.direction, moved ? cmd.data : nullptr, moved);
+        if (hit && hit->kind == Kind::HalfData)
+            moved = cmd.length / 2;
+        reply = s->device->execute(cmd.cdb, cmd.cdbLength, WireDirectionOf(cmd), moved ? cmd.data : nullptr,
+                                   moved);
         if (hit && hit->kind == Kind::CorruptByte && cmd.direction == DataDirection::In &&
             hit->value < cmd.length)
             cmd.data[hit->value] = static_cast<std::uint8_t>(~cmd.data[hit->value]);

@@ -20,6 +20,7 @@ struct FaultRule {
         TransportError, // the pass-through call itself fails (EIO)
         CheckCondition, // CHECK CONDITION with the sense in `key`/`asc`/`ascq`
         ShortData,      // the command runs but only `value` bytes of data move
+        HalfData,       // the command runs but only half its data moves (rounded down)
         CorruptByte,    // byte `value` of a data-in reply is inverted
         PowerLoss,      // the device is gone from this command on; its state stays as it was
     };

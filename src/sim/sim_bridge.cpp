@@ -62,7 +62,7 @@ void SimBridge::boot()
         firmwareBoot_();
 }
 
-SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, WireDirection direction,
                             std::uint8_t *data, std::uint32_t length)
 {
     if (cdbLength < 6)
@@ -120,7 +120,7 @@ SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, DataDirectio
             return IllegalRequest();
         return vendorFF04(cdb, direction, data, length);
     case 0xB5: {
-        if (!identity_.acceptsStagingRead || direction != DataDirection::In)
+        if (!identity_.acceptsStagingRead || direction == WireDirection::Out)
             return IllegalRequest();
         std::vector<std::uint8_t> staging(512, 0);
         return CopyIn(data, length, staging.data(), 512);
@@ -150,7 +150,7 @@ SimReply SimBridge::inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::ui
     return CopyIn(data, std::min(length, allocation), reply, available);
 }
 
-SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data,
+SimReply SimBridge::vendorDF(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
                              std::uint32_t length)
 {
     const std::uint8_t sub = cdb[11];
@@ -158,11 +158,11 @@ SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::ui
         return IllegalRequest(); // no flash behind the bridge
     switch (sub) {
     case 0xFF: // probe
-        if (!identity_.probeReply || dir != DataDirection::In)
+        if (!identity_.probeReply || dir == WireDirection::Out)
             return IllegalRequest();
         return CopyIn(data, length, identity_.probeReply->data(), 2);
     case 0xFD: { // controller data space, read
-        if (dir != DataDirection::In)
+        if (dir == WireDirection::Out)
             return IllegalRequest();
         const std::uint32_t n = std::min(Be16(cdb + 3), length);
         const std::uint32_t address = Be16(cdb + 6);
@@ -171,7 +171,7 @@ SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::ui
         return Good(n);
     }
     case 0xFE: { // controller data space, write
-        if (dir != DataDirection::Out)
+        if (dir == WireDirection::In)
             return IllegalRequest();
         const std::uint32_t n = std::min(Be16(cdb + 3), length);
         const std::uint32_t address = Be16(cdb + 6);
@@ -184,14 +184,14 @@ SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::ui
         return Good(n);
     }
     case 0xFA: { // firmware-mediated flash read
-        if (dir != DataDirection::In)
+        if (dir == WireDirection::Out)
             return IllegalRequest();
         const std::uint32_t n = std::min(Be24(cdb + 2), length);
         readArray(Be24(cdb + 8), data, n);
         return Good(n);
     }
     case 0xFB: { // firmware-mediated flash write, erasing first as the mode asks
-        if (dir != DataDirection::Out)
+        if (dir == WireDirection::In)
             return IllegalRequest();
         const std::uint32_t n = std::min(Be24(cdb + 2), length);
         const std::uint32_t address = Be24(cdb + 8);
@@ -226,14 +226,17 @@ SimReply SimBridge::vendorDF(const std::uint8_t *cdb, DataDirection dir, std::ui
     }
 }
 
-SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data,
+SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
                                std::uint32_t length)
 {
-    const bool in = dir == DataDirection::In;
+    // A command that moves no data is taken whatever it is: only a data phase
+    // the wrong way round is refused.
+    const bool in = dir == WireDirection::In;
+    const bool out = dir == WireDirection::Out;
     if (!identity_.flashAttached) {
         switch (cdb[2]) {
         case 0x10: { // the firmware answers from its copy on the disk
-            if (!in)
+            if (out)
                 return IllegalRequest();
             const std::uint32_t address = Be24(cdb + 3);
             const auto &image = identity_.diskFirmware;
@@ -257,7 +260,7 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
     }
     switch (cdb[2]) {
     case 0x10: // read flash
-        if (!in)
+        if (out)
             return IllegalRequest();
         readArray(Be24(cdb + 3), data, length);
         return Good(length);
@@ -266,7 +269,7 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
             return IllegalRequest();
         return programArray(Be24(cdb + 3), data, length) ? Good(length) : HardwareError();
     case 0x12: { // flash status register
-        if (!in)
+        if (out)
             return IllegalRequest();
         flash_.select();
         flash_.exchange(kSpiReadStatus);
@@ -286,7 +289,7 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
         eraseWith(opcodes_.blockErase, Be24(cdb + 3), false);
         return Good(0);
     case 0x15: { // opcode, dummy bytes, then the ID bytes
-        if (!in)
+        if (out)
             return IllegalRequest();
         const std::uint32_t count = std::min<std::uint32_t>(cdb[3], length);
         flash_.select();
@@ -317,7 +320,7 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
     case 0x21:
     case 0x22: { // data phase of a held transaction (or a new one), then deselect
         const bool read = cdb[2] == 0x21;
-        if (read != in)
+        if (read ? out : in)
             return IllegalRequest();
         std::uint32_t n = Be16(cdb + 7);
         n = n == 0 ? length : std::min(n, length);
@@ -332,7 +335,7 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
         return Good(n);
     }
     case 0x23: {
-        if (!in)
+        if (out)
             return IllegalRequest();
         const std::uint8_t reply[4] = {identity_.flashTypeVerdict, 0, 0, 0};
         return CopyIn(data, length, reply, 4);
@@ -354,11 +357,11 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::
         restart();
         return Good(0);
     case 0x30:
-        if (!identity_.signature || !in)
+        if (!identity_.signature || out)
             return IllegalRequest();
         return CopyIn(data, length, identity_.signature->data(), 40);
     case 0xA0:
-        if (!identity_.firmwareInfo || !in)
+        if (!identity_.firmwareInfo || out)
             return IllegalRequest();
         return CopyIn(data, std::min<std::uint32_t>(length, cdb[3]), identity_.firmwareInfo->data(), 32);
     default:

@@ -71,7 +71,7 @@ class SimBridge final : public SimDevice
   public:
     SimBridge(BridgeIdentity identity, const FlashPart &flashPart, Clock &clock);
 
-    SimReply execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction, std::uint8_t *data,
+    SimReply execute(const std::uint8_t *cdb, int cdbLength, WireDirection direction, std::uint8_t *data,
                      std::uint32_t length) override;
 
     // Restarts the bridge from its flash: runs the boot hook, forgets any open
@@ -88,7 +88,7 @@ class SimBridge final : public SimDevice
     // Firmware behaviour beyond the common command set (e.g. the buffer
     // commands): asked first for every command; nullopt lets the bridge answer.
     using CommandExtension =
-        std::function<std::optional<SimReply>(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+        std::function<std::optional<SimReply>(const std::uint8_t *cdb, int cdbLength, WireDirection direction,
                                               std::uint8_t *data, std::uint32_t length)>;
     void setCommandExtension(CommandExtension extension) { extension_ = std::move(extension); }
     // Run at every boot after the boot hook.
@@ -113,8 +113,8 @@ class SimBridge final : public SimDevice
 
   private:
     SimReply inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
-    SimReply vendorDF(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
-    SimReply vendorFF04(const std::uint8_t *cdb, DataDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply vendorDF(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply vendorFF04(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
 
     void spiSimple(std::uint8_t opcode);
     void spiAddressed(std::uint8_t opcode, std::uint32_t address);

@@ -10,6 +10,10 @@
 namespace brigant::sim
 {
 
+// The direction of a command's data phase as it reaches the device. A command
+// without data carries none: the wire has nothing to say about it.
+enum class WireDirection : std::uint8_t { None, In, Out };
+
 struct SimReply {
     std::uint8_t status = 0;              // 0 GOOD, 2 CHECK CONDITION
     std::uint32_t transferred = 0;        // bytes of the data phase actually moved
@@ -26,8 +30,9 @@ class SimDevice
   public:
     virtual ~SimDevice() = default;
     // `data` holds `length` bytes: filled by the device for data-in, read by it
-    // for data-out. Never writes more than `length` bytes.
-    virtual SimReply execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+    // for data-out. Never writes more than `length` bytes. `direction` is None
+    // exactly when the command has no data phase.
+    virtual SimReply execute(const std::uint8_t *cdb, int cdbLength, WireDirection direction,
                              std::uint8_t *data, std::uint32_t length) = 0;
 };
 

@@ -73,10 +73,16 @@ std::string Simulation::add(const std::string &specText, std::string &error)
     PresetSpec spec;
     if (!ParsePresetSpec(specText, spec, error))
         return {};
+    std::vector<FaultRule> faults(spec.faults.size());
+    for (std::size_t i = 0; i < faults.size(); ++i)
+        if (!ParseFaultOption(spec.faults[i], faults[i], error))
+            return {};
     auto bridge = MakePresetDevice(spec, clock_, error);
     if (!bridge)
         return {};
     const std::string path = backend_.attach(bridge);
+    for (FaultRule &rule : faults)
+        backend_.addFault(path, std::move(rule));
     SimBridge *raw = bridge.get();
     bridge->setResetListener([this, raw] { backend_.detachFor(backend_.pathOf(raw), kReattachDelayMs); });
     bridges_.push_back(std::move(bridge));

@@ -122,14 +122,14 @@ bool UnderUmockdev()
     return preload && std::strstr(preload, "umockdev-preload");
 }
 
-sim::SimReply ScriptedDevice::execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+sim::SimReply ScriptedDevice::execute(const std::uint8_t *cdb, int cdbLength, sim::WireDirection direction,
                                       std::uint8_t *data, std::uint32_t length)
 {
-    if (direction == DataDirection::Out)
+    if (direction == sim::WireDirection::Out)
         lastOut.assign(data, data + length);
     if (answer)
         return answer(cdb, cdbLength, direction, data, length);
-    if (direction == DataDirection::In)
+    if (direction == sim::WireDirection::In)
         for (std::uint32_t i = 0; i < length; ++i)
             data[i] = static_cast<std::uint8_t>(0xA0 + i);
     return sim::Good(length);
@@ -266,10 +266,13 @@ bool SgTestbed::handle(UMockdevIoctlClient *client)
         requests_.push_back(request);
         umockdev_ioctl_client_complete(client, -1, *behaviour_.failErrno);
     } else {
-        const DataDirection direction =
-            hdr->dxfer_direction == SG_DXFER_TO_DEV ? DataDirection::Out : DataDirection::In;
         std::uint8_t *data = xferData ? xferData->data : nullptr;
         const std::uint32_t length = xferData ? hdr->dxfer_len : 0;
+        // Without data the device sees no direction, as on the bus.
+        const sim::WireDirection direction = length == 0 ? sim::WireDirection::None
+                                             : hdr->dxfer_direction == SG_DXFER_TO_DEV
+                                                 ? sim::WireDirection::Out
+                                                 : sim::WireDirection::In;
         const sim::SimReply reply = device_.execute(request.cdb.data(), static_cast<int>(request.cdb.size()),
                                                     direction, data, length);
         hdr->status = reply.status;

@@ -30,13 +30,13 @@ class ScriptedDevice : public sim::SimDevice
 {
   public:
     using Answer =
-        std::function<sim::SimReply(const std::uint8_t *cdb, int cdbLength, DataDirection direction,
+        std::function<sim::SimReply(const std::uint8_t *cdb, int cdbLength, sim::WireDirection direction,
                                     std::uint8_t *data, std::uint32_t length)>;
     Answer answer;
     std::vector<std::uint8_t> lastOut; // data of the last data-out phase
 
-    sim::SimReply execute(const std::uint8_t *cdb, int cdbLength, DataDirection direction, std::uint8_t *data,
-                          std::uint32_t length) override;
+    sim::SimReply execute(const std::uint8_t *cdb, int cdbLength, sim::WireDirection direction,
+                          std::uint8_t *data, std::uint32_t length) override;
 };
 
 // What the kernel would have received in one SG_IO call.

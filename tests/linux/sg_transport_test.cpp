@@ -105,7 +105,7 @@ TEST_F(SgTransportTest, DataInRequestCarriesCdbLengthAndTimeoutAndReturnsTheData
 
 TEST_F(SgTransportTest, ShortDataInReportsRequestedLengthMinusResidual)
 {
-    device.answer = [](const std::uint8_t *, int, DataDirection, std::uint8_t *data, std::uint32_t) {
+    device.answer = [](const std::uint8_t *, int, sim::WireDirection, std::uint8_t *data, std::uint32_t) {
         std::memset(data, 0x5A, 10);
         return sim::Good(10);
     };
@@ -137,9 +137,9 @@ TEST_F(SgTransportTest, ResidualOutsideTheRequestIsClamped)
 
 TEST_F(SgTransportTest, LengthOneIsSentAsTwoAndOnlyOneByteReachesTheCaller)
 {
-    device.answer = [](const std::uint8_t *, int, DataDirection dir, std::uint8_t *data,
+    device.answer = [](const std::uint8_t *, int, sim::WireDirection dir, std::uint8_t *data,
                        std::uint32_t length) {
-        if (dir == DataDirection::In) {
+        if (dir == sim::WireDirection::In) {
             data[0] = 0x11;
             data[1] = 0x22;
         }
@@ -242,7 +242,7 @@ TEST_F(SgTransportTest, TimeoutsReachTheKernelInMilliseconds)
 
 TEST_F(SgTransportTest, CheckConditionFailsAndTheSenseVariantsReturnTheSense)
 {
-    device.answer = [](const std::uint8_t *, int, DataDirection, std::uint8_t *, std::uint32_t) {
+    device.answer = [](const std::uint8_t *, int, sim::WireDirection, std::uint8_t *, std::uint32_t) {
         return sim::CheckCondition(0x05, 0x24, 0x00);
     };
     std::uint8_t buf[32];
@@ -392,7 +392,7 @@ TEST_F(SgTransportTest, DeviceRemovedBetweenOpenAndCommand)
 
 TEST_F(SgTransportTest, ProbeVendorCommandSendsTheProbeAndReadsTheReply)
 {
-    device.answer = [](const std::uint8_t *cdb, int, DataDirection, std::uint8_t *data,
+    device.answer = [](const std::uint8_t *cdb, int, sim::WireDirection, std::uint8_t *data,
                        std::uint32_t length) {
         if (cdb[0] != 0xDF)
             return sim::IllegalRequest();
@@ -409,7 +409,7 @@ TEST_F(SgTransportTest, ProbeVendorCommandSendsTheProbeAndReadsTheReply)
     EXPECT_EQ(reply[0], 0x31);
     EXPECT_EQ(reply[1], 0x07);
 
-    device.answer = [](const std::uint8_t *, int, DataDirection, std::uint8_t *, std::uint32_t) {
+    device.answer = [](const std::uint8_t *, int, sim::WireDirection, std::uint8_t *, std::uint32_t) {
         return sim::IllegalRequest();
     };
     EXPECT_EQ(ProbeVendorCommand(sg, reply), 0) << "a disk that is not behind a supported bridge rejects it";
