@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 tools/deps.sh
 jobs=$(nproc)
 
+echo "== layers (one-way includes)"
+tools/check_layers.sh
+
 echo "== build and test (RelWithDebInfo; label 'system' boots a QEMU guest, a few minutes)"
 tools/build.sh build
 ctest --test-dir build --output-on-failure -j "$jobs"
