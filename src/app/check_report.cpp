@@ -1,9 +1,9 @@
 #include "app/check_report.h"
 
 #include "common/hex.h"
-#include "identify/chip_names.h"
 #include "image/bank_image.h"
 #include "image/chip_match.h"
+#include "image/chip_names.h"
 #include "image/firmware_file.h"
 #include "image/model_tags.h"
 

@@ -3,6 +3,7 @@
 #include "app/device_change.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
+#include "app/run_dispatch.h"
 #include "app/selection.h"
 #include "app/settings.h"
 #include "bridge/chip_commands.h"
@@ -10,6 +11,7 @@
 #include "forms/ui_services.h"
 #include "identify/chip_identify.h"
 #include "image/chip_match.h"
+#include "image/chip_types.h"
 #include "model/fwupdate.h"
 #include "update/assisted/embedded_images.h"
 
@@ -27,7 +29,7 @@ namespace fs = std::filesystem;
 namespace
 {
 
-bool IsBufferPathChip(unsigned code) { return code >= 15 && code <= 18; }
+bool IsBufferPathChip(unsigned code) { return ChipTypeOf(code).bufferPath; }
 
 void PrepareDialog(TBrigantFwTool &form)
 {
@@ -220,12 +222,6 @@ void RdCheckBoxClick(TBrigantFwTool &form)
 }
 
 void NVRAMCheckClick(TBrigantFwTool &form) { form.includeNvram = form.NVRAMCheck.checked() ? 1 : 0; }
-
-void UpdateBtnClick(TBrigantFwTool &form)
-{
-    form.UpdateBtn.setEnabled(false);
-    form.UpdateBtn.setEnabled(true);
-}
 
 void WireMainWindowHandlers(TBrigantFwTool &form)
 {

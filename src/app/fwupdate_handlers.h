@@ -25,9 +25,6 @@ void BackupBtnClick(TBrigantFwTool &form);
 void EraseOnlyCheckClick(TBrigantFwTool &form, forms::CheckBox &sender);
 void RdCheckBoxClick(TBrigantFwTool &form);
 void NVRAMCheckClick(TBrigantFwTool &form);
-// The Run button; the update procedures are not reached from here yet: it
-// disables itself and enables itself again.
-void UpdateBtnClick(TBrigantFwTool &form);
 
 // Connects the controls' click handlers to the functions above.
 void WireMainWindowHandlers(TBrigantFwTool &form);

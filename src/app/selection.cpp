@@ -4,9 +4,10 @@
 #include "bridge/flash_commands.h"
 #include "forms/ui_services.h"
 #include "identify/chip_identify.h"
-#include "identify/chip_names.h"
 #include "identify/selected_flash.h"
 #include "image/chip_match.h"
+#include "image/chip_names.h"
+#include "image/chip_types.h"
 #include "model/fwupdate.h"
 
 namespace brigant
@@ -16,14 +17,6 @@ namespace
 {
 
 constexpr std::uint32_t kChipInfoLength = 16;
-
-bool IsOneOf(unsigned code, std::initializer_list<unsigned> codes)
-{
-    for (unsigned c : codes)
-        if (c == code)
-            return true;
-    return false;
-}
 
 } // namespace
 
@@ -46,7 +39,9 @@ void UpdateBtnCheck(TBrigantFwTool &w)
     if (w.DeviceList.enabled() && !w.FwFilenameEdit.text().empty()) {
         if (CheckFirmwareFileMatchesChip(w.FwFilenameEdit.text().c_str(), packed)) {
             w.UpdateBtn.setEnabled(true);
-        } else if (!IsOneOf(type, {0, 15, 16, 17, 18, 26})) {
+        } else if (type != 0 && !ChipTypeOf(type).bufferPath &&
+                   ChipTypeOf(type).procedure != UpdateProcedure::RunConversionUpdate) {
+            // The buffer-path bridges judge a file when it is loaded; staging files never match.
             Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
             w.UpdateBtn.setEnabled(false);
         }
@@ -85,14 +80,16 @@ void UpdateBtnCheck(TBrigantFwTool &w)
             std::uint8_t verdict[4] = {};
             if (ReadFlashType(path, verdict))
                 SetFlashKind(w, verdict[0]);
-            if (type >= 15 && type <= 18)
+            const ChipType &row = ChipTypeOf(type);
+            if (row.bufferPath)
                 ProbeBufferFamilyFlash(w, path);
-            if (type == 13 || type == 14 || type == 27 || (type == 12 && w.chip.ChipSubRevision >= 5))
+            else if (row.bankEnd != 0 ||
+                     (row.variant == RunVariant::XdataProbe && w.chip.ChipSubRevision >= 5))
                 ProbeSpiFamilyFlash(w, path, type);
         } else {
             ProbeOtherSupportedFlash(w, path);
         }
-    } else if (type == 6 || type == 29) {
+    } else if (ChipTypeOf(type).display == UnsupportedDisplay::FirmwareLevel) {
         std::uint8_t info[20] = {};
         if (ReadFirmwareInfo(path, info, sizeof info)) {
             w.chip.FirmwareLevel = info[8];
@@ -105,7 +102,7 @@ void UpdateBtnCheck(TBrigantFwTool &w)
                 ShowNotSupported(w);
             }
         }
-    } else if (type == 2 || type == 35) {
+    } else if (ChipTypeOf(type).display == UnsupportedDisplay::VersionOnly) {
         w.SFlashTypeLable.hide();
         w.FwVerLableEdit.show();
     } else {

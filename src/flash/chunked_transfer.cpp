@@ -4,6 +4,7 @@
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
 #include "forms/ui_services.h"
+#include "image/chip_types.h"
 #include "model/fwupdate.h"
 
 #include <algorithm>
@@ -35,7 +36,8 @@ struct TransferBuffer {
     std::uint8_t *data;
 };
 
-bool SeparateEraseCode(std::uint8_t code) { return code >= 15 && code <= 18; }
+// The buffer-path bridges take an erase as a command of its own, before the data.
+bool SeparateEraseCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; }
 
 } // namespace
 

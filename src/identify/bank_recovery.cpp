@@ -5,6 +5,7 @@
 #include "forms/ui_services.h"
 #include "identify/flash_identify.h"
 #include "image/bank_image.h"
+#include "image/chip_types.h"
 #include "model/fwupdate.h"
 
 #include <cstring>
@@ -60,8 +61,7 @@ std::uint32_t UnitIndex(std::uint32_t address, std::uint32_t unitSize)
 int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::uint8_t chipTypeCode)
 {
     DeviceEntry &entry = window.selectedEntry();
-    if (window.chip.FlashSizeKb <= 127 || entry.bankCheckDone == 1 ||
-        (chipTypeCode != 13 && chipTypeCode != 27))
+    if (window.chip.FlashSizeKb <= 127 || entry.bankCheckDone == 1 || !ChipTypeOf(chipTypeCode).dualBank)
         return 1;
 
     // Buffers are released before UpdateBtn gets its state back (step 8).

@@ -4,9 +4,10 @@
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
 #include "forms/ui_services.h"
-#include "identify/chip_names.h"
 #include "identify/flash_identify.h"
 #include "image/chip_match.h"
+#include "image/chip_names.h"
+#include "image/chip_types.h"
 #include "image/model_tags.h"
 
 #include <cstdio>
@@ -42,14 +43,6 @@ std::uint8_t FindTagSlot(const std::uint8_t *three)
 bool Starts(const char *text, const char *prefix, std::size_t count)
 {
     return std::strncmp(text, prefix, count) == 0;
-}
-
-bool IsOneOf(unsigned code, std::initializer_list<unsigned> codes)
-{
-    for (unsigned c : codes)
-        if (c == code)
-            return true;
-    return false;
 }
 
 // The second stage's signature check of types 0, 1, 3, 5, 7, 11 and 28.
@@ -129,17 +122,20 @@ std::string Format(const char *format, auto... values)
 
 } // namespace
 
-bool IsSupportedChip(unsigned code)
-{
-    return IsOneOf(code, {1, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 26, 27, 28, 30});
-}
-
 bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus)
 {
-    return IsOneOf(code, {9, 10, 12, 13, 14, 15, 16, 17, 18, 27}) || (code == 8 && bus == BusKind::Ieee1394);
+    switch (ChipTypeOf(code).reportedFlash) {
+    case FlashReport::Yes:
+        return true;
+    case FlashReport::On1394:
+        return bus == BusKind::Ieee1394;
+    case FlashReport::No:
+        break;
+    }
+    return false;
 }
 
-bool IsNvramChip(unsigned code) { return IsOneOf(code, {7, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 27}); }
+bool IsNvramChip(unsigned code) { return ChipTypeOf(code).nvramGroup; }
 
 std::uint16_t IdentifyChip(const std::string &path)
 {
@@ -294,7 +290,7 @@ int IsReleaseFirmware(const std::string &path, std::uint8_t type, const std::str
 {
     std::uint8_t flags[4] = {};
     const bool flagsRead =
-        ReadXdata(path, flags, (type == 13 || type == 27) ? kReleaseFlagsDualBank : kReleaseFlags, 4) == 1;
+        ReadXdata(path, flags, ChipTypeOf(type).dualBank ? kReleaseFlagsDualBank : kReleaseFlags, 4) == 1;
 
     switch (type) {
     case 5:

@@ -2,6 +2,7 @@
 // Chip identification: which bridge model and revision sits behind a disk
 // (IdentifyChip), and the running firmware's version text and release state.
 #include "device/device_entry.h"
+#include "image/chip_types.h"
 
 #include <cstdint>
 #include <string>
@@ -23,9 +24,7 @@ constexpr std::uint8_t IdentifiedRevision(std::uint16_t packed)
     return static_cast<std::uint8_t>(packed >> 8);
 }
 
-// Groups of chip type codes that share a behaviour.
-bool IsSupportedChip(unsigned code);
-// Codes whose flash maker the bridge firmware reports; code 8 only on 1394.
+// Codes whose flash maker the bridge firmware reports (a code's row may say: only on 1394).
 bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus);
 // Codes that offer NVRAMCheck.
 bool IsNvramChip(unsigned code);

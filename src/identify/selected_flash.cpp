@@ -7,6 +7,7 @@
 #include "identify/bank_recovery.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
+#include "image/chip_types.h"
 #include "model/fwupdate.h"
 
 namespace brigant
@@ -101,11 +102,11 @@ void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_
     FlashOpcodeRecord record = ZeroedRecord();
     if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
         SetFlashKind(w, record.flashKind);
-    if (type == 13 || type == 14 || type == 27) {
+    if (UsesBankLayout(type)) { // 13, 14 and 27 here: the buffer-path codes do not come this way
         record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
         ProbeFlashSizeSpi(path, record);
         w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
-        if (type == 13 || type == 27)
+        if (ChipTypeOf(type).dualBank)
             RecoverFirmwareBank(w, path, type);
     }
     if (w.chip.FlashKind == 5) {

@@ -1,20 +1,14 @@
 #include "image/bank_image.h"
 
 #include "image/checksums.h"
+#include "image/chip_types.h"
 #include "image/firmware_header.h"
 #include "image/model_tags.h"
 
 namespace brigant
 {
 
-std::size_t BankImageEnd(unsigned code)
-{
-    if (code == 27)
-        return 0x8000;
-    if (code >= 13 && code <= 18)
-        return 0xC000;
-    return 0;
-}
+std::size_t BankImageEnd(unsigned code) { return ChipTypeOf(code).bankEnd; }
 
 std::uint16_t BankImageChecksum(std::span<const std::uint8_t> image, std::size_t end)
 {

@@ -1,5 +1,6 @@
 #include "image/chip_match.h"
 
+#include "image/chip_types.h"
 #include "image/firmware_file.h"
 #include "image/model_tags.h"
 
@@ -51,9 +52,7 @@ Expectation ModelTag(unsigned code)
     return {{std::uint8_t(tag[0]), std::uint8_t(tag[1]), std::uint8_t(tag[2]), 0}, 3};
 }
 
-bool UsesBankLayout(unsigned code) { return (code >= 13 && code <= 18) || code == 27; }
-
-bool ChecksTag(unsigned code) { return code == 7 || (code >= 9 && code <= 12) || UsesBankLayout(code); }
+bool ChecksTag(unsigned code) { return ChipTypeOf(code).tagChecked; }
 
 int Decide(MatchReport &r, const HeaderRecord &record, unsigned code, unsigned rev)
 {
@@ -149,11 +148,7 @@ int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16
     };
 
     // First probe: where the header record of the code's layout sits.
-    std::uint32_t first = 0;
-    if (code == 28 || code == 30)
-        first = 0x4000;
-    else if (UsesBankLayout(code))
-        first = code == 27 ? 0x7FF0 : 0xBFF0;
+    const std::uint32_t first = ChipTypeOf(code).headerOffset;
     probe(first);
     if (first != 0 && !record.startsWith(kHeaderSignature, 2))
         return refuse("no 55 AA signature at " + Hex(first));

@@ -1,4 +1,4 @@
-#include "identify/chip_names.h"
+#include "image/chip_names.h"
 
 #include <cctype>
 

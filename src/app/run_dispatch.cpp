@@ -1,0 +1,151 @@
+#include "app/run_dispatch.h"
+
+#include "bridge/chip_commands.h"
+#include "common/debug_log.h"
+#include "forms/ui_services.h"
+#include "image/file_checks.h"
+#include "model/fwupdate.h"
+
+#include <array>
+
+namespace brigant
+{
+
+namespace
+{
+
+constexpr std::int32_t kSstFlashKind = 2;
+constexpr std::uint8_t kLastRegisterSubRevision = 4;
+constexpr std::uint16_t kXdataProbeAddress = 0x505E;
+
+UpdateProcedure SstOr(const RunInputs &in, UpdateProcedure otherwise)
+{
+    return in.chip.SstWordMode ? UpdateProcedure::UpdateBlockwiseSst : otherwise;
+}
+
+int DoNothing(TBrigantFwTool &, const std::string &) { return 0; }
+
+// The entry of a family this build does not carry: says so and touches nothing.
+int FamilyNotBuilt(TBrigantFwTool &form, const std::string &)
+{
+    ShowStatus(form.StatusEdit, kFamilyNotBuiltText);
+    return 0;
+}
+
+struct ProcedureEntry {
+    UpdateProcedure procedure;
+    const char *name;
+    UpdateProcedureFn run;
+};
+
+// One entry per procedure, in the order of UpdateProcedure.
+const std::array<ProcedureEntry, 8> kProcedureTable = {{
+    {UpdateProcedure::None, "none", DoNothing},
+    {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", FamilyNotBuilt},
+    {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", FamilyNotBuilt},
+    {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", FamilyNotBuilt},
+    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", FamilyNotBuilt},
+    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", FamilyNotBuilt},
+    {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", FamilyNotBuilt},
+    {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", FamilyNotBuilt},
+}};
+
+const ProcedureEntry &EntryOf(UpdateProcedure procedure)
+{
+    const auto i = static_cast<std::size_t>(procedure);
+    return kProcedureTable[i < kProcedureTable.size() ? i : 0];
+}
+
+} // namespace
+
+bool NeedsXdataProbe(const ChipIdentity &chip)
+{
+    return ChipTypeOf(chip.ChipTypeCode).variant == RunVariant::XdataProbe;
+}
+
+bool NeedsSizeCheck(const ChipIdentity &chip, bool serviceMode)
+{
+    return !serviceMode && ChipTypeOf(chip.ChipTypeCode).variant == RunVariant::SizeCheckedSst;
+}
+
+RunChoice ChooseUpdateProcedure(const RunInputs &in)
+{
+    const ChipType &row = ChipTypeOf(in.chip.ChipTypeCode);
+    RunChoice choice;
+    switch (row.variant) {
+    case RunVariant::Plain:
+        choice.procedure = row.procedure;
+        break;
+    case RunVariant::SstSwitch:
+        choice.procedure = SstOr(in, row.procedure);
+        break;
+    case RunVariant::Sbp2On1394:
+        choice.procedure =
+            in.bus == BusKind::Ieee1394 ? UpdateProcedure::RunSbp2Update : SstOr(in, row.procedure);
+        break;
+    case RunVariant::DiskWithoutFlash:
+        if (in.chip.FlashKind == 0) {
+            // The firmware lives on the attached disk; the progress bar is left as the run leaves it.
+            choice.procedure = UpdateProcedure::RunDiskFirmwareUpdate;
+            choice.resetsProgress = false;
+        } else {
+            choice.procedure = SstOr(in, row.procedure);
+        }
+        break;
+    case RunVariant::SizeCheckedSst:
+        if (!in.serviceMode && !in.fileFitsFlash) {
+            choice.refusedTooLarge = true;
+            break;
+        }
+        choice.procedure =
+            in.chip.FlashKind == kSstFlashKind ? UpdateProcedure::UpdateBlockwiseSst : row.procedure;
+        break;
+    case RunVariant::XdataProbe:
+        if (in.xdataProbe == 0 && in.chip.ChipSubRevision <= kLastRegisterSubRevision)
+            choice.procedure = UpdateProcedure::UpdateBlockwise;
+        else
+            choice.procedure = SstOr(in, row.procedure);
+        break;
+    }
+    return choice;
+}
+
+int ProbeXdata505E(const std::string &path)
+{
+    std::uint8_t reply[4] = {};
+    return ReadXdata(path, reply, kXdataProbeAddress, 4) && reply[1] == 0 && reply[2] == 1 ? 1 : 0;
+}
+
+UpdateProcedureFn ProcedureFor(UpdateProcedure procedure) { return EntryOf(procedure).run; }
+const char *ProcedureName(UpdateProcedure procedure) { return EntryOf(procedure).name; }
+
+void UpdateBtnClick(TBrigantFwTool &form)
+{
+    form.UpdateBtn.setEnabled(false);
+    DebugOut("Update Btn Press\n");
+    const DeviceEntry &entry = form.selectedEntry();
+    const std::string path = entry.path;
+    form.StatusEdit.setText("");
+
+    RunInputs in;
+    in.chip = form.chip;
+    in.bus = entry.bus;
+    in.serviceMode = form.EraseOnlyCheck.checked() || form.BackupFWCheckBox.checked();
+    if (NeedsXdataProbe(in.chip))
+        in.xdataProbe = ProbeXdata505E(path);
+    if (NeedsSizeCheck(in.chip, in.serviceMode))
+        in.fileFitsFlash = FileFitsFlash(form.FwFilenameEdit.text().c_str(),
+                                         static_cast<std::uint32_t>(form.chip.FlashSizeKb));
+
+    const RunChoice choice = ChooseUpdateProcedure(in);
+    if (choice.refusedTooLarge) {
+        Ui().messageBox(kFileTooLargeText, "Message", MessageKind::Information);
+        return;
+    }
+    ProcedureFor(choice.procedure)(form, path);
+    form.UpdateBtn.setEnabled(true);
+    if (choice.resetsProgress)
+        form.ProgressBar1.setPosition(0);
+}
+
+} // namespace brigant
