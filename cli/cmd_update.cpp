@@ -18,12 +18,12 @@ struct UpdateArgs {
     int index = -1;
 };
 
-// Prints the status line and the progress as they change; a run of dots
-// appended to the status text is printed as dots on the same line.
-void FollowWindow(TBrigantFwTool &form, std::ostream &out)
+// Prints the status line and the progress as they change: each step of a
+// long operation is one dot on the line of the status text it belongs to.
+void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out)
 {
-    auto lastStatus = std::make_shared<std::string>();
     auto midLine = std::make_shared<bool>(false);
+    auto stepDot = std::make_shared<bool>(false); // the next status change is a step's dot
     auto endLine = [&out, midLine] {
         if (*midLine)
             out << "\n";
@@ -38,20 +38,22 @@ void FollowWindow(TBrigantFwTool &form, std::ostream &out)
         endLine();
         out << "status: " << c.caption() << " (" << forms::ColourName(c.fontColour()) << ")\n" << std::flush;
     });
-    form.StatusEdit.addObserver([&out, lastStatus, midLine, endLine](forms::Control &c) {
+    ui.onProgress = [&out, midLine, stepDot](const ProgressEvent &) {
+        out << '.' << std::flush;
+        *midLine = true;
+        *stepDot = true;
+    };
+    form.StatusEdit.addObserver([&out, midLine, stepDot, endLine](forms::Control &c) {
+        if (*stepDot) {
+            *stepDot = false;
+            return;
+        }
         const std::string &text = static_cast<forms::LabeledEdit &>(c).text();
-        const bool dots = !lastStatus->empty() && text.size() > lastStatus->size() &&
-                          text.compare(0, lastStatus->size(), *lastStatus) == 0 &&
-                          text.find_first_not_of('.', lastStatus->size()) == std::string::npos;
-        if (dots) {
-            out << std::string(text.size() - lastStatus->size(), '.') << std::flush;
-            *midLine = true;
-        } else if (!text.empty()) {
+        if (!text.empty()) {
             endLine();
             out << "  " << text << std::flush;
             *midLine = true;
         }
-        *lastStatus = text;
     });
     auto lastPosition = std::make_shared<int>(0);
     form.ProgressBar2.addObserver([&out, lastPosition, endLine](forms::Control &c) {
@@ -72,7 +74,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     }
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
-    FollowWindow(form, std::cout);
+    FollowWindow(form, session.ui(), std::cout);
     session.open();
     if (session.enumerationFailed())
         std::cerr << "warning: the list of disks could not be read (is udev running?)\n";

@@ -285,6 +285,14 @@ TEST_F(ChunkedTransferTest, ReadShowsItsStatusAndWaitsForTheFlashBeforeEachChunk
     EXPECT_EQ(seen, (std::vector<std::string>{"ReadFlash...", "ReadFlash....", "ReadFlash.....",
                                               "ReadFlash......"}));
     EXPECT_EQ(ui.processed, 4);
+    // One progress step per dot, counting the padded bytes read.
+    ASSERT_EQ(ui.steps.size(), 3u);
+    for (std::size_t i = 0; i < ui.steps.size(); ++i) {
+        EXPECT_EQ(ui.steps[i].phase, "ReadFlash");
+        EXPECT_EQ(ui.steps[i].total, 0x5000u);
+    }
+    EXPECT_EQ(ui.steps[0].done, 0x2000u);
+    EXPECT_EQ(ui.steps[2].done, 0x5000u);
     // Every ReadBlock24 follows a flash status read (WaitFlashReady).
     for (std::size_t i = 0; i < recorder.commands.size(); ++i)
         if (IsReadBlock24(recorder.commands[i])) {

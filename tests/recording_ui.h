@@ -31,6 +31,10 @@ class RecordingUi final : public UiServices
 
     std::vector<RecordedBox> boxes;
     int processed = 0;
+    std::vector<ProgressEvent> steps;
+
+  protected:
+    void progress(const ProgressEvent &event) override { steps.push_back(event); }
 };
 
 } // namespace brigant::test

@@ -142,7 +142,13 @@ void UpdateBtnClick(TBrigantFwTool &form)
         Ui().messageBox(kFileTooLargeText, "Message", MessageKind::Information);
         return;
     }
+    // ProgressBar1 follows the procedure's steps while it runs.
+    UiServices &ui = Ui();
+    auto previous = ui.setProgressListener([&form](const ProgressEvent &e) {
+        form.ProgressBar1.setPosition(e.total ? static_cast<int>(e.done * 100 / e.total) : 0);
+    });
     ProcedureFor(choice.procedure)(form, path);
+    ui.setProgressListener(std::move(previous));
     form.UpdateBtn.setEnabled(true);
     if (choice.resetsProgress)
         form.ProgressBar1.setPosition(0);

@@ -42,6 +42,16 @@ class HeadlessUi : public UiServices
 
     const std::vector<Message> &messages() const { return messages_; }
 
+    // How the steps of long operations are shown (nothing when unset).
+    std::function<void(const ProgressEvent &)> onProgress;
+
+  protected:
+    void progress(const ProgressEvent &event) override
+    {
+        if (onProgress)
+            onProgress(event);
+    }
+
   private:
     struct Timer {
         std::uint32_t intervalMs;

@@ -21,8 +21,10 @@ void ShowStatus(forms::LabeledEdit &status, const std::string &text)
 void AppendProgressDot(forms::LabeledEdit &status, const std::string &phase, std::uint64_t done,
                        std::uint64_t total)
 {
+    // The step is reported before the dot appears, so that a display that
+    // follows the status line knows the next change is this step's dot.
+    Ui().reportProgress({phase, done, total});
     status.setText(status.text() + ".");
-    Ui().progress({phase, done, total});
     Ui().processMessages();
 }
 

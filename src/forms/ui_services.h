@@ -30,8 +30,21 @@ class UiServices
     virtual void messageBox(const std::string &text, const std::string &title, MessageKind kind) = 0;
     // Lets the window repaint and handle events queued while the logic runs.
     virtual void processMessages() = 0;
-    // A long loop reports each step here, beside the dots of the status line.
-    virtual void progress(const ProgressEvent &) {}
+    // A long loop reports each step here, beside the dots of the status line:
+    // the listener first (if one is set), then the front end's own display.
+    void reportProgress(const ProgressEvent &event)
+    {
+        if (progressListener_)
+            progressListener_(event);
+        progress(event);
+    }
+    using ProgressListener = std::function<void(const ProgressEvent &)>;
+    // Replaces the listener and returns the one it replaces.
+    ProgressListener setProgressListener(ProgressListener listener)
+    {
+        std::swap(listener, progressListener_);
+        return listener;
+    }
 
     // The file-open dialog: the chosen file, or nothing when cancelled.
     virtual std::optional<std::string> openFileDialog(forms::OpenDialog &) { return std::nullopt; }
@@ -43,6 +56,8 @@ class UiServices
     void setTimerHandler(std::function<void(int)> handler) { timerHandler_ = std::move(handler); }
 
   protected:
+    // How the front end shows a step; nothing by default.
+    virtual void progress(const ProgressEvent &) {}
     void fireTimer(int id)
     {
         if (timerHandler_)
@@ -51,6 +66,7 @@ class UiServices
 
   private:
     std::function<void(int)> timerHandler_;
+    ProgressListener progressListener_;
 };
 
 // Drops every message box (the default until a front end installs its own).
