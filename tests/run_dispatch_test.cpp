@@ -131,6 +131,7 @@ TEST(RunDispatch, UpdateBtnClickAroundTheChoice)
     form.UpdateBtn.setEnabled(true);
     form.UpdateBtn.click();
     EXPECT_EQ(form.StatusEdit.text(), kFamilyNotBuiltText);
+    EXPECT_EQ(form.runResult, 0);
     EXPECT_TRUE(form.UpdateBtn.enabled());
     EXPECT_EQ(form.ProgressBar1.position(), 0);
     EXPECT_TRUE(ui.boxes.empty());

@@ -127,6 +127,7 @@ void UpdateBtnClick(TBrigantFwTool &form)
     const std::string path = entry.path;
     form.StatusEdit.setText("");
 
+    form.runResult = 0;
     RunInputs in;
     in.chip = form.chip;
     in.bus = entry.bus;
@@ -147,7 +148,7 @@ void UpdateBtnClick(TBrigantFwTool &form)
     auto previous = ui.setProgressListener([&form](const ProgressEvent &e) {
         form.ProgressBar1.setPosition(e.total ? static_cast<int>(e.done * 100 / e.total) : 0);
     });
-    ProcedureFor(choice.procedure)(form, path);
+    form.runResult = ProcedureFor(choice.procedure)(form, path) == 1 ? 1 : 0;
     ui.setProgressListener(std::move(previous));
     form.UpdateBtn.setEnabled(true);
     if (choice.resetsProgress)

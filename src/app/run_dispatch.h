@@ -41,7 +41,8 @@ RunChoice ChooseUpdateProcedure(const RunInputs &in);
 int ProbeXdata505E(const std::string &path);
 
 // Every procedure takes the window and the selected entry's device path and
-// returns 1 on success; the window does not use the result.
+// returns 1 only when its work was done and verified; Run keeps the value in
+// the window's runResult.
 using UpdateProcedureFn = int (*)(TBrigantFwTool &form, const std::string &path);
 // The procedure the table holds for `procedure` (None: a function that does nothing).
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);

@@ -79,6 +79,10 @@ class TBrigantFwTool
     std::int32_t eraseOnly = 0;
     std::int32_t includeNvram = 0;
     std::uint8_t updateRunning = 0;
+    // What the last Run really came to: 1 the procedure verified its work,
+    // 0 it failed or nothing ran, -1 no Run yet. The window shows results
+    // through the procedures' own texts; the command line reads this.
+    std::int32_t runResult = -1;
     INI_STATE settings;
     bool notificationsRegistered = false;
     bool acceptsDroppedFiles = false;
