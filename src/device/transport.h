@@ -53,4 +53,27 @@ void FreeAlignedBlock(std::uint8_t *raw);
 
 constexpr std::int32_t kTransferAlignment = 8192;
 
+// A transfer block taken with AllocAlignedBlock / AlignUp (zero-filled,
+// 8192-aligned) that frees its raw block when it goes; data() is null when
+// the allocation failed.
+class TransferBlock
+{
+  public:
+    explicit TransferBlock(std::uint32_t size)
+        : raw_(AllocAlignedBlock(static_cast<std::int32_t>(size), kTransferAlignment)),
+          data_(raw_ ? AlignUp(raw_, kTransferAlignment) : nullptr)
+    {
+    }
+    ~TransferBlock() { FreeAlignedBlock(raw_); }
+    TransferBlock(const TransferBlock &) = delete;
+    TransferBlock &operator=(const TransferBlock &) = delete;
+
+    std::uint8_t *data() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+  private:
+    std::uint8_t *raw_;
+    std::uint8_t *data_;
+};
+
 } // namespace brigant

@@ -21,21 +21,6 @@ constexpr std::uint8_t kMxicEraseFlag = 0x80;
 
 std::uint32_t RoundUpTo512(std::uint32_t n) { return (n + (kTransferPadding - 1)) & ~(kTransferPadding - 1); }
 
-// A zero-filled transfer buffer of `size` bytes, 8192-aligned; only `raw` is freed.
-struct TransferBuffer {
-    explicit TransferBuffer(std::uint32_t size)
-        : raw(AllocAlignedBlock(static_cast<std::int32_t>(size), kTransferAlignment)),
-          data(raw ? AlignUp(raw, kTransferAlignment) : nullptr)
-    {
-    }
-    ~TransferBuffer() { FreeAlignedBlock(raw); }
-    TransferBuffer(const TransferBuffer &) = delete;
-    TransferBuffer &operator=(const TransferBuffer &) = delete;
-
-    std::uint8_t *raw;
-    std::uint8_t *data;
-};
-
 // The buffer-path bridges take an erase as a command of its own, before the data.
 bool SeparateEraseCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; }
 
@@ -89,8 +74,8 @@ int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_
                    std::uint32_t length)
 {
     std::uint32_t remaining = RoundUpTo512(length);
-    TransferBuffer buffer(remaining);
-    if (!buffer.raw)
+    TransferBlock buffer(remaining);
+    if (!buffer)
         return 0;
 
     ShowStatus(window.StatusEdit, "ReadFlash...");
@@ -105,7 +90,7 @@ int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_
             break;
         }
         WaitFlashReady(path);
-        if (!ReadBlock24(path, address + done, buffer.data + done, chunk)) {
+        if (!ReadBlock24(path, address + done, buffer.data() + done, chunk)) {
             ok = 0;
             break;
         }
@@ -114,7 +99,7 @@ int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_
         AppendProgressDot(window.StatusEdit, "ReadFlash", done, total);
     }
     if (length)
-        std::memcpy(dest, buffer.data, length);
+        std::memcpy(dest, buffer.data(), length);
     return ok;
 }
 
@@ -122,11 +107,11 @@ int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32
                     const std::uint8_t *src, std::uint32_t length, std::uint8_t mode)
 {
     std::uint32_t remaining = RoundUpTo512(length);
-    TransferBuffer buffer(remaining);
-    if (!buffer.raw)
+    TransferBlock buffer(remaining);
+    if (!buffer)
         return 0;
     if (length)
-        std::memcpy(buffer.data, src, length);
+        std::memcpy(buffer.data(), src, length);
     const std::uint32_t total = remaining;
 
     std::uint32_t done = 0;
@@ -151,7 +136,7 @@ int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32
                 return 0;
             flag = 0;
         }
-        if (!WriteBlock24(path, at, buffer.data + done, chunk, flag))
+        if (!WriteBlock24(path, at, buffer.data() + done, chunk, flag))
             return 0;
         done += chunk;
         remaining -= chunk;

@@ -17,21 +17,10 @@ namespace brigant
 namespace
 {
 
-// A zero-filled 64 KiB buffer; `data` is null when the allocation failed.
-struct BankBuffer {
-    BankBuffer()
-        : raw(AllocAlignedBlock(static_cast<std::int32_t>(kFirmwareBankSize), kTransferAlignment)),
-          data(raw ? AlignUp(raw, kTransferAlignment) : nullptr)
-    {
-    }
-    ~BankBuffer() { FreeAlignedBlock(raw); }
-    BankBuffer(const BankBuffer &) = delete;
-    BankBuffer &operator=(const BankBuffer &) = delete;
-
-    std::span<const std::uint8_t> bytes() const { return {data, kFirmwareBankSize}; }
-
-    std::uint8_t *raw;
-    std::uint8_t *data;
+// A 64 KiB transfer block with the bank view the image checks take.
+struct BankBuffer : TransferBlock {
+    BankBuffer() : TransferBlock(kFirmwareBankSize) {}
+    std::span<const std::uint8_t> bytes() const { return {data(), kFirmwareBankSize}; }
 };
 
 // Step 2 to 8 with the UpdateBtn state restored on every way out.
@@ -68,28 +57,28 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
     UpdateBtnHold hold(window);
     BankBuffer scratch;
     BankBuffer good;
-    if (!scratch.data || !good.data)
+    if (!scratch || !good)
         return 0;
 
     std::uint32_t target = 0;
-    const int read0 = ReadFlashRange(window, path, kBank0Address, scratch.data, kFirmwareBankSize);
+    const int read0 = ReadFlashRange(window, path, kBank0Address, scratch.data(), kFirmwareBankSize);
     window.StatusEdit.setText("");
     if (!read0)
         return 0;
     const bool valid0 = CheckBankImage(scratch.bytes(), chipTypeCode);
     if (valid0) {
-        std::memcpy(good.data, scratch.data, kFirmwareBankSize);
+        std::memcpy(good.data(), scratch.data(), kFirmwareBankSize);
         target = kBank1Address;
     }
 
-    std::memset(scratch.data, 0, kFirmwareBankSize);
-    const int read1 = ReadFlashRange(window, path, kBank1Address, scratch.data, kFirmwareBankSize);
+    std::memset(scratch.data(), 0, kFirmwareBankSize);
+    const int read1 = ReadFlashRange(window, path, kBank1Address, scratch.data(), kFirmwareBankSize);
     window.StatusEdit.setText("");
     if (!read1)
         return 0;
     const bool valid1 = CheckBankImage(scratch.bytes(), chipTypeCode);
     if (valid1) {
-        std::memcpy(good.data, scratch.data, kFirmwareBankSize);
+        std::memcpy(good.data(), scratch.data(), kFirmwareBankSize);
         target = kBank0Address;
     }
 
@@ -101,11 +90,11 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
     NextSectorIndex = UnitIndex(target, FlashSectorSize);
     bool repaired = false;
     for (const std::uint8_t mode : {std::uint8_t{2}, std::uint8_t{1}}) {
-        std::memset(scratch.data, 0, kFirmwareBankSize);
-        const int written = WriteFlashRange(window, path, target, good.data, kFirmwareBankSize, mode);
-        const int readBack = ReadFlashRange(window, path, target, scratch.data, kFirmwareBankSize);
+        std::memset(scratch.data(), 0, kFirmwareBankSize);
+        const int written = WriteFlashRange(window, path, target, good.data(), kFirmwareBankSize, mode);
+        const int readBack = ReadFlashRange(window, path, target, scratch.data(), kFirmwareBankSize);
         window.StatusEdit.setText("");
-        if (written && readBack && std::memcmp(scratch.data, good.data, kFirmwareBankSize) == 0) {
+        if (written && readBack && std::memcmp(scratch.data(), good.data(), kFirmwareBankSize) == 0) {
             repaired = true;
             break;
         }

@@ -20,26 +20,6 @@ namespace brigant
 namespace
 {
 
-// An aligned, zero-filled transfer block that frees itself.
-class AlignedBuffer
-{
-  public:
-    explicit AlignedBuffer(std::uint32_t size)
-        : raw_(AllocAlignedBlock(static_cast<std::int32_t>(size), kTransferAlignment)),
-          data_(raw_ ? AlignUp(raw_, kTransferAlignment) : nullptr)
-    {
-    }
-    ~AlignedBuffer() { FreeAlignedBlock(raw_); }
-    AlignedBuffer(const AlignedBuffer &) = delete;
-    AlignedBuffer &operator=(const AlignedBuffer &) = delete;
-    std::uint8_t *data() { return data_; }
-    explicit operator bool() const { return data_ != nullptr; }
-
-  private:
-    std::uint8_t *raw_;
-    std::uint8_t *data_;
-};
-
 struct Descriptor {
     std::uint8_t boundary = 0;
     std::uint32_t capacity = 0;
@@ -94,7 +74,7 @@ int ReadFlashViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint3
     if (!ReadDescriptor(path, d) || d.boundary != 12)
         return 0;
     const std::uint32_t readLength = IsRom0Mode(path) ? 0x40000 : d.capacity;
-    AlignedBuffer buffer(std::max(readLength, length));
+    TransferBlock buffer(std::max(readLength, length));
     if (!buffer)
         return 0;
     int ok = 1;
@@ -139,7 +119,7 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
             return 0;
         }
         const std::uint32_t rounded = (d.capacity + 511) / 512 * 512;
-        AlignedBuffer program(rounded);
+        TransferBlock program(rounded);
         if (!program)
             return 0;
         // Beyond `length` the callers' images are zeros; the buffer already is.
@@ -195,7 +175,7 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
             }
         }
         const std::uint32_t rounded = (capacity + 511) / 512 * 512;
-        AlignedBuffer program(std::max(rounded, kProductBlockOffset + kBufferChunk));
+        TransferBlock program(std::max(rounded, kProductBlockOffset + kBufferChunk));
         if (!program)
             return 0;
         std::memcpy(program.data(), image, std::min(length, capacity));
@@ -221,7 +201,7 @@ int ProgramEmbeddedImage(TBrigantFwTool &form, const std::string &path)
     if (padded / 1024 > flashKb)
         return 0;
     const std::uint32_t blockBytes = (flashKb * 1024 + 8191) / 8192 * 8192;
-    AlignedBuffer written(blockBytes), readBack(blockBytes);
+    TransferBlock written(blockBytes), readBack(blockBytes);
     if (!written || !readBack)
         return 0;
     std::memcpy(written.data(), staging.data(), size);
