@@ -2,6 +2,7 @@
 // and print every field the window would show.
 #include "app/device_list.h"
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/selection.h"
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
@@ -143,10 +144,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
 {
     // Message boxes are printed as they appear.
     forms::HeadlessUi ui(ProgramClock(), &std::cout);
-    SetUiServices(&ui);
-    struct Restore {
-        ~Restore() { SetUiServices(nullptr); }
-    } restore;
+    InstalledServices services;
+    services.ui(&ui);
 
     auto form = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form);
