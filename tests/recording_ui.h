@@ -1,6 +1,7 @@
 #pragma once
 // UI services that remember every message box instead of showing it. While
-// one exists it is the program's UI; destroying it restores the silent default.
+// one exists it is the program's UI; destroying it puts back the one before.
+#include "app/installed_services.h"
 #include "forms/ui_services.h"
 
 #include <string>
@@ -18,8 +19,7 @@ struct RecordedBox {
 class RecordingUi final : public UiServices
 {
   public:
-    RecordingUi() { SetUiServices(this); }
-    ~RecordingUi() override { SetUiServices(nullptr); }
+    RecordingUi() { installed_.ui(this); }
     RecordingUi(const RecordingUi &) = delete;
     RecordingUi &operator=(const RecordingUi &) = delete;
 
@@ -31,6 +31,9 @@ class RecordingUi final : public UiServices
 
     std::vector<RecordedBox> boxes;
     int processed = 0;
+
+  private:
+    InstalledServices installed_;
 };
 
 } // namespace brigant::test
