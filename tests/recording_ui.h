@@ -18,6 +18,8 @@ struct RecordedBox {
 
 class RecordingUi final : public UiServices
 {
+    InstalledServices installed_; // this, while it lives
+
   public:
     RecordingUi() { installed_.ui(this); }
     RecordingUi(const RecordingUi &) = delete;
@@ -31,9 +33,6 @@ class RecordingUi final : public UiServices
 
     std::vector<RecordedBox> boxes;
     int processed = 0;
-
-  private:
-    InstalledServices installed_;
 };
 
 } // namespace brigant::test
