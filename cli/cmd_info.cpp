@@ -2,6 +2,7 @@
 // and print every field the window would show.
 #include "app/device_list.h"
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/selection.h"
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
@@ -139,14 +140,29 @@ int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &w)
     return kExitOk;
 }
 
+// Whether the device at `path` stopped answering: its last command found no
+// device to open, and the platform no longer lists it (when it can tell).
+bool WentAway(const std::string &path)
+{
+    const TransportFailure &f = LastTransportFailure();
+    if (f.path != path || !f.openFailed || f.openError != OpenError::NotFound)
+        return false;
+    std::vector<DiskInterface> disks;
+    DiskEnumerator *enumerator = CurrentDiskEnumerator();
+    if (!enumerator || !enumerator->listDisks(disks))
+        return true;
+    for (const DiskInterface &disk : disks)
+        if (disk.path == path)
+            return false;
+    return true;
+}
+
 int RunInfo(CliContext &ctx, const InfoArgs &a)
 {
     // Message boxes are printed as they appear.
     forms::HeadlessUi ui(ProgramClock(), &std::cout);
-    SetUiServices(&ui);
-    struct Restore {
-        ~Restore() { SetUiServices(nullptr); }
-    } restore;
+    InstalledServices services;
+    services.ui(&ui);
 
     auto form = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form);
@@ -173,6 +189,12 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     }
 
     const DeviceEntry &entry = w.selectedEntry();
+    // What the window shows of a device lost on the way is not the device's.
+    if (WentAway(entry.path)) {
+        std::cerr << "error: the device " << entry.path
+                  << " went away during identification: " << DescribeLastTransportFailure() << "\n";
+        return kExitFailed;
+    }
     const ChipIdentity &chip = w.chip;
     std::ostream &out = std::cout;
     out << "Device " << a.index << ": " << entry.path << " (" << BusDiskText(entry.bus) << ")";
@@ -213,12 +235,17 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     if (supported) {
         // The raw SPI channel first, then the bridge's identification read.
         std::uint8_t id[4] = {};
-        if (SpiQuery(entry.path, 0x9F, id, 4))
+        if (SpiQuery(entry.path, 0x9F, id, 4)) {
             out << "JEDEC ID (9F):     " << Bytes(id, 4) << "\n";
-        else if (ReadFlashIdBytes4(entry.path, id, 0x9F, false))
+        } else if (ReadFlashIdBytes4(entry.path, id, 0x9F, false)) {
             out << "JEDEC ID (9F):     " << Bytes(id, 4) << " (through the bridge's ID read)\n";
-        else
+        } else if (WentAway(entry.path)) {
+            std::cerr << "error: the device " << entry.path
+                      << " went away while its flash ID was read: " << DescribeLastTransportFailure() << "\n";
+            return kExitFailed;
+        } else {
             out << "JEDEC ID (9F):     not readable (the bridge offers no SPI access)\n";
+        }
     }
 
     if (chip.ChipTypeCode == 0 && LastTransportFailure().openFailed) {

@@ -1,6 +1,7 @@
 // brigant-fw list: run the Refresh Device action and print the device list as
 // the window shows it, with what the window shows for each entry.
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/selection.h"
 #include "app/settings.h"
@@ -163,10 +164,8 @@ int RunList(const ListArgs &a)
     }
     // Message boxes are printed as they appear; with --json they go into the document.
     forms::HeadlessUi ui(ProgramClock(), a.json ? nullptr : &std::cout);
-    SetUiServices(&ui);
-    struct Restore {
-        ~Restore() { SetUiServices(nullptr); }
-    } restore;
+    InstalledServices services;
+    services.ui(&ui);
 
     auto form = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form);

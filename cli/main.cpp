@@ -1,4 +1,5 @@
 // brigant-fw: the command-line face of the firmware update utility.
+#include "app/installed_services.h"
 #include "cli/cli_context.h"
 #include "common/clock.h"
 #include "common/debug_log.h"
@@ -21,23 +22,24 @@ using namespace brigant::cli;
 namespace
 {
 
-// Owns whatever the chosen back end needs for the rest of the run.
+// Closes a trace file that the run opened (standard error stays open).
+struct CloseTraceFile {
+    void operator()(std::FILE *file) const
+    {
+        if (file != stderr)
+            std::fclose(file);
+    }
+};
+
+// Owns whatever the chosen back end needs for the rest of the run. The
+// services are undone first, before what they point to goes.
 struct Session {
     VirtualClock virtualClock;
     std::unique_ptr<sim::Simulation> simulation;
     SgBackend sg;
     std::unique_ptr<DiskEnumerator> enumerator; // over the simulation or udev
-    std::FILE *traceFile = nullptr;
-
-    ~Session()
-    {
-        SetDiskEnumerator(nullptr);
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
-        SetCommandTrace(nullptr);
-        if (traceFile && traceFile != stderr)
-            std::fclose(traceFile);
-    }
+    std::unique_ptr<std::FILE, CloseTraceFile> traceFile;
+    InstalledServices services;
 };
 
 } // namespace
@@ -84,20 +86,20 @@ int main(int argc, char **argv)
     Session session;
     ctx.traceOn = trace->count() > 0;
     if (ctx.traceOn) {
-        session.traceFile = ctx.traceFile.empty() ? stderr : std::fopen(ctx.traceFile.c_str(), "w");
+        session.traceFile.reset(ctx.traceFile.empty() ? stderr : std::fopen(ctx.traceFile.c_str(), "w"));
         if (!session.traceFile) {
             std::perror(ctx.traceFile.c_str());
             return kExitUsage;
         }
-        SetCommandTrace(session.traceFile);
+        session.services.commandTrace(session.traceFile.get());
     }
     if (ctx.debug)
-        SetDebugSink(stderr);
+        session.services.debugSink(stderr);
 
     std::vector<std::string> simPaths;
     if (!simulate.empty()) {
         // Simulations run on virtual time: waits cost nothing, and are still counted.
-        SetProgramClock(&session.virtualClock);
+        session.services.clock(&session.virtualClock);
         session.simulation = std::make_unique<sim::Simulation>(session.virtualClock);
         for (const auto &spec : simulate) {
             std::string error;
@@ -115,7 +117,7 @@ int main(int argc, char **argv)
                 return kExitUsage;
             }
         }
-        SetTransportBackend(&session.simulation->backend());
+        session.services.backend(&session.simulation->backend());
         ctx.simulation = session.simulation.get();
         session.enumerator = std::make_unique<sim::SimDiskEnumerator>(*session.simulation);
     } else {
@@ -123,10 +125,10 @@ int main(int argc, char **argv)
             std::cerr << "error: --sim-state needs --simulate\n";
             return kExitUsage;
         }
-        SetTransportBackend(&session.sg);
+        session.services.backend(&session.sg);
         session.enumerator = std::make_unique<UdevDiskEnumerator>();
     }
-    SetDiskEnumerator(session.enumerator.get());
+    session.services.diskEnumerator(session.enumerator.get());
 
     ctx.attachDevice = [&](std::string &path) {
         if (!ctx.device.empty()) {

@@ -10,7 +10,7 @@ namespace brigant::cli
 
 WindowSession::WindowSession(CliContext &ctx, std::ostream &out) : ui_(ProgramClock(), &out)
 {
-    SetUiServices(&ui_);
+    services_.ui(&ui_);
     DiskEnumerator *enumerator = CurrentDiskEnumerator();
     // The simulated bus reports its own arrivals and removals; real USB
     // devices are followed through udev.
@@ -32,12 +32,6 @@ WindowSession::WindowSession(CliContext &ctx, std::ostream &out) : ui_(ProgramCl
     enumerationFailed_ = !enumerator || !enumerator->listDisks(probe);
     form_ = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form_);
-}
-
-WindowSession::~WindowSession()
-{
-    form_.reset();
-    SetUiServices(nullptr);
 }
 
 void WindowSession::open()

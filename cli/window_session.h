@@ -3,6 +3,7 @@
 // message boxes and run timers on the program clock, with device changes
 // taken from the installed disk enumerator (simulated bus) or a udev monitor.
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "cli/cli_context.h"
 #include "device/enumerator.h"
 #include "forms/headless_ui.h"
@@ -18,7 +19,7 @@ class WindowSession
 {
   public:
     WindowSession(CliContext &ctx, std::ostream &out);
-    ~WindowSession();
+    ~WindowSession() = default;
     WindowSession(const WindowSession &) = delete;
     WindowSession &operator=(const WindowSession &) = delete;
 
@@ -31,6 +32,7 @@ class WindowSession
 
   private:
     forms::HeadlessUi ui_;
+    InstalledServices services_; // the UI above, until the window is gone
     std::unique_ptr<DeviceChangeSource> monitor_;
     std::unique_ptr<TBrigantFwTool> form_;
     bool enumerationFailed_ = false;

@@ -16,14 +16,14 @@ FwToolApp::~FwToolApp()
     // The handlers reach the UI services through Ui(); stop that first.
     if (form_)
         UnregisterDeviceNotifications(*form_);
-    SetUiServices(nullptr);
+    uiInstalled_.reset();
     view_.reset();
     form_.reset();
 }
 
 void FwToolApp::create()
 {
-    SetUiServices(&ui_);
+    uiInstalled_.emplace().ui(&ui_);
     form_ = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form_);
     view_ = std::make_unique<FwToolView>(*form_, face_);

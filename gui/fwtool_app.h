@@ -2,6 +2,7 @@
 // One run of the window: the model, the Qt view of it and the UI services,
 // connected to what a GuiSession has set up below them.
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/pass_fail_wnd.h"
 #include "gui/fwtool_view.h"
 #include "gui/gui_session.h"
@@ -9,6 +10,7 @@
 #include "model/fwupdate.h"
 
 #include <memory>
+#include <optional>
 
 namespace brigant::gui
 {
@@ -42,6 +44,7 @@ class FwToolApp
     GuiSession &session_;
     Face face_;
     QtUiServices ui_;
+    std::optional<InstalledServices> uiInstalled_; // ui_, from create() until destruction begins
     std::unique_ptr<TBrigantFwTool> form_;
     // The result window exists, hidden, from start-up; nothing shows it.
     std::unique_ptr<TPassFailForm> passFail_;

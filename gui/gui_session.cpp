@@ -12,23 +12,12 @@ namespace brigant::gui
 
 GuiSession::GuiSession() = default;
 
-GuiSession::~GuiSession()
-{
-    if (installed_) {
-        SetDiskEnumerator(nullptr);
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
-        SetCommandTrace(nullptr);
-        SetDebugSink(nullptr);
-    }
-    if (traceFile_ && traceFile_ != stderr)
-        std::fclose(traceFile_);
-}
+GuiSession::~GuiSession() = default;
 
 bool GuiSession::start(const GuiOptions &options, std::string &error)
 {
     if (options.trace) {
-        traceFile_ = options.traceFile.empty() ? stderr : std::fopen(options.traceFile.c_str(), "w");
+        traceFile_.reset(options.traceFile.empty() ? stderr : std::fopen(options.traceFile.c_str(), "w"));
         if (!traceFile_) {
             error = "--trace: cannot write " + options.traceFile;
             return false;
@@ -67,13 +56,9 @@ bool GuiSession::start(const GuiOptions &options, std::string &error)
             changes_ = monitor_.get();
     }
 
-    installed_ = true;
-    SetProgramClock(&clock_);
-    SetTransportBackend(&watch_);
-    SetDiskEnumerator(&watch_);
-    SetCommandTrace(traceFile_);
+    services_.clock(&clock_).backend(&watch_).diskEnumerator(&watch_).commandTrace(traceFile_.get());
     if (options.debug)
-        SetDebugSink(stderr);
+        services_.debugSink(stderr);
     return true;
 }
 

@@ -3,6 +3,7 @@
 // (SG_IO or simulated bridges), the disk enumerator and the source of device
 // changes, the program clock, the command trace and the debug sink. Undoes it
 // all when destroyed.
+#include "app/installed_services.h"
 #include "device/enumerator.h"
 #include "device/linux/sg_backend.h"
 #include "gui/access_watch.h"
@@ -73,8 +74,15 @@ class GuiSession
     std::unique_ptr<UdevUsbMonitor> monitor_;
     DeviceChangeSource *changes_ = nullptr;
     std::string simState_;
-    std::FILE *traceFile_ = nullptr;
-    bool installed_ = false;
+    struct CloseTraceFile {
+        void operator()(std::FILE *file) const
+        {
+            if (file != stderr)
+                std::fclose(file);
+        }
+    };
+    std::unique_ptr<std::FILE, CloseTraceFile> traceFile_;
+    InstalledServices services_; // last: undone before anything it points to goes
 };
 
 } // namespace brigant::gui

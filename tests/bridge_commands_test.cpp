@@ -1,3 +1,4 @@
+#include "app/installed_services.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
@@ -21,20 +22,12 @@ using Bytes = std::vector<std::uint8_t>;
 class BridgeCommandTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        SetTransportBackend(&backend);
-        SetProgramClock(&clock);
-    }
-    void TearDown() override
-    {
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
-    }
+    void SetUp() override { services.backend(&backend).clock(&clock); }
     const RecordedCommand &last() const { return backend.commands.back(); }
 
     RecordingBackend backend;
     VirtualClock clock;
+    InstalledServices services;
     const std::string path = "/dev/sg1";
 };
 

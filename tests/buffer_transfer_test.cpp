@@ -4,14 +4,13 @@
 #include "common/clock.h"
 #include "device/transport.h"
 #include "model/fwupdate.h"
-#include "recording_ui.h"
 #include "sim/buffer_firmware.h"
 #include "sim/firmware_builder.h"
 #include "sim/flash_parts.h"
 #include "sim/simulation.h"
+#include "sim_world.h"
 #include "update/assisted/buffer_transfer.h"
 #include "update/assisted/embedded_images.h"
-#include "wired_window.h"
 
 #include <gtest/gtest.h>
 
@@ -26,23 +25,15 @@ namespace
 
 using Bytes = std::vector<std::uint8_t>;
 
-class BufferTransferTest : public ::testing::Test
+class BufferTransferTest : public ::testing::Test, public test::SimWorld
 {
   protected:
     void SetUp() override
     {
-        SetProgramClock(&clock);
-        SetTransportBackend(&simulation.backend());
         form.chip.ChipTypeCode = 16;
         form.chip.FlashSizeKb = 512;
         form.settings.VID = 0x1234;
         form.settings.PID = 0xABCD;
-    }
-    void TearDown() override
-    {
-        SetCommandTrace(nullptr);
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
     }
 
     // A code-16 bridge with a 512 KiB flash holding `flash` (blank when empty).
@@ -69,9 +60,11 @@ class BufferTransferTest : public ::testing::Test
     std::vector<std::string> traceOf(const std::function<void()> &run)
     {
         std::FILE *sink = std::tmpfile();
-        SetCommandTrace(sink);
-        run();
-        SetCommandTrace(nullptr);
+        {
+            InstalledServices tracing;
+            tracing.commandTrace(sink);
+            run();
+        }
         std::rewind(sink);
         std::vector<std::string> lines;
         char line[512];
@@ -81,10 +74,7 @@ class BufferTransferTest : public ::testing::Test
         return lines;
     }
 
-    VirtualClock clock;
-    Simulation simulation{clock};
-    test::RecordingUi ui;
-    test::WiredWindow form;
+    test::WiredWindow &form = window;
     std::shared_ptr<SimBridge> bridge;
     std::shared_ptr<BufferFirmware> firmware;
 };

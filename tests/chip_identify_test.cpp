@@ -19,8 +19,7 @@
 
 #include "app/selection.h"
 #include "firmware_files.h"
-#include "recording_ui.h"
-#include "wired_window.h"
+#include "sim_world.h"
 
 #include <gtest/gtest.h>
 
@@ -35,24 +34,11 @@ namespace
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A simulation behind the transport, a window whose device table holds the
-// simulated devices, and UI services that record message boxes.
-class IdentifyFixture
+// A simulated world whose window's device table holds the simulated devices.
+class IdentifyFixture : public test::SimWorld
 {
   public:
-    IdentifyFixture()
-    {
-        SetProgramClock(&clock);
-        SetTransportBackend(&simulation.backend());
-        ResetProgramValues();
-        ResetProgramValues();
-        window.includeNvram = 1;
-    }
-    ~IdentifyFixture()
-    {
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
-    }
+    IdentifyFixture() { window.includeNvram = 1; }
 
     // Adds a device and lists it in the window (without selecting it).
     std::string add(const std::string &spec)
@@ -73,11 +59,6 @@ class IdentifyFixture
     void select(int i = 0) { window.DeviceList.select(i); }
     SimBridge &bridge(std::size_t i = 0) { return *simulation.bridges()[i]; }
     const std::string &path(std::size_t i = 0) { return window.devices[i].path; }
-
-    VirtualClock clock;
-    Simulation simulation{clock};
-    test::RecordingUi ui;
-    test::WiredWindow window;
 };
 
 class IdentifyTest : public ::testing::Test, public IdentifyFixture

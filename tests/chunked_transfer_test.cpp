@@ -100,7 +100,6 @@ TEST(EraseAsYouGo, NextEraseFlagPerMode)
     for (std::uint8_t m : {0, 8, 0x80, 0x7F})
         EXPECT_EQ(NextEraseFlag(0, m), 0) << int(m);
     ResetProgramValues();
-    ResetProgramValues();
 }
 
 TEST(EraseAsYouGo, ClipAtEraseBoundarySwitchesOnTheModeItself)
@@ -118,7 +117,6 @@ TEST(EraseAsYouGo, ClipAtEraseBoundarySwitchesOnTheModeItself)
     EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 0x81), 0x20000u); // not 1: no clip
     EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 3), 0x20000u);
     EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 0), 0x20000u);
-    ResetProgramValues();
     ResetProgramValues();
 }
 

@@ -2,6 +2,7 @@
 // simulated bridges and virtual time.
 #include "app/device_change.h"
 #include "app/device_list.h"
+#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
@@ -52,20 +53,10 @@ class DiscoveryTest : public ::testing::Test
   protected:
     DiscoveryTest()
     {
-        SetProgramClock(&clock);
-        SetTransportBackend(&simulation.backend());
-        SetDiskEnumerator(&enumerator);
-        SetUiServices(&ui);
+        services.clock(&clock).backend(&simulation.backend()).diskEnumerator(&enumerator).ui(&ui);
         ui.addEventSource([this] { DeliverDeviceChanges(form, enumerator); });
     }
-    ~DiscoveryTest() override
-    {
-        UnregisterDeviceNotifications(form);
-        SetUiServices(nullptr);
-        SetDiskEnumerator(nullptr);
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
-    }
+    ~DiscoveryTest() override { UnregisterDeviceNotifications(form); }
 
     std::string add(const std::string &spec)
     {
@@ -93,6 +84,7 @@ class DiscoveryTest : public ::testing::Test
     sim::Simulation simulation{clock};
     sim::SimDiskEnumerator enumerator{simulation};
     forms::HeadlessUi ui{clock, nullptr};
+    InstalledServices services;
     test::WiredWindow form;
 };
 
@@ -156,7 +148,7 @@ TEST_F(DiscoveryTest, CandidatesQualifyByBusAndByTheInquiryMarkerOrTheVendorProb
     EXPECT_EQ(simulation.backend().commandCount(markerOnly) - markerCommands, 1u);
     EXPECT_EQ(simulation.backend().commandCount(usb) - probeCommands, 2u);
 
-    SetDiskEnumerator(nullptr); // no enumeration service: nothing found
+    services.diskEnumerator(nullptr); // no enumeration service: nothing found
     EXPECT_EQ(EnumerateDiskInterfaces(list, 1), 0);
     EXPECT_TRUE(list.empty());
 }

@@ -440,9 +440,8 @@ class ScriptedFlash
                 r.dataIn = answer(c.cdb[4], c.cdb[5]);
             return r;
         };
-        SetTransportBackend(&backend);
+        installed_.backend(&backend);
     }
-    ~ScriptedFlash() { SetTransportBackend(nullptr); }
 
     std::map<std::uint8_t, Bytes> answers; // by opcode; missing: the bus floats (FF)
     RecordingBackend backend;
@@ -458,6 +457,7 @@ class ScriptedFlash
         return out;
     }
     std::uint8_t opcode_ = 0;
+    InstalledServices installed_;
 };
 
 std::uint32_t SizeA(std::uint8_t kind, std::map<std::uint8_t, Bytes> answers)

@@ -3,6 +3,7 @@
 // and the refresh that follows the bridge's return.
 #include "app/device_change.h"
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/pass_fail_wnd.h"
 #include "common/clock.h"
 #include "device/discovery.h"
@@ -33,20 +34,8 @@ using Bytes = std::vector<std::uint8_t>;
 class OneButtonTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        SetProgramClock(&clock);
-        SetTransportBackend(&simulation.backend());
-        SetUiServices(&ui);
-    }
-    void TearDown() override
-    {
-        form.reset();
-        SetDiskEnumerator(nullptr);
-        SetUiServices(nullptr);
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
-    }
+    void SetUp() override { services.clock(&clock).backend(&simulation.backend()).ui(&ui); }
+    void TearDown() override { form.reset(); }
 
     // A code-16 bridge whose flash holds firmware with version bytes `version`
     // (identity = the first two), or nothing when empty.
@@ -76,7 +65,7 @@ class OneButtonTest : public ::testing::Test
     void openWindow()
     {
         enumerator = std::make_unique<SimDiskEnumerator>(simulation);
-        SetDiskEnumerator(enumerator.get());
+        services.diskEnumerator(enumerator.get());
         ui.addEventSource([this] {
             if (form)
                 DeliverDeviceChanges(*form, *enumerator);
@@ -97,6 +86,7 @@ class OneButtonTest : public ::testing::Test
     Simulation simulation{clock};
     forms::HeadlessUi ui{clock, nullptr};
     std::unique_ptr<SimDiskEnumerator> enumerator;
+    InstalledServices services;
     std::unique_ptr<TBrigantFwTool> form;
     std::shared_ptr<SimBridge> bridge;
     std::shared_ptr<BufferFirmware> firmware;

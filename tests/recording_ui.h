@@ -1,6 +1,7 @@
 #pragma once
 // UI services that remember every message box instead of showing it. While
-// one exists it is the program's UI; destroying it restores the silent default.
+// one exists it is the program's UI; destroying it puts back the one before.
+#include "app/installed_services.h"
 #include "forms/ui_services.h"
 
 #include <string>
@@ -17,9 +18,10 @@ struct RecordedBox {
 
 class RecordingUi final : public UiServices
 {
+    InstalledServices installed_; // this, while it lives
+
   public:
-    RecordingUi() { SetUiServices(this); }
-    ~RecordingUi() override { SetUiServices(nullptr); }
+    RecordingUi() { installed_.ui(this); }
     RecordingUi(const RecordingUi &) = delete;
     RecordingUi &operator=(const RecordingUi &) = delete;
 

@@ -1,4 +1,5 @@
 // The simulated bridge, driven through the real transport and bridge commands.
+#include "app/installed_services.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
@@ -27,14 +28,8 @@ class SimBridgeTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        SetProgramClock(&clock);
-        SetTransportBackend(&simulation.backend());
+        services.clock(&clock).backend(&simulation.backend());
         path = add("generic");
-    }
-    void TearDown() override
-    {
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
     }
     std::string add(const std::string &spec)
     {
@@ -60,6 +55,7 @@ class SimBridgeTest : public ::testing::Test
 
     VirtualClock clock;
     Simulation simulation{clock};
+    InstalledServices services;
     std::string path;
 };
 

@@ -9,7 +9,7 @@
 #include "sim/simulation.h"
 
 #include "recording_backend.h"
-#include "recording_ui.h"
+#include "sim_world.h"
 
 #include <gtest/gtest.h>
 
@@ -75,23 +75,12 @@ inline BlockCommand DecodeBlock(const RecordedCommand &c)
     return b;
 }
 
-class SimFlashTest : public ::testing::Test
+// A simulated world whose commands pass the recorder on their way in.
+class SimFlashTest : public ::testing::Test, public SimWorld
 {
   protected:
-    void SetUp() override
-    {
-        SetProgramClock(&clock);
-        SetTransportBackend(&recorder);
-        ResetProgramValues();
-        ResetProgramValues();
-    }
-    void TearDown() override
-    {
-        SetTransportBackend(nullptr);
-        SetProgramClock(nullptr);
-        ResetProgramValues();
-        ResetProgramValues();
-    }
+    SimFlashTest() { recording.backend(&recorder); }
+    void TearDown() override { ResetProgramValues(); }
 
     // Adds a generic bridge with the given flash part; returns its path.
     std::string attach(const std::string &part)
@@ -124,10 +113,8 @@ class SimFlashTest : public ::testing::Test
         return out;
     }
 
-    VirtualClock clock;
-    sim::Simulation simulation{clock};
     ForwardingRecorder recorder{simulation.backend()};
-    RecordingUi ui;
+    InstalledServices recording; // the recorder in front of the simulation
     std::string path;
 };
 

@@ -1,3 +1,4 @@
+#include "app/installed_services.h"
 #include "bridge/chip_commands.h"
 #include "device/transport.h"
 #include "recording_backend.h"
@@ -20,10 +21,10 @@ namespace
 class TransportTest : public ::testing::Test
 {
   protected:
-    void SetUp() override { SetTransportBackend(&backend); }
-    void TearDown() override { SetTransportBackend(nullptr); }
+    void SetUp() override { services.backend(&backend); }
 
     RecordingBackend backend;
+    InstalledServices services;
     const std::string path = "/dev/sg7";
     const std::uint8_t chipInfoCdb[12] = {0xE0, 0xF4, 0xE7};
 };

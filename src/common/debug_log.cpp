@@ -11,6 +11,7 @@ std::FILE *debugSink = nullptr;
 }
 
 void SetDebugSink(std::FILE *sink) { debugSink = sink; }
+std::FILE *DebugSink() { return debugSink; }
 
 bool DebugEnabled() { return debugSink != nullptr; }
 

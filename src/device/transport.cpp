@@ -177,6 +177,7 @@ const char *OpenErrorText(OpenError error)
 void SetTransportBackend(ScsiBackend *b) { backend = b; }
 ScsiBackend *TransportBackend() { return backend; }
 void SetCommandTrace(std::FILE *sink) { traceSink = sink; }
+std::FILE *CommandTraceSink() { return traceSink; }
 const TransportFailure &LastTransportFailure() { return lastFailure; }
 
 std::string DescribeLastTransportFailure()

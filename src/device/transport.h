@@ -16,6 +16,7 @@ ScsiBackend *TransportBackend();
 
 // Command trace: one line per command to `sink`, or off when null.
 void SetCommandTrace(std::FILE *sink);
+std::FILE *CommandTraceSink(); // the sink in use, or nullptr when off
 
 // What went wrong with the most recent failed operation, so that callers can
 // tell a permission problem from a vanished device.

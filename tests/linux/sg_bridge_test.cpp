@@ -1,6 +1,7 @@
 // The bridge command set over SG_IO: the simulated generic bridge answers
 // behind the mocked /dev/sg2, so the vendor commands cross the real
 // open / ioctl / close path in both directions.
+#include "app/installed_services.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "device/linux/sg_backend.h"
@@ -37,19 +38,12 @@ class SgBridgeTest : public ::testing::Test
         if (!UnderUmockdev())
             GTEST_SKIP() << "needs umockdev's preload library: run through ctest, or with "
                             "LD_PRELOAD=libumockdev-preload.so.0";
-        SetProgramClock(&clock);
-        previous = TransportBackend();
-        SetTransportBackend(&backend);
-    }
-    void TearDown() override
-    {
-        SetTransportBackend(previous);
-        SetProgramClock(nullptr);
+        services.clock(&clock).backend(&backend);
     }
 
     VirtualClock clock;
     SgBackend backend;
-    ScsiBackend *previous = nullptr;
+    InstalledServices services;
     const std::string sg = SgTestbed::kSgNode;
 };
 

@@ -1,6 +1,7 @@
 // What a mocked device tree cannot show: exclusive opens, open errors the
 // test runs can't provoke as root, and interrupted calls. The back end's system
 // calls are replaced by a small model of the sg driver's open rules.
+#include "app/installed_services.h"
 #include "device/linux/sg_backend.h"
 #include "device/transport.h"
 
@@ -84,14 +85,12 @@ class SgOpenTest : public ::testing::Test
     void SetUp() override
     {
         backend = std::make_unique<SgBackend>(node.calls());
-        previous = TransportBackend();
-        SetTransportBackend(backend.get());
+        services.backend(backend.get());
     }
-    void TearDown() override { SetTransportBackend(previous); }
 
     SgNodeModel node;
     std::unique_ptr<SgBackend> backend;
-    ScsiBackend *previous = nullptr;
+    InstalledServices services;
     const std::uint8_t cdb[10] = {0xE0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     std::uint8_t buf[8] = {};
     std::uint8_t sense[18] = {};

@@ -1,6 +1,7 @@
 // The pass-through operations over the real SG_IO back end: open, ioctl(SG_IO)
 // and close go to umockdev's mocked /dev/sg2, whose handler decodes the
 // sg_io_hdr_t exactly as the kernel would receive it.
+#include "app/installed_services.h"
 #include "bridge/chip_commands.h"
 #include "device/linux/sg_backend.h"
 #include "device/transport.h"
@@ -58,13 +59,7 @@ class SgTransportTest : public ::testing::Test
                             "LD_PRELOAD=libumockdev-preload.so.0";
         bed = std::make_unique<SgTestbed>(device);
         ASSERT_TRUE(bed->ok()) << bed->error();
-        previous = TransportBackend();
-        SetTransportBackend(&backend);
-    }
-    void TearDown() override
-    {
-        SetTransportBackend(previous);
-        bed.reset();
+        services.backend(&backend);
     }
 
     static void ExpectWithinLiveMemory(const SgRequest &r)
@@ -76,7 +71,7 @@ class SgTransportTest : public ::testing::Test
     ScriptedDevice device;
     SgBackend backend;
     std::unique_ptr<SgTestbed> bed;
-    ScsiBackend *previous = nullptr;
+    InstalledServices services; // undone before the testbed goes
     const std::string sg = SgTestbed::kSgNode;
 };
 
@@ -380,7 +375,7 @@ TEST_F(SgTransportTest, DeviceRemovedBetweenOpenAndCommand)
                           },
                       .ioctl = {},
                       .close = {}});
-    SetTransportBackend(&racing);
+    services.backend(&racing);
     std::uint8_t buf[4] = {};
     std::uint8_t sense[18] = {};
     std::uint32_t transferred = 3;

@@ -1,6 +1,7 @@
 // The libudev discovery and the USB monitor against mocked device trees, and
 // the mount-table reader.
 #include "app/device_list.h"
+#include "app/installed_services.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/linux/sg_backend.h"
@@ -375,7 +376,8 @@ TEST_F(UdevDiscoveryTest, BridgeDisksAreFoundWithTheirBusAndInternalDisksNeverAr
 
 TEST_F(UdevDiscoveryTest, VolumesAreMatchedByDeviceNumberInPartitionOrder)
 {
-    SetDiskEnumerator(&enumerator);
+    InstalledServices services;
+    services.diskEnumerator(&enumerator);
     std::string letters;
     FindDriveLetters("/dev/sg2", letters);
     EXPECT_EQ(letters, "/media/p1 /srv/bound /media/with blank /media/p10");
@@ -388,10 +390,9 @@ TEST_F(UdevDiscoveryTest, VolumesAreMatchedByDeviceNumberInPartitionOrder)
     EXPECT_EQ(letters, "kept");
 
     UdevDiskEnumerator noMountTable([](std::string &) { return false; });
-    SetDiskEnumerator(&noMountTable);
+    services.diskEnumerator(&noMountTable);
     FindDriveLetters("/dev/sg2", letters);
     EXPECT_EQ(letters, "");
-    SetDiskEnumerator(nullptr);
 }
 
 TEST_F(UdevDiscoveryTest, MonitorReportsUsbDevicesAddedAndRemoved)
@@ -450,7 +451,8 @@ TEST(UdevDiscoveryOverSgIo, RefreshListsTheBridgeBehindTheSgNode)
     if (!UnderUmockdev())
         GTEST_SKIP() << "needs umockdev's preload library";
     VirtualClock clock;
-    SetProgramClock(&clock);
+    InstalledServices services;
+    services.clock(&clock);
     sim::PresetSpec spec;
     std::string error;
     ASSERT_TRUE(sim::ParsePresetSpec("generic:tag=S6Q,product=Over SG_IO", spec, error)) << error;
@@ -459,14 +461,14 @@ TEST(UdevDiscoveryOverSgIo, RefreshListsTheBridgeBehindTheSgNode)
     SgTestbed sg(*bridge);
     ASSERT_TRUE(sg.ok()) << sg.error();
     SgBackend backend;
-    SetTransportBackend(&backend);
+    services.backend(&backend);
     UdevDiskEnumerator enumerator([](std::string &text) {
         text = "50 1 8:17 / /media/bridge rw - vfat /dev/sdb1 rw\n";
         return true;
     });
-    SetDiskEnumerator(&enumerator);
+    services.diskEnumerator(&enumerator);
     forms::HeadlessUi ui(clock, nullptr);
-    SetUiServices(&ui);
+    services.ui(&ui);
 
     test::WiredWindow form;
     RefreshDeviceList(form);
@@ -476,11 +478,6 @@ TEST(UdevDiscoveryOverSgIo, RefreshListsTheBridgeBehindTheSgNode)
     EXPECT_EQ(form.devices[0].driveLetters, "/media/bridge");
     EXPECT_EQ(form.DiskLetterLable.text(), "/media/bridge");
     EXPECT_EQ(form.ChipLabelEdit.text(), "Quince Series");
-
-    SetUiServices(nullptr);
-    SetDiskEnumerator(nullptr);
-    SetTransportBackend(nullptr);
-    SetProgramClock(nullptr);
 }
 
 } // namespace
