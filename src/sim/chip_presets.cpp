@@ -4,6 +4,7 @@
 #include "sim/buffer_firmware.h"
 #include "sim/chip_firmware.h"
 #include "sim/flash_parts.h"
+#include "sim/staging_firmware.h"
 
 #include <algorithm>
 #include <cstring>
@@ -644,6 +645,8 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
     bridge->boot();
     if (readBuffer)
         BufferFirmware::Attach(*bridge, tag, digit, rom);
+    else if (staging)
+        StagingFirmware::Attach(*bridge);
     return bridge;
 }
 
