@@ -5,6 +5,7 @@
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
 #include "model/fwupdate.h"
+#include "update/staging/conversion_update.h"
 
 #include <array>
 
@@ -47,7 +48,7 @@ const std::array<ProcedureEntry, 8> kProcedureTable = {{
     {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", FamilyNotBuilt},
     {UpdateProcedure::RunSbp2Update, "RunSbp2Update", FamilyNotBuilt},
     {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", FamilyNotBuilt},
-    {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", FamilyNotBuilt},
+    {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", RunConversionUpdate},
 }};
 
 const ProcedureEntry &EntryOf(UpdateProcedure procedure)
