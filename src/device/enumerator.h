@@ -18,10 +18,21 @@ constexpr std::uint64_t MakeDeviceNumber(std::uint32_t major, std::uint32_t mino
     return (static_cast<std::uint64_t>(major) << 32) | minor;
 }
 
+// Where a partition lies on its disk, in 512-byte units as the kernel gives
+// them (sysfs "start" and "size"), whatever the disk's logical sector size.
+struct PartitionExtent {
+    std::string name; // e.g. "sdb1"
+    std::uint64_t start = 0;
+    std::uint64_t sectors = 0;
+};
+
 // What a mounted volume is matched against: the whole disk and its partitions.
 struct DiskIdentity {
     std::uint64_t disk = 0;                // device number of the whole disk
     std::vector<std::uint64_t> partitions; // device numbers of its partitions, in partition order
+    // Every partition's extent, when all of them could be read.
+    std::vector<PartitionExtent> extents;
+    bool extentsKnown = false;
 };
 
 // A present disk attached through a storage bridge (USB mass storage, UASP or SBP-2).

@@ -5,6 +5,7 @@
 #include "common/clock.h"
 #include "device/device_entry.h"
 #include "sim/sim_device.h"
+#include "sim/sim_disk.h"
 #include "sim/spi_flash.h"
 
 #include <array>
@@ -32,6 +33,10 @@ struct BridgeIdentity {
     std::uint16_t usbProductId = 0x2000;
     BusKind bus = BusKind::Usb;
     std::vector<std::string> mountPoints; // one partition of the attached disk is mounted at each
+    // Partitions of the attached disk as the kernel lists them: start and
+    // size in 512-byte units. Partition k is the k-th entry (and the one
+    // mounted at mountPoints[k-1], if any).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> partitionExtents;
 
     bool vendorCommands = true;              // false: a plain disk that rejects every vendor command
     std::array<std::uint8_t, 16> chipInfo{}; // E0 F4 E7 reply
@@ -51,7 +56,8 @@ struct BridgeIdentity {
     // (chip type 30). Every flash and SPI command is then rejected, except the
     // flash read, which the firmware answers from `diskFirmware`.
     bool flashAttached = true;
-    std::vector<std::uint8_t> diskFirmware;
+    std::vector<std::uint8_t> diskFirmware; // what the bridge loaded from its disk area when it started
+    std::shared_ptr<SimDisk> disk;          // the attached disk, when it is modelled
 };
 
 // The opcodes the bridge firmware uses for its own flash operations; the host

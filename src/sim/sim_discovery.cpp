@@ -38,10 +38,17 @@ DiskIdentity SimDiskEnumerator::identityOf(const std::string &path) const
     const std::uint32_t first = number.deviceNumber * kMinorsPerDisk;
     identity.disk = MakeDeviceNumber(kSimDiskMajor, first);
     if (SimBridge *bridge = bridgeAt(path)) {
+        const BridgeIdentity &id = bridge->identity();
         const auto partitions = static_cast<std::uint32_t>(
-            std::min<std::size_t>(bridge->identity().mountPoints.size(), kMinorsPerDisk - 1));
-        for (std::uint32_t k = 1; k <= partitions; ++k)
+            std::min<std::size_t>(std::max(id.mountPoints.size(), id.partitionExtents.size()), kMinorsPerDisk - 1));
+        // A partition that is only mounted has no extent the kernel would give.
+        identity.extentsKnown = partitions <= id.partitionExtents.size();
+        for (std::uint32_t k = 1; k <= partitions; ++k) {
             identity.partitions.push_back(MakeDeviceNumber(kSimDiskMajor, first + k));
+            if (k <= id.partitionExtents.size())
+                identity.extents.push_back({"part" + std::to_string(k), id.partitionExtents[k - 1].first,
+                                            id.partitionExtents[k - 1].second});
+        }
     }
     return identity;
 }

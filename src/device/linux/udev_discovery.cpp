@@ -164,6 +164,8 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
     struct Partition {
         unsigned long number;
         std::uint64_t device;
+        PartitionExtent extent;
+        bool extentRead;
     };
     std::map<std::string, std::vector<Partition>> partitions; // by the disk's sysfs path
     std::vector<std::string> diskSysPaths;
@@ -171,9 +173,15 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         if (Equals(udev_device_get_devtype(device), "partition")) {
             udev_device *parent = udev_device_get_parent(device);
             const char *number = udev_device_get_sysattr_value(device, "partition");
+            const char *start = udev_device_get_sysattr_value(device, "start");
+            const char *size = udev_device_get_sysattr_value(device, "size");
+            const char *name = udev_device_get_sysname(device);
             if (parent && number)
                 partitions[udev_device_get_syspath(parent)].push_back(
-                    {std::strtoul(number, nullptr, 10), DeviceNumberOf(device)});
+                    {std::strtoul(number, nullptr, 10), DeviceNumberOf(device),
+                     PartitionExtent{name ? name : "", start ? std::strtoull(start, nullptr, 10) : 0,
+                                     size ? std::strtoull(size, nullptr, 10) : 0},
+                     start != nullptr && size != nullptr});
             return;
         }
         const std::optional<BusKind> bus = BridgeBusOfDisk(device);
@@ -196,13 +204,18 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
     }
 
     for (std::size_t i = 0; i < disks.size(); ++i) {
+        DiskIdentity &identity = disks[i].identity;
+        identity.extentsKnown = true;
         auto it = partitions.find(diskSysPaths[i]);
         if (it == partitions.end())
             continue;
         std::stable_sort(it->second.begin(), it->second.end(),
                          [](const Partition &a, const Partition &b) { return a.number < b.number; });
-        for (const Partition &p : it->second)
-            disks[i].identity.partitions.push_back(p.device);
+        for (const Partition &p : it->second) {
+            identity.partitions.push_back(p.device);
+            identity.extents.push_back(p.extent);
+            identity.extentsKnown = identity.extentsKnown && p.extentRead;
+        }
     }
     return true;
 }
