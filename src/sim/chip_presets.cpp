@@ -2,6 +2,7 @@
 
 #include "common/hex.h"
 #include "sim/buffer_firmware.h"
+#include "sim/disk_firmware.h"
 #include "sim/chip_firmware.h"
 #include "sim/flash_parts.h"
 #include "sim/staging_firmware.h"
@@ -91,6 +92,9 @@ constexpr std::array<std::uint8_t, 4> Chars(const char (&s)[5])
 
 const char *kLevelOptions = "level altlevel fwinfo";
 const char *kMapleOptions = "chiprev fwassist toggle staging";
+const char *kDiskOptions = "sectors sector endflag marker parts";
+// A small disk unless sectors= says otherwise: 512 MiB of 512-byte sectors.
+constexpr std::uint64_t kDefaultDiskSectors = 0x100000;
 const char *kDualBankOptions = "damage ext1 fwinfo";
 const char *kBufferOptions = "readbuffer rom fwinfo";
 
@@ -160,7 +164,7 @@ const Def kDefs[] = {
      SigRev::Number, L::VkAt4000, "A25L040", 4, 0, {4, 0, 2, 0}, 0x201E, 16, '0', kUsb, kBit0, 0},
     {"elm-e-disk", 30, "Elm E with its firmware on the attached disk (no flash)", "Elm E", "Q7E", "vQ7E", "vQ7EE",
      SigRev::Number, L::VkAt4000, "M25P05", 4, 0, {4, 0, 3, 0}, 0x201E, 16, '0', kUsb, kBit0,
-     kFwInfo | kDiskFirmware},
+     kFwInfo | kDiskFirmware, 0, 0, 0, kVelkorVendorId, kDiskOptions},
     {"legacy-cedar", 31, "older Cedar: ID word 0x00, no F4 E7 chip information", "Cedar", "Q7C", nullptr, nullptr,
      SigRev::None, L::HeaderAtStart, "M25P05", 0, 0, {}, 0x1001, 16, '0', kUsb, kBit0, kLegacy, 0, 0, 0x00},
     {"dogwood", 32, "Dogwood: ID word 0x20 (marker=vQ7D finds it by tag)", "Dogwood", "Q7D", nullptr, nullptr,
@@ -323,6 +327,7 @@ struct ChipModel {
     std::uint8_t chipRevision = 0xB3;    // 0xFDB0 byte 1
     bool assist = false;                 // 0x505E capability bytes
     bool forceRom = false;               // the bridge ignores its flash and starts from ROM
+    DiskArea diskArea;                   // firmware on the disk: end flag and area marker
 };
 
 // The bridge starts: it looks for its firmware and reports what that firmware
@@ -348,7 +353,10 @@ void BootChip(SimBridge &bridge, const ChipModel &m)
         auto &info = *id.firmwareInfo;
         info.fill(0);
         info[8] = (m.features & kDualModel) ? 1 : build.level;
-        info[16] = (m.features & kDiskFirmware) ? 1 : 0; // the firmware area's marker is present
+        if (m.features & kDiskFirmware) {
+            info[16] = m.diskArea.marker ? 1 : 0; // the firmware area's marker is present
+            info[17] = m.diskArea.endFlag ? 1 : 0;
+        }
         info[18] = build.altLevel;
         info[19] = build.release ? 1 : 0;
     }
@@ -386,6 +394,40 @@ std::array<std::uint8_t, 40> MakeSignature(const std::string &text, SigRev how, 
     else if (how == SigRev::Number)
         sig[text.size()] = digit;
     return sig;
+}
+
+// The disk behind a bridge that keeps its firmware there: sectors=N (what it
+// reports), sector=512|4096, endflag=0|1, marker=0|1, and
+// parts=START+COUNT[:START+COUNT...] in 512-byte units as the kernel lists
+// partitions.
+std::shared_ptr<SimDisk> MakeDisk(Options &opt, DiskArea &area,
+                                  std::vector<std::pair<std::uint64_t, std::uint64_t>> &parts)
+{
+    std::uint64_t sectors = kDefaultDiskSectors;
+    if (opt.has("sectors")) {
+        const auto v = ParseNumber(opt.get("sectors", ""));
+        if (!v || *v < 0x10000 || *v > (std::uint64_t{1} << 40))
+            return opt.fail("sectors must be a number from 65536 to 2^40"), nullptr;
+        sectors = *v;
+    }
+    std::uint32_t sectorSize = 512;
+    if (!opt.number("sector", 4096, sectorSize))
+        return nullptr;
+    if (sectorSize != 512 && sectorSize != 4096)
+        return opt.fail("sector must be 512 or 4096"), nullptr;
+    if (!opt.flag("endflag", area.endFlag) || !opt.flag("marker", area.marker))
+        return nullptr;
+    std::stringstream in(opt.get("parts", ""));
+    std::string item;
+    while (std::getline(in, item, ':')) {
+        const auto plus = item.find('+');
+        const auto start = plus == std::string::npos ? std::nullopt : ParseNumber(item.substr(0, plus));
+        const auto count = plus == std::string::npos ? std::nullopt : ParseNumber(item.substr(plus + 1));
+        if (!start || !count || *count == 0)
+            return opt.fail("parts must be START+COUNT joined by ':' (512-byte units)"), nullptr;
+        parts.emplace_back(*start, *count);
+    }
+    return std::make_shared<SimDisk>(sectors, sectorSize, kBridgeReservedSectors);
 }
 
 // Every option must be one of the chip presets' or one of this preset's own
@@ -607,9 +649,14 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
     if (!opt.flag("blank", blank) || !opt.flag("readbuffer", readBuffer) || !opt.flag("rom", rom))
         return nullptr;
 
+    std::shared_ptr<SimDisk> disk;
     if (def->features & kDiskFirmware) {
+        disk = MakeDisk(opt, model.diskArea, id.partitionExtents);
+        if (!disk)
+            return nullptr;
         if (!blank)
-            id.diskFirmware = BuildFirmwareImage(def->layout, build);
+            InstallFirmwareArea(*disk, model.diskArea, BuildFirmwareImage(def->layout, build));
+        id.disk = disk;
     }
 
     auto bridge = std::make_shared<SimBridge>(id, *part, clock);
@@ -641,7 +688,13 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
     }
 
     model.forceRom = rom;
-    bridge->setBootHook([model](SimBridge &b) { BootChip(b, model); });
+    bridge->setBootHook([model](SimBridge &b) {
+        if (b.identity().disk)
+            b.identity().diskFirmware = ReadFirmwareArea(*b.identity().disk, model.diskArea);
+        BootChip(b, model);
+    });
+    if (disk)
+        DiskFirmware::Attach(*bridge, disk);
     bridge->boot();
     if (readBuffer)
         BufferFirmware::Attach(*bridge, tag, digit, rom);
@@ -719,6 +772,12 @@ std::string ChipPresetOptionsHelp()
            "  fwassist=0|1        0x505E reads 00 00 01: firmware-assisted update (maple, oak)\n"
            "  toggle=0|1          0x506A reads back inverted (maple, oak)\n"
            "  staging=0|1         accepts the staging-area read (maple, oak)\n"
+           "  sectors=N           sectors the attached disk reports (elm-e-disk; default 1048576);\n"
+           "                      the bridge keeps 16 more of its own beyond them\n"
+           "  sector=512|4096     the disk's logical sector size (elm-e-disk)\n"
+           "  endflag=0|1         firmware information byte 17, the area's end flag (elm-e-disk)\n"
+           "  marker=0|1          firmware information byte 16, the area marker (elm-e-disk)\n"
+           "  parts=S+N[:S+N..]   partitions of the disk, start and size in 512-byte units (elm-e-disk)\n"
            "  damage=bank0|bank1|both, ext1=A.B.C.D  bank 1's version, a damaged bank (nutmeg, aspen)\n"
            "  fwinfo=0|1          answers the firmware information read\n"
            "  readbuffer=0|1, rom=1         buffer-transfer firmware, forced ROM start (pine .. spruce)\n";

@@ -98,6 +98,8 @@ bool Simulation::loadState(const std::string &dir, std::string &error)
             return false;
         if (ReadExact(d / "xdata.bin", b.xdata(), kXdataSize, error) < 0)
             return false;
+        if (b.identity().disk && !b.identity().disk->load((d / "disk.img").string(), error))
+            return false;
         b.boot();
     }
     return true;
@@ -116,6 +118,8 @@ bool Simulation::saveState(const std::string &dir, std::string &error) const
         }
         if (!WriteAtomically(d / "flash.bin", b.flash().contents(), error) ||
             !WriteAtomically(d / "xdata.bin", b.xdata(), error))
+            return false;
+        if (b.identity().disk && !b.identity().disk->save((d / "disk.img").string(), error))
             return false;
     }
     return true;
