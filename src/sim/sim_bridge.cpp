@@ -56,6 +56,22 @@ void SimBridge::boot()
 {
     endHeldTransaction();
     opcodes_ = FirmwareFlashOpcodes{};
+    // The firmware erases with the part's own instructions where it lacks the usual ones.
+    const FlashPart &part = flash_.part();
+    if (!part.erase(opcodes_.chipErase))
+        for (const EraseOp &op : part.erases)
+            if (op.sizeBytes == 0) {
+                opcodes_.chipErase = op.opcode;
+                break;
+            }
+    if (!part.erase(opcodes_.blockErase)) {
+        std::uint32_t largest = 0;
+        for (const EraseOp &op : part.erases)
+            if (op.sizeBytes > largest) {
+                largest = op.sizeBytes;
+                opcodes_.blockErase = op.opcode;
+            }
+    }
     if (bootHook_)
         bootHook_(*this);
     if (firmwareBoot_)
