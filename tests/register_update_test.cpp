@@ -137,6 +137,7 @@ TEST_F(RegisterTest, WholeImageLeavesExactlyTheImageAndTheNvramBlock)
         {"70000 bytes, erase all", "alder:flash=A25L10PU", 70000, 8192, 73728, 131072, false, 131072, 9},
         {"chunk 256 left by a 1394 run", "alder", 10, 256, 32768, 65536, true, 65536, 128},
         {"protected ST part", "cedar-a3:flash=M25P05-A", 10, 8192, 32768, 65536, true, 65536, 4},
+        {"ATMEL part, 32 KiB erase unit", "cedar", 10, 8192, 32768, 32768, true, 32768, 4},
     };
     for (const WholeCase &c : cases) {
         SCOPED_TRACE(c.what);

@@ -433,10 +433,12 @@ void SimBridge::readArray(std::uint32_t address, std::uint8_t *out, std::uint32_
 
 bool SimBridge::programArray(std::uint32_t address, const std::uint8_t *in, std::uint32_t length)
 {
+    // The firmware programs page by page in the part's own page size.
+    const std::uint32_t page = flash_.part().pageSize ? flash_.part().pageSize : kPageSize;
     std::uint32_t done = 0;
     while (done < length) {
         const std::uint32_t at = address + done;
-        const std::uint32_t chunk = std::min(length - done, kPageSize - at % kPageSize);
+        const std::uint32_t chunk = std::min(length - done, page - at % page);
         spiSimple(kSpiWriteEnable);
         flash_.select();
         spiAddressed(opcodes_.pageProgram, at);
