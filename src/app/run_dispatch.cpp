@@ -5,6 +5,7 @@
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
 #include "model/fwupdate.h"
+#include "update/register/register_update.h"
 #include "update/staging/conversion_update.h"
 
 #include <array>
@@ -42,9 +43,9 @@ struct ProcedureEntry {
 // One entry per procedure, in the order of UpdateProcedure.
 const std::array<ProcedureEntry, 8> kProcedureTable = {{
     {UpdateProcedure::None, "none", DoNothing},
-    {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", FamilyNotBuilt},
-    {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", FamilyNotBuilt},
-    {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", FamilyNotBuilt},
+    {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", UpdateWholeImage},
+    {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", UpdateBlockwise},
+    {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", UpdateBlockwiseSst},
     {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", FamilyNotBuilt},
     {UpdateProcedure::RunSbp2Update, "RunSbp2Update", FamilyNotBuilt},
     {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", FamilyNotBuilt},

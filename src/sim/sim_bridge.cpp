@@ -56,6 +56,22 @@ void SimBridge::boot()
 {
     endHeldTransaction();
     opcodes_ = FirmwareFlashOpcodes{};
+    // The firmware erases with the part's own instructions where it lacks the usual ones.
+    const FlashPart &part = flash_.part();
+    if (!part.erase(opcodes_.chipErase))
+        for (const EraseOp &op : part.erases)
+            if (op.sizeBytes == 0) {
+                opcodes_.chipErase = op.opcode;
+                break;
+            }
+    if (!part.erase(opcodes_.blockErase)) {
+        std::uint32_t largest = 0;
+        for (const EraseOp &op : part.erases)
+            if (op.sizeBytes > largest) {
+                largest = op.sizeBytes;
+                opcodes_.blockErase = op.opcode;
+            }
+    }
     if (bootHook_)
         bootHook_(*this);
     if (firmwareBoot_)
@@ -417,10 +433,12 @@ void SimBridge::readArray(std::uint32_t address, std::uint8_t *out, std::uint32_
 
 bool SimBridge::programArray(std::uint32_t address, const std::uint8_t *in, std::uint32_t length)
 {
+    // The firmware programs page by page in the part's own page size.
+    const std::uint32_t page = flash_.part().pageSize ? flash_.part().pageSize : kPageSize;
     std::uint32_t done = 0;
     while (done < length) {
         const std::uint32_t at = address + done;
-        const std::uint32_t chunk = std::min(length - done, kPageSize - at % kPageSize);
+        const std::uint32_t chunk = std::min(length - done, page - at % page);
         spiSimple(kSpiWriteEnable);
         flash_.select();
         spiAddressed(opcodes_.pageProgram, at);
