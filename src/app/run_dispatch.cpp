@@ -5,6 +5,8 @@
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
 #include "model/fwupdate.h"
+#include "update/assisted/assisted_update.h"
+#include "update/assisted/sbp2_update.h"
 
 #include <array>
 
@@ -44,8 +46,8 @@ const std::array<ProcedureEntry, 8> kProcedureTable = {{
     {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", FamilyNotBuilt},
     {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", FamilyNotBuilt},
     {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", FamilyNotBuilt},
-    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", FamilyNotBuilt},
-    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", FamilyNotBuilt},
+    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", RunAssistedUpdate},
+    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", RunSbp2Update},
     {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", FamilyNotBuilt},
     {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", FamilyNotBuilt},
 }};
