@@ -408,7 +408,9 @@ bool SimBridge::programArray(std::uint32_t address, const std::uint8_t *in, std:
     std::uint32_t done = 0;
     while (done < length) {
         const std::uint32_t at = address + done;
-        const std::uint32_t chunk = std::min(length - done, kPageSize - at % kPageSize);
+        // The part's own page: a program wraps within it.
+        const std::uint32_t page = flash_.part().pageSize > 1 ? flash_.part().pageSize : kPageSize;
+        const std::uint32_t chunk = std::min(length - done, page - at % page);
         spiSimple(kSpiWriteEnable);
         flash_.select();
         spiAddressed(opcodes_.pageProgram, at);
