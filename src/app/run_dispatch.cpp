@@ -5,6 +5,8 @@
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
 #include "model/fwupdate.h"
+#include "update/assisted/assisted_update.h"
+#include "update/assisted/sbp2_update.h"
 #include "update/register/register_update.h"
 #include "update/staging/conversion_update.h"
 
@@ -46,8 +48,8 @@ const std::array<ProcedureEntry, 8> kProcedureTable = {{
     {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", UpdateWholeImage},
     {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", UpdateBlockwise},
     {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", UpdateBlockwiseSst},
-    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", FamilyNotBuilt},
-    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", FamilyNotBuilt},
+    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", RunAssistedUpdate},
+    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", RunSbp2Update},
     {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", FamilyNotBuilt},
     {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", RunConversionUpdate},
 }};
