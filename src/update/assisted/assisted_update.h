@@ -1,5 +1,5 @@
 #pragma once
-// The firmware-assisted update (Part 7.1): the bridge's own firmware reads,
+// The firmware-assisted update: the bridge's own firmware reads,
 // erases and programs its flash when the tool sends it the DF block commands.
 // Three modes chosen by the window's check boxes: erase the whole flash, back
 // it up to a file, or program a firmware file with read-back verification.

@@ -1,5 +1,5 @@
 #pragma once
-// The firmware-assisted update over 1394 (Part 7.2): chip type code 8 behind
+// The firmware-assisted update over 1394: chip type code 8 behind
 // an SBP-2 bridge. 256-byte commands, the 16-bit write form with its erase
 // flag at 0 and 0x8000, a 1 KiB NVRAM area at 0x8000.
 #include <cstdint>
