@@ -1,8 +1,16 @@
-// brigant-fw update --embedded: the one-button update, headless.
+// brigant-fw update: the full tool's Run with a firmware file, as a user
+// works the window (select the device, load the file, set the check boxes,
+// press Run); brigant-fw backup and erase: its "RD Version" service modes;
+// update --embedded: the one-button update. All headless, generic over the
+// window: whichever family the Run dispatch holds for the bridge runs.
+#include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
+#include "app/run_dispatch.h"
 #include "cli/cli_context.h"
 #include "cli/window_session.h"
 #include "device/transport.h"
+#include "identify/chip_identify.h"
+#include "image/chip_types.h"
 
 #include <iostream>
 #include <memory>
@@ -16,6 +24,17 @@ namespace
 struct UpdateArgs {
     bool embedded = false;
     int index = -1;
+    std::string file;
+    bool includeNvram = false;
+    bool readWriteBuffer = false;
+};
+
+enum class ToolMode { Program, Backup, Erase };
+
+struct ServiceArgs {
+    int index = -1;
+    std::string file; // backup file; empty: the procedure's default name
+    bool includeNvram = false;
 };
 
 // Prints the status line and the progress as they change: each step of a
@@ -68,10 +87,6 @@ void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out
 
 int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
-    if (!args.embedded) {
-        std::cerr << "error: only the one-button update is available: use update --embedded\n";
-        return kExitUsage;
-    }
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
     FollowWindow(form, session.ui(), std::cout);
@@ -108,6 +123,124 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     return passed ? kExitOk : kExitFailed;
 }
 
+// The window's texts that say a loaded file was refused.
+bool FileRefusedText(const std::string &text)
+{
+    return text == "Open FW File Error!!" || text == "FW file not Match." ||
+           text == "Allocate FW file buffers Error!!";
+}
+
+int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &file, bool includeNvram,
+                bool readWriteBuffer)
+{
+    WindowSession session(ctx, std::cout);
+    TBrigantFwTool &form = session.form();
+    FollowWindow(form, session.ui(), std::cout);
+    session.open();
+    if (session.enumerationFailed())
+        std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
+    if (form.listedCount == 0) {
+        const TransportFailure &f = LastTransportFailure();
+        if (f.openError == OpenError::PermissionDenied || f.sysErrno == EPERM || f.sysErrno == EACCES)
+            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        std::cout << "no device found\n";
+        return kExitNoDevice;
+    }
+    if (index >= form.listedCount) {
+        std::cerr << "error: --index " << index << ": " << form.listedCount << " device(s) listed\n";
+        return kExitUsage;
+    }
+
+    // 1. The device: choosing it in the list runs the selection handler.
+    form.DeviceList.select(index < 0 ? 0 : index);
+    const std::uint8_t code = form.chip.ChipTypeCode;
+    std::cout << "device " << form.selectedEntry().path << ": " << form.ChipLabelEdit.text() << " (code "
+              << static_cast<int>(code) << ")\n";
+    if (!IsSupportedChip(code)) {
+        std::cout << "this bridge cannot be updated: chip type code " << static_cast<int>(code) << "\n";
+        return kExitNoDevice;
+    }
+
+    // 2. The file, through the window's Load File, so that its checks apply.
+    if (mode == ToolMode::Program) {
+        const std::size_t boxes = session.ui().messages().size();
+        session.ui().queueDialogAnswer(file);
+        form.LoadBtn.click();
+        const auto &messages = session.ui().messages();
+        for (std::size_t i = boxes; i < messages.size(); ++i) {
+            if (messages[i].text == kFileMismatchText) {
+                std::cerr << "error: " << file << ": " << messages[i].text << "\n";
+                return kExitUsage;
+            }
+        }
+        if (FileRefusedText(form.StatusEdit.text()) || !form.UpdateBtn.enabled()) {
+            std::cerr << "error: " << file << ": "
+                      << (form.StatusEdit.text().empty() ? "the window refused the file" : form.StatusEdit.text())
+                      << "\n";
+            return kExitUsage;
+        }
+    }
+
+    // 3. The check boxes.
+    if (mode != ToolMode::Program) {
+        form.RdCheckBox.setChecked(true);
+        if (mode == ToolMode::Backup) {
+            form.BackupFileEdit.setText(file);
+            form.BackupFWCheckBox.setChecked(true);
+        } else {
+            form.EraseOnlyCheck.setChecked(true);
+        }
+    }
+    // The window starts with "Include 4K NVRAM" checked; the command line
+    // keeps the device's NVRAM unless asked.
+    if (includeNvram && !form.NVRAMCheck.visible()) {
+        std::cerr << "error: --include-nvram: this bridge has no 4K NVRAM area to include\n";
+        return kExitUsage;
+    }
+    if (form.NVRAMCheck.visible())
+        form.NVRAMCheck.setChecked(includeNvram);
+    if (readWriteBuffer) {
+        if (!form.ReadWriteBufferChk.visible()) {
+            std::cerr << "error: --read-write-buffer: this bridge does not offer the buffer transfer\n";
+            return kExitUsage;
+        }
+        form.ReadWriteBufferChk.setChecked(true);
+    }
+    if (!form.UpdateBtn.enabled()) {
+        std::cout << "Run not offered: " << form.StatusEdit.text() << "\n";
+        return kExitFailed;
+    }
+
+    // 4. Run.
+    form.UpdateBtn.click();
+    if (form.StatusEdit.text() == kFamilyNotBuiltText) {
+        std::cout << "\n" << kFamilyNotBuiltText << "\n";
+        return kExitNoDevice;
+    }
+    std::cout << "\n";
+    const bool passed = form.runResult == 1;
+    std::cout << (passed ? "result: success\n" : "result: FAILED\n");
+    // Let a bridge that resets itself come back and the refresh run.
+    session.ui().runTimers(10000);
+    return passed ? kExitOk : kExitFailed;
+}
+
+int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
+{
+    if (args.embedded) {
+        if (!args.file.empty() || args.includeNvram || args.readWriteBuffer) {
+            std::cerr << "error: --embedded programs the built-in image: no FILE and no check boxes\n";
+            return kExitUsage;
+        }
+        return RunUpdate(ctx, args);
+    }
+    if (args.file.empty()) {
+        std::cerr << "error: update needs a firmware FILE (or --embedded)\n";
+        return kExitUsage;
+    }
+    return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram, args.readWriteBuffer);
+}
+
 } // namespace
 
 void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
@@ -117,9 +250,38 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     update->add_flag(
         "--embedded", args->embedded,
         "Program the firmware image built into the program (one-button update of a code-16 bridge)");
+    update->add_option("FILE", args->file, "Firmware file to program (the full tool's Load File and Run)");
+    update->add_flag("--include-nvram", args->includeNvram,
+                     "Check \"Include 4K NVRAM\": write the file's NVRAM area instead of keeping the device's");
+    update->add_flag("--read-write-buffer", args->readWriteBuffer,
+                     "Check \"Read/Write Buffer\": program through READ/WRITE BUFFER (codes 15-18)");
     update->add_option("--index", args->index, "Device list entry to update (default: the first)")
         ->check(CLI::NonNegativeNumber);
-    update->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunUpdate(ctx, *args); }; });
+    update->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunFileOrEmbedded(ctx, *args); }; });
+
+    auto backupArgs = std::make_shared<ServiceArgs>();
+    auto *backup = app.add_subcommand("backup", "Back the bridge's flash up to a file (\"RD Version\" service mode)");
+    backup->add_option("FILE", backupArgs->file, "Backup file (default: oldFlash.bak in the current directory)");
+    backup->add_flag("--include-nvram", backupArgs->includeNvram, "Keep the 4K NVRAM area in the file");
+    backup->add_option("--index", backupArgs->index, "Device list entry (default: the first)")
+        ->check(CLI::NonNegativeNumber);
+    backup->callback([&ctx, backupArgs] {
+        ctx.action = [&ctx, backupArgs] {
+            return RunFullTool(ctx, ToolMode::Backup, backupArgs->index, backupArgs->file,
+                               backupArgs->includeNvram, false);
+        };
+    });
+
+    auto eraseArgs = std::make_shared<ServiceArgs>();
+    auto *erase = app.add_subcommand("erase", "Erase the bridge's flash (\"RD Version\" service mode)");
+    erase->add_flag("--include-nvram", eraseArgs->includeNvram, "Erase the 4K NVRAM area too");
+    erase->add_option("--index", eraseArgs->index, "Device list entry (default: the first)")
+        ->check(CLI::NonNegativeNumber);
+    erase->callback([&ctx, eraseArgs] {
+        ctx.action = [&ctx, eraseArgs] {
+            return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram, false);
+        };
+    });
 }
 
 } // namespace brigant::cli

@@ -205,6 +205,31 @@ TEST_F(BufferTransferTest, EmbeddedImageVerifiesAllButTheHeaderAreas)
     EXPECT_EQ(ProgramEmbeddedImage(form, path), 0);
 }
 
+TEST_F(BufferTransferTest, ShortWriteBufferIsAFailedCommand)
+{
+    FirmwareSpec old;
+    old.version = {'1', '1', '0', '0'};
+    const std::string path = addBridge(0, BuildUpdateImage(old));
+    // GOOD status, half the data of the chunk at 0x30000: the sector stays erased.
+    FaultRule shortData = Fault(FaultRule::Kind::HalfData);
+    shortData.cdbPrefix = {0x3B, 0x0E, 0x00, 0x03, 0x00, 0x00};
+    shortData.times = -1;
+    simulation.backend().addFault(path, shortData);
+    EXPECT_EQ(ProgramEmbeddedImage(form, path), 0);
+}
+
+TEST_F(BufferTransferTest, EmbeddedImageComparesItsSecondHalfToo)
+{
+    FirmwareSpec old;
+    old.version = {'1', '1', '0', '0'};
+    const std::string path = addBridge(0, BuildUpdateImage(old));
+    // A read-back corrupted at 0x30010, beyond the first 0x20000 bytes.
+    FaultRule corrupt = Fault(FaultRule::Kind::CorruptByte, 0x10);
+    corrupt.cdbPrefix = {0x3C, 0x01, 0x00, 0x03, 0x00, 0x00};
+    simulation.backend().addFault(path, corrupt);
+    EXPECT_EQ(ProgramEmbeddedImage(form, path), 0);
+}
+
 TEST(ProductSerial, RecordLayout)
 {
     std::uint8_t record[72];

@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(EveryChipTypeCode, PresetTable, ::testing::Values(
     PresetRow{"juniper",      9,  0, "Juniper/Katsura Series", 5,  0,   "11.20.02.16.00", "MXIC",       "", true},
     PresetRow{"juniper:marker=vQ5J", 9, 0, "Juniper/Katsura Series", 5, 0, "11.20.02.16.00", "MXIC",   "", true},
     PresetRow{"juniper:marker=none,tag=Q5J,rev=3", 9, 3, "Juniper/Katsura Series", 5, 0, "11.20.02.16.00", "MXIC", "", true},
-    PresetRow{"larch",       11,  1, "Larch Series",           2,  0,   "76.48.03.01.07", "SST",        "", true},
+    PresetRow{"larch",       11,  1, "Larch Series",           2,  64,  "76.48.03.01.07", "SST",        "", true},
     PresetRow{"maple",       12,  0, "Maple/Nutmeg Series",    5,  0,   "12.02.02.16.00", "MXIC",       "", true},
     PresetRow{"maple:chiprev=B4", 12, 5, "Maple/Nutmeg Series", 5, 0,   "12.02.02.16.00", "MXIC",       "", true},
     PresetRow{"nutmeg",      13,  0, "Nutmeg Series",          5,  512, "1.00.05",        "MXIC",       "", true},

@@ -392,7 +392,8 @@ TEST_F(FlashIdentifyTest, EveryPartOfTheSimulator)
         {"W25X40", 6, 512, 512},        {"W25Q128FV", 6, 16384, 64}, {"A25L040", 7, 512, 512},
         {"A25L20PT", 7, 256, 256},      {"A25L05PT", 7, 64, 64},     {"EN25F40", 8, 512, 512},
         {"F25L16PA", 9, 2048, 2048},    {"LE25FW203A", 10, 64, 64},  {"GD25Q40", 11, 512, 512},
-        {"FM25F04", 12, 512, 512},
+        {"FM25F04", 12, 512, 512},      {"A25L05PU", 7, 64, 64},     {"A25L10PU", 7, 64, 64},
+        {"A25L20PU", 7, 64, 64},        {"M25P05-A", 3, 64, 64},     {"MX25L512", 5, 64, 64},
     };
     EXPECT_EQ(std::size(table), sim::FlashParts().size());
     for (const Expect &e : table) {

@@ -368,3 +368,38 @@ TEST_F(SimBridgeTest, CommandsWithoutDataHaveNoDirection)
         }
     }
 }
+
+namespace
+{
+
+// DF .. FB programs every flash part of the table (SST parts with
+// auto-address increment, protected parts after lifting the protection), and
+// erases with the part's own geometry.
+TEST(SimBlockWrite, ProgramsEveryPartWithItsOwnEraseSizes)
+{
+    for (const brigant::sim::FlashPart &part : brigant::sim::FlashParts()) {
+        SCOPED_TRACE(part.name);
+        brigant::VirtualClock clock;
+        brigant::sim::SimBridge bridge(brigant::sim::BridgeIdentity{}, part, clock);
+        std::vector<std::uint8_t> data(512);
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<std::uint8_t>(i * 13 + 1);
+        std::fill(bridge.flash().contents().begin(), bridge.flash().contents().begin() + 0x2000, 0x00);
+        const std::uint8_t cdb[12] = {0xDF, 0x01, 0x00, 0x02, 0x00, 0, 0, 0, 0x00, 0x10, 0x00, 0xFB};
+        const auto reply = bridge.execute(cdb, 12, brigant::sim::WireDirection::Out, data.data(), 512);
+        EXPECT_EQ(reply.status, 0);
+        const auto &flash = bridge.flash().contents();
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + 0x1000));
+        // The part's sector (its smallest erase) was erased, not more.
+        std::uint32_t sector = part.sizeBytes;
+        for (const auto &op : part.erases)
+            if (op.sizeBytes && op.sizeBytes < sector)
+                sector = op.sizeBytes;
+        if (sector <= 0x1000) {
+            EXPECT_EQ(flash[0x0FFF], 0x00);
+            EXPECT_EQ(flash[0x1000 + sector - 1], 0xFF);
+        }
+    }
+}
+
+} // namespace

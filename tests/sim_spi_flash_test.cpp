@@ -291,7 +291,8 @@ const IdCase kIdCases[] = {
     {"W25X40", 6, 512, true},       {"W25Q128FV", 6, 16384, true}, {"A25L040", 7, 512, true},
     {"A25L20PT", 7, 256, true},     {"A25L05PT", 7, 64, true},     {"EN25F40", 8, 512, true},
     {"F25L16PA", 9, 2048, true},    {"LE25FW203A", 10, 64, false}, {"GD25Q40", 11, 512, true},
-    {"FM25F04", 12, 512, true},
+    {"FM25F04", 12, 512, true},     {"A25L05PU", 7, 64, true},     {"A25L10PU", 7, 64, false},
+    {"A25L20PU", 7, 64, false},     {"M25P05-A", 3, 64, true},     {"MX25L512", 5, 64, true},
 };
 
 } // namespace

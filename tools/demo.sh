@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job on a simulated bridge, so it works without hardware: the
 # one-button update of a code-16 bridge with the firmware built into the
-# program, then a second run that finds nothing to do.
+# program, then a second run that finds nothing to do; then a code-13 bridge
+# updated from a firmware file made by brigant-sim-image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
@@ -24,3 +25,13 @@ if [ "$rc" -ne 4 ]; then
   exit 1
 fi
 echo "(exit code 4: nothing to do)"
+echo
+echo "== a code-13 bridge updated from a firmware file"
+nstate=$(mktemp -d)
+trap 'rm -rf "$state" "$nstate"' EXIT
+build/tools/sim-image/brigant-sim-image nutmeg:ext=2.3.4.5 -o "$nstate/nutmeg.bin"
+nfw=(build/cli/brigant-fw --simulate nutmeg --sim-state "$nstate")
+"${nfw[@]}" update "$nstate/nutmeg.bin"
+echo
+echo "== the bridge restarted from its new flash"
+"${nfw[@]}" info | grep FwVerLableEdit

@@ -5,6 +5,9 @@
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
 #include "model/fwupdate.h"
+#include "update/assisted/assisted_update.h"
+#include "update/assisted/sbp2_update.h"
+#include "update/register/register_update.h"
 #include "update/staging/conversion_update.h"
 
 #include <array>
@@ -42,11 +45,11 @@ struct ProcedureEntry {
 // One entry per procedure, in the order of UpdateProcedure.
 const std::array<ProcedureEntry, 8> kProcedureTable = {{
     {UpdateProcedure::None, "none", DoNothing},
-    {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", FamilyNotBuilt},
-    {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", FamilyNotBuilt},
-    {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", FamilyNotBuilt},
-    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", FamilyNotBuilt},
-    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", FamilyNotBuilt},
+    {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", UpdateWholeImage},
+    {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", UpdateBlockwise},
+    {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", UpdateBlockwiseSst},
+    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", RunAssistedUpdate},
+    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", RunSbp2Update},
     {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", FamilyNotBuilt},
     {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", RunConversionUpdate},
 }};

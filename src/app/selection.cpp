@@ -4,6 +4,7 @@
 #include "bridge/flash_commands.h"
 #include "forms/ui_services.h"
 #include "identify/chip_identify.h"
+#include "identify/flash_identify.h"
 #include "identify/selected_flash.h"
 #include "image/chip_match.h"
 #include "image/chip_names.h"
@@ -88,6 +89,14 @@ void UpdateBtnCheck(TBrigantFwTool &w)
                 ProbeSpiFamilyFlash(w, path, type);
         } else {
             ProbeOtherSupportedFlash(w, path);
+            // Run holds the file against this flash's size: measure it now, so
+            // that no earlier device's size (or none) stands in for it.
+            if (ChipTypeOf(type).variant == RunVariant::SizeCheckedSst) {
+                FlashOpcodeRecord record;
+                record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
+                ProbeFlashSizeSpi(path, record);
+                w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+            }
         }
     } else if (ChipTypeOf(type).display == UnsupportedDisplay::FirmwareLevel) {
         std::uint8_t info[20] = {};

@@ -65,6 +65,13 @@ ScsiOutcome Execute(const std::string &path, const ScsiCommand &cmd)
     return backend->execute(path, cmd);
 }
 
+// A data-out command that moved fewer bytes than asked did not do what it was
+// sent for, whatever its status: GOOD with a short transfer is a failure.
+bool ShortDataOut(DataDirection dir, std::uint32_t length, std::uint32_t transferred)
+{
+    return dir == DataDirection::Out && transferred < length;
+}
+
 // The two plain operations share everything but the direction, the sharing
 // mode and the time-out.
 int SendPlain(const std::string &path, const std::uint8_t *cdb, int cdbLength, DataDirection dir,
@@ -105,7 +112,7 @@ int SendPlain(const std::string &path, const std::uint8_t *cdb, int cdbLength, D
         std::memcpy(inBuffer, aligned, length);
     FreeAlignedBlock(raw);
     transferred = o.transferred;
-    const bool ok = Succeeded(o);
+    const bool ok = Succeeded(o) && !ShortDataOut(dir, length, o.transferred);
     Trace(path, cmd, ok, o.transferred, nullptr, 0);
     return ok ? 1 : 0;
 }
@@ -145,7 +152,7 @@ int SendWithSense(const std::string &path, const std::uint8_t *cdb, int cdbLengt
         return 0;
     if (length == 1 && dir == DataDirection::In)
         buffer[0] = small[0];
-    const bool ok = Succeeded(o);
+    const bool ok = Succeeded(o) && !ShortDataOut(dir, length, o.transferred);
     if (dir == DataDirection::In || ok)
         transferred = o.transferred;
     const std::uint32_t copied = senseLength < kSenseAreaSize ? senseLength : kSenseAreaSize;

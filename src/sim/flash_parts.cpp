@@ -92,6 +92,7 @@ std::vector<FlashPart> MakeParts()
                      .ewsr = true,
                      .wrsrNeedsEwsr = true,
                      .fastRead = false,
+                     .aaiEndsOnOtherCommand = true,
                      .bpBits = 2,
                      .powerUpStatus = 0x0C,
                      .pageProgramMs = 0});
@@ -106,6 +107,7 @@ std::vector<FlashPart> MakeParts()
                      .ewsr = true,
                      .wrsrNeedsEwsr = true,
                      .fastRead = false,
+                     .aaiEndsOnOtherCommand = true,
                      .bpBits = 2,
                      .powerUpStatus = 0x0C,
                      .pageProgramMs = 0});
@@ -238,6 +240,61 @@ std::vector<FlashPart> MakeParts()
                      .bpBits = 2,
                      .pageProgramMs = 2,
                      .writeStatusMs = 5});
+
+    // The bottom-boot P parts: 4, 8, 16 and 32 KiB sectors from address 0,
+    // then a 4 KiB sector at 60 KiB, then uniform 64 KiB blocks.
+    const std::vector<std::uint32_t> amicBootSectors = {4 * KiB, 8 * KiB, 16 * KiB, 32 * KiB, 4 * KiB};
+    parts.push_back({.name = "A25L05PU",
+                     .maker = "AMIC",
+                     .sizeBytes = 64 * KiB,
+                     .jedec = {0x7F, 0x37, 0x20, 0x10},
+                     .erases = {{0xD8, 64 * KiB, 600}, {0xC7, 0, 1000}},
+                     .bootSectors = amicBootSectors,
+                     .bpBits = 2,
+                     .pageProgramMs = 2,
+                     .writeStatusMs = 5});
+    parts.push_back({.name = "A25L10PU",
+                     .maker = "AMIC",
+                     .sizeBytes = 128 * KiB,
+                     .jedec = {0x7F, 0x37, 0x20, 0x11},
+                     .erases = {{0xD8, 64 * KiB, 600}, {0xC7, 0, 1500}},
+                     .bootSectors = amicBootSectors,
+                     .bpBits = 2,
+                     .pageProgramMs = 2,
+                     .writeStatusMs = 5});
+    parts.push_back({.name = "A25L20PU",
+                     .maker = "AMIC",
+                     .sizeBytes = 256 * KiB,
+                     .jedec = {0x7F, 0x37, 0x20, 0x12},
+                     .erases = {{0xD8, 64 * KiB, 600}, {0xC7, 0, 2500}},
+                     .bootSectors = amicBootSectors,
+                     .pageProgramMs = 2,
+                     .writeStatusMs = 5});
+
+    // Parts whose non-volatile block-protect bits were left set: they refuse
+    // to erase or program until the status register is written 0.
+    parts.push_back({.name = "M25P05-A",
+                     .maker = "ST",
+                     .sizeBytes = 64 * KiB,
+                     .ab = AbAnswer::Signature,
+                     .res = {0x05},
+                     .erases = {{0xD8, 32 * KiB, 1000}, {0xC7, 0, 2000}},
+                     .bpBits = 2,
+                     .powerUpStatus = 0x0C,
+                     .pageProgramMs = 2,
+                     .writeStatusMs = 5});
+    parts.push_back({.name = "MX25L512",
+                     .maker = "MXIC",
+                     .sizeBytes = 64 * KiB,
+                     .jedec = {0xC2, 0x20, 0x10},
+                     .rems = {0xC2, 0x05},
+                     .ab = AbAnswer::Signature,
+                     .res = {0x05},
+                     .erases = {{0x20, 4 * KiB, 60}, {0xD8, 64 * KiB, 700}, {0xC7, 0, 1000}},
+                     .bpBits = 2,
+                     .powerUpStatus = 0x0C,
+                     .pageProgramMs = 1,
+                     .writeStatusMs = 10});
 
     // EON
     parts.push_back({.name = "EN25F40",

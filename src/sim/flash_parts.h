@@ -51,6 +51,12 @@ struct FlashPart {
     bool ewsr = false;            // 0x50 enables the next 0x01
     bool wrsrNeedsEwsr = false;   // 0x06 alone does not enable 0x01
     bool fastRead = true;         // 0x0B
+    // Byte-mode auto-address-increment parts leave the mode on any other
+    // instruction (which then runs), not only on 0x04.
+    bool aaiEndsOnOtherCommand = false;
+    // Erase units from address 0 that an addressed erase uses instead of the
+    // opcode's own size (boot-sector parts); uniform above them.
+    std::vector<std::uint32_t> bootSectors{};
 
     // Status register: block-protect bits start at bit 2.
     std::uint8_t bpBits = 3;

@@ -117,6 +117,24 @@ class SimBridge final : public SimDevice
     bool programArray(std::uint32_t address, const std::uint8_t *in, std::uint32_t length);
     bool eraseWith(std::uint8_t opcode, std::uint32_t address, bool wait);
 
+    // The DF .. FB block write as the firmware of these bridges runs it.
+    // USB/UASP (WriteBlock24): mode AND 7 selects the erase done before the
+    // data is programmed at `address`, with the part's OWN instructions and
+    // sizes (never the host's idea of them): 1 or 4 the sector the address
+    // lies in (the part's sector-erase instruction, else its smallest erase),
+    // 2 or 5 the block (its block-erase instruction, else its largest erase
+    // short of the whole array), 3, 6 or 7 the whole chip; length 0 is a pure
+    // erase. Bit 0x80 (the tool sets it for MXIC flashes): clear the
+    // block-protect bits first, as the firmware always does on parts that
+    // power up protected (SST, ATMEL); MXIC parts keep bits that earlier
+    // software set, and an erase without the flag (the retry of the
+    // erase-only mode) then erases the array the flagged one unprotected.
+    // 1394 (WriteBlock16): bit 0 erases the 32 KiB area the address lies in,
+    // so the two flagged writes at 0 and 0x8000 leave the first 64 KiB blank.
+    // Parts with auto-address-increment programming (SST) are programmed
+    // with it. false when the flash did not finish in time.
+    bool blockWrite(std::uint8_t mode, std::uint32_t address, const std::uint8_t *data, std::uint32_t length);
+
   private:
     SimReply inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
     SimReply vendorDF(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
@@ -125,6 +143,13 @@ class SimBridge final : public SimDevice
     void spiSimple(std::uint8_t opcode);
     void spiAddressed(std::uint8_t opcode, std::uint32_t address);
     void endHeldTransaction();
+    enum class EraseUnit { Sector, Block, Chip };
+    const EraseOp *eraseOp(EraseUnit unit) const;
+    bool eraseArea(std::uint32_t start, std::uint32_t length);
+    std::uint8_t readStatus();
+    bool liftProtection();
+    bool programAai(std::uint32_t address, const std::uint8_t *in, std::uint32_t length);
+    bool programSingle(std::uint32_t address, std::uint8_t value);
 
     BridgeIdentity identity_;
     SpiFlash flash_;

@@ -188,6 +188,11 @@ std::uint8_t SpiFlash::exchange(std::uint8_t mosi)
     const std::size_t i = count_++;
     if (i == 0) {
         opcode_ = mosi;
+        if (aai_ && part_.aaiEndsOnOtherCommand && !busy() && mosi != kReadStatus &&
+            mosi != kAaiByteProgram) {
+            aai_ = 0;
+            wel_ = false;
+        }
         ignored_ = !acceptedNow(mosi);
         return kFloat;
     }
@@ -320,6 +325,15 @@ void SpiFlash::complete()
             return;
         base = address() - address() % op->sizeBytes;
         length = op->sizeBytes;
+        std::uint32_t start = 0;
+        for (std::uint32_t sector : part_.bootSectors) {
+            if (address() >= start && address() - start < sector) {
+                base = start;
+                length = sector;
+                break;
+            }
+            start += sector;
+        }
     }
     if (rangeProtected(base, length))
         return;

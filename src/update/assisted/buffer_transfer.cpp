@@ -208,7 +208,9 @@ int ProgramEmbeddedImage(TBrigantFwTool &form, const std::string &path)
     if (!ProgramViaBuffer(form, path, 0, written.data(), padded, false))
         return 0;
     int result = ReadFlashViaBuffer(form, path, 0, readBack.data(), blockBytes);
-    const std::uint32_t compared = std::min<std::uint32_t>(0x20000, blockBytes);
+    // The whole image, not only its first 0x20000 bytes: a read-back
+    // corrupted in the second half must fail too.
+    const std::uint32_t compared = std::min(padded, blockBytes);
     for (std::uint32_t i = 0; i < compared; ++i) {
         if ((i >= 0x200 && i <= 0x3FF) || (i >= 0x20200 && i <= 0x203FF))
             continue;

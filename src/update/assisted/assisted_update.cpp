@@ -1,0 +1,488 @@
+#include "update/assisted/assisted_update.h"
+
+#include "bridge/buffer_commands.h"
+#include "bridge/chip_commands.h"
+#include "bridge/flash_commands.h"
+#include "common/clock.h"
+#include "device/transport.h"
+#include "flash/chunked_transfer.h"
+#include "forms/ui_services.h"
+#include "image/checksums.h"
+#include "image/chip_types.h"
+#include "image/image_stamp.h"
+#include "model/fwupdate.h"
+#include "update/assisted/buffer_transfer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace brigant
+{
+
+namespace
+{
+
+constexpr std::uint32_t kNvramSize = 4096;
+constexpr std::int32_t kMxicFlashKind = 5;
+constexpr std::int32_t kAtmelFlashKind = 4;
+constexpr std::int32_t kEonFlashKind = 8;
+constexpr std::int32_t kAmicFlashKind = 7;
+constexpr std::uint32_t kBankSize = 0x10000;
+constexpr std::uint32_t kHeaderArea = 0x200;
+constexpr std::uint32_t kHeaderAreaEnd = 0x3FF;
+constexpr std::uint32_t kSecondHeaderArea = 0x20200;
+constexpr std::uint32_t kSecondHeaderAreaEnd = 0x203FF;
+
+std::uint8_t CodeOf(const TBrigantFwTool &form) { return form.chip.ChipTypeCode; }
+bool BufferCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; }
+// Codes 13 to 18 and 27: the bridges that reset themselves.
+bool AutoResetCode(std::uint8_t code) { return (code >= 13 && code <= 18) || code == 27; }
+std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) { return (n + unit - 1) / unit * unit; }
+std::uint32_t FlashBytes(const TBrigantFwTool &form)
+{
+    return static_cast<std::uint32_t>(std::max(form.chip.FlashSizeKb, 0)) * 1024;
+}
+
+void Message(const char *text) { Ui().messageBox(text, "Message", MessageKind::Information); }
+
+bool AllFF(const std::uint8_t *data, std::uint32_t length)
+{
+    return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+// Whole-file read; false when the file cannot be opened.
+bool ReadWholeFile(const std::string &name, std::vector<std::uint8_t> &bytes)
+{
+    std::FILE *f = std::fopen(name.c_str(), "rb");
+    if (!f)
+        return false;
+    bytes.clear();
+    std::uint8_t chunk[8192];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    std::fclose(f);
+    return true;
+}
+
+// Copies `from` into the image at `at`, as far as the image reaches.
+void Put(std::uint8_t *image, std::uint32_t imageSize, std::uint32_t at, const std::uint8_t *from,
+         std::size_t length)
+{
+    if (at >= imageSize)
+        return;
+    const std::size_t n = std::min<std::size_t>(length, imageSize - at);
+    if (n)
+        std::memcpy(image + at, from, n);
+}
+
+// The comparison of the buffer path: `length` bytes, skipping both header areas.
+bool SameOutsideHeaders(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t length)
+{
+    for (std::uint32_t i = 0; i < length; ++i) {
+        if ((i >= kHeaderArea && i <= kHeaderAreaEnd) || (i >= kSecondHeaderArea && i <= kSecondHeaderAreaEnd))
+            continue;
+        if (a[i] != b[i])
+            return false;
+    }
+    return true;
+}
+
+// Step 12: programming through READ BUFFER / WRITE BUFFER (codes 15 to 18).
+// Returns true when the last attempt left no failure mark.
+bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::uint8_t *w, std::uint8_t *v,
+                          std::uint32_t bufferSize, std::uint32_t imageLength, bool &aborted)
+{
+    std::uint8_t info[16] = {};
+    std::uint32_t transferred = 0;
+    if (!ReadChipInfo(path, info, 16, transferred)) {
+        aborted = true;
+        return false;
+    }
+    bool download = false;
+    if (info[6] != 3) {
+        StampImageHeader(std::span<std::uint8_t>(w, bufferSize));
+        download = true;
+    }
+    bool failed = true;
+    for (int attempt = 0; attempt < 3 && failed; ++attempt) {
+        failed = false;
+        ShowStatus(form.StatusEdit, "Programming");
+        for (int step = 0; step < 2; ++step) {
+            if (!ProgramViaBuffer(form, path, 0, w, imageLength, download)) {
+                ShowStatus(form.StatusEdit, "Write Bin File fail!");
+                failed = true;
+            }
+            if (failed)
+                continue;
+            if (!ReadFlashViaBuffer(form, path, 0, v, bufferSize)) {
+                ShowStatus(form.StatusEdit, "Read FW fail!");
+                failed = true;
+            }
+            // The whole image is compared: the Part compared only 0x20000
+            // bytes without the download, so the second half went unchecked.
+            if (!SameOutsideHeaders(w, v, std::min(imageLength, bufferSize))) {
+                ShowStatus(form.StatusEdit, "Data compare fail !!");
+                failed = true;
+            }
+        }
+    }
+    return !failed;
+}
+
+// Step 13: programming with the DF block commands, one or two passes of up
+// to three attempts each, the erase mode going 2 -> 1 -> 3.
+bool ProgramThroughCommands(TBrigantFwTool &form, const std::string &path, std::uint8_t *w, std::uint8_t *v,
+                            std::uint32_t bufferSize, std::uint32_t imageLength, std::uint32_t fileSize, int passes, std::uint8_t mode)
+{
+    if (BufferCode(CodeOf(form)) && ProbeReadBuffer(path, PumpMessages))
+        StampImageHeader(std::span<std::uint8_t>(w, bufferSize));
+    std::uint32_t offset = 0;
+    bool failed = true;
+    for (int pass = 0; pass < passes; ++pass) {
+        if (pass == 1) {
+            offset = kBankSize;
+            NextBlockIndex = kBankSize / FlashBlockSize;
+            NextSectorIndex = kBankSize / FlashSectorSize;
+        }
+        failed = true;
+        for (int attempt = 0; attempt < 3 && failed; ++attempt) {
+            failed = false;
+            ShowStatus(form.StatusEdit, "Programming");
+            if (pass == 1 && fileSize >= 2 * kBankSize)
+                std::memmove(w, w + kBankSize, kBankSize);
+            if (!WriteFlashRange(form, path, offset, w, imageLength, mode)) {
+                ShowStatus(form.StatusEdit, "Write Bin File fail!");
+                failed = true;
+            }
+            WaitFlashReady(path);
+            if (!ReadFlashRange(form, path, offset, v, imageLength)) {
+                ShowStatus(form.StatusEdit, "Read command fail!");
+                failed = true;
+            }
+            if (std::memcmp(w, v, imageLength) != 0) {
+                ShowStatus(form.StatusEdit, "Data compare fail !!");
+                failed = true;
+            }
+            if (failed)
+                mode = attempt == 0 ? 1 : 3;
+        }
+        // A pass that failed every attempt ends the run: the Part went on to
+        // the second pass, whose success would have been reported although
+        // the first 64 KiB were never verified.
+        if (failed)
+            break;
+    }
+    return !failed;
+}
+
+} // namespace
+
+std::uint32_t AssistedFlashLength(const TBrigantFwTool &form)
+{
+    const std::uint8_t code = CodeOf(form);
+    std::uint32_t length = static_cast<std::uint32_t>(DefaultBackupSize);
+    if (AutoResetCode(code) && form.chip.FlashSizeKb > 64) {
+        if (BufferCode(code))
+            length = form.chip.FlashSizeKb >= 512 ? 0x80000 : FlashBytes(form);
+        else
+            length = 0x20000;
+    }
+    return length;
+}
+
+int RunAssistedUpdate(TBrigantFwTool &form, const std::string &path)
+{
+    TransferChunkSize = 8192;
+    if (form.RdCheckBox.checked() && form.EraseOnlyCheck.checked()) {
+        if (!EraseAllFlash(form, path))
+            return 0;
+        if (AutoResetCode(CodeOf(form))) {
+            ResetChip(path);
+            Message(kAutoResetText);
+        } else {
+            Message(kPowerCycleText);
+        }
+        return 1;
+    }
+    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
+        return BackupFlashToFile(form, path, form.NVRAMCheck.checked() ? 0 : kNvramSize);
+    return ProgramFirmwareFile(form, path);
+}
+
+int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32_t stripLength)
+{
+    const std::uint8_t code = CodeOf(form);
+    const std::uint32_t length = AssistedFlashLength(form);
+    std::string name = form.BackupFileEdit.text();
+    if (name.empty()) {
+        name = kDefaultBackupName;
+        Message("Default backup firmware as OldFalsh.bak!");
+    }
+    ShowStatus(form.StatusEdit, "Backup ...");
+    TransferBlock buffer(length);
+    if (!buffer) {
+        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        return 0;
+    }
+    const std::uint8_t *from = buffer.data();
+    std::uint32_t writeLength = length;
+    int read = 0;
+    if (form.ReadWriteBufferChk.checked() && BufferCode(code)) {
+        read = ReadFlashViaBuffer(form, path, 0, buffer.data(), length);
+    } else {
+        read = ReadFlashRange(form, path, 0, buffer.data(), length);
+        if (stripLength > 0 && !BufferCode(code)) {
+            if (code == 13 || code == 14)
+                writeLength = 0xC000;
+            else if (code == 27)
+                writeLength = 0x8000;
+            else {
+                from = buffer.data() + stripLength;
+                writeLength = length - stripLength;
+            }
+        }
+    }
+    if (!read) {
+        ShowStatus(form.StatusEdit, "Read Back to Backup Error!!");
+        return 0;
+    }
+    std::FILE *file = std::fopen(name.c_str(), "wb");
+    if (!file) {
+        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
+        return 0;
+    }
+    const bool written = std::fwrite(from, 1, writeLength, file) == writeLength;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
+        return 0;
+    }
+    ShowStatus(form.StatusEdit, "Read flash and backup success!");
+    return 1;
+}
+
+int FillFlashWithFF(TBrigantFwTool &form, const std::string &path, std::uint32_t length)
+{
+    std::vector<std::uint8_t> ff(length, 0xFF);
+    ShowStatus(form.StatusEdit, "Erase...");
+    return WriteFlashRange(form, path, 0, ff.data(), length, 1);
+}
+
+int EraseAllFlash(TBrigantFwTool &form, const std::string &path)
+{
+    const std::uint8_t code = CodeOf(form);
+    const std::int32_t kind = form.chip.FlashKind;
+    ShowStatus(form.StatusEdit, "Start Erase only!");
+    NextBlockIndex = 0;
+    NextSectorIndex = 0;
+    if (code == 12)
+        PrepareFlashUpdate(path);
+
+    const std::uint32_t length = AssistedFlashLength(form);
+    std::vector<std::uint8_t> ff(std::max(length, kNvramSize), 0xFF);
+
+    const bool keepNvram = !form.NVRAMCheck.checked();
+    const auto nvramOffset = static_cast<std::uint32_t>(std::max(ChipTypeOf(code).eraseNvramOffset, 0));
+    std::vector<std::uint8_t> nvram(kNvramSize, 0);
+    if (keepNvram && !ReadFlashRange(form, path, nvramOffset, nvram.data(), kNvramSize)) {
+        ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+        return 0;
+    }
+
+    std::uint8_t mode = 3;
+    if (kind == kMxicFlashKind)
+        mode |= 0x80;
+    if (kind == kAtmelFlashKind || kind == kEonFlashKind)
+        mode = 2;
+    // The buffer-path bridges take the erase without data. Every other code
+    // sends the 4096 bytes again: the Part left the length at 0 for the rest
+    // of the process after one erase of a code 15 to 18.
+    EraseDataLength = BufferCode(code) ? 0 : kEraseDataLengthStart;
+    const auto eraseLength = static_cast<std::uint32_t>(EraseDataLength);
+
+    if (!WriteBlock24(path, 0, ff.data(), eraseLength, mode)) {
+        ShowStatus(form.StatusEdit, "Erase command fail!!");
+        return 0;
+    }
+    SleepMs(500);
+    if (kind == kAtmelFlashKind) {
+        WriteBlock24(path, 0x8000, ff.data(), eraseLength, mode);
+        SleepMs(500);
+    }
+
+    // From here on the NVRAM area is erased: whatever the blank check finds,
+    // the saved settings go back before the result is reported.
+    const char *failure = nullptr;
+    TransferBlock readBack(length);
+    if (!readBack) {
+        failure = "Allocate read buffer Error!!";
+    } else if (!ReadFlashRange(form, path, 0, readBack.data(), length)) {
+        failure = "Read back after erase fail!!";
+    } else if (!AllFF(readBack.data(), length)) {
+        if (kind == kMxicFlashKind) {
+            mode &= 0x7F;
+            if (WriteBlock24(path, 0, ff.data(), eraseLength, mode)) {
+                SleepMs(500);
+                ShowStatus(form.StatusEdit, "Erase flash all success!");
+            }
+        } else if (FillFlashWithFF(form, path, length)) {
+            SleepMs(500);
+            ShowStatus(form.StatusEdit, "Erase flash all success!");
+        }
+        if (!ReadFlashRange(form, path, 0, readBack.data(), length))
+            failure = "Read back after erase fail!!";
+        else if (!AllFF(readBack.data(), length))
+            failure = "Data not 0xff !!";
+    }
+
+    if (keepNvram) {
+        WaitFlashReady(path);
+        if (!WriteFlashRange(form, path, nvramOffset, nvram.data(), kNvramSize, 0)) {
+            // Reported and otherwise ignored, as the Part does.
+            ShowStatus(form.StatusEdit, "Write NVRAM back command fail!");
+        }
+    }
+    if (failure) {
+        ShowStatus(form.StatusEdit, failure);
+        return 0;
+    }
+    ShowStatus(form.StatusEdit, "Erase flash all success!");
+    return 1;
+}
+
+int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path)
+{
+    const std::uint8_t code = CodeOf(form);
+    const bool bufferCode = BufferCode(code);
+    const ChipType &row = ChipTypeOf(code);
+
+    // Step 2: the device's own NVRAM area, unless the file's is to be written.
+    const bool handlesNvram = !bufferCode;
+    bool haveNvram = false;
+    std::vector<std::uint8_t> nvram(kNvramSize, 0);
+    const auto nvramOffset = static_cast<std::uint32_t>(std::max(row.nvramOffset, 0));
+    if (handlesNvram) {
+        if (code == 12)
+            PrepareFlashUpdate(path);
+        if (!form.NVRAMCheck.checked()) {
+            if (!ReadFlashRange(form, path, nvramOffset, nvram.data(), kNvramSize)) {
+                ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+                return 0;
+            }
+            haveNvram = true;
+        }
+    }
+
+    // Steps 3 to 5.
+    std::vector<std::uint8_t> file;
+    if (!ReadWholeFile(form.FwFilenameEdit.text(), file)) {
+        ShowStatus(form.StatusEdit, "Open File Error!!");
+        return 0;
+    }
+    const auto fileSize = static_cast<std::uint32_t>(file.size());
+    std::uint32_t imageLength = RoundUp(fileSize, 256);
+    if (bufferCode && imageLength / 1024 > static_cast<std::uint32_t>(std::max(form.chip.FlashSizeKb, 0))) {
+        ShowStatus(form.StatusEdit, "FW size > flash size!!");
+        return 0;
+    }
+    const std::uint32_t bufferSize = RoundUp(bufferCode ? FlashBytes(form) : imageLength, 8192);
+    TransferBlock written(bufferSize), readBack(bufferSize);
+    if (bufferSize == 0 || !written || !readBack) {
+        ShowStatus(form.StatusEdit, "Allocate buffers Error!!");
+        return 0;
+    }
+    std::uint8_t *w = written.data();
+    std::uint8_t *v = readBack.data();
+
+    // Step 6: the image.
+    if (handlesNvram && form.NVRAMCheck.checked()) {
+        Put(w, bufferSize, 0, file.data(), file.size());
+    } else if (AutoResetCode(code)) {
+        Put(w, bufferSize, 0, file.data(), file.size());
+        if (haveNvram)
+            Put(w, bufferSize, nvramOffset, nvram.data(), kNvramSize);
+        if (bufferCode && fileSize == 0x20000) {
+            Put(w, bufferSize, 0x20000, file.data(), file.size());
+            imageLength *= 2;
+        }
+    } else {
+        if (haveNvram)
+            Put(w, bufferSize, 0, nvram.data(), kNvramSize);
+        if (file.size() > kNvramSize)
+            Put(w, bufferSize, kNvramSize, file.data() + kNvramSize, file.size() - kNvramSize);
+    }
+    imageLength = std::min(imageLength, bufferSize);
+
+    // Step 7: the checksum of the code area, and the passes.
+    int passes = 1;
+    if (code == 13 || code == 14 || code == 27) {
+        const std::uint32_t end = code == 27 ? 0x8000 : 0xC000;
+        if (end <= bufferSize && fileSize <= kBankSize) {
+            const std::uint16_t crc = ImageCrc16(w, end - 4, 0);
+            w[end - 2] = static_cast<std::uint8_t>(crc >> 8);
+            w[end - 1] = static_cast<std::uint8_t>(crc);
+        }
+        if (code != 14) {
+            passes = form.chip.FlashSizeKb >= 128 ? 2 : 1;
+            imageLength = std::min(imageLength, kBankSize);
+        }
+    }
+
+    // Steps 8 to 10.
+    ShowStatus(form.StatusEdit, "Programming");
+    NextBlockIndex = 0;
+    NextSectorIndex = 0;
+    const bool viaBuffer = form.ReadWriteBufferChk.checked() && bufferCode;
+    if (form.chip.FlashKind == kMxicFlashKind) {
+        int accepted = 0;
+        if (bufferCode) {
+            if (!form.ReadWriteBufferChk.checked()) {
+                WaitFlashReady(path);
+                accepted = WriteBlock24(path, 0, nullptr, 0, 2);
+            }
+        } else {
+            WaitFlashReady(path);
+            accepted = WriteBlock24(path, 0, w, 4096, 2);
+        }
+        if (accepted)
+            SleepMs(500);
+    }
+    const std::uint8_t mode =
+        form.chip.FlashKind == kAmicFlashKind ? 3 : static_cast<std::uint8_t>(WriteEraseMode);
+
+    // Steps 11 to 13.
+    bool success = false;
+    if (viaBuffer) {
+        bool aborted = false;
+        success = ProgramThroughBuffer(form, path, w, v, bufferSize, imageLength, aborted);
+        if (aborted)
+            return 0;
+    } else {
+        success = ProgramThroughCommands(form, path, w, v, bufferSize, imageLength, fileSize, passes, mode);
+    }
+
+    // Step 14: the closing reset or advice; after a failure the status line
+    // keeps the failure text and no box is shown.
+    if (success) {
+        ShowStatus(form.StatusEdit, kProgrammingSuccessText);
+        if (AutoResetCode(code)) {
+            const bool autoReset = form.settings.ChipReset == 1;
+            if (viaBuffer) {
+                if (autoReset)
+                    WriteBufferCmd(path, 0, kWriteBufferActivate, nullptr, 0, 0, PumpMessages);
+            } else {
+                ResetChip(path);
+            }
+            Message(autoReset ? kAutoResetText : kPowerCycleText);
+        } else {
+            Message(kPowerCycleText);
+        }
+    }
+    Ui().processMessages();
+    return success ? 1 : 0;
+}
+
+} // namespace brigant

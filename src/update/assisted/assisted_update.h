@@ -1,0 +1,34 @@
+#pragma once
+// The firmware-assisted update: the bridge's own firmware reads,
+// erases and programs its flash when the tool sends it the DF block commands.
+// Three modes chosen by the window's check boxes: erase the whole flash, back
+// it up to a file, or program a firmware file with read-back verification.
+//
+// Every procedure here returns 1 only when its work was done and verified
+// (the window ignores the value; Run keeps it in runResult).
+#include <cstdint>
+#include <string>
+
+namespace brigant
+{
+
+class TBrigantFwTool;
+
+int RunAssistedUpdate(TBrigantFwTool &form, const std::string &path);
+// Strip length 0 or 4096: the NVRAM area left out of the file.
+int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32_t stripLength);
+int EraseAllFlash(TBrigantFwTool &form, const std::string &path);
+int FillFlashWithFF(TBrigantFwTool &form, const std::string &path, std::uint32_t length);
+// 1 only when the run ended with "Programming Success!!" (the Part returns 1
+// whenever the run reached its end; nothing may read that as success).
+int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path);
+
+// The flash length the backup and the erase-only mode cover (step 1 of BackupFlashToFile).
+std::uint32_t AssistedFlashLength(const TBrigantFwTool &form);
+
+inline constexpr const char *kDefaultBackupName = "oldFlash.bak";
+inline constexpr const char *kProgrammingSuccessText = "Programming Success!!";
+inline constexpr const char *kAutoResetText = "Chip Auto reset, Please wait device re-attached!";
+inline constexpr const char *kPowerCycleText = "Please Turn-Off the Power and Turn-On Again!";
+
+} // namespace brigant

@@ -1,0 +1,308 @@
+#include "bridge/chip_commands.h"
+#include "bridge/flash_commands.h"
+#include "device/transport.h"
+#include "forms/ui_services.h"
+#include "image/file_checks.h"
+#include "model/fwupdate.h"
+#include "update/register/flash_engine.h"
+#include "update/register/register_update.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace brigant
+{
+
+namespace
+{
+
+constexpr std::uint32_t kBlock = 16384;
+constexpr std::uint32_t kSector = 32768;
+constexpr std::uint32_t kNvram = kNvramAreaSize;
+constexpr std::uint8_t kPreparedCode = 12;      // told before its flash is erased; always has an NVRAM area
+constexpr std::uint8_t kOwnNvramBytesCode = 11; // its file's bytes 128-207 replace the saved ones
+constexpr std::uint32_t kOwnNvramBytesAt = 128;
+constexpr std::uint32_t kOwnNvramBytesCount = 80;
+constexpr std::int32_t kSstFlashKind = 2;
+
+constexpr const char *kAllocFail = "Allocate buffers Error!!";
+constexpr const char *kWriteFail = "Write command fail!";
+constexpr const char *kCompareFail = "Data compare fail !!";
+constexpr const char *kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
+
+struct FileCloser {
+    std::FILE *file;
+    ~FileCloser()
+    {
+        if (file)
+            std::fclose(file);
+    }
+};
+
+// The three block buffers of a block-wise run.
+struct BlockBuffers {
+    TransferBlock readBack{kBlock};
+    TransferBlock write{kBlock};
+    TransferBlock chunk{kBlock};
+    explicit operator bool() const { return readBack && write && chunk; }
+};
+
+std::uint32_t RoundUp(std::uint32_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
+
+void ShowPowerCycle() { Ui().messageBox(kPowerCycle, "Message", MessageKind::Information); }
+
+// Erases `sectors` 32 KiB sectors from 0 and reads both blocks of each back blank.
+bool EraseSectors(TBrigantFwTool &form, const std::string &path, std::uint32_t sectors,
+                  std::uint8_t *readBack)
+{
+    for (std::uint32_t s = 0; s < sectors; ++s) {
+        WaitFlashReady(path);
+        if (!EraseFlashBlock(path, s * kSector)) {
+            ShowStatus(form.StatusEdit, "Erase command fail!!");
+            return false;
+        }
+        AppendProgressDot(form.StatusEdit, "Erasing", s + 1, sectors);
+        for (std::uint32_t b = 0; b < kSector / kBlock; ++b) {
+            WaitFlashReady(path);
+            if (!ReadFlash(path, s * kSector + b * kBlock, readBack, kBlock)) {
+                ShowStatus(form.StatusEdit, "Read back after erase fail!!");
+                return false;
+            }
+            if (!std::all_of(readBack, readBack + kBlock, [](std::uint8_t v) { return v == 0xFF; })) {
+                ShowStatus(form.StatusEdit, "Data not 0xff !!");
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Writes `length` bytes with WriteFlash, reads them back and compares.
+bool WriteAndVerify(TBrigantFwTool &form, const std::string &path, std::uint32_t address,
+                    const std::uint8_t *data, std::uint32_t length, std::uint8_t *readBack)
+{
+    WaitFlashReady(path);
+    if (!WriteFlash(path, address, data, length)) {
+        ShowStatus(form.StatusEdit, kWriteFail);
+        return false;
+    }
+    WaitFlashReady(path);
+    if (!ReadFlash(path, address, readBack, length)) {
+        ShowStatus(form.StatusEdit, kWriteFail);
+        return false;
+    }
+    if (std::memcmp(readBack, data, length) != 0) {
+        ShowStatus(form.StatusEdit, kCompareFail);
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t ImageLength(std::int64_t fileLength, bool nvramInFront)
+{
+    std::uint32_t length = std::max(static_cast<std::uint32_t>(fileLength), kBlock);
+    if (nvramInFront)
+        length += kNvram;
+    return RoundUp(length, kBlock);
+}
+
+std::FILE *OpenFirmware(TBrigantFwTool &form, std::int64_t &length)
+{
+    std::FILE *file = std::fopen(form.FwFilenameEdit.text().c_str(), "rb");
+    length = file ? FileLength(file) : -1;
+    if (file && (length < 0 || length > 0xFFFFFF)) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    if (!file)
+        ShowStatus(form.StatusEdit, "Open File Error!!");
+    return file;
+}
+
+} // namespace
+
+int HasNvramArea(unsigned chipTypeCode, const std::string &fileName)
+{
+    if (chipTypeCode == kPreparedCode)
+        return 1;
+    return CheckNvramHeader(fileName.c_str(), chipTypeCode);
+}
+
+bool KeepNvram(int hasNvramArea, bool includeNvramChecked)
+{
+    return !(hasNvramArea == 1 && includeNvramChecked);
+}
+
+int UpdateBlockwise(TBrigantFwTool &form, const std::string &path)
+{
+    const ChipIdentity &chip = form.chip;
+    const bool include = form.NVRAMCheck.checked();
+    const int hasNvram = HasNvramArea(chip.ChipTypeCode, form.FwFilenameEdit.text());
+    const bool keep = KeepNvram(hasNvram, include);
+
+    TransferBlock nvram(kNvram);
+    if (keep) {
+        if (!nvram) {
+            ShowStatus(form.StatusEdit, kAllocFail);
+            return 0;
+        }
+        std::memset(nvram.data(), 0, kNvram);
+        WaitFlashReady(path);
+        if (!ReadFlash(path, 0, nvram.data(), kNvram)) {
+            ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+            return 0;
+        }
+    }
+    if (chip.AtmelType != -1) {
+        WriteEnable(path);
+        if (!WaitStatusSet(path, 0x02)) {
+            ShowStatus(form.StatusEdit, "Enable ATMEL flash write enable fail!!");
+            return 0;
+        }
+    }
+    if ((chip.FlashKind == 3 || chip.FlashKind == 5) && chip.ChipTypeCode != kOwnNvramBytesCode)
+        UnprotectFlash(path);
+
+    if (form.RdCheckBox.checked() && form.eraseOnly != 0) {
+        if (chip.ChipTypeCode == kPreparedCode)
+            PrepareFlashUpdate(path);
+        int result = EraseWholeFlash(form, path);
+        if (result && !include) {
+            WaitFlashReady(path);
+            if (!WriteFlash(path, 0, nvram.data(), kNvram)) {
+                ShowStatus(form.StatusEdit, "Write NVRAM back command fail!");
+                result = 0;
+            }
+        }
+        if (result)
+            ShowPowerCycle();
+        return result;
+    }
+    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
+        return SaveFlashBackup(form, path, include ? 0 : kNvram);
+
+    std::int64_t fileLength = 0;
+    FileCloser file{OpenFirmware(form, fileLength)};
+    if (!file.file)
+        return 0;
+    const std::uint32_t imageLength = ImageLength(fileLength, hasNvram == 0);
+    const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
+    BlockBuffers buffers;
+    if (!buffers) {
+        ShowStatus(form.StatusEdit, kAllocFail);
+        return 0;
+    }
+    if (chip.ChipTypeCode == kPreparedCode)
+        PrepareFlashUpdate(path);
+
+    ShowStatus(form.StatusEdit, "Erasing");
+    if (!EraseSectors(form, path, sectors, buffers.readBack.data()))
+        return 0;
+
+    ShowStatus(form.StatusEdit, "Programming");
+    if (hasNvram == 1 && !include) {
+        if (chip.ChipTypeCode == kOwnNvramBytesCode) {
+            std::uint8_t own[kOwnNvramBytesCount] = {};
+            if (std::fseek(file.file, kOwnNvramBytesAt, SEEK_SET) == 0 &&
+                std::fread(own, 1, sizeof own, file.file) == sizeof own)
+                std::memcpy(nvram.data() + kOwnNvramBytesAt, own, sizeof own);
+        }
+        std::fseek(file.file, kNvram, SEEK_SET);
+    }
+
+    const std::uint32_t blocks = imageLength / kBlock;
+    std::uint32_t address = 0;
+    for (;;) {
+        std::uint8_t *write = buffers.write.data();
+        if (keep) {
+            std::memset(buffers.chunk.data(), 0, kBlock);
+            if (std::fread(buffers.chunk.data(), 1, kBlock, file.file) == 0)
+                break;
+            std::memcpy(write, nvram.data(), kNvram);
+            std::memcpy(write + kNvram, buffers.chunk.data(), kBlock - kNvram);
+        } else {
+            std::memset(write, 0, kBlock);
+            if (std::fread(write, 1, kBlock, file.file) == 0)
+                break;
+        }
+        if (!WriteAndVerify(form, path, address, write, kBlock, buffers.readBack.data()))
+            return 0;
+        AppendProgressDot(form.StatusEdit, "Programming", address / kBlock + 1, blocks);
+        if (keep)
+            std::memcpy(nvram.data(), buffers.chunk.data() + kBlock - kNvram, kNvram);
+        address += kBlock;
+    }
+    if (keep && imageLength != address &&
+        !WriteAndVerify(form, path, address, nvram.data(), kNvram, buffers.readBack.data()))
+        return 0;
+
+    ShowStatus(form.StatusEdit, "Programming Success!!");
+    ShowPowerCycle();
+    return 1;
+}
+
+int UpdateBlockwiseSst(TBrigantFwTool &form, const std::string &path)
+{
+    const ChipIdentity &chip = form.chip;
+    form.NVRAMCheck.setChecked(true);
+    if (chip.FlashKind == 5)
+        UnprotectFlash(path);
+
+    if (form.RdCheckBox.checked() && form.eraseOnly != 0) {
+        const int result = EraseWholeFlash(form, path);
+        if (result)
+            ShowPowerCycle();
+        return result;
+    }
+    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
+        return SaveFlashBackup(form, path, 0);
+
+    std::int64_t fileLength = 0;
+    FileCloser file{OpenFirmware(form, fileLength)};
+    if (!file.file)
+        return 0;
+    const std::uint32_t imageLength = ImageLength(fileLength, false);
+    const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
+    BlockBuffers buffers;
+    if (!buffers) {
+        ShowStatus(form.StatusEdit, kAllocFail);
+        return 0;
+    }
+
+    ShowStatus(form.StatusEdit, "Erasing");
+    if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kSstFlashKind)
+        SpiChipErase(path);
+    if (!EraseSectors(form, path, sectors, buffers.readBack.data()))
+        return 0;
+
+    ShowStatus(form.StatusEdit, "Programming");
+    const std::uint32_t blocks = imageLength / kBlock;
+    std::uint8_t *write = buffers.write.data();
+    for (std::uint32_t address = 0;; address += kBlock) {
+        std::memset(write, 0, kBlock);
+        if (std::fread(write, 1, kBlock, file.file) == 0)
+            break;
+        WaitFlashReady(path);
+        if (!SpiProgramRange(path, address, write, kBlock, chip.SstWordMode)) {
+            ShowStatus(form.StatusEdit, kWriteFail);
+            return 0;
+        }
+        PumpMessages();
+        WaitFlashReady(path);
+        if (!ReadFlash(path, address, buffers.readBack.data(), kBlock)) {
+            ShowStatus(form.StatusEdit, kWriteFail);
+            return 0;
+        }
+        if (std::memcmp(buffers.readBack.data(), write, kBlock) != 0) {
+            ShowStatus(form.StatusEdit, kCompareFail);
+            return 0;
+        }
+        AppendProgressDot(form.StatusEdit, "Programming", address / kBlock + 1, blocks);
+    }
+    ShowStatus(form.StatusEdit, "Programming Success!!");
+    ShowPowerCycle();
+    return 1;
+}
+
+} // namespace brigant

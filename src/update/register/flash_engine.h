@@ -1,0 +1,47 @@
+#pragma once
+// The register-level family's flash engine: chunked reads and erases through
+// the bridge's own flash commands, the erase-only and backup service modes,
+// lifting the block protection, and the SPI auto-address-increment
+// programming of SST parts that the bridge cannot program by itself.
+//
+// Each step is one bridge command; the operations report progress on the
+// window's status line and return 1 on success, 0 on failure.
+#include <cstdint>
+#include <string>
+
+namespace brigant
+{
+
+class TBrigantFwTool;
+
+// Reads `length` bytes from `offset` in TransferChunkSize pieces (the last
+// piece shortened to what is left). 0 for length 0.
+int ReadFlashChunked(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
+                     std::uint8_t *buffer, std::uint32_t length);
+// Sends EraseFlashBlock at 0, TransferChunkSize, 2 x TransferChunkSize, ...
+// until `length` is covered. 0 for length 0.
+int EraseFlashChunked(TBrigantFwTool &form, const std::string &path, std::uint32_t length);
+// The erase-only mode: erases the flash and checks it blank.
+int EraseWholeFlash(TBrigantFwTool &form, const std::string &path);
+// Writes the flash to the backup file, leaving out `leaveOut` leading bytes.
+int SaveFlashBackup(TBrigantFwTool &form, const std::string &path, std::uint32_t leaveOut);
+// Write enable, then status register 0; 1 when both were confirmed.
+int UnprotectFlash(const std::string &path);
+
+// Raw SPI sequences.
+int SpiUnlockWriteEnable(const std::string &path);
+int SpiWriteDisable(const std::string &path);
+int SpiChipErase(const std::string &path);
+int SpiAaiByteProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
+                      std::uint32_t length, std::uint32_t segment);
+int SpiAaiWordProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
+                      std::uint32_t length, std::uint32_t segment);
+int SpiProgramRange(const std::string &path, std::uint32_t address, const std::uint8_t *source,
+                    std::uint32_t length, int wordMode);
+
+inline constexpr const char *kDefaultBackupName = "oldflash.bak";
+inline constexpr std::uint32_t kSpiSegmentSize = 512;
+inline constexpr std::uint32_t kSpiChunkSize = 8192;
+inline constexpr std::uint32_t kAaiAddressedEvery = 16384;
+
+} // namespace brigant
