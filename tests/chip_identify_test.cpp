@@ -752,7 +752,7 @@ TEST_F(IdentifyTest, DataSpaceBytesTheTwoFamiliesRead)
 
 TEST_F(IdentifyTest, TheDiskFirmwareBridgeHasNoFlash)
 {
-    add("elm-e-disk");
+    add("elm-e-disk:areamarker=1");
     std::uint8_t verdict[4] = {0xEE};
     ASSERT_EQ(ReadFlashType(path(), verdict), 1);
     EXPECT_EQ(verdict[0], 0);

@@ -7,6 +7,7 @@
 #include "model/fwupdate.h"
 #include "update/assisted/assisted_update.h"
 #include "update/assisted/sbp2_update.h"
+#include "update/diskarea/disk_update.h"
 #include "update/register/register_update.h"
 #include "update/staging/conversion_update.h"
 
@@ -29,13 +30,6 @@ UpdateProcedure SstOr(const RunInputs &in, UpdateProcedure otherwise)
 
 int DoNothing(TBrigantFwTool &, const std::string &) { return 0; }
 
-// The entry of a family this build does not carry: says so and touches nothing.
-int FamilyNotBuilt(TBrigantFwTool &form, const std::string &)
-{
-    ShowStatus(form.StatusEdit, kFamilyNotBuiltText);
-    return 0;
-}
-
 struct ProcedureEntry {
     UpdateProcedure procedure;
     const char *name;
@@ -50,7 +44,7 @@ const std::array<ProcedureEntry, 8> kProcedureTable = {{
     {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", UpdateBlockwiseSst},
     {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", RunAssistedUpdate},
     {UpdateProcedure::RunSbp2Update, "RunSbp2Update", RunSbp2Update},
-    {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", FamilyNotBuilt},
+    {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", RunDiskFirmwareUpdate},
     {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", RunConversionUpdate},
 }};
 

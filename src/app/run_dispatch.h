@@ -51,7 +51,6 @@ const char *ProcedureName(UpdateProcedure procedure);
 // The Run button's click handler.
 void UpdateBtnClick(TBrigantFwTool &form);
 
-inline constexpr const char *kFamilyNotBuiltText = "This bridge family cannot be updated by this build yet.";
 inline constexpr const char *kFileTooLargeText = "The firmware file size is bigger than the flash size!";
 
 } // namespace brigant

@@ -2,8 +2,8 @@
 
 #include "common/hex.h"
 #include "sim/buffer_firmware.h"
-#include "sim/disk_firmware.h"
 #include "sim/chip_firmware.h"
+#include "sim/disk_firmware.h"
 #include "sim/flash_parts.h"
 #include "sim/staging_firmware.h"
 
@@ -92,7 +92,7 @@ constexpr std::array<std::uint8_t, 4> Chars(const char (&s)[5])
 
 const char *kLevelOptions = "level altlevel fwinfo";
 const char *kMapleOptions = "chiprev fwassist toggle staging";
-const char *kDiskOptions = "sectors sector endflag marker parts";
+const char *kDiskOptions = "sectors sector endflag areamarker parts";
 // A small disk unless sectors= says otherwise: 512 MiB of 512-byte sectors.
 constexpr std::uint64_t kDefaultDiskSectors = 0x100000;
 const char *kDualBankOptions = "damage ext1 fwinfo";
@@ -397,7 +397,7 @@ std::array<std::uint8_t, 40> MakeSignature(const std::string &text, SigRev how, 
 }
 
 // The disk behind a bridge that keeps its firmware there: sectors=N (what it
-// reports), sector=512|4096, endflag=0|1, marker=0|1, and
+// reports), sector=512|4096, endflag=0|1, areamarker=0|1, and
 // parts=START+COUNT[:START+COUNT...] in 512-byte units as the kernel lists
 // partitions.
 std::shared_ptr<SimDisk> MakeDisk(Options &opt, DiskArea &area,
@@ -415,7 +415,7 @@ std::shared_ptr<SimDisk> MakeDisk(Options &opt, DiskArea &area,
         return nullptr;
     if (sectorSize != 512 && sectorSize != 4096)
         return opt.fail("sector must be 512 or 4096"), nullptr;
-    if (!opt.flag("endflag", area.endFlag) || !opt.flag("marker", area.marker))
+    if (!opt.flag("endflag", area.endFlag) || !opt.flag("areamarker", area.marker))
         return nullptr;
     std::stringstream in(opt.get("parts", ""));
     std::string item;
@@ -776,7 +776,7 @@ std::string ChipPresetOptionsHelp()
            "                      the bridge keeps 16 more of its own beyond them\n"
            "  sector=512|4096     the disk's logical sector size (elm-e-disk)\n"
            "  endflag=0|1         firmware information byte 17, the area's end flag (elm-e-disk)\n"
-           "  marker=0|1          firmware information byte 16, the area marker (elm-e-disk)\n"
+           "  areamarker=0|1      firmware information byte 16, the area marker (elm-e-disk)\n"
            "  parts=S+N[:S+N..]   partitions of the disk, start and size in 512-byte units (elm-e-disk)\n"
            "  damage=bank0|bank1|both, ext1=A.B.C.D  bank 1's version, a damaged bank (nutmeg, aspen)\n"
            "  fwinfo=0|1          answers the firmware information read\n"

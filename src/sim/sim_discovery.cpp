@@ -39,8 +39,8 @@ DiskIdentity SimDiskEnumerator::identityOf(const std::string &path) const
     identity.disk = MakeDeviceNumber(kSimDiskMajor, first);
     if (SimBridge *bridge = bridgeAt(path)) {
         const BridgeIdentity &id = bridge->identity();
-        const auto partitions = static_cast<std::uint32_t>(
-            std::min<std::size_t>(std::max(id.mountPoints.size(), id.partitionExtents.size()), kMinorsPerDisk - 1));
+        const auto partitions = static_cast<std::uint32_t>(std::min<std::size_t>(
+            std::max(id.mountPoints.size(), id.partitionExtents.size()), kMinorsPerDisk - 1));
         // A partition that is only mounted has no extent the kernel would give.
         identity.extentsKnown = partitions <= id.partitionExtents.size();
         for (std::uint32_t k = 1; k <= partitions; ++k) {
@@ -76,7 +76,8 @@ bool SimDiskEnumerator::listMountedVolumes(std::vector<MountedVolume> &volumes)
             continue;
         const DiskIdentity identity = identityOf(path);
         const auto &mounts = bridge->identity().mountPoints;
-        for (std::size_t k = 0; k < identity.partitions.size(); ++k)
+        // Partition k is mounted at the k-th mount point; the others are not mounted.
+        for (std::size_t k = 0; k < identity.partitions.size() && k < mounts.size(); ++k)
             volumes.push_back({mounts[k], identity.partitions[k]});
     }
     return true;

@@ -71,6 +71,8 @@ E: MAJOR=8
 E: MINOR=17
 A: dev=8:17
 A: partition=1
+A: start=2048
+A: size=4096
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb10
 N: sdb10
@@ -91,6 +93,8 @@ E: MAJOR=8
 E: MINOR=18
 A: dev=8:18
 A: partition=2
+A: start=6144
+A: size=8192
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/scsi_generic/sg2
 N: sg2=00
@@ -372,6 +376,18 @@ TEST_F(UdevDiscoveryTest, BridgeDisksAreFoundWithTheirBusAndInternalDisksNeverAr
                                                           MakeDeviceNumber(8, 26)}));
     EXPECT_EQ(byPath["/dev/sg3"]->identity.disk, MakeDeviceNumber(8, 32));
     EXPECT_TRUE(byPath["/dev/sg3"]->identity.partitions.empty());
+
+    // Where each partition lies, from its start and size; sdb10 gives neither,
+    // so the disk's extents are not all known. A disk without partitions has
+    // all of its (none) known.
+    ASSERT_EQ(usb.extents.size(), 3u);
+    EXPECT_EQ(usb.extents[0].name, "sdb1");
+    EXPECT_EQ(usb.extents[0].start, 2048u);
+    EXPECT_EQ(usb.extents[0].sectors, 4096u);
+    EXPECT_EQ(usb.extents[1].name, "sdb2");
+    EXPECT_EQ(usb.extents[1].start, 6144u);
+    EXPECT_FALSE(usb.extentsKnown);
+    EXPECT_TRUE(byPath["/dev/sg3"]->identity.extentsKnown);
 }
 
 TEST_F(UdevDiscoveryTest, VolumesAreMatchedByDeviceNumberInPartitionOrder)

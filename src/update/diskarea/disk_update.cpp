@@ -1,0 +1,356 @@
+#include "update/diskarea/disk_update.h"
+
+#include "bridge/ata_commands.h"
+#include "bridge/chip_commands.h"
+#include "device/discovery.h"
+#include "device/transport.h"
+#include "flash/program_values.h"
+#include "forms/ui_services.h"
+#include "image/chip_types.h"
+#include "image/file_checks.h"
+#include "model/fwupdate.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace brigant
+{
+
+namespace
+{
+
+constexpr std::size_t kMarkerOffset = 150;
+constexpr std::uint16_t kMarkerXdata = 0xC000;
+constexpr std::uint8_t kFirmwareInfoLength = 18;
+// A firmware file larger than this is no firmware of this bridge.
+constexpr std::int64_t kLargestFile = 16LL << 20;
+constexpr const char *kTurnPowerText = "Please Turn-Off the Power and Turn-On Again!";
+
+std::uint32_t Le16(const std::uint8_t *p) { return static_cast<std::uint32_t>(p[0] | p[1] << 8); }
+std::uint32_t Le32(const std::uint8_t *p) { return Le16(p) | Le16(p + 2) << 16; }
+std::uint32_t Be32(const std::uint8_t *p)
+{
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+std::uint32_t SectorSize(const std::string &path)
+{
+    std::uint8_t identify[kIdentifyLength] = {};
+    return IdentifyDevice(path, identify) ? SectorSizeOf(identify) : 512;
+}
+
+std::uint64_t DriveCapacity(const std::string &path)
+{
+    std::uint8_t identify[kIdentifyLength] = {};
+    return IdentifyDevice(path, identify) ? CapacityOf(identify) : 0;
+}
+
+std::uint32_t LastLba(const std::string &path)
+{
+    std::uint8_t reply[kReadCapacity16Length] = {};
+    return ReadCapacity16(path, reply) ? Be32(reply + 4) : 0;
+}
+
+bool EndFlag(const std::string &path)
+{
+    std::uint8_t info[kFirmwareInfoLength] = {};
+    return ReadFirmwareInfo(path, info, kFirmwareInfoLength) && info[17] == 1;
+}
+
+bool AreaMarkerPresent(const std::string &path, std::uint8_t code)
+{
+    const ChipType &row = ChipTypeOf(code);
+    if (row.bankEnd != 0)
+        return false;
+    if (row.variant == RunVariant::DiskWithoutFlash) {
+        std::uint8_t info[kFirmwareInfoLength] = {};
+        return ReadFirmwareInfo(path, info, kFirmwareInfoLength) && info[16] == 1;
+    }
+    std::uint8_t reply[4] = {};
+    return ReadXdata(path, reply, kMarkerXdata, 4) && reply[0] == 0x55 && reply[1] == 0xAA;
+}
+
+// Sector size, area base, drive capacity and end flag, in that order.
+DiskValues QueryDisk(const std::string &path, std::uint8_t code)
+{
+    DiskValues v;
+    v.sectorSize = SectorSize(path);
+    v.base = FindDiskAreaBase(path, v.sectorSize, code);
+    v.capacity = DriveCapacity(path);
+    v.endFlag = EndFlag(path);
+    return v;
+}
+
+std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32); }
+
+std::uint64_t AreaLbaOf(const DiskValues &v) { return DiskAreaLba(v.base, High(v.capacity), v.endFlag); }
+
+void Refuse(TBrigantFwTool &form, const std::string &why)
+{
+    ShowStatus(form.StatusEdit, why);
+    Ui().messageBox(why, "Error", MessageKind::Error);
+}
+
+std::string Hex(std::uint64_t v)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+    return text;
+}
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+
+} // namespace
+
+std::uint32_t SectorSizeOf(const std::uint8_t identify[512])
+{
+    const std::uint32_t word106 = Le16(identify + 212);
+    if (word106 == 0x5000 || word106 == 0x6000) {
+        const std::uint32_t size = 2 * Le32(identify + 234);
+        // A length no disk has would turn every transfer into nonsense.
+        if (size >= 512 && size <= kDiskAreaUnit && kDiskAreaUnit % size == 0)
+            return size;
+    }
+    return 512;
+}
+
+std::uint64_t CapacityOf(const std::uint8_t identify[512])
+{
+    const std::uint64_t lba28 = Le32(identify + 120);
+    if (lba28 != 0x0FFFFFFF)
+        return lba28;
+    return std::uint64_t{Le32(identify + 200)} | std::uint64_t{Le32(identify + 204) & 0xFFFF} << 32;
+}
+
+std::uint64_t DiskAreaLba(std::uint32_t base, std::uint32_t capacityHigh, bool endFlag)
+{
+    if (capacityHigh != 0) {
+        std::uint64_t v = std::uint64_t{capacityHigh} << 32 | base;
+        if (!endFlag)
+            v -= 1;
+        return (v & ~std::uint64_t{0xFF}) - 256;
+    }
+    std::uint32_t v = base;
+    if (!endFlag)
+        v -= 1;
+    return static_cast<std::uint32_t>((v & ~0xFFu) - 256);
+}
+
+std::uint32_t FindDiskAreaBase(const std::string &path, std::uint32_t sectorSize, std::uint8_t code)
+{
+    const bool marker = AreaMarkerPresent(path, code);
+    const std::uint64_t capacity = DriveCapacity(path);
+    const std::uint32_t hi = High(capacity);
+    const auto lo = static_cast<std::uint32_t>(capacity);
+    if (marker) {
+        std::vector<std::uint8_t> sectors(4 * static_cast<std::size_t>(sectorSize), 0);
+        if (AtaReadDmaExt(path, sectors.data(), capacity, 4 * sectorSize, sectorSize)) {
+            const std::uint32_t base = Be32(sectors.data() + kMarkerOffset + 1);
+            if (base != 0)
+                return base;
+            return hi != 0 ? (lo & 0xFF) : 257;
+        }
+    }
+    std::uint32_t base = hi != 0 ? lo - 1 : LastLba(path);
+    if (EndFlag(path))
+        base += 1;
+    return base;
+}
+
+bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_t units,
+                    const DiskValues &disk, std::string &why)
+{
+    const std::string at = "The firmware area at LBA " + Hex(areaLba);
+    DiskEnumerator *enumerator = CurrentDiskEnumerator();
+    std::vector<DiskInterface> disks;
+    const DiskInterface *found = nullptr;
+    if (enumerator && enumerator->listDisks(disks))
+        for (const DiskInterface &d : disks)
+            if (d.path == path)
+                found = &d;
+    if (!found || !found->identity.extentsKnown) {
+        why = at + ": the partitions of the disk behind " + path + " cannot be read; nothing was written.";
+        return false;
+    }
+    std::string mounted;
+    FindDriveLetters(found->identity, mounted);
+    if (!mounted.empty()) {
+        why = at + ": a filesystem of the disk behind " + path + " is mounted at " + mounted +
+              "; nothing was written.";
+        return false;
+    }
+    const std::uint64_t ss = disk.sectorSize;
+    const std::uint64_t first = areaLba * ss;
+    const std::uint64_t end = first + std::uint64_t{units} * kDiskAreaUnit;
+    for (const PartitionExtent &p : found->identity.extents) {
+        const std::uint64_t pFirst = p.start * 512;
+        const std::uint64_t pEnd = (p.start + p.sectors) * 512;
+        if (first < pEnd && pFirst < end) {
+            why = at + " overlaps partition " + p.name + " (LBA " + std::to_string(pFirst / ss) + " to " +
+                  std::to_string(pEnd / ss - 1) + "); nothing was written.";
+            return false;
+        }
+    }
+    if (disk.capacity == 0 || end > disk.capacity * ss) {
+        why = at + " runs past the end of the disk (" + std::to_string(disk.capacity) +
+              " sectors); nothing was written.";
+        return false;
+    }
+    return true;
+}
+
+int EraseDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t code)
+{
+    const DiskValues disk = QueryDisk(path, code);
+    TransferBlock image(kDiskAreaUnit), readBack(kDiskAreaUnit);
+    if (!image || !readBack) {
+        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        return 0;
+    }
+    const std::uint64_t lba = AreaLbaOf(disk);
+    std::string why;
+    if (!DiskAreaIsFree(path, lba, 1, disk, why)) {
+        Refuse(form, why);
+        return 0;
+    }
+    if (AreaMarkerPresent(path, code)) {
+        // The area's marker record stays as it is.
+        if (AtaReadDmaExt(path, readBack.data(), lba, disk.sectorSize, disk.sectorSize))
+            std::memcpy(image.data() + kMarkerOffset, readBack.data() + kMarkerOffset, 6);
+        std::memset(readBack.data(), 0, kDiskAreaUnit);
+    }
+    // A write or read that failed leaves nothing to compare: a dead disk would
+    // otherwise compare two buffers of zeros as equal.
+    const bool written = AtaWriteDmaExt(path, image.data(), lba, kDiskAreaUnit, disk.sectorSize) == 1;
+    const bool read = AtaReadDmaExt(path, readBack.data(), lba, kDiskAreaUnit, disk.sectorSize) == 1;
+    if (written && read && std::memcmp(image.data(), readBack.data(), kDiskAreaUnit) == 0) {
+        ShowStatus(form.StatusEdit, "Erase all data in HDD success!!");
+        return 1;
+    }
+    ShowStatus(form.StatusEdit, "Compare data in HDD fail!!");
+    return 0;
+}
+
+int BackupDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t code)
+{
+    std::string name = form.BackupFileEdit.text();
+    if (name.empty()) {
+        name = "oldFlash.bak";
+        Ui().messageBox("Default backup firmware as OldFalsh.bak!", "Message", MessageKind::Information);
+    }
+    const DiskValues disk = QueryDisk(path, code);
+    ShowStatus(form.StatusEdit, "Backup ...");
+    auto failed = [&form] {
+        ShowStatus(form.StatusEdit, "Read Back to Backup Error!!");
+        return 0;
+    };
+    TransferBlock block(static_cast<std::uint32_t>(DefaultBackupSize));
+    if (!block) {
+        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        return failed();
+    }
+    // A read that failed would save zeros as the device's firmware.
+    if (!AtaReadDmaExt(path, block.data(), AreaLbaOf(disk), kDiskAreaUnit, disk.sectorSize))
+        return failed();
+    std::FILE *out = std::fopen(name.c_str(), "wb");
+    if (!out) {
+        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
+        return failed();
+    }
+    const bool written = std::fwrite(block.data(), 1, kDiskAreaUnit, out) == kDiskAreaUnit;
+    if (std::fclose(out) != 0 || !written) {
+        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
+        return failed();
+    }
+    ShowStatus(form.StatusEdit, "Read flash and backup success!");
+    return 1;
+}
+
+int ProgramDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t code)
+{
+    const DiskValues disk = QueryDisk(path, code);
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(form.FwFilenameEdit.text().c_str(), "rb"));
+    if (!file) {
+        ShowStatus(form.StatusEdit, "Open File Error!!");
+        return 0;
+    }
+    const std::int64_t size = FileLength(file.get());
+    if (size <= 0 || size > kLargestFile) {
+        // Nothing to program, or no firmware of this bridge.
+        ShowStatus(form.StatusEdit, size == 0 ? "The firmware file is empty; nothing was written."
+                                              : "Allocate read buffer Error!!");
+        return 0;
+    }
+    const auto length = static_cast<std::uint32_t>(size);
+    const std::uint32_t padded = (length + 255) / 256 * 256;
+    const std::uint32_t units = (padded + kDiskAreaUnit - 1) / kDiskAreaUnit;
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(units) * kDiskAreaUnit, 0);
+    if (std::fread(image.data(), 1, length, file.get()) != length) {
+        ShowStatus(form.StatusEdit, "Open File Error!!");
+        return 0;
+    }
+    ShowStatus(form.StatusEdit, "Programming");
+    image[kMarkerOffset] = 0x55;
+    for (int i = 0; i < 4; ++i)
+        image[kMarkerOffset + 1 + static_cast<std::size_t>(i)] =
+            static_cast<std::uint8_t>(disk.base >> (24 - 8 * i));
+    image[kMarkerOffset + 5] = 0xAA;
+
+    std::uint64_t lba = AreaLbaOf(disk);
+    std::string why;
+    if (!DiskAreaIsFree(path, lba, units, disk, why)) {
+        Refuse(form, why);
+        return 0;
+    }
+    TransferBlock out(kDiskAreaUnit), back(kDiskAreaUnit);
+    if (!out || !back) {
+        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        return 0;
+    }
+    const bool big = High(disk.capacity) != 0;
+    for (std::uint32_t i = 0; i < units; ++i) {
+        std::memset(back.data(), 0, kDiskAreaUnit);
+        std::memcpy(out.data(), image.data() + static_cast<std::size_t>(i) * kDiskAreaUnit, kDiskAreaUnit);
+        if (!AtaWriteDmaExt(path, out.data(), lba, kDiskAreaUnit, disk.sectorSize)) {
+            ShowStatus(form.StatusEdit, big ? "Write Data SCSI16 To HDD FAIL!!" : "Write Data To HDD FAIL!!");
+            return 0;
+        }
+        if (!AtaReadDmaExt(path, back.data(), lba, kDiskAreaUnit, disk.sectorSize)) {
+            ShowStatus(form.StatusEdit,
+                       big ? "Read Data SCSI16 From HDD FAIL!!" : "Read Data From HDD FAIL!!");
+            return 0;
+        }
+        if (std::memcmp(out.data(), back.data(), kDiskAreaUnit) != 0) {
+            ShowStatus(form.StatusEdit, "Compare Data in HDD FAIL!!");
+            return 0;
+        }
+        lba += kDiskAreaUnit / disk.sectorSize;
+        AppendProgressDot(form.StatusEdit, "Programming", i + 1, units);
+    }
+    ShowStatus(form.StatusEdit, "Programming Success!!");
+    return 1;
+}
+
+int RunDiskFirmwareUpdate(TBrigantFwTool &form, const std::string &path)
+{
+    const std::uint8_t code = form.chip.ChipTypeCode;
+    if (form.RdCheckBox.checked() && form.EraseOnlyCheck.checked()) {
+        if (!EraseDiskFirmwareArea(form, path, code))
+            return 0;
+        Ui().messageBox(kTurnPowerText, "Message", MessageKind::Information);
+        return 1;
+    }
+    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
+        return BackupDiskFirmwareArea(form, path, code);
+    if (!ProgramDiskFirmwareArea(form, path, code))
+        return 0;
+    Ui().messageBox(kTurnPowerText, "Message", MessageKind::Information);
+    return 1;
+}
+
+} // namespace brigant
