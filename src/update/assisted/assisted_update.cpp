@@ -37,8 +37,8 @@ constexpr std::uint32_t kSecondHeaderAreaEnd = 0x203FF;
 
 std::uint8_t CodeOf(const TBrigantFwTool &form) { return form.chip.ChipTypeCode; }
 bool BufferCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; }
-// Codes 13 to 18 and 27: the bridges that reset themselves.
-bool AutoResetCode(std::uint8_t code) { return (code >= 13 && code <= 18) || code == 27; }
+// The bank-layout bridges reset themselves.
+bool AutoResetCode(std::uint8_t code) { return ChipTypeOf(code).bankEnd != 0; }
 std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) { return (n + unit - 1) / unit * unit; }
 std::uint32_t FlashBytes(const TBrigantFwTool &form)
 {
@@ -82,7 +82,8 @@ void Put(std::uint8_t *image, std::uint32_t imageSize, std::uint32_t at, const s
 bool SameOutsideHeaders(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t length)
 {
     for (std::uint32_t i = 0; i < length; ++i) {
-        if ((i >= kHeaderArea && i <= kHeaderAreaEnd) || (i >= kSecondHeaderArea && i <= kSecondHeaderAreaEnd))
+        if ((i >= kHeaderArea && i <= kHeaderAreaEnd) ||
+            (i >= kSecondHeaderArea && i <= kSecondHeaderAreaEnd))
             continue;
         if (a[i] != b[i])
             return false;
@@ -121,8 +122,8 @@ bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::ui
                 ShowStatus(form.StatusEdit, "Read FW fail!");
                 failed = true;
             }
-            // The whole image is compared: the Part compared only 0x20000
-            // bytes without the download, so the second half went unchecked.
+            // The whole image is compared (outside the header areas), so a
+            // fault in its second half cannot pass.
             if (!SameOutsideHeaders(w, v, std::min(imageLength, bufferSize))) {
                 ShowStatus(form.StatusEdit, "Data compare fail !!");
                 failed = true;
@@ -135,7 +136,8 @@ bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::ui
 // Step 13: programming with the DF block commands, one or two passes of up
 // to three attempts each, the erase mode going 2 -> 1 -> 3.
 bool ProgramThroughCommands(TBrigantFwTool &form, const std::string &path, std::uint8_t *w, std::uint8_t *v,
-                            std::uint32_t bufferSize, std::uint32_t imageLength, std::uint32_t fileSize, int passes, std::uint8_t mode)
+                            std::uint32_t bufferSize, std::uint32_t imageLength, std::uint32_t fileSize,
+                            int passes, std::uint8_t mode)
 {
     if (BufferCode(CodeOf(form)) && ProbeReadBuffer(path, PumpMessages))
         StampImageHeader(std::span<std::uint8_t>(w, bufferSize));
@@ -169,9 +171,9 @@ bool ProgramThroughCommands(TBrigantFwTool &form, const std::string &path, std::
             if (failed)
                 mode = attempt == 0 ? 1 : 3;
         }
-        // A pass that failed every attempt ends the run: the Part went on to
-        // the second pass, whose success would have been reported although
-        // the first 64 KiB were never verified.
+        // A pass that failed every attempt ends the run: a second pass that
+        // succeeded would otherwise be reported although the first 64 KiB
+        // were never verified.
         if (failed)
             break;
     }
@@ -235,10 +237,9 @@ int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32
     } else {
         read = ReadFlashRange(form, path, 0, buffer.data(), length);
         if (stripLength > 0 && !BufferCode(code)) {
-            if (code == 13 || code == 14)
-                writeLength = 0xC000;
-            else if (code == 27)
-                writeLength = 0x8000;
+            // A bank-layout bridge's backup ends with its code area.
+            if (ChipTypeOf(code).bankEnd != 0)
+                writeLength = ChipTypeOf(code).bankEnd;
             else {
                 from = buffer.data() + stripLength;
                 writeLength = length - stripLength;
@@ -298,8 +299,8 @@ int EraseAllFlash(TBrigantFwTool &form, const std::string &path)
     if (kind == kAtmelFlashKind || kind == kEonFlashKind)
         mode = 2;
     // The buffer-path bridges take the erase without data. Every other code
-    // sends the 4096 bytes again: the Part left the length at 0 for the rest
-    // of the process after one erase of a code 15 to 18.
+    // sends the 4096 bytes again, rather than keeping 0 for the rest of the
+    // process after one erase of a buffer-path bridge.
     EraseDataLength = BufferCode(code) ? 0 : kEraseDataLengthStart;
     const auto eraseLength = static_cast<std::uint32_t>(EraseDataLength);
 
@@ -341,7 +342,7 @@ int EraseAllFlash(TBrigantFwTool &form, const std::string &path)
     if (keepNvram) {
         WaitFlashReady(path);
         if (!WriteFlashRange(form, path, nvramOffset, nvram.data(), kNvramSize, 0)) {
-            // Reported and otherwise ignored, as the Part does.
+            // Reported and otherwise ignored: the erase itself was verified.
             ShowStatus(form.StatusEdit, "Write NVRAM back command fail!");
         }
     }
@@ -418,14 +419,14 @@ int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path)
 
     // Step 7: the checksum of the code area, and the passes.
     int passes = 1;
-    if (code == 13 || code == 14 || code == 27) {
-        const std::uint32_t end = code == 27 ? 0x8000 : 0xC000;
+    if (row.bankEnd != 0 && !row.bufferPath) {
+        const std::uint32_t end = row.bankEnd;
         if (end <= bufferSize && fileSize <= kBankSize) {
             const std::uint16_t crc = ImageCrc16(w, end - 4, 0);
             w[end - 2] = static_cast<std::uint8_t>(crc >> 8);
             w[end - 1] = static_cast<std::uint8_t>(crc);
         }
-        if (code != 14) {
+        if (row.dualBank) {
             passes = form.chip.FlashSizeKb >= 128 ? 2 : 1;
             imageLength = std::min(imageLength, kBankSize);
         }

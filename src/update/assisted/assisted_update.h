@@ -19,8 +19,8 @@ int RunAssistedUpdate(TBrigantFwTool &form, const std::string &path);
 int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32_t stripLength);
 int EraseAllFlash(TBrigantFwTool &form, const std::string &path);
 int FillFlashWithFF(TBrigantFwTool &form, const std::string &path, std::uint32_t length);
-// 1 only when the run ended with "Programming Success!!" (the Part returns 1
-// whenever the run reached its end; nothing may read that as success).
+// 1 only when the run ended with "Programming Success!!": a run that reached
+// its end after a failure is no success.
 int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path);
 
 // The flash length the backup and the erase-only mode cover (step 1 of BackupFlashToFile).

@@ -59,7 +59,8 @@ int WriteFlashRangeSbp2(TBrigantFwTool &form, const std::string &path, std::uint
             return 0;
         const std::uint32_t at = address + done;
         WaitFlashReady(path);
-        if (!WriteBlock16(path, at, buffer.data() + done, static_cast<std::uint16_t>(chunk), FlaggedAddress(at)))
+        if (!WriteBlock16(path, at, buffer.data() + done, static_cast<std::uint16_t>(chunk),
+                          FlaggedAddress(at)))
             return 0;
         done += chunk;
         remaining -= chunk;
@@ -143,8 +144,8 @@ int EraseAllFlashSbp2(TBrigantFwTool &form, const std::string &path)
     SleepMs(500);
     const int erased = WriteBlock16(path, kSbp2NvramOffset, ff.data(), kSbp2ChunkSize, true);
     // Once the erase commands were sent the NVRAM area may be blank: the
-    // saved settings go back in every case (the Part skipped the write-back
-    // after a failed blank check, and the settings were lost).
+    // saved settings go back in every case, also after a failed blank check
+    // (the flagged writes have already erased their area).
     const char *failure = nullptr;
     if (!erased) {
         failure = "Erase flash command fail!";
@@ -155,7 +156,8 @@ int EraseAllFlashSbp2(TBrigantFwTool &form, const std::string &path)
             failure = "Allocate read buffer Error!!";
         else if (!ReadFlashRange(form, path, 0, readBack.data(), length))
             failure = "Read back after erase fail!!";
-        else if (!std::all_of(readBack.data(), readBack.data() + length, [](std::uint8_t b) { return b == 0xFF; }))
+        else if (!std::all_of(readBack.data(), readBack.data() + length,
+                              [](std::uint8_t b) { return b == 0xFF; }))
             failure = "Data not 0xff !!";
     }
     WaitFlashReady(path);

@@ -12,12 +12,12 @@ class TBrigantFwTool;
 
 // 1 only when the chosen mode's work was done and verified.
 int RunSbp2Update(TBrigantFwTool &form, const std::string &path);
-// 1 only when the run ended with "Programming Success!!" (the Part returns 1
-// once the file was open, whatever happened after).
+// 1 only when the run ended with "Programming Success!!", not merely when the
+// file could be opened.
 int ProgramFirmwareFileSbp2(TBrigantFwTool &form, const std::string &path);
 int WriteFlashRangeSbp2(TBrigantFwTool &form, const std::string &path, std::uint32_t address,
                         const std::uint8_t *source, std::uint32_t length);
-// 1 only when the flash read blank and the NVRAM went back (the Part always returns 1).
+// 1 only when the flash read blank and the NVRAM went back.
 int EraseAllFlashSbp2(TBrigantFwTool &form, const std::string &path);
 
 inline constexpr std::uint32_t kSbp2NvramOffset = 0x8000;
