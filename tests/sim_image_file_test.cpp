@@ -31,6 +31,7 @@ TEST(SimImageFile, TheBridgeStartsTheFileFromItsFlash)
         {"juniper:nvram=1,version=9.8", 0, 6, {9, 8}},
         {"maple:nvram=1,ext=7.6.5.4", 0, 12, {7, 6, 5, 4}},
         {"alder:version=9.8", 0, 6, {9, 8}},
+        {"ginkgo:version=9.8", 0x1000, 6, {9, 8}},
         {"larch:version=9.8", 0, 6, {9, 8}},
         {"nutmeg:ext=7.6.5.4", 0, 12, {7, 6, 5, 4}},
         {"quince:exttext=2345", 0, 12, {'2', '3', '4', '5'}},

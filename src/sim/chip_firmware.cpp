@@ -14,7 +14,10 @@ namespace
 
 constexpr std::uint32_t kSmallImageSize = 0x8000; // HeaderAtStart, AfterNvram, Larch
 constexpr std::uint32_t kVkImageSize = 0x8000;    // VkAt4000: code and the record at 0x4000
+// Larch: the record sits in the first 4 KiB, the settings area that the
+// bridge keeps; its code, and the build block with it, from 0x1000.
 constexpr std::uint32_t kLarchRecord = 0x80;
+constexpr std::uint32_t kLarchCode = 0x1000;
 constexpr std::uint32_t kVkRecord = 0x4000;
 constexpr std::array<std::uint8_t, 4> kVkSignature = {0x55, 0xAA, 'V', 'K'};
 constexpr std::uint32_t kSecondBank = 0x10000;
@@ -133,7 +136,7 @@ std::vector<std::uint8_t> BuildFirmwareImage(FirmwareLayout layout, const Firmwa
     case FirmwareLayout::Larch:
         image.assign(kSmallImageSize, 0xFF);
         Fill(image, image.size(), build);
-        PutBuildBlock(image.data(), build);
+        PutBuildBlock(image.data() + kLarchCode, build);
         PutRecord(image.data() + kLarchRecord, kLarchRecordSignature, build);
         break;
     case FirmwareLayout::VkAt4000:
@@ -186,6 +189,7 @@ std::optional<RunningFirmware> FindRunningFirmware(const std::vector<std::uint8_
 {
     RunningFirmware running;
     std::size_t record = 0;
+    std::size_t buildAt = 0; // the build block, from the image's base
     switch (layout) {
     case FirmwareLayout::HeaderAtStart:
         if (!StartsWith(flash, 0, kRecordSignature))
@@ -201,6 +205,7 @@ std::optional<RunningFirmware> FindRunningFirmware(const std::vector<std::uint8_
         if (!StartsWith(flash, kLarchRecord, kLarchRecordSignature))
             return std::nullopt;
         record = kLarchRecord;
+        buildAt = kLarchCode;
         break;
     case FirmwareLayout::VkAt4000:
         if (!StartsWith(flash, kVkRecord, kVkSignature))
@@ -234,7 +239,7 @@ std::optional<RunningFirmware> FindRunningFirmware(const std::vector<std::uint8_
     }
     std::copy(flash.begin() + static_cast<std::ptrdiff_t>(record),
               flash.begin() + static_cast<std::ptrdiff_t>(record + 10), running.header.begin());
-    running.build = ReadBuildBlock(flash.data() + running.base, chipCode);
+    running.build = ReadBuildBlock(flash.data() + running.base + buildAt, chipCode);
     return running;
 }
 

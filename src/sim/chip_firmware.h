@@ -25,7 +25,7 @@ namespace brigant::sim
 enum class FirmwareLayout : std::uint8_t {
     HeaderAtStart, // header record 55 AA AA 55 at offset 0
     AfterNvram,    // a 4 KiB NVRAM area, then the firmware, its header record at 0x1000
-    Larch,         // header record E9 AC 67 32 at 0x80
+    Larch,         // header record E9 AC 67 32 at 0x80 in the settings area, the code from 0x1000
     VkAt4000,      // record 55 AA "VK" and four model characters at 0x4000
     Bank,          // one 64 KiB bank: header record at the end of the code area, checksum after it
     DualBank,      // the same bank twice, at 0 and at 0x10000 on a flash of 128 KiB or more

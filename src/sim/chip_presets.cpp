@@ -114,7 +114,7 @@ const Def kDefs[] = {
      SigRev::None, L::HeaderAtStart, "M25P40", 6, 0, {6, 1, 3, 0}, 0x2006, 16, '0', kUsb, kBit0, kFwInfo, 0xD2, 0,
      0, kVelkorVendorId, kLevelOptions},
     {"ginkgo", 7, "Ginkgo (Q5G): signature vQ5G, NVRAM", "Ginkgo", "Q5G", "vQ5G", "vQ5GA", SigRev::Digit,
-     L::HeaderAtStart, "EN25F40", 7, 0, {7, 3, 1, 0}, 0x2007, 16, '2', kUsb, kBit2, kHeaderShadow},
+     L::AfterNvram, "EN25F40", 7, 0, {7, 3, 1, 0}, 0x2007, 16, '2', kUsb, kBit2, kHeaderShadow},
     {"hazel", 8, "Hazel (Q5H) on USB: revision 1 or 2 in the chip information", "Hazel", "Q5H", "vQ5H", nullptr,
      SigRev::None, L::HeaderAtStart, "PM25LV040", 8, 4, {}, 0x2008, 12, '1', kUsb, kBit0, 0},
     {"hazel-1394", 8, "Hazel (Q5H) behind 1394: the firmware reports its flash", "Hazel", "Q5H", "vQ5H", nullptr,
