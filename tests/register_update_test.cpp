@@ -245,6 +245,23 @@ TEST_F(RegisterTest, SstVariantProgramsTheFileUnchangedThroughSpi)
     EXPECT_FALSE(bridge().flash().aaiActive());
 }
 
+// Code 11 on an SST part that takes auto-address-increment data only word by
+// word (JEDEC BF 25 ..): programmed word-wise; a byte-wise part stays byte-wise.
+TEST(RegisterSst, Code11PartsProgrammedInTheirOwnWidth)
+{
+    for (const auto &[spec, wordMode] :
+         {std::pair{"larch:flash=SST25VF040B", 1}, {"larch:flash=SST25VF512A", 0}}) {
+        SCOPED_TRACE(spec);
+        Register r;
+        r.add(spec);
+        ASSERT_EQ(r.window.chip.FlashKind, 2);
+        EXPECT_EQ(r.window.chip.SstWordMode, wordMode);
+        const Bytes image = PresetFile("larch:version=4.2");
+        ASSERT_EQ(r.run(image), 1) << r.window.StatusEdit.text();
+        EXPECT_EQ(Slice(r.flash(), 0, image.size()), image);
+    }
+}
+
 // Erase only, both boxes, backup with the default name and the NVRAM left out.
 TEST_F(RegisterTest, ServiceModes)
 {

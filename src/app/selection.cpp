@@ -96,6 +96,10 @@ void UpdateBtnCheck(TBrigantFwTool &w)
                 record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
                 ProbeFlashSizeSpi(path, record);
                 w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+                // Run programs an SST part by SPI: a part that takes only
+                // words would be left erased by byte-wise programming.
+                if (w.chip.FlashKind == 2)
+                    ProbeSstWordMode(w, path);
             }
         }
     } else if (ChipTypeOf(type).display == UnsupportedDisplay::FirmwareLevel) {

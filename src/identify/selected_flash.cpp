@@ -121,10 +121,15 @@ void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_
             }
         }
     } else if (w.chip.FlashKind == 2) {
-        std::uint8_t reply[4] = {};
-        if (SpiQuery(path, 0x9F, reply, 4) && reply[0] == 0xBF && reply[1] == 0x25)
-            w.chip.SstWordMode = 1;
+        ProbeSstWordMode(w, path);
     }
+}
+
+void ProbeSstWordMode(TBrigantFwTool &w, const std::string &path)
+{
+    std::uint8_t reply[4] = {};
+    if (SpiQuery(path, 0x9F, reply, 4) && reply[0] == 0xBF && reply[1] == 0x25)
+        w.chip.SstWordMode = 1;
 }
 
 // The "other supported types": the AMIC and ATMEL probes, then the bridge's verdict.

@@ -18,6 +18,9 @@ void ProbeBufferFamilyFlash(TBrigantFwTool &w, const std::string &path);
 // Codes 13, 14, 27 and code 12 from revision 5: probe A over SpiCommand, the
 // size, the bank repair, the MXIC parameters and the SST word mode.
 void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_t type);
+// SST parts whose JEDEC ID starts BF 25 take auto-address-increment data
+// only word by word: sets SstWordMode for them.
+void ProbeSstWordMode(TBrigantFwTool &w, const std::string &path);
 // The other supported codes: the AMIC and ATMEL probes, then the bridge's verdict.
 void ProbeOtherSupportedFlash(TBrigantFwTool &w, const std::string &path);
 // Hides the flash and version fields and says the chip cannot be updated.
