@@ -1,5 +1,6 @@
 #include "sim/firmware_builder.h"
 
+#include "sim/chip_firmware.h"
 #include "sim/sim_image_rules.h"
 
 #include <algorithm>
@@ -42,6 +43,7 @@ std::vector<std::uint8_t> BuildBankImage(const FirmwareSpec &spec)
         bank[0x15 + static_cast<std::size_t>(i)] =
             static_cast<std::uint8_t>(spec.tag.size() > 2 ? spec.tag[static_cast<std::size_t>(i)] : '?');
     bank[0x18] = static_cast<std::uint8_t>(spec.revision);
+    bank[kBuildFlags] = spec.release ? 0x01 : 0x00;
     std::copy(spec.version.begin(), spec.version.end(), bank.begin() + 25);
 
     // Header record at the end of the code area, then the checksum.

@@ -18,6 +18,7 @@ struct FirmwareSpec {
     char revision = '0';     // fourth character of the header record's tag
     std::array<std::uint8_t, 4> version{'1', '0', '0', '0'}; // bytes 25-28
     std::uint32_t seed = 1;                                  // varies the code fill
+    bool release = true;                                     // build flags bit 0: a release build
 };
 
 constexpr std::size_t kBankImageSize = 0x10000;
