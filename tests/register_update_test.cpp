@@ -406,7 +406,13 @@ TEST(RegisterFaults, EveryCommandFailingInTurn)
                 w.simulation.backend().addFault(w.path(), rule);
                 const int result = w.run(image);
                 if (result == 1) {
-                    EXPECT_TRUE(std::equal(image.begin(), image.end(), w.flash().begin())) << "k=" << k;
+                    // A fault during identification can hide the SST part; the
+                    // block-wise run then keeps the settings area and puts the
+                    // file behind it. Either way the file must be there, verified.
+                    const bool atZero = std::equal(image.begin(), image.end(), w.flash().begin());
+                    const bool behindSettings =
+                        std::equal(image.begin(), image.end(), w.flash().begin() + 4096);
+                    EXPECT_TRUE(atZero || behindSettings) << "k=" << k;
                 }
             }
         }

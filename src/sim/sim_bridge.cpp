@@ -285,11 +285,13 @@ SimReply SimBridge::vendorFF04(const std::uint8_t *cdb, WireDirection dir, std::
     case 0x13: // erase the whole flash; the host polls the status for the end
         if (in)
             return IllegalRequest();
+        liftSstProtection();
         eraseWith(opcodes_.chipErase, 0, false);
         return Good(0);
     case 0x14:
         if (in)
             return IllegalRequest();
+        liftSstProtection();
         eraseWith(opcodes_.blockErase, Be24(cdb + 3), false);
         return Good(0);
     case 0x15: { // opcode, dummy bytes, then the ID bytes
@@ -475,6 +477,16 @@ bool SimBridge::liftProtection()
     flash_.exchange(0x00);
     flash_.deselect();
     return waitFlashIdle();
+}
+
+void SimBridge::liftSstProtection()
+{
+    // The firmware clears the block protection of an auto-address-increment
+    // part itself before its own erases: such a part needs the
+    // enable-write-status step the host's unprotect does not send. Other
+    // protected parts stay the host's to unprotect.
+    if (flash_.part().aai != kAaiNone)
+        liftProtection();
 }
 
 const EraseOp *SimBridge::eraseOp(EraseUnit unit) const

@@ -148,6 +148,7 @@ class SimBridge final : public SimDevice
     bool eraseArea(std::uint32_t start, std::uint32_t length);
     std::uint8_t readStatus();
     bool liftProtection();
+    void liftSstProtection();
     bool programAai(std::uint32_t address, const std::uint8_t *in, std::uint32_t length);
     bool programSingle(std::uint32_t address, std::uint8_t value);
 

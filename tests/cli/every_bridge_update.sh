@@ -31,10 +31,9 @@ cases=(
     "11 non-sst|larch:flash=M25P40|ext=2.3.4.5|0+128 208+3888|ok"
     "12 block-wise|maple|ext=2.3.4.5,nvram=1|0+4096|ok"
     "12 assisted|maple:fwassist=1|ext=2.3.4.5,nvram=1|0+4096|ok"
-    # Known failure: the SST variant erases with the bridge's sector erase
-    # before anything lifts the block protection an SST part powers up with,
-    # so the blank check fails ("Data not 0xff !!").
-    "12 sst|maple:flash=SST25VF040B,chiprev=B4|ext=2.3.4.5,nvram=1|-|known"
+    # The SST variant erases with the bridge's own sector erase; the bridge
+    # lifts the protection an SST part powers up with.
+    "12 sst|maple:flash=SST25VF040B,chiprev=B4|ext=2.3.4.5,nvram=1|-|ok"
     "13 nutmeg|nutmeg|ext=2.3.4.5|0xC000+4096|ok"
     "14 willow|willow|exttext=2345|0xC000+4096|ok"
     "14 teak|teak|exttext=2345|0xC000+4096|ok"
