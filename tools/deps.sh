@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libudev-dev libcli11-dev
           libgtest-dev libgmock-dev googletest umockdev libumockdev-dev clang libclang-rt-dev
-          qt6-base-dev)
+          qt6-base-dev nlohmann-json3-dev libsgutils2-dev)
 # The system tests' QEMU guest and what its initramfs and udev are made of.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev)
 missing=()
