@@ -1,10 +1,13 @@
 #pragma once
 // Shared state of one brigant-fw run: the global options and the exit code
 // that the chosen sub-command leaves.
+#include "cli/progress_view.h"
+
 #include <CLI/CLI.hpp>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace brigant::sim
 {
@@ -30,6 +33,9 @@ struct CliContext {
     bool traceOn = false;
     std::string traceFile; // empty: standard error
     bool debug = false;
+    bool quiet = false;                    // --quiet: errors and results only
+    bool verbose = false;                  // --verbose: also the window-level fields
+    OutputStyle style;                     // of standard output: terminal, colour, verbosity
     sim::Simulation *simulation = nullptr; // set when --simulate is given
 
     // Set by the chosen sub-command's callback; main runs it after parsing.
@@ -38,6 +44,18 @@ struct CliContext {
     // device path to talk to; false (after printing why) when there is none.
     std::function<bool(std::string &path)> attachDevice;
 };
+
+// Prints that --index `index` is not one of `count` devices and returns the
+// usage error's exit code.
+int IndexOutOfRange(int index, int count);
+
+// Whether the last transport failure was a permission problem (no access to
+// the node, or a command the kernel refused).
+bool PermissionProblem();
+
+// The mount points of the partitions of the disk behind `path`, as the
+// installed disk enumeration reports them ("/" is never one).
+std::vector<std::string> MountPointsOf(const std::string &path);
 
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);

@@ -1,9 +1,21 @@
-// brigant-fw check: whether a firmware file fits a chip, without a device.
+// brigant-fw check: whether a firmware file fits a chip, without a device; and,
+// with a device, whether the one-button face would offer the built-in image
+// (--embedded) or a given image for it.
 #include "app/check_report.h"
+#include "app/one_button.h"
+#include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
+#include "cli/user_text.h"
+#include "device/transport.h"
+#include "identify/chip_identify.h"
+#include "image/firmware_file.h"
+#include "update/assisted/embedded_images.h"
 
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 namespace brigant::cli
 {
@@ -14,33 +26,111 @@ namespace
 struct CheckArgs {
     std::string file;
     std::string chip;
+    bool embedded = false;
+    bool json = false;
 };
 
-int RunCheck(const CheckArgs &a)
-{
-    if (a.chip.empty()) {
-        std::cerr << "error: check needs --chip CODE[:REV] (a chip type code or series name)\n";
-        return kExitUsage;
-    }
-    ChipChoice chip;
-    std::string error;
-    if (!ParseChipChoice(a.chip, chip, error)) {
-        std::cerr << "error: --chip " << a.chip << ": " << error << "\n";
-        return kExitUsage;
-    }
+struct Offer {
+    int exitCode = kExitOk;
+    std::string verdict; // "version differs", "same version", "other identity", "not supported"
     std::string text;
-    switch (DescribeFirmwareFileCheck(a.file, chip, text)) {
-    case FileCheckOutcome::Fits:
-        std::cout << text;
-        return kExitOk;
-    case FileCheckOutcome::DoesNotFit:
-        std::cout << text;
-        return kExitFailed;
-    case FileCheckOutcome::Unreadable:
-        break;
+};
+
+// What the one-button face decides for the image whose first 32 bytes are
+// `header`: identity in bytes 25-26 and version in 25-28, against the running
+// firmware's in chip information bytes 12-15.
+Offer OneButtonOffer(const std::string &path, const std::uint8_t header[32])
+{
+    const std::uint16_t packed = IdentifyChip(path);
+    if ((packed & 0xFF) != kOneButtonChipType)
+        return {kExitNoDevice, "not supported",
+                path + " is not a chip type code " + std::to_string(kOneButtonChipType) +
+                    " bridge: the one-button face offers nothing"};
+    std::uint8_t reply[16] = {};
+    std::uint32_t transferred = 0;
+    if (!ReadChipInfo(path, reply, sizeof reply, transferred) || reply[0] != 0xF4 || reply[1] != 0xE7)
+        return {kExitFailed, "unreadable", "the running firmware's version could not be read from " + path};
+    if (std::memcmp(reply + 12, header + 25, 2) != 0)
+        return {kExitFailed, "other identity", "other identity: the image is not offered for " + path};
+    if (std::memcmp(reply + 12, header + 25, 4) == 0)
+        return {kExitNothingToDo, "same version", "same version: " + path + " already runs it"};
+    return {kExitOk, "version differs", "version differs: the image would be offered for " + path};
+}
+
+int RunCheck(CliContext &ctx, const CheckArgs &a)
+{
+    if (a.file.empty() == !a.embedded) {
+        std::cerr << "error: check needs a firmware FILE or --embedded (not both)\n";
+        return kExitUsage;
     }
-    std::cerr << "error: " << text;
-    return kExitUsage;
+    const bool device = !ctx.device.empty() || ctx.simulation != nullptr;
+    if (a.chip.empty() && !device) {
+        std::cerr << "error: check needs --chip CODE[:REV] (a chip type code or series name), or a device "
+                     "(--device) to compare with\n";
+        return kExitUsage;
+    }
+    nlohmann::json document = nlohmann::json::object();
+    int code = kExitOk;
+    if (!a.chip.empty()) {
+        if (a.embedded) {
+            std::cerr << "error: --chip checks a FILE; --embedded is compared with a device\n";
+            return kExitUsage;
+        }
+        ChipChoice chip;
+        std::string error;
+        if (!ParseChipChoice(a.chip, chip, error)) {
+            std::cerr << "error: --chip " << a.chip << ": " << error << "\n";
+            return kExitUsage;
+        }
+        std::string text;
+        const FileCheckOutcome outcome = DescribeFirmwareFileCheck(a.file, chip, text);
+        if (outcome == FileCheckOutcome::Unreadable) {
+            std::cerr << "error: " << text;
+            return kExitUsage;
+        }
+        code = outcome == FileCheckOutcome::Fits ? kExitOk : kExitFailed;
+        document["file"] = a.file;
+        document["chip"] = {{"typeCode", chip.code}, {"subRevision", chip.subRevision}};
+        document["fits"] = outcome == FileCheckOutcome::Fits;
+        document["report"] = text;
+        if (!a.json)
+            std::cout << text;
+    }
+    if (device) {
+        std::uint8_t header[32] = {};
+        if (a.embedded) {
+            if (LoadUpdateImage(header, 0, sizeof header) == 0) {
+                std::cerr << "error: the program carries no built-in update image\n";
+                return kExitFailed;
+            }
+        } else {
+            std::vector<std::uint8_t> head;
+            std::uint64_t length = 0;
+            std::string error;
+            if (!ReadFirmwareFileHead(a.file.c_str(), sizeof header, head, &length, &error)) {
+                std::cerr << "error: cannot read " << a.file << ": " << error << "\n";
+                return kExitUsage;
+            }
+            std::memcpy(header, head.data(), std::min(head.size(), sizeof header));
+        }
+        std::string path;
+        if (!ctx.attachDevice(path))
+            return kExitNoDevice;
+        const Offer offer = OneButtonOffer(path, header);
+        if (offer.exitCode == kExitFailed && offer.verdict == "unreadable" && PermissionProblem())
+            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        document["image"] = a.embedded ? "built-in " + EmbeddedImageVersion() : a.file;
+        document["device"] = path;
+        document["oneButton"] = {{"verdict", offer.verdict}, {"text", offer.text}};
+        if (!a.json)
+            std::cout << "one-button face: " << offer.text << "\n";
+        // A file that does not fit stays the answer; otherwise the offer is.
+        if (code == kExitOk)
+            code = offer.exitCode;
+    }
+    if (a.json)
+        std::cout << JsonText(document);
+    return code;
 }
 
 } // namespace
@@ -48,13 +138,16 @@ int RunCheck(const CheckArgs &a)
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<CheckArgs>();
-    auto *cmd =
-        app.add_subcommand("check", "Tell whether a firmware file fits a chip type (exit 0 fits, 1 not)");
-    cmd->add_option("FILE", args->file, "Firmware file")->required();
+    auto *cmd = app.add_subcommand("check", "Tell whether a firmware file fits a chip type (exit 0 fits, 1 "
+                                            "not) and, with a device, whether the one-button face offers it");
+    cmd->add_option("FILE", args->file, "Firmware file");
     cmd->add_option(
         "--chip", args->chip,
         "Chip type code (0-255) or series name, optionally with :REV, the sub-revision (default 0)");
-    cmd->callback([&ctx, args] { ctx.action = [args] { return RunCheck(*args); }; });
+    cmd->add_flag("--embedded", args->embedded,
+                  "Compare the built-in update image with the device's firmware instead of a FILE");
+    cmd->add_flag("--json", args->json, "Print the result as JSON (UTF-8)");
+    cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunCheck(ctx, *args); }; });
 }
 
 } // namespace brigant::cli

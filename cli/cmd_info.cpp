@@ -1,11 +1,13 @@
 // brigant-fw info: identify one device as the window's selection handler does
-// and print every field the window would show.
+// and print its chip, firmware version, flash and mount points; --verbose adds
+// every field the window would show.
 #include "app/device_list.h"
 #include "app/fwupdate_handlers.h"
 #include "app/installed_services.h"
 #include "app/selection.h"
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
+#include "cli/user_text.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
@@ -16,6 +18,7 @@
 #include "sim/sim_backend.h"
 #include "sim/sim_bridge.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -29,6 +32,7 @@ namespace
 {
 
 struct InfoArgs {
+    bool json = false;
     int index = 0;
     std::string bus; // empty: as the disk enumeration reports it, else USB
 };
@@ -102,11 +106,9 @@ int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &w
             << "error: no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge\n";
         return kExitNoDevice;
     }
-    if (a.index < 0 || a.index >= static_cast<int>(candidates.size()) || a.index >= kDeviceTableSize) {
-        std::cerr << "error: --index " << a.index << ": there " << (candidates.size() == 1 ? "is " : "are ")
-                  << candidates.size() << " device" << (candidates.size() == 1 ? "" : "s") << "\n";
-        return kExitNoDevice;
-    }
+    const int count = std::min(static_cast<int>(candidates.size()), kDeviceTableSize);
+    if (a.index < 0 || a.index >= count)
+        return IndexOutOfRange(a.index, count);
     for (std::size_t i = 0; i < candidates.size() && i < static_cast<std::size_t>(kDeviceTableSize); ++i) {
         DeviceEntry &entry = w.devices[i];
         entry.path = candidates[i].path;
@@ -128,15 +130,12 @@ int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &w)
     RefreshDeviceList(w);
     if (w.listedCount == 0) {
         std::cerr << "error: no disk behind a supported bridge was found\n";
-        if (LastTransportFailure().openFailed)
-            std::cerr << "note: " << DescribeLastTransportFailure() << "\n";
+        if (LastTransportFailure().openFailed || PermissionProblem())
+            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
         return kExitNoDevice;
     }
-    if (a.index < 0 || a.index >= w.listedCount) {
-        std::cerr << "error: --index " << a.index << ": the device list has " << w.listedCount << " entr"
-                  << (w.listedCount == 1 ? "y" : "ies") << "\n";
-        return kExitNoDevice;
-    }
+    if (a.index < 0 || a.index >= w.listedCount)
+        return IndexOutOfRange(a.index, w.listedCount);
     return kExitOk;
 }
 
@@ -159,8 +158,8 @@ bool WentAway(const std::string &path)
 
 int RunInfo(CliContext &ctx, const InfoArgs &a)
 {
-    // Message boxes are printed as they appear.
-    forms::HeadlessUi ui(ProgramClock(), &std::cout);
+    // Message boxes are printed as they appear (warnings and errors to standard error).
+    forms::HeadlessUi ui(ProgramClock(), a.json ? nullptr : &std::cout, &std::cerr);
     InstalledServices services;
     services.ui(&ui);
 
@@ -196,61 +195,136 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         return kExitFailed;
     }
     const ChipIdentity &chip = w.chip;
-    std::ostream &out = std::cout;
-    out << "Device " << a.index << ": " << entry.path << " (" << BusDiskText(entry.bus) << ")";
-    if (a.index < static_cast<int>(w.DeviceList.items().size()))
-        out << "  \"" << w.DeviceList.items()[static_cast<std::size_t>(a.index)] << "\"";
-    out << "\n";
-    out << "Window:\n";
-    PrintField(out, w.ChipLabelEdit);
-    PrintField(out, w.FwVerLableEdit);
-    PrintField(out, w.SFlashTypeLable);
-    PrintField(out, w.DiskLetterLable);
-    PrintField(out, w.StatusEdit);
-    for (const forms::CheckBox *box : {&w.NVRAMCheck, &w.ReadWriteBufferChk, &w.SetPrdSNchk}) {
-        if (!box->visible())
-            continue;
-        out << "  " << box->name() << " (\"" << box->caption() << "\")  [" << (box->checked() ? "x" : " ")
-            << "]" << (box->enabled() ? "" : " disabled") << "\n";
+    if (chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
+        std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        return kExitFailed;
     }
-    if (!statusTexts.empty()) {
-        out << "Status line texts shown:\n";
-        for (const std::string &text : statusTexts)
-            out << "  \"" << text << "\"\n";
-    }
-    out << "ChipIdentity:\n";
-    out << "  ChipTypeCode     " << unsigned(chip.ChipTypeCode) << "\n";
-    out << "  ChipSubRevision  " << unsigned(chip.ChipSubRevision) << "\n";
-    const char *maker = FlashMakerName(chip.FlashKind);
-    out << "  FlashKind        " << chip.FlashKind << (maker ? std::string(" (") + maker + ")" : "") << "\n";
-    out << "  AmicType         " << chip.AmicType << "\n";
-    out << "  AtmelType        " << chip.AtmelType << "\n";
-    out << "  SstWordMode      " << chip.SstWordMode << "\n";
-    out << "  FlashSizeKb      " << chip.FlashSizeKb << "\n";
-    out << "  FirmwareLevel    " << Hex(static_cast<std::uint32_t>(chip.FirmwareLevel), 2) << "\n";
-    out << "Erase geometry:    block " << Hex(FlashBlockSize, 5) << ", sector " << Hex(FlashSectorSize, 4)
-        << "\n";
-
     const bool supported = IsSupportedChip(chip.ChipTypeCode);
+    // The raw SPI channel first, then the bridge's identification read.
+    std::uint8_t id[4] = {};
+    std::string jedec;
+    std::string jedecNote;
     if (supported) {
-        // The raw SPI channel first, then the bridge's identification read.
-        std::uint8_t id[4] = {};
         if (SpiQuery(entry.path, 0x9F, id, 4)) {
-            out << "JEDEC ID (9F):     " << Bytes(id, 4) << "\n";
+            jedec = Bytes(id, 4);
         } else if (ReadFlashIdBytes4(entry.path, id, 0x9F, false)) {
-            out << "JEDEC ID (9F):     " << Bytes(id, 4) << " (through the bridge's ID read)\n";
+            jedec = Bytes(id, 4);
+            jedecNote = " (through the bridge's ID read)";
         } else if (WentAway(entry.path)) {
             std::cerr << "error: the device " << entry.path
                       << " went away while its flash ID was read: " << DescribeLastTransportFailure() << "\n";
             return kExitFailed;
-        } else {
-            out << "JEDEC ID (9F):     not readable (the bridge offers no SPI access)\n";
         }
     }
+    const std::vector<std::string> mounts = MountPointsOf(entry.path);
+    const std::string item = a.index < static_cast<int>(w.DeviceList.items().size())
+                                 ? w.DeviceList.items()[static_cast<std::size_t>(a.index)]
+                                 : std::string();
+    const char *maker = FlashMakerName(chip.FlashKind);
+    const bool versionShown = w.FwVerLableEdit.visible() && !w.FwVerLableEdit.text().empty();
+    const bool flashShown = w.SFlashTypeLable.visible() && !w.SFlashTypeLable.text().empty();
+    std::ostream &out = std::cout;
 
-    if (chip.ChipTypeCode == 0 && LastTransportFailure().openFailed) {
-        std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
-        return kExitFailed;
+    if (a.json) {
+        nlohmann::json flash = nullptr;
+        if (supported)
+            flash = {{"maker", flashShown ? nlohmann::json(w.SFlashTypeLable.text()) : nlohmann::json()},
+                     {"sizeKb", chip.FlashSizeKb},
+                     {"jedecId", jedec.empty() ? nlohmann::json() : nlohmann::json(jedec)}};
+        nlohmann::json fields = nlohmann::json::object();
+        for (const forms::LabeledEdit *edit :
+             {&w.ChipLabelEdit, &w.FwVerLableEdit, &w.SFlashTypeLable, &w.DiskLetterLable, &w.StatusEdit})
+            fields[edit->name()] = {
+                {"caption", edit->caption()}, {"text", edit->text()}, {"shown", edit->visible()}};
+        const nlohmann::json document = {
+            {"index", a.index},
+            {"path", entry.path},
+            {"bus", BusName(entry.bus)},
+            {"product", ProductText(item)},
+            {"chip",
+             {{"name", w.ChipLabelEdit.text()},
+              {"typeCode", chip.ChipTypeCode},
+              {"subRevision", chip.ChipSubRevision},
+              {"supported", supported}}},
+            {"firmwareVersion", versionShown ? nlohmann::json(w.FwVerLableEdit.text()) : nlohmann::json()},
+            {"flash", flash},
+            {"mountPoints", mounts},
+            {"window",
+             {{"item", item},
+              {"fields", fields},
+              {"statusTexts", statusTexts},
+              {"chipIdentity",
+               {{"ChipTypeCode", chip.ChipTypeCode},
+                {"ChipSubRevision", chip.ChipSubRevision},
+                {"FlashKind", chip.FlashKind},
+                {"AmicType", chip.AmicType},
+                {"AtmelType", chip.AtmelType},
+                {"SstWordMode", chip.SstWordMode},
+                {"FlashSizeKb", chip.FlashSizeKb},
+                {"FirmwareLevel", chip.FirmwareLevel}}}}},
+        };
+        out << JsonText(document);
+        return supported ? kExitOk : kExitNoDevice;
+    }
+
+    out << "Device " << a.index << ":          " << entry.path << " (" << BusName(entry.bus) << ")  "
+        << ProductText(item) << "\n";
+    out << "Chip:              " << (w.ChipLabelEdit.text().empty() ? "-" : w.ChipLabelEdit.text())
+        << " (chip type code " << unsigned(chip.ChipTypeCode) << ", sub-revision "
+        << unsigned(chip.ChipSubRevision) << ")\n";
+    if (supported) {
+        out << "Firmware version:  " << (versionShown ? w.FwVerLableEdit.text() : "-") << "\n";
+        out << "Flash:             " << (flashShown ? w.SFlashTypeLable.text() : maker ? maker : "-");
+        if (chip.FlashSizeKb > 0)
+            out << ", " << chip.FlashSizeKb << " KiB";
+        out << (jedec.empty() ? ", JEDEC ID not readable" : ", JEDEC ID " + jedec) << "\n";
+    }
+    out << "Mounted at:        ";
+    for (std::size_t i = 0; i < mounts.size(); ++i)
+        out << (i ? " " : "") << mounts[i];
+    out << (mounts.empty() ? "-\n" : "\n");
+
+    if (ctx.verbose) {
+        // The window-level view: the controls and ChipIdentity as the window holds them.
+        out << "Device " << a.index << ": " << entry.path << " (" << BusDiskText(entry.bus) << ")";
+        if (!item.empty())
+            out << "  \"" << item << "\"";
+        out << "\n";
+        out << "Window:\n";
+        PrintField(out, w.ChipLabelEdit);
+        PrintField(out, w.FwVerLableEdit);
+        PrintField(out, w.SFlashTypeLable);
+        PrintField(out, w.DiskLetterLable);
+        PrintField(out, w.StatusEdit);
+        for (const forms::CheckBox *box : {&w.NVRAMCheck, &w.ReadWriteBufferChk, &w.SetPrdSNchk}) {
+            if (!box->visible())
+                continue;
+            out << "  " << box->name() << " (\"" << box->caption() << "\")  [" << (box->checked() ? "x" : " ")
+                << "]" << (box->enabled() ? "" : " disabled") << "\n";
+        }
+        if (!statusTexts.empty()) {
+            out << "Status line texts shown:\n";
+            for (const std::string &text : statusTexts)
+                out << "  \"" << text << "\"\n";
+        }
+        out << "ChipIdentity:\n";
+        out << "  ChipTypeCode     " << unsigned(chip.ChipTypeCode) << "\n";
+        out << "  ChipSubRevision  " << unsigned(chip.ChipSubRevision) << "\n";
+        out << "  FlashKind        " << chip.FlashKind << (maker ? std::string(" (") + maker + ")" : "")
+            << "\n";
+        out << "  AmicType         " << chip.AmicType << "\n";
+        out << "  AtmelType        " << chip.AtmelType << "\n";
+        out << "  SstWordMode      " << chip.SstWordMode << "\n";
+        out << "  FlashSizeKb      " << chip.FlashSizeKb << "\n";
+        out << "  FirmwareLevel    " << Hex(static_cast<std::uint32_t>(chip.FirmwareLevel), 2) << "\n";
+        out << "Erase geometry:    block " << Hex(FlashBlockSize, 5) << ", sector " << Hex(FlashSectorSize, 4)
+            << "\n";
+        if (supported) {
+            if (!jedec.empty())
+                out << "JEDEC ID (9F):     " << jedec << jedecNote << "\n";
+            else
+                out << "JEDEC ID (9F):     not readable (the bridge offers no SPI access)\n";
+        }
     }
     if (!supported) {
         out << "The chip is not supported by the update procedures.\n";
@@ -265,7 +339,9 @@ void RegisterInfoCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<InfoArgs>();
     auto *cmd = app.add_subcommand(
-        "info", "Identify a device's bridge, flash and firmware as the window does and print what it shows");
+        "info",
+        "Identify a device's bridge, flash and firmware version (--verbose: also what the window shows)");
+    cmd->add_flag("--json", args->json, "Print what was found as JSON (UTF-8)");
     cmd->add_option("--index", args->index, "Which entry of the device list: 0 (the default) is the first");
     cmd->add_option("--bus", args->bus,
                     "How --device is attached: usb, uasp or 1394 (default: as listed, else usb)")

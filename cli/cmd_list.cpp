@@ -1,11 +1,13 @@
-// brigant-fw list: run the Refresh Device action and print the device list as
-// the window shows it, with what the window shows for each entry.
+// brigant-fw list: run the Refresh Device action and print the devices found,
+// with chip, firmware version, flash and mount points, and what the built-in
+// image would do for the first of them.
 #include "app/fwupdate_handlers.h"
 #include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/selection.h"
 #include "app/settings.h"
 #include "cli/cli_context.h"
+#include "cli/user_text.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
@@ -43,6 +45,7 @@ struct EntryView {
     std::string flashType;
     bool flashTypeShown = false;
     std::string volumes;
+    std::vector<std::string> mountPoints;
     std::string status;
 };
 
@@ -61,6 +64,7 @@ EntryView Capture(TBrigantFwTool &w, int index)
     v.flashType = w.SFlashTypeLable.text();
     v.flashTypeShown = w.SFlashTypeLable.visible();
     v.volumes = w.DiskLetterLable.text();
+    v.mountPoints = MountPointsOf(entry.path);
     v.status = w.StatusEdit.text();
     return v;
 }
@@ -78,92 +82,89 @@ const char *KindName(MessageKind kind)
     return "information";
 }
 
-// A JSON string. Bytes outside printable ASCII (device names are raw bytes)
-// become \u00XX escapes, so the output is valid whatever the devices report.
-std::string Json(const std::string &text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04X", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+std::string OrDash(const std::string &text, bool shown = true) { return shown && !text.empty() ? text : "-"; }
 
-void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<EntryView> &entries)
+void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<EntryView> &entries,
+               bool verbose)
 {
-    out << "Device list" << (w.DeviceList.enabled() ? "" : " (disabled)") << ":\n";
-    const auto &items = w.DeviceList.items();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        out << "  [" << i << "] \"" << items[i] << "\"\n";
-        if (i >= entries.size())
-            continue;
-        const EntryView &e = entries[i];
-        out << "      Chip:          " << e.chip << "\n";
-        out << "      Firmware Ver.: " << e.firmwareVersion << (e.firmwareVersionShown ? "" : " [hidden]")
-            << "\n";
-        out << "      Flash Type:    " << e.flashType << (e.flashTypeShown ? "" : " [hidden]") << "\n";
-        out << "      Drives:        " << e.volumes << "\n";
-        out << "      Status:        " << e.status << "\n";
-        out << "      Path:          " << e.path << " (" << BusDiskText(e.bus) << ")\n";
-    }
-    out << "Status line: " << w.devpnl.caption() << " (" << forms::ColourName(w.devpnl.fontColour()) << ")\n";
-    out << "Update firmware button: " << (w.YesBtn.enabled() ? "offered" : "not offered") << "\n";
-}
-
-void PrintJson(std::ostream &out, const TBrigantFwTool &w, const std::vector<EntryView> &entries,
-               const std::vector<forms::HeadlessUi::Message> &messages)
-{
-    out << "{\n  \"items\": [";
-    const auto &items = w.DeviceList.items();
-    for (std::size_t i = 0; i < items.size(); ++i)
-        out << (i ? ", " : "") << Json(items[i]);
-    out << "],\n  \"listEnabled\": " << (w.DeviceList.enabled() ? "true" : "false") << ",\n";
-    out << "  \"candidateCount\": " << w.candidateCount << ",\n  \"devices\": [";
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const EntryView &e = entries[i];
-        out << (i ? "," : "") << "\n    {\"index\": " << i << ", \"item\": " << Json(e.item)
-            << ", \"path\": " << Json(e.path) << ", \"bus\": " << Json(BusDiskText(e.bus))
-            << ", \"chipTypeCode\": " << e.chipTypeCode << ", \"chipSubRevision\": " << e.chipSubRevision
-            << ", \"chip\": " << Json(e.chip) << ", \"firmwareVersion\": " << Json(e.firmwareVersion)
-            << ", \"firmwareVersionShown\": " << (e.firmwareVersionShown ? "true" : "false")
-            << ", \"flashType\": " << Json(e.flashType)
-            << ", \"flashTypeShown\": " << (e.flashTypeShown ? "true" : "false")
-            << ", \"volumes\": " << Json(e.volumes) << ", \"status\": " << Json(e.status) << "}";
+        out << "[" << i << "] " << e.path << " (" << BusName(e.bus) << ")  " << ProductText(e.item) << "\n";
+        out << "    Chip:              " << OrDash(e.chip) << "\n";
+        out << "    Firmware version:  " << OrDash(e.firmwareVersion, e.firmwareVersionShown) << "\n";
+        out << "    Flash:             " << OrDash(e.flashType, e.flashTypeShown) << "\n";
+        out << "    Mounted at:        " << OrDash(e.volumes) << "\n";
+        if (verbose) {
+            out << "    Window item:       \"" << e.item << "\"\n";
+            out << "    Firmware Ver.:     " << e.firmwareVersion
+                << (e.firmwareVersionShown ? "" : " [hidden]") << "\n";
+            out << "    Flash Type:        " << e.flashType << (e.flashTypeShown ? "" : " [hidden]") << "\n";
+            out << "    Status:            " << e.status << "\n";
+        }
     }
-    out << (entries.empty() ? "" : "\n  ") << "],\n";
-    out << "  \"statusLine\": {\"text\": " << Json(w.devpnl.caption())
-        << ", \"colour\": " << Json(forms::ColourName(w.devpnl.fontColour())) << "},\n";
-    out << "  \"updateOffered\": " << (w.YesBtn.enabled() ? "true" : "false") << ",\n  \"messages\": [";
-    for (std::size_t i = 0; i < messages.size(); ++i)
-        out << (i ? ", " : "") << "{\"title\": " << Json(messages[i].title)
-            << ", \"text\": " << Json(messages[i].text) << ", \"kind\": " << Json(KindName(messages[i].kind))
-            << "}";
-    out << "]\n}\n";
+    if (!entries.empty())
+        out << DescribeOneButton(w.devpnl.caption(), w.YesBtn.enabled()).text << "\n";
+    if (verbose) {
+        out << "Device list" << (w.DeviceList.enabled() ? "" : " (disabled)")
+            << ", status line: " << w.devpnl.caption() << " (" << forms::ColourName(w.devpnl.fontColour())
+            << ")\n";
+        out << "Update firmware button: " << (w.YesBtn.enabled() ? "offered" : "not offered") << "\n";
+    }
 }
 
-bool PermissionProblem()
+nlohmann::json DocumentOf(const TBrigantFwTool &w, const std::vector<EntryView> &entries,
+                          const std::vector<forms::HeadlessUi::Message> &messages)
 {
-    const TransportFailure &f = LastTransportFailure();
-    return f.openError == OpenError::PermissionDenied || f.sysErrno == EPERM || f.sysErrno == EACCES;
+    nlohmann::json devices = nlohmann::json::array();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const EntryView &e = entries[i];
+        devices.push_back({
+            {"index", i},
+            {"path", e.path},
+            {"bus", BusName(e.bus)},
+            {"product", ProductText(e.item)},
+            {"chip", {{"name", e.chip}, {"typeCode", e.chipTypeCode}, {"subRevision", e.chipSubRevision}}},
+            {"firmwareVersion",
+             e.firmwareVersionShown ? nlohmann::json(e.firmwareVersion) : nlohmann::json()},
+            {"flash", e.flashTypeShown ? nlohmann::json(e.flashType) : nlohmann::json()},
+            {"mountPoints", e.mountPoints},
+            {"window",
+             {{"item", e.item},
+              {"firmwareVersion", e.firmwareVersion},
+              {"firmwareVersionShown", e.firmwareVersionShown},
+              {"flashType", e.flashType},
+              {"flashTypeShown", e.flashTypeShown},
+              {"volumes", e.volumes},
+              {"status", e.status}}},
+        });
+    }
+    const OneButtonVerdict verdict = DescribeOneButton(w.devpnl.caption(), w.YesBtn.enabled());
+    nlohmann::json boxes = nlohmann::json::array();
+    for (const auto &m : messages)
+        boxes.push_back({{"title", m.title}, {"text", m.text}, {"kind", KindName(m.kind)}});
+    return {
+        {"devices", devices},
+        {"builtInImage",
+         {{"version", EmbeddedImageVersion()}, {"device0", verdict.key}, {"text", verdict.text}}},
+        {"window",
+         {{"listEnabled", w.DeviceList.enabled()},
+          {"candidateCount", w.candidateCount},
+          {"statusLine",
+           {{"text", w.devpnl.caption()}, {"colour", forms::ColourName(w.devpnl.fontColour())}}},
+          {"updateOffered", w.YesBtn.enabled()}}},
+        {"messages", boxes},
+    };
 }
 
-int RunList(const ListArgs &a)
+int RunList(const CliContext &ctx, const ListArgs &a)
 {
     if (!CurrentDiskEnumerator()) {
         std::cerr << "error: no disk enumeration available\n";
         return kExitFailed;
     }
     // Message boxes are printed as they appear; with --json they go into the document.
-    forms::HeadlessUi ui(ProgramClock(), a.json ? nullptr : &std::cout);
+    // Warnings and errors go to standard error either way.
+    forms::HeadlessUi ui(ProgramClock(), a.json ? nullptr : &std::cout, &std::cerr);
     InstalledServices services;
     services.ui(&ui);
 
@@ -186,12 +187,15 @@ int RunList(const ListArgs &a)
         w.DeviceList.setItemIndex(0);
 
     if (a.json)
-        PrintJson(std::cout, w, entries, ui.messages());
+        std::cout << JsonText(DocumentOf(w, entries, ui.messages()));
     else
-        PrintText(std::cout, w, entries);
-    if (w.listedCount == 0 && PermissionProblem())
-        std::cerr << "note: " << DescribeLastTransportFailure() << "\n";
-    return w.listedCount > 0 ? kExitOk : kExitNoDevice;
+        PrintText(std::cout, w, entries, ctx.verbose);
+    if (w.listedCount > 0)
+        return kExitOk;
+    std::cerr << "error: no disk behind a supported bridge was found\n";
+    if (PermissionProblem())
+        std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+    return kExitNoDevice;
 }
 
 } // namespace
@@ -200,10 +204,10 @@ void RegisterListCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<ListArgs>();
     CLI::App *cmd =
-        app.add_subcommand("list", "Find the disks behind supported bridges and list them as the "
-                                   "window does, with chip, firmware version, flash, volumes and path");
-    cmd->add_flag("--json", args->json, "Print the list as JSON");
-    cmd->callback([&ctx, args] { ctx.action = [args] { return RunList(*args); }; });
+        app.add_subcommand("list", "Find the disks behind supported bridges and list them with chip, "
+                                   "firmware version, flash and mount points");
+    cmd->add_flag("--json", args->json, "Print the list as JSON (UTF-8)");
+    cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunList(ctx, *args); }; });
 }
 
 } // namespace brigant::cli

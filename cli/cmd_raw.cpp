@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <scsi/sg_lib.h>
 #include <vector>
 
 namespace brigant::cli
@@ -26,6 +27,26 @@ struct RawArgs {
 };
 
 constexpr std::uint64_t kMaxRawLength = 16u * 1024 * 1024;
+
+// "sense key 5, ASC 20, ASCQ 00: Illegal Request, Invalid command operation
+// code", the words from sg3_utils' tables.
+std::string SenseText(const std::uint8_t *sense, std::uint32_t length)
+{
+    const SenseCode s = DecodeSense(sense, length);
+    char line[64];
+    std::snprintf(line, sizeof line, "sense key %X, ASC %02X, ASCQ %02X", s.key, s.asc, s.ascq);
+    if (s.key == 0 && s.asc == 0 && s.ascq == 0 && sense[0] == 0)
+        return std::string(line) + ": no sense data";
+    char key[80] = {};
+    char code[160] = {};
+    sg_get_sense_key_str(s.key, sizeof key, key);
+    sg_get_asc_ascq_str(s.asc, s.ascq, sizeof code, code);
+    std::string text = code;
+    const std::string prefix = "Additional sense: ";
+    if (text.rfind(prefix, 0) == 0)
+        text.erase(0, prefix.size());
+    return std::string(line) + ": " + key + ", " + text;
+}
 
 int RunRaw(CliContext &ctx, const RawArgs &a)
 {
@@ -89,14 +110,12 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
 
     std::cout << path << " " << a.direction << " " << HexBytes(cdb->data(), cdb->size()) << ": "
               << (ok ? "ok" : "failed") << ", transferred " << transferred << " of " << len << " bytes\n";
-    if (in && len > 0)
-        std::cout << HexDump(data.data(), len);
-    if (a.sense && !ok) {
-        const SenseCode s = DecodeSense(sense, sizeof sense);
-        char line[64];
-        std::snprintf(line, sizeof line, "sense key %X, ASC %02X, ASCQ %02X\n", s.key, s.asc, s.ascq);
-        std::cout << "sense:\n" << HexDump(sense, sizeof sense) << line;
-    }
+    // Only what arrived: a failed command's count means nothing, and the
+    // buffer beyond a short reply is not the device's.
+    if (in && ok && transferred > 0)
+        std::cout << HexDump(data.data(), transferred);
+    if (a.sense && !ok)
+        std::cout << "sense:\n" << HexDump(sense, sizeof sense) << SenseText(sense, sizeof sense) << "\n";
     if (!ok) {
         const TransportFailure &f = LastTransportFailure();
         // Also names a transfer larger than the host adapter takes (the SG_IO errnos for it).

@@ -7,7 +7,9 @@
 #include "app/one_button.h"
 #include "app/run_dispatch.h"
 #include "cli/cli_context.h"
+#include "cli/progress_view.h"
 #include "cli/window_session.h"
+#include "common/clock.h"
 #include "device/transport.h"
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
@@ -37,51 +39,41 @@ struct ServiceArgs {
     bool includeNvram = false;
 };
 
-// Prints the status line and the progress as they change: each step of a
-// long operation is one dot on the line of the status text it belongs to.
-void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out)
+// Prints the status line and the progress as they change, through the view:
+// on a terminal the steps of a long operation redraw one line, elsewhere each
+// step is one dot on the line of the status text it belongs to.
+void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out, const OutputStyle &style)
 {
-    auto midLine = std::make_shared<bool>(false);
+    auto view = std::make_shared<ProgressView>(out, style, ProgramClock());
     auto stepDot = std::make_shared<bool>(false); // the next status change is a step's dot
-    auto endLine = [&out, midLine] {
-        if (*midLine)
-            out << "\n";
-        *midLine = false;
-    };
     // The colour is set before the text, so a new text is printed with its own colour.
     auto lastCaption = std::make_shared<std::string>(form.devpnl.caption());
-    form.devpnl.addObserver([&out, endLine, lastCaption](forms::Control &c) {
+    form.devpnl.addObserver([view, lastCaption](forms::Control &c) {
         if (c.caption() == *lastCaption)
             return;
         *lastCaption = c.caption();
-        endLine();
-        out << "status: " << c.caption() << " (" << forms::ColourName(c.fontColour()) << ")\n" << std::flush;
+        view->status(c.caption(), c.fontColour());
     });
-    ui.onProgress = [&out, midLine, stepDot](const ProgressEvent &) {
-        out << '.' << std::flush;
-        *midLine = true;
+    ui.onProgress = [view, stepDot](const ProgressEvent &event) {
+        view->progress(event);
         *stepDot = true;
     };
-    form.StatusEdit.addObserver([&out, midLine, stepDot, endLine](forms::Control &c) {
+    form.StatusEdit.addObserver([view, stepDot](forms::Control &c) {
         if (*stepDot) {
             *stepDot = false;
             return;
         }
         const std::string &text = static_cast<forms::LabeledEdit &>(c).text();
-        if (!text.empty()) {
-            endLine();
-            out << "  " << text << std::flush;
-            *midLine = true;
-        }
+        if (!text.empty())
+            view->statusText(text);
     });
     auto lastPosition = std::make_shared<int>(0);
-    form.ProgressBar2.addObserver([&out, lastPosition, endLine](forms::Control &c) {
+    form.ProgressBar2.addObserver([view, lastPosition](forms::Control &c) {
         const int position = static_cast<forms::ProgressBar &>(c).position();
         if (position == *lastPosition)
             return;
         *lastPosition = position;
-        endLine();
-        out << "progress: " << position << "%\n" << std::flush;
+        view->percent(position);
     });
 }
 
@@ -89,7 +81,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
-    FollowWindow(form, session.ui(), std::cout);
+    FollowWindow(form, session.ui(), std::cout, ctx.style);
     session.open();
     if (session.enumerationFailed())
         std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
@@ -99,16 +91,18 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
     }
     if (args.index >= 0) {
-        if (args.index >= form.listedCount) {
-            std::cerr << "error: --index " << args.index << ": " << form.listedCount << " device(s) listed\n";
-            return kExitUsage;
-        }
+        if (args.index >= form.listedCount)
+            return IndexOutOfRange(args.index, form.listedCount);
         form.DeviceList.select(args.index);
         RefreshEnd(form);
     }
     if (!form.YesBtn.enabled()) {
         const std::string status = form.devpnl.caption();
         std::cout << "update not offered: " << status << "\n";
+        if (status == "Chip not support!!" && form.listedCount > 1)
+            std::cerr << "error: the selected bridge (--index " << (args.index < 0 ? 0 : args.index)
+                      << ") is not a chip type code " << kOneButtonChipType
+                      << " bridge; choose another with --index (0 to " << form.listedCount - 1 << ")\n";
         if (status == "Firmware already updated.")
             return kExitNothingToDo;
         if (status == "No device found!!" || status == "Chip not support!!" || form.listedCount == 0)
@@ -135,7 +129,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 {
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
-    FollowWindow(form, session.ui(), std::cout);
+    FollowWindow(form, session.ui(), std::cout, ctx.style);
     session.open();
     if (session.enumerationFailed())
         std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
@@ -146,10 +140,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::cout << "no device found\n";
         return kExitNoDevice;
     }
-    if (index >= form.listedCount) {
-        std::cerr << "error: --index " << index << ": " << form.listedCount << " device(s) listed\n";
-        return kExitUsage;
-    }
+    if (index >= form.listedCount)
+        return IndexOutOfRange(index, form.listedCount);
 
     // 1. The device: choosing it in the list runs the selection handler.
     form.DeviceList.select(index < 0 ? 0 : index);

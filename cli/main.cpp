@@ -1,6 +1,8 @@
 // brigant-fw: the command-line face of the firmware update utility.
 #include "app/installed_services.h"
+#include "app/one_button.h"
 #include "cli/cli_context.h"
+#include "cli/user_text.h"
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/version.h"
@@ -9,12 +11,21 @@
 #include "device/linux/udev_discovery.h"
 #include "device/transport.h"
 #include "sim/presets.h"
+#include "sim/sim_backend.h"
 #include "sim/sim_discovery.h"
 #include "sim/simulation.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <iostream>
 #include <memory>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 using namespace brigant;
 using namespace brigant::cli;
@@ -42,6 +53,58 @@ struct Session {
     InstalledServices services;
 };
 
+const char *const kHelpFooter = R"(Settings:
+  FwUpdateTool.ini is read from the working directory, if there is one: the USB
+  IDs and serial number written by the update, and ChipReset. Its warnings go to
+  standard error.
+
+Exit codes:
+  0  success
+  1  the operation failed
+  2  usage error or unusable input (a bad option, file, --index or directory)
+  3  no device, or the chip is not supported
+  4  nothing to do: the firmware is current
+
+Examples:
+  brigant-fw list                              the bridges found, with chip and firmware
+  brigant-fw --device /dev/sg2 info --json     one bridge, as JSON
+  brigant-fw check firmware.bin --chip 13      whether a file fits a chip
+  brigant-fw update --embedded                 install the built-in image (code-16 bridges)
+  brigant-fw --device /dev/sg2 update fw.bin   program a firmware file
+  brigant-fw --simulate quince list            try it on a simulated bridge)";
+
+// The program's version and the built-in update image's.
+std::string VersionText()
+{
+    const std::string image = EmbeddedImageVersion();
+    return std::string("brigant-fw ") + kVersionText + "\nbuilt-in update image: " +
+           (image.empty()
+                ? "none"
+                : "version " + image + ", for chip type code " + std::to_string(kOneButtonChipType) +
+                      " bridges (brigant-fw update --embedded)");
+}
+
+// Checks a real device path before anything runs: a path that cannot be
+// opened, or that is no SCSI device, ends the run with one error (exit 3).
+// No access and a busy device are left to the command, which explains them.
+bool CheckDevicePath(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EACCES || error == EPERM || error == EBUSY)
+            return true;
+        std::cerr << "error: cannot open " << path << ": " << std::strerror(error) << "\n";
+        return false;
+    }
+    int version = 0;
+    const bool scsi = ::ioctl(fd, SG_GET_VERSION_NUM, &version) == 0;
+    ::close(fd);
+    if (!scsi)
+        std::cerr << "error: " << path << ": not a SCSI generic device (give the bridge disk's /dev/sgN)\n";
+    return scsi;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -49,7 +112,8 @@ int main(int argc, char **argv)
     CliContext ctx;
     std::vector<std::string> simulate;
     CLI::App app{"Brigant Firmware Update Utility for Linux: update the firmware of Velkor storage bridges"};
-    app.set_version_flag("--version", std::string("brigant-fw ") + kVersionText);
+    app.set_version_flag("--version", VersionText(), "Show the program's version and the built-in image's");
+    app.footer(kHelpFooter);
     app.add_option("--simulate", simulate,
                    "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
         ->expected(1)
@@ -61,6 +125,10 @@ int main(int argc, char **argv)
         app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
             ->expected(0, 1);
     app.add_flag("--debug", ctx.debug, "Print the program's debug trace to standard error");
+    auto *quiet = app.add_flag("-q,--quiet", ctx.quiet, "Print only errors and results: no progress");
+    app.add_flag("-v,--verbose", ctx.verbose,
+                 "Print more: the window-level fields of info and list, the status line's colours")
+        ->excludes(quiet);
     app.require_subcommand(0, 1);
 
     RegisterRawCommand(app, ctx);
@@ -83,12 +151,24 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
+    ctx.style = DetectStyle(STDOUT_FILENO, ctx.quiet     ? Verbosity::Quiet
+                                           : ctx.verbose ? Verbosity::Verbose
+                                                         : Verbosity::Normal);
+    if (!ctx.simState.empty()) {
+        std::error_code ec;
+        if (std::filesystem::exists(ctx.simState, ec) && !std::filesystem::is_directory(ctx.simState, ec)) {
+            std::cerr << "error: --sim-state " << ctx.simState << ": not a directory\n";
+            return kExitUsage;
+        }
+    }
+
     Session session;
     ctx.traceOn = trace->count() > 0;
     if (ctx.traceOn) {
         session.traceFile.reset(ctx.traceFile.empty() ? stderr : std::fopen(ctx.traceFile.c_str(), "w"));
         if (!session.traceFile) {
-            std::perror(ctx.traceFile.c_str());
+            std::cerr << "error: --trace " << ctx.traceFile << ": cannot write: " << std::strerror(errno)
+                      << "\n";
             return kExitUsage;
         }
         session.services.commandTrace(session.traceFile.get());
@@ -118,6 +198,16 @@ int main(int argc, char **argv)
             }
         }
         session.services.backend(&session.simulation->backend());
+        if (!ctx.device.empty()) {
+            const auto present = session.simulation->backend().paths();
+            if (std::find(present.begin(), present.end(), ctx.device) == present.end()) {
+                std::cerr << "error: cannot open " << ctx.device << ": no such simulated device (present:";
+                for (const std::string &path : present)
+                    std::cerr << " " << path;
+                std::cerr << ")\n";
+                return kExitNoDevice;
+            }
+        }
         ctx.simulation = session.simulation.get();
         session.enumerator = std::make_unique<sim::SimDiskEnumerator>(*session.simulation);
     } else {
@@ -125,6 +215,8 @@ int main(int argc, char **argv)
             std::cerr << "error: --sim-state needs --simulate\n";
             return kExitUsage;
         }
+        if (!ctx.device.empty() && !CheckDevicePath(ctx.device))
+            return kExitNoDevice;
         session.services.backend(&session.sg);
         session.enumerator = std::make_unique<UdevDiskEnumerator>();
     }

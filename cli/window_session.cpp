@@ -5,10 +5,12 @@
 #include "common/clock.h"
 #include "device/linux/udev_discovery.h"
 
+#include <iostream>
+
 namespace brigant::cli
 {
 
-WindowSession::WindowSession(CliContext &ctx, std::ostream &out) : ui_(ProgramClock(), &out)
+WindowSession::WindowSession(CliContext &ctx, std::ostream &out) : ui_(ProgramClock(), &out, &std::cerr)
 {
     services_.ui(&ui_);
     DiskEnumerator *enumerator = CurrentDiskEnumerator();

@@ -1,5 +1,6 @@
 #include "app/check_report.h"
 
+#include "identify/flash_identify.h"
 #include "image/bank_image.h"
 #include "image/checksums.h"
 
@@ -8,6 +9,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 using namespace brigant;
 using namespace brigant::test;
@@ -67,6 +70,25 @@ TEST(DescribeFirmwareFileCheck, ReportsRecordsBankChecksumAndOutcome)
               FileCheckOutcome::DoesNotFit);
     EXPECT_THAT(text, HasSubstr("beyond the end of the file"));
     EXPECT_THAT(text, HasSubstr("bank image: none"));
+}
+
+TEST(DescribeFirmwareFileCheck, AFileLargerThanTheLargestFlashDoesNotFitWhateverItsHead)
+{
+    TempDir dir;
+    Bytes bank = Image(0xC000, {{0xBFF0, Record(kHeaderSignature, "S3N1", '1')}});
+    const std::uint16_t crc = ImageCrc16(bank.data(), 0xC000 - 4, 0);
+    bank[0xBFFE] = static_cast<std::uint8_t>(crc >> 8);
+    bank[0xBFFF] = static_cast<std::uint8_t>(crc);
+    const std::string path = dir.write("s3n.bin", bank);
+    std::string text;
+    for (const std::uintmax_t size : {std::uintmax_t{16} << 20, (std::uintmax_t{16} << 20) + 1}) {
+        std::filesystem::resize_file(path, size); // sparse: the head stays a valid image
+        const bool fits = size <= std::uintmax_t{kLargestFlashKb} * 1024;
+        EXPECT_EQ(DescribeFirmwareFileCheck(path, {13, 0}, text),
+                  fits ? FileCheckOutcome::Fits : FileCheckOutcome::DoesNotFit)
+            << size;
+        EXPECT_EQ(text.find("larger than the largest flash") != std::string::npos, !fits) << text;
+    }
 }
 
 TEST(DescribeFirmwareFileCheck, UnreadableFilesGiveTheReasonWithoutAMessageBox)

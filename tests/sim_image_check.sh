@@ -17,7 +17,8 @@ for spec in $specs; do
     "$IMAGE" "$spec" -o "$file" >/dev/null
     # The device options only: nvram is the file's own.
     device=$(sed -e 's/nvram=1,\{0,1\}//' -e 's/[:,]$//' <<<"$spec")
-    info=$("$FW" --simulate "$device" info 2>/dev/null || true) # an unsupported chip still shows its code
+    # --verbose: the ChipIdentity fields; an unsupported chip still shows its code.
+    info=$("$FW" --simulate "$device" --verbose info 2>/dev/null || true)
     code=$(awk '$1 == "ChipTypeCode" { print $2 }' <<<"$info")
     rev=$(awk '$1 == "ChipSubRevision" { print $2 }' <<<"$info")
     set +e

@@ -3,7 +3,9 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libudev-dev libcli11-dev
           libgtest-dev libgmock-dev googletest umockdev libumockdev-dev clang libclang-rt-dev
-          qt6-base-dev)
+          qt6-base-dev nlohmann-json3-dev libsgutils2-dev)
+# python3 reads back the JSON in tests/cli; script (bsdutils) gives them a pseudo-terminal.
+packages+=(python3 bsdutils)
 # The system tests' QEMU guest and what its initramfs and udev are made of.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev)
 missing=()

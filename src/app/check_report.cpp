@@ -1,6 +1,7 @@
 #include "app/check_report.h"
 
 #include "common/hex.h"
+#include "identify/flash_identify.h"
 #include "image/bank_image.h"
 #include "image/chip_match.h"
 #include "image/chip_names.h"
@@ -120,6 +121,11 @@ FileCheckOutcome DescribeFirmwareFileCheck(const std::string &path, ChipChoice c
                         (CheckBankImage(head, chip.code) ? "valid" : "not valid") + " (checksum stored " +
                         Hex(stored, 4) + ", computed " + Hex(computed, 4) + ")\n";
         }
+    }
+    if (length > std::uint64_t{kLargestFlashKb} * 1024) {
+        text += "result: does not fit (the file is larger than the largest flash a bridge carries, " +
+                std::to_string(kLargestFlashKb) + " KiB)\n";
+        return FileCheckOutcome::DoesNotFit;
     }
     text += std::string("result: ") + (fits ? "fits" : "does not fit") + " (" + report.reason + ")\n";
     return fits ? FileCheckOutcome::Fits : FileCheckOutcome::DoesNotFit;

@@ -6,8 +6,9 @@ namespace brigant::forms
 void HeadlessUi::messageBox(const std::string &text, const std::string &title, MessageKind kind)
 {
     messages_.push_back({text, title, kind});
-    if (out_)
-        *out_ << "[" << title << "] " << text << "\n" << std::flush;
+    std::ostream *out = problems_ && kind != MessageKind::Information ? problems_ : out_;
+    if (out)
+        *out << "[" << title << "] " << text << "\n" << std::flush;
 }
 
 void HeadlessUi::processMessages()

@@ -17,7 +17,12 @@ namespace brigant::forms
 class HeadlessUi : public UiServices
 {
   public:
-    HeadlessUi(Clock &clock, std::ostream *out) : clock_(clock), out_(out) {}
+    // Boxes are printed to `out` (nothing when null); warning and error boxes
+    // go to `problems` instead when it is given.
+    HeadlessUi(Clock &clock, std::ostream *out, std::ostream *problems = nullptr)
+        : clock_(clock), out_(out), problems_(problems)
+    {
+    }
 
     struct Message {
         std::string text, title;
@@ -59,6 +64,7 @@ class HeadlessUi : public UiServices
     };
     Clock &clock_;
     std::ostream *out_;
+    std::ostream *problems_;
     std::vector<Message> messages_;
     std::vector<std::function<void()>> sources_;
     std::map<int, Timer> timers_;

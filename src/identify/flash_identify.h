@@ -28,6 +28,10 @@ extern const std::uint32_t FlashSectorSizeTable[kFlashKindCount];
 // True for 0 .. 12, the kinds that have a table row. A FlashKind from
 // ReadFlashType can be anything; callers must not index the tables with it
 // unless this holds.
+// The largest flash part identification knows (a 128 Mbit part): no firmware
+// file larger than this fits any bridge.
+inline constexpr std::uint32_t kLargestFlashKb = 16384;
+
 bool IsTableFlashKind(std::int32_t kind);
 // The kind's maker name, or nullptr outside 0 .. 12.
 const char *FlashMakerName(std::int32_t kind);

@@ -256,17 +256,22 @@ sc_list() {
     quince=$(quince_sg)
     fw list
     expect_rc 0
-    expect_text '"<<USB>> '
+    expect_text "] $quince (USB)  "
     expect_text "Quince Bridge"
-    expect_text "Chip:          Quince Series"
-    expect_text "Path:          $quince"
+    expect_text "Chip:              Quince Series"
     expect_no_text "USB Disk"
+    expect_no_text "Click Update firmware button"
 }
 
 # Identification over the real path shows the chip and the version text.
 sc_info() {
     need_command info
     fw --device "$(quince_sg)" info
+    expect_rc 0
+    expect_text "Chip:              Quince Series (chip type code 16"
+    expect_text "Firmware version:  1.1.0.8"
+    expect_no_text "FwVerLableEdit"
+    fw --device "$(quince_sg)" --verbose info
     expect_rc 0
     expect_text '"Quince Series"'
     expect_text '"1.1.0.8"'

@@ -1,0 +1,32 @@
+#pragma once
+// The command line's own words for what the window shows: bus names, product
+// names, the one-button face's verdict, and JSON documents.
+#include "device/device_entry.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace brigant::cli
+{
+
+// "USB", "UASP" or "1394".
+const char *BusName(BusKind bus);
+// A device list item without its bus tag, runs of blanks as one blank.
+std::string ProductText(const std::string &item);
+// The built-in update image's version ("01.01.01.00"), empty when there is none.
+std::string EmbeddedImageVersion();
+
+// What the one-button face decided for the first listed device, from its
+// status line and whether it offers the update.
+struct OneButtonVerdict {
+    const char *key;  // "offered", "current", "other identity", "not supported", "no device", "unknown"
+    std::string text; // a sentence for the user
+};
+OneButtonVerdict DescribeOneButton(const std::string &statusLine, bool offered);
+
+// The document as UTF-8 text with a final line feed; bytes that are not UTF-8
+// (device names are raw bytes) become U+FFFD.
+std::string JsonText(const nlohmann::json &document);
+
+} // namespace brigant::cli

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Every bad input gives its message on standard error and its exit code, and
+# (where marked) prints nothing on standard output before it.
+# Usage: bad_input.sh BRIGANT_FW
+set -uo pipefail
+tool=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+touch "$work/file"
+failed=0
+# exit | stdout must be empty (1) | message on standard error | arguments
+while IFS='|' read -r want empty message args; do
+    [ -n "$want" ] || continue
+    eval "set -- $args"
+    "$tool" "$@" >"$work/out" 2>"$work/err"
+    rc=$?
+    if [ "$rc" -ne "$want" ] || ! grep -qF -- "$message" "$work/err" || { [ "$empty" = 1 ] && [ -s "$work/out" ]; }; then
+        echo "FAILED: brigant-fw $args: exit $rc (expected $want), expected '$message' on standard error"
+        sed 's/^/  out: /' "$work/out"
+        sed 's/^/  err: /' "$work/err"
+        failed=1
+    fi
+done <<TABLE
+3|1|error: cannot open /nonexistent/sg0: No such file or directory|--device /nonexistent/sg0 info
+3|1|error: cannot open /nonexistent/sg0: No such file or directory|--device /nonexistent/sg0 list
+3|1|error: cannot open /nonexistent/sg0: No such file or directory|--device /nonexistent/sg0 update --embedded
+3|1|error: /dev/null: not a SCSI generic device|--device /dev/null info
+3|1|error: /dev/null: not a SCSI generic device|--device /dev/null raw in 16 E0 F4 E7 00 00 00 00 00 00 00 00 00
+3|1|error: $work: not a SCSI generic device|--device $work info
+3|1|error: cannot open sim:sg7: no such simulated device (present: sim:sg0)|--simulate quince --device sim:sg7 info
+2|1|error: --sim-state $work/file: not a directory|--simulate quince --sim-state $work/file update --embedded
+2|1|error: --trace $work/none/trace: cannot write: No such file or directory|--simulate quince --trace=$work/none/trace list
+2|1|error: --index 3 is out of range: one device is listed, its index is 0|--simulate quince info --index 3
+2|1|error: --index -1 is out of range: 2 devices are listed, valid indexes are 0 to 1|--simulate quince --simulate nutmeg info --index -1
+2|0|error: --index 2 is out of range: one device is listed, its index is 0|--simulate quince update --embedded --index 2
+2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg backup $work/b.bin --index 1
+2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg erase --index 1
+3|0|is not a chip type code 16 bridge; choose another with --index (0 to 1)|--simulate pine --simulate quince update --embedded
+2|1|--quiet excludes --verbose|--quiet --verbose list
+TABLE
+[ -e "$work/b.bin" ] && { echo "FAILED: a backup file was written"; failed=1; }
+[ "$failed" -eq 0 ] && echo "every bad input refused with its message and exit code"
+exit "$failed"

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# check: a file larger than any flash does not fit; with a device it says
+# whether the one-button face would offer the built-in or a given image, and
+# agrees with what list reports for the same bridge.
+# Usage: check_offer.sh BRIGANT_FW BRIGANT_SIM_IMAGE
+set -uo pipefail
+tool=$1
+image=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+"$image" quince:exttext=1110 -o "$work/q1110.bin" >/dev/null
+"$image" nutmeg -o "$work/nutmeg.bin" >/dev/null
+cp "$work/nutmeg.bin" "$work/huge.bin" && truncate -s $((16 * 1024 * 1024 + 1)) "$work/huge.bin"
+# device | what is checked | exit | text | list's verdict for device 0 (empty: not compared)
+while IFS='|' read -r sim what want text listed; do
+    [ -n "$what" ] || continue
+    args=()
+    [ -n "$sim" ] && args=(--simulate "$sim")
+    out=$(eval "\"$tool\" \"\${args[@]}\" check $what" 2>&1)
+    rc=$?
+    if [ "$rc" -ne "$want" ] || ! grep -qF -- "$text" <<<"$out"; then
+        echo "FAILED: ${sim:-no device} check $what: exit $rc (expected $want), no '$text':"
+        sed 's/^/  /' <<<"$out"
+        failed=1
+    fi
+    if [ -n "$listed" ]; then
+        verdict=$("$tool" --simulate "$sim" list --json 2>/dev/null |
+            python3 -c 'import json,sys; print(json.load(sys.stdin)["builtInImage"]["device0"])')
+        [ "$verdict" = "$listed" ] || { echo "FAILED: list says '$verdict' for $sim, expected '$listed'"; failed=1; }
+    fi
+done <<TABLE
+|$work/huge.bin --chip 13|1|does not fit (the file is larger than the largest flash a bridge carries, 16384 KiB)|
+|$work/nutmeg.bin --chip 13|0|result: fits|
+quince|--embedded|0|version differs: the image would be offered|offered
+quince:exttext=1110|--embedded|4|same version: sim:sg0 already runs it|current
+quince:exttext=2345|--embedded|1|other identity|other identity
+quince|$work/q1110.bin|0|version differs|
+quince:exttext=1110|$work/q1110.bin|4|same version|
+nutmeg|--embedded|3|is not a chip type code 16 bridge|not supported
+|--embedded|2|error: check needs --chip|
+TABLE
+[ "$failed" -eq 0 ] && echo "check: size limit and one-button verdicts"
+exit "$failed"
