@@ -67,6 +67,7 @@ merged() {
     echo "$name:$out$new"
 }
 
+# The window-level fields of `info --verbose` carry the version text as the window shows it.
 version_of() { awk -F'"' '/^  FwVerLableEdit / { print $4 }'; }
 
 # Flash bytes of the kept ranges, as hex.
@@ -93,8 +94,8 @@ for row in "${cases[@]}"; do
     }
 
     "$image" "$filespec" -o "$dir/fw.bin" >"$dir/out" 2>&1 || { fail "brigant-sim-image $filespec"; continue; }
-    want=$("$fw" --simulate "$target" info 2>/dev/null | version_of)
-    old=$("$fw" --simulate "$device" --sim-state "$dir/D" info 2>/dev/null | version_of)
+    want=$("$fw" --simulate "$target" --verbose info 2>/dev/null | version_of)
+    old=$("$fw" --simulate "$device" --sim-state "$dir/D" --verbose info 2>/dev/null | version_of)
     if [ -z "$want" ] || [ "$want" = "$old" ]; then
         fail "the new version '$want' is not one to update to from '$old'"
         continue
@@ -109,7 +110,7 @@ for row in "${cases[@]}"; do
 
     status=0
     "$fw" --simulate "$device" --sim-state "$dir/D" update "$dir/fw.bin" >"$dir/out" 2>&1 || status=$?
-    now=$("$fw" --simulate "$device" --sim-state "$dir/D" info 2>/dev/null | version_of)
+    now=$("$fw" --simulate "$device" --sim-state "$dir/D" --verbose info 2>/dev/null | version_of)
     ran=$((ran + 1))
     outcome=ok
     if [ "$status" -ne 0 ]; then
