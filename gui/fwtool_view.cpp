@@ -31,12 +31,15 @@ QColor ToQColor(forms::Colour c)
 
 QRect ToRect(const Bounds &b) { return QRect(b.left, b.top, b.width, b.height); }
 
+// The control's font colour for the window's active and inactive states; a
+// disabled control keeps the style's disabled colour, so it looks disabled.
 void SetForeground(QWidget *w, forms::Colour colour)
 {
     QPalette pal = w->palette();
     const QColor c = ToQColor(colour);
-    for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
-        pal.setColor(role, c);
+    for (auto group : {QPalette::Active, QPalette::Inactive})
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            pal.setColor(group, role, c);
     w->setPalette(pal);
 }
 
