@@ -83,7 +83,10 @@ bool HasChildren(TBrigantFwTool &form, const forms::Control &panel)
 
 bool IsOneButtonControl(const std::string &name)
 {
-    return name == "devpnl" || name == "YesBtn" || name == "ProgressBar2" || name == "ExitBtn";
+    // The replug hint stays at the form's place, beyond the client area, in
+    // both faces: it holds nothing for the user but its placeholder caption.
+    return name == "devpnl" || name == "YesBtn" || name == "ProgressBar2" || name == "ExitBtn" ||
+           name == "replugLable";
 }
 
 FwToolView::FwToolView(TBrigantFwTool &form, Face face, QWidget *parent)
@@ -284,7 +287,6 @@ void FwToolView::layOutAdvanced()
     put("RdCheckBox", 7, 0, 2);
     put("UpdateBtn", 7, 3);
     put("RdPanel", 8, 0, 4);
-    put("replugLable", 9, 0, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
 

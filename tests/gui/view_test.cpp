@@ -244,6 +244,10 @@ TEST_F(ViewTest, AdvancedFaceShowsTheWholeToolAndClicksItsHiddenButtons)
         else
             EXPECT_TRUE(w->isVisibleTo(&view)) << c->name();
     }
+    // The replug hint's placeholder caption is nowhere on screen.
+    QWidget *replug = view.widgetFor("replugLable");
+    EXPECT_EQ(replug->parentWidget(), view.clientArea());
+    EXPECT_FALSE(QRect(QPoint(), view.clientArea()->size()).intersects(replug->geometry()));
     form.devpnl.hide(); // the one-button face still mirrors visibility
     EXPECT_FALSE(view.widgetFor("devpnl")->isVisibleTo(&view));
 
