@@ -31,12 +31,15 @@ QColor ToQColor(forms::Colour c)
 
 QRect ToRect(const Bounds &b) { return QRect(b.left, b.top, b.width, b.height); }
 
+// The control's font colour for the window's active and inactive states; a
+// disabled control keeps the style's disabled colour, so it looks disabled.
 void SetForeground(QWidget *w, forms::Colour colour)
 {
     QPalette pal = w->palette();
     const QColor c = ToQColor(colour);
-    for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
-        pal.setColor(role, c);
+    for (auto group : {QPalette::Active, QPalette::Inactive})
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            pal.setColor(group, role, c);
     w->setPalette(pal);
 }
 
@@ -80,7 +83,10 @@ bool HasChildren(TBrigantFwTool &form, const forms::Control &panel)
 
 bool IsOneButtonControl(const std::string &name)
 {
-    return name == "devpnl" || name == "YesBtn" || name == "ProgressBar2" || name == "ExitBtn";
+    // The replug hint stays at the form's place, beyond the client area, in
+    // both faces: it holds nothing for the user but its placeholder caption.
+    return name == "devpnl" || name == "YesBtn" || name == "ProgressBar2" || name == "ExitBtn" ||
+           name == "replugLable";
 }
 
 FwToolView::FwToolView(TBrigantFwTool &form, Face face, QWidget *parent)
@@ -281,7 +287,6 @@ void FwToolView::layOutAdvanced()
     put("RdCheckBox", 7, 0, 2);
     put("UpdateBtn", 7, 3);
     put("RdPanel", 8, 0, 4);
-    put("replugLable", 9, 0, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
 

@@ -76,7 +76,7 @@ class FwToolView final : public QWidget
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
-// The controls of the one-button face.
+// The controls of the one-button face, which both faces place as the form does.
 bool IsOneButtonControl(const std::string &name);
 
 } // namespace brigant::gui

@@ -7,8 +7,66 @@
 #include "sim/sim_discovery.h"
 #include "sim/simulation.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 namespace brigant::gui
 {
+
+namespace
+{
+
+constexpr unsigned kScsiGenericMajor = 21;
+
+// The platform's list of disks with every disk but one left out: the window
+// then finds, identifies and updates that disk only.
+class OneDiskEnumerator final : public DiskEnumerator
+{
+  public:
+    OneDiskEnumerator(DiskEnumerator &all, std::string path) : all_(all), path_(std::move(path)) {}
+
+    bool listDisks(std::vector<DiskInterface> &disks) override
+    {
+        if (!all_.listDisks(disks))
+            return false;
+        std::erase_if(disks, [this](const DiskInterface &disk) { return disk.path != path_; });
+        return true;
+    }
+    bool listMountedVolumes(std::vector<MountedVolume> &volumes) override
+    {
+        return all_.listMountedVolumes(volumes);
+    }
+
+  private:
+    DiskEnumerator &all_;
+    std::string path_;
+};
+
+// Why `path` cannot be the disk --device names, or empty when it can.
+std::string DeviceProblem(const std::string &path, sim::Simulation *simulation)
+{
+    if (simulation) {
+        const auto paths = simulation->backend().paths();
+        if (std::find(paths.begin(), paths.end(), path) != paths.end())
+            return {};
+        std::string known;
+        for (const auto &p : paths)
+            known += (known.empty() ? "" : ", ") + p;
+        return "no simulated device " + path + " (the simulated devices are " + known + ")";
+    }
+    struct stat st {
+    };
+    if (::stat(path.c_str(), &st) != 0)
+        return path + ": " + std::strerror(errno);
+    if (!S_ISCHR(st.st_mode) || major(st.st_rdev) != kScsiGenericMajor)
+        return path + ": not a SCSI generic device";
+    return {};
+}
+
+} // namespace
 
 GuiSession::GuiSession() = default;
 
@@ -54,6 +112,16 @@ bool GuiSession::start(const GuiOptions &options, std::string &error)
         watch_.setEnumerator(udevDisks_.get());
         if (monitor_->ok())
             changes_ = monitor_.get();
+    }
+
+    if (!options.device.empty()) {
+        if (const std::string problem = DeviceProblem(options.device, simulation_.get()); !problem.empty()) {
+            error = "--device: " + problem;
+            return false;
+        }
+        DiskEnumerator *all = simDisks_ ? static_cast<DiskEnumerator *>(simDisks_.get()) : udevDisks_.get();
+        oneDisk_ = std::make_unique<OneDiskEnumerator>(*all, options.device);
+        watch_.setEnumerator(oneDisk_.get());
     }
 
     services_.clock(&clock_).backend(&watch_).diskEnumerator(&watch_).commandTrace(traceFile_.get());

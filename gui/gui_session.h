@@ -32,6 +32,7 @@ namespace brigant::gui
 
 struct GuiOptions {
     std::vector<std::string> simulate; // preset specs; empty: real hardware over SG_IO
+    std::string device;                // the one disk to list (its SCSI generic node); empty: every one
     std::string simState;              // directory of the simulated devices' state
     bool trace = false;
     std::string traceFile; // empty: standard error
@@ -72,6 +73,7 @@ class GuiSession
     std::unique_ptr<SgBackend> sg_;
     std::unique_ptr<UdevDiskEnumerator> udevDisks_;
     std::unique_ptr<UdevUsbMonitor> monitor_;
+    std::unique_ptr<DiskEnumerator> oneDisk_; // --device: the platform's list cut to that disk
     DeviceChangeSource *changes_ = nullptr;
     std::string simState_;
     struct CloseTraceFile {

@@ -186,7 +186,7 @@ TEST_F(DiscoveryTest, ItemsAreTheBusTagAndTheInquiryNameAsReported)
     EXPECT_EQ(form.listedCount, 4);
     EXPECT_TRUE(form.DeviceList.enabled());
     EXPECT_EQ(form.DeviceList.itemIndex(), 0);
-    EXPECT_EQ(form.diskLabel.caption(), "USB DISK"); // the last listed disk's kind
+    EXPECT_EQ(form.diskLabel.caption(), "USB DISK"); // the selected disk's kind
     EXPECT_EQ(form.devices[1].bus, BusKind::Uasp);
     EXPECT_EQ(form.devices[2].bus, BusKind::Ieee1394);
     EXPECT_EQ(form.devices[3].path, simulation.backend().paths()[3]);
@@ -329,6 +329,43 @@ TEST_F(OneButtonRefreshTest, OffersTheUpdateOnlyForTheSameFirmwareIdentityAndAno
     EXPECT_FALSE(form.YesBtn.enabled());
     EXPECT_EQ(form.devpnl.caption(), "Firmware ID not match!!");
     EXPECT_EQ(form.devpnl.fontColour(), forms::kRed);
+}
+
+TEST_F(OneButtonRefreshTest, ChoosingADeviceShowsThatDevicesKindVerdictAndOffer)
+{
+    add(kQuince);
+    add(kQuince);
+    add(With(kOtherChip, "bus=1394"));
+    runFirmware(0, true, true);
+    runFirmware(1, true, false);
+    RefreshBtnClick(form);
+    EXPECT_EQ(form.diskLabel.caption(), "USB DISK"); // item 0's, not the 1394 disk listed last
+
+    struct Choice {
+        int item;
+        const char *kind;
+        const char *status;
+        forms::Colour colour;
+        bool offered;
+    };
+    for (const Choice &c :
+         {Choice{1, "USB DISK", "Click Update firmware button to proceed.", forms::kBlue, true},
+          Choice{2, "1394 DISK", "Chip not support!!", forms::kRed, false},
+          Choice{1, "USB DISK", "Click Update firmware button to proceed.", forms::kBlue, true},
+          Choice{0, "USB DISK", "Firmware already updated.", forms::kGreen, false}}) {
+        form.DeviceList.select(c.item);
+        EXPECT_EQ(form.diskLabel.caption(), c.kind) << c.item;
+        EXPECT_EQ(form.devpnl.caption(), c.status) << c.item;
+        EXPECT_EQ(form.devpnl.fontColour(), c.colour) << c.item;
+        EXPECT_EQ(form.YesBtn.enabled(), c.offered) << c.item;
+    }
+
+    // During a run the choice leaves the run's status line and button alone.
+    form.updateRunning = 1;
+    ShowOneButtonStatus(form, forms::kBlue, "Updating firmware. Please wait...");
+    form.DeviceList.select(2);
+    EXPECT_EQ(form.devpnl.caption(), "Updating firmware. Please wait...");
+    EXPECT_EQ(form.chip.ChipTypeCode, 13);
 }
 
 TEST_F(OneButtonRefreshTest, DuringARunTheRefreshKeepsTheRunsMessagesAndProgress)

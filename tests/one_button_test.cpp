@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -205,6 +206,75 @@ TEST_F(OneButtonTest, CloseRemovesTheExchangeFileFromTheProgramDirectory)
     fs::remove_all(dir);
     EXPECT_EQ(form->devpnl.caption(), "No device found!!");
     EXPECT_EQ(form->DeviceList.items(), std::vector<std::string>{"No available device!!!"});
+}
+
+// Bytes this process has read from files so far.
+std::uint64_t BytesRead()
+{
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return 0;
+}
+
+TEST_F(OneButtonTest, LoadFileReadsTheHeadOnlyAndRefusesFilesLargerThanAnyFlash)
+{
+    namespace fs = std::filesystem;
+    addQuince(embeddedVersion().substr(0, 2) + "00");
+    openWindow();
+    const fs::path dir = fs::temp_directory_path() / ("brigant-load-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    Bytes image(brigant::kUpdateImageSize);
+    LoadUpdateImage(image.data(), 0, 0);
+    // Sparse files: the image at their start, zeros up to their size.
+    auto file = [&](const char *name, std::uint64_t size) {
+        const fs::path path = dir / name;
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(image.data()), 64);
+        fs::resize_file(path, size);
+        return path.string();
+    };
+    struct Case {
+        std::string path;
+        const char *status;
+        bool accepted;
+    };
+    for (const Case &c : {Case{file("largest.bin", 16u << 20), "", true},
+                          Case{file("huge.bin", 4ull << 30),
+                               "The firmware file size is bigger than the flash size!", false}}) {
+        form->FwFilenameEdit.setText("");
+        ui.queueDialogAnswer(c.path);
+        const std::uint64_t before = BytesRead();
+        form->LoadBtn.click();
+        EXPECT_LT(BytesRead() - before, 1u << 20) << c.path;
+        EXPECT_EQ(form->StatusEdit.text(), c.status) << c.path;
+        EXPECT_EQ(form->FwFilenameEdit.text(), c.accepted ? c.path : "") << c.path;
+        EXPECT_EQ(form->YesBtn.enabled(), c.accepted) << c.path;
+        EXPECT_EQ(form->UpdateBtn.enabled(), c.accepted) << c.path;
+    }
+    fs::remove_all(dir);
+}
+
+TEST_F(OneButtonTest, FileDialogsOpenAtHomeThenWhereTheLastFileWasChosen)
+{
+    namespace fs = std::filesystem;
+    openWindow();
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const fs::path dir = fs::temp_directory_path() / ("brigant-home-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "firmware");
+    ::setenv("HOME", dir.c_str(), 1);
+    ui.queueDialogAnswer(""); // cancelled
+    form->LoadBtn.click();
+    EXPECT_EQ(form->OpenDialog1.initialDir, dir.string());
+    ui.queueDialogAnswer((dir / "firmware" / "new.bin").string());
+    form->LoadBtn.click();
+    ui.queueDialogAnswer("");
+    form->BackupBtn.click();
+    EXPECT_EQ(form->OpenDialog1.initialDir, (dir / "firmware").string());
+    ::setenv("HOME", home.c_str(), 1);
+    fs::remove_all(dir);
 }
 
 TEST(UpdateButtonCaption, DigitsOrNumbers)

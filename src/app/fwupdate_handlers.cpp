@@ -12,13 +12,15 @@
 #include "identify/chip_identify.h"
 #include "image/chip_match.h"
 #include "image/chip_types.h"
+#include "image/firmware_file.h"
 #include "model/fwupdate.h"
 #include "update/assisted/embedded_images.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <pwd.h>
+#include <unistd.h>
 #include <vector>
 
 namespace brigant
@@ -31,11 +33,25 @@ namespace
 
 bool IsBufferPathChip(unsigned code) { return ChipTypeOf(code).bufferPath; }
 
+// No flash that identification can report is larger (16 MiB): a file beyond
+// it is no firmware of these bridges and is refused before anything reads it.
+constexpr std::uint64_t kLargestFirmwareFile = 16u << 20;
+// The running bridge's check of codes 15 to 18 compares file bytes 21 to 23.
+constexpr std::size_t kRunningBridgeCheckEnd = 24;
+
+// The file dialogs open where the last file was chosen, at first in the
+// user's home (never in the program's own directory, such as /usr/bin).
 void PrepareDialog(TBrigantFwTool &form)
 {
     if (form.OpenDialog1.initialDir.empty())
-        form.OpenDialog1.initialDir =
-            form.programDirectory.empty() ? ProgramDirectory() : form.programDirectory;
+        form.OpenDialog1.initialDir = UserHomeDirectory();
+}
+
+void RememberDialogDirectory(TBrigantFwTool &form, const std::string &chosen)
+{
+    const fs::path dir = fs::path(chosen).parent_path();
+    if (!dir.empty())
+        form.OpenDialog1.initialDir = dir.string();
 }
 
 // The running bridge's verdict on a firmware file of codes 15 to 18.
@@ -75,6 +91,16 @@ std::string ProgramDirectory()
     if (ec || exe.empty())
         return fs::current_path(ec).string();
     return exe.parent_path().string();
+}
+
+std::string UserHomeDirectory()
+{
+    if (const char *home = std::getenv("HOME"); home && *home)
+        return home;
+    if (const passwd *user = ::getpwuid(::getuid()); user && user->pw_dir && *user->pw_dir)
+        return user->pw_dir;
+    std::error_code ec;
+    return fs::current_path(ec).string();
 }
 
 std::string MainWindowCaption()
@@ -138,22 +164,21 @@ void LoadBtnClick(TBrigantFwTool &form)
     const auto chosen = Ui().openFileDialog(form.OpenDialog1);
     if (!chosen)
         return;
+    RememberDialogDirectory(form, *chosen);
+    std::error_code ec;
+    if (const std::uint64_t size = fs::file_size(*chosen, ec); !ec && size > kLargestFirmwareFile) {
+        form.StatusEdit.setText(kFileTooLargeText);
+        return;
+    }
     form.FwFilenameEdit.setText(*chosen);
     if (!IsBufferPathChip(form.chip.ChipTypeCode)) {
         form.UpdateBtn.setEnabled(true);
         return;
     }
-    std::ifstream in(*chosen, std::ios::binary);
-    std::error_code ec;
-    if (!in || fs::is_directory(*chosen, ec)) {
-        form.StatusEdit.setText("Open FW File Error!!");
-        return;
-    }
+    // Only the bytes the check compares are read, whatever the file's size.
     std::vector<std::uint8_t> file;
-    try {
-        file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } catch (const std::bad_alloc &) {
-        form.StatusEdit.setText("Allocate FW file buffers Error!!");
+    if (!ReadFirmwareFileHead(chosen->c_str(), kRunningBridgeCheckEnd, file)) {
+        form.StatusEdit.setText("Open FW File Error!!");
         return;
     }
     std::uint8_t reply[40] = {};
@@ -178,6 +203,7 @@ void BackupBtnClick(TBrigantFwTool &form)
     const auto chosen = Ui().openFileDialog(form.OpenDialog1);
     if (!chosen)
         return;
+    RememberDialogDirectory(form, *chosen);
     form.BackupFileEdit.setText(*chosen);
     form.UpdateBtn.setEnabled(true);
 }

@@ -41,5 +41,8 @@ std::string UpdateButtonCaption(const std::uint8_t header[32]);
 // The directory the running program lives in (the working directory when it
 // cannot be found), and the directory the window may override for tests.
 std::string ProgramDirectory();
+// The user's home directory ($HOME, else the password database's, else the
+// working directory): where the file dialogs open first.
+std::string UserHomeDirectory();
 
 } // namespace brigant

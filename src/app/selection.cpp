@@ -1,5 +1,6 @@
 #include "app/selection.h"
 
+#include "app/one_button.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "forms/ui_services.h"
@@ -30,6 +31,9 @@ void UpdateBtnCheck(TBrigantFwTool &w)
         return;
     const DeviceEntry &entry = w.selectedEntry();
     const std::string path = entry.path;
+    // The disk-kind label names the bus of the device chosen, not of the one listed last.
+    if (w.DeviceList.itemIndex() >= 0 && w.DeviceList.itemIndex() < w.listedCount)
+        w.diskLabel.setCaption(BusDiskText(entry.bus));
 
     const std::uint16_t packed = IdentifyChip(path);
     w.chip.ChipTypeCode = IdentifiedType(packed);
@@ -138,9 +142,23 @@ void UpdateBtnCheck(TBrigantFwTool &w)
     w.DiskLetterLable.setText(w.selectedEntry().driveLetters);
 }
 
+void DeviceListChange(TBrigantFwTool &window)
+{
+    UpdateBtnCheck(window);
+    if (window.updateRunning)
+        return; // the run's own messages stay
+    // The update button and the status line judge the device chosen now: no
+    // earlier device's offer or verdict stays behind.
+    window.YesBtn.setEnabled(false);
+    ShowOneButtonStatus(window, forms::kBlue, "");
+    RefreshEnd(window);
+    if (window.YesBtn.enabled())
+        ShowOneButtonStatus(window, forms::kBlue, "Click Update firmware button to proceed.");
+}
+
 void WireIdentificationHandlers(TBrigantFwTool &window)
 {
-    window.DeviceList.onChange = [&window] { UpdateBtnCheck(window); };
+    window.DeviceList.onChange = [&window] { DeviceListChange(window); };
     window.FwFilenameEdit.onChange = [&window] { UpdateBtnCheck(window); };
 }
 

@@ -10,7 +10,12 @@ class TBrigantFwTool;
 
 // The change handler of DeviceList and FwFilenameEdit.
 void UpdateBtnCheck(TBrigantFwTool &window);
-// Makes UpdateBtnCheck the change handler of DeviceList and FwFilenameEdit.
+// The change handler of DeviceList: UpdateBtnCheck, then, unless a one-button
+// run is in progress, the one-button face's verdict on the device chosen (the
+// status line and whether the update button is offered).
+void DeviceListChange(TBrigantFwTool &window);
+// Makes DeviceListChange the change handler of DeviceList and UpdateBtnCheck
+// that of FwFilenameEdit.
 void WireIdentificationHandlers(TBrigantFwTool &window);
 
 } // namespace brigant

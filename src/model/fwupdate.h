@@ -87,8 +87,8 @@ class TBrigantFwTool
     bool notificationsRegistered = false;
     bool acceptsDroppedFiles = false;
     bool closed = false;
-    // Where "ExChangeData.tmp" is removed at close and where the file dialogs
-    // start; empty means the running program's directory.
+    // Where "ExChangeData.tmp" is removed at close; empty means the running
+    // program's directory.
     std::string programDirectory;
 
     // The entry of the device list's selected item (item 0 when none is selected).

@@ -14,6 +14,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <memory>
 
 using namespace brigant;
@@ -23,6 +26,32 @@ namespace
 {
 
 QColor Foreground(QWidget *w) { return w->palette().color(QPalette::WindowText); }
+
+int Distance(const QColor &a, const QColor &b)
+{
+    return std::max(
+        {std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
+}
+
+// The colour a widget's text is drawn in, read from its pixels: inside the
+// frame, the pixel that stands out most from the background (the commonest colour).
+QColor DrawnTextColour(QWidget *w)
+{
+    const QImage image = w->grab().toImage();
+    const QRect inside(image.width() / 8, image.height() / 4, image.width() * 3 / 4, image.height() / 2);
+    std::map<QRgb, int> counts;
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+        for (int x = inside.left(); x <= inside.right(); ++x)
+            ++counts[image.pixel(x, y)];
+    const QColor background(std::max_element(counts.begin(), counts.end(), [](auto &a, auto &b) {
+                                return a.second < b.second;
+                            })->first);
+    QColor text = background;
+    for (const auto &[rgb, count] : counts)
+        if (Distance(QColor(rgb), background) > Distance(text, background))
+            text = QColor(rgb);
+    return text;
+}
 
 template <typename W> W *Widget(FwToolView &view, const std::string &name)
 {
@@ -126,6 +155,25 @@ TEST_F(ViewTest, OtherControlsFollowTheModel)
     EXPECT_EQ(view.windowTitle(), QString("SSI_Quince_v1.2.3.4"));
 }
 
+TEST_F(ViewTest, DisabledButtonTextIsDrawnInTheDisabledColour)
+{
+    FwToolView view(form, Face::Delivered);
+    view.show();
+    auto *yes = Widget<QPushButton>(view, "YesBtn");
+    form.YesBtn.setCaption("Update firmware to version 01.02.00.03");
+    form.YesBtn.setEnabled(true);
+    const QColor enabled = DrawnTextColour(yes);
+    form.YesBtn.setEnabled(false);
+    const QColor disabled = DrawnTextColour(yes);
+
+    EXPECT_LE(Distance(enabled, Qt::black), 40) << enabled.name().toStdString(); // the form's black
+    EXPECT_GE(Distance(enabled, disabled), 60) << disabled.name().toStdString();
+    EXPECT_LE(Distance(disabled, yes->palette().color(QPalette::Disabled, QPalette::ButtonText)), 40)
+        << disabled.name().toStdString();
+    // A coloured control keeps its colour while enabled, the status line included.
+    EXPECT_EQ(Foreground(view.widgetFor("devpnl")), QColor(0, 0, 255));
+}
+
 TEST_F(ViewTest, UserInputReachesTheModelOnlyWhenTheControlTakesIt)
 {
     FwToolView view(form, Face::Delivered);
@@ -196,6 +244,10 @@ TEST_F(ViewTest, AdvancedFaceShowsTheWholeToolAndClicksItsHiddenButtons)
         else
             EXPECT_TRUE(w->isVisibleTo(&view)) << c->name();
     }
+    // The replug hint's placeholder caption is nowhere on screen.
+    QWidget *replug = view.widgetFor("replugLable");
+    EXPECT_EQ(replug->parentWidget(), view.clientArea());
+    EXPECT_FALSE(QRect(QPoint(), view.clientArea()->size()).intersects(replug->geometry()));
     form.devpnl.hide(); // the one-button face still mirrors visibility
     EXPECT_FALSE(view.widgetFor("devpnl")->isVisibleTo(&view));
 
