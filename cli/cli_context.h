@@ -22,6 +22,13 @@ enum ExitCode : int {
     kExitNothingToDo = 4,
 };
 
+// The options every write verb takes.
+struct WriteOptions {
+    bool yes = false;      // --yes: answers the confirmation
+    bool noBackup = false; // --no-backup
+    bool force = false;    // --force: write although a filesystem is mounted
+};
+
 struct CliContext {
     // Global options.
     std::string simulate; // preset spec for --simulate, empty for real hardware
@@ -31,6 +38,7 @@ struct CliContext {
     std::string traceFile; // empty: standard error
     bool debug = false;
     sim::Simulation *simulation = nullptr; // set when --simulate is given
+    WriteOptions write;
 
     // Set by the chosen sub-command's callback; main runs it after parsing.
     std::function<int()> action;
@@ -39,11 +47,20 @@ struct CliContext {
     std::function<bool(std::string &path)> attachDevice;
 };
 
+// "bank 0 is damaged; `brigant-fw repair` restores it from bank 1".
+inline std::string DamagedBankText(int bank)
+{
+    return "bank " + std::to_string(bank) + " is damaged; `brigant-fw repair` restores it from bank " +
+           std::to_string(1 - bank);
+}
+
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx);
 void RegisterInfoCommand(CLI::App &app, CliContext &ctx);
 void RegisterListCommand(CLI::App &app, CliContext &ctx);
 void RegisterUpdateCommand(CLI::App &app, CliContext &ctx);
+void RegisterRepairCommand(CLI::App &app, CliContext &ctx);
+void RegisterRecoverCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

@@ -168,6 +168,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     WireMainWindow(*form);
     TBrigantFwTool &w = *form;
     w.includeNvram = 1;
+    w.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
     // The texts the status line shows on the way (progress dots folded into their line).
     std::vector<std::string> statusTexts;
     w.StatusEdit.addObserver([&](forms::Control &) {
@@ -213,6 +214,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         out << "  " << box->name() << " (\"" << box->caption() << "\")  [" << (box->checked() ? "x" : " ")
             << "]" << (box->enabled() ? "" : " disabled") << "\n";
     }
+    if (entry.damagedBank >= 0)
+        out << "Warning: " << DamagedBankText(entry.damagedBank) << "\n";
     if (!statusTexts.empty()) {
         out << "Status line texts shown:\n";
         for (const std::string &text : statusTexts)

@@ -44,6 +44,7 @@ struct EntryView {
     bool flashTypeShown = false;
     std::string volumes;
     std::string status;
+    int damagedBank = -1;
 };
 
 EntryView Capture(TBrigantFwTool &w, int index)
@@ -62,6 +63,7 @@ EntryView Capture(TBrigantFwTool &w, int index)
     v.flashTypeShown = w.SFlashTypeLable.visible();
     v.volumes = w.DiskLetterLable.text();
     v.status = w.StatusEdit.text();
+    v.damagedBank = entry.damagedBank;
     return v;
 }
 
@@ -113,6 +115,8 @@ void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<Ent
         out << "      Flash Type:    " << e.flashType << (e.flashTypeShown ? "" : " [hidden]") << "\n";
         out << "      Drives:        " << e.volumes << "\n";
         out << "      Status:        " << e.status << "\n";
+        if (e.damagedBank >= 0)
+            out << "      Warning:       " << DamagedBankText(e.damagedBank) << "\n";
         out << "      Path:          " << e.path << " (" << BusDiskText(e.bus) << ")\n";
     }
     out << "Status line: " << w.devpnl.caption() << " (" << forms::ColourName(w.devpnl.fontColour()) << ")\n";
@@ -137,7 +141,8 @@ void PrintJson(std::ostream &out, const TBrigantFwTool &w, const std::vector<Ent
             << ", \"firmwareVersionShown\": " << (e.firmwareVersionShown ? "true" : "false")
             << ", \"flashType\": " << Json(e.flashType)
             << ", \"flashTypeShown\": " << (e.flashTypeShown ? "true" : "false")
-            << ", \"volumes\": " << Json(e.volumes) << ", \"status\": " << Json(e.status) << "}";
+            << ", \"volumes\": " << Json(e.volumes) << ", \"status\": " << Json(e.status)
+            << ", \"damagedBank\": " << e.damagedBank << "}";
     }
     out << (entries.empty() ? "" : "\n  ") << "],\n";
     out << "  \"statusLine\": {\"text\": " << Json(w.devpnl.caption())
@@ -170,6 +175,7 @@ int RunList(const ListArgs &a)
     auto form = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form);
     TBrigantFwTool &w = *form;
+    w.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
     ReadSettings(w.settings);
     RefreshBtnClick(w);
 
