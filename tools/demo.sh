@@ -15,11 +15,11 @@ echo "== the simulated bridge as the window lists it"
 "${fw[@]}" info
 echo
 echo "== one-button update with the embedded firmware"
-"${fw[@]}" update --embedded
+"${fw[@]}" update --embedded --yes
 echo
 echo "== the same again: the bridge now runs the new firmware"
 rc=0
-"${fw[@]}" update --embedded || rc=$?
+"${fw[@]}" update --embedded --yes || rc=$?
 if [ "$rc" -ne 4 ]; then
   echo "expected exit code 4 (nothing to do), got $rc" >&2
   exit 1
@@ -31,7 +31,7 @@ nstate=$(mktemp -d)
 trap 'rm -rf "$state" "$nstate"' EXIT
 build/tools/sim-image/brigant-sim-image nutmeg:ext=2.3.4.5 -o "$nstate/nutmeg.bin"
 nfw=(build/cli/brigant-fw --simulate nutmeg --sim-state "$nstate")
-"${nfw[@]}" update "$nstate/nutmeg.bin"
+"${nfw[@]}" update --yes "$nstate/nutmeg.bin"
 echo
 echo "== the bridge restarted from its new flash"
 "${nfw[@]}" info | grep FwVerLableEdit
