@@ -86,7 +86,7 @@ run repair2 4 --simulate nutmeg:damage=bank0 --sim-state "$work/d" repair --yes
 # the bridge runs from ROM, the face offers nothing, recover brings it back.
 run cut 1 --simulate quince:fault=powerloss@26 --sim-state "$work/r" update --embedded --yes --no-backup
 run stuck 1 --simulate quince --sim-state "$work/r" update --embedded --yes
-expect stuck.out "Firmware ID not match!!"
+expect stuck.out "The bridge runs from ROM: use brigant-fw recover"
 run recover 0 --simulate quince --sim-state "$work/r" recover --yes
 expect recover.out "runs firmware 01.01.01.00"
 run after 4 --simulate quince --sim-state "$work/r" update --embedded --yes
