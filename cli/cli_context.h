@@ -25,6 +25,13 @@ enum ExitCode : int {
     kExitNothingToDo = 4,
 };
 
+// The options every write verb takes.
+struct WriteOptions {
+    bool yes = false;      // --yes: answers the confirmation
+    bool noBackup = false; // --no-backup
+    bool force = false;    // --force: write although a filesystem is mounted
+};
+
 struct CliContext {
     // Global options.
     std::string simulate; // preset spec for --simulate, empty for real hardware
@@ -37,6 +44,7 @@ struct CliContext {
     bool verbose = false;                  // --verbose: also the window-level fields
     OutputStyle style;                     // of standard output: terminal, colour, verbosity
     sim::Simulation *simulation = nullptr; // set when --simulate is given
+    WriteOptions write;
 
     // Set by the chosen sub-command's callback; main runs it after parsing.
     std::function<int()> action;
@@ -57,11 +65,20 @@ bool PermissionProblem();
 // installed disk enumeration reports them ("/" is never one).
 std::vector<std::string> MountPointsOf(const std::string &path);
 
+// "bank 0 is damaged; `brigant-fw repair` restores it from bank 1".
+inline std::string DamagedBankText(int bank)
+{
+    return "bank " + std::to_string(bank) + " is damaged; `brigant-fw repair` restores it from bank " +
+           std::to_string(1 - bank);
+}
+
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx);
 void RegisterInfoCommand(CLI::App &app, CliContext &ctx);
 void RegisterListCommand(CLI::App &app, CliContext &ctx);
 void RegisterUpdateCommand(CLI::App &app, CliContext &ctx);
+void RegisterRepairCommand(CLI::App &app, CliContext &ctx);
+void RegisterRecoverCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

@@ -167,6 +167,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     WireMainWindow(*form);
     TBrigantFwTool &w = *form;
     w.includeNvram = 1;
+    w.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
     // The texts the status line shows on the way (progress dots folded into their line).
     std::vector<std::string> statusTexts;
     w.StatusEdit.addObserver([&](forms::Control &) {
@@ -249,6 +250,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"firmwareVersion", versionShown ? nlohmann::json(w.FwVerLableEdit.text()) : nlohmann::json()},
             {"flash", flash},
             {"mountPoints", mounts},
+            {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
             {"window",
              {{"item", item},
               {"fields", fields},
@@ -283,6 +285,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     for (std::size_t i = 0; i < mounts.size(); ++i)
         out << (i ? " " : "") << mounts[i];
     out << (mounts.empty() ? "-\n" : "\n");
+    if (entry.damagedBank >= 0)
+        out << "Warning:           " << DamagedBankText(entry.damagedBank) << "\n";
 
     if (ctx.verbose) {
         // The window-level view: the controls and ChipIdentity as the window holds them.

@@ -47,6 +47,7 @@ struct EntryView {
     std::string volumes;
     std::vector<std::string> mountPoints;
     std::string status;
+    int damagedBank = -1;
 };
 
 EntryView Capture(TBrigantFwTool &w, int index)
@@ -66,6 +67,7 @@ EntryView Capture(TBrigantFwTool &w, int index)
     v.volumes = w.DiskLetterLable.text();
     v.mountPoints = MountPointsOf(entry.path);
     v.status = w.StatusEdit.text();
+    v.damagedBank = entry.damagedBank;
     return v;
 }
 
@@ -94,6 +96,8 @@ void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<Ent
         out << "    Firmware version:  " << OrDash(e.firmwareVersion, e.firmwareVersionShown) << "\n";
         out << "    Flash:             " << OrDash(e.flashType, e.flashTypeShown) << "\n";
         out << "    Mounted at:        " << OrDash(e.volumes) << "\n";
+        if (e.damagedBank >= 0)
+            out << "    Warning:           " << DamagedBankText(e.damagedBank) << "\n";
         if (verbose) {
             out << "    Window item:       \"" << e.item << "\"\n";
             out << "    Firmware Ver.:     " << e.firmwareVersion
@@ -128,6 +132,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &w, const std::vector<EntryView> 
              e.firmwareVersionShown ? nlohmann::json(e.firmwareVersion) : nlohmann::json()},
             {"flash", e.flashTypeShown ? nlohmann::json(e.flashType) : nlohmann::json()},
             {"mountPoints", e.mountPoints},
+            {"damagedBank", e.damagedBank >= 0 ? nlohmann::json(e.damagedBank) : nlohmann::json()},
             {"window",
              {{"item", e.item},
               {"firmwareVersion", e.firmwareVersion},
@@ -171,6 +176,7 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     auto form = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form);
     TBrigantFwTool &w = *form;
+    w.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
     ReadSettings(w.settings);
     RefreshBtnClick(w);
 

@@ -5,10 +5,13 @@
 // window: whichever family the Run dispatch holds for the bridge runs.
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
+#include "app/one_button_run.h"
 #include "app/run_dispatch.h"
+#include "app/write_guard.h"
 #include "cli/cli_context.h"
 #include "cli/progress_view.h"
 #include "cli/window_session.h"
+#include "cli/write_safety.h"
 #include "common/clock.h"
 #include "device/transport.h"
 #include "identify/chip_identify.h"
@@ -81,6 +84,8 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
+    // Only the write asked for: a damaged bank is not repaired on the way.
+    form.repairBankOnSelect = false;
     FollowWindow(form, session.ui(), std::cout, ctx.style);
     session.open();
     if (session.enumerationFailed())
@@ -109,8 +114,18 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             return kExitNoDevice;
         return kExitFailed;
     }
-    std::cout << "updating " << form.selectedEntry().path << ": " << form.YesBtn.caption() << "\n";
-    form.YesBtn.click();
+    const std::string path = form.selectedEntry().path;
+    bool noTerminal = false;
+    const GuardedRun run = RunGuarded(
+        form, DescribeWrite(form, form.YesBtn.caption() + " (the image built into the program)"),
+        CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
+        [&form] { return BackupThroughBuffer(form, ""); },
+        [&form, &path] {
+            std::cout << "updating " << path << ": " << form.YesBtn.caption() << "\n";
+            YesBtnClick(form);
+        });
+    if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
+        return stopped;
     const bool passed = form.devpnl.caption() == "Update    Pass!!";
     // Let the refresh that follows the bridge's return run.
     session.ui().runTimers(10000);
@@ -129,6 +144,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 {
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
+    // Only the write asked for: a damaged bank is not repaired on the way.
+    form.repairBankOnSelect = false;
     FollowWindow(form, session.ui(), std::cout, ctx.style);
     session.open();
     if (session.enumerationFailed())
@@ -204,8 +221,20 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         return kExitFailed;
     }
 
-    // 4. Run.
-    form.UpdateBtn.click();
+    // 4. Run: a write only after the guard's checks, question and backup.
+    if (mode == ToolMode::Backup) {
+        UpdateBtnClick(form);
+    } else {
+        bool noTerminal = false;
+        const std::string path = form.selectedEntry().path;
+        const GuardedRun run = RunGuarded(
+            form, DescribeWrite(form, RunButtonWriteText(form)),
+            CliWriteGuard(ctx,
+                          mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
+            [&form] { return BackupThroughRunButton(form, ""); }, [&form] { UpdateBtnClick(form); });
+        if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
+            return stopped;
+    }
     std::cout << "\n";
     const bool passed = form.runResult == 1;
     std::cout << (passed ? "result: success\n" : "result: FAILED\n");
@@ -248,6 +277,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                      "Check \"Read/Write Buffer\": program through READ/WRITE BUFFER (codes 15-18)");
     update->add_option("--index", args->index, "Device list entry to update (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    AddWriteOptions(*update, ctx, true);
     update->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunFileOrEmbedded(ctx, *args); }; });
 
     auto backupArgs = std::make_shared<ServiceArgs>();
@@ -270,6 +300,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     erase->add_flag("--include-nvram", eraseArgs->includeNvram, "Erase the 4K NVRAM area too");
     erase->add_option("--index", eraseArgs->index, "Device list entry (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    AddWriteOptions(*erase, ctx, true);
     erase->callback([&ctx, eraseArgs] {
         ctx.action = [&ctx, eraseArgs] {
             return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram, false);

@@ -3,6 +3,7 @@
 #include "app/one_button.h"
 #include "cli/cli_context.h"
 #include "cli/user_text.h"
+#include "cli/write_safety.h"
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/version.h"
@@ -136,6 +137,8 @@ int main(int argc, char **argv)
     RegisterInfoCommand(app, ctx);
     RegisterListCommand(app, ctx);
     RegisterUpdateCommand(app, ctx);
+    RegisterRepairCommand(app, ctx);
+    RegisterRecoverCommand(app, ctx);
 
     try {
         app.parse(argc, argv);
@@ -237,7 +240,19 @@ int main(int argc, char **argv)
     };
 
     const std::uint64_t simStartMs = session.virtualClock.nowMs();
-    int code = ctx.action();
+    // Interrupts stop the run between two commands (never inside a write),
+    // so that what follows, the saving of the simulated state included, runs.
+    InstallInterruptHandling();
+    int code = kExitFailed;
+    try {
+        code = ctx.action();
+        if (const int deferred = DeferredSignal(); deferred != 0)
+            std::cerr << "interrupted: the run was finished first, as told; stopping now\n";
+    } catch (const StopRequested &stop) {
+        std::cout << std::flush;
+        std::cerr << "\n" << StoppedStateText(stop) << "\n";
+        code = 128 + stop.signal;
+    }
 
     if (session.simulation && !ctx.simState.empty()) {
         // A device that lost its power received nothing since: what it holds

@@ -2,6 +2,7 @@
 
 #include "app/device_change.h"
 #include "app/fwupdate_handlers.h"
+#include "app/write_guard.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -26,6 +27,8 @@ void FwToolApp::create()
     uiInstalled_.emplace().ui(&ui_);
     form_ = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*form_);
+    // Run and the update button write only after the mount check and a backup.
+    WireWriteGuards(*form_);
     view_ = std::make_unique<FwToolView>(*form_, face_);
     ui_.setParentWidget(view_.get());
     view_->setAfterUserAction([this] { reportAccessProblem(); });

@@ -18,13 +18,13 @@ echo "== the simulated bridge as the window lists it"
 "${fw[@]}" info
 echo
 echo "== one-button update with the embedded firmware"
-before=$("${fw[@]}" info 2>/dev/null | version)
-"${fw[@]}" update --embedded
-updated+=("quince|16|the firmware built into the program|$before|$("${fw[@]}" info 2>/dev/null | version)")
+before=$("${fw[@]}" --verbose info 2>/dev/null | version)
+"${fw[@]}" update --embedded --yes
+updated+=("quince|16|the firmware built into the program|$before|$("${fw[@]}" --verbose info 2>/dev/null | version)")
 echo
 echo "== the same again: the bridge now runs the new firmware"
 rc=0
-"${fw[@]}" update --embedded || rc=$?
+"${fw[@]}" update --embedded --yes || rc=$?
 if [ "$rc" -ne 4 ]; then
   echo "expected exit code 4 (nothing to do), got $rc" >&2
   exit 1
@@ -39,10 +39,10 @@ for bridge in "ginkgo 7 ext=2.3.4.5" "nutmeg 13 ext=2.3.4.5" "elm-e-disk 30 ext=
     bstate=$(mktemp -d "$state/$preset.XXXX")
     build/tools/sim-image/brigant-sim-image "$preset:$options" -o "$bstate/$preset.bin"
     bfw=(build/cli/brigant-fw --simulate "$preset" --sim-state "$bstate")
-    before=$("${bfw[@]}" info 2>/dev/null | version)
-    "${bfw[@]}" update "$bstate/$preset.bin"
+    before=$("${bfw[@]}" --verbose info 2>/dev/null | version)
+    "${bfw[@]}" update --yes "$bstate/$preset.bin"
     echo "-- the bridge restarted from its new firmware"
-    after=$("${bfw[@]}" info 2>/dev/null | version)
+    after=$("${bfw[@]}" --verbose info 2>/dev/null | version)
     echo "Firmware Ver. \"$after\""
     updated+=("$preset|$code|$preset.bin ($options)|$before|$after")
 done

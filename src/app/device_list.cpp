@@ -61,6 +61,7 @@ void RefreshDeviceList(TBrigantFwTool &form)
         entry.path = candidate.path;
         entry.bus = candidate.bus;
         entry.bankCheckDone = 0;
+        entry.damagedBank = -1;
 
         const int identified = IdentifyChip(candidate.path);
         form.chip.ChipTypeCode = static_cast<std::uint8_t>(identified & 0xFF);

@@ -1,8 +1,10 @@
 #include "app/one_button.h"
 
 #include "app/device_list.h"
+#include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
 #include "device/discovery.h"
+#include "forms/ui_services.h"
 #include "model/fwupdate.h"
 #include "update/assisted/embedded_images.h"
 
@@ -10,6 +12,11 @@
 
 namespace brigant
 {
+
+namespace
+{
+constexpr std::uint8_t kRomDescriptorBoundary = 0xFF;
+} // namespace
 
 void ShowOneButtonStatus(TBrigantFwTool &form, forms::Colour colour, const std::string &text)
 {
@@ -53,6 +60,13 @@ void RefreshEnd(TBrigantFwTool &form)
     if (std::memcmp(reply + 12, header + 25, 2) != 0 && !form.updateRunning) {
         ShowOneButtonStatus(form, forms::kRed, "Firmware ID not match!!");
         mismatch = true;
+        // A bridge left in its ROM by an interrupted update: the face has no
+        // way back, the command line has.
+        std::uint8_t descriptor[4] = {};
+        if (ReadBufferCmd(form.selectedEntry().path, kReadBufferDescriptor, 0, 0, descriptor, 4,
+                          PumpMessages) &&
+            descriptor[0] == kRomDescriptorBoundary)
+            ShowOneButtonStatus(form, forms::kRed, "The bridge runs from ROM: use brigant-fw recover");
     }
     if (std::memcmp(reply + 12, header + 25, 4) == 0) {
         ShowOneButtonStatus(form, forms::kGreen, "Firmware already updated.");

@@ -13,6 +13,9 @@ struct DeviceEntry {
     BusKind bus = BusKind::Usb;
     std::string driveLetters; // mount points of its partitions, space-separated
     std::int32_t bankCheckDone = 0;
+    // The firmware bank a check that was not allowed to repair found damaged
+    // while the other one is valid; -1 when none was found (or none checked).
+    std::int32_t damagedBank = -1;
 };
 
 constexpr int kDeviceTableSize = 128;

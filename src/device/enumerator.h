@@ -40,6 +40,10 @@ struct DiskInterface {
     std::string path; // the disk's SCSI generic node
     BusKind bus = BusKind::Usb;
     DiskIdentity identity;
+    // Where the bridge sits on its bus (the USB port path, the 1394 unit),
+    // which stays the same when the bridge resets and its sg node changes;
+    // empty when the platform does not say.
+    std::string location;
 };
 
 struct MountedVolume {

@@ -16,6 +16,7 @@ namespace
 ScsiBackend *backend = nullptr;
 std::FILE *traceSink = nullptr;
 TransportFailure lastFailure;
+std::function<void()> commandGate;
 
 constexpr std::uint32_t kDataInTimeoutSec = 10;
 constexpr std::uint32_t kSenseAreaSize = 32;
@@ -56,6 +57,8 @@ void Trace(const std::string &path, const ScsiCommand &cmd, bool ok, std::uint32
 
 ScsiOutcome Execute(const std::string &path, const ScsiCommand &cmd)
 {
+    if (commandGate)
+        commandGate();
     if (!backend) {
         ScsiOutcome o;
         o.openError = OpenError::NotFound;
@@ -182,6 +185,7 @@ const char *OpenErrorText(OpenError error)
 }
 
 void SetTransportBackend(ScsiBackend *b) { backend = b; }
+void SetCommandGate(std::function<void()> gate) { commandGate = std::move(gate); }
 ScsiBackend *TransportBackend() { return backend; }
 void SetCommandTrace(std::FILE *sink) { traceSink = sink; }
 std::FILE *CommandTraceSink() { return traceSink; }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace brigant
@@ -13,6 +14,11 @@ namespace brigant
 // Selects the process-wide back end (set once at start; tests may swap it).
 void SetTransportBackend(ScsiBackend *backend);
 ScsiBackend *TransportBackend();
+
+// Called before every command is sent (none when empty). A caller that must
+// stop between two commands, such as a user's interrupt, throws from it: the
+// command is then not sent.
+void SetCommandGate(std::function<void()> gate);
 
 // Command trace: one line per command to `sink`, or off when null.
 void SetCommandTrace(std::FILE *sink);

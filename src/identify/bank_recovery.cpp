@@ -52,6 +52,7 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
     DeviceEntry &entry = window.selectedEntry();
     if (window.chip.FlashSizeKb <= 127 || entry.bankCheckDone == 1 || !ChipTypeOf(chipTypeCode).dualBank)
         return 1;
+    entry.damagedBank = -1;
 
     // Buffers are released before UpdateBtn gets its state back (step 8).
     UpdateBtnHold hold(window);
@@ -82,9 +83,17 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
         target = kBank0Address;
     }
 
-    entry.bankCheckDone = 1;
-    if (valid0 == valid1)
+    if (valid0 == valid1) {
+        entry.bankCheckDone = 1;
         return 0;
+    }
+    if (!window.repairBankOnSelect) {
+        // Only told, not repaired: the mark stays unset so that a repair
+        // asked for later in the same session still runs.
+        entry.damagedBank = valid0 ? 1 : 0;
+        return 0;
+    }
+    entry.bankCheckDone = 1;
 
     NextBlockIndex = UnitIndex(target, FlashBlockSize);
     NextSectorIndex = UnitIndex(target, FlashSectorSize);

@@ -20,6 +20,8 @@ inline constexpr std::uint32_t kFirmwareBankSize = 0x10000;
 // damaged, or a read failed); 1 without doing anything unless FlashSizeKb > 127,
 // the mark is not 1 and `chipTypeCode` is 13 or 27. The status line ends with
 // "FW Recovery successful!!" or "FW Recovery Fail!!" after a repair attempt.
+// With the window's repairBankOnSelect off nothing is written: a damaged bank
+// is recorded in the entry's damagedBank and the mark is left unset.
 int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::uint8_t chipTypeCode);
 
 } // namespace brigant

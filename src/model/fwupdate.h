@@ -83,6 +83,10 @@ class TBrigantFwTool
     // 0 it failed or nothing ran, -1 no Run yet. The window shows results
     // through the procedures' own texts; the command line reads this.
     std::int32_t runResult = -1;
+    // Whether selecting a dual-bank device repairs a damaged firmware bank
+    // (the window does); when false the check only reads both banks and
+    // records the damage in the entry's damagedBank.
+    bool repairBankOnSelect = true;
     INI_STATE settings;
     bool notificationsRegistered = false;
     bool acceptsDroppedFiles = false;

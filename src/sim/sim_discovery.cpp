@@ -62,6 +62,10 @@ bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         if (SimBridge *bridge = bridgeAt(path))
             disk.bus = bridge->identity().bus;
         disk.identity = identityOf(path);
+        // The slot of a device is its port: it keeps it across resets.
+        StorageDeviceNumber number;
+        if (simulation_.backend().storageDeviceNumber(path, number))
+            disk.location = "sim-port" + std::to_string(number.deviceNumber);
         disks.push_back(std::move(disk));
     }
     return true;

@@ -109,7 +109,7 @@ for row in "${cases[@]}"; do
     fi
 
     status=0
-    "$fw" --simulate "$device" --sim-state "$dir/D" update "$dir/fw.bin" >"$dir/out" 2>&1 || status=$?
+    XDG_STATE_HOME="$dir/state" "$fw" --simulate "$device" --sim-state "$dir/D" update --yes "$dir/fw.bin" >"$dir/out" 2>&1 || status=$?
     now=$("$fw" --simulate "$device" --sim-state "$dir/D" --verbose info 2>/dev/null | version_of)
     ran=$((ran + 1))
     outcome=ok

@@ -11,7 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAILED: $1"; cat -A "$work/$2" | cut -c1-240 | head -20; exit 1; }
 run_pty() { script -qec "$*" /dev/null; }
-cmd="$tool --simulate quince --sim-state $work/s update --embedded"
+cmd="$tool --simulate quince --sim-state $work/s update --embedded --yes --no-backup"
 
 run_pty "$cmd" >"$work/tty" </dev/null
 # A redrawn step: a carriage return, then the phase line, then the next carriage return.
@@ -27,7 +27,7 @@ grep -qaF $'\rProgramming Flash' "$work/nocolor" || fail "NO_COLOR lost the redr
 grep -qaF "status: Update    Pass!! (green)" "$work/nocolor" || fail "NO_COLOR: the result lost its colour name" nocolor
 
 rm -rf "$work/s"
-run_pty "$tool --simulate quince --sim-state $work/s --quiet update --embedded" >"$work/quiet" </dev/null
+run_pty "$tool --simulate quince --sim-state $work/s --quiet update --embedded --yes --no-backup" >"$work/quiet" </dev/null
 grep -qaE 'Programming Flash +[0-9]+%|progress:' "$work/quiet" && fail "--quiet drew progress" quiet
 grep -qaF "Update    Pass!!" "$work/quiet" || fail "--quiet lost the result" quiet
 

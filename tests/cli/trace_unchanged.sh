@@ -8,7 +8,7 @@ tool=$1
 recorded=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$tool" --simulate quince --sim-state "$work/state" --trace="$work/trace" update --embedded >"$work/out" 2>&1 || {
+"$tool" --simulate quince --sim-state "$work/state" --trace="$work/trace" update --embedded --yes --no-backup >"$work/out" 2>&1 || {
     echo "update --embedded failed:"
     cat "$work/out"
     exit 1

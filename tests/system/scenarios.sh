@@ -283,14 +283,14 @@ sc_info() {
 sc_update() {
     need_command update
     quince_sg >/dev/null
-    fw --trace="$TMPDIR/update.trace" update --embedded
+    fw --trace="$TMPDIR/update.trace" update --embedded --yes
     expect_rc 0
     expect_text "Update    Pass!!"
     run grep -c " out 3B 0E " "$TMPDIR/update.trace"
     [ "$OUT" -ge 64 ] || { echo "CHECK FAILED: only $OUT WRITE BUFFER commands"; return 1; }
     udevadm settle -t 20
     quince_sg >/dev/null
-    fw update --embedded
+    fw update --embedded --yes
     expect_rc 4
     expect_text "Firmware already updated."
 }

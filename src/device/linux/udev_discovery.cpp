@@ -139,6 +139,24 @@ std::optional<BusKind> BridgeBusOfDisk(udev_device *disk)
     return std::nullopt;
 }
 
+// The USB port path of the bridge ("2-1.4"), or the 1394 unit's GUID: both
+// stay the same when the bridge resets and comes back under a new sg node.
+static std::string BridgeLocationOf(udev_device *disk)
+{
+    if (udev_device *usb = udev_device_get_parent_with_subsystem_devtype(disk, "usb", "usb_device")) {
+        const char *name = udev_device_get_sysname(usb);
+        return name ? std::string("usb-") + name : std::string();
+    }
+    if (udev_device *unit = udev_device_get_parent_with_subsystem_devtype(disk, "firewire", nullptr)) {
+        udev_device *node = udev_device_get_parent(unit);
+        const char *guid = node ? udev_device_get_sysattr_value(node, "guid") : nullptr;
+        if (!guid)
+            guid = udev_device_get_sysattr_value(unit, "guid");
+        return guid ? std::string("1394-") + guid : std::string();
+    }
+    return {};
+}
+
 UdevDiskEnumerator::UdevDiskEnumerator() : readMountInfo_(ReadProcMountInfo) {}
 
 UdevDiskEnumerator::UdevDiskEnumerator(MountInfoReader reader) : readMountInfo_(std::move(reader)) {}
@@ -195,6 +213,7 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         disk.path = sg->second;
         disk.bus = *bus;
         disk.identity.disk = DeviceNumberOf(device);
+        disk.location = BridgeLocationOf(device);
         disks.push_back(std::move(disk));
         diskSysPaths.push_back(udev_device_get_syspath(device));
     });

@@ -1,0 +1,223 @@
+// brigant-fw recover: a way back for a code 15-18 bridge left running from
+// its ROM (an update cut after the chip erase). The manufacturing firmware
+// goes to the bridge's RAM, then the image (the built-in update image, or a
+// FILE) to the flash; the flash is read back, the bridge reset, and the
+// firmware it then runs is checked.
+#include "app/write_guard.h"
+#include "bridge/buffer_commands.h"
+#include "bridge/chip_commands.h"
+#include "cli/cli_context.h"
+#include "cli/window_session.h"
+#include "cli/write_safety.h"
+#include "forms/ui_services.h"
+#include "image/chip_types.h"
+#include "model/fwupdate.h"
+#include "update/assisted/buffer_transfer.h"
+#include "update/assisted/embedded_images.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+struct RecoverArgs {
+    int index = 0;
+    std::string file;
+};
+
+constexpr std::uint8_t kRomBoundary = 0xFF;
+constexpr std::uint32_t kBuiltInImageChip = 16;
+constexpr std::uint32_t kRom0ReadLength = 0x40000;
+constexpr std::size_t kLargestImage = 16u * 1024 * 1024; // larger than any flash these bridges carry
+
+bool RunsFromRom(const std::string &path)
+{
+    std::uint8_t descriptor[4] = {};
+    return ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, descriptor, 4, PumpMessages) &&
+           descriptor[0] == kRomBoundary;
+}
+
+// Four version bytes as the update button shows them (digit characters as their values).
+std::string VersionText(const std::uint8_t *v)
+{
+    int n[4];
+    const bool digits = v[0] >= '0' && v[0] <= '9';
+    for (int i = 0; i < 4; ++i)
+        n[i] = digits ? v[i] - '0' : v[i];
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d.%02d.%02d.%02d", n[0], n[1], n[2], n[3]);
+    return text;
+}
+
+// The image to program, padded with zeros to a multiple of 256 bytes.
+bool LoadImage(const RecoverArgs &args, std::uint32_t code, std::vector<std::uint8_t> &image)
+{
+    if (args.file.empty()) {
+        if (code != kBuiltInImageChip) {
+            std::cerr << "error: the built-in image is for code-16 bridges; this one is code " << code
+                      << ": give the firmware FILE to program\n";
+            return false;
+        }
+        image.assign(kUpdateImageSize, 0);
+        const std::uint32_t size = LoadUpdateImage(image.data(), 0, 0);
+        if (size == 0) {
+            std::cerr << "error: this program carries no built-in update image\n";
+            return false;
+        }
+        image.resize(size);
+    } else {
+        std::ifstream in(args.file, std::ios::binary);
+        if (!in) {
+            std::cerr << "error: " << args.file << ": " << std::strerror(errno) << "\n";
+            return false;
+        }
+        image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (image.size() < 0x20 || image.size() > kLargestImage) {
+            std::cerr << "error: " << args.file << ": " << image.size()
+                      << " bytes is no firmware image for this bridge\n";
+            return false;
+        }
+    }
+    image.resize((image.size() + 255) / 256 * 256, 0);
+    return true;
+}
+
+// Reads `length` bytes of flash through the buffer path (a ROM0-mode bridge
+// gives 256 KiB per read).
+bool ReadBack(TBrigantFwTool &form, const std::string &path, std::vector<std::uint8_t> &flash,
+              std::uint32_t length)
+{
+    flash.assign(length, 0);
+    const std::uint32_t piece = IsRom0Mode(path) ? kRom0ReadLength : length;
+    for (std::uint32_t offset = 0; offset < length; offset += piece)
+        if (!ReadFlashViaBuffer(form, path, offset, flash.data() + offset, std::min(piece, length - offset)))
+            return false;
+    return true;
+}
+
+// The programmed image against the flash, without the two header areas the
+// bridge keeps for itself (as the one-button update compares).
+bool SameImage(const std::vector<std::uint8_t> &image, const std::vector<std::uint8_t> &flash)
+{
+    for (std::size_t i = 0; i < image.size() && i < flash.size(); ++i) {
+        if ((i >= 0x200 && i <= 0x3FF) || (i >= 0x20200 && i <= 0x203FF))
+            continue;
+        if (image[i] != flash[i])
+            return false;
+    }
+    return flash.size() >= image.size();
+}
+
+int RunRecover(CliContext &ctx, const RecoverArgs &args)
+{
+    WindowSession session(ctx, std::cout);
+    TBrigantFwTool &form = session.form();
+    form.repairBankOnSelect = false;
+    session.open();
+    if (form.listedCount == 0) {
+        std::cerr << "error: no disk behind a supported bridge was found\n";
+        return kExitNoDevice;
+    }
+    if (args.index >= form.listedCount) {
+        std::cerr << "error: --index " << args.index << ": the device list has entries 0 to "
+                  << form.listedCount - 1 << "\n";
+        return kExitUsage;
+    }
+    if (args.index > 0)
+        form.DeviceList.select(args.index);
+    const std::uint32_t code = form.chip.ChipTypeCode;
+    const std::string path = form.selectedEntry().path;
+    if (!ChipTypeOf(code).bufferPath) {
+        std::cerr << "error: recover brings back code 15-18 bridges; " << path << " is code " << code << " ("
+                  << form.ChipLabelEdit.text() << ")\n";
+        return kExitNoDevice;
+    }
+    if (!RunsFromRom(path)) {
+        std::cout << path << " runs firmware that can program its flash, not its ROM: nothing to recover "
+                  << "(brigant-fw update programs it)\n";
+        return kExitNothingToDo;
+    }
+    std::vector<std::uint8_t> image;
+    if (!LoadImage(args, code, image))
+        return kExitUsage;
+    std::uint8_t info[16] = {};
+    std::uint32_t transferred = 0;
+    if (ReadChipInfo(path, info, 16, transferred) && std::memcmp(image.data() + 0x15, info + 8, 3) != 0) {
+        std::cerr << "error: the image is not made for this chip (model tag differs): nothing was written\n";
+        return kExitUsage;
+    }
+
+    const std::string what =
+        (args.file.empty() ? "the built-in update image, version " + VersionText(image.data() + 25)
+                           : "the firmware file " + args.file) +
+        ", through the manufacturing firmware in RAM; the whole flash is rewritten";
+    bool noTerminal = false;
+    bool programmed = false, verified = false, back = false;
+    WriteGuard guard = CliWriteGuard(ctx, "recover will write:", noTerminal);
+    guard.backup = false; // a bridge in ROM offers no flash to read
+    const GuardedRun run = RunGuarded(form, DescribeWrite(form, what), guard, nullptr, [&] {
+        programmed = ProgramViaBuffer(form, path, 0, image.data(), static_cast<std::uint32_t>(image.size()),
+                                      true) == 1;
+        if (!programmed)
+            return;
+        std::vector<std::uint8_t> flash;
+        verified =
+            ReadBack(form, path, flash, static_cast<std::uint32_t>(image.size())) && SameImage(image, flash);
+        if (verified)
+            back = ResetAndWaitReattach(form, path) == 1;
+    });
+    if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
+        return stopped;
+    std::cout << "\n";
+    if (!programmed) {
+        std::cout << "result: FAILED: the flash was not programmed (" << form.StatusEdit.text() << ")\n";
+        return kExitFailed;
+    }
+    if (!verified) {
+        std::cout << "result: FAILED: the flash does not read back as programmed\n";
+        return kExitFailed;
+    }
+    if (!back) {
+        std::cout << "result: FAILED: the flash is programmed and verified, but the bridge did not come back "
+                     "after its reset\n";
+        return kExitFailed;
+    }
+    const std::string now = form.selectedEntry().path;
+    std::memset(info, 0, sizeof info);
+    if (!ReadChipInfo(now, info, 16, transferred) || RunsFromRom(now)) {
+        std::cout << "result: FAILED: " << now << " still runs from ROM after its reset\n";
+        return kExitFailed;
+    }
+    std::cout << now << " runs firmware " << VersionText(info + 12) << "\n";
+    if (args.file.empty() && std::memcmp(info + 12, image.data() + 25, 4) != 0) {
+        std::cout << "result: FAILED: the bridge does not run the built-in image\n";
+        return kExitFailed;
+    }
+    std::cout << "result: success\n";
+    return kExitOk;
+}
+
+} // namespace
+
+void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
+{
+    auto args = std::make_shared<RecoverArgs>();
+    auto *cmd = app.add_subcommand("recover", "Bring back a code 15-18 bridge that runs from ROM after an "
+                                              "interrupted update: program the built-in image (or FILE)");
+    cmd->add_option("FILE", args->file, "Firmware image to program (default: the built-in update image)");
+    cmd->add_option("--index", args->index, "Device list entry (default: the first)")
+        ->check(CLI::NonNegativeNumber);
+    AddWriteOptions(*cmd, ctx, false);
+    cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunRecover(ctx, *args); }; });
+}
+
+} // namespace brigant::cli

@@ -1,0 +1,380 @@
+#include "app/write_guard.h"
+
+#include "app/one_button_run.h"
+#include "app/run_dispatch.h"
+#include "bridge/buffer_commands.h"
+#include "device/enumerator.h"
+#include "forms/ui_services.h"
+#include "model/fwupdate.h"
+#include "update/assisted/buffer_transfer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace brigant
+{
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+WritePhase phase = WritePhase::Idle;
+std::string backupFile;
+std::function<void(WritePhase)> phaseListener;
+
+void EnterPhase(WritePhase next)
+{
+    phase = next;
+    if (phaseListener)
+        phaseListener(next);
+}
+
+// Back to Idle on every way out of a guarded run, a thrown stop included.
+struct PhaseScope {
+    PhaseScope() { EnterPhase(WritePhase::Checking); }
+    ~PhaseScope()
+    {
+        EnterPhase(WritePhase::Idle);
+        backupFile.clear();
+    }
+    PhaseScope(const PhaseScope &) = delete;
+    PhaseScope &operator=(const PhaseScope &) = delete;
+};
+
+constexpr std::uint32_t kRom0ReadLength = 0x40000;
+constexpr std::uint8_t kRomBoundary = 0xFF;
+
+std::string Sanitised(const std::string &text)
+{
+    std::string out;
+    for (const char c : text) {
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                          c == '.' || c == '-';
+        out += keep ? c : '-';
+    }
+    return out.empty() ? std::string("unknown") : out;
+}
+
+// A new file under `directory` (created, private to the user) for this device;
+// empty with the reason when the directory cannot be made.
+std::string NewBackupPath(TBrigantFwTool &form, const std::string &directory, std::string &reason)
+{
+    const std::string dir = directory.empty() ? BackupDirectory() : directory;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir, ec)) {
+        reason = "cannot create " + dir + ": " + (ec ? ec.message() : std::string("not a directory"));
+        return {};
+    }
+    ::chmod(dir.c_str(), 0700);
+    const std::string device = fs::path(form.selectedEntry().path).filename().string();
+    const std::string base =
+        (fs::path(dir) / BackupFileName(form.ChipLabelEdit.text(), device, std::time(nullptr))).string();
+    std::string path = base;
+    for (int n = 2; fs::exists(path, ec); ++n)
+        path = base.substr(0, base.size() - 4) + "-" + std::to_string(n) + ".bin";
+    return path;
+}
+
+// Saved only when the file is there and holds something: a procedure that
+// said success but left nothing is a failure.
+BackupResult Checked(const std::string &file, bool ok, const std::string &status)
+{
+    BackupResult r;
+    std::error_code ec;
+    if (ok && fs::is_regular_file(file, ec) && fs::file_size(file, ec) > 0 && !ec) {
+        // The device's settings are in it: for its owner only.
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, ec);
+        r.outcome = BackupResult::Outcome::Saved;
+        r.file = file;
+        return r;
+    }
+    r.reason = status.empty() ? "the flash could not be read" : status;
+    return r;
+}
+
+// Sets a check box without running its click handler, and puts it back.
+class QuietBox
+{
+  public:
+    QuietBox(forms::CheckBox &box, bool checked) : box_(box), was_(box.checked()), handler_(box.onClick)
+    {
+        box_.onClick = nullptr;
+        box_.setChecked(checked);
+    }
+    ~QuietBox()
+    {
+        box_.setChecked(was_);
+        box_.onClick = handler_;
+    }
+    QuietBox(const QuietBox &) = delete;
+    QuietBox &operator=(const QuietBox &) = delete;
+
+  private:
+    forms::CheckBox &box_;
+    bool was_;
+    std::function<void()> handler_;
+};
+
+} // namespace
+
+WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes)
+{
+    WritePlan plan;
+    plan.device = form.selectedEntry().path;
+    const int index = form.DeviceList.itemIndex();
+    if (index >= 0 && static_cast<std::size_t>(index) < form.DeviceList.items().size())
+        plan.device += "  \"" + form.DeviceList.items()[static_cast<std::size_t>(index)] + "\"";
+    plan.chip = form.ChipLabelEdit.text().empty() ? "unknown" : form.ChipLabelEdit.text();
+    plan.firmware = form.FwVerLableEdit.text().empty() ? "unknown" : form.FwVerLableEdit.text();
+    plan.writes = writes;
+    return plan;
+}
+
+std::string PlanText(const WritePlan &plan)
+{
+    return "  Device:           " + plan.device + "\n" + "  Chip:             " + plan.chip + "\n" +
+           "  Firmware running: " + plan.firmware + "\n" + "  Will write:       " + plan.writes + "\n";
+}
+
+std::vector<std::string> MountedFilesystems(const std::string &path, bool &known)
+{
+    std::vector<std::string> mounts;
+    known = false;
+    DiskEnumerator *enumerator = CurrentDiskEnumerator();
+    std::vector<DiskInterface> disks;
+    std::vector<MountedVolume> volumes;
+    if (!enumerator || !enumerator->listDisks(disks) || !enumerator->listMountedVolumes(volumes))
+        return mounts;
+    known = true;
+    for (const DiskInterface &disk : disks) {
+        if (disk.path != path)
+            continue;
+        for (const MountedVolume &volume : volumes) {
+            const auto &parts = disk.identity.partitions;
+            if (volume.device == disk.identity.disk ||
+                std::find(parts.begin(), parts.end(), volume.device) != parts.end())
+                mounts.push_back(volume.mountPoint);
+        }
+    }
+    return mounts;
+}
+
+std::string MountedText(const std::string &path, const std::vector<std::string> &mounts)
+{
+    std::string text = "a filesystem on the disk behind " + path + " is mounted at ";
+    for (std::size_t i = 0; i < mounts.size(); ++i)
+        text += (i ? ", " : "") + mounts[i];
+    return text + ": the bridge resets at the end of the update and the filesystem would lose its "
+                  "writes; unmount it first";
+}
+
+std::string BackupDirectory()
+{
+    const char *state = std::getenv("XDG_STATE_HOME");
+    fs::path base;
+    if (state && *state == '/') {
+        base = state;
+    } else {
+        const char *home = std::getenv("HOME");
+        base = fs::path(home && *home ? home : ".") / ".local" / "state";
+    }
+    return (base / "brigant" / "backups").string();
+}
+
+std::string BackupFileName(const std::string &series, const std::string &device, std::time_t when)
+{
+    std::tm local{};
+    localtime_r(&when, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return Sanitised(series) + "_" + Sanitised(device) + "_" + stamp + ".bin";
+}
+
+BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &directory)
+{
+    BackupResult r;
+    const std::string file = NewBackupPath(form, directory, r.reason);
+    if (file.empty())
+        return r;
+    const std::string backupName = form.BackupFileEdit.text();
+    const std::int32_t eraseOnly = form.eraseOnly;
+    const std::int32_t includeNvram = form.includeNvram;
+    const bool updateEnabled = form.UpdateBtn.enabled();
+    bool ok = false;
+    {
+        QuietBox rd(form.RdCheckBox, true);
+        QuietBox backupOnly(form.BackupFWCheckBox, true);
+        QuietBox erase(form.EraseOnlyCheck, false);
+        QuietBox wholeFlash(form.NVRAMCheck, true);
+        form.eraseOnly = 0;
+        form.BackupFileEdit.setText(file);
+        UpdateBtnClick(form);
+        ok = form.runResult == 1;
+    }
+    r = Checked(file, ok, form.StatusEdit.text());
+    form.BackupFileEdit.setText(backupName);
+    form.eraseOnly = eraseOnly;
+    form.includeNvram = includeNvram;
+    form.UpdateBtn.setEnabled(updateEnabled);
+    form.runResult = -1;
+    return r;
+}
+
+BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory)
+{
+    BackupResult r;
+    const std::string path = form.selectedEntry().path;
+    std::uint8_t descriptor[4] = {};
+    if (!ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, descriptor, 4, PumpMessages)) {
+        r.reason = "the bridge's buffer descriptor could not be read";
+        return r;
+    }
+    if (descriptor[0] == kRomBoundary) {
+        r.outcome = BackupResult::Outcome::NothingToRead;
+        r.reason = "the bridge runs from ROM and offers no flash to read";
+        return r;
+    }
+    const auto capacity =
+        static_cast<std::uint32_t>(descriptor[1] << 16 | descriptor[2] << 8 | descriptor[3]);
+    if (capacity == 0) {
+        r.reason = "the bridge reports no flash to read";
+        return r;
+    }
+    // A bridge in its ROM0 mode reads 256 KiB per call from the offset given.
+    const std::uint32_t piece = IsRom0Mode(path) ? std::min(kRom0ReadLength, capacity) : capacity;
+    std::vector<std::uint8_t> flash(capacity);
+    for (std::uint32_t offset = 0; offset < capacity; offset += piece) {
+        if (!ReadFlashViaBuffer(form, path, offset, flash.data() + offset,
+                                std::min(piece, capacity - offset))) {
+            r.reason = "reading the flash through the buffer path failed at offset " + std::to_string(offset);
+            return r;
+        }
+    }
+    const std::string file = NewBackupPath(form, directory, r.reason);
+    if (file.empty())
+        return r;
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    out.close();
+    return Checked(file, static_cast<bool>(out), "cannot write " + file + ": " + std::strerror(errno));
+}
+
+WritePhase CurrentWritePhase() { return phase; }
+const std::string &CurrentBackupFile() { return backupFile; }
+void SetWritePhaseListener(std::function<void(WritePhase)> listener) { phaseListener = std::move(listener); }
+
+GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGuard &guard,
+                      const std::function<BackupResult()> &backupFn, const std::function<void()> &write)
+{
+    GuardedRun run;
+    PhaseScope scope;
+    if (!guard.allowMounted) {
+        bool known = false;
+        run.mounts = MountedFilesystems(form.selectedEntry().path, known);
+        if (!known) {
+            run.stop = GuardedRun::Stop::MountsUnknown;
+            return run;
+        }
+        if (!run.mounts.empty()) {
+            run.stop = GuardedRun::Stop::Mounted;
+            return run;
+        }
+    }
+    if (guard.confirm && !guard.confirm(plan)) {
+        run.stop = GuardedRun::Stop::Declined;
+        return run;
+    }
+    if (guard.backup && backupFn) {
+        EnterPhase(WritePhase::BackingUp);
+        run.backup = backupFn();
+        if (run.backup.outcome == BackupResult::Outcome::Failed) {
+            run.stop = GuardedRun::Stop::BackupFailed;
+            return run;
+        }
+        run.backedUp = run.backup.outcome == BackupResult::Outcome::Saved;
+        backupFile = run.backup.file;
+        if (guard.backedUp)
+            guard.backedUp(run.backup);
+    }
+    EnterPhase(WritePhase::Writing);
+    write();
+    return run;
+}
+
+bool RunButtonWrites(const TBrigantFwTool &form)
+{
+    const bool erase = form.EraseOnlyCheck.checked() || form.eraseOnly != 0;
+    return !(form.RdCheckBox.checked() && form.BackupFWCheckBox.checked() && !erase);
+}
+
+std::string RunButtonWriteText(const TBrigantFwTool &form)
+{
+    if (form.RdCheckBox.checked() && (form.EraseOnlyCheck.checked() || form.eraseOnly != 0))
+        return std::string("erase the flash") + (form.NVRAMCheck.checked() ? ", NVRAM area included" : "");
+    return "the firmware file " + form.FwFilenameEdit.text() +
+           (form.NVRAMCheck.visible() && !form.NVRAMCheck.checked() ? " (the device's NVRAM area kept)" : "");
+}
+
+namespace
+{
+
+void TellStop(TBrigantFwTool &form, const GuardedRun &run)
+{
+    switch (run.stop) {
+    case GuardedRun::Stop::Mounted:
+        Ui().messageBox("Nothing was started: " + MountedText(form.selectedEntry().path, run.mounts) + ".",
+                        "Warning", MessageKind::Warning);
+        break;
+    case GuardedRun::Stop::MountsUnknown:
+        Ui().messageBox("Nothing was started: the mounted filesystems could not be read.", "Warning",
+                        MessageKind::Warning);
+        break;
+    case GuardedRun::Stop::BackupFailed:
+        Ui().messageBox("The backup of the old firmware failed (" + run.backup.reason +
+                            "): nothing was written.",
+                        "Error", MessageKind::Error);
+        break;
+    case GuardedRun::Stop::None:
+    case GuardedRun::Stop::Declined:
+        break;
+    }
+}
+
+} // namespace
+
+void GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
+{
+    if (!RunButtonWrites(form)) {
+        UpdateBtnClick(form);
+        return;
+    }
+    const GuardedRun run = RunGuarded(
+        form, DescribeWrite(form, RunButtonWriteText(form)), guard,
+        [&form, &guard] { return BackupThroughRunButton(form, guard.backupDirectory); },
+        [&form] { UpdateBtnClick(form); });
+    TellStop(form, run);
+}
+
+void GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
+{
+    const GuardedRun run = RunGuarded(
+        form, DescribeWrite(form, form.YesBtn.caption()), guard,
+        [&form, &guard] { return BackupThroughBuffer(form, guard.backupDirectory); },
+        [&form] { YesBtnClick(form); });
+    TellStop(form, run);
+}
+
+void WireWriteGuards(TBrigantFwTool &form)
+{
+    form.UpdateBtn.onClick = [&form] { GuardedUpdateBtnClick(form, WriteGuard{}); };
+    form.YesBtn.onClick = [&form] { GuardedYesBtnClick(form, WriteGuard{}); };
+}
+
+} // namespace brigant

@@ -1,0 +1,105 @@
+#pragma once
+// What stands between a user and a write to a bridge's flash (or disk area),
+// for every family alike: what the write will do, the refusal while a
+// filesystem on the disk behind the bridge is mounted (the bridge resets at
+// the end and the filesystem would lose its writes), and a backup made with
+// the family's own backup mode before anything is written.
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+class TBrigantFwTool;
+
+// What the user is shown before a write.
+struct WritePlan {
+    std::string device;   // the device path and its list item
+    std::string chip;     // the series as identification named it
+    std::string firmware; // the firmware running now, as the window shows it
+    std::string writes;   // what will be written
+};
+// The plan of a write on the selected device; `writes` says what goes to it.
+WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes);
+// The plan as lines of "  Label: value".
+std::string PlanText(const WritePlan &plan);
+
+// Mount points of the filesystems on the disk behind `path` (the disk itself
+// or its partitions), "/" included; empty when none is mounted or the disk is
+// not listed. `known` is false when the mount table could not be read.
+std::vector<std::string> MountedFilesystems(const std::string &path, bool &known);
+// "a filesystem on DEVICE is mounted at A, B: ..." for messages.
+std::string MountedText(const std::string &path, const std::vector<std::string> &mounts);
+
+// $XDG_STATE_HOME/brigant/backups (default ~/.local/state/brigant/backups).
+std::string BackupDirectory();
+// "<series>_<device>_<YYYYmmdd-HHMMSS>.bin", every character outside
+// [A-Za-z0-9.-] made '-'.
+std::string BackupFileName(const std::string &series, const std::string &device, std::time_t when);
+
+struct BackupResult {
+    enum class Outcome : std::uint8_t { Saved, NothingToRead, Failed };
+    Outcome outcome = Outcome::Failed;
+    std::string file;   // the file written (Saved)
+    std::string reason; // why not (NothingToRead, Failed)
+};
+// The full tool's backup: the family's "RD Version" + "Backup Old Firmware
+// Only" mode through the Run dispatch, with "Include 4K NVRAM" so that the
+// file holds the flash as it is, into a new file under `directory`. The
+// window's check boxes and fields are as before afterwards.
+BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &directory);
+// The one-button face's backup: the flash read through the buffer path. A
+// bridge that runs from ROM has nothing to read (NothingToRead).
+BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory);
+
+// Where a guarded write is; the command line defers interrupts while Writing.
+enum class WritePhase : std::uint8_t { Idle, Checking, BackingUp, Writing };
+WritePhase CurrentWritePhase();
+// The backup file of the guarded run in progress (empty: none, or no run).
+const std::string &CurrentBackupFile();
+// Told of every phase change (one listener; empty to remove).
+void SetWritePhaseListener(std::function<void(WritePhase)> listener);
+
+struct WriteGuard {
+    bool backup = true;          // save the flash before writing
+    bool allowMounted = false;   // write even though a filesystem is mounted
+    std::string backupDirectory; // empty: BackupDirectory()
+    // Asked after the checks passed and before anything is written; false
+    // stops the run. Empty: no question (the window's button is the answer).
+    std::function<bool(const WritePlan &)> confirm;
+    // Told of the backup's outcome before the write starts.
+    std::function<void(const BackupResult &)> backedUp;
+};
+
+struct GuardedRun {
+    enum class Stop : std::uint8_t { None, Mounted, MountsUnknown, Declined, BackupFailed };
+    Stop stop = Stop::None;
+    std::vector<std::string> mounts;
+    BackupResult backup;
+    bool backedUp = false;
+};
+
+// The guard around one write: mounted check, confirmation, backup
+// (`backupFn`, skipped when the guard says so), then `write`. Nothing is
+// written when it stops.
+GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGuard &guard,
+                      const std::function<BackupResult()> &backupFn, const std::function<void()> &write);
+
+// Whether the Run button, with the window's check boxes as they are, writes
+// (program or erase) rather than only backing up.
+bool RunButtonWrites(const TBrigantFwTool &form);
+// What the Run button would write, for the plan.
+std::string RunButtonWriteText(const TBrigantFwTool &form);
+
+// The window's Run and update buttons through the guard: a mounted
+// filesystem gives a warning box and nothing starts; a failed backup gives an
+// error box and nothing is written.
+void GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
+void GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
+// Connects UpdateBtn and YesBtn to the guarded handlers with the default guard.
+void WireWriteGuards(TBrigantFwTool &form);
+
+} // namespace brigant

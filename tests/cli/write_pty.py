@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""brigant-fw on a terminal (a pseudo-terminal): the confirmation prompt
+answered no and yes, and Ctrl-C during the write: deferred once, and a second
+one within 3 s stopping after the current command with the state saved.
+
+Usage: write_pty.py BRIGANT_FW
+"""
+import fcntl
+import os
+import pty
+import select
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+
+TOOL = sys.argv[1]
+WORK = tempfile.mkdtemp()
+os.environ["XDG_STATE_HOME"] = os.path.join(WORK, "xdg")
+DEFERRED = "Stopping now would leave the bridge without working firmware; the update goes on."
+failures = []
+
+
+def spawn(args, answer=None, on_trace=None, trace=None):
+    """Runs brigant-fw on a new pty; returns (exit status, everything it printed)."""
+    pid, master = pty.fork()
+    if pid == 0:
+        os.execv(TOOL, [TOOL] + args)
+    out = b""
+    tracer = None
+    if trace:
+        tracer = threading.Thread(target=on_trace, args=(trace, pid))
+        tracer.start()
+    while True:
+        ready, _, _ = select.select([master], [], [], 60)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+            break
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+        if answer is not None and b"[y/N]" in out:
+            os.write(master, answer)
+            answer = None
+    _, status = os.waitpid(pid, 0)
+    if tracer:
+        tracer.join()
+    return os.waitstatus_to_exitcode(status), out.decode("utf-8", "replace")
+
+
+def check(cond, what, out=""):
+    if not cond:
+        failures.append(what)
+        print("FAILED:", what)
+        print(out[-3000:])
+
+
+def flash(state):
+    with open(os.path.join(state, "flash.bin"), "rb") as f:
+        return f.read()
+
+
+def fresh_state(name):
+    state = os.path.join(WORK, name)
+    code, out = spawn(["--simulate", "quince", "--sim-state", state, "info"])
+    check(code == 0, "info on " + name, out)
+    return state
+
+
+# The prompt: no writes nothing, yes runs the update.
+state = fresh_state("prompt")
+before = flash(state)
+code, out = spawn(["--simulate", "quince", "--sim-state", state, "update", "--embedded"], answer=b"n\n")
+check(code == 1 and "cancelled: nothing was written" in out, "answer n: exit %d" % code, out)
+check("Firmware running: 1.1.0.8" in out and "Go on? [y/N]" in out, "the plan and the question", out)
+check(flash(state) == before, "answer n changed the flash")
+code, out = spawn(["--simulate", "quince", "--sim-state", state, "update", "--embedded"], answer=b"y\n")
+check(code == 0 and "Update    Pass!!" in out, "answer y: exit %d" % code, out)
+
+
+def interrupt(times):
+    """Reads the trace from a small pipe; at the first flash write sends
+    Ctrl-C `times` times (the pipe holds the run back meanwhile)."""
+
+    def follow(fifo, pid):
+        fd = os.open(fifo, os.O_RDONLY)
+        fcntl.fcntl(fd, 1031, 4096)  # F_SETPIPE_SZ: the writer blocks a few lines ahead
+        pending = b""
+        sent = False
+        while True:
+            chunk = os.read(fd, 256)
+            if not chunk:
+                break
+            pending += chunk
+            if not sent and b" out 3B 0E " in pending:
+                sent = True
+                for _ in range(times):
+                    os.kill(pid, signal.SIGINT)
+                    threading.Event().wait(0.2)
+        os.close(fd)
+
+    return follow
+
+
+# One Ctrl-C during the write: told, deferred, the update ends and passes.
+state = fresh_state("once")
+fifo = os.path.join(WORK, "once.fifo")
+os.mkfifo(fifo)
+code, out = spawn(["--simulate", "quince", "--sim-state", state, "--trace=" + fifo, "update", "--embedded",
+                   "--yes"], on_trace=interrupt(1), trace=fifo)
+check(DEFERRED in out, "no deferral message", out)
+check(code == 0 and "Update    Pass!!" in out, "a deferred Ctrl-C cut the update: exit %d" % code, out)
+
+# Two within 3 s: stops after the current command, says so, saves the state.
+state = fresh_state("twice")
+before = flash(state)
+fifo = os.path.join(WORK, "twice.fifo")
+os.mkfifo(fifo)
+code, out = spawn(["--simulate", "quince", "--sim-state", state, "--trace=" + fifo, "update", "--embedded",
+                   "--yes"], on_trace=interrupt(2), trace=fifo)
+check(code == 130, "two Ctrl-C: exit %d, expected 130" % code, out)
+check("in the middle of the write" in out and "the old flash is saved in" in out, "no state told", out)
+check("Update    Pass!!" not in out, "a stopped run passed", out)
+check(flash(state) != before, "the state at the stop was not saved")
+
+shutil.rmtree(WORK)
+print("pty checks: %d failed" % len(failures))
+sys.exit(1 if failures else 0)
