@@ -283,9 +283,13 @@ sc_info() {
 sc_update() {
     need_command update
     quince_sg >/dev/null
+    # The backup taken before the write goes where the guest can write.
+    export XDG_STATE_HOME="$TMPDIR/state"
     fw --trace="$TMPDIR/update.trace" update --embedded --yes
     expect_rc 0
     expect_text "Update    Pass!!"
+    run find "$XDG_STATE_HOME/brigant/backups" -name '*.bin' -size +0
+    [ -n "$OUT" ] || { echo "CHECK FAILED: no backup file before the update"; return 1; }
     run grep -c " out 3B 0E " "$TMPDIR/update.trace"
     [ "$OUT" -ge 64 ] || { echo "CHECK FAILED: only $OUT WRITE BUFFER commands"; return 1; }
     udevadm settle -t 20
