@@ -5,6 +5,7 @@
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
 #include "device/transport.h"
+#include "flash/backup_file.h"
 #include "flash/chunked_transfer.h"
 #include "forms/ui_services.h"
 #include "image/checksums.h"
@@ -250,19 +251,7 @@ int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32
         ShowStatus(form.StatusEdit, "Read Back to Backup Error!!");
         return 0;
     }
-    std::FILE *file = std::fopen(name.c_str(), "wb");
-    if (!file) {
-        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
-        return 0;
-    }
-    const bool written = std::fwrite(from, 1, writeLength, file) == writeLength;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
-        return 0;
-    }
-    ShowStatus(form.StatusEdit, "Read flash and backup success!");
-    return 1;
+    return SaveBackupFile(form.StatusEdit, name, from, writeLength);
 }
 
 int FillFlashWithFF(TBrigantFwTool &form, const std::string &path, std::uint32_t length)

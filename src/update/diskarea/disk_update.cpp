@@ -4,6 +4,7 @@
 #include "bridge/chip_commands.h"
 #include "device/discovery.h"
 #include "device/transport.h"
+#include "flash/backup_file.h"
 #include "flash/program_values.h"
 #include "forms/ui_services.h"
 #include "image/chip_types.h"
@@ -257,17 +258,8 @@ int BackupDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::u
     // A read that failed would save zeros as the device's firmware.
     if (!AtaReadDmaExt(path, block.data(), AreaLbaOf(disk), kDiskAreaUnit, disk.sectorSize))
         return failed();
-    std::FILE *out = std::fopen(name.c_str(), "wb");
-    if (!out) {
-        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
+    if (!SaveBackupFile(form.StatusEdit, name, block.data(), kDiskAreaUnit))
         return failed();
-    }
-    const bool written = std::fwrite(block.data(), 1, kDiskAreaUnit, out) == kDiskAreaUnit;
-    if (std::fclose(out) != 0 || !written) {
-        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
-        return failed();
-    }
-    ShowStatus(form.StatusEdit, "Read flash and backup success!");
     return 1;
 }
 

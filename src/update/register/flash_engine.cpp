@@ -4,6 +4,7 @@
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "device/transport.h"
+#include "flash/backup_file.h"
 #include "flash/program_values.h"
 #include "forms/ui_services.h"
 #include "model/fwupdate.h"
@@ -214,20 +215,7 @@ int SaveFlashBackup(TBrigantFwTool &form, const std::string &path, std::uint32_t
         from += dropped;
         size -= dropped;
     }
-    std::FILE *file = std::fopen(name.c_str(), "wb");
-    if (!file) {
-        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
-        return 0;
-    }
-    const bool written = std::fwrite(from, 1, size, file) == size;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        // A short backup file must not pass for a good one.
-        ShowStatus(form.StatusEdit, "Open Backup File Error!!");
-        return 0;
-    }
-    ShowStatus(form.StatusEdit, "Read flash and backup success!");
-    return 1;
+    return SaveBackupFile(form.StatusEdit, name, from, size);
 }
 
 int UnprotectFlash(const std::string &path)

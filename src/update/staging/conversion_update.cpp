@@ -4,6 +4,7 @@
 #include "bridge/staging_commands.h"
 #include "common/clock.h"
 #include "device/transport.h"
+#include "flash/backup_file.h"
 #include "flash/program_values.h"
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
@@ -188,20 +189,7 @@ int BackupFlashViaStaging(TBrigantFwTool &form, const std::string &path)
         form.StatusEdit.setText("Read Back to Backup Error!!");
         return 0;
     }
-    std::FILE *out = std::fopen(name.c_str(), "wb");
-    if (!out) {
-        form.StatusEdit.setText("Open Backup File Error!!");
-        return 0;
-    }
-    const bool written =
-        std::fwrite(block.data(), 1, kConversionBackupLength, out) == kConversionBackupLength;
-    // A backup that did not reach the file in full is no backup.
-    if (std::fclose(out) != 0 || !written) {
-        form.StatusEdit.setText("Write Backup File Error!!");
-        return 0;
-    }
-    form.StatusEdit.setText("Read flash and backup success!");
-    return 1;
+    return SaveBackupFile(form.StatusEdit, name, block.data(), kConversionBackupLength);
 }
 
 int RunConversionUpdate(TBrigantFwTool &form, const std::string &path)

@@ -1,0 +1,20 @@
+#pragma once
+// Writing a backup of the flash (or of a disk area) to its file, the same way
+// for every update family: the whole file in one piece, and a file that could
+// not be written in full is no backup.
+#include "forms/controls.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brigant
+{
+
+// Creates or truncates `name` and writes `length` bytes. Shows "Read flash and
+// backup success!" and returns 1 when the file was written and closed; shows
+// "Open Backup File Error!!" and returns 0 when it could not be opened,
+// written in full or closed.
+int SaveBackupFile(forms::LabeledEdit &status, const std::string &name, const std::uint8_t *data,
+                   std::uint32_t length);
+
+} // namespace brigant
