@@ -10,6 +10,7 @@
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
 #include "cli/progress_view.h"
+#include "cli/user_text.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
@@ -17,6 +18,7 @@
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
 
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -32,6 +34,7 @@ struct UpdateArgs {
     std::string file;
     bool includeNvram = false;
     bool readWriteBuffer = false;
+    bool json = false;
 };
 
 enum class ToolMode { Program, Backup, Erase };
@@ -40,7 +43,81 @@ struct ServiceArgs {
     int index = -1;
     std::string file; // backup file; empty: the procedure's default name
     bool includeNvram = false;
+    bool json = false;
 };
+
+// What a write verb did, for its --json report.
+struct WriteReport {
+    std::string device;
+    std::string chip;
+    int typeCode = -1;
+    std::string status;
+    std::string backup;
+};
+// The report of the run in progress (the verbs fill it as they go).
+WriteReport *currentReport = nullptr;
+
+void NoteDevice(TBrigantFwTool &form)
+{
+    if (!currentReport)
+        return;
+    currentReport->device = form.selectedEntry().path;
+    currentReport->chip = form.ChipLabelEdit.text();
+    currentReport->typeCode = form.chip.ChipTypeCode;
+}
+
+void NoteRun(const std::string &status, const GuardedRun &run)
+{
+    if (!currentReport)
+        return;
+    currentReport->status = status;
+    if (run.backedUp && run.backup.outcome == BackupResult::Outcome::Saved)
+        currentReport->backup = run.backup.file;
+}
+
+const char *ResultName(int exitCode)
+{
+    switch (exitCode) {
+    case kExitOk:
+        return "success";
+    case kExitFailed:
+        return "failed";
+    case kExitUsage:
+        return "refused";
+    case kExitNoDevice:
+        return "no device";
+    case kExitNothingToDo:
+        return "nothing to do";
+    default:
+        return "stopped";
+    }
+}
+
+// Runs a write verb; with `json` its human output goes to standard error and
+// standard output gets one JSON document: what was done, and how it ended.
+int WithReport(bool json, const char *verb, const std::function<int()> &run)
+{
+    if (!json)
+        return run();
+    WriteReport report;
+    currentReport = &report;
+    std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
+    const int exitCode = run();
+    std::cout.rdbuf(stdoutBuffer);
+    currentReport = nullptr;
+    const nlohmann::json document = {
+        {"verb", verb},
+        {"device", report.device.empty() ? nlohmann::json() : nlohmann::json(report.device)},
+        {"chip", report.typeCode < 0 ? nlohmann::json()
+                                     : nlohmann::json{{"name", report.chip}, {"typeCode", report.typeCode}}},
+        {"status", report.status},
+        {"backup", report.backup.empty() ? nlohmann::json() : nlohmann::json(report.backup)},
+        {"result", ResultName(exitCode)},
+        {"exitCode", exitCode},
+    };
+    std::cout << JsonText(document);
+    return exitCode;
+}
 
 // Prints the status line and the progress as they change, through the view:
 // on a terminal the steps of a long operation redraw one line, elsewhere each
@@ -115,6 +192,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         return kExitFailed;
     }
     const std::string path = form.selectedEntry().path;
+    NoteDevice(form);
     bool noTerminal = false;
     const GuardedRun run = RunGuarded(
         form, DescribeWrite(form, form.YesBtn.caption() + " (the image built into the program)"),
@@ -124,6 +202,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             std::cout << "updating " << path << ": " << form.YesBtn.caption() << "\n";
             YesBtnClick(form);
         });
+    NoteRun(form.devpnl.caption(), run);
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     const bool passed = form.devpnl.caption() == "Update    Pass!!";
@@ -162,6 +241,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 
     // 1. The device: choosing it in the list runs the selection handler.
     form.DeviceList.select(index < 0 ? 0 : index);
+    NoteDevice(form);
     const std::uint8_t code = form.chip.ChipTypeCode;
     std::cout << "device " << form.selectedEntry().path << ": " << form.ChipLabelEdit.text() << " (code "
               << static_cast<int>(code) << ")\n";
@@ -224,6 +304,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     // 4. Run: a write only after the guard's checks, question and backup.
     if (mode == ToolMode::Backup) {
         UpdateBtnClick(form);
+        NoteRun(form.StatusEdit.text(), GuardedRun{});
     } else {
         bool noTerminal = false;
         const std::string path = form.selectedEntry().path;
@@ -232,6 +313,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             CliWriteGuard(ctx,
                           mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
             [&form] { return BackupThroughRunButton(form, ""); }, [&form] { UpdateBtnClick(form); });
+        NoteRun(form.StatusEdit.text(), run);
         if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
             return stopped;
     }
@@ -277,8 +359,14 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                      "Check \"Read/Write Buffer\": program through READ/WRITE BUFFER (codes 15-18)");
     update->add_option("--index", args->index, "Device list entry to update (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    update->add_flag("--json", args->json,
+                     "End with a JSON report on standard output (the rest goes to standard error)");
     AddWriteOptions(*update, ctx, true);
-    update->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunFileOrEmbedded(ctx, *args); }; });
+    update->callback([&ctx, args] {
+        ctx.action = [&ctx, args] {
+            return WithReport(args->json, "update", [&] { return RunFileOrEmbedded(ctx, *args); });
+        };
+    });
 
     auto backupArgs = std::make_shared<ServiceArgs>();
     auto *backup =
@@ -288,10 +376,13 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     backup->add_flag("--include-nvram", backupArgs->includeNvram, "Keep the 4K NVRAM area in the file");
     backup->add_option("--index", backupArgs->index, "Device list entry (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    backup->add_flag("--json", backupArgs->json, "End with a JSON report on standard output");
     backup->callback([&ctx, backupArgs] {
         ctx.action = [&ctx, backupArgs] {
-            return RunFullTool(ctx, ToolMode::Backup, backupArgs->index, backupArgs->file,
-                               backupArgs->includeNvram, false);
+            return WithReport(backupArgs->json, "backup", [&] {
+                return RunFullTool(ctx, ToolMode::Backup, backupArgs->index, backupArgs->file,
+                                   backupArgs->includeNvram, false);
+            });
         };
     });
 
@@ -300,10 +391,14 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     erase->add_flag("--include-nvram", eraseArgs->includeNvram, "Erase the 4K NVRAM area too");
     erase->add_option("--index", eraseArgs->index, "Device list entry (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    erase->add_flag("--json", eraseArgs->json, "End with a JSON report on standard output");
     AddWriteOptions(*erase, ctx, true);
     erase->callback([&ctx, eraseArgs] {
         ctx.action = [&ctx, eraseArgs] {
-            return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram, false);
+            return WithReport(eraseArgs->json, "erase", [&] {
+                return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram,
+                                   false);
+            });
         };
     });
 }

@@ -22,4 +22,24 @@ assert d["mountPoints"] == ["/media/José", "/mnt/a b"], d["mountPoints"]
 assert d["chip"]["supported"] and d["flash"]["sizeKb"] == 512, d
 assert d["window"]["chipIdentity"]["ChipTypeCode"] == 16, d["window"]
 '
-echo "list and info JSON read back"
+# A write verb's final report: JSON alone on standard output, its backup named.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+XDG_STATE_HOME="$work/state" "$tool" --simulate quince --sim-state "$work/s" update --embedded --yes --json \
+    2>/dev/null | python3 -c '
+import json, os, sys
+d = json.load(sys.stdin)
+assert d["verb"] == "update" and d["result"] == "success" and d["exitCode"] == 0, d
+assert d["status"] == "Update    Pass!!" and d["chip"]["typeCode"] == 16, d
+assert os.path.getsize(d["backup"]) == 512 * 1024, d["backup"]
+'
+# Refused without a terminal and without --yes: still a report, with its exit code.
+status=0
+"$tool" --simulate quince update --embedded --json >"$work/refused" 2>/dev/null || status=$?
+[ "$status" -eq 2 ] || { echo "update --embedded --json without --yes: exit $status, expected 2"; exit 1; }
+python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["result"] == "refused" and d["exitCode"] == 2 and d["backup"] is None, d
+' "$work/refused"
+echo "list, info and update JSON read back"
