@@ -42,6 +42,9 @@ struct Offer {
 Offer OneButtonOffer(const std::string &path, const std::uint8_t header[32])
 {
     const std::uint16_t packed = IdentifyChip(path);
+    // A bridge that cannot be opened is no answer about its chip.
+    if ((packed & 0xFF) == 0 && PermissionProblem())
+        return {kExitFailed, "unreadable", "the running firmware's version could not be read from " + path};
     if ((packed & 0xFF) != kOneButtonChipType)
         return {kExitNoDevice, "not supported",
                 path + " is not a chip type code " + std::to_string(kOneButtonChipType) +

@@ -37,6 +37,8 @@ const char *kFaultHelp =
     "                    corrupt   the first byte of a data-in reply arrives inverted\n"
     "                    powerloss the device is gone from then on; --sim-state keeps\n"
     "                              its state of that moment\n"
+    "                    denied    from then on the node cannot be opened (EACCES), as for\n"
+    "                              a user without the rights to it\n"
     "                    e.g. nutmeg:fault=error@3,fault=powerloss@12\n";
 
 const char *kCommonOptions =
@@ -122,9 +124,11 @@ bool ParseFaultOption(const std::string &value, FaultRule &rule, std::string &er
         rule.kind = FaultRule::Kind::CorruptByte; // the reply's first byte
     } else if (kind == "powerloss") {
         rule.kind = FaultRule::Kind::PowerLoss;
+    } else if (kind == "denied") {
+        rule.kind = FaultRule::Kind::AccessDenied;
     } else {
         error = "option " + option + ": unknown fault '" + kind +
-                "' (error, check, notready, short, corrupt or powerloss)";
+                "' (error, check, notready, short, corrupt, powerloss or denied)";
         return false;
     }
     const std::string count = at == std::string::npos ? std::string() : value.substr(at + 1);

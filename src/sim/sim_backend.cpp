@@ -149,6 +149,11 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
         o.sysErrno = ENOENT;
         return o;
     }
+    if (s->denied) {
+        o.openError = OpenError::PermissionDenied;
+        o.sysErrno = EACCES;
+        return o;
+    }
     if (cmd.exclusive && s->heldElsewhere) {
         o.openError = OpenError::Busy;
         o.sysErrno = EBUSY;
@@ -166,6 +171,12 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
         }
     }
     using Kind = FaultRule::Kind;
+    if (hit && hit->kind == Kind::AccessDenied) {
+        s->denied = true;
+        o.openError = OpenError::PermissionDenied;
+        o.sysErrno = EACCES;
+        return o;
+    }
     if (hit && hit->kind == Kind::PowerLoss) {
         s->present = false;
         s->poweredOff = true;

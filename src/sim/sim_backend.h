@@ -23,6 +23,7 @@ struct FaultRule {
         HalfData,       // the command runs but only half its data moves (rounded down)
         CorruptByte,    // byte `value` of a data-in reply is inverted
         PowerLoss,      // the device is gone from this command on; its state stays as it was
+        AccessDenied,   // from this command on the node cannot be opened: EACCES, as without rights
     };
     Kind kind = Kind::TransportError;
     std::uint64_t nth = 0;               // hit the nth command (1-based) only; 0: any matching command
@@ -81,6 +82,7 @@ class SimBackend final : public ScsiBackend
         bool present = true;
         bool poweredOff = false;
         bool heldElsewhere = false;
+        bool denied = false;
         std::uint64_t returnAtMs = 0;
         bool returning = false;
         std::uint64_t commands = 0;

@@ -37,7 +37,22 @@ done <<TABLE
 2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg erase --index 1
 3|0|is not a chip type code 16 bridge; choose another with --index (0 to 1)|--simulate pine --simulate quince update --embedded
 2|1|--quiet excludes --verbose|--quiet --verbose list
+3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 list
+3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 info
+3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 update --embedded --yes
+3|0|permission denied. Raw SCSI access needs|--simulate nutmeg:fault=denied@1 update $work/file --yes
+3|0|permission denied. Raw SCSI access needs|--simulate nutmeg:fault=denied@1 backup $work/b.bin
+3|0|permission denied. Raw SCSI access needs|--simulate nutmeg:fault=denied@1 erase --yes
+1|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 check --embedded
 TABLE
 [ -e "$work/b.bin" ] && { echo "FAILED: a backup file was written"; failed=1; }
+# A bad value in the settings file of the working directory: a warning on
+# standard error, the listing itself on standard output untouched.
+mkdir "$work/cwd" && printf 'VID = XYZ\n' >"$work/cwd/FwUpdateTool.ini"
+(cd "$work/cwd" && "$tool" --simulate quince list >"$work/out" 2>"$work/err")
+if ! grep -q 'The setting VID = "XYZ" is not a hexadecimal number' "$work/err" || grep -q 'VID' "$work/out"; then
+    echo "FAILED: the settings warning is not (only) on standard error"
+    failed=1
+fi
 [ "$failed" -eq 0 ] && echo "every bad input refused with its message and exit code"
 exit "$failed"
