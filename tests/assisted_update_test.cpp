@@ -82,8 +82,8 @@ class AssistedUpdate : public ::testing::Test, public test::SimWorld
     std::string writeFile(const std::string &name, const Bytes &bytes)
     {
         const std::string file = (dir / name).string();
-        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return file;
     }
     Bytes presetFile(const std::string &spec)
@@ -103,7 +103,8 @@ class AssistedUpdate : public ::testing::Test, public test::SimWorld
     }
     Bytes slice(const Bytes &b, std::size_t at, std::size_t n) const
     {
-        return Bytes(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + n));
+        return Bytes(b.begin() + static_cast<std::ptrdiff_t>(at),
+                     b.begin() + static_cast<std::ptrdiff_t>(at + n));
     }
     // Load File and Run, as a user would.
     int run(const std::string &file, bool includeNvram = false)
@@ -288,6 +289,30 @@ TEST_F(AssistedUpdate, RetriesWithSectorThenWholeChipErase)
     EXPECT_EQ(flash(), WithChecksum(file, 0xC000));
 }
 
+// The buffer path of the codes 15 to 18 through Run: a bridge with a blank
+// flash runs from its ROM, so the manufacturing firmware is downloaded first
+// (once: it then runs from RAM and programs the rest); a bridge running its
+// firmware is programmed without the download. Either way the bridge then
+// starts the file's firmware.
+class BufferPathUpdate : public AssistedUpdate, public ::testing::WithParamInterface<const char *>
+{
+};
+
+TEST_P(BufferPathUpdate, ProgramsAndTheBridgeStartsTheFile)
+{
+    addBridge(GetParam());
+    ASSERT_TRUE(window.ReadWriteBufferChk.checked());
+    const Bytes file = presetFile("quince:exttext=1120");
+    EXPECT_EQ(run(writeFile("q.bin", file)), 1) << window.StatusEdit.text();
+    EXPECT_EQ(window.StatusEdit.text(), "Programming Success!!");
+    bridge->boot();
+    EXPECT_EQ(Bytes(bridge->identity().chipInfo.begin() + 12, bridge->identity().chipInfo.begin() + 16),
+              (Bytes{'1', '1', '2', '0'}));
+}
+
+INSTANTIATE_TEST_SUITE_P(FromRomAndRunning, BufferPathUpdate,
+                         ::testing::Values("quince:blank=1", "quince:version=3.0,ext=31.25.1.5"));
+
 TEST_F(AssistedUpdate, EraseOnlyKeepsTheNvram)
 {
     addBridge("nutmeg");
@@ -428,7 +453,8 @@ TEST_P(FaultSweep, SuccessOnlyWithTheNewImage)
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, FaultSweep,
-                         ::testing::Values(SweepCase{"nutmeg:flash=PM25LV512", 0x10000, 0xC000, 4096, 0x10000},
+                         ::testing::Values(SweepCase{"nutmeg:flash=PM25LV512", 0x10000, 0xC000, 4096,
+                                                     0x10000},
                                            SweepCase{"hazel-1394", 20 * 1024, 0x8000, 1024, 0x8400}));
 
 } // namespace

@@ -116,6 +116,10 @@ bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::ui
             if (!ProgramViaBuffer(form, path, 0, w, imageLength, download)) {
                 ShowStatus(form.StatusEdit, "Write Bin File fail!");
                 failed = true;
+            } else {
+                // The manufacturing firmware now runs from RAM and refuses a
+                // second download: later steps program through it.
+                download = false;
             }
             if (failed)
                 continue;
