@@ -48,7 +48,17 @@ elif [ $? -ne 4 ]; then
     exit 1
 fi
 
+# The manual page and the completion know the helper option the program has.
+grep -q -- '--helper' "$root/share/man/man1/brigant-fw.1" || {
+    echo "brigant-fw(1) from the package does not show --helper"
+    exit 1
+}
+completed=$(bash -c 'source "$1"; COMP_WORDS=(brigant-fw --helper up); COMP_CWORD=2; _brigant_fw; echo "${COMPREPLY[*]}"' \
+    _ "$root/share/bash-completion/completions/brigant-fw")
+[ "$completed" = update ] || { echo "completion of 'up' gave '$completed'"; exit 1; }
+
 if [ -x "$root/bin/brigant-fwtool" ]; then
+    [ -f "$root/share/man/man1/brigant-fwtool.1" ]
     desktop-file-validate "$root/share/applications/io.brigant.fwtool.desktop"
     appstreamcli validate --no-net "$root/share/metainfo/io.brigant.fwtool.metainfo.xml"
     [ -f "$root/share/icons/hicolor/scalable/apps/brigant-fwtool.svg" ]
