@@ -12,7 +12,11 @@
 #include <umockdev.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace brigant::test
 {
@@ -136,6 +140,47 @@ TEST_F(HelperTest, RefusesWithItsReasonBeforeOpeningAnything)
         EXPECT_NE(sent.refusal, "");
         EXPECT_NE(sent.refusal.find(c.reason), std::string::npos) << sent.refusal;
     }
+}
+
+// pkexec exits at once when the authorisation is refused or dismissed: the
+// command fails as a permission problem, and the helper is not started again.
+TEST(HelperBackendStart, AHelperThatEndsAtOnceIsAPermissionProblemOnce)
+{
+    char dir[] = "/tmp/brigant-helper-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string script = std::string(dir) + "/refused", starts = std::string(dir) + "/starts";
+    std::FILE *f = std::fopen(script.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "#!/bin/sh\necho started >>'%s'\nexit 126\n", starts.c_str());
+    std::fclose(f);
+    ASSERT_EQ(::chmod(script.c_str(), 0700), 0);
+
+    for (const std::string &program : {script, std::string("/nonexistent/brigant-fw-helper")}) {
+        SCOPED_TRACE(program);
+        SgBackend local;
+        HelperBackend helper({program}, local);
+        std::uint8_t reply[40] = {};
+        ScsiCommand cmd;
+        cmd.cdb = kInquiry;
+        cmd.cdbLength = 6;
+        cmd.data = reply;
+        cmd.length = sizeof reply;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const ScsiOutcome o = helper.execute("/dev/sg2", cmd);
+            EXPECT_FALSE(o.opened);
+            EXPECT_EQ(o.openError, OpenError::PermissionDenied);
+            EXPECT_EQ(o.transferred, 0u);
+        }
+    }
+    std::ifstream in(starts);
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line))
+        ++count;
+    EXPECT_EQ(count, 1) << "started once for two commands";
+    std::remove(starts.c_str());
+    std::remove(script.c_str());
+    ::rmdir(dir);
 }
 
 } // namespace
