@@ -8,6 +8,7 @@
 #include "common/debug_log.h"
 #include "common/version.h"
 #include "device/discovery.h"
+#include "device/linux/helper_backend.h"
 #include "device/linux/sg_backend.h"
 #include "device/linux/udev_discovery.h"
 #include "device/transport.h"
@@ -49,6 +50,7 @@ struct Session {
     VirtualClock virtualClock;
     std::unique_ptr<sim::Simulation> simulation;
     SgBackend sg;
+    std::unique_ptr<HelperBackend> helper;      // --helper: every command goes through it
     std::unique_ptr<DiskEnumerator> enumerator; // over the simulation or udev
     std::unique_ptr<std::FILE, CloseTraceFile> traceFile;
     InstalledServices services;
@@ -112,6 +114,7 @@ int main(int argc, char **argv)
 {
     CliContext ctx;
     std::vector<std::string> simulate;
+    std::string helperProgram;
     CLI::App app{"Brigant Firmware Update Utility for Linux: update the firmware of Velkor storage bridges"};
     app.set_version_flag("--version", VersionText(), "Show the program's version and the built-in image's");
     app.footer(kHelpFooter);
@@ -121,6 +124,11 @@ int main(int argc, char **argv)
         ->take_all();
     app.add_option("--device", ctx.device,
                    "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)");
+    auto *helperOption =
+        app.add_option("--helper", helperProgram,
+                       "Send every command through the privileged helper, started with pkexec (or through "
+                       "PROGRAM, started as it is)")
+            ->expected(0, 1);
     app.add_option("--sim-state", ctx.simState, "Directory that keeps the simulated devices' state");
     auto *trace =
         app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
@@ -200,7 +208,20 @@ int main(int argc, char **argv)
                 return kExitUsage;
             }
         }
-        session.services.backend(&session.simulation->backend());
+        if (helperOption->count() > 0) {
+            // The simulated bridges answer a helper that relays to them (the
+            // test helper); the installed helper only speaks to /dev.
+            if (helperProgram.empty()) {
+                std::cerr << "error: --helper with --simulate needs the test helper: --helper=PROGRAM\n";
+                return kExitUsage;
+            }
+            session.helper = std::make_unique<HelperBackend>(std::vector<std::string>{helperProgram},
+                                                             session.simulation->backend(),
+                                                             &session.simulation->backend());
+            session.services.backend(session.helper.get());
+        } else {
+            session.services.backend(&session.simulation->backend());
+        }
         if (!ctx.device.empty()) {
             const auto present = session.simulation->backend().paths();
             if (std::find(present.begin(), present.end(), ctx.device) == present.end()) {
@@ -220,7 +241,14 @@ int main(int argc, char **argv)
         }
         if (!ctx.device.empty() && !CheckDevicePath(ctx.device))
             return kExitNoDevice;
-        session.services.backend(&session.sg);
+        if (helperOption->count() > 0) {
+            session.helper = std::make_unique<HelperBackend>(
+                helperProgram.empty() ? DefaultHelperCommand() : std::vector<std::string>{helperProgram},
+                session.sg);
+            session.services.backend(session.helper.get());
+        } else {
+            session.services.backend(&session.sg);
+        }
         session.enumerator = std::make_unique<UdevDiskEnumerator>();
     }
     session.services.diskEnumerator(session.enumerator.get());
@@ -252,6 +280,13 @@ int main(int argc, char **argv)
         std::cout << std::flush;
         std::cerr << "\n" << StoppedStateText(stop) << "\n";
         code = 128 + stop.signal;
+    }
+    if (code != kExitOk && PermissionProblem()) {
+        if (!session.helper)
+            std::cerr << "hint: --helper sends the commands through the helper (installed with the package), "
+                         "which asks for authorisation once; or run as root\n";
+        else
+            std::cerr << "the helper did not start, was not authorised or was denied access\n";
     }
 
     if (session.simulation && !ctx.simState.empty()) {

@@ -1,5 +1,7 @@
 #include "gui/access_watch.h"
 
+#include "device/transport.h"
+
 #include <cerrno>
 
 namespace brigant::gui
@@ -8,15 +10,13 @@ namespace brigant::gui
 namespace
 {
 
-const char *const kRootAdvice = "Start the program as root, for example:\n"
-                                "    sudo brigant-fwtool\n";
-
-const char *const kUdevAdvice =
-    "or install a udev rule that gives your group the bridge's SCSI generic node, for example\n"
-    "/etc/udev/rules.d/70-brigant.rules:\n"
-    "    SUBSYSTEM==\"scsi_generic\", SUBSYSTEMS==\"usb\", GROUP=\"plugdev\", MODE=\"0660\"\n"
-    "and give the program the raw I/O capability that vendor commands need:\n"
-    "    sudo setcap cap_sys_rawio+ep brigant-fwtool\n";
+// The one advice of every front end, with what the window does about it.
+std::string Advice()
+{
+    return std::string("To send them: ") + kPrivilegeAdvice +
+           ".\nWhen not run as root, the window starts the helper (brigant-fw-helper) through pkexec, which "
+           "asks for an administrator's authorisation once.\n";
+}
 
 } // namespace
 
@@ -75,12 +75,12 @@ std::optional<std::string> AccessWatch::takeReport()
         return "Permission denied when opening " + path_ +
                ".\n\nThe program talks to the bridge through raw SCSI commands, which needs access to the "
                "disk's SCSI generic node.\n\n" +
-               kRootAdvice + kUdevAdvice;
+               Advice();
     case Problem::CommandDenied:
         return "The system refused a command to " + path_ +
                " (permission denied).\n\nVendor commands to the bridge need the raw I/O capability "
                "(CAP_SYS_RAWIO).\n\n" +
-               kRootAdvice + kUdevAdvice;
+               Advice();
     case Problem::NoDiskList:
         return std::string("The list of disks cannot be read: the device manager (udev) is not available.\n\n"
                            "Check that /run/udev is present (in a container, pass it through), then press "

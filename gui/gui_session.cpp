@@ -12,6 +12,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace brigant::gui
 {
@@ -108,7 +109,14 @@ bool GuiSession::start(const GuiOptions &options, std::string &error)
         sg_ = std::make_unique<SgBackend>();
         udevDisks_ = std::make_unique<UdevDiskEnumerator>();
         monitor_ = std::make_unique<UdevUsbMonitor>();
-        watch_.setBackend(sg_.get());
+        if (::geteuid() != 0) {
+            // Raw SCSI commands need root: the helper, authorised through
+            // polkit, sends them; nothing above the seam knows.
+            helper_ = std::make_unique<HelperBackend>(DefaultHelperCommand(), *sg_);
+            watch_.setBackend(helper_.get());
+        } else {
+            watch_.setBackend(sg_.get());
+        }
         watch_.setEnumerator(udevDisks_.get());
         if (monitor_->ok())
             changes_ = monitor_.get();

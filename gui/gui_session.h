@@ -5,6 +5,7 @@
 // all when destroyed.
 #include "app/installed_services.h"
 #include "device/enumerator.h"
+#include "device/linux/helper_backend.h"
 #include "device/linux/sg_backend.h"
 #include "gui/access_watch.h"
 #include "gui/device_clock.h"
@@ -71,6 +72,7 @@ class GuiSession
     std::unique_ptr<sim::Simulation> simulation_;
     std::unique_ptr<sim::SimDiskEnumerator> simDisks_;
     std::unique_ptr<SgBackend> sg_;
+    std::unique_ptr<HelperBackend> helper_; // not root: the commands go through the helper
     std::unique_ptr<UdevDiskEnumerator> udevDisks_;
     std::unique_ptr<UdevUsbMonitor> monitor_;
     std::unique_ptr<DiskEnumerator> oneDisk_; // --device: the platform's list cut to that disk

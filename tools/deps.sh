@@ -6,6 +6,9 @@ packages=(build-essential cmake ninja-build pkg-config libudev-dev libcli11-dev
           qt6-base-dev nlohmann-json3-dev libsgutils2-dev)
 # python3 reads back the JSON in tests/cli; script (bsdutils) gives them a pseudo-terminal.
 packages+=(python3 bsdutils)
+# The package test: dpkg-deb and dpkg-shlibdeps (dpkg-dev), the validators of the
+# desktop entry and metainfo; pkexec starts the helper the package installs.
+packages+=(dpkg-dev desktop-file-utils appstream pkexec)
 # The system tests' QEMU guest and what its initramfs and udev are made of.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev)
 missing=()

@@ -25,7 +25,7 @@ struct ScsiCommand {
 enum class OpenError : std::uint8_t {
     None,
     NotFound,         // ENOENT, ENODEV, ENXIO: the device is gone
-    PermissionDenied, // EACCES, EPERM: needs root or the udev rule
+    PermissionDenied, // EACCES, EPERM: needs root or the helper
     Busy,             // EBUSY: someone else holds the device exclusively
     Other,
 };

@@ -197,13 +197,12 @@ std::string DescribeLastTransportFailure()
     if (f.openFailed) {
         std::string text = "cannot open " + f.path + ": " + OpenErrorText(f.openError);
         if (f.openError == OpenError::PermissionDenied)
-            text += ". Raw SCSI access needs root: run as root (sudo), or install the udev rule "
-                    "packaging/60-brigant-bridges.rules and join the plugdev group";
+            text += std::string(". Raw SCSI access needs privileges: ") + kPrivilegeAdvice;
         return text;
     }
     if (f.sysErrno == EPERM || f.sysErrno == EACCES)
         return "command refused on " + f.path +
-               ": permission denied. Vendor commands need root (CAP_SYS_RAWIO): run as root (sudo)";
+               ": permission denied. Vendor commands need CAP_SYS_RAWIO: " + kPrivilegeAdvice;
     if (f.sysErrno != 0)
         return "command failed on " + f.path + ": " + std::strerror(f.sysErrno);
     if (f.scsiStatus != 0) {

@@ -36,6 +36,9 @@ struct TransportFailure {
 const TransportFailure &LastTransportFailure();
 // A user-facing sentence about LastTransportFailure() (with advice for permission problems).
 std::string DescribeLastTransportFailure();
+// The one advice every front end gives when raw SCSI access is denied.
+inline constexpr const char *kPrivilegeAdvice =
+    "run through the helper (installed with the package), or as root";
 
 int SendScsiIn(const std::string &path, const std::uint8_t *cdb, int cdbLength, std::uint8_t *buffer,
                std::uint32_t length, std::uint32_t &transferred);

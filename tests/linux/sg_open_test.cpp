@@ -154,7 +154,7 @@ TEST_F(SgOpenTest, OpenErrnoBecomesAnOpenErrorKeepingTheErrno)
     }
     node.openErrno = EACCES;
     EXPECT_EQ(SendScsiIn("/dev/sg2", cdb, 10, buf, 8, transferred), 0);
-    EXPECT_NE(DescribeSgTransportFailure().find("run as root"), std::string::npos)
+    EXPECT_NE(DescribeSgTransportFailure().find(kPrivilegeAdvice), std::string::npos)
         << DescribeSgTransportFailure();
     EXPECT_EQ(node.ioctls, 0);
 }

@@ -1,0 +1,153 @@
+// The installed helper's device: the sg node of a disk that brigant-fw's
+// discovery would list, checked through udev for every request, and SG_IO.
+#include "device.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <libudev.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace brigant::helper
+{
+
+namespace
+{
+
+bool Is(const char *a, const char *b) { return a && std::strcmp(a, b) == 0; }
+
+// The same test as discovery's: an sd disk whose USB interface is bound to
+// usb-storage or uas, or whose FireWire unit is bound to firewire_sbp2.
+std::string CheckScsiDevice(udev_device *sg)
+{
+    if (!Is(udev_device_get_subsystem(sg), "scsi_generic"))
+        return "not a SCSI generic node";
+    udev_device *scsi = udev_device_get_parent_with_subsystem_devtype(sg, "scsi", "scsi_device");
+    if (!scsi || !Is(udev_device_get_driver(scsi), "sd"))
+        return "not the sg node of a disk";
+    if (udev_device *interface =
+            udev_device_get_parent_with_subsystem_devtype(scsi, "usb", "usb_interface")) {
+        const char *driver = udev_device_get_driver(interface);
+        if (Is(driver, "usb-storage") || Is(driver, "uas"))
+            return {};
+        return "a USB disk not bound to usb-storage or uas";
+    }
+    if (udev_device *unit = udev_device_get_parent_with_subsystem_devtype(scsi, "firewire", nullptr))
+        if (Is(udev_device_get_driver(unit), "firewire_sbp2"))
+            return {};
+    return "not a disk behind a USB, UAS or FireWire bridge (an internal disk is never accepted)";
+}
+
+std::string CheckNode(const std::string &path, dev_t &number)
+{
+    if (path.rfind("/dev/", 0) != 0 || path.find("/..") != std::string::npos ||
+        path.find("/./") != std::string::npos)
+        return "path outside /dev";
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return std::string("cannot look at the path: ") + std::strerror(errno);
+    if (!S_ISCHR(st.st_mode))
+        return "not a character device node";
+    number = st.st_rdev;
+    udev *u = udev_new();
+    if (!u)
+        return "udev is not available";
+    udev_device *sg = udev_device_new_from_devnum(u, 'c', number);
+    const std::string reason = sg ? CheckScsiDevice(sg) : "unknown to udev";
+    if (sg)
+        udev_device_unref(sg);
+    udev_unref(u);
+    return reason;
+}
+
+std::uint8_t OpenErrorOf(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return 1;
+    case EACCES:
+    case EPERM:
+        return 2;
+    case EBUSY:
+        return 3;
+    default:
+        return 4;
+    }
+}
+
+} // namespace
+
+std::string CheckDevice(const std::string &path)
+{
+    dev_t number = 0;
+    return CheckNode(path, number);
+}
+
+void RunOnDevice(const Request &r, std::uint8_t *data, Reply &reply)
+{
+    dev_t number = 0;
+    const std::string reason = CheckNode(r.path, number);
+    int fd = -1;
+    if (reason.empty()) {
+        do
+            fd = ::open(r.path.c_str(),
+                        O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | ((r.flags & 1) ? O_EXCL : 0));
+        while (fd < 0 && errno == EINTR);
+    } else {
+        errno = ENODEV; // gone or replaced since the check
+    }
+    if (fd < 0) {
+        reply.sysErrno = errno;
+        reply.openError = OpenErrorOf(errno);
+        return;
+    }
+    // The node opened is the one checked, not one put in its place since.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != number) {
+        ::close(fd);
+        reply.sysErrno = ENODEV;
+        reply.openError = 1;
+        return;
+    }
+    reply.opened = 1;
+
+    sg_io_hdr_t hdr;
+    std::memset(&hdr, 0, sizeof hdr);
+    hdr.interface_id = 'S';
+    hdr.dxfer_direction = r.direction == kNone ? SG_DXFER_NONE
+                          : r.direction == kIn ? SG_DXFER_FROM_DEV
+                                               : SG_DXFER_TO_DEV;
+    hdr.cmd_len = r.cdbLength;
+    hdr.cmdp = const_cast<unsigned char *>(r.cdb);
+    hdr.dxfer_len = r.length;
+    hdr.dxferp = r.length ? data : nullptr;
+    hdr.mx_sb_len = kHelperSenseSize;
+    hdr.sbp = reply.sense;
+    hdr.timeout = r.timeoutSec * 1000;
+    const int rc = ::ioctl(fd, SG_IO, &hdr); // never repeated: a command may already have run
+    const int ioctlErrno = errno;
+    ::close(fd);
+    if (rc < 0) {
+        reply.sysErrno = ioctlErrno;
+        return;
+    }
+    reply.scsiStatus = hdr.status;
+    reply.senseLength = hdr.sb_len_wr > kHelperSenseSize ? kHelperSenseSize : hdr.sb_len_wr;
+    // The client decodes host and driver status as the direct back end does.
+    const bool hostOk = hdr.host_status == 0 && (hdr.driver_status & ~0x08u) == 0;
+    reply.transportOk = hostOk;
+    if (!hostOk)
+        reply.sysErrno = hdr.host_status == 0x01 || hdr.host_status == 0x04              ? ENODEV
+                         : hdr.host_status == 0x03 || (hdr.driver_status & 0x0F) == 0x06 ? ETIMEDOUT
+                                                                                         : EIO;
+    const std::uint32_t resid = hdr.resid < 0 ? 0 : static_cast<std::uint32_t>(hdr.resid);
+    reply.transferred = resid > r.length ? 0 : r.length - resid;
+}
+
+} // namespace brigant::helper
