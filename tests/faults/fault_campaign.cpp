@@ -1,0 +1,453 @@
+// The fault campaign: a representative update of a family (the file loaded
+// and Run pressed, through the write guard with its backup), run once per
+// command index k and fault kind with that fault injected at command k, each
+// run checked against the invariants a user relies on:
+//   - success only when the flash (or the disk area) holds what a clean run
+//     leaves there;
+//   - the settings (NVRAM) the update keeps are in the flash or, byte for
+//     byte, in the run's backup file;
+//   - a failure says what failed (a failure text that is not a success text);
+//   - after a power loss, a second run on the saved state completes the
+//     update or says what the device needs.
+// The dual-bank bridges also lose power at every 1/16 of an update; the next
+// selection's bank repair must leave a bridge that boots a firmware.
+// Sanitizer builds run the same campaign. A summary table is printed; any
+// violation fails the test of its family.
+// Not covered yet: the staging family (its update of code 26 sends about 3600
+// commands, too many for a run per command and kind in CI) and the one-button
+// update (the update button's face is here, but its clean run on the quince
+// preset in this world fails, which is still to be understood).
+#include "app/fwupdate_handlers.h"
+#include "app/one_button.h"
+#include "app/write_guard.h"
+#include "sim/chip_presets.h"
+#include "sim/disk_firmware.h"
+#include "sim/presets.h"
+#include "sim/sim_discovery.h"
+#include "sim_world.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <unistd.h>
+
+using namespace brigant;
+using namespace brigant::sim;
+
+namespace
+{
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+enum class Face : std::uint8_t { RunButton, OneButton };
+
+struct Range {
+    std::uint32_t at, size;
+};
+
+struct Case {
+    const char *name;
+    const char *device; // the bridge's preset
+    const char *file;   // the firmware file's preset (Run button only)
+    Face face;
+    std::vector<Range> kept; // settings the update keeps in the flash
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+const char *const kKinds[] = {"error", "check", "notready", "short", "corrupt", "powerloss"};
+
+Bytes PresetFile(const std::string &text)
+{
+    PresetSpec spec;
+    std::string error;
+    EXPECT_TRUE(ParsePresetSpec(text, spec, error)) << error;
+    PresetFirmwareFile file;
+    EXPECT_TRUE(MakePresetFirmwareFile(spec, file, error)) << error;
+    return file.bytes;
+}
+
+Bytes ReadAll(const std::string &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One bridge on virtual time, found and selected as the window does it;
+// from a saved state when `stateDir` is given (the bridge powered up again).
+struct World : test::SimWorld {
+    World(const Case &c, const std::string &stateDir)
+    {
+        std::string error;
+        path = simulation.add(c.device, error);
+        EXPECT_FALSE(path.empty()) << error;
+        if (!stateDir.empty()) {
+            EXPECT_TRUE(simulation.loadState(stateDir, error)) << error;
+        }
+        bridge = simulation.bridges().back();
+        services.diskEnumerator(&enumerator);
+        window.StatusEdit.addObserver(
+            [this](forms::Control &) { statuses.push_back(window.StatusEdit.text()); });
+        RefreshBtnClick(window);
+        if (window.listedCount > 0) {
+            window.DeviceList.select(0);
+            path = window.selectedEntry().path;
+        }
+    }
+
+    // Run button or update button through the write guard, backing up into `backups`.
+    bool run(const Case &c, const std::string &file, const std::string &backups)
+    {
+        WriteGuard guard;
+        guard.backupDirectory = backups;
+        guard.backedUp = [this](const BackupResult &r) {
+            if (r.outcome == BackupResult::Outcome::Saved)
+                backupFile = r.file;
+        };
+        ui.boxes.clear();
+        if (c.face == Face::RunButton) {
+            window.FwFilenameEdit.setText(file);
+            window.NVRAMCheck.setChecked(false);
+            window.UpdateBtn.setEnabled(true);
+            GuardedUpdateBtnClick(window, guard);
+            return window.runResult == 1;
+        }
+        GuardedYesBtnClick(window, guard);
+        return window.devpnl.caption() == "Update    Pass!!";
+    }
+    // What the user was told: the status line and every box.
+    std::string told(const Case &c) const
+    {
+        std::string text = c.face == Face::RunButton ? window.StatusEdit.text() : window.devpnl.caption();
+        for (const auto &box : ui.boxes)
+            text += (text.empty() ? "" : " | ") + box.text;
+        return text;
+    }
+    // What the update writes: the flash, or the disk area of a bridge without one.
+    Bytes image() const
+    {
+        if (bridge->identity().flashAttached)
+            return bridge->flash().contents();
+        return ReadFirmwareArea(*bridge->identity().disk, DiskArea{});
+    }
+
+    SimDiskEnumerator enumerator{simulation};
+    std::string path;
+    std::shared_ptr<SimBridge> bridge;
+    std::string backupFile;
+    std::vector<std::string> statuses; // every text the status line showed
+};
+
+void Seed(World &w, const Case &c)
+{
+    for (const Range &r : c.kept)
+        for (std::uint32_t i = 0; i < r.size; ++i)
+            w.bridge->flash().contents()[r.at + i] = static_cast<std::uint8_t>(0x3C ^ (i * 13) ^ (i >> 8));
+}
+
+Bytes Slice(const Bytes &b, std::uint32_t at, std::uint32_t size)
+{
+    if (b.size() < std::size_t{at} + size)
+        return {};
+    return Bytes(b.begin() + at, b.begin() + at + size);
+}
+
+// "first difference at OFFSET" between what a run left and the reference.
+std::string FirstDifference(const Bytes &got, const Bytes &want)
+{
+    if (got.size() != want.size())
+        return "a different size";
+    const auto at = std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    char text[96];
+    std::snprintf(text, sizeof text, "first difference at 0x%lx: %02X, not %02X",
+                  static_cast<unsigned long>(at), got[static_cast<std::size_t>(at)],
+                  want[static_cast<std::size_t>(at)]);
+    return text;
+}
+
+// The image with the kept settings taken from `from`: those are judged by
+// the settings check, the rest must be what a clean run leaves.
+Bytes Masked(Bytes image, const Bytes &from, const std::vector<Range> &kept)
+{
+    for (const Range &r : kept)
+        if (image.size() >= std::size_t{r.at} + r.size && from.size() == image.size())
+            std::copy_n(from.begin() + r.at, r.size, image.begin() + r.at);
+    return image;
+}
+
+bool SaysSuccess(const std::string &text)
+{
+    return text.find("Success") != std::string::npos || text.find("Pass!!") != std::string::npos;
+}
+
+struct Tally {
+    int runs = 0;
+    std::map<std::string, std::pair<int, int>> perKind; // kind: successes, failures
+    std::vector<std::string> violations;
+    std::map<std::string, std::set<std::string>> texts; // failure texts by kind
+    std::map<std::string, int> afterPowerLoss;          // second run outcomes
+    int settingsOnlyInBackup = 0;                       // successes that left the settings only in the backup
+};
+
+void Violation(Tally &t, const std::string &what) { t.violations.push_back(what); }
+
+// The campaign over one case; returns the tally.
+Tally Campaign(const Case &c)
+{
+    Tally t;
+    const fs::path dir = fs::temp_directory_path() / ("brigant-faults-" + std::to_string(::getpid()) + "-" +
+                                                      std::string(c.device).substr(0, 6));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::string file;
+    if (c.file) {
+        file = (dir / "fw.bin").string();
+        const Bytes bytes = PresetFile(c.file);
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    // A clean run: the image every successful run must leave, and the command count.
+    Bytes reference;
+    std::uint64_t commands = 0;
+    {
+        World w(c, {});
+        Seed(w, c);
+        const std::uint64_t before = w.simulation.backend().commandCount(w.path);
+        const bool ok = w.run(c, file, (dir / "clean").string());
+        EXPECT_TRUE(ok) << c.name << ": the clean run failed: " << w.told(c);
+        commands = w.simulation.backend().commandCount(w.path) - before;
+        reference = w.image();
+        std::printf("%s: a clean run sends %llu commands\n", c.name,
+                    static_cast<unsigned long long>(commands));
+        std::fflush(stdout);
+        for (const Range &r : c.kept)
+            EXPECT_EQ(Slice(reference, r.at, r.size), Slice(w.bridge->flash().contents(), r.at, r.size));
+    }
+
+    for (const char *kind : kKinds) {
+        for (std::uint64_t k = 1; k <= commands; ++k) {
+            const std::string label = std::string(c.name) + " " + kind + "@" + std::to_string(k);
+            ++t.runs;
+            World w(c, {});
+            Seed(w, c);
+            const Bytes seeded = w.bridge->flash().contents();
+            FaultRule rule;
+            std::string error;
+            const std::string option =
+                std::string(kind) + "@" + std::to_string(w.simulation.backend().commandCount(w.path) + k);
+            EXPECT_TRUE(ParseFaultOption(option, rule, error)) << error;
+            w.simulation.backend().addFault(w.path, rule);
+            const fs::path backups = dir / "backups";
+            fs::remove_all(backups);
+            const bool ok = w.run(c, file, backups.string());
+            const std::string told = w.told(c);
+            auto &tally = t.perKind[kind];
+            (ok ? tally.first : tally.second)++;
+
+            const Bytes left = Masked(w.image(), reference, c.kept);
+            if (ok && left != reference)
+                Violation(t, label + ": success reported, but the image is not the new one (" +
+                                 FirstDifference(left, reference) + ")");
+            if (ok && w.image() != reference)
+                t.settingsOnlyInBackup++;
+            if (!ok) {
+                t.texts[kind].insert(told);
+                if (told.empty() || SaysSuccess(told))
+                    Violation(t, label + ": a failure that does not say what failed: \"" + told + "\"");
+            }
+            const Bytes backup = w.backupFile.empty() ? Bytes{} : ReadAll(w.backupFile);
+            for (const Range &r : c.kept) {
+                const Bytes want = Slice(seeded, r.at, r.size);
+                if (Slice(w.bridge->flash().contents(), r.at, r.size) != want &&
+                    Slice(backup, r.at, r.size) != want)
+                    Violation(t, label + ": the settings at " + std::to_string(r.at) +
+                                     " are neither in the flash nor in the backup");
+            }
+
+            if (std::string(kind) != "powerloss")
+                continue;
+            // Power comes back: a second run on the saved state.
+            const fs::path state = dir / "state";
+            fs::remove_all(state);
+            EXPECT_TRUE(w.simulation.saveState(state.string(), error)) << error;
+            World again(c, state.string());
+            const bool second =
+                again.window.listedCount > 0 && again.run(c, file, (dir / "backups2").string());
+            const std::string told2 = again.told(c);
+            const Bytes left2 = Masked(again.image(), reference, c.kept);
+            if (second && left2 == reference) {
+                t.afterPowerLoss["completed"]++;
+            } else if (second) {
+                Violation(t, label + ": the second run reported success without the new image (" +
+                                 FirstDifference(left2, reference) + ")");
+            } else if (told2.find("recover") != std::string::npos ||
+                       told2.find("repair") != std::string::npos) {
+                t.afterPowerLoss["says recover/repair"]++;
+            } else {
+                t.afterPowerLoss["other"]++;
+                Violation(t, label + ": the second run neither completed nor said what the device needs: \"" +
+                                 told2 + "\"");
+            }
+        }
+    }
+    fs::remove_all(dir);
+    return t;
+}
+
+void Print(const Case &c, const Tally &t, double seconds)
+{
+    std::printf("\n%-24s runs %5d  (%.2f s)\n", c.name, t.runs, seconds);
+    std::printf("  %-10s %8s %8s\n", "kind", "success", "failure");
+    for (const char *kind : kKinds) {
+        const auto it = t.perKind.find(kind);
+        const auto counts = it == t.perKind.end() ? std::pair<int, int>{} : it->second;
+        std::printf("  %-10s %8d %8d\n", kind, counts.first, counts.second);
+    }
+    if (t.settingsOnlyInBackup)
+        std::printf("  successes that left the settings only in the backup: %d\n", t.settingsOnlyInBackup);
+    for (const auto &[outcome, n] : t.afterPowerLoss)
+        std::printf("  after power loss, second run: %-22s %d\n", outcome.c_str(), n);
+    for (const auto &[kind, texts] : t.texts) {
+        std::printf("  failure texts (%s):\n", kind.c_str());
+        for (const auto &text : texts)
+            std::printf("    \"%s\"\n", text.c_str());
+    }
+    std::printf("  invariant violations: %zu\n", t.violations.size());
+    for (std::size_t i = 0; i < t.violations.size() && i < 20; ++i)
+        std::printf("    %s\n", t.violations[i].c_str());
+    std::fflush(stdout);
+}
+
+class Faults : public ::testing::TestWithParam<Case>
+{
+};
+
+TEST_P(Faults, EveryKindAtEveryCommand)
+{
+    const Case &c = GetParam();
+    const auto start = std::chrono::steady_clock::now();
+    const Tally t = Campaign(c);
+    Print(c, t, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_GT(t.runs, 0);
+    EXPECT_TRUE(t.violations.empty()) << t.violations.size() << " violations, the first: " << t.violations[0];
+}
+
+std::string CaseName(const ::testing::TestParamInfo<Case> &info)
+{
+    std::string name = info.param.name;
+    for (char &ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch)))
+            ch = '_';
+    return name;
+}
+
+// The dual-bank bridges: power lost at every 1/16 of an update; the next
+// selection (identification with its bank repair) must leave a bridge that
+// boots a firmware, not its ROM.
+class DualBank : public ::testing::TestWithParam<Case>
+{
+};
+
+bool BootsFirmware(SimBridge &bridge)
+{
+    bridge.boot();
+    const auto &info = bridge.identity().chipInfo;
+    return info[6] != 0 || info[7] != 0 ||
+           std::any_of(info.begin() + 12, info.end(), [](auto b) { return b != 0; });
+}
+
+TEST_P(DualBank, BankRepairAfterPowerLossLeavesABridgeThatBoots)
+{
+    const Case &c = GetParam();
+    const fs::path dir = fs::temp_directory_path() / ("brigant-banks-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string file = (dir / "fw.bin").string();
+    const Bytes bytes = PresetFile(c.file);
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::uint64_t commands = 0;
+    {
+        World w(c, {});
+        const std::uint64_t before = w.simulation.backend().commandCount(w.path);
+        ASSERT_TRUE(w.run(c, file, (dir / "clean").string())) << w.told(c);
+        commands = w.simulation.backend().commandCount(w.path) - before;
+    }
+    std::map<std::string, int> repairs;
+    std::vector<std::string> violations;
+    for (std::uint64_t sixteenth = 1; sixteenth <= 16; ++sixteenth) {
+        const std::uint64_t k = std::max<std::uint64_t>(1, commands * sixteenth / 16);
+        World w(c, {});
+        FaultRule rule;
+        std::string error;
+        ASSERT_TRUE(ParseFaultOption(
+            "powerloss@" + std::to_string(w.simulation.backend().commandCount(w.path) + k), rule, error));
+        w.simulation.backend().addFault(w.path, rule);
+        w.run(c, file, (dir / "backups").string());
+        const fs::path state = dir / "state";
+        fs::remove_all(state);
+        ASSERT_TRUE(w.simulation.saveState(state.string(), error)) << error;
+        World next(c, state.string());
+        const auto showed = [&next](const char *text) {
+            return std::find(next.statuses.begin(), next.statuses.end(), text) != next.statuses.end();
+        };
+        const std::string status = showed("FW Recovery successful!!") ? "FW Recovery successful!!"
+                                   : showed("FW Recovery Fail!!")     ? "FW Recovery Fail!!"
+                                                                      : "no repair";
+        repairs[status]++;
+        if (!BootsFirmware(*next.bridge))
+            violations.push_back(std::string(c.name) + " powerloss@" + std::to_string(k) + " (" +
+                                 std::to_string(sixteenth) +
+                                 "/16): the bridge starts from ROM after the "
+                                 "next selection; status \"" +
+                                 status + "\"");
+    }
+    fs::remove_all(dir);
+    std::printf("\n%s, power lost at every 1/16 of %llu commands:\n", c.name,
+                static_cast<unsigned long long>(commands));
+    for (const auto &[outcome, n] : repairs)
+        std::printf("  %-14s %d\n", outcome.c_str(), n);
+    std::printf("  invariant violations: %zu\n", violations.size());
+    for (const auto &v : violations)
+        std::printf("    %s\n", v.c_str());
+    std::fflush(stdout);
+    EXPECT_TRUE(violations.empty()) << violations.size() << " violations";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes13And27, DualBank,
+    ::testing::Values(Case{"nutmeg", "nutmeg", "nutmeg:ext=2.3.4.5", Face::RunButton, {}},
+                      Case{"aspen", "aspen", "aspen:ext=2.3.4.5", Face::RunButton, {}}),
+    CaseName);
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, Faults,
+    ::testing::Values(
+        Case{"register alder", "alder", "alder:version=9.8", Face::RunButton, {{0x8000, 512}}},
+        Case{
+            "assisted hazel-1394", "hazel-1394", "hazel-1394:version=9.8", Face::RunButton, {{0x8000, 1024}}},
+        Case{"diskarea elm-e-disk", "elm-e-disk", "elm-e-disk:ext=2.3.4.5", Face::RunButton, {}}),
+    CaseName);
+
+// Open: these find violations not fixed yet (run them with
+// --gtest_also_run_disabled_tests). The dual-bank code-13 update reports
+// success with bank 1 left at the old firmware when a fault hits the flash
+// size probe of the file check that loading the file runs (the probe then
+// reports 64 KiB and the update makes one pass).
+INSTANTIATE_TEST_SUITE_P(DISABLED_Open, Faults,
+                         ::testing::Values(Case{"assisted nutmeg",
+                                                "nutmeg",
+                                                "nutmeg:ext=2.3.4.5",
+                                                Face::RunButton,
+                                                {{0xC000, 4096}, {0x1C000, 4096}}}),
+                         CaseName);
+
+} // namespace
