@@ -238,6 +238,23 @@ TEST_F(ChunkedTransferTest, WholeChipModeErasesBeforeTheChunkAtZeroOnly)
     EXPECT_EQ(flashRange(0x6000, 0x7A000), Bytes(0x7A000, 0xFF));
 }
 
+// The bridge erases the block of its own part, not the one the tool assumes:
+// a tool whose FlashBlockSize is smaller than the part's erases what it just
+// wrote, and the data is lost.
+TEST_F(ChunkedTransferTest, ABlockSizeThatDisagreesWithThePartLosesData)
+{
+    setUpChip("W25X40", 6); // 64 KiB blocks, as the table gives WINBOND
+    const Bytes data = Pattern(0x10000, 9);
+    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x10000, 2), 1);
+    EXPECT_EQ(flashRange(0, 0x10000), data);
+
+    setUpChip("W25X40", 6);
+    FlashBlockSize = 0x8000; // wrong for this part
+    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x10000, 2), 1);
+    EXPECT_EQ(flashRange(0, 0x8000), Bytes(0x8000, 0xFF)) << "the second block erase took the first half";
+    EXPECT_NE(flashRange(0, 0x10000), data);
+}
+
 TEST_F(ChunkedTransferTest, WritePadsToAMultipleOf512WithZeros)
 {
     setUpChip("W25X40", 6);
