@@ -195,7 +195,7 @@ sc_no_rawio() {
     [ $(((eff >> 17) & 1)) -eq 0 ] || { echo "CHECK FAILED: CAP_SYS_RAWIO still effective"; return 1; }
     run nocap "$FW" --device "$disk" raw in 16 $CHIP_INFO
     expect_rc 1
-    expect_text "command refused on $disk: permission denied. Vendor commands need root (CAP_SYS_RAWIO)"
+    expect_text "command refused on $disk: permission denied. Vendor commands need CAP_SYS_RAWIO: run through the helper"
     # INQUIRY is one of the commands the filter lets through.
     run nocap "$FW" --device "$disk" raw in 36 12 00 00 00 24 00
     expect_rc 0
@@ -204,7 +204,7 @@ sc_no_rawio() {
     # Without access to the node the open fails.
     run setpriv --reuid=65534 --regid=65534 --clear-groups "$FW" --device "$sg" raw in 16 $CHIP_INFO
     expect_rc 1
-    expect_text "cannot open $sg: permission denied. Raw SCSI access needs root"
+    expect_text "cannot open $sg: permission denied. Raw SCSI access needs privileges: run through the helper"
 }
 
 # A plain USB disk answers vendor commands with ILLEGAL REQUEST.
