@@ -2,7 +2,7 @@
 // type code with a few sub-revisions, the bank and NVRAM checks, both
 // checksums and the header stamp; then the file-reading wrappers once.
 #include "image/bank_image.h"
-#include "image/check_report.h"
+#include "app/check_report.h"
 #include "image/checksums.h"
 #include "image/chip_match.h"
 #include "image/file_checks.h"
