@@ -157,9 +157,10 @@ void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out
     });
 }
 
-int RunUpdate(CliContext &ctx, const UpdateArgs &args)
+// Builds the window for a write verb, follows it and runs its first refresh;
+// says when the disks could not be listed or access was refused.
+void OpenWriteSession(CliContext &ctx, WindowSession &session)
 {
-    WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
     // Only the write asked for: a damaged bank is not repaired on the way.
     form.repairBankOnSelect = false;
@@ -172,6 +173,13 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         if (f.openError == OpenError::PermissionDenied || f.sysErrno == EPERM || f.sysErrno == EACCES)
             std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
     }
+}
+
+int RunUpdate(CliContext &ctx, const UpdateArgs &args)
+{
+    WindowSession session(ctx, std::cout);
+    TBrigantFwTool &form = session.form();
+    OpenWriteSession(ctx, session);
     if (args.index >= 0) {
         if (args.index >= form.listedCount)
             return IndexOutOfRange(args.index, form.listedCount);
@@ -223,16 +231,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 {
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
-    // Only the write asked for: a damaged bank is not repaired on the way.
-    form.repairBankOnSelect = false;
-    FollowWindow(form, session.ui(), std::cout, ctx.style);
-    session.open();
-    if (session.enumerationFailed())
-        std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
+    OpenWriteSession(ctx, session);
     if (form.listedCount == 0) {
-        const TransportFailure &f = LastTransportFailure();
-        if (f.openError == OpenError::PermissionDenied || f.sysErrno == EPERM || f.sysErrno == EACCES)
-            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
         std::cout << "no device found\n";
         return kExitNoDevice;
     }
