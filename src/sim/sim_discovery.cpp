@@ -55,6 +55,9 @@ DiskIdentity SimDiskEnumerator::identityOf(const std::string &path) const
 
 bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
 {
+    // A device whose time away is over is on the bus again, whether or not
+    // anyone has looked at the change events yet.
+    simulation_.backend().poll();
     disks.clear();
     for (const std::string &path : simulation_.backend().paths()) {
         DiskInterface disk;
