@@ -13,6 +13,8 @@ namespace brigant
 namespace
 {
 
+constexpr std::uint8_t kCheckCondition = 0x02; // SCSI status
+
 Cdb VendorDF(std::uint8_t flags, std::uint8_t subCommand)
 {
     return Cdb(0xDF).put8(1, flags).put8(11, subCommand);
@@ -113,6 +115,21 @@ int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2])
 int ReadStagingBuffer(const std::string &path, std::uint8_t buffer[512])
 {
     return SendIn(path, Cdb(0xB5).put8(5, 0x64).put8(8, 0x01), buffer, 512);
+}
+
+int AskStagingBuffer(const std::string &path, std::uint8_t buffer[512])
+{
+    const Cdb cdb = Cdb(0xB5).put8(5, 0x64).put8(8, 0x01);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::uint8_t sense[kRetrySenseLength] = {};
+        std::uint32_t transferred = 0;
+        if (SendScsiInSense(path, cdb.data(), cdb.length(), buffer, 512, transferred, sense, sizeof sense))
+            return 1;
+        const TransportFailure &f = LastTransportFailure();
+        if (!f.openFailed && f.scsiStatus == kCheckCondition && !IsBecomingReady(sense, sizeof sense))
+            return 0;
+    }
+    return -1;
 }
 
 SenseCode DecodeSense(const std::uint8_t *sense, std::uint32_t length)

@@ -40,6 +40,12 @@ int ProbeVendorCommand(const std::string &path, std::uint8_t reply[2]);
 int ResetChip(const std::string &path);
 int PrepareFlashUpdate(const std::string &path);
 int ReadStagingBuffer(const std::string &path, std::uint8_t buffer[512]);
+// ReadStagingBuffer as identification asks it, where only the bridge's own
+// answer may decide: 1 accepted, 0 refused (CHECK CONDITION other than
+// "becoming ready"). A command that got no answer (failed on the way, or
+// the bridge not ready yet) is sent again, three times in all; -1 when none
+// was answered.
+int AskStagingBuffer(const std::string &path, std::uint8_t buffer[512]);
 
 // Sense key / ASC / ASCQ, from fixed (0x70/0x71) or descriptor (0x72/0x73) sense data.
 struct SenseCode {

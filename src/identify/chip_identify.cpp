@@ -194,8 +194,11 @@ std::uint16_t IdentifyChip(const std::string &path)
         break;
     }
     case 12: {
+        // Only the bridge's own refusal makes a type 12: a read that got no
+        // answer is asked again, since a staging bridge taken for type 12 would
+        // be updated by the wrong procedure.
         std::uint8_t staging[512] = {};
-        if (ReadStagingBuffer(path, staging)) {
+        if (AskStagingBuffer(path, staging) == 1) {
             type = 26;
         } else {
             std::uint8_t reg[4] = {};
