@@ -24,6 +24,13 @@ failures = []
 
 def spawn(args, answer=None, on_trace=None, trace=None):
     """Runs brigant-fw on a new pty; returns (exit status, everything it printed)."""
+    keep = None
+    if trace:
+        # Shrink the trace pipe before the run starts, so that the writer
+        # blocks a few lines ahead of the reader from its first line on
+        # (F_SETPIPE_SZ; a pipe already holding more cannot be shrunk).
+        keep = os.open(trace, os.O_RDONLY | os.O_NONBLOCK)
+        fcntl.fcntl(keep, 1031, 4096)
     pid, master = pty.fork()
     if pid == 0:
         os.execv(TOOL, [TOOL] + args)
@@ -50,6 +57,8 @@ def spawn(args, answer=None, on_trace=None, trace=None):
     _, status = os.waitpid(pid, 0)
     if tracer:
         tracer.join()
+    if keep is not None:
+        os.close(keep)
     return os.waitstatus_to_exitcode(status), out.decode("utf-8", "replace")
 
 
@@ -89,7 +98,6 @@ def interrupt(times):
 
     def follow(fifo, pid):
         fd = os.open(fifo, os.O_RDONLY)
-        fcntl.fcntl(fd, 1031, 4096)  # F_SETPIPE_SZ: the writer blocks a few lines ahead
         pending = b""
         sent = False
         while True:
