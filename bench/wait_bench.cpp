@@ -214,9 +214,9 @@ class Replay
 
 struct Case {
     const char *family;
-    const char *device; // --simulate spec; the flash part named so that its table is known
+    const char *device; // --simulate preset; the flash part named so that its table is known
     const char *part;   // nullptr: no flash
-    const char *image;  // brigant-sim-image spec of the new firmware
+    const char *image;  // brigant-sim-image preset and options of the new firmware
 };
 
 const Case kCases[] = {
