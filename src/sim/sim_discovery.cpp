@@ -55,6 +55,9 @@ DiskIdentity SimDiskEnumerator::identityOf(const std::string &path) const
 
 bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
 {
+    // A bridge whose return time has passed is on the bus, whether or not
+    // anybody looked since.
+    simulation_.backend().poll();
     disks.clear();
     for (const std::string &path : simulation_.backend().paths()) {
         DiskInterface disk;
