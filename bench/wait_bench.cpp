@@ -11,7 +11,9 @@
 // or a run fails, 2 on a usage error.
 #include "bench_run.h"
 #include "sim/flash_parts.h"
+#include "sim/simulation.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -73,8 +75,15 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 //   (FF 04 11) and the status read of the read-back;
 // - firmware-assisted update: 500 ms after the accepted pre-erase of an MXIC
 //   flash (the first WriteBlock24 of the run, mode 2, 4096 bytes at 0);
-// - ResetChip (FF 04 26): the bridge leaves the bus, and the refresh timer
-//   started by the removal fires 200 ms later (the run ends with it);
+// - ResetChip (FF 04 26) in the window's Run: the bridge leaves the bus, and
+//   the refresh timer started by the removal fires 200 ms later (the run
+//   ends with it);
+// - one-button update: 100 ms after a WRITE BUFFER download (3B 06) and
+//   500 ms after the chip erase that follows it; after ResetChip 2000 ms,
+//   then enumerations 500 ms apart until one finds the bridge (it is back
+//   after the simulated bus's re-attach delay), then the result shown for
+//   1000 ms; the refresh that the bridge's arrival asks for comes 1200 ms
+//   after the enumeration that saw it, if the run is not over by then;
 // - staging family: 5000 ms after EraseFlashChip (B4), 1 ms after each
 //   WriteStagingBuffer (B2), 20 ms between the two ProgramFlashPage (B3) of a
 //   chunk (after the one from 0xC800), 3 ms after each FetchFlashBlock (B6)
@@ -85,6 +94,8 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 // - WriteFlash (FF 04 11) and WriteBlock24 (DF .. FB): the bridge programs
 //   page by page and waits for each page; WriteBlock24 first erases the
 //   sector (20), block (D8) or chip (C7) its mode names and waits for that;
+// - WRITE BUFFER mode 0x0E (3B 0E): the bridge erases each 4 KiB sector the
+//   data reaches (20) and programs it page by page, waiting for each;
 // - ProgramFlashPage (B3): one page, waited for; EraseFlashChip (B4): the
 //   bridge clears the status register and waits for that, then starts the
 //   chip erase, which must be over before the next page is programmed.
@@ -97,7 +108,7 @@ struct Expected {
 class Replay
 {
   public:
-    explicit Replay(const sim::FlashPart *part) : part_(part) {}
+    Replay(const sim::FlashPart *part, bool oneButton) : part_(part), oneButton_(oneButton) {}
 
     Expected run(const std::vector<TraceLine> &trace)
     {
@@ -105,6 +116,11 @@ class Replay
             step(trace[i], i > 0 ? &trace[i - 1] : nullptr);
         if (rereadDue_)
             fail("the trace ends while a status poll still sees the flash busy");
+        if (oneButton_) {
+            wait(1000); // the result stays on the status line
+            if (refreshDue_ > t_)
+                wait(refreshDue_ - t_);
+        }
         return e_;
     }
 
@@ -156,7 +172,7 @@ class Replay
         }
         const bool flashCommand = Is(l, {0xFF, 0x04, 0x11}) || Is(l, {0xFF, 0x04, 0x13}) ||
                                   Is(l, {0xFF, 0x04, 0x14}) || (l.at(0) == 0xDF && l.at(11) == 0xFB) ||
-                                  l.at(0) == 0xB3 || l.at(0) == 0xB4;
+                                  l.at(0) == 0xB3 || l.at(0) == 0xB4 || Is(l, {0x3B, 0x0E});
         if (flashCommand && !part_) {
             fail("a flash command to a bridge without a flash");
             return;
@@ -183,7 +199,18 @@ class Replay
             device(pages(address, l.length));
             if (!sawBlockWrite_ && mode == 2 && address == 0 && l.length == 4096)
                 wait(500);
+            if (downloaded_ && mode == 3)
+                wait(500);
             sawBlockWrite_ = true;
+        } else if (Is(l, {0x3B, 0x0E})) {
+            const std::uint32_t offset = Be24(l, 3), length = std::min(Be24(l, 6), l.length);
+            const sim::EraseOp *sector = erase(0x20);
+            for (std::uint32_t at = offset / 4096 * 4096; sector && at < offset + length; at += 4096)
+                device(FirmwareWait(sector->typicalMs));
+            device(pages(offset, length));
+        } else if (Is(l, {0x3B, 0x06})) {
+            downloaded_ = true;
+            wait(100);
         } else if (l.at(0) == 0xB4) {
             device(FirmwareWait(part_->writeStatusMs));
             if (const sim::EraseOp *op = erase(0xC7))
@@ -200,7 +227,18 @@ class Replay
         } else if (l.at(0) == 0xB5 && prev && prev->at(0) == 0xB6) {
             wait(3);
         } else if (Is(l, {0xFF, 0x04, 0x26})) {
-            wait(200);
+            if (!oneButton_) {
+                wait(200);
+                return;
+            }
+            const std::uint64_t back = t_ + sim::Simulation::kReattachDelayMs;
+            wait(2000);
+            for (bool found = false; !found;) {
+                found = t_ >= back; // the enumeration sees the bridge, the window then takes the changes
+                if (found)
+                    refreshDue_ = t_ + 1200;
+                wait(500);
+            }
         }
     }
 
@@ -210,18 +248,23 @@ class Replay
     std::uint64_t busyUntil_ = 0;
     bool rereadDue_ = false;
     bool sawBlockWrite_ = false;
+    const bool oneButton_;
+    bool downloaded_ = false;
+    std::uint64_t refreshDue_ = 0;
 };
 
 struct Case {
     const char *family;
     const char *device; // --simulate preset; the flash part named so that its table is known
     const char *part;   // nullptr: no flash
-    const char *image;  // brigant-sim-image preset and options of the new firmware
+    const char *image;  // brigant-sim-image preset and options of the new firmware; nullptr: the
+                        // one-button update with the built-in image
 };
 
 const Case kCases[] = {
     {"register-level (code 1)", "alder:flash=A25L05PT", "A25L05PT", "alder:version=9.8"},
     {"firmware-assisted (code 13)", "nutmeg:flash=MX25L4006E", "MX25L4006E", "nutmeg:ext=2.3.4.5"},
+    {"one-button (code 16)", "quince:flash=MX25L4006E", "MX25L4006E", nullptr},
     {"staging (code 26)", "oak:flash=MX25L4006E", "MX25L4006E", "oak:version=9.8"},
     {"disk-stored (code 30)", "elm-e-disk", nullptr, "elm-e-disk:ext=2.3.4.5"},
 };
@@ -249,10 +292,12 @@ int main(int argc, char **argv)
                           err = (work / (name + ".err")).string();
         // The user's run: the backup before writing (to a private state
         // directory) included, as brigant-fw does it unless told otherwise.
-        if (!RunCommand(Quote(simImage) + " " + Quote(c.image) + " -o " + Quote(file) + " >/dev/null") ||
+        if ((c.image &&
+             !RunCommand(Quote(simImage) + " " + Quote(c.image) + " -o " + Quote(file) + " >/dev/null")) ||
             !RunCommand("XDG_STATE_HOME=" + Quote((work / "state").string()) + " " + Quote(fw) +
                         " --simulate " + Quote(c.device) + " --trace=" + Quote(trace) + " update --yes " +
-                        Quote(file) + " >/dev/null 2>" + Quote(err))) {
+                        (c.image ? Quote(file) : std::string("--embedded")) + " >/dev/null 2>" +
+                        Quote(err))) {
             std::fputs(ReadText(err).c_str(), stderr);
             good = false;
             continue;
@@ -265,7 +310,7 @@ int main(int argc, char **argv)
             good = false;
             continue;
         }
-        const Expected e = Replay(part).run(*lines);
+        const Expected e = Replay(part, c.image == nullptr).run(*lines);
         // The program prints whole hundredths of a second (truncated).
         const std::uint64_t expected = (e.waitMs + e.deviceMs) / 10 * 10;
         char ratio[16] = "-";
