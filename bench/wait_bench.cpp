@@ -72,7 +72,8 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 //   follows from the erases started (below), not from the trace;
 // - whole-image update: 500 ms after a successful EraseFlashBlock (FF 04 14)
 //   or EraseFlashAll (FF 04 13); 1000 ms between the last WriteFlash
-//   (FF 04 11) and the status read of the read-back;
+//   (FF 04 11) and the status read of the read-back. The block-wise update
+//   has no fixed pause: it polls the status after each erase and write;
 // - firmware-assisted update: 500 ms after the accepted pre-erase of an MXIC
 //   flash (the first WriteBlock24 of the run, mode 2, 4096 bytes at 0);
 // - ResetChip (FF 04 26) in the window's Run: the bridge leaves the bus, and
@@ -99,6 +100,9 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 // - ProgramFlashPage (B3): one page, waited for; EraseFlashChip (B4): the
 //   bridge clears the status register and waits for that, then starts the
 //   chip erase, which must be over before the next page is programmed.
+// Which procedure ran: the waits differ between them.
+enum class Procedure { WholeImage, Blockwise, Assisted, OneButton, Staging, DiskArea };
+
 struct Expected {
     std::uint64_t waitMs = 0;   // waits of the procedures
     std::uint64_t deviceMs = 0; // device busy time the bridge waits out itself
@@ -108,7 +112,7 @@ struct Expected {
 class Replay
 {
   public:
-    Replay(const sim::FlashPart *part, bool oneButton) : part_(part), oneButton_(oneButton) {}
+    Replay(const sim::FlashPart *part, Procedure procedure) : part_(part), procedure_(procedure) {}
 
     Expected run(const std::vector<TraceLine> &trace)
     {
@@ -116,7 +120,7 @@ class Replay
             step(trace[i], i > 0 ? &trace[i - 1] : nullptr);
         if (rereadDue_)
             fail("the trace ends while a status poll still sees the flash busy");
-        if (oneButton_) {
+        if (procedure_ == Procedure::OneButton) {
             wait(1000); // the result stays on the status line
             if (refreshDue_ > t_)
                 wait(refreshDue_ - t_);
@@ -163,7 +167,7 @@ class Replay
                 fail("a status poll stopped while the flash was busy");
             else
                 wait(10);
-        } else if (status && prev && Is(*prev, {0xFF, 0x04, 0x11})) {
+        } else if (status && prev && Is(*prev, {0xFF, 0x04, 0x11}) && procedure_ == Procedure::WholeImage) {
             wait(1000);
         }
         if (status) {
@@ -184,7 +188,8 @@ class Replay
         if (Is(l, {0xFF, 0x04, 0x14}) || Is(l, {0xFF, 0x04, 0x13})) {
             if (const sim::EraseOp *op = erase(l.at(2) == 0x14 ? 0xD8 : 0xC7))
                 busyUntil_ = t_ + op->typicalMs;
-            wait(500);
+            if (procedure_ == Procedure::WholeImage)
+                wait(500);
         } else if (Is(l, {0xFF, 0x04, 0x11})) {
             device(pages(Be24(l, 3), l.length));
         } else if (l.at(0) == 0xDF && l.at(11) == 0xFB) {
@@ -227,7 +232,7 @@ class Replay
         } else if (l.at(0) == 0xB5 && prev && prev->at(0) == 0xB6) {
             wait(3);
         } else if (Is(l, {0xFF, 0x04, 0x26})) {
-            if (!oneButton_) {
+            if (procedure_ != Procedure::OneButton) {
                 wait(200);
                 return;
             }
@@ -248,13 +253,14 @@ class Replay
     std::uint64_t busyUntil_ = 0;
     bool rereadDue_ = false;
     bool sawBlockWrite_ = false;
-    const bool oneButton_;
+    const Procedure procedure_;
     bool downloaded_ = false;
     std::uint64_t refreshDue_ = 0;
 };
 
 struct Case {
     const char *family;
+    Procedure procedure;
     const char *device; // --simulate preset; the flash part named so that its table is known
     const char *part;   // nullptr: no flash
     const char *image;  // brigant-sim-image preset and options of the new firmware; nullptr: the
@@ -262,11 +268,15 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"register-level (code 1)", "alder:flash=A25L05PT", "A25L05PT", "alder:version=9.8"},
-    {"firmware-assisted (code 13)", "nutmeg:flash=MX25L4006E", "MX25L4006E", "nutmeg:ext=2.3.4.5"},
-    {"one-button (code 16)", "quince:flash=MX25L4006E", "MX25L4006E", nullptr},
-    {"staging (code 26)", "oak:flash=MX25L4006E", "MX25L4006E", "oak:version=9.8"},
-    {"disk-stored (code 30)", "elm-e-disk", nullptr, "elm-e-disk:ext=2.3.4.5"},
+    {"register-level (code 1)", Procedure::WholeImage, "alder:flash=A25L05PT", "A25L05PT",
+     "alder:version=9.8"},
+    {"register-level, block-wise (code 7)", Procedure::Blockwise, "ginkgo:flash=EN25F40", "EN25F40",
+     "ginkgo:ext=2.3.4.5"},
+    {"firmware-assisted (code 13)", Procedure::Assisted, "nutmeg:flash=MX25L4006E", "MX25L4006E",
+     "nutmeg:ext=2.3.4.5"},
+    {"one-button (code 16)", Procedure::OneButton, "quince:flash=MX25L4006E", "MX25L4006E", nullptr},
+    {"staging (code 26)", Procedure::Staging, "oak:flash=MX25L4006E", "MX25L4006E", "oak:version=9.8"},
+    {"disk-stored (code 30)", Procedure::DiskArea, "elm-e-disk", nullptr, "elm-e-disk:ext=2.3.4.5"},
 };
 
 } // namespace
@@ -283,7 +293,7 @@ int main(int argc, char **argv)
     std::filesystem::create_directories(work / "state");
 
     bool good = true;
-    std::printf("%-28s %-24s %8s %8s %8s %10s %11s %7s %6s\n", "family", "device", "commands", "waits s",
+    std::printf("%-36s %-24s %8s %8s %8s %10s %11s %7s %6s\n", "family", "device", "commands", "waits s",
                 "device s", "expected s", "simulated s", "diff ms", "ratio");
     for (const Case &c : kCases) {
         const std::string name = std::string(c.device).substr(0, std::string(c.device).find(':'));
@@ -310,7 +320,7 @@ int main(int argc, char **argv)
             good = false;
             continue;
         }
-        const Expected e = Replay(part, c.image == nullptr).run(*lines);
+        const Expected e = Replay(part, c.procedure).run(*lines);
         // The program prints whole hundredths of a second (truncated).
         const std::uint64_t expected = (e.waitMs + e.deviceMs) / 10 * 10;
         char ratio[16] = "-";
@@ -322,7 +332,7 @@ int main(int argc, char **argv)
         } else {
             pass = pass && *simulated == 0; // nothing to wait for, and nothing waited
         }
-        std::printf("%-28s %-24s %8zu %8.3f %8.3f %10.2f %11.2f %7lld %6s%s\n", c.family, c.device,
+        std::printf("%-36s %-24s %8zu %8.3f %8.3f %10.2f %11.2f %7lld %6s%s\n", c.family, c.device,
                     lines->size(), static_cast<double>(e.waitMs) / 1000.0,
                     static_cast<double>(e.deviceMs) / 1000.0, static_cast<double>(expected) / 1000.0,
                     static_cast<double>(*simulated) / 1000.0,
