@@ -2,9 +2,10 @@
 // handlers, update procedure, bridge commands, transport and the simulated
 // bridge with its flash model, in one process on virtual time (no wait
 // sleeps, so the wall time is the host's work alone). Measures an
-// identification (the Refresh Device action on a code-16 bridge: discovery,
-// identification, flash probes, version) and a firmware-assisted update of a
-// code-13 bridge from a file (the window's Run, NVRAM kept).
+// identification (the Refresh Device action on a code-16 and a code-13
+// bridge: discovery, identification, flash probes, version) and a
+// firmware-assisted update of a code-13 bridge from a file (the window's Run,
+// NVRAM kept).
 //
 //   brigant-host-bench [ROUNDS]
 //
@@ -124,9 +125,10 @@ int main(int argc, char **argv)
 
     // Identification: the same world refreshed again and again, 1000 times a
     // sample (each refresh is a full discovery and identification of the one
-    // bridge; the bridge answers READ BUFFER at once after its first one).
-    {
-        World world("quince");
+    // bridge; the bridge answers READ BUFFER at once after its first one). The
+    // code-13 bridge's refresh also checks both firmware banks (128 KiB read).
+    for (const char *preset : {"quince", "nutmeg"}) {
+        World world(preset);
         RefreshBtnClick(*world.form); // warm-up
         std::vector<Sample> samples;
         for (int r = 0; r < rounds; ++r)
@@ -135,7 +137,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "identification: the bridge was not listed\n");
             return 1;
         }
-        Report("identification (Refresh Device, quince, 16)", samples);
+        Report((std::string("identification (Refresh Device, ") + preset + ")").c_str(), samples);
     }
 
     // Update: a fresh bridge per round (the update resets it, and it leaves
@@ -159,7 +161,7 @@ int main(int argc, char **argv)
                 samples.push_back(s);
         }
         std::filesystem::remove(file);
-        Report("update (Run, firmware-assisted, nutmeg, 13)", samples);
+        Report("update (Run from a file, nutmeg)", samples);
     }
     return 0;
 }
