@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-fuzz and runs each for a bounded time:
-# BRIGANT_FUZZ_SECONDS per target (default 60). New inputs that the runs find
+# BRIGANT_FUZZ_SECONDS per target (default 60); BRIGANT_FUZZ_TARGETS picks
+# targets (default: all four). New inputs that the runs find
 # stay in build-fuzz/corpus; the seeds in fuzz/corpus are only read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${BRIGANT_FUZZ_SECONDS:-60}
 dir=build-fuzz
-targets=(fuzz_settings fuzz_firmware_checks)
+targets=(${BRIGANT_FUZZ_TARGETS:-fuzz_settings fuzz_firmware_checks fuzz_command_line fuzz_sim_presets})
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGANT_FUZZ=ON -DBRIGANT_SANITIZE=ON -DBRIGANT_TESTS=OFF >/dev/null
@@ -21,9 +22,11 @@ for target in "${targets[@]}"; do
   # Firmware headers lie up to 48 KiB into a file.
   max_len=4096
   [ "$target" = fuzz_firmware_checks ] && max_len=65536
+  dict=()
+  [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       "$dir/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+      -print_final_stats=1 "${dict[@]}" "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "== fuzz $target FAILED (log: $log)"
     exit 1

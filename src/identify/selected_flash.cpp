@@ -100,12 +100,34 @@ void ProbeBufferFamilyFlash(TBrigantFwTool &w, const std::string &path)
 void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_t type)
 {
     FlashOpcodeRecord record = ZeroedRecord();
-    if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
-        SetFlashKind(w, record.flashKind);
-    if (UsesBankLayout(type)) { // 13, 14 and 27 here: the buffer-path codes do not come this way
+    auto probeKindAndSize = [&] {
+        record = ZeroedRecord();
+        if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
+            SetFlashKind(w, record.flashKind);
+        if (!UsesBankLayout(type)) // 13, 14 and 27 here: the buffer-path codes do not come this way
+            return;
         record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
         ProbeFlashSizeSpi(path, record);
         w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+    };
+    probeKindAndSize();
+    if (ChipTypeOf(type).dualBank && w.chip.FlashSizeKb < 128) {
+        // 64 KiB is also what a failed or garbled answer gives (the maker
+        // byte from the firmware included). On a two-bank chip that would make
+        // the update write bank 0 only and report success over an old bank 1,
+        // so a small flash is asked once more, this time the flash itself for
+        // its maker. Only a larger answer replaces the first one.
+        const std::int32_t firstKind = w.chip.FlashKind;
+        const FlashOpcodeRecord firstRecord = record;
+        w.chip.FlashKind = 0;
+        probeKindAndSize();
+        if (w.chip.FlashSizeKb < 128) {
+            SetFlashKind(w, firstKind);
+            record = firstRecord;
+            w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+        }
+    }
+    if (UsesBankLayout(type)) {
         if (ChipTypeOf(type).dualBank)
             RecoverFirmwareBank(w, path, type);
     }

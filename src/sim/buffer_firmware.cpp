@@ -1,5 +1,7 @@
 #include "sim/buffer_firmware.h"
 
+#include "sim/sim_image_rules.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -49,7 +51,18 @@ std::shared_ptr<BufferFirmware> BufferFirmware::Attach(SimBridge &bridge, std::s
 bool BufferFirmware::flashHoldsFirmware() const
 {
     const auto &flash = bridge_.flash().contents();
-    return flash.size() >= kDownloadSize && CarriesFirmware(flash.data(), tag_);
+    if (flash.size() < kDownloadSize || !CarriesFirmware(flash.data(), tag_))
+        return false;
+    // A stamped half's header block keeps a copy of the half's last four
+    // bytes: the boot code starts no half that was not written to its end.
+    for (std::size_t half = 0; half + kStampedHalfBytes <= std::min(flash.size(), kStampedImageBytes);
+         half += kStampedHalfBytes) {
+        const std::uint8_t *at = flash.data() + half;
+        if (HalfStamped(at) && !std::equal(at + kStampMarkerAt + 8, at + kStampMarkerAt + 12,
+                                           at + kStampedHalfBytes - 4))
+            return false;
+    }
+    return true;
 }
 
 void BufferFirmware::boot()

@@ -612,7 +612,7 @@ std::shared_ptr<SimBridge> MakeChipPresetDevice(const PresetSpec &spec, Clock &c
     if (!opt.flag("toggle", toggle))
         return nullptr;
     if (toggle)
-        id.xdataWriteXor[0x506A] = 0x01;
+        id.xdataWriteXor[kToggleByte] = 0x01;
     id.flashAttached = !(def->features & kDiskFirmware);
 
     ChipModel model;

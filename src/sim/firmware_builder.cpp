@@ -63,6 +63,19 @@ std::vector<std::uint8_t> BuildUpdateImage(const FirmwareSpec &spec)
     std::vector<std::uint8_t> image(kUpdateImageSize);
     for (std::size_t at = 0; at < kUpdateImageSize; at += kBankImageSize)
         std::copy(bank.begin(), bank.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+    // Each half ends in a trailer of its own (and of its version), so that
+    // the copy its header block keeps tells a half written to its end from
+    // one cut short, even over an older image.
+    std::uint32_t versionBits = 0;
+    for (const std::uint8_t b : spec.version)
+        versionBits = versionBits << 8 | b;
+    for (std::size_t half = 0; half < kUpdateImageSize; half += kStampedHalfBytes) {
+        const std::uint32_t trailer =
+            0x5EA1ED00u ^ spec.seed ^ versionBits ^ static_cast<std::uint32_t>(half >> 17);
+        for (int i = 0; i < 4; ++i)
+            image[half + kStampedHalfBytes - 4 + static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(trailer >> (24 - 8 * i));
+    }
     StampHalves(image.data());
     // Stamping touched the code of the banks at 0 and 0x20000.
     SealBank(image, 0x00000, spec.chipCode);

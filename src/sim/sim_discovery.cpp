@@ -55,8 +55,8 @@ DiskIdentity SimDiskEnumerator::identityOf(const std::string &path) const
 
 bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
 {
-    // A bridge whose return time has passed is on the bus, whether or not
-    // anybody looked since.
+    // A device whose time away is over is on the bus again, whether or not
+    // anyone has looked at the change events yet.
     simulation_.backend().poll();
     disks.clear();
     for (const std::string &path : simulation_.backend().paths()) {

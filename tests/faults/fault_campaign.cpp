@@ -13,10 +13,9 @@
 // selection's bank repair must leave a bridge that boots a firmware.
 // Sanitizer builds run the same campaign. A summary table is printed; any
 // violation fails the test of its family.
-// Not covered yet: the staging family (its update of code 26 sends about 3600
-// commands, too many for a run per command and kind in CI) and the one-button
-// update (the update button's face is here, but its clean run on the quince
-// preset in this world fails, which is still to be understood).
+// The staging family's update sends about 3600 commands, one per page for the
+// most part: its faults are placed at every command of the first and last 150
+// and at every 37th between (37 is prime to the page loop's period).
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/write_guard.h"
@@ -57,7 +56,11 @@ struct Case {
     const char *device; // the bridge's preset
     const char *file;   // the firmware file's preset (Run button only)
     Face face;
-    std::vector<Range> kept; // settings the update keeps in the flash
+    std::vector<Range> kept;  // settings the update keeps in the flash
+    std::uint32_t judged = 0; // bytes from 0 that hold the firmware (0: the whole flash or area)
+    // Open findings, by run label ("powerloss@171"): reported, not counted,
+    // and each must still occur (a fixed one is taken off this list).
+    std::set<std::string> open = {};
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
@@ -119,23 +122,32 @@ struct World : test::SimWorld {
             GuardedUpdateBtnClick(window, guard);
             return window.runResult == 1;
         }
+        // The user can press the update button only when it is offered.
+        if (!window.YesBtn.enabled())
+            return false;
         GuardedYesBtnClick(window, guard);
         return window.devpnl.caption() == "Update    Pass!!";
     }
     // What the user was told: the status line and every box.
     std::string told(const Case &c) const
     {
-        std::string text = c.face == Face::RunButton ? window.StatusEdit.text() : window.devpnl.caption();
+        std::string text = window.StatusEdit.text();
+        if (c.face == Face::OneButton)
+            text = window.devpnl.caption() + (text.empty() ? "" : " (" + text + ")");
         for (const auto &box : ui.boxes)
             text += (text.empty() ? "" : " | ") + box.text;
         return text;
     }
-    // What the update writes: the flash, or the disk area of a bridge without one.
-    Bytes image() const
+    // What the update writes: the flash, or the disk area of a bridge without
+    // one; of a flash only the part that holds the firmware when the case says so.
+    Bytes image(const Case &c) const
     {
-        if (bridge->identity().flashAttached)
-            return bridge->flash().contents();
-        return ReadFirmwareArea(*bridge->identity().disk, DiskArea{});
+        Bytes bytes = bridge->identity().flashAttached
+                          ? bridge->flash().contents()
+                          : ReadFirmwareArea(*bridge->identity().disk, DiskArea{});
+        if (c.judged != 0 && bytes.size() > c.judged)
+            bytes.resize(c.judged);
+        return bytes;
     }
 
     SimDiskEnumerator enumerator{simulation};
@@ -193,6 +205,7 @@ struct Tally {
     std::vector<std::string> violations;
     std::map<std::string, std::set<std::string>> texts; // failure texts by kind
     std::map<std::string, int> afterPowerLoss;          // second run outcomes
+    std::vector<std::string> openSeen;                  // violations the case lists as open
     int settingsOnlyInBackup = 0;                       // successes that left the settings only in the backup
 };
 
@@ -224,7 +237,7 @@ Tally Campaign(const Case &c)
         const bool ok = w.run(c, file, (dir / "clean").string());
         EXPECT_TRUE(ok) << c.name << ": the clean run failed: " << w.told(c);
         commands = w.simulation.backend().commandCount(w.path) - before;
-        reference = w.image();
+        reference = w.image(c);
         std::printf("%s: a clean run sends %llu commands\n", c.name,
                     static_cast<unsigned long long>(commands));
         std::fflush(stdout);
@@ -252,11 +265,11 @@ Tally Campaign(const Case &c)
             auto &tally = t.perKind[kind];
             (ok ? tally.first : tally.second)++;
 
-            const Bytes left = Masked(w.image(), reference, c.kept);
+            const Bytes left = Masked(w.image(c), reference, c.kept);
             if (ok && left != reference)
                 Violation(t, label + ": success reported, but the image is not the new one (" +
                                  FirstDifference(left, reference) + ")");
-            if (ok && w.image() != reference)
+            if (ok && w.image(c) != reference)
                 t.settingsOnlyInBackup++;
             if (!ok) {
                 t.texts[kind].insert(told);
@@ -282,9 +295,13 @@ Tally Campaign(const Case &c)
             const bool second =
                 again.window.listedCount > 0 && again.run(c, file, (dir / "backups2").string());
             const std::string told2 = again.told(c);
-            const Bytes left2 = Masked(again.image(), reference, c.kept);
+            const Bytes left2 = Masked(again.image(c), reference, c.kept);
             if (second && left2 == reference) {
                 t.afterPowerLoss["completed"]++;
+            } else if (left2 == reference) {
+                // The power went after the last write: nothing left to do, as
+                // the second run says ("Firmware already updated.").
+                t.afterPowerLoss["found it complete"]++;
             } else if (second) {
                 Violation(t, label + ": the second run reported success without the new image (" +
                                  FirstDifference(left2, reference) + ")");
@@ -294,11 +311,28 @@ Tally Campaign(const Case &c)
             } else {
                 t.afterPowerLoss["other"]++;
                 Violation(t, label + ": the second run neither completed nor said what the device needs: \"" +
-                                 told2 + "\"");
+                                 told2 + "\" (" + FirstDifference(left2, reference) + ")");
             }
         }
     }
     fs::remove_all(dir);
+    // Open findings: moved out of the violations; one that no longer occurs is one.
+    std::vector<std::string> remaining;
+    std::set<std::string> seen;
+    for (const std::string &v : t.violations) {
+        const std::string run =
+            v.substr(std::string(c.name).size() + 1, v.find(':') - std::string(c.name).size() - 1);
+        if (c.open.count(run)) {
+            t.openSeen.push_back(v);
+            seen.insert(run);
+        } else {
+            remaining.push_back(v);
+        }
+    }
+    for (const std::string &run : c.open)
+        if (!seen.count(run))
+            remaining.push_back(std::string(c.name) + " " + run + ": listed as open but passes now");
+    t.violations = remaining;
     return t;
 }
 
@@ -320,6 +354,8 @@ void Print(const Case &c, const Tally &t, double seconds)
         for (const auto &text : texts)
             std::printf("    \"%s\"\n", text.c_str());
     }
+    for (const std::string &v : t.openSeen)
+        std::printf("  open (listed, not counted): %s\n", v.c_str());
     std::printf("  invariant violations: %zu\n", t.violations.size());
     for (std::size_t i = 0; i < t.violations.size() && i < 20; ++i)
         std::printf("    %s\n", t.violations[i].c_str());
@@ -434,20 +470,19 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"register alder", "alder", "alder:version=9.8", Face::RunButton, {{0x8000, 512}}},
         Case{
             "assisted hazel-1394", "hazel-1394", "hazel-1394:version=9.8", Face::RunButton, {{0x8000, 1024}}},
-        Case{"diskarea elm-e-disk", "elm-e-disk", "elm-e-disk:ext=2.3.4.5", Face::RunButton, {}}),
+        Case{"diskarea elm-e-disk", "elm-e-disk", "elm-e-disk:ext=2.3.4.5", Face::RunButton, {}},
+        // Two banks: a fault in the flash size probe must not make the update skip bank 1.
+        Case{"assisted nutmeg",
+             "nutmeg",
+             "nutmeg:ext=2.3.4.5",
+             Face::RunButton,
+             {{0xC000, 4096}, {0x1C000, 4096}}},
+        // The image is 256 KiB; the update also clears the rest of the
+        // 512 KiB flash, which holds no firmware. Open: power lost just after
+        // the first 128 KiB leaves a bridge that starts the new first half
+        // and reports the new version, so the update button is not offered
+        // again although the second half is blank.
+        Case{"one-button quince", "quince", nullptr, Face::OneButton, {}, 0x40000, {"powerloss@171"}}),
     CaseName);
-
-// Open: these find violations not fixed yet (run them with
-// --gtest_also_run_disabled_tests). The dual-bank code-13 update reports
-// success with bank 1 left at the old firmware when a fault hits the flash
-// size probe of the file check that loading the file runs (the probe then
-// reports 64 KiB and the update makes one pass).
-INSTANTIATE_TEST_SUITE_P(DISABLED_Open, Faults,
-                         ::testing::Values(Case{"assisted nutmeg",
-                                                "nutmeg",
-                                                "nutmeg:ext=2.3.4.5",
-                                                Face::RunButton,
-                                                {{0xC000, 4096}, {0x1C000, 4096}}}),
-                         CaseName);
 
 } // namespace

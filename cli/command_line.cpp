@@ -1,0 +1,106 @@
+// brigant-fw's options and sub-commands.
+#include "cli/command_line.h"
+
+#include "app/one_button.h"
+#include "cli/user_text.h"
+#include "common/version.h"
+#include "sim/presets.h"
+
+#include <ostream>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+const char *const kHelpFooter = R"(Settings:
+  FwUpdateTool.ini is read from the working directory, if there is one: the USB
+  IDs and serial number written by the update, and ChipReset. Its warnings go to
+  standard error.
+
+Exit codes:
+  0  success
+  1  the operation failed
+  2  usage error or unusable input (a bad option, file, --index or directory)
+  3  no device, or the chip is not supported
+  4  nothing to do: the firmware is current
+
+Examples:
+  brigant-fw list                              the bridges found, with chip and firmware
+  brigant-fw --device /dev/sg2 info --json     one bridge, as JSON
+  brigant-fw check firmware.bin --chip 13      whether a file fits a chip
+  brigant-fw update --embedded                 install the built-in image (code-16 bridges)
+  brigant-fw --device /dev/sg2 update fw.bin   program a firmware file
+  brigant-fw --simulate quince list            try it on a simulated bridge)";
+
+// The program's version and the built-in update image's.
+std::string VersionText()
+{
+    const std::string image = EmbeddedImageVersion();
+    return std::string("brigant-fw ") + kVersionText + "\nbuilt-in update image: " +
+           (image.empty()
+                ? "none"
+                : "version " + image + ", for chip type code " + std::to_string(kOneButtonChipType) +
+                      " bridges (brigant-fw update --embedded)");
+}
+
+} // namespace
+
+CommandLine::CommandLine()
+    : app{"Brigant Firmware Update Utility for Linux: update the firmware of Velkor storage bridges"}
+{
+    app.set_version_flag("--version", VersionText(), "Show the program's version and the built-in image's");
+    app.footer(kHelpFooter);
+    app.add_option("--simulate", simulate,
+                   "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
+        ->expected(1)
+        ->take_all();
+    app.add_option("--device", ctx.device,
+                   "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)");
+    helperOption =
+        app.add_option("--helper", helperProgram,
+                       "Send every command through the privileged helper, started with pkexec (or through "
+                       "PROGRAM, started as it is)")
+            ->expected(0, 1);
+    app.add_option("--sim-state", ctx.simState, "Directory that keeps the simulated devices' state");
+    traceOption =
+        app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
+            ->expected(0, 1);
+    app.add_flag("--debug", ctx.debug, "Print the program's debug trace to standard error");
+    auto *quiet = app.add_flag("-q,--quiet", ctx.quiet, "Print only errors and results: no progress");
+    app.add_flag("-v,--verbose", ctx.verbose,
+                 "Print more: the window-level fields of info and list, the status line's colours")
+        ->excludes(quiet);
+    app.require_subcommand(0, 1);
+
+    RegisterRawCommand(app, ctx);
+    RegisterCheckCommand(app, ctx);
+    RegisterInfoCommand(app, ctx);
+    RegisterListCommand(app, ctx);
+    RegisterUpdateCommand(app, ctx);
+    RegisterRepairCommand(app, ctx);
+    RegisterRecoverCommand(app, ctx);
+}
+
+std::optional<int> ParseCommandLine(CommandLine &line, int argc, const char *const *argv, std::ostream &out,
+                                    std::ostream &err)
+{
+    try {
+        line.app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return line.app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
+    }
+    if (line.simulate.size() == 1 && line.simulate[0] == "help") {
+        out << sim::PresetHelp();
+        return kExitOk;
+    }
+    if (!line.ctx.action) {
+        err << line.app.help();
+        return kExitUsage;
+    }
+
+    return std::nullopt;
+}
+
+} // namespace brigant::cli
