@@ -100,6 +100,7 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 // - ProgramFlashPage (B3): one page, waited for; EraseFlashChip (B4): the
 //   bridge clears the status register and waits for that, then starts the
 //   chip erase, which must be over before the next page is programmed.
+
 // Which procedure ran: the waits differ between them.
 enum class Procedure { WholeImage, Blockwise, Assisted, OneButton, Staging, DiskArea };
 
