@@ -13,6 +13,7 @@
 #include "model/fwupdate.h"
 #include "sim/sim_discovery.h"
 #include "sim/simulation.h"
+#include "update/assisted/buffer_transfer.h"
 #include "update/assisted/embedded_images.h"
 #include "wired_window.h"
 
@@ -427,6 +428,19 @@ TEST_F(OneButtonRefreshTest, OtherChipsAndSilentBridgesAreNotOffered)
     EXPECT_FALSE(form.YesBtn.enabled());
     EXPECT_FALSE(form.replugLable.visible());
     EXPECT_EQ(form.devpnl.caption(), "Click Update firmware button to proceed.");
+}
+
+// A bridge is back on the bus at its return time for an enumeration as for a
+// command, whether or not the window has processed messages since: the wait
+// after a reset finds it with the first enumeration after its 2000 ms.
+TEST_F(DiscoveryTest, ABridgeBackFromItsResetIsFoundByTheFirstEnumeration)
+{
+    const std::string path = add(kQuince);
+    RefreshBtnClick(form);
+    const std::uint64_t t0 = clock.nowMs();
+    ASSERT_EQ(ResetAndWaitReattach(form, path), 1);
+    EXPECT_EQ(clock.nowMs() - t0, 2000u + 500u); // back after 1500 ms: one enumeration, one pause
+    EXPECT_EQ(form.devices[0].path, path);
 }
 
 class DeviceChangeTest : public DiscoveryTest
