@@ -18,6 +18,7 @@
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -121,19 +122,23 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
 
 // Prints the status line and the progress as they change, through the view:
 // on a terminal the steps of a long operation redraw one line, elsewhere each
-// step is one dot on the line of the status text it belongs to.
-void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out, const OutputStyle &style)
+// step is one dot on the line of the status text it belongs to. The
+// one-button panel (its status and progress bar) speaks only for the
+// one-button run: for any other bridge it says "Chip not support!!".
+void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out, const OutputStyle &style,
+                  bool oneButton)
 {
     auto view = std::make_shared<ProgressView>(out, style, ProgramClock());
     auto stepDot = std::make_shared<bool>(false); // the next status change is a step's dot
     // The colour is set before the text, so a new text is printed with its own colour.
     auto lastCaption = std::make_shared<std::string>(form.devpnl.caption());
-    form.devpnl.addObserver([view, lastCaption](forms::Control &c) {
-        if (c.caption() == *lastCaption)
-            return;
-        *lastCaption = c.caption();
-        view->status(c.caption(), c.fontColour());
-    });
+    if (oneButton)
+        form.devpnl.addObserver([view, lastCaption](forms::Control &c) {
+            if (c.caption() == *lastCaption)
+                return;
+            *lastCaption = c.caption();
+            view->status(c.caption(), c.fontColour());
+        });
     ui.onProgress = [view, stepDot](const ProgressEvent &event) {
         view->progress(event);
         *stepDot = true;
@@ -148,23 +153,24 @@ void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out
             view->statusText(text);
     });
     auto lastPosition = std::make_shared<int>(0);
-    form.ProgressBar2.addObserver([view, lastPosition](forms::Control &c) {
-        const int position = static_cast<forms::ProgressBar &>(c).position();
-        if (position == *lastPosition)
-            return;
-        *lastPosition = position;
-        view->percent(position);
-    });
+    if (oneButton)
+        form.ProgressBar2.addObserver([view, lastPosition](forms::Control &c) {
+            const int position = static_cast<forms::ProgressBar &>(c).position();
+            if (position == *lastPosition)
+                return;
+            *lastPosition = position;
+            view->percent(position);
+        });
 }
 
 // Builds the window for a write verb, follows it and runs its first refresh;
 // says when the disks could not be listed or access was refused.
-void OpenWriteSession(CliContext &ctx, WindowSession &session)
+void OpenWriteSession(CliContext &ctx, WindowSession &session, bool oneButton)
 {
     TBrigantFwTool &form = session.form();
     // Only the write asked for: a damaged bank is not repaired on the way.
     form.repairBankOnSelect = false;
-    FollowWindow(form, session.ui(), std::cout, ctx.style);
+    FollowWindow(form, session.ui(), std::cout, ctx.style, oneButton);
     session.open();
     if (session.enumerationFailed())
         std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
@@ -179,7 +185,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
-    OpenWriteSession(ctx, session);
+    OpenWriteSession(ctx, session, true);
     if (args.index >= 0) {
         if (args.index >= form.listedCount)
             return IndexOutOfRange(args.index, form.listedCount);
@@ -226,12 +232,35 @@ bool FileRefusedText(const std::string &text)
            text == "Allocate FW file buffers Error!!";
 }
 
+// After a write: let the refresh that follows run. A bridge that resets
+// itself ("Please wait device re-attached!") leaves the bus and comes back a
+// few seconds later; it is waited for (at most kReturnWaitMs), so that the
+// run ends with the bridge listed again, not in its absence.
+constexpr std::uint32_t kReturnWaitMs = 15000;
+
+void AwaitReturn(WindowSession &session, const TBrigantFwTool &form, bool passed)
+{
+    session.ui().runTimers(10000);
+    const auto &messages = session.ui().messages();
+    const bool reattaching = std::any_of(messages.begin(), messages.end(), [](const auto &m) {
+        return m.text.find("Please wait device re-attached!") != std::string::npos;
+    });
+    if (!passed || !reattaching)
+        return;
+    Clock &clock = ProgramClock();
+    const std::uint64_t end = clock.nowMs() + kReturnWaitMs;
+    while (form.listedCount == 0 && clock.nowMs() < end) {
+        clock.sleepMs(100);
+        session.ui().runTimers(5000);
+    }
+}
+
 int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &file, bool includeNvram,
                 bool readWriteBuffer)
 {
     WindowSession session(ctx, std::cout);
     TBrigantFwTool &form = session.form();
-    OpenWriteSession(ctx, session);
+    OpenWriteSession(ctx, session, false);
     if (form.listedCount == 0) {
         std::cout << "no device found\n";
         return kExitNoDevice;
@@ -320,8 +349,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     std::cout << "\n";
     const bool passed = form.runResult == 1;
     std::cout << (passed ? "result: success\n" : "result: FAILED\n");
-    // Let a bridge that resets itself come back and the refresh run.
-    session.ui().runTimers(10000);
+    AwaitReturn(session, form, passed);
     return passed ? kExitOk : kExitFailed;
 }
 

@@ -115,6 +115,9 @@ for row in "${cases[@]}"; do
     outcome=ok
     if [ "$status" -ne 0 ]; then
         outcome="update exit $status"
+    elif grep -q "Chip not support!!\|No device found!!" "$dir/out"; then
+        # The one-button panel's texts, which speak for code-16 bridges only.
+        outcome="the update printed the one-button panel's '$(grep -o "Chip not support!!\|No device found!!" "$dir/out" | head -1)'"
     elif [ "$now" != "$want" ]; then
         outcome="version after the update '$now', expected '$want' (was '$old')"
     elif [ "$kept" != - ] && [ "$(kept_bytes "$dir/D/flash.bin" "$kept")" != "$before" ]; then
