@@ -3,6 +3,7 @@
 // code (help, version, usage error) or leaves an action to run; the action is
 // never run, so nothing here reaches a device or writes a file.
 #include "cli/command_line.h"
+#include "fuzz_require.h"
 #include "sim/presets.h"
 
 #include <cstdint>
@@ -12,15 +13,10 @@
 #include <vector>
 
 using namespace brigant;
+using brigant::fuzz::Require;
 
 namespace
 {
-
-void Require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 constexpr std::size_t kMaxArguments = 24;
 

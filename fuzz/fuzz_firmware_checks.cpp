@@ -1,8 +1,9 @@
 // Fuzzes the firmware-file checks with arbitrary file contents: every chip
 // type code with a few sub-revisions, the bank and NVRAM checks, both
 // checksums and the header stamp; then the file-reading wrappers once.
-#include "image/bank_image.h"
 #include "app/check_report.h"
+#include "fuzz_require.h"
+#include "image/bank_image.h"
 #include "image/checksums.h"
 #include "image/chip_match.h"
 #include "image/file_checks.h"
@@ -15,17 +16,7 @@
 #include <vector>
 
 using namespace brigant;
-
-namespace
-{
-
-void Require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using brigant::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -1,5 +1,6 @@
 // Fuzzes the settings reader with arbitrary file contents.
 #include "app/settings.h"
+#include "fuzz_require.h"
 
 #include "fuzz_temp_file.h"
 
@@ -8,15 +9,10 @@
 #include <string>
 
 using namespace brigant;
+using brigant::fuzz::Require;
 
 namespace
 {
-
-void Require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 bool SameState(const INI_STATE &a, const INI_STATE &b)
 {

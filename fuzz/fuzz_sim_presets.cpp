@@ -3,6 +3,7 @@
 // boots and answers, or is refused with a reason.
 #include "common/clock.h"
 #include "device/scsi_backend.h"
+#include "fuzz_require.h"
 #include "sim/presets.h"
 #include "sim/simulation.h"
 
@@ -12,17 +13,7 @@
 #include <string>
 
 using namespace brigant;
-
-namespace
-{
-
-void Require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using brigant::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
