@@ -5,10 +5,14 @@
 // anything in an emulated guest).
 //
 //   brigant-transport-bench /dev/sgN [COMMANDS [ROUNDS]]
+//
+// Prints the totals, each round's costs and ratio, and the spread of the
+// per-round ratios (min, median, max).
 #include "bridge/chip_commands.h"
 #include "device/linux/sg_backend.h"
 #include "device/transport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +22,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace brigant;
 
@@ -82,6 +87,7 @@ int main(int argc, char **argv)
     const long perRound = commands / rounds;
     const double perRoundCount = static_cast<double>(perRound);
     std::string spread;
+    std::vector<double> ratios;
     for (long r = 0; r < rounds; ++r) {
         const Clock::duration transportBefore = transport, bareBefore = bare;
         for (int half = 0; half < 2; ++half) {
@@ -100,11 +106,11 @@ int main(int argc, char **argv)
             }
             (transportNow ? transport : bare) += Clock::now() - t0;
         }
-        char round[64];
-        std::snprintf(round, sizeof round, " %.0f/%.0f",
-                      std::chrono::duration<double, std::micro>(transport - transportBefore).count() /
-                          perRoundCount,
-                      std::chrono::duration<double, std::micro>(bare - bareBefore).count() / perRoundCount);
+        const double t = std::chrono::duration<double, std::micro>(transport - transportBefore).count();
+        const double b = std::chrono::duration<double, std::micro>(bare - bareBefore).count();
+        ratios.push_back(t / b);
+        char round[80];
+        std::snprintf(round, sizeof round, " %.0f/%.0f (%.3f)", t / perRoundCount, b / perRoundCount, t / b);
         spread += round;
     }
     const auto us = [&](Clock::duration d) {
@@ -113,6 +119,11 @@ int main(int argc, char **argv)
     std::printf(
         "ReadChipInfo x %ld on %s: transport %.1f us/command, bare SG_IO %.1f us/command, ratio %.3f\n",
         commands, path.c_str(), us(transport), us(bare), us(transport) / us(bare));
-    std::printf("per round, transport/bare us/command:%s\n", spread.c_str());
+    std::printf("per round, transport/bare us/command (ratio):%s\n", spread.c_str());
+    std::sort(ratios.begin(), ratios.end());
+    const std::size_t n = ratios.size();
+    const double median = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+    std::printf("ratio per round over %zu rounds: min %.3f, median %.3f, max %.3f\n", n, ratios.front(),
+                median, ratios.back());
     return 0;
 }

@@ -50,6 +50,7 @@ struct Session {
     SgBackend sg;
     std::unique_ptr<HelperBackend> helper;      // --helper: every command goes through it
     std::unique_ptr<DiskEnumerator> enumerator; // over the simulation or udev
+    std::unique_ptr<OneDiskEnumerator> oneDisk; // the enumerator with only --device's disk
     std::unique_ptr<std::FILE, CloseTraceFile> traceFile;
     InstalledServices services;
 };
@@ -177,7 +178,11 @@ int main(int argc, char **argv)
         }
         session.enumerator = std::make_unique<UdevDiskEnumerator>();
     }
-    session.services.diskEnumerator(session.enumerator.get());
+    // --device names the one disk every verb works on: the verbs that find
+    // bridges as the window does (update, erase, backup, list ...) see no other.
+    if (!ctx.device.empty())
+        session.oneDisk = std::make_unique<OneDiskEnumerator>(*session.enumerator, ctx.device);
+    session.services.diskEnumerator(session.oneDisk ? session.oneDisk.get() : session.enumerator.get());
 
     ctx.attachDevice = [&](std::string &path) {
         if (!ctx.device.empty()) {

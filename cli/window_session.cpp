@@ -16,7 +16,10 @@ WindowSession::WindowSession(CliContext &ctx, std::ostream &out) : ui_(ProgramCl
     DiskEnumerator *enumerator = CurrentDiskEnumerator();
     // The simulated bus reports its own arrivals and removals; real USB
     // devices are followed through udev.
-    DeviceChangeSource *source = ctx.simulation ? dynamic_cast<DeviceChangeSource *>(enumerator) : nullptr;
+    DiskEnumerator *bus = enumerator;
+    if (auto *one = dynamic_cast<OneDiskEnumerator *>(enumerator))
+        bus = &one->all();
+    DeviceChangeSource *source = ctx.simulation ? dynamic_cast<DeviceChangeSource *>(bus) : nullptr;
     if (!ctx.simulation) {
         auto monitor = std::make_unique<UdevUsbMonitor>();
         if (monitor->ok()) {

@@ -62,6 +62,24 @@ class DiskEnumerator
     virtual bool listMountedVolumes(std::vector<MountedVolume> &volumes) = 0;
 };
 
+// Another enumerator's disks with every disk but the one at `path` left out:
+// whatever then finds, identifies and writes bridges works on that disk only.
+class OneDiskEnumerator final : public DiskEnumerator
+{
+  public:
+    OneDiskEnumerator(DiskEnumerator &all, std::string path) : all_(all), path_(std::move(path)) {}
+    DiskEnumerator &all() const { return all_; }
+    bool listDisks(std::vector<DiskInterface> &disks) override;
+    bool listMountedVolumes(std::vector<MountedVolume> &volumes) override
+    {
+        return all_.listMountedVolumes(volumes);
+    }
+
+  private:
+    DiskEnumerator &all_;
+    std::string path_;
+};
+
 // The process-wide enumerator (set once at start; tests may swap it). With
 // none installed, enumeration is unavailable and no disk is found.
 void SetDiskEnumerator(DiskEnumerator *enumerator);

@@ -26,11 +26,17 @@ bool Succeeded(const ScsiOutcome &o)
     return o.opened && o.transportOk && o.sysErrno == 0 && o.scsiStatus == 0;
 }
 
-void RecordOutcome(const std::string &path, const ScsiOutcome &o)
+void RecordOutcome(const std::string &path, const ScsiCommand &cmd, const ScsiOutcome &o)
 {
     if (Succeeded(o))
         return;
-    lastFailure = TransportFailure{path, !o.opened, o.openError, o.sysErrno, o.scsiStatus};
+    lastFailure = TransportFailure{.path = path,
+                                   .openFailed = !o.opened,
+                                   .openError = o.openError,
+                                   .sysErrno = o.sysErrno,
+                                   .scsiStatus = o.scsiStatus,
+                                   .command = HexBytes(cmd.cdb, cmd.cdbLength),
+                                   .timeoutSec = cmd.timeoutSec};
     if (!o.opened)
         DebugPrintf("open %s failed: %s (%s)\n", path.c_str(), OpenErrorText(o.openError),
                     std::strerror(o.sysErrno));
@@ -106,7 +112,7 @@ int SendPlain(const std::string &path, const std::uint8_t *cdb, int cdbLength, D
     cmd.timeoutSec = dir == DataDirection::In ? kDataInTimeoutSec : DataOutTimeoutSec(cdb, cdbLength);
 
     ScsiOutcome o = Execute(path, cmd);
-    RecordOutcome(path, o);
+    RecordOutcome(path, cmd, o);
     if (!o.opened) {
         FreeAlignedBlock(raw);
         return 0;
@@ -150,7 +156,7 @@ int SendWithSense(const std::string &path, const std::uint8_t *cdb, int cdbLengt
     }
 
     ScsiOutcome o = Execute(path, cmd);
-    RecordOutcome(path, o);
+    RecordOutcome(path, cmd, o);
     if (!o.opened)
         return 0;
     if (length == 1 && dir == DataDirection::In)
@@ -203,6 +209,9 @@ std::string DescribeLastTransportFailure()
     if (f.sysErrno == EPERM || f.sysErrno == EACCES)
         return "command refused on " + f.path +
                ": permission denied. Vendor commands need CAP_SYS_RAWIO: " + kPrivilegeAdvice;
+    if (f.sysErrno == ETIMEDOUT)
+        return "command " + f.command + " timed out on " + f.path + ": no answer within " +
+               std::to_string(f.timeoutSec) + " s";
     if (f.sysErrno != 0)
         return "command failed on " + f.path + ": " + std::strerror(f.sysErrno);
     if (f.scsiStatus != 0) {

@@ -32,6 +32,8 @@ struct TransportFailure {
     OpenError openError = OpenError::None;
     int sysErrno = 0;
     std::uint8_t scsiStatus = 0;
+    std::string command;          // the CDB in hex, as the trace shows it
+    std::uint32_t timeoutSec = 0; // the time-out the command was given
 };
 const TransportFailure &LastTransportFailure();
 // A user-facing sentence about LastTransportFailure() (with advice for permission problems).

@@ -3,6 +3,7 @@
 // sg_io_hdr_t exactly as the kernel would receive it.
 #include "app/installed_services.h"
 #include "bridge/chip_commands.h"
+#include "common/hex.h"
 #include "device/linux/sg_backend.h"
 #include "device/transport.h"
 #include "sg_testbed.h"
@@ -296,6 +297,9 @@ TEST_F(SgTransportTest, HostAndDriverErrorsFailTheCommand)
     bed->setBehaviour(WithHostStatus(0x03)); // DID_TIME_OUT
     EXPECT_EQ(SendScsiOutSense(sg, kCdb10, 10, buf, 8, transferred, sense, 18), 0);
     EXPECT_EQ(LastTransportFailure().sysErrno, ETIMEDOUT);
+    // The message names the command that got no answer and how long it was given.
+    EXPECT_EQ(DescribeLastTransportFailure(),
+              "command " + HexBytes(kCdb10, 10) + " timed out on " + sg + ": no answer within 10 s");
 
     bed->setBehaviour(WithDriverStatus(0x06)); // DRIVER_TIMEOUT
     EXPECT_EQ(SendScsiIn(sg, kCdb12, 12, buf, 8, transferred), 0);

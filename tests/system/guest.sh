@@ -9,19 +9,29 @@ exec >"$out/guest.log" 2>&1
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TMPDIR=/run/tmp
 # The simulators log every command: to tmpfs, copied out at the end (9p writes are slow).
 export BRIGANT_SIM_LOGS=/run/log
-mkdir -p "$TMPDIR" /run/state /run/ffs "$BRIGANT_SIM_LOGS"
+mkdir -p "$TMPDIR" /run/state /run/ffs /run/sim "$BRIGANT_SIM_LOGS"
 [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd # devtmpfs has no /dev/fd; bash's <(...) needs it
 sim_usb=$BRIGANT_BUILD/tools/sim-usb/brigant-sim-usb
 ts() { echo "[guest +$(cut -d' ' -f1 /proc/uptime)s] $*"; }
+# Every wait polls for its condition, bounded generously: a loaded host makes
+# the emulated guest many times slower, never a fixed sleep long enough.
+wait_until() { # SECONDS COMMAND...: 0 as soon as COMMAND succeeds, 1 when the time is up
+    local limit=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -lt $limit ] || return 1
+        sleep 0.1
+    done
+}
 
 finish() {
     for pid in "${sims[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    for _ in $(seq 30); do
-        alive=0
-        for pid in "${sims[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ $alive = 0 ] && break
-        sleep 0.1
-    done
+    sims_gone() {
+        local pid
+        for pid in "${sims[@]}"; do kill -0 "$pid" 2>/dev/null && return 1; done
+        return 0
+    }
+    wait_until 60 sims_gone || echo "warning: a simulator did not stop within 60 s"
     cp "$BRIGANT_SIM_LOGS"/* "$out/" 2>/dev/null
     echo "$1" >"$out/rc"
     sync
@@ -30,7 +40,7 @@ finish() {
 sims=()
 
 ts "second stage"
-/lib/systemd/systemd-udevd --daemon && udevadm trigger --action=add && udevadm settle -t 30 ||
+/lib/systemd/systemd-udevd --daemon && udevadm trigger --action=add && udevadm settle -t 120 ||
     echo "warning: udev did not settle"
 
 # PRESET and options per line (run.sh loads dummy_hcd with as many UDCs).
@@ -49,6 +59,7 @@ start_gadget() {
         --serial "$(printf 'BRG%07d' "$i")" --sim-state "/run/state/brigant$i" --verbose "$@" \
         2>"$BRIGANT_SIM_LOGS/sim$i.log" &
     sims+=($!)
+    echo $! >"/run/sim/brigant$i.pid" # scenarios unplug and plug the device with SIGUSR1 / SIGUSR2
 }
 
 ts "udev ready"
@@ -60,11 +71,9 @@ for entry in "${gadgets[@]}"; do
 done
 
 # Every gadget shows up as a SCSI disk with an sg node.
-for _ in $(seq 300); do
-    [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -ge "${#gadgets[@]}" ] && break
-    sleep 0.1
-done
-udevadm settle -t 30
+all_attached() { [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -ge "${#gadgets[@]}" ]; }
+wait_until 180 all_attached
+udevadm settle -t 120
 ts "gadgets attached"
 ls -l /dev/sg* /dev/sd* 2>&1
 if [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -lt "${#gadgets[@]}" ]; then

@@ -11,7 +11,9 @@
 # BUILD_DIR/system-test (never installed). The last run's logs stay in
 # BUILD_DIR/system-test/last-run. Exit code: 0 when every scenario passed,
 # 1 when one failed or the guest did not finish, 77 (skip) when this machine
-# lacks what is needed to run a guest at all.
+# lacks what is needed to run a guest at all. The guest gets
+# BRIGANT_SYSTEM_TIMEOUT seconds (default 1500: a run takes a few minutes on a
+# quiet machine, and a loaded one slows the emulated guest several times).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -110,7 +112,7 @@ grep -cv '^[[:space:]]*\(#\|$\)' "$here/gadgets.conf" >"$run/out/udc-count"
 
 note "booting $kver"
 set +e
-timeout 600 qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
+timeout "${BRIGANT_SYSTEM_TIMEOUT:-1500}" qemu-system-x86_64 -accel tcg -m 1024 -smp 2 -nographic -no-reboot \
     -kernel "$vmlinuz" -initrd "$run/initrd.gz" -append "console=ttyS0 quiet panic=-1" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$run/out",mount_tag=hostout,security_model=none \

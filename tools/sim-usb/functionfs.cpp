@@ -165,6 +165,9 @@ void FfsInterface::controlLoop()
         for (std::size_t i = 0; i < static_cast<std::size_t>(n) / sizeof events[0]; ++i) {
             const usb_functionfs_event &ev = events[i];
             if (ev.type != FUNCTIONFS_SETUP) {
+                if (ev.type == FUNCTIONFS_ENABLE || ev.type == FUNCTIONFS_DISABLE ||
+                    ev.type == FUNCTIONFS_UNBIND)
+                    ++hostResets_;
                 if (log_ && ev.type <= FUNCTIONFS_RESUME)
                     log_(std::string("event ") + kEventNames[ev.type]);
                 continue;
@@ -180,6 +183,7 @@ void FfsInterface::controlLoop()
             } else if (classInterface && !toHost && rq.bRequest == kRequestBulkOnlyReset &&
                        le16toh(rq.wLength) == 0) {
                 ++resets_;
+                ++hostResets_;
                 if (::read(ep0_, nullptr, 0) < 0 && log_)
                     log_(std::string("bulk-only reset status failed: ") + std::strerror(errno));
                 else if (log_)

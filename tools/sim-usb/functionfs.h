@@ -37,12 +37,17 @@ class FfsInterface
 
     // Counts bulk-only resets the host requested.
     std::uint32_t resetRequests() const { return resets_.load(); }
+    // Counts every event that ends what the host had in flight: a bulk-only
+    // reset, and the interface being disabled or enabled (a port reset, a
+    // disconnect, a new configuration).
+    std::uint32_t hostResets() const { return hostResets_.load(); }
 
   private:
     void controlLoop();
 
     int ep0_ = -1, in_ = -1, out_ = -1;
     std::atomic<std::uint32_t> resets_{0};
+    std::atomic<std::uint32_t> hostResets_{0};
     std::function<void(const std::string &)> log_;
 };
 

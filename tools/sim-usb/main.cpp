@@ -11,12 +11,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -28,8 +30,12 @@ namespace
 {
 
 std::atomic<bool> stopRequested{false};
+std::atomic<bool> unplugRequested{false};
+std::atomic<bool> plugRequested{false};
 
 void OnSignal(int) { stopRequested = true; }
+void OnUnplug(int) { unplugRequested = true; }
+void OnPlug(int) { plugRequested = true; }
 
 // Interrupts blocking endpoint I/O (no SA_RESTART) so that the main loop sees the request.
 void InstallSignalHandlers()
@@ -40,7 +46,18 @@ void InstallSignalHandlers()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = OnUnplug;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = OnPlug;
+    sigaction(SIGUSR2, &sa, nullptr);
 }
+
+// Holds the reply to the next command that starts with `prefix` for `ms` milliseconds.
+struct Stall {
+    std::uint32_t ms = 0;
+    std::vector<std::uint8_t> prefix;
+    bool used = false;
+};
 
 struct Options {
     std::string preset = "generic";
@@ -50,6 +67,7 @@ struct Options {
     std::string simState;
     std::string serial = "0000000001";
     std::vector<std::string> notReady;
+    std::vector<std::string> stalls;
     std::uint32_t reattachDelayMs = Simulation::kReattachDelayMs;
     bool verbose = false;
 };
@@ -82,6 +100,21 @@ bool ParseNotReady(const std::string &text, FaultRule &rule, std::string &error)
     return true;
 }
 
+// "MS:CDB-PREFIX-HEX": hold the reply to the next matching command for MS milliseconds.
+bool ParseStall(const std::string &text, Stall &stall, std::string &error)
+{
+    const auto colon = text.find(':');
+    const auto ms = ParseNumber(text.substr(0, colon));
+    const auto bytes = colon == std::string::npos ? std::nullopt : ParseHexBytes({text.substr(colon + 1)});
+    if (!ms || *ms == 0 || *ms > 600000 || !bytes || bytes->empty() || bytes->size() > 16) {
+        error = "--stall: expected MS:CDB-PREFIX, MS from 1 to 600000 and up to 16 hexadecimal bytes";
+        return false;
+    }
+    stall.ms = static_cast<std::uint32_t>(*ms);
+    stall.prefix = *bytes;
+    return true;
+}
+
 std::uint16_t RevisionBcd(const std::string &revision)
 {
     const auto v = ParseNumber("0x" + revision.substr(0, 4));
@@ -91,8 +124,10 @@ std::uint16_t RevisionBcd(const std::string &revision)
 class Presenter
 {
   public:
-    Presenter(const Options &options, Simulation &simulation, const std::string &path)
+    Presenter(const Options &options, Simulation &simulation, const std::string &path,
+              std::vector<Stall> stalls)
         : options_(options), simulation_(simulation), unit_(simulation.backend(), path),
+          stalls_(std::move(stalls)),
           gadget_(options.gadgetDir, options.udc.empty() ? FirstUdc() : options.udc)
     {
         // The bridge asks to leave the bus (its reset command); the wrapper of
@@ -125,6 +160,18 @@ class Presenter
     {
         std::uint8_t block[512];
         while (!stopRequested) {
+            // A signal that comes while a read is blocked is seen only after
+            // the next command; whoever sends it repeats it until it is done.
+            if (unplugRequested.exchange(false) && !unplugged_) {
+                if (!unplug())
+                    return false;
+            }
+            if (plugRequested.exchange(false) && unplugged_)
+                plug();
+            if (unplugged_) {
+                ::usleep(10000);
+                continue;
+            }
             const long n = ffs_.readOut(block, sizeof block);
             if (n < 0) {
                 if (errno != EINTR)
@@ -154,6 +201,8 @@ class Presenter
             Log("data-out stage broken off");
             return;
         }
+        if (!hold(cbw))
+            return;
         const usb::BotResult r = unit_.run(cbw, data_.data());
         gone_ = r.deviceGone;
         if (cbw.dataIn && cbw.dataLength) {
@@ -207,6 +256,59 @@ class Presenter
         return saved;
     }
 
+    // A device that takes too long: waits before it runs a command that a
+    // --stall names. False when the host gave up on the command and reset the
+    // device in the meantime: the command is dropped, nothing is answered.
+    bool hold(const usb::Cbw &cbw)
+    {
+        for (Stall &stall : stalls_) {
+            if (stall.used || stall.prefix.size() > cbw.cdbLength ||
+                !std::equal(stall.prefix.begin(), stall.prefix.end(), cbw.cdb.begin()))
+                continue;
+            stall.used = true;
+            const std::uint32_t resets = ffs_.hostResets();
+            Log("holding " + HexBytes(cbw.cdb.data(), cbw.cdbLength) + " for " + std::to_string(stall.ms) +
+                " ms");
+            for (std::uint32_t waited = 0; waited < stall.ms && !stopRequested; waited += 10) {
+                if (ffs_.hostResets() != resets) {
+                    Log("the host reset the device during the held command after " + std::to_string(waited) +
+                        " ms: command dropped");
+                    return false;
+                }
+                ::usleep(10000);
+            }
+            Log("held command released");
+            return true;
+        }
+        return true;
+    }
+
+    // SIGUSR1: the cable is pulled. The state is saved (and may be changed in
+    // the state directory, as with a flash programmer) until SIGUSR2 plugs the
+    // device in again: it then starts from the saved state, as after a power cycle.
+    bool unplug()
+    {
+        const bool saved = saveState();
+        std::string error;
+        if (!gadget_.detach(error))
+            Log(error);
+        unplugged_ = true;
+        Log(saved ? "unplugged: state saved" : "unplugged: the state was not saved");
+        return saved;
+    }
+
+    void plug()
+    {
+        std::string error;
+        if (!options_.simState.empty() && !simulation_.loadState(options_.simState, error))
+            Log("--sim-state: " + error);
+        unplugged_ = false;
+        if (!gadget_.attach(error))
+            Log(error);
+        else
+            Log("plugged in");
+    }
+
     bool saveState()
     {
         if (options_.simState.empty())
@@ -221,11 +323,13 @@ class Presenter
     const Options &options_;
     Simulation &simulation_;
     usb::BotUnit unit_;
+    std::vector<Stall> stalls_;
     FfsInterface ffs_;
     Gadget gadget_;
     std::vector<std::uint8_t> data_;
     bool resetPending_ = false;
     bool gone_ = false;
+    bool unplugged_ = false;
 };
 
 } // namespace
@@ -247,6 +351,9 @@ int main(int argc, char **argv)
     app.add_option(
         "--not-ready", o.notReady,
         "N[:CDB-PREFIX]: answer NOT READY (2/04/01) to the next N commands starting with the prefix");
+    app.add_option("--stall", o.stalls,
+                   "MS:CDB-PREFIX: hold the reply to the next command starting with the prefix for MS "
+                   "milliseconds (dropped when the host resets the device meanwhile)");
     app.add_option("--reattach-delay-ms", o.reattachDelayMs, "How long a reset bridge stays off the bus");
     app.add_flag("--verbose", o.verbose, "Log every command and its outcome to standard error");
     try {
@@ -281,13 +388,25 @@ int main(int argc, char **argv)
         simulation.backend().addFault(path, rule);
     }
 
-    // Only the main thread takes the stop signals, so that they interrupt its endpoint I/O.
+    std::vector<Stall> stalls;
+    for (const auto &text : o.stalls) {
+        Stall stall;
+        if (!ParseStall(text, stall, error)) {
+            std::cerr << "error: " << error << "\n";
+            return 2;
+        }
+        stalls.push_back(std::move(stall));
+    }
+
+    // Only the main thread takes the stop and plug signals, so that they interrupt its endpoint I/O.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    Presenter presenter(o, simulation, path);
+    Presenter presenter(o, simulation, path, std::move(stalls));
     const bool started = presenter.start(error);
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     InstallSignalHandlers();
