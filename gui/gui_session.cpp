@@ -22,30 +22,6 @@ namespace
 
 constexpr unsigned kScsiGenericMajor = 21;
 
-// The platform's list of disks with every disk but one left out: the window
-// then finds, identifies and updates that disk only.
-class OneDiskEnumerator final : public DiskEnumerator
-{
-  public:
-    OneDiskEnumerator(DiskEnumerator &all, std::string path) : all_(all), path_(std::move(path)) {}
-
-    bool listDisks(std::vector<DiskInterface> &disks) override
-    {
-        if (!all_.listDisks(disks))
-            return false;
-        std::erase_if(disks, [this](const DiskInterface &disk) { return disk.path != path_; });
-        return true;
-    }
-    bool listMountedVolumes(std::vector<MountedVolume> &volumes) override
-    {
-        return all_.listMountedVolumes(volumes);
-    }
-
-  private:
-    DiskEnumerator &all_;
-    std::string path_;
-};
-
 // Why `path` cannot be the disk --device names, or empty when it can.
 std::string DeviceProblem(const std::string &path, sim::Simulation *simulation)
 {
