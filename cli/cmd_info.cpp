@@ -321,8 +321,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         out << "  SstWordMode      " << chip.SstWordMode << "\n";
         out << "  FlashSizeKb      " << chip.FlashSizeKb << "\n";
         out << "  FirmwareLevel    " << Hex(static_cast<std::uint32_t>(chip.FirmwareLevel), 2) << "\n";
-        out << "Erase geometry:    block " << Hex(FlashBlockSize, 5) << ", sector " << Hex(FlashSectorSize, 4)
-            << "\n";
+        out << "Erase geometry:    block " << Hex(w.transfer.FlashBlockSize, 5) << ", sector "
+            << Hex(w.transfer.FlashSectorSize, 4) << "\n";
         if (supported) {
             if (!jedec.empty())
                 out << "JEDEC ID (9F):     " << jedec << jedecNote << "\n";

@@ -3,6 +3,7 @@
 // goes to the bridge's RAM, then the image (the built-in update image, or a
 // FILE) to the flash; the flash is read back, the bridge reset, and the
 // firmware it then runs is checked.
+#include "app/window_run.h"
 #include "app/write_guard.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
@@ -93,13 +94,12 @@ bool LoadImage(const RecoverArgs &args, std::uint32_t code, std::vector<std::uin
 
 // Reads `length` bytes of flash through the buffer path (a ROM0-mode bridge
 // gives 256 KiB per read).
-bool ReadBack(TBrigantFwTool &form, const std::string &path, std::vector<std::uint8_t> &flash,
-              std::uint32_t length)
+bool ReadBack(RunHost &host, const std::string &path, std::vector<std::uint8_t> &flash, std::uint32_t length)
 {
     flash.assign(length, 0);
     const std::uint32_t piece = IsRom0Mode(path) ? kRom0ReadLength : length;
     for (std::uint32_t offset = 0; offset < length; offset += piece)
-        if (!ReadFlashViaBuffer(form, path, offset, flash.data() + offset, std::min(piece, length - offset)))
+        if (!ReadFlashViaBuffer(host, path, offset, flash.data() + offset, std::min(piece, length - offset)))
             return false;
     return true;
 }
@@ -164,16 +164,18 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     bool programmed = false, verified = false, back = false;
     WriteGuard guard = CliWriteGuard(ctx, "recover will write:", noTerminal);
     guard.backup = false; // a bridge in ROM offers no flash to read
+    const RunRequest req = RequestFromWindow(form);
+    WindowRunHost host(form);
     const GuardedRun run = RunGuarded(form, DescribeWrite(form, what), guard, nullptr, [&] {
-        programmed = ProgramViaBuffer(form, path, 0, image.data(), static_cast<std::uint32_t>(image.size()),
-                                      true) == 1;
+        programmed = ProgramViaBuffer(req, host, path, 0, image.data(),
+                                      static_cast<std::uint32_t>(image.size()), true) == 1;
         if (!programmed)
             return;
         std::vector<std::uint8_t> flash;
         verified =
-            ReadBack(form, path, flash, static_cast<std::uint32_t>(image.size())) && SameImage(image, flash);
+            ReadBack(host, path, flash, static_cast<std::uint32_t>(image.size())) && SameImage(image, flash);
         if (verified)
-            back = ResetAndWaitReattach(form, path) == 1;
+            back = ResetAndWaitReattach(req, host, path) == 1;
     });
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;

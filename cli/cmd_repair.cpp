@@ -1,6 +1,7 @@
 // brigant-fw repair: the dual-bank repair that the window runs when a device
 // is selected, asked for on purpose: the damaged firmware bank is written
 // over with the valid one and read back.
+#include "app/window_run.h"
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
 #include "cli/window_session.h"
@@ -67,7 +68,8 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
         [&] {
             form.repairBankOnSelect = true;
             entry.bankCheckDone = 0;
-            repaired = RecoverFirmwareBank(form, path, code);
+            WindowRunHost host(form);
+            repaired = RecoverFirmwareBank(host, form.chip, entry, true, path, code);
         });
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;

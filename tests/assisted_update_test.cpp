@@ -3,7 +3,6 @@
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "device/scsi_backend.h"
-#include "flash/program_values.h"
 #include "image/checksums.h"
 #include "sim/chip_presets.h"
 #include "sim/presets.h"

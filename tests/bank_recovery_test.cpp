@@ -56,7 +56,7 @@ class BankRecoveryTest : public SimFlashTest
         window.chip.ChipTypeCode = code;
         window.chip.FlashKind = kind;
         window.chip.FlashSizeKb = sizeKb;
-        SetFlashGeometry(kind);
+        SetFlashGeometry(window.transfer, kind);
         window.UpdateBtn.setEnabled(true);
         window.UpdateBtn.addObserver([this](forms::Control &c) { updateBtnStates.push_back(c.enabled()); });
     }
@@ -67,7 +67,6 @@ class BankRecoveryTest : public SimFlashTest
     Bytes bankAt(std::uint32_t at) { return Bytes(flash().begin() + at, flash().begin() + at + kBankSize); }
     std::uint8_t code() const { return window.chip.ChipTypeCode; }
 
-    TBrigantFwTool window;
     std::vector<bool> updateBtnStates;
 };
 
@@ -84,9 +83,13 @@ TEST(BankImages, TheTestImagesAreValidForTheirCode)
 TEST_F(BankRecoveryTest, A64KiBFlashIsNeverExamined)
 {
     setUpChip("A25L05PT", 7, 13, 64);
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     window.chip.FlashSizeKb = 127;
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     EXPECT_TRUE(recorder.commands.empty());
     EXPECT_EQ(window.devices[0].bankCheckDone, 0);
     EXPECT_TRUE(updateBtnStates.empty()); // UpdateBtn never touched
@@ -98,9 +101,14 @@ TEST_F(BankRecoveryTest, OnlyCodes13And27AndOnlyOncePerDevice)
     putBank(0, Damaged(ValidBank(13, 1)));
     putBank(0x10000, ValidBank(13, 2));
     for (std::uint8_t other : {12, 14, 15, 18, 26, 28, 0})
-        EXPECT_EQ(RecoverFirmwareBank(window, path, other), 1) << int(other);
+        EXPECT_EQ(RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect,
+                                      path, other),
+                  1)
+            << int(other);
     window.devices[0].bankCheckDone = 1;
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     EXPECT_TRUE(recorder.commands.empty());
     EXPECT_EQ(window.devices[0].bankCheckDone, 1);
 }
@@ -111,7 +119,9 @@ TEST_F(BankRecoveryTest, BothBanksValidAreReadOnceAndNothingIsWritten)
     const Bytes bank0 = ValidBank(13, 1), bank1 = ValidBank(13, 2);
     putBank(0, bank0);
     putBank(0x10000, bank1);
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 0);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        0);
     EXPECT_EQ(window.devices[0].bankCheckDone, 1);
     EXPECT_TRUE(writes().empty());
     const auto r = reads();
@@ -134,7 +144,9 @@ TEST_F(BankRecoveryTest, DamagedBank0IsCopiedFromBank1AndVerified)
     std::vector<std::string> status;
     window.StatusEdit.addObserver([&](forms::Control &) { status.push_back(window.StatusEdit.text()); });
 
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     EXPECT_EQ(bankAt(0), bank1);
     EXPECT_EQ(bankAt(0x10000), bank1);
     EXPECT_EQ(window.StatusEdit.text(), "FW Recovery successful!!");
@@ -162,7 +174,9 @@ TEST_F(BankRecoveryTest, DamagedBank0IsCopiedFromBank1AndVerified)
 
     // Selecting the device again does nothing until the next discovery.
     recorder.commands.clear();
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     EXPECT_TRUE(recorder.commands.empty());
 }
 
@@ -172,7 +186,9 @@ TEST_F(BankRecoveryTest, DamagedBank1IsCopiedFromBank0)
     const Bytes bank0 = ValidBank(27, 3);
     putBank(0, bank0);
     // Bank 1 left erased (0xFF): no signature record.
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 27), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 27),
+        1);
     EXPECT_EQ(bankAt(0x10000), bank0);
     EXPECT_EQ(bankAt(0), bank0);
     const auto w = writes();
@@ -180,7 +196,7 @@ TEST_F(BankRecoveryTest, DamagedBank1IsCopiedFromBank0)
     EXPECT_EQ(w[0].address, 0x10000u);
     EXPECT_EQ(w[0].length, 0x2000u);
     EXPECT_EQ(w[0].mode, 2);
-    EXPECT_EQ(NextBlockIndex, 2u);
+    EXPECT_EQ(window.transfer.NextBlockIndex, 2u);
     EXPECT_EQ(window.StatusEdit.text(), "FW Recovery successful!!");
 }
 
@@ -189,7 +205,9 @@ TEST_F(BankRecoveryTest, BothBanksDamagedWritesNothing)
     setUpChip("MX25L4006E", 5);
     putBank(0, Damaged(ValidBank(13, 1)));
     putBank(0x10000, Damaged(ValidBank(13, 2)));
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 0);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        0);
     EXPECT_TRUE(writes().empty());
     EXPECT_EQ(window.devices[0].bankCheckDone, 1);
     EXPECT_EQ(window.StatusEdit.text(), "");
@@ -204,13 +222,17 @@ TEST_F(BankRecoveryTest, AFailedReadLeavesTheMarkUnsetSoTheNextSelectionTriesAga
     r.cdbPrefix = {0xDF, 0x10, 0x00, 0x20, 0x00, 0x00,
                    0x00, 0x00, 0x01, 0x00, 0x00, 0xFA}; // first chunk of bank 1
     fault(r);
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 0);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        0);
     EXPECT_EQ(window.devices[0].bankCheckDone, 0);
     EXPECT_TRUE(writes().empty());
     EXPECT_EQ(window.StatusEdit.text(), "");
     EXPECT_TRUE(window.UpdateBtn.enabled());
 
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1); // the fault was one-shot
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1); // the fault was one-shot
     EXPECT_EQ(window.devices[0].bankCheckDone, 1);
     EXPECT_TRUE(CheckBankImage(bankAt(0), 13));
 }
@@ -224,7 +246,9 @@ TEST_F(BankRecoveryTest, AFailedFirstAttemptIsRetriedWithSectorErase)
     sim::FaultRule r = sim::Fault(sim::FaultRule::Kind::TransportError);
     r.cdbPrefix = {0xDF, 0x82}; // the first chunk of the mode-2 attempt
     fault(r);
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     EXPECT_EQ(bankAt(0), bank1);
     EXPECT_EQ(window.StatusEdit.text(), "FW Recovery successful!!");
     const auto w = writes();
@@ -249,7 +273,9 @@ TEST_F(BankRecoveryTest, AMismatchOnVerifyIsRetried)
     r.cdbPrefix = {0xDF, 0x10, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFA};
     r.times = 2;
     fault(r);
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     EXPECT_EQ(bankAt(0), bank1);
     const auto w = writes();
     ASSERT_EQ(w.size(), 9u + 16u); // mode 2, then mode 1
@@ -269,7 +295,9 @@ TEST_F(BankRecoveryTest, TwoFailedAttemptsReportFailure)
         r.cdbPrefix = {0xDF, mode};
         fault(r);
     }
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 0);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        0);
     EXPECT_EQ(window.StatusEdit.text(), "FW Recovery Fail!!");
     EXPECT_EQ(bankAt(0), damaged);
     EXPECT_EQ(writes().size(), 2u);
@@ -283,7 +311,9 @@ TEST_F(BankRecoveryTest, UpdateBtnKeepsADisabledState)
     window.UpdateBtn.setEnabled(false);
     putBank(0, Damaged(ValidBank(13, 1)));
     putBank(0x10000, ValidBank(13, 2));
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 1);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        1);
     EXPECT_FALSE(window.UpdateBtn.enabled());
 }
 
@@ -296,7 +326,9 @@ TEST_F(BankRecoveryTest, TheSelectedEntrysMarkIsUsed)
     window.DeviceList.addItem("second");
     window.DeviceList.setItemIndex(1);
     window.devices[1].path = path;
-    EXPECT_EQ(RecoverFirmwareBank(window, path, 13), 0);
+    EXPECT_EQ(
+        RecoverFirmwareBank(host, window.chip, window.selectedEntry(), window.repairBankOnSelect, path, 13),
+        0);
     EXPECT_EQ(window.devices[1].bankCheckDone, 1);
     EXPECT_EQ(window.devices[0].bankCheckDone, 0);
 }

@@ -1,5 +1,6 @@
 // Programming through READ BUFFER / WRITE BUFFER, against a simulated bridge
 // whose firmware runs from ROM until a manufacturing firmware is downloaded.
+#include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "device/transport.h"
@@ -107,7 +108,7 @@ TEST_F(BufferTransferTest, RomBridgeGetsTheManufacturingFirmwareThenTheFlash)
     const std::string path = addBridge(0);
     ASSERT_TRUE(IsRom0Mode(path));
     const Bytes image = flashImage();
-    ASSERT_EQ(ProgramViaBuffer(form, path, 0, image.data(), 0x40000, true), 1);
+    ASSERT_EQ(ProgramViaBuffer(RequestFromWindow(form), host, path, 0, image.data(), 0x40000, true), 1);
     EXPECT_EQ(firmware->mode(), BufferFirmware::Mode::Manufacturing);
     const Bytes &flash = bridge->flash().contents();
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0x40000, flash.begin()));
@@ -136,13 +137,13 @@ TEST_F(BufferTransferTest, DescriptorChecksRefuseBeforeWriting)
     const std::string path = addBridge(0, image);
     ASSERT_EQ(firmware->mode(), BufferFirmware::Mode::Flash);
     const Bytes before = bridge->flash().contents();
-    EXPECT_EQ(ProgramViaBuffer(form, path, 0, image.data(), 0x40000, true), 0);
+    EXPECT_EQ(ProgramViaBuffer(RequestFromWindow(form), host, path, 0, image.data(), 0x40000, true), 0);
     EXPECT_EQ(form.StatusEdit.text(), "Offset Boundary error...");
     EXPECT_EQ(bridge->flash().contents(), before);
 
     // A bridge in ROM refuses the programming pass without download.
     const std::string rom = addBridge(1);
-    EXPECT_EQ(ProgramViaBuffer(form, rom, 0, image.data(), 0x40000, false), 0);
+    EXPECT_EQ(ProgramViaBuffer(RequestFromWindow(form), host, rom, 0, image.data(), 0x40000, false), 0);
     EXPECT_EQ(form.StatusEdit.text(), "Offset Boundary error...");
 }
 
@@ -151,7 +152,7 @@ TEST_F(BufferTransferTest, NoManufacturingImageWithoutRom0ForCodes17And18)
     form.chip.ChipTypeCode = 17;
     const std::string path = addBridge(0, {}, "S6R");
     const Bytes image = flashImage();
-    EXPECT_EQ(ProgramViaBuffer(form, path, 0, image.data(), 0x40000, true), 0);
+    EXPECT_EQ(ProgramViaBuffer(RequestFromWindow(form), host, path, 0, image.data(), 0x40000, true), 0);
     EXPECT_EQ(form.StatusEdit.text(), "Download to RAM...");
     EXPECT_EQ(firmware->mode(), BufferFirmware::Mode::Rom);
     EXPECT_EQ(MfgImageSelector(18, 0), 0);
@@ -166,8 +167,9 @@ TEST_F(BufferTransferTest, FailedAttemptStartsAgainAtTheFirstChunk)
     fail.cdbPrefix = {0x3B, 0x0E, 0x00, 0x00, 0x30, 0x00}; // the chunk at 0x3000, once
     simulation.backend().addFault(path, fail);
     std::vector<std::string> offsets;
-    const auto trace =
-        traceOf([&] { EXPECT_EQ(ProgramViaBuffer(form, path, 0, image.data(), 0x40000, true), 1); });
+    const auto trace = traceOf([&] {
+        EXPECT_EQ(ProgramViaBuffer(RequestFromWindow(form), host, path, 0, image.data(), 0x40000, true), 1);
+    });
     for (const auto &line : trace)
         if (line.find(" out 3B 0E ") != std::string::npos)
             offsets.push_back(line.substr(line.find("3B 0E 00 ") + 9, 8));
@@ -191,18 +193,18 @@ TEST_F(BufferTransferTest, EmbeddedImageVerifiesAllButTheHeaderAreas)
     FaultRule header = Fault(FaultRule::Kind::CorruptByte, 0x300);
     header.cdbPrefix = {0x3C, 0x01, 0x00, 0x00, 0x00, 0x00};
     simulation.backend().addFault(path, header);
-    EXPECT_EQ(ProgramEmbeddedImage(form, path), 1);
+    EXPECT_EQ(ProgramEmbeddedImage(RequestFromWindow(form), host, path), 1);
     EXPECT_FALSE(form.SetPrdSNchk.visible());
 
     // Anywhere else it fails.
     FaultRule code = Fault(FaultRule::Kind::CorruptByte, 0x400);
     code.cdbPrefix = {0x3C, 0x01, 0x00, 0x00, 0x00, 0x00};
     simulation.backend().addFault(path, code);
-    EXPECT_EQ(ProgramEmbeddedImage(form, path), 0);
+    EXPECT_EQ(ProgramEmbeddedImage(RequestFromWindow(form), host, path), 0);
 
     // A flash smaller than the image is not touched.
     form.chip.FlashSizeKb = 128;
-    EXPECT_EQ(ProgramEmbeddedImage(form, path), 0);
+    EXPECT_EQ(ProgramEmbeddedImage(RequestFromWindow(form), host, path), 0);
 }
 
 TEST_F(BufferTransferTest, ShortWriteBufferIsAFailedCommand)
@@ -215,7 +217,7 @@ TEST_F(BufferTransferTest, ShortWriteBufferIsAFailedCommand)
     shortData.cdbPrefix = {0x3B, 0x0E, 0x00, 0x03, 0x00, 0x00};
     shortData.times = -1;
     simulation.backend().addFault(path, shortData);
-    EXPECT_EQ(ProgramEmbeddedImage(form, path), 0);
+    EXPECT_EQ(ProgramEmbeddedImage(RequestFromWindow(form), host, path), 0);
 }
 
 TEST_F(BufferTransferTest, EmbeddedImageComparesItsSecondHalfToo)
@@ -227,7 +229,7 @@ TEST_F(BufferTransferTest, EmbeddedImageComparesItsSecondHalfToo)
     FaultRule corrupt = Fault(FaultRule::Kind::CorruptByte, 0x10);
     corrupt.cdbPrefix = {0x3C, 0x01, 0x00, 0x03, 0x00, 0x00};
     simulation.backend().addFault(path, corrupt);
-    EXPECT_EQ(ProgramEmbeddedImage(form, path), 0);
+    EXPECT_EQ(ProgramEmbeddedImage(RequestFromWindow(form), host, path), 0);
 }
 
 TEST(ProductSerial, RecordLayout)

@@ -466,25 +466,25 @@ TEST_F(IdentifyTest, ReadFlashTypeVerdicts)
     select(0);
     EXPECT_EQ(window.chip.FlashKind, 5);
     EXPECT_EQ(window.SFlashTypeLable.text(), "MXIC");
-    EXPECT_EQ(FlashBlockSize, 0x10000u);
-    EXPECT_EQ(FlashSectorSize, 0x1000u);
+    EXPECT_EQ(window.transfer.FlashBlockSize, 0x10000u);
+    EXPECT_EQ(window.transfer.FlashSectorSize, 0x1000u);
 
     // A verdict outside the table leaves the label empty and the geometry as it was.
     add("juniper:flashtype=13");
-    FlashBlockSize = 0x1234;
-    FlashSectorSize = 0x567;
+    window.transfer.FlashBlockSize = 0x1234;
+    window.transfer.FlashSectorSize = 0x567;
     select(1);
     EXPECT_EQ(window.chip.FlashKind, 13);
     EXPECT_EQ(window.SFlashTypeLable.text(), "");
-    EXPECT_EQ(FlashBlockSize, 0x1234u);
-    EXPECT_EQ(FlashSectorSize, 0x567u);
+    EXPECT_EQ(window.transfer.FlashBlockSize, 0x1234u);
+    EXPECT_EQ(window.transfer.FlashSectorSize, 0x567u);
 
     // The other supported types take a non-zero verdict without the geometry.
     add("cedar-a3:flashtype=8");
     select(2);
     EXPECT_EQ(window.chip.FlashKind, 8);
     EXPECT_EQ(window.SFlashTypeLable.text(), "EON");
-    EXPECT_EQ(FlashBlockSize, 0x1234u);
+    EXPECT_EQ(window.transfer.FlashBlockSize, 0x1234u);
 }
 
 TEST_F(IdentifyTest, FirmwareLevelsOfFigtreeAndCypress)

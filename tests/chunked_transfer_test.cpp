@@ -37,7 +37,7 @@ class ChunkedTransferTest : public SimFlashTest
         attach(part);
         window.chip.FlashKind = kind;
         window.chip.ChipTypeCode = code;
-        SetFlashGeometry(kind);
+        SetFlashGeometry(window.transfer, kind);
     }
     std::vector<Chunk> writeChunks() const
     {
@@ -62,8 +62,6 @@ class ChunkedTransferTest : public SimFlashTest
     {
         std::fill_n(flash().begin() + at, n, value);
     }
-
-    TBrigantFwTool window;
 };
 
 } // namespace
@@ -72,65 +70,59 @@ class ChunkedTransferTest : public SimFlashTest
 
 TEST(EraseAsYouGo, NextEraseFlagPerMode)
 {
-    ResetProgramValues();
-    FlashSectorSize = 0x1000;
-    FlashBlockSize = 0x10000;
+    TransferState x;
+    x.FlashSectorSize = 0x1000;
+    x.FlashBlockSize = 0x10000;
     // Sector modes: the first chunk of each sector carries the erase.
-    EXPECT_EQ(NextEraseFlag(0, 1), 1);
-    EXPECT_EQ(NextSectorIndex, 1u);
-    EXPECT_EQ(NextEraseFlag(0x800, 1), 0);
-    EXPECT_EQ(NextEraseFlag(0x1000, 4), 4);
-    EXPECT_EQ(NextSectorIndex, 2u);
+    EXPECT_EQ(NextEraseFlag(x, 0, 1), 1);
+    EXPECT_EQ(x.NextSectorIndex, 1u);
+    EXPECT_EQ(NextEraseFlag(x, 0x800, 1), 0);
+    EXPECT_EQ(NextEraseFlag(x, 0x1000, 4), 4);
+    EXPECT_EQ(x.NextSectorIndex, 2u);
     // Block modes count separately.
-    EXPECT_EQ(NextEraseFlag(0, 5), 5);
-    EXPECT_EQ(NextEraseFlag(0x8000, 2), 0);
-    EXPECT_EQ(NextEraseFlag(0x10000, 2), 2);
-    EXPECT_EQ(NextBlockIndex, 2u);
-    EXPECT_EQ(NextSectorIndex, 2u);
+    EXPECT_EQ(NextEraseFlag(x, 0, 5), 5);
+    EXPECT_EQ(NextEraseFlag(x, 0x8000, 2), 0);
+    EXPECT_EQ(NextEraseFlag(x, 0x10000, 2), 2);
+    EXPECT_EQ(x.NextBlockIndex, 2u);
+    EXPECT_EQ(x.NextSectorIndex, 2u);
     // Whole chip: only at address 0.
     for (std::uint8_t m : {3, 6, 7}) {
-        EXPECT_EQ(NextEraseFlag(0, m), m);
-        EXPECT_EQ(NextEraseFlag(0x1000, m), 0);
+        EXPECT_EQ(NextEraseFlag(x, 0, m), m);
+        EXPECT_EQ(NextEraseFlag(x, 0x1000, m), 0);
     }
     // Bit 7 of the mode is ignored for the choice; only bits 0-2 come back.
-    EXPECT_EQ(NextEraseFlag(0x2000, 0x81), 1);
-    EXPECT_EQ(NextSectorIndex, 3u);
-    EXPECT_EQ(NextEraseFlag(0, 0x83), 3);
+    EXPECT_EQ(NextEraseFlag(x, 0x2000, 0x81), 1);
+    EXPECT_EQ(x.NextSectorIndex, 3u);
+    EXPECT_EQ(NextEraseFlag(x, 0, 0x83), 3);
     // No erase.
     for (std::uint8_t m : {0, 8, 0x80, 0x7F})
-        EXPECT_EQ(NextEraseFlag(0, m), 0) << int(m);
-    ResetProgramValues();
+        EXPECT_EQ(NextEraseFlag(x, 0, m), 0) << int(m);
 }
 
 TEST(EraseAsYouGo, ClipAtEraseBoundarySwitchesOnTheModeItself)
 {
-    ResetProgramValues();
-    FlashSectorSize = 0x1000;
-    FlashBlockSize = 0x10000;
-    NextSectorIndex = 1;
-    NextBlockIndex = 1;
-    EXPECT_EQ(ClipAtEraseBoundary(0, 0x2000, 1), 0x1000u);
-    EXPECT_EQ(ClipAtEraseBoundary(0x800, 0x2000, 4), 0x800u);
-    EXPECT_EQ(ClipAtEraseBoundary(0, 0x800, 1), 0x800u);
-    EXPECT_EQ(ClipAtEraseBoundary(0xF000, 0x2000, 2), 0x1000u);
-    EXPECT_EQ(ClipAtEraseBoundary(0xE000, 0x2000, 5), 0x2000u); // ends exactly at the boundary
-    EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 0x81), 0x20000u); // not 1: no clip
-    EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 3), 0x20000u);
-    EXPECT_EQ(ClipAtEraseBoundary(0, 0x20000, 0), 0x20000u);
-    ResetProgramValues();
+    TransferState x;
+    x.FlashSectorSize = 0x1000;
+    x.FlashBlockSize = 0x10000;
+    x.NextSectorIndex = 1;
+    x.NextBlockIndex = 1;
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0, 0x2000, 1), 0x1000u);
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0x800, 0x2000, 4), 0x800u);
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0, 0x800, 1), 0x800u);
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0xF000, 0x2000, 2), 0x1000u);
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0xE000, 0x2000, 5), 0x2000u); // ends exactly at the boundary
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0, 0x20000, 0x81), 0x20000u); // not 1: no clip
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0, 0x20000, 3), 0x20000u);
+    EXPECT_EQ(ClipAtEraseBoundary(x, 0, 0x20000, 0), 0x20000u);
 }
 
-TEST(TransferValues, StartValuesAndReset)
+TEST(TransferValues, StartValues)
 {
-    TransferChunkSize = 256;
-    DefaultBackupSize = 1;
-    NextBlockIndex = 5;
-    NextSectorIndex = 6;
-    ResetProgramValues();
-    EXPECT_EQ(TransferChunkSize, 8192u);
-    EXPECT_EQ(DefaultBackupSize, 65536);
-    EXPECT_EQ(NextBlockIndex, 0u);
-    EXPECT_EQ(NextSectorIndex, 0u);
+    const TransferState x;
+    EXPECT_EQ(x.TransferChunkSize, 8192u);
+    EXPECT_EQ(x.DefaultBackupSize, 65536);
+    EXPECT_EQ(x.NextBlockIndex, 0u);
+    EXPECT_EQ(x.NextSectorIndex, 0u);
 }
 
 // --- transfer vectors, on the simulator --------------------------------------------
@@ -138,14 +130,14 @@ TEST(TransferValues, StartValuesAndReset)
 TEST_F(ChunkedTransferTest, SectorModeSendsThreeSectorChunksEachErasing)
 {
     setUpChip("W25X40", 6); // sector 0x1000
-    ASSERT_EQ(FlashSectorSize, 4096u);
+    ASSERT_EQ(window.transfer.FlashSectorSize, 4096u);
     fillFlash(0, 0x4000, 0x00);
     const Bytes data = Pattern(0x3000);
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x3000, 1), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x3000, 1), 1);
     EXPECT_EQ(writeChunks(), (std::vector<Chunk>{{0, 0x1000, 1}, {0x1000, 0x1000, 1}, {0x2000, 0x1000, 1}}));
     EXPECT_EQ(flashRange(0, 0x3000), data);
     EXPECT_EQ(flashRange(0x3000, 0x1000), Bytes(0x1000, 0x00)); // the next sector was not touched
-    EXPECT_EQ(NextSectorIndex, 3u);
+    EXPECT_EQ(window.transfer.NextSectorIndex, 3u);
     EXPECT_EQ(window.StatusEdit.text(), "...");
     EXPECT_EQ(ui.processed, 3);
 }
@@ -155,7 +147,7 @@ TEST_F(ChunkedTransferTest, BlockModeErasesOncePerBlockAndClipsAtItsEnd)
     setUpChip("W25X40", 6); // block 0x10000
     fillFlash(0, 0x20000, 0x00);
     const Bytes data = Pattern(0x12000, 2);
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x12000, 2), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x12000, 2), 1);
     EXPECT_EQ(writeChunks(), (std::vector<Chunk>{{0x0000, 0x1000, 2},
                                                  {0x1000, 0x2000, 0},
                                                  {0x3000, 0x2000, 0},
@@ -168,7 +160,7 @@ TEST_F(ChunkedTransferTest, BlockModeErasesOncePerBlockAndClipsAtItsEnd)
                                                  {0x10000, 0x2000, 2}}));
     EXPECT_EQ(flashRange(0, 0x12000), data);
     EXPECT_EQ(flashRange(0x12000, 0xE000), Bytes(0xE000, 0xFF)); // rest of the erased block
-    EXPECT_EQ(NextBlockIndex, 2u);
+    EXPECT_EQ(window.transfer.NextBlockIndex, 2u);
     // Each chunk's data is its own slice of the source.
     for (const auto &w : writes())
         EXPECT_EQ(w.data, Bytes(data.begin() + w.address, data.begin() + w.address + w.length));
@@ -179,7 +171,7 @@ TEST_F(ChunkedTransferTest, MxicFirstChunkCarries0x82)
     setUpChip("MX25L4006E", 5);
     fillFlash(0, 0x20000, 0x00);
     const Bytes data = Pattern(0x11000, 3);
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x11000, 2), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x11000, 2), 1);
     const auto chunks = writeChunks();
     ASSERT_EQ(chunks.size(), 10u);
     EXPECT_EQ(chunks.front(), (Chunk{0, 0x1000, 0x82}));
@@ -193,11 +185,11 @@ TEST_F(ChunkedTransferTest, MxicFirstChunkIsNeverSplitAlsoForCodes15To18)
     for (std::uint8_t code : {15, 16, 17, 18}) {
         SCOPED_TRACE(int(code));
         recorder.commands.clear();
-        ResetProgramValues();
+        window.transfer = TransferState{};
         setUpChip("MX25L4006E", 5, code);
         fillFlash(0, 0x20000, 0x00);
         const Bytes data = Pattern(0x11000, code);
-        ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x11000, 2), 1);
+        ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x11000, 2), 1);
         const auto chunks = writeChunks();
         ASSERT_EQ(chunks.size(), 11u);
         EXPECT_EQ(chunks[0], (Chunk{0, 0x1000, 0x82}));     // erase and data in one
@@ -214,7 +206,7 @@ TEST_F(ChunkedTransferTest, Codes15To18SendEachEraseSeparately)
     setUpChip("W25X40", 6, 17);
     fillFlash(0, 0x4000, 0x00);
     const Bytes data = Pattern(0x3000, 4);
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x3000, 1), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x3000, 1), 1);
     EXPECT_EQ(writeChunks(), (std::vector<Chunk>{{0, 0, 1},
                                                  {0, 0x1000, 0},
                                                  {0x1000, 0, 1},
@@ -230,7 +222,7 @@ TEST_F(ChunkedTransferTest, WholeChipModeErasesBeforeTheChunkAtZeroOnly)
     setUpChip("W25X40", 6, 16);
     fillFlash(0, 0x80000, 0x00);
     const Bytes data = Pattern(0x6000, 5);
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x6000, 3), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x6000, 3), 1);
     EXPECT_EQ(writeChunks(),
               (std::vector<Chunk>{
                   {0, 0, 3}, {0, 0x1000, 0}, {0x1000, 0x2000, 0}, {0x3000, 0x2000, 0}, {0x5000, 0x1000, 0}}));
@@ -239,18 +231,18 @@ TEST_F(ChunkedTransferTest, WholeChipModeErasesBeforeTheChunkAtZeroOnly)
 }
 
 // The bridge erases the block of its own part, not the one the tool assumes:
-// a tool whose FlashBlockSize is smaller than the part's erases what it just
+// a tool whose window.transfer.FlashBlockSize is smaller than the part's erases what it just
 // wrote, and the data is lost.
 TEST_F(ChunkedTransferTest, ABlockSizeThatDisagreesWithThePartLosesData)
 {
     setUpChip("W25X40", 6); // 64 KiB blocks, as the table gives WINBOND
     const Bytes data = Pattern(0x10000, 9);
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x10000, 2), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x10000, 2), 1);
     EXPECT_EQ(flashRange(0, 0x10000), data);
 
     setUpChip("W25X40", 6);
-    FlashBlockSize = 0x8000; // wrong for this part
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x10000, 2), 1);
+    window.transfer.FlashBlockSize = 0x8000; // wrong for this part
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x10000, 2), 1);
     EXPECT_EQ(flashRange(0, 0x8000), Bytes(0x8000, 0xFF)) << "the second block erase took the first half";
     EXPECT_NE(flashRange(0, 0x10000), data);
 }
@@ -259,7 +251,7 @@ TEST_F(ChunkedTransferTest, WritePadsToAMultipleOf512WithZeros)
 {
     setUpChip("W25X40", 6);
     const Bytes data = Pattern(1000, 6);
-    ASSERT_EQ(WriteFlashRange(window, path, 0x2000, data.data(), 1000, 0), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0x2000, data.data(), 1000, 0), 1);
     const auto w = writes();
     ASSERT_EQ(w.size(), 1u);
     EXPECT_EQ(w[0].address, 0x2000u);
@@ -278,7 +270,7 @@ TEST_F(ChunkedTransferTest, ReadFetchesThePaddedLengthButCopiesOnlyTheRequestedB
     const Bytes stored = Pattern(0x1000, 7);
     std::copy(stored.begin(), stored.end(), flash().begin() + 0x3000);
     Bytes dest(1200, 0xEE);
-    ASSERT_EQ(ReadFlashRange(window, path, 0x3000, dest.data(), 1000), 1);
+    ASSERT_EQ(ReadFlashRange(host, path, 0x3000, dest.data(), 1000), 1);
     EXPECT_EQ(readChunks(), (std::vector<Chunk>{{0x3000, 1024, 0x10}}));
     EXPECT_EQ(Bytes(dest.begin(), dest.begin() + 1000), Bytes(stored.begin(), stored.begin() + 1000));
     EXPECT_EQ(Bytes(dest.begin() + 1000, dest.end()), Bytes(200, 0xEE));
@@ -293,7 +285,7 @@ TEST_F(ChunkedTransferTest, ReadShowsItsStatusAndWaitsForTheFlashBeforeEachChunk
     std::vector<std::string> seen;
     window.StatusEdit.addObserver([&](forms::Control &) { seen.push_back(window.StatusEdit.text()); });
     Bytes dest(0x5000);
-    ASSERT_EQ(ReadFlashRange(window, path, 0x1000, dest.data(), 0x5000), 1);
+    ASSERT_EQ(ReadFlashRange(host, path, 0x1000, dest.data(), 0x5000), 1);
     EXPECT_EQ(dest, stored);
     EXPECT_EQ(readChunks(),
               (std::vector<Chunk>{{0x1000, 0x2000, 0x10}, {0x3000, 0x2000, 0x10}, {0x5000, 0x1000, 0x10}}));
@@ -320,7 +312,7 @@ TEST_F(ChunkedTransferTest, WriteWaitsForTheFlashBeforeEachChunk)
 {
     setUpChip("W25X40", 6, 15);
     const Bytes data = Pattern(0x2000, 9);
-    ASSERT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x2000, 1), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x2000, 1), 1);
     int waits = 0;
     for (std::size_t i = 0; i < recorder.commands.size(); ++i) {
         if (IsFlashStatusRead(recorder.commands[i]) && i + 1 < recorder.commands.size() &&
@@ -334,13 +326,13 @@ TEST_F(ChunkedTransferTest, WriteWaitsForTheFlashBeforeEachChunk)
 TEST_F(ChunkedTransferTest, ChunkSizeFollowsTransferChunkSize)
 {
     setUpChip("W25X40", 6);
-    TransferChunkSize = 256;
+    window.transfer.TransferChunkSize = 256;
     const Bytes data = Pattern(0x400, 10);
-    ASSERT_EQ(WriteFlashRange(window, path, 0x8000, data.data(), 0x400, 0), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0x8000, data.data(), 0x400, 0), 1);
     EXPECT_EQ(writeChunks(),
               (std::vector<Chunk>{{0x8000, 256, 0}, {0x8100, 256, 0}, {0x8200, 256, 0}, {0x8300, 256, 0}}));
     Bytes back(0x400);
-    ASSERT_EQ(ReadFlashRange(window, path, 0x8000, back.data(), 0x400), 1);
+    ASSERT_EQ(ReadFlashRange(host, path, 0x8000, back.data(), 0x400), 1);
     EXPECT_EQ(back, data);
     EXPECT_EQ(reads().size(), 4u);
 }
@@ -356,7 +348,7 @@ TEST_F(ChunkedTransferTest, FailedReadStopsAndLeavesZerosWhereNothingArrived)
                    0x00, 0x00, 0x00, 0x20, 0x00, 0xFA}; // the chunk at 0x2000
     fault(r);
     Bytes dest(0x6000, 0xEE);
-    EXPECT_EQ(ReadFlashRange(window, path, 0, dest.data(), 0x6000), 0);
+    EXPECT_EQ(ReadFlashRange(host, path, 0, dest.data(), 0x6000), 0);
     EXPECT_EQ(reads().size(), 2u);
     EXPECT_EQ(Bytes(dest.begin(), dest.begin() + 0x2000), Bytes(stored.begin(), stored.begin() + 0x2000));
     EXPECT_EQ(Bytes(dest.begin() + 0x2000, dest.end()), Bytes(0x4000, 0x00));
@@ -371,7 +363,7 @@ TEST_F(ChunkedTransferTest, FailedWriteStopsAtOnceKeepingWhatWasWritten)
                    0x00, 0x00, 0x00, 0x10, 0x00, 0xFB}; // the chunk at 0x1000
     fault(r);
     const Bytes data = Pattern(0x3000, 12);
-    EXPECT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x3000, 1), 0);
+    EXPECT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x3000, 1), 0);
     EXPECT_EQ(writeChunks(), (std::vector<Chunk>{{0, 0x1000, 1}, {0x1000, 0x1000, 1}}));
     EXPECT_EQ(flashRange(0, 0x1000), Bytes(data.begin(), data.begin() + 0x1000));
     EXPECT_EQ(flashRange(0x1000, 0x2000), Bytes(0x2000, 0xFF));
@@ -385,7 +377,7 @@ TEST_F(ChunkedTransferTest, FailedSeparateEraseStopsBeforeTheData)
     r.cdbPrefix = {0xDF, 0x01, 0x00, 0x00, 0x00}; // length 0: the erase
     fault(r);
     const Bytes data = Pattern(0x1000, 13);
-    EXPECT_EQ(WriteFlashRange(window, path, 0, data.data(), 0x1000, 1), 0);
+    EXPECT_EQ(WriteFlashRange(host, window.chip, path, 0, data.data(), 0x1000, 1), 0);
     EXPECT_EQ(writeChunks(), (std::vector<Chunk>{{0, 0, 1}}));
 }
 
@@ -394,9 +386,9 @@ TEST_F(ChunkedTransferTest, CallersSetTheCountersForAPassThatStartsLater)
     // Bank recovery writes bank 1 with the counters at 0x10000 / size.
     setUpChip("W25X40", 6);
     fillFlash(0x10000, 0x10000, 0x00);
-    NextSectorIndex = 0x10000 / FlashSectorSize;
+    window.transfer.NextSectorIndex = 0x10000 / window.transfer.FlashSectorSize;
     const Bytes data = Pattern(0x2000, 14);
-    ASSERT_EQ(WriteFlashRange(window, path, 0x10000, data.data(), 0x2000, 1), 1);
+    ASSERT_EQ(WriteFlashRange(host, window.chip, path, 0x10000, data.data(), 0x2000, 1), 1);
     EXPECT_EQ(writeChunks(), (std::vector<Chunk>{{0x10000, 0x1000, 1}, {0x11000, 0x1000, 1}}));
     EXPECT_EQ(flashRange(0x10000, 0x2000), data);
 }
@@ -408,6 +400,6 @@ TEST_F(ChunkedTransferTest, CountersLaggingBehindTheAddressSendNothing)
     // buffer: the loop stops instead of sending it.
     setUpChip("W25X40", 6);
     const Bytes data = Pattern(0x2000, 15);
-    EXPECT_EQ(WriteFlashRange(window, path, 0x10000, data.data(), 0x2000, 1), 0);
+    EXPECT_EQ(WriteFlashRange(host, window.chip, path, 0x10000, data.data(), 0x2000, 1), 0);
     EXPECT_TRUE(writes().empty());
 }

@@ -4,6 +4,7 @@
 #include "app/device_list.h"
 #include "app/installed_services.h"
 #include "app/one_button.h"
+#include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "device/discovery.h"
@@ -438,7 +439,8 @@ TEST_F(DiscoveryTest, ABridgeBackFromItsResetIsFoundByTheFirstEnumeration)
     const std::string path = add(kQuince);
     RefreshBtnClick(form);
     const std::uint64_t t0 = clock.nowMs();
-    ASSERT_EQ(ResetAndWaitReattach(form, path), 1);
+    WindowRunHost formHost(form);
+    ASSERT_EQ(ResetAndWaitReattach(RequestFromWindow(form), formHost, path), 1);
     EXPECT_EQ(clock.nowMs() - t0, 2000u + 500u); // back after 1500 ms: one enumeration, one pause
     EXPECT_EQ(form.devices[0].path, path);
 }

@@ -71,37 +71,34 @@ TEST(FlashMakerTable, ThirteenNamesInTwentyCharacterSlots)
 
 TEST(FlashGeometry, StartValuesAndEachKindsSizes)
 {
-    ResetProgramValues();
-    EXPECT_EQ(FlashBlockSize, 0x8000u);
-    EXPECT_EQ(FlashSectorSize, 0x1000u);
+    TransferState x;
+    EXPECT_EQ(x.FlashBlockSize, 0x8000u);
+    EXPECT_EQ(x.FlashSectorSize, 0x1000u);
     const std::uint32_t block[13] = {0x8000,  0x8000,  0x8000,  0x10000, 0x10000, 0x10000, 0x10000,
                                      0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x10000};
     const std::uint32_t sector[13] = {0x1000, 0x1000, 0x1000, 0x8000, 0x8000, 0x1000, 0x1000,
                                       0x1000, 0x8000, 0x1000, 0x1000, 0x1000, 0x1000};
     for (int k = 0; k < 13; ++k) {
-        FlashBlockSize = 1;
-        FlashSectorSize = 2;
-        SetFlashGeometry(k);
-        EXPECT_EQ(FlashBlockSize, block[k]) << "kind " << k;
-        EXPECT_EQ(FlashSectorSize, sector[k]) << "kind " << k;
+        x.FlashBlockSize = 1;
+        x.FlashSectorSize = 2;
+        SetFlashGeometry(x, k);
+        EXPECT_EQ(x.FlashBlockSize, block[k]) << "kind " << k;
+        EXPECT_EQ(x.FlashSectorSize, sector[k]) << "kind " << k;
     }
-    ResetProgramValues();
 }
 
 TEST(FlashGeometry, KindsOutsideTheTableChangeNothing)
 {
-    SetFlashGeometry(3); // 0x10000 / 0x8000
+    TransferState x;
+    SetFlashGeometry(x, 3); // 0x10000 / 0x8000
     for (int k : {13, 14, 255, -1, 1000}) {
-        SetFlashGeometry(k);
-        EXPECT_EQ(FlashBlockSize, 0x10000u);
-        EXPECT_EQ(FlashSectorSize, 0x8000u);
+        SetFlashGeometry(x, k);
+        EXPECT_EQ(x.FlashBlockSize, 0x10000u);
+        EXPECT_EQ(x.FlashSectorSize, 0x8000u);
     }
     EXPECT_FALSE(IsTableFlashKind(13));
     EXPECT_TRUE(IsTableFlashKind(0));
     EXPECT_TRUE(IsTableFlashKind(12));
-    ResetProgramValues();
-    EXPECT_EQ(FlashBlockSize, 0x8000u);
-    EXPECT_EQ(FlashSectorSize, 0x1000u);
 }
 
 // --- identification edge cases ---------------------------------------------------

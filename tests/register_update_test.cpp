@@ -4,6 +4,7 @@
 // modes, the SPI programming sequences, and every command failing in turn.
 #include "app/run_dispatch.h"
 #include "app/selection.h"
+#include "app/window_run.h"
 #include "device/discovery.h"
 #include "sim/chip_presets.h"
 #include "sim/flash_parts.h"
@@ -144,7 +145,7 @@ TEST_F(RegisterTest, WholeImageLeavesExactlyTheImageAndTheNvramBlock)
         Register w;
         w.add(c.spec);
         ASSERT_EQ(w.window.chip.SstWordMode, 0);
-        TransferChunkSize = c.chunk;
+        w.window.transfer.TransferChunkSize = c.chunk;
         const Bytes image = Random(c.fileLength, 7);
         ASSERT_EQ(w.run(image), 1) << w.window.StatusEdit.text();
         EXPECT_EQ(w.window.StatusEdit.text(), "Programming Success!!");
@@ -320,7 +321,6 @@ class EngineCdbTest : public ::testing::Test
     EngineCdbTest()
     {
         services.clock(&clock).backend(&backend);
-        ResetProgramValues();
     }
     std::vector<Bytes> cdbs(std::uint8_t sub) const
     {
@@ -335,6 +335,7 @@ class EngineCdbTest : public ::testing::Test
     test::RecordingUi ui;
     InstalledServices services;
     test::WiredWindow window;
+    WindowRunHost host{window};
 };
 
 TEST_F(EngineCdbTest, WordProgramSendsTheAddressOnlyOnA16KiBBoundary)
@@ -360,16 +361,16 @@ TEST_F(EngineCdbTest, WordProgramSendsTheAddressOnlyOnA16KiBBoundary)
 
 TEST_F(EngineCdbTest, ChunkedOperationsFollowTransferChunkSize)
 {
-    TransferChunkSize = 256;
-    ASSERT_EQ(EraseFlashChunked(window, "p", 65536), 1);
+    window.transfer.TransferChunkSize = 256;
+    ASSERT_EQ(EraseFlashChunked(host, "p", 65536), 1);
     const auto erases = cdbs(0x14);
     ASSERT_EQ(erases.size(), 256u);
     EXPECT_EQ(erases[1], (Bytes{0xFF, 0x04, 0x14, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0}));
 
     backend.commands.clear();
     Bytes buffer(0);
-    EXPECT_EQ(ReadFlashChunked(window, "p", 0, buffer.data(), 0), 0);
-    EXPECT_EQ(EraseFlashChunked(window, "p", 0), 0);
+    EXPECT_EQ(ReadFlashChunked(host, "p", 0, buffer.data(), 0), 0);
+    EXPECT_EQ(EraseFlashChunked(host, "p", 0), 0);
     EXPECT_TRUE(cdbs(0x10).empty());
     EXPECT_TRUE(cdbs(0x14).empty());
 }

@@ -80,7 +80,6 @@ class SimFlashTest : public ::testing::Test, public SimWorld
 {
   protected:
     SimFlashTest() { recording.backend(&recorder); }
-    void TearDown() override { ResetProgramValues(); }
 
     // Adds a generic bridge with the given flash part; returns its path.
     std::string attach(const std::string &part)

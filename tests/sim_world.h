@@ -5,8 +5,8 @@
 // values at their start values. Everything installed is undone when the world
 // goes; a test that needs discovery installs its disk enumerator on `services`.
 #include "app/installed_services.h"
+#include "app/window_run.h"
 #include "common/clock.h"
-#include "flash/program_values.h"
 #include "sim/simulation.h"
 
 #include "recording_ui.h"
@@ -18,17 +18,15 @@ namespace brigant::test
 class SimWorld
 {
   public:
-    SimWorld()
-    {
-        services.clock(&clock).backend(&simulation.backend());
-        ResetProgramValues();
-    }
+    SimWorld() { services.clock(&clock).backend(&simulation.backend()); }
 
     VirtualClock clock;
     sim::Simulation simulation{clock};
     RecordingUi ui;
     InstalledServices services;
     WiredWindow window;
+    // The window as the host of the procedures a test calls directly.
+    WindowRunHost host{window};
 };
 
 } // namespace brigant::test

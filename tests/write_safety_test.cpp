@@ -4,6 +4,7 @@
 #include "app/fwupdate_handlers.h"
 #include "app/installed_services.h"
 #include "app/one_button.h"
+#include "app/window_run.h"
 #include "app/write_guard.h"
 #include "common/clock.h"
 #include "forms/headless_ui.h"
@@ -56,7 +57,8 @@ TEST_F(TwoBridges, TheWaitIsForTheBridgeThatWasResetUnderItsNewPath)
     simulation.backend().setRenumberOnReattach(true);
     const SimDevice *reset = simulation.backend().device(second).get();
     const std::uint64_t start = clock.nowMs();
-    ASSERT_EQ(ResetAndWaitReattach(*form, second), 1);
+    WindowRunHost formHost(*form);
+    ASSERT_EQ(ResetAndWaitReattach(RequestFromWindow(*form), formHost, second), 1);
     // The other bridge was there all along: only the reset one's return ends the wait.
     EXPECT_GE(clock.nowMs() - start, Simulation::kReattachDelayMs);
     const std::string now = simulation.backend().pathOf(reset);
@@ -70,7 +72,8 @@ TEST_F(TwoBridges, ABridgeThatNeverComesBackFailsTheWaitAndSaysSo)
     FaultRule lost = Fault(FaultRule::Kind::PowerLoss);
     lost.cdbPrefix = {0xFF, 0x04, 0x26}; // the reset command
     simulation.backend().addFault(second, lost);
-    EXPECT_EQ(ResetAndWaitReattach(*form, second), 0);
+    WindowRunHost formHost(*form);
+    EXPECT_EQ(ResetAndWaitReattach(RequestFromWindow(*form), formHost, second), 0);
     EXPECT_NE(form->StatusEdit.text().find("did not come back"), std::string::npos);
 }
 

@@ -15,15 +15,15 @@ common
 device             common
 device/linux       common device
 forms              common
-model              common device forms
 bridge             common device
 image              common forms
-flash              common device forms model bridge image
-identify           common device forms model bridge image flash
-update/assisted    common device forms model bridge image flash identify
-update/register    common device forms model bridge image flash identify
-update/diskarea    common device forms model bridge image flash identify
-update/staging     common device forms model bridge image flash identify
+flash              common device bridge image
+identify           common device forms bridge image flash
+update/assisted    common device bridge image flash identify
+update/register    common device bridge image flash identify
+update/diskarea    common device bridge image flash identify
+update/staging     common device bridge image flash identify
+model              common device forms image flash
 app                common device forms model bridge image flash identify update/assisted update/register update/diskarea update/staging
 sim                common device/scsi_backend.h device/device_entry.h device/enumerator.h
 sim/usb            common sim

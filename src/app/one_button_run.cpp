@@ -1,6 +1,7 @@
 #include "app/one_button_run.h"
 
 #include "app/one_button.h"
+#include "app/window_run.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "identify/candidates.h"
@@ -28,11 +29,13 @@ void YesBtnClick(TBrigantFwTool &form)
         EnumerateDiskInterfaces(candidates, 1);
         bool ok = false;
         if (!candidates.empty()) {
+            const RunRequest req = RequestFromWindow(form);
+            WindowRunHost host(form);
             form.ProgressBar2.stepIt();
-            ok = ProgramEmbeddedImage(form, path) != 0;
+            ok = ProgramEmbeddedImage(req, host, path) != 0;
             form.ProgressBar2.stepIt();
             if (ok)
-                ok = ResetAndWaitReattach(form, path) != 0;
+                ok = ResetAndWaitReattach(req, host, path) != 0;
         }
         if (ok) {
             form.ProgressBar2.setPosition(100);

@@ -1,5 +1,6 @@
 #include "app/run_dispatch.h"
 
+#include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "common/debug_log.h"
 #include "forms/ui_services.h"
@@ -28,7 +29,7 @@ UpdateProcedure SstOr(const RunInputs &in, UpdateProcedure otherwise)
     return in.chip.SstWordMode ? UpdateProcedure::UpdateBlockwiseSst : otherwise;
 }
 
-int DoNothing(TBrigantFwTool &, const std::string &) { return 0; }
+int DoNothing(const RunRequest &, RunHost &, const std::string &) { return 0; }
 
 struct ProcedureEntry {
     UpdateProcedure procedure;
@@ -117,6 +118,77 @@ int ProbeXdata505E(const std::string &path)
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure) { return EntryOf(procedure).run; }
 const char *ProcedureName(UpdateProcedure procedure) { return EntryOf(procedure).name; }
 
+namespace
+{
+
+// Passes everything on to the host it wraps and remembers the last phase.
+class PhaseWatch final : public RunHost
+{
+  public:
+    explicit PhaseWatch(RunHost &inner) : inner_(inner) {}
+    void showStatus(const std::string &text) override { inner_.showStatus(text); }
+    void setStatus(const std::string &text) override { inner_.setStatus(text); }
+    void progressDot(const ProgressEvent &step) override
+    {
+        lastPhase = step.phase;
+        inner_.progressDot(step);
+    }
+    void message(const std::string &text, const std::string &title, MessageKind kind) override
+    {
+        inner_.message(text, title, kind);
+    }
+    void processMessages() override { inner_.processMessages(); }
+    TransferState &transfer() override { return inner_.transfer(); }
+    void nvramBoxChecked() override { inner_.nvramBoxChecked(); }
+    void serialNumberBoxHidden() override { inner_.serialNumberBoxHidden(); }
+    void devicesReattached(const std::vector<DiskInterface> &found, int selected) override
+    {
+        inner_.devicesReattached(found, selected);
+    }
+    std::string lastPhase;
+
+  private:
+    RunHost &inner_;
+};
+
+RunChoice ChoiceFor(const RunRequest &req, BusKind bus, const std::string &path)
+{
+    RunInputs in;
+    in.chip = req.chip;
+    in.bus = bus;
+    in.serviceMode = req.mode != RunMode::Update;
+    if (NeedsXdataProbe(in.chip))
+        in.xdataProbe = ProbeXdata505E(path);
+    if (NeedsSizeCheck(in.chip, in.serviceMode))
+        in.fileFitsFlash =
+            FileFitsFlash(req.firmwareFile.c_str(), static_cast<std::uint32_t>(req.chip.FlashSizeKb));
+    return ChooseUpdateProcedure(in);
+}
+
+RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::string &path, RunHost &host)
+{
+    RunOutcome outcome;
+    outcome.procedure = choice.procedure;
+    if (choice.refusedTooLarge) {
+        outcome.result = RunOutcome::Result::Refused;
+        outcome.reason = "the firmware file is larger than the flash";
+        host.message(kFileTooLargeText, "Message", MessageKind::Information);
+        return outcome;
+    }
+    PhaseWatch watch(host);
+    const int done = ProcedureFor(choice.procedure)(req, watch, path);
+    outcome.result = done == 1 ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
+    outcome.lastPhase = watch.lastPhase;
+    return outcome;
+}
+
+} // namespace
+
+RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host)
+{
+    return RunChosen(ChoiceFor(req, bus, path), req, path, host);
+}
+
 void UpdateBtnClick(TBrigantFwTool &form)
 {
     form.UpdateBtn.setEnabled(false);
@@ -126,19 +198,11 @@ void UpdateBtnClick(TBrigantFwTool &form)
     form.StatusEdit.setText("");
 
     form.runResult = 0;
-    RunInputs in;
-    in.chip = form.chip;
-    in.bus = entry.bus;
-    in.serviceMode = form.EraseOnlyCheck.checked() || form.BackupFWCheckBox.checked();
-    if (NeedsXdataProbe(in.chip))
-        in.xdataProbe = ProbeXdata505E(path);
-    if (NeedsSizeCheck(in.chip, in.serviceMode))
-        in.fileFitsFlash = FileFitsFlash(form.FwFilenameEdit.text().c_str(),
-                                         static_cast<std::uint32_t>(form.chip.FlashSizeKb));
-
-    const RunChoice choice = ChooseUpdateProcedure(in);
+    const RunRequest req = RequestFromWindow(form);
+    const RunChoice choice = ChoiceFor(req, entry.bus, path);
+    WindowRunHost host(form);
     if (choice.refusedTooLarge) {
-        Ui().messageBox(kFileTooLargeText, "Message", MessageKind::Information);
+        RunChosen(choice, req, path, host);
         return;
     }
     // ProgressBar1 follows the procedure's steps while it runs.
@@ -146,7 +210,7 @@ void UpdateBtnClick(TBrigantFwTool &form)
     auto previous = ui.setProgressListener([&form](const ProgressEvent &e) {
         form.ProgressBar1.setPosition(e.total ? static_cast<int>(e.done * 100 / e.total) : 0);
     });
-    form.runResult = ProcedureFor(choice.procedure)(form, path) == 1 ? 1 : 0;
+    form.runResult = RunChosen(choice, req, path, host).ok() ? 1 : 0;
     ui.setProgressListener(std::move(previous));
     form.UpdateBtn.setEnabled(true);
     if (choice.resetsProgress)

@@ -3,8 +3,10 @@
 // handler that runs it. The choice is a pure function of what identification
 // found, so that every chip type code and variant can be checked on its own.
 #include "device/device_entry.h"
+#include "flash/run_host.h"
+#include "flash/run_request.h"
+#include "image/chip_identity.h"
 #include "image/chip_types.h"
-#include "model/chip_identity.h"
 
 #include <string>
 
@@ -40,13 +42,34 @@ RunChoice ChooseUpdateProcedure(const RunInputs &in);
 // byte 1 equal to 0 and byte 2 equal to 1.
 int ProbeXdata505E(const std::string &path);
 
-// Every procedure takes the window and the selected entry's device path and
-// returns 1 only when its work was done and verified; Run keeps the value in
-// the window's runResult.
-using UpdateProcedureFn = int (*)(TBrigantFwTool &form, const std::string &path);
+// Every procedure takes the request, the host and the selected entry's device
+// path and returns 1 only when its work was done and verified; Run keeps the
+// value in the window's runResult.
+using UpdateProcedureFn = int (*)(const RunRequest &req, RunHost &host, const std::string &path);
 // The procedure the table holds for `procedure` (None: a function that does nothing).
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);
 const char *ProcedureName(UpdateProcedure procedure);
+
+// How a run ended, beside the texts the procedure showed.
+struct RunOutcome {
+    enum class Result : std::uint8_t {
+        Success, // the procedure did its work and verified it
+        Failed,  // it failed; nothing says the flash holds what was asked
+        Refused, // nothing was started (`reason` says why)
+    };
+    Result result = Result::Failed;
+    UpdateProcedure procedure = UpdateProcedure::None;
+    std::string reason;
+    // The last progress phase reported before the end ("ReadFlash",
+    // "Programming", ...): where a failed run stopped; empty when no long
+    // step had started.
+    std::string lastPhase;
+    bool ok() const { return result == Result::Success; }
+};
+
+// Runs what `req` asks on the bridge at `path`, with the procedure its chip
+// identity picks (the probe at 0x505E asked first where the choice needs it).
+RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host);
 
 // The Run button's click handler.
 void UpdateBtnClick(TBrigantFwTool &form);

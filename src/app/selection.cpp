@@ -1,6 +1,7 @@
 #include "app/selection.h"
 
 #include "app/one_button.h"
+#include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "forms/ui_services.h"
@@ -19,6 +20,14 @@ namespace
 {
 
 constexpr std::uint32_t kChipInfoLength = 16;
+
+// Hides the flash and version fields and says the chip cannot be updated.
+void ShowNotSupported(TBrigantFwTool &w)
+{
+    w.SFlashTypeLable.hide();
+    w.FwVerLableEdit.hide();
+    w.StatusEdit.setText(kNotSupportedText);
+}
 
 } // namespace
 
@@ -70,6 +79,7 @@ void UpdateBtnCheck(TBrigantFwTool &w)
     }
 
     if (IsSupportedChip(type)) {
+        WindowRunHost host(w);
         w.SFlashTypeLable.show();
         w.FwVerLableEdit.show();
         w.chip.AtmelType = -1;
@@ -84,15 +94,15 @@ void UpdateBtnCheck(TBrigantFwTool &w)
             w.SFlashTypeLable.show();
             std::uint8_t verdict[4] = {};
             if (ReadFlashType(path, verdict))
-                SetFlashKind(w, verdict[0]);
+                SetFlashKind(host, w.chip, verdict[0]);
             const ChipType &row = ChipTypeOf(type);
             if (row.bufferPath)
-                ProbeBufferFamilyFlash(w, path);
+                ProbeBufferFamilyFlash(host, w.chip, path);
             else if (row.bankEnd != 0 ||
                      (row.variant == RunVariant::XdataProbe && w.chip.ChipSubRevision >= 5))
-                ProbeSpiFamilyFlash(w, path, type);
+                ProbeSpiFamilyFlash(host, w.chip, w.selectedEntry(), w.repairBankOnSelect, path, type);
         } else {
-            ProbeOtherSupportedFlash(w, path);
+            ProbeOtherSupportedFlash(host, w.chip, path);
             // Run holds the file against this flash's size: measure it now, so
             // that no earlier device's size (or none) stands in for it.
             if (ChipTypeOf(type).variant == RunVariant::SizeCheckedSst) {
@@ -103,7 +113,7 @@ void UpdateBtnCheck(TBrigantFwTool &w)
                 // Run programs an SST part by SPI: a part that takes only
                 // words would be left erased by byte-wise programming.
                 if (w.chip.FlashKind == 2)
-                    ProbeSstWordMode(w, path);
+                    ProbeSstWordMode(w.chip, path);
             }
         }
     } else if (ChipTypeOf(type).display == UnsupportedDisplay::FirmwareLevel) {

@@ -2,6 +2,7 @@
 
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
+#include "app/window_run.h"
 #include "bridge/buffer_commands.h"
 #include "device/enumerator.h"
 #include "forms/ui_services.h"
@@ -99,29 +100,6 @@ BackupResult Checked(const std::string &file, bool ok, const std::string &status
     return r;
 }
 
-// Sets a check box without running its click handler, and puts it back.
-class QuietBox
-{
-  public:
-    QuietBox(forms::CheckBox &box, bool checked) : box_(box), was_(box.checked()), handler_(box.onClick)
-    {
-        box_.onClick = nullptr;
-        box_.setChecked(checked);
-    }
-    ~QuietBox()
-    {
-        box_.setChecked(was_);
-        box_.onClick = handler_;
-    }
-    QuietBox(const QuietBox &) = delete;
-    QuietBox &operator=(const QuietBox &) = delete;
-
-  private:
-    forms::CheckBox &box_;
-    bool was_;
-    std::function<void()> handler_;
-};
-
 } // namespace
 
 WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes)
@@ -203,28 +181,16 @@ BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &dir
     const std::string file = NewBackupPath(form, directory, r.reason);
     if (file.empty())
         return r;
-    const std::string backupName = form.BackupFileEdit.text();
-    const std::int32_t eraseOnly = form.eraseOnly;
-    const std::int32_t includeNvram = form.includeNvram;
-    const bool updateEnabled = form.UpdateBtn.enabled();
-    bool ok = false;
-    {
-        QuietBox rd(form.RdCheckBox, true);
-        QuietBox backupOnly(form.BackupFWCheckBox, true);
-        QuietBox erase(form.EraseOnlyCheck, false);
-        QuietBox wholeFlash(form.NVRAMCheck, true);
-        form.eraseOnly = 0;
-        form.BackupFileEdit.setText(file);
-        UpdateBtnClick(form);
-        ok = form.runResult == 1;
-    }
-    r = Checked(file, ok, form.StatusEdit.text());
-    form.BackupFileEdit.setText(backupName);
-    form.eraseOnly = eraseOnly;
-    form.includeNvram = includeNvram;
-    form.UpdateBtn.setEnabled(updateEnabled);
-    form.runResult = -1;
-    return r;
+    // The family's backup-only mode with the NVRAM area in: the file holds
+    // the flash as it is.
+    RunRequest req = RequestFromWindow(form);
+    req.mode = RunMode::BackupOnly;
+    req.includeNvram = true;
+    req.backupFile = file;
+    WindowRunHost host(form);
+    const DeviceEntry &entry = form.selectedEntry();
+    const RunOutcome outcome = RunRequested(req, entry.bus, entry.path, host);
+    return Checked(file, outcome.ok(), form.StatusEdit.text());
 }
 
 BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory)
@@ -250,8 +216,9 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
     // A bridge in its ROM0 mode reads 256 KiB per call from the offset given.
     const std::uint32_t piece = IsRom0Mode(path) ? std::min(kRom0ReadLength, capacity) : capacity;
     std::vector<std::uint8_t> flash(capacity);
+    WindowRunHost host(form);
     for (std::uint32_t offset = 0; offset < capacity; offset += piece) {
-        if (!ReadFlashViaBuffer(form, path, offset, flash.data() + offset,
+        if (!ReadFlashViaBuffer(host, path, offset, flash.data() + offset,
                                 std::min(piece, capacity - offset))) {
             r.reason = "reading the flash through the buffer path failed at offset " + std::to_string(offset);
             return r;

@@ -1,27 +1,24 @@
 #include "flash/backup_file.h"
 
-#include "forms/ui_services.h"
-
 #include <cstdio>
 
 namespace brigant
 {
 
-int SaveBackupFile(forms::LabeledEdit &status, const std::string &name, const std::uint8_t *data,
-                   std::uint32_t length)
+int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length)
 {
     std::FILE *file = std::fopen(name.c_str(), "wb");
     if (!file) {
-        ShowStatus(status, "Open Backup File Error!!");
+        host.showStatus("Open Backup File Error!!");
         return 0;
     }
     const bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
-        ShowStatus(status, "Open Backup File Error!!");
+        host.showStatus("Open Backup File Error!!");
         return 0;
     }
-    ShowStatus(status, "Read flash and backup success!");
+    host.showStatus("Read flash and backup success!");
     return 1;
 }
 

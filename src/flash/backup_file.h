@@ -2,7 +2,7 @@
 // Writing a backup of the flash (or of a disk area) to its file, the same way
 // for every update family: the whole file in one piece, and a file that could
 // not be written in full is no backup.
-#include "forms/controls.h"
+#include "flash/run_host.h"
 
 #include <cstdint>
 #include <string>
@@ -14,7 +14,6 @@ namespace brigant
 // backup success!" and returns 1 when the file was written and closed; shows
 // "Open Backup File Error!!" and returns 0 when it could not be opened,
 // written in full or closed.
-int SaveBackupFile(forms::LabeledEdit &status, const std::string &name, const std::uint8_t *data,
-                   std::uint32_t length);
+int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length);
 
 } // namespace brigant

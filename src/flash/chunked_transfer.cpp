@@ -3,9 +3,7 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
-#include "forms/ui_services.h"
 #include "image/chip_types.h"
-#include "model/fwupdate.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,20 +24,20 @@ bool SeparateEraseCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; 
 
 } // namespace
 
-std::uint8_t NextEraseFlag(std::uint32_t address, std::uint8_t mode)
+std::uint8_t NextEraseFlag(TransferState &x, std::uint32_t address, std::uint8_t mode)
 {
     switch (mode & 0x7F) {
     case 1:
     case 4:
-        if (address >= FlashSectorSize * NextSectorIndex) {
-            ++NextSectorIndex;
+        if (address >= x.FlashSectorSize * x.NextSectorIndex) {
+            ++x.NextSectorIndex;
             return static_cast<std::uint8_t>(mode & 7);
         }
         return 0;
     case 2:
     case 5:
-        if (address >= FlashBlockSize * NextBlockIndex) {
-            ++NextBlockIndex;
+        if (address >= x.FlashBlockSize * x.NextBlockIndex) {
+            ++x.NextBlockIndex;
             return static_cast<std::uint8_t>(mode & 7);
         }
         return 0;
@@ -52,17 +50,18 @@ std::uint8_t NextEraseFlag(std::uint32_t address, std::uint8_t mode)
     }
 }
 
-std::uint32_t ClipAtEraseBoundary(std::uint32_t address, std::uint32_t length, std::uint8_t mode)
+std::uint32_t ClipAtEraseBoundary(const TransferState &x, std::uint32_t address, std::uint32_t length,
+                                  std::uint8_t mode)
 {
     std::uint32_t boundary = 0;
     switch (mode) {
     case 1:
     case 4:
-        boundary = FlashSectorSize * NextSectorIndex;
+        boundary = x.FlashSectorSize * x.NextSectorIndex;
         break;
     case 2:
     case 5:
-        boundary = FlashBlockSize * NextBlockIndex;
+        boundary = x.FlashBlockSize * x.NextBlockIndex;
         break;
     default:
         return length;
@@ -70,7 +69,7 @@ std::uint32_t ClipAtEraseBoundary(std::uint32_t address, std::uint32_t length, s
     return address + length >= boundary ? boundary - address : length;
 }
 
-int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_t address, std::uint8_t *dest,
+int ReadFlashRange(RunHost &host, const std::string &path, std::uint32_t address, std::uint8_t *dest,
                    std::uint32_t length)
 {
     std::uint32_t remaining = RoundUpTo512(length);
@@ -78,13 +77,13 @@ int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_
     if (!buffer)
         return 0;
 
-    ShowStatus(window.StatusEdit, "ReadFlash...");
+    host.showStatus("ReadFlash...");
     const std::uint32_t total = remaining;
 
     int ok = 1;
     std::uint32_t done = 0;
     while (remaining != 0) {
-        const std::uint32_t chunk = std::min(remaining, TransferChunkSize);
+        const std::uint32_t chunk = std::min(remaining, host.transfer().TransferChunkSize);
         if (chunk == 0) { // a chunk size of 0 would never end the loop
             ok = 0;
             break;
@@ -96,14 +95,14 @@ int ReadFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_
         }
         done += chunk;
         remaining -= chunk;
-        AppendProgressDot(window.StatusEdit, "ReadFlash", done, total);
+        host.progressDot({"ReadFlash", done, total});
     }
     if (length)
         std::memcpy(dest, buffer.data(), length);
     return ok;
 }
 
-int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32_t address,
+int WriteFlashRange(RunHost &host, const ChipIdentity &chip, const std::string &path, std::uint32_t address,
                     const std::uint8_t *src, std::uint32_t length, std::uint8_t mode)
 {
     std::uint32_t remaining = RoundUpTo512(length);
@@ -117,13 +116,13 @@ int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32
     std::uint32_t done = 0;
     while (remaining != 0) {
         const std::uint32_t at = address + done;
-        std::uint32_t chunk = std::min(remaining, TransferChunkSize);
+        std::uint32_t chunk = std::min(remaining, host.transfer().TransferChunkSize);
         if (at == 0 && chunk > kFirstChunkAtZero)
             chunk = kFirstChunkAtZero;
-        std::uint8_t flag = NextEraseFlag(at, mode);
-        if (at == 0 && window.chip.FlashKind == kMxicFlashKind && flag != 0)
+        std::uint8_t flag = NextEraseFlag(host.transfer(), at, mode);
+        if (at == 0 && chip.FlashKind == kMxicFlashKind && flag != 0)
             flag |= kMxicEraseFlag;
-        chunk = ClipAtEraseBoundary(at, chunk, mode);
+        chunk = ClipAtEraseBoundary(host.transfer(), at, chunk, mode);
         // Erase counters that lag behind the address (a caller that did not
         // set them for this pass) make the clip wrap around: send nothing
         // rather than a command that runs past the buffer.
@@ -131,7 +130,7 @@ int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32
             return 0;
 
         WaitFlashReady(path);
-        if (SeparateEraseCode(window.chip.ChipTypeCode) && flag >= 1 && flag <= 3) {
+        if (SeparateEraseCode(chip.ChipTypeCode) && flag >= 1 && flag <= 3) {
             if (!WriteBlock24(path, at, nullptr, 0, flag))
                 return 0;
             flag = 0;
@@ -140,7 +139,7 @@ int WriteFlashRange(TBrigantFwTool &window, const std::string &path, std::uint32
             return 0;
         done += chunk;
         remaining -= chunk;
-        AppendProgressDot(window.StatusEdit, "WriteFlash", done, total);
+        host.progressDot({"WriteFlash", done, total});
     }
     return 1;
 }

@@ -2,6 +2,7 @@
 // What the program's logic needs from a window system: message boxes, dialogs,
 // processing of pending messages, timers. The Qt front end implements it with
 // real widgets; the command-line tool prints; tests record.
+#include "common/progress.h"
 #include "forms/controls.h"
 
 #include <cstdint>
@@ -11,16 +12,6 @@
 
 namespace brigant
 {
-
-enum class MessageKind { Information, Warning, Error };
-
-// One step of a long operation: `done` of `total` units (bytes, blocks,
-// attempts) of the phase named, e.g. "ReadFlash" or "Programming Flash".
-struct ProgressEvent {
-    std::string phase;
-    std::uint64_t done = 0;
-    std::uint64_t total = 0;
-};
 
 class UiServices
 {

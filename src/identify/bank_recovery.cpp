@@ -2,11 +2,9 @@
 
 #include "device/transport.h"
 #include "flash/chunked_transfer.h"
-#include "forms/ui_services.h"
 #include "identify/flash_identify.h"
 #include "image/bank_image.h"
 #include "image/chip_types.h"
-#include "model/fwupdate.h"
 
 #include <cstring>
 #include <span>
@@ -23,21 +21,17 @@ struct BankBuffer : TransferBlock {
     std::span<const std::uint8_t> bytes() const { return {data(), kFirmwareBankSize}; }
 };
 
-// Step 2 to 8 with the UpdateBtn state restored on every way out.
-class UpdateBtnHold
+// Run held for the whole check and repair, given back on every way out.
+class RunButtonHold
 {
   public:
-    explicit UpdateBtnHold(TBrigantFwTool &window) : window_(window), wasEnabled_(window.UpdateBtn.enabled())
-    {
-        window_.UpdateBtn.setEnabled(false);
-    }
-    ~UpdateBtnHold() { window_.UpdateBtn.setEnabled(wasEnabled_); }
-    UpdateBtnHold(const UpdateBtnHold &) = delete;
-    UpdateBtnHold &operator=(const UpdateBtnHold &) = delete;
+    explicit RunButtonHold(ProbeHost &host) : host_(host) { host_.runButtonHeld(true); }
+    ~RunButtonHold() { host_.runButtonHeld(false); }
+    RunButtonHold(const RunButtonHold &) = delete;
+    RunButtonHold &operator=(const RunButtonHold &) = delete;
 
   private:
-    TBrigantFwTool &window_;
-    bool wasEnabled_;
+    ProbeHost &host_;
 };
 
 std::uint32_t UnitIndex(std::uint32_t address, std::uint32_t unitSize)
@@ -47,23 +41,23 @@ std::uint32_t UnitIndex(std::uint32_t address, std::uint32_t unitSize)
 
 } // namespace
 
-int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::uint8_t chipTypeCode)
+int RecoverFirmwareBank(ProbeHost &host, const ChipIdentity &chip, DeviceEntry &entry, bool repair,
+                        const std::string &path, std::uint8_t chipTypeCode)
 {
-    DeviceEntry &entry = window.selectedEntry();
-    if (window.chip.FlashSizeKb <= 127 || entry.bankCheckDone == 1 || !ChipTypeOf(chipTypeCode).dualBank)
+    if (chip.FlashSizeKb <= 127 || entry.bankCheckDone == 1 || !ChipTypeOf(chipTypeCode).dualBank)
         return 1;
     entry.damagedBank = -1;
 
-    // Buffers are released before UpdateBtn gets its state back (step 8).
-    UpdateBtnHold hold(window);
+    // Buffers are released before Run gets its state back.
+    RunButtonHold hold(host);
     BankBuffer scratch;
     BankBuffer good;
     if (!scratch || !good)
         return 0;
 
     std::uint32_t target = 0;
-    const int read0 = ReadFlashRange(window, path, kBank0Address, scratch.data(), kFirmwareBankSize);
-    window.StatusEdit.setText("");
+    const int read0 = ReadFlashRange(host, path, kBank0Address, scratch.data(), kFirmwareBankSize);
+    host.setStatus("");
     if (!read0)
         return 0;
     const bool valid0 = CheckBankImage(scratch.bytes(), chipTypeCode);
@@ -73,8 +67,8 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
     }
 
     std::memset(scratch.data(), 0, kFirmwareBankSize);
-    const int read1 = ReadFlashRange(window, path, kBank1Address, scratch.data(), kFirmwareBankSize);
-    window.StatusEdit.setText("");
+    const int read1 = ReadFlashRange(host, path, kBank1Address, scratch.data(), kFirmwareBankSize);
+    host.setStatus("");
     if (!read1)
         return 0;
     const bool valid1 = CheckBankImage(scratch.bytes(), chipTypeCode);
@@ -87,7 +81,7 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
         entry.bankCheckDone = 1;
         return 0;
     }
-    if (!window.repairBankOnSelect) {
+    if (!repair) {
         // Only told, not repaired: the mark stays unset so that a repair
         // asked for later in the same session still runs.
         entry.damagedBank = valid0 ? 1 : 0;
@@ -95,20 +89,21 @@ int RecoverFirmwareBank(TBrigantFwTool &window, const std::string &path, std::ui
     }
     entry.bankCheckDone = 1;
 
-    NextBlockIndex = UnitIndex(target, FlashBlockSize);
-    NextSectorIndex = UnitIndex(target, FlashSectorSize);
+    TransferState &x = host.transfer();
+    x.NextBlockIndex = UnitIndex(target, x.FlashBlockSize);
+    x.NextSectorIndex = UnitIndex(target, x.FlashSectorSize);
     bool repaired = false;
     for (const std::uint8_t mode : {std::uint8_t{2}, std::uint8_t{1}}) {
         std::memset(scratch.data(), 0, kFirmwareBankSize);
-        const int written = WriteFlashRange(window, path, target, good.data(), kFirmwareBankSize, mode);
-        const int readBack = ReadFlashRange(window, path, target, scratch.data(), kFirmwareBankSize);
-        window.StatusEdit.setText("");
+        const int written = WriteFlashRange(host, chip, path, target, good.data(), kFirmwareBankSize, mode);
+        const int readBack = ReadFlashRange(host, path, target, scratch.data(), kFirmwareBankSize);
+        host.setStatus("");
         if (written && readBack && std::memcmp(scratch.data(), good.data(), kFirmwareBankSize) == 0) {
             repaired = true;
             break;
         }
     }
-    ShowStatus(window.StatusEdit, repaired ? "FW Recovery successful!!" : "FW Recovery Fail!!");
+    host.showStatus(repaired ? "FW Recovery successful!!" : "FW Recovery Fail!!");
     return repaired ? 1 : 0;
 }
 

@@ -29,12 +29,12 @@ const char *FlashMakerName(std::int32_t kind)
     return IsTableFlashKind(kind) ? FlashMakerTable[kind] : nullptr;
 }
 
-void SetFlashGeometry(std::int32_t kind)
+void SetFlashGeometry(TransferState &x, std::int32_t kind)
 {
     if (!IsTableFlashKind(kind))
         return;
-    FlashBlockSize = FlashBlockSizeTable[kind];
-    FlashSectorSize = FlashSectorSizeTable[kind];
+    x.FlashBlockSize = FlashBlockSizeTable[kind];
+    x.FlashSectorSize = FlashSectorSizeTable[kind];
 }
 
 namespace

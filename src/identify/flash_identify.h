@@ -7,7 +7,7 @@
 // No probe reports anything: a failed query only leaves the kind or the size
 // unresolved.
 #include "bridge/flash_commands.h"
-#include "flash/program_values.h"
+#include "flash/transfer_state.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +38,7 @@ const char *FlashMakerName(std::int32_t kind);
 
 // Copies the kind's two sizes into FlashBlockSize and FlashSectorSize; does
 // nothing for a kind outside 0 .. 12 (the sizes keep their previous values).
-void SetFlashGeometry(std::int32_t kind);
+void SetFlashGeometry(TransferState &x, std::int32_t kind);
 
 // JEDEC probe A (SpiQuery) and probe B (ReadFlashIdBytes, count 4). Both set the
 // record's start values (C7, D8, 02, kind 0, sector 0x20; the size is left

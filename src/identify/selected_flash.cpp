@@ -3,12 +3,10 @@
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
-#include "forms/ui_services.h"
 #include "identify/bank_recovery.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
 #include "image/chip_types.h"
-#include "model/fwupdate.h"
 
 namespace brigant
 {
@@ -16,7 +14,6 @@ namespace brigant
 namespace
 {
 
-constexpr int kReadWriteBufferTop = 8;
 constexpr std::uint16_t kFlashParamsParameter = 32;
 
 FlashOpcodeRecord ZeroedRecord()
@@ -49,89 +46,80 @@ bool IsMxicParameterPart(const std::uint8_t *id)
 
 // "Set the flash kind": FlashKind, the maker label and the erase geometry. A
 // kind outside the table leaves the label and the geometry alone.
-void SetFlashKind(TBrigantFwTool &w, std::int32_t kind)
+void SetFlashKind(ProbeHost &host, ChipIdentity &chip, std::int32_t kind)
 {
-    w.chip.FlashKind = kind;
+    chip.FlashKind = kind;
     if (const char *name = FlashMakerName(kind)) {
-        w.SFlashTypeLable.setText(name);
-        SetFlashGeometry(kind);
+        host.flashMakerShown(name);
+        SetFlashGeometry(host.transfer(), kind);
     }
 }
 
-// Step 7.2 for types 15 to 18: the bridge's flash probed through ReadFlashIdBytes.
-void ProbeBufferFamilyFlash(TBrigantFwTool &w, const std::string &path)
+// Types 15 to 18: the bridge's flash probed through ReadFlashIdBytes.
+void ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path)
 {
-    w.NVRAMCheck.hide();
-    if (ProbeReadBuffer(path, PumpMessages)) {
-        forms::Bounds b = w.ReadWriteBufferChk.bounds();
-        b.top = kReadWriteBufferTop;
-        w.ReadWriteBufferChk.setBounds(b);
-        w.ReadWriteBufferChk.show();
-        w.ReadWriteBufferChk.setChecked(true);
-        w.ReadWriteBufferChk.setEnabled(false);
-        w.SetPrdSNchk.show();
-    } else {
-        w.ReadWriteBufferChk.setChecked(false);
-        w.SetPrdSNchk.setChecked(false);
-    }
+    host.nvramBoxHidden();
+    const bool bufferPath = ProbeReadBuffer(path, [&host] { host.processMessages(); }) != 0;
+    host.bufferPathShown(bufferPath);
     FlashOpcodeRecord record = ZeroedRecord();
     std::uint8_t id[5] = {};
     auto probe = [&] {
-        if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorId(path, record))
-            SetFlashKind(w, record.flashKind);
-        record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
+        if ((chip.FlashKind == 0 || chip.FlashKind == 3) && ProbeFlashVendorId(path, record))
+            SetFlashKind(host, chip, record.flashKind);
+        record.flashKind = static_cast<std::uint8_t>(chip.FlashKind);
         ProbeFlashSizeId(path, record, id);
-        w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+        chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
     };
     probe();
-    if (w.chip.FlashKind == 0 && FlashProbeMode(path))
+    if (chip.FlashKind == 0 && FlashProbeMode(path))
         probe();
-    if (!w.ReadWriteBufferChk.checked()) {
-        if (w.chip.FlashKind == 5 && IsMxicParameterPart(id)) {
+    if (!bufferPath) {
+        if (chip.FlashKind == 5 && IsMxicParameterPart(id)) {
             PutStandardOpcodes(record);
             SetFlashParams16(path, record, kFlashParamsParameter);
-        } else if (w.chip.FlashKind == 2 && id[0] == 0xBF && id[1] == 0x25) {
-            w.chip.SstWordMode = 1;
+        } else if (chip.FlashKind == 2 && id[0] == 0xBF && id[1] == 0x25) {
+            chip.SstWordMode = 1;
         }
     }
 }
 
-// Step 7.3: types 13, 14, 27 and type 12 from revision 5: probe A over SpiCommand.
-void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_t type)
+// Types 13, 14, 27 and type 12 from revision 5: the flash probed over SpiCommand.
+void ProbeSpiFamilyFlash(ProbeHost &host, ChipIdentity &chip, DeviceEntry &entry, bool repairBank,
+                         const std::string &path, std::uint8_t type)
 {
     FlashOpcodeRecord record = ZeroedRecord();
     auto probeKindAndSize = [&] {
         record = ZeroedRecord();
-        if ((w.chip.FlashKind == 0 || w.chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
-            SetFlashKind(w, record.flashKind);
+        if ((chip.FlashKind == 0 || chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
+            SetFlashKind(host, chip, record.flashKind);
         if (!UsesBankLayout(type)) // 13, 14 and 27 here: the buffer-path codes do not come this way
             return;
-        record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
+        record.flashKind = static_cast<std::uint8_t>(chip.FlashKind);
         ProbeFlashSizeSpi(path, record);
-        w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+        chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
     };
     probeKindAndSize();
-    if (ChipTypeOf(type).dualBank && w.chip.FlashSizeKb < 128) {
+    if (ChipTypeOf(type).dualBank && chip.FlashSizeKb < 128) {
         // 64 KiB is also what a failed or garbled answer gives (the maker
         // byte from the firmware included). On a two-bank chip that would make
         // the update write bank 0 only and report success over an old bank 1,
         // so a small flash is asked once more, this time the flash itself for
         // its maker. Only a larger answer replaces the first one.
-        const std::int32_t firstKind = w.chip.FlashKind;
+        const std::int32_t firstKind = chip.FlashKind;
         const FlashOpcodeRecord firstRecord = record;
-        w.chip.FlashKind = 0;
+        chip.FlashKind = 0;
         probeKindAndSize();
-        if (w.chip.FlashSizeKb < 128) {
-            SetFlashKind(w, firstKind);
+        if (chip.FlashSizeKb < 128) {
+            SetFlashKind(host, chip, firstKind);
             record = firstRecord;
-            w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+            chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
         }
     }
     if (UsesBankLayout(type)) {
         if (ChipTypeOf(type).dualBank)
-            RecoverFirmwareBank(w, path, type);
+            RecoverFirmwareBank(host, chip, entry, repairBank, path, type);
     }
-    if (w.chip.FlashKind == 5) {
+    if (chip.FlashKind == 5) {
         std::uint8_t reply[4] = {};
         if (SpiQuery(path, 0x9F, reply, 4)) {
             PutStandardOpcodes(record);
@@ -142,48 +130,41 @@ void ProbeSpiFamilyFlash(TBrigantFwTool &w, const std::string &path, std::uint8_
                     SetFlashParams16(path, record, kFlashParamsParameter);
             }
         }
-    } else if (w.chip.FlashKind == 2) {
-        ProbeSstWordMode(w, path);
+    } else if (chip.FlashKind == 2) {
+        ProbeSstWordMode(chip, path);
     }
 }
 
-void ProbeSstWordMode(TBrigantFwTool &w, const std::string &path)
+void ProbeSstWordMode(ChipIdentity &chip, const std::string &path)
 {
     std::uint8_t reply[4] = {};
     if (SpiQuery(path, 0x9F, reply, 4) && reply[0] == 0xBF && reply[1] == 0x25)
-        w.chip.SstWordMode = 1;
+        chip.SstWordMode = 1;
 }
 
 // The "other supported types": the AMIC and ATMEL probes, then the bridge's verdict.
-void ProbeOtherSupportedFlash(TBrigantFwTool &w, const std::string &path)
+void ProbeOtherSupportedFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path)
 {
-    w.chip.AmicType = ProbeAmicFlash(path);
-    w.chip.AtmelType = ProbeAtmelFlash(path);
-    if (w.chip.AmicType != -1) {
-        w.SFlashTypeLable.setText("AMIC");
-    } else if (w.chip.AtmelType != -1) {
-        w.SFlashTypeLable.setText("ATMEL");
+    chip.AmicType = ProbeAmicFlash(path);
+    chip.AtmelType = ProbeAtmelFlash(path);
+    if (chip.AmicType != -1) {
+        host.flashMakerShown("AMIC");
+    } else if (chip.AtmelType != -1) {
+        host.flashMakerShown("ATMEL");
     } else {
         std::uint8_t verdict[4] = {};
         if (ReadFlashType(path, verdict)) {
             if (verdict[0] == 0) {
                 FlashOpcodeRecord record = ZeroedRecord();
                 if (ProbeFlashVendorSpi(path, record))
-                    SetFlashKind(w, record.flashKind);
+                    SetFlashKind(host, chip, record.flashKind);
             } else {
-                w.chip.FlashKind = verdict[0];
+                chip.FlashKind = verdict[0];
                 if (const char *name = FlashMakerName(verdict[0]))
-                    w.SFlashTypeLable.setText(name);
+                    host.flashMakerShown(name);
             }
         }
     }
-}
-
-void ShowNotSupported(TBrigantFwTool &w)
-{
-    w.SFlashTypeLable.hide();
-    w.FwVerLableEdit.hide();
-    w.StatusEdit.setText(kNotSupportedText);
 }
 
 } // namespace brigant

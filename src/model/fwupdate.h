@@ -6,8 +6,9 @@
 // app/ does). The Qt front end mirrors it; the command-line tool and the
 // tests drive it directly.
 #include "device/device_entry.h"
+#include "flash/transfer_state.h"
 #include "forms/controls.h"
-#include "model/chip_identity.h"
+#include "image/chip_identity.h"
 #include "model/ini_state.h"
 
 #include <array>
@@ -76,6 +77,8 @@ class TBrigantFwTool
     std::int32_t candidateCount = 0;
     std::int32_t listedCount = 0; // entries the last refresh put in the device list
     ChipIdentity chip;
+    // The transfer values every procedure of this session shares.
+    TransferState transfer;
     std::int32_t eraseOnly = 0;
     std::int32_t includeNvram = 0;
     std::uint8_t updateRunning = 0;

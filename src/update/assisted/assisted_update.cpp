@@ -7,11 +7,9 @@
 #include "device/transport.h"
 #include "flash/backup_file.h"
 #include "flash/chunked_transfer.h"
-#include "forms/ui_services.h"
 #include "image/checksums.h"
 #include "image/chip_types.h"
 #include "image/image_stamp.h"
-#include "model/fwupdate.h"
 #include "update/assisted/buffer_transfer.h"
 
 #include <algorithm>
@@ -36,17 +34,15 @@ constexpr std::uint32_t kHeaderAreaEnd = 0x3FF;
 constexpr std::uint32_t kSecondHeaderArea = 0x20200;
 constexpr std::uint32_t kSecondHeaderAreaEnd = 0x203FF;
 
-std::uint8_t CodeOf(const TBrigantFwTool &form) { return form.chip.ChipTypeCode; }
+std::uint8_t CodeOf(const RunRequest &req) { return req.chip.ChipTypeCode; }
 bool BufferCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; }
 // The bank-layout bridges reset themselves.
 bool AutoResetCode(std::uint8_t code) { return ChipTypeOf(code).bankEnd != 0; }
 std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) { return (n + unit - 1) / unit * unit; }
-std::uint32_t FlashBytes(const TBrigantFwTool &form)
+std::uint32_t FlashBytes(const RunRequest &req)
 {
-    return static_cast<std::uint32_t>(std::max(form.chip.FlashSizeKb, 0)) * 1024;
+    return static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0)) * 1024;
 }
-
-void Message(const char *text) { Ui().messageBox(text, "Message", MessageKind::Information); }
 
 bool AllFF(const std::uint8_t *data, std::uint32_t length)
 {
@@ -94,8 +90,8 @@ bool SameOutsideHeaders(const std::uint8_t *a, const std::uint8_t *b, std::uint3
 
 // Step 12: programming through READ BUFFER / WRITE BUFFER (codes 15 to 18).
 // Returns true when the last attempt left no failure mark.
-bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::uint8_t *w, std::uint8_t *v,
-                          std::uint32_t bufferSize, std::uint32_t imageLength, bool &aborted)
+bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t *w,
+                          std::uint8_t *v, std::uint32_t bufferSize, std::uint32_t imageLength, bool &aborted)
 {
     std::uint8_t info[16] = {};
     std::uint32_t transferred = 0;
@@ -111,10 +107,10 @@ bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::ui
     bool failed = true;
     for (int attempt = 0; attempt < 3 && failed; ++attempt) {
         failed = false;
-        ShowStatus(form.StatusEdit, "Programming");
+        host.showStatus("Programming");
         for (int step = 0; step < 2; ++step) {
-            if (!ProgramViaBuffer(form, path, 0, w, imageLength, download)) {
-                ShowStatus(form.StatusEdit, "Write Bin File fail!");
+            if (!ProgramViaBuffer(req, host, path, 0, w, imageLength, download)) {
+                host.showStatus("Write Bin File fail!");
                 failed = true;
             } else {
                 // The manufacturing firmware now runs from RAM and refuses a
@@ -123,14 +119,14 @@ bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::ui
             }
             if (failed)
                 continue;
-            if (!ReadFlashViaBuffer(form, path, 0, v, bufferSize)) {
-                ShowStatus(form.StatusEdit, "Read FW fail!");
+            if (!ReadFlashViaBuffer(host, path, 0, v, bufferSize)) {
+                host.showStatus("Read FW fail!");
                 failed = true;
             }
             // The whole image is compared (outside the header areas), so a
             // fault in its second half cannot pass.
             if (!SameOutsideHeaders(w, v, std::min(imageLength, bufferSize))) {
-                ShowStatus(form.StatusEdit, "Data compare fail !!");
+                host.showStatus("Data compare fail !!");
                 failed = true;
             }
         }
@@ -140,37 +136,37 @@ bool ProgramThroughBuffer(TBrigantFwTool &form, const std::string &path, std::ui
 
 // Step 13: programming with the DF block commands, one or two passes of up
 // to three attempts each, the erase mode going 2 -> 1 -> 3.
-bool ProgramThroughCommands(TBrigantFwTool &form, const std::string &path, std::uint8_t *w, std::uint8_t *v,
-                            std::uint32_t bufferSize, std::uint32_t imageLength, std::uint32_t fileSize,
-                            int passes, std::uint8_t mode)
+bool ProgramThroughCommands(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t *w,
+                            std::uint8_t *v, std::uint32_t bufferSize, std::uint32_t imageLength,
+                            std::uint32_t fileSize, int passes, std::uint8_t mode)
 {
-    if (BufferCode(CodeOf(form)) && ProbeReadBuffer(path, PumpMessages))
+    if (BufferCode(CodeOf(req)) && ProbeReadBuffer(path, [&host] { host.processMessages(); }))
         StampImageHeader(std::span<std::uint8_t>(w, bufferSize));
     std::uint32_t offset = 0;
     bool failed = true;
     for (int pass = 0; pass < passes; ++pass) {
         if (pass == 1) {
             offset = kBankSize;
-            NextBlockIndex = kBankSize / FlashBlockSize;
-            NextSectorIndex = kBankSize / FlashSectorSize;
+            host.transfer().NextBlockIndex = kBankSize / host.transfer().FlashBlockSize;
+            host.transfer().NextSectorIndex = kBankSize / host.transfer().FlashSectorSize;
         }
         failed = true;
         for (int attempt = 0; attempt < 3 && failed; ++attempt) {
             failed = false;
-            ShowStatus(form.StatusEdit, "Programming");
+            host.showStatus("Programming");
             if (pass == 1 && fileSize >= 2 * kBankSize)
                 std::memmove(w, w + kBankSize, kBankSize);
-            if (!WriteFlashRange(form, path, offset, w, imageLength, mode)) {
-                ShowStatus(form.StatusEdit, "Write Bin File fail!");
+            if (!WriteFlashRange(host, req.chip, path, offset, w, imageLength, mode)) {
+                host.showStatus("Write Bin File fail!");
                 failed = true;
             }
             WaitFlashReady(path);
-            if (!ReadFlashRange(form, path, offset, v, imageLength)) {
-                ShowStatus(form.StatusEdit, "Read command fail!");
+            if (!ReadFlashRange(host, path, offset, v, imageLength)) {
+                host.showStatus("Read command fail!");
                 failed = true;
             }
             if (std::memcmp(w, v, imageLength) != 0) {
-                ShowStatus(form.StatusEdit, "Data compare fail !!");
+                host.showStatus("Data compare fail !!");
                 failed = true;
             }
             if (failed)
@@ -187,60 +183,61 @@ bool ProgramThroughCommands(TBrigantFwTool &form, const std::string &path, std::
 
 } // namespace
 
-std::uint32_t AssistedFlashLength(const TBrigantFwTool &form)
+std::uint32_t AssistedFlashLength(const RunRequest &req, const TransferState &x)
 {
-    const std::uint8_t code = CodeOf(form);
-    std::uint32_t length = static_cast<std::uint32_t>(DefaultBackupSize);
-    if (AutoResetCode(code) && form.chip.FlashSizeKb > 64) {
+    const std::uint8_t code = CodeOf(req);
+    std::uint32_t length = static_cast<std::uint32_t>(x.DefaultBackupSize);
+    if (AutoResetCode(code) && req.chip.FlashSizeKb > 64) {
         if (BufferCode(code))
-            length = form.chip.FlashSizeKb >= 512 ? 0x80000 : FlashBytes(form);
+            length = req.chip.FlashSizeKb >= 512 ? 0x80000 : FlashBytes(req);
         else
             length = 0x20000;
     }
     return length;
 }
 
-int RunAssistedUpdate(TBrigantFwTool &form, const std::string &path)
+int RunAssistedUpdate(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    TransferChunkSize = 8192;
-    if (form.RdCheckBox.checked() && form.EraseOnlyCheck.checked()) {
-        if (!EraseAllFlash(form, path))
+    host.transfer().TransferChunkSize = 8192;
+    if (req.mode == RunMode::EraseOnly) {
+        if (!EraseAllFlash(req, host, path))
             return 0;
-        if (AutoResetCode(CodeOf(form))) {
+        if (AutoResetCode(CodeOf(req))) {
             ResetChip(path);
-            Message(kAutoResetText);
+            host.notice(kAutoResetText);
         } else {
-            Message(kPowerCycleText);
+            host.notice(kPowerCycleText);
         }
         return 1;
     }
-    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
-        return BackupFlashToFile(form, path, form.NVRAMCheck.checked() ? 0 : kNvramSize);
-    return ProgramFirmwareFile(form, path);
+    if (req.mode == RunMode::BackupOnly)
+        return BackupFlashToFile(req, host, path, req.includeNvram ? 0 : kNvramSize);
+    return ProgramFirmwareFile(req, host, path);
 }
 
-int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32_t stripLength)
+int BackupFlashToFile(const RunRequest &req, RunHost &host, const std::string &path,
+                      std::uint32_t stripLength)
 {
-    const std::uint8_t code = CodeOf(form);
-    const std::uint32_t length = AssistedFlashLength(form);
-    std::string name = form.BackupFileEdit.text();
+    const std::uint8_t code = CodeOf(req);
+    const std::uint32_t length = AssistedFlashLength(req, host.transfer());
+    std::string name = req.backupFile;
     if (name.empty()) {
         name = kDefaultBackupName;
-        Message("Default backup firmware as OldFalsh.bak!");
+        host.notice("Default backup firmware as OldFalsh.bak!");
     }
-    ShowStatus(form.StatusEdit, "Backup ...");
+    host.showStatus("Backup ...");
     TransferBlock buffer(length);
     if (!buffer) {
-        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        host.showStatus("Allocate read buffer Error!!");
         return 0;
     }
     const std::uint8_t *from = buffer.data();
     std::uint32_t writeLength = length;
     int read = 0;
-    if (form.ReadWriteBufferChk.checked() && BufferCode(code)) {
-        read = ReadFlashViaBuffer(form, path, 0, buffer.data(), length);
+    if (req.readWriteBuffer && BufferCode(code)) {
+        read = ReadFlashViaBuffer(host, path, 0, buffer.data(), length);
     } else {
-        read = ReadFlashRange(form, path, 0, buffer.data(), length);
+        read = ReadFlashRange(host, path, 0, buffer.data(), length);
         if (stripLength > 0 && !BufferCode(code)) {
             // A bank-layout bridge's backup ends with its code area.
             if (ChipTypeOf(code).bankEnd != 0)
@@ -252,37 +249,37 @@ int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32
         }
     }
     if (!read) {
-        ShowStatus(form.StatusEdit, "Read Back to Backup Error!!");
+        host.showStatus("Read Back to Backup Error!!");
         return 0;
     }
-    return SaveBackupFile(form.StatusEdit, name, from, writeLength);
+    return SaveBackupFile(host, name, from, writeLength);
 }
 
-int FillFlashWithFF(TBrigantFwTool &form, const std::string &path, std::uint32_t length)
+int FillFlashWithFF(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t length)
 {
     std::vector<std::uint8_t> ff(length, 0xFF);
-    ShowStatus(form.StatusEdit, "Erase...");
-    return WriteFlashRange(form, path, 0, ff.data(), length, 1);
+    host.showStatus("Erase...");
+    return WriteFlashRange(host, req.chip, path, 0, ff.data(), length, 1);
 }
 
-int EraseAllFlash(TBrigantFwTool &form, const std::string &path)
+int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const std::uint8_t code = CodeOf(form);
-    const std::int32_t kind = form.chip.FlashKind;
-    ShowStatus(form.StatusEdit, "Start Erase only!");
-    NextBlockIndex = 0;
-    NextSectorIndex = 0;
+    const std::uint8_t code = CodeOf(req);
+    const std::int32_t kind = req.chip.FlashKind;
+    host.showStatus("Start Erase only!");
+    host.transfer().NextBlockIndex = 0;
+    host.transfer().NextSectorIndex = 0;
     if (code == 12)
         PrepareFlashUpdate(path);
 
-    const std::uint32_t length = AssistedFlashLength(form);
+    const std::uint32_t length = AssistedFlashLength(req, host.transfer());
     std::vector<std::uint8_t> ff(std::max(length, kNvramSize), 0xFF);
 
-    const bool keepNvram = !form.NVRAMCheck.checked();
+    const bool keepNvram = !req.includeNvram;
     const auto nvramOffset = static_cast<std::uint32_t>(std::max(ChipTypeOf(code).eraseNvramOffset, 0));
     std::vector<std::uint8_t> nvram(kNvramSize, 0);
-    if (keepNvram && !ReadFlashRange(form, path, nvramOffset, nvram.data(), kNvramSize)) {
-        ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+    if (keepNvram && !ReadFlashRange(host, path, nvramOffset, nvram.data(), kNvramSize)) {
+        host.showStatus("Backup NVRAM command fail!");
         return 0;
     }
 
@@ -294,11 +291,11 @@ int EraseAllFlash(TBrigantFwTool &form, const std::string &path)
     // The buffer-path bridges take the erase without data. Every other code
     // sends the 4096 bytes again, rather than keeping 0 for the rest of the
     // process after one erase of a buffer-path bridge.
-    EraseDataLength = BufferCode(code) ? 0 : kEraseDataLengthStart;
-    const auto eraseLength = static_cast<std::uint32_t>(EraseDataLength);
+    host.transfer().EraseDataLength = BufferCode(code) ? 0 : kEraseDataLengthStart;
+    const auto eraseLength = static_cast<std::uint32_t>(host.transfer().EraseDataLength);
 
     if (!WriteBlock24(path, 0, ff.data(), eraseLength, mode)) {
-        ShowStatus(form.StatusEdit, "Erase command fail!!");
+        host.showStatus("Erase command fail!!");
         return 0;
     }
     SleepMs(500);
@@ -313,20 +310,20 @@ int EraseAllFlash(TBrigantFwTool &form, const std::string &path)
     TransferBlock readBack(length);
     if (!readBack) {
         failure = "Allocate read buffer Error!!";
-    } else if (!ReadFlashRange(form, path, 0, readBack.data(), length)) {
+    } else if (!ReadFlashRange(host, path, 0, readBack.data(), length)) {
         failure = "Read back after erase fail!!";
     } else if (!AllFF(readBack.data(), length)) {
         if (kind == kMxicFlashKind) {
             mode &= 0x7F;
             if (WriteBlock24(path, 0, ff.data(), eraseLength, mode)) {
                 SleepMs(500);
-                ShowStatus(form.StatusEdit, "Erase flash all success!");
+                host.showStatus("Erase flash all success!");
             }
-        } else if (FillFlashWithFF(form, path, length)) {
+        } else if (FillFlashWithFF(req, host, path, length)) {
             SleepMs(500);
-            ShowStatus(form.StatusEdit, "Erase flash all success!");
+            host.showStatus("Erase flash all success!");
         }
-        if (!ReadFlashRange(form, path, 0, readBack.data(), length))
+        if (!ReadFlashRange(host, path, 0, readBack.data(), length))
             failure = "Read back after erase fail!!";
         else if (!AllFF(readBack.data(), length))
             failure = "Data not 0xff !!";
@@ -334,22 +331,22 @@ int EraseAllFlash(TBrigantFwTool &form, const std::string &path)
 
     if (keepNvram) {
         WaitFlashReady(path);
-        if (!WriteFlashRange(form, path, nvramOffset, nvram.data(), kNvramSize, 0)) {
+        if (!WriteFlashRange(host, req.chip, path, nvramOffset, nvram.data(), kNvramSize, 0)) {
             // Reported and otherwise ignored: the erase itself was verified.
-            ShowStatus(form.StatusEdit, "Write NVRAM back command fail!");
+            host.showStatus("Write NVRAM back command fail!");
         }
     }
     if (failure) {
-        ShowStatus(form.StatusEdit, failure);
+        host.showStatus(failure);
         return 0;
     }
-    ShowStatus(form.StatusEdit, "Erase flash all success!");
+    host.showStatus("Erase flash all success!");
     return 1;
 }
 
-int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path)
+int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const std::uint8_t code = CodeOf(form);
+    const std::uint8_t code = CodeOf(req);
     const bool bufferCode = BufferCode(code);
     const ChipType &row = ChipTypeOf(code);
 
@@ -361,9 +358,9 @@ int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path)
     if (handlesNvram) {
         if (code == 12)
             PrepareFlashUpdate(path);
-        if (!form.NVRAMCheck.checked()) {
-            if (!ReadFlashRange(form, path, nvramOffset, nvram.data(), kNvramSize)) {
-                ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+        if (!req.includeNvram) {
+            if (!ReadFlashRange(host, path, nvramOffset, nvram.data(), kNvramSize)) {
+                host.showStatus("Backup NVRAM command fail!");
                 return 0;
             }
             haveNvram = true;
@@ -372,27 +369,27 @@ int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path)
 
     // Steps 3 to 5.
     std::vector<std::uint8_t> file;
-    if (!ReadWholeFile(form.FwFilenameEdit.text(), file)) {
-        ShowStatus(form.StatusEdit, "Open File Error!!");
+    if (!ReadWholeFile(req.firmwareFile, file)) {
+        host.showStatus("Open File Error!!");
         return 0;
     }
     const auto fileSize = static_cast<std::uint32_t>(file.size());
     std::uint32_t imageLength = RoundUp(fileSize, 256);
-    if (bufferCode && imageLength / 1024 > static_cast<std::uint32_t>(std::max(form.chip.FlashSizeKb, 0))) {
-        ShowStatus(form.StatusEdit, "FW size > flash size!!");
+    if (bufferCode && imageLength / 1024 > static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0))) {
+        host.showStatus("FW size > flash size!!");
         return 0;
     }
-    const std::uint32_t bufferSize = RoundUp(bufferCode ? FlashBytes(form) : imageLength, 8192);
+    const std::uint32_t bufferSize = RoundUp(bufferCode ? FlashBytes(req) : imageLength, 8192);
     TransferBlock written(bufferSize), readBack(bufferSize);
     if (bufferSize == 0 || !written || !readBack) {
-        ShowStatus(form.StatusEdit, "Allocate buffers Error!!");
+        host.showStatus("Allocate buffers Error!!");
         return 0;
     }
     std::uint8_t *w = written.data();
     std::uint8_t *v = readBack.data();
 
     // Step 6: the image.
-    if (handlesNvram && form.NVRAMCheck.checked()) {
+    if (handlesNvram && req.includeNvram) {
         Put(w, bufferSize, 0, file.data(), file.size());
     } else if (AutoResetCode(code)) {
         Put(w, bufferSize, 0, file.data(), file.size());
@@ -420,20 +417,20 @@ int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path)
             w[end - 1] = static_cast<std::uint8_t>(crc);
         }
         if (row.dualBank) {
-            passes = form.chip.FlashSizeKb >= 128 ? 2 : 1;
+            passes = req.chip.FlashSizeKb >= 128 ? 2 : 1;
             imageLength = std::min(imageLength, kBankSize);
         }
     }
 
     // Steps 8 to 10.
-    ShowStatus(form.StatusEdit, "Programming");
-    NextBlockIndex = 0;
-    NextSectorIndex = 0;
-    const bool viaBuffer = form.ReadWriteBufferChk.checked() && bufferCode;
-    if (form.chip.FlashKind == kMxicFlashKind) {
+    host.showStatus("Programming");
+    host.transfer().NextBlockIndex = 0;
+    host.transfer().NextSectorIndex = 0;
+    const bool viaBuffer = req.readWriteBuffer && bufferCode;
+    if (req.chip.FlashKind == kMxicFlashKind) {
         int accepted = 0;
         if (bufferCode) {
-            if (!form.ReadWriteBufferChk.checked()) {
+            if (!req.readWriteBuffer) {
                 WaitFlashReady(path);
                 accepted = WriteBlock24(path, 0, nullptr, 0, 2);
             }
@@ -445,37 +442,39 @@ int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path)
             SleepMs(500);
     }
     const std::uint8_t mode =
-        form.chip.FlashKind == kAmicFlashKind ? 3 : static_cast<std::uint8_t>(WriteEraseMode);
+        req.chip.FlashKind == kAmicFlashKind ? 3 : static_cast<std::uint8_t>(host.transfer().WriteEraseMode);
 
     // Steps 11 to 13.
     bool success = false;
     if (viaBuffer) {
         bool aborted = false;
-        success = ProgramThroughBuffer(form, path, w, v, bufferSize, imageLength, aborted);
+        success = ProgramThroughBuffer(req, host, path, w, v, bufferSize, imageLength, aborted);
         if (aborted)
             return 0;
     } else {
-        success = ProgramThroughCommands(form, path, w, v, bufferSize, imageLength, fileSize, passes, mode);
+        success =
+            ProgramThroughCommands(req, host, path, w, v, bufferSize, imageLength, fileSize, passes, mode);
     }
 
     // Step 14: the closing reset or advice; after a failure the status line
     // keeps the failure text and no box is shown.
     if (success) {
-        ShowStatus(form.StatusEdit, kProgrammingSuccessText);
+        host.showStatus(kProgrammingSuccessText);
         if (AutoResetCode(code)) {
-            const bool autoReset = form.settings.ChipReset == 1;
+            const bool autoReset = req.chipResetsItself;
             if (viaBuffer) {
                 if (autoReset)
-                    WriteBufferCmd(path, 0, kWriteBufferActivate, nullptr, 0, 0, PumpMessages);
+                    WriteBufferCmd(path, 0, kWriteBufferActivate, nullptr, 0, 0,
+                                   [&host] { host.processMessages(); });
             } else {
                 ResetChip(path);
             }
-            Message(autoReset ? kAutoResetText : kPowerCycleText);
+            host.notice(autoReset ? kAutoResetText : kPowerCycleText);
         } else {
-            Message(kPowerCycleText);
+            host.notice(kPowerCycleText);
         }
     }
-    Ui().processMessages();
+    host.processMessages();
     return success ? 1 : 0;
 }
 

@@ -6,25 +6,26 @@
 //
 // Every procedure here returns 1 only when its work was done and verified
 // (the window ignores the value; Run keeps it in runResult).
+#include "flash/run_host.h"
+#include "flash/run_request.h"
 #include <cstdint>
 #include <string>
 
 namespace brigant
 {
 
-class TBrigantFwTool;
-
-int RunAssistedUpdate(TBrigantFwTool &form, const std::string &path);
+int RunAssistedUpdate(const RunRequest &req, RunHost &host, const std::string &path);
 // Strip length 0 or 4096: the NVRAM area left out of the file.
-int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32_t stripLength);
-int EraseAllFlash(TBrigantFwTool &form, const std::string &path);
-int FillFlashWithFF(TBrigantFwTool &form, const std::string &path, std::uint32_t length);
+int BackupFlashToFile(const RunRequest &req, RunHost &host, const std::string &path,
+                      std::uint32_t stripLength);
+int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path);
+int FillFlashWithFF(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t length);
 // 1 only when the run ended with "Programming Success!!": a run that reached
 // its end after a failure is no success.
-int ProgramFirmwareFile(TBrigantFwTool &form, const std::string &path);
+int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string &path);
 
 // The flash length the backup and the erase-only mode cover (step 1 of BackupFlashToFile).
-std::uint32_t AssistedFlashLength(const TBrigantFwTool &form);
+std::uint32_t AssistedFlashLength(const RunRequest &req, const TransferState &x);
 
 inline constexpr const char *kDefaultBackupName = "oldFlash.bak";
 inline constexpr const char *kProgrammingSuccessText = "Programming Success!!";

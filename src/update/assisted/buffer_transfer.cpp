@@ -5,8 +5,6 @@
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "device/transport.h"
-#include "forms/ui_services.h"
-#include "model/fwupdate.h"
 #include "update/assisted/embedded_images.h"
 
 #include <algorithm>
@@ -25,10 +23,10 @@ struct Descriptor {
     std::uint32_t capacity = 0;
 };
 
-bool ReadDescriptor(const std::string &path, Descriptor &d)
+bool ReadDescriptor(RunHost &host, const std::string &path, Descriptor &d)
 {
     std::uint8_t reply[4] = {};
-    if (!ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, reply, 4, PumpMessages))
+    if (!ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, reply, 4, [&host] { host.processMessages(); }))
         return false;
     d.boundary = reply[0];
     d.capacity = static_cast<std::uint32_t>(reply[1] << 16 | reply[2] << 8 | reply[3]);
@@ -42,17 +40,17 @@ int ChipErase(const std::string &path, const std::uint8_t *ffBuffer)
 
 // Programs `total` bytes (rounded up to 512) from `buffer` in 4096-byte
 // WRITE BUFFER commands at flash offset `offset` onwards.
-bool ProgramChunks(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
-                   const std::uint8_t *buffer, std::uint32_t total)
+bool ProgramChunks(RunHost &host, const std::string &path, std::uint32_t offset, const std::uint8_t *buffer,
+                   std::uint32_t total)
 {
-    ShowStatus(form.StatusEdit, "Programming Flash...");
+    host.showStatus("Programming Flash...");
     const std::uint32_t rounded = (total + 511) / 512 * 512;
     for (std::uint32_t done = 0; done < rounded; done += kBufferChunk) {
         const std::uint32_t chunk = std::min(kBufferChunk, rounded - done);
         if (!WriteBufferCmd(path, 0, kWriteBufferDownloadSave, buffer + done, offset + done, chunk,
-                            PumpMessages))
+                            [&host] { host.processMessages(); }))
             return false;
-        AppendProgressDot(form.StatusEdit, "Programming Flash", done + chunk, rounded);
+        host.progressDot({"Programming Flash", done + chunk, rounded});
     }
     return true;
 }
@@ -66,12 +64,12 @@ bool IsRom0Mode(const std::string &path)
     return ReadChipInfo(path, info, 16, transferred) && info[6] == 2 && info[7] == 0;
 }
 
-int ReadFlashViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
-                       std::uint8_t *dest, std::uint32_t length)
+int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t offset, std::uint8_t *dest,
+                       std::uint32_t length)
 {
-    ShowStatus(form.StatusEdit, "ReadFlash...");
+    host.showStatus("ReadFlash...");
     Descriptor d;
-    if (!ReadDescriptor(path, d) || d.boundary != 12)
+    if (!ReadDescriptor(host, path, d) || d.boundary != 12)
         return 0;
     const std::uint32_t readLength = IsRom0Mode(path) ? 0x40000 : d.capacity;
     TransferBlock buffer(std::max(readLength, length));
@@ -80,42 +78,42 @@ int ReadFlashViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint3
     int ok = 1;
     for (std::uint32_t done = 0; done < readLength; done += kBufferChunk) {
         const std::uint32_t chunk = std::min(kBufferChunk, readLength - done);
-        ok =
-            ReadBufferCmd(path, kReadBufferData, 0, offset + done, buffer.data() + done, chunk, PumpMessages);
+        ok = ReadBufferCmd(path, kReadBufferData, 0, offset + done, buffer.data() + done, chunk,
+                           [&host] { host.processMessages(); });
         if (!ok)
             break;
-        AppendProgressDot(form.StatusEdit, "ReadFlash", done + chunk, readLength);
+        host.progressDot({"ReadFlash", done + chunk, readLength});
     }
     std::memcpy(dest, buffer.data(), length);
     return ok;
 }
 
-int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
+int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t offset,
                      const std::uint8_t *image, std::uint32_t length, bool download)
 {
     std::vector<std::uint8_t> ff(512, 0xFF);
     Descriptor d;
-    if (!ReadDescriptor(path, d)) {
-        ShowStatus(form.StatusEdit, "Read Buffer Descriptor error...");
+    if (!ReadDescriptor(host, path, d)) {
+        host.showStatus("Read Buffer Descriptor error...");
         return 0;
     }
     if (download) {
         if (d.boundary != 0xFF) {
-            ShowStatus(form.StatusEdit, "Offset Boundary error...");
+            host.showStatus("Offset Boundary error...");
             return 0;
         }
         if (d.capacity != 0x10000) {
-            ShowStatus(form.StatusEdit, "Buffer Capacity error...");
+            host.showStatus("Buffer Capacity error...");
             return 0;
         }
     } else if (d.boundary != 12) {
-        ShowStatus(form.StatusEdit, "Offset Boundary error...");
+        host.showStatus("Offset Boundary error...");
         return 0;
     }
 
     if (!download) {
         if (IsRom0Mode(path) && !ChipErase(path, ff.data())) {
-            ShowStatus(form.StatusEdit, "Chip erase fail...");
+            host.showStatus("Chip erase fail...");
             return 0;
         }
         const std::uint32_t rounded = (d.capacity + 511) / 512 * 512;
@@ -124,10 +122,10 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
             return 0;
         // Beyond `length` the callers' images are zeros; the buffer already is.
         std::memcpy(program.data(), image, std::min(rounded, length));
-        return ProgramChunks(form, path, offset, program.data(), d.capacity) ? 1 : 0;
+        return ProgramChunks(host, path, offset, program.data(), d.capacity) ? 1 : 0;
     }
 
-    ShowStatus(form.StatusEdit, "Download to RAM...");
+    host.showStatus("Download to RAM...");
     // The download sends 64 KiB from position `offset` of the image; the buffer
     // covers that whole range so that no offset can read past it.
     std::vector<std::uint8_t> mfg(static_cast<std::size_t>(kMfgImageSize) + offset, 0);
@@ -135,30 +133,30 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
     std::uint32_t transferred = 0;
     std::uint32_t loaded = 0;
     if (ReadChipInfo(path, info, 16, transferred)) {
-        const int selector = MfgImageSelector(form.chip.ChipTypeCode, info[7]);
+        const int selector = MfgImageSelector(req.chip.ChipTypeCode, info[7]);
         loaded = LoadMfgImage(mfg.data(), 0, 0, selector);
     }
     if (loaded != kMfgImageSize)
         return 0;
     if (!WriteBufferCmd(path, 0, kWriteBufferDownloadActivate, mfg.data() + offset, offset, kMfgImageSize,
-                        PumpMessages)) {
-        ShowStatus(form.StatusEdit, "Download to RAM fail...");
+                        [&host] { host.processMessages(); })) {
+        host.showStatus("Download to RAM fail...");
         return 0;
     }
     SleepMs(100);
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!ChipErase(path, ff.data())) {
-            ShowStatus(form.StatusEdit, "Chip erase fail...");
+            host.showStatus("Chip erase fail...");
             return 0;
         }
         SleepMs(500);
         Descriptor now;
-        if (!ReadDescriptor(path, now)) {
-            ShowStatus(form.StatusEdit, "Read Buffer Descriptor error...");
+        if (!ReadDescriptor(host, path, now)) {
+            host.showStatus("Read Buffer Descriptor error...");
             return 0;
         }
         if (now.boundary != 12) {
-            ShowStatus(form.StatusEdit, "Offset Boundary error...");
+            host.showStatus("Offset Boundary error...");
             return 0;
         }
         const std::uint32_t capacity = now.capacity;
@@ -168,10 +166,10 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
                 DebugOut("FW and Chip not match.");
                 return 0;
             }
-            if (form.SetPrdSNchk.checked()) {
+            if (req.serial.write) {
                 std::uint8_t record[kProductSerialRecordSize];
-                BuildProductSerialRecord(form.settings.SerialText(), record);
-                WriteProductSerial(path, form.settings.VID, form.settings.PID, record);
+                BuildProductSerialRecord(req.serial.text, record);
+                WriteProductSerial(path, req.serial.vid, req.serial.pid, record);
             }
         }
         const std::uint32_t rounded = (capacity + 511) / 512 * 512;
@@ -179,25 +177,25 @@ int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_
         if (!program)
             return 0;
         std::memcpy(program.data(), image, std::min(length, capacity));
-        if (form.SetPrdSNchk.checked() &&
-            !ReadBufferCmd(path, kReadBufferData, 0, kProductBlockOffset,
-                           program.data() + kProductBlockOffset, kBufferChunk, PumpMessages)) {
-            ShowStatus(form.StatusEdit, "Read back Product Error!!");
+        if (req.serial.write && !ReadBufferCmd(path, kReadBufferData, 0, kProductBlockOffset,
+                                               program.data() + kProductBlockOffset, kBufferChunk,
+                                               [&host] { host.processMessages(); })) {
+            host.showStatus("Read back Product Error!!");
             return 0;
         }
-        if (ProgramChunks(form, path, offset, program.data(), capacity))
+        if (ProgramChunks(host, path, offset, program.data(), capacity))
             return 1;
     }
     return 0;
 }
 
-int ProgramEmbeddedImage(TBrigantFwTool &form, const std::string &path)
+int ProgramEmbeddedImage(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    form.SetPrdSNchk.hide();
+    host.serialNumberBoxHidden();
     std::vector<std::uint8_t> staging(512 * 1024, 0);
     const std::uint32_t size = LoadUpdateImage(staging.data(), 0, 0);
     const std::uint32_t padded = (size + 255) / 256 * 256;
-    const auto flashKb = static_cast<std::uint32_t>(std::max(form.chip.FlashSizeKb, 0));
+    const auto flashKb = static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0));
     if (padded / 1024 > flashKb)
         return 0;
     const std::uint32_t blockBytes = (flashKb * 1024 + 8191) / 8192 * 8192;
@@ -205,9 +203,9 @@ int ProgramEmbeddedImage(TBrigantFwTool &form, const std::string &path)
     if (!written || !readBack)
         return 0;
     std::memcpy(written.data(), staging.data(), size);
-    if (!ProgramViaBuffer(form, path, 0, written.data(), padded, false))
+    if (!ProgramViaBuffer(req, host, path, 0, written.data(), padded, false))
         return 0;
-    int result = ReadFlashViaBuffer(form, path, 0, readBack.data(), blockBytes);
+    int result = ReadFlashViaBuffer(host, path, 0, readBack.data(), blockBytes);
     // The whole image, not only its first 0x20000 bytes: a read-back
     // corrupted in the second half must fail too.
     const std::uint32_t compared = std::min(padded, blockBytes);

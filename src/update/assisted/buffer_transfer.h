@@ -4,6 +4,8 @@
 // that runs from its ROM, the product serial record, and the device side of
 // the one-button update.
 #include "bridge/buffer_commands.h"
+#include "flash/run_host.h"
+#include "flash/run_request.h"
 
 #include <cstdint>
 #include <string>
@@ -11,19 +13,17 @@
 namespace brigant
 {
 
-class TBrigantFwTool;
-
 constexpr std::uint32_t kBufferChunk = 4096;
 constexpr std::uint32_t kProductBlockOffset = 0x44000;
 
 bool IsRom0Mode(const std::string &path);
 
-int ReadFlashViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
-                       std::uint8_t *dest, std::uint32_t length);
-int ProgramViaBuffer(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
+int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t offset, std::uint8_t *dest,
+                       std::uint32_t length);
+int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t offset,
                      const std::uint8_t *image, std::uint32_t length, bool download);
 
-int ProgramEmbeddedImage(TBrigantFwTool &form, const std::string &path);
-int ResetAndWaitReattach(TBrigantFwTool &form, const std::string &path);
+int ProgramEmbeddedImage(const RunRequest &req, RunHost &host, const std::string &path);
+int ResetAndWaitReattach(const RunRequest &req, RunHost &host, const std::string &path);
 
 } // namespace brigant

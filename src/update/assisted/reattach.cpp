@@ -2,9 +2,7 @@
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "device/discovery.h"
-#include "forms/ui_services.h"
 #include "identify/candidates.h"
-#include "model/fwupdate.h"
 #include "update/assisted/buffer_transfer.h"
 
 #include <algorithm>
@@ -49,12 +47,12 @@ int ReturnedBridge(const std::vector<DiskInterface> &found, const std::string &l
 
 } // namespace
 
-int ResetAndWaitReattach(TBrigantFwTool &form, const std::string &path)
+int ResetAndWaitReattach(const RunRequest &req, RunHost &host, const std::string &path)
 {
     // Another bridge on the bus must not pass for this one: the wait is for
     // the bridge that was reset, recognised by where it sits on the bus.
     const std::string location = LocationOf(path);
-    const auto before = static_cast<std::size_t>(std::max(form.candidateCount, 1));
+    const auto before = static_cast<std::size_t>(std::max(req.candidateCount, 1));
     std::vector<DiskInterface> found;
 
     ResetChip(path);
@@ -62,23 +60,16 @@ int ResetAndWaitReattach(TBrigantFwTool &form, const std::string &path)
     int back = -1;
     for (int attempt = 0; attempt < kReattachAttempts && back < 0; ++attempt) {
         EnumerateDiskInterfaces(found, 1);
-        Ui().processMessages();
+        host.processMessages();
         SleepMs(500);
         back = ReturnedBridge(found, location, before);
     }
     if (back < 0) {
-        ShowStatus(form.StatusEdit, "The bridge did not come back after its reset (" + path +
-                                        "): unplug it and plug it in again");
+        host.showStatus("The bridge did not come back after its reset (" + path +
+                        "): unplug it and plug it in again");
         return 0;
     }
-    for (std::size_t i = 0; i < found.size() && i < form.devices.size(); ++i) {
-        form.devices[i].path = found[i].path;
-        form.devices[i].bus = found[i].bus;
-    }
-    // The selected item follows the bridge that was reset, wherever the list put it.
-    if (back < static_cast<int>(form.devices.size()) &&
-        static_cast<std::size_t>(back) < form.DeviceList.items().size())
-        form.DeviceList.setItemIndex(back);
+    host.devicesReattached(found, back);
     return 1;
 }
 

@@ -5,8 +5,6 @@
 #include "common/clock.h"
 #include "device/transport.h"
 #include "flash/chunked_transfer.h"
-#include "forms/ui_services.h"
-#include "model/fwupdate.h"
 #include "update/assisted/assisted_update.h"
 
 #include <algorithm>
@@ -23,26 +21,24 @@ namespace
 constexpr std::uint32_t kCodeArea = 0x8000;
 constexpr std::uint32_t kDotEvery = 2048;
 
-void PowerCycleMessage() { Ui().messageBox(kPowerCycleText, "Message", MessageKind::Information); }
-
 bool FlaggedAddress(std::uint32_t address) { return address == 0 || address == kSbp2NvramOffset; }
 
 } // namespace
 
-int RunSbp2Update(TBrigantFwTool &form, const std::string &path)
+int RunSbp2Update(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    TransferChunkSize = kSbp2ChunkSize;
-    if (form.RdCheckBox.checked() && form.EraseOnlyCheck.checked()) {
-        const int result = EraseAllFlashSbp2(form, path);
-        PowerCycleMessage();
+    host.transfer().TransferChunkSize = kSbp2ChunkSize;
+    if (req.mode == RunMode::EraseOnly) {
+        const int result = EraseAllFlashSbp2(host, path);
+        host.notice(kPowerCycleText);
         return result;
     }
-    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
-        return BackupFlashToFile(form, path, 0);
-    return ProgramFirmwareFileSbp2(form, path);
+    if (req.mode == RunMode::BackupOnly)
+        return BackupFlashToFile(req, host, path, 0);
+    return ProgramFirmwareFileSbp2(req, host, path);
 }
 
-int WriteFlashRangeSbp2(TBrigantFwTool &form, const std::string &path, std::uint32_t address,
+int WriteFlashRangeSbp2(RunHost &host, const std::string &path, std::uint32_t address,
                         const std::uint8_t *source, std::uint32_t length)
 {
     std::uint32_t remaining = (length + kSbp2ChunkSize - 1) / kSbp2ChunkSize * kSbp2ChunkSize;
@@ -54,7 +50,7 @@ int WriteFlashRangeSbp2(TBrigantFwTool &form, const std::string &path, std::uint
     const std::uint32_t total = remaining;
     std::uint32_t done = 0;
     while (remaining != 0) {
-        const std::uint32_t chunk = std::min(remaining, TransferChunkSize);
+        const std::uint32_t chunk = std::min(remaining, host.transfer().TransferChunkSize);
         if (chunk == 0)
             return 0;
         const std::uint32_t at = address + done;
@@ -65,16 +61,16 @@ int WriteFlashRangeSbp2(TBrigantFwTool &form, const std::string &path, std::uint
         done += chunk;
         remaining -= chunk;
         if ((address + done) % kDotEvery == kSbp2ChunkSize)
-            AppendProgressDot(form.StatusEdit, "WriteFlash", done, total);
+            host.progressDot({"WriteFlash", done, total});
     }
     return 1;
 }
 
-int ProgramFirmwareFileSbp2(TBrigantFwTool &form, const std::string &path)
+int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    std::FILE *file = std::fopen(form.FwFilenameEdit.text().c_str(), "rb");
+    std::FILE *file = std::fopen(req.firmwareFile.c_str(), "rb");
     if (!file) {
-        ShowStatus(form.StatusEdit, "Open File Error!!");
+        host.showStatus("Open File Error!!");
         return 0;
     }
     std::vector<std::uint8_t> bytes;
@@ -92,15 +88,15 @@ int ProgramFirmwareFileSbp2(TBrigantFwTool &form, const std::string &path)
         std::vector<std::uint8_t> nvram(kSbp2NvramSize, 0);
         const bool keepsNvram = imageLength <= kCodeArea;
         if (keepsNvram) {
-            if (!ReadFlashRange(form, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize)) {
-                ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+            if (!ReadFlashRange(host, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize)) {
+                host.showStatus("Backup NVRAM command fail!");
                 return;
             }
             bufferLength += kSbp2NvramSize;
         }
         TransferBlock written(bufferLength), readBack(bufferLength);
         if (!written || !readBack) {
-            ShowStatus(form.StatusEdit, "Allocate buffers Error!!");
+            host.showStatus("Allocate buffers Error!!");
             return;
         }
         std::uint8_t *w = written.data();
@@ -109,35 +105,35 @@ int ProgramFirmwareFileSbp2(TBrigantFwTool &form, const std::string &path)
         if (!bytes.empty())
             std::memcpy(w, bytes.data(), bytes.size());
 
-        ShowStatus(form.StatusEdit, "Programming");
-        if (!WriteFlashRangeSbp2(form, path, 0, w, imageLength)) {
-            ShowStatus(form.StatusEdit, "Write Bin File fail!");
+        host.showStatus("Programming");
+        if (!WriteFlashRangeSbp2(host, path, 0, w, imageLength)) {
+            host.showStatus("Write Bin File fail!");
             return;
         }
         WaitFlashReady(path);
-        if (!ReadFlashRange(form, path, 0, readBack.data(), imageLength)) {
-            ShowStatus(form.StatusEdit, "Read command fail!");
+        if (!ReadFlashRange(host, path, 0, readBack.data(), imageLength)) {
+            host.showStatus("Read command fail!");
             return;
         }
         if (std::memcmp(w, readBack.data(), imageLength) != 0) {
-            ShowStatus(form.StatusEdit, "Data compare fail !!");
+            host.showStatus("Data compare fail !!");
             return;
         }
-        ShowStatus(form.StatusEdit, kProgrammingSuccessText);
+        host.showStatus(kProgrammingSuccessText);
         success = true;
     }();
-    PowerCycleMessage();
+    host.notice(kPowerCycleText);
     return success ? 1 : 0;
 }
 
-int EraseAllFlashSbp2(TBrigantFwTool &form, const std::string &path)
+int EraseAllFlashSbp2(RunHost &host, const std::string &path)
 {
-    ShowStatus(form.StatusEdit, "Start Erase only!");
-    const auto length = static_cast<std::uint32_t>(DefaultBackupSize);
+    host.showStatus("Start Erase only!");
+    const auto length = static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
     std::vector<std::uint8_t> ff(length, 0xFF);
     std::vector<std::uint8_t> nvram(kSbp2NvramSize, 0);
-    if (!ReadFlashRange(form, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize)) {
-        ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+    if (!ReadFlashRange(host, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize)) {
+        host.showStatus("Backup NVRAM command fail!");
         return 0;
     }
     WriteBlock16(path, 0, ff.data(), kSbp2ChunkSize, true);
@@ -150,27 +146,27 @@ int EraseAllFlashSbp2(TBrigantFwTool &form, const std::string &path)
     if (!erased) {
         failure = "Erase flash command fail!";
     } else {
-        ShowStatus(form.StatusEdit, "Erase flash all success!");
+        host.showStatus("Erase flash all success!");
         TransferBlock readBack(length);
         if (!readBack)
             failure = "Allocate read buffer Error!!";
-        else if (!ReadFlashRange(form, path, 0, readBack.data(), length))
+        else if (!ReadFlashRange(host, path, 0, readBack.data(), length))
             failure = "Read back after erase fail!!";
         else if (!std::all_of(readBack.data(), readBack.data() + length,
                               [](std::uint8_t b) { return b == 0xFF; }))
             failure = "Data not 0xff !!";
     }
     WaitFlashReady(path);
-    const int restored = WriteFlashRangeSbp2(form, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize);
+    const int restored = WriteFlashRangeSbp2(host, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize);
     if (failure) {
-        ShowStatus(form.StatusEdit, failure);
+        host.showStatus(failure);
         return 0;
     }
     if (!restored) {
-        ShowStatus(form.StatusEdit, "Write NVRAM back command fail!");
+        host.showStatus("Write NVRAM back command fail!");
         return 0;
     }
-    ShowStatus(form.StatusEdit, "Erase flash all success!");
+    host.showStatus("Erase flash all success!");
     return 1;
 }
 

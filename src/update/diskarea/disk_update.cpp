@@ -5,11 +5,8 @@
 #include "device/discovery.h"
 #include "device/transport.h"
 #include "flash/backup_file.h"
-#include "flash/program_values.h"
-#include "forms/ui_services.h"
 #include "image/chip_types.h"
 #include "image/file_checks.h"
-#include "model/fwupdate.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -89,10 +86,10 @@ std::uint32_t High(std::uint64_t v) { return static_cast<std::uint32_t>(v >> 32)
 
 std::uint64_t AreaLbaOf(const DiskValues &v) { return DiskAreaLba(v.base, High(v.capacity), v.endFlag); }
 
-void Refuse(TBrigantFwTool &form, const std::string &why)
+void Refuse(RunHost &host, const std::string &why)
 {
-    ShowStatus(form.StatusEdit, why);
-    Ui().messageBox(why, "Error", MessageKind::Error);
+    host.showStatus(why);
+    host.message(why, "Error", MessageKind::Error);
 }
 
 std::string Hex(std::uint64_t v)
@@ -205,18 +202,18 @@ bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_
     return true;
 }
 
-int EraseDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t code)
+int EraseDiskFirmwareArea(RunHost &host, const std::string &path, std::uint8_t code)
 {
     const DiskValues disk = QueryDisk(path, code);
     TransferBlock image(kDiskAreaUnit), readBack(kDiskAreaUnit);
     if (!image || !readBack) {
-        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        host.showStatus("Allocate read buffer Error!!");
         return 0;
     }
     const std::uint64_t lba = AreaLbaOf(disk);
     std::string why;
     if (!DiskAreaIsFree(path, lba, 1, disk, why)) {
-        Refuse(form, why);
+        Refuse(host, why);
         return 0;
     }
     if (AreaMarkerPresent(path, code)) {
@@ -230,52 +227,52 @@ int EraseDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::ui
     const bool written = AtaWriteDmaExt(path, image.data(), lba, kDiskAreaUnit, disk.sectorSize) == 1;
     const bool read = AtaReadDmaExt(path, readBack.data(), lba, kDiskAreaUnit, disk.sectorSize) == 1;
     if (written && read && std::memcmp(image.data(), readBack.data(), kDiskAreaUnit) == 0) {
-        ShowStatus(form.StatusEdit, "Erase all data in HDD success!!");
+        host.showStatus("Erase all data in HDD success!!");
         return 1;
     }
-    ShowStatus(form.StatusEdit, "Compare data in HDD fail!!");
+    host.showStatus("Compare data in HDD fail!!");
     return 0;
 }
 
-int BackupDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t code)
+int BackupDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t code)
 {
-    std::string name = form.BackupFileEdit.text();
+    std::string name = req.backupFile;
     if (name.empty()) {
         name = "oldFlash.bak";
-        Ui().messageBox("Default backup firmware as OldFalsh.bak!", "Message", MessageKind::Information);
+        host.notice("Default backup firmware as OldFalsh.bak!");
     }
     const DiskValues disk = QueryDisk(path, code);
-    ShowStatus(form.StatusEdit, "Backup ...");
-    auto failed = [&form] {
-        ShowStatus(form.StatusEdit, "Read Back to Backup Error!!");
+    host.showStatus("Backup ...");
+    auto failed = [&host] {
+        host.showStatus("Read Back to Backup Error!!");
         return 0;
     };
-    TransferBlock block(static_cast<std::uint32_t>(DefaultBackupSize));
+    TransferBlock block(static_cast<std::uint32_t>(host.transfer().DefaultBackupSize));
     if (!block) {
-        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        host.showStatus("Allocate read buffer Error!!");
         return failed();
     }
     // A read that failed would save zeros as the device's firmware.
     if (!AtaReadDmaExt(path, block.data(), AreaLbaOf(disk), kDiskAreaUnit, disk.sectorSize))
         return failed();
-    if (!SaveBackupFile(form.StatusEdit, name, block.data(), kDiskAreaUnit))
+    if (!SaveBackupFile(host, name, block.data(), kDiskAreaUnit))
         return failed();
     return 1;
 }
 
-int ProgramDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t code)
+int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t code)
 {
     const DiskValues disk = QueryDisk(path, code);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(form.FwFilenameEdit.text().c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(req.firmwareFile.c_str(), "rb"));
     if (!file) {
-        ShowStatus(form.StatusEdit, "Open File Error!!");
+        host.showStatus("Open File Error!!");
         return 0;
     }
     const std::int64_t size = FileLength(file.get());
     if (size <= 0 || size > kLargestFile) {
         // Nothing to program, or no firmware of this bridge.
-        ShowStatus(form.StatusEdit, size == 0 ? "The firmware file is empty; nothing was written."
-                                              : "Allocate read buffer Error!!");
+        host.showStatus(size == 0 ? "The firmware file is empty; nothing was written."
+                                  : "Allocate read buffer Error!!");
         return 0;
     }
     const auto length = static_cast<std::uint32_t>(size);
@@ -283,10 +280,10 @@ int ProgramDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::
     const std::uint32_t units = (padded + kDiskAreaUnit - 1) / kDiskAreaUnit;
     std::vector<std::uint8_t> image(static_cast<std::size_t>(units) * kDiskAreaUnit, 0);
     if (std::fread(image.data(), 1, length, file.get()) != length) {
-        ShowStatus(form.StatusEdit, "Open File Error!!");
+        host.showStatus("Open File Error!!");
         return 0;
     }
-    ShowStatus(form.StatusEdit, "Programming");
+    host.showStatus("Programming");
     image[kMarkerOffset] = 0x55;
     for (int i = 0; i < 4; ++i)
         image[kMarkerOffset + 1 + static_cast<std::size_t>(i)] =
@@ -296,12 +293,12 @@ int ProgramDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::
     std::uint64_t lba = AreaLbaOf(disk);
     std::string why;
     if (!DiskAreaIsFree(path, lba, units, disk, why)) {
-        Refuse(form, why);
+        Refuse(host, why);
         return 0;
     }
     TransferBlock out(kDiskAreaUnit), back(kDiskAreaUnit);
     if (!out || !back) {
-        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        host.showStatus("Allocate read buffer Error!!");
         return 0;
     }
     const bool big = High(disk.capacity) != 0;
@@ -309,39 +306,38 @@ int ProgramDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::
         std::memset(back.data(), 0, kDiskAreaUnit);
         std::memcpy(out.data(), image.data() + static_cast<std::size_t>(i) * kDiskAreaUnit, kDiskAreaUnit);
         if (!AtaWriteDmaExt(path, out.data(), lba, kDiskAreaUnit, disk.sectorSize)) {
-            ShowStatus(form.StatusEdit, big ? "Write Data SCSI16 To HDD FAIL!!" : "Write Data To HDD FAIL!!");
+            host.showStatus(big ? "Write Data SCSI16 To HDD FAIL!!" : "Write Data To HDD FAIL!!");
             return 0;
         }
         if (!AtaReadDmaExt(path, back.data(), lba, kDiskAreaUnit, disk.sectorSize)) {
-            ShowStatus(form.StatusEdit,
-                       big ? "Read Data SCSI16 From HDD FAIL!!" : "Read Data From HDD FAIL!!");
+            host.showStatus(big ? "Read Data SCSI16 From HDD FAIL!!" : "Read Data From HDD FAIL!!");
             return 0;
         }
         if (std::memcmp(out.data(), back.data(), kDiskAreaUnit) != 0) {
-            ShowStatus(form.StatusEdit, "Compare Data in HDD FAIL!!");
+            host.showStatus("Compare Data in HDD FAIL!!");
             return 0;
         }
         lba += kDiskAreaUnit / disk.sectorSize;
-        AppendProgressDot(form.StatusEdit, "Programming", i + 1, units);
+        host.progressDot({"Programming", i + 1, units});
     }
-    ShowStatus(form.StatusEdit, "Programming Success!!");
+    host.showStatus("Programming Success!!");
     return 1;
 }
 
-int RunDiskFirmwareUpdate(TBrigantFwTool &form, const std::string &path)
+int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const std::uint8_t code = form.chip.ChipTypeCode;
-    if (form.RdCheckBox.checked() && form.EraseOnlyCheck.checked()) {
-        if (!EraseDiskFirmwareArea(form, path, code))
+    const std::uint8_t code = req.chip.ChipTypeCode;
+    if (req.mode == RunMode::EraseOnly) {
+        if (!EraseDiskFirmwareArea(host, path, code))
             return 0;
-        Ui().messageBox(kTurnPowerText, "Message", MessageKind::Information);
+        host.notice(kTurnPowerText);
         return 1;
     }
-    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
-        return BackupDiskFirmwareArea(form, path, code);
-    if (!ProgramDiskFirmwareArea(form, path, code))
+    if (req.mode == RunMode::BackupOnly)
+        return BackupDiskFirmwareArea(req, host, path, code);
+    if (!ProgramDiskFirmwareArea(req, host, path, code))
         return 0;
-    Ui().messageBox(kTurnPowerText, "Message", MessageKind::Information);
+    host.notice(kTurnPowerText);
     return 1;
 }
 

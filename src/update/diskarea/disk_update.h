@@ -4,13 +4,13 @@
 // written, read back and compared 64 KiB at a time with ATA commands passed
 // through to the disk. Nothing is written before the area has been checked
 // against the disk's partitions, its mounted filesystems and its end.
+#include "flash/run_host.h"
+#include "flash/run_request.h"
 #include <cstdint>
 #include <string>
 
 namespace brigant
 {
-
-class TBrigantFwTool;
 
 inline constexpr std::uint32_t kDiskAreaUnit = 0x10000;
 
@@ -39,9 +39,11 @@ std::uint32_t FindDiskAreaBase(const std::string &path, std::uint32_t sectorSize
 bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_t units,
                     const DiskValues &disk, std::string &why);
 
-int RunDiskFirmwareUpdate(TBrigantFwTool &form, const std::string &path);
-int EraseDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t chipTypeCode);
-int BackupDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t chipTypeCode);
-int ProgramDiskFirmwareArea(TBrigantFwTool &form, const std::string &path, std::uint8_t chipTypeCode);
+int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::string &path);
+int EraseDiskFirmwareArea(RunHost &host, const std::string &path, std::uint8_t chipTypeCode);
+int BackupDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path,
+                           std::uint8_t chipTypeCode);
+int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path,
+                            std::uint8_t chipTypeCode);
 
 } // namespace brigant

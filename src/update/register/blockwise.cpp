@@ -1,9 +1,7 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
-#include "forms/ui_services.h"
 #include "image/file_checks.h"
-#include "model/fwupdate.h"
 #include "update/register/flash_engine.h"
 #include "update/register/register_update.h"
 
@@ -50,27 +48,24 @@ struct BlockBuffers {
 
 std::uint32_t RoundUp(std::uint32_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
 
-void ShowPowerCycle() { Ui().messageBox(kPowerCycle, "Message", MessageKind::Information); }
-
 // Erases `sectors` 32 KiB sectors from 0 and reads both blocks of each back blank.
-bool EraseSectors(TBrigantFwTool &form, const std::string &path, std::uint32_t sectors,
-                  std::uint8_t *readBack)
+bool EraseSectors(RunHost &host, const std::string &path, std::uint32_t sectors, std::uint8_t *readBack)
 {
     for (std::uint32_t s = 0; s < sectors; ++s) {
         WaitFlashReady(path);
         if (!EraseFlashBlock(path, s * kSector)) {
-            ShowStatus(form.StatusEdit, "Erase command fail!!");
+            host.showStatus("Erase command fail!!");
             return false;
         }
-        AppendProgressDot(form.StatusEdit, "Erasing", s + 1, sectors);
+        host.progressDot({"Erasing", s + 1, sectors});
         for (std::uint32_t b = 0; b < kSector / kBlock; ++b) {
             WaitFlashReady(path);
             if (!ReadFlash(path, s * kSector + b * kBlock, readBack, kBlock)) {
-                ShowStatus(form.StatusEdit, "Read back after erase fail!!");
+                host.showStatus("Read back after erase fail!!");
                 return false;
             }
             if (!std::all_of(readBack, readBack + kBlock, [](std::uint8_t v) { return v == 0xFF; })) {
-                ShowStatus(form.StatusEdit, "Data not 0xff !!");
+                host.showStatus("Data not 0xff !!");
                 return false;
             }
         }
@@ -79,21 +74,21 @@ bool EraseSectors(TBrigantFwTool &form, const std::string &path, std::uint32_t s
 }
 
 // Writes `length` bytes with WriteFlash, reads them back and compares.
-bool WriteAndVerify(TBrigantFwTool &form, const std::string &path, std::uint32_t address,
-                    const std::uint8_t *data, std::uint32_t length, std::uint8_t *readBack)
+bool WriteAndVerify(RunHost &host, const std::string &path, std::uint32_t address, const std::uint8_t *data,
+                    std::uint32_t length, std::uint8_t *readBack)
 {
     WaitFlashReady(path);
     if (!WriteFlash(path, address, data, length)) {
-        ShowStatus(form.StatusEdit, kWriteFail);
+        host.showStatus(kWriteFail);
         return false;
     }
     WaitFlashReady(path);
     if (!ReadFlash(path, address, readBack, length)) {
-        ShowStatus(form.StatusEdit, kWriteFail);
+        host.showStatus(kWriteFail);
         return false;
     }
     if (std::memcmp(readBack, data, length) != 0) {
-        ShowStatus(form.StatusEdit, kCompareFail);
+        host.showStatus(kCompareFail);
         return false;
     }
     return true;
@@ -107,16 +102,16 @@ std::uint32_t ImageLength(std::int64_t fileLength, bool nvramInFront)
     return RoundUp(length, kBlock);
 }
 
-std::FILE *OpenFirmware(TBrigantFwTool &form, std::int64_t &length)
+std::FILE *OpenFirmware(const RunRequest &req, RunHost &host, std::int64_t &length)
 {
-    std::FILE *file = std::fopen(form.FwFilenameEdit.text().c_str(), "rb");
+    std::FILE *file = std::fopen(req.firmwareFile.c_str(), "rb");
     length = file ? FileLength(file) : -1;
     if (file && (length < 0 || length > 0xFFFFFF)) {
         std::fclose(file);
         file = nullptr;
     }
     if (!file)
-        ShowStatus(form.StatusEdit, "Open File Error!!");
+        host.showStatus("Open File Error!!");
     return file;
 }
 
@@ -134,73 +129,73 @@ bool KeepNvram(int hasNvramArea, bool includeNvramChecked)
     return !(hasNvramArea == 1 && includeNvramChecked);
 }
 
-int UpdateBlockwise(TBrigantFwTool &form, const std::string &path)
+int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const ChipIdentity &chip = form.chip;
-    const bool include = form.NVRAMCheck.checked();
-    const int hasNvram = HasNvramArea(chip.ChipTypeCode, form.FwFilenameEdit.text());
+    const ChipIdentity &chip = req.chip;
+    const bool include = req.includeNvram;
+    const int hasNvram = HasNvramArea(chip.ChipTypeCode, req.firmwareFile);
     const bool keep = KeepNvram(hasNvram, include);
 
     TransferBlock nvram(kNvram);
     if (keep) {
         if (!nvram) {
-            ShowStatus(form.StatusEdit, kAllocFail);
+            host.showStatus(kAllocFail);
             return 0;
         }
         std::memset(nvram.data(), 0, kNvram);
         WaitFlashReady(path);
         if (!ReadFlash(path, 0, nvram.data(), kNvram)) {
-            ShowStatus(form.StatusEdit, "Backup NVRAM command fail!");
+            host.showStatus("Backup NVRAM command fail!");
             return 0;
         }
     }
     if (chip.AtmelType != -1) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
-            ShowStatus(form.StatusEdit, "Enable ATMEL flash write enable fail!!");
+            host.showStatus("Enable ATMEL flash write enable fail!!");
             return 0;
         }
     }
     if ((chip.FlashKind == 3 || chip.FlashKind == 5) && chip.ChipTypeCode != kOwnNvramBytesCode)
         UnprotectFlash(path);
 
-    if (form.RdCheckBox.checked() && form.eraseOnly != 0) {
+    if (req.mode == RunMode::EraseOnly) {
         if (chip.ChipTypeCode == kPreparedCode)
             PrepareFlashUpdate(path);
-        int result = EraseWholeFlash(form, path);
+        int result = EraseWholeFlash(req, host, path);
         if (result && !include) {
             WaitFlashReady(path);
             if (!WriteFlash(path, 0, nvram.data(), kNvram)) {
-                ShowStatus(form.StatusEdit, "Write NVRAM back command fail!");
+                host.showStatus("Write NVRAM back command fail!");
                 result = 0;
             }
         }
         if (result)
-            ShowPowerCycle();
+            host.notice(kPowerCycle);
         return result;
     }
-    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
-        return SaveFlashBackup(form, path, include ? 0 : kNvram);
+    if (req.mode == RunMode::BackupOnly)
+        return SaveFlashBackup(req, host, path, include ? 0 : kNvram);
 
     std::int64_t fileLength = 0;
-    FileCloser file{OpenFirmware(form, fileLength)};
+    FileCloser file{OpenFirmware(req, host, fileLength)};
     if (!file.file)
         return 0;
     const std::uint32_t imageLength = ImageLength(fileLength, hasNvram == 0);
     const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
     BlockBuffers buffers;
     if (!buffers) {
-        ShowStatus(form.StatusEdit, kAllocFail);
+        host.showStatus(kAllocFail);
         return 0;
     }
     if (chip.ChipTypeCode == kPreparedCode)
         PrepareFlashUpdate(path);
 
-    ShowStatus(form.StatusEdit, "Erasing");
-    if (!EraseSectors(form, path, sectors, buffers.readBack.data()))
+    host.showStatus("Erasing");
+    if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
         return 0;
 
-    ShowStatus(form.StatusEdit, "Programming");
+    host.showStatus("Programming");
     if (hasNvram == 1 && !include) {
         if (chip.ChipTypeCode == kOwnNvramBytesCode) {
             std::uint8_t own[kOwnNvramBytesCount] = {};
@@ -226,57 +221,57 @@ int UpdateBlockwise(TBrigantFwTool &form, const std::string &path)
             if (std::fread(write, 1, kBlock, file.file) == 0)
                 break;
         }
-        if (!WriteAndVerify(form, path, address, write, kBlock, buffers.readBack.data()))
+        if (!WriteAndVerify(host, path, address, write, kBlock, buffers.readBack.data()))
             return 0;
-        AppendProgressDot(form.StatusEdit, "Programming", address / kBlock + 1, blocks);
+        host.progressDot({"Programming", address / kBlock + 1, blocks});
         if (keep)
             std::memcpy(nvram.data(), buffers.chunk.data() + kBlock - kNvram, kNvram);
         address += kBlock;
     }
     if (keep && imageLength != address &&
-        !WriteAndVerify(form, path, address, nvram.data(), kNvram, buffers.readBack.data()))
+        !WriteAndVerify(host, path, address, nvram.data(), kNvram, buffers.readBack.data()))
         return 0;
 
-    ShowStatus(form.StatusEdit, "Programming Success!!");
-    ShowPowerCycle();
+    host.showStatus("Programming Success!!");
+    host.notice(kPowerCycle);
     return 1;
 }
 
-int UpdateBlockwiseSst(TBrigantFwTool &form, const std::string &path)
+int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const ChipIdentity &chip = form.chip;
-    form.NVRAMCheck.setChecked(true);
+    const ChipIdentity &chip = req.chip;
+    host.nvramBoxChecked();
     if (chip.FlashKind == 5)
         UnprotectFlash(path);
 
-    if (form.RdCheckBox.checked() && form.eraseOnly != 0) {
-        const int result = EraseWholeFlash(form, path);
+    if (req.mode == RunMode::EraseOnly) {
+        const int result = EraseWholeFlash(req, host, path);
         if (result)
-            ShowPowerCycle();
+            host.notice(kPowerCycle);
         return result;
     }
-    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
-        return SaveFlashBackup(form, path, 0);
+    if (req.mode == RunMode::BackupOnly)
+        return SaveFlashBackup(req, host, path, 0);
 
     std::int64_t fileLength = 0;
-    FileCloser file{OpenFirmware(form, fileLength)};
+    FileCloser file{OpenFirmware(req, host, fileLength)};
     if (!file.file)
         return 0;
     const std::uint32_t imageLength = ImageLength(fileLength, false);
     const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
     BlockBuffers buffers;
     if (!buffers) {
-        ShowStatus(form.StatusEdit, kAllocFail);
+        host.showStatus(kAllocFail);
         return 0;
     }
 
-    ShowStatus(form.StatusEdit, "Erasing");
+    host.showStatus("Erasing");
     if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kSstFlashKind)
         SpiChipErase(path);
-    if (!EraseSectors(form, path, sectors, buffers.readBack.data()))
+    if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
         return 0;
 
-    ShowStatus(form.StatusEdit, "Programming");
+    host.showStatus("Programming");
     const std::uint32_t blocks = imageLength / kBlock;
     std::uint8_t *write = buffers.write.data();
     for (std::uint32_t address = 0;; address += kBlock) {
@@ -285,23 +280,23 @@ int UpdateBlockwiseSst(TBrigantFwTool &form, const std::string &path)
             break;
         WaitFlashReady(path);
         if (!SpiProgramRange(path, address, write, kBlock, chip.SstWordMode)) {
-            ShowStatus(form.StatusEdit, kWriteFail);
+            host.showStatus(kWriteFail);
             return 0;
         }
-        PumpMessages();
+        host.processMessages();
         WaitFlashReady(path);
         if (!ReadFlash(path, address, buffers.readBack.data(), kBlock)) {
-            ShowStatus(form.StatusEdit, kWriteFail);
+            host.showStatus(kWriteFail);
             return 0;
         }
         if (std::memcmp(buffers.readBack.data(), write, kBlock) != 0) {
-            ShowStatus(form.StatusEdit, kCompareFail);
+            host.showStatus(kCompareFail);
             return 0;
         }
-        AppendProgressDot(form.StatusEdit, "Programming", address / kBlock + 1, blocks);
+        host.progressDot({"Programming", address / kBlock + 1, blocks});
     }
-    ShowStatus(form.StatusEdit, "Programming Success!!");
-    ShowPowerCycle();
+    host.showStatus("Programming Success!!");
+    host.notice(kPowerCycle);
     return 1;
 }
 

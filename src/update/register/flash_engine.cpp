@@ -5,9 +5,6 @@
 #include "common/debug_log.h"
 #include "device/transport.h"
 #include "flash/backup_file.h"
-#include "flash/program_values.h"
-#include "forms/ui_services.h"
-#include "model/fwupdate.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -35,19 +32,14 @@ constexpr const char *kReadBackAfterEraseFail = "Read back after erase fail!!";
 constexpr const char *kNotBlank = "Data not 0xff !!";
 constexpr const char *kAllocReadFail = "Allocate read buffer Error!!";
 
-void AppendDot(TBrigantFwTool &form, const char *phase, std::uint64_t done, std::uint64_t total)
-{
-    AppendProgressDot(form.StatusEdit, phase, done, total);
-}
-
 bool AllErased(const std::uint8_t *data, std::uint32_t length)
 {
     return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });
 }
 
-std::uint32_t ChunkCount(std::uint32_t length)
+std::uint32_t ChunkCount(const TransferState &x, std::uint32_t length)
 {
-    const std::uint32_t chunk = TransferChunkSize;
+    const std::uint32_t chunk = x.TransferChunkSize;
     return chunk == 0 ? 0 : length / chunk + (length % chunk ? 1 : 0);
 }
 
@@ -74,23 +66,23 @@ std::uint8_t AddressByte(std::uint32_t address, int shift)
 // The erase-only mode's blank check for the part that answers 8C 21 15: each
 // block erased on its own, its two halves read back at the read address,
 // which moves only with checked halves.
-int VerifyBlockByBlock(TBrigantFwTool &form, const std::string &path, std::uint8_t *buffer)
+int VerifyBlockByBlock(RunHost &host, const std::string &path, std::uint8_t *buffer)
 {
-    ShowStatus(form.StatusEdit, "Erasing");
+    host.showStatus("Erasing");
     std::uint32_t readAddress = 0;
     for (std::uint32_t j = 0; j < kVerifyBlocks; ++j) {
-        AppendDot(form, "Erasing", j + 1, kVerifyBlocks);
+        host.progressDot({"Erasing", j + 1, kVerifyBlocks});
         WaitFlashReady(path);
         if (!EraseFlashBlock(path, j * kVerifyBlockSize))
             continue; // not verified, not reported
         for (int half = 0; half < 2; ++half) {
             WaitFlashReady(path);
             if (!ReadFlash(path, readAddress, buffer, kVerifyHalf)) {
-                ShowStatus(form.StatusEdit, kReadBackAfterEraseFail);
+                host.showStatus(kReadBackAfterEraseFail);
                 return 0;
             }
             if (!AllErased(buffer, kVerifyHalf)) {
-                ShowStatus(form.StatusEdit, kNotBlank);
+                host.showStatus(kNotBlank);
                 return 0;
             }
             readAddress += kVerifyHalf;
@@ -101,14 +93,14 @@ int VerifyBlockByBlock(TBrigantFwTool &form, const std::string &path, std::uint8
 
 } // namespace
 
-int ReadFlashChunked(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
-                     std::uint8_t *buffer, std::uint32_t length)
+int ReadFlashChunked(RunHost &host, const std::string &path, std::uint32_t offset, std::uint8_t *buffer,
+                     std::uint32_t length)
 {
     if (!WaitFlashReady(path))
         DebugOut(kNotReadyTrace);
-    const std::uint32_t chunks = ChunkCount(length);
-    const std::uint32_t chunk = TransferChunkSize;
-    ShowStatus(form.StatusEdit, "ReadFlash...");
+    const std::uint32_t chunks = ChunkCount(host.transfer(), length);
+    const std::uint32_t chunk = host.transfer().TransferChunkSize;
+    host.showStatus("ReadFlash...");
     for (std::uint32_t k = 0; k < chunks; ++k) {
         WaitFlashReady(path);
         const std::uint32_t at = k * chunk;
@@ -116,50 +108,50 @@ int ReadFlashChunked(TBrigantFwTool &form, const std::string &path, std::uint32_
         const std::uint32_t n = std::min(chunk, length - at);
         if (!ReadFlash(path, offset + at, buffer + at, n))
             return 0;
-        AppendDot(form, "ReadFlash", k + 1, chunks);
+        host.progressDot({"ReadFlash", k + 1, chunks});
     }
     return chunks != 0 ? 1 : 0;
 }
 
-int EraseFlashChunked(TBrigantFwTool &form, const std::string &path, std::uint32_t length)
+int EraseFlashChunked(RunHost &host, const std::string &path, std::uint32_t length)
 {
     if (!WaitFlashReady(path))
         DebugOut(kNotReadyTrace);
-    const std::uint32_t chunks = ChunkCount(length);
-    ShowStatus(form.StatusEdit, "Erase...");
+    const std::uint32_t chunks = ChunkCount(host.transfer(), length);
+    host.showStatus("Erase...");
     for (std::uint32_t k = 0; k < chunks; ++k) {
         WaitFlashReady(path);
-        if (!EraseFlashBlock(path, k * TransferChunkSize))
+        if (!EraseFlashBlock(path, k * host.transfer().TransferChunkSize))
             return 0;
         if (!WaitFlashReady(path))
             DebugOut("Not ready after Erase flash success");
-        AppendDot(form, "Erase", k + 1, chunks);
+        host.progressDot({"Erase", k + 1, chunks});
     }
     return chunks != 0 ? 1 : 0;
 }
 
-int EraseWholeFlash(TBrigantFwTool &form, const std::string &path)
+int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const ChipIdentity &chip = form.chip;
-    ShowStatus(form.StatusEdit, "Start Erase only!");
-    const auto size = static_cast<std::uint32_t>(DefaultBackupSize);
+    const ChipIdentity &chip = req.chip;
+    host.showStatus("Start Erase only!");
+    const auto size = static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
     WaitFlashReady(path);
 
     const bool erasedAll = (chip.AtmelType != -1 && EraseFlashAll(path)) ||
                            (chip.ChipTypeCode == kSizeFromFlashCode && EraseFlashAll(path));
-    if (!erasedAll && !EraseFlashChunked(form, path, size)) {
-        ShowStatus(form.StatusEdit, "Erase command fail!!");
+    if (!erasedAll && !EraseFlashChunked(host, path, size)) {
+        host.showStatus("Erase command fail!!");
         return 0;
     }
     SleepMs(kAfterEraseMs);
     if (!WaitFlashReady(path))
-        ShowStatus(form.StatusEdit, "Not ready after Erase flash cmd success");
+        host.showStatus("Not ready after Erase flash cmd success");
     if (chip.ChipTypeCode == kSizeFromFlashCode && chip.FlashKind == kSstFlashKind)
         SpiChipErase(path);
 
     TransferBlock buffer(std::max(size, kVerifyHalf));
     if (!buffer) {
-        ShowStatus(form.StatusEdit, kAllocReadFail);
+        host.showStatus(kAllocReadFail);
         return 0;
     }
     for (int round = 0; round < kReadyRounds; ++round) {
@@ -171,42 +163,42 @@ int EraseWholeFlash(TBrigantFwTool &form, const std::string &path)
     std::uint8_t id[4] = {};
     if (chip.ChipTypeCode == kSizeFromFlashCode && SpiQuery(path, 0x9F, id, 4) && id[0] == 0x8C &&
         id[1] == 0x21 && id[2] == 0x15) {
-        if (!VerifyBlockByBlock(form, path, buffer.data()))
+        if (!VerifyBlockByBlock(host, path, buffer.data()))
             return 0;
     } else {
         if (!ReadFlash(path, 0, buffer.data(), size)) {
-            ShowStatus(form.StatusEdit, kReadBackAfterEraseFail);
+            host.showStatus(kReadBackAfterEraseFail);
             return 0;
         }
         if (!AllErased(buffer.data(), size)) {
-            ShowStatus(form.StatusEdit, kNotBlank);
+            host.showStatus(kNotBlank);
             return 0;
         }
     }
-    ShowStatus(form.StatusEdit, "Erase flash all success!");
+    host.showStatus("Erase flash all success!");
     return 1;
 }
 
-int SaveFlashBackup(TBrigantFwTool &form, const std::string &path, std::uint32_t leaveOut)
+int SaveFlashBackup(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t leaveOut)
 {
-    std::string name = form.BackupFileEdit.text();
+    std::string name = req.backupFile;
     if (name.empty()) {
         name = kDefaultBackupName;
-        Ui().messageBox("Default backup firmware as OldFalsh.bak!", "Message", MessageKind::Information);
+        host.notice("Default backup firmware as OldFalsh.bak!");
     }
-    const bool ownSize = form.chip.ChipTypeCode == kSizeFromFlashCode;
-    std::uint32_t size = ownSize ? static_cast<std::uint32_t>(std::max(form.chip.FlashSizeKb, 0)) * 1024
-                                 : static_cast<std::uint32_t>(DefaultBackupSize);
-    ShowStatus(form.StatusEdit, "Backup ...");
+    const bool ownSize = req.chip.ChipTypeCode == kSizeFromFlashCode;
+    std::uint32_t size = ownSize ? static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0)) * 1024
+                                 : static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
+    host.showStatus("Backup ...");
     TransferBlock buffer(std::max<std::uint32_t>(size, 1));
     if (!buffer) {
-        ShowStatus(form.StatusEdit, kAllocReadFail);
+        host.showStatus(kAllocReadFail);
         return 0;
     }
-    const int read = ownSize ? ReadFlashChunked(form, path, 0, buffer.data(), size)
+    const int read = ownSize ? ReadFlashChunked(host, path, 0, buffer.data(), size)
                              : ReadFlash(path, 0, buffer.data(), size);
     if (!read || size == 0) {
-        ShowStatus(form.StatusEdit, "Read Back to Backup Error!!");
+        host.showStatus("Read Back to Backup Error!!");
         return 0;
     }
     const std::uint8_t *from = buffer.data();
@@ -215,7 +207,7 @@ int SaveFlashBackup(TBrigantFwTool &form, const std::string &path, std::uint32_t
         from += dropped;
         size -= dropped;
     }
-    return SaveBackupFile(form.StatusEdit, name, from, size);
+    return SaveBackupFile(host, name, from, size);
 }
 
 int UnprotectFlash(const std::string &path)

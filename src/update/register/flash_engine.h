@@ -6,25 +6,25 @@
 //
 // Each step is one bridge command; the operations report progress on the
 // window's status line and return 1 on success, 0 on failure.
+#include "flash/run_host.h"
+#include "flash/run_request.h"
 #include <cstdint>
 #include <string>
 
 namespace brigant
 {
 
-class TBrigantFwTool;
-
-// Reads `length` bytes from `offset` in TransferChunkSize pieces (the last
+// Reads `length` bytes from `offset` in host.transfer().TransferChunkSize pieces (the last
 // piece shortened to what is left). 0 for length 0.
-int ReadFlashChunked(TBrigantFwTool &form, const std::string &path, std::uint32_t offset,
-                     std::uint8_t *buffer, std::uint32_t length);
-// Sends EraseFlashBlock at 0, TransferChunkSize, 2 x TransferChunkSize, ...
+int ReadFlashChunked(RunHost &host, const std::string &path, std::uint32_t offset, std::uint8_t *buffer,
+                     std::uint32_t length);
+// Sends EraseFlashBlock at 0, host.transfer().TransferChunkSize, 2 x host.transfer().TransferChunkSize, ...
 // until `length` is covered. 0 for length 0.
-int EraseFlashChunked(TBrigantFwTool &form, const std::string &path, std::uint32_t length);
+int EraseFlashChunked(RunHost &host, const std::string &path, std::uint32_t length);
 // The erase-only mode: erases the flash and checks it blank.
-int EraseWholeFlash(TBrigantFwTool &form, const std::string &path);
+int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &path);
 // Writes the flash to the backup file, leaving out `leaveOut` leading bytes.
-int SaveFlashBackup(TBrigantFwTool &form, const std::string &path, std::uint32_t leaveOut);
+int SaveFlashBackup(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t leaveOut);
 // Write enable, then status register 0; 1 when both were confirmed.
 int UnprotectFlash(const std::string &path);
 

@@ -2,20 +2,20 @@
 // The register-level update procedures, run by the Run button: each takes the
 // window and the selected device's path and returns 1 only when the job the
 // window asked for was done and verified.
+#include "flash/run_host.h"
+#include "flash/run_request.h"
 #include <string>
 
 namespace brigant
 {
 
-class TBrigantFwTool;
-
 // 64 KiB bridges programmed by their own WriteFlash, with the 512-byte NVRAM
 // block at 0x8000 kept.
-int UpdateWholeImage(TBrigantFwTool &form, const std::string &path);
+int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &path);
 // Bridges with a 4 KiB NVRAM area at address 0, written in 16 KiB blocks.
-int UpdateBlockwise(TBrigantFwTool &form, const std::string &path);
+int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &path);
 // The same layout on SST parts, programmed through raw SPI.
-int UpdateBlockwiseSst(TBrigantFwTool &form, const std::string &path);
+int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &path);
 
 // 1 when the file carries its own 4 KiB NVRAM area (always for code 12).
 int HasNvramArea(unsigned chipTypeCode, const std::string &fileName);

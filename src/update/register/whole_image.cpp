@@ -2,10 +2,7 @@
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "device/transport.h"
-#include "flash/program_values.h"
-#include "forms/ui_services.h"
 #include "image/file_checks.h"
-#include "model/fwupdate.h"
 #include "update/register/flash_engine.h"
 #include "update/register/register_update.h"
 
@@ -36,24 +33,24 @@ constexpr const char *kNotReadyAfterErase = "Not ready after Erase flash success
 bool IsBootSectorAmic(int amicType) { return amicType == 1 || amicType == 3 || amicType == 5; }
 bool IsUniformAmic(int amicType) { return amicType == -1 || amicType == 4; }
 
-void WaitAfterErase(TBrigantFwTool &form, const std::string &path)
+void WaitAfterErase(RunHost &host, const std::string &path)
 {
     SleepMs(kAfterEraseMs);
     if (!WaitFlashReady(path))
-        ShowStatus(form.StatusEdit, kNotReadyAfterErase);
+        host.showStatus(kNotReadyAfterErase);
 }
 
 // Erases what an image of `fileLength` bytes occupies in a 64 KiB flash.
-bool EraseSmallFlash(TBrigantFwTool &form, const std::string &path, int amicType, std::uint32_t fileLength)
+bool EraseSmallFlash(RunHost &host, const std::string &path, int amicType, std::uint32_t fileLength)
 {
     const bool upperHalf = fileLength > kMinimumImage;
     if (IsBootSectorAmic(amicType)) {
         for (std::uint32_t address : kBootSectorAddresses)
             if (EraseFlashBlock(path, address))
-                WaitAfterErase(form, path);
+                WaitAfterErase(host, path);
         if (upperHalf) {
             if (!EraseFlashBlock(path, kUpperEraseBootSector)) {
-                ShowStatus(form.StatusEdit, kEraseFail);
+                host.showStatus(kEraseFail);
                 return false;
             }
             SleepMs(kAfterEraseMs);
@@ -62,17 +59,17 @@ bool EraseSmallFlash(TBrigantFwTool &form, const std::string &path, int amicType
         return true;
     }
     if (!IsUniformAmic(amicType)) {
-        ShowStatus(form.StatusEdit, "Not Support this AMIC Flash Type!!");
+        host.showStatus("Not Support this AMIC Flash Type!!");
         return false;
     }
     if (!EraseFlashBlock(path, 0)) {
-        ShowStatus(form.StatusEdit, kEraseFail);
+        host.showStatus(kEraseFail);
         return false;
     }
-    WaitAfterErase(form, path);
+    WaitAfterErase(host, path);
     if (upperHalf) {
         if (!EraseFlashBlock(path, kUpperEraseUniform)) {
-            ShowStatus(form.StatusEdit, kEraseFail);
+            host.showStatus(kEraseFail);
             return false;
         }
         SleepMs(kAfterEraseMs);
@@ -83,41 +80,40 @@ bool EraseSmallFlash(TBrigantFwTool &form, const std::string &path, int amicType
 
 } // namespace
 
-int UpdateWholeImage(TBrigantFwTool &form, const std::string &path)
+int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const ChipIdentity &chip = form.chip;
+    const ChipIdentity &chip = req.chip;
     if (chip.AtmelType != -1) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
-            ShowStatus(form.StatusEdit, "Enable ATMEL flash write enable fail!!");
+            host.showStatus("Enable ATMEL flash write enable fail!!");
             return 0;
         }
     }
     if (chip.FlashKind == 3 || chip.FlashKind == 5)
         UnprotectFlash(path);
 
-    if (form.RdCheckBox.checked()) {
-        if (form.eraseOnly != 0) {
-            const int erased = EraseWholeFlash(form, path);
+    if (req.mode != RunMode::Update) {
+        if (req.mode == RunMode::EraseOnly) {
+            const int erased = EraseWholeFlash(req, host, path);
             if (erased)
-                Ui().messageBox("Please Turn-Off the Power and Turn-On Again!", "Message",
-                                MessageKind::Information);
+                host.notice("Please Turn-Off the Power and Turn-On Again!");
             return erased;
         }
-        if (form.BackupFWCheckBox.checked())
-            return SaveFlashBackup(form, path, 0);
+        if (req.mode == RunMode::BackupOnly)
+            return SaveFlashBackup(req, host, path, 0);
     }
 
-    std::FILE *file = std::fopen(form.FwFilenameEdit.text().c_str(), "rb");
+    std::FILE *file = std::fopen(req.firmwareFile.c_str(), "rb");
     if (!file) {
-        ShowStatus(form.StatusEdit, "Open File Error!!");
+        host.showStatus("Open File Error!!");
         return 0;
     }
     const std::int64_t length = FileLength(file);
-    const std::uint32_t chunk = TransferChunkSize;
+    const std::uint32_t chunk = host.transfer().TransferChunkSize;
     if (length < 0 || chunk == 0 || length > 0xFFFFFF) {
         std::fclose(file);
-        ShowStatus(form.StatusEdit, "Open File Error!!");
+        host.showStatus("Open File Error!!");
         return 0;
     }
     std::uint32_t size = std::max(static_cast<std::uint32_t>(length), kMinimumImage);
@@ -127,13 +123,13 @@ int UpdateWholeImage(TBrigantFwTool &form, const std::string &path)
     TransferBlock readBack(size);
     if (!readBack) {
         std::fclose(file);
-        ShowStatus(form.StatusEdit, "Allocate read buffer Error!!");
+        host.showStatus("Allocate read buffer Error!!");
         return 0;
     }
     TransferBlock image(size);
     if (!image) {
         std::fclose(file);
-        ShowStatus(form.StatusEdit, "Allocate write buffer Error!!");
+        host.showStatus("Allocate write buffer Error!!");
         return 0;
     }
     std::memset(image.data(), 0, size);
@@ -148,31 +144,31 @@ int UpdateWholeImage(TBrigantFwTool &form, const std::string &path)
     if (size <= kSmallFlash) {
         nvramSaved = ReadFlash(path, kNvramBlockAddress, nvram, kNvramBlockSize) != 0;
         DebugOut(nvramSaved ? "NVRAM O.K.\n" : "NVRAM fail\n");
-        if (!EraseSmallFlash(form, path, chip.AmicType, n))
+        if (!EraseSmallFlash(host, path, chip.AmicType, n))
             return 0;
     } else {
         if (!EraseFlashAll(path)) {
-            ShowStatus(form.StatusEdit, kEraseFail);
+            host.showStatus(kEraseFail);
             return 0;
         }
-        WaitAfterErase(form, path);
+        WaitAfterErase(host, path);
     }
 
     if (!ReadFlash(path, 0, readBack.data(), size)) {
-        ShowStatus(form.StatusEdit, "Read Back Erased Flash Error!!");
+        host.showStatus("Read Back Erased Flash Error!!");
         return 0;
     }
     if (!std::all_of(readBack.data(), readBack.data() + size, [](std::uint8_t b) { return b == 0xFF; })) {
-        ShowStatus(form.StatusEdit, "Data not 0xff !!");
+        host.showStatus("Data not 0xff !!");
         return 0;
     }
 
     for (std::uint32_t k = 0; k < chunks; ++k) {
         if (!WriteFlash(path, k * chunk, image.data() + k * chunk, chunk)) {
-            ShowStatus(form.StatusEdit, "Programming Fail!!");
+            host.showStatus("Programming Fail!!");
             return 0;
         }
-        AppendProgressDot(form.StatusEdit, "Programming", k + 1, chunks);
+        host.progressDot({"Programming", k + 1, chunks});
     }
 
     // The erase took the NVRAM block with it; it goes back and is checked
@@ -180,7 +176,7 @@ int UpdateWholeImage(TBrigantFwTool &form, const std::string &path)
     const bool restoreNvram = size <= kMinimumImage && nvramSaved;
     if (restoreNvram) {
         if (!WriteFlash(path, kNvramBlockAddress, nvram, kNvramBlockSize)) {
-            ShowStatus(form.StatusEdit, "Programming Fail!!");
+            host.showStatus("Programming Fail!!");
             return 0;
         }
         DebugOut("write NVRAM O.K.\n");
@@ -191,16 +187,16 @@ int UpdateWholeImage(TBrigantFwTool &form, const std::string &path)
     std::uint8_t nvramBack[kNvramBlockSize] = {};
     if (!ReadFlash(path, 0, readBack.data(), size) ||
         (restoreNvram && !ReadFlash(path, kNvramBlockAddress, nvramBack, kNvramBlockSize))) {
-        ShowStatus(form.StatusEdit, "Read Fail!!\r\n");
+        host.showStatus("Read Fail!!\r\n");
         return 0;
     }
     if (std::memcmp(readBack.data(), image.data(), size) != 0 ||
         (restoreNvram && std::memcmp(nvramBack, nvram, kNvramBlockSize) != 0)) {
-        ShowStatus(form.StatusEdit, "Compare Fail!!\r\n\r\n");
+        host.showStatus("Compare Fail!!\r\n\r\n");
         return 0;
     }
-    ShowStatus(form.StatusEdit, "Programming Success!!");
-    Ui().messageBox("Please Turn-Off the Power and Turn-On Again !", "Message", MessageKind::Information);
+    host.showStatus("Programming Success!!");
+    host.notice("Please Turn-Off the Power and Turn-On Again !");
     return 1;
 }
 

@@ -5,11 +5,8 @@
 #include "common/clock.h"
 #include "device/transport.h"
 #include "flash/backup_file.h"
-#include "flash/program_values.h"
-#include "forms/ui_services.h"
 #include "image/file_checks.h"
 #include "image/image_stamp.h"
-#include "model/fwupdate.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -47,8 +44,7 @@ constexpr const char *kTurnPowerText = "Please Turn-Off the Power and Turn-On Ag
 
 } // namespace
 
-int ProgramViaStaging(TBrigantFwTool &form, const std::string &path, const std::uint8_t *image,
-                      std::uint32_t length)
+int ProgramViaStaging(RunHost &host, const std::string &path, const std::uint8_t *image, std::uint32_t length)
 {
     if (!EraseFlashChip(path))
         return 0;
@@ -71,21 +67,21 @@ int ProgramViaStaging(TBrigantFwTool &form, const std::string &path, const std::
         if (!ProgramFlashPage(path, address, kStagingSecondPage))
             return 0;
         address += kStagingPage;
-        AppendProgressDot(form.StatusEdit, "Programming", offset + kStagingChunk, total);
+        host.progressDot({"Programming", offset + kStagingChunk, total});
     }
     return 1;
 }
 
-int ReadViaStaging(TBrigantFwTool &form, const std::string &path, std::uint8_t *dest, std::uint32_t length)
+int ReadViaStaging(RunHost &host, const std::string &path, std::uint8_t *dest, std::uint32_t length)
 {
     const std::uint32_t total = RoundUp(length, kStagingChunk);
     TransferBlock block(total);
     if (!block)
         return 0;
-    form.StatusEdit.setText("ReadFlash...");
+    host.setStatus("ReadFlash...");
     int ok = 1;
     for (std::uint32_t address = 0;; address += kStagingChunk) {
-        PumpMessages();
+        host.processMessages();
         if (address >= total)
             break;
         if (!FetchFlashBlock(path, address)) {
@@ -98,24 +94,24 @@ int ReadViaStaging(TBrigantFwTool &form, const std::string &path, std::uint8_t *
             break;
         }
         SleepMs(kFetchSettleMs);
-        AppendProgressDot(form.StatusEdit, "ReadFlash", address + kStagingChunk, total);
+        host.progressDot({"ReadFlash", address + kStagingChunk, total});
     }
     if (length)
         std::memcpy(dest, block.data(), length);
     return ok;
 }
 
-int ProgramConversionImage(TBrigantFwTool &form, const std::string &path)
+int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    const std::string name = form.FwFilenameEdit.text().substr(0, kFileNameLimit);
+    const std::string name = req.firmwareFile.substr(0, kFileNameLimit);
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name.c_str(), "rb"));
     if (!file) {
-        form.StatusEdit.setText("Open File Error!!");
+        host.setStatus("Open File Error!!");
         return 0;
     }
     const std::int64_t fileLength = FileLength(file.get());
     if (fileLength < 0 || fileLength > kLargestImage) {
-        form.StatusEdit.setText("Allocate buffers Error!!");
+        host.setStatus("Allocate buffers Error!!");
         return 0;
     }
     const auto length = static_cast<std::uint32_t>(fileLength);
@@ -126,84 +122,84 @@ int ProgramConversionImage(TBrigantFwTool &form, const std::string &path)
     TransferBlock image(imageSize);
     TransferBlock readBack(blockSize);
     if (!image || !readBack) {
-        form.StatusEdit.setText("Allocate buffers Error!!");
+        host.setStatus("Allocate buffers Error!!");
         return 0;
     }
     if (length && std::fread(image.data(), 1, length, file.get()) != length) {
-        form.StatusEdit.setText("Open File Error!!");
+        host.setStatus("Open File Error!!");
         return 0;
     }
-    ShowStatus(form.StatusEdit, "Programming");
+    host.showStatus("Programming");
     StampImageHeader(std::span<std::uint8_t>(image.data(), imageSize));
 
     bool failed = true;
     for (int attempt = 0; attempt < kConversionAttempts && failed; ++attempt) {
         failed = false;
-        form.StatusEdit.setText("Programming");
-        if (!ProgramViaStaging(form, path, image.data(), padded)) {
-            form.StatusEdit.setText("Write Bin File fail!");
+        host.setStatus("Programming");
+        if (!ProgramViaStaging(host, path, image.data(), padded)) {
+            host.setStatus("Write Bin File fail!");
             failed = true;
         }
-        if (!ReadViaStaging(form, path, readBack.data(), padded)) {
-            form.StatusEdit.setText("Read FW fail!");
+        if (!ReadViaStaging(host, path, readBack.data(), padded)) {
+            host.setStatus("Read FW fail!");
             failed = true;
         }
         for (std::uint32_t i = 0; i < padded; ++i) {
             if (!InHeaderBlock(i) && image.data()[i] != readBack.data()[i]) {
-                form.StatusEdit.setText("Data compare fail !!");
+                host.setStatus("Data compare fail !!");
                 failed = true;
                 break;
             }
         }
     }
     if (!failed) {
-        form.StatusEdit.setText("Programming Success!!");
-        Ui().messageBox(kTurnPowerText, "Message", MessageKind::Information);
+        host.setStatus("Programming Success!!");
+        host.notice(kTurnPowerText);
     }
-    PumpMessages();
+    host.processMessages();
     return failed ? 0 : 1;
 }
 
-int EraseFlashOnly(TBrigantFwTool &form, const std::string &path)
+int EraseFlashOnly(RunHost &host, const std::string &path)
 {
-    ShowStatus(form.StatusEdit, "Start Erase only!");
+    host.showStatus("Start Erase only!");
     const int ok = EraseFlashChip(path);
-    ShowStatus(form.StatusEdit, ok ? "Erase flash command success!" : "Erase flash command fail!");
+    host.showStatus(ok ? "Erase flash command success!" : "Erase flash command fail!");
     return ok;
 }
 
-int BackupFlashViaStaging(TBrigantFwTool &form, const std::string &path)
+int BackupFlashViaStaging(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    std::string name = form.BackupFileEdit.text();
+    std::string name = req.backupFile;
     if (name.empty()) {
         name = "oldFlash.bak";
-        Ui().messageBox("Default backup firmware as OldFalsh.bak!", "Message", MessageKind::Information);
+        host.notice("Default backup firmware as OldFalsh.bak!");
     }
-    ShowStatus(form.StatusEdit, "Backup ...");
+    host.showStatus("Backup ...");
     TransferBlock block(kConversionBackupLength);
     if (!block) {
-        form.StatusEdit.setText("Allocate read buffer Error!!");
+        host.setStatus("Allocate read buffer Error!!");
         return 0;
     }
-    if (!ReadViaStaging(form, path, block.data(), kConversionBackupLength)) {
-        form.StatusEdit.setText("Read Back to Backup Error!!");
+    if (!ReadViaStaging(host, path, block.data(), kConversionBackupLength)) {
+        host.setStatus("Read Back to Backup Error!!");
         return 0;
     }
-    return SaveBackupFile(form.StatusEdit, name, block.data(), kConversionBackupLength);
+    return SaveBackupFile(host, name, block.data(), kConversionBackupLength);
 }
 
-int RunConversionUpdate(TBrigantFwTool &form, const std::string &path)
+int RunConversionUpdate(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    TransferChunkSize = kTransferChunkSizeStart;
-    if (form.RdCheckBox.checked() && form.EraseOnlyCheck.checked()) {
-        if (!EraseFlashOnly(form, path))
+    host.transfer().TransferChunkSize = kTransferChunkSizeStart;
+    if (req.mode == RunMode::EraseOnly) {
+        if (!EraseFlashOnly(host, path))
             return 0;
-        Ui().messageBox(kTurnPowerText, "Message", MessageKind::Information);
+        host.notice(kTurnPowerText);
         return 1;
     }
-    if (form.RdCheckBox.checked() && form.BackupFWCheckBox.checked())
-        return BackupFlashViaStaging(form, path);
-    return ProgramConversionImage(form, path);
+    if (req.mode == RunMode::BackupOnly)
+        return BackupFlashViaStaging(req, host, path);
+    return ProgramConversionImage(req, host, path);
 }
 
 } // namespace brigant

@@ -1,0 +1,50 @@
+#pragma once
+// What a procedure tells whoever started it, and the little it asks back.
+// The window shows the texts in its status line and message boxes; the
+// command line prints its own words; tests record.
+#include "common/progress.h"
+#include "device/enumerator.h"
+#include "flash/transfer_state.h"
+
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+class RunHost
+{
+  public:
+    virtual ~RunHost() = default;
+
+    // A status text, shown at once (the window repaints).
+    virtual void showStatus(const std::string &text) = 0;
+    // A status text set without letting the window repaint.
+    virtual void setStatus(const std::string &text) = 0;
+    // One step of a long loop. It is a dot: the window appends "." to its
+    // status line for each; other front ends show the step their own way.
+    virtual void progressDot(const ProgressEvent &step) = 0;
+    // A message box; returns when it has been dismissed.
+    virtual void message(const std::string &text, const std::string &title, MessageKind kind) = 0;
+    // Lets the front end handle what is pending (repaint, device events).
+    virtual void processMessages() = 0;
+    // The session's transfer values.
+    virtual TransferState &transfer() = 0;
+
+    // The few window changes a procedure makes.
+    // "Include 4K NVRAM" checked (the SST block-wise update writes it whole).
+    virtual void nvramBoxChecked() {}
+    // "Set Product SN" hidden after the record was written.
+    virtual void serialNumberBoxHidden() {}
+    // After a reset the disks came back as `found`; `selected` is the bridge that was reset.
+    virtual void devicesReattached(const std::vector<DiskInterface> &found, int selected)
+    {
+        (void)found;
+        (void)selected;
+    }
+
+    // Shorthand for the usual box.
+    void notice(const std::string &text) { message(text, "Message", MessageKind::Information); }
+};
+
+} // namespace brigant

@@ -1,0 +1,41 @@
+#pragma once
+// One run of an update procedure, decided once by whoever starts it (the
+// window's Run button, a command-line verb): what to do, with which files,
+// on which chip. Procedures read nothing else of the window.
+#include "image/chip_identity.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brigant
+{
+
+enum class RunMode : std::uint8_t {
+    Update,     // program the firmware file
+    EraseOnly,  // erase the flash (or the disk area)
+    BackupOnly, // save the flash (or the disk area) to the backup file
+};
+
+// The product serial record the buffer path writes after programming.
+struct ProductSerial {
+    bool write = false;
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    std::string text;
+};
+
+struct RunRequest {
+    RunMode mode = RunMode::Update;
+    bool includeNvram = false;    // write (or erase, or save) the NVRAM area too
+    bool readWriteBuffer = false; // program through READ/WRITE BUFFER (codes 15 to 18)
+    ProductSerial serial;
+    bool chipResetsItself = false; // the settings say the bridge resets itself after an update
+    std::string firmwareFile;
+    std::string backupFile; // empty: the family's default backup name
+    ChipIdentity chip;
+    // Disks listed when the run started; a bridge waited for after its reset
+    // is known by the list coming back to this many when it has no location.
+    std::int32_t candidateCount = 0;
+};
+
+} // namespace brigant
