@@ -330,7 +330,20 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         return kExitFailed;
     }
 
-    // 4. Run: a write only after the guard's checks, question and backup.
+    // 4. Run: a write only after the guard's checks, question and backup; a
+    // file Run refuses is refused before all of them, in the window's words.
+    if (mode == ToolMode::Program && RunRefusesFile(form)) {
+        const std::size_t boxes = session.ui().messages().size();
+        UpdateBtnClick(form);
+        const auto &messages = session.ui().messages();
+        std::string why = form.StatusEdit.text();
+        if (why.empty() && messages.size() > boxes)
+            why = messages.back().text;
+        NoteRun(why, GuardedRun{});
+        std::cout << "\n";
+        std::cerr << "error: " << file << ": " << why << "\n";
+        return kExitUsage;
+    }
     if (mode == ToolMode::Backup) {
         UpdateBtnClick(form);
         NoteRun(form.StatusEdit.text(), GuardedRun{});

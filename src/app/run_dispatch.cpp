@@ -4,6 +4,8 @@
 #include "common/debug_log.h"
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
+#include "image/file_refusal.h"
+#include "image/firmware_file.h"
 #include "model/fwupdate.h"
 #include "update/assisted/assisted_update.h"
 #include "update/assisted/sbp2_update.h"
@@ -12,6 +14,7 @@
 #include "update/staging/conversion_update.h"
 
 #include <array>
+#include <vector>
 
 namespace brigant
 {
@@ -52,6 +55,27 @@ const ProcedureEntry &EntryOf(UpdateProcedure procedure)
 {
     const auto i = static_cast<std::size_t>(procedure);
     return kProcedureTable[i < kProcedureTable.size() ? i : 0];
+}
+
+bool ServiceMode(const TBrigantFwTool &form)
+{
+    return form.EraseOnlyCheck.checked() || form.BackupFWCheckBox.checked();
+}
+
+// The Run inputs that need no command to the bridge.
+RunInputs QuietInputs(TBrigantFwTool &form)
+{
+    RunInputs in;
+    in.chip = form.chip;
+    in.bus = form.selectedEntry().bus;
+    in.serviceMode = ServiceMode(form);
+    return in;
+}
+
+// The chosen file's first bytes and length; false when it cannot be read.
+bool ReadChosenFile(const TBrigantFwTool &form, std::vector<std::uint8_t> &head, std::uint64_t &length)
+{
+    return ReadFirmwareFileHead(form.FwFilenameEdit.text().c_str(), kFileRefusalProbeEnd, head, &length) == 1;
 }
 
 } // namespace
@@ -117,6 +141,47 @@ int ProbeXdata505E(const std::string &path)
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure) { return EntryOf(procedure).run; }
 const char *ProcedureName(UpdateProcedure procedure) { return EntryOf(procedure).name; }
 
+bool RunWritesFile(const TBrigantFwTool &form)
+{
+    const bool erase = form.EraseOnlyCheck.checked() || form.eraseOnly != 0;
+    return !(form.RdCheckBox.checked() && (erase || form.BackupFWCheckBox.checked()));
+}
+
+std::string RunFileRefusal(TBrigantFwTool &form)
+{
+    if (!RunWritesFile(form))
+        return {};
+    const RunInputs in = QuietInputs(form);
+    const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
+    if (procedure == UpdateProcedure::None)
+        return {};
+    std::vector<std::uint8_t> head;
+    std::uint64_t length = 0;
+    if (!ReadChosenFile(form, head, length))
+        return {};
+    // The disk-stored family checks the file against its area itself; code
+    // 11's size check has its own message.
+    const bool sized = procedure != UpdateProcedure::RunDiskFirmwareUpdate &&
+                       !NeedsSizeCheck(in.chip, in.serviceMode) && form.chip.FlashSizeKb > 0;
+    const std::uint64_t flashBytes = sized ? std::uint64_t(form.chip.FlashSizeKb) * 1024 : 0;
+    return FirmwareFileRefusal(head, length, form.chip.ChipTypeCode, flashBytes);
+}
+
+bool RunRefusesFile(TBrigantFwTool &form)
+{
+    if (!RunWritesFile(form))
+        return false;
+    if (NeedsSizeCheck(form.chip, ServiceMode(form))) {
+        std::vector<std::uint8_t> head;
+        std::uint64_t length = 0;
+        const std::uint64_t flash =
+            std::uint64_t(static_cast<std::uint32_t>(form.chip.FlashSizeKb) & 0xFFFFFFu) * 1024;
+        if (!ReadChosenFile(form, head, length) || length > flash)
+            return true;
+    }
+    return !RunFileRefusal(form).empty();
+}
+
 void UpdateBtnClick(TBrigantFwTool &form)
 {
     form.UpdateBtn.setEnabled(false);
@@ -126,6 +191,13 @@ void UpdateBtnClick(TBrigantFwTool &form)
     form.StatusEdit.setText("");
 
     form.runResult = 0;
+    // A file that cannot be the bridge's firmware is refused before anything
+    // is sent to the bridge: most procedures erase first.
+    if (const std::string why = RunFileRefusal(form); !why.empty()) {
+        ShowStatus(form.StatusEdit, kFileRefusedText + why + "; nothing was written.");
+        form.UpdateBtn.setEnabled(true);
+        return;
+    }
     RunInputs in;
     in.chip = form.chip;
     in.bus = entry.bus;

@@ -48,9 +48,23 @@ using UpdateProcedureFn = int (*)(TBrigantFwTool &form, const std::string &path)
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);
 const char *ProcedureName(UpdateProcedure procedure);
 
+// Whether Run, with the window's check boxes as they are, writes the chosen
+// firmware file (rather than erasing or backing up only).
+bool RunWritesFile(const TBrigantFwTool &form);
+// Why Run must not write the chosen file to the selected bridge, in words;
+// empty when nothing speaks against it, when Run writes no file, when no
+// procedure takes the bridge, or when the file cannot be read (the
+// procedure reports that itself).
+std::string RunFileRefusal(TBrigantFwTool &form);
+// Whether Run, pressed now, would refuse the chosen file before any
+// procedure runs: RunFileRefusal, or the size check of NeedsSizeCheck.
+bool RunRefusesFile(TBrigantFwTool &form);
+
 // The Run button's click handler.
 void UpdateBtnClick(TBrigantFwTool &form);
 
 inline constexpr const char *kFileTooLargeText = "The firmware file size is bigger than the flash size!";
+// Leads the status line when Run refuses a file; the reason follows.
+inline constexpr const char *kFileRefusedText = "FW file refused: ";
 
 } // namespace brigant

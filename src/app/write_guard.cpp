@@ -351,7 +351,8 @@ void TellStop(TBrigantFwTool &form, const GuardedRun &run)
 
 void GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
-    if (!RunButtonWrites(form)) {
+    // Nothing to back up or ask about when Run refuses the file anyway.
+    if (!RunButtonWrites(form) || RunRefusesFile(form)) {
         UpdateBtnClick(form);
         return;
     }
