@@ -47,7 +47,6 @@ struct PhaseScope {
     PhaseScope &operator=(const PhaseScope &) = delete;
 };
 
-constexpr std::uint32_t kRom0ReadLength = 0x40000;
 constexpr std::uint8_t kRomBoundary = 0xFF;
 
 std::string Sanitised(const std::string &text)
@@ -247,15 +246,10 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
         r.reason = "the bridge reports no flash to read";
         return r;
     }
-    // A bridge in its ROM0 mode reads 256 KiB per call from the offset given.
-    const std::uint32_t piece = IsRom0Mode(path) ? std::min(kRom0ReadLength, capacity) : capacity;
     std::vector<std::uint8_t> flash(capacity);
-    for (std::uint32_t offset = 0; offset < capacity; offset += piece) {
-        if (!ReadFlashViaBuffer(form, path, offset, flash.data() + offset,
-                                std::min(piece, capacity - offset))) {
-            r.reason = "reading the flash through the buffer path failed at offset " + std::to_string(offset);
-            return r;
-        }
+    if (!ReadWholeFlashViaBuffer(form, path, flash.data(), capacity)) {
+        r.reason = "reading the flash through the buffer path failed";
+        return r;
     }
     const std::string file = NewBackupPath(form, directory, r.reason);
     if (file.empty())

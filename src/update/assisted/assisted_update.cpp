@@ -238,7 +238,7 @@ int BackupFlashToFile(TBrigantFwTool &form, const std::string &path, std::uint32
     std::uint32_t writeLength = length;
     int read = 0;
     if (form.ReadWriteBufferChk.checked() && BufferCode(code)) {
-        read = ReadFlashViaBuffer(form, path, 0, buffer.data(), length);
+        read = ReadWholeFlashViaBuffer(form, path, buffer.data(), length);
     } else {
         read = ReadFlashRange(form, path, 0, buffer.data(), length);
         if (stripLength > 0 && !BufferCode(code)) {
