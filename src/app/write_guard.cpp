@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -87,11 +88,13 @@ BackupResult Checked(const std::string &file, bool ok, const std::string &status
 {
     BackupResult r;
     std::error_code ec;
-    if (ok && fs::is_regular_file(file, ec) && fs::file_size(file, ec) > 0 && !ec) {
+    const std::uintmax_t size = ok && fs::is_regular_file(file, ec) ? fs::file_size(file, ec) : 0;
+    if (size > 0 && !ec) {
         // The device's settings are in it: for its owner only.
         fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, ec);
         r.outcome = BackupResult::Outcome::Saved;
         r.file = file;
+        r.saved = size;
         return r;
     }
     r.reason = status.empty() ? "the flash could not be read" : status;
@@ -218,6 +221,14 @@ BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &dir
         ok = form.runResult == 1;
     }
     r = Checked(file, ok, form.StatusEdit.text());
+    // The flash the write may change (the disk-stored family's area size is
+    // not known here).
+    RunInputs in;
+    in.chip = form.chip;
+    if (ChooseUpdateProcedure(in).procedure == UpdateProcedure::RunDiskFirmwareUpdate)
+        r.area = "disk's firmware area";
+    else if (form.chip.FlashSizeKb > 0)
+        r.flash = std::uint64_t(form.chip.FlashSizeKb) * 1024;
     form.BackupFileEdit.setText(backupName);
     form.eraseOnly = eraseOnly;
     form.includeNvram = includeNvram;
@@ -257,7 +268,25 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
     std::ofstream out(file, std::ios::binary);
     out.write(reinterpret_cast<const char *>(flash.data()), static_cast<std::streamsize>(flash.size()));
     out.close();
-    return Checked(file, static_cast<bool>(out), "cannot write " + file + ": " + std::strerror(errno));
+    r = Checked(file, static_cast<bool>(out), "cannot write " + file + ": " + std::strerror(errno));
+    r.flash = capacity;
+    return r;
+}
+
+std::string BackupRangeText(const BackupResult &backup)
+{
+    auto hex = [](std::uint64_t v) {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+        return std::string(text);
+    };
+    if (backup.saved == 0)
+        return {};
+    std::string text = "bytes 0x0-" + hex(backup.saved - 1) + " of the " + backup.area;
+    if (backup.flash > backup.saved)
+        text += "; the write may change up to " + hex(backup.flash - 1) + ", and the bytes from " +
+                hex(backup.saved) + " on are not in the backup";
+    return text;
 }
 
 WritePhase CurrentWritePhase() { return phase; }

@@ -2,8 +2,9 @@
 # Files that cannot be a bridge's firmware, on simulated bridges: each is
 # refused with its reason and its exit code, sends no command beyond those
 # that `info` sends, and leaves flash.bin and disk.img byte for byte as they
-# were; a valid file on the same bridge still updates. Also: a ROM0-mode
-# backup of a 512 KiB flash holds all of it.
+# were; a valid file on the same bridge still updates, and its backup names
+# the range it holds. Also: a ROM0-mode backup of a 512 KiB flash holds all
+# of it.
 # Usage: refused_files.sh BRIGANT_FW BRIGANT_SIM_IMAGE
 set -euo pipefail
 fw=$1
@@ -48,6 +49,8 @@ cases=(
     "30 disk area at LBA 0|elm-e-disk:areamarker=1|disk.bin|1|The firmware area at LBA 0x0 overlaps the partition table in LBA 0-33; nothing was written.|marker_base0"
     "26 valid|oak|oak.bin|0|Programming Success!!|-"
     "9 valid|juniper|juniper-nvram.bin|0|result: success|-"
+    # The backup before the write says what it holds and what it does not.
+    "13 valid|nutmeg|nutmeg.bin|0|backup: it holds bytes 0x0-0x1FFFF of the flash; the write may change up to 0x7FFFF|-"
 )
 
 for row in "${cases[@]}"; do
