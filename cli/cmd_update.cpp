@@ -7,6 +7,7 @@
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
+#include "app/window_run.h"
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
 #include "cli/progress_view.h"
@@ -330,7 +331,20 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         return kExitFailed;
     }
 
-    // 4. Run: a write only after the guard's checks, question and backup.
+    // 4. Run: a write only after the guard's checks, question and backup; a
+    // file Run refuses is refused before all of them, in the window's words.
+    if (mode == ToolMode::Program && RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus)) {
+        const std::size_t boxes = session.ui().messages().size();
+        UpdateBtnClick(form);
+        const auto &messages = session.ui().messages();
+        std::string why = form.StatusEdit.text();
+        if (why.empty() && messages.size() > boxes)
+            why = messages.back().text;
+        NoteRun(why, GuardedRun{});
+        std::cout << "\n";
+        std::cerr << "error: " << file << ": " << why << "\n";
+        return kExitUsage;
+    }
     if (mode == ToolMode::Backup) {
         UpdateBtnClick(form);
         NoteRun(form.StatusEdit.text(), GuardedRun{});

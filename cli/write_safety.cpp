@@ -128,7 +128,9 @@ WriteGuard CliWriteGuard(const CliContext &ctx, const std::string &question, boo
     };
     guard.backedUp = [](const BackupResult &backup) {
         if (backup.outcome == BackupResult::Outcome::Saved)
-            std::cout << "\nbackup: the old flash is saved in " << backup.file << "\n" << std::flush;
+            std::cout << "\nbackup: the old flash is saved in " << backup.file << "\nbackup: it holds "
+                      << BackupRangeText(backup) << "\n"
+                      << std::flush;
         else if (backup.outcome == BackupResult::Outcome::NothingToRead)
             std::cout << "\nbackup: none made: " << backup.reason << "; going on\n" << std::flush;
     };

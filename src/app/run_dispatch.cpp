@@ -5,6 +5,8 @@
 #include "common/debug_log.h"
 #include "forms/ui_services.h"
 #include "image/file_checks.h"
+#include "image/file_refusal.h"
+#include "image/firmware_file.h"
 #include "model/fwupdate.h"
 #include "update/assisted/assisted_update.h"
 #include "update/assisted/sbp2_update.h"
@@ -13,6 +15,7 @@
 #include "update/staging/conversion_update.h"
 
 #include <array>
+#include <vector>
 
 namespace brigant
 {
@@ -53,6 +56,22 @@ const ProcedureEntry &EntryOf(UpdateProcedure procedure)
 {
     const auto i = static_cast<std::size_t>(procedure);
     return kProcedureTable[i < kProcedureTable.size() ? i : 0];
+}
+
+// The choice's inputs without asking the bridge anything.
+RunInputs QuietInputs(const RunRequest &req, BusKind bus)
+{
+    RunInputs in;
+    in.chip = req.chip;
+    in.bus = bus;
+    in.serviceMode = req.mode != RunMode::Update;
+    return in;
+}
+
+// The chosen file's first bytes and length; false when it cannot be read.
+bool ReadChosenFile(const RunRequest &req, std::vector<std::uint8_t> &head, std::uint64_t &length)
+{
+    return ReadFirmwareFileHead(req.firmwareFile.c_str(), kFileRefusalProbeEnd, head, &length) == 1;
 }
 
 } // namespace
@@ -186,7 +205,51 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
 
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host)
 {
+    if (const std::string why = RunFileRefusal(req, bus); !why.empty()) {
+        host.showStatus(kFileRefusedText + why + "; nothing was written.");
+        RunOutcome outcome;
+        outcome.result = RunOutcome::Result::Refused;
+        outcome.reason = why;
+        return outcome;
+    }
     return RunChosen(ChoiceFor(req, bus, path), req, path, host);
+}
+
+bool RunWritesFile(const RunRequest &req) { return req.mode == RunMode::Update; }
+
+std::string RunFileRefusal(const RunRequest &req, BusKind bus)
+{
+    if (!RunWritesFile(req))
+        return {};
+    const RunInputs in = QuietInputs(req, bus);
+    const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
+    if (procedure == UpdateProcedure::None)
+        return {};
+    std::vector<std::uint8_t> head;
+    std::uint64_t length = 0;
+    if (!ReadChosenFile(req, head, length))
+        return {};
+    // The disk-stored family checks the file against its area itself; code
+    // 11's size check has its own message.
+    const bool sized = procedure != UpdateProcedure::RunDiskFirmwareUpdate &&
+                       !NeedsSizeCheck(in.chip, in.serviceMode) && req.chip.FlashSizeKb > 0;
+    const std::uint64_t flashBytes = sized ? std::uint64_t(req.chip.FlashSizeKb) * 1024 : 0;
+    return FirmwareFileRefusal(head, length, req.chip.ChipTypeCode, flashBytes);
+}
+
+bool RunRefusesFile(const RunRequest &req, BusKind bus)
+{
+    if (!RunWritesFile(req))
+        return false;
+    if (NeedsSizeCheck(req.chip, false)) {
+        std::vector<std::uint8_t> head;
+        std::uint64_t length = 0;
+        const std::uint64_t flash =
+            std::uint64_t(static_cast<std::uint32_t>(req.chip.FlashSizeKb) & 0xFFFFFFu) * 1024;
+        if (!ReadChosenFile(req, head, length) || length > flash)
+            return true;
+    }
+    return !RunFileRefusal(req, bus).empty();
 }
 
 void UpdateBtnClick(TBrigantFwTool &form)
@@ -199,8 +262,15 @@ void UpdateBtnClick(TBrigantFwTool &form)
 
     form.runResult = 0;
     const RunRequest req = RequestFromWindow(form);
-    const RunChoice choice = ChoiceFor(req, entry.bus, path);
     WindowRunHost host(form);
+    // A file that cannot be the bridge's firmware is refused before anything
+    // is sent to the bridge: most procedures erase first.
+    if (const std::string why = RunFileRefusal(req, entry.bus); !why.empty()) {
+        host.showStatus(kFileRefusedText + why + "; nothing was written.");
+        form.UpdateBtn.setEnabled(true);
+        return;
+    }
+    const RunChoice choice = ChoiceFor(req, entry.bus, path);
     if (choice.refusedTooLarge) {
         RunChosen(choice, req, path, host);
         return;

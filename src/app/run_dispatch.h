@@ -71,9 +71,22 @@ struct RunOutcome {
 // identity picks (the probe at 0x505E asked first where the choice needs it).
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host);
 
+// Whether `req` writes its firmware file (rather than erasing or backing up only).
+bool RunWritesFile(const RunRequest &req);
+// Why `req` must not write its file to the bridge, in words; empty when
+// nothing speaks against it, when it writes no file, when no procedure takes
+// the bridge, or when the file cannot be read (the procedure reports that
+// itself).
+std::string RunFileRefusal(const RunRequest &req, BusKind bus);
+// Whether a run of `req` would refuse the file before any procedure runs:
+// RunFileRefusal, or the size check of NeedsSizeCheck.
+bool RunRefusesFile(const RunRequest &req, BusKind bus);
+
 // The Run button's click handler.
 void UpdateBtnClick(TBrigantFwTool &form);
 
 inline constexpr const char *kFileTooLargeText = "The firmware file size is bigger than the flash size!";
+// Leads the status line when Run refuses a file; the reason follows.
+inline constexpr const char *kFileRefusedText = "FW file refused: ";
 
 } // namespace brigant

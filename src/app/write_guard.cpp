@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -48,7 +49,6 @@ struct PhaseScope {
     PhaseScope &operator=(const PhaseScope &) = delete;
 };
 
-constexpr std::uint32_t kRom0ReadLength = 0x40000;
 constexpr std::uint8_t kRomBoundary = 0xFF;
 
 std::string Sanitised(const std::string &text)
@@ -89,11 +89,13 @@ BackupResult Checked(const std::string &file, bool ok, const std::string &status
 {
     BackupResult r;
     std::error_code ec;
-    if (ok && fs::is_regular_file(file, ec) && fs::file_size(file, ec) > 0 && !ec) {
+    const std::uintmax_t size = ok && fs::is_regular_file(file, ec) ? fs::file_size(file, ec) : 0;
+    if (size > 0 && !ec) {
         // The device's settings are in it: for its owner only.
         fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, ec);
         r.outcome = BackupResult::Outcome::Saved;
         r.file = file;
+        r.saved = size;
         return r;
     }
     r.reason = status.empty() ? "the flash could not be read" : status;
@@ -190,7 +192,14 @@ BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &dir
     WindowRunHost host(form);
     const DeviceEntry &entry = form.selectedEntry();
     const RunOutcome outcome = RunRequested(req, entry.bus, entry.path, host);
-    return Checked(file, outcome.ok(), form.StatusEdit.text());
+    r = Checked(file, outcome.ok(), form.StatusEdit.text());
+    // The flash the write may change (the disk-stored family's area size is
+    // not known here).
+    if (outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate)
+        r.area = "disk's firmware area";
+    else if (form.chip.FlashSizeKb > 0)
+        r.flash = std::uint64_t(form.chip.FlashSizeKb) * 1024;
+    return r;
 }
 
 BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory)
@@ -213,16 +222,11 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
         r.reason = "the bridge reports no flash to read";
         return r;
     }
-    // A bridge in its ROM0 mode reads 256 KiB per call from the offset given.
-    const std::uint32_t piece = IsRom0Mode(path) ? std::min(kRom0ReadLength, capacity) : capacity;
     std::vector<std::uint8_t> flash(capacity);
     WindowRunHost host(form);
-    for (std::uint32_t offset = 0; offset < capacity; offset += piece) {
-        if (!ReadFlashViaBuffer(host, path, offset, flash.data() + offset,
-                                std::min(piece, capacity - offset))) {
-            r.reason = "reading the flash through the buffer path failed at offset " + std::to_string(offset);
-            return r;
-        }
+    if (!ReadWholeFlashViaBuffer(host, path, flash.data(), capacity)) {
+        r.reason = "reading the flash through the buffer path failed";
+        return r;
     }
     const std::string file = NewBackupPath(form, directory, r.reason);
     if (file.empty())
@@ -230,7 +234,25 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
     std::ofstream out(file, std::ios::binary);
     out.write(reinterpret_cast<const char *>(flash.data()), static_cast<std::streamsize>(flash.size()));
     out.close();
-    return Checked(file, static_cast<bool>(out), "cannot write " + file + ": " + std::strerror(errno));
+    r = Checked(file, static_cast<bool>(out), "cannot write " + file + ": " + std::strerror(errno));
+    r.flash = capacity;
+    return r;
+}
+
+std::string BackupRangeText(const BackupResult &backup)
+{
+    auto hex = [](std::uint64_t v) {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+        return std::string(text);
+    };
+    if (backup.saved == 0)
+        return {};
+    std::string text = "bytes 0x0-" + hex(backup.saved - 1) + " of the " + backup.area;
+    if (backup.flash > backup.saved)
+        text += "; the write may change up to " + hex(backup.flash - 1) + ", and the bytes from " +
+                hex(backup.saved) + " on are not in the backup";
+    return text;
 }
 
 WritePhase CurrentWritePhase() { return phase; }
@@ -318,7 +340,8 @@ void TellStop(TBrigantFwTool &form, const GuardedRun &run)
 
 void GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
-    if (!RunButtonWrites(form)) {
+    // Nothing to back up or ask about when Run refuses the file anyway.
+    if (!RunButtonWrites(form) || RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus)) {
         UpdateBtnClick(form);
         return;
     }

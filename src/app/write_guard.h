@@ -43,9 +43,15 @@ std::string BackupFileName(const std::string &series, const std::string &device,
 struct BackupResult {
     enum class Outcome : std::uint8_t { Saved, NothingToRead, Failed };
     Outcome outcome = Outcome::Failed;
-    std::string file;   // the file written (Saved)
-    std::string reason; // why not (NothingToRead, Failed)
+    std::string file;           // the file written (Saved)
+    std::string reason;         // why not (NothingToRead, Failed)
+    std::uint64_t saved = 0;    // bytes in the file, from flash address 0 on (Saved)
+    std::uint64_t flash = 0;    // bytes of flash the write may change; 0: not known
+    std::string area = "flash"; // what was read: the flash or the disk's firmware area
 };
+// "bytes 0x0-0xFFFF of the flash", and when the write may change more than that,
+// what the file does not hold.
+std::string BackupRangeText(const BackupResult &backup);
 // The full tool's backup: the family's "RD Version" + "Backup Old Firmware
 // Only" mode through the Run dispatch, with "Include 4K NVRAM" so that the
 // file holds the flash as it is, into a new file under `directory`. The

@@ -41,7 +41,7 @@ constexpr std::array<ChipType, kChipTypeCodes> kChipTypes = {{
     {.code = 23, .series = ChipNameTable[23], .modelTag = ModelTagTable[23]},
     {.code = 24, .series = ChipNameTable[24], .modelTag = ModelTagTable[24]},
     {.code = 25, .series = ChipNameTable[25], .modelTag = ModelTagTable[25]},
-    {.code = 26, .series = ChipNameTable[26], .modelTag = ModelTagTable[26], .procedure = UpdateProcedure::RunConversionUpdate},
+    {.code = 26, .series = ChipNameTable[26], .modelTag = ModelTagTable[26], .procedure = UpdateProcedure::RunConversionUpdate, .imageLength = 0x40000, .formerTag = ModelTagTable[12]},
     {.code = 27, .series = ChipNameTable[27], .modelTag = ModelTagTable[27], .headerOffset = 0x7FF0, .nvramOffset = 0x8000, .eraseNvramOffset = 0x8000, .bankEnd = 0x8000, .nvramGroup = true, .reportedFlash = FlashReport::Yes, .procedure = UpdateProcedure::RunAssistedUpdate, .dualBank = true, .tagChecked = true},
     {.code = 28, .series = ChipNameTable[28], .modelTag = ModelTagTable[28], .headerOffset = 0x4000, .procedure = UpdateProcedure::UpdateWholeImage, .variant = RunVariant::SstSwitch},
     {.code = 29, .series = ChipNameTable[29], .modelTag = ModelTagTable[29], .display = UnsupportedDisplay::FirmwareLevel},

@@ -62,6 +62,12 @@ struct ChipType {
     bool dualBank = false;   // keeps a firmware copy in each of the first two banks (bank repair)
     bool tagChecked = false; // a file's model tag must be the code's own
     UnsupportedDisplay display = UnsupportedDisplay::NotSupported;
+    // The one file length the update takes (a whole image, not a part of
+    // one); 0: any length the flash holds.
+    std::uint32_t imageLength = 0;
+    // The tag of the chip this one is identified from, which its firmware
+    // files may carry beside its own.
+    const char *formerTag = nullptr;
 };
 
 inline constexpr unsigned kChipTypeCodes = 36; // 0 .. 35

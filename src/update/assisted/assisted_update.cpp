@@ -235,7 +235,7 @@ int BackupFlashToFile(const RunRequest &req, RunHost &host, const std::string &p
     std::uint32_t writeLength = length;
     int read = 0;
     if (req.readWriteBuffer && BufferCode(code)) {
-        read = ReadFlashViaBuffer(host, path, 0, buffer.data(), length);
+        read = ReadWholeFlashViaBuffer(host, path, buffer.data(), length);
     } else {
         read = ReadFlashRange(host, path, 0, buffer.data(), length);
         if (stripLength > 0 && !BufferCode(code)) {

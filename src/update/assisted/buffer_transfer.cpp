@@ -18,6 +18,8 @@ namespace brigant
 namespace
 {
 
+constexpr std::uint32_t kRom0ReadLength = 0x40000;
+
 struct Descriptor {
     std::uint8_t boundary = 0;
     std::uint32_t capacity = 0;
@@ -71,7 +73,7 @@ int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t off
     Descriptor d;
     if (!ReadDescriptor(host, path, d) || d.boundary != 12)
         return 0;
-    const std::uint32_t readLength = IsRom0Mode(path) ? 0x40000 : d.capacity;
+    const std::uint32_t readLength = IsRom0Mode(path) ? kRom0ReadLength : d.capacity;
     TransferBlock buffer(std::max(readLength, length));
     if (!buffer)
         return 0;
@@ -86,6 +88,15 @@ int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t off
     }
     std::memcpy(dest, buffer.data(), length);
     return ok;
+}
+
+int ReadWholeFlashViaBuffer(RunHost &host, const std::string &path, std::uint8_t *dest, std::uint32_t length)
+{
+    const std::uint32_t piece = IsRom0Mode(path) ? std::min(kRom0ReadLength, length) : length;
+    for (std::uint32_t done = 0; done < length; done += piece)
+        if (!ReadFlashViaBuffer(host, path, done, dest + done, std::min(piece, length - done)))
+            return 0;
+    return 1;
 }
 
 int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t offset,

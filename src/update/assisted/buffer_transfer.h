@@ -20,6 +20,9 @@ bool IsRom0Mode(const std::string &path);
 
 int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t offset, std::uint8_t *dest,
                        std::uint32_t length);
+// Reads `length` bytes from flash address 0 on. In ROM0 mode one read covers
+// 0x40000 bytes from its offset, so a longer flash is read in such pieces.
+int ReadWholeFlashViaBuffer(RunHost &host, const std::string &path, std::uint8_t *dest, std::uint32_t length);
 int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t offset,
                      const std::uint8_t *image, std::uint32_t length, bool download);
 

@@ -25,6 +25,8 @@ constexpr std::uint8_t kFirmwareInfoLength = 18;
 // A firmware file larger than this is no firmware of this bridge.
 constexpr std::int64_t kLargestFile = 16LL << 20;
 constexpr const char *kTurnPowerText = "Please Turn-Off the Power and Turn-On Again!";
+constexpr std::uint64_t kPrimaryTableSectors = 34;
+constexpr std::uint64_t kBackupTableSectors = 33;
 
 std::uint32_t Le16(const std::uint8_t *p) { return static_cast<std::uint32_t>(p[0] | p[1] << 8); }
 std::uint32_t Le32(const std::uint8_t *p) { return Le16(p) | Le16(p + 2) << 16; }
@@ -164,6 +166,15 @@ bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_
                     const DiskValues &disk, std::string &why)
 {
     const std::string at = "The firmware area at LBA " + Hex(areaLba);
+    const std::uint64_t ss = disk.sectorSize;
+    const std::uint64_t first = areaLba * ss;
+    const std::uint64_t end = first + std::uint64_t{units} * kDiskAreaUnit;
+    // The partition tables: the MBR and the primary GPT in LBA 0-33, the
+    // backup GPT in the disk's last 33 sectors.
+    if (first < kPrimaryTableSectors * ss) {
+        why = at + " overlaps the partition table in LBA 0-33; nothing was written.";
+        return false;
+    }
     DiskEnumerator *enumerator = CurrentDiskEnumerator();
     std::vector<DiskInterface> disks;
     const DiskInterface *found = nullptr;
@@ -182,9 +193,6 @@ bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_
               "; nothing was written.";
         return false;
     }
-    const std::uint64_t ss = disk.sectorSize;
-    const std::uint64_t first = areaLba * ss;
-    const std::uint64_t end = first + std::uint64_t{units} * kDiskAreaUnit;
     for (const PartitionExtent &p : found->identity.extents) {
         const std::uint64_t pFirst = p.start * 512;
         const std::uint64_t pEnd = (p.start + p.sectors) * 512;
@@ -197,6 +205,18 @@ bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_
     if (disk.capacity == 0 || end > disk.capacity * ss) {
         why = at + " runs past the end of the disk (" + std::to_string(disk.capacity) +
               " sectors); nothing was written.";
+        return false;
+    }
+    if (disk.capacity > kBackupTableSectors && end > (disk.capacity - kBackupTableSectors) * ss) {
+        why = at + " overlaps the backup partition table in the disk's last " +
+              std::to_string(kBackupTableSectors) + " sectors; nothing was written.";
+        return false;
+    }
+    // The area ends where its base is.
+    const std::uint64_t areaEnd = (std::uint64_t{High(disk.capacity)} << 32 | disk.base) * ss;
+    if (end > areaEnd) {
+        why = at + " holds " + std::to_string(areaEnd > first ? areaEnd - first : 0) +
+              " bytes; the file needs " + std::to_string(end - first) + "; nothing was written.";
         return false;
     }
     return true;

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Files that cannot be a bridge's firmware, on simulated bridges: each is
+# refused with its reason and its exit code, sends no command beyond those
+# that `info` sends, and leaves flash.bin and disk.img byte for byte as they
+# were; a valid file on the same bridge still updates, and its backup names
+# the range it holds. Also: a ROM0-mode backup of a 512 KiB flash holds all
+# of it.
+# Usage: refused_files.sh BRIGANT_FW BRIGANT_SIM_IMAGE
+set -euo pipefail
+fw=$1
+image=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export XDG_STATE_HOME=$work/xdg
+failed=0
+fail() {
+    echo "FAILED: $*"
+    failed=1
+}
+
+f=$work/files
+mkdir -p "$f"
+: >"$f/empty.bin"
+"$image" nutmeg:ext=2.3.4.5 -o "$f/nutmeg.bin" >/dev/null
+"$image" oak:version=9.8 -o "$f/oak.bin" >/dev/null
+"$image" cedar:version=9.8 -o "$f/cedar.bin" >/dev/null
+"$image" juniper:ext=2.3.4.5 -o "$f/juniper.bin" >/dev/null
+"$image" juniper:ext=2.3.4.5,nvram=1 -o "$f/juniper-nvram.bin" >/dev/null
+"$image" maple:ext=2.3.4.5 -o "$f/maple.bin" >/dev/null
+"$image" elm-e-disk:ext=2.3.4.5 -o "$f/disk.bin" >/dev/null
+# A code-13 image padded to the 256 KiB a code-26 update takes.
+{ cat "$f/nutmeg.bin"; head -c $((262144 - 65536)) /dev/zero; } >"$f/nutmeg-256k.bin"
+# One byte more than the 512 KiB flash of the MX25L4006E.
+{ cat "$f/nutmeg.bin"; head -c $((524288 - 65536 + 1)) /dev/zero; } >"$f/nutmeg-big.bin"
+
+# Seeds the area marker record (base 0) that puts the disk's firmware area at LBA 0.
+marker_base0() { printf '\x55\x00\x00\x00\x00\xAA' | dd of="$1/disk.img" bs=1 seek=$((1048576 * 512 + 150)) conv=notrunc status=none; }
+
+# name | preset | file | exit | message | state seeding (a function, or -)
+cases=(
+    "26 empty|oak|empty.bin|2|FW file refused: the file is empty; nothing was written.|-"
+    "26 64 KiB code-13 file|oak|nutmeg.bin|2|FW file refused: the file is 65536 bytes; this bridge takes 262144;|-"
+    "26 code-13 record|oak|nutmeg-256k.bin|2|the header record of chip type code 13 (S3N) at offset 0xBFF0;|-"
+    "3 empty|cedar|empty.bin|2|FW file refused: the file is empty|-"
+    "13 larger than the flash|nutmeg|nutmeg-big.bin|2|the file is 524289 bytes; the flash holds 524288|-"
+    "9 no NVRAM area|juniper|juniper.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 Q5K record at offset 0x1000)|-"
+    "12 no NVRAM area|maple|maple.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 S1M record at offset 0x1000)|-"
+    "12 assisted, no NVRAM area|maple:fwassist=1|maple.bin|2|lacks the 4 KiB NVRAM area|-"
+    "30 disk area at LBA 0|elm-e-disk:areamarker=1|disk.bin|1|The firmware area at LBA 0x0 overlaps the partition table in LBA 0-33; nothing was written.|marker_base0"
+    "26 valid|oak|oak.bin|0|Programming Success!!|-"
+    "9 valid|juniper|juniper-nvram.bin|0|result: success|-"
+    # The backup before the write says what it holds and what it does not.
+    "13 valid|nutmeg|nutmeg.bin|0|backup: it holds bytes 0x0-0x1FFFF of the flash; the write may change up to 0x7FFFF|-"
+)
+
+for row in "${cases[@]}"; do
+    IFS='|' read -r label preset file want message seed <<<"$row"
+    d="$work/${label// /-}"
+    mkdir -p "$d"
+    "$fw" --simulate "$preset" --sim-state "$d/S" --trace="$d/info.trace" info >/dev/null 2>&1 ||
+        fail "$label: info"
+    [ "$seed" = - ] || "$seed" "$d/S"
+    cp -r "$d/S" "$d/before"
+    rc=0
+    "$fw" --simulate "$preset" --sim-state "$d/S" --trace="$d/run.trace" update --yes "$f/$file" \
+        >"$d/out" 2>&1 </dev/null || rc=$?
+    [ "$rc" -eq "$want" ] || fail "$label: exit $rc, expected $want"
+    grep -qF -- "$message" "$d/out" || fail "$label: no '$message' in: $(cat "$d/out")"
+    if [ "$want" -ne 0 ]; then
+        # Only what identification sends: no command info does not send too.
+        # The disk area is judged by the update itself, after the disk's
+        # reads: there no data goes out.
+        extra=$(comm -23 <(sed 's/ len=.*//' "$d/run.trace" | sort -u) <(sed 's/ len=.*//' "$d/info.trace" | sort -u))
+        [ "$seed" = - ] || extra=$(grep ' out ' "$d/run.trace" || true)
+        [ -z "$extra" ] || fail "$label: commands beyond identification: $extra"
+        for state in flash.bin disk.img; do
+            [ ! -f "$d/before/$state" ] || cmp -s "$d/before/$state" "$d/S/$state" || fail "$label: $state changed"
+        done
+    else
+        cmp -s "$d/before/flash.bin" "$d/S/flash.bin" && fail "$label: the valid file was not written"
+    fi
+done
+
+# A ROM0-mode backup of a 512 KiB flash holds all of it, not 0x40000 bytes and zeros.
+"$fw" --simulate spruce --sim-state "$work/sp" backup "$work/spruce.bak" >"$work/sp.out" 2>&1 ||
+    fail "spruce backup: $(cat "$work/sp.out")"
+cmp -s "$work/spruce.bak" "$work/sp/flash.bin" || fail "the spruce backup differs from its 512 KiB flash"
+
+[ "$failed" -eq 0 ] && echo "refused files hold"
+exit "$failed"
