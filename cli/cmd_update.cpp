@@ -95,8 +95,24 @@ const char *ResultName(int exitCode)
     }
 }
 
+const char *PhaseName(WritePhase phase)
+{
+    switch (phase) {
+    case WritePhase::Idle:
+        return "idle";
+    case WritePhase::Checking:
+        return "checking";
+    case WritePhase::BackingUp:
+        return "backing up";
+    case WritePhase::Writing:
+        return "writing";
+    }
+    return "idle";
+}
+
 // Runs a write verb; with `json` its human output goes to standard error and
-// standard output gets one JSON document: what was done, and how it ended.
+// standard output gets one JSON document: what was done, and how it ended,
+// also when an interrupt stops the run (the stop then goes on to the caller).
 int WithReport(bool json, const char *verb, const std::function<int()> &run)
 {
     if (!json)
@@ -104,20 +120,36 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
     WriteReport report;
     currentReport = &report;
     std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
-    const int exitCode = run();
+    const auto document = [&](int exitCode, const char *result) {
+        nlohmann::json d = {
+            {"verb", verb},
+            {"device", report.device.empty() ? nlohmann::json() : nlohmann::json(report.device)},
+            {"chip", report.typeCode < 0
+                         ? nlohmann::json()
+                         : nlohmann::json{{"name", report.chip}, {"typeCode", report.typeCode}}},
+            {"status", report.status},
+            {"backup", report.backup.empty() ? nlohmann::json() : nlohmann::json(report.backup)},
+            {"result", result},
+            {"exitCode", exitCode},
+        };
+        return d;
+    };
+    int exitCode = kExitFailed;
+    try {
+        exitCode = run();
+    } catch (const StopRequested &stop) {
+        std::cout.rdbuf(stdoutBuffer);
+        currentReport = nullptr;
+        nlohmann::json d = document(128 + stop.signal, "stopped");
+        d["stoppedWhile"] = PhaseName(stop.phase);
+        if (report.backup.empty() && !stop.backupFile.empty())
+            d["backup"] = stop.backupFile;
+        std::cout << JsonText(d) << std::flush;
+        throw;
+    }
     std::cout.rdbuf(stdoutBuffer);
     currentReport = nullptr;
-    const nlohmann::json document = {
-        {"verb", verb},
-        {"device", report.device.empty() ? nlohmann::json() : nlohmann::json(report.device)},
-        {"chip", report.typeCode < 0 ? nlohmann::json()
-                                     : nlohmann::json{{"name", report.chip}, {"typeCode", report.typeCode}}},
-        {"status", report.status},
-        {"backup", report.backup.empty() ? nlohmann::json() : nlohmann::json(report.backup)},
-        {"result", ResultName(exitCode)},
-        {"exitCode", exitCode},
-    };
-    std::cout << JsonText(document);
+    std::cout << JsonText(document(exitCode, ResultName(exitCode)));
     return exitCode;
 }
 

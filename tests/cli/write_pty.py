@@ -6,6 +6,7 @@ one within 3 s stopping after the current command with the state saved.
 Usage: write_pty.py BRIGANT_FW
 """
 import fcntl
+import json
 import os
 import pty
 import select
@@ -92,9 +93,10 @@ code, out = spawn(["--simulate", "quince", "--sim-state", state, "update", "--em
 check(code == 0 and "Update    Pass!!" in out, "answer y: exit %d" % code, out)
 
 
-def interrupt(times):
-    """Reads the trace from a small pipe; at the first flash write sends
-    Ctrl-C `times` times (the pipe holds the run back meanwhile)."""
+def interrupt(times, marker=b" out 3B 0E "):
+    """Reads the trace from a small pipe; at the first command that holds
+    `marker` (a flash write) sends Ctrl-C `times` times (the pipe holds the
+    run back meanwhile)."""
 
     def follow(fifo, pid):
         fd = os.open(fifo, os.O_RDONLY)
@@ -105,7 +107,7 @@ def interrupt(times):
             if not chunk:
                 break
             pending += chunk
-            if not sent and b" out 3B 0E " in pending:
+            if not sent and marker in pending:
                 sent = True
                 for _ in range(times):
                     os.kill(pid, signal.SIGINT)
@@ -135,6 +137,23 @@ check(code == 130, "two Ctrl-C: exit %d, expected 130" % code, out)
 check("in the middle of the write" in out and "the old flash is saved in" in out, "no state told", out)
 check("Update    Pass!!" not in out, "a stopped run passed", out)
 check(flash(state) != before, "the state at the stop was not saved")
+
+# With --json, a stopped write still ends with one JSON document saying so.
+for name, verb, marker in [("json-update", ["update", "--embedded"], b" out 3B 0E "),
+                           ("json-erase", ["erase"], b" out DF ")]:
+    state = fresh_state(name)
+    fifo = os.path.join(WORK, name + ".fifo")
+    os.mkfifo(fifo)
+    code, out = spawn(["--simulate", "quince", "--sim-state", state, "--trace=" + fifo] + verb +
+                      ["--yes", "--json"], on_trace=interrupt(2, marker), trace=fifo)
+    text = out.replace("\r\n", "\n")
+    start = text.find('{\n  "')
+    try:
+        doc = json.loads(text[start:text.index("\n}\n", start) + 2])
+    except ValueError:
+        doc = {}
+    check(code == 130 and doc.get("result") == "stopped" and doc.get("exitCode") == 130 and
+          doc.get("stoppedWhile") == "writing", name + ": exit %d, document %r" % (code, doc), out)
 
 shutil.rmtree(WORK)
 print("pty checks: %d failed" % len(failures))
