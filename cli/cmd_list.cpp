@@ -107,7 +107,7 @@ void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<Ent
         }
     }
     if (!entries.empty())
-        out << DescribeOneButton(w.devpnl.caption(), w.YesBtn.enabled()).text << "\n";
+        out << DescribeOneButton(w.oneButton, w.YesBtn.enabled()).text << "\n";
     if (verbose) {
         out << "Device list" << (w.DeviceList.enabled() ? "" : " (disabled)")
             << ", status line: " << w.devpnl.caption() << " (" << forms::ColourName(w.devpnl.fontColour())
@@ -143,7 +143,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &w, const std::vector<EntryView> 
               {"status", e.status}}},
         });
     }
-    const OneButtonVerdict verdict = DescribeOneButton(w.devpnl.caption(), w.YesBtn.enabled());
+    const OneButtonVerdict verdict = DescribeOneButton(w.oneButton, w.YesBtn.enabled());
     nlohmann::json boxes = nlohmann::json::array();
     for (const auto &m : messages)
         boxes.push_back({{"title", m.title}, {"text", m.text}, {"kind", KindName(m.kind)}});

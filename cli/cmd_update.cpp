@@ -3,6 +3,7 @@
 // press Run); brigant-fw backup and erase: its "RD Version" service modes;
 // update --embedded: the one-button update. All headless, generic over the
 // window: whichever family the Run dispatch holds for the bridge runs.
+#include "app/check_report.h"
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
@@ -226,15 +227,17 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         RefreshEnd(form);
     }
     if (!form.YesBtn.enabled()) {
-        const std::string status = form.devpnl.caption();
-        std::cout << "update not offered: " << status << "\n";
-        if (status == "Chip not support!!" && form.listedCount > 1)
-            std::cerr << "error: the selected bridge (--index " << (args.index < 0 ? 0 : args.index)
-                      << ") is not a chip type code " << kOneButtonChipType
-                      << " bridge; choose another with --index (0 to " << form.listedCount - 1 << ")\n";
-        if (status == "Firmware already updated.")
+        const OneButtonState state = form.oneButton;
+        const int index = args.index < 0 ? 0 : args.index;
+        std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
+        if (state == OneButtonState::NotSupported && form.listedCount > 1)
+            std::cerr << "error: the selected bridge (--index " << index << ") is not a chip type code "
+                      << kOneButtonChipType << " bridge; choose another with --index (0 to "
+                      << form.listedCount - 1 << ")\n";
+        if (state == OneButtonState::Current)
             return kExitNothingToDo;
-        if (status == "No device found!!" || status == "Chip not support!!" || form.listedCount == 0)
+        if (state == OneButtonState::NoDevice || state == OneButtonState::NotSupported ||
+            form.listedCount == 0)
             return kExitNoDevice;
         return kExitFailed;
     }
@@ -249,20 +252,60 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             std::cout << "updating " << path << ": " << form.YesBtn.caption() << "\n";
             YesBtnClick(form);
         });
-    NoteRun(form.devpnl.caption(), run);
+    const bool passed = form.oneButton == OneButtonState::Passed;
+    NoteRun(DescribeOneButton(form.oneButton, false).key, run);
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
-    const bool passed = form.devpnl.caption() == "Update    Pass!!";
     // Let the refresh that follows the bridge's return run.
     session.ui().runTimers(10000);
     return passed ? kExitOk : kExitFailed;
 }
 
-// The window's texts that say a loaded file was refused.
-bool FileRefusedText(const std::string &text)
+// Why the file Load File was given cannot be written, in the command line's
+// words; empty when it was accepted.
+std::string LoadRefusal(const TBrigantFwTool &form, const std::string &file)
 {
-    return text == "Open FW File Error!!" || text == "FW file not Match." ||
-           text == "Allocate FW file buffers Error!!";
+    switch (form.lastLoad) {
+    case LoadResult::Accepted:
+        return form.UpdateBtn.enabled() ? "" : "Run was not enabled for it";
+    case LoadResult::None:
+        return "no file was loaded";
+    case LoadResult::TooLarge:
+        return "the file is larger than any firmware file";
+    case LoadResult::OpenFailed:
+        return "the file could not be read";
+    case LoadResult::NotChecked:
+        return "the running firmware could not be asked whether the file fits it";
+    case LoadResult::Mismatch:
+        break;
+    }
+    // The same findings as `check` gives, for the chip identification found.
+    ChipChoice chip;
+    chip.code = form.chip.ChipTypeCode;
+    chip.subRevision = form.chip.ChipSubRevision;
+    std::string findings;
+    if (DescribeFirmwareFileCheck(file, chip, findings) != FileCheckOutcome::DoesNotFit || findings.empty())
+        return "the file does not fit the firmware running on this bridge";
+    while (!findings.empty() && findings.back() == '\n')
+        findings.pop_back();
+    std::string indented;
+    for (const char c : findings)
+        indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
+    return "the file does not fit this bridge:\n  " + indented;
+}
+
+// How a run ended, in the command line's words.
+std::string RunText(const RunOutcome &outcome)
+{
+    switch (outcome.result) {
+    case RunOutcome::Result::Success:
+        return "success";
+    case RunOutcome::Result::Refused:
+        return "refused: " + outcome.reason;
+    case RunOutcome::Result::Failed:
+        break;
+    }
+    return outcome.lastPhase.empty() ? "FAILED" : "FAILED (during " + outcome.lastPhase + ")";
 }
 
 // After a write: let the refresh that follows run. A bridge that resets
@@ -274,11 +317,7 @@ constexpr std::uint32_t kReturnWaitMs = 15000;
 void AwaitReturn(WindowSession &session, const TBrigantFwTool &form, bool passed)
 {
     session.ui().runTimers(10000);
-    const auto &messages = session.ui().messages();
-    const bool reattaching = std::any_of(messages.begin(), messages.end(), [](const auto &m) {
-        return m.text.find("Please wait device re-attached!") != std::string::npos;
-    });
-    if (!passed || !reattaching)
+    if (!passed || !form.lastRun.bridgeReattaches)
         return;
     Clock &clock = ProgramClock();
     const std::uint64_t end = clock.nowMs() + kReturnWaitMs;
@@ -314,21 +353,10 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 
     // 2. The file, through the window's Load File, so that its checks apply.
     if (mode == ToolMode::Program) {
-        const std::size_t boxes = session.ui().messages().size();
         session.ui().queueDialogAnswer(file);
         form.LoadBtn.click();
-        const auto &messages = session.ui().messages();
-        for (std::size_t i = boxes; i < messages.size(); ++i) {
-            if (messages[i].text == kFileMismatchText) {
-                std::cerr << "error: " << file << ": " << messages[i].text << "\n";
-                return kExitUsage;
-            }
-        }
-        if (FileRefusedText(form.StatusEdit.text()) || !form.UpdateBtn.enabled()) {
-            std::cerr << "error: " << file << ": "
-                      << (form.StatusEdit.text().empty() ? "the window refused the file"
-                                                         : form.StatusEdit.text())
-                      << "\n";
+        if (const std::string why = LoadRefusal(form, file); !why.empty()) {
+            std::cerr << "error: " << file << ": " << why << "\n";
             return kExitUsage;
         }
     }
@@ -359,27 +387,24 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         form.ReadWriteBufferChk.setChecked(true);
     }
     if (!form.UpdateBtn.enabled()) {
-        std::cout << "Run not offered: " << form.StatusEdit.text() << "\n";
+        std::cout << "Run not offered for this bridge with these options\n";
         return kExitFailed;
     }
 
     // 4. Run: a write only after the guard's checks, question and backup; a
-    // file Run refuses is refused before all of them, in the window's words.
+    // file Run refuses is refused before all of them.
     if (mode == ToolMode::Program && RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus)) {
-        const std::size_t boxes = session.ui().messages().size();
         UpdateBtnClick(form);
-        const auto &messages = session.ui().messages();
-        std::string why = form.StatusEdit.text();
-        if (why.empty() && messages.size() > boxes)
-            why = messages.back().text;
+        const std::string why =
+            form.lastRun.reason.empty() ? "the file is larger than the flash" : form.lastRun.reason;
         NoteRun(why, GuardedRun{});
         std::cout << "\n";
-        std::cerr << "error: " << file << ": " << why << "\n";
+        std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
         return kExitUsage;
     }
     if (mode == ToolMode::Backup) {
         UpdateBtnClick(form);
-        NoteRun(form.StatusEdit.text(), GuardedRun{});
+        NoteRun(RunText(form.lastRun), GuardedRun{});
     } else {
         bool noTerminal = false;
         const std::string path = form.selectedEntry().path;
@@ -388,13 +413,13 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             CliWriteGuard(ctx,
                           mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
             [&form] { return BackupThroughRunButton(form, ""); }, [&form] { UpdateBtnClick(form); });
-        NoteRun(form.StatusEdit.text(), run);
+        NoteRun(RunText(form.lastRun), run);
         if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
             return stopped;
     }
     std::cout << "\n";
-    const bool passed = form.runResult == 1;
-    std::cout << (passed ? "result: success\n" : "result: FAILED\n");
+    const bool passed = form.lastRun.ok();
+    std::cout << "result: " << RunText(form.lastRun) << "\n";
     AwaitReturn(session, form, passed);
     return passed ? kExitOk : kExitFailed;
 }

@@ -50,23 +50,39 @@ std::string EmbeddedImageVersion()
     return caption.substr(caption.rfind(' ') + 1);
 }
 
-OneButtonVerdict DescribeOneButton(const std::string &statusLine, bool offered)
+OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index)
 {
     const std::string image = "the built-in image " + EmbeddedImageVersion();
+    const std::string device = "Device " + std::to_string(index);
     if (offered)
-        return {"offered", "Device 0 runs another version than " + image +
+        return {"offered", device + " runs another version than " + image +
                                ": 'brigant-fw update --embedded' installs it."};
-    if (statusLine == "Firmware already updated.")
-        return {"current", "Device 0 already runs " + image + "."};
-    if (statusLine == "Firmware ID not match!!")
+    switch (state) {
+    case OneButtonState::Current:
+        return {"current", device + " already runs " + image + "."};
+    case OneButtonState::IdMismatch:
         return {"other identity",
-                "Device 0 runs firmware of another identity: " + image + " is not offered."};
-    if (statusLine == "Chip not support!!")
+                device + " runs firmware of another identity: " + image + " is not offered."};
+    case OneButtonState::RunsFromRom:
+        return {"runs from ROM", device + " runs from its ROM (an update was cut short): "
+                                          "'brigant-fw recover' brings its firmware back."};
+    case OneButtonState::NotSupported:
         return {"not supported", "The built-in image " + EmbeddedImageVersion() + " is for chip type code " +
-                                     std::to_string(kOneButtonChipType) + " bridges; device 0 is not one."};
-    if (statusLine == "No device found!!")
+                                     std::to_string(kOneButtonChipType) + " bridges; " +
+                                     (index == 0 ? "device 0" : "device " + std::to_string(index)) +
+                                     " is not one."};
+    case OneButtonState::NoDevice:
         return {"no device", "No disk behind a supported bridge was found."};
-    return {"unknown", statusLine};
+    case OneButtonState::Passed:
+        return {"passed", device + " was updated to " + image + "."};
+    case OneButtonState::Failed:
+        return {"failed", "The update of " + device + " to " + image + " failed."};
+    case OneButtonState::Blank:
+    case OneButtonState::Offered:
+    case OneButtonState::Updating:
+        break;
+    }
+    return {"unknown", device + ": the bridge's firmware could not be compared with " + image + "."};
 }
 
 std::string JsonText(const nlohmann::json &document)

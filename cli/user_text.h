@@ -2,6 +2,7 @@
 // The command line's own words for what the window shows: bus names, product
 // names, the one-button face's verdict, and JSON documents.
 #include "device/device_entry.h"
+#include "model/fwupdate.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,13 +18,14 @@ std::string ProductText(const std::string &item);
 // The built-in update image's version ("01.01.01.00"), empty when there is none.
 std::string EmbeddedImageVersion();
 
-// What the one-button face decided for the first listed device, from its
-// status line and whether it offers the update.
+// What the one-button face decided for the selected device, from its state
+// and whether it offers the update.
 struct OneButtonVerdict {
-    const char *key;  // "offered", "current", "other identity", "not supported", "no device", "unknown"
+    const char *key;  // "offered", "current", "other identity", "runs from ROM", "not supported",
+                      // "no device", "unknown"
     std::string text; // a sentence for the user
 };
-OneButtonVerdict DescribeOneButton(const std::string &statusLine, bool offered);
+OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index = 0);
 
 // The document as UTF-8 text with a final line feed; bytes that are not UTF-8
 // (device names are raw bytes) become U+FFFD.

@@ -364,7 +364,7 @@ TEST_F(OneButtonRefreshTest, ChoosingADeviceShowsThatDevicesKindVerdictAndOffer)
 
     // During a run the choice leaves the run's status line and button alone.
     form.updateRunning = 1;
-    ShowOneButtonStatus(form, forms::kBlue, "Updating firmware. Please wait...");
+    ShowOneButtonStatus(form, OneButtonState::Updating);
     form.DeviceList.select(2);
     EXPECT_EQ(form.devpnl.caption(), "Updating firmware. Please wait...");
     EXPECT_EQ(form.chip.ChipTypeCode, 13);
@@ -375,7 +375,7 @@ TEST_F(OneButtonRefreshTest, DuringARunTheRefreshKeepsTheRunsMessagesAndProgress
     add(kQuince);
     form.updateRunning = 1;
     form.ProgressBar2.setPosition(60);
-    ShowOneButtonStatus(form, forms::kBlue, "Updating firmware. Please wait...");
+    ShowOneButtonStatus(form, OneButtonState::Updating);
 
     runFirmware(0, false, false);
     RefreshBtnClick(form);
@@ -417,7 +417,7 @@ TEST_F(OneButtonRefreshTest, OtherChipsAndSilentBridgesAreNotOffered)
     const std::string quince = add(kQuince);
     runFirmware(1, true, false);
     form.replugLable.show();
-    ShowOneButtonStatus(form, forms::kBlue, "Click Update firmware button to proceed.");
+    ShowOneButtonStatus(form, OneButtonState::Offered);
     RefreshStart(form);
     RefreshDeviceList(form);
     sim::FaultRule chipInfo;
@@ -495,7 +495,7 @@ TEST_F(DeviceChangeTest, EventsRestartTheTimerSoABurstGivesOneRefresh)
 TEST_F(DeviceChangeTest, ArrivalDuringARunLeavesTheStatusLine)
 {
     form.updateRunning = 1;
-    ShowOneButtonStatus(form, forms::kBlue, "Updating firmware. Please wait...");
+    ShowOneButtonStatus(form, OneButtonState::Updating);
     FormDeviceChange(form, DeviceChange::Arrival);
     EXPECT_EQ(form.devpnl.caption(), "Updating firmware. Please wait...");
     EXPECT_TRUE(ui.timerRunning(kRefreshTimerId));

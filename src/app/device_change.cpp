@@ -11,7 +11,7 @@ void FormDeviceChange(TBrigantFwTool &form, DeviceChange change)
 {
     const bool arrival = change == DeviceChange::Arrival;
     if (arrival && !form.updateRunning)
-        ShowOneButtonStatus(form, forms::kBlue, "Click Update firmware button to proceed.");
+        ShowOneButtonStatus(form, OneButtonState::Offered);
     Ui().stopTimer(kRefreshTimerId);
     Ui().startTimer(kRefreshTimerId, arrival ? kArrivalSettleMs : kRemovalSettleMs);
 }

@@ -161,26 +161,34 @@ void LoadBtnClick(TBrigantFwTool &form)
     form.UpdateBtn.setEnabled(false);
     form.YesBtn.setEnabled(false);
     PrepareDialog(form);
+    form.lastLoad = LoadResult::None;
     const auto chosen = Ui().openFileDialog(form.OpenDialog1);
     if (!chosen)
         return;
     RememberDialogDirectory(form, *chosen);
     std::error_code ec;
     if (const std::uint64_t size = fs::file_size(*chosen, ec); !ec && size > kLargestFirmwareFile) {
+        form.lastLoad = LoadResult::TooLarge;
         form.StatusEdit.setText(kFileTooLargeText);
         return;
     }
+    form.fileMismatchShown = false;
     form.FwFilenameEdit.setText(*chosen);
     if (!IsBufferPathChip(form.chip.ChipTypeCode)) {
+        // Run is enabled also after the selection handler said the file
+        // does not match: the user has the last word in the window.
+        form.lastLoad = form.fileMismatchShown ? LoadResult::Mismatch : LoadResult::Accepted;
         form.UpdateBtn.setEnabled(true);
         return;
     }
     // Only the bytes the check compares are read, whatever the file's size.
     std::vector<std::uint8_t> file;
     if (!ReadFirmwareFileHead(chosen->c_str(), kRunningBridgeCheckEnd, file)) {
-        form.StatusEdit.setText("Open FW File Error!!");
+        form.lastLoad = LoadResult::OpenFailed;
+        form.StatusEdit.setText(kOpenFwFileErrorText);
         return;
     }
+    form.lastLoad = LoadResult::NotChecked;
     std::uint8_t reply[40] = {};
     std::uint32_t transferred = 0;
     if (!ReadChipInfo(form.selectedEntry().path, reply, 40, transferred))
@@ -189,10 +197,12 @@ void LoadBtnClick(TBrigantFwTool &form)
     if (verdict < 0)
         return;
     if (verdict == 1) {
+        form.lastLoad = LoadResult::Accepted;
         form.UpdateBtn.setEnabled(true);
         form.YesBtn.setEnabled(true);
     } else {
-        form.StatusEdit.setText("FW file not Match.");
+        form.lastLoad = LoadResult::Mismatch;
+        form.StatusEdit.setText(kFwFileNotMatchText);
     }
 }
 

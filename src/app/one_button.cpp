@@ -3,6 +3,7 @@
 #include "app/device_list.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
+#include "common/window_texts.h"
 #include "device/discovery.h"
 #include "forms/ui_services.h"
 #include "model/fwupdate.h"
@@ -18,10 +19,51 @@ namespace
 constexpr std::uint8_t kRomDescriptorBoundary = 0xFF;
 } // namespace
 
-void ShowOneButtonStatus(TBrigantFwTool &form, forms::Colour colour, const std::string &text)
+namespace
 {
-    form.devpnl.setFontColour(colour);
-    form.devpnl.setCaption(text);
+
+struct OneButtonLook {
+    forms::Colour colour;
+    const char *text;
+};
+
+OneButtonLook LookOf(OneButtonState state)
+{
+    switch (state) {
+    case OneButtonState::Blank:
+        return {forms::kBlue, ""};
+    case OneButtonState::NoDevice:
+        return {forms::kRed, kNoDeviceText};
+    case OneButtonState::NotSupported:
+        return {forms::kRed, kChipNotSupportText};
+    case OneButtonState::IdMismatch:
+        return {forms::kRed, kIdMismatchText};
+    case OneButtonState::RunsFromRom:
+        return {forms::kRed, kRunsFromRomText};
+    case OneButtonState::Current:
+        return {forms::kGreen, kAlreadyUpdatedText};
+    case OneButtonState::Offered:
+        return {forms::kBlue, kOfferText};
+    case OneButtonState::Updating:
+        return {forms::kBlue, kUpdatingText};
+    case OneButtonState::Passed:
+        return {forms::kGreen, kPassText};
+    case OneButtonState::Failed:
+        return {forms::kRed, kFailText};
+    }
+    return {forms::kBlue, ""};
+}
+
+} // namespace
+
+const char *OneButtonText(OneButtonState state) { return LookOf(state).text; }
+
+void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state)
+{
+    const OneButtonLook look = LookOf(state);
+    form.oneButton = state;
+    form.devpnl.setFontColour(look.colour);
+    form.devpnl.setCaption(look.text);
 }
 
 void RefreshStart(TBrigantFwTool &form)
@@ -29,19 +71,21 @@ void RefreshStart(TBrigantFwTool &form)
     form.devpnl.show();
     form.replugLable.hide();
     form.YesBtn.setEnabled(false);
-    if (!form.updateRunning)
+    if (!form.updateRunning) {
         form.ProgressBar2.setPosition(0);
+        form.oneButton = OneButtonState::Blank; // nothing decided yet
+    }
 }
 
 void RefreshEnd(TBrigantFwTool &form)
 {
     if (form.listedCount <= 0) {
         if (!form.updateRunning)
-            ShowOneButtonStatus(form, forms::kRed, "No device found!!");
+            ShowOneButtonStatus(form, OneButtonState::NoDevice);
         return;
     }
     if (form.chip.ChipTypeCode != kOneButtonChipType) {
-        ShowOneButtonStatus(form, forms::kRed, "Chip not support!!");
+        ShowOneButtonStatus(form, OneButtonState::NotSupported);
         return;
     }
 
@@ -58,7 +102,7 @@ void RefreshEnd(TBrigantFwTool &form)
     bool mismatch = false;
     bool current = false;
     if (std::memcmp(reply + 12, header + 25, 2) != 0 && !form.updateRunning) {
-        ShowOneButtonStatus(form, forms::kRed, "Firmware ID not match!!");
+        ShowOneButtonStatus(form, OneButtonState::IdMismatch);
         mismatch = true;
         // A bridge left in its ROM by an interrupted update: the face has no
         // way back, the command line has.
@@ -66,14 +110,16 @@ void RefreshEnd(TBrigantFwTool &form)
         if (ReadBufferCmd(form.selectedEntry().path, kReadBufferDescriptor, 0, 0, descriptor, 4,
                           PumpMessages) &&
             descriptor[0] == kRomDescriptorBoundary)
-            ShowOneButtonStatus(form, forms::kRed, "The bridge runs from ROM: use brigant-fw recover");
+            ShowOneButtonStatus(form, OneButtonState::RunsFromRom);
     }
     if (std::memcmp(reply + 12, header + 25, 4) == 0) {
-        ShowOneButtonStatus(form, forms::kGreen, "Firmware already updated.");
+        ShowOneButtonStatus(form, OneButtonState::Current);
         current = true;
     }
-    if (!mismatch && !current && !form.updateRunning)
+    if (!mismatch && !current && !form.updateRunning) {
+        form.oneButton = OneButtonState::Offered;
         form.YesBtn.setEnabled(true);
+    }
 }
 
 void RefreshBtnClick(TBrigantFwTool &form)

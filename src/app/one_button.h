@@ -2,6 +2,7 @@
 // The one-button face of the main window: its status line and the Refresh
 // Device action that decides whether the update button is offered.
 #include "forms/controls.h"
+#include "model/fwupdate.h"
 
 #include <string>
 
@@ -13,8 +14,12 @@ class TBrigantFwTool;
 // The bridge model the one-button update is made for.
 constexpr int kOneButtonChipType = 16;
 
-// The one-button status line (devpnl): its colour and text.
-void ShowOneButtonStatus(TBrigantFwTool &form, forms::Colour colour, const std::string &text);
+// The one-button status line (devpnl): the colour and text of `state`, which
+// the window keeps as its one-button state.
+void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state);
+// The status line's text for `state` ("" for Blank and Offered: the offer is
+// the enabled button, its invitation is shown on a device event).
+const char *OneButtonText(OneButtonState state);
 
 // First step of every refresh: shows the status line, hides the replug hint,
 // disables the update button and, unless a run is in progress, empties the

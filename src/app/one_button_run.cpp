@@ -20,7 +20,7 @@ void YesBtnClick(TBrigantFwTool &form)
     form.ExitBtn.setEnabled(false);
     form.ProgressBar2.setPosition(0);
     form.updateRunning = 1;
-    ShowOneButtonStatus(form, forms::kBlue, "Updating firmware. Please wait...");
+    ShowOneButtonStatus(form, OneButtonState::Updating);
 
     const unsigned code = form.chip.ChipTypeCode;
     const std::string path = form.selectedEntry().path;
@@ -39,12 +39,12 @@ void YesBtnClick(TBrigantFwTool &form)
         }
         if (ok) {
             form.ProgressBar2.setPosition(100);
-            ShowOneButtonStatus(form, forms::kGreen, "Update    Pass!!");
+            ShowOneButtonStatus(form, OneButtonState::Passed);
         } else {
-            ShowOneButtonStatus(form, forms::kRed, "Update    Fail!!");
+            ShowOneButtonStatus(form, OneButtonState::Failed);
         }
     } else {
-        ShowOneButtonStatus(form, forms::kRed, "Chip not support!!");
+        ShowOneButtonStatus(form, OneButtonState::NotSupported);
     }
     SleepMs(kResultPauseMs);
     form.updateRunning = 0;

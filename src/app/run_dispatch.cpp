@@ -160,11 +160,17 @@ class PhaseWatch final : public RunHost
     TransferState &transfer() override { return inner_.transfer(); }
     void nvramBoxChecked() override { inner_.nvramBoxChecked(); }
     void serialNumberBoxHidden() override { inner_.serialNumberBoxHidden(); }
+    void bridgeResetting() override
+    {
+        resetting = true;
+        inner_.bridgeResetting();
+    }
     void devicesReattached(const std::vector<DiskInterface> &found, int selected) override
     {
         inner_.devicesReattached(found, selected);
     }
     std::string lastPhase;
+    bool resetting = false;
 
   private:
     RunHost &inner_;
@@ -198,6 +204,7 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     const int done = ProcedureFor(choice.procedure)(req, watch, path);
     outcome.result = done == 1 ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
     outcome.lastPhase = watch.lastPhase;
+    outcome.bridgeReattaches = watch.resetting;
     return outcome;
 }
 
@@ -265,14 +272,17 @@ void UpdateBtnClick(TBrigantFwTool &form)
     WindowRunHost host(form);
     // A file that cannot be the bridge's firmware is refused before anything
     // is sent to the bridge: most procedures erase first.
+    form.lastRun = RunOutcome{};
     if (const std::string why = RunFileRefusal(req, entry.bus); !why.empty()) {
         host.showStatus(kFileRefusedText + why + "; nothing was written.");
+        form.lastRun.result = RunOutcome::Result::Refused;
+        form.lastRun.reason = why;
         form.UpdateBtn.setEnabled(true);
         return;
     }
     const RunChoice choice = ChoiceFor(req, entry.bus, path);
     if (choice.refusedTooLarge) {
-        RunChosen(choice, req, path, host);
+        form.lastRun = RunChosen(choice, req, path, host);
         return;
     }
     // ProgressBar1 follows the procedure's steps while it runs.
@@ -280,7 +290,8 @@ void UpdateBtnClick(TBrigantFwTool &form)
     auto previous = ui.setProgressListener([&form](const ProgressEvent &e) {
         form.ProgressBar1.setPosition(e.total ? static_cast<int>(e.done * 100 / e.total) : 0);
     });
-    form.runResult = RunChosen(choice, req, path, host).ok() ? 1 : 0;
+    form.lastRun = RunChosen(choice, req, path, host);
+    form.runResult = form.lastRun.ok() ? 1 : 0;
     ui.setProgressListener(std::move(previous));
     form.UpdateBtn.setEnabled(true);
     if (choice.resetsProgress)

@@ -2,6 +2,7 @@
 // The Run button: which update procedure a selected bridge gets, and the
 // handler that runs it. The choice is a pure function of what identification
 // found, so that every chip type code and variant can be checked on its own.
+#include "common/window_texts.h"
 #include "device/device_entry.h"
 #include "flash/run_host.h"
 #include "flash/run_request.h"
@@ -50,23 +51,6 @@ using UpdateProcedureFn = int (*)(const RunRequest &req, RunHost &host, const st
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);
 const char *ProcedureName(UpdateProcedure procedure);
 
-// How a run ended, beside the texts the procedure showed.
-struct RunOutcome {
-    enum class Result : std::uint8_t {
-        Success, // the procedure did its work and verified it
-        Failed,  // it failed; nothing says the flash holds what was asked
-        Refused, // nothing was started (`reason` says why)
-    };
-    Result result = Result::Failed;
-    UpdateProcedure procedure = UpdateProcedure::None;
-    std::string reason;
-    // The last progress phase reported before the end ("ReadFlash",
-    // "Programming", ...): where a failed run stopped; empty when no long
-    // step had started.
-    std::string lastPhase;
-    bool ok() const { return result == Result::Success; }
-};
-
 // Runs what `req` asks on the bridge at `path`, with the procedure its chip
 // identity picks (the probe at 0x505E asked first where the choice needs it).
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host);
@@ -84,9 +68,5 @@ bool RunRefusesFile(const RunRequest &req, BusKind bus);
 
 // The Run button's click handler.
 void UpdateBtnClick(TBrigantFwTool &form);
-
-inline constexpr const char *kFileTooLargeText = "The firmware file size is bigger than the flash size!";
-// Leads the status line when Run refuses a file; the reason follows.
-inline constexpr const char *kFileRefusedText = "FW file refused: ";
 
 } // namespace brigant

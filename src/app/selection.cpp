@@ -56,6 +56,7 @@ void UpdateBtnCheck(TBrigantFwTool &w)
         } else if (type != 0 && !ChipTypeOf(type).bufferPath &&
                    ChipTypeOf(type).procedure != UpdateProcedure::RunConversionUpdate) {
             // The buffer-path bridges judge a file when it is loaded; staging files never match.
+            w.fileMismatchShown = true;
             Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
             w.UpdateBtn.setEnabled(false);
         }
@@ -160,10 +161,10 @@ void DeviceListChange(TBrigantFwTool &window)
     // The update button and the status line judge the device chosen now: no
     // earlier device's offer or verdict stays behind.
     window.YesBtn.setEnabled(false);
-    ShowOneButtonStatus(window, forms::kBlue, "");
+    ShowOneButtonStatus(window, OneButtonState::Blank);
     RefreshEnd(window);
     if (window.YesBtn.enabled())
-        ShowOneButtonStatus(window, forms::kBlue, "Click Update firmware button to proceed.");
+        ShowOneButtonStatus(window, OneButtonState::Offered);
 }
 
 void WireIdentificationHandlers(TBrigantFwTool &window)

@@ -5,6 +5,14 @@
 namespace brigant
 {
 
+std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defaultName)
+{
+    if (!req.backupFile.empty())
+        return req.backupFile;
+    host.notice(kDefaultBackupText);
+    return defaultName;
+}
+
 int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length)
 {
     std::FILE *file = std::fopen(name.c_str(), "wb");

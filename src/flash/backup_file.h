@@ -2,7 +2,9 @@
 // Writing a backup of the flash (or of a disk area) to its file, the same way
 // for every update family: the whole file in one piece, and a file that could
 // not be written in full is no backup.
+#include "common/window_texts.h"
 #include "flash/run_host.h"
+#include "flash/run_request.h"
 
 #include <cstdint>
 #include <string>
@@ -14,6 +16,10 @@ namespace brigant
 // backup success!" and returns 1 when the file was written and closed; shows
 // "Open Backup File Error!!" and returns 0 when it could not be opened,
 // written in full or closed.
+// The backup file a run writes: the request's, or `defaultName` when it
+// names none (the user is told so, with the text the window always gave).
+std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defaultName = kDefaultBackupName);
+
 int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length);
 
 } // namespace brigant

@@ -34,6 +34,8 @@ class RunHost
     // The few window changes a procedure makes.
     // "Include 4K NVRAM" checked (the SST block-wise update writes it whole).
     virtual void nvramBoxChecked() {}
+    // The bridge was told to reset itself: it leaves the bus and comes back.
+    virtual void bridgeResetting() {}
     // "Set Product SN" hidden after the record was written.
     virtual void serialNumberBoxHidden() {}
     // After a reset the disks came back as `found`; `selected` is the bridge that was reset.

@@ -3,6 +3,7 @@
 // window's Run button, a command-line verb): what to do, with which files,
 // on which chip. Procedures read nothing else of the window.
 #include "image/chip_identity.h"
+#include "image/chip_types.h"
 
 #include <cstdint>
 #include <string>
@@ -36,6 +37,25 @@ struct RunRequest {
     // Disks listed when the run started; a bridge waited for after its reset
     // is known by the list coming back to this many when it has no location.
     std::int32_t candidateCount = 0;
+};
+
+// How a run ended, beside the texts the procedure showed.
+struct RunOutcome {
+    enum class Result : std::uint8_t {
+        Success, // the procedure did its work and verified it
+        Failed,  // it failed; nothing says the flash holds what was asked
+        Refused, // nothing was started (`reason` says why)
+    };
+    Result result = Result::Failed;
+    UpdateProcedure procedure = UpdateProcedure::None;
+    std::string reason;
+    // The last progress phase reported before the end ("ReadFlash",
+    // "Programming", ...): where a failed run stopped; empty when no long
+    // step had started.
+    std::string lastPhase;
+    // The bridge was told to reset and leaves the bus for a while.
+    bool bridgeReattaches = false;
+    bool ok() const { return result == Result::Success; }
 };
 
 } // namespace brigant

@@ -1,6 +1,7 @@
 #pragma once
 // Chip identification: which bridge model and revision sits behind a disk
 // (IdentifyChip), and the running firmware's version text and release state.
+#include "common/window_texts.h"
 #include "device/device_entry.h"
 #include "image/chip_types.h"
 
@@ -63,10 +64,5 @@ std::string FormatVersionText(std::uint8_t chipTypeCode, const std::uint8_t info
 VersionReadout ReadVersionText(const std::string &path, std::uint8_t chipTypeCode, std::string &text);
 
 // Texts the window shows.
-inline constexpr const char *kNotSupportedText = "The chip not support Firmware Update!";
-inline constexpr const char *kNotVelkorText = "Not Velkor Chip!!";
-inline constexpr const char *kInternalCodeText = "Internal code";
-inline constexpr const char *kFileMismatchText = "The firmware file seems not match this chip!";
-inline constexpr const char *kChipInfoFailText = "Get chip information fail !";
 
 } // namespace brigant

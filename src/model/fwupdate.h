@@ -6,6 +6,7 @@
 // app/ does). The Qt front end mirrors it; the command-line tool and the
 // tests drive it directly.
 #include "device/device_entry.h"
+#include "flash/run_request.h"
 #include "flash/transfer_state.h"
 #include "forms/controls.h"
 #include "image/chip_identity.h"
@@ -28,6 +29,31 @@ constexpr int kClientHeight = 143;
 constexpr int kRefreshTimerId = 101;
 constexpr std::uint32_t kArrivalSettleMs = 1200;
 constexpr std::uint32_t kRemovalSettleMs = 200;
+
+// What the one-button face decided for the selected device, beside the text
+// its status line shows.
+enum class OneButtonState : std::uint8_t {
+    Blank,        // nothing said yet
+    NoDevice,     // no disk behind a supported bridge
+    NotSupported, // the bridge is not the model the built-in image is for
+    IdMismatch,   // it runs firmware of another identity
+    RunsFromRom,  // it runs from its ROM (an interrupted update)
+    Current,      // it already runs the built-in image's version
+    Offered,      // the update button is offered
+    Updating,     // the update runs
+    Passed,       // the update passed
+    Failed,       // the update failed
+};
+
+// What Load File made of the chosen file.
+enum class LoadResult : std::uint8_t {
+    None,       // no file chosen (or the dialog cancelled)
+    Accepted,   // the file passed the checks Load File applies
+    TooLarge,   // larger than any firmware file
+    OpenFailed, // it could not be read
+    Mismatch,   // it does not fit the selected chip
+    NotChecked, // the running firmware could not be asked; Run stays disabled
+};
 
 class TBrigantFwTool
 {
@@ -82,10 +108,16 @@ class TBrigantFwTool
     std::int32_t eraseOnly = 0;
     std::int32_t includeNvram = 0;
     std::uint8_t updateRunning = 0;
+    OneButtonState oneButton = OneButtonState::Blank;
     // What the last Run really came to: 1 the procedure verified its work,
     // 0 it failed or nothing ran, -1 no Run yet. The window shows results
     // through the procedures' own texts; the command line reads this.
     std::int32_t runResult = -1;
+    // The same run, typed: how it ended and why.
+    RunOutcome lastRun;
+    LoadResult lastLoad = LoadResult::None;
+    // The selection handler showed that the chosen file does not match the chip.
+    bool fileMismatchShown = false;
     // Whether selecting a dual-bank device repairs a damaged firmware bank
     // (the window does); when false the check only reads both banks and
     // records the damage in the entry's damagedBank.

@@ -103,12 +103,12 @@ TEST_F(ViewTest, StatusLineShowsEveryModelChangeInItsColour)
     EXPECT_EQ(Foreground(devpnl), QColor(0, 0, 255)); // 0xFF0000 is blue in 0x00BBGGRR
     EXPECT_GE(devpnl->font().pointSize(), 9);
 
-    ShowOneButtonStatus(form, forms::kGreen, "Update    Pass!!");
+    ShowOneButtonStatus(form, OneButtonState::Passed);
     EXPECT_EQ(devpnl->text(), QString("Update    Pass!!"));
     EXPECT_EQ(Foreground(devpnl), QColor(0, 128, 0));
     EXPECT_EQ(devpnl->font().pointSize(), 14); // short texts keep the panel's 14 pt
 
-    ShowOneButtonStatus(form, forms::kRed, "No device found!!");
+    ShowOneButtonStatus(form, OneButtonState::NoDevice);
     EXPECT_EQ(devpnl->text(), QString("No device found!!"));
     EXPECT_EQ(Foreground(devpnl), QColor(255, 0, 0));
 
@@ -287,7 +287,7 @@ TEST_F(ViewTest, ModelOutlivingTheViewIsSafe)
 {
     auto view = std::make_unique<FwToolView>(form, Face::Delivered);
     view.reset();
-    ShowOneButtonStatus(form, forms::kRed, "Chip not support!!"); // observers of the gone view stay quiet
+    ShowOneButtonStatus(form, OneButtonState::NotSupported); // observers of the gone view stay quiet
     form.ProgressBar2.setPosition(30);
     EXPECT_EQ(form.devpnl.caption(), "Chip not support!!");
 }

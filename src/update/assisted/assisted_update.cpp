@@ -1,4 +1,5 @@
 #include "update/assisted/assisted_update.h"
+#include "common/window_texts.h"
 
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
@@ -204,6 +205,7 @@ int RunAssistedUpdate(const RunRequest &req, RunHost &host, const std::string &p
             return 0;
         if (AutoResetCode(CodeOf(req))) {
             ResetChip(path);
+            host.bridgeResetting();
             host.notice(kAutoResetText);
         } else {
             host.notice(kPowerCycleText);
@@ -220,11 +222,7 @@ int BackupFlashToFile(const RunRequest &req, RunHost &host, const std::string &p
 {
     const std::uint8_t code = CodeOf(req);
     const std::uint32_t length = AssistedFlashLength(req, host.transfer());
-    std::string name = req.backupFile;
-    if (name.empty()) {
-        name = kDefaultBackupName;
-        host.notice("Default backup firmware as OldFalsh.bak!");
-    }
+    const std::string name = BackupFileFor(req, host);
     host.showStatus("Backup ...");
     TransferBlock buffer(length);
     if (!buffer) {
@@ -469,6 +467,8 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
             } else {
                 ResetChip(path);
             }
+            if (autoReset)
+                host.bridgeResetting();
             host.notice(autoReset ? kAutoResetText : kPowerCycleText);
         } else {
             host.notice(kPowerCycleText);

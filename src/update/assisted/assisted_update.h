@@ -6,6 +6,7 @@
 //
 // Every procedure here returns 1 only when its work was done and verified
 // (the window ignores the value; Run keeps it in runResult).
+#include "common/window_texts.h"
 #include "flash/run_host.h"
 #include "flash/run_request.h"
 #include <cstdint>
@@ -27,9 +28,5 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
 // The flash length the backup and the erase-only mode cover (step 1 of BackupFlashToFile).
 std::uint32_t AssistedFlashLength(const RunRequest &req, const TransferState &x);
 
-inline constexpr const char *kDefaultBackupName = "oldFlash.bak";
-inline constexpr const char *kProgrammingSuccessText = "Programming Success!!";
-inline constexpr const char *kAutoResetText = "Chip Auto reset, Please wait device re-attached!";
-inline constexpr const char *kPowerCycleText = "Please Turn-Off the Power and Turn-On Again!";
 
 } // namespace brigant

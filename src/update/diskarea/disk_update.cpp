@@ -1,4 +1,5 @@
 #include "update/diskarea/disk_update.h"
+#include "common/window_texts.h"
 
 #include "bridge/ata_commands.h"
 #include "bridge/chip_commands.h"
@@ -24,7 +25,6 @@ constexpr std::uint16_t kMarkerXdata = 0xC000;
 constexpr std::uint8_t kFirmwareInfoLength = 18;
 // A firmware file larger than this is no firmware of this bridge.
 constexpr std::int64_t kLargestFile = 16LL << 20;
-constexpr const char *kTurnPowerText = "Please Turn-Off the Power and Turn-On Again!";
 constexpr std::uint64_t kPrimaryTableSectors = 34;
 constexpr std::uint64_t kBackupTableSectors = 33;
 
@@ -256,11 +256,7 @@ int EraseDiskFirmwareArea(RunHost &host, const std::string &path, std::uint8_t c
 
 int BackupDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t code)
 {
-    std::string name = req.backupFile;
-    if (name.empty()) {
-        name = "oldFlash.bak";
-        host.notice("Default backup firmware as OldFalsh.bak!");
-    }
+    const std::string name = BackupFileFor(req, host);
     const DiskValues disk = QueryDisk(path, code);
     host.showStatus("Backup ...");
     auto failed = [&host] {
@@ -340,7 +336,7 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
         lba += kDiskAreaUnit / disk.sectorSize;
         host.progressDot({"Programming", i + 1, units});
     }
-    host.showStatus("Programming Success!!");
+    host.showStatus(kProgrammingSuccessText);
     return 1;
 }
 
@@ -350,14 +346,14 @@ int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::strin
     if (req.mode == RunMode::EraseOnly) {
         if (!EraseDiskFirmwareArea(host, path, code))
             return 0;
-        host.notice(kTurnPowerText);
+        host.notice(kPowerCycleText);
         return 1;
     }
     if (req.mode == RunMode::BackupOnly)
         return BackupDiskFirmwareArea(req, host, path, code);
     if (!ProgramDiskFirmwareArea(req, host, path, code))
         return 0;
-    host.notice(kTurnPowerText);
+    host.notice(kPowerCycleText);
     return 1;
 }
 

@@ -1,5 +1,6 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
+#include "common/window_texts.h"
 #include "device/transport.h"
 #include "image/file_checks.h"
 #include "update/register/flash_engine.h"
@@ -27,7 +28,6 @@ constexpr std::int32_t kSstFlashKind = 2;
 constexpr const char *kAllocFail = "Allocate buffers Error!!";
 constexpr const char *kWriteFail = "Write command fail!";
 constexpr const char *kCompareFail = "Data compare fail !!";
-constexpr const char *kPowerCycle = "Please Turn-Off the Power and Turn-On Again!";
 
 struct FileCloser {
     std::FILE *file;
@@ -171,7 +171,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
             }
         }
         if (result)
-            host.notice(kPowerCycle);
+            host.notice(kPowerCycleText);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -232,8 +232,8 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         !WriteAndVerify(host, path, address, nvram.data(), kNvram, buffers.readBack.data()))
         return 0;
 
-    host.showStatus("Programming Success!!");
-    host.notice(kPowerCycle);
+    host.showStatus(kProgrammingSuccessText);
+    host.notice(kPowerCycleText);
     return 1;
 }
 
@@ -247,7 +247,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     if (req.mode == RunMode::EraseOnly) {
         const int result = EraseWholeFlash(req, host, path);
         if (result)
-            host.notice(kPowerCycle);
+            host.notice(kPowerCycleText);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -295,8 +295,8 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         }
         host.progressDot({"Programming", address / kBlock + 1, blocks});
     }
-    host.showStatus("Programming Success!!");
-    host.notice(kPowerCycle);
+    host.showStatus(kProgrammingSuccessText);
+    host.notice(kPowerCycleText);
     return 1;
 }
 

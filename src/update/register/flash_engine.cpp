@@ -1,4 +1,5 @@
 #include "update/register/flash_engine.h"
+#include "common/window_texts.h"
 
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
@@ -181,11 +182,7 @@ int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &pat
 
 int SaveFlashBackup(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t leaveOut)
 {
-    std::string name = req.backupFile;
-    if (name.empty()) {
-        name = kDefaultBackupName;
-        host.notice("Default backup firmware as OldFalsh.bak!");
-    }
+    const std::string name = BackupFileFor(req, host, kRegisterBackupName);
     const bool ownSize = req.chip.ChipTypeCode == kSizeFromFlashCode;
     std::uint32_t size = ownSize ? static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0)) * 1024
                                  : static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);

@@ -39,7 +39,6 @@ int SpiAaiWordProgram(const std::string &path, std::uint32_t address, const std:
 int SpiProgramRange(const std::string &path, std::uint32_t address, const std::uint8_t *source,
                     std::uint32_t length, int wordMode);
 
-inline constexpr const char *kDefaultBackupName = "oldflash.bak";
 inline constexpr std::uint32_t kSpiSegmentSize = 512;
 inline constexpr std::uint32_t kSpiChunkSize = 8192;
 inline constexpr std::uint32_t kAaiAddressedEvery = 16384;

@@ -1,6 +1,7 @@
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
 #include "common/debug_log.h"
+#include "common/window_texts.h"
 #include "device/transport.h"
 #include "image/file_checks.h"
 #include "update/register/flash_engine.h"
@@ -97,7 +98,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
         if (req.mode == RunMode::EraseOnly) {
             const int erased = EraseWholeFlash(req, host, path);
             if (erased)
-                host.notice("Please Turn-Off the Power and Turn-On Again!");
+                host.notice(kPowerCycleText);
             return erased;
         }
         if (req.mode == RunMode::BackupOnly)
@@ -195,8 +196,8 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
         host.showStatus("Compare Fail!!\r\n\r\n");
         return 0;
     }
-    host.showStatus("Programming Success!!");
-    host.notice("Please Turn-Off the Power and Turn-On Again !");
+    host.showStatus(kProgrammingSuccessText);
+    host.notice(kPowerCycleSpacedText);
     return 1;
 }
 

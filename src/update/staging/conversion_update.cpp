@@ -1,4 +1,5 @@
 #include "update/staging/conversion_update.h"
+#include "common/window_texts.h"
 
 #include "bridge/chip_commands.h"
 #include "bridge/staging_commands.h"
@@ -39,8 +40,6 @@ std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) { return (n + unit - 
 struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
 };
-
-constexpr const char *kTurnPowerText = "Please Turn-Off the Power and Turn-On Again!";
 
 } // namespace
 
@@ -153,8 +152,8 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
         }
     }
     if (!failed) {
-        host.setStatus("Programming Success!!");
-        host.notice(kTurnPowerText);
+        host.setStatus(kProgrammingSuccessText);
+        host.notice(kPowerCycleText);
     }
     host.processMessages();
     return failed ? 0 : 1;
@@ -170,11 +169,7 @@ int EraseFlashOnly(RunHost &host, const std::string &path)
 
 int BackupFlashViaStaging(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    std::string name = req.backupFile;
-    if (name.empty()) {
-        name = "oldFlash.bak";
-        host.notice("Default backup firmware as OldFalsh.bak!");
-    }
+    const std::string name = BackupFileFor(req, host);
     host.showStatus("Backup ...");
     TransferBlock block(kConversionBackupLength);
     if (!block) {
@@ -194,7 +189,7 @@ int RunConversionUpdate(const RunRequest &req, RunHost &host, const std::string 
     if (req.mode == RunMode::EraseOnly) {
         if (!EraseFlashOnly(host, path))
             return 0;
-        host.notice(kTurnPowerText);
+        host.notice(kPowerCycleText);
         return 1;
     }
     if (req.mode == RunMode::BackupOnly)
