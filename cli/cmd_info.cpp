@@ -222,14 +222,15 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
                                  ? w.DeviceList.items()[static_cast<std::size_t>(a.index)]
                                  : std::string();
     const char *maker = FlashMakerName(chip.FlashKind);
-    const bool versionShown = w.FwVerLableEdit.visible() && !w.FwVerLableEdit.text().empty();
-    const bool flashShown = w.SFlashTypeLable.visible() && !w.SFlashTypeLable.text().empty();
+    const SelectedBridge &found = w.selected;
+    const bool versionShown = found.versionShown && !found.version.empty();
+    const bool flashShown = found.flashShown && !found.flashMaker.empty();
     std::ostream &out = std::cout;
 
     if (a.json) {
         nlohmann::json flash = nullptr;
         if (supported)
-            flash = {{"maker", flashShown ? nlohmann::json(w.SFlashTypeLable.text()) : nlohmann::json()},
+            flash = {{"maker", flashShown ? nlohmann::json(found.flashMaker) : nlohmann::json()},
                      {"sizeKb", chip.FlashSizeKb},
                      {"jedecId", jedec.empty() ? nlohmann::json() : nlohmann::json(jedec)}};
         nlohmann::json fields = nlohmann::json::object();
@@ -243,11 +244,12 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"bus", BusName(entry.bus)},
             {"product", ProductText(item)},
             {"chip",
-             {{"name", w.ChipLabelEdit.text()},
+             {{"name", found.series},
               {"typeCode", chip.ChipTypeCode},
               {"subRevision", chip.ChipSubRevision},
               {"supported", supported}}},
-            {"firmwareVersion", versionShown ? nlohmann::json(w.FwVerLableEdit.text()) : nlohmann::json()},
+            {"firmwareVersion", versionShown ? nlohmann::json(found.version) : nlohmann::json()},
+            {"releaseFirmware", versionShown ? nlohmann::json(found.releaseFirmware) : nlohmann::json()},
             {"flash", flash},
             {"mountPoints", mounts},
             {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
@@ -271,12 +273,13 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
 
     out << "Device " << a.index << ":          " << entry.path << " (" << BusName(entry.bus) << ")  "
         << ProductText(item) << "\n";
-    out << "Chip:              " << (w.ChipLabelEdit.text().empty() ? "-" : w.ChipLabelEdit.text())
-        << " (chip type code " << unsigned(chip.ChipTypeCode) << ", sub-revision "
-        << unsigned(chip.ChipSubRevision) << ")\n";
+    out << "Chip:              " << (found.series.empty() ? "-" : found.series) << " (chip type code "
+        << unsigned(chip.ChipTypeCode) << ", sub-revision " << unsigned(chip.ChipSubRevision) << ")\n";
     if (supported) {
-        out << "Firmware version:  " << (versionShown ? w.FwVerLableEdit.text() : "-") << "\n";
-        out << "Flash:             " << (flashShown ? w.SFlashTypeLable.text() : maker ? maker : "-");
+        out << "Firmware version:  "
+            << (versionShown ? found.version + (found.releaseFirmware ? "" : " (an internal build)") : "-")
+            << "\n";
+        out << "Flash:             " << (flashShown ? found.flashMaker : maker ? maker : "-");
         if (chip.FlashSizeKb > 0)
             out << ", " << chip.FlashSizeKb << " KiB";
         out << (jedec.empty() ? ", JEDEC ID not readable" : ", JEDEC ID " + jedec) << "\n";

@@ -59,11 +59,11 @@ EntryView Capture(TBrigantFwTool &w, int index)
     v.bus = entry.bus;
     v.chipTypeCode = w.chip.ChipTypeCode;
     v.chipSubRevision = w.chip.ChipSubRevision;
-    v.chip = w.ChipLabelEdit.text();
-    v.firmwareVersion = w.FwVerLableEdit.text();
-    v.firmwareVersionShown = w.FwVerLableEdit.visible();
-    v.flashType = w.SFlashTypeLable.text();
-    v.flashTypeShown = w.SFlashTypeLable.visible();
+    v.chip = w.selected.series;
+    v.firmwareVersion = w.selected.version;
+    v.firmwareVersionShown = w.selected.versionShown;
+    v.flashType = w.selected.flashMaker;
+    v.flashTypeShown = w.selected.flashShown;
     v.volumes = w.DiskLetterLable.text();
     v.mountPoints = MountPointsOf(entry.path);
     v.status = w.StatusEdit.text();

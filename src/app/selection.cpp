@@ -64,19 +64,25 @@ void UpdateBtnCheck(TBrigantFwTool &w)
         w.UpdateBtn.setEnabled(true);
     }
 
+    w.selected = SelectedBridge{};
+    w.selected.series = type < kChipTypeCount ? ChipNameTable[type] : "";
     w.StatusEdit.setText("");
     w.SFlashTypeLable.setText("");
     w.FwVerLableEdit.setText("");
-    w.ChipLabelEdit.setText(type < kChipTypeCount ? ChipNameTable[type] : "");
+    w.ChipLabelEdit.setText(w.selected.series);
 
     if (type == 14) {
         std::uint8_t info[32] = {};
-        if (ReadFirmwareInfo(path, info, sizeof info))
-            w.ChipLabelEdit.setText(info[8] == 1 ? "Upas/Willow Series" : "Teak Series");
+        if (ReadFirmwareInfo(path, info, sizeof info)) {
+            w.selected.series = info[8] == 1 ? "Upas/Willow Series" : "Teak Series";
+            w.ChipLabelEdit.setText(w.selected.series);
+        }
         std::uint8_t fe[kChipInfoLength] = {};
         std::uint32_t transferred = 0;
-        if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred))
-            w.ChipLabelEdit.setText("Yew Series");
+        if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred)) {
+            w.selected.series = "Yew Series";
+            w.ChipLabelEdit.setText(w.selected.series);
+        }
     }
 
     if (IsSupportedChip(type)) {
@@ -142,13 +148,18 @@ void UpdateBtnCheck(TBrigantFwTool &w)
     case VersionReadout::NoReply:
         break;
     case VersionReadout::NotVelkor:
+        w.selected.velkorFirmware = false;
         w.StatusEdit.setText(kNotVelkorText);
         break;
     case VersionReadout::Text:
-        w.FwVerLableEdit.setText(
-            IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1 ? text : kInternalCodeText);
+        w.selected.version = text;
+        w.selected.releaseFirmware = IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1;
+        w.FwVerLableEdit.setText(w.selected.releaseFirmware ? text : kInternalCodeText);
         break;
     }
+    w.selected.supported = IsSupportedChip(type);
+    w.selected.versionShown = w.FwVerLableEdit.visible();
+    w.selected.flashShown = w.SFlashTypeLable.visible();
 
     w.DiskLetterLable.setText(w.selectedEntry().driveLetters);
 }

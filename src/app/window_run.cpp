@@ -63,7 +63,11 @@ void WindowRunHost::devicesReattached(const std::vector<DiskInterface> &found, i
         form_.DeviceList.setItemIndex(selected);
 }
 
-void WindowRunHost::flashMakerShown(const std::string &name) { form_.SFlashTypeLable.setText(name); }
+void WindowRunHost::flashMakerShown(const std::string &name)
+{
+    form_.selected.flashMaker = name;
+    form_.SFlashTypeLable.setText(name);
+}
 void WindowRunHost::nvramBoxHidden() { form_.NVRAMCheck.hide(); }
 
 void WindowRunHost::bufferPathShown(bool offered)

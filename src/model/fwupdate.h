@@ -55,6 +55,19 @@ enum class LoadResult : std::uint8_t {
     NotChecked, // the running firmware could not be asked; Run stays disabled
 };
 
+// What identification found on the selected device, beside the fields the
+// window shows it in.
+struct SelectedBridge {
+    std::string series;          // the series name identification gave
+    bool supported = false;      // Run can update this chip
+    std::string version;         // the running firmware's version as read; empty when none was read
+    bool releaseFirmware = true; // false: an internal build (the window says "Internal code")
+    bool velkorFirmware = true;  // false: the bridge answered as another maker's firmware
+    bool versionShown = false;   // the window shows a version field for this chip
+    std::string flashMaker;      // empty when the maker is not known
+    bool flashShown = false;     // the window shows a flash field for this chip
+};
+
 class TBrigantFwTool
 {
   public:
@@ -103,6 +116,7 @@ class TBrigantFwTool
     std::int32_t candidateCount = 0;
     std::int32_t listedCount = 0; // entries the last refresh put in the device list
     ChipIdentity chip;
+    SelectedBridge selected;
     // The transfer values every procedure of this session shares.
     TransferState transfer;
     std::int32_t eraseOnly = 0;
