@@ -1,6 +1,6 @@
 #include "cli/cli_context.h"
 
-#include "device/enumerator.h"
+#include "device/discovery.h"
 #include "device/transport.h"
 
 #include <cerrno>
@@ -30,26 +30,7 @@ bool PermissionProblem()
 
 std::vector<std::string> MountPointsOf(const std::string &path)
 {
-    std::vector<std::string> points;
-    DiskEnumerator *enumerator = CurrentDiskEnumerator();
-    std::vector<DiskInterface> disks;
-    std::vector<MountedVolume> volumes;
-    if (!enumerator || !enumerator->listDisks(disks) || !enumerator->listMountedVolumes(volumes))
-        return points;
-    for (const DiskInterface &disk : disks) {
-        if (disk.path != path)
-            continue;
-        auto append = [&](std::uint64_t device) {
-            for (const MountedVolume &v : volumes)
-                if (device != 0 && v.device == device && v.mountPoint != "/")
-                    points.push_back(v.mountPoint);
-        };
-        append(disk.identity.disk);
-        for (std::uint64_t partition : disk.identity.partitions)
-            append(partition);
-        break;
-    }
-    return points;
+    return brigant::MountPointsOf(path, RootMount::LeftOut).value_or(std::vector<std::string>{});
 }
 
 } // namespace brigant::cli

@@ -13,6 +13,10 @@ namespace brigant::sim
 {
 class Simulation;
 }
+namespace brigant::runtime
+{
+class Runtime;
+}
 
 namespace brigant::cli
 {
@@ -44,6 +48,7 @@ struct CliContext {
     bool verbose = false;                  // --verbose: also the window-level fields
     OutputStyle style;                     // of standard output: terminal, colour, verbosity
     sim::Simulation *simulation = nullptr; // set when --simulate is given
+    runtime::Runtime *runtime = nullptr;   // what main set up below the verbs
     WriteOptions write;
 
     // Set by the chosen sub-command's callback; main runs it after parsing.

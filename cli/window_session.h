@@ -1,7 +1,7 @@
 #pragma once
 // The main window run headless: the window model and UI services that print
 // message boxes and run timers on the program clock, with device changes
-// taken from the installed disk enumerator (simulated bus) or a udev monitor.
+// taken from the run's source (the simulated bus or a udev monitor).
 #include "app/fwupdate_handlers.h"
 #include "app/installed_services.h"
 #include "cli/cli_context.h"
@@ -33,7 +33,6 @@ class WindowSession
   private:
     forms::HeadlessUi ui_;
     InstalledServices services_; // the UI above, until the window is gone
-    std::unique_ptr<DeviceChangeSource> monitor_;
     std::unique_ptr<TBrigantFwTool> form_;
     bool enumerationFailed_ = false;
 };

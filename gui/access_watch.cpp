@@ -42,11 +42,6 @@ ScsiOutcome AccessWatch::execute(const std::string &path, const ScsiCommand &cmd
     return o;
 }
 
-bool AccessWatch::storageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
-{
-    return backend_ && backend_->storageDeviceNumber(path, number);
-}
-
 bool AccessWatch::listDisks(std::vector<DiskInterface> &disks)
 {
     if (!enumerator_ || !enumerator_->listDisks(disks)) {

@@ -22,7 +22,6 @@ class AccessWatch final : public ScsiBackend, public DiskEnumerator
     void setEnumerator(DiskEnumerator *enumerator) { enumerator_ = enumerator; }
 
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override;
-    bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override;
     bool listDisks(std::vector<DiskInterface> &disks) override;
     bool listMountedVolumes(std::vector<MountedVolume> &volumes) override;
 

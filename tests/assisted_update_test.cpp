@@ -39,10 +39,6 @@ class Tap final : public ScsiBackend
         sent.push_back({std::vector<std::uint8_t>(cmd.cdb, cmd.cdb + cmd.cdbLength), cmd.length});
         return inner_.execute(path, cmd);
     }
-    bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override
-    {
-        return inner_.storageDeviceNumber(path, number);
-    }
     std::vector<Sent> sent;
 
   private:

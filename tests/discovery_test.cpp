@@ -296,6 +296,13 @@ TEST_F(DiscoveryTest, VolumesAreTheMountPointsOfThePartitionsInOrderNeverRoot)
     EXPECT_EQ(letters, "/media/b");
     FindDriveLetters("sim:sg99", letters); // not present: left as it was
     EXPECT_EQ(letters, "/media/b");
+    // The lists leave "/" out; the check before a write that resets the bridge counts it.
+    using Points = std::vector<std::string>;
+    const Points unknown{"(unknown)"};
+    EXPECT_EQ(MountPointsOf(a, RootMount::LeftOut).value_or(unknown), (Points{"/media/a one", "/media/a3"}));
+    EXPECT_EQ(MountPointsOf(a, RootMount::Counted).value_or(unknown),
+              (Points{"/media/a one", "/", "/media/a3"}));
+    EXPECT_EQ(MountPointsOf("sim:sg99", RootMount::Counted).value_or(unknown), Points{});
 
     // Slots are reused: a disk without volumes never shows the volumes of
     // the disk that had its slot before, and the bank check starts again.

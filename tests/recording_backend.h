@@ -132,12 +132,6 @@ class RecordingBackend : public ScsiBackend
         }
         return o;
     }
-
-    bool storageDeviceNumber(const std::string &, StorageDeviceNumber &number) override
-    {
-        number = StorageDeviceNumber{7, 3, 0};
-        return true;
-    }
 };
 
 } // namespace brigant::test

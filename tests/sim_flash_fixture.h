@@ -33,10 +33,6 @@ class ForwardingRecorder final : public ScsiBackend
         commands.push_back(RecordedCommand::Of(path, cmd));
         return inner_.execute(path, cmd);
     }
-    bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override
-    {
-        return inner_.storageDeviceNumber(path, number);
-    }
 
     std::vector<RecordedCommand> commands;
 

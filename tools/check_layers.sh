@@ -27,6 +27,7 @@ model              common device forms image flash
 app                common device forms model bridge image flash identify update/assisted update/register update/diskarea update/staging
 sim                common device/scsi_backend.h device/device_entry.h device/enumerator.h
 sim/usb            common sim
+runtime            common device device/linux sim app/installed_services.h
 cli                *
 gui                *
 TABLE

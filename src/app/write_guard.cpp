@@ -4,6 +4,7 @@
 #include "app/run_dispatch.h"
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
+#include "device/discovery.h"
 #include "device/enumerator.h"
 #include "forms/ui_services.h"
 #include "model/fwupdate.h"
@@ -125,25 +126,10 @@ std::string PlanText(const WritePlan &plan)
 
 std::vector<std::string> MountedFilesystems(const std::string &path, bool &known)
 {
-    std::vector<std::string> mounts;
-    known = false;
-    DiskEnumerator *enumerator = CurrentDiskEnumerator();
-    std::vector<DiskInterface> disks;
-    std::vector<MountedVolume> volumes;
-    if (!enumerator || !enumerator->listDisks(disks) || !enumerator->listMountedVolumes(volumes))
-        return mounts;
-    known = true;
-    for (const DiskInterface &disk : disks) {
-        if (disk.path != path)
-            continue;
-        for (const MountedVolume &volume : volumes) {
-            const auto &parts = disk.identity.partitions;
-            if (volume.device == disk.identity.disk ||
-                std::find(parts.begin(), parts.end(), volume.device) != parts.end())
-                mounts.push_back(volume.mountPoint);
-        }
-    }
-    return mounts;
+    // A root filesystem on the bridge's disk counts too: the reset takes it away.
+    auto mounts = MountPointsOf(path, RootMount::Counted);
+    known = mounts.has_value();
+    return mounts.value_or(std::vector<std::string>{});
 }
 
 std::string MountedText(const std::string &path, const std::vector<std::string> &mounts)

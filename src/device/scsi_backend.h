@@ -42,20 +42,11 @@ struct ScsiOutcome {
     std::uint8_t senseLength = 0;  // bytes written into the sense area
 };
 
-// Identity of a disk (and of a partition on it), for matching mounted volumes
-// to the disk behind a bridge.
-struct StorageDeviceNumber {
-    std::uint32_t deviceType = 0;
-    std::uint32_t deviceNumber = 0;
-    std::uint32_t partitionNumber = 0;
-};
-
 class ScsiBackend
 {
   public:
     virtual ~ScsiBackend() = default;
     virtual ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) = 0;
-    virtual bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) = 0;
 };
 
 const char *OpenErrorText(OpenError error);

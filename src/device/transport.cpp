@@ -260,13 +260,6 @@ int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLe
                          transferred, sense, senseLength);
 }
 
-int GetStorageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
-{
-    if (!backend)
-        return 0;
-    return backend->storageDeviceNumber(path, number) ? 1 : 0;
-}
-
 std::uint8_t *AllocAlignedBlock(std::int32_t size, std::int32_t alignment)
 {
     if (size < 0 || alignment < 0)

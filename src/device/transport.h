@@ -53,8 +53,6 @@ int SendScsiOutSense(const std::string &path, const std::uint8_t *cdb, int cdbLe
                      const std::uint8_t *data, std::uint32_t length, std::uint32_t &transferred,
                      std::uint8_t *sense, std::uint32_t senseLength);
 
-int GetStorageDeviceNumber(const std::string &path, StorageDeviceNumber &number);
-
 // Time-out in seconds that the plain data-out operation gives a CDB.
 std::uint32_t DataOutTimeoutSec(const std::uint8_t *cdb, int cdbLength);
 

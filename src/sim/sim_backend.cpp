@@ -218,15 +218,12 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
     return o;
 }
 
-bool SimBackend::storageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
+std::optional<std::uint32_t> SimBackend::portNumber(const std::string &path) const
 {
     const Slot *s = find(path);
     if (!s || !s->present)
-        return false;
-    number.deviceType = 7;
-    number.deviceNumber = s->number;
-    number.partitionNumber = 0;
-    return true;
+        return std::nullopt;
+    return s->number;
 }
 
 } // namespace brigant::sim

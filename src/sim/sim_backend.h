@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,7 +73,9 @@ class SimBackend final : public ScsiBackend
     }
 
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override;
-    bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override;
+    // The port a present device sits on: it keeps it across resets and
+    // re-enumerations, and numbers its disk.
+    std::optional<std::uint32_t> portNumber(const std::string &path) const;
 
   private:
     struct Slot {

@@ -32,10 +32,10 @@ SimBridge *SimDiskEnumerator::bridgeAt(const std::string &path) const
 DiskIdentity SimDiskEnumerator::identityOf(const std::string &path) const
 {
     DiskIdentity identity;
-    StorageDeviceNumber number;
-    if (!simulation_.backend().storageDeviceNumber(path, number))
+    const auto port = simulation_.backend().portNumber(path);
+    if (!port)
         return identity;
-    const std::uint32_t first = number.deviceNumber * kMinorsPerDisk;
+    const std::uint32_t first = *port * kMinorsPerDisk;
     identity.disk = MakeDeviceNumber(kSimDiskMajor, first);
     if (SimBridge *bridge = bridgeAt(path)) {
         const BridgeIdentity &id = bridge->identity();
@@ -66,9 +66,8 @@ bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
             disk.bus = bridge->identity().bus;
         disk.identity = identityOf(path);
         // The slot of a device is its port: it keeps it across resets.
-        StorageDeviceNumber number;
-        if (simulation_.backend().storageDeviceNumber(path, number))
-            disk.location = "sim-port" + std::to_string(number.deviceNumber);
+        if (const auto port = simulation_.backend().portNumber(path))
+            disk.location = "sim-port" + std::to_string(*port);
         disks.push_back(std::move(disk));
     }
     return true;

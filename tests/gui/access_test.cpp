@@ -24,7 +24,6 @@ class ScriptedBackend final : public ScsiBackend
   public:
     ScsiOutcome next;
     ScsiOutcome execute(const std::string &, const ScsiCommand &) override { return next; }
-    bool storageDeviceNumber(const std::string &, StorageDeviceNumber &) override { return false; }
 
     void deny()
     {

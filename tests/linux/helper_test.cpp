@@ -3,7 +3,6 @@
 // requests it refuses with their reasons before anything is opened.
 #include "device/linux/helper_backend.h"
 #include "device/linux/helper_protocol.h"
-#include "device/linux/sg_backend.h"
 #include "device/linux/udev_discovery.h"
 #include "disk_tree.h"
 #include "sg_testbed.h"
@@ -33,8 +32,7 @@ struct Sent {
 Sent SendThroughHelper(const std::string &path, const std::uint8_t *cdb, std::uint8_t cdbLength,
                        DataDirection direction, std::uint32_t length)
 {
-    SgBackend local;
-    HelperBackend helper({BRIGANT_HELPER_BINARY}, local);
+    HelperBackend helper({BRIGANT_HELPER_BINARY});
     std::vector<std::uint8_t> data(length);
     ScsiCommand cmd;
     cmd.cdb = cdb;
@@ -157,8 +155,7 @@ TEST(HelperBackendStart, AHelperThatEndsAtOnceIsAPermissionProblemOnce)
 
     for (const std::string &program : {script, std::string("/nonexistent/brigant-fw-helper")}) {
         SCOPED_TRACE(program);
-        SgBackend local;
-        HelperBackend helper({program}, local);
+        HelperBackend helper({program});
         std::uint8_t reply[40] = {};
         ScsiCommand cmd;
         cmd.cdb = kInquiry;

@@ -224,6 +224,20 @@ UMockdevIoctlData *Resolve(UMockdevIoctlData *header, std::size_t offset, std::s
 
 bool SgTestbed::handle(UMockdevIoctlClient *client)
 {
+    if (umockdev_ioctl_client_get_request(client) == SG_GET_VERSION_NUM) {
+        // The sg driver of kernels since 2.6 answers version 3.5.36.
+        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+        UMockdevIoctlData *version = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
+        if (!version) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return true;
+        }
+        const int number = 30536;
+        std::memcpy(version->data, &number, sizeof number);
+        umockdev_ioctl_data_unref(version);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    }
     if (umockdev_ioctl_client_get_request(client) != SG_IO)
         return false;
 

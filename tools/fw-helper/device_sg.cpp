@@ -1,13 +1,12 @@
 // The installed helper's device: the sg node of a disk that brigant-fw's
 // discovery would list, checked through udev for every request, and SG_IO.
 #include "device.h"
+#include "device/linux/sg_io.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <libudev.h>
-#include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,23 +63,6 @@ std::string CheckNode(const std::string &path, dev_t &number)
     return reason;
 }
 
-std::uint8_t OpenErrorOf(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return 1;
-    case EACCES:
-    case EPERM:
-        return 2;
-    case EBUSY:
-        return 3;
-    default:
-        return 4;
-    }
-}
-
 } // namespace
 
 std::string CheckDevice(const std::string &path)
@@ -104,7 +86,7 @@ void RunOnDevice(const Request &r, std::uint8_t *data, Reply &reply)
     }
     if (fd < 0) {
         reply.sysErrno = errno;
-        reply.openError = OpenErrorOf(errno);
+        reply.openError = static_cast<std::uint8_t>(sgio::OpenErrorFromErrno(errno));
         return;
     }
     // The node opened is the one checked, not one put in its place since.
@@ -112,24 +94,16 @@ void RunOnDevice(const Request &r, std::uint8_t *data, Reply &reply)
     if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != number) {
         ::close(fd);
         reply.sysErrno = ENODEV;
-        reply.openError = 1;
+        reply.openError = static_cast<std::uint8_t>(OpenError::NotFound);
         return;
     }
     reply.opened = 1;
 
-    sg_io_hdr_t hdr;
-    std::memset(&hdr, 0, sizeof hdr);
-    hdr.interface_id = 'S';
-    hdr.dxfer_direction = r.direction == kNone ? SG_DXFER_NONE
-                          : r.direction == kIn ? SG_DXFER_FROM_DEV
-                                               : SG_DXFER_TO_DEV;
-    hdr.cmd_len = r.cdbLength;
-    hdr.cmdp = const_cast<unsigned char *>(r.cdb);
-    hdr.dxfer_len = r.length;
-    hdr.dxferp = r.length ? data : nullptr;
-    hdr.mx_sb_len = kHelperSenseSize;
-    hdr.sbp = reply.sense;
-    hdr.timeout = r.timeoutSec * 1000;
+    sg_io_hdr_t hdr = sgio::Header(r.cdb, r.cdbLength,
+                                   r.direction == kIn    ? sgio::Phase::In
+                                   : r.direction == kOut ? sgio::Phase::Out
+                                                         : sgio::Phase::None,
+                                   data, r.length, reply.sense, kHelperSenseSize, r.timeoutSec);
     const int rc = ::ioctl(fd, SG_IO, &hdr); // never repeated: a command may already have run
     const int ioctlErrno = errno;
     ::close(fd);
@@ -137,17 +111,13 @@ void RunOnDevice(const Request &r, std::uint8_t *data, Reply &reply)
         reply.sysErrno = ioctlErrno;
         return;
     }
-    reply.scsiStatus = hdr.status;
-    reply.senseLength = hdr.sb_len_wr > kHelperSenseSize ? kHelperSenseSize : hdr.sb_len_wr;
-    // The client decodes host and driver status as the direct back end does.
-    const bool hostOk = hdr.host_status == 0 && (hdr.driver_status & ~0x08u) == 0;
-    reply.transportOk = hostOk;
-    if (!hostOk)
-        reply.sysErrno = hdr.host_status == 0x01 || hdr.host_status == 0x04              ? ENODEV
-                         : hdr.host_status == 0x03 || (hdr.driver_status & 0x0F) == 0x06 ? ETIMEDOUT
-                                                                                         : EIO;
-    const std::uint32_t resid = hdr.resid < 0 ? 0 : static_cast<std::uint32_t>(hdr.resid);
-    reply.transferred = resid > r.length ? 0 : r.length - resid;
+    // The client reads the result as the direct back end does.
+    const sgio::Result result = sgio::Decode(hdr);
+    reply.scsiStatus = result.scsiStatus;
+    reply.senseLength = result.senseLength;
+    reply.transportOk = result.transportOk;
+    reply.sysErrno = result.sysErrno;
+    reply.transferred = result.transferred;
 }
 
 } // namespace brigant::helper

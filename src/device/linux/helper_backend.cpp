@@ -74,8 +74,8 @@ ScsiOutcome HelperFailure(int error, OpenError openError)
 
 std::vector<std::string> DefaultHelperCommand() { return {"pkexec", BRIGANT_HELPER_PATH}; }
 
-HelperBackend::HelperBackend(std::vector<std::string> command, ScsiBackend &local, ScsiBackend *deviceEnd)
-    : command_(std::move(command)), local_(local), deviceEnd_(deviceEnd)
+HelperBackend::HelperBackend(std::vector<std::string> command, ScsiBackend *deviceEnd)
+    : command_(std::move(command)), deviceEnd_(deviceEnd)
 {
 }
 
@@ -269,11 +269,6 @@ ScsiOutcome HelperBackend::execute(const std::string &path, const ScsiCommand &c
         o.senseLength = n;
     }
     return o;
-}
-
-bool HelperBackend::storageDeviceNumber(const std::string &path, StorageDeviceNumber &number)
-{
-    return local_.storageDeviceNumber(path, number);
 }
 
 } // namespace brigant

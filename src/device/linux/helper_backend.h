@@ -20,16 +20,14 @@ class HelperBackend final : public ScsiBackend
 {
   public:
     // `command` is the program and its arguments, started on the first
-    // command. `local` answers storageDeviceNumber, which needs no privilege.
-    // When `deviceEnd` is given, the helper's own device requests on
+    // command. When `deviceEnd` is given, the helper's own device requests on
     // descriptors 4 and 3 are answered from it (the test helper's relay).
-    HelperBackend(std::vector<std::string> command, ScsiBackend &local, ScsiBackend *deviceEnd = nullptr);
+    explicit HelperBackend(std::vector<std::string> command, ScsiBackend *deviceEnd = nullptr);
     ~HelperBackend() override;
     HelperBackend(const HelperBackend &) = delete;
     HelperBackend &operator=(const HelperBackend &) = delete;
 
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override;
-    bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override;
 
     const std::string &lastRefusal() const { return lastRefusal_; }
 
@@ -40,7 +38,6 @@ class HelperBackend final : public ScsiBackend
     bool readReply(std::uint8_t *buffer, std::size_t size);
 
     std::vector<std::string> command_;
-    ScsiBackend &local_;
     ScsiBackend *deviceEnd_;
     pid_t pid_ = -1;
     int toHelper_ = -1, fromHelper_ = -1; // its standard input and output

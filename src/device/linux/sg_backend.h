@@ -38,17 +38,16 @@ class SgBackend final : public ScsiBackend
     // anything: adapters disagree about the residual of a failed one.
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override;
 
-    // The identity of the disk behind `path`: an sg node of a disk, the disk's
-    // block node or one of its partitions. deviceType is 7 (disk), deviceNumber
-    // (major << 20) | minor of the whole disk, partitionNumber 0 for the disk.
-    bool storageDeviceNumber(const std::string &path, StorageDeviceNumber &number) override;
-
   private:
     SgSystemCalls calls_;
 };
 
-// Maps the errno of a failed open to the transport's open error.
-OpenError OpenErrorFromErrno(int error);
+// Why `path` cannot be the SCSI generic node that commands are sent to, or
+// empty when it can: it must be a character device of the sg major that
+// answers SG_GET_VERSION_NUM. A node this process may not open (no access, or
+// held exclusively elsewhere) passes, since the command that opens it explains
+// that better. `calls` replace the open, ioctl and close made (stat is real).
+std::string ScsiGenericNodeProblem(const std::string &path, const SgSystemCalls &calls = {});
 
 // A sentence about the most recent failed transport operation: the generic
 // description, except that the errors the sg driver gives for a transfer larger

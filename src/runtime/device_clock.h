@@ -1,5 +1,5 @@
 #pragma once
-// Time of the simulated bridges behind the window: real time, plus every wait
+// Time of the simulated bridges behind a window: real time, plus every wait
 // the bridges' own firmware makes while it executes a command (flash busy
 // polls), which costs nothing. A simulated command thus never sleeps and never
 // lets the window's events run in the middle of it (a real command blocks in
@@ -10,7 +10,7 @@
 
 #include <chrono>
 
-namespace brigant::gui
+namespace brigant::runtime
 {
 
 class DeviceClock final : public Clock
@@ -31,4 +31,4 @@ class DeviceClock final : public Clock
     std::uint64_t skippedMs_ = 0;
 };
 
-} // namespace brigant::gui
+} // namespace brigant::runtime
