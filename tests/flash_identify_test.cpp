@@ -60,9 +60,9 @@ TEST(FlashMakerTable, ThirteenNamesInTwentyCharacterSlots)
 {
     const char *names[] = {"Unknown", "PMC", "SST",  "ST/EON/MXIC", "ATMEL",      "MXIC",      "WINBOND",
                            "AMIC",    "EON", "ESMT", "SANYO",       "GIGADEVICE", "VPOWERWINS"};
-    static_assert(sizeof FlashMakerTable == 13 * 20);
+    static_assert(sizeof FlashMakerTable[0].name == 20 && std::size(FlashMakerTable) == 13);
     for (int k = 0; k < 13; ++k) {
-        EXPECT_STREQ(FlashMakerTable[k], names[k]);
+        EXPECT_STREQ(FlashMakerTable[k].name, names[k]);
         EXPECT_STREQ(FlashMakerName(k), names[k]);
     }
     EXPECT_EQ(FlashMakerName(13), nullptr);
@@ -109,7 +109,7 @@ TEST_F(FlashIdentifyTest, WinbondEF4018Is16MiBUnderProbeAAnd64KiBUnderProbeB)
     FlashOpcodeRecord a;
     ASSERT_EQ(ProbeFlashVendorSpi(path, a), 1);
     EXPECT_EQ(a.flashKind, 6);
-    EXPECT_STREQ(FlashMakerTable[a.flashKind], "WINBOND");
+    EXPECT_STREQ(FlashMakerTable[a.flashKind].name, "WINBOND");
     ASSERT_EQ(ProbeFlashSizeSpi(path, a), 1);
     EXPECT_EQ(a.sizeKb, 16384u);
 

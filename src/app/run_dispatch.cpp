@@ -23,7 +23,6 @@ namespace brigant
 namespace
 {
 
-constexpr std::int32_t kSstFlashKind = 2;
 constexpr std::uint8_t kLastRegisterSubRevision = 4;
 constexpr std::uint16_t kXdataProbeAddress = 0x505E;
 
@@ -36,20 +35,19 @@ int DoNothing(const RunRequest &, RunHost &, const std::string &) { return 0; }
 
 struct ProcedureEntry {
     UpdateProcedure procedure;
-    const char *name;
     UpdateProcedureFn run;
 };
 
 // One entry per procedure, in the order of UpdateProcedure.
 const std::array<ProcedureEntry, 8> kProcedureTable = {{
-    {UpdateProcedure::None, "none", DoNothing},
-    {UpdateProcedure::UpdateWholeImage, "UpdateWholeImage", UpdateWholeImage},
-    {UpdateProcedure::UpdateBlockwise, "UpdateBlockwise", UpdateBlockwise},
-    {UpdateProcedure::UpdateBlockwiseSst, "UpdateBlockwiseSst", UpdateBlockwiseSst},
-    {UpdateProcedure::RunAssistedUpdate, "RunAssistedUpdate", RunAssistedUpdate},
-    {UpdateProcedure::RunSbp2Update, "RunSbp2Update", RunSbp2Update},
-    {UpdateProcedure::RunDiskFirmwareUpdate, "RunDiskFirmwareUpdate", RunDiskFirmwareUpdate},
-    {UpdateProcedure::RunConversionUpdate, "RunConversionUpdate", RunConversionUpdate},
+    {UpdateProcedure::None, DoNothing},
+    {UpdateProcedure::UpdateWholeImage, UpdateWholeImage},
+    {UpdateProcedure::UpdateBlockwise, UpdateBlockwise},
+    {UpdateProcedure::UpdateBlockwiseSst, UpdateBlockwiseSst},
+    {UpdateProcedure::RunAssistedUpdate, RunAssistedUpdate},
+    {UpdateProcedure::RunSbp2Update, RunSbp2Update},
+    {UpdateProcedure::RunDiskFirmwareUpdate, RunDiskFirmwareUpdate},
+    {UpdateProcedure::RunConversionUpdate, RunConversionUpdate},
 }};
 
 const ProcedureEntry &EntryOf(UpdateProcedure procedure)
@@ -102,7 +100,7 @@ RunChoice ChooseUpdateProcedure(const RunInputs &in)
             in.bus == BusKind::Ieee1394 ? UpdateProcedure::RunSbp2Update : SstOr(in, row.procedure);
         break;
     case RunVariant::DiskWithoutFlash:
-        if (in.chip.FlashKind == 0) {
+        if (in.chip.FlashKind == kFlashUnknown) {
             // The firmware lives on the attached disk; the progress bar is left as the run leaves it.
             choice.procedure = UpdateProcedure::RunDiskFirmwareUpdate;
             choice.resetsProgress = false;
@@ -116,7 +114,7 @@ RunChoice ChooseUpdateProcedure(const RunInputs &in)
             break;
         }
         choice.procedure =
-            in.chip.FlashKind == kSstFlashKind ? UpdateProcedure::UpdateBlockwiseSst : row.procedure;
+            in.chip.FlashKind == kFlashSst ? UpdateProcedure::UpdateBlockwiseSst : row.procedure;
         break;
     case RunVariant::XdataProbe:
         if (in.xdataProbe == 0 && in.chip.ChipSubRevision <= kLastRegisterSubRevision)
@@ -135,7 +133,6 @@ int ProbeXdata505E(const std::string &path)
 }
 
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure) { return EntryOf(procedure).run; }
-const char *ProcedureName(UpdateProcedure procedure) { return EntryOf(procedure).name; }
 
 namespace
 {

@@ -49,7 +49,6 @@ int ProbeXdata505E(const std::string &path);
 using UpdateProcedureFn = int (*)(const RunRequest &req, RunHost &host, const std::string &path);
 // The procedure the table holds for `procedure` (None: a function that does nothing).
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);
-const char *ProcedureName(UpdateProcedure procedure);
 
 // Runs what `req` asks on the bridge at `path`, with the procedure its chip
 // identity picks (the probe at 0x505E asked first where the choice needs it).

@@ -119,7 +119,7 @@ void UpdateBtnCheck(TBrigantFwTool &w)
                 w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
                 // Run programs an SST part by SPI: a part that takes only
                 // words would be left erased by byte-wise programming.
-                if (w.chip.FlashKind == 2)
+                if (w.chip.FlashKind == kFlashSst)
                     ProbeSstWordMode(w.chip, path);
             }
         }

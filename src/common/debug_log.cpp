@@ -13,7 +13,6 @@ std::FILE *debugSink = nullptr;
 void SetDebugSink(std::FILE *sink) { debugSink = sink; }
 std::FILE *DebugSink() { return debugSink; }
 
-bool DebugEnabled() { return debugSink != nullptr; }
 
 void DebugOut(const std::string &text)
 {

@@ -10,7 +10,6 @@ namespace brigant
 
 void SetDebugSink(std::FILE *sink); // nullptr silences the sink
 std::FILE *DebugSink();             // the sink in use, or nullptr when silent
-bool DebugEnabled();
 // Writes text unchanged (callers include their own line ends).
 void DebugOut(const std::string &text);
 // printf-style convenience.

@@ -14,7 +14,6 @@ namespace brigant
 namespace
 {
 
-constexpr std::uint8_t kMxicFlashKind = 5;
 constexpr std::uint8_t kMxicEraseFlag = 0x80;
 
 std::uint32_t RoundUpTo512(std::uint32_t n) { return (n + (kTransferPadding - 1)) & ~(kTransferPadding - 1); }
@@ -120,7 +119,7 @@ int WriteFlashRange(RunHost &host, const ChipIdentity &chip, const std::string &
         if (at == 0 && chunk > kFirstChunkAtZero)
             chunk = kFirstChunkAtZero;
         std::uint8_t flag = NextEraseFlag(host.transfer(), at, mode);
-        if (at == 0 && chip.FlashKind == kMxicFlashKind && flag != 0)
+        if (at == 0 && chip.FlashKind == kFlashMxic && flag != 0)
             flag |= kMxicEraseFlag;
         chunk = ClipAtEraseBoundary(host.transfer(), at, chunk, mode);
         // Erase counters that lag behind the address (a caller that did not

@@ -5,18 +5,20 @@
 namespace brigant
 {
 
-const char FlashMakerTable[kFlashKindCount][kFlashMakerSlotSize] = {
-    "Unknown", "PMC", "SST",  "ST/EON/MXIC", "ATMEL",      "MXIC",       "WINBOND",
-    "AMIC",    "EON", "ESMT", "SANYO",       "GIGADEVICE", "VPOWERWINS",
-};
-
-const std::uint32_t FlashBlockSizeTable[kFlashKindCount] = {
-    0x8000,  0x8000,  0x8000,  0x10000, 0x10000, 0x10000, 0x10000,
-    0x10000, 0x10000, 0x10000, 0x10000, 0x10000, 0x10000,
-};
-
-const std::uint32_t FlashSectorSizeTable[kFlashKindCount] = {
-    0x1000, 0x1000, 0x1000, 0x8000, 0x8000, 0x1000, 0x1000, 0x1000, 0x8000, 0x1000, 0x1000, 0x1000, 0x1000,
+const FlashMakerRow FlashMakerTable[kFlashKindCount] = {
+    {"Unknown", 0x8000, 0x1000},      // kFlashUnknown
+    {"PMC", 0x8000, 0x1000},          // kFlashPmc
+    {"SST", 0x8000, 0x1000},          // kFlashSst
+    {"ST/EON/MXIC", 0x10000, 0x8000}, // kFlashStEonMxic
+    {"ATMEL", 0x10000, 0x8000},       // kFlashAtmel
+    {"MXIC", 0x10000, 0x1000},        // kFlashMxic
+    {"WINBOND", 0x10000, 0x1000},     // kFlashWinbond
+    {"AMIC", 0x10000, 0x1000},        // kFlashAmic
+    {"EON", 0x10000, 0x8000},         // kFlashEon
+    {"ESMT", 0x10000, 0x1000},        // kFlashEsmt
+    {"SANYO", 0x10000, 0x1000},       // kFlashSanyo
+    {"GIGADEVICE", 0x10000, 0x1000},  // kFlashGigadevice
+    {"VPOWERWINS", 0x10000, 0x1000},  // kFlashVpowerwins
 };
 
 bool IsTableFlashKind(std::int32_t kind)
@@ -26,15 +28,15 @@ bool IsTableFlashKind(std::int32_t kind)
 
 const char *FlashMakerName(std::int32_t kind)
 {
-    return IsTableFlashKind(kind) ? FlashMakerTable[kind] : nullptr;
+    return IsTableFlashKind(kind) ? FlashMakerTable[kind].name : nullptr;
 }
 
 void SetFlashGeometry(TransferState &x, std::int32_t kind)
 {
     if (!IsTableFlashKind(kind))
         return;
-    x.FlashBlockSize = FlashBlockSizeTable[kind];
-    x.FlashSectorSize = FlashSectorSizeTable[kind];
+    x.FlashBlockSize = FlashMakerTable[kind].blockSize;
+    x.FlashSectorSize = FlashMakerTable[kind].sectorSize;
 }
 
 namespace

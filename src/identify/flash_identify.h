@@ -19,11 +19,14 @@ namespace brigant
 inline constexpr std::size_t kFlashKindCount = 13;     // FlashKind 0 .. 12
 inline constexpr std::size_t kFlashMakerSlotSize = 20; // characters per name slot
 
-// Maker names indexed by FlashKind ("Unknown", "PMC", "SST", ...).
-extern const char FlashMakerTable[kFlashKindCount][kFlashMakerSlotSize];
-// Each kind's erase block and erase sector size in bytes.
-extern const std::uint32_t FlashBlockSizeTable[kFlashKindCount];
-extern const std::uint32_t FlashSectorSizeTable[kFlashKindCount];
+// One row per flash maker, indexed by FlashKind: its name ("Unknown", "PMC",
+// "SST", ...) and its erase block and erase sector size in bytes.
+struct FlashMakerRow {
+    char name[kFlashMakerSlotSize];
+    std::uint32_t blockSize;
+    std::uint32_t sectorSize;
+};
+extern const FlashMakerRow FlashMakerTable[kFlashKindCount];
 
 // True for 0 .. 12, the kinds that have a table row. A FlashKind from
 // ReadFlashType can be anything; callers must not index the tables with it

@@ -64,20 +64,21 @@ void ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::stri
     FlashOpcodeRecord record = ZeroedRecord();
     std::uint8_t id[5] = {};
     auto probe = [&] {
-        if ((chip.FlashKind == 0 || chip.FlashKind == 3) && ProbeFlashVendorId(path, record))
+        if ((chip.FlashKind == kFlashUnknown || chip.FlashKind == kFlashStEonMxic) &&
+            ProbeFlashVendorId(path, record))
             SetFlashKind(host, chip, record.flashKind);
         record.flashKind = static_cast<std::uint8_t>(chip.FlashKind);
         ProbeFlashSizeId(path, record, id);
         chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
     };
     probe();
-    if (chip.FlashKind == 0 && FlashProbeMode(path))
+    if (chip.FlashKind == kFlashUnknown && FlashProbeMode(path))
         probe();
     if (!bufferPath) {
-        if (chip.FlashKind == 5 && IsMxicParameterPart(id)) {
+        if (chip.FlashKind == kFlashMxic && IsMxicParameterPart(id)) {
             PutStandardOpcodes(record);
             SetFlashParams16(path, record, kFlashParamsParameter);
-        } else if (chip.FlashKind == 2 && id[0] == 0xBF && id[1] == 0x25) {
+        } else if (chip.FlashKind == kFlashSst && id[0] == 0xBF && id[1] == 0x25) {
             chip.SstWordMode = 1;
         }
     }
@@ -90,7 +91,8 @@ void ProbeSpiFamilyFlash(ProbeHost &host, ChipIdentity &chip, DeviceEntry &entry
     FlashOpcodeRecord record = ZeroedRecord();
     auto probeKindAndSize = [&] {
         record = ZeroedRecord();
-        if ((chip.FlashKind == 0 || chip.FlashKind == 3) && ProbeFlashVendorSpi(path, record))
+        if ((chip.FlashKind == kFlashUnknown || chip.FlashKind == kFlashStEonMxic) &&
+            ProbeFlashVendorSpi(path, record))
             SetFlashKind(host, chip, record.flashKind);
         if (!UsesBankLayout(type)) // 13, 14 and 27 here: the buffer-path codes do not come this way
             return;
@@ -107,7 +109,7 @@ void ProbeSpiFamilyFlash(ProbeHost &host, ChipIdentity &chip, DeviceEntry &entry
         // its maker. Only a larger answer replaces the first one.
         const std::int32_t firstKind = chip.FlashKind;
         const FlashOpcodeRecord firstRecord = record;
-        chip.FlashKind = 0;
+        chip.FlashKind = kFlashUnknown;
         probeKindAndSize();
         if (chip.FlashSizeKb < 128) {
             SetFlashKind(host, chip, firstKind);
@@ -119,7 +121,7 @@ void ProbeSpiFamilyFlash(ProbeHost &host, ChipIdentity &chip, DeviceEntry &entry
         if (ChipTypeOf(type).dualBank)
             RecoverFirmwareBank(host, chip, entry, repairBank, path, type);
     }
-    if (chip.FlashKind == 5) {
+    if (chip.FlashKind == kFlashMxic) {
         std::uint8_t reply[4] = {};
         if (SpiQuery(path, 0x9F, reply, 4)) {
             PutStandardOpcodes(record);
@@ -130,7 +132,7 @@ void ProbeSpiFamilyFlash(ProbeHost &host, ChipIdentity &chip, DeviceEntry &entry
                     SetFlashParams16(path, record, kFlashParamsParameter);
             }
         }
-    } else if (chip.FlashKind == 2) {
+    } else if (chip.FlashKind == kFlashSst) {
         ProbeSstWordMode(chip, path);
     }
 }

@@ -5,6 +5,23 @@
 namespace brigant
 {
 
+// FlashKind values: the row of the flash maker table.
+enum FlashKindValue : std::int32_t {
+    kFlashUnknown = 0,
+    kFlashPmc = 1,
+    kFlashSst = 2,
+    kFlashStEonMxic = 3, // an ST-compatible part whose maker the bridge did not tell apart
+    kFlashAtmel = 4,
+    kFlashMxic = 5,
+    kFlashWinbond = 6,
+    kFlashAmic = 7,
+    kFlashEon = 8,
+    kFlashEsmt = 9,
+    kFlashSanyo = 10,
+    kFlashGigadevice = 11,
+    kFlashVpowerwins = 12,
+};
+
 struct ChipIdentity {
     std::uint8_t ChipTypeCode = 0; // 0: not identified
     std::uint8_t ChipSubRevision = 0;

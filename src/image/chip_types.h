@@ -75,8 +75,6 @@ inline constexpr unsigned kChipTypeCodes = 36; // 0 .. 35
 // The row of a code; codes beyond 35 get row 0 (no chip).
 const ChipType &ChipTypeOf(unsigned code);
 
-// The family that updates the code, taking the row's plain procedure.
-inline UpdateFamily FamilyOfCode(unsigned code) { return FamilyOf(ChipTypeOf(code).procedure); }
 // Whether the tool can update the code at all.
 inline bool IsSupportedChip(unsigned code) { return ChipTypeOf(code).procedure != UpdateProcedure::None; }
 inline bool UsesBankLayout(unsigned code) { return ChipTypeOf(code).bankEnd != 0; }

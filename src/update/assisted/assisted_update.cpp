@@ -10,6 +10,7 @@
 #include "flash/chunked_transfer.h"
 #include "image/checksums.h"
 #include "image/chip_types.h"
+#include "image/firmware_file.h"
 #include "image/image_stamp.h"
 #include "update/assisted/buffer_transfer.h"
 
@@ -25,10 +26,6 @@ namespace
 {
 
 constexpr std::uint32_t kNvramSize = 4096;
-constexpr std::int32_t kMxicFlashKind = 5;
-constexpr std::int32_t kAtmelFlashKind = 4;
-constexpr std::int32_t kEonFlashKind = 8;
-constexpr std::int32_t kAmicFlashKind = 7;
 constexpr std::uint32_t kBankSize = 0x10000;
 constexpr std::uint32_t kHeaderArea = 0x200;
 constexpr std::uint32_t kHeaderAreaEnd = 0x3FF;
@@ -50,19 +47,10 @@ bool AllFF(const std::uint8_t *data, std::uint32_t length)
     return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });
 }
 
-// Whole-file read; false when the file cannot be opened.
+// Whole-file read; false when the file cannot be opened as a regular file.
 bool ReadWholeFile(const std::string &name, std::vector<std::uint8_t> &bytes)
 {
-    std::FILE *f = std::fopen(name.c_str(), "rb");
-    if (!f)
-        return false;
-    bytes.clear();
-    std::uint8_t chunk[8192];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    std::fclose(f);
-    return true;
+    return ReadFirmwareFileHead(name.c_str(), SIZE_MAX, bytes) == 1;
 }
 
 // Copies `from` into the image at `at`, as far as the image reaches.
@@ -89,7 +77,7 @@ bool SameOutsideHeaders(const std::uint8_t *a, const std::uint8_t *b, std::uint3
     return true;
 }
 
-// Step 12: programming through READ BUFFER / WRITE BUFFER (codes 15 to 18).
+// Programming through READ BUFFER / WRITE BUFFER (codes 15 to 18).
 // Returns true when the last attempt left no failure mark.
 bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t *w,
                           std::uint8_t *v, std::uint32_t bufferSize, std::uint32_t imageLength, bool &aborted)
@@ -135,7 +123,7 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
     return !failed;
 }
 
-// Step 13: programming with the DF block commands, one or two passes of up
+// Programming with the DF block commands, one or two passes of up
 // to three attempts each, the erase mode going 2 -> 1 -> 3.
 bool ProgramThroughCommands(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t *w,
                             std::uint8_t *v, std::uint32_t bufferSize, std::uint32_t imageLength,
@@ -282,9 +270,9 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
     }
 
     std::uint8_t mode = 3;
-    if (kind == kMxicFlashKind)
+    if (kind == kFlashMxic)
         mode |= 0x80;
-    if (kind == kAtmelFlashKind || kind == kEonFlashKind)
+    if (kind == kFlashAtmel || kind == kFlashEon)
         mode = 2;
     // The buffer-path bridges take the erase without data. Every other code
     // sends the 4096 bytes again, rather than keeping 0 for the rest of the
@@ -297,7 +285,7 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
         return 0;
     }
     SleepMs(500);
-    if (kind == kAtmelFlashKind) {
+    if (kind == kFlashAtmel) {
         WriteBlock24(path, 0x8000, ff.data(), eraseLength, mode);
         SleepMs(500);
     }
@@ -311,7 +299,7 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
     } else if (!ReadFlashRange(host, path, 0, readBack.data(), length)) {
         failure = "Read back after erase fail!!";
     } else if (!AllFF(readBack.data(), length)) {
-        if (kind == kMxicFlashKind) {
+        if (kind == kFlashMxic) {
             mode &= 0x7F;
             if (WriteBlock24(path, 0, ff.data(), eraseLength, mode)) {
                 SleepMs(500);
@@ -348,7 +336,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
     const bool bufferCode = BufferCode(code);
     const ChipType &row = ChipTypeOf(code);
 
-    // Step 2: the device's own NVRAM area, unless the file's is to be written.
+    // The device's own NVRAM area, unless the file's is to be written.
     const bool handlesNvram = !bufferCode;
     bool haveNvram = false;
     std::vector<std::uint8_t> nvram(kNvramSize, 0);
@@ -365,7 +353,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
         }
     }
 
-    // Steps 3 to 5.
+    // The file, whole.
     std::vector<std::uint8_t> file;
     if (!ReadWholeFile(req.firmwareFile, file)) {
         host.showStatus("Open File Error!!");
@@ -386,7 +374,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
     std::uint8_t *w = written.data();
     std::uint8_t *v = readBack.data();
 
-    // Step 6: the image.
+    // The image.
     if (handlesNvram && req.includeNvram) {
         Put(w, bufferSize, 0, file.data(), file.size());
     } else if (AutoResetCode(code)) {
@@ -405,7 +393,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
     }
     imageLength = std::min(imageLength, bufferSize);
 
-    // Step 7: the checksum of the code area, and the passes.
+    // The checksum of the code area, and the passes.
     int passes = 1;
     if (row.bankEnd != 0 && !row.bufferPath) {
         const std::uint32_t end = row.bankEnd;
@@ -420,12 +408,12 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
         }
     }
 
-    // Steps 8 to 10.
+    // An MXIC part gets its first block erased on its own before the writing.
     host.showStatus("Programming");
     host.transfer().NextBlockIndex = 0;
     host.transfer().NextSectorIndex = 0;
     const bool viaBuffer = req.readWriteBuffer && bufferCode;
-    if (req.chip.FlashKind == kMxicFlashKind) {
+    if (req.chip.FlashKind == kFlashMxic) {
         int accepted = 0;
         if (bufferCode) {
             if (!req.readWriteBuffer) {
@@ -440,9 +428,9 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
             SleepMs(500);
     }
     const std::uint8_t mode =
-        req.chip.FlashKind == kAmicFlashKind ? 3 : static_cast<std::uint8_t>(host.transfer().WriteEraseMode);
+        req.chip.FlashKind == kFlashAmic ? 3 : static_cast<std::uint8_t>(host.transfer().WriteEraseMode);
 
-    // Steps 11 to 13.
+    // Program, read back and compare.
     bool success = false;
     if (viaBuffer) {
         bool aborted = false;
@@ -454,7 +442,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
             ProgramThroughCommands(req, host, path, w, v, bufferSize, imageLength, fileSize, passes, mode);
     }
 
-    // Step 14: the closing reset or advice; after a failure the status line
+    // The closing reset or advice; after a failure the status line
     // keeps the failure text and no box is shown.
     if (success) {
         host.showStatus(kProgrammingSuccessText);

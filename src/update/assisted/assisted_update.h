@@ -25,7 +25,7 @@ int FillFlashWithFF(const RunRequest &req, RunHost &host, const std::string &pat
 // its end after a failure is no success.
 int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string &path);
 
-// The flash length the backup and the erase-only mode cover (step 1 of BackupFlashToFile).
+// The flash length the backup and the erase-only mode cover.
 std::uint32_t AssistedFlashLength(const RunRequest &req, const TransferState &x);
 
 

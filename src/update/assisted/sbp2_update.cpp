@@ -1,4 +1,5 @@
 #include "update/assisted/sbp2_update.h"
+#include "image/firmware_file.h"
 
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
@@ -68,17 +69,11 @@ int WriteFlashRangeSbp2(RunHost &host, const std::string &path, std::uint32_t ad
 
 int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::string &path)
 {
-    std::FILE *file = std::fopen(req.firmwareFile.c_str(), "rb");
-    if (!file) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFirmwareFileHead(req.firmwareFile.c_str(), SIZE_MAX, bytes)) {
         host.showStatus("Open File Error!!");
         return 0;
     }
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[8192];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    std::fclose(file);
 
     bool success = false;
     [&] {

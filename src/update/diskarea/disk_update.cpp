@@ -8,6 +8,7 @@
 #include "flash/backup_file.h"
 #include "image/chip_types.h"
 #include "image/file_checks.h"
+#include "image/firmware_file.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -100,10 +101,6 @@ std::string Hex(std::uint64_t v)
     std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
     return text;
 }
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
 
 } // namespace
 
@@ -279,7 +276,7 @@ int BackupDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::stri
 int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t code)
 {
     const DiskValues disk = QueryDisk(path, code);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(req.firmwareFile.c_str(), "rb"));
+    const FilePtr file = OpenFirmwareFile(req.firmwareFile.c_str());
     if (!file) {
         host.showStatus("Open File Error!!");
         return 0;

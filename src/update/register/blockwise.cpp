@@ -3,6 +3,7 @@
 #include "common/window_texts.h"
 #include "device/transport.h"
 #include "image/file_checks.h"
+#include "image/firmware_file.h"
 #include "update/register/flash_engine.h"
 #include "update/register/register_update.h"
 
@@ -23,20 +24,10 @@ constexpr std::uint8_t kPreparedCode = 12;      // told before its flash is eras
 constexpr std::uint8_t kOwnNvramBytesCode = 11; // its file's bytes 128-207 replace the saved ones
 constexpr std::uint32_t kOwnNvramBytesAt = 128;
 constexpr std::uint32_t kOwnNvramBytesCount = 80;
-constexpr std::int32_t kSstFlashKind = 2;
 
 constexpr const char *kAllocFail = "Allocate buffers Error!!";
 constexpr const char *kWriteFail = "Write command fail!";
 constexpr const char *kCompareFail = "Data compare fail !!";
-
-struct FileCloser {
-    std::FILE *file;
-    ~FileCloser()
-    {
-        if (file)
-            std::fclose(file);
-    }
-};
 
 // The three block buffers of a block-wise run.
 struct BlockBuffers {
@@ -102,14 +93,12 @@ std::uint32_t ImageLength(std::int64_t fileLength, bool nvramInFront)
     return RoundUp(length, kBlock);
 }
 
-std::FILE *OpenFirmware(const RunRequest &req, RunHost &host, std::int64_t &length)
+FilePtr OpenFirmware(const RunRequest &req, RunHost &host, std::int64_t &length)
 {
-    std::FILE *file = std::fopen(req.firmwareFile.c_str(), "rb");
-    length = file ? FileLength(file) : -1;
-    if (file && (length < 0 || length > 0xFFFFFF)) {
-        std::fclose(file);
-        file = nullptr;
-    }
+    FilePtr file = OpenFirmwareFile(req.firmwareFile.c_str());
+    length = file ? FileLength(file.get()) : -1;
+    if (file && (length < 0 || length > 0xFFFFFF))
+        file.reset();
     if (!file)
         host.showStatus("Open File Error!!");
     return file;
@@ -156,7 +145,8 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
             return 0;
         }
     }
-    if ((chip.FlashKind == 3 || chip.FlashKind == 5) && chip.ChipTypeCode != kOwnNvramBytesCode)
+    if ((chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic) &&
+        chip.ChipTypeCode != kOwnNvramBytesCode)
         UnprotectFlash(path);
 
     if (req.mode == RunMode::EraseOnly) {
@@ -178,8 +168,8 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         return SaveFlashBackup(req, host, path, include ? 0 : kNvram);
 
     std::int64_t fileLength = 0;
-    FileCloser file{OpenFirmware(req, host, fileLength)};
-    if (!file.file)
+    const FilePtr file = OpenFirmware(req, host, fileLength);
+    if (!file.get())
         return 0;
     const std::uint32_t imageLength = ImageLength(fileLength, hasNvram == 0);
     const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
@@ -199,11 +189,11 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
     if (hasNvram == 1 && !include) {
         if (chip.ChipTypeCode == kOwnNvramBytesCode) {
             std::uint8_t own[kOwnNvramBytesCount] = {};
-            if (std::fseek(file.file, kOwnNvramBytesAt, SEEK_SET) == 0 &&
-                std::fread(own, 1, sizeof own, file.file) == sizeof own)
+            if (std::fseek(file.get(), kOwnNvramBytesAt, SEEK_SET) == 0 &&
+                std::fread(own, 1, sizeof own, file.get()) == sizeof own)
                 std::memcpy(nvram.data() + kOwnNvramBytesAt, own, sizeof own);
         }
-        std::fseek(file.file, kNvram, SEEK_SET);
+        std::fseek(file.get(), kNvram, SEEK_SET);
     }
 
     const std::uint32_t blocks = imageLength / kBlock;
@@ -212,13 +202,13 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         std::uint8_t *write = buffers.write.data();
         if (keep) {
             std::memset(buffers.chunk.data(), 0, kBlock);
-            if (std::fread(buffers.chunk.data(), 1, kBlock, file.file) == 0)
+            if (std::fread(buffers.chunk.data(), 1, kBlock, file.get()) == 0)
                 break;
             std::memcpy(write, nvram.data(), kNvram);
             std::memcpy(write + kNvram, buffers.chunk.data(), kBlock - kNvram);
         } else {
             std::memset(write, 0, kBlock);
-            if (std::fread(write, 1, kBlock, file.file) == 0)
+            if (std::fread(write, 1, kBlock, file.get()) == 0)
                 break;
         }
         if (!WriteAndVerify(host, path, address, write, kBlock, buffers.readBack.data()))
@@ -241,7 +231,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
 {
     const ChipIdentity &chip = req.chip;
     host.nvramBoxChecked();
-    if (chip.FlashKind == 5)
+    if (chip.FlashKind == kFlashMxic)
         UnprotectFlash(path);
 
     if (req.mode == RunMode::EraseOnly) {
@@ -254,8 +244,8 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         return SaveFlashBackup(req, host, path, 0);
 
     std::int64_t fileLength = 0;
-    FileCloser file{OpenFirmware(req, host, fileLength)};
-    if (!file.file)
+    const FilePtr file = OpenFirmware(req, host, fileLength);
+    if (!file.get())
         return 0;
     const std::uint32_t imageLength = ImageLength(fileLength, false);
     const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
@@ -266,7 +256,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     }
 
     host.showStatus("Erasing");
-    if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kSstFlashKind)
+    if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kFlashSst)
         SpiChipErase(path);
     if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
         return 0;
@@ -276,7 +266,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     std::uint8_t *write = buffers.write.data();
     for (std::uint32_t address = 0;; address += kBlock) {
         std::memset(write, 0, kBlock);
-        if (std::fread(write, 1, kBlock, file.file) == 0)
+        if (std::fread(write, 1, kBlock, file.get()) == 0)
             break;
         WaitFlashReady(path);
         if (!SpiProgramRange(path, address, write, kBlock, chip.SstWordMode)) {

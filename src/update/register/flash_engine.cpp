@@ -17,7 +17,6 @@ namespace brigant
 namespace
 {
 
-constexpr std::uint8_t kSstFlashKind = 2;
 constexpr std::uint8_t kSizeFromFlashCode = 11; // the code whose own flash size and chip erase count
 constexpr std::uint32_t kSpiStepPauseMs = 10;
 constexpr std::uint32_t kAfterEraseMs = 500;
@@ -147,7 +146,7 @@ int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &pat
     SleepMs(kAfterEraseMs);
     if (!WaitFlashReady(path))
         host.showStatus("Not ready after Erase flash cmd success");
-    if (chip.ChipTypeCode == kSizeFromFlashCode && chip.FlashKind == kSstFlashKind)
+    if (chip.ChipTypeCode == kSizeFromFlashCode && chip.FlashKind == kFlashSst)
         SpiChipErase(path);
 
     TransferBlock buffer(std::max(size, kVerifyHalf));

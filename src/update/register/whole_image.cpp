@@ -4,6 +4,7 @@
 #include "common/window_texts.h"
 #include "device/transport.h"
 #include "image/file_checks.h"
+#include "image/firmware_file.h"
 #include "update/register/flash_engine.h"
 #include "update/register/register_update.h"
 
@@ -91,7 +92,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
             return 0;
         }
     }
-    if (chip.FlashKind == 3 || chip.FlashKind == 5)
+    if (chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic)
         UnprotectFlash(path);
 
     if (req.mode != RunMode::Update) {
@@ -105,15 +106,14 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
             return SaveFlashBackup(req, host, path, 0);
     }
 
-    std::FILE *file = std::fopen(req.firmwareFile.c_str(), "rb");
+    FilePtr file = OpenFirmwareFile(req.firmwareFile.c_str());
     if (!file) {
         host.showStatus("Open File Error!!");
         return 0;
     }
-    const std::int64_t length = FileLength(file);
+    const std::int64_t length = FileLength(file.get());
     const std::uint32_t chunk = host.transfer().TransferChunkSize;
     if (length < 0 || chunk == 0 || length > 0xFFFFFF) {
-        std::fclose(file);
         host.showStatus("Open File Error!!");
         return 0;
     }
@@ -123,19 +123,17 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
 
     TransferBlock readBack(size);
     if (!readBack) {
-        std::fclose(file);
         host.showStatus("Allocate read buffer Error!!");
         return 0;
     }
     TransferBlock image(size);
     if (!image) {
-        std::fclose(file);
         host.showStatus("Allocate write buffer Error!!");
         return 0;
     }
     std::memset(image.data(), 0, size);
-    const auto n = static_cast<std::uint32_t>(std::fread(image.data(), 1, size, file));
-    std::fclose(file);
+    const auto n = static_cast<std::uint32_t>(std::fread(image.data(), 1, size, file.get()));
+    file.reset();
 
     if (!WaitFlashReady(path))
         DebugOut("0.1 Device initial not ready!!");

@@ -7,6 +7,7 @@
 #include "device/transport.h"
 #include "flash/backup_file.h"
 #include "image/file_checks.h"
+#include "image/firmware_file.h"
 #include "image/image_stamp.h"
 
 #include <algorithm>
@@ -36,10 +37,6 @@ bool InHeaderBlock(std::uint32_t offset)
 }
 
 std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) { return (n + unit - 1) / unit * unit; }
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
 
 } // namespace
 
@@ -103,7 +100,7 @@ int ReadViaStaging(RunHost &host, const std::string &path, std::uint8_t *dest, s
 int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::string &path)
 {
     const std::string name = req.firmwareFile.substr(0, kFileNameLimit);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name.c_str(), "rb"));
+    const FilePtr file = OpenFirmwareFile(name.c_str());
     if (!file) {
         host.setStatus("Open File Error!!");
         return 0;
