@@ -19,6 +19,7 @@
 #include "device/transport.h"
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
+#include "image/firmware_file.h"
 
 #include <algorithm>
 #include <functional>
@@ -435,6 +436,12 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
     }
     if (args.file.empty()) {
         std::cerr << "error: update needs a firmware FILE (or --embedded)\n";
+        return kExitUsage;
+    }
+    // A file that cannot be read, or holds nothing, is refused before any
+    // device is asked anything.
+    if (const std::string why = FirmwareFileProblem(args.file.c_str()); !why.empty()) {
+        std::cerr << "error: " << args.file << ": " << why << "; nothing was sent to any device\n";
         return kExitUsage;
     }
     return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram,

@@ -100,7 +100,7 @@ TEST(DescribeFirmwareFileCheck, UnreadableFilesGiveTheReasonWithoutAMessageBox)
               FileCheckOutcome::Unreadable);
     EXPECT_THAT(text, HasSubstr("No such file or directory"));
     EXPECT_EQ(DescribeFirmwareFileCheck(dir.path().string(), {3, 0}, text), FileCheckOutcome::Unreadable);
-    EXPECT_THAT(text, HasSubstr("is a directory"));
+    EXPECT_THAT(text, HasSubstr("Is a directory"));
     EXPECT_TRUE(ui.boxes.empty());
     // An empty file is readable, and fits the codes that take any file.
     EXPECT_EQ(DescribeFirmwareFileCheck(dir.write("empty.bin", Bytes{}), {3, 0}, text),

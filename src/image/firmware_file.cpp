@@ -41,7 +41,7 @@ FilePtr OpenFirmwareFile(const char *path, std::string *error)
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
-        SetError(error, S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
+        SetError(error, S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
         ::close(fd);
         return nullptr;
     }
@@ -54,6 +54,19 @@ FilePtr OpenFirmwareFile(const char *path, std::string *error)
         return nullptr;
     }
     return FilePtr(file);
+}
+
+std::string FirmwareFileProblem(const char *path)
+{
+    std::string error;
+    const FilePtr file = OpenFirmwareFile(path, &error);
+    if (!file)
+        return error;
+    struct stat st {
+    };
+    if (::fstat(::fileno(file.get()), &st) != 0)
+        return std::strerror(errno);
+    return st.st_size == 0 ? "the file is empty" : "";
 }
 
 int ReadFirmwareFileHead(const char *path, std::size_t maxBytes, std::vector<std::uint8_t> &bytes,

@@ -20,6 +20,12 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // the reason (such as "No such file or directory") into `error` when given.
 FilePtr OpenFirmwareFile(const char *path, std::string *error = nullptr);
 
+// Why the file cannot be a firmware file at all, before anything is read:
+// the reason it cannot be opened as a regular file ("No such file or
+// directory", "Is a directory", "Permission denied", ...) or "the file is
+// empty"; empty when it can be read and holds bytes.
+std::string FirmwareFileProblem(const char *path);
+
 // Reads at most `maxBytes` from the start of the file into `bytes` (the
 // vector is resized to what was read) and the file's full length into
 // `length`. Returns 1, or 0 with the reason in `error`.

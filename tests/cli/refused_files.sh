@@ -36,12 +36,15 @@ mkdir -p "$f"
 # Seeds the area marker record (base 0) that puts the disk's firmware area at LBA 0.
 marker_base0() { printf '\x55\x00\x00\x00\x00\xAA' | dd of="$1/disk.img" bs=1 seek=$((1048576 * 512 + 150)) conv=notrunc status=none; }
 
-# name | preset | file | exit | message | state seeding (a function, or -)
+# name | preset | file | exit | message | state seeding (a function, or -, or
+# "nodevice": refused before any device is asked anything, an empty trace)
 cases=(
-    "26 empty|oak|empty.bin|2|FW file refused: the file is empty; nothing was written.|-"
+    "missing file|nutmeg|no-such.bin|2|no-such.bin: No such file or directory; nothing was sent to any device|nodevice"
+    "a directory|nutmeg|.|2|: Is a directory; nothing was sent to any device|nodevice"
+    "26 empty|oak|empty.bin|2|empty.bin: the file is empty; nothing was sent to any device|nodevice"
     "26 64 KiB code-13 file|oak|nutmeg.bin|2|FW file refused: the file is 65536 bytes; this bridge takes 262144;|-"
     "26 code-13 record|oak|nutmeg-256k.bin|2|the header record of chip type code 13 (S3N) at offset 0xBFF0;|-"
-    "3 empty|cedar|empty.bin|2|FW file refused: the file is empty|-"
+    "3 empty|cedar|empty.bin|2|empty.bin: the file is empty; nothing was sent|nodevice"
     "13 larger than the flash|nutmeg|nutmeg-big.bin|2|the file is 524289 bytes; the flash holds 524288|-"
     "9 no NVRAM area|juniper|juniper.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 Q5K record at offset 0x1000)|-"
     "12 no NVRAM area|maple|maple.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 S1M record at offset 0x1000)|-"
@@ -59,7 +62,7 @@ for row in "${cases[@]}"; do
     mkdir -p "$d"
     "$fw" --simulate "$preset" --sim-state "$d/S" --trace="$d/info.trace" info >/dev/null 2>&1 ||
         fail "$label: info"
-    [ "$seed" = - ] || "$seed" "$d/S"
+    [ "$seed" = - ] || [ "$seed" = nodevice ] || "$seed" "$d/S"
     cp -r "$d/S" "$d/before"
     rc=0
     "$fw" --simulate "$preset" --sim-state "$d/S" --trace="$d/run.trace" update --yes "$f/$file" \
@@ -72,6 +75,7 @@ for row in "${cases[@]}"; do
         # reads: there no data goes out.
         extra=$(comm -23 <(sed 's/ len=.*//' "$d/run.trace" | sort -u) <(sed 's/ len=.*//' "$d/info.trace" | sort -u))
         [ "$seed" = - ] || extra=$(grep ' out ' "$d/run.trace" || true)
+        [ "$seed" != nodevice ] || extra=$(cat "$d/run.trace")
         [ -z "$extra" ] || fail "$label: commands beyond identification: $extra"
         for state in flash.bin disk.img; do
             [ ! -f "$d/before/$state" ] || cmp -s "$d/before/$state" "$d/S/$state" || fail "$label: $state changed"
