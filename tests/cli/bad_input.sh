@@ -7,6 +7,7 @@ tool=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 touch "$work/file"
+head -c 65536 /dev/zero >"$work/fw.bin"
 failed=0
 # exit | stdout must be empty (1) | message on standard error | arguments
 while IFS='|' read -r want empty message args; do
@@ -40,7 +41,7 @@ done <<TABLE
 3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 list
 3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 info
 3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 update --embedded --yes
-3|0|permission denied. Raw SCSI access needs|--simulate nutmeg:fault=denied@1 update $work/file --yes
+3|0|permission denied. Raw SCSI access needs|--simulate nutmeg:fault=denied@1 update $work/fw.bin --yes
 3|0|permission denied. Raw SCSI access needs|--simulate nutmeg:fault=denied@1 backup $work/b.bin
 3|0|permission denied. Raw SCSI access needs|--simulate nutmeg:fault=denied@1 erase --yes
 1|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 check --embedded
