@@ -98,7 +98,7 @@ std::string Bytes(const std::uint8_t *bytes, std::size_t count)
 
 // Discovery-less: the devices --device names (or every simulated device) go
 // straight into the device table, and choosing one runs the change handler.
-int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &w)
+int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &form)
 {
     const std::vector<Candidate> candidates = Candidates(ctx);
     if (candidates.empty()) {
@@ -110,32 +110,32 @@ int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &w
     if (a.index < 0 || a.index >= count)
         return IndexOutOfRange(a.index, count);
     for (std::size_t i = 0; i < candidates.size() && i < static_cast<std::size_t>(kDeviceTableSize); ++i) {
-        DeviceEntry &entry = w.devices[i];
+        DeviceEntry &entry = form.devices[i];
         entry.path = candidates[i].path;
         entry.bus = candidates[i].bus;
         if (!a.bus.empty())
             ParseBusKind(a.bus, entry.bus);
-        w.DeviceList.addItem(std::string(BusListTag(entry.bus)) + entry.path);
+        form.DeviceList.addItem(std::string(BusListTag(entry.bus)) + entry.path);
     }
-    w.candidateCount = static_cast<std::int32_t>(candidates.size());
-    w.DeviceList.setEnabled(true);
-    w.DeviceList.select(a.index); // runs UpdateBtnCheck, as choosing the device in the window does
+    form.candidateCount = static_cast<std::int32_t>(candidates.size());
+    form.DeviceList.setEnabled(true);
+    form.DeviceList.select(a.index); // runs UpdateBtnCheck, as choosing the device in the window does
     return kExitOk;
 }
 
 // With discovery: the Refresh Device action lists the disks and identifies
 // item 0 (another item is then chosen as a user would).
-int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &w)
+int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &form)
 {
-    RefreshDeviceList(w);
-    if (w.listedCount == 0) {
+    RefreshDeviceList(form);
+    if (form.listedCount == 0) {
         std::cerr << "error: no disk behind a supported bridge was found\n";
         if (LastTransportFailure().openFailed || PermissionProblem())
             std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
         return kExitNoDevice;
     }
-    if (a.index < 0 || a.index >= w.listedCount)
-        return IndexOutOfRange(a.index, w.listedCount);
+    if (a.index < 0 || a.index >= form.listedCount)
+        return IndexOutOfRange(a.index, form.listedCount);
     return kExitOk;
 }
 
@@ -163,15 +163,15 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     InstalledServices services;
     services.ui(&ui);
 
-    auto form = std::make_unique<TBrigantFwTool>();
-    WireMainWindow(*form);
-    TBrigantFwTool &w = *form;
-    w.includeNvram = 1;
-    w.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
+    auto window = std::make_unique<TBrigantFwTool>();
+    WireMainWindow(*window);
+    TBrigantFwTool &form = *window;
+    form.includeNvram = 1;
+    form.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
     // The texts the status line shows on the way (progress dots folded into their line).
     std::vector<std::string> statusTexts;
-    w.StatusEdit.addObserver([&](forms::Control &) {
-        const std::string &text = w.StatusEdit.text();
+    form.StatusEdit.addObserver([&](forms::Control &) {
+        const std::string &text = form.StatusEdit.text();
         if (!statusTexts.empty() && text.size() > statusTexts.back().size() &&
             text.compare(0, statusTexts.back().size(), statusTexts.back()) == 0)
             statusTexts.back() = text;
@@ -180,22 +180,22 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     });
 
     const bool discover = ctx.device.empty() && CurrentDiskEnumerator() != nullptr;
-    const int selected = discover ? SelectAfterDiscovery(a, w) : SelectWithoutDiscovery(ctx, a, w);
+    const int selected = discover ? SelectAfterDiscovery(a, form) : SelectWithoutDiscovery(ctx, a, form);
     if (selected != kExitOk)
         return selected;
     if (discover && a.index > 0) {
         statusTexts.clear(); // what the refresh showed for item 0 is not this device's
-        w.DeviceList.select(a.index);
+        form.DeviceList.select(a.index);
     }
 
-    const DeviceEntry &entry = w.selectedEntry();
+    const DeviceEntry &entry = form.selectedEntry();
     // What the window shows of a device lost on the way is not the device's.
     if (WentAway(entry.path)) {
         std::cerr << "error: the device " << entry.path
                   << " went away during identification: " << DescribeLastTransportFailure() << "\n";
         return kExitFailed;
     }
-    const ChipIdentity &chip = w.chip;
+    const ChipIdentity &chip = form.chip;
     if (chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
         std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
         return kExitFailed;
@@ -218,11 +218,11 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         }
     }
     const std::vector<std::string> mounts = MountPointsOf(entry.path);
-    const std::string item = a.index < static_cast<int>(w.DeviceList.items().size())
-                                 ? w.DeviceList.items()[static_cast<std::size_t>(a.index)]
+    const std::string item = a.index < static_cast<int>(form.DeviceList.items().size())
+                                 ? form.DeviceList.items()[static_cast<std::size_t>(a.index)]
                                  : std::string();
     const char *maker = FlashMakerName(chip.FlashKind);
-    const SelectedBridge &found = w.selected;
+    const SelectedBridge &found = form.selected;
     const bool versionShown = found.versionShown && !found.version.empty();
     const bool flashShown = found.flashShown && !found.flashMaker.empty();
     std::ostream &out = std::cout;
@@ -235,7 +235,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
                      {"jedecId", jedec.empty() ? nlohmann::json() : nlohmann::json(jedec)}};
         nlohmann::json fields = nlohmann::json::object();
         for (const forms::LabeledEdit *edit :
-             {&w.ChipLabelEdit, &w.FwVerLableEdit, &w.SFlashTypeLable, &w.DiskLetterLable, &w.StatusEdit})
+             {&form.ChipLabelEdit, &form.FwVerLableEdit, &form.SFlashTypeLable, &form.DiskLetterLable,
+              &form.StatusEdit})
             fields[edit->name()] = {
                 {"caption", edit->caption()}, {"text", edit->text()}, {"shown", edit->visible()}};
         const nlohmann::json document = {
@@ -298,12 +299,12 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             out << "  \"" << item << "\"";
         out << "\n";
         out << "Window:\n";
-        PrintField(out, w.ChipLabelEdit);
-        PrintField(out, w.FwVerLableEdit);
-        PrintField(out, w.SFlashTypeLable);
-        PrintField(out, w.DiskLetterLable);
-        PrintField(out, w.StatusEdit);
-        for (const forms::CheckBox *box : {&w.NVRAMCheck, &w.ReadWriteBufferChk, &w.SetPrdSNchk}) {
+        PrintField(out, form.ChipLabelEdit);
+        PrintField(out, form.FwVerLableEdit);
+        PrintField(out, form.SFlashTypeLable);
+        PrintField(out, form.DiskLetterLable);
+        PrintField(out, form.StatusEdit);
+        for (const forms::CheckBox *box : {&form.NVRAMCheck, &form.ReadWriteBufferChk, &form.SetPrdSNchk}) {
             if (!box->visible())
                 continue;
             out << "  " << box->name() << " (\"" << box->caption() << "\")  [" << (box->checked() ? "x" : " ")
@@ -324,8 +325,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         out << "  SstWordMode      " << chip.SstWordMode << "\n";
         out << "  FlashSizeKb      " << chip.FlashSizeKb << "\n";
         out << "  FirmwareLevel    " << Hex(static_cast<std::uint32_t>(chip.FirmwareLevel), 2) << "\n";
-        out << "Erase geometry:    block " << Hex(w.transfer.FlashBlockSize, 5) << ", sector "
-            << Hex(w.transfer.FlashSectorSize, 4) << "\n";
+        out << "Erase geometry:    block " << Hex(form.transfer.FlashBlockSize, 5) << ", sector "
+            << Hex(form.transfer.FlashSectorSize, 4) << "\n";
         if (supported) {
             if (!jedec.empty())
                 out << "JEDEC ID (9F):     " << jedec << jedecNote << "\n";

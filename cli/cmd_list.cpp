@@ -50,23 +50,23 @@ struct EntryView {
     int damagedBank = -1;
 };
 
-EntryView Capture(TBrigantFwTool &w, int index)
+EntryView Capture(TBrigantFwTool &form, int index)
 {
     EntryView v;
-    const DeviceEntry &entry = w.devices[static_cast<std::size_t>(index)];
-    v.item = w.DeviceList.items()[static_cast<std::size_t>(index)];
+    const DeviceEntry &entry = form.devices[static_cast<std::size_t>(index)];
+    v.item = form.DeviceList.items()[static_cast<std::size_t>(index)];
     v.path = entry.path;
     v.bus = entry.bus;
-    v.chipTypeCode = w.chip.ChipTypeCode;
-    v.chipSubRevision = w.chip.ChipSubRevision;
-    v.chip = w.selected.series;
-    v.firmwareVersion = w.selected.version;
-    v.firmwareVersionShown = w.selected.versionShown;
-    v.flashType = w.selected.flashMaker;
-    v.flashTypeShown = w.selected.flashShown;
-    v.volumes = w.DiskLetterLable.text();
+    v.chipTypeCode = form.chip.ChipTypeCode;
+    v.chipSubRevision = form.chip.ChipSubRevision;
+    v.chip = form.selected.series;
+    v.firmwareVersion = form.selected.version;
+    v.firmwareVersionShown = form.selected.versionShown;
+    v.flashType = form.selected.flashMaker;
+    v.flashTypeShown = form.selected.flashShown;
+    v.volumes = form.DiskLetterLable.text();
     v.mountPoints = MountPointsOf(entry.path);
-    v.status = w.StatusEdit.text();
+    v.status = form.StatusEdit.text();
     v.damagedBank = entry.damagedBank;
     return v;
 }
@@ -86,7 +86,7 @@ const char *KindName(MessageKind kind)
 
 std::string OrDash(const std::string &text, bool shown = true) { return shown && !text.empty() ? text : "-"; }
 
-void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<EntryView> &entries,
+void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<EntryView> &entries,
                bool verbose)
 {
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -107,16 +107,16 @@ void PrintText(std::ostream &out, const TBrigantFwTool &w, const std::vector<Ent
         }
     }
     if (!entries.empty())
-        out << DescribeOneButton(w.oneButton, w.YesBtn.enabled()).text << "\n";
+        out << DescribeOneButton(form.oneButton, form.YesBtn.enabled()).text << "\n";
     if (verbose) {
-        out << "Device list" << (w.DeviceList.enabled() ? "" : " (disabled)")
-            << ", status line: " << w.devpnl.caption() << " (" << forms::ColourName(w.devpnl.fontColour())
-            << ")\n";
-        out << "Update firmware button: " << (w.YesBtn.enabled() ? "offered" : "not offered") << "\n";
+        out << "Device list" << (form.DeviceList.enabled() ? "" : " (disabled)")
+            << ", status line: " << form.devpnl.caption() << " ("
+            << forms::ColourName(form.devpnl.fontColour()) << ")\n";
+        out << "Update firmware button: " << (form.YesBtn.enabled() ? "offered" : "not offered") << "\n";
     }
 }
 
-nlohmann::json DocumentOf(const TBrigantFwTool &w, const std::vector<EntryView> &entries,
+nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryView> &entries,
                           const std::vector<forms::HeadlessUi::Message> &messages)
 {
     nlohmann::json devices = nlohmann::json::array();
@@ -143,7 +143,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &w, const std::vector<EntryView> 
               {"status", e.status}}},
         });
     }
-    const OneButtonVerdict verdict = DescribeOneButton(w.oneButton, w.YesBtn.enabled());
+    const OneButtonVerdict verdict = DescribeOneButton(form.oneButton, form.YesBtn.enabled());
     nlohmann::json boxes = nlohmann::json::array();
     for (const auto &m : messages)
         boxes.push_back({{"title", m.title}, {"text", m.text}, {"kind", KindName(m.kind)}});
@@ -152,11 +152,11 @@ nlohmann::json DocumentOf(const TBrigantFwTool &w, const std::vector<EntryView> 
         {"builtInImage",
          {{"version", EmbeddedImageVersion()}, {"device0", verdict.key}, {"text", verdict.text}}},
         {"window",
-         {{"listEnabled", w.DeviceList.enabled()},
-          {"candidateCount", w.candidateCount},
+         {{"listEnabled", form.DeviceList.enabled()},
+          {"candidateCount", form.candidateCount},
           {"statusLine",
-           {{"text", w.devpnl.caption()}, {"colour", forms::ColourName(w.devpnl.fontColour())}}},
-          {"updateOffered", w.YesBtn.enabled()}}},
+           {{"text", form.devpnl.caption()}, {"colour", forms::ColourName(form.devpnl.fontColour())}}},
+          {"updateOffered", form.YesBtn.enabled()}}},
         {"messages", boxes},
     };
 }
@@ -173,30 +173,30 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     InstalledServices services;
     services.ui(&ui);
 
-    auto form = std::make_unique<TBrigantFwTool>();
-    WireMainWindow(*form);
-    TBrigantFwTool &w = *form;
-    w.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
-    ReadSettings(w.settings);
-    RefreshBtnClick(w);
+    auto window = std::make_unique<TBrigantFwTool>();
+    WireMainWindow(*window);
+    TBrigantFwTool &form = *window;
+    form.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
+    ReadSettings(form.settings);
+    RefreshBtnClick(form);
 
     // Item 0 is selected and identified by the refresh; the others are chosen in turn.
     std::vector<EntryView> entries;
-    for (int i = 0; i < w.listedCount; ++i) {
+    for (int i = 0; i < form.listedCount; ++i) {
         if (i > 0) {
-            w.DeviceList.setItemIndex(i);
-            UpdateBtnCheck(w);
+            form.DeviceList.setItemIndex(i);
+            UpdateBtnCheck(form);
         }
-        entries.push_back(Capture(w, i));
+        entries.push_back(Capture(form, i));
     }
-    if (w.listedCount > 0)
-        w.DeviceList.setItemIndex(0);
+    if (form.listedCount > 0)
+        form.DeviceList.setItemIndex(0);
 
     if (a.json)
-        std::cout << JsonText(DocumentOf(w, entries, ui.messages()));
+        std::cout << JsonText(DocumentOf(form, entries, ui.messages()));
     else
-        PrintText(std::cout, w, entries, ctx.verbose);
-    if (w.listedCount > 0)
+        PrintText(std::cout, form, entries, ctx.verbose);
+    if (form.listedCount > 0)
         return kExitOk;
     std::cerr << "error: no disk behind a supported bridge was found\n";
     if (PermissionProblem())

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks that every #include "..." in src/, cli/ and gui/ follows the one-way
-# layering below, and that no Qt header is used below gui/. Prints each
+# layering below, that no Qt header is used below gui/, and that no procedure
+# under flash/, identify/ or update/ names the window record. Prints each
 # offending include as FILE:LINE and exits 1 when there is one.
 #
 # A file belongs to the longest folder of the table that holds it; what it
@@ -87,6 +88,12 @@ while IFS= read -r file; do
         fi
     done < <(grep -n '#[[:space:]]*include' "$file" || true)
 done < <(git ls-files -co --exclude-standard -- 'src/*.h' 'src/*.cpp' 'cli/*.h' 'cli/*.cpp' 'gui/*.h' 'gui/*.cpp')
+
+# The procedures below app/ take a request and a host, never the window.
+while IFS= read -r hit; do
+    echo "$hit: the window record below app/ (procedures take a request and a host)"
+    status=1
+done < <(git grep -n -w TBrigantFwTool -- src/flash src/identify src/update || true)
 
 if [ "$status" -eq 0 ]; then
     echo "layers: every include follows the table"

@@ -22,125 +22,127 @@ namespace
 constexpr std::uint32_t kChipInfoLength = 16;
 
 // Hides the flash and version fields and says the chip cannot be updated.
-void ShowNotSupported(TBrigantFwTool &w)
+void ShowNotSupported(TBrigantFwTool &form)
 {
-    w.SFlashTypeLable.hide();
-    w.FwVerLableEdit.hide();
-    w.StatusEdit.setText(kNotSupportedText);
+    form.SFlashTypeLable.hide();
+    form.FwVerLableEdit.hide();
+    form.StatusEdit.setText(kNotSupportedText);
 }
 
 } // namespace
 
-void UpdateBtnCheck(TBrigantFwTool &w)
+void UpdateBtnCheck(TBrigantFwTool &form)
 {
-    w.NVRAMCheck.hide();
-    w.ReadWriteBufferChk.hide();
-    w.SetPrdSNchk.hide();
-    if (w.candidateCount == 0)
+    form.NVRAMCheck.hide();
+    form.ReadWriteBufferChk.hide();
+    form.SetPrdSNchk.hide();
+    if (form.candidateCount == 0)
         return;
-    const DeviceEntry &entry = w.selectedEntry();
+    const DeviceEntry &entry = form.selectedEntry();
     const std::string path = entry.path;
     // The disk-kind label names the bus of the device chosen, not of the one listed last.
-    if (w.DeviceList.itemIndex() >= 0 && w.DeviceList.itemIndex() < w.listedCount)
-        w.diskLabel.setCaption(BusDiskText(entry.bus));
+    if (form.DeviceList.itemIndex() >= 0 && form.DeviceList.itemIndex() < form.listedCount)
+        form.diskLabel.setCaption(BusDiskText(entry.bus));
 
     const std::uint16_t packed = IdentifyChip(path);
-    w.chip.ChipTypeCode = IdentifiedType(packed);
-    w.chip.ChipSubRevision = IdentifiedRevision(packed);
-    const std::uint8_t type = w.chip.ChipTypeCode;
+    form.chip.ChipTypeCode = IdentifiedType(packed);
+    form.chip.ChipSubRevision = IdentifiedRevision(packed);
+    const std::uint8_t type = form.chip.ChipTypeCode;
 
     // The firmware-file gate of the Run button.
-    if (w.DeviceList.enabled() && !w.FwFilenameEdit.text().empty()) {
-        if (CheckFirmwareFileMatchesChip(w.FwFilenameEdit.text().c_str(), packed)) {
-            w.UpdateBtn.setEnabled(true);
+    if (form.DeviceList.enabled() && !form.FwFilenameEdit.text().empty()) {
+        if (CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), packed)) {
+            form.UpdateBtn.setEnabled(true);
         } else if (type != 0 && !ChipTypeOf(type).bufferPath &&
                    ChipTypeOf(type).procedure != UpdateProcedure::RunConversionUpdate) {
             // The buffer-path bridges judge a file when it is loaded; staging files never match.
-            w.fileMismatchShown = true;
+            form.fileMismatchShown = true;
             Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
-            w.UpdateBtn.setEnabled(false);
+            form.UpdateBtn.setEnabled(false);
         }
-    } else if (w.DeviceList.enabled() && (w.EraseOnlyCheck.checked() || w.BackupFWCheckBox.checked())) {
-        w.UpdateBtn.setEnabled(true);
+    } else if (form.DeviceList.enabled() &&
+               (form.EraseOnlyCheck.checked() || form.BackupFWCheckBox.checked())) {
+        form.UpdateBtn.setEnabled(true);
     }
 
-    w.selected = SelectedBridge{};
-    w.selected.series = type < kChipTypeCount ? ChipNameTable[type] : "";
-    w.StatusEdit.setText("");
-    w.SFlashTypeLable.setText("");
-    w.FwVerLableEdit.setText("");
-    w.ChipLabelEdit.setText(w.selected.series);
+    form.selected = SelectedBridge{};
+    form.selected.series = type < kChipTypeCount ? ChipNameTable[type] : "";
+    form.StatusEdit.setText("");
+    form.SFlashTypeLable.setText("");
+    form.FwVerLableEdit.setText("");
+    form.ChipLabelEdit.setText(form.selected.series);
 
     if (type == 14) {
         std::uint8_t info[32] = {};
         if (ReadFirmwareInfo(path, info, sizeof info)) {
-            w.selected.series = info[8] == 1 ? "Upas/Willow Series" : "Teak Series";
-            w.ChipLabelEdit.setText(w.selected.series);
+            form.selected.series = info[8] == 1 ? "Upas/Willow Series" : "Teak Series";
+            form.ChipLabelEdit.setText(form.selected.series);
         }
         std::uint8_t fe[kChipInfoLength] = {};
         std::uint32_t transferred = 0;
         if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred)) {
-            w.selected.series = "Yew Series";
-            w.ChipLabelEdit.setText(w.selected.series);
+            form.selected.series = "Yew Series";
+            form.ChipLabelEdit.setText(form.selected.series);
         }
     }
 
     if (IsSupportedChip(type)) {
-        WindowRunHost host(w);
-        w.SFlashTypeLable.show();
-        w.FwVerLableEdit.show();
-        w.chip.AtmelType = -1;
-        w.chip.AmicType = -1;
-        w.chip.SstWordMode = 0;
+        WindowRunHost host(form);
+        form.SFlashTypeLable.show();
+        form.FwVerLableEdit.show();
+        form.chip.AtmelType = -1;
+        form.chip.AmicType = -1;
+        form.chip.SstWordMode = 0;
         if (IsNvramChip(type)) {
-            w.NVRAMCheck.show();
-            if (w.includeNvram != 0)
-                w.NVRAMCheck.setChecked(true);
+            form.NVRAMCheck.show();
+            if (form.includeNvram != 0)
+                form.NVRAMCheck.setChecked(true);
         }
         if (IsFirmwareReportedFlashChip(type, entry.bus)) {
-            w.SFlashTypeLable.show();
+            form.SFlashTypeLable.show();
             std::uint8_t verdict[4] = {};
             if (ReadFlashType(path, verdict))
-                SetFlashKind(host, w.chip, verdict[0]);
+                SetFlashKind(host, form.chip, verdict[0]);
             const ChipType &row = ChipTypeOf(type);
             if (row.bufferPath)
-                ProbeBufferFamilyFlash(host, w.chip, path);
+                ProbeBufferFamilyFlash(host, form.chip, path);
             else if (row.bankEnd != 0 ||
-                     (row.variant == RunVariant::XdataProbe && w.chip.ChipSubRevision >= 5))
-                ProbeSpiFamilyFlash(host, w.chip, w.selectedEntry(), w.repairBankOnSelect, path, type);
+                     (row.variant == RunVariant::XdataProbe && form.chip.ChipSubRevision >= 5))
+                ProbeSpiFamilyFlash(host, form.chip, form.selectedEntry(), form.repairBankOnSelect, path,
+                                    type);
         } else {
-            ProbeOtherSupportedFlash(host, w.chip, path);
+            ProbeOtherSupportedFlash(host, form.chip, path);
             // Run holds the file against this flash's size: measure it now, so
             // that no earlier device's size (or none) stands in for it.
             if (ChipTypeOf(type).variant == RunVariant::SizeCheckedSst) {
                 FlashOpcodeRecord record;
-                record.flashKind = static_cast<std::uint8_t>(w.chip.FlashKind);
+                record.flashKind = static_cast<std::uint8_t>(form.chip.FlashKind);
                 ProbeFlashSizeSpi(path, record);
-                w.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
+                form.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
                 // Run programs an SST part by SPI: a part that takes only
                 // words would be left erased by byte-wise programming.
-                if (w.chip.FlashKind == kFlashSst)
-                    ProbeSstWordMode(w.chip, path);
+                if (form.chip.FlashKind == kFlashSst)
+                    ProbeSstWordMode(form.chip, path);
             }
         }
     } else if (ChipTypeOf(type).display == UnsupportedDisplay::FirmwareLevel) {
         std::uint8_t info[20] = {};
         if (ReadFirmwareInfo(path, info, sizeof info)) {
-            w.chip.FirmwareLevel = info[8];
+            form.chip.FirmwareLevel = info[8];
             if (info[8] == 0xAB && info[18] >= 0xD2)
-                w.chip.FirmwareLevel = info[18];
-            if (w.chip.FirmwareLevel >= 0xD0) {
-                w.SFlashTypeLable.hide();
-                w.FwVerLableEdit.show();
+                form.chip.FirmwareLevel = info[18];
+            if (form.chip.FirmwareLevel >= 0xD0) {
+                form.SFlashTypeLable.hide();
+                form.FwVerLableEdit.show();
             } else {
-                ShowNotSupported(w);
+                ShowNotSupported(form);
             }
         }
     } else if (ChipTypeOf(type).display == UnsupportedDisplay::VersionOnly) {
-        w.SFlashTypeLable.hide();
-        w.FwVerLableEdit.show();
+        form.SFlashTypeLable.hide();
+        form.FwVerLableEdit.show();
     } else {
-        ShowNotSupported(w);
+        ShowNotSupported(form);
     }
 
     std::string text;
@@ -148,40 +150,40 @@ void UpdateBtnCheck(TBrigantFwTool &w)
     case VersionReadout::NoReply:
         break;
     case VersionReadout::NotVelkor:
-        w.selected.velkorFirmware = false;
-        w.StatusEdit.setText(kNotVelkorText);
+        form.selected.velkorFirmware = false;
+        form.StatusEdit.setText(kNotVelkorText);
         break;
     case VersionReadout::Text:
-        w.selected.version = text;
-        w.selected.releaseFirmware = IsReleaseFirmware(path, type, text, w.chip.FlashKind) == 1;
-        w.FwVerLableEdit.setText(w.selected.releaseFirmware ? text : kInternalCodeText);
+        form.selected.version = text;
+        form.selected.releaseFirmware = IsReleaseFirmware(path, type, text, form.chip.FlashKind) == 1;
+        form.FwVerLableEdit.setText(form.selected.releaseFirmware ? text : kInternalCodeText);
         break;
     }
-    w.selected.supported = IsSupportedChip(type);
-    w.selected.versionShown = w.FwVerLableEdit.visible();
-    w.selected.flashShown = w.SFlashTypeLable.visible();
+    form.selected.supported = IsSupportedChip(type);
+    form.selected.versionShown = form.FwVerLableEdit.visible();
+    form.selected.flashShown = form.SFlashTypeLable.visible();
 
-    w.DiskLetterLable.setText(w.selectedEntry().driveLetters);
+    form.DiskLetterLable.setText(form.selectedEntry().driveLetters);
 }
 
-void DeviceListChange(TBrigantFwTool &window)
+void DeviceListChange(TBrigantFwTool &form)
 {
-    UpdateBtnCheck(window);
-    if (window.updateRunning)
+    UpdateBtnCheck(form);
+    if (form.updateRunning)
         return; // the run's own messages stay
     // The update button and the status line judge the device chosen now: no
     // earlier device's offer or verdict stays behind.
-    window.YesBtn.setEnabled(false);
-    ShowOneButtonStatus(window, OneButtonState::Blank);
-    RefreshEnd(window);
-    if (window.YesBtn.enabled())
-        ShowOneButtonStatus(window, OneButtonState::Offered);
+    form.YesBtn.setEnabled(false);
+    ShowOneButtonStatus(form, OneButtonState::Blank);
+    RefreshEnd(form);
+    if (form.YesBtn.enabled())
+        ShowOneButtonStatus(form, OneButtonState::Offered);
 }
 
-void WireIdentificationHandlers(TBrigantFwTool &window)
+void WireIdentificationHandlers(TBrigantFwTool &form)
 {
-    window.DeviceList.onChange = [&window] { DeviceListChange(window); };
-    window.FwFilenameEdit.onChange = [&window] { UpdateBtnCheck(window); };
+    form.DeviceList.onChange = [&form] { DeviceListChange(form); };
+    form.FwFilenameEdit.onChange = [&form] { UpdateBtnCheck(form); };
 }
 
 } // namespace brigant

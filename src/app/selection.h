@@ -9,13 +9,13 @@ namespace brigant
 class TBrigantFwTool;
 
 // The change handler of DeviceList and FwFilenameEdit.
-void UpdateBtnCheck(TBrigantFwTool &window);
+void UpdateBtnCheck(TBrigantFwTool &form);
 // The change handler of DeviceList: UpdateBtnCheck, then, unless a one-button
 // run is in progress, the one-button face's verdict on the device chosen (the
 // status line and whether the update button is offered).
-void DeviceListChange(TBrigantFwTool &window);
+void DeviceListChange(TBrigantFwTool &form);
 // Makes DeviceListChange the change handler of DeviceList and UpdateBtnCheck
 // that of FwFilenameEdit.
-void WireIdentificationHandlers(TBrigantFwTool &window);
+void WireIdentificationHandlers(TBrigantFwTool &form);
 
 } // namespace brigant
