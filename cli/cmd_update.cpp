@@ -494,7 +494,9 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
 
     auto eraseArgs = std::make_shared<ServiceArgs>();
     auto *erase = app.add_subcommand("erase", "Erase the bridge's flash (\"RD Version\" service mode)");
-    erase->add_flag("--include-nvram", eraseArgs->includeNvram, "Erase the 4K NVRAM area too");
+    erase->add_flag("--include-nvram", eraseArgs->includeNvram,
+                    "Erase the 4K NVRAM area too (codes 15-18 always erase it: their window has no such box "
+                    "and erases it)");
     erase->add_option("--index", eraseArgs->index, "Device list entry (default: the first)")
         ->check(CLI::NonNegativeNumber);
     erase->add_flag("--json", eraseArgs->json, "End with a JSON report on standard output");
