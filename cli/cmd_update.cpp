@@ -63,6 +63,7 @@ WriteReport *currentReport = nullptr;
 
 void NoteDevice(TBrigantFwTool &form)
 {
+    NoteWriteTarget(form.chip.ChipTypeCode);
     if (!currentReport)
         return;
     currentReport->device = form.selectedEntry().path;

@@ -1,6 +1,7 @@
 #include "cli/write_safety.h"
 
 #include "device/transport.h"
+#include "image/chip_types.h"
 
 #include <cerrno>
 #include <csignal>
@@ -58,10 +59,12 @@ extern "C" void OnInterrupt(int sig)
     errno = saved;
 }
 
+int writeTarget = 0; // the chip type code of the bridge being written
+
 void StopIfAsked()
 {
     if (stopSignal != 0)
-        throw StopRequested{stopSignal, CurrentWritePhase(), CurrentBackupFile()};
+        throw StopRequested{stopSignal, CurrentWritePhase(), CurrentBackupFile(), writeTarget};
 }
 
 bool AnsweredYes(const std::string &answer)
@@ -180,6 +183,8 @@ void InstallInterruptHandling()
 
 int DeferredSignal() { return deferredSignal; }
 
+void NoteWriteTarget(int chipTypeCode) { writeTarget = chipTypeCode; }
+
 std::string StoppedStateText(const StopRequested &stop)
 {
     const std::string name = stop.signal == SIGTERM ? "SIGTERM" : "SIGINT";
@@ -187,10 +192,22 @@ std::string StoppedStateText(const StopRequested &stop)
     case WritePhase::Writing: {
         std::string text = "stopped by " + name +
                            " in the middle of the write: the flash (or disk area) is only partly written and "
-                           "the bridge may not start from it. Run the same update again";
+                           "the bridge may not start from it. ";
+        const ChipType &row = ChipTypeOf(static_cast<unsigned>(stop.chipTypeCode));
+        if (row.bufferPath)
+            text += "This bridge now starts from its ROM, where update offers nothing: 'brigant-fw recover' "
+                    "programs its firmware again";
+        else if (row.dualBank)
+            text += "Run the same update again before switching the bridge off; if it was switched off, "
+                    "'brigant-fw repair' copies the intact firmware bank over the cut one";
+        else if (stop.chipTypeCode != 0)
+            text += "Run the same update again before switching the bridge off";
+        else
+            text += "Run the same update again; a code 15-18 bridge left running from ROM is brought back by "
+                    "brigant-fw recover";
         if (!stop.backupFile.empty())
             text += "; the old flash is saved in " + stop.backupFile;
-        return text + "; a code 15-18 bridge left running from ROM is brought back by brigant-fw recover";
+        return text;
     }
     case WritePhase::BackingUp:
         return "stopped by " + name + " during the backup: nothing was written; the device is unchanged";

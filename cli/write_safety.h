@@ -29,6 +29,7 @@ struct StopRequested {
     int signal = 0;
     WritePhase phase = WritePhase::Idle;
     std::string backupFile; // of the run that was stopped
+    int chipTypeCode = 0;   // of the bridge being written (0: not known)
 };
 
 // SIGINT and SIGTERM: outside a write they stop the run before its next
@@ -37,7 +38,10 @@ struct StopRequested {
 void InstallInterruptHandling();
 // The signal deferred during the last write (0: none).
 int DeferredSignal();
-// What the device is left with when a stop of `stop` cut the run.
+// The bridge the write verb works on, for the advice after a stop.
+void NoteWriteTarget(int chipTypeCode);
+// What the device is left with when a stop of `stop` cut the run, and what
+// brings it back, by the way its family updates.
 std::string StoppedStateText(const StopRequested &stop);
 
 inline constexpr const char *kDeferredInterruptText =

@@ -135,6 +135,8 @@ code, out = spawn(["--simulate", "quince", "--sim-state", state, "--trace=" + fi
                    "--yes"], on_trace=interrupt(2), trace=fifo)
 check(code == 130, "two Ctrl-C: exit %d, expected 130" % code, out)
 check("in the middle of the write" in out and "the old flash is saved in" in out, "no state told", out)
+check("starts from its ROM" in out and "'brigant-fw recover'" in out and "Run the same update" not in out,
+      "the advice after the stop is not the one a code-16 bridge needs", out)
 check("Update    Pass!!" not in out, "a stopped run passed", out)
 check(flash(state) != before, "the state at the stop was not saved")
 
