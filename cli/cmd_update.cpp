@@ -160,7 +160,7 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
 // on a terminal the steps of a long operation redraw one line, elsewhere each
 // step is one dot on the line of the status text it belongs to. The
 // one-button panel (its status and progress bar) speaks only for the
-// one-button run: for any other bridge it says "Chip not support!!".
+// one-button run: for any other bridge it says the chip is not supported.
 void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out, const OutputStyle &style,
                   bool oneButton)
 {
@@ -311,7 +311,7 @@ std::string RunText(const RunOutcome &outcome)
 }
 
 // After a write: let the refresh that follows run. A bridge that resets
-// itself ("Please wait device re-attached!") leaves the bus and comes back a
+// itself (the run's outcome says so) leaves the bus and comes back a
 // few seconds later; it is waited for (at most kReturnWaitMs), so that the
 // run ends with the bridge listed again, not in its absence.
 constexpr std::uint32_t kReturnWaitMs = 15000;
