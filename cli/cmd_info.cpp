@@ -254,6 +254,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"flash", flash},
             {"mountPoints", mounts},
             {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
+            {"runsFromRom", found.runsFromRom},
             {"window",
              {{"item", item},
               {"fields", fields},
@@ -291,6 +292,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     out << (mounts.empty() ? "-\n" : "\n");
     if (entry.damagedBank >= 0)
         out << "Warning:           " << DamagedBankText(entry.damagedBank) << "\n";
+    if (found.runsFromRom)
+        out << "Warning:           " << kRunsFromRomWarning << "\n";
 
     if (ctx.verbose) {
         // The window-level view: the controls and ChipIdentity as the window holds them.

@@ -48,6 +48,7 @@ struct EntryView {
     std::vector<std::string> mountPoints;
     std::string status;
     int damagedBank = -1;
+    bool runsFromRom = false;
 };
 
 EntryView Capture(TBrigantFwTool &form, int index)
@@ -68,6 +69,7 @@ EntryView Capture(TBrigantFwTool &form, int index)
     v.mountPoints = MountPointsOf(entry.path);
     v.status = form.StatusEdit.text();
     v.damagedBank = entry.damagedBank;
+    v.runsFromRom = form.selected.runsFromRom;
     return v;
 }
 
@@ -98,6 +100,8 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
         out << "    Mounted at:        " << OrDash(e.volumes) << "\n";
         if (e.damagedBank >= 0)
             out << "    Warning:           " << DamagedBankText(e.damagedBank) << "\n";
+        if (e.runsFromRom)
+            out << "    Warning:           " << kRunsFromRomWarning << "\n";
         if (verbose) {
             out << "    Window item:       \"" << e.item << "\"\n";
             out << "    Firmware Ver.:     " << e.firmwareVersion
@@ -133,6 +137,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"flash", e.flashTypeShown ? nlohmann::json(e.flashType) : nlohmann::json()},
             {"mountPoints", e.mountPoints},
             {"damagedBank", e.damagedBank >= 0 ? nlohmann::json(e.damagedBank) : nlohmann::json()},
+            {"runsFromRom", e.runsFromRom},
             {"window",
              {{"item", e.item},
               {"firmwareVersion", e.firmwareVersion},

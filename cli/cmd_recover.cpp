@@ -35,7 +35,6 @@ struct RecoverArgs {
     std::string file;
 };
 
-constexpr std::uint8_t kRomBoundary = 0xFF;
 constexpr std::uint32_t kBuiltInImageChip = 16;
 constexpr std::uint32_t kRom0ReadLength = 0x40000;
 constexpr std::size_t kLargestImage = 16u * 1024 * 1024; // larger than any flash these bridges carry
@@ -44,7 +43,7 @@ bool RunsFromRom(const std::string &path)
 {
     std::uint8_t descriptor[4] = {};
     return ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, descriptor, 4, PumpMessages) &&
-           descriptor[0] == kRomBoundary;
+           descriptor[0] == kRomDescriptorBoundary;
 }
 
 // Four version bytes as the update button shows them (digit characters as their values).

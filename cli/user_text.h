@@ -27,6 +27,10 @@ struct OneButtonVerdict {
 };
 OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index = 0);
 
+// The warning for a buffer-path bridge that runs from its ROM.
+inline constexpr const char *kRunsFromRomWarning =
+    "the bridge runs from its ROM (an update was cut short): 'brigant-fw recover' brings its firmware back";
+
 // The document as UTF-8 text with a final line feed; bytes that are not UTF-8
 // (device names are raw bytes) become U+FFFD.
 std::string JsonText(const nlohmann::json &document);

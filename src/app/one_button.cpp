@@ -16,11 +16,6 @@ namespace brigant
 
 namespace
 {
-constexpr std::uint8_t kRomDescriptorBoundary = 0xFF;
-} // namespace
-
-namespace
-{
 
 struct OneButtonLook {
     forms::Colour colour;

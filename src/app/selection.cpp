@@ -105,7 +105,7 @@ void UpdateBtnCheck(TBrigantFwTool &form)
                 SetFlashKind(host, form.chip, verdict[0]);
             const ChipType &row = ChipTypeOf(type);
             if (row.bufferPath)
-                ProbeBufferFamilyFlash(host, form.chip, path);
+                form.selected.runsFromRom = ProbeBufferFamilyFlash(host, form.chip, path);
             else if (row.bankEnd != 0 ||
                      (row.variant == RunVariant::XdataProbe && form.chip.ChipSubRevision >= 5))
                 ProbeSpiFamilyFlash(host, form.chip, form.selectedEntry(), form.repairBankOnSelect, path,

@@ -50,8 +50,6 @@ struct PhaseScope {
     PhaseScope &operator=(const PhaseScope &) = delete;
 };
 
-constexpr std::uint8_t kRomBoundary = 0xFF;
-
 std::string Sanitised(const std::string &text)
 {
     std::string out;
@@ -197,7 +195,7 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
         r.reason = "the bridge's buffer descriptor could not be read";
         return r;
     }
-    if (descriptor[0] == kRomBoundary) {
+    if (descriptor[0] == kRomDescriptorBoundary) {
         r.outcome = BackupResult::Outcome::NothingToRead;
         r.reason = "the bridge runs from ROM and offers no flash to read";
         return r;

@@ -63,10 +63,13 @@ int WriteBufferCmd(const std::string &path, std::uint8_t bufferId, std::uint8_t 
     return ok;
 }
 
-int ProbeReadBuffer(const std::string &path, const MessagePump &pump)
+int ProbeReadBuffer(const std::string &path, const MessagePump &pump, std::uint8_t *boundary)
 {
     std::uint8_t reply[4] = {};
-    return ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, reply, 4, pump);
+    const int offered = ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, reply, 4, pump);
+    if (boundary)
+        *boundary = offered ? reply[0] : 0;
+    return offered;
 }
 
 void BuildProductSerialRecord(const std::string &serial, std::uint8_t record[kProductSerialRecordSize])

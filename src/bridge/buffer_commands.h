@@ -25,9 +25,14 @@ int WriteBufferCmd(const std::string &path, std::uint8_t bufferId, std::uint8_t 
                    const std::uint8_t *data, std::uint32_t offset, std::uint32_t length,
                    const MessagePump &pump);
 
+// The descriptor's offset boundary of a bridge that runs from its ROM (an
+// update was cut short).
+inline constexpr std::uint8_t kRomDescriptorBoundary = 0xFF;
+
 // READ BUFFER of the 4-byte descriptor: 1 when the bridge offers the
-// buffer-transfer path.
-int ProbeReadBuffer(const std::string &path, const MessagePump &pump);
+// buffer-transfer path; `boundary`, when given, receives the descriptor's
+// offset boundary (0 when it could not be read).
+int ProbeReadBuffer(const std::string &path, const MessagePump &pump, std::uint8_t *boundary = nullptr);
 
 // 0x42, 51 zero bytes, then the serial number padded with blanks to 20 characters.
 void BuildProductSerialRecord(const std::string &serial, std::uint8_t record[kProductSerialRecordSize]);

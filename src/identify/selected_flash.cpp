@@ -56,10 +56,12 @@ void SetFlashKind(ProbeHost &host, ChipIdentity &chip, std::int32_t kind)
 }
 
 // Types 15 to 18: the bridge's flash probed through ReadFlashIdBytes.
-void ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path)
+bool ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path)
 {
     host.nvramBoxHidden();
-    const bool bufferPath = ProbeReadBuffer(path, [&host] { host.processMessages(); }) != 0;
+    std::uint8_t boundary = 0;
+    const bool bufferPath = ProbeReadBuffer(
+                                path, [&host] { host.processMessages(); }, &boundary) != 0;
     host.bufferPathShown(bufferPath);
     FlashOpcodeRecord record = ZeroedRecord();
     std::uint8_t id[5] = {};
@@ -82,6 +84,7 @@ void ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::stri
             chip.SstWordMode = 1;
         }
     }
+    return bufferPath && boundary == kRomDescriptorBoundary;
 }
 
 // Types 13, 14, 27 and type 12 from revision 5: the flash probed over SpiCommand.

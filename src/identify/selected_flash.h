@@ -16,7 +16,8 @@ namespace brigant
 // kind outside the table leaves the label and the geometry alone.
 void SetFlashKind(ProbeHost &host, ChipIdentity &chip, std::int32_t kind);
 // Codes 15 to 18: the buffer path offered or not, the flash probed through ReadFlashIdBytes.
-void ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path);
+// Returns true when the bridge runs from its ROM (an update was cut short).
+bool ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path);
 // Codes 13, 14, 27 and code 12 from revision 5: probe A over SpiCommand, the
 // size, the bank repair, the MXIC parameters and the SST word mode.
 // `entry` is the selected device's (its bank check mark); `repairBank` says

@@ -64,6 +64,7 @@ struct SelectedBridge {
     bool releaseFirmware = true; // false: an internal build (the window says "Internal code")
     bool velkorFirmware = true;  // false: the bridge answered as another maker's firmware
     bool versionShown = false;   // the window shows a version field for this chip
+    bool runsFromRom = false;    // a buffer-path bridge left in its ROM by a cut update
     std::string flashMaker;      // empty when the maker is not known
     bool flashShown = false;     // the window shows a flash field for this chip
 };

@@ -21,7 +21,17 @@ d = json.load(sys.stdin)
 assert d["mountPoints"] == ["/media/José", "/mnt/a b"], d["mountPoints"]
 assert d["chip"]["supported"] and d["flash"]["sizeKb"] == 512, d
 assert d["window"]["chipIdentity"]["ChipTypeCode"] == 16, d["window"]
+assert d["runsFromRom"] is False, d
 '
+# A buffer-path bridge left in its ROM says so, in list and info, whatever its code.
+for verb in list info; do
+    "$tool" --simulate spruce:rom=1 "$verb" --json 2>/dev/null | python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+d = d["devices"][0] if "devices" in d else d
+assert d["runsFromRom"] is True, d
+'
+done
 # A write verb's final report: JSON alone on standard output, its backup named.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
