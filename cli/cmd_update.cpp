@@ -279,6 +279,8 @@ std::string LoadRefusal(const TBrigantFwTool &form, const std::string &file)
     case LoadResult::NotChecked:
         return "the running firmware could not be asked whether the file fits it";
     case LoadResult::Mismatch:
+        if (!form.lastLoadReason.empty())
+            return "the file does not fit the firmware running on this bridge: " + form.lastLoadReason;
         break;
     }
     // The same findings as `check` gives, for the chip identification found.

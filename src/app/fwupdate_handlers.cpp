@@ -82,6 +82,26 @@ int RunningBridgeVerdict(const std::vector<std::uint8_t> &file, const std::uint8
     return FileFitsRunningBridge(file, r) ? 1 : 0;
 }
 
+// Why the running bridge does not take the file, in words: the identity
+// bytes of both and, for a bridge whose running firmware must be version 3
+// with extended version 1F 19 01 05, that version.
+std::string RunningBridgeMismatch(const std::vector<std::uint8_t> &file, const std::uint8_t *r)
+{
+    auto f = [&](std::size_t i) -> std::uint8_t { return i < file.size() ? file[i] : 0; };
+    auto printable = [](std::uint8_t c) { return c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?'; };
+    const std::string fileTag = {printable(f(21)), printable(f(22)), printable(f(23))};
+    const std::string runningTag = {printable(r[8]), printable(r[9]), printable(r[10])};
+    std::string why = "the file's identity \"" + fileTag +
+                      "\" (bytes 21-23) is not the running firmware's \"" + runningTag + "\"";
+    if (fileTag == runningTag && (r[6] == 2 || r[6] == 3)) {
+        char version[64];
+        std::snprintf(version, sizeof version, "%02X %02X %02X %02X", r[12], r[13], r[14], r[15]);
+        why = std::string("the running firmware's extended version is ") + version +
+              ", and a file is taken only from one that runs 1F 19 01 05";
+    }
+    return why;
+}
+
 } // namespace
 
 std::string ProgramDirectory()
@@ -162,6 +182,7 @@ void LoadBtnClick(TBrigantFwTool &form)
     form.YesBtn.setEnabled(false);
     PrepareDialog(form);
     form.lastLoad = LoadResult::None;
+    form.lastLoadReason.clear();
     const auto chosen = Ui().openFileDialog(form.OpenDialog1);
     if (!chosen)
         return;
@@ -202,7 +223,8 @@ void LoadBtnClick(TBrigantFwTool &form)
         form.YesBtn.setEnabled(true);
     } else {
         form.lastLoad = LoadResult::Mismatch;
-        form.StatusEdit.setText(kFwFileNotMatchText);
+        form.lastLoadReason = RunningBridgeMismatch(file, reply);
+        form.StatusEdit.setText(std::string(kFwFileNotMatchText) + " " + form.lastLoadReason);
     }
 }
 

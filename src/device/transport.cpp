@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace brigant
 {
@@ -91,13 +92,15 @@ int SendPlain(const std::string &path, const std::uint8_t *cdb, int cdbLength, D
         return 0;
     const std::uint32_t xferLength = length == 1 ? 2 : length;
 
-    std::uint8_t *raw = nullptr;
+    // Freed on every way out, also when a stop asked for during the command
+    // is thrown through here.
+    std::unique_ptr<std::uint8_t, void (*)(std::uint8_t *)> raw(nullptr, FreeAlignedBlock);
     std::uint8_t *aligned = nullptr;
     if (xferLength > 0) {
-        raw = AllocAlignedBlock(static_cast<std::int32_t>(xferLength), kTransferAlignment);
+        raw.reset(AllocAlignedBlock(static_cast<std::int32_t>(xferLength), kTransferAlignment));
         if (!raw)
             return 0;
-        aligned = AlignUp(raw, kTransferAlignment);
+        aligned = AlignUp(raw.get(), kTransferAlignment);
         if (dir == DataDirection::Out && outData)
             std::memcpy(aligned, outData, length);
     }
@@ -113,13 +116,11 @@ int SendPlain(const std::string &path, const std::uint8_t *cdb, int cdbLength, D
 
     ScsiOutcome o = Execute(path, cmd);
     RecordOutcome(path, cmd, o);
-    if (!o.opened) {
-        FreeAlignedBlock(raw);
+    if (!o.opened)
         return 0;
-    }
     if (dir == DataDirection::In && length > 0)
         std::memcpy(inBuffer, aligned, length);
-    FreeAlignedBlock(raw);
+    raw.reset();
     transferred = o.transferred;
     const bool ok = Succeeded(o) && !ShortDataOut(dir, length, o.transferred);
     Trace(path, cmd, ok, o.transferred, nullptr, 0);

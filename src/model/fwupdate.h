@@ -131,6 +131,7 @@ class TBrigantFwTool
     // The same run, typed: how it ended and why.
     RunOutcome lastRun;
     LoadResult lastLoad = LoadResult::None;
+    std::string lastLoadReason; // why the running firmware did not take the file (Mismatch)
     // The selection handler showed that the chosen file does not match the chip.
     bool fileMismatchShown = false;
     // Whether selecting a dual-bank device repairs a damaged firmware bank

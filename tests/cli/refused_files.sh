@@ -28,6 +28,7 @@ mkdir -p "$f"
 "$image" juniper:ext=2.3.4.5,nvram=1 -o "$f/juniper-nvram.bin" >/dev/null
 "$image" maple:ext=2.3.4.5 -o "$f/maple.bin" >/dev/null
 "$image" elm-e-disk:ext=2.3.4.5 -o "$f/disk.bin" >/dev/null
+"$image" pine:version=3.0,exttext=2345 -o "$f/pine.bin" >/dev/null
 # A code-13 image padded to the 256 KiB a code-26 update takes.
 { cat "$f/nutmeg.bin"; head -c $((262144 - 65536)) /dev/zero; } >"$f/nutmeg-256k.bin"
 # One byte more than the 512 KiB flash of the MX25L4006E.
@@ -45,6 +46,8 @@ cases=(
     "26 64 KiB code-13 file|oak|nutmeg.bin|2|FW file refused: the file is 65536 bytes; this bridge takes 262144;|-"
     "26 code-13 record|oak|nutmeg-256k.bin|2|the header record of chip type code 13 (S3N) at offset 0xBFF0;|-"
     "3 empty|cedar|empty.bin|2|empty.bin: the file is empty; nothing was sent|nodevice"
+    # Codes 15-18: the running firmware judges the file, and the reason names both identities.
+    "16 another identity|quince:version=3.0,ext=31.25.1.5|pine.bin|2|the file's identity \"S6P\" (bytes 21-23) is not the running firmware's \"S6Q\"|-"
     "13 larger than the flash|nutmeg|nutmeg-big.bin|2|the file is 524289 bytes; the flash holds 524288|-"
     "9 no NVRAM area|juniper|juniper.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 Q5K record at offset 0x1000)|-"
     "12 no NVRAM area|maple|maple.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 S1M record at offset 0x1000)|-"
