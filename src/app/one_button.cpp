@@ -51,8 +51,6 @@ OneButtonLook LookOf(OneButtonState state)
 
 } // namespace
 
-const char *OneButtonText(OneButtonState state) { return LookOf(state).text; }
-
 void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state)
 {
     const OneButtonLook look = LookOf(state);

@@ -17,9 +17,6 @@ constexpr int kOneButtonChipType = 16;
 // The one-button status line (devpnl): the colour and text of `state`, which
 // the window keeps as its one-button state.
 void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state);
-// The status line's text for `state` ("" for Blank and Offered: the offer is
-// the enabled button, its invitation is shown on a device event).
-const char *OneButtonText(OneButtonState state);
 
 // First step of every refresh: shows the status line, hides the replug hint,
 // disables the update button and, unless a run is in progress, empties the

@@ -15,6 +15,7 @@
 #include "update/staging/conversion_update.h"
 
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace brigant
@@ -173,12 +174,10 @@ class PhaseWatch final : public RunHost
     RunHost &inner_;
 };
 
+// The choice, with the questions to the bridge and the file it needs.
 RunChoice ChoiceFor(const RunRequest &req, BusKind bus, const std::string &path)
 {
-    RunInputs in;
-    in.chip = req.chip;
-    in.bus = bus;
-    in.serviceMode = req.mode != RunMode::Update;
+    RunInputs in = QuietInputs(req, bus);
     if (NeedsXdataProbe(in.chip))
         in.xdataProbe = ProbeXdata505E(path);
     if (NeedsSizeCheck(in.chip, in.serviceMode))
@@ -205,25 +204,33 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     return outcome;
 }
 
+// A file that cannot be the bridge's firmware is refused before anything is
+// sent to the bridge (most procedures erase first): the refusal, shown, or
+// nothing when the file may go on.
+std::optional<RunOutcome> RefuseFile(const RunRequest &req, BusKind bus, RunHost &host)
+{
+    const std::string why = RunFileRefusal(req, bus);
+    if (why.empty())
+        return std::nullopt;
+    host.showStatus(kFileRefusedText + why + "; nothing was written.");
+    RunOutcome outcome;
+    outcome.result = RunOutcome::Result::Refused;
+    outcome.reason = why;
+    return outcome;
+}
+
 } // namespace
 
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host)
 {
-    if (const std::string why = RunFileRefusal(req, bus); !why.empty()) {
-        host.showStatus(kFileRefusedText + why + "; nothing was written.");
-        RunOutcome outcome;
-        outcome.result = RunOutcome::Result::Refused;
-        outcome.reason = why;
-        return outcome;
-    }
+    if (auto refused = RefuseFile(req, bus, host))
+        return *refused;
     return RunChosen(ChoiceFor(req, bus, path), req, path, host);
 }
 
-bool RunWritesFile(const RunRequest &req) { return req.mode == RunMode::Update; }
-
 std::string RunFileRefusal(const RunRequest &req, BusKind bus)
 {
-    if (!RunWritesFile(req))
+    if (req.mode != RunMode::Update)
         return {};
     const RunInputs in = QuietInputs(req, bus);
     const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
@@ -243,7 +250,7 @@ std::string RunFileRefusal(const RunRequest &req, BusKind bus)
 
 bool RunRefusesFile(const RunRequest &req, BusKind bus)
 {
-    if (!RunWritesFile(req))
+    if (req.mode != RunMode::Update)
         return false;
     if (NeedsSizeCheck(req.chip, false)) {
         std::vector<std::uint8_t> head;
@@ -267,13 +274,8 @@ void UpdateBtnClick(TBrigantFwTool &form)
     form.runResult = 0;
     const RunRequest req = RequestFromWindow(form);
     WindowRunHost host(form);
-    // A file that cannot be the bridge's firmware is refused before anything
-    // is sent to the bridge: most procedures erase first.
-    form.lastRun = RunOutcome{};
-    if (const std::string why = RunFileRefusal(req, entry.bus); !why.empty()) {
-        host.showStatus(kFileRefusedText + why + "; nothing was written.");
-        form.lastRun.result = RunOutcome::Result::Refused;
-        form.lastRun.reason = why;
+    if (auto refused = RefuseFile(req, entry.bus, host)) {
+        form.lastRun = *refused;
         form.UpdateBtn.setEnabled(true);
         return;
     }

@@ -54,8 +54,6 @@ UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);
 // identity picks (the probe at 0x505E asked first where the choice needs it).
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host);
 
-// Whether `req` writes its firmware file (rather than erasing or backing up only).
-bool RunWritesFile(const RunRequest &req);
 // Why `req` must not write its file to the bridge, in words; empty when
 // nothing speaks against it, when it writes no file, when no procedure takes
 // the bridge, or when the file cannot be read (the procedure reports that

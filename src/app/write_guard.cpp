@@ -283,16 +283,16 @@ GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGu
 
 bool RunButtonWrites(const TBrigantFwTool &form)
 {
-    const bool erase = form.EraseOnlyCheck.checked() || form.eraseOnly != 0;
-    return !(form.RdCheckBox.checked() && form.BackupFWCheckBox.checked() && !erase);
+    return RequestFromWindow(form).mode != RunMode::BackupOnly;
 }
 
 std::string RunButtonWriteText(const TBrigantFwTool &form)
 {
-    if (form.RdCheckBox.checked() && (form.EraseOnlyCheck.checked() || form.eraseOnly != 0))
-        return std::string("erase the flash") + (form.NVRAMCheck.checked() ? ", NVRAM area included" : "");
-    return "the firmware file " + form.FwFilenameEdit.text() +
-           (form.NVRAMCheck.visible() && !form.NVRAMCheck.checked() ? " (the device's NVRAM area kept)" : "");
+    const RunRequest req = RequestFromWindow(form);
+    if (req.mode == RunMode::EraseOnly)
+        return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "");
+    return "the firmware file " + req.firmwareFile +
+           (form.NVRAMCheck.visible() && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
 }
 
 namespace
