@@ -36,7 +36,6 @@ struct RecoverArgs {
 };
 
 constexpr std::uint32_t kBuiltInImageChip = 16;
-constexpr std::uint32_t kRom0ReadLength = 0x40000;
 constexpr std::size_t kLargestImage = 16u * 1024 * 1024; // larger than any flash these bridges carry
 
 bool RunsFromRom(const std::string &path)
@@ -91,16 +90,12 @@ bool LoadImage(const RecoverArgs &args, std::uint32_t code, std::vector<std::uin
     return true;
 }
 
-// Reads `length` bytes of flash through the buffer path (a ROM0-mode bridge
-// gives 256 KiB per read).
+// Reads `length` bytes of flash through the buffer path, in the pieces a
+// ROM0-mode bridge needs.
 bool ReadBack(RunHost &host, const std::string &path, std::vector<std::uint8_t> &flash, std::uint32_t length)
 {
     flash.assign(length, 0);
-    const std::uint32_t piece = IsRom0Mode(path) ? kRom0ReadLength : length;
-    for (std::uint32_t offset = 0; offset < length; offset += piece)
-        if (!ReadFlashViaBuffer(host, path, offset, flash.data() + offset, std::min(piece, length - offset)))
-            return false;
-    return true;
+    return ReadWholeFlashViaBuffer(host, path, flash.data(), length) == 1;
 }
 
 // The programmed image against the flash, without the two header areas the
