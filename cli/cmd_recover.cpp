@@ -40,9 +40,8 @@ constexpr std::size_t kLargestImage = 16u * 1024 * 1024; // larger than any flas
 
 bool RunsFromRom(const std::string &path)
 {
-    std::uint8_t descriptor[4] = {};
-    return ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, descriptor, 4, PumpMessages) &&
-           descriptor[0] == kRomDescriptorBoundary;
+    std::uint8_t boundary = 0;
+    return ProbeReadBuffer(path, PumpMessages, &boundary) && boundary == kRomDescriptorBoundary;
 }
 
 // Four version bytes as the update button shows them (digit characters as their values).

@@ -99,10 +99,9 @@ void RefreshEnd(TBrigantFwTool &form)
         mismatch = true;
         // A bridge left in its ROM by an interrupted update: the face has no
         // way back, the command line has.
-        std::uint8_t descriptor[4] = {};
-        if (ReadBufferCmd(form.selectedEntry().path, kReadBufferDescriptor, 0, 0, descriptor, 4,
-                          PumpMessages) &&
-            descriptor[0] == kRomDescriptorBoundary)
+        std::uint8_t boundary = 0;
+        if (ProbeReadBuffer(form.selectedEntry().path, PumpMessages, &boundary) &&
+            boundary == kRomDescriptorBoundary)
             ShowOneButtonStatus(form, OneButtonState::RunsFromRom);
     }
     if (std::memcmp(reply + 12, header + 25, 4) == 0) {
