@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ struct CliContext {
     bool quiet = false;                    // --quiet: errors and results only
     bool verbose = false;                  // --verbose: also the window-level fields
     OutputStyle style;                     // of standard output: terminal, colour, verbosity
+    std::shared_ptr<ProgressView> view;    // the write verb's view of its run
     sim::Simulation *simulation = nullptr; // set when --simulate is given
     runtime::Runtime *runtime = nullptr;   // what main set up below the verbs
     WriteOptions write;

@@ -3,13 +3,14 @@
 // goes to the bridge's RAM, then the image (the built-in update image, or a
 // FILE) to the flash; the flash is read back, the bridge reset, and the
 // firmware it then runs is checked.
-#include "app/window_run.h"
 #include "app/write_guard.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
+#include "cli/cli_host.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
+#include "common/clock.h"
 #include "forms/ui_services.h"
 #include "image/chip_types.h"
 #include "model/fwupdate.h"
@@ -112,9 +113,12 @@ bool SameImage(const std::vector<std::uint8_t> &image, const std::vector<std::ui
 
 int RunRecover(CliContext &ctx, const RecoverArgs &args)
 {
-    WindowSession session(ctx, std::cout);
+    WindowSession session(ctx, MessageStream(ctx));
     TBrigantFwTool &form = session.form();
     form.repairBankOnSelect = false;
+    auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
+    ctx.view = view;
+    session.ui().onProgress = [view](const ProgressEvent &event) { view->progress(event); };
     session.open();
     if (form.listedCount == 0) {
         std::cerr << "error: no disk behind a supported bridge was found\n";
@@ -129,9 +133,10 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         form.DeviceList.select(args.index);
     const std::uint32_t code = form.chip.ChipTypeCode;
     const std::string path = form.selectedEntry().path;
+    view->endLine();
     if (!ChipTypeOf(code).bufferPath) {
         std::cerr << "error: recover brings back code 15-18 bridges; " << path << " is code " << code << " ("
-                  << form.ChipLabelEdit.text() << ")\n";
+                  << form.selected.series << ")\n";
         return kExitNoDevice;
     }
     if (!RunsFromRom(path)) {
@@ -157,8 +162,13 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     bool programmed = false, verified = false, back = false;
     WriteGuard guard = CliWriteGuard(ctx, "recover will write:", noTerminal);
     guard.backup = false; // a bridge in ROM offers no flash to read
-    const RunRequest req = RequestFromWindow(form);
-    WindowRunHost host(form);
+    // The buffer path, as on every bridge of these codes; no serial record.
+    RunRequest req;
+    req.readWriteBuffer = true;
+    req.chipResetsItself = form.settings.ChipReset == 1;
+    req.chip = form.chip;
+    req.candidateCount = form.candidateCount;
+    CliRunHost host(*view, ctx.style, form.transfer);
     const GuardedRun run = RunGuarded(form, DescribeWrite(form, what), guard, nullptr, [&] {
         programmed = ProgramViaBuffer(req, host, path, 0, image.data(),
                                       static_cast<std::uint32_t>(image.size()), true) == 1;
@@ -172,9 +182,9 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     });
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
-    std::cout << "\n";
+    view->endLine();
     if (!programmed) {
-        std::cout << "result: FAILED: the flash was not programmed (" << form.StatusEdit.text() << ")\n";
+        std::cout << "result: FAILED: the flash was not programmed\n";
         return kExitFailed;
     }
     if (!verified) {
@@ -186,7 +196,7 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
                      "after its reset\n";
         return kExitFailed;
     }
-    const std::string now = form.selectedEntry().path;
+    const std::string now = host.returnedAt().empty() ? path : host.returnedAt();
     std::memset(info, 0, sizeof info);
     if (!ReadChipInfo(now, info, 16, transferred) || RunsFromRom(now)) {
         std::cout << "result: FAILED: " << now << " still runs from ROM after its reset\n";

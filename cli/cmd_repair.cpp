@@ -25,7 +25,7 @@ struct RepairArgs {
 
 int RunRepair(CliContext &ctx, const RepairArgs &args)
 {
-    WindowSession session(ctx, std::cout);
+    WindowSession session(ctx, MessageStream(ctx));
     TBrigantFwTool &form = session.form();
     form.repairBankOnSelect = false; // look first; write only once confirmed
     session.open();
@@ -43,7 +43,7 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     const std::uint8_t code = form.chip.ChipTypeCode;
     const std::string path = entry.path;
     if (!ChipTypeOf(code).dualBank || form.chip.FlashSizeKb <= 127) {
-        std::cout << path << ": " << form.ChipLabelEdit.text()
+        std::cout << path << ": " << form.selected.series
                   << " keeps no second firmware bank: nothing to repair\n";
         return kExitNothingToDo;
     }
@@ -73,7 +73,8 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
         });
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
-    std::cout << "status: " << form.StatusEdit.text() << "\n";
+    if (ctx.style.verbosity == Verbosity::Verbose)
+        std::cout << "status: " << form.StatusEdit.text() << "\n";
     std::cout << (repaired == 1 ? "result: success\n" : "result: FAILED\n");
     return repaired == 1 ? kExitOk : kExitFailed;
 }

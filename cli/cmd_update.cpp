@@ -1,8 +1,8 @@
-// brigant-fw update: the full tool's Run with a firmware file, as a user
-// works the window (select the device, load the file, set the check boxes,
-// press Run); brigant-fw backup and erase: its "RD Version" service modes;
-// update --embedded: the one-button update. All headless, generic over the
-// window: whichever family the Run dispatch holds for the bridge runs.
+// brigant-fw update: the full tool's Run with a firmware file; brigant-fw
+// backup and erase: its service modes; update --embedded: the one-button
+// update. The bridge is identified as the window's selection does; the verbs
+// then check the file as Load File does, build their run request and run it
+// with the command line as its host, whichever family the bridge needs.
 #include "app/check_report.h"
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
@@ -11,6 +11,7 @@
 #include "app/window_run.h"
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
+#include "cli/cli_host.h"
 #include "cli/progress_view.h"
 #include "cli/user_text.h"
 #include "cli/window_session.h"
@@ -67,7 +68,7 @@ void NoteDevice(TBrigantFwTool &form)
     if (!currentReport)
         return;
     currentReport->device = form.selectedEntry().path;
-    currentReport->chip = form.ChipLabelEdit.text();
+    currentReport->chip = form.selected.series;
     currentReport->typeCode = form.chip.ChipTypeCode;
 }
 
@@ -156,57 +157,62 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
     return exitCode;
 }
 
-// Prints the status line and the progress as they change, through the view:
-// on a terminal the steps of a long operation redraw one line, elsewhere each
-// step is one dot on the line of the status text it belongs to. The
-// one-button panel (its status and progress bar) speaks only for the
-// one-button run: for any other bridge it says the chip is not supported.
-void FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out, const OutputStyle &style,
-                  bool oneButton)
+// Shows a run as it goes, through one view: on a terminal the steps of a long
+// operation redraw one line, elsewhere a line per phase with percentages.
+// With --verbose the window's own texts are printed too: its status line and,
+// for the one-button run, its panel. The one-button face's progress bar
+// speaks only for the one-button run.
+std::shared_ptr<ProgressView> FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out,
+                                           const OutputStyle &style, bool oneButton)
 {
     auto view = std::make_shared<ProgressView>(out, style, ProgramClock());
     auto stepDot = std::make_shared<bool>(false); // the next status change is a step's dot
-    // The colour is set before the text, so a new text is printed with its own colour.
-    auto lastCaption = std::make_shared<std::string>(form.devpnl.caption());
-    if (oneButton)
-        form.devpnl.addObserver([view, lastCaption](forms::Control &c) {
-            if (c.caption() == *lastCaption)
-                return;
-            *lastCaption = c.caption();
-            view->status(c.caption(), c.fontColour());
-        });
     ui.onProgress = [view, stepDot](const ProgressEvent &event) {
         view->progress(event);
         *stepDot = true;
     };
-    form.StatusEdit.addObserver([view, stepDot](forms::Control &c) {
-        if (*stepDot) {
-            *stepDot = false;
-            return;
-        }
-        const std::string &text = static_cast<forms::LabeledEdit &>(c).text();
-        if (!text.empty())
-            view->statusText(text);
-    });
+    if (style.verbosity == Verbosity::Verbose) {
+        // The colour is set before the text, so a new text is printed with its own colour.
+        auto lastCaption = std::make_shared<std::string>(form.devpnl.caption());
+        if (oneButton)
+            form.devpnl.addObserver([view, lastCaption](forms::Control &c) {
+                if (c.caption() == *lastCaption)
+                    return;
+                *lastCaption = c.caption();
+                view->status(c.caption(), c.fontColour());
+            });
+        form.StatusEdit.addObserver([view, stepDot](forms::Control &c) {
+            if (*stepDot) {
+                *stepDot = false;
+                return;
+            }
+            const std::string &text = static_cast<forms::LabeledEdit &>(c).text();
+            if (!text.empty())
+                view->statusText(text);
+        });
+    }
     auto lastPosition = std::make_shared<int>(0);
     if (oneButton)
         form.ProgressBar2.addObserver([view, lastPosition](forms::Control &c) {
+            // A bar set back to 0 is the face made ready again, not progress.
             const int position = static_cast<forms::ProgressBar &>(c).position();
-            if (position == *lastPosition)
+            if (position == *lastPosition || position == 0)
                 return;
             *lastPosition = position;
             view->percent(position);
         });
+    return view;
 }
 
 // Builds the window for a write verb, follows it and runs its first refresh;
 // says when the disks could not be listed or access was refused.
-void OpenWriteSession(CliContext &ctx, WindowSession &session, bool oneButton)
+std::shared_ptr<ProgressView> OpenWriteSession(CliContext &ctx, WindowSession &session, bool oneButton)
 {
     TBrigantFwTool &form = session.form();
     // Only the write asked for: a damaged bank is not repaired on the way.
     form.repairBankOnSelect = false;
-    FollowWindow(form, session.ui(), std::cout, ctx.style, oneButton);
+    auto view = FollowWindow(form, session.ui(), std::cout, ctx.style, oneButton);
+    ctx.view = view;
     session.open();
     if (session.enumerationFailed())
         std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
@@ -215,22 +221,24 @@ void OpenWriteSession(CliContext &ctx, WindowSession &session, bool oneButton)
         if (f.openError == OpenError::PermissionDenied || f.sysErrno == EPERM || f.sysErrno == EACCES)
             std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
     }
+    return view;
 }
 
 int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
-    WindowSession session(ctx, std::cout);
+    WindowSession session(ctx, MessageStream(ctx));
     TBrigantFwTool &form = session.form();
-    OpenWriteSession(ctx, session, true);
+    auto view = OpenWriteSession(ctx, session, true);
     if (args.index >= 0) {
         if (args.index >= form.listedCount)
             return IndexOutOfRange(args.index, form.listedCount);
         form.DeviceList.select(args.index);
         RefreshEnd(form);
     }
+    const int index = args.index < 0 ? 0 : args.index;
+    view->endLine();
     if (!form.YesBtn.enabled()) {
         const OneButtonState state = form.oneButton;
-        const int index = args.index < 0 ? 0 : args.index;
         std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
         if (state == OneButtonState::NotSupported && form.listedCount > 1)
             std::cerr << "error: the selected bridge (--index " << index << ") is not a chip type code "
@@ -246,30 +254,34 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     const std::string path = form.selectedEntry().path;
     NoteDevice(form);
     bool noTerminal = false;
+    const std::string image = "the built-in image " + EmbeddedImageVersion();
     const GuardedRun run = RunGuarded(
-        form, DescribeWrite(form, form.YesBtn.caption() + " (the image built into the program)"),
-        CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
+        form, DescribeWrite(form, image), CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
         [&form] { return BackupThroughBuffer(form, ""); },
-        [&form, &path] {
-            std::cout << "updating " << path << ": " << form.YesBtn.caption() << "\n";
+        [&form, &path, &image, &view] {
+            view->endLine();
+            std::cout << "updating " << path << " to " << image << "\n";
             YesBtnClick(form);
         });
     const bool passed = form.oneButton == OneButtonState::Passed;
     NoteRun(DescribeOneButton(form.oneButton, false).key, run);
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
+    view->result(passed ? "success" : "FAILED", passed);
+    if (ctx.style.verbosity != Verbosity::Quiet)
+        std::cout << DescribeOneButton(form.oneButton, false, index).text << "\n";
     // Let the refresh that follows the bridge's return run.
     session.ui().runTimers(10000);
     return passed ? kExitOk : kExitFailed;
 }
 
-// Why the file Load File was given cannot be written, in the command line's
-// words; empty when it was accepted.
-std::string LoadRefusal(const TBrigantFwTool &form, const std::string &file)
+// Why the file cannot be written to the bridge, in the command line's words;
+// empty when Load File's checks accept it.
+std::string LoadRefusal(const LoadCheck &check, const ChipIdentity &identity, const std::string &file)
 {
-    switch (form.lastLoad) {
+    switch (check.result) {
     case LoadResult::Accepted:
-        return form.UpdateBtn.enabled() ? "" : "Run was not enabled for it";
+        return "";
     case LoadResult::None:
         return "no file was loaded";
     case LoadResult::TooLarge:
@@ -279,14 +291,14 @@ std::string LoadRefusal(const TBrigantFwTool &form, const std::string &file)
     case LoadResult::NotChecked:
         return "the running firmware could not be asked whether the file fits it";
     case LoadResult::Mismatch:
-        if (!form.lastLoadReason.empty())
-            return "the file does not fit the firmware running on this bridge: " + form.lastLoadReason;
+        if (!check.reason.empty())
+            return "the file does not fit the firmware running on this bridge: " + check.reason;
         break;
     }
     // The same findings as `check` gives, for the chip identification found.
     ChipChoice chip;
-    chip.code = form.chip.ChipTypeCode;
-    chip.subRevision = form.chip.ChipSubRevision;
+    chip.code = identity.ChipTypeCode;
+    chip.subRevision = identity.ChipSubRevision;
     std::string findings;
     if (DescribeFirmwareFileCheck(file, chip, findings) != FileCheckOutcome::DoesNotFit || findings.empty())
         return "the file does not fit the firmware running on this bridge";
@@ -318,10 +330,10 @@ std::string RunText(const RunOutcome &outcome)
 // run ends with the bridge listed again, not in its absence.
 constexpr std::uint32_t kReturnWaitMs = 15000;
 
-void AwaitReturn(WindowSession &session, const TBrigantFwTool &form, bool passed)
+void AwaitReturn(WindowSession &session, const TBrigantFwTool &form, const RunOutcome &outcome)
 {
     session.ui().runTimers(10000);
-    if (!passed || !form.lastRun.bridgeReattaches)
+    if (!outcome.ok() || !outcome.bridgeReattaches)
         return;
     Clock &clock = ProgramClock();
     const std::uint64_t end = clock.nowMs() + kReturnWaitMs;
@@ -331,12 +343,45 @@ void AwaitReturn(WindowSession &session, const TBrigantFwTool &form, bool passed
     }
 }
 
+// The running firmware as the command line names it.
+std::string RunningFirmwareText(const SelectedBridge &selected)
+{
+    if (selected.version.empty())
+        return "unknown";
+    return selected.version + (selected.releaseFirmware ? "" : " (an internal build)");
+}
+
+// The run a verb asks for on the bridge identification found: its mode, its
+// files and boxes, the boxes the bridge fixes (the NVRAM area of a bridge
+// that offers no choice goes with every write, as the window leaves its box
+// checked; a buffer-path bridge always uses the buffer path).
+RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::string &file, bool includeNvram)
+{
+    RunRequest req;
+    req.mode = mode == ToolMode::Program ? RunMode::Update
+               : mode == ToolMode::Erase ? RunMode::EraseOnly
+                                         : RunMode::BackupOnly;
+    req.includeNvram = form.selected.nvramOffered ? includeNvram : true;
+    req.readWriteBuffer = form.selected.bufferPath;
+    req.serial.vid = form.settings.VID;
+    req.serial.pid = form.settings.PID;
+    req.serial.text = form.settings.SerialText();
+    req.chipResetsItself = form.settings.ChipReset == 1;
+    if (mode == ToolMode::Program)
+        req.firmwareFile = file;
+    if (mode == ToolMode::Backup)
+        req.backupFile = file;
+    req.chip = form.chip;
+    req.candidateCount = form.candidateCount;
+    return req;
+}
+
 int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &file, bool includeNvram,
                 bool readWriteBuffer)
 {
-    WindowSession session(ctx, std::cout);
+    WindowSession session(ctx, MessageStream(ctx));
     TBrigantFwTool &form = session.form();
-    OpenWriteSession(ctx, session, false);
+    auto view = OpenWriteSession(ctx, session, false);
     if (form.listedCount == 0) {
         std::cout << "no device found\n";
         return kExitNoDevice;
@@ -344,88 +389,84 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     if (index >= form.listedCount)
         return IndexOutOfRange(index, form.listedCount);
 
-    // 1. The device: choosing it in the list runs the selection handler.
+    // 1. The device: choosing it in the list runs identification.
     form.DeviceList.select(index < 0 ? 0 : index);
     NoteDevice(form);
+    const SelectedBridge &selected = form.selected;
+    const DeviceEntry entry = form.selectedEntry();
     const std::uint8_t code = form.chip.ChipTypeCode;
-    std::cout << "device " << form.selectedEntry().path << ": " << form.ChipLabelEdit.text() << " (code "
-              << static_cast<int>(code) << ")\n";
-    if (!IsSupportedChip(code)) {
+    view->endLine();
+    std::cout << "device " << entry.path << ": " << (selected.series.empty() ? "unknown" : selected.series)
+              << " (code " << static_cast<int>(code) << "), firmware " << RunningFirmwareText(selected)
+              << "\n";
+    if (!selected.supported) {
         std::cout << "this bridge cannot be updated: chip type code " << static_cast<int>(code) << "\n";
         return kExitNoDevice;
     }
 
-    // 2. The file, through the window's Load File, so that its checks apply.
+    // 2. The file: the checks Load File applies.
     if (mode == ToolMode::Program) {
-        session.ui().queueDialogAnswer(file);
-        form.LoadBtn.click();
-        if (const std::string why = LoadRefusal(form, file); !why.empty()) {
+        const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
+        if (const std::string why = LoadRefusal(check, form.chip, file); !why.empty()) {
             std::cerr << "error: " << file << ": " << why << "\n";
             return kExitUsage;
         }
     }
 
-    // 3. The check boxes.
-    if (mode != ToolMode::Program) {
-        form.RdCheckBox.setChecked(true);
-        if (mode == ToolMode::Backup) {
-            form.BackupFileEdit.setText(file);
-            form.BackupFWCheckBox.setChecked(true);
-        } else {
-            form.EraseOnlyCheck.setChecked(true);
-        }
-    }
-    // The window starts with "Include 4K NVRAM" checked; the command line
-    // keeps the device's NVRAM unless asked.
-    if (includeNvram && !form.NVRAMCheck.visible()) {
+    // 3. The options the bridge offers.
+    if (includeNvram && !form.selected.nvramOffered) {
         std::cerr << "error: --include-nvram: this bridge has no 4K NVRAM area to include\n";
         return kExitUsage;
     }
-    if (form.NVRAMCheck.visible())
-        form.NVRAMCheck.setChecked(includeNvram);
-    if (readWriteBuffer) {
-        if (!form.ReadWriteBufferChk.visible()) {
-            std::cerr << "error: --read-write-buffer: this bridge does not offer the buffer transfer\n";
-            return kExitUsage;
-        }
-        form.ReadWriteBufferChk.setChecked(true);
+    if (readWriteBuffer && !form.selected.bufferPath) {
+        std::cerr << "error: --read-write-buffer: this bridge does not offer the buffer transfer\n";
+        return kExitUsage;
     }
-    if (!form.UpdateBtn.enabled()) {
-        std::cout << "Run not offered for this bridge with these options\n";
-        return kExitFailed;
-    }
+    const RunRequest req = VerbRequest(form, mode, file, includeNvram);
 
-    // 4. Run: a write only after the guard's checks, question and backup; a
-    // file Run refuses is refused before all of them.
-    if (mode == ToolMode::Program && RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus)) {
-        UpdateBtnClick(form);
-        const std::string why =
-            form.lastRun.reason.empty() ? "the file is larger than the flash" : form.lastRun.reason;
+    // 4. The run: a write only after the guard's checks, question and
+    // backup; a file the run refuses is refused before all of them.
+    CliRunHost host(*view, ctx.style, form.transfer);
+    if (mode == ToolMode::Program && RunRefusesFile(req, entry.bus)) {
+        const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
+        const std::string why = refused.reason.empty() ? "the file is larger than the flash" : refused.reason;
         NoteRun(why, GuardedRun{});
-        std::cout << "\n";
+        view->endLine();
         std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
         return kExitUsage;
     }
+    RunOutcome outcome;
     if (mode == ToolMode::Backup) {
-        UpdateBtnClick(form);
-        NoteRun(RunText(form.lastRun), GuardedRun{});
+        outcome = RunRequested(req, entry.bus, entry.path, host);
+        GuardedRun saved;
+        saved.backedUp = outcome.ok() && !outcome.backupFile.empty();
+        saved.backup.outcome = BackupResult::Outcome::Saved;
+        saved.backup.file = outcome.backupFile;
+        NoteRun(RunText(outcome), saved);
+        view->endLine();
+        if (saved.backedUp)
+            std::cout << "backup: " << outcome.backupFile << "\n";
     } else {
         bool noTerminal = false;
-        const std::string path = form.selectedEntry().path;
+        WritePlan plan = DescribeWrite(form, RequestWriteText(req, form.selected.nvramOffered));
+        plan.chip = selected.series.empty() ? "unknown" : selected.series;
+        plan.firmware = RunningFirmwareText(selected);
         const GuardedRun run = RunGuarded(
-            form, DescribeWrite(form, RunButtonWriteText(form)),
+            form, plan,
             CliWriteGuard(ctx,
                           mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
-            [&form] { return BackupThroughRunButton(form, ""); }, [&form] { UpdateBtnClick(form); });
-        NoteRun(RunText(form.lastRun), run);
-        if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
+            [&] { return BackupThroughRequest(req, entry.bus, entry.path, host, selected.series, ""); },
+            [&] { outcome = RunRequested(req, entry.bus, entry.path, host); });
+        NoteRun(RunText(outcome), run);
+        if (const int stopped = ReportGuard(run, entry.path, noTerminal); stopped >= 0)
             return stopped;
     }
-    std::cout << "\n";
-    const bool passed = form.lastRun.ok();
-    std::cout << "result: " << RunText(form.lastRun) << "\n";
-    AwaitReturn(session, form, passed);
-    return passed ? kExitOk : kExitFailed;
+    view->result(RunText(outcome), outcome.ok());
+    if (outcome.powerCycleAdvised && ctx.style.verbosity != Verbosity::Quiet)
+        std::cout << "Turn the bridge's power off and on again: it starts its "
+                  << (mode == ToolMode::Erase ? "ROM" : "new firmware") << " then.\n";
+    AwaitReturn(session, form, outcome);
+    return outcome.ok() ? kExitOk : kExitFailed;
 }
 
 int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)

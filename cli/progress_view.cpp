@@ -93,9 +93,7 @@ void ProgressView::progress(const ProgressEvent &event)
     if (style_.verbosity == Verbosity::Quiet)
         return;
     if (!style_.terminal) {
-        // A pipe or a file: one dot per step, on the line of the status text.
-        out_ << '.' << std::flush;
-        open_ = true;
+        plainProgress(event);
         return;
     }
     const bool restarted = event.phase == phase_ && lastTotal_ == event.total && event.done < lastDone_;
@@ -107,6 +105,35 @@ void ProgressView::progress(const ProgressEvent &event)
     lastDone_ = event.done;
     lastTotal_ = event.total;
     draw(ProgressLine(event, clock_.nowMs() - phaseStartMs_));
+}
+
+void ProgressView::plainProgress(const ProgressEvent &event)
+{
+    // A pipe or a file: a line per phase, which gains a percentage at every
+    // tenth of the way.
+    const bool restarted = event.phase == phase_ && lastTotal_ == event.total && event.done < lastDone_;
+    if (!open_ || event.phase != phase_ || event.total != lastTotal_ || restarted) {
+        endLine();
+        phase_ = event.phase;
+        lastTotal_ = event.total;
+        out_ << event.phase << ":";
+        open_ = true;
+        lastTenth_ = -1;
+    }
+    lastDone_ = event.done;
+    const std::uint64_t done = event.total && event.done > event.total ? event.total : event.done;
+    const int tenth = event.total ? static_cast<int>(done * 10 / event.total) : 0;
+    if (tenth > lastTenth_) {
+        out_ << " " << tenth * 10 << "%";
+        lastTenth_ = tenth;
+    }
+    out_ << std::flush;
+}
+
+void ProgressView::result(const std::string &text, bool ok)
+{
+    endLine();
+    out_ << "result: " << Paint(text, ok ? forms::kGreen : forms::kRed, style_) << "\n" << std::flush;
 }
 
 void ProgressView::draw(const std::string &line)
@@ -123,10 +150,7 @@ void ProgressView::draw(const std::string &line)
 void ProgressView::status(const std::string &text, forms::Colour colour)
 {
     endLine();
-    out_ << "status: " << Paint(text, colour, style_);
-    if (!style_.colour)
-        out_ << " (" << forms::ColourName(colour) << ")";
-    out_ << "\n" << std::flush;
+    out_ << "status: " << Paint(text, colour, style_) << "\n" << std::flush;
 }
 
 void ProgressView::statusText(const std::string &text)
@@ -134,12 +158,7 @@ void ProgressView::statusText(const std::string &text)
     if (style_.verbosity == Verbosity::Quiet)
         return;
     endLine();
-    out_ << "  " << text;
-    if (style_.terminal)
-        out_ << "\n";
-    else
-        open_ = true; // the steps' dots follow on this line
-    out_ << std::flush;
+    out_ << "  " << text << "\n" << std::flush;
 }
 
 void ProgressView::percent(int position)

@@ -1,7 +1,7 @@
 #pragma once
 // How brigant-fw shows a running operation: on a terminal one line redrawn in
 // place (phase, percent, bar, amount, time left) and colours; on a pipe or a
-// file plain lines and no escape codes.
+// file a line per phase with its percentages, and no escape codes.
 #include "common/clock.h"
 #include "forms/controls.h"
 #include "forms/ui_services.h"
@@ -52,6 +52,8 @@ class ProgressView
     void status(const std::string &text, forms::Colour colour);
     // A new text of the full tool's status line.
     void statusText(const std::string &text);
+    // How the run ended, in green or red where colour is allowed.
+    void result(const std::string &text, bool ok);
     // The one-button face's progress bar moved.
     void percent(int position);
     // Ends a line the view left open (a redrawn line or a phase's line).
@@ -59,6 +61,7 @@ class ProgressView
 
   private:
     void draw(const std::string &line);
+    void plainProgress(const ProgressEvent &event);
 
     std::ostream &out_;
     OutputStyle style_;
@@ -69,6 +72,7 @@ class ProgressView
     std::uint64_t lastTotal_ = 0;
     std::size_t drawnWidth_ = 0; // characters of the line being redrawn
     bool open_ = false;          // a line is on screen without its line feed
+    int lastTenth_ = -1;         // of the plain phase line: the last tenth printed
 };
 
 } // namespace brigant::cli

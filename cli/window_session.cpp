@@ -10,7 +10,12 @@
 namespace brigant::cli
 {
 
-WindowSession::WindowSession(CliContext &ctx, std::ostream &out) : ui_(ProgramClock(), &out, &std::cerr)
+std::ostream *MessageStream(const CliContext &ctx)
+{
+    return ctx.style.verbosity == Verbosity::Verbose ? &std::cout : nullptr;
+}
+
+WindowSession::WindowSession(CliContext &ctx, std::ostream *out) : ui_(ProgramClock(), out, &std::cerr)
 {
     services_.ui(&ui_);
     // The simulated bus reports its own arrivals and removals; real USB

@@ -15,10 +15,17 @@
 namespace brigant::cli
 {
 
+// Where a write verb's window prints its information boxes: standard output
+// with --verbose, nowhere otherwise (the verb says what matters in its own words).
+std::ostream *MessageStream(const CliContext &ctx);
+
 class WindowSession
 {
   public:
-    WindowSession(CliContext &ctx, std::ostream &out);
+    WindowSession(CliContext &ctx, std::ostream &out) : WindowSession(ctx, &out) {}
+    // `out` null: information boxes are not printed (warnings and errors
+    // still go to standard error).
+    WindowSession(CliContext &ctx, std::ostream *out);
     ~WindowSession() = default;
     WindowSession(const WindowSession &) = delete;
     WindowSession &operator=(const WindowSession &) = delete;

@@ -114,7 +114,10 @@ WriteGuard CliWriteGuard(const CliContext &ctx, const std::string &question, boo
     guard.backup = !ctx.write.noBackup;
     guard.allowMounted = ctx.write.force;
     const bool yes = ctx.write.yes;
-    guard.confirm = [yes, question, &noTerminal](const WritePlan &plan) {
+    const std::shared_ptr<ProgressView> view = ctx.view;
+    guard.confirm = [yes, question, &noTerminal, view](const WritePlan &plan) {
+        if (view)
+            view->endLine();
         std::cout << question << "\n" << PlanText(plan) << std::flush;
         if (yes)
             return true;
@@ -129,13 +132,17 @@ WriteGuard CliWriteGuard(const CliContext &ctx, const std::string &question, boo
             std::cout << "\n";
         return answered && AnsweredYes(answer);
     };
-    guard.backedUp = [](const BackupResult &backup) {
+    guard.backedUp = [view](const BackupResult &backup) {
+        if (view)
+            view->endLine();
+        else
+            std::cout << "\n";
         if (backup.outcome == BackupResult::Outcome::Saved)
-            std::cout << "\nbackup: the old flash is saved in " << backup.file << "\nbackup: it holds "
+            std::cout << "backup: the old flash is saved in " << backup.file << "\nbackup: it holds "
                       << BackupRangeText(backup) << "\n"
                       << std::flush;
         else if (backup.outcome == BackupResult::Outcome::NothingToRead)
-            std::cout << "\nbackup: none made: " << backup.reason << "; going on\n" << std::flush;
+            std::cout << "backup: none made: " << backup.reason << "; going on\n" << std::flush;
     };
     return guard;
 }

@@ -102,6 +102,26 @@ std::string RunningBridgeMismatch(const std::vector<std::uint8_t> &file, const s
     return why;
 }
 
+// The buffer-path bridges' Load File check: the firmware running on the
+// bridge says whether the file is for it. Only the bytes the check compares
+// are read, whatever the file's size.
+LoadCheck CheckWithRunningBridge(const std::string &file, const std::string &device)
+{
+    std::vector<std::uint8_t> head;
+    if (!ReadFirmwareFileHead(file.c_str(), kRunningBridgeCheckEnd, head))
+        return {LoadResult::OpenFailed, {}};
+    std::uint8_t reply[40] = {};
+    std::uint32_t transferred = 0;
+    if (!ReadChipInfo(device, reply, 40, transferred))
+        return {LoadResult::NotChecked, {}};
+    const int verdict = RunningBridgeVerdict(head, reply);
+    if (verdict < 0)
+        return {LoadResult::NotChecked, {}};
+    if (verdict == 1)
+        return {LoadResult::Accepted, {}};
+    return {LoadResult::Mismatch, RunningBridgeMismatch(head, reply)};
+}
+
 } // namespace
 
 std::string ProgramDirectory()
@@ -202,30 +222,36 @@ void LoadBtnClick(TBrigantFwTool &form)
         form.UpdateBtn.setEnabled(true);
         return;
     }
-    // Only the bytes the check compares are read, whatever the file's size.
-    std::vector<std::uint8_t> file;
-    if (!ReadFirmwareFileHead(chosen->c_str(), kRunningBridgeCheckEnd, file)) {
-        form.lastLoad = LoadResult::OpenFailed;
-        form.StatusEdit.setText(kOpenFwFileErrorText);
-        return;
-    }
-    form.lastLoad = LoadResult::NotChecked;
-    std::uint8_t reply[40] = {};
-    std::uint32_t transferred = 0;
-    if (!ReadChipInfo(form.selectedEntry().path, reply, 40, transferred))
-        return;
-    const int verdict = RunningBridgeVerdict(file, reply);
-    if (verdict < 0)
-        return;
-    if (verdict == 1) {
-        form.lastLoad = LoadResult::Accepted;
+    const LoadCheck check = CheckWithRunningBridge(*chosen, form.selectedEntry().path);
+    form.lastLoad = check.result;
+    form.lastLoadReason = check.reason;
+    if (check.result == LoadResult::Accepted) {
         form.UpdateBtn.setEnabled(true);
         form.YesBtn.setEnabled(true);
-    } else {
-        form.lastLoad = LoadResult::Mismatch;
-        form.lastLoadReason = RunningBridgeMismatch(file, reply);
-        form.StatusEdit.setText(std::string(kFwFileNotMatchText) + " " + form.lastLoadReason);
+    } else if (check.result == LoadResult::OpenFailed) {
+        form.StatusEdit.setText(kOpenFwFileErrorText);
+    } else if (check.result == LoadResult::Mismatch) {
+        form.StatusEdit.setText(std::string(kFwFileNotMatchText) + " " + check.reason);
     }
+}
+
+bool FileMismatchIsShown(std::uint8_t type)
+{
+    return type != 0 && !ChipTypeOf(type).bufferPath &&
+           ChipTypeOf(type).procedure != UpdateProcedure::RunConversionUpdate;
+}
+
+LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, const std::string &device)
+{
+    std::error_code ec;
+    if (const std::uint64_t size = fs::file_size(file, ec); !ec && size > kLargestFirmwareFile)
+        return {LoadResult::TooLarge, {}};
+    if (IsBufferPathChip(chip.ChipTypeCode))
+        return CheckWithRunningBridge(file, device);
+    const auto packed = static_cast<std::uint16_t>(chip.ChipTypeCode | chip.ChipSubRevision << 8);
+    if (CheckFirmwareFileMatchesChip(file.c_str(), packed) || !FileMismatchIsShown(chip.ChipTypeCode))
+        return {LoadResult::Accepted, {}};
+    return {LoadResult::Mismatch, {}};
 }
 
 void BackupBtnClick(TBrigantFwTool &form)

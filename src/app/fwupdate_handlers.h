@@ -1,6 +1,8 @@
 #pragma once
 // The main window's start-up, close and control handlers.
 #include "forms/controls.h"
+#include "image/chip_identity.h"
+#include "model/fwupdate.h"
 
 #include <string>
 
@@ -32,6 +34,20 @@ void WireMainWindowHandlers(TBrigantFwTool &form);
 // handler on DeviceList and FwFilenameEdit. The window record itself wires
 // none; whoever builds a working window calls this right after constructing it.
 void WireMainWindow(TBrigantFwTool &form);
+
+// Whether the selection handler tells the user that a file does not match a
+// chip of this type (buffer-path bridges judge a file when it is loaded;
+// staging files never match).
+bool FileMismatchIsShown(std::uint8_t type);
+
+// The checks Load File applies to `file` for the bridge at `device`, without
+// the window: its size, the match against the chip identification and, for
+// the buffer-path bridges, the verdict of the firmware running on it.
+struct LoadCheck {
+    LoadResult result = LoadResult::None;
+    std::string reason; // what does not fit (Mismatch), when it can be said
+};
+LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, const std::string &device);
 
 // "SSI_Quince_v%d.%d.%d.%d" with the program's four-part version.
 std::string MainWindowCaption();

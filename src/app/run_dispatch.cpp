@@ -154,10 +154,21 @@ class PhaseWatch final : public RunHost
     {
         inner_.message(text, title, kind);
     }
+    void notify(Notice what, const std::string &text) override
+    {
+        if (what == Notice::PowerCycle)
+            powerCycle = true;
+        inner_.notify(what, text);
+    }
     void processMessages() override { inner_.processMessages(); }
     TransferState &transfer() override { return inner_.transfer(); }
     void nvramBoxChecked() override { inner_.nvramBoxChecked(); }
     void serialNumberBoxHidden() override { inner_.serialNumberBoxHidden(); }
+    void backupSaved(const std::string &file) override
+    {
+        backupFile = file;
+        inner_.backupSaved(file);
+    }
     void bridgeResetting() override
     {
         resetting = true;
@@ -169,6 +180,8 @@ class PhaseWatch final : public RunHost
     }
     std::string lastPhase;
     bool resetting = false;
+    bool powerCycle = false;
+    std::string backupFile;
 
   private:
     RunHost &inner_;
@@ -201,6 +214,8 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     outcome.result = done == 1 ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
     outcome.lastPhase = watch.lastPhase;
     outcome.bridgeReattaches = watch.resetting;
+    outcome.powerCycleAdvised = watch.powerCycle;
+    outcome.backupFile = watch.backupFile;
     return outcome;
 }
 

@@ -1,5 +1,6 @@
 #include "app/selection.h"
 
+#include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/window_run.h"
 #include "bridge/chip_commands.h"
@@ -53,9 +54,7 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     if (form.DeviceList.enabled() && !form.FwFilenameEdit.text().empty()) {
         if (CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), packed)) {
             form.UpdateBtn.setEnabled(true);
-        } else if (type != 0 && !ChipTypeOf(type).bufferPath &&
-                   ChipTypeOf(type).procedure != UpdateProcedure::RunConversionUpdate) {
-            // The buffer-path bridges judge a file when it is loaded; staging files never match.
+        } else if (FileMismatchIsShown(type)) {
             form.fileMismatchShown = true;
             Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
             form.UpdateBtn.setEnabled(false);
@@ -94,6 +93,7 @@ void UpdateBtnCheck(TBrigantFwTool &form)
         form.chip.AmicType = -1;
         form.chip.SstWordMode = 0;
         if (IsNvramChip(type)) {
+            form.selected.nvramOffered = true;
             form.NVRAMCheck.show();
             if (form.includeNvram != 0)
                 form.NVRAMCheck.setChecked(true);

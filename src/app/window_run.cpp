@@ -68,10 +68,15 @@ void WindowRunHost::flashMakerShown(const std::string &name)
     form_.selected.flashMaker = name;
     form_.SFlashTypeLable.setText(name);
 }
-void WindowRunHost::nvramBoxHidden() { form_.NVRAMCheck.hide(); }
+void WindowRunHost::nvramBoxHidden()
+{
+    form_.selected.nvramOffered = false;
+    form_.NVRAMCheck.hide();
+}
 
 void WindowRunHost::bufferPathShown(bool offered)
 {
+    form_.selected.bufferPath = offered;
     if (offered) {
         forms::Bounds b = form_.ReadWriteBufferChk.bounds();
         b.top = kReadWriteBufferTop;

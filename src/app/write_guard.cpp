@@ -63,7 +63,8 @@ std::string Sanitised(const std::string &text)
 
 // A new file under `directory` (created, private to the user) for this device;
 // empty with the reason when the directory cannot be made.
-std::string NewBackupPath(TBrigantFwTool &form, const std::string &directory, std::string &reason)
+std::string NewBackupPath(const std::string &series, const std::string &devicePath,
+                          const std::string &directory, std::string &reason)
 {
     const std::string dir = directory.empty() ? BackupDirectory() : directory;
     std::error_code ec;
@@ -73,9 +74,8 @@ std::string NewBackupPath(TBrigantFwTool &form, const std::string &directory, st
         return {};
     }
     ::chmod(dir.c_str(), 0700);
-    const std::string device = fs::path(form.selectedEntry().path).filename().string();
-    const std::string base =
-        (fs::path(dir) / BackupFileName(form.ChipLabelEdit.text(), device, std::time(nullptr))).string();
+    const std::string device = fs::path(devicePath).filename().string();
+    const std::string base = (fs::path(dir) / BackupFileName(series, device, std::time(nullptr))).string();
     std::string path = base;
     for (int n = 2; fs::exists(path, ec); ++n)
         path = base.substr(0, base.size() - 4) + "-" + std::to_string(n) + ".bin";
@@ -161,29 +161,39 @@ std::string BackupFileName(const std::string &series, const std::string &device,
     return Sanitised(series) + "_" + Sanitised(device) + "_" + stamp + ".bin";
 }
 
-BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &directory)
+BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host,
+                                  const std::string &series, const std::string &directory)
 {
     BackupResult r;
-    const std::string file = NewBackupPath(form, directory, r.reason);
+    const std::string file = NewBackupPath(series, path, directory, r.reason);
     if (file.empty())
         return r;
     // The family's backup-only mode with the NVRAM area in: the file holds
     // the flash as it is.
-    RunRequest req = RequestFromWindow(form);
-    req.mode = RunMode::BackupOnly;
-    req.includeNvram = true;
-    req.backupFile = file;
-    WindowRunHost host(form);
-    const DeviceEntry &entry = form.selectedEntry();
-    const RunOutcome outcome = RunRequested(req, entry.bus, entry.path, host);
-    r = Checked(file, outcome.ok(), form.StatusEdit.text());
+    RunRequest backup = req;
+    backup.mode = RunMode::BackupOnly;
+    backup.includeNvram = true;
+    backup.backupFile = file;
+    const RunOutcome outcome = RunRequested(backup, bus, path, host);
+    r = Checked(file, outcome.ok(),
+                outcome.lastPhase.empty()
+                    ? std::string()
+                    : "the flash could not be read (stopped in " + outcome.lastPhase + ")");
     // The flash the write may change (the disk-stored family's area size is
     // not known here).
     if (outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate)
         r.area = "disk's firmware area";
-    else if (form.chip.FlashSizeKb > 0)
-        r.flash = std::uint64_t(form.chip.FlashSizeKb) * 1024;
+    else if (req.chip.FlashSizeKb > 0)
+        r.flash = std::uint64_t(req.chip.FlashSizeKb) * 1024;
     return r;
+}
+
+BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &directory)
+{
+    WindowRunHost host(form);
+    const DeviceEntry &entry = form.selectedEntry();
+    return BackupThroughRequest(RequestFromWindow(form), entry.bus, entry.path, host,
+                                form.ChipLabelEdit.text(), directory);
 }
 
 BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory)
@@ -212,7 +222,7 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
         r.reason = "reading the flash through the buffer path failed";
         return r;
     }
-    const std::string file = NewBackupPath(form, directory, r.reason);
+    const std::string file = NewBackupPath(form.ChipLabelEdit.text(), path, directory, r.reason);
     if (file.empty())
         return r;
     std::ofstream out(file, std::ios::binary);
@@ -286,13 +296,17 @@ bool RunButtonWrites(const TBrigantFwTool &form)
     return RequestFromWindow(form).mode != RunMode::BackupOnly;
 }
 
-std::string RunButtonWriteText(const TBrigantFwTool &form)
+std::string RequestWriteText(const RunRequest &req, bool nvramOffered)
 {
-    const RunRequest req = RequestFromWindow(form);
     if (req.mode == RunMode::EraseOnly)
         return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "");
     return "the firmware file " + req.firmwareFile +
-           (form.NVRAMCheck.visible() && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
+           (nvramOffered && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
+}
+
+std::string RunButtonWriteText(const TBrigantFwTool &form)
+{
+    return RequestWriteText(RequestFromWindow(form), form.NVRAMCheck.visible());
 }
 
 namespace

@@ -4,6 +4,10 @@
 // filesystem on the disk behind the bridge is mounted (the bridge resets at
 // the end and the filesystem would lose its writes), and a backup made with
 // the family's own backup mode before anything is written.
+#include "device/device_entry.h"
+#include "flash/run_host.h"
+#include "flash/run_request.h"
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -57,6 +61,11 @@ std::string BackupRangeText(const BackupResult &backup);
 // file holds the flash as it is, into a new file under `directory`. The
 // window's check boxes and fields are as before afterwards.
 BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &directory);
+// The same backup for a run its starter describes: the backup-only mode of
+// `req`'s family, NVRAM area in, into a new file under `directory` named after
+// `series` and the device at `path`.
+BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host,
+                                  const std::string &series, const std::string &directory);
 // The one-button face's backup: the flash read through the buffer path. A
 // bridge that runs from ROM has nothing to read (NothingToRead).
 BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory);
@@ -97,6 +106,9 @@ GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGu
 // Whether the Run button, with the window's check boxes as they are, writes
 // (program or erase) rather than only backing up.
 bool RunButtonWrites(const TBrigantFwTool &form);
+// What a run of `req` writes, for the plan (`nvramOffered`: the bridge lets the
+// user keep its NVRAM area).
+std::string RequestWriteText(const RunRequest &req, bool nvramOffered);
 // What the Run button would write, for the plan.
 std::string RunButtonWriteText(const TBrigantFwTool &form);
 

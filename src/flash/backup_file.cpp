@@ -9,7 +9,7 @@ std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defa
 {
     if (!req.backupFile.empty())
         return req.backupFile;
-    host.notice(kDefaultBackupText);
+    host.notify(Notice::DefaultBackup, kDefaultBackupText);
     return defaultName;
 }
 
@@ -27,6 +27,7 @@ int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *d
         return 0;
     }
     host.showStatus("Read flash and backup success!");
+    host.backupSaved(name);
     return 1;
 }
 

@@ -12,14 +12,14 @@
 namespace brigant
 {
 
-// Creates or truncates `name` and writes `length` bytes. Shows "Read flash and
-// backup success!" and returns 1 when the file was written and closed; shows
-// "Open Backup File Error!!" and returns 0 when it could not be opened,
-// written in full or closed.
 // The backup file a run writes: the request's, or `defaultName` when it
 // names none (the user is told so, with the text the window always gave).
 std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defaultName = kDefaultBackupName);
 
+// Creates or truncates `name` and writes `length` bytes. Shows "Read flash and
+// backup success!", tells the host the file and returns 1 when the file was
+// written and closed; shows "Open Backup File Error!!" and returns 0 when it
+// could not be opened, written in full or closed.
 int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length);
 
 } // namespace brigant

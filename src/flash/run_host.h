@@ -6,11 +6,20 @@
 #include "device/enumerator.h"
 #include "flash/transfer_state.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace brigant
 {
+
+// What a procedure's notice boxes are about, so that a front end can say it
+// in its own words.
+enum class Notice : std::uint8_t {
+    PowerCycle,    // the new firmware starts after the power is turned off and on
+    AutoReset,     // the bridge resets itself and comes back on the bus
+    DefaultBackup, // the backup goes to the default file name
+};
 
 class RunHost
 {
@@ -36,6 +45,8 @@ class RunHost
     virtual void nvramBoxChecked() {}
     // The bridge was told to reset itself: it leaves the bus and comes back.
     virtual void bridgeResetting() {}
+    // The backup-only mode saved the flash (or the disk area) to `file`.
+    virtual void backupSaved(const std::string &file) { (void)file; }
     // "Set Product SN" hidden after the record was written.
     virtual void serialNumberBoxHidden() {}
     // After a reset the disks came back as `found`; `selected` is the bridge that was reset.
@@ -45,8 +56,12 @@ class RunHost
         (void)selected;
     }
 
-    // Shorthand for the usual box.
-    void notice(const std::string &text) { message(text, "Message", MessageKind::Information); }
+    // A notice box about `what`; the window shows `text` in the usual box.
+    virtual void notify(Notice what, const std::string &text)
+    {
+        (void)what;
+        message(text, "Message", MessageKind::Information);
+    }
 };
 
 } // namespace brigant

@@ -55,6 +55,10 @@ struct RunOutcome {
     std::string lastPhase;
     // The bridge was told to reset and leaves the bus for a while.
     bool bridgeReattaches = false;
+    // The file the backup-only mode wrote (empty: none).
+    std::string backupFile;
+    // The procedure said the new firmware starts after a power cycle.
+    bool powerCycleAdvised = false;
     bool ok() const { return result == Result::Success; }
 };
 

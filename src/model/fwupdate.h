@@ -67,6 +67,8 @@ struct SelectedBridge {
     bool runsFromRom = false;    // a buffer-path bridge left in its ROM by a cut update
     std::string flashMaker;      // empty when the maker is not known
     bool flashShown = false;     // the window shows a flash field for this chip
+    bool nvramOffered = false;   // the window offers "Include 4K NVRAM" for this chip
+    bool bufferPath = false;     // programmed through READ/WRITE BUFFER (the box checked and fixed)
 };
 
 class TBrigantFwTool

@@ -43,7 +43,7 @@ cases=(
     "missing file|nutmeg|no-such.bin|2|no-such.bin: No such file or directory; nothing was sent to any device|nodevice"
     "a directory|nutmeg|.|2|: Is a directory; nothing was sent to any device|nodevice"
     "26 empty|oak|empty.bin|2|empty.bin: the file is empty; nothing was sent to any device|nodevice"
-    "26 64 KiB code-13 file|oak|nutmeg.bin|2|FW file refused: the file is 65536 bytes; this bridge takes 262144;|-"
+    "26 64 KiB code-13 file|oak|nutmeg.bin|2|nutmeg.bin: the file is 65536 bytes; this bridge takes 262144; nothing was written|-"
     "26 code-13 record|oak|nutmeg-256k.bin|2|the header record of chip type code 13 (S3N) at offset 0xBFF0;|-"
     "3 empty|cedar|empty.bin|2|empty.bin: the file is empty; nothing was sent|nodevice"
     # Codes 15-18: the running firmware judges the file, and the reason names both identities.
@@ -53,7 +53,7 @@ cases=(
     "12 no NVRAM area|maple|maple.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 S1M record at offset 0x1000)|-"
     "12 assisted, no NVRAM area|maple:fwassist=1|maple.bin|2|lacks the 4 KiB NVRAM area|-"
     "30 disk area at LBA 0|elm-e-disk:areamarker=1|disk.bin|1|The firmware area at LBA 0x0 overlaps the partition table in LBA 0-33; nothing was written.|marker_base0"
-    "26 valid|oak|oak.bin|0|Programming Success!!|-"
+    "26 valid|oak|oak.bin|0|result: success|-"
     "9 valid|juniper|juniper-nvram.bin|0|result: success|-"
     # The backup before the write says what it holds and what it does not.
     "13 valid|nutmeg|nutmeg.bin|0|backup: it holds bytes 0x0-0x1FFFF of the flash; the write may change up to 0x7FFFF|-"

@@ -77,7 +77,7 @@ cp "$work/d/flash.bin" "$work/d0.bin"
 run noterm-repair 2 --simulate nutmeg:damage=bank0 --sim-state "$work/d" repair
 same "$work/d/flash.bin" "$work/d0.bin" "repair without --yes changed the flash"
 run repair 0 --simulate nutmeg:damage=bank0 --sim-state "$work/d" repair --yes
-expect repair.out "FW Recovery successful!!"
+expect repair.out "result: success"
 same <(head -c 65536 "$work/d/flash.bin") <(tail -c +65537 "$work/d/flash.bin" | head -c 65536) \
     "bank 0 is not bank 1's copy after repair"
 run repair2 4 --simulate nutmeg:damage=bank0 --sim-state "$work/d" repair --yes
@@ -86,11 +86,11 @@ run repair2 4 --simulate nutmeg:damage=bank0 --sim-state "$work/d" repair --yes
 # the bridge runs from ROM, the face offers nothing, recover brings it back.
 run cut 1 --simulate quince:fault=powerloss@26 --sim-state "$work/r" update --embedded --yes --no-backup
 run stuck 1 --simulate quince --sim-state "$work/r" update --embedded --yes
-expect stuck.out "The bridge runs from ROM: use brigant-fw recover"
+expect stuck.out "runs from its ROM (an update was cut short): 'brigant-fw recover' brings its firmware back"
 run recover 0 --simulate quince --sim-state "$work/r" recover --yes
 expect recover.out "runs firmware 01.01.01.00"
 run after 4 --simulate quince --sim-state "$work/r" update --embedded --yes
-expect after.out "Firmware already updated."
+expect after.out "already runs the built-in image"
 run again 4 --simulate quince --sim-state "$work/r" recover --yes
 
 # Two bridges: the run on the second waits for that one and holds for it.
@@ -98,9 +98,9 @@ run two 0 --simulate quince --simulate quince --sim-state "$work/t" update --emb
 # The first bridge was not touched: it is still offered the update.
 run two0 0 --simulate quince --sim-state "$work/t" update --embedded --yes --no-backup
 run two1 4 --simulate quince --simulate quince --sim-state "$work/t" update --embedded --yes --index 1
-expect two.out "Update    Pass!!"
-expect two0.out "Update    Pass!!"
-expect two1.out "Firmware already updated."
+expect two.out "result: success"
+expect two0.out "result: success"
+expect two1.out "already runs the built-in image"
 
 [ "$failed" -eq 0 ] && echo "write guards hold"
 exit "$failed"

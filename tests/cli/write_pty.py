@@ -90,7 +90,7 @@ check(code == 1 and "cancelled: nothing was written" in out, "answer n: exit %d"
 check("Firmware running: 1.1.0.8" in out and "Go on? [y/N]" in out, "the plan and the question", out)
 check(flash(state) == before, "answer n changed the flash")
 code, out = spawn(["--simulate", "quince", "--sim-state", state, "update", "--embedded"], answer=b"y\n")
-check(code == 0 and "Update    Pass!!" in out, "answer y: exit %d" % code, out)
+check(code == 0 and "result: \x1b[32msuccess" in out, "answer y: exit %d" % code, out)
 
 
 def interrupt(times, marker=b" out 3B 0E "):
@@ -124,7 +124,7 @@ os.mkfifo(fifo)
 code, out = spawn(["--simulate", "quince", "--sim-state", state, "--trace=" + fifo, "update", "--embedded",
                    "--yes"], on_trace=interrupt(1), trace=fifo)
 check(DEFERRED in out, "no deferral message", out)
-check(code == 0 and "Update    Pass!!" in out, "a deferred Ctrl-C cut the update: exit %d" % code, out)
+check(code == 0 and "result: \x1b[32msuccess" in out, "a deferred Ctrl-C cut the update: exit %d" % code, out)
 
 # Two within 3 s: stops after the current command, says so, saves the state.
 state = fresh_state("twice")
@@ -137,7 +137,7 @@ check(code == 130, "two Ctrl-C: exit %d, expected 130" % code, out)
 check("in the middle of the write" in out and "the old flash is saved in" in out, "no state told", out)
 check("starts from its ROM" in out and "'brigant-fw recover'" in out and "Run the same update" not in out,
       "the advice after the stop is not the one a code-16 bridge needs", out)
-check("Update    Pass!!" not in out, "a stopped run passed", out)
+check("result: \x1b[32msuccess" not in out, "a stopped run passed", out)
 check(flash(state) != before, "the state at the stop was not saved")
 
 # With --json, a stopped write still ends with one JSON document saying so.

@@ -422,7 +422,7 @@ sc_update() {
     export XDG_STATE_HOME="$TMPDIR/state"
     fw --trace="$TMPDIR/update.trace" update --embedded --yes --index "$index"
     expect_rc 0
-    expect_text "Update    Pass!!"
+    expect_text "result: success"
     run find "$XDG_STATE_HOME/brigant/backups" -name '*.bin' -size +0
     [ -n "$OUT" ] || { echo "CHECK FAILED: no backup file before the update"; return 1; }
     run grep -c " out 3B 0E " "$TMPDIR/update.trace"
@@ -431,7 +431,7 @@ sc_update() {
     index=$(quince_index)
     fw update --embedded --yes --index "$index"
     expect_rc 4
-    expect_text "Firmware already updated."
+    expect_text "already runs the built-in image"
 }
 
 # One update family over the real path: the device's settings (and whatever
@@ -468,7 +468,7 @@ family_update() {
 
     fw --device "$sg" update --yes "$TMPDIR/$preset.bin"
     expect_rc 0
-    expect_text "Programming Success!!"
+    expect_text "result: success"
 
     unplug "$gadget" "$product"
     expected_image "$TMPDIR/$preset.expected" "$TMPDIR/$preset.before" "$TMPDIR/$preset.bin" "$@"

@@ -194,9 +194,9 @@ int RunAssistedUpdate(const RunRequest &req, RunHost &host, const std::string &p
         if (AutoResetCode(CodeOf(req))) {
             ResetChip(path);
             host.bridgeResetting();
-            host.notice(kAutoResetText);
+            host.notify(Notice::AutoReset, kAutoResetText);
         } else {
-            host.notice(kPowerCycleText);
+            host.notify(Notice::PowerCycle, kPowerCycleText);
         }
         return 1;
     }
@@ -457,9 +457,9 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
             }
             if (autoReset)
                 host.bridgeResetting();
-            host.notice(autoReset ? kAutoResetText : kPowerCycleText);
+            host.notify(autoReset ? Notice::AutoReset : Notice::PowerCycle, autoReset ? kAutoResetText : kPowerCycleText);
         } else {
-            host.notice(kPowerCycleText);
+            host.notify(Notice::PowerCycle, kPowerCycleText);
         }
     }
     host.processMessages();

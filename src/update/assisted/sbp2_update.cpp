@@ -31,7 +31,7 @@ int RunSbp2Update(const RunRequest &req, RunHost &host, const std::string &path)
     host.transfer().TransferChunkSize = kSbp2ChunkSize;
     if (req.mode == RunMode::EraseOnly) {
         const int result = EraseAllFlashSbp2(host, path);
-        host.notice(kPowerCycleText);
+        host.notify(Notice::PowerCycle, kPowerCycleText);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -117,7 +117,7 @@ int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::str
         host.showStatus(kProgrammingSuccessText);
         success = true;
     }();
-    host.notice(kPowerCycleText);
+    host.notify(Notice::PowerCycle, kPowerCycleText);
     return success ? 1 : 0;
 }
 

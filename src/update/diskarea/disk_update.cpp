@@ -343,14 +343,14 @@ int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::strin
     if (req.mode == RunMode::EraseOnly) {
         if (!EraseDiskFirmwareArea(host, path, code))
             return 0;
-        host.notice(kPowerCycleText);
+        host.notify(Notice::PowerCycle, kPowerCycleText);
         return 1;
     }
     if (req.mode == RunMode::BackupOnly)
         return BackupDiskFirmwareArea(req, host, path, code);
     if (!ProgramDiskFirmwareArea(req, host, path, code))
         return 0;
-    host.notice(kPowerCycleText);
+    host.notify(Notice::PowerCycle, kPowerCycleText);
     return 1;
 }
 

@@ -161,7 +161,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
             }
         }
         if (result)
-            host.notice(kPowerCycleText);
+            host.notify(Notice::PowerCycle, kPowerCycleText);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -223,7 +223,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         return 0;
 
     host.showStatus(kProgrammingSuccessText);
-    host.notice(kPowerCycleText);
+    host.notify(Notice::PowerCycle, kPowerCycleText);
     return 1;
 }
 
@@ -237,7 +237,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     if (req.mode == RunMode::EraseOnly) {
         const int result = EraseWholeFlash(req, host, path);
         if (result)
-            host.notice(kPowerCycleText);
+            host.notify(Notice::PowerCycle, kPowerCycleText);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -286,7 +286,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         host.progressDot({"Programming", address / kBlock + 1, blocks});
     }
     host.showStatus(kProgrammingSuccessText);
-    host.notice(kPowerCycleText);
+    host.notify(Notice::PowerCycle, kPowerCycleText);
     return 1;
 }
 

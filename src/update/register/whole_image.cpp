@@ -99,7 +99,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
         if (req.mode == RunMode::EraseOnly) {
             const int erased = EraseWholeFlash(req, host, path);
             if (erased)
-                host.notice(kPowerCycleText);
+                host.notify(Notice::PowerCycle, kPowerCycleText);
             return erased;
         }
         if (req.mode == RunMode::BackupOnly)
@@ -195,7 +195,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
         return 0;
     }
     host.showStatus(kProgrammingSuccessText);
-    host.notice(kPowerCycleSpacedText);
+    host.notify(Notice::PowerCycle, kPowerCycleSpacedText);
     return 1;
 }
 

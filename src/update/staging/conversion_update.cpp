@@ -150,7 +150,7 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
     }
     if (!failed) {
         host.setStatus(kProgrammingSuccessText);
-        host.notice(kPowerCycleText);
+        host.notify(Notice::PowerCycle, kPowerCycleText);
     }
     host.processMessages();
     return failed ? 0 : 1;
@@ -186,7 +186,7 @@ int RunConversionUpdate(const RunRequest &req, RunHost &host, const std::string 
     if (req.mode == RunMode::EraseOnly) {
         if (!EraseFlashOnly(host, path))
             return 0;
-        host.notice(kPowerCycleText);
+        host.notify(Notice::PowerCycle, kPowerCycleText);
         return 1;
     }
     if (req.mode == RunMode::BackupOnly)

@@ -1,0 +1,53 @@
+#include "cli/cli_host.h"
+
+#include "forms/ui_services.h"
+
+#include <iostream>
+
+namespace brigant::cli
+{
+
+void CliRunHost::showStatus(const std::string &text)
+{
+    if (verbose() && !text.empty())
+        view_.statusText(text);
+}
+
+void CliRunHost::setStatus(const std::string &text) { showStatus(text); }
+
+void CliRunHost::progressDot(const ProgressEvent &step) { view_.progress(step); }
+
+void CliRunHost::message(const std::string &text, const std::string &title, MessageKind kind)
+{
+    if (kind == MessageKind::Information && !verbose())
+        return;
+    view_.endLine();
+    if (kind == MessageKind::Information)
+        std::cout << "[" << title << "] " << text << "\n" << std::flush;
+    else
+        std::cerr << (kind == MessageKind::Error ? "error: " : "warning: ") << text << "\n" << std::flush;
+}
+
+void CliRunHost::notify(Notice what, const std::string &text)
+{
+    if (verbose()) {
+        message(text, "Message", MessageKind::Information);
+        return;
+    }
+    if (what == Notice::AutoReset && style_.verbosity != Verbosity::Quiet) {
+        view_.endLine();
+        std::cout << "the bridge restarts with its new firmware; waiting for it to come back\n" << std::flush;
+    }
+}
+
+void CliRunHost::processMessages() { Ui().processMessages(); }
+
+void CliRunHost::bridgeResetting() { returnedAt_.clear(); }
+
+void CliRunHost::devicesReattached(const std::vector<DiskInterface> &found, int selected)
+{
+    if (selected >= 0 && static_cast<std::size_t>(selected) < found.size())
+        returnedAt_ = found[static_cast<std::size_t>(selected)].path;
+}
+
+} // namespace brigant::cli

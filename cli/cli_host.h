@@ -1,0 +1,44 @@
+#pragma once
+// The command line as the host of a run: progress through the view, the
+// procedure's status texts and notice boxes only with --verbose (they are the
+// window's words), errors always, and what the run told that the user must
+// know afterwards kept for the command line to say in its own words.
+#include "cli/progress_view.h"
+#include "flash/run_host.h"
+
+#include <string>
+
+namespace brigant::cli
+{
+
+class CliRunHost final : public RunHost
+{
+  public:
+    CliRunHost(ProgressView &view, const OutputStyle &style, TransferState &transfer)
+        : view_(view), style_(style), transfer_(transfer)
+    {
+    }
+
+    void showStatus(const std::string &text) override;
+    void setStatus(const std::string &text) override;
+    void progressDot(const ProgressEvent &step) override;
+    void message(const std::string &text, const std::string &title, MessageKind kind) override;
+    void notify(Notice what, const std::string &text) override;
+    void processMessages() override;
+    TransferState &transfer() override { return transfer_; }
+    void bridgeResetting() override;
+    void devicesReattached(const std::vector<DiskInterface> &found, int selected) override;
+
+    // Where the bridge was found again after its reset (empty: not yet, or no reset).
+    const std::string &returnedAt() const { return returnedAt_; }
+
+  private:
+    bool verbose() const { return style_.verbosity == Verbosity::Verbose; }
+
+    ProgressView &view_;
+    OutputStyle style_;
+    TransferState &transfer_;
+    std::string returnedAt_;
+};
+
+} // namespace brigant::cli
