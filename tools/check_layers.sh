@@ -17,9 +17,9 @@ device             common
 device/linux       common device
 forms              common
 bridge             common device
-image              common forms
+image              common
 flash              common device bridge image
-identify           common device forms bridge image flash
+identify           common device bridge image flash
 update/assisted    common device bridge image flash identify
 update/register    common device bridge image flash identify
 update/diskarea    common device bridge image flash identify

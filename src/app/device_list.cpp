@@ -2,6 +2,7 @@
 
 #include "app/selection.h"
 #include "bridge/chip_commands.h"
+#include "common/window_texts.h"
 #include "device/discovery.h"
 #include "forms/ui_services.h"
 #include "identify/candidates.h"
@@ -63,7 +64,10 @@ void RefreshDeviceList(TBrigantFwTool &form)
         entry.bankCheckDone = 0;
         entry.damagedBank = -1;
 
-        const int identified = IdentifyChip(candidate.path);
+        bool infoFailed = false;
+        const int identified = IdentifyChip(candidate.path, &infoFailed);
+        if (infoFailed)
+            Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
         form.chip.ChipTypeCode = static_cast<std::uint8_t>(identified & 0xFF);
         form.chip.ChipSubRevision = static_cast<std::uint8_t>((identified >> 8) & 0xFF);
         if (form.chip.ChipTypeCode == 0)

@@ -249,7 +249,11 @@ LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, 
     if (IsBufferPathChip(chip.ChipTypeCode))
         return CheckWithRunningBridge(file, device);
     const auto packed = static_cast<std::uint16_t>(chip.ChipTypeCode | chip.ChipSubRevision << 8);
-    if (CheckFirmwareFileMatchesChip(file.c_str(), packed) || !FileMismatchIsShown(chip.ChipTypeCode))
+    bool unreadable = false;
+    const int fits = CheckFirmwareFileMatchesChip(file.c_str(), packed, &unreadable);
+    if (unreadable)
+        return {LoadResult::OpenFailed, {}};
+    if (fits || !FileMismatchIsShown(chip.ChipTypeCode))
         return {LoadResult::Accepted, {}};
     return {LoadResult::Mismatch, {}};
 }
@@ -285,8 +289,14 @@ void EraseOnlyCheckClick(TBrigantFwTool &form, forms::CheckBox &sender)
         form.FwFilenameEdit.setEnabled(true);
         const std::uint16_t chip =
             static_cast<std::uint16_t>(form.chip.ChipTypeCode | form.chip.ChipSubRevision << 8);
-        form.UpdateBtn.setEnabled(chipReady && !form.FwFilenameEdit.text().empty() &&
-                                  CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), chip));
+        bool fits = false;
+        if (chipReady && !form.FwFilenameEdit.text().empty()) {
+            bool unreadable = false;
+            fits = CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), chip, &unreadable) != 0;
+            if (unreadable)
+                Ui().messageBox(kOpenFirmwareFileErrorText, "Error", MessageKind::Error);
+        }
+        form.UpdateBtn.setEnabled(fits);
     }
     if (!form.UpdateBtn.enabled() && form.BackupFWCheckBox.checked())
         form.UpdateBtn.setEnabled(true);

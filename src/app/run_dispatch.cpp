@@ -188,14 +188,18 @@ class PhaseWatch final : public RunHost
 };
 
 // The choice, with the questions to the bridge and the file it needs.
-RunChoice ChoiceFor(const RunRequest &req, BusKind bus, const std::string &path)
+RunChoice ChoiceFor(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host)
 {
     RunInputs in = QuietInputs(req, bus);
     if (NeedsXdataProbe(in.chip))
         in.xdataProbe = ProbeXdata505E(path);
-    if (NeedsSizeCheck(in.chip, in.serviceMode))
-        in.fileFitsFlash =
-            FileFitsFlash(req.firmwareFile.c_str(), static_cast<std::uint32_t>(req.chip.FlashSizeKb));
+    if (NeedsSizeCheck(in.chip, in.serviceMode)) {
+        bool unreadable = false;
+        in.fileFitsFlash = FileFitsFlash(req.firmwareFile.c_str(),
+                                         static_cast<std::uint32_t>(req.chip.FlashSizeKb), &unreadable);
+        if (unreadable)
+            host.message(kOpenFirmwareFileErrorText, "Error", MessageKind::Error);
+    }
     return ChooseUpdateProcedure(in);
 }
 
@@ -240,7 +244,7 @@ RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &p
 {
     if (auto refused = RefuseFile(req, bus, host))
         return *refused;
-    return RunChosen(ChoiceFor(req, bus, path), req, path, host);
+    return RunChosen(ChoiceFor(req, bus, path, host), req, path, host);
 }
 
 std::string RunFileRefusal(const RunRequest &req, BusKind bus)
@@ -294,7 +298,7 @@ void UpdateBtnClick(TBrigantFwTool &form)
         form.UpdateBtn.setEnabled(true);
         return;
     }
-    const RunChoice choice = ChoiceFor(req, entry.bus, path);
+    const RunChoice choice = ChoiceFor(req, entry.bus, path, host);
     if (choice.refusedTooLarge) {
         form.lastRun = RunChosen(choice, req, path, host);
         return;

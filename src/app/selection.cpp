@@ -5,6 +5,7 @@
 #include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
+#include "common/window_texts.h"
 #include "forms/ui_services.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
@@ -45,14 +46,22 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     if (form.DeviceList.itemIndex() >= 0 && form.DeviceList.itemIndex() < form.listedCount)
         form.diskLabel.setCaption(BusDiskText(entry.bus));
 
-    const std::uint16_t packed = IdentifyChip(path);
+    bool infoFailed = false;
+    const std::uint16_t packed = IdentifyChip(path, &infoFailed);
+    if (infoFailed)
+        Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
     form.chip.ChipTypeCode = IdentifiedType(packed);
     form.chip.ChipSubRevision = IdentifiedRevision(packed);
     const std::uint8_t type = form.chip.ChipTypeCode;
 
     // The firmware-file gate of the Run button.
     if (form.DeviceList.enabled() && !form.FwFilenameEdit.text().empty()) {
-        if (CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), packed)) {
+        bool unreadable = false;
+        const int fits =
+            CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), packed, &unreadable);
+        if (unreadable)
+            Ui().messageBox(kOpenFirmwareFileErrorText, "Error", MessageKind::Error);
+        if (fits) {
             form.UpdateBtn.setEnabled(true);
         } else if (FileMismatchIsShown(type)) {
             form.fileMismatchShown = true;

@@ -27,6 +27,7 @@ inline constexpr const char *kChipInfoFailText = "Get chip information fail !";
 // Loading and checking a firmware file.
 inline constexpr const char *kFileMismatchText = "The firmware file seems not match this chip!";
 inline constexpr const char *kOpenFwFileErrorText = "Open FW File Error!!";
+inline constexpr const char *kOpenFirmwareFileErrorText = "Open Firmware File Error!!";
 inline constexpr const char *kFwFileNotMatchText = "FW file not Match.";
 inline constexpr const char *kFileTooLargeText = "The firmware file size is bigger than the flash size!";
 inline constexpr const char *kFileRefusedText = "FW file refused: ";

@@ -3,7 +3,6 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
-#include "forms/ui_services.h"
 #include "identify/flash_identify.h"
 #include "image/chip_match.h"
 #include "image/chip_names.h"
@@ -137,7 +136,7 @@ bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus)
 
 bool IsNvramChip(unsigned code) { return ChipTypeOf(code).nvramGroup; }
 
-std::uint16_t IdentifyChip(const std::string &path)
+std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed)
 {
     std::uint8_t type = 0;
     std::uint8_t revision = 0;
@@ -187,10 +186,12 @@ std::uint16_t IdentifyChip(const std::string &path)
         std::uint8_t info[kChipInfoLength] = {};
         std::uint32_t transferred = 0;
         if (!ReadChipInfo(path, info, kHazelChipInfoLength, transferred) || !HasChipInfoSignature(info) ||
-            (info[11] != '1' && info[11] != '2'))
-            Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
-        else
+            (info[11] != '1' && info[11] != '2')) {
+            if (infoFailed)
+                *infoFailed = true;
+        } else {
             revision = info[11] == '1' ? 1 : 2;
+        }
         break;
     }
     case 12: {

@@ -11,10 +11,10 @@
 namespace brigant
 {
 
-// Low byte ChipTypeCode, high byte ChipSubRevision. Silent except for the
-// code-8 case, which shows "Get chip information fail !" when the chip
-// information does not name revision 1 or 2.
-std::uint16_t IdentifyChip(const std::string &path);
+// Low byte ChipTypeCode, high byte ChipSubRevision. Sets `*infoFailed` in
+// the code-8 case when the chip information does not name revision 1 or 2
+// (the window then shows "Get chip information fail !").
+std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed = nullptr);
 
 constexpr std::uint8_t IdentifiedType(std::uint16_t packed)
 {

@@ -178,13 +178,14 @@ int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16
     return Decide(r, record, code, rev);
 }
 
-int CheckFirmwareFileMatchesChip(const char *fileName, std::uint16_t chip)
+int CheckFirmwareFileMatchesChip(const char *fileName, std::uint16_t chip, bool *unreadable)
 {
     std::vector<std::uint8_t> head;
-    if (!ReadFirmwareFileHead(fileName, kChipMatchProbeEnd, head)) {
-        ShowOpenFirmwareFileError();
+    const bool read = ReadFirmwareFileHead(fileName, kChipMatchProbeEnd, head) != 0;
+    if (unreadable)
+        *unreadable = !read;
+    if (!read)
         return 0;
-    }
     return CheckFirmwareFileMatchesChip(head, chip);
 }
 

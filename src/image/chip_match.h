@@ -41,8 +41,8 @@ struct MatchReport {
 int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16_t chip,
                                  MatchReport *report = nullptr);
 
-// The same for a file by name; a file that cannot be opened shows "Open
-// Firmware File Error!!" and gives 0.
-int CheckFirmwareFileMatchesChip(const char *fileName, std::uint16_t chip);
+// The same for a file by name; a file that cannot be opened gives 0 and sets
+// `*unreadable` (the window then shows "Open Firmware File Error!!").
+int CheckFirmwareFileMatchesChip(const char *fileName, std::uint16_t chip, bool *unreadable = nullptr);
 
 } // namespace brigant

@@ -26,13 +26,13 @@ std::int64_t FileLength(std::FILE *file)
     return end;
 }
 
-bool FileFitsFlash(const char *fileName, std::uint32_t flashSizeKb)
+bool FileFitsFlash(const char *fileName, std::uint32_t flashSizeKb, bool *unreadable)
 {
     FilePtr file = OpenFirmwareFile(fileName);
-    if (!file) {
-        ShowOpenFirmwareFileError();
+    if (unreadable)
+        *unreadable = !file;
+    if (!file)
         return false;
-    }
     const std::int64_t length = FileLength(file.get());
     const std::uint64_t limit = std::uint64_t(flashSizeKb & 0xFFFFFFu) * 1024u;
     return length >= 0 && static_cast<std::uint64_t>(length) <= limit;

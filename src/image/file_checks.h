@@ -15,9 +15,9 @@ inline constexpr std::uint32_t kNvramAreaSize = 4096;
 std::int64_t FileLength(std::FILE *file);
 
 // True when the file is at most flashSizeKb KiB long (only the low 24 bits of
-// the size count). A file that cannot be opened shows "Open Firmware File
-// Error!!" and is refused.
-bool FileFitsFlash(const char *fileName, std::uint32_t flashSizeKb);
+// the size count). A file that cannot be opened is refused and sets
+// `*unreadable` (the window then shows "Open Firmware File Error!!").
+bool FileFitsFlash(const char *fileName, std::uint32_t flashSizeKb, bool *unreadable = nullptr);
 
 // 1 when the file carries an NVRAM area in front of a header record for the
 // code: no 55 AA AA 55 record at offset 0 but one with the code's tag at 4096;

@@ -1,7 +1,5 @@
 #include "image/firmware_file.h"
 
-#include "forms/ui_services.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -95,11 +93,6 @@ int ReadFirmwareFileHead(const char *path, std::size_t maxBytes, std::vector<std
     if (length)
         *length = size;
     return 1;
-}
-
-void ShowOpenFirmwareFileError()
-{
-    Ui().messageBox("Open Firmware File Error!!", "Error", MessageKind::Error);
 }
 
 } // namespace brigant

@@ -32,7 +32,4 @@ std::string FirmwareFileProblem(const char *path);
 int ReadFirmwareFileHead(const char *path, std::size_t maxBytes, std::vector<std::uint8_t> &bytes,
                          std::uint64_t *length = nullptr, std::string *error = nullptr);
 
-// The message box shown when a firmware file cannot be opened.
-void ShowOpenFirmwareFileError();
-
 } // namespace brigant
