@@ -172,15 +172,10 @@ std::shared_ptr<ProgressView> FollowWindow(TBrigantFwTool &form, forms::Headless
         *stepDot = true;
     };
     if (style.verbosity == Verbosity::Verbose) {
-        // The colour is set before the text, so a new text is printed with its own colour.
-        auto lastCaption = std::make_shared<std::string>(form.devpnl.caption());
         if (oneButton)
-            form.devpnl.addObserver([view, lastCaption](forms::Control &c) {
-                if (c.caption() == *lastCaption)
-                    return;
-                *lastCaption = c.caption();
-                view->status(c.caption(), c.fontColour());
-            });
+            form.oneButtonShown = [view, &form](OneButtonState) {
+                view->status(form.devpnl.caption(), form.devpnl.fontColour());
+            };
         form.StatusEdit.addObserver([view, stepDot](forms::Control &c) {
             if (*stepDot) {
                 *stepDot = false;

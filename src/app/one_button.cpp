@@ -57,6 +57,8 @@ void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state)
     form.oneButton = state;
     form.devpnl.setFontColour(look.colour);
     form.devpnl.setCaption(look.text);
+    if (form.oneButtonShown)
+        form.oneButtonShown(state);
 }
 
 void RefreshStart(TBrigantFwTool &form)

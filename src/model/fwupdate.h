@@ -13,6 +13,7 @@
 #include "model/ini_state.h"
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,8 @@ class TBrigantFwTool
     std::int32_t includeNvram = 0;
     std::uint8_t updateRunning = 0;
     OneButtonState oneButton = OneButtonState::Blank;
+    // Told each time the one-button face has shown a state (text and colour set).
+    std::function<void(OneButtonState)> oneButtonShown;
     // What the last Run really came to: 1 the procedure verified its work,
     // 0 it failed or nothing ran, -1 no Run yet. The window shows results
     // through the procedures' own texts; the command line reads this.
