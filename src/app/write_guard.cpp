@@ -173,6 +173,7 @@ BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std:
     RunRequest backup = req;
     backup.mode = RunMode::BackupOnly;
     backup.includeNvram = true;
+    backup.wholeFlash = true;
     backup.backupFile = file;
     const RunOutcome outcome = RunRequested(backup, bus, path, host);
     r = Checked(file, outcome.ok(),

@@ -33,6 +33,10 @@ struct RunRequest {
     bool chipResetsItself = false; // the settings say the bridge resets itself after an update
     std::string firmwareFile;
     std::string backupFile; // empty: the family's default backup name
+    // The backup-only mode reads the whole flash when its size is known, not
+    // only the family's usual backup length (the backup before a write, which
+    // must hold everything the write may change).
+    bool wholeFlash = false;
     ChipIdentity chip;
     // Disks listed when the run started; a bridge waited for after its reset
     // is known by the list coming back to this many when it has no location.

@@ -182,6 +182,8 @@ std::uint32_t AssistedFlashLength(const RunRequest &req, const TransferState &x)
         else
             length = 0x20000;
     }
+    if (req.wholeFlash && req.mode == RunMode::BackupOnly && !BufferCode(code))
+        length = std::max(length, FlashBytes(req));
     return length;
 }
 
