@@ -461,6 +461,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::cout << "Turn the bridge's power off and on again: it starts its "
                   << (mode == ToolMode::Erase ? "ROM" : "new firmware") << " then.\n";
     AwaitReturn(session, form, outcome);
+    if (outcome.result == RunOutcome::Result::Refused)
+        return kExitUsage;
     return outcome.ok() ? kExitOk : kExitFailed;
 }
 

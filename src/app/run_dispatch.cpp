@@ -164,6 +164,11 @@ class PhaseWatch final : public RunHost
     TransferState &transfer() override { return inner_.transfer(); }
     void nvramBoxChecked() override { inner_.nvramBoxChecked(); }
     void serialNumberBoxHidden() override { inner_.serialNumberBoxHidden(); }
+    void refusing(const std::string &why) override
+    {
+        refusal = why;
+        inner_.refusing(why);
+    }
     void backupSaved(const std::string &file) override
     {
         backupFile = file;
@@ -182,6 +187,7 @@ class PhaseWatch final : public RunHost
     bool resetting = false;
     bool powerCycle = false;
     std::string backupFile;
+    std::string refusal;
 
   private:
     RunHost &inner_;
@@ -216,6 +222,10 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     PhaseWatch watch(host);
     const int done = ProcedureFor(choice.procedure)(req, watch, path);
     outcome.result = done == 1 ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
+    if (done != 1 && !watch.refusal.empty()) {
+        outcome.result = RunOutcome::Result::Refused;
+        outcome.reason = watch.refusal;
+    }
     outcome.lastPhase = watch.lastPhase;
     outcome.bridgeReattaches = watch.resetting;
     outcome.powerCycleAdvised = watch.powerCycle;

@@ -45,6 +45,9 @@ class RunHost
     virtual void nvramBoxChecked() {}
     // The bridge was told to reset itself: it leaves the bus and comes back.
     virtual void bridgeResetting() {}
+    // The procedure will not write, for `why`, and has touched nothing (the
+    // run is a refusal, not a failure).
+    virtual void refusing(const std::string &why) { (void)why; }
     // The backup-only mode saved the flash (or the disk area) to `file`.
     virtual void backupSaved(const std::string &file) { (void)file; }
     // "Set Product SN" hidden after the record was written.

@@ -91,6 +91,7 @@ std::uint64_t AreaLbaOf(const DiskValues &v) { return DiskAreaLba(v.base, High(v
 
 void Refuse(RunHost &host, const std::string &why)
 {
+    host.refusing(why);
     host.showStatus(why);
     host.message(why, "Error", MessageKind::Error);
 }
