@@ -40,6 +40,15 @@ void QtUiServices::messageBox(const std::string &text, const std::string &title,
     box.exec();
 }
 
+bool QtUiServices::askYesNo(const std::string &text, const std::string &title)
+{
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(title), QString::fromStdString(text),
+                    QMessageBox::Yes | QMessageBox::No, parent_);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void QtUiServices::processMessages() { QCoreApplication::processEvents(); }
 
 std::optional<std::string> QtUiServices::openFileDialog(forms::OpenDialog &dialog)

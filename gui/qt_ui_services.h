@@ -44,6 +44,8 @@ class QtUiServices final : public UiServices
     }
 
     void messageBox(const std::string &text, const std::string &title, MessageKind kind) override;
+    // A warning box with Yes and No; No is the default and Escape's answer.
+    bool askYesNo(const std::string &text, const std::string &title) override;
     void processMessages() override;
     std::optional<std::string> openFileDialog(forms::OpenDialog &dialog) override;
     void startTimer(int id, std::uint32_t ms) override;

@@ -7,15 +7,22 @@
 #include "app/window_run.h"
 #include "app/write_guard.h"
 #include "common/clock.h"
+#include "firmware_files.h"
 #include "forms/headless_ui.h"
 #include "model/fwupdate.h"
+#include "sim/chip_presets.h"
+#include "sim/presets.h"
 #include "sim/sim_discovery.h"
 #include "sim/simulation.h"
 #include "update/assisted/buffer_transfer.h"
+#include "update/assisted/embedded_images.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
 
 using namespace brigant;
 using namespace brigant::sim;
@@ -124,6 +131,157 @@ TEST_F(TwoBridges, TheGuardWritesNothingWhenStopped)
     EXPECT_EQ(MountedFilesystems(second, known), std::vector<std::string>{"/media/José"});
     EXPECT_TRUE(known);
     EXPECT_TRUE(MountedFilesystems(first, known).empty());
+}
+
+// A window with the write guards wired as the window program wires them, on
+// one simulated bridge, its backups kept in a directory of the test's own.
+struct AskingWindow {
+    explicit AskingWindow(const std::string &spec)
+    {
+        if (const char *state = std::getenv("XDG_STATE_HOME"))
+            savedState = state;
+        ::setenv("XDG_STATE_HOME", states.path().c_str(), 1);
+        services.clock(&clock).backend(&simulation.backend()).ui(&ui).diskEnumerator(&enumerator);
+        std::string error;
+        path = simulation.add(spec, error);
+        EXPECT_FALSE(path.empty()) << error;
+        WireMainWindow(form);
+        WireWriteGuards(form);
+        RefreshBtnClick(form);
+    }
+    ~AskingWindow()
+    {
+        if (savedState)
+            ::setenv("XDG_STATE_HOME", savedState->c_str(), 1);
+        else
+            ::unsetenv("XDG_STATE_HOME");
+    }
+    // Loads the file a maker ships for the preset `spec` names.
+    void load(const std::string &spec)
+    {
+        PresetSpec preset;
+        PresetFirmwareFile file;
+        std::string error;
+        ASSERT_TRUE(ParsePresetSpec(spec, preset, error)) << error;
+        ASSERT_TRUE(MakePresetFirmwareFile(preset, file, error)) << error;
+        form.FwFilenameEdit.setText(files.write("fw.bin", file.bytes));
+        ASSERT_TRUE(form.UpdateBtn.enabled());
+    }
+    std::vector<std::string> backups() const
+    {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (const auto &entry : std::filesystem::directory_iterator(states.path() / "brigant/backups", ec))
+            found.push_back(entry.path().string());
+        return found;
+    }
+    const std::vector<std::uint8_t> &flash() { return simulation.bridges().back()->flash().contents(); }
+
+    test::TempDir states, files;
+    std::optional<std::string> savedState;
+    VirtualClock clock;
+    Simulation simulation{clock};
+    forms::HeadlessUi ui{clock, nullptr};
+    SimDiskEnumerator enumerator{simulation};
+    InstalledServices services;
+    TBrigantFwTool form;
+    std::string path;
+};
+
+// The built-in image's version bytes as characters, and a running version of
+// the same identity that differs from it in the last one.
+std::string ImageVersionBytes()
+{
+    std::uint8_t header[32] = {};
+    LoadUpdateImage(header, 0, sizeof header);
+    return std::string(reinterpret_cast<const char *>(header + 25), 4);
+}
+std::string Dotted(const std::string &v) { return {v[0], '.', v[1], '.', v[2], '.', v[3]}; }
+std::string OtherLastDigit(std::string v)
+{
+    v[3] = v[3] == '0' ? '1' : '0';
+    return v;
+}
+
+TEST(WindowConfirmation, SaysWhatTheWriteDoesAndNoWritesNothing)
+{
+    struct Case {
+        std::string bridge, file; // no file: the update button
+        bool nvram;
+        std::vector<std::string> said;
+    };
+    const std::string image = ImageVersionBytes();
+    const Case cases[] = {
+        {"nutmeg",
+         "nutmeg",
+         true,
+         {"Chip: Nutmeg Series", "New firmware: not known", "will be replaced by the file's"}},
+        {"nutmeg",
+         "nutmeg",
+         false,
+         {"NVRAM area kept", "The device's settings (its 4K NVRAM area) are kept."}},
+        {"quince:exttext=1108",
+         "quince:exttext=1109",
+         true,
+         {"Running firmware: 1.1.0.8\n", "New firmware: 1.1.0.9 (newer than the running one)\n",
+          "no settings area of the device is kept apart", "Will write: the firmware file "}},
+        {"quince:exttext=" + OtherLastDigit(image),
+         "",
+         true,
+         {"Running firmware: " + Dotted(OtherLastDigit(image)), "New firmware: " + Dotted(image) + " (",
+          "built-in image is written as it is"}},
+    };
+    for (const Case &c : cases) {
+        AskingWindow w(c.bridge);
+        w.form.NVRAMCheck.setChecked(c.nvram);
+        forms::Button *button = &w.form.YesBtn;
+        if (!c.file.empty()) {
+            w.load(c.file);
+            button = &w.form.UpdateBtn;
+        }
+        ASSERT_TRUE(button->enabled()) << c.bridge;
+        const std::vector<std::uint8_t> flash = w.flash();
+        const std::uint64_t commands = w.simulation.backend().commandCount(w.path);
+        const std::string status = w.form.StatusEdit.text(), face = w.form.devpnl.caption();
+
+        button->click(); // no answer queued: No
+
+        ASSERT_EQ(w.ui.questions().size(), 1u) << c.bridge;
+        const std::string &asked = w.ui.questions()[0].text;
+        EXPECT_NE(asked.find("Device: " + w.path), std::string::npos) << asked;
+        EXPECT_NE(asked.find("A backup is saved in " + (w.states.path() / "brigant/backups").string()),
+                  std::string::npos)
+            << asked;
+        for (const std::string &part : c.said)
+            EXPECT_NE(asked.find(part), std::string::npos) << part << " in\n" << asked;
+        // Not a command went to the bridge after the question: nothing read, nothing written.
+        EXPECT_EQ(w.simulation.backend().commandCount(w.path), commands) << c.bridge;
+        EXPECT_EQ(w.flash(), flash) << c.bridge;
+        EXPECT_TRUE(w.backups().empty()) << c.bridge;
+        EXPECT_EQ(w.form.runResult, -1) << c.bridge;
+        EXPECT_EQ(w.form.StatusEdit.text(), status) << c.bridge;
+        EXPECT_EQ(w.form.devpnl.caption(), face) << c.bridge;
+    }
+}
+
+TEST(WindowConfirmation, YesWritesAndTheStatusNamesTheBackup)
+{
+    // Codes 15 to 18 take a file from this running firmware only.
+    AskingWindow w("quince:version=3.0,ext=31.25.1.5");
+    w.load("quince:exttext=1109");
+    const std::vector<std::uint8_t> before = w.flash();
+    w.ui.queueQuestionAnswer(true);
+    w.form.UpdateBtn.click();
+
+    EXPECT_EQ(w.form.runResult, 1) << w.form.StatusEdit.text();
+    EXPECT_NE(w.flash(), before);
+    const std::vector<std::string> saved = w.backups();
+    ASSERT_EQ(saved.size(), 1u);
+    const std::string note = "  Backup of the flash: " + saved[0];
+    const std::string &status = w.form.StatusEdit.text();
+    ASSERT_GT(status.size(), note.size());
+    // The run's own text stays in front of the note.
+    EXPECT_EQ(status.substr(status.size() - note.size()), note) << status;
 }
 
 TEST(BackupNames, HoldSeriesDeviceAndTimeInFileNameCharacters)

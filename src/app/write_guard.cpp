@@ -1,5 +1,6 @@
 #include "app/write_guard.h"
 
+#include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
 #include "app/window_run.h"
@@ -7,8 +8,11 @@
 #include "device/discovery.h"
 #include "device/enumerator.h"
 #include "forms/ui_services.h"
+#include "image/firmware_version.h"
 #include "model/fwupdate.h"
 #include "update/assisted/buffer_transfer.h"
+#include "update/assisted/embedded_images.h"
+#include "update/register/register_update.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -113,6 +117,70 @@ WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes)
     plan.chip = form.ChipLabelEdit.text().empty() ? "unknown" : form.ChipLabelEdit.text();
     plan.firmware = form.FwVerLableEdit.text().empty() ? "unknown" : form.FwVerLableEdit.text();
     plan.writes = writes;
+    plan.runningVersion = form.selected.version;
+    return plan;
+}
+
+namespace
+{
+
+constexpr const char *kSettingsReplaced =
+    "The device's settings (its 4K NVRAM area) will be replaced by the file's.";
+constexpr const char *kSettingsErased = "The device's settings (its 4K NVRAM area) will be erased.";
+constexpr const char *kSettingsKept = "The device's settings (its 4K NVRAM area) are kept.";
+
+// What the Run button's write does to the device's settings area, as the
+// procedure it chooses decides it.
+std::string RunButtonSettingsText(TBrigantFwTool &form, const RunRequest &req)
+{
+    const bool erase = req.mode == RunMode::EraseOnly;
+    RunInputs in;
+    in.chip = form.chip;
+    in.bus = form.selectedEntry().bus;
+    in.serviceMode = erase;
+    // The probe's answer that lets a code take the SST path: that path
+    // writes (or erases) the whole flash whatever the check box says.
+    in.xdataProbe = 1;
+    const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
+    if (procedure == UpdateProcedure::UpdateBlockwiseSst)
+        return erase ? kSettingsErased : kSettingsReplaced;
+    const ChipType &row = ChipTypeOf(form.chip.ChipTypeCode);
+    // The firmware-assisted erase keeps the area by the box, shown or not.
+    if (form.NVRAMCheck.visible() || (erase && FamilyOf(procedure) == UpdateFamily::Assisted)) {
+        if (!req.includeNvram)
+            return kSettingsKept;
+        if (erase)
+            return kSettingsErased;
+        // The block-wise update takes the file's area only when it has one.
+        if (procedure == UpdateProcedure::UpdateBlockwise &&
+            HasNvramArea(form.chip.ChipTypeCode, req.firmwareFile) != 1)
+            return std::string(kSettingsKept) + " The file carries no settings area of its own.";
+        return kSettingsReplaced;
+    }
+    if (row.bufferPath && !erase)
+        return "The file is written as it is: no settings area of the device is kept apart.";
+    return "\"Include 4K NVRAM\" does not apply to this chip.";
+}
+
+} // namespace
+
+WritePlan RunButtonPlan(TBrigantFwTool &form)
+{
+    WritePlan plan = DescribeWrite(form, RunButtonWriteText(form));
+    const RunRequest req = RequestFromWindow(form);
+    if (req.mode == RunMode::Update)
+        plan.newVersion = FirmwareFileVersion(req.firmwareFile, form.chip.ChipTypeCode);
+    plan.settings = RunButtonSettingsText(form, req);
+    return plan;
+}
+
+WritePlan OneButtonPlan(TBrigantFwTool &form)
+{
+    WritePlan plan = DescribeWrite(form, form.YesBtn.caption());
+    std::uint8_t header[32] = {};
+    if (LoadUpdateImage(header, 0, sizeof header) >= sizeof header)
+        plan.newVersion = FirmwareImageVersion(kOneButtonChipType, header);
+    plan.settings = "The built-in image is written as it is: no settings area of the device is kept apart.";
     return plan;
 }
 
@@ -335,35 +403,99 @@ void TellStop(TBrigantFwTool &form, const GuardedRun &run)
     }
 }
 
+// A status line after a guarded run: as the run left it, and after a write
+// with a backup, the backup file too.
+std::string WithBackupNote(const std::string &status, const GuardedRun &run)
+{
+    if (run.stop != GuardedRun::Stop::None || !run.backedUp)
+        return status;
+    return status + (status.empty() ? "" : "  ") + "Backup of the " + run.backup.area + ": " +
+           run.backup.file;
+}
+
 } // namespace
 
-void GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
+std::string ConfirmationText(const WritePlan &plan, const WriteGuard &guard)
+{
+    std::string running = plan.runningVersion.empty() ? plan.firmware : plan.runningVersion;
+    if (!plan.runningVersion.empty() && plan.firmware != plan.runningVersion)
+        running += " (" + plan.firmware + ")";
+    std::string next = plan.newVersion.empty() ? "not known" : plan.newVersion;
+    switch (CompareVersions(plan.newVersion, plan.runningVersion)) {
+    case VersionOrder::Same:
+        next += " (the version running now)";
+        break;
+    case VersionOrder::Older:
+        next += " (older than the running one)";
+        break;
+    case VersionOrder::Newer:
+        next += " (newer than the running one)";
+        break;
+    case VersionOrder::Unknown:
+        break;
+    }
+    std::string text = "Write to this device?\n\n";
+    text += "Device: " + plan.device + "\n";
+    text += "Chip: " + plan.chip + "\n";
+    text += "Running firmware: " + running + "\n";
+    text += "New firmware: " + next + "\n";
+    text += "Will write: " + plan.writes + "\n\n";
+    if (!plan.settings.empty())
+        text += plan.settings + "\n";
+    if (guard.backup)
+        text += "A backup is saved in " +
+                (guard.backupDirectory.empty() ? BackupDirectory() : guard.backupDirectory) +
+                " before anything is written.";
+    else
+        text += "No backup is made.";
+    return text;
+}
+
+WriteGuard WindowWriteGuard()
+{
+    WriteGuard guard;
+    const WriteGuard told = guard; // what the question says of the backup
+    guard.confirm = [told](const WritePlan &plan) {
+        return Ui().askYesNo(ConfirmationText(plan, told), "Confirm");
+    };
+    return guard;
+}
+
+GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
     // Nothing to back up or ask about when Run refuses the file anyway.
     if (!RunButtonWrites(form) || RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus)) {
         UpdateBtnClick(form);
-        return;
+        return {};
     }
     const GuardedRun run = RunGuarded(
-        form, DescribeWrite(form, RunButtonWriteText(form)), guard,
+        form, RunButtonPlan(form), guard,
         [&form, &guard] { return BackupThroughRunButton(form, guard.backupDirectory); },
         [&form] { UpdateBtnClick(form); });
     TellStop(form, run);
+    return run;
 }
 
-void GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
+GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
     const GuardedRun run = RunGuarded(
-        form, DescribeWrite(form, form.YesBtn.caption()), guard,
+        form, OneButtonPlan(form), guard,
         [&form, &guard] { return BackupThroughBuffer(form, guard.backupDirectory); },
         [&form] { YesBtnClick(form); });
     TellStop(form, run);
+    return run;
 }
 
 void WireWriteGuards(TBrigantFwTool &form)
 {
-    form.UpdateBtn.onClick = [&form] { GuardedUpdateBtnClick(form, WriteGuard{}); };
-    form.YesBtn.onClick = [&form] { GuardedYesBtnClick(form, WriteGuard{}); };
+    form.UpdateBtn.onClick = [&form] {
+        const GuardedRun run = GuardedUpdateBtnClick(form, WindowWriteGuard());
+        form.StatusEdit.setText(WithBackupNote(form.StatusEdit.text(), run));
+    };
+    form.YesBtn.onClick = [&form] {
+        const GuardedRun run = GuardedYesBtnClick(form, WindowWriteGuard());
+        form.devpnl.setCaption(WithBackupNote(form.devpnl.caption(), run));
+    };
 }
 
 } // namespace brigant

@@ -21,13 +21,20 @@ class TBrigantFwTool;
 
 // What the user is shown before a write.
 struct WritePlan {
-    std::string device;   // the device path and its list item
-    std::string chip;     // the series as identification named it
-    std::string firmware; // the firmware running now, as the window shows it
-    std::string writes;   // what will be written
+    std::string device;         // the device path and its list item
+    std::string chip;           // the series as identification named it
+    std::string firmware;       // the firmware running now, as the window shows it
+    std::string writes;         // what will be written
+    std::string runningVersion; // the running firmware's version as read; empty: none was read
+    std::string newVersion;     // the version of what will be written; empty: not known
+    std::string settings;       // what becomes of the device's settings (NVRAM) area; empty: not said
 };
 // The plan of a write on the selected device; `writes` says what goes to it.
 WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes);
+// The plans of the window's Run and update buttons: DescribeWrite with the
+// version of the file (or of the built-in image) and the settings sentence.
+WritePlan RunButtonPlan(TBrigantFwTool &form);
+WritePlan OneButtonPlan(TBrigantFwTool &form);
 // The plan as lines of "  Label: value".
 std::string PlanText(const WritePlan &plan);
 
@@ -112,12 +119,20 @@ std::string RequestWriteText(const RunRequest &req, bool nvramOffered);
 // What the Run button would write, for the plan.
 std::string RunButtonWriteText(const TBrigantFwTool &form);
 
+// What the window asks before it writes: the plan, how the new version
+// stands to the running one, the settings area and the backup.
+std::string ConfirmationText(const WritePlan &plan, const WriteGuard &guard);
+// The window's guard: a backup into BackupDirectory(), and the question of
+// ConfirmationText through the UI services (no answer: nothing is written).
+WriteGuard WindowWriteGuard();
+
 // The window's Run and update buttons through the guard: a mounted
 // filesystem gives a warning box and nothing starts; a failed backup gives an
 // error box and nothing is written.
-void GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
-void GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
-// Connects UpdateBtn and YesBtn to the guarded handlers with the default guard.
+GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
+GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
+// Connects UpdateBtn and YesBtn to the guarded handlers with WindowWriteGuard;
+// after a write the status line names the backup file.
 void WireWriteGuards(TBrigantFwTool &form);
 
 } // namespace brigant

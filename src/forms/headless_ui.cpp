@@ -33,6 +33,17 @@ void HeadlessUi::processMessages()
     dispatching_ = false;
 }
 
+bool HeadlessUi::askYesNo(const std::string &text, const std::string &title)
+{
+    questions_.push_back({text, title, MessageKind::Information});
+    const bool yes = !questionAnswers_.empty() && questionAnswers_.front();
+    if (!questionAnswers_.empty())
+        questionAnswers_.pop_front();
+    if (out_)
+        *out_ << "[" << title << "] " << text << "\n" << (yes ? "Yes" : "No") << "\n" << std::flush;
+    return yes;
+}
+
 std::optional<std::string> HeadlessUi::openFileDialog(OpenDialog &dialog)
 {
     if (dialogAnswers_.empty())

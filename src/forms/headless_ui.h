@@ -31,6 +31,7 @@ class HeadlessUi : public UiServices
 
     void messageBox(const std::string &text, const std::string &title, MessageKind kind) override;
     void processMessages() override;
+    bool askYesNo(const std::string &text, const std::string &title) override;
     std::optional<std::string> openFileDialog(OpenDialog &dialog) override;
     void startTimer(int id, std::uint32_t ms) override;
     void stopTimer(int id) override;
@@ -39,6 +40,8 @@ class HeadlessUi : public UiServices
     void addEventSource(std::function<void()> poll) { sources_.push_back(std::move(poll)); }
     // Files the next open dialogs return (empty string: cancelled).
     void queueDialogAnswer(const std::string &file) { dialogAnswers_.push_back(file); }
+    // Answers of the next questions; a question without one is answered No.
+    void queueQuestionAnswer(bool yes) { questionAnswers_.push_back(yes); }
 
     bool timerRunning(int id) const { return timers_.count(id) != 0; }
     // Sleeps on the clock until no timer is left (at most `limitMs`), processing
@@ -46,6 +49,8 @@ class HeadlessUi : public UiServices
     void runTimers(std::uint32_t limitMs, std::uint32_t stepMs = 10);
 
     const std::vector<Message> &messages() const { return messages_; }
+    // Every question asked, in order (kind Information).
+    const std::vector<Message> &questions() const { return questions_; }
 
     // How the steps of long operations are shown (nothing when unset).
     std::function<void(const ProgressEvent &)> onProgress;
@@ -66,9 +71,11 @@ class HeadlessUi : public UiServices
     std::ostream *out_;
     std::ostream *problems_;
     std::vector<Message> messages_;
+    std::vector<Message> questions_;
     std::vector<std::function<void()>> sources_;
     std::map<int, Timer> timers_;
     std::deque<std::string> dialogAnswers_;
+    std::deque<bool> questionAnswers_;
     bool dispatching_ = false;
 };
 

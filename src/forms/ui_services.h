@@ -37,6 +37,10 @@ class UiServices
         return listener;
     }
 
+    // A question with Yes and No; true only when the user answered Yes. Front
+    // ends that cannot ask answer No, so that nothing the answer guards runs.
+    virtual bool askYesNo(const std::string &, const std::string &) { return false; }
+
     // The file-open dialog: the chosen file, or nothing when cancelled.
     virtual std::optional<std::string> openFileDialog(forms::OpenDialog &) { return std::nullopt; }
 

@@ -68,6 +68,9 @@ struct ChipType {
     // The tag of the chip this one is identified from, which its firmware
     // files may carry beside its own.
     const char *formerTag = nullptr;
+    // Where a firmware file carries the four version bytes that the running
+    // firmware reports as chip information bytes 12-15; 0: not known.
+    std::uint32_t versionOffset = 0;
 };
 
 inline constexpr unsigned kChipTypeCodes = 36; // 0 .. 35

@@ -3,9 +3,11 @@
 #include "app/fwupdate_handlers.h"
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
+#include "next_modal.h"
 #include "update/assisted/embedded_images.h"
 
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -131,7 +133,20 @@ TEST(OneButton, ClickThroughAnUpdate)
         // Every status the window shows, as the widget shows it.
         std::vector<std::pair<QString, QColor>> shown;
         w.app->form().devpnl.addObserver([&](forms::Control &) { shown.emplace_back(w.text(), w.colour()); });
+        // The window asks first, naming the version it writes.
+        QString asked;
+        test::OnNextModal<QMessageBox>([&](QMessageBox *box) {
+            asked = box->text();
+            box->button(QMessageBox::Yes)->click();
+        });
         QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
+        const std::string v = ImageVersion();
+        const std::string newVersion =
+            "\nNew firmware: " + std::string{v[0], '.', v[1], '.', v[2], '.', v[3]};
+        EXPECT_TRUE(asked.contains(QString::fromStdString(newVersion))) << asked.toStdString();
+        // After the write the status line names the backup.
+        EXPECT_NE(w.app->form().devpnl.caption().find("Backup of the flash: "), std::string::npos)
+            << w.app->form().devpnl.caption();
 
         EXPECT_EQ(duringText, QString("Updating firmware. Please wait..."));
         EXPECT_EQ(duringColour, kBlue);
@@ -153,8 +168,9 @@ TEST(OneButton, ClickThroughAnUpdate)
         EXPECT_TRUE(w.button("ExitBtn")->isEnabled());
         EXPECT_FALSE(w.button("YesBtn")->isEnabled());
 
-        // The bridge came back with the new firmware: the next refresh says so.
-        EXPECT_TRUE(QTest::qWaitFor([&] { return w.text() == "Firmware already updated."; }, 5000))
+        // The bridge came back with the new firmware: a refresh says so (one
+        // that ran before the run ended is followed by the backup's name).
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w.text().startsWith("Firmware already updated."); }, 5000))
             << w.text().toStdString();
         EXPECT_EQ(w.colour(), kGreen);
         EXPECT_FALSE(w.button("YesBtn")->isEnabled());

@@ -2,6 +2,7 @@
 // asks for, timers and event sources that run the program's handlers.
 #include "gui/event_loop_clock.h"
 #include "gui/qt_ui_services.h"
+#include "next_modal.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -22,19 +23,7 @@ using namespace brigant::gui;
 namespace
 {
 
-// Runs `check` on the modal dialog that the next exec() opens.
-template <typename Dialog> void OnNextModal(std::function<void(Dialog *)> check)
-{
-    auto *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, check] {
-        if (auto *d = qobject_cast<Dialog *>(QApplication::activeModalWidget())) {
-            poll->stop();
-            poll->deleteLater();
-            check(d);
-        }
-    });
-    poll->start(10);
-}
+using test::OnNextModal;
 
 TEST(QtNameFilters, ConvertsTheFormsFilterToQtsForm)
 {
@@ -61,6 +50,29 @@ TEST(QtUiServices, MessageBoxCarriesTitleTextAndIcon)
             box->button(QMessageBox::Ok)->click();
         });
         ui.messageBox("Programming Success!!", "Message", kind);
+        EXPECT_TRUE(seen);
+    }
+}
+
+TEST(QtUiServices, QuestionIsAnsweredYesOnlyByYes)
+{
+    QtUiServices ui;
+    using Answer = std::function<void(QMessageBox *)>;
+    const std::pair<Answer, bool> answers[] = {
+        {[](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); }, true},
+        {[](QMessageBox *box) { box->button(QMessageBox::No)->click(); }, false},
+        {[](QMessageBox *box) { QTest::keyClick(box, Qt::Key_Escape); }, false},
+        {[](QMessageBox *box) { QTest::keyClick(box, Qt::Key_Return); }, false}, // the default is No
+    };
+    for (const auto &[answer, yes] : answers) {
+        bool seen = false;
+        OnNextModal<QMessageBox>([&, answer = answer](QMessageBox *box) {
+            seen = true;
+            EXPECT_EQ(box->windowTitle(), QString("Confirm"));
+            EXPECT_EQ(box->text(), QString("Write to this device?"));
+            answer(box);
+        });
+        EXPECT_EQ(ui.askYesNo("Write to this device?", "Confirm"), yes);
         EXPECT_TRUE(seen);
     }
 }

@@ -1,0 +1,103 @@
+// The full tool's Run button asks before it writes, and No leaves the bridge
+// alone: through the real session, UI services and view of the window.
+#include "gui/fwtool_app.h"
+#include "gui/gui_session.h"
+#include "next_modal.h"
+#include "sim/chip_presets.h"
+#include "sim/presets.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace brigant;
+using namespace brigant::gui;
+
+namespace
+{
+
+// Lines of the command trace: one per command sent to a bridge.
+int TraceLines(const QString &file)
+{
+    QFile trace(file);
+    if (!trace.open(QIODevice::ReadOnly))
+        return -1;
+    return static_cast<int>(trace.readAll().count('\n'));
+}
+
+TEST(Confirmation, RunAsksFirstAndNoSendsNothing)
+{
+    struct Case {
+        const char *bridge, *file;
+        std::vector<const char *> said;
+    };
+    const Case cases[] = {
+        {"nutmeg", "nutmeg", {"will be replaced by the file's"}},
+        {"quince:exttext=1108",
+         "quince:exttext=1109",
+         {"Running firmware: 1.1.0.8\n", "New firmware: 1.1.0.9 (newer than the running one)\n"}},
+    };
+    for (const Case &c : cases) {
+        QTemporaryDir dir;
+        const QByteArray savedState = qgetenv("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", dir.filePath("state").toUtf8());
+
+        sim::PresetSpec spec;
+        sim::PresetFirmwareFile file;
+        std::string error;
+        ASSERT_TRUE(sim::ParsePresetSpec(c.file, spec, error)) << error;
+        ASSERT_TRUE(sim::MakePresetFirmwareFile(spec, file, error)) << error;
+        const std::string fw = dir.filePath("fw.bin").toStdString();
+        std::ofstream(fw, std::ios::binary)
+            .write(reinterpret_cast<const char *>(file.bytes.data()),
+                   static_cast<std::streamsize>(file.bytes.size()));
+
+        GuiSession session;
+        GuiOptions options;
+        options.simulate = {c.bridge};
+        options.trace = true;
+        options.traceFile = dir.filePath("trace").toStdString();
+        ASSERT_TRUE(session.start(options, error)) << error;
+        FwToolApp app(session, Face::Advanced);
+        app.create();
+        app.show();
+        TBrigantFwTool &form = app.form();
+        form.FwFilenameEdit.setText(fw);
+        app.view().syncWindow();
+        auto *run = qobject_cast<QPushButton *>(app.view().widgetFor("UpdateBtn"));
+        ASSERT_TRUE(run && run->isEnabled()) << c.bridge;
+
+        QString asked;
+        test::OnNextModal<QMessageBox>([&](QMessageBox *box) {
+            asked = box->text();
+            box->button(QMessageBox::No)->click();
+        });
+        const int sent = TraceLines(dir.filePath("trace"));
+        QTest::mouseClick(run, Qt::LeftButton);
+
+        EXPECT_TRUE(asked.startsWith("Write to this device?")) << asked.toStdString();
+        EXPECT_TRUE(asked.contains(QString::fromStdString("Device: " + form.selectedEntry().path)));
+        EXPECT_TRUE(asked.contains(QString::fromStdString("Will write: the firmware file " + fw)));
+        for (const char *part : c.said)
+            EXPECT_TRUE(asked.contains(part)) << part << " in\n" << asked.toStdString();
+        // No: not one command reached the bridge, and no backup was made.
+        EXPECT_GT(sent, 0);
+        EXPECT_EQ(TraceLines(dir.filePath("trace")), sent) << c.bridge;
+        EXPECT_FALSE(QDir(dir.filePath("state")).exists()) << c.bridge;
+        EXPECT_EQ(form.runResult, -1);
+
+        app.view().close();
+        if (savedState.isNull())
+            qunsetenv("XDG_STATE_HOME");
+        else
+            qputenv("XDG_STATE_HOME", savedState);
+    }
+}
+
+} // namespace
