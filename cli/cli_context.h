@@ -37,6 +37,12 @@ struct WriteOptions {
     bool force = false;    // --force: write although a filesystem is mounted
 };
 
+// What update FILE does when the file's version and the running one compare.
+struct VersionOptions {
+    bool allowReinstall = false; // --allow-reinstall: write the version that runs already
+    bool allowOlder = false;     // --allow-older: write an older version
+};
+
 struct CliContext {
     // Global options.
     std::string simulate; // preset spec for --simulate, empty for real hardware

@@ -21,6 +21,7 @@
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
 #include "image/firmware_file.h"
+#include "image/firmware_version.h"
 
 #include <algorithm>
 #include <functional>
@@ -40,6 +41,7 @@ struct UpdateArgs {
     bool includeNvram = false;
     bool readWriteBuffer = false;
     bool json = false;
+    VersionOptions versions;
 };
 
 enum class ToolMode { Program, Backup, Erase };
@@ -371,8 +373,26 @@ RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::str
     return req;
 }
 
+// "from RUNNING to NEW", saying which of the two could not be read and
+// whether they compare.
+std::string VersionChangeText(const std::string &running, const std::string &next, VersionOrder order)
+{
+    const std::string from = running.empty() ? "(the running version could not be read)" : running;
+    const std::string to = next.empty() ? "(the file's version is not known)" : next;
+    std::string text = "from " + from + " to " + to;
+    if (!running.empty() && !next.empty()) {
+        if (order == VersionOrder::Same)
+            text += " (the same version)";
+        else if (order == VersionOrder::Older)
+            text += " (an older version)";
+        else if (order == VersionOrder::Unknown)
+            text += " (the two cannot be compared)";
+    }
+    return text;
+}
+
 int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &file, bool includeNvram,
-                bool readWriteBuffer)
+                bool readWriteBuffer, const VersionOptions &versions = {})
 {
     WindowSession session(ctx, MessageStream(ctx));
     TBrigantFwTool &form = session.form();
@@ -404,6 +424,27 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
         if (const std::string why = LoadRefusal(check, form.chip, file); !why.empty()) {
             std::cerr << "error: " << file << ": " << why << "\n";
+            return kExitUsage;
+        }
+    }
+
+    // The file's version against the running one, when both can be read.
+    std::string newVersion;
+    VersionOrder order = VersionOrder::Unknown;
+    if (mode == ToolMode::Program) {
+        newVersion = FirmwareFileVersion(file, code);
+        order = CompareVersions(newVersion, selected.version);
+        if (order == VersionOrder::Same && !versions.allowReinstall) {
+            std::cout << "already installed: " << entry.path << " runs version " << selected.version
+                      << ", the version of " << file << "; nothing was written (--allow-reinstall writes it "
+                      << "again)\n";
+            NoteRun("already installed", GuardedRun{});
+            return kExitNothingToDo;
+        }
+        if (order == VersionOrder::Older && !versions.allowOlder) {
+            std::cerr << "error: " << file << ": version " << newVersion << " is older than the running "
+                      << selected.version << "; nothing was written (--allow-older writes it)\n";
+            NoteRun("refused: an older version", GuardedRun{});
             return kExitUsage;
         }
     }
@@ -446,6 +487,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         WritePlan plan = DescribeWrite(form, RequestWriteText(req, form.selected.nvramOffered));
         plan.chip = selected.series.empty() ? "unknown" : selected.series;
         plan.firmware = RunningFirmwareText(selected);
+        if (mode == ToolMode::Program)
+            plan.versionChange = VersionChangeText(selected.version, newVersion, order);
         const GuardedRun run = RunGuarded(
             form, plan,
             CliWriteGuard(ctx,
@@ -485,8 +528,8 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
         std::cerr << "error: " << args.file << ": " << why << "; nothing was sent to any device\n";
         return kExitUsage;
     }
-    return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram,
-                       args.readWriteBuffer);
+    return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram, args.readWriteBuffer,
+                       args.versions);
 }
 
 } // namespace
@@ -506,6 +549,10 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                      "Check \"Read/Write Buffer\": program through READ/WRITE BUFFER (codes 15-18)");
     update->add_option("--index", args->index, "Device list entry to update (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    update->add_flag("--allow-reinstall", args->versions.allowReinstall,
+                     "Write FILE although the bridge runs its version already (else exit 4)");
+    update->add_flag("--allow-older", args->versions.allowOlder,
+                     "Write FILE although its version is older than the running one (else exit 2)");
     update->add_flag("--json", args->json,
                      "End with a JSON report on standard output (the rest goes to standard error)");
     AddWriteOptions(*update, ctx, true);

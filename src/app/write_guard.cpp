@@ -186,8 +186,12 @@ WritePlan OneButtonPlan(TBrigantFwTool &form)
 
 std::string PlanText(const WritePlan &plan)
 {
-    return "  Device:           " + plan.device + "\n" + "  Chip:             " + plan.chip + "\n" +
-           "  Firmware running: " + plan.firmware + "\n" + "  Will write:       " + plan.writes + "\n";
+    std::string text = "  Device:           " + plan.device + "\n" + "  Chip:             " + plan.chip +
+                       "\n" + "  Firmware running: " + plan.firmware + "\n" +
+                       "  Will write:       " + plan.writes + "\n";
+    if (!plan.versionChange.empty())
+        text += "  Version:          " + plan.versionChange + "\n";
+    return text;
 }
 
 std::vector<std::string> MountedFilesystems(const std::string &path, bool &known)

@@ -28,6 +28,8 @@ struct WritePlan {
     std::string runningVersion; // the running firmware's version as read; empty: none was read
     std::string newVersion;     // the version of what will be written; empty: not known
     std::string settings;       // what becomes of the device's settings (NVRAM) area; empty: not said
+    // "from 1.1.0.8 to 1.1.0.9", or what could not be read; empty: not said.
+    std::string versionChange;
 };
 // The plan of a write on the selected device; `writes` says what goes to it.
 WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes);

@@ -28,6 +28,8 @@ mkdir -p "$f"
 "$image" juniper:ext=2.3.4.5,nvram=1 -o "$f/juniper-nvram.bin" >/dev/null
 "$image" maple:ext=2.3.4.5 -o "$f/maple.bin" >/dev/null
 "$image" elm-e-disk:ext=2.3.4.5 -o "$f/disk.bin" >/dev/null
+"$image" quince:ext=31.25.1.5 -o "$f/quince-same.bin" >/dev/null
+"$image" quince:ext=31.25.1.4 -o "$f/quince-older.bin" >/dev/null
 "$image" pine:version=3.0,exttext=2345 -o "$f/pine.bin" >/dev/null
 # A code-13 image padded to the 256 KiB a code-26 update takes.
 { cat "$f/nutmeg.bin"; head -c $((262144 - 65536)) /dev/zero; } >"$f/nutmeg-256k.bin"
@@ -38,7 +40,8 @@ mkdir -p "$f"
 marker_base0() { printf '\x55\x00\x00\x00\x00\xAA' | dd of="$1/disk.img" bs=1 seek=$((1048576 * 512 + 150)) conv=notrunc status=none; }
 
 # name | preset | file | exit | message | state seeding (a function, or -, or
-# "nodevice": refused before any device is asked anything, an empty trace)
+# "nodevice": refused before any device is asked anything, an empty trace) |
+# options of update (a run with options must end in "result: success")
 cases=(
     "missing file|nutmeg|no-such.bin|2|no-such.bin: No such file or directory; nothing was sent to any device|nodevice"
     "a directory|nutmeg|.|2|: Is a directory; nothing was sent to any device|nodevice"
@@ -57,10 +60,16 @@ cases=(
     "9 valid|juniper|juniper-nvram.bin|0|result: success|-"
     # The backup before the write holds the whole flash the write may change, and says so.
     "13 valid|nutmeg|nutmeg.bin|0|backup: it holds bytes 0x0-0x7FFFF of the flash|-"
+    # The file's version against the running one (codes 15-18 carry it in their header).
+    "16 same version|quince:version=3.0,ext=31.25.1.5|quince-same.bin|4|already installed: sim:sg0 runs version 31.25.01.05|-"
+    "16 older version|quince:version=3.0,ext=31.25.1.5|quince-older.bin|2|version 31.25.01.04 is older than the running 31.25.01.05; nothing was written|-"
+    "16 same, reinstalled|quince:version=3.0,ext=31.25.1.5|quince-same.bin|0|from 31.25.01.05 to 31.25.01.05 (the same version)|-|--allow-reinstall"
+    "16 older, allowed|quince:version=3.0,ext=31.25.1.5|quince-older.bin|0|from 31.25.01.05 to 31.25.01.04 (an older version)|-|--allow-older"
 )
 
 for row in "${cases[@]}"; do
-    IFS='|' read -r label preset file want message seed <<<"$row"
+    IFS='|' read -r label preset file want message seed options <<<"$row"
+    read -ra options <<<"$options"
     d="$work/${label// /-}"
     mkdir -p "$d"
     "$fw" --simulate "$preset" --sim-state "$d/S" --trace="$d/info.trace" info >/dev/null 2>&1 ||
@@ -68,7 +77,7 @@ for row in "${cases[@]}"; do
     [ "$seed" = - ] || [ "$seed" = nodevice ] || "$seed" "$d/S"
     cp -r "$d/S" "$d/before"
     rc=0
-    "$fw" --simulate "$preset" --sim-state "$d/S" --trace="$d/run.trace" update --yes "$f/$file" \
+    "$fw" --simulate "$preset" --sim-state "$d/S" --trace="$d/run.trace" update --yes "${options[@]}" "$f/$file" \
         >"$d/out" 2>&1 </dev/null || rc=$?
     [ "$rc" -eq "$want" ] || fail "$label: exit $rc, expected $want"
     grep -qF -- "$message" "$d/out" || fail "$label: no '$message' in: $(cat "$d/out")"
@@ -83,6 +92,8 @@ for row in "${cases[@]}"; do
         for state in flash.bin disk.img; do
             [ ! -f "$d/before/$state" ] || cmp -s "$d/before/$state" "$d/S/$state" || fail "$label: $state changed"
         done
+    elif [ "${#options[@]}" -gt 0 ]; then
+        grep -qF "result: success" "$d/out" || fail "$label: no success: $(cat "$d/out")"
     else
         cmp -s "$d/before/flash.bin" "$d/S/flash.bin" && fail "$label: the valid file was not written"
     fi
