@@ -1,7 +1,8 @@
 // brigant-fw check: whether a firmware file fits a chip, without a device; and,
-// with a device, whether the one-button face would offer the built-in image
-// (--embedded) or a given image for it.
+// with a device, whether Load File takes the file there and whether the
+// one-button face would offer the built-in image (--embedded) or the file.
 #include "app/check_report.h"
+#include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
@@ -58,6 +59,26 @@ Offer OneButtonOffer(const std::string &path, const std::uint8_t header[32])
     if (std::memcmp(reply + 12, header + 25, 4) == 0)
         return {kExitNothingToDo, "same version", "same version: " + path + " already runs it"};
     return {kExitOk, "version differs", "version differs: the image would be offered for " + path};
+}
+
+// Why Load File refuses a file, in the command line's words.
+std::string LoadCheckText(const LoadCheck &load)
+{
+    switch (load.result) {
+    case LoadResult::Accepted:
+        return "";
+    case LoadResult::TooLarge:
+        return "the file is larger than any firmware file";
+    case LoadResult::OpenFailed:
+        return "the file could not be read";
+    case LoadResult::NotChecked:
+        return "the running firmware could not be asked whether the file fits it";
+    case LoadResult::Mismatch:
+        return load.reason.empty() ? "the file does not fit this bridge's chip" : load.reason;
+    case LoadResult::None:
+        break;
+    }
+    return "no file was checked";
 }
 
 int RunCheck(CliContext &ctx, const CheckArgs &a)
@@ -119,6 +140,25 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
         std::string path;
         if (!ctx.attachDevice(path))
             return kExitNoDevice;
+        if (!a.embedded) {
+            // The checks Load File applies on this bridge, the running
+            // firmware's verdict of codes 15-18 included.
+            const std::uint16_t packed = IdentifyChip(path);
+            ChipIdentity identity;
+            identity.ChipTypeCode = IdentifiedType(packed);
+            identity.ChipSubRevision = IdentifiedRevision(packed);
+            const LoadCheck load = CheckFileForBridge(a.file, identity, path);
+            const bool accepted = load.result == LoadResult::Accepted;
+            std::string why = LoadCheckText(load);
+            document["loadFile"] = {{"typeCode", identity.ChipTypeCode},
+                                    {"accepted", accepted},
+                                    {"reason", accepted ? nlohmann::json() : nlohmann::json(why)}};
+            if (!a.json)
+                std::cout << "Load File on " << path << " (code " << int(identity.ChipTypeCode)
+                          << "): " << (accepted ? "accepted" : "refused: " + why) << "\n";
+            if (!accepted)
+                code = kExitFailed;
+        }
         const Offer offer = OneButtonOffer(path, header);
         if (offer.exitCode == kExitFailed && offer.verdict == "unreadable" && PermissionProblem())
             std::cerr << "error: " << DescribeLastTransportFailure() << "\n";

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check: a file larger than any flash does not fit; with a device it says
-# whether the one-button face would offer the built-in or a given image, and
-# agrees with what list reports for the same bridge.
+# whether Load File takes the file there (as update does) and whether the
+# one-button face would offer the built-in or a given image, and agrees with
+# what list reports for the same bridge.
 # Usage: check_offer.sh BRIGANT_FW BRIGANT_SIM_IMAGE
 set -uo pipefail
 tool=$1
@@ -10,6 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
 "$image" quince:exttext=1110 -o "$work/q1110.bin" >/dev/null
+"$image" quince:ext=31.25.1.4 -o "$work/q1104.bin" >/dev/null
 "$image" nutmeg -o "$work/nutmeg.bin" >/dev/null
 cp "$work/nutmeg.bin" "$work/huge.bin" && truncate -s $((16 * 1024 * 1024 + 1)) "$work/huge.bin"
 # device | what is checked | exit | text | list's verdict for device 0 (empty: not compared)
@@ -35,8 +37,11 @@ done <<TABLE
 quince|--embedded|0|version differs: the image would be offered|offered
 quince:exttext=1110|--embedded|4|same version: sim:sg0 already runs it|current
 quince:exttext=2345|--embedded|1|other identity|other identity
-quince|$work/q1110.bin|0|version differs|
-quince:exttext=1110|$work/q1110.bin|4|same version|
+quince|$work/q1110.bin|1|Load File on sim:sg0 (code 16): refused: the running firmware's extended version is 31 31 30 38|
+quince:exttext=1110|$work/q1110.bin|1|same version|
+quince:version=3.0,ext=31.25.1.5|$work/q1110.bin|1|Load File on sim:sg0 (code 16): accepted|
+quince:version=3.0,ext=31.25.1.5|$work/q1104.bin|0|version differs: the image would be offered|
+nutmeg|$work/q1110.bin|1|Load File on sim:sg0 (code 13): refused|
 nutmeg|--embedded|3|is not a chip type code 16 bridge|not supported
 |--embedded|2|error: check needs --chip|
 TABLE
