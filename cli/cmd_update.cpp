@@ -288,7 +288,9 @@ std::string LoadRefusal(const LoadCheck &check, const ChipIdentity &identity, co
     case LoadResult::NotChecked:
         return "the running firmware could not be asked whether the file fits it";
     case LoadResult::Mismatch:
-        if (!check.reason.empty())
+        // The running firmware of a buffer-path bridge judged it; for the
+        // others the findings of the match check follow.
+        if (!check.reason.empty() && ChipTypeOf(identity.ChipTypeCode).bufferPath)
             return "the file does not fit the firmware running on this bridge: " + check.reason;
         break;
     }

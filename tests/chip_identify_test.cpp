@@ -369,6 +369,9 @@ TEST_F(IdentifyTest, FirmwareFileGate)
     EXPECT_EQ(ui.boxes[0].text, "The firmware file seems not match this chip!");
     EXPECT_EQ(ui.boxes[0].title, "Message");
     EXPECT_FALSE(window.UpdateBtn.enabled());
+    // The status line keeps the text and says why.
+    EXPECT_EQ(window.StatusEdit.text(),
+              "The firmware file seems not match this chip! no 55 AA signature at 0xBFF0");
 
     // A matching bank image for the Quince enables Run.
     FirmwareBuild build;

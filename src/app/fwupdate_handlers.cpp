@@ -219,6 +219,10 @@ void LoadBtnClick(TBrigantFwTool &form)
         // Run is enabled also after the selection handler said the file
         // does not match: the user has the last word in the window.
         form.lastLoad = form.fileMismatchShown ? LoadResult::Mismatch : LoadResult::Accepted;
+        if (form.fileMismatchShown)
+            form.lastLoadReason = FileMismatchReason(
+                chosen->c_str(),
+                static_cast<std::uint16_t>(form.chip.ChipTypeCode | form.chip.ChipSubRevision << 8));
         form.UpdateBtn.setEnabled(true);
         return;
     }
@@ -255,7 +259,7 @@ LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, 
         return {LoadResult::OpenFailed, {}};
     if (fits || !FileMismatchIsShown(chip.ChipTypeCode))
         return {LoadResult::Accepted, {}};
-    return {LoadResult::Mismatch, {}};
+    return {LoadResult::Mismatch, FileMismatchReason(file.c_str(), packed)};
 }
 
 void BackupBtnClick(TBrigantFwTool &form)

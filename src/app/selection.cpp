@@ -55,6 +55,7 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     const std::uint8_t type = form.chip.ChipTypeCode;
 
     // The firmware-file gate of the Run button.
+    std::string mismatchWhy;
     if (form.DeviceList.enabled() && !form.FwFilenameEdit.text().empty()) {
         bool unreadable = false;
         const int fits =
@@ -65,6 +66,7 @@ void UpdateBtnCheck(TBrigantFwTool &form)
             form.UpdateBtn.setEnabled(true);
         } else if (FileMismatchIsShown(type)) {
             form.fileMismatchShown = true;
+            mismatchWhy = FileMismatchReason(form.FwFilenameEdit.text().c_str(), packed);
             Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
             form.UpdateBtn.setEnabled(false);
         }
@@ -171,6 +173,10 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     form.selected.supported = IsSupportedChip(type);
     form.selected.versionShown = form.FwVerLableEdit.visible();
     form.selected.flashShown = form.SFlashTypeLable.visible();
+
+    // The status line says why the file was refused, unless it says something else.
+    if (!mismatchWhy.empty() && form.StatusEdit.text().empty())
+        form.StatusEdit.setText(std::string(kFileMismatchText) + " " + mismatchWhy);
 
     form.DiskLetterLable.setText(form.selectedEntry().driveLetters);
 }

@@ -178,6 +178,23 @@ int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16
     return Decide(r, record, code, rev);
 }
 
+std::string FileMismatchReason(const char *fileName, std::uint16_t chip)
+{
+    std::vector<std::uint8_t> head;
+    if (!ReadFirmwareFileHead(fileName, kChipMatchProbeEnd, head))
+        return {};
+    MatchReport report;
+    if (CheckFirmwareFileMatchesChip(head, chip, &report))
+        return {};
+    std::string why = report.reason;
+    if (report.comparisonTaken && why.find("at 0x") == std::string::npos) {
+        char at[32];
+        std::snprintf(at, sizeof at, " (record at 0x%X)", static_cast<unsigned>(report.comparisonOffset));
+        why += at;
+    }
+    return why;
+}
+
 int CheckFirmwareFileMatchesChip(const char *fileName, std::uint16_t chip, bool *unreadable)
 {
     std::vector<std::uint8_t> head;

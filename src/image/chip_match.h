@@ -44,5 +44,8 @@ int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16
 // The same for a file by name; a file that cannot be opened gives 0 and sets
 // `*unreadable` (the window then shows "Open Firmware File Error!!").
 int CheckFirmwareFileMatchesChip(const char *fileName, std::uint16_t chip, bool *unreadable = nullptr);
+// Why the file does not fit the chip, in one line ("tag mismatch: "S3N"
+// at 0xBFF0, expected "S6Q""); empty when it fits or cannot be read.
+std::string FileMismatchReason(const char *fileName, std::uint16_t chip);
 
 } // namespace brigant
