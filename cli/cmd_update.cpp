@@ -465,7 +465,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     // 4. The run: a write only after the guard's checks, question and
     // backup; a file the run refuses is refused before all of them.
     CliRunHost host(*view, ctx.style, form.transfer);
-    if (mode == ToolMode::Program && RunRefusesFile(req, entry.bus)) {
+    if (mode == ToolMode::Program && RunRefusesFile(req, entry.bus, entry.path)) {
         const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
         const std::string why = refused.reason.empty() ? "the file is larger than the flash" : refused.reason;
         NoteRun(why, GuardedRun{});

@@ -1,5 +1,7 @@
 #include "app/run_dispatch.h"
 
+#include "identify/flash_identify.h"
+
 #include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "common/debug_log.h"
@@ -236,9 +238,12 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
 // A file that cannot be the bridge's firmware is refused before anything is
 // sent to the bridge (most procedures erase first): the refusal, shown, or
 // nothing when the file may go on.
-std::optional<RunOutcome> RefuseFile(const RunRequest &req, BusKind bus, RunHost &host)
+std::optional<RunOutcome> RefuseFile(const RunRequest &req, BusKind bus, const std::string &path,
+                                     RunHost &host)
 {
-    const std::string why = RunFileRefusal(req, bus);
+    std::string why = RunFileRefusal(req, bus);
+    if (why.empty())
+        why = RunFlashSizeRefusal(req, bus, path);
     if (why.empty())
         return std::nullopt;
     host.showStatus(kFileRefusedText + why + "; nothing was written.");
@@ -252,7 +257,7 @@ std::optional<RunOutcome> RefuseFile(const RunRequest &req, BusKind bus, RunHost
 
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host)
 {
-    if (auto refused = RefuseFile(req, bus, host))
+    if (auto refused = RefuseFile(req, bus, path, host))
         return *refused;
     return RunChosen(ChoiceFor(req, bus, path, host), req, path, host);
 }
@@ -277,7 +282,41 @@ std::string RunFileRefusal(const RunRequest &req, BusKind bus)
     return FirmwareFileRefusal(head, length, req.chip.ChipTypeCode, flashBytes);
 }
 
-bool RunRefusesFile(const RunRequest &req, BusKind bus)
+std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::string &path)
+{
+    if (req.mode != RunMode::Update || req.chip.FlashSizeKb > 0 || path.empty())
+        return {};
+    const RunInputs in = QuietInputs(req, bus);
+    const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
+    // The disk-stored family checks its area, the staging family its fixed
+    // length, code 11 its measured size.
+    if (procedure == UpdateProcedure::None || procedure == UpdateProcedure::RunDiskFirmwareUpdate ||
+        procedure == UpdateProcedure::RunConversionUpdate || NeedsSizeCheck(in.chip, false))
+        return {};
+    std::vector<std::uint8_t> head;
+    std::uint64_t length = 0;
+    if (!ReadChosenFile(req, head, length) || length <= kSmallestFlashBytes)
+        return {};
+    FlashOpcodeRecord record;
+    record.flashKind = static_cast<std::uint8_t>(req.chip.FlashKind > 0 ? req.chip.FlashKind : 0);
+    bool found = false;
+    if (const std::uint32_t amic = AmicFlashSizeKb(req.chip.AmicType); amic != 0) {
+        record.sizeKb = amic;
+        found = true;
+    } else {
+        ProbeFlashSizeSpi(path, record, &found);
+    }
+    const std::uint64_t flash = std::uint64_t(record.sizeKb) * 1024;
+    if (!found)
+        return "the file is " + std::to_string(length) +
+               " bytes, and the flash did not tell its size: a file larger than 65536 bytes is not written "
+               "to it";
+    if (length > flash)
+        return "the file is " + std::to_string(length) + " bytes; the flash holds " + std::to_string(flash);
+    return {};
+}
+
+bool RunRefusesFile(const RunRequest &req, BusKind bus, const std::string &path)
 {
     if (req.mode != RunMode::Update)
         return false;
@@ -289,7 +328,7 @@ bool RunRefusesFile(const RunRequest &req, BusKind bus)
         if (!ReadChosenFile(req, head, length) || length > flash)
             return true;
     }
-    return !RunFileRefusal(req, bus).empty();
+    return !RunFileRefusal(req, bus).empty() || !RunFlashSizeRefusal(req, bus, path).empty();
 }
 
 void UpdateBtnClick(TBrigantFwTool &form)
@@ -303,7 +342,7 @@ void UpdateBtnClick(TBrigantFwTool &form)
     form.runResult = 0;
     const RunRequest req = RequestFromWindow(form);
     WindowRunHost host(form);
-    if (auto refused = RefuseFile(req, entry.bus, host)) {
+    if (auto refused = RefuseFile(req, entry.bus, path, host)) {
         form.lastRun = *refused;
         form.UpdateBtn.setEnabled(true);
         return;

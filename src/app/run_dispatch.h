@@ -59,9 +59,20 @@ RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &p
 // the bridge, or when the file cannot be read (the procedure reports that
 // itself).
 std::string RunFileRefusal(const RunRequest &req, BusKind bus);
+// The smallest flash a bridge carries: a file no larger is written without
+// asking the flash its size.
+inline constexpr std::uint64_t kSmallestFlashBytes = 64 * 1024;
+// Why `req`'s file must not go to the bridge at `path` because the flash is
+// smaller, when identification did not measure the flash: a file larger than
+// kSmallestFlashBytes makes the flash tell its size (its JEDEC answer), and a
+// flash that does not tell it takes no such file. Empty when nothing speaks
+// against the file, also when the size was measured (RunFileRefusal judges
+// then) or the family checks its size itself.
+std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::string &path);
 // Whether a run of `req` would refuse the file before any procedure runs:
-// RunFileRefusal, or the size check of NeedsSizeCheck.
-bool RunRefusesFile(const RunRequest &req, BusKind bus);
+// RunFileRefusal, the size check of NeedsSizeCheck, or (with the bridge's
+// `path`) RunFlashSizeRefusal.
+bool RunRefusesFile(const RunRequest &req, BusKind bus, const std::string &path = {});
 
 // The Run button's click handler.
 void UpdateBtnClick(TBrigantFwTool &form);

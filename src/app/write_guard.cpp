@@ -468,7 +468,8 @@ WriteGuard WindowWriteGuard()
 GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
     // Nothing to back up or ask about when Run refuses the file anyway.
-    if (!RunButtonWrites(form) || RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus)) {
+    if (!RunButtonWrites(form) ||
+        RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus, form.selectedEntry().path)) {
         UpdateBtnClick(form);
         return {};
     }

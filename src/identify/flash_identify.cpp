@@ -204,7 +204,8 @@ std::uint32_t Doubling(std::uint8_t id2, std::uint8_t first, std::uint8_t last, 
 }
 
 // The size probe of either transport (the size probes).
-int ProbeFlashSize(const std::string &path, FlashOpcodeRecord &record, Transport t, std::uint8_t *idOut)
+int ProbeFlashSize(const std::string &path, FlashOpcodeRecord &record, Transport t, std::uint8_t *idOut,
+                   bool *found = nullptr)
 {
     const bool a = t == Transport::A;
     if (record.flashKind == 0) {
@@ -354,6 +355,8 @@ int ProbeFlashSize(const std::string &path, FlashOpcodeRecord &record, Transport
         break;
     }
     record.sizeKb = size != 0 ? size : 64;
+    if (found)
+        *found = size != 0;
     return 1;
 }
 
@@ -372,14 +375,29 @@ bool ReadJedecUnsized(const std::string &path, std::uint8_t id[4])
 
 } // namespace
 
-int ProbeFlashSizeSpi(const std::string &path, FlashOpcodeRecord &record)
+int ProbeFlashSizeSpi(const std::string &path, FlashOpcodeRecord &record, bool *found)
 {
-    return ProbeFlashSize(path, record, Transport::A, nullptr);
+    return ProbeFlashSize(path, record, Transport::A, nullptr, found);
 }
 
 int ProbeFlashSizeId(const std::string &path, FlashOpcodeRecord &record, std::uint8_t *idOut)
 {
     return ProbeFlashSize(path, record, Transport::B, idOut);
+}
+
+std::uint32_t AmicFlashSizeKb(int amicType)
+{
+    // AmicType, from the capacity byte of 7F 37 20 x: 0x12 (256 KiB), 0x11
+    // (128 KiB), 0x20 and 0x10 (64 KiB).
+    struct Row {
+        int type;
+        std::uint32_t sizeKb;
+    };
+    static constexpr Row kRows[] = {{1, 256}, {3, 128}, {4, 64}, {5, 64}};
+    for (const Row &row : kRows)
+        if (row.type == amicType)
+            return row.sizeKb;
+    return 0;
 }
 
 int ProbeAmicFlash(const std::string &path)

@@ -55,8 +55,13 @@ int ProbeFlashVendorId(const std::string &path, FlashOpcodeRecord &record);
 // the same transport runs first and fills the record. The size in KiB (64 when
 // not found) goes into record.sizeKb. Probe B also copies id0..id3 of its 9F
 // query into `idOut` (4 bytes; may be null).
-int ProbeFlashSizeSpi(const std::string &path, FlashOpcodeRecord &record);
+// `found` (may be null) tells whether the size came from the flash's answer.
+int ProbeFlashSizeSpi(const std::string &path, FlashOpcodeRecord &record, bool *found = nullptr);
 int ProbeFlashSizeId(const std::string &path, FlashOpcodeRecord &record, std::uint8_t *idOut);
+
+// The size in KiB of the AMIC part an AmicType names (its JEDEC capacity
+// byte); 0 when the type names none.
+std::uint32_t AmicFlashSizeKb(int amicType);
 
 // AMIC probe: -1 (none), 1, 3, 4 or 5 (AmicType).
 int ProbeAmicFlash(const std::string &path);

@@ -29,6 +29,11 @@ mkdir -p "$f"
 "$image" maple:ext=2.3.4.5 -o "$f/maple.bin" >/dev/null
 "$image" elm-e-disk:ext=2.3.4.5 -o "$f/disk.bin" >/dev/null
 "$image" quince:ext=31.25.1.5 -o "$f/quince-same.bin" >/dev/null
+# Images padded to 1 MiB for bridges whose flash identification does not measure.
+for p in alder cedar ginkgo; do
+    "$image" "$p" -o "$f/$p.bin" >/dev/null
+    { cat "$f/$p.bin"; head -c $((1048576 - $(stat -c %s "$f/$p.bin"))) /dev/zero; } >"$f/$p-1m.bin"
+done
 "$image" quince:ext=31.25.1.4 -o "$f/quince-older.bin" >/dev/null
 "$image" pine:version=3.0,exttext=2345 -o "$f/pine.bin" >/dev/null
 # A code-13 image padded to the 256 KiB a code-26 update takes.
@@ -36,6 +41,8 @@ mkdir -p "$f"
 # One byte more than the 512 KiB flash of the MX25L4006E.
 { cat "$f/nutmeg.bin"; head -c $((524288 - 65536 + 1)) /dev/zero; } >"$f/nutmeg-big.bin"
 
+# No seeding: the flash is asked its size (reads only), so only data-out commands count.
+asks_flash() { :; }
 # Seeds the area marker record (base 0) that puts the disk's firmware area at LBA 0.
 marker_base0() { printf '\x55\x00\x00\x00\x00\xAA' | dd of="$1/disk.img" bs=1 seek=$((1048576 * 512 + 150)) conv=notrunc status=none; }
 
@@ -60,6 +67,10 @@ cases=(
     "9 valid|juniper|juniper-nvram.bin|0|result: success|-"
     # The backup before the write holds the whole flash the write may change, and says so.
     "13 valid|nutmeg|nutmeg.bin|0|backup: it holds bytes 0x0-0x7FFFF of the flash|-"
+    # A flash that identification did not measure is asked its size before a file above 64 KiB.
+    "1 larger than the flash|alder|alder-1m.bin|2|the file is 1048576 bytes; the flash holds 65536; nothing was written|asks_flash"
+    "7 larger than the flash|ginkgo|ginkgo-1m.bin|2|the file is 1048576 bytes; the flash holds 524288|asks_flash"
+    "3 flash tells no size|cedar|cedar-1m.bin|2|the flash did not tell its size: a file larger than 65536 bytes is not written to it|asks_flash"
     # The file's version against the running one (codes 15-18 carry it in their header).
     "16 same version|quince:version=3.0,ext=31.25.1.5|quince-same.bin|4|already installed: sim:sg0 runs version 31.25.01.05|-"
     "16 older version|quince:version=3.0,ext=31.25.1.5|quince-older.bin|2|version 31.25.01.04 is older than the running 31.25.01.05; nothing was written|-"
