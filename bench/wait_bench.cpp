@@ -82,9 +82,9 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 // - one-button update: 100 ms after a WRITE BUFFER download (3B 06) and
 //   500 ms after the chip erase that follows it; after ResetChip 2000 ms,
 //   then enumerations 500 ms apart until one finds the bridge (it is back
-//   after the simulated bus's re-attach delay), then the result shown for
-//   1000 ms; the refresh that the bridge's arrival asks for comes 1200 ms
-//   after the enumeration that saw it, if the run is not over by then;
+//   after the simulated bus's re-attach delay); the run ends with the
+//   refresh that the bridge's arrival asks for, 1200 ms after the
+//   enumeration that saw it;
 // - staging family: 5000 ms after EraseFlashChip (B4), 1 ms after each
 //   WriteStagingBuffer (B2), 20 ms between the two ProgramFlashPage (B3) of a
 //   chunk (after the one from 0xC800), 3 ms after each FetchFlashBlock (B6)
@@ -121,11 +121,11 @@ class Replay
             step(trace[i], i > 0 ? &trace[i - 1] : nullptr);
         if (rereadDue_)
             fail("the trace ends while a status poll still sees the flash busy");
-        if (procedure_ == Procedure::OneButton) {
-            wait(1000); // the result stays on the status line
-            if (refreshDue_ > t_)
-                wait(refreshDue_ - t_);
-        }
+        // The command line's one-button run ends with the refresh that the
+        // bridge's arrival asks for (the window would also hold its result
+        // on the status line for a second; the command line does not).
+        if (procedure_ == Procedure::OneButton && refreshDue_ > t_)
+            wait(refreshDue_ - t_);
         return e_;
     }
 

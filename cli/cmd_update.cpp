@@ -221,6 +221,8 @@ std::shared_ptr<ProgressView> OpenWriteSession(CliContext &ctx, WindowSession &s
     return view;
 }
 
+RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::string &file, bool includeNvram);
+
 int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
     WindowSession session(ctx, MessageStream(ctx));
@@ -234,6 +236,8 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     }
     const int index = args.index < 0 ? 0 : args.index;
     view->endLine();
+    if (form.listedCount > 0)
+        NoteDevice(form);
     if (!form.YesBtn.enabled()) {
         const OneButtonState state = form.oneButton;
         std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
@@ -249,24 +253,29 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         return kExitFailed;
     }
     const std::string path = form.selectedEntry().path;
-    NoteDevice(form);
     bool noTerminal = false;
+    bool passed = false;
     const std::string image = "the built-in image " + EmbeddedImageVersion();
     const GuardedRun run = RunGuarded(
         form, DescribeWrite(form, image), CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
         [&form] { return BackupThroughBuffer(form, ""); },
-        [&form, &path, &image, &view] {
+        [&] {
             view->endLine();
             std::cout << "updating " << path << " to " << image << "\n";
-            YesBtnClick(form);
+            // The window's face stays as it was: its refresh on the bridge's
+            // return does not judge the device while the run is on.
+            form.updateRunning = 1;
+            CliRunHost host(*view, ctx.style, form.transfer);
+            passed = RunEmbeddedUpdate(VerbRequest(form, ToolMode::Program, "", false), host, path, [] {});
+            form.updateRunning = 0;
         });
-    const bool passed = form.oneButton == OneButtonState::Passed;
-    NoteRun(DescribeOneButton(form.oneButton, false).key, run);
+    const OneButtonState state = passed ? OneButtonState::Passed : OneButtonState::Failed;
+    NoteRun(DescribeOneButton(state, false).key, run);
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     view->result(passed ? "success" : "FAILED", passed);
     if (ctx.style.verbosity != Verbosity::Quiet)
-        std::cout << DescribeOneButton(form.oneButton, false, index).text << "\n";
+        std::cout << DescribeOneButton(state, false, index).text << "\n";
     // Let the refresh that follows the bridge's return run.
     session.ui().runTimers(10000);
     return passed ? kExitOk : kExitFailed;

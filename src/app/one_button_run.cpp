@@ -14,6 +14,21 @@
 namespace brigant
 {
 
+bool RunEmbeddedUpdate(const RunRequest &req, RunHost &host, const std::string &path,
+                       const std::function<void()> &stage)
+{
+    std::vector<DiskInterface> candidates;
+    EnumerateDiskInterfaces(candidates, 1);
+    if (candidates.empty())
+        return false;
+    stage();
+    bool ok = ProgramEmbeddedImage(req, host, path) != 0;
+    stage();
+    if (ok)
+        ok = ResetAndWaitReattach(req, host, path) != 0;
+    return ok;
+}
+
 void YesBtnClick(TBrigantFwTool &form)
 {
     form.YesBtn.setEnabled(false);
@@ -25,18 +40,9 @@ void YesBtnClick(TBrigantFwTool &form)
     const unsigned code = form.chip.ChipTypeCode;
     const std::string path = form.selectedEntry().path;
     if (code == kOneButtonChipType) {
-        std::vector<DiskInterface> candidates;
-        EnumerateDiskInterfaces(candidates, 1);
-        bool ok = false;
-        if (!candidates.empty()) {
-            const RunRequest req = RequestFromWindow(form);
-            WindowRunHost host(form);
-            form.ProgressBar2.stepIt();
-            ok = ProgramEmbeddedImage(req, host, path) != 0;
-            form.ProgressBar2.stepIt();
-            if (ok)
-                ok = ResetAndWaitReattach(req, host, path) != 0;
-        }
+        WindowRunHost host(form);
+        const bool ok =
+            RunEmbeddedUpdate(RequestFromWindow(form), host, path, [&form] { form.ProgressBar2.stepIt(); });
         if (ok) {
             form.ProgressBar2.setPosition(100);
             ShowOneButtonStatus(form, OneButtonState::Passed);
