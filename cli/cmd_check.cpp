@@ -61,26 +61,6 @@ Offer OneButtonOffer(const std::string &path, const std::uint8_t header[32])
     return {kExitOk, "version differs", "version differs: the image would be offered for " + path};
 }
 
-// Why Load File refuses a file, in the command line's words.
-std::string LoadCheckText(const LoadCheck &load)
-{
-    switch (load.result) {
-    case LoadResult::Accepted:
-        return "";
-    case LoadResult::TooLarge:
-        return "the file is larger than any firmware file";
-    case LoadResult::OpenFailed:
-        return "the file could not be read";
-    case LoadResult::NotChecked:
-        return "the running firmware could not be asked whether the file fits it";
-    case LoadResult::Mismatch:
-        return load.reason.empty() ? "the file does not fit this bridge's chip" : load.reason;
-    case LoadResult::None:
-        break;
-    }
-    return "no file was checked";
-}
-
 int RunCheck(CliContext &ctx, const CheckArgs &a)
 {
     if (a.file.empty() == !a.embedded) {

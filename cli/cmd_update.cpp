@@ -285,24 +285,12 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 // empty when Load File's checks accept it.
 std::string LoadRefusal(const LoadCheck &check, const ChipIdentity &identity, const std::string &file)
 {
-    switch (check.result) {
-    case LoadResult::Accepted:
-        return "";
-    case LoadResult::None:
-        return "no file was loaded";
-    case LoadResult::TooLarge:
-        return "the file is larger than any firmware file";
-    case LoadResult::OpenFailed:
-        return "the file could not be read";
-    case LoadResult::NotChecked:
-        return "the running firmware could not be asked whether the file fits it";
-    case LoadResult::Mismatch:
-        // The running firmware of a buffer-path bridge judged it; for the
-        // others the findings of the match check follow.
-        if (!check.reason.empty() && ChipTypeOf(identity.ChipTypeCode).bufferPath)
-            return "the file does not fit the firmware running on this bridge: " + check.reason;
-        break;
-    }
+    if (check.result != LoadResult::Mismatch)
+        return LoadCheckText(check);
+    // The running firmware of a buffer-path bridge judged it; for the others
+    // the findings of the match check follow.
+    if (!check.reason.empty() && ChipTypeOf(identity.ChipTypeCode).bufferPath)
+        return "the file does not fit the firmware running on this bridge: " + check.reason;
     // The same findings as `check` gives, for the chip identification found.
     ChipChoice chip;
     chip.code = identity.ChipTypeCode;

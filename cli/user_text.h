@@ -1,6 +1,7 @@
 #pragma once
 // The command line's own words for what the window shows: bus names, product
 // names, the one-button face's verdict, and JSON documents.
+#include "app/fwupdate_handlers.h"
 #include "device/device_entry.h"
 #include "model/fwupdate.h"
 
@@ -26,6 +27,10 @@ struct OneButtonVerdict {
     std::string text; // a sentence for the user
 };
 OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index = 0);
+
+// Why Load File refuses a file, in the command line's words; empty when it
+// takes the file.
+std::string LoadCheckText(const LoadCheck &load);
 
 // The warning for a buffer-path bridge that runs from its ROM.
 inline constexpr const char *kRunsFromRomWarning =
