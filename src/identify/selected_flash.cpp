@@ -56,12 +56,19 @@ void SetFlashKind(ProbeHost &host, ChipIdentity &chip, std::int32_t kind)
 }
 
 // Types 15 to 18: the bridge's flash probed through ReadFlashIdBytes.
+// How often the buffer descriptor is asked before the bridge is taken as
+// one without the buffer path.
+constexpr int kDescriptorAttempts = 3;
+
 bool ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path)
 {
     host.nvramBoxHidden();
+    // The answer decides how Run programs the flash: one failed read must
+    // not turn a bridge that offers the buffer path into one that does not.
     std::uint8_t boundary = 0;
-    const bool bufferPath = ProbeReadBuffer(
-                                path, [&host] { host.processMessages(); }, &boundary) != 0;
+    bool bufferPath = false;
+    for (int attempt = 0; attempt < kDescriptorAttempts && !bufferPath; ++attempt)
+        bufferPath = ProbeReadBuffer(path, [&host] { host.processMessages(); }, &boundary) != 0;
     host.bufferPathShown(bufferPath);
     FlashOpcodeRecord record = ZeroedRecord();
     std::uint8_t id[5] = {};
