@@ -28,6 +28,7 @@ enum ExitCode : int {
     kExitUsage = 2,
     kExitNoDevice = 3,
     kExitNothingToDo = 4,
+    kExitDeclined = 5, // the user answered no: nothing was written
 };
 
 // The options every write verb takes.

@@ -14,18 +14,31 @@ namespace brigant::cli
 namespace
 {
 
-const char *const kHelpFooter = R"(Settings:
+// The one table of exit codes, the same for every verb.
+const char *const kExitCodes = R"(Exit codes:
+  0  success
+  1  the operation failed
+  2  usage error or unusable input (a bad option, file, --index or directory): nothing was written
+  3  no device, no permission, or the chip is not supported
+  4  nothing to do: the firmware is current
+  5  the question before a write was answered no: nothing was written
+  130, 143  stopped by SIGINT or SIGTERM
+)";
+
+const char *const kGlobalOptions =
+    R"(Global options (before or after the verb): --simulate PRESET, --device NODE, --helper [PROGRAM],
+  --sim-state DIR, --trace[=FILE], --debug, -q/--quiet, -v/--verbose (see brigant-fw --help)
+
+)";
+
+const char *const kSettings = R"(Settings:
   FwUpdateTool.ini is read from the working directory, if there is one: the USB
   IDs and serial number written by the update, and ChipReset. Its warnings go to
   standard error.
 
-Exit codes:
-  0  success
-  1  the operation failed
-  2  usage error or unusable input (a bad option, file, --index or directory)
-  3  no device, or the chip is not supported
-  4  nothing to do: the firmware is current
+)";
 
+const char *const kExamples = R"(
 Examples:
   brigant-fw list                              the bridges found, with chip and firmware
   brigant-fw --device /dev/sg2 info --json     one bridge, as JSON
@@ -51,7 +64,7 @@ CommandLine::CommandLine()
     : app{"Brigant Firmware Update Utility for Linux: update the firmware of Velkor storage bridges"}
 {
     app.set_version_flag("--version", VersionText(), "Show the program's version and the built-in image's");
-    app.footer(kHelpFooter);
+    app.footer(std::string(kSettings) + kExitCodes + kExamples);
     app.add_option("--simulate", simulate,
                    "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
         ->expected(1)
@@ -73,6 +86,8 @@ CommandLine::CommandLine()
                  "Print more: the window-level fields of info and list, the status line's colours")
         ->excludes(quiet);
     app.require_subcommand(0, 1);
+    // The global options are also taken after the verb.
+    app.fallthrough();
 
     RegisterRawCommand(app, ctx);
     RegisterCheckCommand(app, ctx);
@@ -81,6 +96,8 @@ CommandLine::CommandLine()
     RegisterUpdateCommand(app, ctx);
     RegisterRepairCommand(app, ctx);
     RegisterRecoverCommand(app, ctx);
+    for (CLI::App *verb : app.get_subcommands({}))
+        verb->footer(std::string(kGlobalOptions) + kExitCodes);
 }
 
 std::optional<int> ParseCommandLine(CommandLine &line, int argc, const char *const *argv, std::ostream &out,

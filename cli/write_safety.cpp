@@ -164,7 +164,7 @@ int ReportGuard(const GuardedRun &run, const std::string &path, bool noTerminal)
             return kExitUsage;
         }
         std::cout << "cancelled: nothing was written\n";
-        return kExitFailed;
+        return kExitDeclined;
     case GuardedRun::Stop::BackupFailed:
         std::cerr << "error: the backup before writing failed (" << run.backup.reason
                   << "): nothing was written (--no-backup skips the backup)\n";

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every bad input gives its message on standard error and its exit code, and
-# (where marked) prints nothing on standard output before it.
+# (where marked) prints nothing on standard output before it. Global options
+# work after the verb too (the last rows).
 # Usage: bad_input.sh BRIGANT_FW
 set -uo pipefail
 tool=$1
@@ -38,6 +39,9 @@ done <<TABLE
 2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg erase --index 1
 3|0|is not a chip type code 16 bridge; choose another with --index (0 to 1)|--simulate pine --simulate quince update --embedded
 2|1|--quiet excludes --verbose|--quiet --verbose list
+3|1|error: cannot open /nonexistent/sg0: No such file or directory|info --device /nonexistent/sg0
+2|1|error: --index 3 is out of range: one device is listed, its index is 0|info --index 3 --simulate quince
+2|1|--quiet excludes --verbose|list --quiet --verbose
 3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 list
 3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 info
 3|0|permission denied. Raw SCSI access needs|--simulate quince:fault=denied@1 update --embedded --yes
