@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 
@@ -19,6 +20,16 @@ namespace
 
 const char *const kApplicationTitle = "Velkor Brigant Firmware Update Utility";
 
+bool Set(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value && *value;
+}
+
+// Whether Qt can open a window (or was told a platform): without one it
+// aborts, so the program says so itself first.
+bool HaveDisplay() { return Set("QT_QPA_PLATFORM") || Set("DISPLAY") || Set("WAYLAND_DISPLAY"); }
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -28,10 +39,22 @@ int main(int argc, char **argv)
     // a terminal is told there. What the program does not know may be Qt's.
     GuiOptions options;
     const ParsedOptions first = ParseGuiOptions(argc, argv, options, true);
-    if (first.exitCode && (first.error.empty() || terminal)) {
+    if (first.exitCode && (first.error.empty() || terminal || !HaveDisplay())) {
         if (!first.error.empty())
             ReportStartError(first.error, true);
         return *first.exitCode;
+    }
+    if (!HaveDisplay()) {
+        // No window to tell it in, and no Qt to take its options: what is
+        // left unknown is a usage error on standard error.
+        GuiOptions strict;
+        if (const ParsedOptions parsed = ParseGuiOptions(argc, argv, strict, false); parsed.exitCode) {
+            ReportStartError(parsed.error, true);
+            return *parsed.exitCode;
+        }
+        std::cerr << "error: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are unset); "
+                     "brigant-fw is the command-line tool\n";
+        return 1;
     }
 
     QApplication qapp(argc, argv);
