@@ -74,13 +74,19 @@ void NoteDevice(TBrigantFwTool &form)
     currentReport->typeCode = form.chip.ChipTypeCode;
 }
 
-void NoteRun(const std::string &status, const GuardedRun &run)
+void NoteRun(const std::string &status, const std::string &backupFile = {})
 {
     if (!currentReport)
         return;
     currentReport->status = status;
-    if (run.backedUp && run.backup.outcome == BackupResult::Outcome::Saved)
-        currentReport->backup = run.backup.file;
+    if (!backupFile.empty())
+        currentReport->backup = backupFile;
+}
+
+// The backup a guarded run saved before writing (empty: none).
+std::string SavedBackup(const GuardedRun &run)
+{
+    return run.backedUp && run.backup.outcome == BackupResult::Outcome::Saved ? run.backup.file : "";
 }
 
 const char *ResultName(int exitCode)
@@ -188,16 +194,6 @@ std::shared_ptr<ProgressView> FollowWindow(TBrigantFwTool &form, forms::Headless
                 view->statusText(text);
         });
     }
-    auto lastPosition = std::make_shared<int>(0);
-    if (oneButton)
-        form.ProgressBar2.addObserver([view, lastPosition](forms::Control &c) {
-            // A bar set back to 0 is the face made ready again, not progress.
-            const int position = static_cast<forms::ProgressBar &>(c).position();
-            if (position == *lastPosition || position == 0)
-                return;
-            *lastPosition = position;
-            view->percent(position);
-        });
     return view;
 }
 
@@ -221,7 +217,30 @@ std::shared_ptr<ProgressView> OpenWriteSession(CliContext &ctx, WindowSession &s
     return view;
 }
 
-RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::string &file, bool includeNvram);
+// The run a verb asks for on the bridge identification found: its mode, its
+// files and boxes, the boxes the bridge fixes (the NVRAM area of a bridge
+// that offers no choice goes with every write, as the window leaves its box
+// checked; a buffer-path bridge always uses the buffer path).
+RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::string &file, bool includeNvram)
+{
+    RunRequest req;
+    req.mode = mode == ToolMode::Program ? RunMode::Update
+               : mode == ToolMode::Erase ? RunMode::EraseOnly
+                                         : RunMode::BackupOnly;
+    req.includeNvram = form.selected.nvramOffered ? includeNvram : true;
+    req.readWriteBuffer = form.selected.bufferPath;
+    req.serial.vid = form.settings.VID;
+    req.serial.pid = form.settings.PID;
+    req.serial.text = form.settings.SerialText();
+    req.chipResetsItself = form.settings.ChipReset == 1;
+    if (mode == ToolMode::Program)
+        req.firmwareFile = file;
+    if (mode == ToolMode::Backup)
+        req.backupFile = file;
+    req.chip = form.chip;
+    req.candidateCount = form.candidateCount;
+    return req;
+}
 
 int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
@@ -270,7 +289,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             form.updateRunning = 0;
         });
     const OneButtonState state = passed ? OneButtonState::Passed : OneButtonState::Failed;
-    NoteRun(DescribeOneButton(state, false).key, run);
+    NoteRun(DescribeOneButton(state, false).key, SavedBackup(run));
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     view->result(passed ? "success" : "FAILED", passed);
@@ -347,31 +366,6 @@ std::string RunningFirmwareText(const SelectedBridge &selected)
     return selected.version + (selected.releaseFirmware ? "" : " (an internal build)");
 }
 
-// The run a verb asks for on the bridge identification found: its mode, its
-// files and boxes, the boxes the bridge fixes (the NVRAM area of a bridge
-// that offers no choice goes with every write, as the window leaves its box
-// checked; a buffer-path bridge always uses the buffer path).
-RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::string &file, bool includeNvram)
-{
-    RunRequest req;
-    req.mode = mode == ToolMode::Program ? RunMode::Update
-               : mode == ToolMode::Erase ? RunMode::EraseOnly
-                                         : RunMode::BackupOnly;
-    req.includeNvram = form.selected.nvramOffered ? includeNvram : true;
-    req.readWriteBuffer = form.selected.bufferPath;
-    req.serial.vid = form.settings.VID;
-    req.serial.pid = form.settings.PID;
-    req.serial.text = form.settings.SerialText();
-    req.chipResetsItself = form.settings.ChipReset == 1;
-    if (mode == ToolMode::Program)
-        req.firmwareFile = file;
-    if (mode == ToolMode::Backup)
-        req.backupFile = file;
-    req.chip = form.chip;
-    req.candidateCount = form.candidateCount;
-    return req;
-}
-
 // "from RUNNING to NEW", saying which of the two could not be read and
 // whether they compare.
 std::string VersionChangeText(const std::string &running, const std::string &next, VersionOrder order)
@@ -437,13 +431,13 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             std::cout << "already installed: " << entry.path << " runs version " << selected.version
                       << ", the version of " << file << "; nothing was written (--allow-reinstall writes it "
                       << "again)\n";
-            NoteRun("already installed", GuardedRun{});
+            NoteRun("already installed");
             return kExitNothingToDo;
         }
         if (order == VersionOrder::Older && !versions.allowOlder) {
             std::cerr << "error: " << file << ": version " << newVersion << " is older than the running "
                       << selected.version << "; nothing was written (--allow-older writes it)\n";
-            NoteRun("refused: an older version", GuardedRun{});
+            NoteRun("refused: an older version");
             return kExitUsage;
         }
     }
@@ -465,7 +459,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     if (mode == ToolMode::Program && RunRefusesFile(req, entry.bus, entry.path)) {
         const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
         const std::string why = refused.reason.empty() ? "the file is larger than the flash" : refused.reason;
-        NoteRun(why, GuardedRun{});
+        NoteRun(why);
         view->endLine();
         std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
         return kExitUsage;
@@ -473,14 +467,11 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     RunOutcome outcome;
     if (mode == ToolMode::Backup) {
         outcome = RunRequested(req, entry.bus, entry.path, host);
-        GuardedRun saved;
-        saved.backedUp = outcome.ok() && !outcome.backupFile.empty();
-        saved.backup.outcome = BackupResult::Outcome::Saved;
-        saved.backup.file = outcome.backupFile;
+        const std::string saved = outcome.ok() ? outcome.backupFile : "";
         NoteRun(RunText(outcome), saved);
         view->endLine();
-        if (saved.backedUp)
-            std::cout << "backup: " << outcome.backupFile << "\n";
+        if (!saved.empty())
+            std::cout << "backup: " << saved << "\n";
     } else {
         bool noTerminal = false;
         WritePlan plan = DescribeWrite(form, RequestWriteText(req, form.selected.nvramOffered));
@@ -494,7 +485,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                           mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
             [&] { return BackupThroughRequest(req, entry.bus, entry.path, host, selected.series, ""); },
             [&] { outcome = RunRequested(req, entry.bus, entry.path, host); });
-        NoteRun(RunText(outcome), run);
+        NoteRun(RunText(outcome), SavedBackup(run));
         if (const int stopped = ReportGuard(run, entry.path, noTerminal); stopped >= 0)
             return stopped;
     }

@@ -161,14 +161,6 @@ void ProgressView::statusText(const std::string &text)
     out_ << "  " << text << "\n" << std::flush;
 }
 
-void ProgressView::percent(int position)
-{
-    if (style_.verbosity == Verbosity::Quiet)
-        return;
-    endLine();
-    out_ << "progress: " << position << "%\n" << std::flush;
-}
-
 void ProgressView::endLine()
 {
     if (open_)

@@ -54,8 +54,6 @@ class ProgressView
     void statusText(const std::string &text);
     // How the run ended, in green or red where colour is allowed.
     void result(const std::string &text, bool ok);
-    // The one-button face's progress bar moved.
-    void percent(int position);
     // Ends a line the view left open (a redrawn line or a phase's line).
     void endLine();
 

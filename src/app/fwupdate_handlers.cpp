@@ -221,8 +221,7 @@ void LoadBtnClick(TBrigantFwTool &form)
         form.lastLoad = form.fileMismatchShown ? LoadResult::Mismatch : LoadResult::Accepted;
         if (form.fileMismatchShown)
             form.lastLoadReason = FileMismatchReason(
-                chosen->c_str(),
-                static_cast<std::uint16_t>(form.chip.ChipTypeCode | form.chip.ChipSubRevision << 8));
+                chosen->c_str(), PackChip(form.chip.ChipTypeCode, form.chip.ChipSubRevision));
         form.UpdateBtn.setEnabled(true);
         return;
     }
@@ -252,7 +251,7 @@ LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, 
         return {LoadResult::TooLarge, {}};
     if (IsBufferPathChip(chip.ChipTypeCode))
         return CheckWithRunningBridge(file, device);
-    const auto packed = static_cast<std::uint16_t>(chip.ChipTypeCode | chip.ChipSubRevision << 8);
+    const std::uint16_t packed = PackChip(chip.ChipTypeCode, chip.ChipSubRevision);
     bool unreadable = false;
     const int fits = CheckFirmwareFileMatchesChip(file.c_str(), packed, &unreadable);
     if (unreadable)

@@ -1,11 +1,10 @@
 #include "app/run_dispatch.h"
 
-#include "identify/flash_identify.h"
-
 #include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "common/debug_log.h"
 #include "forms/ui_services.h"
+#include "identify/flash_identify.h"
 #include "image/file_checks.h"
 #include "image/file_refusal.h"
 #include "image/firmware_file.h"
