@@ -336,7 +336,8 @@ std::string RunText(const RunOutcome &outcome)
     case RunOutcome::Result::Failed:
         break;
     }
-    return outcome.lastPhase.empty() ? "FAILED" : "FAILED (during " + outcome.lastPhase + ")";
+    std::string text = outcome.lastPhase.empty() ? "FAILED" : "FAILED (during " + outcome.lastPhase + ")";
+    return outcome.reason.empty() ? text : text + ": " + outcome.reason;
 }
 
 // After a write: let the refresh that follows run. A bridge that resets

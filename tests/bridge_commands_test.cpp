@@ -157,6 +157,7 @@ TEST_F(BridgeCommandTest, FlashAccessCdbs)
 TEST_F(BridgeCommandTest, SpiQueryOpensAHeldTransactionThenReads)
 {
     std::uint8_t buf[4];
+    backend.script = [](const auto &) { return Reply().data({0xEF, 0x40, 0x13, 0x00}); };
     ASSERT_EQ(SpiQuery(path, 0x9F, buf, 4), 1);
     ASSERT_EQ(backend.commands.size(), 2u);
     EXPECT_EQ(backend.commands[0].cdb, (Bytes{0xFF, 0x04, 0x20, 0x01, 0x01, 0x9F, 0, 0, 0, 0, 0, 0}));
@@ -169,6 +170,10 @@ TEST_F(BridgeCommandTest, SpiQueryOpensAHeldTransactionThenReads)
     backend.script = [](const auto &) { return Reply().status(2); };
     EXPECT_EQ(SpiQuery(path, 0x9F, buf, 4), 0);
     EXPECT_EQ(backend.commands.size(), 1u);
+
+    // A data command that moved fewer bytes than asked failed: the rest is not the device's.
+    backend.script = [](const auto &) { return Reply().data({0xEF, 0x40}); };
+    EXPECT_EQ(SpiQuery(path, 0x9F, buf, 4), 0);
 }
 
 TEST_F(BridgeCommandTest, ProbeReadBufferRepeatsWhileBecomingReady)

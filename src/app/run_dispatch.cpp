@@ -170,6 +170,11 @@ class PhaseWatch final : public RunHost
         refusal = why;
         inner_.refusing(why);
     }
+    void failing(const std::string &why) override
+    {
+        failure = why;
+        inner_.failing(why);
+    }
     void backupSaved(const std::string &file) override
     {
         backupFile = file;
@@ -189,6 +194,7 @@ class PhaseWatch final : public RunHost
     bool powerCycle = false;
     std::string backupFile;
     std::string refusal;
+    std::string failure;
 
   private:
     RunHost &inner_;
@@ -226,6 +232,8 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     if (done != 1 && !watch.refusal.empty()) {
         outcome.result = RunOutcome::Result::Refused;
         outcome.reason = watch.refusal;
+    } else if (done != 1) {
+        outcome.reason = watch.failure;
     }
     outcome.lastPhase = watch.lastPhase;
     outcome.bridgeReattaches = watch.resetting;

@@ -52,7 +52,7 @@ int ReadCapacity16(const std::string &path, std::uint8_t reply[kReadCapacity16Le
 int AtaReadDmaExt(const std::string &path, std::uint8_t *buffer, std::uint64_t lba, std::uint32_t length,
                   std::uint32_t sectorSize)
 {
-    return SendIn(path, DmaExt(0x15, 0x0B, 0x25, lba, Sectors(length, sectorSize)), buffer, length);
+    return SendInWhole(path, DmaExt(0x15, 0x0B, 0x25, lba, Sectors(length, sectorSize)), buffer, length);
 }
 
 int AtaWriteDmaExt(const std::string &path, const std::uint8_t *data, std::uint64_t lba, std::uint32_t length,

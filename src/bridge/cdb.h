@@ -45,6 +45,10 @@ class Cdb
 // The plain data-in and data-out operations for one CDB.
 int SendIn(const std::string &path, const Cdb &cdb, std::uint8_t *buffer, std::uint32_t length);
 int SendOut(const std::string &path, const Cdb &cdb, const std::uint8_t *data, std::uint32_t length);
+// A data-in command whose every byte is content (flash, disk sectors): one
+// that moved fewer than `length` bytes failed, for the rest of `buffer` holds
+// nothing the device said.
+int SendInWhole(const std::string &path, const Cdb &cdb, std::uint8_t *buffer, std::uint32_t length);
 
 // Lets the window handle what is pending between two sends; the bridge layer
 // never reaches for the window system itself, its callers hand it this.

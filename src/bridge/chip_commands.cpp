@@ -55,7 +55,7 @@ int WriteXdata(const std::string &path, const std::uint8_t *data, std::uint16_t 
 
 int ReadBlock24(const std::string &path, std::uint32_t address, std::uint8_t *buffer, std::uint32_t length)
 {
-    return SendIn(path, VendorDF(0x10, 0xFA).put24(2, length).put24(8, address), buffer, length);
+    return SendInWhole(path, VendorDF(0x10, 0xFA).put24(2, length).put24(8, address), buffer, length);
 }
 
 int WriteBlock24(const std::string &path, std::uint32_t address, const std::uint8_t *data,
@@ -166,6 +166,12 @@ int SendIn(const std::string &path, const Cdb &cdb, std::uint8_t *buffer, std::u
 {
     std::uint32_t transferred = 0;
     return SendScsiIn(path, cdb.data(), cdb.length(), buffer, length, transferred);
+}
+
+int SendInWhole(const std::string &path, const Cdb &cdb, std::uint8_t *buffer, std::uint32_t length)
+{
+    std::uint32_t transferred = 0;
+    return SendScsiIn(path, cdb.data(), cdb.length(), buffer, length, transferred) && transferred == length;
 }
 
 int SendOut(const std::string &path, const Cdb &cdb, const std::uint8_t *data, std::uint32_t length)

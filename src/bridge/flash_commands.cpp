@@ -57,7 +57,7 @@ int Poll(const std::string &path, int rereads, const std::function<bool(std::uin
 
 int ReadFlash(const std::string &path, std::uint32_t address, std::uint8_t *buffer, std::uint32_t length)
 {
-    return SendIn(path, Sub(0x10, address), buffer, length);
+    return SendInWhole(path, Sub(0x10, address), buffer, length);
 }
 
 int WriteFlash(const std::string &path, std::uint32_t address, const std::uint8_t *data, std::uint32_t length)
@@ -106,7 +106,7 @@ int SpiCommandIn(const std::string &path, const SpiDescriptor &descriptor)
 
 int SpiReadData(const std::string &path, std::uint8_t *buffer, std::uint16_t length)
 {
-    return SendIn(path, SpiDataCdb(0x21, length), buffer, length);
+    return SendInWhole(path, SpiDataCdb(0x21, length), buffer, length);
 }
 
 int SpiWriteData(const std::string &path, const std::uint8_t *data, std::uint16_t length)

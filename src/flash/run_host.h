@@ -48,6 +48,9 @@ class RunHost
     // The procedure will not write, for `why`, and has touched nothing (the
     // run is a refusal, not a failure).
     virtual void refusing(const std::string &why) { (void)why; }
+    // The procedure is failing, for `why` (a sentence in the tool's own
+    // words, not a status text); the window already showed its status.
+    virtual void failing(const std::string &why) { (void)why; }
     // The backup-only mode saved the flash (or the disk area) to `file`.
     virtual void backupSaved(const std::string &file) { (void)file; }
     // "Set Product SN" hidden after the record was written.

@@ -52,7 +52,7 @@ struct RunOutcome {
     };
     Result result = Result::Failed;
     UpdateProcedure procedure = UpdateProcedure::None;
-    std::string reason;
+    std::string reason; // why it was refused, or why it failed when the procedure said
     // The last progress phase reported before the end ("ReadFlash",
     // "Programming", ...): where a failed run stopped; empty when no long
     // step had started.

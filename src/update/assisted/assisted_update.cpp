@@ -8,6 +8,7 @@
 #include "device/transport.h"
 #include "flash/backup_file.h"
 #include "flash/chunked_transfer.h"
+#include "flash/kept_settings.h"
 #include "image/checksums.h"
 #include "image/chip_types.h"
 #include "image/firmware_file.h"
@@ -266,10 +267,11 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
     const bool keepNvram = !req.includeNvram;
     const auto nvramOffset = static_cast<std::uint32_t>(std::max(ChipTypeOf(code).eraseNvramOffset, 0));
     std::vector<std::uint8_t> nvram(kNvramSize, 0);
-    if (keepNvram && !ReadFlashRange(host, path, nvramOffset, nvram.data(), kNvramSize)) {
-        host.showStatus("Backup NVRAM command fail!");
+    const SettingsRead readNvram = [&](std::uint8_t *dest, std::uint32_t n) {
+        return ReadFlashRange(host, path, nvramOffset, dest, n);
+    };
+    if (keepNvram && !ReadKeptSettings(host, readNvram, nvram.data(), kNvramSize))
         return 0;
-    }
 
     std::uint8_t mode = 3;
     if (kind == kFlashMxic)
@@ -317,17 +319,26 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
             failure = "Data not 0xff !!";
     }
 
+    // Settings that did not go back fail the run: an erase that lost them
+    // is not the erase that was asked for.
+    bool settingsKept = true;
     if (keepNvram) {
         WaitFlashReady(path);
         if (!WriteFlashRange(host, req.chip, path, nvramOffset, nvram.data(), kNvramSize, 0)) {
-            // Reported and otherwise ignored: the erase itself was verified.
             host.showStatus("Write NVRAM back command fail!");
+            host.failing("the device's settings (NVRAM) could not be written back after the erase");
+            settingsKept = false;
+        } else {
+            WaitFlashReady(path);
+            settingsKept = CheckKeptSettings(host, readNvram, nvram.data(), kNvramSize);
         }
     }
     if (failure) {
         host.showStatus(failure);
         return 0;
     }
+    if (!settingsKept)
+        return 0;
     host.showStatus("Erase flash all success!");
     return 1;
 }
@@ -347,10 +358,11 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
         if (code == 12)
             PrepareFlashUpdate(path);
         if (!req.includeNvram) {
-            if (!ReadFlashRange(host, path, nvramOffset, nvram.data(), kNvramSize)) {
-                host.showStatus("Backup NVRAM command fail!");
+            const SettingsRead readNvram = [&](std::uint8_t *dest, std::uint32_t n) {
+                return ReadFlashRange(host, path, nvramOffset, dest, n);
+            };
+            if (!ReadKeptSettings(host, readNvram, nvram.data(), kNvramSize))
                 return 0;
-            }
             haveNvram = true;
         }
     }
@@ -459,7 +471,8 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
             }
             if (autoReset)
                 host.bridgeResetting();
-            host.notify(autoReset ? Notice::AutoReset : Notice::PowerCycle, autoReset ? kAutoResetText : kPowerCycleText);
+            host.notify(autoReset ? Notice::AutoReset : Notice::PowerCycle,
+                        autoReset ? kAutoResetText : kPowerCycleText);
         } else {
             host.notify(Notice::PowerCycle, kPowerCycleText);
         }

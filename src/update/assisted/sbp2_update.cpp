@@ -6,6 +6,7 @@
 #include "common/clock.h"
 #include "device/transport.h"
 #include "flash/chunked_transfer.h"
+#include "flash/kept_settings.h"
 #include "update/assisted/assisted_update.h"
 
 #include <algorithm>
@@ -23,6 +24,14 @@ constexpr std::uint32_t kCodeArea = 0x8000;
 constexpr std::uint32_t kDotEvery = 2048;
 
 bool FlaggedAddress(std::uint32_t address) { return address == 0 || address == kSbp2NvramOffset; }
+
+// The settings area's reader for the kept-settings checks.
+SettingsRead ReadSbp2Nvram(RunHost &host, const std::string &path)
+{
+    return [&host, &path](std::uint8_t *dest, std::uint32_t length) {
+        return ReadFlashRange(host, path, kSbp2NvramOffset, dest, length);
+    };
+}
 
 } // namespace
 
@@ -83,10 +92,8 @@ int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::str
         std::vector<std::uint8_t> nvram(kSbp2NvramSize, 0);
         const bool keepsNvram = imageLength <= kCodeArea;
         if (keepsNvram) {
-            if (!ReadFlashRange(host, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize)) {
-                host.showStatus("Backup NVRAM command fail!");
+            if (!ReadKeptSettings(host, ReadSbp2Nvram(host, path), nvram.data(), kSbp2NvramSize))
                 return;
-            }
             bufferLength += kSbp2NvramSize;
         }
         TransferBlock written(bufferLength), readBack(bufferLength);
@@ -127,10 +134,8 @@ int EraseAllFlashSbp2(RunHost &host, const std::string &path)
     const auto length = static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
     std::vector<std::uint8_t> ff(length, 0xFF);
     std::vector<std::uint8_t> nvram(kSbp2NvramSize, 0);
-    if (!ReadFlashRange(host, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize)) {
-        host.showStatus("Backup NVRAM command fail!");
+    if (!ReadKeptSettings(host, ReadSbp2Nvram(host, path), nvram.data(), kSbp2NvramSize))
         return 0;
-    }
     WriteBlock16(path, 0, ff.data(), kSbp2ChunkSize, true);
     SleepMs(500);
     const int erased = WriteBlock16(path, kSbp2NvramOffset, ff.data(), kSbp2ChunkSize, true);
@@ -159,8 +164,12 @@ int EraseAllFlashSbp2(RunHost &host, const std::string &path)
     }
     if (!restored) {
         host.showStatus("Write NVRAM back command fail!");
+        host.failing("the device's settings (NVRAM) could not be written back after the erase");
         return 0;
     }
+    WaitFlashReady(path);
+    if (!CheckKeptSettings(host, ReadSbp2Nvram(host, path), nvram.data(), kSbp2NvramSize))
+        return 0;
     host.showStatus("Erase flash all success!");
     return 1;
 }

@@ -2,6 +2,7 @@
 #include "bridge/flash_commands.h"
 #include "common/window_texts.h"
 #include "device/transport.h"
+#include "flash/kept_settings.h"
 #include "image/file_checks.h"
 #include "image/firmware_file.h"
 #include "update/register/flash_engine.h"
@@ -125,6 +126,9 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
     const int hasNvram = HasNvramArea(chip.ChipTypeCode, req.firmwareFile);
     const bool keep = KeepNvram(hasNvram, include);
 
+    const SettingsRead readNvram = [&path](std::uint8_t *dest, std::uint32_t length) {
+        return ReadFlash(path, 0, dest, length);
+    };
     TransferBlock nvram(kNvram);
     if (keep) {
         if (!nvram) {
@@ -133,10 +137,8 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         }
         std::memset(nvram.data(), 0, kNvram);
         WaitFlashReady(path);
-        if (!ReadFlash(path, 0, nvram.data(), kNvram)) {
-            host.showStatus("Backup NVRAM command fail!");
+        if (!ReadKeptSettings(host, readNvram, nvram.data(), kNvram))
             return 0;
-        }
     }
     if (chip.AtmelType != -1) {
         WriteEnable(path);
@@ -158,6 +160,9 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
             if (!WriteFlash(path, 0, nvram.data(), kNvram)) {
                 host.showStatus("Write NVRAM back command fail!");
                 result = 0;
+            } else {
+                WaitFlashReady(path);
+                result = CheckKeptSettings(host, readNvram, nvram.data(), kNvram) ? 1 : 0;
             }
         }
         if (result)

@@ -3,6 +3,7 @@
 #include "common/debug_log.h"
 #include "common/window_texts.h"
 #include "device/transport.h"
+#include "flash/kept_settings.h"
 #include "image/file_checks.h"
 #include "image/firmware_file.h"
 #include "update/register/flash_engine.h"
@@ -138,11 +139,20 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
     if (!WaitFlashReady(path))
         DebugOut("0.1 Device initial not ready!!");
 
+    // An image of at most kMinimumImage bytes leaves the NVRAM block to the
+    // device: its settings are read (and must read the same twice) before
+    // anything is erased, and go back after the image.
+    const SettingsRead readNvram = [&path](std::uint8_t *dest, std::uint32_t length) {
+        return ReadFlash(path, kNvramBlockAddress, dest, length);
+    };
+    const bool restoreNvram = size <= kMinimumImage;
     std::uint8_t nvram[kNvramBlockSize] = {};
-    bool nvramSaved = false;
     if (size <= kSmallFlash) {
-        nvramSaved = ReadFlash(path, kNvramBlockAddress, nvram, kNvramBlockSize) != 0;
-        DebugOut(nvramSaved ? "NVRAM O.K.\n" : "NVRAM fail\n");
+        if (restoreNvram) {
+            if (!ReadKeptSettings(host, readNvram, nvram, kNvramBlockSize))
+                return 0;
+            DebugOut("NVRAM O.K.\n");
+        }
         if (!EraseSmallFlash(host, path, chip.AmicType, n))
             return 0;
     } else {
@@ -172,7 +182,6 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
 
     // The erase took the NVRAM block with it; it goes back and is checked
     // with the image, so that lost settings never pass for a good update.
-    const bool restoreNvram = size <= kMinimumImage && nvramSaved;
     if (restoreNvram) {
         if (!WriteFlash(path, kNvramBlockAddress, nvram, kNvramBlockSize)) {
             host.showStatus("Programming Fail!!");
@@ -183,17 +192,16 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
 
     SleepMs(kBeforeReadBackMs);
     WaitFlashReady(path);
-    std::uint8_t nvramBack[kNvramBlockSize] = {};
-    if (!ReadFlash(path, 0, readBack.data(), size) ||
-        (restoreNvram && !ReadFlash(path, kNvramBlockAddress, nvramBack, kNvramBlockSize))) {
+    if (!ReadFlash(path, 0, readBack.data(), size)) {
         host.showStatus("Read Fail!!\r\n");
         return 0;
     }
-    if (std::memcmp(readBack.data(), image.data(), size) != 0 ||
-        (restoreNvram && std::memcmp(nvramBack, nvram, kNvramBlockSize) != 0)) {
+    if (std::memcmp(readBack.data(), image.data(), size) != 0) {
         host.showStatus("Compare Fail!!\r\n\r\n");
         return 0;
     }
+    if (restoreNvram && !CheckKeptSettings(host, readNvram, nvram, kNvramBlockSize))
+        return 0;
     host.showStatus(kProgrammingSuccessText);
     host.notify(Notice::PowerCycle, kPowerCycleSpacedText);
     return 1;
