@@ -496,7 +496,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                   << (mode == ToolMode::Erase ? "ROM" : "new firmware") << " then.\n";
     AwaitReturn(session, form, outcome);
     if (outcome.result == RunOutcome::Result::Refused)
-        return kExitUsage;
+        return outcome.deviceUnanswered ? kExitFailed : kExitUsage;
     return outcome.ok() ? kExitOk : kExitFailed;
 }
 

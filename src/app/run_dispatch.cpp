@@ -119,7 +119,11 @@ RunChoice ChooseUpdateProcedure(const RunInputs &in)
             in.chip.FlashKind == kFlashSst ? UpdateProcedure::UpdateBlockwiseSst : row.procedure;
         break;
     case RunVariant::XdataProbe:
-        if (in.xdataProbe == 0 && in.chip.ChipSubRevision <= kLastRegisterSubRevision)
+        if (in.xdataProbe < 0 && !in.serviceMode) {
+            choice.refusedUnanswered = true;
+            break;
+        }
+        if (in.xdataProbe <= 0 && in.chip.ChipSubRevision <= kLastRegisterSubRevision)
             choice.procedure = UpdateProcedure::UpdateBlockwise;
         else
             choice.procedure = SstOr(in, row.procedure);
@@ -131,7 +135,9 @@ RunChoice ChooseUpdateProcedure(const RunInputs &in)
 int ProbeXdata505E(const std::string &path)
 {
     std::uint8_t reply[4] = {};
-    return ReadXdata(path, reply, kXdataProbeAddress, 4) && reply[1] == 0 && reply[2] == 1 ? 1 : 0;
+    if (!ReadXdata(path, reply, kXdataProbeAddress, 4))
+        return -1;
+    return reply[1] == 0 && reply[2] == 1 ? 1 : 0;
 }
 
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure) { return EntryOf(procedure).run; }
@@ -226,6 +232,14 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
         host.message(kFileTooLargeText, "Message", MessageKind::Information);
         return outcome;
     }
+    if (choice.refusedUnanswered) {
+        outcome.result = RunOutcome::Result::Refused;
+        outcome.deviceUnanswered = true;
+        outcome.reason = "the bridge did not answer the probe that picks its update procedure (its register "
+                         "at 0x505E); nothing was written";
+        host.showStatus("Refused: " + outcome.reason + ".");
+        return outcome;
+    }
     PhaseWatch watch(host);
     const int done = ProcedureFor(choice.procedure)(req, watch, path);
     outcome.result = done == 1 ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
@@ -248,14 +262,20 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
 std::optional<RunOutcome> RefuseFile(const RunRequest &req, BusKind bus, const std::string &path,
                                      RunHost &host)
 {
+    RunOutcome outcome;
+    outcome.result = RunOutcome::Result::Refused;
+    if (std::string why = RunIdentityRefusal(req); !why.empty()) {
+        outcome.deviceUnanswered = true;
+        outcome.reason = why;
+        host.showStatus("Refused: " + why + ".");
+        return outcome;
+    }
     std::string why = RunFileRefusal(req, bus);
     if (why.empty())
         why = RunFlashSizeRefusal(req, bus, path);
     if (why.empty())
         return std::nullopt;
     host.showStatus(kFileRefusedText + why + "; nothing was written.");
-    RunOutcome outcome;
-    outcome.result = RunOutcome::Result::Refused;
     outcome.reason = why;
     return outcome;
 }
@@ -267,6 +287,15 @@ RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &p
     if (auto refused = RefuseFile(req, bus, path, host))
         return *refused;
     return RunChosen(ChoiceFor(req, bus, path, host), req, path, host);
+}
+
+std::string RunIdentityRefusal(const RunRequest &req)
+{
+    if (req.mode == RunMode::BackupOnly || !req.chip.failedIdentifyRead)
+        return {};
+    return std::string("identification got no usable answer from ") + req.chip.failedIdentifyRead +
+           ", which decides how the flash is written; nothing was written (select the bridge again, or "
+           "unplug and replug it, and retry)";
 }
 
 std::string RunFileRefusal(const RunRequest &req, BusKind bus)

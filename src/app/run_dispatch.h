@@ -19,7 +19,8 @@ class TBrigantFwTool;
 struct RunInputs {
     ChipIdentity chip;
     BusKind bus = BusKind::Usb;
-    // The answer of the probe at 0x505E (1 or 0); asked only when NeedsXdataProbe.
+    // The answer of the probe at 0x505E (1 or 0, -1 when the read failed);
+    // asked only when NeedsXdataProbe.
     int xdataProbe = 0;
     // Whether the chosen file fits FlashSizeKb; asked only when NeedsSizeCheck.
     bool fileFitsFlash = true;
@@ -31,6 +32,8 @@ struct RunChoice {
     UpdateProcedure procedure = UpdateProcedure::None;
     // The file is larger than the flash: nothing runs and Run stays disabled.
     bool refusedTooLarge = false;
+    // The probe the choice depends on got no answer: nothing runs.
+    bool refusedUnanswered = false;
     // ProgressBar1 goes back to 0 when the procedure returns.
     bool resetsProgress = true;
 };
@@ -40,7 +43,7 @@ bool NeedsSizeCheck(const ChipIdentity &chip, bool serviceMode);
 RunChoice ChooseUpdateProcedure(const RunInputs &in);
 
 // The probe of bridge memory at 0x505E: 1 when four bytes read there have
-// byte 1 equal to 0 and byte 2 equal to 1.
+// byte 1 equal to 0 and byte 2 equal to 1, 0 when not, -1 when the read failed.
 int ProbeXdata505E(const std::string &path);
 
 // Every procedure takes the request, the host and the selected entry's device
@@ -69,6 +72,10 @@ inline constexpr std::uint64_t kSmallestFlashBytes = 64 * 1024;
 // against the file, also when the size was measured (RunFileRefusal judges
 // then) or the family checks its size itself.
 std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::string &path);
+// Why `req` must not write to the bridge because identification missed an
+// answer that decides how its flash is written (failedIdentifyRead); empty
+// when nothing is missing or nothing is written (a backup).
+std::string RunIdentityRefusal(const RunRequest &req);
 // Whether a run of `req` would refuse the file before any procedure runs:
 // RunFileRefusal, the size check of NeedsSizeCheck, or (with the bridge's
 // `path`) RunFlashSizeRefusal.

@@ -47,11 +47,13 @@ void UpdateBtnCheck(TBrigantFwTool &form)
         form.diskLabel.setCaption(BusDiskText(entry.bus));
 
     bool infoFailed = false;
-    const std::uint16_t packed = IdentifyChip(path, &infoFailed);
+    const char *failedRead = nullptr;
+    const std::uint16_t packed = IdentifyChip(path, &infoFailed, &failedRead);
     if (infoFailed)
         Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
     form.chip.ChipTypeCode = IdentifiedType(packed);
     form.chip.ChipSubRevision = IdentifiedRevision(packed);
+    form.chip.failedIdentifyRead = failedRead;
     const std::uint8_t type = form.chip.ChipTypeCode;
 
     // The firmware-file gate of the Run button.
@@ -111,9 +113,9 @@ void UpdateBtnCheck(TBrigantFwTool &form)
         }
         if (IsFirmwareReportedFlashChip(type, entry.bus)) {
             form.SFlashTypeLable.show();
-            std::uint8_t verdict[4] = {};
-            if (ReadFlashType(path, verdict))
-                SetFlashKind(host, form.chip, verdict[0]);
+            std::int32_t verdict = kFlashUnknown;
+            if (ReadFlashTypeVerdict(form.chip, path, verdict))
+                SetFlashKind(host, form.chip, verdict);
             const ChipType &row = ChipTypeOf(type);
             if (row.bufferPath)
                 form.selected.runsFromRom = ProbeBufferFamilyFlash(host, form.chip, path);

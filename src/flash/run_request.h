@@ -63,6 +63,9 @@ struct RunOutcome {
     std::string backupFile;
     // The procedure said the new firmware starts after a power cycle.
     bool powerCycleAdvised = false;
+    // Refused because the bridge did not answer a question that decides how
+    // its flash is written (not because of the user's file or options).
+    bool deviceUnanswered = false;
     bool ok() const { return result == Result::Success; }
 };
 

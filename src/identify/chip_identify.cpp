@@ -136,8 +136,10 @@ bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus)
 
 bool IsNvramChip(unsigned code) { return ChipTypeOf(code).nvramGroup; }
 
-std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed)
+std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed, const char **failedRead)
 {
+    if (failedRead)
+        *failedRead = nullptr;
     std::uint8_t type = 0;
     std::uint8_t revision = 0;
 
@@ -202,9 +204,14 @@ std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed)
         if (AskStagingBuffer(path, staging) == 1) {
             type = 26;
         } else {
+            // The revision picks the update procedure (the SST path from 5 on).
             std::uint8_t reg[4] = {};
-            if (ReadXdata(path, reg, kChipRevisionRegister, 4) && reg[1] >= 0xB4)
+            if (!ReadXdata(path, reg, kChipRevisionRegister, 4)) {
+                if (failedRead)
+                    *failedRead = "the chip revision register";
+            } else if (reg[1] >= 0xB4) {
                 revision = 5;
+            }
         }
         break;
     }

@@ -13,8 +13,11 @@ namespace brigant
 
 // Low byte ChipTypeCode, high byte ChipSubRevision. Sets `*infoFailed` in
 // the code-8 case when the chip information does not name revision 1 or 2
-// (the window then shows "Get chip information fail !").
-std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed = nullptr);
+// (the window then shows "Get chip information fail !"). Sets `*failedRead`
+// (may be null) to what it asked when a read that decides how the flash is
+// written failed, else to null.
+std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed = nullptr,
+                           const char **failedRead = nullptr);
 
 constexpr std::uint8_t IdentifiedType(std::uint16_t packed)
 {

@@ -8,6 +8,9 @@
 #include "identify/flash_identify.h"
 #include "image/chip_types.h"
 
+#include <cstring>
+#include <functional>
+
 namespace brigant
 {
 
@@ -15,6 +18,15 @@ namespace
 {
 
 constexpr std::uint16_t kFlashParamsParameter = 32;
+constexpr std::uint8_t kSstMaker = 0xBF; // the JEDEC maker byte of SST parts
+
+// A four-byte answer that decides how the flash is written: asked twice, it
+// counts only when both reads succeeded and agree.
+bool AskedTwiceAlike(const std::function<int(std::uint8_t *)> &ask, std::uint8_t reply[4])
+{
+    std::uint8_t again[4] = {};
+    return ask(reply) && ask(again) && std::memcmp(reply, again, 4) == 0;
+}
 
 FlashOpcodeRecord ZeroedRecord()
 {
@@ -68,7 +80,8 @@ bool ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::stri
     std::uint8_t boundary = 0;
     bool bufferPath = false;
     for (int attempt = 0; attempt < kDescriptorAttempts && !bufferPath; ++attempt)
-        bufferPath = ProbeReadBuffer(path, [&host] { host.processMessages(); }, &boundary) != 0;
+        bufferPath = ProbeReadBuffer(
+                         path, [&host] { host.processMessages(); }, &boundary) != 0;
     host.bufferPathShown(bufferPath);
     FlashOpcodeRecord record = ZeroedRecord();
     std::uint8_t id[5] = {};
@@ -150,8 +163,24 @@ void ProbeSpiFamilyFlash(ProbeHost &host, ChipIdentity &chip, DeviceEntry &entry
 void ProbeSstWordMode(ChipIdentity &chip, const std::string &path)
 {
     std::uint8_t reply[4] = {};
-    if (SpiQuery(path, 0x9F, reply, 4) && reply[0] == 0xBF && reply[1] == 0x25)
+    const bool answered =
+        AskedTwiceAlike([&path](std::uint8_t *id) { return SpiQuery(path, 0x9F, id, 4); }, reply);
+    if (!answered)
+        chip.failedIdentifyRead = "the flash's JEDEC ID";
+    else if (reply[0] == kSstMaker && reply[1] == 0x25)
         chip.SstWordMode = 1;
+}
+
+bool ReadFlashTypeVerdict(ChipIdentity &chip, const std::string &path, std::int32_t &kind)
+{
+    std::uint8_t verdict[4] = {};
+    kind = kFlashUnknown;
+    if (!AskedTwiceAlike([&path](std::uint8_t *reply) { return ReadFlashType(path, reply); }, verdict)) {
+        chip.failedIdentifyRead = "the flash type the bridge reports";
+        return false;
+    }
+    kind = verdict[0];
+    return true;
 }
 
 // The "other supported types": the AMIC and ATMEL probes, then the bridge's verdict.
@@ -164,15 +193,15 @@ void ProbeOtherSupportedFlash(ProbeHost &host, ChipIdentity &chip, const std::st
     } else if (chip.AtmelType != -1) {
         host.flashMakerShown("ATMEL");
     } else {
-        std::uint8_t verdict[4] = {};
-        if (ReadFlashType(path, verdict)) {
-            if (verdict[0] == 0) {
+        std::int32_t verdict = kFlashUnknown;
+        if (ReadFlashTypeVerdict(chip, path, verdict)) {
+            if (verdict == kFlashUnknown) {
                 FlashOpcodeRecord record = ZeroedRecord();
                 if (ProbeFlashVendorSpi(path, record))
                     SetFlashKind(host, chip, record.flashKind);
             } else {
-                chip.FlashKind = verdict[0];
-                if (const char *name = FlashMakerName(verdict[0]))
+                chip.FlashKind = verdict;
+                if (const char *name = FlashMakerName(verdict))
                     host.flashMakerShown(name);
             }
         }

@@ -25,8 +25,13 @@ bool ProbeBufferFamilyFlash(ProbeHost &host, ChipIdentity &chip, const std::stri
 void ProbeSpiFamilyFlash(ProbeHost &host, ChipIdentity &chip, DeviceEntry &entry, bool repairBank,
                          const std::string &path, std::uint8_t type);
 // SST parts whose JEDEC ID starts BF 25 take auto-address-increment data
-// only word by word: sets SstWordMode for them.
+// only word by word: sets SstWordMode for them. The query is asked twice; a
+// failed one, or two that differ, is an identification gap (failedIdentifyRead).
 void ProbeSstWordMode(ChipIdentity &chip, const std::string &path);
+// The flash type the bridge reports, into `kind` (0: the bridge leaves it to
+// the probes). It is asked twice; a failed read, or two that differ, is an
+// identification gap: false, with failedIdentifyRead set.
+bool ReadFlashTypeVerdict(ChipIdentity &chip, const std::string &path, std::int32_t &kind);
 // The other supported codes: the AMIC and ATMEL probes, then the bridge's verdict.
 void ProbeOtherSupportedFlash(ProbeHost &host, ChipIdentity &chip, const std::string &path);
 

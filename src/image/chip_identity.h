@@ -31,6 +31,10 @@ struct ChipIdentity {
     std::int32_t SstWordMode = 0;
     std::int32_t FlashSizeKb = 0;
     std::int32_t FirmwareLevel = 0;
+    // An identification read whose answer decides how the flash is written,
+    // and which failed or answered what cannot be: what it asked (a static
+    // text), or null. A bridge identified with such a gap is not written.
+    const char *failedIdentifyRead = nullptr;
 };
 
 } // namespace brigant

@@ -82,9 +82,9 @@ same <(head -c 65536 "$work/d/flash.bin") <(tail -c +65537 "$work/d/flash.bin" |
     "bank 0 is not bank 1's copy after repair"
 run repair2 4 --simulate nutmeg:damage=bank0 --sim-state "$work/d" repair --yes
 
-# Power lost right after the chip erase of the one-button update (command 25):
+# Power lost right after the chip erase of the one-button update (command 27):
 # the bridge runs from ROM, the face offers nothing, recover brings it back.
-run cut 1 --simulate quince:fault=powerloss@26 --sim-state "$work/r" update --embedded --yes --no-backup
+run cut 1 --simulate quince:fault=powerloss@28 --sim-state "$work/r" update --embedded --yes --no-backup
 run stuck 1 --simulate quince --sim-state "$work/r" update --embedded --yes
 expect stuck.out "runs from its ROM (an update was cut short): 'brigant-fw recover' brings its firmware back"
 run recover 0 --simulate quince --sim-state "$work/r" recover --yes
