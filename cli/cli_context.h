@@ -94,5 +94,6 @@ void RegisterListCommand(CLI::App &app, CliContext &ctx);
 void RegisterUpdateCommand(CLI::App &app, CliContext &ctx);
 void RegisterRepairCommand(CLI::App &app, CliContext &ctx);
 void RegisterRecoverCommand(CLI::App &app, CliContext &ctx);
+void RegisterHistoryCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

@@ -50,4 +50,16 @@ void CliRunHost::devicesReattached(const std::vector<DiskInterface> &found, int 
         returnedAt_ = found[static_cast<std::size_t>(selected)].path;
 }
 
+void CliRunHost::keptSettingsRead(const std::vector<std::uint8_t> &settings)
+{
+    if (!journal_)
+        return;
+    journal_->settings = settings;
+    std::string error;
+    if (!WriteJournalEntry(*journal_, error)) {
+        view_.endLine();
+        std::cerr << "warning: the update journal: " << error << "\n" << std::flush;
+    }
+}
+
 } // namespace brigant::cli

@@ -3,6 +3,7 @@
 // procedure's status texts and notice boxes only with --verbose (they are the
 // window's words), errors always, and what the run told that the user must
 // know afterwards kept for the command line to say in its own words.
+#include "app/update_journal.h"
 #include "cli/progress_view.h"
 #include "flash/run_host.h"
 
@@ -28,6 +29,17 @@ class CliRunHost final : public RunHost
     TransferState &transfer() override { return transfer_; }
     void bridgeResetting() override;
     void devicesReattached(const std::vector<DiskInterface> &found, int selected) override;
+    void keptSettingsRead(const std::vector<std::uint8_t> &settings) override;
+    std::vector<std::uint8_t> journalSettings() override { return journalSettings_; }
+
+    // The journal entry of this write: the settings kept go into it (written
+    // at once, before anything is erased). `saved`: the settings of a cut
+    // update of this bridge, kept instead of the flash's (empty: none).
+    void followJournal(JournalEntry *entry, std::vector<std::uint8_t> saved)
+    {
+        journal_ = entry;
+        journalSettings_ = std::move(saved);
+    }
 
     // Where the bridge was found again after its reset (empty: not yet, or no reset).
     const std::string &returnedAt() const { return returnedAt_; }
@@ -39,6 +51,8 @@ class CliRunHost final : public RunHost
     OutputStyle style_;
     TransferState &transfer_;
     std::string returnedAt_;
+    JournalEntry *journal_ = nullptr;
+    std::vector<std::uint8_t> journalSettings_;
 };
 
 } // namespace brigant::cli

@@ -4,6 +4,7 @@
 #include "app/check_report.h"
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
+#include "app/update_journal.h"
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
 #include "cli/user_text.h"
@@ -139,7 +140,16 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             if (!accepted)
                 code = kExitFailed;
         }
-        const Offer offer = OneButtonOffer(path, header);
+        Offer offer = OneButtonOffer(path, header);
+        // A half-written flash may already report the image's version: an
+        // open journal entry for the built-in image says the update is not done.
+        if (a.embedded && offer.verdict == "same version") {
+            const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
+            if (open && !open->builtIn.empty())
+                offer = {kExitOk, "unfinished",
+                         "unfinished: " + UnfinishedText(*open) +
+                             "; `brigant-fw update --embedded` finishes it"};
+        }
         if (offer.exitCode == kExitFailed && offer.verdict == "unreadable" && PermissionProblem())
             std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
         document["image"] = a.embedded ? "built-in " + EmbeddedImageVersion() : a.file;

@@ -255,6 +255,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"mountPoints", mounts},
             {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
             {"runsFromRom", found.runsFromRom},
+            {"unfinishedUpdate", UnfinishedJson(entry.path)},
             {"window",
              {{"item", item},
               {"fields", fields},
@@ -294,6 +295,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         out << "Warning:           " << DamagedBankText(entry.damagedBank) << "\n";
     if (found.runsFromRom)
         out << "Warning:           " << kRunsFromRomWarning << "\n";
+    if (const std::string unfinished = UnfinishedWarning(entry.path); !unfinished.empty())
+        out << "Warning:           " << unfinished << "\n";
 
     if (ctx.verbose) {
         // The window-level view: the controls and ChipIdentity as the window holds them.

@@ -49,6 +49,7 @@ struct EntryView {
     std::string status;
     int damagedBank = -1;
     bool runsFromRom = false;
+    std::string unfinished; // the journal's open write on this bridge
 };
 
 EntryView Capture(TBrigantFwTool &form, int index)
@@ -70,6 +71,7 @@ EntryView Capture(TBrigantFwTool &form, int index)
     v.status = form.StatusEdit.text();
     v.damagedBank = entry.damagedBank;
     v.runsFromRom = form.selected.runsFromRom;
+    v.unfinished = UnfinishedWarning(entry.path);
     return v;
 }
 
@@ -102,6 +104,8 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
             out << "    Warning:           " << DamagedBankText(e.damagedBank) << "\n";
         if (e.runsFromRom)
             out << "    Warning:           " << kRunsFromRomWarning << "\n";
+        if (!e.unfinished.empty())
+            out << "    Warning:           " << e.unfinished << "\n";
         if (verbose) {
             out << "    Window item:       \"" << e.item << "\"\n";
             out << "    Firmware Ver.:     " << e.firmwareVersion
@@ -138,6 +142,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"mountPoints", e.mountPoints},
             {"damagedBank", e.damagedBank >= 0 ? nlohmann::json(e.damagedBank) : nlohmann::json()},
             {"runsFromRom", e.runsFromRom},
+            {"unfinishedUpdate", UnfinishedJson(e.path)},
             {"window",
              {{"item", e.item},
               {"firmwareVersion", e.firmwareVersion},

@@ -3,6 +3,7 @@
 // goes to the bridge's RAM, then the image (the built-in update image, or a
 // FILE) to the flash; the flash is read back, the bridge reset, and the
 // firmware it then runs is checked.
+#include "app/update_journal.h"
 #include "app/write_guard.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
@@ -169,6 +170,7 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     req.chip = form.chip;
     req.candidateCount = form.candidateCount;
     CliRunHost host(*view, ctx.style, form.transfer);
+    const std::string bridgeKey = BridgeJournalKey(path);
     const GuardedRun run = RunGuarded(form, DescribeWrite(form, what), guard, nullptr, [&] {
         programmed = ProgramViaBuffer(req, host, path, 0, image.data(),
                                       static_cast<std::uint32_t>(image.size()), true) == 1;
@@ -207,6 +209,8 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         std::cout << "result: FAILED: the bridge does not run the built-in image\n";
         return kExitFailed;
     }
+    // A verified image on a bridge that is back: a cut update of it is over.
+    FinishJournalEntries(bridgeKey, std::time(nullptr));
     std::cout << "result: success\n";
     return kExitOk;
 }

@@ -8,6 +8,7 @@
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
+#include "app/update_journal.h"
 #include "app/window_run.h"
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
@@ -24,9 +25,11 @@
 #include "image/firmware_version.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 namespace brigant::cli
 {
@@ -81,6 +84,33 @@ void NoteRun(const std::string &status, const std::string &backupFile = {})
     currentReport->status = status;
     if (!backupFile.empty())
         currentReport->backup = backupFile;
+}
+
+// Writes the journal entry; a journal that cannot be written is said, and
+// the write goes on (the backup still holds the old flash).
+void JournalWrite(JournalEntry &record, ProgressView &view)
+{
+    std::string error;
+    if (!WriteJournalEntry(record, error)) {
+        view.endLine();
+        std::cerr << "warning: the update journal: " << error << "\n" << std::flush;
+    }
+}
+
+// After the run: a verified write finishes the entry (and any other open one
+// of the bridge); a refusal wrote nothing, so a new entry goes again; a
+// failure leaves it open.
+void JournalOutcome(JournalEntry &record, const std::string &bridgeKey, const RunOutcome &outcome,
+                    bool finishing, ProgressView &view)
+{
+    if (outcome.ok()) {
+        record.finished = std::time(nullptr);
+        JournalWrite(record, view);
+        FinishJournalEntries(bridgeKey, record.finished);
+    } else if (outcome.result == RunOutcome::Result::Refused && !finishing && !record.file.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(record.file, ec);
+    }
 }
 
 // The backup a guarded run saved before writing (empty: none).
@@ -257,7 +287,20 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     view->endLine();
     if (form.listedCount > 0)
         NoteDevice(form);
-    if (!form.YesBtn.enabled()) {
+    // A cut one-button update may leave a bridge that reports the new
+    // version over a half-written flash: the journal's open entry for the
+    // built-in image lets the same update finish it.
+    const std::string bridgeKey = form.listedCount > 0 ? BridgeJournalKey(form.selectedEntry().path) : "";
+    const std::optional<JournalEntry> unfinished =
+        bridgeKey.empty() ? std::nullopt : OpenJournalEntry(bridgeKey);
+    const bool finishing =
+        unfinished && !unfinished->builtIn.empty() && form.oneButton == OneButtonState::Current;
+    if (unfinished)
+        std::cout << "note: " << UnfinishedText(*unfinished)
+                  << (finishing ? "; this run finishes it"
+                                : "; `" + FinishingCommand(*unfinished) + "` finishes it")
+                  << "\n";
+    if (!form.YesBtn.enabled() && !finishing) {
         const OneButtonState state = form.oneButton;
         std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
         if (state == OneButtonState::NotSupported && form.listedCount > 1)
@@ -275,18 +318,37 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     bool noTerminal = false;
     bool passed = false;
     const std::string image = "the built-in image " + EmbeddedImageVersion();
+    JournalEntry record = finishing ? *unfinished : JournalEntry{};
     const GuardedRun run = RunGuarded(
         form, DescribeWrite(form, image), CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
-        [&form] { return BackupThroughBuffer(form, ""); },
+        [&] {
+            BackupResult backup = BackupThroughBuffer(form, "");
+            if (!finishing && backup.outcome == BackupResult::Outcome::Saved)
+                record.backup = backup.file;
+            return backup;
+        },
         [&] {
             view->endLine();
             std::cout << "updating " << path << " to " << image << "\n";
+            if (!finishing) {
+                record.bridge = bridgeKey;
+                record.device = path;
+                record.series = form.selected.series;
+                record.chipCode = form.chip.ChipTypeCode;
+                record.action = "update";
+                record.builtIn = EmbeddedImageVersion();
+                record.started = std::time(nullptr);
+            }
+            JournalWrite(record, *view);
             // The window's face stays as it was: its refresh on the bridge's
             // return does not judge the device while the run is on.
             form.updateRunning = 1;
             CliRunHost host(*view, ctx.style, form.transfer);
             passed = RunEmbeddedUpdate(VerbRequest(form, ToolMode::Program, "", false), host, path, [] {});
             form.updateRunning = 0;
+            RunOutcome outcome;
+            outcome.result = passed ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
+            JournalOutcome(record, bridgeKey, outcome, finishing, *view);
         });
     const OneButtonState state = passed ? OneButtonState::Passed : OneButtonState::Failed;
     NoteRun(DescribeOneButton(state, false).key, SavedBackup(run));
@@ -295,6 +357,9 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     view->result(passed ? "success" : "FAILED", passed);
     if (ctx.style.verbosity != Verbosity::Quiet)
         std::cout << DescribeOneButton(state, false, index).text << "\n";
+    if (!passed)
+        std::cout << "The update journal keeps this update open: run `brigant-fw update --embedded` again to "
+                     "finish it.\n";
     // Let the refresh that follows the bridge's return run.
     session.ui().runTimers(10000);
     return passed ? kExitOk : kExitFailed;
@@ -413,8 +478,28 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         return kExitNoDevice;
     }
 
+    // An earlier write to this bridge that was cut: the same write finishes
+    // it, with the checks that read the running firmware waived (a half
+    // written flash answers them wrongly) and the settings it saved kept.
+    const std::string bridgeKey = BridgeJournalKey(entry.path);
+    const std::optional<JournalEntry> unfinished = OpenJournalEntry(bridgeKey);
+    const bool sameChip = unfinished && unfinished->chipCode == code;
+    bool finishing = false;
+    if (unfinished && sameChip && mode == ToolMode::Program && !unfinished->firmware.empty())
+        finishing = unfinished->sha256 == FileSha256(file);
+    else if (unfinished && sameChip && mode == ToolMode::Erase)
+        finishing = unfinished->action == "erase";
+    if (unfinished && mode != ToolMode::Backup) {
+        view->endLine();
+        std::cout << "note: " << UnfinishedText(*unfinished)
+                  << (finishing ? "; this run finishes it"
+                                : "; `" + FinishingCommand(*unfinished) + "` finishes it")
+                  << (unfinished->backup.empty() ? "" : "; the backup made before it: " + unfinished->backup)
+                  << "\n";
+    }
+
     // 2. The file: the checks Load File applies.
-    if (mode == ToolMode::Program) {
+    if (mode == ToolMode::Program && !finishing) {
         const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
         if (const std::string why = LoadRefusal(check, form.chip, file); !why.empty()) {
             std::cerr << "error: " << file << ": " << why << "\n";
@@ -428,6 +513,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     if (mode == ToolMode::Program) {
         newVersion = FirmwareFileVersion(file, code);
         order = CompareVersions(newVersion, selected.version);
+        if (finishing)
+            order = VersionOrder::Unknown;
         if (order == VersionOrder::Same && !versions.allowReinstall) {
             std::cout << "already installed: " << entry.path << " runs version " << selected.version
                       << ", the version of " << file << "; nothing was written (--allow-reinstall writes it "
@@ -480,12 +567,37 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         plan.firmware = RunningFirmwareText(selected);
         if (mode == ToolMode::Program)
             plan.versionChange = VersionChangeText(selected.version, newVersion, order);
+        JournalEntry record = finishing ? *unfinished : JournalEntry{};
+        host.followJournal(&record, sameChip ? unfinished->settings : std::vector<std::uint8_t>{});
         const GuardedRun run = RunGuarded(
             form, plan,
             CliWriteGuard(ctx,
                           mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
-            [&] { return BackupThroughRequest(req, entry.bus, entry.path, host, selected.series, ""); },
-            [&] { outcome = RunRequested(req, entry.bus, entry.path, host); });
+            [&] {
+                BackupResult backup =
+                    BackupThroughRequest(req, entry.bus, entry.path, host, selected.series, "");
+                if (!finishing && backup.outcome == BackupResult::Outcome::Saved)
+                    record.backup = backup.file;
+                return backup;
+            },
+            [&] {
+                if (!finishing) {
+                    record.bridge = bridgeKey;
+                    record.device = entry.path;
+                    record.series = selected.series;
+                    record.chipCode = code;
+                    record.action = mode == ToolMode::Erase ? "erase" : "update";
+                    if (mode == ToolMode::Program) {
+                        std::error_code ec;
+                        record.firmware = std::filesystem::absolute(file, ec).string();
+                        record.sha256 = FileSha256(file);
+                    }
+                    record.started = std::time(nullptr);
+                }
+                JournalWrite(record, *view);
+                outcome = RunRequested(req, entry.bus, entry.path, host);
+                JournalOutcome(record, bridgeKey, outcome, finishing, *view);
+            });
         NoteRun(RunText(outcome), SavedBackup(run));
         if (const int stopped = ReportGuard(run, entry.path, noTerminal); stopped >= 0)
             return stopped;
@@ -494,6 +606,11 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     if (outcome.powerCycleAdvised && ctx.style.verbosity != Verbosity::Quiet)
         std::cout << "Turn the bridge's power off and on again: it starts its "
                   << (mode == ToolMode::Erase ? "ROM" : "new firmware") << " then.\n";
+    if (outcome.result == RunOutcome::Result::Failed && mode != ToolMode::Backup)
+        std::cout << "The update journal keeps this " << (mode == ToolMode::Erase ? "erase" : "update")
+                  << " open: run `"
+                  << (mode == ToolMode::Erase ? "brigant-fw erase" : "brigant-fw update " + file)
+                  << "` again to finish it (the device's settings saved before it are kept).\n";
     AwaitReturn(session, form, outcome);
     if (outcome.result == RunOutcome::Result::Refused)
         return outcome.deviceUnanswered ? kExitFailed : kExitUsage;

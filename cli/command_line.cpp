@@ -96,6 +96,7 @@ CommandLine::CommandLine()
     RegisterUpdateCommand(app, ctx);
     RegisterRepairCommand(app, ctx);
     RegisterRecoverCommand(app, ctx);
+    RegisterHistoryCommand(app, ctx);
     for (CLI::App *verb : app.get_subcommands({}))
         verb->footer(std::string(kGlobalOptions) + kExitCodes);
 }

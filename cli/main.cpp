@@ -1,4 +1,5 @@
 // brigant-fw: the command-line face of the firmware update utility.
+#include "app/update_journal.h"
 #include "cli/cli_context.h"
 #include "cli/command_line.h"
 #include "cli/user_text.h"
@@ -44,6 +45,9 @@ int main(int argc, char **argv)
         std::cerr << "error: " << failure->text << "\n";
         return failure->kind == runtime::StartFailure::Kind::NoDevice ? kExitNoDevice : kExitUsage;
     }
+    // Simulated bridges keep a journal only with their state, apart from real ones'.
+    if (!options.simulate.empty())
+        SetJournalForSimulation(options.simState);
     ctx.traceOn = options.trace;
     ctx.simulation = session.simulation();
     ctx.runtime = &session;

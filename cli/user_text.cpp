@@ -1,5 +1,7 @@
 #include "cli/user_text.h"
 
+#include "app/update_journal.h"
+
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "update/assisted/embedded_images.h"
@@ -107,6 +109,27 @@ std::string LoadCheckText(const LoadCheck &load)
 std::string JsonText(const nlohmann::json &document)
 {
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string UnfinishedWarning(const std::string &path)
+{
+    const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
+    if (!open)
+        return {};
+    return UnfinishedText(*open) + ": `" + FinishingCommand(*open) + "` finishes it";
+}
+
+nlohmann::json UnfinishedJson(const std::string &path)
+{
+    const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
+    if (!open)
+        return nullptr;
+    return {{"started", JournalTimeText(open->started)},
+            {"action", open->action},
+            {"writing", JournalWriteText(*open)},
+            {"backup", open->backup.empty() ? nlohmann::json() : nlohmann::json(open->backup)},
+            {"finishWith", FinishingCommand(*open)},
+            {"journal", open->file}};
 }
 
 } // namespace brigant::cli

@@ -32,6 +32,12 @@ OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index
 // takes the file.
 std::string LoadCheckText(const LoadCheck &load);
 
+// The warning for a bridge whose last write (in the update journal) did not
+// finish, with the command that finishes it; empty when none is open.
+std::string UnfinishedWarning(const std::string &path);
+// The same as a JSON object (null when none is open).
+nlohmann::json UnfinishedJson(const std::string &path);
+
 // The warning for a buffer-path bridge that runs from its ROM.
 inline constexpr const char *kRunsFromRomWarning =
     "the bridge runs from its ROM (an update was cut short): 'brigant-fw recover' brings its firmware back";

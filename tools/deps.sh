@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libudev-dev libcli11-dev
           libgtest-dev libgmock-dev googletest umockdev libumockdev-dev clang libclang-rt-dev
-          qt6-base-dev nlohmann-json3-dev libsgutils2-dev)
+          qt6-base-dev nlohmann-json3-dev libsgutils2-dev libssl-dev)
 # Google Benchmark: the micro-benchmarks in bench/ (built with the rest, run by hand).
 packages+=(libbenchmark-dev)
 # python3 reads back the JSON in tests/cli; script (bsdutils) gives them a pseudo-terminal.

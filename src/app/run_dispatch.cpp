@@ -181,6 +181,11 @@ class PhaseWatch final : public RunHost
         failure = why;
         inner_.failing(why);
     }
+    void keptSettingsRead(const std::vector<std::uint8_t> &settings) override
+    {
+        inner_.keptSettingsRead(settings);
+    }
+    std::vector<std::uint8_t> journalSettings() override { return inner_.journalSettings(); }
     void backupSaved(const std::string &file) override
     {
         backupFile = file;

@@ -8,14 +8,23 @@ namespace brigant
 
 bool ReadKeptSettings(RunHost &host, const SettingsRead &read, std::uint8_t *dest, std::uint32_t length)
 {
+    // An earlier update of this bridge that was cut saved the settings as
+    // they were; the flash may hold them erased by now.
+    if (const std::vector<std::uint8_t> saved = host.journalSettings(); saved.size() == length) {
+        std::memcpy(dest, saved.data(), length);
+        host.keptSettingsRead(saved);
+        return true;
+    }
     std::vector<std::uint8_t> again(length, 0);
     const char *why = nullptr;
     if (!read(dest, length) || !read(again.data(), length))
         why = "the device's settings (NVRAM) could not be read; nothing was erased";
     else if (std::memcmp(dest, again.data(), length) != 0)
         why = "two reads of the device's settings (NVRAM) differ; nothing was erased";
-    if (!why)
+    if (!why) {
+        host.keptSettingsRead(again);
         return true;
+    }
     host.showStatus("Backup NVRAM command fail!");
     host.failing(why);
     return false;

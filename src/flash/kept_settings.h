@@ -16,7 +16,9 @@ using SettingsRead = std::function<int(std::uint8_t *dest, std::uint32_t length)
 // The kept settings, read before anything is erased. A read that fails or a
 // second read that differs from the first stops the update: the status line
 // shows "Backup NVRAM command fail!", the host hears why, and false is
-// returned with nothing written.
+// returned with nothing written. Settings the host has from the journal of a
+// cut update (of this length) are kept instead, without reading. The host
+// hears the settings kept before true is returned.
 bool ReadKeptSettings(RunHost &host, const SettingsRead &read, std::uint8_t *dest, std::uint32_t length);
 
 // After programming: the flash's settings area must read back as `kept`.

@@ -51,6 +51,13 @@ class RunHost
     // The procedure is failing, for `why` (a sentence in the tool's own
     // words, not a status text); the window already showed its status.
     virtual void failing(const std::string &why) { (void)why; }
+    // The device's settings that the write keeps, as read before anything
+    // was erased (or as taken from journalSettings()).
+    virtual void keptSettingsRead(const std::vector<std::uint8_t> &settings) { (void)settings; }
+    // The device's settings as an earlier update that was cut saved them:
+    // kept instead of what the flash holds now (which that update may have
+    // erased). Empty: read them from the flash.
+    virtual std::vector<std::uint8_t> journalSettings() { return {}; }
     // The backup-only mode saved the flash (or the disk area) to `file`.
     virtual void backupSaved(const std::string &file) { (void)file; }
     // "Set Product SN" hidden after the record was written.

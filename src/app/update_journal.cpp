@@ -1,0 +1,292 @@
+#include "app/update_journal.h"
+
+#include "device/enumerator.h"
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <system_error>
+
+namespace brigant
+{
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace
+{
+
+// Where the journal applies (see SetJournalForSimulation).
+struct JournalScope {
+    bool enabled = true;
+    std::string simState; // the kept state of simulated bridges, absolute
+};
+JournalScope &Scope()
+{
+    static JournalScope scope;
+    return scope;
+}
+
+std::string Hex(const std::uint8_t *bytes, std::size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+bool FromHex(const std::string &text, std::vector<std::uint8_t> &bytes)
+{
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    if (text.size() % 2)
+        return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        bytes.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
+    }
+    return true;
+}
+
+json ToJson(const JournalEntry &e)
+{
+    json j = {{"bridge", e.bridge},
+              {"device", e.device},
+              {"series", e.series},
+              {"chip_code", e.chipCode},
+              {"action", e.action},
+              {"started", JournalTimeText(e.started)},
+              {"started_epoch", static_cast<std::int64_t>(e.started)}};
+    if (!e.firmware.empty()) {
+        j["firmware"] = e.firmware;
+        j["sha256"] = e.sha256;
+    }
+    if (!e.builtIn.empty())
+        j["built_in_image"] = e.builtIn;
+    if (!e.backup.empty())
+        j["backup"] = e.backup;
+    if (!e.settings.empty())
+        j["settings"] = Hex(e.settings.data(), e.settings.size());
+    j["finished"] = e.finished ? json(JournalTimeText(e.finished)) : json(nullptr);
+    if (e.finished)
+        j["finished_epoch"] = static_cast<std::int64_t>(e.finished);
+    return j;
+}
+
+bool FromJson(const json &j, JournalEntry &e)
+{
+    if (!j.is_object() || !j.contains("bridge") || !j.contains("started_epoch"))
+        return false;
+    e.bridge = j.value("bridge", "");
+    e.device = j.value("device", "");
+    e.series = j.value("series", "");
+    e.chipCode = j.value("chip_code", 0);
+    e.action = j.value("action", "update");
+    e.firmware = j.value("firmware", "");
+    e.sha256 = j.value("sha256", "");
+    e.builtIn = j.value("built_in_image", "");
+    e.backup = j.value("backup", "");
+    e.started = static_cast<std::time_t>(j.value("started_epoch", std::int64_t{0}));
+    e.finished = static_cast<std::time_t>(j.value("finished_epoch", std::int64_t{0}));
+    return FromHex(j.value("settings", ""), e.settings);
+}
+
+} // namespace
+
+std::string JournalDirectory()
+{
+    const char *state = std::getenv("XDG_STATE_HOME");
+    fs::path base;
+    if (state && *state == '/') {
+        base = state;
+    } else {
+        const char *home = std::getenv("HOME");
+        base = fs::path(home && *home ? home : ".") / ".local" / "state";
+    }
+    return (base / "brigant" / "journal").string();
+}
+
+void SetJournalForSimulation(const std::string &simState)
+{
+    std::error_code ec;
+    Scope().enabled = !simState.empty();
+    Scope().simState = simState.empty() ? "" : fs::absolute(simState, ec).lexically_normal().string();
+}
+
+std::string BridgeJournalKey(const std::string &path)
+{
+    if (!Scope().enabled)
+        return {};
+    std::string key = path;
+    std::vector<DiskInterface> disks;
+    DiskEnumerator *enumerator = CurrentDiskEnumerator();
+    if (enumerator && enumerator->listDisks(disks))
+        for (const DiskInterface &disk : disks)
+            if (disk.path == path && !disk.location.empty())
+                key = disk.location;
+    return Scope().simState.empty() ? key : key + " in " + Scope().simState;
+}
+
+std::vector<JournalEntry> ReadJournal()
+{
+    std::vector<JournalEntry> entries;
+    std::error_code ec;
+    for (const auto &item : fs::directory_iterator(JournalDirectory(), ec)) {
+        if (item.path().extension() != ".json")
+            continue;
+        std::ifstream in(item.path());
+        const json j = json::parse(in, nullptr, false);
+        JournalEntry e;
+        if (!j.is_discarded() && FromJson(j, e)) {
+            e.file = item.path().string();
+            entries.push_back(std::move(e));
+        }
+    }
+    std::sort(entries.begin(), entries.end(), [](const JournalEntry &a, const JournalEntry &b) {
+        return a.started != b.started ? a.started < b.started : a.file < b.file;
+    });
+    return entries;
+}
+
+std::optional<JournalEntry> OpenJournalEntry(const std::string &key)
+{
+    std::optional<JournalEntry> newest;
+    if (key.empty())
+        return newest;
+    for (JournalEntry &e : ReadJournal())
+        if (e.open() && e.bridge == key)
+            newest = std::move(e);
+    return newest;
+}
+
+bool WriteJournalEntry(JournalEntry &entry, std::string &error)
+{
+    if (entry.bridge.empty()) // a bridge without a journal
+        return true;
+    std::error_code ec;
+    const fs::path dir = JournalDirectory();
+    fs::create_directories(dir, ec);
+    if (ec) {
+        error = "cannot make " + dir.string() + ": " + ec.message();
+        return false;
+    }
+    if (entry.file.empty()) {
+        char stamp[32];
+        std::tm local{};
+        localtime_r(&entry.started, &local);
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+        for (int n = 0; entry.file.empty() || fs::exists(entry.file); ++n)
+            entry.file = (dir / (std::string(stamp) + (n ? "-" + std::to_string(n) : "") + ".json")).string();
+    }
+    const std::string temporary = entry.file + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << ToJson(entry).dump(2) << "\n";
+        out.flush();
+        if (!out) {
+            error = "cannot write " + temporary;
+            return false;
+        }
+    }
+    fs::rename(temporary, entry.file, ec);
+    if (ec) {
+        error = "cannot write " + entry.file + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+std::string FileSha256(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return {};
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        return {};
+    std::vector<char> chunk(1 << 16);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (in.gcount() > 0 &&
+            EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1)
+            return {};
+    }
+    if (in.bad())
+        return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
+        return {};
+    return Hex(digest, length);
+}
+
+std::string JournalTimeText(std::time_t when)
+{
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+std::string JournalWriteText(const JournalEntry &entry)
+{
+    if (entry.action == "erase")
+        return "an erase";
+    if (!entry.builtIn.empty())
+        return "the built-in image " + entry.builtIn;
+    return entry.firmware;
+}
+
+std::string UnfinishedText(const JournalEntry &entry)
+{
+    return "the " + std::string(entry.action == "erase" ? "erase" : "update") + " of " +
+           JournalTimeText(entry.started) + " did not finish (it was writing " + JournalWriteText(entry) +
+           ")";
+}
+
+std::string FinishingCommand(const JournalEntry &entry)
+{
+    if (entry.action == "erase")
+        return "brigant-fw erase";
+    if (!entry.builtIn.empty())
+        return "brigant-fw update --embedded";
+    return "brigant-fw update " + entry.firmware;
+}
+
+bool FinishJournalEntries(const std::string &key, std::time_t when)
+{
+    bool ok = true;
+    if (key.empty())
+        return ok;
+    std::string error;
+    for (JournalEntry &e : ReadJournal()) {
+        if (!e.open() || e.bridge != key)
+            continue;
+        e.finished = when;
+        ok = WriteJournalEntry(e, error) && ok;
+    }
+    return ok;
+}
+
+} // namespace brigant

@@ -1,0 +1,64 @@
+#pragma once
+// The update journal: one file per write to a bridge, in
+// $XDG_STATE_HOME/brigant/journal/ (default ~/.local/state/brigant/journal),
+// made before the first command that writes and marked finished only after
+// the write was verified. An entry still open names a bridge whose update was
+// cut: it holds what finishing that update takes (the file, the backup, the
+// device's own settings as they were before anything was erased).
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+struct JournalEntry {
+    std::string file;     // the entry's own file (set when it is first written)
+    std::string bridge;   // where the bridge sits on its bus (port path or GUID), else its device node
+    std::string device;   // the device node it had then
+    std::string series;   // the chip series identification named
+    int chipCode = 0;     // the chip type code
+    std::string action;   // "update" or "erase"
+    std::string firmware; // the file written; empty for the built-in image or an erase
+    std::string sha256;   // that file's SHA-256, in hex
+    std::string builtIn;  // the built-in image's version, when that was written
+    std::string backup;   // the backup taken just before, if any
+    std::vector<std::uint8_t> settings; // the device's settings (NVRAM) the write kept
+    std::time_t started = 0;
+    std::time_t finished = 0; // 0 while the write has not been verified
+    bool open() const { return finished == 0; }
+};
+
+std::string JournalDirectory();
+// Simulated bridges: those whose state is kept in the folder `simState` get
+// entries told apart by that folder; without a kept state a simulated bridge
+// starts afresh every run, has nothing to finish later, and no journal.
+void SetJournalForSimulation(const std::string &simState);
+// The key a bridge's entries are found by: its bus location, which survives
+// a reset and a new device node, or the device node when the platform gives
+// none. Empty when the bridge has no journal (entries with it are not written).
+std::string BridgeJournalKey(const std::string &path);
+// Every entry, oldest first (files that cannot be read are skipped).
+std::vector<JournalEntry> ReadJournal();
+// The newest open entry of the bridge known by `key`, if any.
+std::optional<JournalEntry> OpenJournalEntry(const std::string &key);
+// Writes `entry` (creating the directory and naming the file the first
+// time) through a temporary file and a rename; false with `error` on failure.
+bool WriteJournalEntry(JournalEntry &entry, std::string &error);
+// The SHA-256 of a file's bytes in hex; empty when it cannot be read.
+std::string FileSha256(const std::string &path);
+// "2026-12-09 04:12:33", local time.
+std::string JournalTimeText(std::time_t when);
+// What the entry wrote, in words: "FILE", "the built-in image V", "an erase".
+std::string JournalWriteText(const JournalEntry &entry);
+// "the update of DATE did not finish (it was writing X)".
+std::string UnfinishedText(const JournalEntry &entry);
+// The command that finishes the entry's write: "brigant-fw update FILE", ...
+std::string FinishingCommand(const JournalEntry &entry);
+// Marks every open entry of the bridge `key` finished at `when` (a verified
+// write on it supersedes them); false when one could not be written.
+bool FinishJournalEntries(const std::string &key, std::time_t when);
+
+} // namespace brigant

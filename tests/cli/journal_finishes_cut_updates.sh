@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# An update cut by a power loss is finished by running the same update again:
+# the journal kept the file, the backup and the device's settings from before
+# the erase. Without it the second run would refuse the file (the half-written
+# firmware answers the code 15-18 identity rule wrongly), call the one-button
+# bridge already updated (it reports the new version over a half-written
+# flash), or keep the erased settings. Each row ends with the clean run's flash,
+# settings included, and a finished journal entry.
+# Usage: journal_finishes_cut_updates.sh BRIGANT_FW BRIGANT_SIM_IMAGE
+set -uo pipefail
+fw=$1
+image=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# label | device | file options (embedded: the built-in image) | kept OFF+LEN | cut after (regex) | its match
+rows=(
+    "settings erased, then cut|alder|version=9.8|0x8000+512| out FF 04 14 |1"
+    "codes 15-18 identity rule|pine:version=3.0,ext=31.25.1.5|exttext=2345|-| out |40"
+    "one-button, second half unwritten|quince|embedded|-| out 3B |96"
+)
+
+failed=0
+n=0
+for row in "${rows[@]}"; do
+    IFS='|' read -r label device spec kept regex nth <<<"$row"
+    dir="$work/$n"
+    n=$((n + 1))
+    mkdir -p "$dir"
+    export XDG_STATE_HOME="$dir/state"
+    fail() {
+        echo "FAILED: $label: $*"
+        sed 's/^/    /' "$dir/out" 2>/dev/null
+        failed=1
+    }
+    if [ "$spec" = embedded ]; then
+        verb=(update --embedded --yes)
+    else
+        "$image" "${device%%:*}:$spec" -o "$dir/fw.bin" >/dev/null || { fail "brigant-sim-image"; continue; }
+        verb=(update --yes "$dir/fw.bin")
+    fi
+    "$fw" --simulate "$device" --sim-state "$dir/seed" info >/dev/null 2>&1
+    if [ "$kept" != - ]; then
+        for range in $kept; do
+            head -c $((${range#*+})) /dev/urandom |
+                dd of="$dir/seed/flash.bin" bs=1 seek=$((${range%+*})) conv=notrunc status=none
+        done
+    fi
+    cp -r "$dir/seed" "$dir/clean"
+    "$fw" --simulate "$device" --sim-state "$dir/clean" --trace="$dir/trace" "${verb[@]}" >"$dir/out" 2>&1 ||
+        { fail "the clean run"; continue; }
+    rm -rf "$XDG_STATE_HOME"
+    at=$(grep -n -E -e "$regex" "$dir/trace" | sed -n "${nth}p" | cut -d: -f1)
+    [ -n "$at" ] || { fail "no match $nth of '$regex'"; continue; }
+    cut=$((at + 1))
+    cp -r "$dir/seed" "$dir/s"
+    sep=:
+    [[ $device == *:* ]] && sep=,
+    rc=0
+    "$fw" --simulate "$device${sep}fault=powerloss@$cut" --sim-state "$dir/s" "${verb[@]}" >"$dir/out" 2>&1 || rc=$?
+    [ "$rc" -ne 0 ] || { fail "the cut run (powerloss@$cut) exited 0"; continue; }
+    grep -q "again to finish it" "$dir/out" || fail "the cut run gives no advice to finish it"
+    "$fw" --simulate "$device" --sim-state "$dir/s" list >"$dir/out" 2>&1
+    grep -q "did not finish" "$dir/out" || fail "list does not tell of the unfinished update"
+    rc=0
+    "$fw" --simulate "$device" --sim-state "$dir/s" "${verb[@]}" >"$dir/out" 2>&1 || rc=$?
+    if [ "$rc" -ne 0 ]; then
+        fail "the second run exited $rc"
+    elif ! grep -q "this run finishes it" "$dir/out"; then
+        fail "the second run does not say it finishes the cut update"
+    elif ! cmp -s "$dir/s/flash.bin" "$dir/clean/flash.bin"; then
+        fail "the flash after the second run is not the clean run's"
+    elif ! "$fw" history --json | python3 -c '
+import json, sys
+entries = json.load(sys.stdin)["entries"]
+sys.exit(0 if len(entries) == 1 and entries[0]["finished"] else 1)'; then
+        fail "the journal does not hold one finished entry"
+    else
+        echo "ok: $label: cut at command $cut, finished by the same update"
+    fi
+done
+exit "$failed"
