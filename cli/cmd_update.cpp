@@ -293,14 +293,14 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     const std::string bridgeKey = form.listedCount > 0 ? BridgeJournalKey(form.selectedEntry().path) : "";
     const std::optional<JournalEntry> unfinished =
         bridgeKey.empty() ? std::nullopt : OpenJournalEntry(bridgeKey);
-    const bool finishing =
-        unfinished && !unfinished->builtIn.empty() && form.oneButton == OneButtonState::Current;
+    // (The face offers the update again while the journal holds it open.)
+    const bool finishing = unfinished && !unfinished->builtIn.empty() && form.YesBtn.enabled();
     if (unfinished)
         std::cout << "note: " << UnfinishedText(*unfinished)
                   << (finishing ? "; this run finishes it"
                                 : "; `" + FinishingCommand(*unfinished) + "` finishes it")
                   << "\n";
-    if (!form.YesBtn.enabled() && !finishing) {
+    if (!form.YesBtn.enabled()) {
         const OneButtonState state = form.oneButton;
         std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
         if (state == OneButtonState::NotSupported && form.listedCount > 1)

@@ -1,5 +1,7 @@
 #include "gui/gui_session.h"
 
+#include "app/update_journal.h"
+
 namespace brigant::gui
 {
 
@@ -27,6 +29,9 @@ bool GuiSession::start(const GuiOptions &options, std::string &error)
                                                                        : failure->text;
         return false;
     }
+    // Simulated bridges keep a journal only with their state, as on the command line.
+    if (!options.simulate.empty())
+        SetJournalForSimulation(options.simState);
     watch_.setBackend(runtime_.backend());
     watch_.setEnumerator(runtime_.diskEnumerator());
     services_.backend(&watch_).diskEnumerator(&watch_);

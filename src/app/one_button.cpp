@@ -1,6 +1,7 @@
 #include "app/one_button.h"
 
 #include "app/device_list.h"
+#include "app/update_journal.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
 #include "common/window_texts.h"
@@ -106,7 +107,15 @@ void RefreshEnd(TBrigantFwTool &form)
             boundary == kRomDescriptorBoundary)
             ShowOneButtonStatus(form, OneButtonState::RunsFromRom);
     }
-    if (std::memcmp(reply + 12, header + 25, 4) == 0) {
+    // A bridge cut in the middle of this update may report the image's
+    // version over a half-written flash: while the journal holds the update
+    // open, it is offered again, never called already updated.
+    const bool unfinished = [&] {
+        const std::optional<JournalEntry> open =
+            OpenJournalEntry(BridgeJournalKey(form.selectedEntry().path));
+        return open && !open->builtIn.empty();
+    }();
+    if (std::memcmp(reply + 12, header + 25, 4) == 0 && !(unfinished && !form.updateRunning)) {
         ShowOneButtonStatus(form, OneButtonState::Current);
         current = true;
     }

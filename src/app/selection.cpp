@@ -2,6 +2,7 @@
 
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
+#include "app/update_journal.h"
 #include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
@@ -179,6 +180,10 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     // The status line says why the file was refused, unless it says something else.
     if (!mismatchWhy.empty() && form.StatusEdit.text().empty())
         form.StatusEdit.setText(std::string(kFileMismatchText) + " " + mismatchWhy);
+    // A write to this bridge that was cut: the status line says so first.
+    if (!form.updateRunning)
+        if (const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path)))
+            form.StatusEdit.setText("Warning: " + UnfinishedText(*open) + "; the same update finishes it.");
 
     form.DiskLetterLable.setText(form.selectedEntry().driveLetters);
 }

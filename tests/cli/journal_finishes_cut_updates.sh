@@ -62,6 +62,11 @@ for row in "${rows[@]}"; do
     grep -q "again to finish it" "$dir/out" || fail "the cut run gives no advice to finish it"
     "$fw" --simulate "$device" --sim-state "$dir/s" list >"$dir/out" 2>&1
     grep -q "did not finish" "$dir/out" || fail "list does not tell of the unfinished update"
+    if [ "$spec" = embedded ]; then
+        rc=0
+        "$fw" --simulate "$device" --sim-state "$dir/s" check --embedded >"$dir/out" 2>&1 || rc=$?
+        [ "$rc" -eq 0 ] && grep -q "unfinished" "$dir/out" || fail "check --embedded calls it done (exit $rc)"
+    fi
     rc=0
     "$fw" --simulate "$device" --sim-state "$dir/s" "${verb[@]}" >"$dir/out" 2>&1 || rc=$?
     if [ "$rc" -ne 0 ]; then
