@@ -295,7 +295,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         out << "Warning:           " << DamagedBankText(entry.damagedBank) << "\n";
     if (found.runsFromRom)
         out << "Warning:           " << kRunsFromRomWarning << "\n";
-    if (const std::string unfinished = UnfinishedWarning(entry.path); !unfinished.empty())
+    if (const std::string unfinished = found.runsFromRom ? "" : UnfinishedWarning(entry.path);
+        !unfinished.empty())
         out << "Warning:           " << unfinished << "\n";
 
     if (ctx.verbose) {

@@ -71,7 +71,9 @@ EntryView Capture(TBrigantFwTool &form, int index)
     v.status = form.StatusEdit.text();
     v.damagedBank = entry.damagedBank;
     v.runsFromRom = form.selected.runsFromRom;
-    v.unfinished = UnfinishedWarning(entry.path);
+    // A bridge in its ROM is finished by recover, which its own warning names.
+    if (!v.runsFromRom)
+        v.unfinished = UnfinishedWarning(entry.path);
     return v;
 }
 

@@ -474,6 +474,16 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
               << " (code " << static_cast<int>(code) << "), firmware " << RunningFirmwareText(selected)
               << "\n";
     if (!selected.supported) {
+        // A bridge that went away while it was being identified is not one
+        // the tool cannot update.
+        const TransportFailure &gone = LastTransportFailure();
+        if (code == 0 && gone.path == entry.path && gone.openFailed &&
+            gone.openError == OpenError::NotFound) {
+            std::cerr
+                << "error: " << entry.path << " stopped answering while it was identified (disconnected "
+                << "or without power?): nothing was written; connect it and run the same command again\n";
+            return kExitNoDevice;
+        }
         std::cout << "this bridge cannot be updated: chip type code " << static_cast<int>(code) << "\n";
         return kExitNoDevice;
     }
