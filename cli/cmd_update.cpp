@@ -97,20 +97,10 @@ void JournalWrite(JournalEntry &record, ProgressView &view)
     }
 }
 
-// After the run: a verified write finishes the entry (and any other open one
-// of the bridge); a refusal wrote nothing, so a new entry goes again; a
-// failure leaves it open.
-void JournalOutcome(JournalEntry &record, const std::string &bridgeKey, const RunOutcome &outcome,
-                    bool finishing, ProgressView &view)
+// After the run: the journal entry closed as the outcome says.
+void JournalOutcome(JournalEntry &record, const RunOutcome &outcome, bool finishing)
 {
-    if (outcome.ok()) {
-        record.finished = std::time(nullptr);
-        JournalWrite(record, view);
-        FinishJournalEntries(bridgeKey, record.finished);
-    } else if (outcome.result == RunOutcome::Result::Refused && !finishing && !record.file.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(record.file, ec);
-    }
+    CloseJournalEntry(record, outcome.ok(), outcome.result == RunOutcome::Result::Refused, finishing);
 }
 
 // The backup a guarded run saved before writing (empty: none).
@@ -348,7 +338,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             form.updateRunning = 0;
             RunOutcome outcome;
             outcome.result = passed ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
-            JournalOutcome(record, bridgeKey, outcome, finishing, *view);
+            JournalOutcome(record, outcome, finishing);
         });
     const OneButtonState state = passed ? OneButtonState::Passed : OneButtonState::Failed;
     NoteRun(DescribeOneButton(state, false).key, SavedBackup(run));
@@ -606,7 +596,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                 }
                 JournalWrite(record, *view);
                 outcome = RunRequested(req, entry.bus, entry.path, host);
-                JournalOutcome(record, bridgeKey, outcome, finishing, *view);
+                JournalOutcome(record, outcome, finishing);
             });
         NoteRun(RunText(outcome), SavedBackup(run));
         if (const int stopped = ReportGuard(run, entry.path, noTerminal); stopped >= 0)

@@ -45,8 +45,10 @@ int main(int argc, char **argv)
         std::cerr << "error: " << failure->text << "\n";
         return failure->kind == runtime::StartFailure::Kind::NoDevice ? kExitNoDevice : kExitUsage;
     }
-    // Simulated bridges keep a journal only with their state, apart from real ones'.
-    if (!options.simulate.empty())
+    // The update journal: for real bridges, or for simulated ones with a kept state.
+    if (options.simulate.empty())
+        EnableJournalForRealBridges();
+    else
         SetJournalForSimulation(options.simState);
     ctx.traceOn = options.trace;
     ctx.simulation = session.simulation();

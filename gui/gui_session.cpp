@@ -29,8 +29,10 @@ bool GuiSession::start(const GuiOptions &options, std::string &error)
                                                                        : failure->text;
         return false;
     }
-    // Simulated bridges keep a journal only with their state, as on the command line.
-    if (!options.simulate.empty())
+    // The update journal: for real bridges, or for simulated ones with a kept state.
+    if (options.simulate.empty())
+        EnableJournalForRealBridges();
+    else
         SetJournalForSimulation(options.simState);
     watch_.setBackend(runtime_.backend());
     watch_.setEnumerator(runtime_.diskEnumerator());

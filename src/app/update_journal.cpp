@@ -24,7 +24,7 @@ namespace
 
 // Where the journal applies (see SetJournalForSimulation).
 struct JournalScope {
-    bool enabled = true;
+    bool enabled = false;
     std::string simState; // the kept state of simulated bridges, absolute
 };
 JournalScope &Scope()
@@ -124,6 +124,12 @@ std::string JournalDirectory()
         base = fs::path(home && *home ? home : ".") / ".local" / "state";
     }
     return (base / "brigant" / "journal").string();
+}
+
+void EnableJournalForRealBridges()
+{
+    Scope().enabled = true;
+    Scope().simState.clear();
 }
 
 void SetJournalForSimulation(const std::string &simState)
@@ -287,6 +293,19 @@ bool FinishJournalEntries(const std::string &key, std::time_t when)
         ok = WriteJournalEntry(e, error) && ok;
     }
     return ok;
+}
+
+void CloseJournalEntry(JournalEntry &entry, bool verified, bool refused, bool finishing)
+{
+    std::string error;
+    if (verified) {
+        entry.finished = std::time(nullptr);
+        WriteJournalEntry(entry, error);
+        FinishJournalEntries(entry.bridge, entry.finished);
+    } else if (refused && !finishing && !entry.file.empty()) {
+        std::error_code ec;
+        fs::remove(entry.file, ec);
+    }
 }
 
 } // namespace brigant

@@ -32,9 +32,11 @@ struct JournalEntry {
 };
 
 std::string JournalDirectory();
-// Simulated bridges: those whose state is kept in the folder `simState` get
-// entries told apart by that folder; without a kept state a simulated bridge
-// starts afresh every run, has nothing to finish later, and no journal.
+// The journal is off until a program turns it on: for real bridges, or for
+// simulated ones whose state is kept in the folder `simState` (their entries
+// are told apart by it). A simulated bridge without a kept state starts
+// afresh every run, has nothing to finish later, and gets no journal.
+void EnableJournalForRealBridges();
 void SetJournalForSimulation(const std::string &simState);
 // The key a bridge's entries are found by: its bus location, which survives
 // a reset and a new device node, or the device node when the platform gives
@@ -60,5 +62,9 @@ std::string FinishingCommand(const JournalEntry &entry);
 // Marks every open entry of the bridge `key` finished at `when` (a verified
 // write on it supersedes them); false when one could not be written.
 bool FinishJournalEntries(const std::string &key, std::time_t when);
+// After a write of `entry` ended: a verified one finishes it (and every other
+// open entry of the bridge); a refusal wrote nothing, so a new entry goes; a
+// failure leaves it open.
+void CloseJournalEntry(JournalEntry &entry, bool verified, bool refused, bool finishing);
 
 } // namespace brigant

@@ -49,6 +49,14 @@ void WindowRunHost::message(const std::string &text, const std::string &title, M
 void WindowRunHost::processMessages() { Ui().processMessages(); }
 TransferState &WindowRunHost::transfer() { return form_.transfer; }
 void WindowRunHost::nvramBoxChecked() { form_.NVRAMCheck.setChecked(true); }
+
+void WindowRunHost::keptSettingsRead(const std::vector<std::uint8_t> &settings)
+{
+    if (form_.keptSettingsSink)
+        form_.keptSettingsSink(settings);
+}
+
+std::vector<std::uint8_t> WindowRunHost::journalSettings() { return form_.journalSettings; }
 void WindowRunHost::serialNumberBoxHidden() { form_.SetPrdSNchk.hide(); }
 
 void WindowRunHost::devicesReattached(const std::vector<DiskInterface> &found, int selected)

@@ -28,6 +28,8 @@ class WindowRunHost final : public ProbeHost
     void nvramBoxChecked() override;
     void serialNumberBoxHidden() override;
     void devicesReattached(const std::vector<DiskInterface> &found, int selected) override;
+    void keptSettingsRead(const std::vector<std::uint8_t> &settings) override;
+    std::vector<std::uint8_t> journalSettings() override;
 
     void flashMakerShown(const std::string &name) override;
     void nvramBoxHidden() override;

@@ -3,6 +3,7 @@
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
+#include "app/window_journal.h"
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
 #include "device/discovery.h"
@@ -473,20 +474,52 @@ GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
         UpdateBtnClick(form);
         return {};
     }
+    std::string backupFile;
     const GuardedRun run = RunGuarded(
         form, RunButtonPlan(form), guard,
-        [&form, &guard] { return BackupThroughRunButton(form, guard.backupDirectory); },
-        [&form] { UpdateBtnClick(form); });
+        [&form, &guard, &backupFile] {
+            BackupResult backup = BackupThroughRunButton(form, guard.backupDirectory);
+            if (backup.outcome == BackupResult::Outcome::Saved)
+                backupFile = backup.file;
+            return backup;
+        },
+        [&form, &backupFile] {
+            RunJournaled(form, false, backupFile, [&form] {
+                UpdateBtnClick(form);
+                return form.lastRun.ok();
+            });
+        });
     TellStop(form, run);
     return run;
 }
 
 GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
+    std::string backupFile;
     const GuardedRun run = RunGuarded(
         form, OneButtonPlan(form), guard,
-        [&form, &guard] { return BackupThroughBuffer(form, guard.backupDirectory); },
-        [&form] { YesBtnClick(form); });
+        [&form, &guard, &backupFile] {
+            BackupResult backup = BackupThroughBuffer(form, guard.backupDirectory);
+            if (backup.outcome == BackupResult::Outcome::Saved)
+                backupFile = backup.file;
+            return backup;
+        },
+        [&form, &backupFile] {
+            RunJournaled(form, true, backupFile, [&form] {
+                // The face may have moved on (a refresh on the bridge's
+                // return) by the time the click returns: its pass is caught.
+                bool passed = false;
+                auto shown = form.oneButtonShown;
+                form.oneButtonShown = [&passed, shown](OneButtonState state) {
+                    passed = passed || state == OneButtonState::Passed;
+                    if (shown)
+                        shown(state);
+                };
+                YesBtnClick(form);
+                form.oneButtonShown = shown;
+                return passed;
+            });
+        });
     TellStop(form, run);
     return run;
 }

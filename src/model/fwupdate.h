@@ -135,6 +135,11 @@ class TBrigantFwTool
     std::int32_t runResult = -1;
     // The same run, typed: how it ended and why.
     RunOutcome lastRun;
+    // Told the device's settings the write in progress keeps, as soon as
+    // they were read (the update journal keeps them); empty: nobody listens.
+    std::function<void(const std::vector<std::uint8_t> &)> keptSettingsSink;
+    // Settings a cut update of this bridge saved: kept instead of the flash's.
+    std::vector<std::uint8_t> journalSettings;
     LoadResult lastLoad = LoadResult::None;
     std::string lastLoadReason; // why the running firmware did not take the file (Mismatch)
     // The selection handler showed that the chosen file does not match the chip.

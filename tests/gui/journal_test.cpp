@@ -1,0 +1,130 @@
+// A Run of the window cut by a power loss after the erase is finished by the
+// next Run of the same file: the journal kept the device's settings from
+// before the erase, and the flash ends as an uncut run leaves it.
+#include "gui/fwtool_app.h"
+#include "gui/gui_session.h"
+#include "sim/chip_presets.h"
+#include "sim/presets.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+using namespace brigant;
+using namespace brigant::gui;
+
+namespace
+{
+
+QByteArray Bytes(const QString &file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// One window on the simulated bridge kept in `state`: Run with `fw`, every
+// box answered Yes (or OK), the state saved. The run's typed outcome.
+RunOutcome RunOnce(const std::string &bridge, const QString &state, const std::string &fw,
+                   const QString &trace)
+{
+    GuiSession session;
+    GuiOptions options;
+    options.simulate = {bridge};
+    options.simState = state.toStdString();
+    options.trace = !trace.isEmpty();
+    options.traceFile = trace.toStdString();
+    std::string error;
+    EXPECT_TRUE(session.start(options, error)) << error;
+    FwToolApp app(session, Face::Advanced);
+    app.create();
+    app.show();
+    app.form().FwFilenameEdit.setText(fw);
+    app.view().syncWindow();
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            QAbstractButton *yes = box->button(QMessageBox::Yes);
+            (yes ? yes : box->button(QMessageBox::Ok))->click();
+        }
+    });
+    answer.start(10);
+    auto *run = qobject_cast<QPushButton *>(app.view().widgetFor("UpdateBtn"));
+    EXPECT_TRUE(run && run->isEnabled());
+    if (run)
+        QTest::mouseClick(run, Qt::LeftButton);
+    answer.stop();
+    const RunOutcome outcome = app.form().lastRun;
+    app.view().close();
+    EXPECT_TRUE(session.saveSimState(error)) << error;
+    return outcome;
+}
+
+TEST(WindowJournal, ACutRunIsFinishedByTheSameRunWithTheSettingsFromBeforeTheErase)
+{
+    QTemporaryDir dir;
+    const QByteArray savedState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", dir.filePath("xdg").toUtf8());
+
+    sim::PresetSpec spec;
+    sim::PresetFirmwareFile file;
+    std::string error;
+    ASSERT_TRUE(sim::ParsePresetSpec("alder:version=9.8", spec, error)) << error;
+    ASSERT_TRUE(sim::MakePresetFirmwareFile(spec, file, error)) << error;
+    const std::string fw = dir.filePath("fw.bin").toStdString();
+    std::ofstream(fw, std::ios::binary)
+        .write(reinterpret_cast<const char *>(file.bytes.data()),
+               static_cast<std::streamsize>(file.bytes.size()));
+
+    // The bridge's own settings (512 bytes at 0x8000) are not blank.
+    for (const char *name : {"clean", "cut"}) {
+        ASSERT_TRUE(QDir(dir.path()).mkpath(name));
+        GuiSession session;
+        GuiOptions options;
+        options.simulate = {"alder"};
+        options.simState = dir.filePath(name).toStdString();
+        ASSERT_TRUE(session.start(options, error)) << error;
+        ASSERT_TRUE(session.saveSimState(error)) << error;
+    }
+    QByteArray flash = Bytes(dir.filePath("clean/flash.bin"));
+    ASSERT_GE(flash.size(), 0x8000 + 512);
+    std::mt19937 random(7);
+    for (int i = 0; i < 512; ++i)
+        flash[0x8000 + i] = static_cast<char>(random());
+    for (const char *name : {"clean/flash.bin", "cut/flash.bin"}) {
+        QFile out(dir.filePath(name));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(flash);
+    }
+
+    // An uncut run, and where its erase is.
+    ASSERT_TRUE(RunOnce("alder", dir.filePath("clean"), fw, dir.filePath("trace")).ok());
+    const QStringList lines = QString(Bytes(dir.filePath("trace"))).split('\n');
+    int erase = 0;
+    while (erase < lines.size() && !lines[erase].contains(" out FF 04 14 "))
+        ++erase;
+    ASSERT_LT(erase, lines.size());
+
+    // The power goes right after the erase: the run fails, the journal holds it open.
+    const std::string cut = "alder:fault=powerloss@" + std::to_string(erase + 2);
+    EXPECT_FALSE(RunOnce(cut, dir.filePath("cut"), fw, {}).ok());
+    EXPECT_NE(Bytes(dir.filePath("cut/flash.bin")).mid(0x8000, 512), flash.mid(0x8000, 512));
+    // The same Run again finishes it, with the settings from before the erase.
+    EXPECT_TRUE(RunOnce("alder", dir.filePath("cut"), fw, {}).ok());
+    EXPECT_EQ(Bytes(dir.filePath("cut/flash.bin")), Bytes(dir.filePath("clean/flash.bin")));
+
+    if (savedState.isNull())
+        qunsetenv("XDG_STATE_HOME");
+    else
+        qputenv("XDG_STATE_HOME", savedState);
+}
+
+} // namespace
