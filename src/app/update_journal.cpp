@@ -1,11 +1,14 @@
 #include "app/update_journal.h"
 
+#include "app/write_guard.h"
+#include "common/hex.h"
 #include "device/enumerator.h"
 
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -33,39 +36,23 @@ JournalScope &Scope()
     return scope;
 }
 
+// Lower-case hex, as sha256sum prints digests.
 std::string Hex(const std::uint8_t *bytes, std::size_t n)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
+    std::string text = HexBytes(bytes, n, "");
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
 }
 
 bool FromHex(const std::string &text, std::vector<std::uint8_t> &bytes)
 {
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    if (text.size() % 2)
-        return false;
     bytes.clear();
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        bytes.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
-    }
-    return true;
+    if (text.empty())
+        return true;
+    const auto parsed = ParseHexBytes({text});
+    if (parsed)
+        bytes = *parsed;
+    return parsed.has_value();
 }
 
 json ToJson(const JournalEntry &e)
@@ -115,15 +102,8 @@ bool FromJson(const json &j, JournalEntry &e)
 
 std::string JournalDirectory()
 {
-    const char *state = std::getenv("XDG_STATE_HOME");
-    fs::path base;
-    if (state && *state == '/') {
-        base = state;
-    } else {
-        const char *home = std::getenv("HOME");
-        base = fs::path(home && *home ? home : ".") / ".local" / "state";
-    }
-    return (base / "brigant" / "journal").string();
+    // Beside the backups, in the program's state folder.
+    return (fs::path(BackupDirectory()).parent_path() / "journal").string();
 }
 
 void EnableJournalForRealBridges()

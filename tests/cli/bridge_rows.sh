@@ -1,5 +1,5 @@
-# The updatable bridges, one row each, and the file each is updated with:
-# sourced by every_bridge_update.sh and cut_update_campaign.sh.
+# The updatable bridges, one row each, and the file each is updated with,
+# and the helpers the update scripts share: sourced by the scripts in tests/cli.
 
 # Code 10 shares its model tag with code 9 and identification always finds
 # 9 first: no bridge is ever identified as 10, so no preset can stand for it.
@@ -54,4 +54,15 @@ merged() {
         [[ $newkeys == *",$key,"* ]] || out="$out$item,"
     done
     echo "$name:$out$new"
+}
+
+# Random bytes over the flash ranges OFF+LEN ("-": none) of a simulated
+# state's flash file: the device's own settings, which an update must keep.
+seed_kept() {
+    local flash=$1 range
+    [ "$2" = - ] && return
+    for range in $2; do
+        head -c $((${range#*+})) /dev/urandom |
+            dd of="$flash" bs=1 seek=$((${range%+*})) conv=notrunc status=none
+    done
 }

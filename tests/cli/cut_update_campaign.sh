@@ -41,12 +41,7 @@ for row in "${cases[@]}"; do
         verb=(update --yes "$dir/fw.bin")
     fi
     "$fw" --simulate "$device" --sim-state "$dir/seed" info >/dev/null 2>&1
-    if [ "$kept" != - ]; then
-        for range in $kept; do
-            head -c $((${range#*+})) /dev/urandom |
-                dd of="$dir/seed/flash.bin" bs=1 seek=$((${range%+*})) conv=notrunc status=none
-        done
-    fi
+    seed_kept "$dir/seed/flash.bin" "$kept"
     cp -r "$dir/seed" "$dir/clean"
     "$fw" --simulate "$device" --sim-state "$dir/clean" --trace="$dir/trace" "${verb[@]}" >"$dir/out" 2>&1 ||
         { violation "the clean run failed"; continue; }

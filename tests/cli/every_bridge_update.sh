@@ -49,10 +49,7 @@ for row in "${cases[@]}"; do
         continue
     fi
     if [ "$kept" != - ]; then
-        for range in $kept; do # settings of the device's own
-            head -c $((${range#*+})) /dev/urandom |
-                dd of="$dir/D/flash.bin" bs=1 seek=$((${range%+*})) conv=notrunc status=none
-        done
+        seed_kept "$dir/D/flash.bin" "$kept" # settings of the device's own
         before=$(kept_bytes "$dir/D/flash.bin" "$kept")
     fi
 

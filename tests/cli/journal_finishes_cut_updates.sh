@@ -12,6 +12,7 @@ fw=$1
 image=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/bridge_rows.sh" # seed_kept
 
 # label | device | file options (embedded: the built-in image) | kept OFF+LEN | cut after (regex) | its match
 rows=(
@@ -40,12 +41,7 @@ for row in "${rows[@]}"; do
         verb=(update --yes "$dir/fw.bin")
     fi
     "$fw" --simulate "$device" --sim-state "$dir/seed" info >/dev/null 2>&1
-    if [ "$kept" != - ]; then
-        for range in $kept; do
-            head -c $((${range#*+})) /dev/urandom |
-                dd of="$dir/seed/flash.bin" bs=1 seek=$((${range%+*})) conv=notrunc status=none
-        done
-    fi
+    seed_kept "$dir/seed/flash.bin" "$kept"
     cp -r "$dir/seed" "$dir/clean"
     "$fw" --simulate "$device" --sim-state "$dir/clean" --trace="$dir/trace" "${verb[@]}" >"$dir/out" 2>&1 ||
         { fail "the clean run"; continue; }

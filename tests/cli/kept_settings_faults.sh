@@ -11,6 +11,7 @@ fw=$1
 image=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/bridge_rows.sh" # seed_kept
 
 # label | device | file options (none: erase) | kept OFF+LEN | command (regex) | which | fault | said
 # which: first = its first match, before the first write (nothing may change);
@@ -43,10 +44,7 @@ for row in "${rows[@]}"; do
         verb=(update --yes --no-backup "$dir/fw.bin")
     fi
     "$fw" --simulate "$device" --sim-state "$dir/seed" info >/dev/null 2>&1
-    for range in $kept; do
-        head -c $((${range#*+})) /dev/urandom |
-            dd of="$dir/seed/flash.bin" bs=1 seek=$((${range%+*})) conv=notrunc status=none
-    done
+    seed_kept "$dir/seed/flash.bin" "$kept"
     cp -r "$dir/seed" "$dir/clean"
     "$fw" --simulate "$device" --sim-state "$dir/clean" --trace="$dir/trace" "${verb[@]}" >"$dir/out" 2>&1 ||
         { fail "the clean run"; continue; }
