@@ -25,7 +25,6 @@
 #include "image/firmware_version.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -280,11 +279,17 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     // A cut one-button update may leave a bridge that reports the new
     // version over a half-written flash: the journal's open entry for the
     // built-in image lets the same update finish it.
-    const std::string bridgeKey = form.listedCount > 0 ? BridgeJournalKey(form.selectedEntry().path) : "";
-    const std::optional<JournalEntry> unfinished =
-        bridgeKey.empty() ? std::nullopt : OpenJournalEntry(bridgeKey);
+    PlannedWrite write;
+    if (form.listedCount > 0) {
+        write.bridge = BridgeJournalKey(form.selectedEntry().path);
+        write.device = form.selectedEntry().path;
+    }
+    write.series = form.selected.series;
+    write.chipCode = form.chip.ChipTypeCode;
+    write.builtIn = true;
+    const std::optional<JournalEntry> unfinished = OpenJournalEntry(write.bridge);
     // (The face offers the update again while the journal holds it open.)
-    const bool finishing = unfinished && !unfinished->builtIn.empty() && form.YesBtn.enabled();
+    const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && form.YesBtn.enabled();
     if (unfinished)
         std::cout << "note: " << UnfinishedText(*unfinished)
                   << (finishing ? "; this run finishes it"
@@ -309,26 +314,20 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     bool passed = false;
     const std::string image = "the built-in image " + EmbeddedImageVersion();
     JournalEntry record = finishing ? *unfinished : JournalEntry{};
+    std::string backupFile;
     const GuardedRun run = RunGuarded(
         form, DescribeWrite(form, image), CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
         [&] {
             BackupResult backup = BackupThroughBuffer(form, "");
-            if (!finishing && backup.outcome == BackupResult::Outcome::Saved)
-                record.backup = backup.file;
+            if (backup.outcome == BackupResult::Outcome::Saved)
+                backupFile = backup.file;
             return backup;
         },
         [&] {
             view->endLine();
             std::cout << "updating " << path << " to " << image << "\n";
-            if (!finishing) {
-                record.bridge = bridgeKey;
-                record.device = path;
-                record.series = form.selected.series;
-                record.chipCode = form.chip.ChipTypeCode;
-                record.action = "update";
-                record.builtIn = EmbeddedImageVersion();
-                record.started = std::time(nullptr);
-            }
+            if (!finishing)
+                record = NewJournalEntry(write, backupFile);
             JournalWrite(record, *view);
             // The window's face stays as it was: its refresh on the bridge's
             // return does not judge the device while the run is on.
@@ -481,14 +480,16 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     // An earlier write to this bridge that was cut: the same write finishes
     // it, with the checks that read the running firmware waived (a half
     // written flash answers them wrongly) and the settings it saved kept.
-    const std::string bridgeKey = BridgeJournalKey(entry.path);
-    const std::optional<JournalEntry> unfinished = OpenJournalEntry(bridgeKey);
+    PlannedWrite write;
+    write.bridge = BridgeJournalKey(entry.path);
+    write.device = entry.path;
+    write.series = selected.series;
+    write.chipCode = code;
+    write.erase = mode == ToolMode::Erase;
+    write.firmware = mode == ToolMode::Program ? file : "";
+    const std::optional<JournalEntry> unfinished = OpenJournalEntry(write.bridge);
     const bool sameChip = unfinished && unfinished->chipCode == code;
-    bool finishing = false;
-    if (unfinished && sameChip && mode == ToolMode::Program && !unfinished->firmware.empty())
-        finishing = unfinished->sha256 == FileSha256(file);
-    else if (unfinished && sameChip && mode == ToolMode::Erase)
-        finishing = unfinished->action == "erase";
+    const bool finishing = unfinished && mode != ToolMode::Backup && RepeatsCutWrite(*unfinished, write);
     if (unfinished && mode != ToolMode::Backup) {
         view->endLine();
         std::cout << "note: " << UnfinishedText(*unfinished)
@@ -568,6 +569,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         if (mode == ToolMode::Program)
             plan.versionChange = VersionChangeText(selected.version, newVersion, order);
         JournalEntry record = finishing ? *unfinished : JournalEntry{};
+        std::string backupFile;
         host.followJournal(&record, sameChip ? unfinished->settings : std::vector<std::uint8_t>{});
         const GuardedRun run = RunGuarded(
             form, plan,
@@ -576,24 +578,13 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             [&] {
                 BackupResult backup =
                     BackupThroughRequest(req, entry.bus, entry.path, host, selected.series, "");
-                if (!finishing && backup.outcome == BackupResult::Outcome::Saved)
-                    record.backup = backup.file;
+                if (backup.outcome == BackupResult::Outcome::Saved)
+                    backupFile = backup.file;
                 return backup;
             },
             [&] {
-                if (!finishing) {
-                    record.bridge = bridgeKey;
-                    record.device = entry.path;
-                    record.series = selected.series;
-                    record.chipCode = code;
-                    record.action = mode == ToolMode::Erase ? "erase" : "update";
-                    if (mode == ToolMode::Program) {
-                        std::error_code ec;
-                        record.firmware = std::filesystem::absolute(file, ec).string();
-                        record.sha256 = FileSha256(file);
-                    }
-                    record.started = std::time(nullptr);
-                }
+                if (!finishing)
+                    record = NewJournalEntry(write, backupFile);
                 JournalWrite(record, *view);
                 outcome = RunRequested(req, entry.bus, entry.path, host);
                 JournalOutcome(record, outcome, finishing);

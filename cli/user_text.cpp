@@ -4,7 +4,6 @@
 
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
-#include "update/assisted/embedded_images.h"
 
 #include <cstdint>
 
@@ -41,15 +40,6 @@ std::string ProductText(const std::string &item)
     while (!out.empty() && out.back() == ' ')
         out.pop_back();
     return out;
-}
-
-std::string EmbeddedImageVersion()
-{
-    std::uint8_t header[32] = {};
-    if (LoadUpdateImage(header, 0, sizeof header) == 0)
-        return "";
-    const std::string caption = UpdateButtonCaption(header); // "Update firmware to version 01.01.01.00"
-    return caption.substr(caption.rfind(' ') + 1);
 }
 
 OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index)

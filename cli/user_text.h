@@ -16,8 +16,6 @@ namespace brigant::cli
 const char *BusName(BusKind bus);
 // A device list item without its bus tag, runs of blanks as one blank.
 std::string ProductText(const std::string &item);
-// The built-in update image's version ("01.01.01.00"), empty when there is none.
-std::string EmbeddedImageVersion();
 
 // What the one-button face decided for the selected device, from its state
 // and whether it offers the update.

@@ -163,6 +163,15 @@ std::string UpdateButtonCaption(const std::uint8_t header[32])
     return text;
 }
 
+std::string EmbeddedImageVersion()
+{
+    std::uint8_t header[32] = {};
+    if (LoadUpdateImage(header, 0, sizeof header) == 0)
+        return "";
+    const std::string caption = UpdateButtonCaption(header); // "Update firmware to version 01.01.01.00"
+    return caption.substr(caption.rfind(' ') + 1);
+}
+
 void ConstructMainWindow(TBrigantFwTool &form, const std::string &settingsFile)
 {
     form.settings = INI_STATE{};

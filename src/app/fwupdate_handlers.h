@@ -53,6 +53,8 @@ LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, 
 std::string MainWindowCaption();
 // "Update firmware to version %02d.%02d.%02d.%02d" from bytes 25-28 of the image header.
 std::string UpdateButtonCaption(const std::uint8_t header[32]);
+// The built-in update image's version ("01.01.01.00"), empty when there is none.
+std::string EmbeddedImageVersion();
 
 // The directory the running program lives in (the working directory when it
 // cannot be found), and the directory the window may override for tests.

@@ -1,5 +1,6 @@
 #include "app/update_journal.h"
 
+#include "app/fwupdate_handlers.h"
 #include "app/write_guard.h"
 #include "common/hex.h"
 #include "device/enumerator.h"
@@ -99,6 +100,37 @@ bool FromJson(const json &j, JournalEntry &e)
 }
 
 } // namespace
+
+bool RepeatsCutWrite(const JournalEntry &open, const PlannedWrite &write)
+{
+    if (open.chipCode != write.chipCode)
+        return false;
+    if (write.builtIn)
+        return !open.builtIn.empty();
+    if (write.erase)
+        return open.action == "erase";
+    return !open.firmware.empty() && open.sha256 == FileSha256(write.firmware);
+}
+
+JournalEntry NewJournalEntry(const PlannedWrite &write, const std::string &backup)
+{
+    JournalEntry e;
+    e.bridge = write.bridge;
+    e.device = write.device;
+    e.series = write.series;
+    e.chipCode = write.chipCode;
+    e.action = write.erase ? "erase" : "update";
+    if (write.builtIn) {
+        e.builtIn = EmbeddedImageVersion();
+    } else if (!write.erase) {
+        std::error_code ec;
+        e.firmware = fs::absolute(write.firmware, ec).string();
+        e.sha256 = FileSha256(write.firmware);
+    }
+    e.backup = backup;
+    e.started = std::time(nullptr);
+    return e;
+}
 
 std::string JournalDirectory()
 {

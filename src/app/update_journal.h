@@ -31,6 +31,22 @@ struct JournalEntry {
     bool open() const { return finished == 0; }
 };
 
+// A write about to start on a bridge, as its journal entry names it.
+struct PlannedWrite {
+    std::string bridge; // BridgeJournalKey of the bridge
+    std::string device;
+    std::string series;
+    int chipCode = 0;
+    bool erase = false;
+    bool builtIn = false; // the one-button update of the built-in image
+    std::string firmware; // the file an update writes (not with builtIn or erase)
+};
+// Whether `write` repeats the cut write of `open` on the same chip (the same
+// file by its SHA-256, the built-in image, or an erase): it then finishes it.
+bool RepeatsCutWrite(const JournalEntry &open, const PlannedWrite &write);
+// A new entry for `write`, started now; `backup`: the backup taken before it.
+JournalEntry NewJournalEntry(const PlannedWrite &write, const std::string &backup);
+
 std::string JournalDirectory();
 // The journal is off until a program turns it on: for real bridges, or for
 // simulated ones whose state is kept in the folder `simState` (their entries
