@@ -12,6 +12,7 @@
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
+#include "flash/verify_compare.h"
 #include "forms/ui_services.h"
 #include "image/chip_types.h"
 #include "model/fwupdate.h"
@@ -104,7 +105,7 @@ bool ReadBack(RunHost &host, const std::string &path, std::vector<std::uint8_t> 
 bool SameImage(const std::vector<std::uint8_t> &image, const std::vector<std::uint8_t> &flash)
 {
     for (std::size_t i = 0; i < image.size() && i < flash.size(); ++i) {
-        if ((i >= 0x200 && i <= 0x3FF) || (i >= 0x20200 && i <= 0x203FF))
+        if (InRewrittenHeader(i))
             continue;
         if (image[i] != flash[i])
             return false;

@@ -18,6 +18,7 @@
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
+#include "common/hex.h"
 #include "device/transport.h"
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
@@ -48,12 +49,25 @@ struct UpdateArgs {
 
 enum class ToolMode { Program, Backup, Erase };
 
+struct VerifyArgs {
+    int index = -1;
+    std::string file;
+    bool embedded = false;
+    bool includeNvram = false;
+    bool json = false;
+};
+
 struct ServiceArgs {
     int index = -1;
     std::string file; // backup file; empty: the procedure's default name
     bool includeNvram = false;
     bool json = false;
 };
+
+// After a failed update: the way to tell where the bridge stands on a
+// computer that lacks this one's journal (the bridge moved).
+constexpr const char *kVerifyAdvice =
+    "Whether the flash holds the image, on this computer or another, tells ";
 
 // What a write verb did, for its --json report.
 struct WriteReport {
@@ -62,6 +76,7 @@ struct WriteReport {
     int typeCode = -1;
     std::string status;
     std::string backup;
+    nlohmann::json comparison; // verify: what was compared
 };
 // The report of the run in progress (the verbs fill it as they go).
 WriteReport *currentReport = nullptr;
@@ -163,6 +178,8 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
             {"result", result},
             {"exitCode", exitCode},
         };
+        if (!report.comparison.is_null())
+            d["comparison"] = report.comparison;
         return d;
     };
     int exitCode = kExitFailed;
@@ -348,7 +365,8 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         std::cout << DescribeOneButton(state, false, index).text << "\n";
     if (!passed)
         std::cout << "The update journal keeps this update open: run `brigant-fw update --embedded` again to "
-                     "finish it.\n";
+                     "finish it.\n"
+                  << kVerifyAdvice << "`brigant-fw verify --embedded`.\n";
     // Let the refresh that follows the bridge's return run.
     session.ui().runTimers(10000);
     return passed ? kExitOk : kExitFailed;
@@ -602,10 +620,109 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                   << " open: run `"
                   << (mode == ToolMode::Erase ? "brigant-fw erase" : "brigant-fw update " + file)
                   << "` again to finish it (the device's settings saved before it are kept).\n";
+    if (outcome.result == RunOutcome::Result::Failed && mode == ToolMode::Program)
+        std::cout << kVerifyAdvice << "`brigant-fw verify " << file << "`.\n";
     AwaitReturn(session, form, outcome);
     if (outcome.result == RunOutcome::Result::Refused)
         return outcome.deviceUnanswered ? kExitFailed : kExitUsage;
     return outcome.ok() ? kExitOk : kExitFailed;
+}
+
+// brigant-fw verify: the flash (or the disk area) read where the update
+// with FILE (or the built-in image) writes, compared with what that update
+// leaves there. Nothing is written; no backup, question or journal.
+int RunVerify(CliContext &ctx, const VerifyArgs &args)
+{
+    if (args.embedded == !args.file.empty()) {
+        std::cerr << "error: verify needs a firmware FILE or --embedded (not both)\n";
+        return kExitUsage;
+    }
+    if (args.embedded && args.includeNvram) {
+        std::cerr << "error: --embedded compares the built-in image: no --include-nvram\n";
+        return kExitUsage;
+    }
+    if (!args.embedded)
+        if (const std::string why = FirmwareFileProblem(args.file.c_str()); !why.empty()) {
+            std::cerr << "error: " << args.file << ": " << why << "; nothing was sent to any device\n";
+            return kExitUsage;
+        }
+    WindowSession session(ctx, MessageStream(ctx));
+    TBrigantFwTool &form = session.form();
+    auto view = OpenWriteSession(ctx, session, false);
+    if (form.listedCount == 0) {
+        std::cout << "no device found\n";
+        return kExitNoDevice;
+    }
+    if (args.index >= form.listedCount)
+        return IndexOutOfRange(args.index, form.listedCount);
+    form.DeviceList.select(args.index < 0 ? 0 : args.index);
+    NoteDevice(form);
+    const SelectedBridge &selected = form.selected;
+    const DeviceEntry entry = form.selectedEntry();
+    const std::uint8_t code = form.chip.ChipTypeCode;
+    view->endLine();
+    std::cout << "device " << entry.path << ": " << (selected.series.empty() ? "unknown" : selected.series)
+              << " (code " << static_cast<int>(code) << "), firmware " << RunningFirmwareText(selected)
+              << "\n";
+    if (!selected.supported) {
+        std::cout << "this bridge's firmware cannot be read: chip type code " << static_cast<int>(code)
+                  << "\n";
+        return kExitNoDevice;
+    }
+    if (args.embedded && code != kOneButtonChipType) {
+        std::cerr << "error: the built-in image is for code-" << kOneButtonChipType
+                  << " bridges; this one is code " << static_cast<int>(code) << ": give the firmware FILE\n";
+        return kExitUsage;
+    }
+    if (args.includeNvram && !selected.nvramOffered) {
+        std::cerr << "error: --include-nvram: this bridge has no 4K NVRAM area to include\n";
+        return kExitUsage;
+    }
+    RunRequest req = VerbRequest(form, ToolMode::Program, args.file, args.includeNvram);
+    req.mode = RunMode::VerifyOnly;
+    CliRunHost host(*view, ctx.style, form.transfer);
+    const RunOutcome outcome = args.embedded ? RunEmbeddedVerify(req, entry.path, host)
+                                             : RunRequested(req, entry.bus, entry.path, host);
+    view->endLine();
+    const std::string image = args.embedded ? "the built-in image" : args.file;
+    const std::string where = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate
+                                  ? "the firmware area on the disk behind " + entry.path
+                                  : "the flash of " + entry.path;
+    if (outcome.result == RunOutcome::Result::Refused) {
+        NoteRun("refused: " + outcome.reason);
+        std::cerr << "error: " << outcome.reason << "\n";
+        return outcome.deviceUnanswered ? kExitFailed : kExitUsage;
+    }
+    const VerifyTally &t = outcome.verify;
+    if (!outcome.ok() || t.compared == 0) {
+        const std::string why = outcome.reason.empty() ? "nothing could be compared" : outcome.reason;
+        NoteRun("failed: " + why);
+        std::cerr << "error: " << where << " could not be compared with " << image << ": " << why << "\n";
+        return kExitFailed;
+    }
+    if (currentReport) {
+        currentReport->comparison = {{"file", args.embedded ? nlohmann::json() : nlohmann::json(args.file)},
+                                     {"builtInImage", args.embedded},
+                                     {"comparedBytes", t.compared},
+                                     {"differingBytes", t.differing},
+                                     {"skippedBytes", t.skipped}};
+        currentReport->comparison["firstDifference"] =
+            t.firstDifference < 0 ? nlohmann::json() : nlohmann::json(HexNumber(t.firstDifference));
+    }
+    const std::string skipped =
+        t.skipped == 0 ? ""
+                       : "; " + std::to_string(t.skipped) + " bytes the bridge rewrites itself not compared";
+    if (t.differing == 0) {
+        NoteRun("verified");
+        std::cout << "VERIFIED: " << where << " holds " << image << " (" << t.compared << " bytes compared"
+                  << skipped << ")\n";
+        return kExitOk;
+    }
+    NoteRun("differs");
+    std::cout << "DIFFERS: " << where << " does not hold " << image << ": " << t.differing << " of "
+              << t.compared << " bytes differ, the first at " << HexNumber(t.firstDifference) << skipped
+              << "\n";
+    return kExitFailed;
 }
 
 int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
@@ -658,6 +775,23 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     update->callback([&ctx, args] {
         ctx.action = [&ctx, args] {
             return WithReport(args->json, "update", [&] { return RunFileOrEmbedded(ctx, *args); });
+        };
+    });
+
+    auto verifyArgs = std::make_shared<VerifyArgs>();
+    auto *verify = app.add_subcommand(
+        "verify", "Compare the flash with what an update with FILE (or the built-in image) leaves there");
+    verify->add_option("FILE", verifyArgs->file, "Firmware file to compare with")->type_name("FILE");
+    verify->add_flag("--embedded", verifyArgs->embedded, "Compare with the built-in image (code-16 bridges)");
+    verify->add_flag("--include-nvram", verifyArgs->includeNvram,
+                     "Compare the file's NVRAM area too, as update --include-nvram writes it");
+    verify->add_option("--index", verifyArgs->index, "Device list entry (default: the first)")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber);
+    verify->add_flag("--json", verifyArgs->json, "End with a JSON report on standard output");
+    verify->callback([&ctx, verifyArgs] {
+        ctx.action = [&ctx, verifyArgs] {
+            return WithReport(verifyArgs->json, "verify", [&] { return RunVerify(ctx, *verifyArgs); });
         };
     });
 

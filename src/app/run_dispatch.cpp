@@ -10,6 +10,7 @@
 #include "image/firmware_file.h"
 #include "model/fwupdate.h"
 #include "update/assisted/assisted_update.h"
+#include "update/assisted/buffer_transfer.h"
 #include "update/assisted/sbp2_update.h"
 #include "update/diskarea/disk_update.h"
 #include "update/register/register_update.h"
@@ -186,6 +187,11 @@ class PhaseWatch final : public RunHost
         inner_.keptSettingsRead(settings);
     }
     std::vector<std::uint8_t> journalSettings() override { return inner_.journalSettings(); }
+    void verified(const VerifyTally &range) override
+    {
+        tally.add(range);
+        inner_.verified(range);
+    }
     void backupSaved(const std::string &file) override
     {
         backupFile = file;
@@ -204,6 +210,7 @@ class PhaseWatch final : public RunHost
     bool resetting = false;
     bool powerCycle = false;
     std::string backupFile;
+    VerifyTally tally;
     std::string refusal;
     std::string failure;
 
@@ -258,6 +265,7 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     outcome.bridgeReattaches = watch.resetting;
     outcome.powerCycleAdvised = watch.powerCycle;
     outcome.backupFile = watch.backupFile;
+    outcome.verify = watch.tally;
     return outcome;
 }
 
@@ -292,6 +300,19 @@ RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &p
     if (auto refused = RefuseFile(req, bus, path, host))
         return *refused;
     return RunChosen(ChoiceFor(req, bus, path, host), req, path, host);
+}
+
+RunOutcome RunEmbeddedVerify(const RunRequest &req, const std::string &path, RunHost &host)
+{
+    PhaseWatch watch(host);
+    RunOutcome outcome;
+    outcome.procedure = UpdateProcedure::RunAssistedUpdate;
+    outcome.result =
+        VerifyEmbeddedImage(req, watch, path) == 1 ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
+    outcome.reason = outcome.ok() ? "" : watch.failure;
+    outcome.lastPhase = watch.lastPhase;
+    outcome.verify = watch.tally;
+    return outcome;
 }
 
 std::string RunIdentityRefusal(const RunRequest &req)

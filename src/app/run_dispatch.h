@@ -56,6 +56,9 @@ UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);
 // Runs what `req` asks on the bridge at `path`, with the procedure its chip
 // identity picks (the probe at 0x505E asked first where the choice needs it).
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host);
+// The read-only comparison of the flash of the code-16 bridge at `path` with
+// the built-in image (the one-button update's), as a run's outcome.
+RunOutcome RunEmbeddedVerify(const RunRequest &req, const std::string &path, RunHost &host);
 
 // Why `req` must not write its file to the bridge, in words; empty when
 // nothing speaks against it, when it writes no file, when no procedure takes

@@ -74,6 +74,13 @@ std::optional<std::vector<std::uint8_t>> ParseHexBytes(const std::vector<std::st
     return out;
 }
 
+std::string HexNumber(std::uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
 std::optional<std::uint64_t> ParseNumber(const std::string &text)
 {
     if (text.empty())

@@ -15,6 +15,9 @@ std::string HexBytes(const std::uint8_t *data, std::size_t len, const char *sep 
 // Classic 16-bytes-per-line dump with offsets and an ASCII column.
 std::string HexDump(const std::uint8_t *data, std::size_t len);
 
+// "0x1F2": a number in upper-case hexadecimal with its prefix.
+std::string HexNumber(std::uint64_t value);
+
 // Parses byte tokens such as "DF", "0xdf", or a run such as "DF1000"; returns
 // nothing when a token is not whole hexadecimal bytes.
 std::optional<std::vector<std::uint8_t>> ParseHexBytes(const std::vector<std::string> &tokens);

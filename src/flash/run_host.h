@@ -21,6 +21,24 @@ enum class Notice : std::uint8_t {
     DefaultBackup, // the backup goes to the default file name
 };
 
+// What the read-only mode compared: bytes compared, bytes of them that
+// differ, the address of the first that differs (-1: none), and bytes left
+// out (areas the bridge rewrites itself).
+struct VerifyTally {
+    std::uint64_t compared = 0;
+    std::uint64_t differing = 0;
+    std::int64_t firstDifference = -1;
+    std::uint64_t skipped = 0;
+    void add(const VerifyTally &more)
+    {
+        if (firstDifference < 0)
+            firstDifference = more.firstDifference;
+        compared += more.compared;
+        differing += more.differing;
+        skipped += more.skipped;
+    }
+};
+
 class RunHost
 {
   public:
@@ -58,6 +76,8 @@ class RunHost
     // kept instead of what the flash holds now (which that update may have
     // erased). Empty: read them from the flash.
     virtual std::vector<std::uint8_t> journalSettings() { return {}; }
+    // The read-only mode compared a range of the flash (or disk area).
+    virtual void verified(const VerifyTally &range) { (void)range; }
     // The backup-only mode saved the flash (or the disk area) to `file`.
     virtual void backupSaved(const std::string &file) { (void)file; }
     // "Set Product SN" hidden after the record was written.

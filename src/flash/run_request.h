@@ -2,6 +2,7 @@
 // One run of an update procedure, decided once by whoever starts it (the
 // window's Run button, a command-line verb): what to do, with which files,
 // on which chip. Procedures read nothing else of the window.
+#include "flash/run_host.h"
 #include "image/chip_identity.h"
 #include "image/chip_types.h"
 
@@ -15,6 +16,9 @@ enum class RunMode : std::uint8_t {
     Update,     // program the firmware file
     EraseOnly,  // erase the flash (or the disk area)
     BackupOnly, // save the flash (or the disk area) to the backup file
+    // Read the flash (or the disk area) where Update would write the file and
+    // compare it with what Update would leave there; nothing is written.
+    VerifyOnly,
 };
 
 // The product serial record the buffer path writes after programming.
@@ -66,6 +70,8 @@ struct RunOutcome {
     // Refused because the bridge did not answer a question that decides how
     // its flash is written (not because of the user's file or options).
     bool deviceUnanswered = false;
+    // The comparison of the read-only mode (all of it, summed).
+    VerifyTally verify;
     bool ok() const { return result == Result::Success; }
 };
 

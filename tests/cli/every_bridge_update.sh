@@ -3,7 +3,9 @@
 # preset, brigant-sim-image makes a firmware file with a new version,
 # `brigant-fw update FILE` programs it (exit 0), and `info` on the same
 # simulated state then shows the version a bridge delivered with that
-# firmware shows. Where the update keeps the device's settings (NVRAM), the
+# firmware shows. `verify FILE` says the flash differs before the update and
+# holds the file after it, and changes nothing in the simulated state.
+# Where the update keeps the device's settings (NVRAM), the
 # flash bytes there are seeded with random data first and must be unchanged.
 # Usage: every_bridge_update.sh BRIGANT_FW BRIGANT_SIM_IMAGE
 set -euo pipefail
@@ -25,6 +27,18 @@ kept_bytes() {
         od -An -v -tx1 -j $((${range%+*})) -N $((${range#*+})) "$file" | tr -d ' \n'
         echo
     done
+}
+
+# The flash and disk files of a simulated state, summed: what a read-only verb
+# must leave alone. The bridge's RAM (xdata.bin) is left out: every read of
+# the code-26 bridge goes through a staging buffer there.
+state_sum() { (cd "$1" && find . -type f ! -name xdata.bin | sort | xargs md5sum); }
+# `verify FILE` on the row's state: its exit status, and "wrote" when it changed the state.
+verify_row() {
+    local sum status=0
+    sum=$(state_sum "$dir/D")
+    XDG_STATE_HOME="$dir/state" "$fw" --simulate "$device" --sim-state "$dir/D" verify "$dir/fw.bin" >>"$dir/verify" 2>&1 || status=$?
+    [ "$(state_sum "$dir/D")" = "$sum" ] && echo "$status" || echo wrote
 }
 
 failed=0 ran=0 known=0
@@ -53,6 +67,7 @@ for row in "${cases[@]}"; do
         before=$(kept_bytes "$dir/D/flash.bin" "$kept")
     fi
 
+    verified_before=$(verify_row)
     status=0
     XDG_STATE_HOME="$dir/state" "$fw" --simulate "$device" --sim-state "$dir/D" update --yes "$dir/fw.bin" >"$dir/out" 2>&1 || status=$?
     now=$("$fw" --simulate "$device" --sim-state "$dir/D" --verbose info 2>/dev/null | version_of)
@@ -67,6 +82,8 @@ for row in "${cases[@]}"; do
         outcome="version after the update '$now', expected '$want' (was '$old')"
     elif [ "$kept" != - ] && [ "$(kept_bytes "$dir/D/flash.bin" "$kept")" != "$before" ]; then
         outcome="the settings area ($kept) changed"
+    elif [ "$verified_before" != 1 ] || [ "$(verify_row)" != 0 ]; then
+        outcome="verify: $verified_before before the update (1 expected), not 0 after it: $(grep -h 'VERIFIED\|DIFFERS\|error' "$dir/verify" | tr '\n' ' ')"
     fi
     if [ "$expect" = known ]; then
         known=$((known + 1))

@@ -5,7 +5,8 @@
 # firmware answers the code 15-18 identity rule wrongly), call the one-button
 # bridge already updated (it reports the new version over a half-written
 # flash), or keep the erased settings. Each row ends with the clean run's flash,
-# settings included, and a finished journal entry.
+# settings included, and a finished journal entry. `verify`, which needs no
+# journal, says the cut flash differs and the finished one holds the image.
 # Usage: journal_finishes_cut_updates.sh BRIGANT_FW BRIGANT_SIM_IMAGE
 set -uo pipefail
 fw=$1
@@ -35,10 +36,10 @@ for row in "${rows[@]}"; do
         failed=1
     }
     if [ "$spec" = embedded ]; then
-        verb=(update --embedded --yes)
+        verb=(update --embedded --yes) check=(verify --embedded)
     else
         "$image" "${device%%:*}:$spec" -o "$dir/fw.bin" >/dev/null || { fail "brigant-sim-image"; continue; }
-        verb=(update --yes "$dir/fw.bin")
+        verb=(update --yes "$dir/fw.bin") check=(verify "$dir/fw.bin")
     fi
     "$fw" --simulate "$device" --sim-state "$dir/seed" info >/dev/null 2>&1
     seed_kept "$dir/seed/flash.bin" "$kept"
@@ -56,6 +57,10 @@ for row in "${rows[@]}"; do
     "$fw" --simulate "$device${sep}fault=powerloss@$cut" --sim-state "$dir/s" "${verb[@]}" >"$dir/out" 2>&1 || rc=$?
     [ "$rc" -ne 0 ] || { fail "the cut run (powerloss@$cut) exited 0"; continue; }
     grep -q "again to finish it" "$dir/out" || fail "the cut run gives no advice to finish it"
+    grep -q "tells \`brigant-fw ${check[*]}" "$dir/out" || fail "the cut run's advice does not name verify"
+    rc=0
+    "$fw" --simulate "$device" --sim-state "$dir/s" "${check[@]}" >"$dir/out" 2>&1 || rc=$?
+    [ "$rc" -eq 1 ] && grep -q "^DIFFERS" "$dir/out" || fail "verify after the cut: exit $rc, no DIFFERS"
     "$fw" --simulate "$device" --sim-state "$dir/s" list >"$dir/out" 2>&1
     grep -q "did not finish" "$dir/out" || fail "list does not tell of the unfinished update"
     if [ "$spec" = embedded ]; then
@@ -71,6 +76,8 @@ for row in "${rows[@]}"; do
         fail "the second run does not say it finishes the cut update"
     elif ! cmp -s "$dir/s/flash.bin" "$dir/clean/flash.bin"; then
         fail "the flash after the second run is not the clean run's"
+    elif ! "$fw" --simulate "$device" --sim-state "$dir/s" "${check[@]}" >"$dir/out" 2>&1; then
+        fail "verify after the second run does not say VERIFIED"
     elif ! "$fw" history --json | python3 -c '
 import json, sys
 entries = json.load(sys.stdin)["entries"]

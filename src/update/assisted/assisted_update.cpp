@@ -9,6 +9,7 @@
 #include "flash/backup_file.h"
 #include "flash/chunked_transfer.h"
 #include "flash/kept_settings.h"
+#include "flash/verify_compare.h"
 #include "image/checksums.h"
 #include "image/chip_types.h"
 #include "image/firmware_file.h"
@@ -28,10 +29,6 @@ namespace
 
 constexpr std::uint32_t kNvramSize = 4096;
 constexpr std::uint32_t kBankSize = 0x10000;
-constexpr std::uint32_t kHeaderArea = 0x200;
-constexpr std::uint32_t kHeaderAreaEnd = 0x3FF;
-constexpr std::uint32_t kSecondHeaderArea = 0x20200;
-constexpr std::uint32_t kSecondHeaderAreaEnd = 0x203FF;
 
 std::uint8_t CodeOf(const RunRequest &req) { return req.chip.ChipTypeCode; }
 bool BufferCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; }
@@ -69,8 +66,7 @@ void Put(std::uint8_t *image, std::uint32_t imageSize, std::uint32_t at, const s
 bool SameOutsideHeaders(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t length)
 {
     for (std::uint32_t i = 0; i < length; ++i) {
-        if ((i >= kHeaderArea && i <= kHeaderAreaEnd) ||
-            (i >= kSecondHeaderArea && i <= kSecondHeaderAreaEnd))
+        if (InRewrittenHeader(i))
             continue;
         if (a[i] != b[i])
             return false;
@@ -169,6 +165,41 @@ bool ProgramThroughCommands(const RunRequest &req, RunHost &host, const std::str
             break;
     }
     return !failed;
+}
+
+// The read-only mode: the flash against what ProgramThroughBuffer or
+// ProgramThroughCommands would leave there (`w` as they get it).
+int VerifyAssistedImage(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t *w,
+                        std::uint32_t bufferSize, std::uint32_t imageLength, std::uint32_t fileSize,
+                        int passes)
+{
+    const bool bufferCode = BufferCode(CodeOf(req));
+    const SkipByte headers = bufferCode ? SkipByte(InRewrittenHeader) : SkipByte{};
+    if (req.readWriteBuffer && bufferCode) {
+        // The buffer path writes the zeros after the image too (`w` holds
+        // them up to `bufferSize`).
+        const std::uint32_t length =
+            std::max(imageLength, std::min(bufferSize, BufferWriteLength(host, path, bufferSize)));
+        const VerifyRead read = [&](std::uint32_t, std::uint8_t *dest, std::uint32_t n) {
+            std::vector<std::uint8_t> whole(RoundUp(n, 8192), 0);
+            if (ReadWholeFlashViaBuffer(host, path, whole.data(), static_cast<std::uint32_t>(whole.size())) !=
+                1)
+                return false;
+            std::memcpy(dest, whole.data(), n);
+            return true;
+        };
+        return VerifyRange(host, read, 0, w, length, headers) ? 1 : 0;
+    }
+    const VerifyRead read = [&](std::uint32_t address, std::uint8_t *dest, std::uint32_t length) {
+        return ReadFlashRange(host, path, address, dest, length) == 1;
+    };
+    for (int pass = 0; pass < passes; ++pass) {
+        if (pass == 1 && fileSize >= 2 * kBankSize)
+            std::memmove(w, w + kBankSize, kBankSize);
+        if (!VerifyRange(host, read, pass == 0 ? 0 : kBankSize, w, imageLength, headers))
+            return 0;
+    }
+    return 1;
 }
 
 } // namespace
@@ -354,8 +385,9 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
     bool haveNvram = false;
     std::vector<std::uint8_t> nvram(kNvramSize, 0);
     const auto nvramOffset = static_cast<std::uint32_t>(std::max(row.nvramOffset, 0));
+    const bool verifying = req.mode == RunMode::VerifyOnly;
     if (handlesNvram) {
-        if (code == 12)
+        if (code == 12 && !verifying)
             PrepareFlashUpdate(path);
         if (!req.includeNvram) {
             const SettingsRead readNvram = [&](std::uint8_t *dest, std::uint32_t n) {
@@ -421,6 +453,9 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
             imageLength = std::min(imageLength, kBankSize);
         }
     }
+
+    if (verifying)
+        return VerifyAssistedImage(req, host, path, w, bufferSize, imageLength, fileSize, passes);
 
     // An MXIC part gets its first block erased on its own before the writing.
     host.showStatus("Programming");

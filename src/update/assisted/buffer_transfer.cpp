@@ -5,6 +5,7 @@
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "device/transport.h"
+#include "flash/verify_compare.h"
 #include "update/assisted/embedded_images.h"
 
 #include <algorithm>
@@ -221,7 +222,7 @@ int ProgramEmbeddedImage(const RunRequest &req, RunHost &host, const std::string
     // corrupted in the second half must fail too.
     const std::uint32_t compared = std::min(padded, blockBytes);
     for (std::uint32_t i = 0; i < compared; ++i) {
-        if ((i >= 0x200 && i <= 0x3FF) || (i >= 0x20200 && i <= 0x203FF))
+        if (InRewrittenHeader(i))
             continue;
         if (written.data()[i] != readBack.data()[i]) {
             result = 0;
@@ -229,6 +230,39 @@ int ProgramEmbeddedImage(const RunRequest &req, RunHost &host, const std::string
         }
     }
     return result;
+}
+
+std::uint32_t BufferWriteLength(RunHost &host, const std::string &path, std::uint32_t flashBytes)
+{
+    // The running firmware's buffer covers what it programs; a bridge in
+    // ROM mode gets the manufacturing firmware first, whose buffer is the flash.
+    Descriptor d;
+    if (ReadDescriptor(host, path, d) && d.boundary == 12 && d.capacity != 0)
+        return std::min(d.capacity, flashBytes);
+    return flashBytes;
+}
+
+int VerifyEmbeddedImage(const RunRequest &req, RunHost &host, const std::string &path)
+{
+    std::vector<std::uint8_t> image(512 * 1024, 0);
+    const std::uint32_t size = LoadUpdateImage(image.data(), 0, 0);
+    const std::uint32_t padded = (size + 255) / 256 * 256;
+    const auto flashKb = static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0));
+    if (size == 0 || padded / 1024 > flashKb) {
+        host.failing("the built-in image does not fit this bridge's flash");
+        return 0;
+    }
+    // The image and the zeros after it, as far as ProgramViaBuffer writes.
+    const std::uint32_t length = std::max(padded, BufferWriteLength(host, path, flashKb * 1024));
+    image.resize(length, 0);
+    const VerifyRead read = [&](std::uint32_t, std::uint8_t *dest, std::uint32_t n) {
+        std::vector<std::uint8_t> whole((n + 8191) / 8192 * 8192, 0);
+        if (ReadWholeFlashViaBuffer(host, path, whole.data(), static_cast<std::uint32_t>(whole.size())) != 1)
+            return false;
+        std::memcpy(dest, whole.data(), n);
+        return true;
+    };
+    return VerifyRange(host, read, 0, image.data(), length, InRewrittenHeader) ? 1 : 0;
 }
 
 } // namespace brigant

@@ -27,6 +27,12 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
                      const std::uint8_t *image, std::uint32_t length, bool download);
 
 int ProgramEmbeddedImage(const RunRequest &req, RunHost &host, const std::string &path);
+// How many bytes from 0 ProgramViaBuffer writes (the image, then zeros) on
+// a flash of `flashBytes`.
+std::uint32_t BufferWriteLength(RunHost &host, const std::string &path, std::uint32_t flashBytes);
+// The read-only mode of ProgramEmbeddedImage: the flash against the built-in
+// image (outside the header blocks the bridge rewrites). 1 when it was read.
+int VerifyEmbeddedImage(const RunRequest &req, RunHost &host, const std::string &path);
 int ResetAndWaitReattach(const RunRequest &req, RunHost &host, const std::string &path);
 
 } // namespace brigant

@@ -7,6 +7,7 @@
 #include "device/transport.h"
 #include "flash/chunked_transfer.h"
 #include "flash/kept_settings.h"
+#include "flash/verify_compare.h"
 #include "update/assisted/assisted_update.h"
 
 #include <algorithm>
@@ -107,6 +108,13 @@ int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::str
         if (!bytes.empty())
             std::memcpy(w, bytes.data(), bytes.size());
 
+        if (req.mode == RunMode::VerifyOnly) {
+            const VerifyRead read = [&](std::uint32_t address, std::uint8_t *dest, std::uint32_t length) {
+                return ReadFlashRange(host, path, address, dest, length) == 1;
+            };
+            success = VerifyRange(host, read, 0, w, imageLength);
+            return;
+        }
         host.showStatus("Programming");
         if (!WriteFlashRangeSbp2(host, path, 0, w, imageLength)) {
             host.showStatus("Write Bin File fail!");
@@ -124,7 +132,8 @@ int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::str
         host.showStatus(kProgrammingSuccessText);
         success = true;
     }();
-    host.notify(Notice::PowerCycle, kPowerCycleText);
+    if (req.mode != RunMode::VerifyOnly)
+        host.notify(Notice::PowerCycle, kPowerCycleText);
     return success ? 1 : 0;
 }
 

@@ -3,9 +3,11 @@
 
 #include "bridge/ata_commands.h"
 #include "bridge/chip_commands.h"
+#include "common/hex.h"
 #include "device/discovery.h"
 #include "device/transport.h"
 #include "flash/backup_file.h"
+#include "flash/verify_compare.h"
 #include "image/chip_types.h"
 #include "image/file_checks.h"
 #include "image/firmware_file.h"
@@ -96,13 +98,6 @@ void Refuse(RunHost &host, const std::string &why)
     host.message(why, "Error", MessageKind::Error);
 }
 
-std::string Hex(std::uint64_t v)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-    return text;
-}
-
 } // namespace
 
 std::uint32_t SectorSizeOf(const std::uint8_t identify[512])
@@ -163,7 +158,7 @@ std::uint32_t FindDiskAreaBase(const std::string &path, std::uint32_t sectorSize
 bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_t units,
                     const DiskValues &disk, std::string &why)
 {
-    const std::string at = "The firmware area at LBA " + Hex(areaLba);
+    const std::string at = "The firmware area at LBA " + HexNumber(areaLba);
     const std::uint64_t ss = disk.sectorSize;
     const std::uint64_t first = areaLba * ss;
     const std::uint64_t end = first + std::uint64_t{units} * kDiskAreaUnit;
@@ -297,7 +292,8 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
         host.showStatus("Open File Error!!");
         return 0;
     }
-    host.showStatus("Programming");
+    if (req.mode != RunMode::VerifyOnly)
+        host.showStatus("Programming");
     image[kMarkerOffset] = 0x55;
     for (int i = 0; i < 4; ++i)
         image[kMarkerOffset + 1 + static_cast<std::size_t>(i)] =
@@ -305,6 +301,18 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
     image[kMarkerOffset + 5] = 0xAA;
 
     std::uint64_t lba = AreaLbaOf(disk);
+    if (req.mode == RunMode::VerifyOnly) {
+        // Offsets within the area, read a unit at a time from its first LBA.
+        const VerifyRead read = [&](std::uint32_t offset, std::uint8_t *dest, std::uint32_t n) {
+            for (std::uint32_t done = 0; done < n; done += kDiskAreaUnit) {
+                const std::uint64_t at = lba + (offset + done) / disk.sectorSize;
+                if (!AtaReadDmaExt(path, dest + done, at, kDiskAreaUnit, disk.sectorSize))
+                    return false;
+            }
+            return true;
+        };
+        return VerifyRange(host, read, 0, image.data(), units * kDiskAreaUnit) ? 1 : 0;
+    }
     std::string why;
     if (!DiskAreaIsFree(path, lba, units, disk, why)) {
         Refuse(host, why);
@@ -351,6 +359,8 @@ int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::strin
         return BackupDiskFirmwareArea(req, host, path, code);
     if (!ProgramDiskFirmwareArea(req, host, path, code))
         return 0;
+    if (req.mode == RunMode::VerifyOnly)
+        return 1;
     host.notify(Notice::PowerCycle, kPowerCycleText);
     return 1;
 }

@@ -140,7 +140,8 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         if (!ReadKeptSettings(host, readNvram, nvram.data(), kNvram))
             return 0;
     }
-    if (chip.AtmelType != -1) {
+    const bool verifying = req.mode == RunMode::VerifyOnly;
+    if (chip.AtmelType != -1 && !verifying) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
             host.showStatus("Enable ATMEL flash write enable fail!!");
@@ -148,7 +149,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         }
     }
     if ((chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic) &&
-        chip.ChipTypeCode != kOwnNvramBytesCode)
+        chip.ChipTypeCode != kOwnNvramBytesCode && !verifying)
         UnprotectFlash(path);
 
     if (req.mode == RunMode::EraseOnly) {
@@ -183,12 +184,19 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         host.showStatus(kAllocFail);
         return 0;
     }
-    if (chip.ChipTypeCode == kPreparedCode)
-        PrepareFlashUpdate(path);
-
-    host.showStatus("Erasing");
-    if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
-        return 0;
+    // Each block goes to the flash and is read back, or in the read-only
+    // mode is only read and compared.
+    const auto put = [&](std::uint32_t address, const std::uint8_t *data, std::uint32_t length) {
+        return verifying ? VerifyRange(host, ReadFlashAt(path), address, data, length)
+                         : WriteAndVerify(host, path, address, data, length, buffers.readBack.data());
+    };
+    if (!verifying) {
+        if (chip.ChipTypeCode == kPreparedCode)
+            PrepareFlashUpdate(path);
+        host.showStatus("Erasing");
+        if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
+            return 0;
+    }
 
     host.showStatus("Programming");
     if (hasNvram == 1 && !include) {
@@ -216,16 +224,17 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
             if (std::fread(write, 1, kBlock, file.get()) == 0)
                 break;
         }
-        if (!WriteAndVerify(host, path, address, write, kBlock, buffers.readBack.data()))
+        if (!put(address, write, kBlock))
             return 0;
-        host.progressDot({"Programming", address / kBlock + 1, blocks});
+        host.progressDot({verifying ? "Verifying" : "Programming", address / kBlock + 1, blocks});
         if (keep)
             std::memcpy(nvram.data(), buffers.chunk.data() + kBlock - kNvram, kNvram);
         address += kBlock;
     }
-    if (keep && imageLength != address &&
-        !WriteAndVerify(host, path, address, nvram.data(), kNvram, buffers.readBack.data()))
+    if (keep && imageLength != address && !put(address, nvram.data(), kNvram))
         return 0;
+    if (verifying)
+        return 1;
 
     host.showStatus(kProgrammingSuccessText);
     host.notify(Notice::PowerCycle, kPowerCycleText);
@@ -235,8 +244,9 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
 int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &path)
 {
     const ChipIdentity &chip = req.chip;
+    const bool verifying = req.mode == RunMode::VerifyOnly;
     host.nvramBoxChecked();
-    if (chip.FlashKind == kFlashMxic)
+    if (chip.FlashKind == kFlashMxic && !verifying)
         UnprotectFlash(path);
 
     if (req.mode == RunMode::EraseOnly) {
@@ -260,11 +270,13 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         return 0;
     }
 
-    host.showStatus("Erasing");
-    if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kFlashSst)
-        SpiChipErase(path);
-    if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
-        return 0;
+    if (!verifying) {
+        host.showStatus("Erasing");
+        if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kFlashSst)
+            SpiChipErase(path);
+        if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
+            return 0;
+    }
 
     host.showStatus("Programming");
     const std::uint32_t blocks = imageLength / kBlock;
@@ -273,6 +285,12 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         std::memset(write, 0, kBlock);
         if (std::fread(write, 1, kBlock, file.get()) == 0)
             break;
+        if (verifying) {
+            if (!VerifyRange(host, ReadFlashAt(path), address, write, kBlock))
+                return 0;
+            host.progressDot({"Verifying", address / kBlock + 1, blocks});
+            continue;
+        }
         WaitFlashReady(path);
         if (!SpiProgramRange(path, address, write, kBlock, chip.SstWordMode)) {
             host.showStatus(kWriteFail);
@@ -290,6 +308,8 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         }
         host.progressDot({"Programming", address / kBlock + 1, blocks});
     }
+    if (verifying)
+        return 1;
     host.showStatus(kProgrammingSuccessText);
     host.notify(Notice::PowerCycle, kPowerCycleText);
     return 1;

@@ -206,6 +206,13 @@ int SaveFlashBackup(const RunRequest &req, RunHost &host, const std::string &pat
     return SaveBackupFile(host, name, from, size);
 }
 
+VerifyRead ReadFlashAt(const std::string &path)
+{
+    return [path](std::uint32_t address, std::uint8_t *dest, std::uint32_t length) {
+        return ReadFlash(path, address, dest, length) == 1;
+    };
+}
+
 int UnprotectFlash(const std::string &path)
 {
     const int enabled = WriteEnable(path);

@@ -8,6 +8,7 @@
 // window's status line and return 1 on success, 0 on failure.
 #include "flash/run_host.h"
 #include "flash/run_request.h"
+#include "flash/verify_compare.h"
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,8 @@ int EraseFlashChunked(RunHost &host, const std::string &path, std::uint32_t leng
 int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &path);
 // Writes the flash to the backup file, leaving out `leaveOut` leading bytes.
 int SaveFlashBackup(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t leaveOut);
+// The bridge's flash read (ReadFlash) as the read-only mode reads.
+VerifyRead ReadFlashAt(const std::string &path);
 // Write enable, then status register 0; 1 when both were confirmed.
 int UnprotectFlash(const std::string &path);
 

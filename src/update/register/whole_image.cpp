@@ -4,6 +4,7 @@
 #include "common/window_texts.h"
 #include "device/transport.h"
 #include "flash/kept_settings.h"
+#include "flash/verify_compare.h"
 #include "image/file_checks.h"
 #include "image/firmware_file.h"
 #include "update/register/flash_engine.h"
@@ -86,17 +87,18 @@ bool EraseSmallFlash(RunHost &host, const std::string &path, int amicType, std::
 int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &path)
 {
     const ChipIdentity &chip = req.chip;
-    if (chip.AtmelType != -1) {
+    const bool verifying = req.mode == RunMode::VerifyOnly;
+    if (chip.AtmelType != -1 && !verifying) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
             host.showStatus("Enable ATMEL flash write enable fail!!");
             return 0;
         }
     }
-    if (chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic)
+    if ((chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic) && !verifying)
         UnprotectFlash(path);
 
-    if (req.mode != RunMode::Update) {
+    if (req.mode != RunMode::Update && !verifying) {
         if (req.mode == RunMode::EraseOnly) {
             const int erased = EraseWholeFlash(req, host, path);
             if (erased)
@@ -135,6 +137,10 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
     std::memset(image.data(), 0, size);
     const auto n = static_cast<std::uint32_t>(std::fread(image.data(), 1, size, file.get()));
     file.reset();
+
+    // The image goes to 0 whole; the settings block it may keep lies past it.
+    if (verifying)
+        return VerifyRange(host, ReadFlashAt(path), 0, image.data(), size) ? 1 : 0;
 
     if (!WaitFlashReady(path))
         DebugOut("0.1 Device initial not ready!!");

@@ -6,6 +6,7 @@
 #include "common/clock.h"
 #include "device/transport.h"
 #include "flash/backup_file.h"
+#include "flash/verify_compare.h"
 #include "image/file_checks.h"
 #include "image/firmware_file.h"
 #include "image/image_stamp.h"
@@ -29,12 +30,6 @@ constexpr std::size_t kFileNameLimit = 259;
 // A file this large cannot be a firmware image of this bridge: treated as
 // buffers that cannot be had rather than an allocation of its size.
 constexpr std::int64_t kLargestImage = 64LL << 20;
-
-// The two header blocks are rewritten by the bridge; they are not compared.
-bool InHeaderBlock(std::uint32_t offset)
-{
-    return (offset >= 0x200 && offset <= 0x3FF) || (offset >= 0x20200 && offset <= 0x203FF);
-}
 
 std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) { return (n + unit - 1) / unit * unit; }
 
@@ -125,8 +120,14 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
         host.setStatus("Open File Error!!");
         return 0;
     }
-    host.showStatus("Programming");
     StampImageHeader(std::span<std::uint8_t>(image.data(), imageSize));
+    if (req.mode == RunMode::VerifyOnly) {
+        const VerifyRead read = [&](std::uint32_t, std::uint8_t *dest, std::uint32_t n) {
+            return ReadViaStaging(host, path, dest, n) == 1;
+        };
+        return VerifyRange(host, read, 0, image.data(), padded, InRewrittenHeader) ? 1 : 0;
+    }
+    host.showStatus("Programming");
 
     bool failed = true;
     for (int attempt = 0; attempt < kConversionAttempts && failed; ++attempt) {
@@ -141,7 +142,7 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
             failed = true;
         }
         for (std::uint32_t i = 0; i < padded; ++i) {
-            if (!InHeaderBlock(i) && image.data()[i] != readBack.data()[i]) {
+            if (!InRewrittenHeader(i) && image.data()[i] != readBack.data()[i]) {
                 host.setStatus("Data compare fail !!");
                 failed = true;
                 break;
