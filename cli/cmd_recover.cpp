@@ -141,29 +141,52 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
                   << form.selected.series << ")\n";
         return kExitNoDevice;
     }
-    if (!RunsFromRom(path)) {
+    // A bridge that runs firmware is recovered only when this computer's
+    // journal holds a write to it that was cut: the firmware it runs then may
+    // be half written, and its answers (version, model tag) are not trusted.
+    const std::string bridgeKey = BridgeJournalKey(path);
+    const std::optional<JournalEntry> unfinished = OpenJournalEntry(bridgeKey);
+    const bool fromRom = RunsFromRom(path);
+    if (!fromRom && !unfinished) {
         std::cout << path << " runs firmware that can program its flash, not its ROM: nothing to recover "
                   << "(brigant-fw update programs it)\n";
         return kExitNothingToDo;
     }
+    RecoverArgs chosen = args;
+    if (!fromRom) {
+        std::cout << "note: " << UnfinishedText(*unfinished) << "; recover rewrites the whole flash through "
+                  << "the firmware the bridge runs now\n";
+        // The cut update's file, unless another is given: the same file as
+        // then (its SHA-256 must still be the journal's).
+        if (chosen.file.empty() && !unfinished->firmware.empty()) {
+            if (FileSha256(unfinished->firmware) != unfinished->sha256) {
+                std::cerr << "error: " << unfinished->firmware << " is not the file the cut update wrote (it is "
+                          << "gone or changed): give the firmware FILE to program\n";
+                return kExitUsage;
+            }
+            chosen.file = unfinished->firmware;
+        }
+    }
     std::vector<std::uint8_t> image;
-    if (!LoadImage(args, code, image))
+    if (!LoadImage(chosen, code, image))
         return kExitUsage;
     std::uint8_t info[16] = {};
     std::uint32_t transferred = 0;
-    if (ReadChipInfo(path, info, 16, transferred) && std::memcmp(image.data() + 0x15, info + 8, 3) != 0) {
+    if (fromRom && ReadChipInfo(path, info, 16, transferred) &&
+        std::memcmp(image.data() + 0x15, info + 8, 3) != 0) {
         std::cerr << "error: the image is not made for this chip (model tag differs): nothing was written\n";
         return kExitUsage;
     }
 
     const std::string what =
-        (args.file.empty() ? "the built-in update image, version " + VersionText(image.data() + 25)
-                           : "the firmware file " + args.file) +
-        ", through the manufacturing firmware in RAM; the whole flash is rewritten";
+        (chosen.file.empty() ? "the built-in update image, version " + VersionText(image.data() + 25)
+                             : "the firmware file " + chosen.file) +
+        (fromRom ? ", through the manufacturing firmware in RAM" : ", through the running firmware") +
+        "; the whole flash is rewritten";
     bool noTerminal = false;
     bool programmed = false, verified = false, back = false;
     WriteGuard guard = CliWriteGuard(ctx, "recover will write:", noTerminal);
-    guard.backup = false; // a bridge in ROM offers no flash to read
+    guard.backup = false; // a bridge in ROM offers no flash to read; a cut one, a half-written one
     // The buffer path, as on every bridge of these codes; no serial record.
     RunRequest req;
     req.readWriteBuffer = true;
@@ -171,10 +194,9 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     req.chip = form.chip;
     req.candidateCount = form.candidateCount;
     CliRunHost host(*view, ctx.style, form.transfer);
-    const std::string bridgeKey = BridgeJournalKey(path);
     const GuardedRun run = RunGuarded(form, DescribeWrite(form, what), guard, nullptr, [&] {
         programmed = ProgramViaBuffer(req, host, path, 0, image.data(),
-                                      static_cast<std::uint32_t>(image.size()), true) == 1;
+                                      static_cast<std::uint32_t>(image.size()), fromRom) == 1;
         if (!programmed)
             return;
         std::vector<std::uint8_t> flash;
@@ -206,7 +228,7 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         return kExitFailed;
     }
     std::cout << now << " runs firmware " << VersionText(info + 12) << "\n";
-    if (args.file.empty() && std::memcmp(info + 12, image.data() + 25, 4) != 0) {
+    if (chosen.file.empty() && std::memcmp(info + 12, image.data() + 25, 4) != 0) {
         std::cout << "result: FAILED: the bridge does not run the built-in image\n";
         return kExitFailed;
     }

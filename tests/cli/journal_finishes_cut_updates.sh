@@ -16,16 +16,18 @@ trap 'rm -rf "$work"' EXIT
 source "$(dirname "$0")/bridge_rows.sh" # seed_kept
 
 # label | device | file options (embedded: the built-in image) | kept OFF+LEN | cut after (regex) | its match
+# | the second run: the same update, or recover (which takes the bridge for the journal's sake)
 rows=(
-    "settings erased, then cut|alder|version=9.8|0x8000+512| out FF 04 14 |1"
-    "codes 15-18 identity rule|pine:version=3.0,ext=31.25.1.5|exttext=2345|-| out |40"
-    "one-button, second half unwritten|quince|embedded|-| out 3B |96"
+    "settings erased, then cut|alder|version=9.8|0x8000+512| out FF 04 14 |1|update"
+    "codes 15-18 identity rule|pine:version=3.0,ext=31.25.1.5|exttext=2345|-| out |40|update"
+    "codes 15-18, recovered|pine:version=3.0,ext=31.25.1.5|exttext=2345|-| out |40|recover"
+    "one-button, second half unwritten|quince|embedded|-| out 3B |96|update"
 )
 
 failed=0
 n=0
 for row in "${rows[@]}"; do
-    IFS='|' read -r label device spec kept regex nth <<<"$row"
+    IFS='|' read -r label device spec kept regex nth finish <<<"$row"
     dir="$work/$n"
     n=$((n + 1))
     mkdir -p "$dir"
@@ -68,11 +70,13 @@ for row in "${rows[@]}"; do
         "$fw" --simulate "$device" --sim-state "$dir/s" check --embedded >"$dir/out" 2>&1 || rc=$?
         [ "$rc" -eq 0 ] && grep -q "unfinished" "$dir/out" || fail "check --embedded calls it done (exit $rc)"
     fi
+    second=("${verb[@]}") says="this run finishes it"
+    [ "$finish" = recover ] && second=(recover --yes) says="recover rewrites the whole flash"
     rc=0
-    "$fw" --simulate "$device" --sim-state "$dir/s" "${verb[@]}" >"$dir/out" 2>&1 || rc=$?
+    "$fw" --simulate "$device" --sim-state "$dir/s" "${second[@]}" >"$dir/out" 2>&1 || rc=$?
     if [ "$rc" -ne 0 ]; then
         fail "the second run exited $rc"
-    elif ! grep -q "this run finishes it" "$dir/out"; then
+    elif ! grep -q "$says" "$dir/out"; then
         fail "the second run does not say it finishes the cut update"
     elif ! cmp -s "$dir/s/flash.bin" "$dir/clean/flash.bin"; then
         fail "the flash after the second run is not the clean run's"
@@ -84,7 +88,7 @@ entries = json.load(sys.stdin)["entries"]
 sys.exit(0 if len(entries) == 1 and entries[0]["finished"] else 1)'; then
         fail "the journal does not hold one finished entry"
     else
-        echo "ok: $label: cut at command $cut, finished by the same update"
+        echo "ok: $label: cut at command $cut, finished by ${second[*]}"
     fi
 done
 exit "$failed"
