@@ -160,7 +160,8 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         // then (its SHA-256 must still be the journal's).
         if (chosen.file.empty() && !unfinished->firmware.empty()) {
             if (FileSha256(unfinished->firmware) != unfinished->sha256) {
-                std::cerr << "error: " << unfinished->firmware << " is not the file the cut update wrote (it is "
+                std::cerr << "error: " << unfinished->firmware
+                          << " is not the file the cut update wrote (it is "
                           << "gone or changed): give the firmware FILE to program\n";
                 return kExitUsage;
             }

@@ -5,6 +5,7 @@
 #include "app/fwupdate_handlers.h"
 #include "app/installed_services.h"
 #include "app/pass_fail_wnd.h"
+#include "app/update_journal.h"
 #include "common/clock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
@@ -254,6 +255,53 @@ TEST_F(OneButtonTest, LoadFileReadsTheHeadOnlyAndRefusesFilesLargerThanAnyFlash)
         EXPECT_EQ(form->YesBtn.enabled(), c.accepted) << c.path;
         EXPECT_EQ(form->UpdateBtn.enabled(), c.accepted) << c.path;
     }
+    fs::remove_all(dir);
+}
+
+// A cut update leaves the bridge running half-written firmware whose
+// identity bytes no longer match the file (here the file's differ instead): Load refuses it, unless the
+// journal holds that update open; then Run and the update button finish it.
+TEST_F(OneButtonTest, LoadTakesTheFileOfACutUpdateThatTheJournalHoldsOpen)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("brigant-cut-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const char *state = std::getenv("XDG_STATE_HOME");
+    const std::string savedState = state ? state : "";
+    ::setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    SetJournalForSimulation(dir.string());
+    const std::string path = addQuince(embeddedVersion());
+    openWindow();
+    Bytes image(brigant::kUpdateImageSize);
+    image.resize(LoadUpdateImage(image.data(), 0, 0));
+    image[21] = '#'; // the model tag the half-written firmware answers differs
+    const std::string file = (dir / "fw.bin").string();
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(image.data()), static_cast<std::streamsize>(image.size()));
+    for (const bool open : {false, true}) {
+        if (open) {
+            PlannedWrite write;
+            write.bridge = BridgeJournalKey(path);
+            write.chipCode = form->chip.ChipTypeCode;
+            write.firmware = file;
+            JournalEntry entry = NewJournalEntry(write, "");
+            std::string error;
+            ASSERT_TRUE(WriteJournalEntry(entry, error)) << error;
+        }
+        ui.queueDialogAnswer(file);
+        form->LoadBtn.click();
+        EXPECT_TRUE(form->UpdateBtn.enabled() || !open);
+        EXPECT_EQ(form->YesBtn.enabled(), open);
+        EXPECT_EQ(form->lastLoad, open ? LoadResult::Accepted : LoadResult::Mismatch);
+        EXPECT_NE(form->StatusEdit.text().find(open ? "did not finish" : "FW file not Match."),
+                  std::string::npos)
+            << form->StatusEdit.text();
+    }
+    SetJournalForSimulation("");
+    if (savedState.empty())
+        ::unsetenv("XDG_STATE_HOME");
+    else
+        ::setenv("XDG_STATE_HOME", savedState.c_str(), 1);
     fs::remove_all(dir);
 }
 

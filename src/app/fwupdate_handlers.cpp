@@ -1,4 +1,5 @@
 #include "app/fwupdate_handlers.h"
+#include "app/window_journal.h"
 
 #include "app/device_change.h"
 #include "app/one_button.h"
@@ -242,6 +243,15 @@ void LoadBtnClick(TBrigantFwTool &form)
         form.YesBtn.setEnabled(true);
     } else if (check.result == LoadResult::OpenFailed) {
         form.StatusEdit.setText(kOpenFwFileErrorText);
+    } else if (const std::string cut = CutUpdateOfFile(form, *chosen);
+               check.result == LoadResult::Mismatch && !cut.empty()) {
+        // The running firmware is the cut update's half-written one: its
+        // identity bytes say nothing about the file.
+        form.lastLoad = LoadResult::Accepted;
+        form.lastLoadReason.clear();
+        form.UpdateBtn.setEnabled(true);
+        form.YesBtn.setEnabled(true);
+        form.StatusEdit.setText(cut);
     } else if (check.result == LoadResult::Mismatch) {
         form.StatusEdit.setText(std::string(kFwFileNotMatchText) + " " + check.reason);
     }

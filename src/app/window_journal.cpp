@@ -45,4 +45,18 @@ void RunJournaled(TBrigantFwTool &form, bool builtIn, const std::string &backupF
                       finishing);
 }
 
+std::string CutUpdateOfFile(TBrigantFwTool &form, const std::string &file)
+{
+    if (form.candidateCount == 0)
+        return {};
+    PlannedWrite write;
+    write.bridge = BridgeJournalKey(form.selectedEntry().path);
+    write.chipCode = form.chip.ChipTypeCode;
+    write.firmware = file;
+    const std::optional<JournalEntry> open = OpenJournalEntry(write.bridge);
+    if (!open || !RepeatsCutWrite(*open, write))
+        return {};
+    return UnfinishedText(*open) + "; Run finishes it.";
+}
+
 } // namespace brigant

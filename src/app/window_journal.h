@@ -17,4 +17,10 @@ namespace brigant
 void RunJournaled(TBrigantFwTool &form, bool builtIn, const std::string &backupFile,
                   const std::function<bool()> &run);
 
+// When the journal holds open a cut update of the selected bridge with
+// `file` (the same SHA-256, on the same chip): the sentence that says so, for
+// the status line; empty otherwise. Such a file is taken although the cut
+// firmware's identity bytes no longer match it: Run finishes the update.
+std::string CutUpdateOfFile(TBrigantFwTool &form, const std::string &file);
+
 } // namespace brigant
