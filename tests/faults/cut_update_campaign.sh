@@ -14,7 +14,7 @@ cuts=${3:-4}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-source "$(dirname "$0")/bridge_rows.sh"
+source "$(dirname "$0")/../cli/bridge_rows.sh"
 cases+=("16 one-button|quince|embedded|-|ok")
 
 violations=0
