@@ -152,7 +152,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
         }
         if (offer.exitCode == kExitFailed && offer.verdict == "unreadable" && PermissionProblem())
             std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
-        document["image"] = a.embedded ? "built-in " + EmbeddedImageVersion() : a.file;
+        document["image"] = a.embedded ? "built-in " + BuiltInImageVersion() : a.file;
         document["device"] = path;
         document["oneButton"] = {{"verdict", offer.verdict}, {"text", offer.text}};
         if (!a.json)

@@ -27,7 +27,7 @@ nlohmann::json EntryJson(const JournalEntry &e)
             {"chip", {{"name", e.series}, {"typeCode", e.chipCode}}},
             {"firmware", e.firmware.empty() ? nlohmann::json() : nlohmann::json(e.firmware)},
             {"sha256", e.sha256.empty() ? nlohmann::json() : nlohmann::json(e.sha256)},
-            {"builtInImage", e.builtIn.empty() ? nlohmann::json() : nlohmann::json(e.builtIn)},
+            {"builtInImage", e.builtIn.empty() ? nlohmann::json() : nlohmann::json(UserVersion(e.builtIn))},
             {"backup", e.backup.empty() ? nlohmann::json() : nlohmann::json(e.backup)},
             {"settingsKept", e.settings.size()},
             {"finishWith", e.open() ? nlohmann::json(FinishingCommand(e)) : nlohmann::json()},

@@ -249,7 +249,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
               {"typeCode", chip.ChipTypeCode},
               {"subRevision", chip.ChipSubRevision},
               {"supported", supported}}},
-            {"firmwareVersion", versionShown ? nlohmann::json(found.version) : nlohmann::json()},
+            {"firmwareVersion", versionShown ? nlohmann::json(UserVersion(found.version)) : nlohmann::json()},
             {"releaseFirmware", versionShown ? nlohmann::json(found.releaseFirmware) : nlohmann::json()},
             {"flash", flash},
             {"mountPoints", mounts},
@@ -280,7 +280,9 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         << unsigned(chip.ChipTypeCode) << ", sub-revision " << unsigned(chip.ChipSubRevision) << ")\n";
     if (supported) {
         out << "Firmware version:  "
-            << (versionShown ? found.version + (found.releaseFirmware ? "" : " (an internal build)") : "-")
+            << (versionShown
+                    ? UserVersion(found.version) + (found.releaseFirmware ? "" : " (an internal build)")
+                    : "-")
             << "\n";
         out << "Flash:             " << (flashShown ? found.flashMaker : maker ? maker : "-");
         if (chip.FlashSizeKb > 0)

@@ -62,7 +62,7 @@ EntryView Capture(TBrigantFwTool &form, int index)
     v.chipTypeCode = form.chip.ChipTypeCode;
     v.chipSubRevision = form.chip.ChipSubRevision;
     v.chip = form.selected.series;
-    v.firmwareVersion = form.selected.version;
+    v.firmwareVersion = UserVersion(form.selected.version);
     v.firmwareVersionShown = form.selected.versionShown;
     v.flashType = form.selected.flashMaker;
     v.flashTypeShown = form.selected.flashShown;
@@ -162,7 +162,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
     return {
         {"devices", devices},
         {"builtInImage",
-         {{"version", EmbeddedImageVersion()}, {"device0", verdict.key}, {"text", verdict.text}}},
+         {{"version", BuiltInImageVersion()}, {"device0", verdict.key}, {"text", verdict.text}}},
         {"window",
          {{"listEnabled", form.DeviceList.enabled()},
           {"candidateCount", form.candidateCount},

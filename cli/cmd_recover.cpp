@@ -9,6 +9,7 @@
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
+#include "cli/user_text.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
@@ -47,7 +48,7 @@ bool RunsFromRom(const std::string &path)
     return ProbeReadBuffer(path, PumpMessages, &boundary) && boundary == kRomDescriptorBoundary;
 }
 
-// Four version bytes as the update button shows them (digit characters as their values).
+// Four version bytes in the command line's form (digit characters as their values).
 std::string VersionText(const std::uint8_t *v)
 {
     int n[4];
@@ -55,8 +56,8 @@ std::string VersionText(const std::uint8_t *v)
     for (int i = 0; i < 4; ++i)
         n[i] = digits ? v[i] - '0' : v[i];
     char text[32];
-    std::snprintf(text, sizeof text, "%02d.%02d.%02d.%02d", n[0], n[1], n[2], n[3]);
-    return text;
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", n[0], n[1], n[2], n[3]);
+    return UserVersion(text);
 }
 
 // The image to program, padded with zeros to a multiple of 256 bytes.

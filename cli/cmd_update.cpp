@@ -329,7 +329,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     const std::string path = form.selectedEntry().path;
     bool noTerminal = false;
     bool passed = false;
-    const std::string image = "the built-in image " + EmbeddedImageVersion();
+    const std::string image = "the built-in image " + BuiltInImageVersion();
     JournalEntry record = finishing ? *unfinished : JournalEntry{};
     std::string backupFile;
     const GuardedRun run = RunGuarded(
@@ -436,7 +436,7 @@ std::string RunningFirmwareText(const SelectedBridge &selected)
 {
     if (selected.version.empty())
         return "unknown";
-    return selected.version + (selected.releaseFirmware ? "" : " (an internal build)");
+    return UserVersion(selected.version) + (selected.releaseFirmware ? "" : " (an internal build)");
 }
 
 // "from RUNNING to NEW", saying which of the two could not be read and
@@ -535,15 +535,17 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         if (finishing)
             order = VersionOrder::Unknown;
         if (order == VersionOrder::Same && !versions.allowReinstall) {
-            std::cout << "already installed: " << entry.path << " runs version " << selected.version
-                      << ", the version of " << file << "; nothing was written (--allow-reinstall writes it "
+            std::cout << "already installed: " << entry.path << " runs version "
+                      << UserVersion(selected.version) << ", the version of " << file
+                      << "; nothing was written (--allow-reinstall writes it "
                       << "again)\n";
             NoteRun("already installed");
             return kExitNothingToDo;
         }
         if (order == VersionOrder::Older && !versions.allowOlder) {
-            std::cerr << "error: " << file << ": version " << newVersion << " is older than the running "
-                      << selected.version << "; nothing was written (--allow-older writes it)\n";
+            std::cerr << "error: " << file << ": version " << UserVersion(newVersion)
+                      << " is older than the running " << UserVersion(selected.version)
+                      << "; nothing was written (--allow-older writes it)\n";
             NoteRun("refused: an older version");
             return kExitUsage;
         }
@@ -585,7 +587,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         plan.chip = selected.series.empty() ? "unknown" : selected.series;
         plan.firmware = RunningFirmwareText(selected);
         if (mode == ToolMode::Program)
-            plan.versionChange = VersionChangeText(selected.version, newVersion, order);
+            plan.versionChange =
+                VersionChangeText(UserVersion(selected.version), UserVersion(newVersion), order);
         JournalEntry record = finishing ? *unfinished : JournalEntry{};
         std::string backupFile;
         host.followJournal(&record, sameChip ? unfinished->settings : std::vector<std::uint8_t>{});

@@ -50,7 +50,7 @@ Examples:
 // The program's version and the built-in update image's.
 std::string VersionText()
 {
-    const std::string image = EmbeddedImageVersion();
+    const std::string image = BuiltInImageVersion();
     return std::string("brigant-fw ") + kVersionText + "\nbuilt-in update image: " +
            (image.empty()
                 ? "none"

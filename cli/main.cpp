@@ -97,7 +97,10 @@ int main(int argc, char **argv)
             code = kExitFailed;
     }
     if (session.simulation()) {
-        // On standard error, so that what the command prints stays as it is.
+        // On standard error, so that what the command prints stays as it is;
+        // after it, so that the two never share a line where both go to one pipe.
+        std::cout.flush();
+        std::fflush(stdout);
         const std::uint64_t ms = session.simulationClock().nowMs() - simStartMs;
         std::fprintf(stderr, "simulated time: %llu.%02llu s\n", static_cast<unsigned long long>(ms / 1000),
                      static_cast<unsigned long long>(ms % 1000 / 10));

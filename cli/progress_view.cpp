@@ -134,6 +134,7 @@ void ProgressView::result(const std::string &text, bool ok)
 {
     endLine();
     out_ << "result: " << Paint(text, ok ? forms::kGreen : forms::kRed, style_) << "\n" << std::flush;
+    resulted_ = true;
 }
 
 void ProgressView::draw(const std::string &line)
@@ -149,13 +150,17 @@ void ProgressView::draw(const std::string &line)
 
 void ProgressView::status(const std::string &text, forms::Colour colour)
 {
+    // The window goes on refreshing after the run (the bridge comes back, a
+    // second bridge is judged): none of that is the run's.
+    if (resulted_)
+        return;
     endLine();
     out_ << "status: " << Paint(text, colour, style_) << "\n" << std::flush;
 }
 
 void ProgressView::statusText(const std::string &text)
 {
-    if (style_.verbosity == Verbosity::Quiet)
+    if (style_.verbosity == Verbosity::Quiet || resulted_)
         return;
     endLine();
     out_ << "  " << text << "\n" << std::flush;

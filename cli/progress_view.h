@@ -70,6 +70,7 @@ class ProgressView
     std::uint64_t lastTotal_ = 0;
     std::size_t drawnWidth_ = 0; // characters of the line being redrawn
     bool open_ = false;          // a line is on screen without its line feed
+    bool resulted_ = false;      // the result was printed: status lines are no longer the run's
     int lastTenth_ = -1;         // of the plain phase line: the last tenth printed
 };
 

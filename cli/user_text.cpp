@@ -1,4 +1,5 @@
 #include "cli/user_text.h"
+#include "image/firmware_version.h"
 
 #include "app/update_journal.h"
 
@@ -42,9 +43,13 @@ std::string ProductText(const std::string &item)
     return out;
 }
 
+std::string UserVersion(const std::string &text) { return PlainVersion(text); }
+
+std::string BuiltInImageVersion() { return UserVersion(EmbeddedImageVersion()); }
+
 OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index)
 {
-    const std::string image = "the built-in image " + EmbeddedImageVersion();
+    const std::string image = "the built-in image " + BuiltInImageVersion();
     const std::string device = "Device " + std::to_string(index);
     if (offered)
         return {"offered", device + " runs another version than " + image +
@@ -59,7 +64,7 @@ OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index
         return {"runs from ROM", device + " runs from its ROM (an update was cut short): "
                                           "'brigant-fw recover' brings its firmware back."};
     case OneButtonState::NotSupported:
-        return {"not supported", "The built-in image " + EmbeddedImageVersion() + " is for chip type code " +
+        return {"not supported", "The built-in image " + BuiltInImageVersion() + " is for chip type code " +
                                      std::to_string(kOneButtonChipType) + " bridges; " +
                                      (index == 0 ? "device 0" : "device " + std::to_string(index)) +
                                      " is not one."};

@@ -12,6 +12,14 @@
 namespace brigant::cli
 {
 
+// A firmware version in the one form the command line names versions in:
+// dot-separated fields, numbers without leading zeros, so that the window's
+// "01.01.01.00" and "1.1.1.0" of the same image read alike ("1.1.1.0").
+// Fields that are not numbers stay as they are; empty stays empty.
+std::string UserVersion(const std::string &text);
+// The built-in update image's version in that form (empty: none built in).
+std::string BuiltInImageVersion();
+
 // "USB", "UASP" or "1394".
 const char *BusName(BusKind bus);
 // A device list item without its bus tag, runs of blanks as one blank.

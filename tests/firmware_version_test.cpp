@@ -84,4 +84,16 @@ TEST(FirmwareVersion, ComparesFieldByField)
         EXPECT_EQ(CompareVersions(c.candidate, c.installed), c.order) << c.candidate << " vs " << c.installed;
 }
 
+// The one form the command line names versions in: the same image reads alike
+// whichever form the chip shows it in.
+TEST(FirmwareVersion, PlainFormDropsLeadingZerosOfNumbersOnly)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"01.01.01.00", "1.1.1.0"}, {"1.1.1.0", "1.1.1.0"}, {"1.00.05", "1.0.5"}, {"31.25.01.05", "31.25.1.5"},
+        {"A.0B.01", "A.0B.1"},      {"00", "0"},            {"1..2", "1..2"},     {"", ""},
+    };
+    for (const auto &[in, out] : cases)
+        EXPECT_EQ(PlainVersion(in), out) << in;
+}
+
 } // namespace

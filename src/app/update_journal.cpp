@@ -1,4 +1,5 @@
 #include "app/update_journal.h"
+#include "image/firmware_version.h"
 
 #include "app/fwupdate_handlers.h"
 #include "app/write_guard.h"
@@ -121,7 +122,7 @@ JournalEntry NewJournalEntry(const PlannedWrite &write, const std::string &backu
     e.chipCode = write.chipCode;
     e.action = write.erase ? "erase" : "update";
     if (write.builtIn) {
-        e.builtIn = EmbeddedImageVersion();
+        e.builtIn = PlainVersion(EmbeddedImageVersion());
     } else if (!write.erase) {
         std::error_code ec;
         e.firmware = fs::absolute(write.firmware, ec).string();
@@ -272,7 +273,7 @@ std::string JournalWriteText(const JournalEntry &entry)
     if (entry.action == "erase")
         return "an erase";
     if (!entry.builtIn.empty())
-        return "the built-in image " + entry.builtIn;
+        return "the built-in image " + PlainVersion(entry.builtIn);
     return entry.firmware;
 }
 

@@ -92,6 +92,26 @@ std::string FirmwareImageVersion(unsigned chipTypeCode, std::span<const std::uin
     return text;
 }
 
+std::string PlainVersion(const std::string &text)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('.', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string field = text.substr(start, end - start);
+        const bool number = !field.empty() && field.find_first_not_of("0123456789") == std::string::npos;
+        if (number) {
+            const std::size_t nonzero = field.find_first_not_of('0');
+            field = nonzero == std::string::npos ? "0" : field.substr(nonzero);
+        }
+        out += (start == 0 ? "" : ".") + field;
+        start = end + 1;
+    }
+    return text.empty() ? "" : out;
+}
+
 std::string FirmwareFileVersion(const std::string &path, unsigned chipTypeCode)
 {
     const std::uint32_t at = ChipTypeOf(chipTypeCode).versionOffset;

@@ -16,6 +16,10 @@ namespace brigant
 std::string FirmwareImageVersion(unsigned chipTypeCode, std::span<const std::uint8_t> head);
 // The same for a firmware file; empty also when the file cannot be read.
 std::string FirmwareFileVersion(const std::string &path, unsigned chipTypeCode);
+// A version text in one form whatever the chip's own: dot-separated fields,
+// numbers without leading zeros ("01.01.01.00" and "1.1.1.0" both read
+// "1.1.1.0"). Fields that are not numbers stay as they are.
+std::string PlainVersion(const std::string &text);
 
 enum class VersionOrder : std::uint8_t {
     Same,

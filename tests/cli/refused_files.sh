@@ -72,10 +72,10 @@ cases=(
     "7 larger than the flash|ginkgo|ginkgo-1m.bin|2|the file is 1048576 bytes; the flash holds 524288|asks_flash"
     "3 flash tells no size|cedar|cedar-1m.bin|2|the flash did not tell its size: a file larger than 65536 bytes is not written to it|asks_flash"
     # The file's version against the running one (codes 15-18 carry it in their header).
-    "16 same version|quince:version=3.0,ext=31.25.1.5|quince-same.bin|4|already installed: sim:sg0 runs version 31.25.01.05|-"
-    "16 older version|quince:version=3.0,ext=31.25.1.5|quince-older.bin|2|version 31.25.01.04 is older than the running 31.25.01.05; nothing was written|-"
-    "16 same, reinstalled|quince:version=3.0,ext=31.25.1.5|quince-same.bin|0|from 31.25.01.05 to 31.25.01.05 (the same version)|-|--allow-reinstall"
-    "16 older, allowed|quince:version=3.0,ext=31.25.1.5|quince-older.bin|0|from 31.25.01.05 to 31.25.01.04 (an older version)|-|--allow-older"
+    "16 same version|quince:version=3.0,ext=31.25.1.5|quince-same.bin|4|already installed: sim:sg0 runs version 31.25.1.5|-"
+    "16 older version|quince:version=3.0,ext=31.25.1.5|quince-older.bin|2|version 31.25.1.4 is older than the running 31.25.1.5; nothing was written|-"
+    "16 same, reinstalled|quince:version=3.0,ext=31.25.1.5|quince-same.bin|0|from 31.25.1.5 to 31.25.1.5 (the same version)|-|--allow-reinstall"
+    "16 older, allowed|quince:version=3.0,ext=31.25.1.5|quince-older.bin|0|from 31.25.1.5 to 31.25.1.4 (an older version)|-|--allow-older"
 )
 
 for row in "${cases[@]}"; do

@@ -38,7 +38,7 @@ run noterm-update 2 --simulate nutmeg --sim-state "$work/n" update "$work/n.bin"
 run noterm-erase 2 --simulate nutmeg --sim-state "$work/n" erase
 expect noterm-update.err "no terminal to ask on: give --yes"
 expect noterm-update.out "Will write:       the firmware file $work/n.bin"
-expect noterm-erase.out "Firmware running: 1.00.05"
+expect noterm-erase.out "Firmware running: 1.0.5"
 run mounted 2 --simulate nutmeg:mount=/media/José --sim-state "$work/n" --trace="$work/mounted.trace" \
     update --yes "$work/n.bin"
 expect mounted.err "is mounted at /media/José"
@@ -88,7 +88,7 @@ run cut 1 --simulate quince:fault=powerloss@28 --sim-state "$work/r" update --em
 run stuck 1 --simulate quince --sim-state "$work/r" update --embedded --yes
 expect stuck.out "runs from its ROM (an update was cut short): 'brigant-fw recover' brings its firmware back"
 run recover 0 --simulate quince --sim-state "$work/r" recover --yes
-expect recover.out "runs firmware 01.01.01.00"
+expect recover.out "runs firmware 1.1.1.0"
 run after 4 --simulate quince --sim-state "$work/r" update --embedded --yes
 expect after.out "already runs the built-in image"
 run again 4 --simulate quince --sim-state "$work/r" recover --yes
