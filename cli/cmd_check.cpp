@@ -8,6 +8,7 @@
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
 #include "cli/user_text.h"
+#include "common/hex.h"
 #include "device/transport.h"
 #include "identify/chip_identify.h"
 #include "image/firmware_file.h"
@@ -87,17 +88,46 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             std::cerr << "error: --chip " << a.chip << ": " << error << "\n";
             return kExitUsage;
         }
-        std::string text;
-        const FileCheckOutcome outcome = DescribeFirmwareFileCheck(a.file, chip, text);
-        if (outcome == FileCheckOutcome::Unreadable) {
+        const FileCheckReport report = CheckFirmwareFile(a.file, chip);
+        const std::string text = FileCheckText(report);
+        if (report.outcome == FileCheckOutcome::Unreadable) {
             std::cerr << "error: " << text;
             return kExitUsage;
         }
-        code = outcome == FileCheckOutcome::Fits ? kExitOk : kExitFailed;
+        code = report.outcome == FileCheckOutcome::Fits ? kExitOk : kExitFailed;
         document["file"] = a.file;
-        document["chip"] = {{"typeCode", chip.code}, {"subRevision", chip.subRevision}};
-        document["fits"] = outcome == FileCheckOutcome::Fits;
-        document["report"] = text;
+        document["size"] = report.size;
+        document["chip"] = {
+            {"typeCode", chip.code},
+            {"subRevision", chip.subRevision},
+            {"name", report.series.empty() ? nlohmann::json() : nlohmann::json(report.series)},
+            {"modelTag", report.modelTag.empty() ? nlohmann::json() : nlohmann::json(report.modelTag)}};
+        document["fits"] = report.outcome == FileCheckOutcome::Fits;
+        document["reason"] = report.reason;
+        nlohmann::json records = nlohmann::json::array();
+        for (const CheckedRecord &r : report.records)
+            records.push_back({{"offset", HexNumber(r.offset)},
+                               {"bytesInFile", r.bytesRead},
+                               {"signature", r.signature},
+                               {"tag", r.tag},
+                               {"revision", r.revision}});
+        document["headerRecords"] = records;
+        document["comparisonText"] = report.comparisonTaken
+                                         ? nlohmann::json{{"text", report.comparisonText},
+                                                          {"offset", HexNumber(report.comparisonOffset)}}
+                                         : nlohmann::json();
+        document["bankImage"] =
+            report.bankImage.empty()
+                ? nlohmann::json()
+                : nlohmann::json{
+                      {"state", report.bankImage},
+                      {"end", HexNumber(report.bankEnd)},
+                      {"checksumStored", report.checksumStored < 0
+                                             ? nlohmann::json()
+                                             : nlohmann::json(HexNumber(report.checksumStored))},
+                      {"checksumComputed", report.checksumComputed < 0
+                                               ? nlohmann::json()
+                                               : nlohmann::json(HexNumber(report.checksumComputed))}};
         if (!a.json)
             std::cout << text;
     }

@@ -239,7 +239,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
               &form.StatusEdit})
             fields[edit->name()] = {
                 {"caption", edit->caption()}, {"text", edit->text()}, {"shown", edit->visible()}};
-        const nlohmann::json document = {
+        nlohmann::json document = {
             {"index", a.index},
             {"path", entry.path},
             {"bus", BusName(entry.bus)},
@@ -256,20 +256,20 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
             {"runsFromRom", found.runsFromRom},
             {"unfinishedUpdate", UnfinishedJson(entry.path)},
-            {"window",
-             {{"item", item},
-              {"fields", fields},
-              {"statusTexts", statusTexts},
-              {"chipIdentity",
-               {{"ChipTypeCode", chip.ChipTypeCode},
-                {"ChipSubRevision", chip.ChipSubRevision},
-                {"FlashKind", chip.FlashKind},
-                {"AmicType", chip.AmicType},
-                {"AtmelType", chip.AtmelType},
-                {"SstWordMode", chip.SstWordMode},
-                {"FlashSizeKb", chip.FlashSizeKb},
-                {"FirmwareLevel", chip.FirmwareLevel}}}}},
         };
+        if (ctx.verbose)
+            document["window"] = {{"item", item},
+                                  {"fields", fields},
+                                  {"statusTexts", statusTexts},
+                                  {"chipIdentity",
+                                   {{"ChipTypeCode", chip.ChipTypeCode},
+                                    {"ChipSubRevision", chip.ChipSubRevision},
+                                    {"FlashKind", chip.FlashKind},
+                                    {"AmicType", chip.AmicType},
+                                    {"AtmelType", chip.AtmelType},
+                                    {"SstWordMode", chip.SstWordMode},
+                                    {"FlashSizeKb", chip.FlashSizeKb},
+                                    {"FirmwareLevel", chip.FirmwareLevel}}}};
         out << JsonText(document);
         return supported ? kExitOk : kExitNoDevice;
     }

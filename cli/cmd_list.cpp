@@ -126,8 +126,10 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
     }
 }
 
+// The list as JSON: the user's fields; with `verbose` also what the window
+// shows (its texts, as it spells them) under "window".
 nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryView> &entries,
-                          const std::vector<forms::HeadlessUi::Message> &messages)
+                          const std::vector<forms::HeadlessUi::Message> &messages, bool verbose)
 {
     nlohmann::json devices = nlohmann::json::array();
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -145,32 +147,38 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"damagedBank", e.damagedBank >= 0 ? nlohmann::json(e.damagedBank) : nlohmann::json()},
             {"runsFromRom", e.runsFromRom},
             {"unfinishedUpdate", UnfinishedJson(e.path)},
-            {"window",
-             {{"item", e.item},
-              {"firmwareVersion", e.firmwareVersion},
-              {"firmwareVersionShown", e.firmwareVersionShown},
-              {"flashType", e.flashType},
-              {"flashTypeShown", e.flashTypeShown},
-              {"volumes", e.volumes},
-              {"status", e.status}}},
         });
+        if (verbose)
+            devices.back()["window"] = {{"item", e.item},
+                                        {"firmwareVersion", e.firmwareVersion},
+                                        {"firmwareVersionShown", e.firmwareVersionShown},
+                                        {"flashType", e.flashType},
+                                        {"flashTypeShown", e.flashTypeShown},
+                                        {"volumes", e.volumes},
+                                        {"status", e.status}};
     }
     const OneButtonVerdict verdict = DescribeOneButton(form.oneButton, form.YesBtn.enabled());
-    nlohmann::json boxes = nlohmann::json::array();
-    for (const auto &m : messages)
+    // The window's message boxes, by severity; their titles are the window's.
+    nlohmann::json said = nlohmann::json::array(), boxes = nlohmann::json::array();
+    for (const auto &m : messages) {
+        said.push_back({{"severity", KindName(m.kind)}, {"text", m.text}});
         boxes.push_back({{"title", m.title}, {"text", m.text}, {"kind", KindName(m.kind)}});
-    return {
+    }
+    nlohmann::json document = {
         {"devices", devices},
         {"builtInImage",
          {{"version", BuiltInImageVersion()}, {"device0", verdict.key}, {"text", verdict.text}}},
-        {"window",
-         {{"listEnabled", form.DeviceList.enabled()},
-          {"candidateCount", form.candidateCount},
-          {"statusLine",
-           {{"text", form.devpnl.caption()}, {"colour", forms::ColourName(form.devpnl.fontColour())}}},
-          {"updateOffered", form.YesBtn.enabled()}}},
-        {"messages", boxes},
+        {"messages", said},
     };
+    if (verbose)
+        document["window"] = {
+            {"listEnabled", form.DeviceList.enabled()},
+            {"candidateCount", form.candidateCount},
+            {"statusLine",
+             {{"text", form.devpnl.caption()}, {"colour", forms::ColourName(form.devpnl.fontColour())}}},
+            {"updateOffered", form.YesBtn.enabled()},
+            {"messageBoxes", boxes}};
+    return document;
 }
 
 int RunList(const CliContext &ctx, const ListArgs &a)
@@ -205,7 +213,7 @@ int RunList(const CliContext &ctx, const ListArgs &a)
         form.DeviceList.setItemIndex(0);
 
     if (a.json)
-        std::cout << JsonText(DocumentOf(form, entries, ui.messages()));
+        std::cout << JsonText(DocumentOf(form, entries, ui.messages(), ctx.verbose));
     else
         PrintText(std::cout, form, entries, ctx.verbose);
     if (form.listedCount > 0)

@@ -9,6 +9,7 @@
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
+#include "cli/json_report.h"
 #include "cli/user_text.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
@@ -37,6 +38,7 @@ namespace
 struct RecoverArgs {
     int index = 0;
     std::string file;
+    bool json = false;
 };
 
 constexpr std::uint32_t kBuiltInImageChip = 16;
@@ -136,6 +138,7 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         form.DeviceList.select(args.index);
     const std::uint32_t code = form.chip.ChipTypeCode;
     const std::string path = form.selectedEntry().path;
+    ReportDevice(path, form.selected.series, static_cast<int>(code));
     view->endLine();
     if (!ChipTypeOf(code).bufferPath) {
         std::cerr << "error: recover brings back code 15-18 bridges; " << path << " is code " << code << " ("
@@ -230,12 +233,14 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         return kExitFailed;
     }
     std::cout << now << " runs firmware " << VersionText(info + 12) << "\n";
+    ReportVersions(fromRom ? "" : form.selected.version, VersionText(info + 12));
     if (chosen.file.empty() && std::memcmp(info + 12, image.data() + 25, 4) != 0) {
         std::cout << "result: FAILED: the bridge does not run the built-in image\n";
         return kExitFailed;
     }
     // A verified image on a bridge that is back: a cut update of it is over.
     FinishJournalEntries(bridgeKey, std::time(nullptr));
+    ReportStatus("recovered");
     std::cout << "result: success\n";
     return kExitOk;
 }
@@ -250,8 +255,13 @@ void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
     cmd->add_option("FILE", args->file, "Firmware image to program (default: the built-in update image)");
     cmd->add_option("--index", args->index, "Device list entry (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    cmd->add_flag("--json", args->json, "End with a JSON report on standard output");
     AddWriteOptions(*cmd, ctx, false);
-    cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunRecover(ctx, *args); }; });
+    cmd->callback([&ctx, args] {
+        ctx.action = [&ctx, args] {
+            return WithReport(args->json, "recover", [&] { return RunRecover(ctx, *args); });
+        };
+    });
 }
 
 } // namespace brigant::cli

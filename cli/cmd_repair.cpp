@@ -4,6 +4,7 @@
 #include "app/window_run.h"
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
+#include "cli/json_report.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "identify/bank_recovery.h"
@@ -21,6 +22,7 @@ namespace
 
 struct RepairArgs {
     int index = 0;
+    bool json = false;
 };
 
 int RunRepair(CliContext &ctx, const RepairArgs &args)
@@ -42,6 +44,7 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     DeviceEntry &entry = form.selectedEntry();
     const std::uint8_t code = form.chip.ChipTypeCode;
     const std::string path = entry.path;
+    ReportDevice(path, form.selected.series, code);
     if (!ChipTypeOf(code).dualBank || form.chip.FlashSizeKb <= 127) {
         std::cout << path << ": " << form.selected.series
                   << " keeps no second firmware bank: nothing to repair\n";
@@ -71,6 +74,9 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
             WindowRunHost host(form);
             repaired = RecoverFirmwareBank(host, form.chip, entry, true, path, code);
         });
+    if (run.backedUp && run.backup.outcome == BackupResult::Outcome::Saved)
+        ReportBackup(run.backup.file, run.backup.saved, run.backup.area);
+    ReportStatus(repaired == 1 ? "repaired" : "not repaired");
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     if (ctx.style.verbosity == Verbosity::Verbose)
@@ -88,8 +94,13 @@ void RegisterRepairCommand(CLI::App &app, CliContext &ctx)
         "repair", "Restore a damaged firmware bank from the valid one (dual-bank bridges, codes 13 and 27)");
     cmd->add_option("--index", args->index, "Device list entry (default: the first)")
         ->check(CLI::NonNegativeNumber);
+    cmd->add_flag("--json", args->json, "End with a JSON report on standard output");
     AddWriteOptions(*cmd, ctx, true);
-    cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunRepair(ctx, *args); }; });
+    cmd->callback([&ctx, args] {
+        ctx.action = [&ctx, args] {
+            return WithReport(args->json, "repair", [&] { return RunRepair(ctx, *args); });
+        };
+    });
 }
 
 } // namespace brigant::cli

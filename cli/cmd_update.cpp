@@ -13,6 +13,7 @@
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
+#include "cli/json_report.h"
 #include "cli/progress_view.h"
 #include "cli/user_text.h"
 #include "cli/window_session.h"
@@ -26,6 +27,7 @@
 #include "image/firmware_version.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -69,35 +71,17 @@ struct ServiceArgs {
 constexpr const char *kVerifyAdvice =
     "Whether the flash holds the image, on this computer or another, tells ";
 
-// What a write verb did, for its --json report.
-struct WriteReport {
-    std::string device;
-    std::string chip;
-    int typeCode = -1;
-    std::string status;
-    std::string backup;
-    nlohmann::json comparison; // verify: what was compared
-};
-// The report of the run in progress (the verbs fill it as they go).
-WriteReport *currentReport = nullptr;
-
 void NoteDevice(TBrigantFwTool &form)
 {
     NoteWriteTarget(form.chip.ChipTypeCode);
-    if (!currentReport)
-        return;
-    currentReport->device = form.selectedEntry().path;
-    currentReport->chip = form.selected.series;
-    currentReport->typeCode = form.chip.ChipTypeCode;
+    ReportDevice(form.selectedEntry().path, form.selected.series, form.chip.ChipTypeCode);
 }
 
 void NoteRun(const std::string &status, const std::string &backupFile = {})
 {
-    if (!currentReport)
-        return;
-    currentReport->status = status;
+    ReportStatus(status);
     if (!backupFile.empty())
-        currentReport->backup = backupFile;
+        ReportBackup(backupFile);
 }
 
 // Writes the journal entry; a journal that cannot be written is said, and
@@ -117,88 +101,14 @@ void JournalOutcome(JournalEntry &record, const RunOutcome &outcome, bool finish
     CloseJournalEntry(record, outcome.ok(), outcome.result == RunOutcome::Result::Refused, finishing);
 }
 
-// The backup a guarded run saved before writing (empty: none).
+// The backup a guarded run saved before writing (empty: none); its range
+// goes to the report.
 std::string SavedBackup(const GuardedRun &run)
 {
-    return run.backedUp && run.backup.outcome == BackupResult::Outcome::Saved ? run.backup.file : "";
-}
-
-const char *ResultName(int exitCode)
-{
-    switch (exitCode) {
-    case kExitOk:
-        return "success";
-    case kExitFailed:
-        return "failed";
-    case kExitUsage:
-        return "refused";
-    case kExitNoDevice:
-        return "no device";
-    case kExitNothingToDo:
-        return "nothing to do";
-    default:
-        return "stopped";
-    }
-}
-
-const char *PhaseName(WritePhase phase)
-{
-    switch (phase) {
-    case WritePhase::Idle:
-        return "idle";
-    case WritePhase::Checking:
-        return "checking";
-    case WritePhase::BackingUp:
-        return "backing up";
-    case WritePhase::Writing:
-        return "writing";
-    }
-    return "idle";
-}
-
-// Runs a write verb; with `json` its human output goes to standard error and
-// standard output gets one JSON document: what was done, and how it ended,
-// also when an interrupt stops the run (the stop then goes on to the caller).
-int WithReport(bool json, const char *verb, const std::function<int()> &run)
-{
-    if (!json)
-        return run();
-    WriteReport report;
-    currentReport = &report;
-    std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
-    const auto document = [&](int exitCode, const char *result) {
-        nlohmann::json d = {
-            {"verb", verb},
-            {"device", report.device.empty() ? nlohmann::json() : nlohmann::json(report.device)},
-            {"chip", report.typeCode < 0
-                         ? nlohmann::json()
-                         : nlohmann::json{{"name", report.chip}, {"typeCode", report.typeCode}}},
-            {"status", report.status},
-            {"backup", report.backup.empty() ? nlohmann::json() : nlohmann::json(report.backup)},
-            {"result", result},
-            {"exitCode", exitCode},
-        };
-        if (!report.comparison.is_null())
-            d["comparison"] = report.comparison;
-        return d;
-    };
-    int exitCode = kExitFailed;
-    try {
-        exitCode = run();
-    } catch (const StopRequested &stop) {
-        std::cout.rdbuf(stdoutBuffer);
-        currentReport = nullptr;
-        nlohmann::json d = document(128 + stop.signal, "stopped");
-        d["stoppedWhile"] = PhaseName(stop.phase);
-        if (report.backup.empty() && !stop.backupFile.empty())
-            d["backup"] = stop.backupFile;
-        std::cout << JsonText(d) << std::flush;
-        throw;
-    }
-    std::cout.rdbuf(stdoutBuffer);
-    currentReport = nullptr;
-    std::cout << JsonText(document(exitCode, ResultName(exitCode)));
-    return exitCode;
+    if (!run.backedUp || run.backup.outcome != BackupResult::Outcome::Saved)
+        return "";
+    ReportBackup(run.backup.file, run.backup.saved, run.backup.area);
+    return run.backup.file;
 }
 
 // Shows a run as it goes, through one view: on a terminal the steps of a long
@@ -358,6 +268,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         });
     const OneButtonState state = passed ? OneButtonState::Passed : OneButtonState::Failed;
     NoteRun(DescribeOneButton(state, false).key, SavedBackup(run));
+    ReportVersions(form.selected.version, passed ? BuiltInImageVersion() : "");
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     view->result(passed ? "success" : "FAILED", passed);
@@ -578,6 +489,10 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         outcome = RunRequested(req, entry.bus, entry.path, host);
         const std::string saved = outcome.ok() ? outcome.backupFile : "";
         NoteRun(RunText(outcome), saved);
+        std::error_code ec;
+        if (!saved.empty())
+            ReportBackup(saved, std::filesystem::file_size(saved, ec), "flash");
+        ReportVersions(selected.version, selected.version);
         view->endLine();
         if (!saved.empty())
             std::cout << "backup: " << saved << "\n";
@@ -611,6 +526,13 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                 JournalOutcome(record, outcome, finishing);
             });
         NoteRun(RunText(outcome), SavedBackup(run));
+        // What the flash holds now: the file's version once verified; the
+        // old one while nothing was written.
+        const bool wrote =
+            run.stop == GuardedRun::Stop::None && outcome.result != RunOutcome::Result::Refused;
+        ReportVersions(selected.version, !wrote                                      ? selected.version
+                                         : outcome.ok() && mode == ToolMode::Program ? newVersion
+                                                                                     : "");
         if (const int stopped = ReportGuard(run, entry.path, noTerminal); stopped >= 0)
             return stopped;
     }
@@ -697,21 +619,21 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         return outcome.deviceUnanswered ? kExitFailed : kExitUsage;
     }
     const VerifyTally &t = outcome.verify;
+    ReportVersions(selected.version, selected.version);
     if (!outcome.ok() || t.compared == 0) {
         const std::string why = outcome.reason.empty() ? "nothing could be compared" : outcome.reason;
         NoteRun("failed: " + why);
         std::cerr << "error: " << where << " could not be compared with " << image << ": " << why << "\n";
         return kExitFailed;
     }
-    if (currentReport) {
-        currentReport->comparison = {{"file", args.embedded ? nlohmann::json() : nlohmann::json(args.file)},
-                                     {"builtInImage", args.embedded},
-                                     {"comparedBytes", t.compared},
-                                     {"differingBytes", t.differing},
-                                     {"skippedBytes", t.skipped}};
-        currentReport->comparison["firstDifference"] =
-            t.firstDifference < 0 ? nlohmann::json() : nlohmann::json(HexNumber(t.firstDifference));
-    }
+    nlohmann::json comparison = {{"file", args.embedded ? nlohmann::json() : nlohmann::json(args.file)},
+                                 {"builtInImage", args.embedded},
+                                 {"comparedBytes", t.compared},
+                                 {"differingBytes", t.differing},
+                                 {"skippedBytes", t.skipped}};
+    comparison["firstDifference"] =
+        t.firstDifference < 0 ? nlohmann::json() : nlohmann::json(HexNumber(t.firstDifference));
+    ReportField("comparison", comparison);
     const std::string skipped =
         t.skipped == 0 ? ""
                        : "; " + std::to_string(t.skipped) + " bytes the bridge rewrites itself not compared";

@@ -32,24 +32,6 @@ bool ParseByte(const std::string &text, unsigned &value)
     return value <= 255;
 }
 
-std::string Quoted(const std::uint8_t *bytes, std::size_t count)
-{
-    return "\"" + HeaderTagText(bytes, count) + "\"";
-}
-
-std::string DescribeProbe(const HeaderProbe &probe)
-{
-    const HeaderRecord &r = probe.record;
-    std::string line = "header record at " + Hex(probe.offset) + ": ";
-    if (probe.bytesRead == 0)
-        line += "beyond the end of the file, record unchanged: ";
-    else if (probe.bytesRead < kHeaderRecordSize)
-        line += "only " + std::to_string(probe.bytesRead) + " of 10 bytes in the file: ";
-    line += "signature " + HexBytes(r.bytes.data(), 4) + ", tag " + Quoted(r.tag(), 4) + ", revision " +
-            Hex(r.revision(), 2);
-    return line;
-}
-
 } // namespace
 
 bool ParseChipChoice(const std::string &text, ChipChoice &chip, std::string &error)
@@ -80,55 +62,98 @@ bool ParseChipChoice(const std::string &text, ChipChoice &chip, std::string &err
     return true;
 }
 
-FileCheckOutcome DescribeFirmwareFileCheck(const std::string &path, ChipChoice chip, std::string &text)
+FileCheckReport CheckFirmwareFile(const std::string &path, ChipChoice chip)
 {
-    std::vector<std::uint8_t> head;
-    std::uint64_t length = 0;
-    std::string error;
-    if (!ReadFirmwareFileHead(path.c_str(), kBankSize, head, &length, &error)) {
-        text = "cannot read " + path + ": " + error + "\n";
-        return FileCheckOutcome::Unreadable;
+    FileCheckReport r;
+    r.file = path;
+    r.chip = chip;
+    if (chip.code < kChipTypeCount) {
+        r.series = ChipNameTable[chip.code];
+        r.modelTag = ModelTagOf(chip.code);
     }
+    std::vector<std::uint8_t> head;
+    if (!ReadFirmwareFileHead(path.c_str(), kBankSize, head, &r.size, &r.error))
+        return r;
 
-    text = "file: " + path + ", " + std::to_string(length) + " bytes\n";
-    text += "chip: type code " + std::to_string(chip.code);
-    if (chip.code < kChipTypeCount)
-        text += std::string(" (") + ChipNameTable[chip.code] + ", tag \"" + ModelTagOf(chip.code) + "\")";
-    text += ", sub-revision " + std::to_string(chip.subRevision) + "\n";
-
-    MatchReport report;
-    const int fits = CheckFirmwareFileMatchesChip(head, PackChip(chip.code, chip.subRevision), &report);
-    for (const HeaderProbe &probe : report.probes)
-        text += DescribeProbe(probe) + "\n";
-    if (report.comparisonTaken)
-        text += "comparison text: " + Quoted(report.comparisonText.data(), 4) + " from the record at " +
-                Hex(report.comparisonOffset) + "\n";
-
+    MatchReport match;
+    const int fits = CheckFirmwareFileMatchesChip(head, PackChip(chip.code, chip.subRevision), &match);
+    for (const HeaderProbe &probe : match.probes)
+        r.records.push_back({probe.offset, static_cast<std::uint32_t>(probe.bytesRead),
+                             HexBytes(probe.record.bytes.data(), 4), HeaderTagText(probe.record.tag(), 4),
+                             probe.record.revision()});
+    r.comparisonTaken = match.comparisonTaken;
+    if (match.comparisonTaken) {
+        r.comparisonText = HeaderTagText(match.comparisonText.data(), 4);
+        r.comparisonOffset = match.comparisonOffset;
+    }
     if (const std::size_t end = BankImageEnd(chip.code); end != 0) {
+        r.bankEnd = static_cast<std::uint32_t>(end);
+        r.bankRecordAt = static_cast<std::uint32_t>(end - 16);
         if (head.size() < end) {
-            text += "bank image: none, the file ends before " + Hex(static_cast<std::uint32_t>(end)) + "\n";
+            r.bankImage = "none";
         } else {
-            const auto recordAt = static_cast<std::uint32_t>(end - 16);
             HeaderRecord record;
-            ReadHeaderRecord(head, recordAt, record);
-            const std::uint16_t stored = StoredBankChecksum(head, end);
-            const std::uint16_t computed = BankImageChecksum(head, end);
-            if (!record.startsWith(kHeaderSignature) || !TagMatchesModel(record.tag(), chip.code))
-                text += "bank image: not valid, no 55 AA AA 55 \"" + std::string(ModelTagOf(chip.code)) +
-                        "\" record at " + Hex(recordAt) + "\n";
-            else
-                text += std::string("bank image: ") +
-                        (CheckBankImage(head, chip.code) ? "valid" : "not valid") + " (checksum stored " +
-                        Hex(stored, 4) + ", computed " + Hex(computed, 4) + ")\n";
+            ReadHeaderRecord(head, r.bankRecordAt, record);
+            if (!record.startsWith(kHeaderSignature) || !TagMatchesModel(record.tag(), chip.code)) {
+                r.bankImage = "no record";
+            } else {
+                r.checksumStored = StoredBankChecksum(head, end);
+                r.checksumComputed = BankImageChecksum(head, end);
+                r.bankImage = CheckBankImage(head, chip.code) ? "valid" : "not valid";
+            }
         }
     }
-    if (length > std::uint64_t{kLargestFlashKb} * 1024) {
-        text += "result: does not fit (the file is larger than the largest flash a bridge carries, " +
-                std::to_string(kLargestFlashKb) + " KiB)\n";
-        return FileCheckOutcome::DoesNotFit;
+    if (r.size > std::uint64_t{kLargestFlashKb} * 1024) {
+        r.tooLarge = true;
+        r.reason = "the file is larger than the largest flash a bridge carries, " +
+                   std::to_string(kLargestFlashKb) + " KiB";
+        r.outcome = FileCheckOutcome::DoesNotFit;
+        return r;
     }
-    text += std::string("result: ") + (fits ? "fits" : "does not fit") + " (" + report.reason + ")\n";
-    return fits ? FileCheckOutcome::Fits : FileCheckOutcome::DoesNotFit;
+    r.reason = match.reason;
+    r.outcome = fits ? FileCheckOutcome::Fits : FileCheckOutcome::DoesNotFit;
+    return r;
+}
+
+std::string FileCheckText(const FileCheckReport &r)
+{
+    if (r.outcome == FileCheckOutcome::Unreadable)
+        return "cannot read " + r.file + ": " + r.error + "\n";
+    std::string text = "file: " + r.file + ", " + std::to_string(r.size) + " bytes\n";
+    text += "chip: type code " + std::to_string(r.chip.code);
+    if (!r.series.empty())
+        text += " (" + r.series + ", tag \"" + r.modelTag + "\")";
+    text += ", sub-revision " + std::to_string(r.chip.subRevision) + "\n";
+    for (const CheckedRecord &c : r.records) {
+        text += "header record at " + Hex(c.offset) + ": ";
+        if (c.bytesRead == 0)
+            text += "beyond the end of the file, record unchanged: ";
+        else if (c.bytesRead < kHeaderRecordSize)
+            text += "only " + std::to_string(c.bytesRead) + " of 10 bytes in the file: ";
+        text += "signature " + c.signature + ", tag \"" + c.tag + "\", revision " + Hex(c.revision, 2) + "\n";
+    }
+    if (r.comparisonTaken)
+        text += "comparison text: \"" + r.comparisonText + "\" from the record at " +
+                Hex(r.comparisonOffset) + "\n";
+    if (r.bankImage == "none")
+        text += "bank image: none, the file ends before " + Hex(r.bankEnd) + "\n";
+    else if (r.bankImage == "no record")
+        text += "bank image: not valid, no 55 AA AA 55 \"" + r.modelTag + "\" record at " +
+                Hex(r.bankRecordAt) + "\n";
+    else if (!r.bankImage.empty())
+        text += "bank image: " + r.bankImage + " (checksum stored " +
+                Hex(static_cast<std::uint32_t>(r.checksumStored), 4) + ", computed " +
+                Hex(static_cast<std::uint32_t>(r.checksumComputed), 4) + ")\n";
+    text += std::string("result: ") + (r.outcome == FileCheckOutcome::Fits ? "fits" : "does not fit") + " (" +
+            r.reason + ")\n";
+    return text;
+}
+
+FileCheckOutcome DescribeFirmwareFileCheck(const std::string &path, ChipChoice chip, std::string &text)
+{
+    const FileCheckReport report = CheckFirmwareFile(path, chip);
+    text = FileCheckText(report);
+    return report.outcome;
 }
 
 } // namespace brigant

@@ -154,7 +154,7 @@ for name, verb, marker in [("json-update", ["update", "--embedded"], b" out 3B 0
         doc = json.loads(text[start:text.index("\n}\n", start) + 2])
     except ValueError:
         doc = {}
-    check(code == 130 and doc.get("result") == "stopped" and doc.get("exitCode") == 130 and
+    check(code == 130 and doc.get("result") == "stopped" and doc.get("exit_status") == 130 and
           doc.get("stoppedWhile") == "writing", name + ": exit %d, document %r" % (code, doc), out)
 
 shutil.rmtree(WORK)

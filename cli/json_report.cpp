@@ -1,0 +1,218 @@
+#include "cli/json_report.h"
+#include "cli/cli_context.h"
+#include "cli/user_text.h"
+#include "cli/write_safety.h"
+#include "common/hex.h"
+
+#include <cstring>
+#include <iostream>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+struct Prefix {
+    const char *text;
+    const char *severity;
+};
+constexpr Prefix kPrefixes[] = {{"error: ", "error"}, {"warning: ", "warning"}, {"note: ", "information"}};
+
+// What a verb did, for its --json report.
+struct Report {
+    std::string device;
+    std::string chip;
+    int typeCode = -1;
+    std::string status;
+    std::string versionBefore;
+    std::string versionAfter;
+    nlohmann::json backup;
+    nlohmann::json fields = nlohmann::json::object();
+};
+// The report of the run in progress (the verbs fill it as they go).
+Report *currentReport = nullptr;
+
+const char *ResultName(int exitCode)
+{
+    switch (exitCode) {
+    case kExitOk:
+        return "success";
+    case kExitFailed:
+        return "failed";
+    case kExitUsage:
+        return "refused";
+    case kExitNoDevice:
+        return "no device";
+    case kExitNothingToDo:
+        return "nothing to do";
+    case kExitDeclined:
+        return "declined";
+    default:
+        return "stopped";
+    }
+}
+
+const char *PhaseName(WritePhase phase)
+{
+    switch (phase) {
+    case WritePhase::Idle:
+        return "idle";
+    case WritePhase::Checking:
+        return "checking";
+    case WritePhase::BackingUp:
+        return "backing up";
+    case WritePhase::Writing:
+        return "writing";
+    }
+    return "idle";
+}
+
+nlohmann::json TextOrNull(const std::string &text)
+{
+    return text.empty() ? nlohmann::json() : nlohmann::json(text);
+}
+
+} // namespace
+
+void ReportDevice(const std::string &path, const std::string &chip, int typeCode)
+{
+    if (!currentReport)
+        return;
+    currentReport->device = path;
+    currentReport->chip = chip;
+    currentReport->typeCode = typeCode;
+}
+
+void ReportStatus(const std::string &status)
+{
+    if (currentReport)
+        currentReport->status = status;
+}
+
+void ReportVersions(const std::string &before, const std::string &after)
+{
+    if (!currentReport)
+        return;
+    currentReport->versionBefore = UserVersion(before);
+    currentReport->versionAfter = UserVersion(after);
+}
+
+void ReportBackup(const std::string &file, std::uint64_t bytes, const std::string &area)
+{
+    if (!currentReport || file.empty())
+        return;
+    // A later call with the range completes the one without it.
+    if (bytes == 0 && currentReport->backup.is_object() && currentReport->backup["file"] == file)
+        return;
+    currentReport->backup = {{"file", file},
+                             {"area", area},
+                             {"from", bytes == 0 ? nlohmann::json() : nlohmann::json("0x0")},
+                             {"to", bytes == 0 ? nlohmann::json() : nlohmann::json(HexNumber(bytes - 1))}};
+}
+
+void ReportField(const std::string &key, const nlohmann::json &value)
+{
+    if (currentReport)
+        currentReport->fields[key] = value;
+}
+
+int WithReport(bool json, const char *verb, const std::function<int()> &run)
+{
+    if (!json)
+        return run();
+    Report report;
+    currentReport = &report;
+    MessageTap tap(std::cerr);
+    std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
+    const auto document = [&](int exitCode, const char *result) {
+        nlohmann::json d = {
+            {"verb", verb},
+            {"device", TextOrNull(report.device)},
+            {"chip", report.typeCode < 0
+                         ? nlohmann::json()
+                         : nlohmann::json{{"name", TextOrNull(report.chip)}, {"typeCode", report.typeCode}}},
+            {"firmware",
+             {{"before", TextOrNull(report.versionBefore)}, {"after", TextOrNull(report.versionAfter)}}},
+            {"backup", report.backup},
+            {"status", report.status},
+            {"result", result},
+            {"exit_status", exitCode},
+        };
+        // Why it did not succeed, in the program's words: the first error said.
+        const std::string error = tap.first("error");
+        d["reason"] =
+            exitCode == kExitOk || exitCode == kExitNothingToDo ? nlohmann::json() : TextOrNull(error);
+        d["messages"] = tap.messages();
+        for (const auto &[key, value] : report.fields.items())
+            d[key] = value;
+        return d;
+    };
+    int exitCode = kExitFailed;
+    try {
+        exitCode = run();
+    } catch (const StopRequested &stop) {
+        if (report.backup.is_null())
+            ReportBackup(stop.backupFile);
+        std::cout.rdbuf(stdoutBuffer);
+        currentReport = nullptr;
+        nlohmann::json d = document(128 + stop.signal, "stopped");
+        d["stoppedWhile"] = PhaseName(stop.phase);
+        std::cout << JsonText(d) << std::flush;
+        throw;
+    }
+    std::cout.rdbuf(stdoutBuffer);
+    currentReport = nullptr;
+    std::cout << JsonText(document(exitCode, ResultName(exitCode)));
+    return exitCode;
+}
+
+MessageTap::MessageTap(std::ostream &stream) : stream_(stream), target_(stream.rdbuf(this)) {}
+
+MessageTap::~MessageTap()
+{
+    if (!line_.empty())
+        take('\n');
+    stream_.rdbuf(target_);
+}
+
+std::string MessageTap::first(const char *severity) const
+{
+    for (const nlohmann::json &m : messages_)
+        if (m["severity"] == severity)
+            return m["text"];
+    return {};
+}
+
+void MessageTap::take(char c)
+{
+    if (c != '\n') {
+        line_ += c;
+        return;
+    }
+    for (const Prefix &p : kPrefixes)
+        if (line_.rfind(p.text, 0) == 0) {
+            messages_.push_back({{"severity", p.severity}, {"text", line_.substr(std::strlen(p.text))}});
+            break;
+        }
+    line_.clear();
+}
+
+int MessageTap::overflow(int c)
+{
+    if (c == traits_type::eof())
+        return traits_type::not_eof(c);
+    take(static_cast<char>(c));
+    return target_->sputc(static_cast<char>(c));
+}
+
+std::streamsize MessageTap::xsputn(const char *s, std::streamsize n)
+{
+    for (std::streamsize i = 0; i < n; ++i)
+        take(s[i]);
+    return target_->sputn(s, n);
+}
+
+int MessageTap::sync() { return target_->pubsync(); }
+
+} // namespace brigant::cli

@@ -1,0 +1,61 @@
+#pragma once
+// What a verb's JSON document says besides its own fields: the messages the
+// run printed, each with its severity, as a list a script can read.
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+namespace brigant::cli
+{
+
+// While alive, everything written to `stream` still goes where it went, and
+// every line that begins with "error: ", "warning: " or "note: " (the
+// prefixes every message of this program carries) is also kept, as
+// {"severity": "error" | "warning" | "information", "text": the rest}.
+class MessageTap : private std::streambuf
+{
+  public:
+    explicit MessageTap(std::ostream &stream);
+    ~MessageTap() override;
+    MessageTap(const MessageTap &) = delete;
+    MessageTap &operator=(const MessageTap &) = delete;
+
+    const nlohmann::json &messages() const { return messages_; }
+    // The text of the first message of `severity` (empty: none).
+    std::string first(const char *severity) const;
+
+  private:
+    int overflow(int c) override;
+    std::streamsize xsputn(const char *s, std::streamsize n) override;
+    int sync() override;
+    void take(char c);
+
+    std::ostream &stream_;
+    std::streambuf *target_;
+    std::string line_;
+    nlohmann::json messages_ = nlohmann::json::array();
+};
+
+// Runs a verb that reports on what it did (update, erase, backup, verify,
+// repair, recover). With `json` its human output goes to standard error and
+// standard output gets one document (docs/json.md): the device and chip, the
+// firmware version before and after, the backup, the status, the reason of a
+// refusal or failure, the result, the exit status and the messages printed;
+// also when an interrupt stops the run (the stop then goes on to the caller).
+int WithReport(bool json, const char *verb, const std::function<int()> &run);
+
+// What the verb in progress tells its report (nothing without --json).
+void ReportDevice(const std::string &path, const std::string &chip, int typeCode);
+void ReportStatus(const std::string &status);
+// The version running before, and the one the flash holds after (empty: not known).
+void ReportVersions(const std::string &before, const std::string &after);
+// The backup file, and the range of the flash (or disk area) it holds.
+void ReportBackup(const std::string &file, std::uint64_t bytes = 0, const std::string &area = "flash");
+// A verb's own fields (verify's comparison), under `key`.
+void ReportField(const std::string &key, const nlohmann::json &value);
+
+} // namespace brigant::cli
