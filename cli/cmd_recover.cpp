@@ -116,6 +116,14 @@ bool SameImage(const std::vector<std::uint8_t> &image, const std::vector<std::ui
     return flash.size() >= image.size();
 }
 
+// The end of a recover that failed, for `why`.
+int Failed(const std::string &why)
+{
+    std::cout << "result: FAILED: " << why << "\n";
+    ReportReason(why);
+    return kExitFailed;
+}
+
 int RunRecover(CliContext &ctx, const RecoverArgs &args)
 {
     WindowSession session(ctx, MessageStream(ctx));
@@ -214,29 +222,24 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         return stopped;
     view->endLine();
     if (!programmed) {
-        std::cout << "result: FAILED: the flash was not programmed\n";
-        return kExitFailed;
+        return Failed("the flash was not programmed");
     }
     if (!verified) {
-        std::cout << "result: FAILED: the flash does not read back as programmed\n";
-        return kExitFailed;
+        return Failed("the flash does not read back as programmed");
     }
     if (!back) {
-        std::cout << "result: FAILED: the flash is programmed and verified, but the bridge did not come back "
-                     "after its reset\n";
-        return kExitFailed;
+        return Failed(
+            "the flash is programmed and verified, but the bridge did not come back after its reset");
     }
     const std::string now = host.returnedAt().empty() ? path : host.returnedAt();
     std::memset(info, 0, sizeof info);
     if (!ReadChipInfo(now, info, 16, transferred) || RunsFromRom(now)) {
-        std::cout << "result: FAILED: " << now << " still runs from ROM after its reset\n";
-        return kExitFailed;
+        return Failed(now + " still runs from ROM after its reset");
     }
     std::cout << now << " runs firmware " << VersionText(info + 12) << "\n";
     ReportVersions(fromRom ? "" : form.selected.version, VersionText(info + 12));
     if (chosen.file.empty() && std::memcmp(info + 12, image.data() + 25, 4) != 0) {
-        std::cout << "result: FAILED: the bridge does not run the built-in image\n";
-        return kExitFailed;
+        return Failed("the bridge does not run the built-in image");
     }
     // A verified image on a bridge that is back: a cut update of it is over.
     FinishJournalEntries(bridgeKey, std::time(nullptr));

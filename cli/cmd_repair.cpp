@@ -82,6 +82,8 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     if (ctx.style.verbosity == Verbosity::Verbose)
         std::cout << "status: " << form.StatusEdit.text() << "\n";
     std::cout << (repaired == 1 ? "result: success\n" : "result: FAILED\n");
+    if (repaired != 1)
+        ReportReason("bank " + std::to_string(damaged) + " was not repaired");
     return repaired == 1 ? kExitOk : kExitFailed;
 }
 

@@ -272,6 +272,8 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     view->result(passed ? "success" : "FAILED", passed);
+    if (!passed)
+        ReportReason(DescribeOneButton(state, false, index).text);
     if (ctx.style.verbosity != Verbosity::Quiet)
         std::cout << DescribeOneButton(state, false, index).text << "\n";
     if (!passed)
@@ -537,6 +539,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             return stopped;
     }
     view->result(RunText(outcome), outcome.ok());
+    if (!outcome.ok())
+        ReportReason(RunText(outcome));
     if (outcome.powerCycleAdvised && ctx.style.verbosity != Verbosity::Quiet)
         std::cout << "Turn the bridge's power off and on again: it starts its "
                   << (mode == ToolMode::Erase ? "ROM" : "new firmware") << " then.\n";
@@ -644,6 +648,8 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         return kExitOk;
     }
     NoteRun("differs");
+    ReportReason(std::to_string(t.differing) + " of " + std::to_string(t.compared) +
+                 " bytes differ, the first at " + HexNumber(t.firstDifference));
     std::cout << "DIFFERS: " << where << " does not hold " << image << ": " << t.differing << " of "
               << t.compared << " bytes differ, the first at " << HexNumber(t.firstDifference) << skipped
               << "\n";

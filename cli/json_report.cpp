@@ -28,6 +28,7 @@ struct Report {
     std::string versionBefore;
     std::string versionAfter;
     nlohmann::json backup;
+    std::string reason;
     nlohmann::json fields = nlohmann::json::object();
 };
 // The report of the run in progress (the verbs fill it as they go).
@@ -106,9 +107,15 @@ void ReportBackup(const std::string &file, std::uint64_t bytes, const std::strin
     if (bytes == 0 && currentReport->backup.is_object() && currentReport->backup["file"] == file)
         return;
     currentReport->backup = {{"file", file},
-                             {"area", area},
+                             {"area", area == "flash" ? "flash" : "disk area"},
                              {"from", bytes == 0 ? nlohmann::json() : nlohmann::json("0x0")},
                              {"to", bytes == 0 ? nlohmann::json() : nlohmann::json(HexNumber(bytes - 1))}};
+}
+
+void ReportReason(const std::string &why)
+{
+    if (currentReport && currentReport->reason.empty())
+        currentReport->reason = why;
 }
 
 void ReportField(const std::string &key, const nlohmann::json &value)
@@ -139,8 +146,9 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
             {"result", result},
             {"exit_status", exitCode},
         };
-        // Why it did not succeed, in the program's words: the first error said.
-        const std::string error = tap.first("error");
+        // Why it did not succeed, in the program's words: the first error
+        // said, or the failure the verb reported.
+        const std::string error = tap.first("error").empty() ? report.reason : tap.first("error");
         d["reason"] =
             exitCode == kExitOk || exitCode == kExitNothingToDo ? nlohmann::json() : TextOrNull(error);
         d["messages"] = tap.messages();

@@ -55,6 +55,8 @@ void ReportStatus(const std::string &status);
 void ReportVersions(const std::string &before, const std::string &after);
 // The backup file, and the range of the flash (or disk area) it holds.
 void ReportBackup(const std::string &file, std::uint64_t bytes = 0, const std::string &area = "flash");
+// Why the run did not succeed, when no error message says it.
+void ReportReason(const std::string &why);
 // A verb's own fields (verify's comparison), under `key`.
 void ReportField(const std::string &key, const nlohmann::json &value);
 

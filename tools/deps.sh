@@ -6,8 +6,9 @@ packages=(build-essential cmake ninja-build pkg-config libudev-dev libcli11-dev
           qt6-base-dev nlohmann-json3-dev libsgutils2-dev libssl-dev)
 # Google Benchmark: the micro-benchmarks in bench/ (built with the rest, run by hand).
 packages+=(libbenchmark-dev)
-# python3 reads back the JSON in tests/cli; script (bsdutils) gives them a pseudo-terminal.
-packages+=(python3 bsdutils)
+# python3 reads back the JSON in tests/cli and checks it against docs/json-schema.json
+# (python3-jsonschema); script (bsdutils) gives them a pseudo-terminal.
+packages+=(python3 python3-jsonschema bsdutils)
 # The package test: dpkg-deb and dpkg-shlibdeps (dpkg-dev), the validators of the
 # desktop entry and metainfo; pkexec starts the helper the package installs.
 packages+=(dpkg-dev desktop-file-utils appstream pkexec)

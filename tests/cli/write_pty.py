@@ -3,7 +3,7 @@
 answered no and yes, and Ctrl-C during the write: deferred once, and a second
 one within 3 s stopping after the current command with the state saved.
 
-Usage: write_pty.py BRIGANT_FW
+Usage: write_pty.py BRIGANT_FW [JSON_SCHEMA]
 """
 import fcntl
 import json
@@ -17,6 +17,7 @@ import tempfile
 import threading
 
 TOOL = sys.argv[1]
+SCHEMA = json.load(open(sys.argv[2], encoding="utf-8")) if len(sys.argv) > 2 else None
 WORK = tempfile.mkdtemp()
 os.environ["XDG_STATE_HOME"] = os.path.join(WORK, "xdg")
 DEFERRED = "Stopping now would leave the bridge without working firmware; the update goes on."
@@ -156,6 +157,17 @@ for name, verb, marker in [("json-update", ["update", "--embedded"], b" out 3B 0
         doc = {}
     check(code == 130 and doc.get("result") == "stopped" and doc.get("exit_status") == 130 and
           doc.get("stoppedWhile") == "writing", name + ": exit %d, document %r" % (code, doc), out)
+    if SCHEMA:
+        try:
+            import jsonschema
+        except ImportError:
+            sys.path.append("/usr/lib/python3/dist-packages")  # the system's python3-jsonschema
+            import jsonschema
+        try:
+            jsonschema.validate(doc, {"$schema": SCHEMA["$schema"], "$defs": SCHEMA["$defs"],
+                                      "$ref": "#/$defs/report"})
+        except jsonschema.ValidationError as e:
+            check(False, name + ": the stopped document does not follow the schema: " + e.message, out)
 
 shutil.rmtree(WORK)
 print("pty checks: %d failed" % len(failures))

@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""Every verb's --json document, validated against docs/json-schema.json:
+successes, a refusal, a failure, a stop is validated by write_pty.py.
+Each row: the schema's part, the arguments, the exit status expected.
+Usage: json_schema.py BRIGANT_FW BRIGANT_SIM_IMAGE SCHEMA"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+try:
+    import jsonschema
+except ImportError:
+    # Another python3 first on the PATH: the system's has python3-jsonschema.
+    if sys.executable != "/usr/bin/python3" and os.path.exists("/usr/bin/python3"):
+        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+    raise
+
+fw, image, schema_file = sys.argv[1:4]
+schema = json.load(open(schema_file, encoding="utf-8"))
+work = tempfile.mkdtemp()
+env = dict(os.environ, XDG_STATE_HOME=os.path.join(work, "xdg"))
+nut = os.path.join(work, "nut.bin")
+subprocess.run([image, "nutmeg:ext=2.3.4.5", "-o", nut], check=True, capture_output=True)
+state = ["--sim-state", os.path.join(work, "s")]
+rom = ["--simulate", "quince:rom=1", "--sim-state", os.path.join(work, "r")]
+two = ["--simulate", "nutmeg", "--simulate", "quince"] + state
+
+rows = [
+    ("list", two + ["list", "--json"], 0),
+    ("list", two + ["list", "--json", "--verbose"], 0),
+    ("info", two + ["info", "--json"], 0),
+    ("info", two + ["info", "--json", "--verbose"], 0),
+    ("check", ["check", "--chip", "13", nut, "--json"], 0),
+    ("check", ["check", "--chip", "16", nut, "--json"], 1),
+    ("check", two + ["check", nut, "--json"], 3),  # device 0 is no one-button bridge
+    ("report", two + ["verify", nut, "--json"], 1),
+    ("report", two + ["update", nut, "--json"], 2),  # no terminal, no --yes: refused
+    ("report", two + ["update", nut, "--yes", "--json"], 0),
+    ("report", two + ["verify", nut, "--json"], 0),
+    ("report", two + ["backup", os.path.join(work, "b.bin"), "--json"], 0),
+    ("report", two + ["repair", "--yes", "--json"], 4),
+    ("report", two + ["update", "--embedded", "--index", "1", "--yes", "--json"], 0),
+    ("check", ["--simulate", "quince", "check", "--embedded", "--json"], 0),
+    ("report", ["--simulate", "quince:fault=powerloss@200", "--sim-state", os.path.join(work, "cut"),
+                "update", "--embedded", "--yes", "--json"], 1),
+    ("report", two + ["erase", "--yes", "--json"], 0),
+    ("report", two + ["recover", "--index", "1", "--yes", "--json"], 4),
+    ("report", rom + ["recover", "--yes", "--json"], 1),  # the preset stays in its ROM
+    ("history", ["history", "--json"], 0),
+]
+failed = 0
+for kind, args, want in rows:
+    run = subprocess.run([fw] + args, capture_output=True, text=True, env=env)
+    where = "%s (%s)" % (" ".join(args), kind)
+    try:
+        doc = json.loads(run.stdout)
+        jsonschema.validate(doc, {"$schema": schema["$schema"], "$defs": schema["$defs"], "$ref": "#/$defs/" + kind})
+        if run.returncode != want:
+            raise ValueError("exit %d, expected %d" % (run.returncode, want))
+        if kind == "report" and doc["exit_status"] != run.returncode:
+            raise ValueError("exit_status %r, exit %d" % (doc["exit_status"], run.returncode))
+        if kind in ("list", "info") and ("window" in json.dumps(doc)) != ("--verbose" in args):
+            raise ValueError("the window's fields are shown with --verbose only")
+    except (ValueError, jsonschema.ValidationError) as e:
+        failed = 1
+        print("FAILED: %s: %s\n%s%s" % (where, str(e).splitlines()[0], run.stdout[:2000], run.stderr[-1500:]))
+print("%d documents checked" % len(rows))
+sys.exit(failed)
