@@ -63,6 +63,7 @@ struct ServiceArgs {
     int index = -1;
     std::string file; // backup file; empty: the procedure's default name
     bool includeNvram = false;
+    bool windowRange = false; // backup: what the window's backup saves, not the whole flash
     bool json = false;
 };
 
@@ -371,7 +372,7 @@ std::string VersionChangeText(const std::string &running, const std::string &nex
 }
 
 int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &file, bool includeNvram,
-                bool readWriteBuffer, const VersionOptions &versions = {})
+                bool readWriteBuffer, const VersionOptions &versions = {}, bool windowRange = false)
 {
     WindowSession session(ctx, MessageStream(ctx));
     TBrigantFwTool &form = session.form();
@@ -473,7 +474,14 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::cerr << "error: --read-write-buffer: this bridge does not offer the buffer transfer\n";
         return kExitUsage;
     }
-    const RunRequest req = VerbRequest(form, mode, file, includeNvram);
+    RunRequest req = VerbRequest(form, mode, file, includeNvram);
+    // The backup verb saves the flash as it is, whole, unless the window's
+    // range is asked for (its family's backup length, the settings area left
+    // out unless --include-nvram).
+    if (mode == ToolMode::Backup && !windowRange) {
+        req.includeNvram = true;
+        req.wholeFlash = true;
+    }
 
     // 4. The run: a write only after the guard's checks, question and
     // backup; a file the run refuses is refused before all of them.
@@ -492,12 +500,17 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         const std::string saved = outcome.ok() ? outcome.backupFile : "";
         NoteRun(RunText(outcome), saved);
         std::error_code ec;
+        const std::uint64_t bytes = saved.empty() ? 0 : std::filesystem::file_size(saved, ec);
+        const bool disk = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate;
         if (!saved.empty())
-            ReportBackup(saved, std::filesystem::file_size(saved, ec), "flash");
+            ReportBackup(saved, bytes, disk ? "disk area" : "flash");
         ReportVersions(selected.version, selected.version);
         view->endLine();
         if (!saved.empty())
-            std::cout << "backup: " << saved << "\n";
+            std::cout << "backup: " << std::filesystem::absolute(saved, ec).string() << " holds bytes 0x0-"
+                      << HexNumber(bytes == 0 ? 0 : bytes - 1) << " of the "
+                      << (disk ? "disk's firmware area" : "flash")
+                      << (req.includeNvram || disk ? "" : ", without the device's settings area") << "\n";
     } else {
         bool noTerminal = false;
         WritePlan plan = DescribeWrite(form, RequestWriteText(req, form.selected.nvramOffered));
@@ -727,11 +740,15 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     });
 
     auto backupArgs = std::make_shared<ServiceArgs>();
-    auto *backup =
-        app.add_subcommand("backup", "Back the bridge's flash up to a file (\"RD Version\" service mode)");
+    auto *backup = app.add_subcommand(
+        "backup", "Save the bridge's whole flash (or disk area) to a file (\"RD Version\" service mode)");
     backup->add_option("FILE", backupArgs->file,
                        "Backup file (default: oldFlash.bak in the current directory)");
-    backup->add_flag("--include-nvram", backupArgs->includeNvram, "Keep the 4K NVRAM area in the file");
+    backup->add_flag("--window-range", backupArgs->windowRange,
+                     "Save what the window's backup saves (the family's backup length) instead of the whole "
+                     "flash");
+    backup->add_flag("--include-nvram", backupArgs->includeNvram,
+                     "With --window-range: keep the 4K NVRAM area in the file (the whole flash holds it)");
     backup->add_option("--index", backupArgs->index, "Device list entry (default: the first)")
         ->check(CLI::NonNegativeNumber);
     backup->add_flag("--json", backupArgs->json, "End with a JSON report on standard output");
@@ -739,7 +756,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
         ctx.action = [&ctx, backupArgs] {
             return WithReport(backupArgs->json, "backup", [&] {
                 return RunFullTool(ctx, ToolMode::Backup, backupArgs->index, backupArgs->file,
-                                   backupArgs->includeNvram, false);
+                                   backupArgs->includeNvram, false, {}, backupArgs->windowRange);
             });
         };
     });

@@ -110,10 +110,16 @@ for row in "${cases[@]}"; do
     fi
 done
 
-# A ROM0-mode backup of a 512 KiB flash holds all of it, not 0x40000 bytes and zeros.
-"$fw" --simulate spruce --sim-state "$work/sp" backup "$work/spruce.bak" >"$work/sp.out" 2>&1 ||
-    fail "spruce backup: $(cat "$work/sp.out")"
-cmp -s "$work/spruce.bak" "$work/sp/flash.bin" || fail "the spruce backup differs from its 512 KiB flash"
+# `backup` saves the whole flash as it is and says where and what: a ROM0-mode
+# backup of a 512 KiB flash holds all of it, not 0x40000 bytes and zeros; the
+# bank-layout bridge's not only its 48 KiB code area (that is --window-range).
+for preset in spruce nutmeg; do
+    "$fw" --simulate $preset --sim-state "$work/$preset" backup "$work/$preset.bak" >"$work/b.out" 2>&1 ||
+        fail "$preset backup: $(cat "$work/b.out")"
+    cmp -s "$work/$preset.bak" "$work/$preset/flash.bin" || fail "the $preset backup differs from its flash"
+    grep -q "^backup: $work/$preset.bak holds bytes 0x0-0x7FFFF of the flash$" "$work/b.out" ||
+        fail "$preset backup: no path and range in: $(cat "$work/b.out")"
+done
 
 [ "$failed" -eq 0 ] && echo "refused files hold"
 exit "$failed"
