@@ -93,7 +93,7 @@ const char *KindName(MessageKind kind)
 std::string OrDash(const std::string &text, bool shown = true) { return shown && !text.empty() ? text : "-"; }
 
 void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<EntryView> &entries,
-               bool verbose)
+               bool verbose, const OutputStyle &style)
 {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const EntryView &e = entries[i];
@@ -120,8 +120,7 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
         out << DescribeOneButton(form.oneButton, form.YesBtn.enabled()).text << "\n";
     if (verbose) {
         out << "Device list" << (form.DeviceList.enabled() ? "" : " (disabled)")
-            << ", status line: " << form.devpnl.caption() << " ("
-            << forms::ColourName(form.devpnl.fontColour()) << ")\n";
+            << ", status line: " << Paint(form.devpnl.caption(), form.devpnl.fontColour(), style) << "\n";
         out << "Update firmware button: " << (form.YesBtn.enabled() ? "offered" : "not offered") << "\n";
     }
 }
@@ -215,7 +214,7 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     if (a.json)
         std::cout << JsonText(DocumentOf(form, entries, ui.messages(), ctx.verbose));
     else
-        PrintText(std::cout, form, entries, ctx.verbose);
+        PrintText(std::cout, form, entries, ctx.verbose, ctx.style);
     if (form.listedCount > 0)
         return kExitOk;
     std::cerr << "error: no disk behind a supported bridge was found\n";

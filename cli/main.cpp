@@ -76,6 +76,8 @@ int main(int argc, char **argv)
     int code = kExitFailed;
     try {
         code = ctx.action();
+        if (ctx.view)
+            ctx.view->endLine(); // a progress line still open ends before anything else is said
         if (const int deferred = DeferredSignal(); deferred != 0)
             std::cerr << "interrupted: the run was finished first, as told; stopping now\n";
     } catch (const StopRequested &stop) {
