@@ -1,4 +1,6 @@
 #include "cli/cli_context.h"
+#include "runtime/runtime.h"
+#include <unistd.h>
 
 #include "device/discovery.h"
 #include "device/transport.h"
@@ -26,6 +28,38 @@ bool PermissionProblem()
     const TransportFailure &f = LastTransportFailure();
     return (f.openFailed && f.openError == OpenError::PermissionDenied) || f.sysErrno == EPERM ||
            f.sysErrno == EACCES;
+}
+
+std::string AccessProblemText(const runtime::Runtime *runtime)
+{
+    if (runtime) {
+        if (std::string helper = runtime->helperProblemText(); !helper.empty())
+            return helper;
+    }
+    const TransportFailure &f = LastTransportFailure();
+    const std::string what = f.openFailed ? "cannot open " + f.path + ": permission denied"
+                                          : "a command to " + f.path +
+                                                " was refused: permission denied (vendor commands need "
+                                                "CAP_SYS_RAWIO)";
+    if (runtime && runtime->throughHelper())
+        return what + ", also through the helper: another program may hold the device, or a security policy "
+                      "(SELinux, AppArmor, a container) denies it";
+    if (::geteuid() == 0)
+        return what + ", although this runs as root: another program may hold the device, or a security "
+                      "policy (SELinux, AppArmor, a container) denies it";
+    return what + ": raw SCSI access needs privileges: add --helper (the helper installed with the package "
+                  "asks for authorisation once), or run as root";
+}
+
+bool ReportAccessProblem(const runtime::Runtime *runtime)
+{
+    if (!PermissionProblem())
+        return false;
+    static bool reported = false;
+    if (!reported)
+        std::cerr << "error: " << AccessProblemText(runtime) << "\n";
+    reported = true;
+    return true;
 }
 
 std::vector<std::string> MountPointsOf(const std::string &path)

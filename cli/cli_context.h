@@ -75,6 +75,16 @@ int IndexOutOfRange(int index, int count);
 // the node, or a command the kernel refused).
 bool PermissionProblem();
 
+// The one message about access to the devices, with what to do next: the
+// helper's problem (polkit missing, authorisation refused, the helper
+// failed), or why the open or a command was refused, with advice that fits
+// who runs the tool (no "run as root" to root). `runtime` says whether the
+// commands went through the helper.
+std::string AccessProblemText(const runtime::Runtime *runtime);
+// Prints "error: " and that message on standard error, once per run, when
+// the last transport failure was a permission problem; true when there was one.
+bool ReportAccessProblem(const runtime::Runtime *runtime);
+
 // The mount points of the partitions of the disk behind `path`, as the
 // installed disk enumeration reports them ("/" is never one).
 std::vector<std::string> MountPointsOf(const std::string &path);

@@ -180,8 +180,8 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
                          "unfinished: " + UnfinishedText(*open) +
                              "; `brigant-fw update --embedded` finishes it"};
         }
-        if (offer.exitCode == kExitFailed && offer.verdict == "unreadable" && PermissionProblem())
-            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        if (offer.exitCode == kExitFailed && offer.verdict == "unreadable")
+            ReportAccessProblem(ctx.runtime);
         document["image"] = a.embedded ? "built-in " + BuiltInImageVersion() : a.file;
         document["device"] = path;
         document["oneButton"] = {{"verdict", offer.verdict}, {"text", offer.text}};

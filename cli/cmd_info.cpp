@@ -125,13 +125,16 @@ int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &f
 
 // With discovery: the Refresh Device action lists the disks and identifies
 // item 0 (another item is then chosen as a user would).
-int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &form)
+int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &form, const runtime::Runtime *runtime)
 {
     RefreshDeviceList(form);
     if (form.listedCount == 0) {
-        std::cerr << "error: no disk behind a supported bridge was found\n";
-        if (LastTransportFailure().openFailed || PermissionProblem())
-            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        if (ReportAccessProblem(runtime))
+            return kExitNoDevice;
+        std::cerr << "error: no disk behind a supported bridge was found";
+        if (LastTransportFailure().openFailed)
+            std::cerr << " (" << DescribeLastTransportFailure() << ")";
+        std::cerr << "\n";
         return kExitNoDevice;
     }
     if (a.index < 0 || a.index >= form.listedCount)
@@ -180,7 +183,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     });
 
     const bool discover = ctx.device.empty() && CurrentDiskEnumerator() != nullptr;
-    const int selected = discover ? SelectAfterDiscovery(a, form) : SelectWithoutDiscovery(ctx, a, form);
+    const int selected =
+        discover ? SelectAfterDiscovery(a, form, ctx.runtime) : SelectWithoutDiscovery(ctx, a, form);
     if (selected != kExitOk)
         return selected;
     if (discover && a.index > 0) {
@@ -197,7 +201,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     }
     const ChipIdentity &chip = form.chip;
     if (chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
-        std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+        if (!ReportAccessProblem(ctx.runtime))
+            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
         return kExitFailed;
     }
     const bool supported = IsSupportedChip(chip.ChipTypeCode);

@@ -217,9 +217,9 @@ int RunList(const CliContext &ctx, const ListArgs &a)
         PrintText(std::cout, form, entries, ctx.verbose, ctx.style);
     if (form.listedCount > 0)
         return kExitOk;
-    std::cerr << "error: no disk behind a supported bridge was found\n";
-    if (PermissionProblem())
-        std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+    // Disks that could not be opened are not "no disk": the access problem is the message.
+    if (!ReportAccessProblem(ctx.runtime))
+        std::cerr << "error: no disk behind a supported bridge was found\n";
     return kExitNoDevice;
 }
 

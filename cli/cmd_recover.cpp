@@ -134,7 +134,8 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     session.ui().onProgress = [view](const ProgressEvent &event) { view->progress(event); };
     session.open();
     if (form.listedCount == 0) {
-        std::cerr << "error: no disk behind a supported bridge was found\n";
+        if (!ReportAccessProblem(ctx.runtime))
+            std::cerr << "error: no disk behind a supported bridge was found\n";
         return kExitNoDevice;
     }
     if (args.index >= form.listedCount) {

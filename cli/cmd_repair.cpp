@@ -32,7 +32,8 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     form.repairBankOnSelect = false; // look first; write only once confirmed
     session.open();
     if (form.listedCount == 0) {
-        std::cerr << "error: no disk behind a supported bridge was found\n";
+        if (!ReportAccessProblem(ctx.runtime))
+            std::cerr << "error: no disk behind a supported bridge was found\n";
         return kExitNoDevice;
     }
     if (args.index >= form.listedCount) {

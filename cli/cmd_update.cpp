@@ -156,11 +156,8 @@ std::shared_ptr<ProgressView> OpenWriteSession(CliContext &ctx, WindowSession &s
     session.open();
     if (session.enumerationFailed())
         std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
-    if (form.listedCount == 0) {
-        const TransportFailure &f = LastTransportFailure();
-        if (f.openError == OpenError::PermissionDenied || f.sysErrno == EPERM || f.sysErrno == EACCES)
-            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
-    }
+    if (form.listedCount == 0)
+        ReportAccessProblem(ctx.runtime);
     return view;
 }
 

@@ -85,13 +85,8 @@ int main(int argc, char **argv)
         std::cerr << "\n" << StoppedStateText(stop) << "\n";
         code = 128 + stop.signal;
     }
-    if (code != kExitOk && PermissionProblem()) {
-        if (!session.throughHelper())
-            std::cerr << "hint: --helper sends the commands through the helper (installed with the package), "
-                         "which asks for authorisation once; or run as root\n";
-        else
-            std::cerr << "the helper did not start, was not authorised or was denied access\n";
-    }
+    if (code != kExitOk)
+        ReportAccessProblem(&session);
 
     if (std::string error; !session.saveSimState(error)) {
         std::cerr << "error: " << error << "\n";

@@ -153,4 +153,6 @@ DeviceChangeSource *Runtime::deviceChanges()
 
 int Runtime::deviceChangeFd() const { return monitor_ ? monitor_->fd() : -1; }
 
+std::string Runtime::helperProblemText() const { return helper_ ? DescribeHelperProblem(*helper_) : ""; }
+
 } // namespace brigant::runtime

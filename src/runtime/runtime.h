@@ -98,6 +98,9 @@ class Runtime
     // The clock the simulated bridges run on.
     const Clock &simulationClock() const { return *simulationClock_; }
     bool throughHelper() const { return helper_ != nullptr; }
+    // Why the helper could not carry the commands, with what to do next;
+    // empty when there is no helper or it had no problem.
+    std::string helperProblemText() const;
 
   private:
     std::optional<StartFailure> startSimulation(const RuntimeOptions &options);

@@ -123,6 +123,7 @@ bool HelperBackend::start()
         if (dev[0] >= 0)
             ::close(dev[0]);
         failed_ = true;
+        problem_ = rc == ENOENT ? HelperProblem::LauncherMissing : HelperProblem::NotStarted;
         return false;
     }
     pid_ = pid;
@@ -139,8 +140,10 @@ void HelperBackend::stop()
     if (deviceIn_ >= 0)
         ::close(deviceIn_);
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited = -1;
+    while ((waited = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
     }
+    exitStatus_ = waited == pid_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     pid_ = -1;
     toHelper_ = fromHelper_ = deviceIn_ = deviceOut_ = -1;
 }
@@ -235,6 +238,9 @@ ScsiOutcome HelperBackend::execute(const std::string &path, const ScsiCommand &c
         // dismissed: pkexec exits) or went away: nothing more goes to it.
         stop();
         failed_ = true;
+        problem_ = exitStatus_ == 126   ? HelperProblem::Dismissed
+                   : exitStatus_ == 127 ? HelperProblem::NotAuthorised
+                                        : HelperProblem::Exited;
         return HelperFailure(EACCES, OpenError::PermissionDenied);
     }
     if (r.direction == helper::kIn && reply.transferred > 0 &&
@@ -249,8 +255,10 @@ ScsiOutcome HelperBackend::execute(const std::string &path, const ScsiCommand &c
         failed_ = true;
         return HelperFailure(EIO, OpenError::Other);
     }
-    if (reply.verdict == 1)
+    if (reply.verdict == 1) {
+        problem_ = HelperProblem::Refused;
         return HelperFailure(ENOTSUP, OpenError::Other);
+    }
     lastRefusal_.clear();
 
     ScsiOutcome o;
@@ -269,6 +277,37 @@ ScsiOutcome HelperBackend::execute(const std::string &path, const ScsiCommand &c
         o.senseLength = n;
     }
     return o;
+}
+
+std::string DescribeHelperProblem(const HelperBackend &helper)
+{
+    const std::string launcher = helper.launcher();
+    switch (helper.problem()) {
+    case HelperProblem::None:
+        break;
+    case HelperProblem::LauncherMissing:
+        return "the helper is started with " + launcher + ", which is not installed" +
+               (launcher == "pkexec" ? " (polkit is missing): install the pkexec package, or run as root"
+                                     : ": install it, or run as root");
+    case HelperProblem::NotStarted:
+        return "the helper could not be started with " + launcher + ": run as root instead";
+    case HelperProblem::Dismissed:
+        return "the authorisation dialog was dismissed: nothing was sent to the device; run the command "
+               "again "
+               "and authorise it";
+    case HelperProblem::NotAuthorised:
+        return "authorisation was refused (" + launcher +
+               " exit 127: not authorised, or the helper is not installed where the policy says): ask an "
+               "administrator, or run as root";
+    case HelperProblem::Exited:
+        return "the helper ended without answering" +
+               (helper.exitStatus() >= 0 ? " (exit status " + std::to_string(helper.exitStatus()) + ")"
+                                         : std::string(" (killed)")) +
+               ": see the system log (journalctl) for its message";
+    case HelperProblem::Refused:
+        return "the helper refused the command: " + helper.lastRefusal();
+    }
+    return {};
 }
 
 } // namespace brigant

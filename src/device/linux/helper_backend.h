@@ -16,6 +16,17 @@ namespace brigant
 // pkexec and the installed helper under the package's libexec directory.
 std::vector<std::string> DefaultHelperCommand();
 
+// Why the helper could not carry the commands.
+enum class HelperProblem : std::uint8_t {
+    None,            // it did, or it was not needed yet
+    LauncherMissing, // its launcher (pkexec: polkit) is not installed
+    NotStarted,      // it could not be started for another reason
+    Dismissed,       // the authorisation dialog was dismissed (pkexec exit 126)
+    NotAuthorised,   // authorisation was refused, or the launcher failed (pkexec exit 127)
+    Exited,          // it started and ended without answering (exitStatus())
+    Refused,         // it refused a command (lastRefusal())
+};
+
 class HelperBackend final : public ScsiBackend
 {
   public:
@@ -30,6 +41,10 @@ class HelperBackend final : public ScsiBackend
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override;
 
     const std::string &lastRefusal() const { return lastRefusal_; }
+    HelperProblem problem() const { return problem_; }
+    // The helper's exit status (-1: killed by a signal or not known).
+    int exitStatus() const { return exitStatus_; }
+    const std::string &launcher() const { return command_.front(); }
 
   private:
     bool start();
@@ -43,7 +58,12 @@ class HelperBackend final : public ScsiBackend
     int toHelper_ = -1, fromHelper_ = -1; // its standard input and output
     int deviceIn_ = -1, deviceOut_ = -1;  // its descriptors 4 (read here) and 3 (written here)
     bool failed_ = false;
+    HelperProblem problem_ = HelperProblem::None;
+    int exitStatus_ = -1;
     std::string lastRefusal_;
 };
+
+// One sentence on `problem` with what to do next (empty for None).
+std::string DescribeHelperProblem(const HelperBackend &helper);
 
 } // namespace brigant
