@@ -27,11 +27,14 @@
 #include "image/firmware_version.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 
 namespace brigant::cli
 {
@@ -666,6 +669,26 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     return kExitFailed;
 }
 
+// Why the backup verb cannot write `file` (empty: it can, or no file was
+// given), told before the flash is read.
+std::string BackupPathProblem(const std::string &file)
+{
+    if (file.empty())
+        return {};
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::is_directory(file, ec))
+        return file + " is a folder: give the backup a file name";
+    const fs::path folder =
+        fs::path(file).parent_path().empty() ? fs::path(".") : fs::path(file).parent_path();
+    if (!fs::is_directory(folder, ec))
+        return file + ": the folder " + folder.string() + " does not exist";
+    const bool exists = fs::exists(file, ec);
+    if (::access(exists ? file.c_str() : folder.c_str(), W_OK) != 0)
+        return "cannot write " + file + ": " + std::strerror(errno);
+    return {};
+}
+
 int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
 {
     if (args.embedded) {
@@ -752,6 +775,10 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     backup->callback([&ctx, backupArgs] {
         ctx.action = [&ctx, backupArgs] {
             return WithReport(backupArgs->json, "backup", [&] {
+                if (const std::string why = BackupPathProblem(backupArgs->file); !why.empty()) {
+                    std::cerr << "error: " << why << "; nothing was read\n";
+                    return static_cast<int>(kExitUsage);
+                }
                 return RunFullTool(ctx, ToolMode::Backup, backupArgs->index, backupArgs->file,
                                    backupArgs->includeNvram, false, {}, backupArgs->windowRange);
             });

@@ -46,6 +46,8 @@ done <<TABLE
 2|0|error: --index 2 is out of range: one device is listed, its index is 0|--simulate quince update --embedded --index 2
 2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg backup $work/b.bin --index 1
 2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg erase --index 1
+2|1|error: $work/none/b.bin: the folder $work/none does not exist; nothing was read|--simulate nutmeg backup $work/none/b.bin
+2|1|error: $work is a folder: give the backup a file name; nothing was read|--simulate nutmeg backup $work
 3|0|is not a chip type code 16 bridge; choose another with --index (0 to 1)|--simulate pine --simulate quince update --embedded
 2|1|--quiet excludes --verbose|--quiet --verbose list
 3|1|error: cannot open /nonexistent/sg0: No such file or directory|info --device /nonexistent/sg0
