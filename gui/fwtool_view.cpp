@@ -86,7 +86,7 @@ bool IsOneButtonControl(const std::string &name)
     // The replug hint stays at the form's place, beyond the client area, in
     // both faces: it holds nothing for the user but its placeholder caption.
     return name == "devpnl" || name == "YesBtn" || name == "ProgressBar2" || name == "ExitBtn" ||
-           name == "replugLable";
+           name == "replugLable" || name == "faceHint";
 }
 
 FwToolView::FwToolView(TBrigantFwTool &form, Face face, QWidget *parent)

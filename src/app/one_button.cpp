@@ -58,6 +58,7 @@ void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state)
     form.oneButton = state;
     form.devpnl.setFontColour(look.colour);
     form.devpnl.setCaption(look.text);
+    form.faceHint.setVisible(state == OneButtonState::NotSupported || state == OneButtonState::IdMismatch);
     if (form.oneButtonShown)
         form.oneButtonShown(state);
 }

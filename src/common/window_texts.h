@@ -42,5 +42,8 @@ inline constexpr const char *kOfferText = "Click Update firmware button to proce
 inline constexpr const char *kUpdatingText = "Updating firmware. Please wait...";
 inline constexpr const char *kPassText = "Update    Pass!!";
 inline constexpr const char *kFailText = "Update    Fail!!";
+// The one-button face's hint beside "Chip not support!!" and "Firmware ID not
+// match!!": the way to update such a bridge (the tool's own words).
+inline constexpr const char *kFaceHintText = "Full tool: brigant-fwtool --advanced, or brigant-fw update FILE";
 
 } // namespace brigant

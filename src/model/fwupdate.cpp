@@ -1,4 +1,5 @@
 #include "model/fwupdate.h"
+#include "common/window_texts.h"
 
 namespace brigant
 {
@@ -38,7 +39,8 @@ TBrigantFwTool::TBrigantFwTool()
       YesBtn("YesBtn", "Update firmware to version", {8, 56, 280, 30}, true, false),
       replugLable("replugLable", "replugLable", {kOutside, 100, 300, 24}),
       ProgressBar2("ProgressBar2", {8, 100, 382, 20}, 30),
-      devpnl("devpnl", "Click Update firmware button to proceed.", {8, 8, 382, 40})
+      devpnl("devpnl", "Click Update firmware button to proceed.", {8, 8, 382, 40}),
+      faceHint("faceHint", kFaceHintText, {8, 122, 382, 18}, false)
 {
     for (forms::Control *c :
          {static_cast<forms::Control *>(&BackupFWCheckBox), static_cast<forms::Control *>(&EraseOnlyCheck),
@@ -66,7 +68,8 @@ std::vector<forms::Control *> TBrigantFwTool::controls()
             &StatusEdit,      &RdCheckBox,     &ExitBtn,
             &UpdateBtn,       &NVRAMCheck,     &ReadWriteBufferChk,
             &ProgressBar1,    &SetPrdSNchk,    &YesBtn,
-            &replugLable,     &ProgressBar2,   &devpnl};
+            &replugLable,     &ProgressBar2,   &devpnl,
+            &faceHint};
 }
 
 DeviceEntry &TBrigantFwTool::selectedEntry()

@@ -109,6 +109,9 @@ class TBrigantFwTool
     forms::Label replugLable;
     forms::ProgressBar ProgressBar2;
     forms::Panel devpnl;
+    // Below the one-button face's progress bar: where to turn when the
+    // selected bridge is not one the button updates.
+    forms::Label faceHint;
 
     // Every control above, for views and tests.
     std::vector<forms::Control *> controls();

@@ -98,6 +98,11 @@ TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
         EXPECT_EQ(w.text(), QString(c.text)) << c.preset;
         EXPECT_EQ(w.colour(), c.colour) << c.preset;
         EXPECT_EQ(w.button("YesBtn")->isEnabled(), c.colour == kBlue) << c.preset;
+        // A bridge the button does not update: the way to the full tool beside the status.
+        QWidget *hint = w.app->view().widgetFor("faceHint");
+        const bool elsewhere = c.text == std::string("Firmware ID not match!!") || c.preset == "pine";
+        EXPECT_EQ(hint->isVisibleTo(&w.app->view()), elsewhere) << c.preset;
+        EXPECT_TRUE(!elsewhere || QRect(0, 0, kClientWidth, kClientHeight).contains(hint->geometry()));
         EXPECT_TRUE(w.button("ExitBtn")->isEnabled());
         EXPECT_EQ(w.button("YesBtn")->text(), ButtonCaption());
         EXPECT_TRUE(w.app->view().windowTitle().startsWith("SSI_Quince_v"));
