@@ -30,8 +30,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <unistd.h>
@@ -58,6 +60,7 @@ struct VerifyArgs {
     int index = -1;
     std::string file;
     bool embedded = false;
+    bool raw = false; // byte for byte from address 0 (a backup, a whole-flash image)
     bool includeNvram = false;
     bool json = false;
 };
@@ -570,6 +573,43 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     return outcome.ok() ? kExitOk : kExitFailed;
 }
 
+// verify --raw: the flash (or disk area) as the backup mode reads it, whole,
+// against `file` byte for byte from address 0.
+RunOutcome RawVerify(RunRequest req, const DeviceEntry &entry, RunHost &host, const std::string &file)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::string temp = (fs::temp_directory_path(ec) / "brigant-verify-XXXXXX").string();
+    RunOutcome outcome;
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        outcome.reason = "no temporary file for the flash: " + std::string(std::strerror(errno));
+        return outcome;
+    }
+    ::close(fd);
+    req.mode = RunMode::BackupOnly;
+    req.wholeFlash = true;
+    req.includeNvram = true;
+    req.backupFile = temp;
+    outcome = RunRequested(req, entry.bus, entry.path, host);
+    std::ifstream flashIn(temp, std::ios::binary), fileIn(file, std::ios::binary);
+    const std::vector<char> flash((std::istreambuf_iterator<char>(flashIn)),
+                                  std::istreambuf_iterator<char>());
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(fileIn)), std::istreambuf_iterator<char>());
+    fs::remove(temp, ec);
+    if (!outcome.ok())
+        return outcome;
+    // Bytes of the file past the end of what was read count as differing.
+    VerifyTally &t = outcome.verify;
+    t.compared = bytes.size();
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (i >= flash.size() || flash[i] != bytes[i]) {
+            if (t.differing++ == 0)
+                t.firstDifference = static_cast<std::int64_t>(i);
+        }
+    return outcome;
+}
+
 // brigant-fw verify: the flash (or the disk area) read where the update
 // with FILE (or the built-in image) writes, compared with what that update
 // leaves there. Nothing is written; no backup, question or journal.
@@ -579,8 +619,8 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         std::cerr << "error: verify needs a firmware FILE or --embedded (not both)\n";
         return kExitUsage;
     }
-    if (args.embedded && args.includeNvram) {
-        std::cerr << "error: --embedded compares the built-in image: no --include-nvram\n";
+    if (args.embedded && (args.includeNvram || args.raw)) {
+        std::cerr << "error: --embedded compares the built-in image: no --include-nvram or --raw\n";
         return kExitUsage;
     }
     if (!args.embedded)
@@ -623,8 +663,9 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     RunRequest req = VerbRequest(form, ToolMode::Program, args.file, args.includeNvram);
     req.mode = RunMode::VerifyOnly;
     CliRunHost host(*view, ctx.style, form.transfer);
-    const RunOutcome outcome = args.embedded ? RunEmbeddedVerify(req, entry.path, host)
-                                             : RunRequested(req, entry.bus, entry.path, host);
+    const RunOutcome outcome = args.raw        ? RawVerify(req, entry, host, args.file)
+                               : args.embedded ? RunEmbeddedVerify(req, entry.path, host)
+                                               : RunRequested(req, entry.bus, entry.path, host);
     view->endLine();
     const std::string image = args.embedded ? "the built-in image" : args.file;
     const std::string where = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate
@@ -747,6 +788,10 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
         "verify", "Compare the flash with what an update with FILE (or the built-in image) leaves there");
     verify->add_option("FILE", verifyArgs->file, "Firmware file to compare with")->type_name("FILE");
     verify->add_flag("--embedded", verifyArgs->embedded, "Compare with the built-in image (code-16 bridges)");
+    verify->add_flag(
+        "--raw", verifyArgs->raw,
+        "Compare FILE byte for byte with the flash from address 0 (a backup or a whole-flash image) "
+        "instead of with what an update with it leaves");
     verify->add_flag("--include-nvram", verifyArgs->includeNvram,
                      "Compare the file's NVRAM area too, as update --include-nvram writes it");
     verify->add_option("--index", verifyArgs->index, "Device list entry (default: the first)")

@@ -40,6 +40,8 @@ rows = [
     ("report", two + ["update", nut, "--yes", "--json"], 0),
     ("report", two + ["verify", nut, "--json"], 0),
     ("report", two + ["backup", os.path.join(work, "b.bin"), "--json"], 0),
+    ("report", two + ["verify", "--raw", os.path.join(work, "b.bin"), "--json"], 0),
+    ("report", two + ["verify", "--raw", nut, "--json"], 1),
     ("report", two + ["repair", "--yes", "--json"], 4),
     ("report", two + ["update", "--embedded", "--index", "1", "--yes", "--json"], 0),
     ("check", ["--simulate", "quince", "check", "--embedded", "--json"], 0),
