@@ -36,12 +36,12 @@ rows = [
     ("check", ["check", "--chip", "16", nut, "--json"], 1),
     ("check", two + ["check", nut, "--json"], 3),  # device 0 is no one-button bridge
     ("report", two + ["verify", nut, "--json"], 1),
+    ("report", two + ["verify", "--raw", nut, "--json"], 1),
     ("report", two + ["update", nut, "--json"], 2),  # no terminal, no --yes: refused
     ("report", two + ["update", nut, "--yes", "--json"], 0),
     ("report", two + ["verify", nut, "--json"], 0),
     ("report", two + ["backup", os.path.join(work, "b.bin"), "--json"], 0),
     ("report", two + ["verify", "--raw", os.path.join(work, "b.bin"), "--json"], 0),
-    ("report", two + ["verify", "--raw", nut, "--json"], 1),
     ("report", two + ["repair", "--yes", "--json"], 4),
     ("report", two + ["update", "--embedded", "--index", "1", "--yes", "--json"], 0),
     ("check", ["--simulate", "quince", "check", "--embedded", "--json"], 0),
