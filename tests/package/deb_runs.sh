@@ -2,12 +2,18 @@
 # Builds the .deb of a build tree, unpacks it into a temporary root and runs
 # from there: brigant-fw --version, a simulated one-button update with --yes;
 # the helper and its policy are where pkexec looks for them, and the desktop
-# entry and metainfo (when the window is built) validate.
+# entry and metainfo (when the window is built) validate; the manual pages
+# are compressed and the completion completes.
 # Usage: deb_runs.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+fail() {
+    echo "$1"
+    [ $# -lt 2 ] || cat "$2"
+    exit 1
+}
 (cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1) || {
     cat "$work/cpack.log"
     exit 1
@@ -48,17 +54,49 @@ elif [ $? -ne 4 ]; then
     exit 1
 fi
 
-# The manual page and the completion know the helper option the program has.
-grep -q -- '--helper' "$root/share/man/man1/brigant-fw.1" || {
-    echo "brigant-fw(1) from the package does not show --helper"
-    exit 1
-}
-completed=$(bash -c 'source "$1"; COMP_WORDS=(brigant-fw --helper up); COMP_CWORD=2; _brigant_fw; echo "${COMPREPLY[*]}"' \
-    _ "$root/share/bash-completion/completions/brigant-fw")
-[ "$completed" = update ] || { echo "completion of 'up' gave '$completed'"; exit 1; }
+# A compressed manual page for every program in /usr/bin, and no other. The
+# command line's page has its options and its exit codes once, not again
+# under every verb.
+for p in "$root"/bin/*; do
+    gzip -t "$root/share/man/man1/${p##*/}.1.gz" || fail "no compressed manual page for ${p##*/}"
+done
+[ -z "$(find "$root/share/man" -type f ! -name '*.gz')" ] || fail "an uncompressed manual page"
+zcat "$root/share/man/man1/brigant-fw.1.gz" >"$work/brigant-fw.1"
+grep -q -- '\\-\\-helper' "$work/brigant-fw.1" || fail "brigant-fw(1) from the package does not show --helper"
+[ "$(grep -c 'stopped by SIGINT' "$work/brigant-fw.1")" = 1 ] &&
+    [ "$(grep -c '^\.SH "EXIT STATUS"' "$work/brigant-fw.1")" = 1 ] ||
+    fail "brigant-fw(1) does not have its exit codes once, in EXIT STATUS"
+grep -q 'Global options' "$work/brigant-fw.1" && fail "brigant-fw(1) repeats the global options under a verb"
+
+# The completion: words (the last one is completed, in a folder with two
+# files and a folder) and what it offers.
+mkdir "$work/cwd" "$work/cwd/state" && touch "$work/cwd/fw-a.bin" "$work/cwd/fw-b.bin"
+sg_nodes=$(compgen -G '/dev/sg[0-9]*' | sort | tr '\n' ' ' || true)
+while IFS='|' read -r words expected; do
+    [ -n "$words" ] || continue
+    words=${words%"${words##*[! ]}"} # without the spaces that align the table
+    completed=$(cd "$work/cwd" && bash -c 'source "$1"; eval "COMP_WORDS=($2)"; COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+        _brigant_fw; printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' \
+        _ "$root/share/bash-completion/completions/brigant-fw" "$words")
+    expected=$(eval "echo $expected")
+    [ "${completed% }" = "${expected% }" ] || fail "completion of '$words' gave '$completed', not '$expected'"
+done <<'TABLE'
+brigant-fw --helper up                     | update
+brigant-fw --simulate quin                 | quince
+brigant-fw --simulate quince update fw     | fw-a.bin fw-b.bin
+brigant-fw check fw-a                      | fw-a.bin
+brigant-fw verify ""                       | fw-a.bin fw-b.bin state
+brigant-fw update --in                     | --include-nvram --index
+brigant-fw list --de                       | --debug --device
+brigant-fw info --bus u                    | uasp usb
+brigant-fw --sim-state ""                  | state
+brigant-fw --trace = fw-b                  | fw-b.bin
+brigant-fw --device ""                     | $sg_nodes
+TABLE
 
 if [ -x "$root/bin/brigant-fwtool" ]; then
-    [ -f "$root/share/man/man1/brigant-fwtool.1" ]
+    zgrep -q 'brigant\\-fwtool (1)' "$root/share/man/man1/brigant-fwtool.1.gz" &&
+        fail "brigant-fwtool(1) lists itself under SEE ALSO"
     desktop-file-validate "$root/share/applications/io.brigant.fwtool.desktop"
     appstreamcli validate --no-net "$root/share/metainfo/io.brigant.fwtool.metainfo.xml"
     [ -f "$root/share/icons/hicolor/scalable/apps/brigant-fwtool.svg" ]
