@@ -203,10 +203,11 @@ void RegisterCheckCommand(CLI::App &app, CliContext &ctx)
     auto args = std::make_shared<CheckArgs>();
     auto *cmd = app.add_subcommand("check", "Tell whether a firmware file fits a chip type (exit 0 fits, 1 "
                                             "not) and, with a device, whether the one-button face offers it");
-    cmd->add_option("FILE", args->file, "Firmware file");
+    cmd->add_option("FILE", args->file, "Firmware file")->type_name("FILE");
     cmd->add_option(
-        "--chip", args->chip,
-        "Chip type code (0-255) or series name, optionally with :REV, the sub-revision (default 0)");
+           "--chip", args->chip,
+           "Chip type code (0-255) or series name, optionally with :REV, the sub-revision (default 0)")
+        ->type_name("CODE");
     cmd->add_flag("--embedded", args->embedded,
                   "Compare the built-in update image with the device's firmware instead of a FILE");
     cmd->add_flag("--json", args->json, "Print the result as JSON (UTF-8)");

@@ -364,9 +364,11 @@ void RegisterInfoCommand(CLI::App &app, CliContext &ctx)
         "info",
         "Identify a device's bridge, flash and firmware version (--verbose: also what the window shows)");
     cmd->add_flag("--json", args->json, "Print what was found as JSON (UTF-8)");
-    cmd->add_option("--index", args->index, "Which entry of the device list: 0 (the default) is the first");
+    cmd->add_option("--index", args->index, "Which entry of the device list: 0 (the default) is the first")
+        ->type_name("N");
     cmd->add_option("--bus", args->bus,
                     "How --device is attached: usb, uasp or 1394 (default: as listed, else usb)")
+        ->type_name("BUS")
         ->check(CLI::IsMember({"usb", "uasp", "1394"}));
     cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunInfo(ctx, *args); }; });
 }

@@ -134,11 +134,15 @@ void RegisterRawCommand(CLI::App &app, CliContext &ctx)
     auto args = std::make_shared<RawArgs>();
     auto *raw = app.add_subcommand("raw", "Send one SCSI command and dump the reply");
     raw->add_option("direction", args->direction, "in (data to the host) or out (data to the device)")
+        ->type_name("in|out")
         ->required();
-    raw->add_option("length", args->length, "Bytes in the data phase (0 for none)")->required();
+    raw->add_option("length", args->length, "Bytes in the data phase (0 for none)")
+        ->type_name("N")
+        ->required();
     raw->add_option("cdb", args->cdb, "CDB bytes in hexadecimal, e.g. E0 F4 E7 00 00 00 00 00 00 00 00 00")
+        ->type_name("HEX")
         ->required();
-    raw->add_option("--data", args->dataFile, "File with the data-out bytes");
+    raw->add_option("--data", args->dataFile, "File with the data-out bytes")->type_name("FILE");
     raw->add_flag("--sense", args->sense, "Use the sense-returning operation and show the sense data");
     raw->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunRaw(ctx, *args); }; });
 }

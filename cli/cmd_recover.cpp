@@ -256,8 +256,10 @@ void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
     auto args = std::make_shared<RecoverArgs>();
     auto *cmd = app.add_subcommand("recover", "Bring back a code 15-18 bridge that runs from ROM after an "
                                               "interrupted update: program the built-in image (or FILE)");
-    cmd->add_option("FILE", args->file, "Firmware image to program (default: the built-in update image)");
+    cmd->add_option("FILE", args->file, "Firmware image to program (default: the built-in update image)")
+        ->type_name("FILE");
     cmd->add_option("--index", args->index, "Device list entry (default: the first)")
+        ->type_name("N")
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("--json", args->json, "End with a JSON report on standard output");
     AddWriteOptions(*cmd, ctx, false);

@@ -762,13 +762,15 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     update->add_flag(
         "--embedded", args->embedded,
         "Program the firmware image built into the program (one-button update of a code-16 bridge)");
-    update->add_option("FILE", args->file, "Firmware file to program (the full tool's Load File and Run)");
+    update->add_option("FILE", args->file, "Firmware file to program (the full tool's Load File and Run)")
+        ->type_name("FILE");
     update->add_flag(
         "--include-nvram", args->includeNvram,
         "Check \"Include 4K NVRAM\": write the file's NVRAM area instead of keeping the device's");
     update->add_flag("--read-write-buffer", args->readWriteBuffer,
                      "Check \"Read/Write Buffer\": program through READ/WRITE BUFFER (codes 15-18)");
     update->add_option("--index", args->index, "Device list entry to update (default: the first)")
+        ->type_name("N")
         ->check(CLI::NonNegativeNumber);
     update->add_flag("--allow-reinstall", args->versions.allowReinstall,
                      "Write FILE although the bridge runs its version already (else exit 4)");
@@ -807,14 +809,16 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     auto backupArgs = std::make_shared<ServiceArgs>();
     auto *backup = app.add_subcommand(
         "backup", "Save the bridge's whole flash (or disk area) to a file (\"RD Version\" service mode)");
-    backup->add_option("FILE", backupArgs->file,
-                       "Backup file (default: oldFlash.bak in the current directory)");
+    backup
+        ->add_option("FILE", backupArgs->file, "Backup file (default: oldFlash.bak in the current directory)")
+        ->type_name("FILE");
     backup->add_flag("--window-range", backupArgs->windowRange,
                      "Save what the window's backup saves (the family's backup length) instead of the whole "
                      "flash");
     backup->add_flag("--include-nvram", backupArgs->includeNvram,
                      "With --window-range: keep the 4K NVRAM area in the file (the whole flash holds it)");
     backup->add_option("--index", backupArgs->index, "Device list entry (default: the first)")
+        ->type_name("N")
         ->check(CLI::NonNegativeNumber);
     backup->add_flag("--json", backupArgs->json, "End with a JSON report on standard output");
     backup->callback([&ctx, backupArgs] {
@@ -836,6 +840,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                     "Erase the 4K NVRAM area too (codes 15-18 always erase it: their window has no such box "
                     "and erases it)");
     erase->add_option("--index", eraseArgs->index, "Device list entry (default: the first)")
+        ->type_name("N")
         ->check(CLI::NonNegativeNumber);
     erase->add_flag("--json", eraseArgs->json, "End with a JSON report on standard output");
     AddWriteOptions(*erase, ctx, true);

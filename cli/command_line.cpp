@@ -67,18 +67,23 @@ CommandLine::CommandLine()
     app.footer(std::string(kSettings) + kExitCodes + kExamples);
     app.add_option("--simulate", simulate,
                    "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
+        ->type_name("PRESET")
         ->expected(1)
         ->take_all();
     app.add_option("--device", ctx.device,
-                   "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)");
+                   "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)")
+        ->type_name("NODE");
     helperOption =
         app.add_option("--helper", helperProgram,
                        "Send every command through the privileged helper, started with pkexec (or through "
                        "PROGRAM, started as it is)")
+            ->type_name("PROGRAM")
             ->expected(0, 1);
-    app.add_option("--sim-state", ctx.simState, "Directory that keeps the simulated devices' state");
+    app.add_option("--sim-state", ctx.simState, "Directory that keeps the simulated devices' state")
+        ->type_name("DIR");
     traceOption =
         app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
+            ->type_name("FILE")
             ->expected(0, 1);
     app.add_flag("--debug", ctx.debug, "Print the program's debug trace to standard error");
     auto *quiet = app.add_flag("-q,--quiet", ctx.quiet, "Print only errors and results: no progress");

@@ -20,19 +20,25 @@ ParsedOptions ParseGuiOptions(int argc, char **argv, GuiOptions &options, bool l
     app.set_version_flag("--version", std::string("brigant-fwtool ") + kVersionText);
     app.add_option("--simulate", options.simulate,
                    "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
+        ->type_name("PRESET")
         ->expected(1)
         ->take_all();
     app.add_option("--device", options.device,
                    "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN); "
-                   "the window lists that disk only");
-    app.add_option("--sim-state", options.simState, "Directory that keeps the simulated devices' state");
+                   "the window lists that disk only")
+        ->type_name("NODE");
+    app.add_option("--sim-state", options.simState, "Directory that keeps the simulated devices' state")
+        ->type_name("DIR");
     auto *trace =
         app.add_option("--trace", options.traceFile,
                        "Write one line per SCSI command (to FILE or stderr); also BRIGANT_TRACE=FILE")
+            ->type_name("FILE")
             ->expected(0, 1);
     app.add_flag("--debug", options.debug, "Print the program's debug trace to standard error");
     app.add_flag("--advanced", options.advanced, "Also show every control of the full tool");
-    app.add_option("--screenshot", options.screenshot, "Render the window to a PNG file and quit")->group("");
+    app.add_option("--screenshot", options.screenshot, "Render the window to a PNG file and quit")
+        ->type_name("FILE")
+        ->group("");
     app.footer("Qt's own options (such as -platform offscreen) are accepted as well.");
     try {
         app.parse(argc, argv);

@@ -9,9 +9,11 @@ packages+=(libbenchmark-dev)
 # python3 reads back the JSON in tests/cli and checks it against docs/json-schema.json
 # (python3-jsonschema); script (bsdutils) gives them a pseudo-terminal.
 packages+=(python3 python3-jsonschema bsdutils)
-# The package test: dpkg-deb and dpkg-shlibdeps (dpkg-dev), the validators of the
-# desktop entry and metainfo; pkexec starts the helper the package installs.
-packages+=(dpkg-dev desktop-file-utils appstream pkexec)
+# The package: dpkg-deb and dpkg-shlibdeps (dpkg-dev); file, objcopy and
+# readelf (binutils), with which CPack finds the programs and moves their
+# symbols into the -dbgsym package; lintian and the validators of the desktop
+# entry and metainfo for its test; pkexec starts the helper it installs.
+packages+=(dpkg-dev file binutils lintian desktop-file-utils appstream pkexec)
 # The system tests' QEMU guest and what its initramfs and udev are made of.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev)
 missing=()

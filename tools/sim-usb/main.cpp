@@ -338,23 +338,32 @@ int main(int argc, char **argv)
 {
     Options o;
     CLI::App app{"Present a simulated bridge as a USB mass-storage device over FunctionFS"};
-    app.add_option("--simulate", o.preset, "PRESET[:key=value,...] as for brigant-fw ('help' lists them)");
-    app.add_option("--ffs", o.ffsDir, "Mounted FunctionFS directory of the gadget's function")->required();
+    app.add_option("--simulate", o.preset, "PRESET[:key=value,...] as for brigant-fw ('help' lists them)")
+        ->type_name("PRESET");
+    app.add_option("--ffs", o.ffsDir, "Mounted FunctionFS directory of the gadget's function")
+        ->type_name("DIR")
+        ->required();
     app.add_option("--gadget", o.gadgetDir,
                    "configfs directory of the gadget, e.g. /sys/kernel/config/usb_gadget/g1")
+        ->type_name("DIR")
         ->required();
     app.add_option("--udc", o.udc,
-                   "USB device controller to plug into (default: the first in /sys/class/udc)");
-    app.add_option("--serial", o.serial, "USB serial number string");
+                   "USB device controller to plug into (default: the first in /sys/class/udc)")
+        ->type_name("UDC");
+    app.add_option("--serial", o.serial, "USB serial number string")->type_name("SERIAL");
     app.add_option("--sim-state", o.simState,
-                   "Directory that keeps the device's state (saved at every reset and at exit)");
+                   "Directory that keeps the device's state (saved at every reset and at exit)")
+        ->type_name("DIR");
     app.add_option(
-        "--not-ready", o.notReady,
-        "N[:CDB-PREFIX]: answer NOT READY (2/04/01) to the next N commands starting with the prefix");
+           "--not-ready", o.notReady,
+           "N[:CDB-PREFIX]: answer NOT READY (2/04/01) to the next N commands starting with the prefix")
+        ->type_name("N[:CDB-PREFIX]");
     app.add_option("--stall", o.stalls,
                    "MS:CDB-PREFIX: hold the reply to the next command starting with the prefix for MS "
-                   "milliseconds (dropped when the host resets the device meanwhile)");
-    app.add_option("--reattach-delay-ms", o.reattachDelayMs, "How long a reset bridge stays off the bus");
+                   "milliseconds (dropped when the host resets the device meanwhile)")
+        ->type_name("MS:CDB-PREFIX");
+    app.add_option("--reattach-delay-ms", o.reattachDelayMs, "How long a reset bridge stays off the bus")
+        ->type_name("MS");
     app.add_flag("--verbose", o.verbose, "Log every command and its outcome to standard error");
     try {
         app.parse(argc, argv);
