@@ -258,10 +258,7 @@ void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
                                               "interrupted update: program the built-in image (or FILE)");
     cmd->add_option("FILE", args->file, "Firmware image to program (default: the built-in update image)")
         ->type_name("FILE");
-    cmd->add_option("--index", args->index, "Device list entry (default: the first)")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
-    cmd->add_flag("--json", args->json, "End with a JSON report on standard output");
+    AddIndexAndJson(*cmd, args->index, args->json);
     AddWriteOptions(*cmd, ctx, false);
     cmd->callback([&ctx, args] {
         ctx.action = [&ctx, args] {

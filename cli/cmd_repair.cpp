@@ -95,10 +95,7 @@ void RegisterRepairCommand(CLI::App &app, CliContext &ctx)
     auto args = std::make_shared<RepairArgs>();
     auto *cmd = app.add_subcommand(
         "repair", "Restore a damaged firmware bank from the valid one (dual-bank bridges, codes 13 and 27)");
-    cmd->add_option("--index", args->index, "Device list entry (default: the first)")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
-    cmd->add_flag("--json", args->json, "End with a JSON report on standard output");
+    AddIndexAndJson(*cmd, args->index, args->json);
     AddWriteOptions(*cmd, ctx, true);
     cmd->callback([&ctx, args] {
         ctx.action = [&ctx, args] {

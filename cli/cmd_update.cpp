@@ -769,15 +769,11 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
         "Check \"Include 4K NVRAM\": write the file's NVRAM area instead of keeping the device's");
     update->add_flag("--read-write-buffer", args->readWriteBuffer,
                      "Check \"Read/Write Buffer\": program through READ/WRITE BUFFER (codes 15-18)");
-    update->add_option("--index", args->index, "Device list entry to update (default: the first)")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
+    AddIndexAndJson(*update, args->index, args->json);
     update->add_flag("--allow-reinstall", args->versions.allowReinstall,
                      "Write FILE although the bridge runs its version already (else exit 4)");
     update->add_flag("--allow-older", args->versions.allowOlder,
                      "Write FILE although its version is older than the running one (else exit 2)");
-    update->add_flag("--json", args->json,
-                     "End with a JSON report on standard output (the rest goes to standard error)");
     AddWriteOptions(*update, ctx, true);
     update->callback([&ctx, args] {
         ctx.action = [&ctx, args] {
@@ -796,10 +792,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
         "instead of with what an update with it leaves");
     verify->add_flag("--include-nvram", verifyArgs->includeNvram,
                      "Compare the file's NVRAM area too, as update --include-nvram writes it");
-    verify->add_option("--index", verifyArgs->index, "Device list entry (default: the first)")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
-    verify->add_flag("--json", verifyArgs->json, "End with a JSON report on standard output");
+    AddIndexAndJson(*verify, verifyArgs->index, verifyArgs->json);
     verify->callback([&ctx, verifyArgs] {
         ctx.action = [&ctx, verifyArgs] {
             return WithReport(verifyArgs->json, "verify", [&] { return RunVerify(ctx, *verifyArgs); });
@@ -817,10 +810,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                      "flash");
     backup->add_flag("--include-nvram", backupArgs->includeNvram,
                      "With --window-range: keep the 4K NVRAM area in the file (the whole flash holds it)");
-    backup->add_option("--index", backupArgs->index, "Device list entry (default: the first)")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
-    backup->add_flag("--json", backupArgs->json, "End with a JSON report on standard output");
+    AddIndexAndJson(*backup, backupArgs->index, backupArgs->json);
     backup->callback([&ctx, backupArgs] {
         ctx.action = [&ctx, backupArgs] {
             return WithReport(backupArgs->json, "backup", [&] {
@@ -839,10 +829,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     erase->add_flag("--include-nvram", eraseArgs->includeNvram,
                     "Erase the 4K NVRAM area too (codes 15-18 always erase it: their window has no such box "
                     "and erases it)");
-    erase->add_option("--index", eraseArgs->index, "Device list entry (default: the first)")
-        ->type_name("N")
-        ->check(CLI::NonNegativeNumber);
-    erase->add_flag("--json", eraseArgs->json, "End with a JSON report on standard output");
+    AddIndexAndJson(*erase, eraseArgs->index, eraseArgs->json);
     AddWriteOptions(*erase, ctx, true);
     erase->callback([&ctx, eraseArgs] {
         ctx.action = [&ctx, eraseArgs] {

@@ -76,6 +76,16 @@ nlohmann::json TextOrNull(const std::string &text)
 
 } // namespace
 
+void AddIndexAndJson(CLI::App &verb, int &index, bool &json)
+{
+    verb.add_option("--index", index, "Device list entry (default: the first)")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber);
+    verb.add_flag(
+        "--json", json,
+        "End with a JSON report on standard output (the rest goes to standard error; docs/json.md)");
+}
+
 void ReportDevice(const std::string &path, const std::string &chip, int typeCode)
 {
     if (!currentReport)

@@ -1,6 +1,7 @@
 #pragma once
 // What a verb's JSON document says besides its own fields: the messages the
 // run printed, each with its severity, as a list a script can read.
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -39,6 +40,9 @@ class MessageTap : private std::streambuf
     std::string line_;
     nlohmann::json messages_ = nlohmann::json::array();
 };
+
+// --index N (the device list entry) and --json, as every reporting verb takes them.
+void AddIndexAndJson(CLI::App &verb, int &index, bool &json);
 
 // Runs a verb that reports on what it did (update, erase, backup, verify,
 // repair, recover). With `json` its human output goes to standard error and
