@@ -14,8 +14,9 @@ packages+=(python3 python3-jsonschema bsdutils)
 # symbols into the -dbgsym package; lintian and the validators of the desktop
 # entry and metainfo for its test; pkexec starts the helper it installs.
 packages+=(dpkg-dev file binutils lintian desktop-file-utils appstream pkexec)
-# The system tests' QEMU guest and what its initramfs and udev are made of.
-packages+=(qemu-system-x86 busybox-static cpio kmod udev)
+# The system tests' QEMU guest and what its initramfs and udev are made of;
+# sg3_utils and smartctl, standard clients the simulated bridges must satisfy.
+packages+=(qemu-system-x86 busybox-static cpio kmod udev sg3-utils smartmontools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -12,6 +12,15 @@ namespace
 constexpr std::size_t kMarkerOffset = 150;
 
 SimReply LbaOutOfRange() { return CheckCondition(0x05, 0x21, 0x00); }
+// The ATA command was aborted (a command this disk does not have).
+SimReply AtaAborted() { return CheckCondition(0x0B, 0x00, 0x00); }
+
+// An ATA string: two characters per word, the first in the high byte, blank padded.
+void PutAtaString(std::uint8_t *at, const std::string &text, std::size_t bytes)
+{
+    for (std::size_t i = 0; i < bytes; ++i)
+        at[i ^ 1] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : ' ';
+}
 
 void PutLe16(std::uint8_t *at, std::uint32_t v)
 {
@@ -78,33 +87,33 @@ std::optional<SimReply> DiskFirmware::execute(const std::uint8_t *cdb, int cdbLe
 {
     switch (cdb[0]) {
     case 0xA1: // ATA PASS-THROUGH(12)
-        if (cdbLength < 12 || cdb[9] != 0xEC)
+        if (cdbLength < 12)
             return IllegalRequest();
-        return identify(dir, data, length);
-    case 0x9E: { // SERVICE ACTION IN(16): READ CAPACITY(16)
-        if (cdbLength < 16 || (cdb[1] & 0x1F) != 0x10 || dir == WireDirection::Out)
-            return IllegalRequest();
-        std::uint8_t reply[32] = {};
-        PutBe(reply, disk_->sectors() - 1, 8);
-        PutBe(reply + 8, disk_->sectorSize(), 4);
-        const std::uint32_t n = std::min<std::uint32_t>(length, sizeof reply);
-        std::memcpy(data, reply, n);
-        return Good(n);
-    }
+        return cdb[9] == 0xEC ? identify(dir, data, length) : AtaAborted();
     case 0x85: // ATA PASS-THROUGH(16)
         if (cdbLength < 16)
             return IllegalRequest();
-        return transfer(cdb, dir, data, length);
+        return cdb[14] == 0xEC ? identify(dir, data, length) : transfer(cdb, dir, data, length);
     default:
         return std::nullopt;
     }
 }
+
+std::string SimDiskSerial(const SimDisk &disk) { return "SD" + std::to_string(disk.sectors()); }
 
 SimReply DiskFirmware::identify(WireDirection dir, std::uint8_t *data, std::uint32_t length) const
 {
     if (dir == WireDirection::Out || length < 512)
         return IllegalRequest();
     std::uint8_t words[512] = {};
+    PutLe16(words + 0, 0x0040); // fixed, not removable
+    PutAtaString(words + 20, SimDiskSerial(*disk_), 20);
+    PutAtaString(words + 46, "SIM1", 8);
+    PutAtaString(words + 54, kSimDiskModel, 40);
+    PutLe16(words + 98, 0x0200);  // LBA
+    PutLe16(words + 160, 0x00F0); // ATA/ATAPI-4 to -7
+    PutLe16(words + 166, 0x4400); // 48-bit addressing supported
+    PutLe16(words + 172, 0x0400); // and enabled
     const std::uint64_t sectors = disk_->sectors();
     const std::uint64_t lba28 = std::min<std::uint64_t>(sectors, 0x0FFFFFFF);
     PutLe16(words + 120, static_cast<std::uint32_t>(lba28 & 0xFFFF));
@@ -117,6 +126,12 @@ SimReply DiskFirmware::identify(WireDirection dir, std::uint8_t *data, std::uint
         PutLe16(words + 234, wordsPerSector & 0xFFFF);
         PutLe16(words + 236, wordsPerSector >> 16);
     }
+    // Integrity word: signature A5, and a checksum that makes the 512 bytes sum to 0.
+    words[510] = 0xA5;
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 511; ++i)
+        sum = static_cast<std::uint8_t>(sum + words[i]);
+    words[511] = static_cast<std::uint8_t>(-sum);
     std::memcpy(data, words, 512);
     return Good(512);
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The bridge that keeps its firmware in an area near the end of the disk
-// attached behind it, and the disk commands it passes through: IDENTIFY
-// DEVICE in ATA PASS-THROUGH(12), READ CAPACITY(16), and READ / WRITE DMA
-// EXT in ATA PASS-THROUGH(16).
+// attached behind it, and the disk commands it passes through as a SAT
+// bridge does: IDENTIFY DEVICE in ATA PASS-THROUGH(12) and (16), and READ /
+// WRITE DMA EXT in ATA PASS-THROUGH(16). (READ CAPACITY comes from the
+// bridge's own standard commands, from the same disk.)
 //
 // Where the area lies is the bridge's own design: from the base B = the last
 // LBA (plus one with the end flag), the area starts at B - 1 (B with the end
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace brigant::sim
@@ -25,6 +27,11 @@ struct DiskArea {
     bool endFlag = false;
     bool marker = false;
 };
+
+// What the disk's IDENTIFY DEVICE names it: a model and a serial number
+// made of the sector count, so that a disk of another size is another disk.
+inline constexpr const char *kSimDiskModel = "Brigant SimDisk";
+std::string SimDiskSerial(const SimDisk &disk);
 
 // Sectors beyond the reported ones that the bridge keeps for itself.
 inline constexpr std::uint32_t kBridgeReservedSectors = 16;

@@ -1,7 +1,9 @@
 #include "sim/sim_bridge.h"
+#include "sim/sim_disk.h"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace brigant::sim
 {
@@ -102,20 +104,28 @@ SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, WireDirectio
             return *reply;
     }
 
+    // The standard commands a USB disk of this generation answers, as every
+    // desktop and sd send them.
     switch (op) {
     case 0x00: // TEST UNIT READY
+    case 0x1B: // START STOP UNIT (sent before a USB disk is powered off)
     case 0x1E: // PREVENT ALLOW MEDIUM REMOVAL
     case 0x35: // SYNCHRONIZE CACHE
         return Good(0);
     case 0x12:
         return inquiry(cdb, data, length);
-    case 0x25: { // READ CAPACITY(10): a small disk of 512-byte blocks
-        std::uint8_t cap[8] = {0x00, 0x1F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00};
-        return CopyIn(data, length, cap, sizeof cap);
-    }
-    case 0x1A: { // MODE SENSE(6): header only
+    case 0x25: // READ CAPACITY(10)
+    case 0x9E: // SERVICE ACTION IN(16): READ CAPACITY(16)
+        return readCapacity(cdb, data, length);
+    case 0x1A: { // MODE SENSE(6): header only, no block descriptor
         std::uint8_t hdr[4] = {0x03, 0x00, 0x00, 0x00};
-        return CopyIn(data, length, hdr, sizeof hdr);
+        return CopyIn(data, std::min<std::uint32_t>(length, cdb[4]), hdr, sizeof hdr);
+    }
+    case 0x5A: { // MODE SENSE(10): the same header in its longer form
+        if (cdbLength < 10)
+            return IllegalRequest();
+        std::uint8_t hdr[8] = {0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+        return CopyIn(data, std::min(length, Be16(cdb + 7)), hdr, sizeof hdr);
     }
     case 0x28: // READ(10) of the attached disk: blank
         if (length)
@@ -156,10 +166,15 @@ SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, WireDirectio
 
 SimReply SimBridge::inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length)
 {
+    const std::uint32_t allocation = Be16(cdb + 3);
+    if (cdb[1] & 0x01)
+        return vitalProductData(cdb[2], data, std::min(length, allocation));
+    if (cdb[2] != 0 || (cdb[1] & 0x02))
+        return InvalidField(); // a page code without EVPD; CmdDt
     std::uint8_t reply[40] = {};
     reply[0] = 0x00; // direct-access block device
     reply[1] = 0x00;
-    reply[2] = 0x06;
+    reply[2] = 0x04; // SPC-2, as USB bridges of this generation claim
     reply[3] = 0x02;
     reply[4] = identity_.inquiryMarker ? 35 : 31; // additional length
     PutPadded(reply + 8, identity_.vendor, 8);
@@ -170,8 +185,63 @@ SimReply SimBridge::inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::ui
         std::memcpy(reply + 36, identity_.inquiryMarker->data(), 4);
         available = 40;
     }
-    const std::uint32_t allocation = cdb[4];
     return CopyIn(data, std::min(length, allocation), reply, available);
+}
+
+SimReply SimBridge::vitalProductData(std::uint8_t page, std::uint8_t *data, std::uint32_t length)
+{
+    std::vector<std::uint8_t> reply(4, 0);
+    reply[1] = page;
+    switch (page) {
+    case 0x00: // supported pages
+        reply.insert(reply.end(), {0x00, 0x80, 0x83});
+        break;
+    case 0x80: // unit serial number
+        reply.insert(reply.end(), identity_.serial.begin(), identity_.serial.end());
+        break;
+    case 0x83: { // device identification: one T10 vendor ID descriptor, ASCII
+        std::string id(8, ' ');
+        PutPadded(reinterpret_cast<std::uint8_t *>(id.data()), identity_.vendor, 8);
+        id += identity_.product + " " + identity_.serial;
+        reply.insert(reply.end(), {0x02, 0x01, 0x00, static_cast<std::uint8_t>(id.size())});
+        reply.insert(reply.end(), id.begin(), id.end());
+        break;
+    }
+    default:
+        return InvalidField();
+    }
+    const std::size_t pageLength = reply.size() - 4;
+    reply[2] = static_cast<std::uint8_t>(pageLength >> 8);
+    reply[3] = static_cast<std::uint8_t>(pageLength);
+    return CopyIn(data, length, reply.data(), static_cast<std::uint32_t>(reply.size()));
+}
+
+SimReply SimBridge::readCapacity(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length)
+{
+    // The attached disk where it is modelled; otherwise a 1 GiB disk of
+    // 512-byte blocks. Both commands report the same disk; a disk beyond what
+    // 32 bits of LBA reach says FFFFFFFF to READ CAPACITY(10), as the standard has it.
+    const std::uint64_t sectors = identity_.disk ? identity_.disk->sectors() : 0x200000;
+    const std::uint32_t blockSize = identity_.disk ? identity_.disk->sectorSize() : 512;
+    const std::uint64_t last = sectors - 1;
+    std::uint8_t reply[32] = {};
+    auto put = [&reply](std::size_t at, std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            reply[at + static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
+    };
+    if (cdb[0] == 0x25) {
+        put(0, std::min<std::uint64_t>(last, 0xFFFFFFFF), 4);
+        put(4, blockSize, 4);
+        return CopyIn(data, length, reply, 8);
+    }
+    if ((cdb[1] & 0x1F) != 0x10)
+        return InvalidField();
+    put(0, last, 8);
+    put(8, blockSize, 4);
+    const std::uint32_t allocation =
+        static_cast<std::uint32_t>(cdb[10] << 24 | cdb[11] << 16 | cdb[12] << 8 | cdb[13]);
+    return CopyIn(data, std::min(length, allocation), reply, sizeof reply);
 }
 
 SimReply SimBridge::vendorDF(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
@@ -514,7 +584,8 @@ const EraseOp *SimBridge::eraseOp(EraseUnit unit) const
         const bool whole = op.sizeBytes == 0;
         if ((unit == EraseUnit::Chip) != whole)
             continue;
-        if (!best || (unit == EraseUnit::Sector ? op.sizeBytes < best->sizeBytes : op.sizeBytes > best->sizeBytes))
+        if (!best ||
+            (unit == EraseUnit::Sector ? op.sizeBytes < best->sizeBytes : op.sizeBytes > best->sizeBytes))
             best = &op;
     }
     return best;

@@ -25,9 +25,10 @@ using brigant::BusKind;
 // Everything a bridge reports about itself. Presets fill it; the boot hook may
 // rewrite it from what the flash holds whenever the bridge starts.
 struct BridgeIdentity {
-    std::string vendor = "Velkor";                            // INQUIRY bytes 8-15
-    std::string product = "Bridge";                           // INQUIRY bytes 16-31
-    std::string revision = "0100";                            // INQUIRY bytes 32-35
+    std::string vendor = "Velkor";     // INQUIRY bytes 8-15
+    std::string product = "Bridge";    // INQUIRY bytes 16-31
+    std::string revision = "0100";     // INQUIRY bytes 32-35
+    std::string serial = "0000000001"; // the unit serial number (VPD page 0x80), as the USB one
     std::optional<std::array<std::uint8_t, 4>> inquiryMarker; // INQUIRY bytes 36-39 ('v' + model tag)
     std::uint16_t usbVendorId = 0x1D5C;
     std::uint16_t usbProductId = 0x2000;
@@ -137,6 +138,8 @@ class SimBridge final : public SimDevice
 
   private:
     SimReply inquiry(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
+    SimReply vitalProductData(std::uint8_t page, std::uint8_t *data, std::uint32_t length);
+    SimReply readCapacity(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length);
     SimReply vendorDF(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
     SimReply vendorFF04(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
 

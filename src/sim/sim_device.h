@@ -23,6 +23,8 @@ struct SimReply {
 // Fixed-format sense data with key / ASC / ASCQ.
 SimReply CheckCondition(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
 inline SimReply IllegalRequest() { return CheckCondition(0x05, 0x20, 0x00); }
+// ILLEGAL REQUEST, INVALID FIELD IN CDB.
+inline SimReply InvalidField() { return CheckCondition(0x05, 0x24, 0x00); }
 inline SimReply Good(std::uint32_t transferred) { return SimReply{0, transferred, {}}; }
 
 class SimDevice

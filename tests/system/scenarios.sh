@@ -9,7 +9,7 @@
 SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
     exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update
-    assisted_update register_update staging_update disk_update transport_bench
+    assisted_update register_update staging_update disk_update transport_bench peer_tools
 )
 
 FW=$BRIGANT_BUILD/cli/brigant-fw
@@ -315,6 +315,54 @@ sc_plain_disk() {
     expect_rc 0
     expect_text "........Generic "
     expect_text "USB Disk        "
+}
+
+# Standard clients no one here wrote, sg3_utils and smartctl, against three
+# gadgets: what they read agrees with the preset. The vendor and product, the
+# unit serial number (VPD 0x80, the USB serial), the same capacity by READ
+# CAPACITY(10), (16) and the kernel's block device, and for the disk-stored
+# preset the disk's ATA identity through SAT.
+sc_peer_tools() {
+    command -v sg_inq >/dev/null && command -v smartctl >/dev/null ||
+        { echo "sg3-utils or smartmontools is not installed"; exit 77; }
+    local preset product sg gadget block last10 last16 size
+    for preset in quince nutmeg elm-e-disk; do
+        case $preset in
+        quince) product="Quince Bridge" ;; nutmeg) product="Nutmeg Bridge" ;; *) product="Elm E Bridge" ;;
+        esac
+        sg=$(sg_of "$product")
+        gadget=$(gadget_of "$preset")
+        run sg_inq "$sg"
+        expect_rc 0
+        expect_text "Vendor identification: Velkor"
+        expect_text "Product identification: $product"
+        run sg_vpd --page=0x00 "$sg"
+        expect_rc 0
+        expect_text "0x80"
+        run sg_vpd --page=0x80 "$sg"
+        expect_rc 0
+        expect_text "$(printf 'BRG%07d' "$gadget")"
+        run sg_readcap "$sg"
+        last10=$(sed -n 's/.*Last LBA=\([0-9]*\).*/\1/p' <<<"$OUT")
+        run sg_readcap --16 "$sg"
+        last16=$(sed -n 's/.*Last LBA=\([0-9]*\).*/\1/p' <<<"$OUT")
+        [ -n "$last10" ] && [ "$last10" = "$last16" ] ||
+            { echo "CHECK FAILED: $preset: READ CAPACITY(10) says '$last10', (16) '$last16'"; return 1; }
+        block=$(ls "/sys/class/scsi_generic/$(basename "$sg")/device/block")
+        size=$(blockdev --getsize64 "/dev/$block")
+        [ "$size" -eq $(((last16 + 1) * 512)) ] ||
+            { echo "CHECK FAILED: $preset: /dev/$block holds $size bytes, not $(((last16 + 1) * 512))"; return 1; }
+        run sg_start --start "$sg"
+        expect_rc 0
+    done
+    # The disk-stored preset's disk of 65536 sectors speaks ATA through SAT.
+    sg=$(sg_of "Elm E Bridge")
+    run sg_sat_identify "$sg"
+    expect_rc 0
+    run smartctl -d sat -i "$sg"
+    expect_text "Brigant SimDisk"
+    expect_text "SD65536"
+    expect_text "33,554,432 bytes"
 }
 
 # ResetChip: the bridge acknowledges, leaves the bus and comes back; udev sees

@@ -137,6 +137,8 @@ class Presenter
 
     bool start(std::string &error)
     {
+        // The unit serial number (VPD page 0x80) is the USB one, as on such bridges.
+        simulation_.bridges().front()->identity().serial = options_.serial;
         const BridgeIdentity &id = simulation_.bridges().front()->identity();
         if (!ffs_.open(options_.ffsDir, error))
             return false;
