@@ -338,7 +338,7 @@ sc_peer_tools() {
         expect_text "Product identification: $product"
         run sg_vpd --page=0x00 "$sg"
         expect_rc 0
-        expect_text "0x80"
+        expect_text "Unit serial number"
         run sg_vpd --page=0x80 "$sg"
         expect_rc 0
         expect_text "$(printf 'BRG%07d' "$gadget")"
