@@ -356,6 +356,14 @@ std::string RunningFirmwareText(const SelectedBridge &selected)
     return UserVersion(selected.version) + (selected.releaseFirmware ? "" : " (an internal build)");
 }
 
+// The line that names the bridge a verb works on, once identified.
+void PrintDeviceLine(const std::string &path, const SelectedBridge &selected, std::uint8_t code)
+{
+    std::cout << "device " << path << ": " << (selected.series.empty() ? "unknown" : selected.series)
+              << " (code " << static_cast<int>(code) << "), firmware " << RunningFirmwareText(selected)
+              << "\n";
+}
+
 // "from RUNNING to NEW", saying which of the two could not be read and
 // whether they compare.
 std::string VersionChangeText(const std::string &running, const std::string &next, VersionOrder order)
@@ -394,9 +402,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     const DeviceEntry entry = form.selectedEntry();
     const std::uint8_t code = form.chip.ChipTypeCode;
     view->endLine();
-    std::cout << "device " << entry.path << ": " << (selected.series.empty() ? "unknown" : selected.series)
-              << " (code " << static_cast<int>(code) << "), firmware " << RunningFirmwareText(selected)
-              << "\n";
+    PrintDeviceLine(entry.path, selected, code);
     if (!selected.supported) {
         // A bridge that went away while it was being identified is not one
         // the tool cannot update.
@@ -643,9 +649,7 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     const DeviceEntry entry = form.selectedEntry();
     const std::uint8_t code = form.chip.ChipTypeCode;
     view->endLine();
-    std::cout << "device " << entry.path << ": " << (selected.series.empty() ? "unknown" : selected.series)
-              << " (code " << static_cast<int>(code) << "), firmware " << RunningFirmwareText(selected)
-              << "\n";
+    PrintDeviceLine(entry.path, selected, code);
     if (!selected.supported) {
         std::cout << "this bridge's firmware cannot be read: chip type code " << static_cast<int>(code)
                   << "\n";
