@@ -1,4 +1,4 @@
-// brigant-fw raw: one SCSI command, sent with the transport's rules.
+// brigant-fw raw: one SCSI command, sent once with the transport's other rules.
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
 #include "common/hex.h"
@@ -99,6 +99,8 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
     std::uint32_t transferred = 0;
     const int cdbLength = static_cast<int>(cdb->size());
     int ok;
+    // Exactly the command given, once: what the device answered is the point.
+    const ScopedSensePolicy once(SensePolicy::SendOnce);
     if (a.sense)
         ok = in ? SendScsiInSense(path, cdb->data(), cdbLength, data.data(), len, transferred, sense,
                                   sizeof sense)
@@ -132,7 +134,8 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
 void RegisterRawCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<RawArgs>();
-    auto *raw = app.add_subcommand("raw", "Send one SCSI command and dump the reply");
+    auto *raw = app.add_subcommand("raw", "Send one SCSI command, exactly once (no resend after UNIT "
+                                          "ATTENTION or NOT READY), and dump the reply");
     raw->add_option("direction", args->direction, "in (data to the host) or out (data to the device)")
         ->type_name("in|out")
         ->required();

@@ -211,6 +211,7 @@ TEST_F(SimBridgeTest, InjectedFaults)
     const std::uint8_t chipInfo[12] = {0xE0, 0xF4, 0xE7};
     std::uint8_t sense[18];
 
+    const ScopedSensePolicy once(SensePolicy::SendOnce); // each fault reaches the caller
     backend.addFault(path, NotReadyFault(2, {0xE0}));
     EXPECT_EQ(SendScsiInSense(path, chipInfo, 12, info, 16, count, sense, 18), 0);
     EXPECT_TRUE(IsBecomingReady(sense, 18));

@@ -21,8 +21,9 @@ namespace
 class TransportTest : public ::testing::Test
 {
   protected:
-    void SetUp() override { services.backend(&backend); }
+    void SetUp() override { services.backend(&backend).clock(&clock); }
 
+    VirtualClock clock;
     RecordingBackend backend;
     InstalledServices services;
     const std::string path = "/dev/sg7";
@@ -204,9 +205,75 @@ TEST_F(TransportTest, SenseIsCopiedEvenOnFailure)
     EXPECT_EQ(sense[2], 0x02);
     EXPECT_EQ(sense[13], 0x01);
     EXPECT_EQ(sense[18], 0xCC); // only the asked-for bytes are copied
-    // Without a destination the request asks for no sense at all.
+    // Without a destination the sense is still asked for: the policy reads it.
     SendScsiInSense(path, chipInfoCdb, 12, buf, 4, count, nullptr, 18);
-    EXPECT_EQ(backend.commands.back().senseCapacity, 0);
+    EXPECT_EQ(backend.commands.back().senseCapacity, 32);
+}
+
+// What the transport does with each answer before its caller sees one:
+// UNIT ATTENTION once more, "becoming ready" polled on the clock, the rest
+// reported as they came.
+TEST_F(TransportTest, SensePolicyResendsUnitAttentionOnceAndPollsBecomingReady)
+{
+    auto sense = [](std::uint8_t key, std::uint8_t asc, std::uint8_t ascq, bool descriptor = false) {
+        std::vector<std::uint8_t> s(18, 0);
+        if (descriptor) {
+            s[0] = 0x72, s[1] = key, s[2] = asc, s[3] = ascq;
+        } else {
+            s[0] = 0x70, s[2] = key, s[7] = 10, s[12] = asc, s[13] = ascq;
+        }
+        return s;
+    };
+    const auto ua = sense(6, 0x29, 0), uaDescriptor = sense(6, 0x28, 0, true), notReady = sense(2, 4, 1),
+               illegal = sense(5, 0x20, 0), notReadyOther = sense(2, 4, 2);
+    const std::vector<std::uint8_t> good;
+    struct Row {
+        const char *name;
+        SensePolicy policy;
+        std::vector<std::vector<std::uint8_t>> answers; // empty: GOOD; the last one repeats
+        int ok;
+        std::size_t sends;
+        std::uint64_t waitedMs;
+    };
+    const Row rows[] = {
+        {"UA, then good", SensePolicy::Full, {ua, good}, 1, 2, 0},
+        {"UA in descriptor format", SensePolicy::Full, {uaDescriptor, good}, 1, 2, 0},
+        {"UA twice", SensePolicy::Full, {ua, ua, good}, 0, 2, 0},
+        {"becoming ready three times", SensePolicy::Full, {notReady, notReady, notReady, good}, 1, 4, 300},
+        {"UA, then becoming ready", SensePolicy::Full, {ua, notReady, good}, 1, 3, 100},
+        {"never ready", SensePolicy::Full, {notReady}, 0, 31, 3000},
+        {"not ready, another cause", SensePolicy::Full, {notReadyOther, good}, 0, 1, 0},
+        {"illegal request", SensePolicy::Full, {illegal, good}, 0, 1, 0},
+        {"caller polls: UA still resent", SensePolicy::UnitAttentionOnly, {ua, good}, 1, 2, 0},
+        {"caller polls: becoming ready returned", SensePolicy::UnitAttentionOnly, {notReady, good}, 0, 1, 0},
+        {"raw: sent once", SensePolicy::SendOnce, {ua, good}, 0, 1, 0},
+    };
+    for (const Row &row : rows) {
+        for (const bool withSense : {false, true}) {
+            SCOPED_TRACE(std::string(row.name) + (withSense ? ", sense operation" : ", plain operation"));
+            std::size_t asked = 0;
+            backend.commands.clear();
+            backend.script = [&](const auto &) {
+                const auto &answer = row.answers[std::min(asked++, row.answers.size() - 1)];
+                return answer.empty() ? Reply().data({1, 2, 3, 4}) : Reply().status(2).withSense(answer);
+            };
+            const ScopedSensePolicy policy(row.policy);
+            const std::uint64_t before = clock.nowMs();
+            std::uint8_t buf[4] = {};
+            std::uint8_t got[18] = {};
+            std::uint32_t count = 0;
+            const int ok = withSense ? SendScsiInSense(path, chipInfoCdb, 12, buf, 4, count, got, sizeof got)
+                                     : SendScsiIn(path, chipInfoCdb, 12, buf, 4, count);
+            EXPECT_EQ(ok, row.ok);
+            EXPECT_EQ(backend.commands.size(), row.sends);
+            EXPECT_EQ(clock.nowMs() - before, row.waitedMs);
+            if (withSense && !ok) {
+                EXPECT_EQ(
+                    DecodeSense(got, sizeof got).key,
+                    DecodeSense(row.answers[std::min(row.sends, row.answers.size()) - 1].data(), 18).key);
+            }
+        }
+    }
 }
 
 TEST_F(TransportTest, ProbeVendorCommandCdb)

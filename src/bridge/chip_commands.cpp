@@ -120,6 +120,8 @@ int ReadStagingBuffer(const std::string &path, std::uint8_t buffer[512])
 int AskStagingBuffer(const std::string &path, std::uint8_t buffer[512])
 {
     const Cdb cdb = Cdb(0xB5).put8(5, 0x64).put8(8, 0x01);
+    // "Becoming ready" is one of the answers asked for again below.
+    const ScopedSensePolicy policy(SensePolicy::UnitAttentionOnly);
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::uint8_t sense[kRetrySenseLength] = {};
         std::uint32_t transferred = 0;
@@ -130,30 +132,6 @@ int AskStagingBuffer(const std::string &path, std::uint8_t buffer[512])
             return 0;
     }
     return -1;
-}
-
-SenseCode DecodeSense(const std::uint8_t *sense, std::uint32_t length)
-{
-    SenseCode s;
-    if (!sense || length < 1)
-        return s;
-    const std::uint8_t code = sense[0] & 0x7F;
-    if (code == 0x72 || code == 0x73) {
-        if (length > 1)
-            s.key = sense[1] & 0x0F;
-        if (length > 2)
-            s.asc = sense[2];
-        if (length > 3)
-            s.ascq = sense[3];
-    } else if (code == 0x70 || code == 0x71) {
-        if (length > 2)
-            s.key = sense[2] & 0x0F;
-        if (length > 12)
-            s.asc = sense[12];
-        if (length > 13)
-            s.ascq = sense[13];
-    }
-    return s;
 }
 
 bool IsBecomingReady(const std::uint8_t *sense, std::uint32_t length)
@@ -184,6 +162,8 @@ int SendWhileBecomingReady(const std::function<int(std::uint8_t *sense)> &send, 
                            const MessagePump &pump)
 {
     int ok = 0;
+    // The loop below is the wait for "becoming ready" of these commands.
+    const ScopedSensePolicy policy(SensePolicy::UnitAttentionOnly);
     for (int sends = 0; sends <= kBecomingReadyRetries; ++sends) {
         std::memset(sense, 0, kRetrySenseLength);
         ok = send(sense);

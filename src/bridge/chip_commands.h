@@ -47,13 +47,6 @@ int ReadStagingBuffer(const std::string &path, std::uint8_t buffer[512]);
 // was answered.
 int AskStagingBuffer(const std::string &path, std::uint8_t buffer[512]);
 
-// Sense key / ASC / ASCQ, from fixed (0x70/0x71) or descriptor (0x72/0x73) sense data.
-struct SenseCode {
-    std::uint8_t key = 0;
-    std::uint8_t asc = 0;
-    std::uint8_t ascq = 0;
-};
-SenseCode DecodeSense(const std::uint8_t *sense, std::uint32_t length);
 // Sense key 2, ASC 0x04, ASCQ 0x01: the unit is in the process of becoming ready.
 bool IsBecomingReady(const std::uint8_t *sense, std::uint32_t length);
 

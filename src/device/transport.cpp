@@ -1,5 +1,6 @@
 #include "device/transport.h"
 
+#include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/hex.h"
 
@@ -18,9 +19,12 @@ ScsiBackend *backend = nullptr;
 std::FILE *traceSink = nullptr;
 TransportFailure lastFailure;
 std::function<void()> commandGate;
+SensePolicy sensePolicy = SensePolicy::Full;
 
 constexpr std::uint32_t kDataInTimeoutSec = 10;
 constexpr std::uint32_t kSenseAreaSize = 32;
+constexpr std::uint8_t kCheckCondition = 0x02;
+constexpr std::uint8_t kUnitAttention = 0x06;
 
 bool Succeeded(const ScsiOutcome &o)
 {
@@ -75,6 +79,39 @@ ScsiOutcome Execute(const std::string &path, const ScsiCommand &cmd)
     return backend->execute(path, cmd);
 }
 
+// Runs `cmd` under the sense policy: every send but the last is traced and
+// recorded here (through `sent`), the last one is left to the caller.
+// cmd.sense must point to a sense area of kSenseAreaSize bytes.
+ScsiOutcome ExecuteWithPolicy(const std::string &path, const ScsiCommand &cmd,
+                              const std::function<void(const ScsiOutcome &)> &sent)
+{
+    int unitAttentions = sensePolicy == SensePolicy::SendOnce ? 1 : 0;
+    int polls = sensePolicy == SensePolicy::Full ? 0 : kNotReadyPolls;
+    for (;;) {
+        std::memset(cmd.sense, 0, kSenseAreaSize);
+        ScsiOutcome o = Execute(path, cmd);
+        if (!o.opened || !o.transportOk || o.sysErrno != 0 || o.scsiStatus != kCheckCondition)
+            return o;
+        const SenseCode s = DecodeSense(cmd.sense, o.senseLength);
+        const bool unitAttention = s.key == kUnitAttention && unitAttentions == 0;
+        const bool becomingReady = s.key == 0x02 && s.asc == 0x04 && s.ascq == 0x01 && polls < kNotReadyPolls;
+        if (!unitAttention && !becomingReady)
+            return o;
+        sent(o);
+        const std::string command = HexBytes(cmd.cdb, cmd.cdbLength);
+        if (unitAttention) {
+            ++unitAttentions;
+            DebugPrintf("%s %s: UNIT ATTENTION (%02X/%02X/%02X): not executed, sending it again\n",
+                        path.c_str(), command.c_str(), s.key, s.asc, s.ascq);
+        } else {
+            ++polls;
+            DebugPrintf("%s %s: becoming ready (02/04/01): asking again in %u ms (%d of %d)\n", path.c_str(),
+                        command.c_str(), kNotReadyPollMs, polls, kNotReadyPolls);
+            SleepMs(kNotReadyPollMs);
+        }
+    }
+}
+
 // A data-out command that moved fewer bytes than asked did not do what it was
 // sent for, whatever its status: GOOD with a short transfer is a failure.
 bool ShortDataOut(DataDirection dir, std::uint32_t length, std::uint32_t transferred)
@@ -113,8 +150,14 @@ int SendPlain(const std::string &path, const std::uint8_t *cdb, int cdbLength, D
     cmd.length = xferLength;
     cmd.exclusive = dir == DataDirection::Out;
     cmd.timeoutSec = dir == DataDirection::In ? kDataInTimeoutSec : DataOutTimeoutSec(cdb, cdbLength);
+    std::uint8_t senseArea[kSenseAreaSize] = {};
+    cmd.sense = senseArea;
+    cmd.senseCapacity = kSenseAreaSize;
 
-    ScsiOutcome o = Execute(path, cmd);
+    ScsiOutcome o = ExecuteWithPolicy(path, cmd, [&](const ScsiOutcome &failed) {
+        RecordOutcome(path, cmd, failed);
+        Trace(path, cmd, false, failed.transferred, nullptr, 0);
+    });
     RecordOutcome(path, cmd, o);
     if (!o.opened)
         return 0;
@@ -151,12 +194,14 @@ int SendWithSense(const std::string &path, const std::uint8_t *cdb, int cdbLengt
         cmd.data = length ? buffer : nullptr;
         cmd.length = length;
     }
-    if (sense) {
-        cmd.sense = senseArea;
-        cmd.senseCapacity = kSenseAreaSize;
-    }
+    cmd.sense = senseArea;
+    cmd.senseCapacity = kSenseAreaSize;
+    const std::uint32_t copied = senseLength < kSenseAreaSize ? senseLength : kSenseAreaSize;
 
-    ScsiOutcome o = Execute(path, cmd);
+    ScsiOutcome o = ExecuteWithPolicy(path, cmd, [&](const ScsiOutcome &failed) {
+        RecordOutcome(path, cmd, failed);
+        Trace(path, cmd, false, failed.transferred, sense ? senseArea : nullptr, sense ? copied : 0);
+    });
     RecordOutcome(path, cmd, o);
     if (!o.opened)
         return 0;
@@ -165,7 +210,6 @@ int SendWithSense(const std::string &path, const std::uint8_t *cdb, int cdbLengt
     const bool ok = Succeeded(o) && !ShortDataOut(dir, length, o.transferred);
     if (dir == DataDirection::In || ok)
         transferred = o.transferred;
-    const std::uint32_t copied = senseLength < kSenseAreaSize ? senseLength : kSenseAreaSize;
     if (sense)
         std::memcpy(sense, senseArea, copied);
     Trace(path, cmd, ok, o.transferred, sense, sense ? copied : 0);
@@ -190,6 +234,33 @@ const char *OpenErrorText(OpenError error)
     }
     return "open failed";
 }
+
+SenseCode DecodeSense(const std::uint8_t *sense, std::uint32_t length)
+{
+    SenseCode s;
+    if (!sense || length < 1)
+        return s;
+    const std::uint8_t code = sense[0] & 0x7F;
+    if (code == 0x72 || code == 0x73) {
+        if (length > 1)
+            s.key = sense[1] & 0x0F;
+        if (length > 2)
+            s.asc = sense[2];
+        if (length > 3)
+            s.ascq = sense[3];
+    } else if (code == 0x70 || code == 0x71) {
+        if (length > 2)
+            s.key = sense[2] & 0x0F;
+        if (length > 12)
+            s.asc = sense[12];
+        if (length > 13)
+            s.ascq = sense[13];
+    }
+    return s;
+}
+
+ScopedSensePolicy::ScopedSensePolicy(SensePolicy policy) : previous_(sensePolicy) { sensePolicy = policy; }
+ScopedSensePolicy::~ScopedSensePolicy() { sensePolicy = previous_; }
 
 void SetTransportBackend(ScsiBackend *b) { backend = b; }
 void SetCommandGate(std::function<void()> gate) { commandGate = std::move(gate); }

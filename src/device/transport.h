@@ -42,6 +42,41 @@ std::string DescribeLastTransportFailure();
 inline constexpr const char *kPrivilegeAdvice =
     "run through the helper (installed with the package), or as root";
 
+// Sense key / ASC / ASCQ, from fixed (0x70/0x71) or descriptor (0x72/0x73) sense data.
+struct SenseCode {
+    std::uint8_t key = 0;
+    std::uint8_t asc = 0;
+    std::uint8_t ascq = 0;
+};
+SenseCode DecodeSense(const std::uint8_t *sense, std::uint32_t length);
+
+// What the operations below do with a CHECK CONDITION before they report it.
+// A UNIT ATTENTION (key 6: power on, reset, a changed medium) means the
+// command was not executed, so it is sent once more. NOT READY "becoming
+// ready" (02/04/01) is asked again, kNotReadyPolls times at most,
+// kNotReadyPollMs apart on the program clock. Every other sense fails the
+// command. Each resend shows in the debug output and, as its own line, in
+// the trace.
+enum class SensePolicy : std::uint8_t {
+    Full,              // both rules (the default)
+    UnitAttentionOnly, // for callers that poll "becoming ready" themselves
+    SendOnce,          // exactly the command asked for (raw)
+};
+inline constexpr int kNotReadyPolls = 30;
+inline constexpr std::uint32_t kNotReadyPollMs = 100;
+// The policy for the commands sent while it lives (restored after).
+class ScopedSensePolicy
+{
+  public:
+    explicit ScopedSensePolicy(SensePolicy policy);
+    ~ScopedSensePolicy();
+    ScopedSensePolicy(const ScopedSensePolicy &) = delete;
+    ScopedSensePolicy &operator=(const ScopedSensePolicy &) = delete;
+
+  private:
+    SensePolicy previous_;
+};
+
 int SendScsiIn(const std::string &path, const std::uint8_t *cdb, int cdbLength, std::uint8_t *buffer,
                std::uint32_t length, std::uint32_t &transferred);
 int SendScsiOut(const std::string &path, const std::uint8_t *cdb, int cdbLength, const std::uint8_t *data,

@@ -33,6 +33,8 @@ const char *kFaultHelp =
     "                    error     the pass-through call itself fails\n"
     "                    check     CHECK CONDITION, ILLEGAL REQUEST (5/20/00)\n"
     "                    notready  CHECK CONDITION, becoming ready (2/04/01)\n"
+    "                    ua        CHECK CONDITION, UNIT ATTENTION: power on or reset\n"
+    "                              occurred (6/29/00); the command is not run\n"
     "                    short     only half the data moves\n"
     "                    corrupt   the first byte of a data-in reply arrives inverted\n"
     "                    powerloss the device is gone from then on; --sim-state keeps\n"
@@ -118,6 +120,11 @@ bool ParseFaultOption(const std::string &value, FaultRule &rule, std::string &er
         rule.ascq = 0x00;
     } else if (kind == "notready") {
         rule = NotReadyFault(1);
+    } else if (kind == "ua") {
+        rule = NotReadyFault(1);
+        rule.key = 0x06;
+        rule.asc = 0x29;
+        rule.ascq = 0x00;
     } else if (kind == "short") {
         rule.kind = FaultRule::Kind::HalfData;
     } else if (kind == "corrupt") {
@@ -128,7 +135,7 @@ bool ParseFaultOption(const std::string &value, FaultRule &rule, std::string &er
         rule.kind = FaultRule::Kind::AccessDenied;
     } else {
         error = "option " + option + ": unknown fault '" + kind +
-                "' (error, check, notready, short, corrupt, powerloss or denied)";
+                "' (error, check, notready, ua, short, corrupt, powerloss or denied)";
         return false;
     }
     const std::string count = at == std::string::npos ? std::string() : value.substr(at + 1);

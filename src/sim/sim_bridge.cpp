@@ -58,6 +58,7 @@ void SimBridge::restart()
 {
     ++resets_;
     boot();
+    raiseUnitAttention(0x29, 0x00); // power on, reset, or bus device reset occurred
     if (onReset_)
         onReset_();
 }
@@ -94,6 +95,11 @@ SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, WireDirectio
     if (cdbLength < 6)
         return IllegalRequest();
     const std::uint8_t op = cdb[0];
+    if (unitAttention_ && op != 0x12 && op != 0x03 && op != 0xA0) {
+        const auto [asc, ascq] = *unitAttention_;
+        unitAttention_.reset();
+        return CheckCondition(0x06, asc, ascq);
+    }
     // A held SPI transaction continues only into the data command that belongs to it.
     const bool continuesSpi =
         op == 0xFF && cdbLength >= 12 && cdb[1] == 0x04 && (cdb[2] == 0x21 || cdb[2] == 0x22);

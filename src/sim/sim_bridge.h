@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brigant::sim
@@ -90,6 +91,11 @@ class SimBridge final : public SimDevice
     // Called by the bridge when the host asked it to reset (the device then
     // leaves the bus and comes back); the owner of the device decides when.
     void setResetListener(std::function<void()> listener) { onReset_ = std::move(listener); }
+    // The bridge holds a UNIT ATTENTION for the host, as a USB disk does after
+    // power-on and after a reset: the next command other than INQUIRY,
+    // REQUEST SENSE and REPORT LUNS is answered CHECK CONDITION 6/asc/ascq
+    // instead of being run. restart() raises 29/00 itself.
+    void raiseUnitAttention(std::uint8_t asc, std::uint8_t ascq) { unitAttention_ = {asc, ascq}; }
     // Run at every boot; may read flash() and rewrite identity().
     void setBootHook(std::function<void(SimBridge &)> hook) { bootHook_ = std::move(hook); }
     // Firmware behaviour beyond the common command set (e.g. the buffer
@@ -162,6 +168,7 @@ class SimBridge final : public SimDevice
     FirmwareFlashOpcodes opcodes_;
     bool spiHeld_ = false;
     std::uint32_t resets_ = 0;
+    std::optional<std::pair<std::uint8_t, std::uint8_t>> unitAttention_;
     std::function<void()> onReset_;
     std::function<void(SimBridge &)> bootHook_;
     CommandExtension extension_;

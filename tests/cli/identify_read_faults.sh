@@ -18,7 +18,7 @@ rows=(
     "revision register, failed|$sst|ext=2.3.4.5,nvram=1| in DF 10 00 00 04 00 FD B0 |error|the chip revision register"
     "flash type, corrupted|$sst|ext=2.3.4.5,nvram=1| in FF 04 23 |corrupt|the flash type the bridge reports"
     "SST JEDEC ID, short|$sst|ext=2.3.4.5,nvram=1| in FF 04 21 00 00 00 00 00 04 |short|the flash's JEDEC ID"
-    "0x505E probe, not ready|maple|ext=2.3.4.5,nvram=1| in DF 10 00 00 04 00 50 5E |notready|0x505E"
+    "0x505E probe, rejected|maple|ext=2.3.4.5,nvram=1| in DF 10 00 00 04 00 50 5E |check|0x505E"
     "flash type of a bridge that may have no flash, failed|elm-e|ext=2.3.4.5| in FF 04 23 |check|the flash type the bridge reports"
 )
 

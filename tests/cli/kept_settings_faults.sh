@@ -22,7 +22,7 @@ rows=(
     "whole image, read back wrong|alder|version=9.8|0x8000+512| in FF 04 10 00 80 .*len=512 |last|corrupt|not the ones kept"
     "block-wise, corrupted read|ginkgo|ext=2.3.4.5|0+4096| in FF 04 10 00 00 .*len=4096 |first|corrupt|differ"
     "assisted, corrupted read|nutmeg|ext=2.3.4.5|0xC000+4096| in DF 10 00 10 00 00 00 00 00 C0 00 FA |first|corrupt|differ"
-    "1394, not ready|hazel-1394|version=9.8|0x8000+1024| in DF 10 .* 80 00 F[AB] |first|notready|could not be read"
+    "1394, rejected|hazel-1394|version=9.8|0x8000+1024| in DF 10 .* 80 00 F[AB] |first|check|could not be read"
     "erase, read back wrong|ginkgo|-|0+4096| in FF 04 10 00 00 .*len=4096 |last|corrupt|not the ones kept"
 )
 

@@ -67,6 +67,7 @@ struct Options {
     std::string simState;
     std::string serial = "0000000001";
     std::vector<std::string> notReady;
+    std::vector<std::string> unitAttention;
     std::vector<std::string> stalls;
     std::uint32_t reattachDelayMs = Simulation::kReattachDelayMs;
     bool verbose = false;
@@ -78,8 +79,9 @@ void Log(const std::string &text)
     std::fflush(stderr);
 }
 
-// "N" or "N:CDB-PREFIX-HEX": answer NOT READY (2/04/01) to the next N matching commands.
-bool ParseNotReady(const std::string &text, FaultRule &rule, std::string &error)
+// "N" or "N:CDB-PREFIX-HEX" of option `name`: answer CHECK CONDITION with
+// the sense of `rule` to the next N matching commands.
+bool ParseSenseFault(const std::string &name, const std::string &text, FaultRule &rule, std::string &error)
 {
     const auto colon = text.find(':');
     const auto times = ParseNumber(text.substr(0, colon));
@@ -87,16 +89,18 @@ bool ParseNotReady(const std::string &text, FaultRule &rule, std::string &error)
     if (colon != std::string::npos) {
         const auto bytes = ParseHexBytes({text.substr(colon + 1)});
         if (!bytes || bytes->size() > 16) {
-            error = "--not-ready: the CDB prefix must be up to 16 hexadecimal bytes";
+            error = name + ": the CDB prefix must be up to 16 hexadecimal bytes";
             return false;
         }
         prefix = *bytes;
     }
     if (!times || *times == 0 || *times > 1000000) {
-        error = "--not-ready: N must be a positive number";
+        error = name + ": N must be a positive number";
         return false;
     }
-    rule = NotReadyFault(static_cast<int>(*times), prefix);
+    rule.kind = FaultRule::Kind::CheckCondition;
+    rule.times = static_cast<int>(*times);
+    rule.cdbPrefix = std::move(prefix);
     return true;
 }
 
@@ -150,6 +154,8 @@ class Presenter
             error = "no USB device controller in /sys/class/udc";
             return false;
         }
+        // Powered on: the unit attention the host's probe meets first.
+        simulation_.bridges().front()->raiseUnitAttention(0x29, 0x00);
         char text[128];
         std::snprintf(text, sizeof text, "presenting %04x:%04x '%s %s' on %s", id.usbVendorId,
                       id.usbProductId, id.vendor.c_str(), id.product.c_str(), gadget_.udc().c_str());
@@ -305,6 +311,7 @@ class Presenter
         if (!options_.simState.empty() && !simulation_.loadState(options_.simState, error))
             Log("--sim-state: " + error);
         unplugged_ = false;
+        simulation_.bridges().front()->raiseUnitAttention(0x29, 0x00); // powered on again
         if (!gadget_.attach(error))
             Log(error);
         else
@@ -360,6 +367,10 @@ int main(int argc, char **argv)
            "--not-ready", o.notReady,
            "N[:CDB-PREFIX]: answer NOT READY (2/04/01) to the next N commands starting with the prefix")
         ->type_name("N[:CDB-PREFIX]");
+    app.add_option("--unit-attention", o.unitAttention,
+                   "N[:CDB-PREFIX]: answer UNIT ATTENTION (6/29/00) to the next N commands starting with "
+                   "the prefix (the bridge also raises one at power-on and after its reset)")
+        ->type_name("N[:CDB-PREFIX]");
     app.add_option("--stall", o.stalls,
                    "MS:CDB-PREFIX: hold the reply to the next command starting with the prefix for MS "
                    "milliseconds (dropped when the host resets the device meanwhile)")
@@ -391,8 +402,19 @@ int main(int argc, char **argv)
         return 2;
     }
     for (const auto &text : o.notReady) {
-        FaultRule rule;
-        if (!ParseNotReady(text, rule, error)) {
+        FaultRule rule = NotReadyFault(1);
+        if (!ParseSenseFault("--not-ready", text, rule, error)) {
+            std::cerr << "error: " << error << "\n";
+            return 2;
+        }
+        simulation.backend().addFault(path, rule);
+    }
+    for (const auto &text : o.unitAttention) {
+        FaultRule rule = NotReadyFault(1);
+        rule.key = 0x06; // power on, reset, or bus device reset occurred
+        rule.asc = 0x29;
+        rule.ascq = 0x00;
+        if (!ParseSenseFault("--unit-attention", text, rule, error)) {
             std::cerr << "error: " << error << "\n";
             return 2;
         }
