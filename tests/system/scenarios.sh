@@ -9,7 +9,7 @@
 SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
     exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update
-    assisted_update register_update staging_update disk_update transport_bench peer_tools
+    unit_attention assisted_update register_update staging_update disk_update transport_bench peer_tools
 )
 
 FW=$BRIGANT_BUILD/cli/brigant-fw
@@ -80,6 +80,7 @@ expect_text() { grep -qF -- "$1" <<<"$OUT" || { echo "CHECK FAILED: no '$1' in t
 expect_no_text() { ! grep -qF -- "$1" <<<"$OUT" || { echo "CHECK FAILED: '$1' in the output"; return 1; }; }
 has_command() { "$FW" --help 2>&1 | grep -qE "^  $1( |$)"; }
 need_command() { has_command "$1" || { echo "brigant-fw has no '$1' command yet"; exit 77; }; }
+UPDATE_OPTIONS=() # options family_update gives brigant-fw before "update"
 bytes_file() { printf "$(printf '\\x%s' "$@")" >"$TMPDIR/data.bin"; echo "$TMPDIR/data.bin"; }
 
 # The number guest.sh gave the gadget of preset $1 (its line in gadgets.conf).
@@ -514,7 +515,8 @@ family_update() {
     old=$(sed -n 's/^Firmware version: *//p' <<<"$OUT")
     [ "$old" != "$want" ] || { echo "CHECK FAILED: the device runs $want already"; return 1; }
 
-    fw --device "$sg" update --yes "$TMPDIR/$preset.bin"
+    fw --device "$sg" "${UPDATE_OPTIONS[@]}" update --yes "$TMPDIR/$preset.bin"
+    UPDATE_OUT=$OUT
     expect_rc 0
     expect_text "result: success"
 
@@ -525,6 +527,25 @@ family_update() {
     fw --device "$(sg_of "$product")" info
     expect_rc 0
     expect_text "Firmware version:  $want"
+}
+
+# A UNIT ATTENTION in the middle of an update, through usb-storage's real
+# auto-sense: the nutmeg's gadget answers the first 8 KiB block write with
+# 6/29/00 (gadgets.conf), and raises one again after its reset, when it comes
+# back on the bus. brigant-fw sends the write once more and the update ends
+# with the flash as the clean update leaves it (version 2.3.4.4 here, so that
+# assisted_update still finds an older firmware).
+sc_unit_attention() {
+    UPDATE_OPTIONS=(--debug --trace="$TMPDIR/ua.trace")
+    family_update nutmeg "Nutmeg Bridge" nutmeg:ext=2.3.4.4 flash.bin "0xC000+4096" \
+        "file 0+0x10000@0" "kept 0xC000+4096" "copy 0+0x10000@0x10000"
+    run grep -m1 -A1 " out DF 00 00 20 00 " "$TMPDIR/ua.trace"
+    expect_text " fail xfer="
+    expect_text " ok xfer=8192"
+    run grep -c "UNIT ATTENTION (06/29/00): not executed, sending it again" <<<"$UPDATE_OUT"
+    [ "$OUT" -ge 1 ] || { echo "CHECK FAILED: --debug did not show the resend"; return 1; }
+    run grep -c "bridge reset: leaving the bus" "$BRIGANT_SIM_LOGS/sim$(gadget_of nutmeg).log"
+    [ "$OUT" -ge 1 ] || { echo "CHECK FAILED: the bridge did not reset"; return 1; }
 }
 
 # Firmware-assisted (code 13): the file goes to bank 0, the settings at
