@@ -80,11 +80,11 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 //   the refresh timer started by the removal fires 200 ms later (the run
 //   ends with it);
 // - one-button update: 100 ms after a WRITE BUFFER download (3B 06) and
-//   500 ms after the chip erase that follows it; after ResetChip 2000 ms,
-//   then enumerations 500 ms apart until one finds the bridge (it is back
-//   after the simulated bus's re-attach delay); the run ends with the
-//   refresh that the bridge's arrival asks for, 1200 ms after the
-//   enumeration that saw it;
+//   500 ms after the chip erase that follows it; after ResetChip the bus's
+//   events, read every 100 ms, until the bridge has left (at once on the
+//   simulated bus) and come back (after its re-attach delay); the run ends
+//   with the refresh that the bridge's arrival asks for, 1200 ms after the
+//   arrival;
 // - staging family: 5000 ms after EraseFlashChip (B4), 1 ms after each
 //   WriteStagingBuffer (B2), 20 ms between the two ProgramFlashPage (B3) of a
 //   chunk (after the one from 0xC800), 3 ms after each FetchFlashBlock (B6)
@@ -238,13 +238,9 @@ class Replay
                 return;
             }
             const std::uint64_t back = t_ + sim::Simulation::kReattachDelayMs;
-            wait(2000);
-            for (bool found = false; !found;) {
-                found = t_ >= back; // the enumeration sees the bridge, the window then takes the changes
-                if (found)
-                    refreshDue_ = t_ + 1200;
-                wait(500);
-            }
+            while (t_ < back)
+                wait(100);
+            refreshDue_ = t_ + 1200;
         }
     }
 

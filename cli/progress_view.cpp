@@ -169,7 +169,7 @@ void ProgressView::statusText(const std::string &text)
 void ProgressView::endLine()
 {
     if (open_)
-        out_ << "\n";
+        out_ << "\n" << std::flush;
     open_ = false;
     drawnWidth_ = 0;
     phase_.clear();

@@ -3,6 +3,7 @@
 // place (phase, percent, bar, amount, time left) and colours; on a pipe or a
 // file a line per phase with its percentages, and no escape codes.
 #include "common/clock.h"
+#include "common/debug_log.h"
 #include "forms/controls.h"
 #include "forms/ui_services.h"
 
@@ -41,10 +42,15 @@ std::string ProgressLine(const ProgressEvent &event, std::uint64_t elapsedMs);
 class ProgressView
 {
   public:
+    // While it lives, a debug line never runs on from a line it left open.
     ProgressView(std::ostream &out, const OutputStyle &style, Clock &clock)
         : out_(out), style_(style), clock_(clock)
     {
+        SetDebugLineStart([this] { endLine(); });
     }
+    ~ProgressView() { SetDebugLineStart({}); }
+    ProgressView(const ProgressView &) = delete;
+    ProgressView &operator=(const ProgressView &) = delete;
 
     // One step of a long operation.
     void progress(const ProgressEvent &event);

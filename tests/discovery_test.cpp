@@ -438,18 +438,50 @@ TEST_F(OneButtonRefreshTest, OtherChipsAndSilentBridgesAreNotOffered)
     EXPECT_EQ(form.devpnl.caption(), "Click Update firmware button to proceed.");
 }
 
-// A bridge is back on the bus at its return time for an enumeration as for a
-// command, whether or not the window has processed messages since: the wait
-// after a reset finds it with the first enumeration after its 2000 ms.
-TEST_F(DiscoveryTest, ABridgeBackFromItsResetIsFoundByTheFirstEnumeration)
+// The wait after a reset follows the bridge off the bus and back: it ends
+// when the bridge has come back, not at a fixed time; one that stays on the
+// bus for a while after its reset is waited for, never taken at its old
+// place; one that never leaves, or never comes back, is named so.
+TEST_F(DiscoveryTest, TheWaitAfterAResetFollowsTheBridgeOffTheBusAndBack)
 {
     const std::string path = add(kQuince);
     RefreshBtnClick(form);
     const std::uint64_t t0 = clock.nowMs();
     WindowRunHost formHost(form);
     ASSERT_EQ(ResetAndWaitReattach(RequestFromWindow(form), formHost, path), 1);
-    EXPECT_EQ(clock.nowMs() - t0, 2000u + 500u); // back after 1500 ms: one enumeration, one pause
+    EXPECT_EQ(clock.nowMs() - t0, sim::Simulation::kReattachDelayMs); // the events are read every 100 ms
     EXPECT_EQ(form.devices[0].path, path);
+
+    struct Row {
+        const char *options;
+        int result;
+        std::uint64_t waitedMs; // from the reset
+        const char *status;     // the start of what the status line says
+    };
+    const Row rows[] = {
+        {"leave-after=5000", 1, 5000 + sim::Simulation::kReattachDelayMs, ""},
+        {"leave-after=5000,reattach=8000", 1, 13000, ""},
+        {"leave-after=20000", 0, 15000, "The bridge did not leave the bus within 15 s"},
+        {"reattach=40000", 0, 30000, "The bridge left the bus after its reset but did not come back"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.options);
+        const std::string slow = add(std::string("quince:") + row.options);
+        RefreshBtnClick(form);
+        form.StatusEdit.setText("");
+        const std::uint64_t start = clock.nowMs();
+        const std::uint64_t commands = simulation.backend().commandCount(slow);
+        ASSERT_EQ(ResetAndWaitReattach(RequestFromWindow(form), formHost, slow), row.result);
+        EXPECT_EQ(clock.nowMs() - start, row.waitedMs);
+        EXPECT_EQ(form.StatusEdit.text().rfind(row.status, 0), 0u) << form.StatusEdit.text();
+        // Nothing is asked of the bridge while it goes: only the reset, and
+        // after its return the enumeration's identification.
+        if (row.result == 0) {
+            EXPECT_EQ(simulation.backend().commandCount(slow) - commands, 1u);
+        }
+        clock.advance(60000);
+        simulation.backend().poll();
+    }
 }
 
 class DeviceChangeTest : public DiscoveryTest

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,22 @@ struct MountedVolume {
     std::uint64_t device = 0; // device number of the mounted block device
 };
 
+// A bridge leaving or reaching its bus, at a location as DiskInterface gives it.
+struct BusEvent {
+    std::string location;
+    bool arrived = false;
+};
+
+// Bridges leaving and reaching the bus from the moment the watch is opened.
+// Each watch sees every event, whoever else watches or polls device changes.
+class BusWatch
+{
+  public:
+    virtual ~BusWatch() = default;
+    // Appends the events since the last call, in order.
+    virtual void poll(std::vector<BusEvent> &events) = 0;
+};
+
 class DiskEnumerator
 {
   public:
@@ -60,6 +77,8 @@ class DiskEnumerator
     virtual bool listDisks(std::vector<DiskInterface> &disks) = 0;
     // Every mounted filesystem; false when the mount table cannot be read.
     virtual bool listMountedVolumes(std::vector<MountedVolume> &volumes) = 0;
+    // A watch on the bus these disks hang on; null when the platform has none.
+    virtual std::unique_ptr<BusWatch> openBusWatch() { return nullptr; }
 };
 
 // Another enumerator's disks with every disk but the one at `path` left out:
@@ -74,6 +93,7 @@ class OneDiskEnumerator final : public DiskEnumerator
     {
         return all_.listMountedVolumes(volumes);
     }
+    std::unique_ptr<BusWatch> openBusWatch() override { return all_.openBusWatch(); }
 
   private:
     DiskEnumerator &all_;

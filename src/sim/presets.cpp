@@ -41,7 +41,10 @@ const char *kFaultHelp =
     "                              its state of that moment\n"
     "                    denied    from then on the node cannot be opened (EACCES), as for\n"
     "                              a user without the rights to it\n"
-    "                    e.g. nutmeg:fault=error@3,fault=powerloss@12\n";
+    "                    e.g. nutmeg:fault=error@3,fault=powerloss@12\n"
+    "After its reset, for every preset:\n"
+    "  leave-after=MS    the bridge stays on the bus MS milliseconds before it leaves (default 0)\n"
+    "  reattach=MS       and comes back MS milliseconds after leaving (default 1500)\n";
 
 const char *kCommonOptions =
     "  flash=PART        SPI flash part (default MX25L4006E; see the list below)\n"

@@ -87,30 +87,70 @@ std::uint64_t SimBackend::commandCount(const std::string &path) const
     return s ? s->commands : 0;
 }
 
+int SimBackend::addBusObserver(BusObserver observer)
+{
+    observers_.emplace_back(++nextObserver_, std::move(observer));
+    return nextObserver_;
+}
+
+void SimBackend::removeBusObserver(int id)
+{
+    std::erase_if(observers_, [id](const auto &o) { return o.first == id; });
+}
+
+void SimBackend::notify(const Slot &slot, bool arrived)
+{
+    if (listener_)
+        listener_(slot.path, arrived);
+    const auto observers = observers_; // an observer may remove itself
+    for (const auto &[id, observer] : observers)
+        observer(slot.number, arrived);
+}
+
 void SimBackend::detachFor(const std::string &path, std::uint32_t delayMs)
 {
     Slot *s = find(path);
     if (!s || !s->present)
         return;
+    s->leaving = false;
     s->present = false;
     s->returning = true;
     s->returnAtMs = clock_.nowMs() + delayMs;
-    if (listener_)
-        listener_(path, false);
+    notify(*s, false);
+}
+
+void SimBackend::detachLater(const std::string &path, std::uint32_t leaveMs, std::uint32_t delayMs)
+{
+    Slot *s = find(path);
+    if (!s || !s->present)
+        return;
+    if (leaveMs == 0) {
+        detachFor(path, delayMs);
+        return;
+    }
+    s->leaving = true;
+    s->leaveAtMs = clock_.nowMs() + leaveMs;
+    s->awayMs = delayMs;
 }
 
 void SimBackend::poll()
 {
     const std::uint64_t now = clock_.nowMs();
     for (auto &s : slots_) {
+        if (s.leaving && s.present && now >= s.leaveAtMs) {
+            s.leaving = false;
+            s.present = false;
+            s.returning = true;
+            s.returnAtMs = s.leaveAtMs + s.awayMs;
+            notify(s, false);
+        }
         if (!s.returning || s.poweredOff || now < s.returnAtMs)
             continue;
         s.returning = false;
         s.present = true;
         if (renumber_)
             s.path = nextPath();
-        if (listener_)
-            listener_(s.path, true);
+        notify(s, true);
     }
 }
 
@@ -182,8 +222,7 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
         s->poweredOff = true;
         o.openError = OpenError::NotFound;
         o.sysErrno = ENODEV;
-        if (listener_)
-            listener_(path, false);
+        notify(*s, false);
         return o;
     }
     o.opened = true;

@@ -64,6 +64,9 @@ class SimBackend final : public ScsiBackend
     // The device leaves the bus now and comes back `delayMs` later on the clock,
     // under a new path when `renumber` is set (as a re-enumerated sg node would).
     void detachFor(const std::string &path, std::uint32_t delayMs);
+    // The same, but the device stays on the bus (answering) `leaveMs` longer
+    // first, as a bridge does whose firmware takes its time to drop off USB.
+    void detachLater(const std::string &path, std::uint32_t leaveMs, std::uint32_t delayMs);
     void setRenumberOnReattach(bool renumber) { renumber_ = renumber; }
     // Delivers due arrivals; called before every command and by event loops.
     void poll();
@@ -71,6 +74,11 @@ class SimBackend final : public ScsiBackend
     {
         listener_ = std::move(listener);
     }
+    // Further watchers of the bus: each sees every departure and arrival with
+    // the device's port (see portNumber). Returns the id to remove it with.
+    using BusObserver = std::function<void(std::uint32_t port, bool arrived)>;
+    int addBusObserver(BusObserver observer);
+    void removeBusObserver(int id);
 
     ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override;
     // The port a present device sits on: it keeps it across resets and
@@ -88,18 +96,24 @@ class SimBackend final : public ScsiBackend
         bool denied = false;
         std::uint64_t returnAtMs = 0;
         bool returning = false;
+        std::uint64_t leaveAtMs = 0;
+        std::uint32_t awayMs = 0;
+        bool leaving = false;
         std::uint64_t commands = 0;
         std::vector<FaultRule> faults;
     };
     Slot *find(const std::string &path);
     const Slot *find(const std::string &path) const;
     std::string nextPath();
+    void notify(const Slot &slot, bool arrived);
 
     Clock &clock_;
     std::vector<Slot> slots_;
     std::uint32_t nextNumber_ = 0;
     bool renumber_ = false;
     std::function<void(const std::string &, bool)> listener_;
+    std::vector<std::pair<int, BusObserver>> observers_;
+    int nextObserver_ = 0;
 };
 
 } // namespace brigant::sim

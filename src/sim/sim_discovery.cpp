@@ -9,7 +9,41 @@ namespace
 {
 constexpr std::uint32_t kSimDiskMajor = 8;
 constexpr std::uint32_t kMinorsPerDisk = 16;
+
+std::string PortLocation(std::uint32_t port) { return "sim-port" + std::to_string(port); }
+
+class SimBusWatch final : public BusWatch
+{
+  public:
+    explicit SimBusWatch(SimBackend &backend)
+        : backend_(backend), id_(backend.addBusObserver([this](std::uint32_t port, bool arrived) {
+              events_.push_back({PortLocation(port), arrived});
+          }))
+    {
+    }
+    ~SimBusWatch() override { backend_.removeBusObserver(id_); }
+    SimBusWatch(const SimBusWatch &) = delete;
+    SimBusWatch &operator=(const SimBusWatch &) = delete;
+
+    void poll(std::vector<BusEvent> &events) override
+    {
+        backend_.poll();
+        events.insert(events.end(), events_.begin(), events_.end());
+        events_.clear();
+    }
+
+  private:
+    SimBackend &backend_;
+    std::vector<BusEvent> events_;
+    int id_;
+};
+
 } // namespace
+
+std::unique_ptr<BusWatch> SimDiskEnumerator::openBusWatch()
+{
+    return std::make_unique<SimBusWatch>(simulation_.backend());
+}
 
 SimDiskEnumerator::SimDiskEnumerator(Simulation &simulation) : simulation_(simulation)
 {
@@ -67,7 +101,7 @@ bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         disk.identity = identityOf(path);
         // The slot of a device is its port: it keeps it across resets.
         if (const auto port = simulation_.backend().portNumber(path))
-            disk.location = "sim-port" + std::to_string(*port);
+            disk.location = PortLocation(*port);
         disks.push_back(std::move(disk));
     }
     return true;

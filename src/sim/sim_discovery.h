@@ -24,6 +24,9 @@ class SimDiskEnumerator final : public DiskEnumerator, public DeviceChangeSource
     bool listDisks(std::vector<DiskInterface> &disks) override;
     bool listMountedVolumes(std::vector<MountedVolume> &volumes) override;
 
+    // Departures and arrivals on the simulated bus, by "sim-portN".
+    std::unique_ptr<BusWatch> openBusWatch() override;
+
     // Lets due re-attachments happen, then hands over the queued changes.
     int poll(const std::function<void(DeviceChange)> &deliver) override;
 

@@ -1,5 +1,6 @@
 #include "sim/simulation.h"
 
+#include "common/hex.h"
 #include "sim/presets.h"
 
 #include <cerrno>
@@ -77,6 +78,22 @@ std::string Simulation::add(const std::string &specText, std::string &error)
     for (std::size_t i = 0; i < faults.size(); ++i)
         if (!ParseFaultOption(spec.faults[i], faults[i], error))
             return {};
+    // How the bridge leaves the bus after its reset: options of every preset.
+    std::uint32_t delays[2] = {kLeaveDelayMs, kReattachDelayMs};
+    const char *const delayKeys[2] = {"leave-after", "reattach"};
+    for (int i = 0; i < 2; ++i) {
+        const auto it = spec.options.find(delayKeys[i]);
+        if (it == spec.options.end())
+            continue;
+        const auto ms = ParseNumber(it->second);
+        if (!ms || *ms > 600000) {
+            error = std::string("option ") + delayKeys[i] + "=" + it->second +
+                    ": give milliseconds, from 0 to 600000";
+            return {};
+        }
+        delays[i] = static_cast<std::uint32_t>(*ms);
+        spec.options.erase(it);
+    }
     auto bridge = MakePresetDevice(spec, clock_, error);
     if (!bridge)
         return {};
@@ -84,7 +101,9 @@ std::string Simulation::add(const std::string &specText, std::string &error)
     for (FaultRule &rule : faults)
         backend_.addFault(path, std::move(rule));
     SimBridge *raw = bridge.get();
-    bridge->setResetListener([this, raw] { backend_.detachFor(backend_.pathOf(raw), kReattachDelayMs); });
+    bridge->setResetListener([this, raw, leave = delays[0], away = delays[1]] {
+        backend_.detachLater(backend_.pathOf(raw), leave, away);
+    });
     bridges_.push_back(std::move(bridge));
     return path;
 }

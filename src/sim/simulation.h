@@ -30,8 +30,10 @@ class Simulation
     bool loadState(const std::string &dir, std::string &error);
     bool saveState(const std::string &dir, std::string &error) const;
 
-    // How long a reset bridge stays off the bus.
+    // How long a reset bridge stays off the bus (option reattach=MS), and how
+    // long it stays on it first (leave-after=MS).
     static constexpr std::uint32_t kReattachDelayMs = 1500;
+    static constexpr std::uint32_t kLeaveDelayMs = 0;
 
   private:
     Clock &clock_;

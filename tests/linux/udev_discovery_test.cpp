@@ -134,10 +134,15 @@ TEST_F(UdevDiscoveryTest, VolumesAreMatchedByDeviceNumberInPartitionOrder)
     EXPECT_EQ(letters, "");
 }
 
+// The window's monitor and a bus watch (the wait after a reset) each see the
+// removal and the arrival; the watch names the port path.
 TEST_F(UdevDiscoveryTest, MonitorReportsUsbDevicesAddedAndRemoved)
 {
     UdevUsbMonitor monitor;
     ASSERT_TRUE(monitor.ok());
+    UdevDiskEnumerator enumerator;
+    const std::unique_ptr<BusWatch> watch = enumerator.openBusWatch();
+    ASSERT_TRUE(watch);
     EXPECT_GE(monitor.fd(), 0);
     std::vector<DeviceChange> changes;
     auto record = [&](DeviceChange c) { changes.push_back(c); };
@@ -163,6 +168,12 @@ TEST_F(UdevDiscoveryTest, MonitorReportsUsbDevicesAddedAndRemoved)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     monitor.poll(record);
     EXPECT_EQ(changes, (std::vector<DeviceChange>{DeviceChange::RemoveComplete, DeviceChange::Arrival}));
+    std::vector<BusEvent> events;
+    watch->poll(events);
+    std::vector<std::string> seen;
+    for (const BusEvent &e : events)
+        seen.push_back((e.arrived ? "add " : "remove ") + e.location);
+    EXPECT_EQ(seen, (std::vector<std::string>{"remove usb-2-1", "add usb-2-1"}));
 }
 
 TEST(MountInfo, FieldsEscapesAndMalformedLines)

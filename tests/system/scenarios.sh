@@ -8,7 +8,7 @@
 #   scenarios.sh --one NAME     run one scenario (used by the runner)
 SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
-    exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update
+    exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update_slow_reattach
     unit_attention assisted_update register_update staging_update disk_update transport_bench peer_tools
 )
 
@@ -462,16 +462,23 @@ sc_info() {
 # The one-button update over the real path: programming through WRITE BUFFER,
 # the reset, the real removal and arrival, then a run that finds the bridge
 # current. Other bridges are listed too: the Quince is chosen by its place.
-sc_update() {
+# Its gadget stays on the bus 4 s after the reset and away 6 s (gadgets.conf):
+# the wait follows udev's removal, then the arrival at the same port path.
+sc_update_slow_reattach() {
     need_command update
     local index
     index=$(quince_index)
     [ -n "$index" ] || { echo "CHECK FAILED: the Quince bridge is not listed"; return 1; }
     # The backup taken before the write goes where the guest can write.
     export XDG_STATE_HOME="$TMPDIR/state"
-    fw --trace="$TMPDIR/update.trace" update --embedded --yes --index "$index"
+    fw --debug --trace="$TMPDIR/update.trace" update --embedded --yes --index "$index"
     expect_rc 0
     expect_text "result: success"
+    local left
+    left=$(sed -n 's/^usb-.* left the bus \([0-9]*\) ms after its reset$/\1/p' <<<"$OUT")
+    echo "the bridge left the bus ${left:-?} ms after its reset"
+    [ -n "$left" ] && [ "$left" -ge 3000 ] || { echo "CHECK FAILED: the wait did not follow the slow removal"; return 1; }
+    expect_text " is back on the bus "
     run find "$XDG_STATE_HOME/brigant/backups" -name '*.bin' -size +0
     [ -n "$OUT" ] || { echo "CHECK FAILED: no backup file before the update"; return 1; }
     run grep -c " out 3B 0E " "$TMPDIR/update.trace"

@@ -70,6 +70,7 @@ struct Options {
     std::vector<std::string> unitAttention;
     std::vector<std::string> stalls;
     std::uint32_t reattachDelayMs = Simulation::kReattachDelayMs;
+    std::uint32_t leaveDelayMs = 0;
     bool verbose = false;
 };
 
@@ -244,6 +245,12 @@ class Presenter
     // that lost power stays away.
     bool leaveBus()
     {
+        if (!gone_ && options_.leaveDelayMs > 0) {
+            // Still enumerated, not answering: commands wait in the endpoint.
+            Log("bridge reset: staying on the bus for " + std::to_string(options_.leaveDelayMs) + " ms");
+            for (std::uint32_t waited = 0; waited < options_.leaveDelayMs && !stopRequested; waited += 10)
+                ::usleep(10000);
+        }
         const bool saved = saveState();
         std::string error;
         Log(gone_ ? "power lost: leaving the bus" : "bridge reset: leaving the bus");
@@ -376,6 +383,9 @@ int main(int argc, char **argv)
                    "milliseconds (dropped when the host resets the device meanwhile)")
         ->type_name("MS:CDB-PREFIX");
     app.add_option("--reattach-delay-ms", o.reattachDelayMs, "How long a reset bridge stays off the bus")
+        ->type_name("MS");
+    app.add_option("--leave-delay-ms", o.leaveDelayMs,
+                   "How long a reset bridge stays on the bus (enumerated, not answering) before it leaves")
         ->type_name("MS");
     app.add_flag("--verbose", o.verbose, "Log every command and its outcome to standard error");
     try {

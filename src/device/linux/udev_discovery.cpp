@@ -141,6 +141,17 @@ std::optional<BusKind> BridgeBusOfDisk(udev_device *disk)
 
 // The USB port path of the bridge ("2-1.4"), or the 1394 unit's GUID: both
 // stay the same when the bridge resets and comes back under a new sg node.
+// The GUID of a FireWire node, or of the node a unit belongs to.
+static const char *FirewireGuidOf(udev_device *device)
+{
+    if (const char *guid = udev_device_get_sysattr_value(device, "guid"))
+        return guid;
+    udev_device *parent = udev_device_get_parent(device);
+    return parent && Equals(udev_device_get_subsystem(parent), "firewire")
+               ? udev_device_get_sysattr_value(parent, "guid")
+               : nullptr;
+}
+
 static std::string BridgeLocationOf(udev_device *disk)
 {
     if (udev_device *usb = udev_device_get_parent_with_subsystem_devtype(disk, "usb", "usb_device")) {
@@ -148,10 +159,7 @@ static std::string BridgeLocationOf(udev_device *disk)
         return name ? std::string("usb-") + name : std::string();
     }
     if (udev_device *unit = udev_device_get_parent_with_subsystem_devtype(disk, "firewire", nullptr)) {
-        udev_device *node = udev_device_get_parent(unit);
-        const char *guid = node ? udev_device_get_sysattr_value(node, "guid") : nullptr;
-        if (!guid)
-            guid = udev_device_get_sysattr_value(unit, "guid");
+        const char *guid = FirewireGuidOf(unit);
         return guid ? std::string("1394-") + guid : std::string();
     }
     return {};
@@ -247,6 +255,97 @@ bool UdevDiskEnumerator::listMountedVolumes(std::vector<MountedVolume> &volumes)
         return false;
     volumes = ParseMountInfo(text);
     return true;
+}
+
+namespace
+{
+
+// A monitor of its own: the window's device-change monitor keeps its events.
+class UdevBusWatch final : public BusWatch
+{
+  public:
+    UdevBusWatch() : udev_(udev_new())
+    {
+        if (!udev_)
+            return;
+        monitor_ = udev_monitor_new_from_netlink(udev_.get(), "udev");
+        if (!monitor_ || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", "usb_device") < 0 ||
+            udev_monitor_filter_add_match_subsystem_devtype(monitor_, "firewire", nullptr) < 0 ||
+            udev_monitor_enable_receiving(monitor_) < 0) {
+            if (monitor_)
+                udev_monitor_unref(monitor_);
+            monitor_ = nullptr;
+            return;
+        }
+        // A removed FireWire device can no longer be asked for its GUID: the
+        // ones present now are remembered by their sysfs path.
+        ForEachDevice(udev_.get(), "firewire", [this](udev_device *d) { remember(d); });
+    }
+    ~UdevBusWatch() override
+    {
+        if (monitor_)
+            udev_monitor_unref(monitor_);
+    }
+    UdevBusWatch(const UdevBusWatch &) = delete;
+    UdevBusWatch &operator=(const UdevBusWatch &) = delete;
+    bool ok() const { return monitor_ != nullptr; }
+
+    void poll(std::vector<BusEvent> &events) override
+    {
+        for (;;) {
+            pollfd p{};
+            p.fd = udev_monitor_get_fd(monitor_);
+            p.events = POLLIN;
+            const int ready = ::poll(&p, 1, 0);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0 || !(p.revents & POLLIN))
+                break;
+            DevicePtr device(udev_monitor_receive_device(monitor_));
+            if (!device)
+                break;
+            const char *action = udev_device_get_action(device.get());
+            const bool added = Equals(action, "add");
+            if (!added && !Equals(action, "remove"))
+                continue;
+            std::string location;
+            if (Equals(udev_device_get_subsystem(device.get()), "usb")) {
+                const char *name = udev_device_get_sysname(device.get());
+                location = name ? std::string("usb-") + name : std::string();
+            } else {
+                if (added)
+                    remember(device.get());
+                const char *path = udev_device_get_syspath(device.get());
+                const auto it = guids_.find(path ? path : "");
+                if (it != guids_.end())
+                    location = "1394-" + it->second;
+            }
+            if (!location.empty())
+                events.push_back({location, added});
+        }
+    }
+
+  private:
+    void remember(udev_device *device)
+    {
+        const char *path = udev_device_get_syspath(device);
+        if (const char *guid = FirewireGuidOf(device); guid && path)
+            guids_[path] = guid;
+    }
+
+    UdevPtr udev_;
+    udev_monitor *monitor_ = nullptr;
+    std::map<std::string, std::string> guids_;
+};
+
+} // namespace
+
+std::unique_ptr<BusWatch> UdevDiskEnumerator::openBusWatch()
+{
+    auto watch = std::make_unique<UdevBusWatch>();
+    if (!watch->ok())
+        return nullptr;
+    return watch;
 }
 
 UdevUsbMonitor::UdevUsbMonitor()

@@ -41,6 +41,9 @@ class UdevDiskEnumerator final : public DiskEnumerator
     // whose bridge bus is known; the path is the sg node.
     bool listDisks(std::vector<DiskInterface> &disks) override;
     bool listMountedVolumes(std::vector<MountedVolume> &volumes) override;
+    // udev's removals and additions of USB devices ("usb-PORTPATH") and
+    // FireWire nodes and units ("1394-GUID").
+    std::unique_ptr<BusWatch> openBusWatch() override;
 
   private:
     MountInfoReader readMountInfo_;

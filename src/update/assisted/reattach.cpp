@@ -1,11 +1,13 @@
 // Waiting for a bridge to come back after it was told to reset.
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
+#include "common/debug_log.h"
 #include "device/discovery.h"
 #include "identify/candidates.h"
 #include "update/assisted/buffer_transfer.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace brigant
@@ -15,6 +17,12 @@ namespace
 {
 
 constexpr int kReattachAttempts = 60;
+// A reset bridge leaves the bus within a few seconds; it is back, and its
+// disk listed again, within half a minute.
+constexpr std::uint32_t kLeaveBoundMs = 15000;
+constexpr std::uint32_t kReturnBoundMs = 30000;
+constexpr std::uint32_t kWatchStepMs = 100;
+constexpr std::uint32_t kListEveryMs = 500;
 
 // Where the bridge at `path` sits on its bus, from the platform's list of disks.
 std::string LocationOf(const std::string &path)
@@ -45,6 +53,70 @@ int ReturnedBridge(const std::vector<DiskInterface> &found, const std::string &l
     return !found.empty() && found.size() >= candidatesBefore ? 0 : -1;
 }
 
+bool Listed(const std::string &location)
+{
+    std::vector<DiskInterface> disks;
+    DiskEnumerator *enumerator = CurrentDiskEnumerator();
+    if (!enumerator || !enumerator->listDisks(disks))
+        return true; // no list to tell: only the events say it left
+    return std::any_of(disks.begin(), disks.end(),
+                       [&](const DiskInterface &d) { return d.location == location; });
+}
+
+// Follows the bridge at `location` through its removal, then its arrival:
+// from the bus's events, and from the list of disks (an event missed while
+// the watch was not read). Returns 1 once it is listed again; 0 when it never
+// left within kLeaveBoundMs, -1 when it left but did not come back within
+// kReturnBoundMs.
+int FollowRemovalAndArrival(RunHost &host, BusWatch &watch, const std::string &location,
+                            std::vector<DiskInterface> &found, int &back)
+{
+    const std::uint64_t start = ProgramClock().nowMs();
+    std::uint64_t leftAt = 0;
+    bool left = false, arrived = false;
+    std::uint64_t listedAt = start;
+    std::vector<BusEvent> events;
+    for (;;) {
+        host.processMessages();
+        events.clear();
+        watch.poll(events);
+        for (const BusEvent &e : events) {
+            if (e.location != location)
+                continue;
+            if (!e.arrived && !left) {
+                left = true;
+                leftAt = ProgramClock().nowMs();
+                DebugPrintf("%s left the bus %llu ms after its reset\n", location.c_str(),
+                            static_cast<unsigned long long>(leftAt - start));
+            } else if (e.arrived && left) {
+                arrived = true;
+            }
+        }
+        const std::uint64_t now = ProgramClock().nowMs();
+        if (now - listedAt >= kListEveryMs || arrived) {
+            listedAt = now;
+            if (!left && !Listed(location)) {
+                left = true;
+                leftAt = now;
+            }
+            if (left) {
+                EnumerateDiskInterfaces(found, 1);
+                back = ReturnedBridge(found, location, 1);
+                if (back >= 0) {
+                    DebugPrintf("%s is back on the bus %llu ms after it left\n", location.c_str(),
+                                static_cast<unsigned long long>(now - leftAt));
+                    return 1;
+                }
+            }
+        }
+        if (!left && now - start >= kLeaveBoundMs)
+            return 0;
+        if (left && now - leftAt >= kReturnBoundMs)
+            return -1;
+        SleepMs(kWatchStepMs);
+    }
+}
+
 } // namespace
 
 int ResetAndWaitReattach(const RunRequest &req, RunHost &host, const std::string &path)
@@ -54,15 +126,36 @@ int ResetAndWaitReattach(const RunRequest &req, RunHost &host, const std::string
     const std::string location = LocationOf(path);
     const auto before = static_cast<std::size_t>(std::max(req.candidateCount, 1));
     std::vector<DiskInterface> found;
+    DiskEnumerator *enumerator = CurrentDiskEnumerator();
+    std::unique_ptr<BusWatch> watch = enumerator && !location.empty() ? enumerator->openBusWatch() : nullptr;
 
     ResetChip(path);
-    SleepMs(2000);
     int back = -1;
-    for (int attempt = 0; attempt < kReattachAttempts && back < 0; ++attempt) {
-        EnumerateDiskInterfaces(found, 1);
-        host.processMessages();
-        SleepMs(500);
-        back = ReturnedBridge(found, location, before);
+    if (watch) {
+        // Found at its old place before it left, the bridge would be asked
+        // while it goes: the wait ends only once it has gone and come back.
+        const int followed = FollowRemovalAndArrival(host, *watch, location, found, back);
+        if (followed == 0) {
+            host.showStatus("The bridge did not leave the bus within " +
+                            std::to_string(kLeaveBoundMs / 1000) + " s of its reset (" + path +
+                            "): unplug it and plug it in again");
+            return 0;
+        }
+        if (followed < 0) {
+            host.showStatus("The bridge left the bus after its reset but did not come back within " +
+                            std::to_string(kReturnBoundMs / 1000) + " s (" + path +
+                            "): unplug it and plug it in again");
+            return 0;
+        }
+    } else {
+        // No events to follow: a fixed pause, then the list.
+        SleepMs(2000);
+        for (int attempt = 0; attempt < kReattachAttempts && back < 0; ++attempt) {
+            EnumerateDiskInterfaces(found, 1);
+            host.processMessages();
+            SleepMs(500);
+            back = ReturnedBridge(found, location, before);
+        }
     }
     if (back < 0) {
         host.showStatus("The bridge did not come back after its reset (" + path +
