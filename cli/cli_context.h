@@ -96,6 +96,11 @@ inline std::string DamagedBankText(int bank)
            std::to_string(1 - bank);
 }
 
+// The read-only verbs as `record` runs them in turn, printing to std::cout.
+int InfoVerb(CliContext &ctx, int index, bool json);
+int ListVerb(CliContext &ctx);
+int BackupVerb(CliContext &ctx, int index, const std::string &file); // the whole flash or disk area
+
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx);
@@ -105,5 +110,6 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx);
 void RegisterRepairCommand(CLI::App &app, CliContext &ctx);
 void RegisterRecoverCommand(CLI::App &app, CliContext &ctx);
 void RegisterHistoryCommand(CLI::App &app, CliContext &ctx);
+void RegisterRecordCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

@@ -357,6 +357,14 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
 
 } // namespace
 
+int InfoVerb(CliContext &ctx, int index, bool json)
+{
+    InfoArgs a;
+    a.index = index;
+    a.json = json;
+    return RunInfo(ctx, a);
+}
+
 void RegisterInfoCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<InfoArgs>();

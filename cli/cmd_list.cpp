@@ -225,6 +225,8 @@ int RunList(const CliContext &ctx, const ListArgs &a)
 
 } // namespace
 
+int ListVerb(CliContext &ctx) { return RunList(ctx, ListArgs{}); }
+
 void RegisterListCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<ListArgs>();

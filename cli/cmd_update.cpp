@@ -759,6 +759,11 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
 
 } // namespace
 
+int BackupVerb(CliContext &ctx, int index, const std::string &file)
+{
+    return RunFullTool(ctx, ToolMode::Backup, index, file, false, false);
+}
+
 void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<UpdateArgs>();

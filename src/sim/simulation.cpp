@@ -2,6 +2,7 @@
 
 #include "common/hex.h"
 #include "sim/presets.h"
+#include "sim/recorded_twin.h"
 
 #include <cerrno>
 #include <cstring>
@@ -71,6 +72,16 @@ bool WriteAtomically(const fs::path &file, const std::vector<std::uint8_t> &data
 
 std::string Simulation::add(const std::string &specText, std::string &error)
 {
+    if (!specText.empty() && specText[0] == '@') {
+        auto twin = MakeRecordedTwin(specText.substr(1), clock_, error);
+        if (!twin)
+            return {};
+        const std::string path = backend_.attach(twin);
+        SimBridge *raw = twin.get();
+        twin->setResetListener([this, raw] { backend_.detachFor(backend_.pathOf(raw), kReattachDelayMs); });
+        bridges_.push_back(std::move(twin));
+        return path;
+    }
     PresetSpec spec;
     if (!ParsePresetSpec(specText, spec, error))
         return {};

@@ -17,8 +17,9 @@ class Simulation
   public:
     explicit Simulation(Clock &clock) : clock_(clock), backend_(clock) {}
 
-    // Adds a device from "NAME[:key=value,...]"; returns its path, or an empty
-    // string with the reason in `error`.
+    // Adds a device from "NAME[:key=value,...]", or the twin of the device
+    // recorded in FILE from "@FILE"; returns its path, or an empty string
+    // with the reason in `error`.
     std::string add(const std::string &specText, std::string &error);
 
     SimBackend &backend() { return backend_; }
