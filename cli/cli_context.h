@@ -51,6 +51,7 @@ struct CliContext {
     std::string simState; // --sim-state DIR
     bool traceOn = false;
     std::string traceFile; // empty: standard error
+    std::string traceDataFile;
     bool debug = false;
     bool quiet = false;                    // --quiet: errors and results only
     bool verbose = false;                  // --verbose: also the window-level fields

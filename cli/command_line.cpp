@@ -85,6 +85,10 @@ CommandLine::CommandLine()
         app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
             ->type_name("FILE")
             ->expected(0, 1);
+    app.add_option("--trace-data", ctx.traceDataFile,
+                   "Write every SCSI command with the bytes of its data phase to FILE (JSON Lines, "
+                   "docs/trace-data.md)")
+        ->type_name("FILE");
     app.add_flag("--debug", ctx.debug, "Print the program's debug trace to standard error");
     auto *quiet = app.add_flag("-q,--quiet", ctx.quiet, "Print only errors and results: no progress");
     app.add_flag("-v,--verbose", ctx.verbose,

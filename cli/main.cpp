@@ -30,6 +30,7 @@ int main(int argc, char **argv)
     options.device = ctx.device;
     options.trace = line.traceOption->count() > 0;
     options.traceFile = ctx.traceFile;
+    options.traceDataFile = ctx.traceDataFile;
     options.debug = ctx.debug;
     // --helper sends every command through the helper; PROGRAM replaces the installed one.
     if (line.helperOption->count() > 0) {

@@ -16,6 +16,8 @@ InstalledServices::~InstalledServices()
         SetDiskEnumerator(enumerator_.value);
     if (trace_.held)
         SetCommandTrace(trace_.value);
+    if (dataTrace_.held)
+        SetCommandDataTrace(dataTrace_.value);
     if (backend_.held)
         SetTransportBackend(backend_.value);
     if (clock_.held)
@@ -40,6 +42,13 @@ InstalledServices &InstalledServices::commandTrace(std::FILE *sink)
 {
     trace_.keep(CommandTraceSink());
     SetCommandTrace(sink);
+    return *this;
+}
+
+InstalledServices &InstalledServices::commandDataTrace(std::FILE *sink)
+{
+    dataTrace_.keep(CommandDataTraceSink());
+    SetCommandDataTrace(sink);
     return *this;
 }
 

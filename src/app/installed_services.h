@@ -27,6 +27,7 @@ class InstalledServices
     InstalledServices &clock(Clock *clock);
     InstalledServices &backend(ScsiBackend *backend);
     InstalledServices &commandTrace(std::FILE *sink);
+    InstalledServices &commandDataTrace(std::FILE *sink);
     InstalledServices &diskEnumerator(DiskEnumerator *enumerator);
     InstalledServices &ui(UiServices *services);
     InstalledServices &debugSink(std::FILE *sink);
@@ -45,6 +46,7 @@ class InstalledServices
     Previous<Clock> clock_;
     Previous<ScsiBackend> backend_;
     Previous<std::FILE> trace_;
+    Previous<std::FILE> dataTrace_;
     Previous<DiskEnumerator> enumerator_;
     Previous<UiServices> ui_;
     Previous<std::FILE> debug_;

@@ -4,6 +4,7 @@
 #include "common/debug_log.h"
 #include "common/hex.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@ namespace
 
 ScsiBackend *backend = nullptr;
 std::FILE *traceSink = nullptr;
+std::FILE *dataSink = nullptr;
 TransportFailure lastFailure;
 std::function<void()> commandGate;
 SensePolicy sensePolicy = SensePolicy::Full;
@@ -66,6 +68,54 @@ void Trace(const std::string &path, const ScsiCommand &cmd, bool ok, std::uint32
     std::fflush(traceSink);
 }
 
+// A JSON string of `text` (paths are the only free text here).
+std::string JsonString(const std::string &text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04X", static_cast<unsigned char>(c));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+void TraceData(const std::string &path, const ScsiCommand &cmd, const ScsiOutcome &o)
+{
+    if (!dataSink)
+        return;
+    const bool in = cmd.direction == DataDirection::In;
+    std::string line = "{\"path\":" + JsonString(path) + ",\"dir\":\"" + (in ? "in" : "out") +
+                       "\",\"cdb\":\"" + HexBytes(cmd.cdb, cmd.cdbLength) +
+                       "\",\"len\":" + std::to_string(cmd.length) +
+                       ",\"tmo\":" + std::to_string(cmd.timeoutSec);
+    if (!in && cmd.data && cmd.length)
+        line += ",\"out\":\"" + HexBytes(cmd.data, cmd.length, "") + "\"";
+    if (!o.opened) {
+        line += ",\"result\":\"not opened\",\"errno\":" + std::to_string(o.sysErrno);
+    } else {
+        const bool ok = o.transportOk && o.sysErrno == 0 && o.scsiStatus == 0;
+        line += std::string(",\"result\":\"") + (ok ? "ok" : "fail") +
+                "\",\"transportOk\":" + (o.transportOk ? "true" : "false") +
+                ",\"errno\":" + std::to_string(o.sysErrno) + ",\"status\":" + std::to_string(o.scsiStatus) +
+                ",\"xfer\":" + std::to_string(o.transferred);
+        if (in && cmd.data && o.transferred)
+            line += ",\"in\":\"" + HexBytes(cmd.data, std::min(o.transferred, cmd.length), "") + "\"";
+        if (cmd.sense && o.senseLength)
+            line += ",\"sense\":\"" + HexBytes(cmd.sense, o.senseLength, "") + "\"";
+    }
+    line += "}\n";
+    std::fputs(line.c_str(), dataSink);
+    std::fflush(dataSink);
+}
+
 ScsiOutcome Execute(const std::string &path, const ScsiCommand &cmd)
 {
     if (commandGate)
@@ -76,7 +126,9 @@ ScsiOutcome Execute(const std::string &path, const ScsiCommand &cmd)
         o.sysErrno = ENODEV;
         return o;
     }
-    return backend->execute(path, cmd);
+    ScsiOutcome o = backend->execute(path, cmd);
+    TraceData(path, cmd, o);
+    return o;
 }
 
 // Runs `cmd` under the sense policy: every send but the last is traced and
@@ -266,6 +318,8 @@ void SetTransportBackend(ScsiBackend *b) { backend = b; }
 void SetCommandGate(std::function<void()> gate) { commandGate = std::move(gate); }
 ScsiBackend *TransportBackend() { return backend; }
 void SetCommandTrace(std::FILE *sink) { traceSink = sink; }
+void SetCommandDataTrace(std::FILE *sink) { dataSink = sink; }
+std::FILE *CommandDataTraceSink() { return dataSink; }
 std::FILE *CommandTraceSink() { return traceSink; }
 const TransportFailure &LastTransportFailure() { return lastFailure; }
 

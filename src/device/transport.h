@@ -23,6 +23,11 @@ void SetCommandGate(std::function<void()> gate);
 // Command trace: one line per command to `sink`, or off when null.
 void SetCommandTrace(std::FILE *sink);
 std::FILE *CommandTraceSink(); // the sink in use, or nullptr when off
+// Command data trace: one JSON object per line for every command the back end
+// ran (each resend too), with the bytes of its data phase (see
+// docs/trace-data.md), or off when null.
+void SetCommandDataTrace(std::FILE *sink);
+std::FILE *CommandDataTraceSink();
 
 // What went wrong with the most recent failed operation, so that callers can
 // tell a permission problem from a vanished device.

@@ -55,6 +55,12 @@ std::optional<StartFailure> Runtime::start(const RuntimeOptions &options)
             return Usage("--trace " + options.traceFile + ": cannot write: " + std::strerror(errno));
         services_.commandTrace(traceFile_.get());
     }
+    if (!options.traceDataFile.empty()) {
+        traceDataFile_.reset(std::fopen(options.traceDataFile.c_str(), "w"));
+        if (!traceDataFile_)
+            return Usage("--trace-data " + options.traceDataFile + ": cannot write: " + std::strerror(errno));
+        services_.commandDataTrace(traceDataFile_.get());
+    }
     if (options.debug)
         services_.debugSink(stderr);
     if (options.programClock)

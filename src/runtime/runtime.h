@@ -53,7 +53,8 @@ struct RuntimeOptions {
     std::string simState;              // directory of the simulated devices' state
     std::string device;                // the one disk to work on (its sg node); empty: every one
     bool trace = false;
-    std::string traceFile; // empty: standard error
+    std::string traceFile;     // empty: standard error
+    std::string traceDataFile; // --trace-data: the commands with their data, as JSON Lines
     bool debug = false;
     HelperUse helper = HelperUse::Never;
     std::vector<std::string> helperCommand; // empty: the installed helper through pkexec
@@ -129,6 +130,7 @@ class Runtime
         }
     };
     std::unique_ptr<std::FILE, CloseTraceFile> traceFile_;
+    std::unique_ptr<std::FILE, CloseTraceFile> traceDataFile_;
     InstalledServices services_; // last: undone before anything it points to goes
 };
 

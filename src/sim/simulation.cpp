@@ -3,6 +3,7 @@
 #include "common/hex.h"
 #include "sim/presets.h"
 #include "sim/recorded_twin.h"
+#include "sim/session_replay.h"
 
 #include <cerrno>
 #include <cstring>
@@ -72,8 +73,27 @@ bool WriteAtomically(const fs::path &file, const std::vector<std::uint8_t> &data
 
 std::string Simulation::add(const std::string &specText, std::string &error)
 {
-    if (!specText.empty() && specText[0] == '@') {
-        auto twin = MakeRecordedTwin(specText.substr(1), clock_, error);
+    // "replay[:bus=usb|uasp|1394]@FILE"
+    const bool replay = specText.rfind("replay@", 0) == 0 || specText.rfind("replay:bus=", 0) == 0;
+    if (replay || (!specText.empty() && specText[0] == '@')) {
+        const auto at = specText.find('@');
+        std::shared_ptr<SimBridge> twin;
+        if (replay) {
+            const std::string bus = specText.substr(0, at).substr(std::min<std::size_t>(at, 11));
+            twin =
+                at == std::string::npos ? nullptr : MakeSessionReplay(specText.substr(at + 1), clock_, error);
+            if (twin && !bus.empty()) {
+                if (bus != "usb" && bus != "uasp" && bus != "1394") {
+                    error = "bus=" + bus + ": usb, uasp or 1394";
+                    return {};
+                }
+                twin->identity().bus = bus == "1394"   ? BusKind::Ieee1394
+                                       : bus == "uasp" ? BusKind::Uasp
+                                                       : BusKind::Usb;
+            }
+        } else {
+            twin = MakeRecordedTwin(specText.substr(1), clock_, error);
+        }
         if (!twin)
             return {};
         const std::string path = backend_.attach(twin);

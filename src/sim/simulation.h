@@ -18,7 +18,8 @@ class Simulation
     explicit Simulation(Clock &clock) : clock_(clock), backend_(clock) {}
 
     // Adds a device from "NAME[:key=value,...]", or the twin of the device
-    // recorded in FILE from "@FILE"; returns its path, or an empty string
+    // recorded in FILE from "@FILE", or a replay of the session FILE written
+    // with --trace-data from "replay@FILE"; returns its path, or an empty string
     // with the reason in `error`.
     std::string add(const std::string &specText, std::string &error);
 
