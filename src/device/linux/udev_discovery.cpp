@@ -260,6 +260,22 @@ bool UdevDiskEnumerator::listMountedVolumes(std::vector<MountedVolume> &volumes)
 namespace
 {
 
+// The next event waiting on the monitor's socket, without blocking; null when none is.
+DevicePtr ReceiveWaiting(udev_monitor *monitor)
+{
+    for (;;) {
+        pollfd p{};
+        p.fd = udev_monitor_get_fd(monitor);
+        p.events = POLLIN;
+        const int ready = ::poll(&p, 1, 0);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || !(p.revents & POLLIN))
+            return nullptr;
+        return DevicePtr(udev_monitor_receive_device(monitor));
+    }
+}
+
 // A monitor of its own: the window's device-change monitor keeps its events.
 class UdevBusWatch final : public BusWatch
 {
@@ -292,18 +308,7 @@ class UdevBusWatch final : public BusWatch
 
     void poll(std::vector<BusEvent> &events) override
     {
-        for (;;) {
-            pollfd p{};
-            p.fd = udev_monitor_get_fd(monitor_);
-            p.events = POLLIN;
-            const int ready = ::poll(&p, 1, 0);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready <= 0 || !(p.revents & POLLIN))
-                break;
-            DevicePtr device(udev_monitor_receive_device(monitor_));
-            if (!device)
-                break;
+        while (DevicePtr device = ReceiveWaiting(monitor_)) {
             const char *action = udev_device_get_action(device.get());
             const bool added = Equals(action, "add");
             if (!added && !Equals(action, "remove"))
@@ -378,18 +383,7 @@ int UdevUsbMonitor::poll(const std::function<void(DeviceChange)> &deliver)
     if (!monitor_)
         return 0;
     int delivered = 0;
-    for (;;) {
-        pollfd p{};
-        p.fd = fd();
-        p.events = POLLIN;
-        const int ready = ::poll(&p, 1, 0);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0 || !(p.revents & POLLIN))
-            break;
-        DevicePtr device(udev_monitor_receive_device(monitor_));
-        if (!device)
-            break;
+    while (DevicePtr device = ReceiveWaiting(monitor_)) {
         const char *action = udev_device_get_action(device.get());
         std::optional<DeviceChange> change;
         if (Equals(action, "add"))
