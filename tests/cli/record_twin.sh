@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # record is read-only and its recording makes a faithful twin: for every
 # preset, the commands record sends are reads, or writes that list sends
-# too (identification's register probe); info and list of the twin
+# too (identification's register probe); the flash read of backup writes
+# nothing, so every supported bridge's image is in its recording; info and
+# list of the twin
 # (--simulate @FILE) print, byte for byte, what they print on the device.
 # The committed recordings replay to the output they hold.
 # Usage: record_twin.sh BRIGANT_FW RECORDINGS_DIR
@@ -38,6 +40,8 @@ for preset in $presets; do
     while read -r cdb; do
         grep -qF " out $cdb " "$d/list.trace" || fail "$preset: record sent out $cdb, which list does not"
     done < <(sed -n 's/^[^ ]* out \(.*\) len=.*/\1/p' "$d/record.trace" | sort -u)
+    # The backup read of every family reads only, so every supported bridge's image is recorded.
+    grep -q '"notRead"' "$d/rec.json" && fail "$preset: $(grep -o '"notRead": "[^"]*"' "$d/rec.json")"
     "$fw" --simulate "@$d/rec.json" list >"$d/list.twin" 2>/dev/null
     "$fw" --simulate "@$d/rec.json" info >"$d/info.twin" 2>/dev/null
     cmp -s "$d/list.orig" "$d/list.twin" || { fail "$preset: list of the twin differs"; diff "$d/list.orig" "$d/list.twin" | head -5; }

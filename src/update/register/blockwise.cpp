@@ -141,7 +141,9 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
             return 0;
     }
     const bool verifying = req.mode == RunMode::VerifyOnly;
-    if (chip.AtmelType != -1 && !verifying) {
+    // A backup or a verify only reads: the flash's protection stays as it is.
+    const bool readsOnly = verifying || req.mode == RunMode::BackupOnly;
+    if (chip.AtmelType != -1 && !readsOnly) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
             host.showStatus("Enable ATMEL flash write enable fail!!");
@@ -149,7 +151,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         }
     }
     if ((chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic) &&
-        chip.ChipTypeCode != kOwnNvramBytesCode && !verifying)
+        chip.ChipTypeCode != kOwnNvramBytesCode && !readsOnly)
         UnprotectFlash(path);
 
     if (req.mode == RunMode::EraseOnly) {
@@ -246,7 +248,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     const ChipIdentity &chip = req.chip;
     const bool verifying = req.mode == RunMode::VerifyOnly;
     host.nvramBoxChecked();
-    if (chip.FlashKind == kFlashMxic && !verifying)
+    if (chip.FlashKind == kFlashMxic && !verifying && req.mode != RunMode::BackupOnly)
         UnprotectFlash(path);
 
     if (req.mode == RunMode::EraseOnly) {

@@ -88,14 +88,16 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
 {
     const ChipIdentity &chip = req.chip;
     const bool verifying = req.mode == RunMode::VerifyOnly;
-    if (chip.AtmelType != -1 && !verifying) {
+    // A backup or a verify only reads: the flash's protection stays as it is.
+    const bool readsOnly = verifying || req.mode == RunMode::BackupOnly;
+    if (chip.AtmelType != -1 && !readsOnly) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
             host.showStatus("Enable ATMEL flash write enable fail!!");
             return 0;
         }
     }
-    if ((chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic) && !verifying)
+    if ((chip.FlashKind == kFlashStEonMxic || chip.FlashKind == kFlashMxic) && !readsOnly)
         UnprotectFlash(path);
 
     if (req.mode != RunMode::Update && !verifying) {
