@@ -44,7 +44,11 @@ const char *kFaultHelp =
     "                    e.g. nutmeg:fault=error@3,fault=powerloss@12\n"
     "After its reset, for every preset:\n"
     "  leave-after=MS    the bridge stays on the bus MS milliseconds before it leaves (default 0)\n"
-    "  reattach=MS       and comes back MS milliseconds after leaving (default 1500)\n";
+    "  reattach=MS       and comes back MS milliseconds after leaving (default 1500)\n"
+    "Twins and replays instead of a preset:\n"
+    "  @FILE             the twin of a device recorded with 'brigant-fw record -o FILE'\n"
+    "  replay[:bus=usb|uasp|1394]@FILE\n"
+    "                    a session written with --trace-data FILE, answered as it was\n";
 
 const char *kCommonOptions =
     "  flash=PART        SPI flash part (default MX25L4006E; see the list below)\n"
