@@ -80,25 +80,25 @@ int FollowRemovalAndArrival(RunHost &host, BusWatch &watch, const std::string &l
         host.processMessages();
         events.clear();
         watch.poll(events);
+        auto leaves = [&](const char *seenBy) {
+            left = true;
+            leftAt = ProgramClock().nowMs();
+            DebugPrintf("%s left the bus %llu ms after its reset (%s)\n", location.c_str(),
+                        static_cast<unsigned long long>(leftAt - start), seenBy);
+        };
         for (const BusEvent &e : events) {
             if (e.location != location)
                 continue;
-            if (!e.arrived && !left) {
-                left = true;
-                leftAt = ProgramClock().nowMs();
-                DebugPrintf("%s left the bus %llu ms after its reset\n", location.c_str(),
-                            static_cast<unsigned long long>(leftAt - start));
-            } else if (e.arrived && left) {
+            if (!e.arrived && !left)
+                leaves("its removal");
+            else if (e.arrived && left)
                 arrived = true;
-            }
         }
         const std::uint64_t now = ProgramClock().nowMs();
         if (now - listedAt >= kListEveryMs || arrived) {
             listedAt = now;
-            if (!left && !Listed(location)) {
-                left = true;
-                leftAt = now;
-            }
+            if (!left && !Listed(location))
+                leaves("no longer listed");
             if (left) {
                 EnumerateDiskInterfaces(found, 1);
                 back = ReturnedBridge(found, location, 1);
