@@ -17,10 +17,11 @@ namespace
 {
 
 constexpr int kReattachAttempts = 60;
-// A reset bridge leaves the bus within a few seconds; it is back, and its
-// disk listed again, within half a minute.
+// A reset bridge leaves the bus within a few seconds. Its return is counted
+// until its disk is listed again, after the kernel's probe and udev's rules
+// (which read the disk): on a slow or busy machine that takes a while.
 constexpr std::uint32_t kLeaveBoundMs = 15000;
-constexpr std::uint32_t kReturnBoundMs = 30000;
+constexpr std::uint32_t kReturnBoundMs = 90000;
 constexpr std::uint32_t kWatchStepMs = 100;
 constexpr std::uint32_t kListEveryMs = 500;
 
