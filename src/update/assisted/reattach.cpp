@@ -105,14 +105,16 @@ int FollowRemovalAndArrival(RunHost &host, BusWatch &watch, const std::string &l
                 back = ReturnedBridge(found, location, 1);
                 if (back >= 0) {
                     DebugPrintf("%s is back on the bus %llu ms after it left\n", location.c_str(),
-                                static_cast<unsigned long long>(now - leftAt));
+                                static_cast<unsigned long long>(ProgramClock().nowMs() - leftAt));
                     return 1;
                 }
             }
         }
-        if (!left && now - start >= kLeaveBoundMs)
+        // Read again: the removal may have been taken after `now` was read.
+        const std::uint64_t later = ProgramClock().nowMs();
+        if (!left && later - start >= kLeaveBoundMs)
             return 0;
-        if (left && now - leftAt >= kReturnBoundMs)
+        if (left && later - leftAt >= kReturnBoundMs)
             return -1;
         SleepMs(kWatchStepMs);
     }
