@@ -65,7 +65,8 @@ class Replay
             const Answer a = queue.front();
             if (queue.size() > 1)
                 queue.pop_front();
-            if (direction == WireDirection::In && data)
+            // (memcpy takes no null source, even for nothing: a reply without data has none.)
+            if (direction == WireDirection::In && data && !a.data.empty())
                 std::memcpy(data, a.data.data(), std::min<std::size_t>(a.data.size(), length));
             return a.reply;
         }

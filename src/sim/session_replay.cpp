@@ -48,14 +48,15 @@ class Session
             return diverge("the session has ended; the tool sent " + dir + " " + sent);
         const Step &s = steps[next_];
         const bool sameDir = direction == WireDirection::None || s.dir == dir;
-        const bool sameOut = direction != WireDirection::Out ||
-                             (s.out.size() == length && std::memcmp(s.out.data(), data, length) == 0);
+        const bool sameOut =
+            direction != WireDirection::Out ||
+            (s.out.size() == length && (length == 0 || std::memcmp(s.out.data(), data, length) == 0));
         if (s.cdb != sent || s.length != length || !sameDir || !sameOut)
             return diverge("the session has " + s.dir + " " + s.cdb + " len=" + std::to_string(s.length) +
                            ", the tool sent " + dir + " " + sent + " len=" + std::to_string(length) +
                            (sameOut ? "" : " with other data"));
         ++next_;
-        if (direction == WireDirection::In && data)
+        if (direction == WireDirection::In && data && !s.in.empty())
             std::memcpy(data, s.in.data(), std::min<std::size_t>(s.in.size(), length));
         return s.reply;
     }
