@@ -80,8 +80,11 @@ std::string Simulation::add(const std::string &specText, std::string &error)
         std::shared_ptr<SimBridge> twin;
         if (replay) {
             const std::string bus = specText.substr(0, at).substr(std::min<std::size_t>(at, 11));
-            twin =
-                at == std::string::npos ? nullptr : MakeSessionReplay(specText.substr(at + 1), clock_, error);
+            if (at == std::string::npos) {
+                error = "a replay names its session: replay[:bus=usb|uasp|1394]@FILE";
+                return {};
+            }
+            twin = MakeSessionReplay(specText.substr(at + 1), clock_, error);
             if (twin && !bus.empty()) {
                 if (bus != "usb" && bus != "uasp" && bus != "1394") {
                     error = "bus=" + bus + ": usb, uasp or 1394";
