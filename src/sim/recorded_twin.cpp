@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -90,6 +91,12 @@ const FlashPart *PartOfJedec(const std::vector<std::uint8_t> &jedec)
 
 std::shared_ptr<SimBridge> MakeRecordedTwin(const std::string &file, Clock &clock, std::string &error)
 {
+    // A folder or a device node is no file to read to its end.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) {
+        error = file + " is not a regular file";
+        return nullptr;
+    }
     std::ifstream in(file);
     if (!in) {
         error = "cannot read the recording " + file;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace brigant::sim
@@ -77,6 +78,12 @@ class Session
 
 std::shared_ptr<SimBridge> MakeSessionReplay(const std::string &file, Clock &clock, std::string &error)
 {
+    // A folder or a device node is no file to read to its end.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) {
+        error = file + " is not a regular file";
+        return nullptr;
+    }
     std::ifstream in(file);
     if (!in) {
         error = "cannot read the session " + file;
