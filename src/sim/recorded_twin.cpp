@@ -21,17 +21,10 @@ namespace
 
 using Json = nlohmann::json;
 
-// "0A1B..." to bytes; nullopt for anything else.
+// "0A1B..." to bytes (none for ""); nullopt for anything else.
 std::optional<std::vector<std::uint8_t>> CompactHex(const std::string &text)
 {
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    std::vector<std::string> pairs;
-    for (std::size_t i = 0; i < text.size(); i += 2)
-        pairs.push_back(text.substr(i, 2));
-    if (pairs.empty())
-        return std::vector<std::uint8_t>{};
-    return ParseHexBytes(pairs);
+    return text.empty() ? std::vector<std::uint8_t>{} : ParseHexBytes({text});
 }
 
 struct Answer {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 namespace brigant::sim
 {
@@ -20,10 +21,12 @@ using Json = nlohmann::json;
 
 std::vector<std::uint8_t> Bytes(const std::string &hex)
 {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
+    if (hex.empty())
+        return {};
+    auto bytes = ParseHexBytes({hex});
+    if (!bytes)
+        throw std::runtime_error("'" + hex.substr(0, 16) + "...' is not hexadecimal bytes");
+    return *bytes;
 }
 
 struct Step {
