@@ -4,7 +4,10 @@
 #include "cli/progress_view.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +20,11 @@ class Simulation;
 namespace brigant::runtime
 {
 class Runtime;
+}
+
+namespace brigant
+{
+class DeviceChangeSource;
 }
 
 namespace brigant::cli
@@ -36,12 +44,21 @@ struct WriteOptions {
     bool yes = false;      // --yes: answers the confirmation
     bool noBackup = false; // --no-backup
     bool force = false;    // --force: write although a filesystem is mounted
+    bool rehearse = false; // --rehearse: run the write on the device's twin first
 };
 
 // What update FILE does when the file's version and the running one compare.
 struct VersionOptions {
     bool allowReinstall = false; // --allow-reinstall: write the version that runs already
     bool allowOlder = false;     // --allow-older: write an older version
+};
+
+// What the last write verb's run found about the bridge's settings area.
+struct RunFacts {
+    bool settingsOffered = false;  // the bridge keeps a 4K NVRAM area the user may keep
+    bool settingsIncluded = false; // the run writes (or erases) it
+    bool erase = false;
+    bool diskArea = false; // the firmware store is the disk's firmware area, not a flash
 };
 
 struct CliContext {
@@ -60,6 +77,10 @@ struct CliContext {
     sim::Simulation *simulation = nullptr; // set when --simulate is given
     runtime::Runtime *runtime = nullptr;   // what main set up below the verbs
     WriteOptions write;
+    // Set: the window follows these device changes instead of the runtime's
+    // (a rehearsal's twin).
+    DeviceChangeSource *changes = nullptr;
+    RunFacts lastRun;
 
     // Set by the chosen sub-command's callback; main runs it after parsing.
     std::function<int()> action;
@@ -101,6 +122,27 @@ inline std::string DamagedBankText(int bank)
 int InfoVerb(CliContext &ctx, int index, bool json);
 int ListVerb(CliContext &ctx);
 int BackupVerb(CliContext &ctx, int index, const std::string &file); // the whole flash or disk area
+
+// What `record` writes, for the device at `index`: its exit code (0 when
+// `doc` holds the recording).
+int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc);
+
+// --rehearse: records the device at `index`, runs `run` (the same verb) on
+// its twin and shows the plan it leaves. kExitOk: the real run may follow;
+// anything else is the exit code to stop with, nothing written.
+int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<int()> &run);
+// `run`, after a rehearsal of it when --rehearse was given.
+int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int()> &run);
+
+// A changed stretch of a firmware store, in whole 4 KiB sectors: left blank
+// (erased) or holding data (written).
+constexpr std::size_t kPlanSector = 0x1000;
+struct StoreChange {
+    enum class Kind { Erased, Written } kind;
+    std::size_t start = 0, end = 0; // [start, end)
+};
+std::vector<StoreChange> ChangedSectors(const std::vector<std::uint8_t> &before,
+                                        const std::vector<std::uint8_t> &after);
 
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);

@@ -138,8 +138,12 @@ std::string UtcNow()
     return text;
 }
 
-int RunRecord(CliContext &ctx, const RecordArgs &a)
+} // namespace
+
+int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc)
 {
+    RecordArgs a;
+    a.index = index;
     ScsiBackend *inner = TransportBackend();
     if (!inner) {
         std::string path;
@@ -221,14 +225,13 @@ int RunRecord(CliContext &ctx, const RecordArgs &a)
             int rc;
             {
                 CapturedStdout out;
+                ctx.lastRun = {};
                 rc = BackupVerb(ctx, a.index, file);
             }
             std::ifstream in(file, std::ios::binary);
             const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                                   std::istreambuf_iterator<char>());
-            const Json flash = info.value("flash", Json());
-            const bool ofFlash =
-                flash.is_object() && flash.value("sizeKb", 0u) * 1024u == bytes.size() && !bytes.empty();
+            const bool ofFlash = !ctx.lastRun.diskArea;
             if (!tap.refused.empty())
                 image = {{"notRead", "reading this bridge's flash starts with " + tap.refused +
                                          ", a command that writes: record does not send it"}};
@@ -250,23 +253,37 @@ int RunRecord(CliContext &ctx, const RecordArgs &a)
             commands.push_back(std::move(c));
         }
     const Json flash = info.value("flash", Json());
-    Json doc = {{"format", "brigant-fw recording"},
-                {"formatVersion", 1},
-                {"tool", std::string("brigant-fw ") + kVersionText},
-                {"date", UtcNow()},
-                {"device", device},
-                {"identity",
-                 {{"product", info.value("product", "")},
-                  {"chip", info.value("chip", Json())},
-                  {"firmwareVersion", info.value("firmwareVersion", Json())},
-                  {"flashSizeKb", flash.is_object() ? flash.value("sizeKb", Json()) : Json()},
-                  {"jedecId", flash.is_object() ? flash.value("jedecId", Json()) : Json()}}},
-                {"capacity", capacity},
-                {"partitions", partitions},
-                {"mountPoints", info.value("mountPoints", Json::array())},
-                {"image", image},
-                {"output", outputs},
-                {"commands", commands}};
+    doc = {{"format", "brigant-fw recording"},
+           {"formatVersion", 1},
+           {"tool", std::string("brigant-fw ") + kVersionText},
+           {"date", UtcNow()},
+           {"device", device},
+           {"identity",
+            {{"product", info.value("product", "")},
+             {"chip", info.value("chip", Json())},
+             {"firmwareVersion", info.value("firmwareVersion", Json())},
+             {"runsFromRom", info.value("runsFromRom", false)},
+             {"flashSizeKb", flash.is_object() ? flash.value("sizeKb", Json()) : Json()},
+             {"jedecId", flash.is_object() ? flash.value("jedecId", Json()) : Json()}}},
+           {"capacity", capacity},
+           {"partitions", partitions},
+           {"mountPoints", info.value("mountPoints", Json::array())},
+           {"image", image},
+           {"output", outputs},
+           {"commands", commands}};
+    return kExitOk;
+}
+
+namespace
+{
+
+int RunRecord(CliContext &ctx, const RecordArgs &a)
+{
+    Json doc;
+    if (const int rc = RecordDevice(ctx, a.index, doc); rc != kExitOk)
+        return rc;
+    const std::size_t commands = doc.at("commands").size();
+    const std::string path = doc.at("device").value("path", "");
     const std::string text = doc.dump(1) + "\n";
     if (a.output.empty() || a.output == "-") {
         std::cout << text;
@@ -276,8 +293,7 @@ int RunRecord(CliContext &ctx, const RecordArgs &a)
             std::cerr << "error: cannot write " << a.output << "\n";
             return kExitFailed;
         }
-        std::cerr << "record: " << commands.size() << " commands of " << path << " recorded in " << a.output
-                  << "\n";
+        std::cerr << "record: " << commands << " commands of " << path << " recorded in " << a.output << "\n";
     }
     return kExitOk;
 }

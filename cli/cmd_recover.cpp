@@ -262,7 +262,9 @@ void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
     AddWriteOptions(*cmd, ctx, false);
     cmd->callback([&ctx, args] {
         ctx.action = [&ctx, args] {
-            return WithReport(args->json, "recover", [&] { return RunRecover(ctx, *args); });
+            return WithReport(args->json, "recover", [&] {
+                return WithRehearsal(ctx, args->index, "recover", [&] { return RunRecover(ctx, *args); });
+            });
         };
     });
 }

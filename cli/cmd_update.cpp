@@ -484,6 +484,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         return kExitUsage;
     }
     RunRequest req = VerbRequest(form, mode, file, includeNvram);
+    ctx.lastRun = {form.selected.nvramOffered, req.includeNvram, mode == ToolMode::Erase};
     // The backup verb saves the flash as it is, whole, unless the window's
     // range is asked for (its family's backup length, the settings area left
     // out unless --include-nvram).
@@ -511,6 +512,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::error_code ec;
         const std::uint64_t bytes = saved.empty() ? 0 : std::filesystem::file_size(saved, ec);
         const bool disk = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate;
+        ctx.lastRun.diskArea = disk;
         if (!saved.empty())
             ReportBackup(saved, bytes, disk ? "disk area" : "flash");
         ReportVersions(selected.version, selected.version);
@@ -741,7 +743,7 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
             std::cerr << "error: --embedded programs the built-in image: no FILE and no check boxes\n";
             return kExitUsage;
         }
-        return RunUpdate(ctx, args);
+        return WithRehearsal(ctx, args.index, "update --embedded", [&] { return RunUpdate(ctx, args); });
     }
     if (args.file.empty()) {
         std::cerr << "error: update needs a firmware FILE (or --embedded)\n";
@@ -753,8 +755,10 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
         std::cerr << "error: " << args.file << ": " << why << "; nothing was sent to any device\n";
         return kExitUsage;
     }
-    return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram, args.readWriteBuffer,
-                       args.versions);
+    return WithRehearsal(ctx, args.index, "update", [&] {
+        return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram,
+                           args.readWriteBuffer, args.versions);
+    });
 }
 
 } // namespace
@@ -843,8 +847,10 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     erase->callback([&ctx, eraseArgs] {
         ctx.action = [&ctx, eraseArgs] {
             return WithReport(eraseArgs->json, "erase", [&] {
-                return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram,
-                                   false);
+                return WithRehearsal(ctx, eraseArgs->index, "erase", [&] {
+                    return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram,
+                                       false);
+                });
             });
         };
     });

@@ -86,6 +86,10 @@ void AddIndexAndJson(CLI::App &verb, int &index, bool &json)
         "End with a JSON report on standard output (the rest goes to standard error; docs/json.md)");
 }
 
+ScopedReportPause::ScopedReportPause() : saved_(currentReport) { currentReport = nullptr; }
+
+ScopedReportPause::~ScopedReportPause() { currentReport = static_cast<Report *>(saved_); }
+
 void ReportDevice(const std::string &path, const std::string &chip, int typeCode)
 {
     if (!currentReport)

@@ -52,6 +52,20 @@ void AddIndexAndJson(CLI::App &verb, int &index, bool &json);
 // also when an interrupt stops the run (the stop then goes on to the caller).
 int WithReport(bool json, const char *verb, const std::function<int()> &run);
 
+// While alive, what is reported goes nowhere (a rehearsal's run on a twin
+// is not the verb's own).
+class ScopedReportPause
+{
+  public:
+    ScopedReportPause();
+    ~ScopedReportPause();
+    ScopedReportPause(const ScopedReportPause &) = delete;
+    ScopedReportPause &operator=(const ScopedReportPause &) = delete;
+
+  private:
+    void *saved_;
+};
+
 // What the verb in progress tells its report (nothing without --json).
 void ReportDevice(const std::string &path, const std::string &chip, int typeCode);
 void ReportStatus(const std::string &status);

@@ -20,7 +20,9 @@ WindowSession::WindowSession(CliContext &ctx, std::ostream *out) : ui_(ProgramCl
     services_.ui(&ui_);
     // The simulated bus reports its own arrivals and removals; real USB
     // devices are followed through udev.
-    DeviceChangeSource *source = ctx.runtime ? ctx.runtime->deviceChanges() : nullptr;
+    DeviceChangeSource *source = ctx.changes   ? ctx.changes
+                                 : ctx.runtime ? ctx.runtime->deviceChanges()
+                                               : nullptr;
     if (source) {
         ui_.addEventSource([this, source] {
             if (form_)

@@ -106,6 +106,9 @@ void AddWriteOptions(CLI::App &verb, CliContext &ctx, bool backup)
         verb.add_flag("--no-backup", ctx.write.noBackup,
                       "Do not save the flash to $XDG_STATE_HOME/brigant/backups/ before writing");
     verb.add_flag("--force", ctx.write.force, "Write even though a filesystem on the disk is mounted");
+    verb.add_flag("--rehearse", ctx.write.rehearse,
+                  "First record the device (read-only), run the same write on its simulated twin and show "
+                  "the plan; the device is written only when that succeeded");
 }
 
 WriteGuard CliWriteGuard(const CliContext &ctx, const std::string &question, bool &noTerminal)

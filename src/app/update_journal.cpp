@@ -152,6 +152,17 @@ void SetJournalForSimulation(const std::string &simState)
     Scope().simState = simState.empty() ? "" : fs::absolute(simState, ec).lexically_normal().string();
 }
 
+ScopedJournalOff::ScopedJournalOff() : enabled_(Scope().enabled), simState_(Scope().simState)
+{
+    Scope().enabled = false;
+}
+
+ScopedJournalOff::~ScopedJournalOff()
+{
+    Scope().enabled = enabled_;
+    Scope().simState = simState_;
+}
+
 std::string BridgeJournalKey(const std::string &path)
 {
     if (!Scope().enabled)

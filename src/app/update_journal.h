@@ -54,6 +54,20 @@ std::string JournalDirectory();
 // afresh every run, has nothing to finish later, and gets no journal.
 void EnableJournalForRealBridges();
 void SetJournalForSimulation(const std::string &simState);
+// While alive, the journal is off (a rehearsal on a twin leaves no entry);
+// the setting before it is put back after.
+class ScopedJournalOff
+{
+  public:
+    ScopedJournalOff();
+    ~ScopedJournalOff();
+    ScopedJournalOff(const ScopedJournalOff &) = delete;
+    ScopedJournalOff &operator=(const ScopedJournalOff &) = delete;
+
+  private:
+    bool enabled_;
+    std::string simState_;
+};
 // The key a bridge's entries are found by: its bus location, which survives
 // a reset and a new device node, or the device node when the platform gives
 // none. Empty when the bridge has no journal (entries with it are not written).

@@ -508,7 +508,8 @@ const std::vector<ChipPresetInfo> &ChipPresets()
     static const std::vector<ChipPresetInfo> list = [] {
         std::vector<ChipPresetInfo> out;
         for (const Def &d : kDefs)
-            out.push_back({d.name, d.code, d.description});
+            out.push_back({d.name, d.code, d.description, std::string(d.series) + " Bridge", d.bus,
+                           (d.features & kDiskFirmware) != 0});
         return out;
     }();
     return list;

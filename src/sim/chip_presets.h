@@ -26,6 +26,9 @@ struct ChipPresetInfo {
     std::string name;
     unsigned code; // the chip type code identification finds with the default options
     std::string description;
+    std::string product;        // the INQUIRY product it answers with the default options
+    BusKind bus = BusKind::Usb; // the bus it sits on by default
+    bool diskFirmware = false;  // its firmware lives on the attached disk (no flash)
 };
 const std::vector<ChipPresetInfo> &ChipPresets();
 

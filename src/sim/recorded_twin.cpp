@@ -1,6 +1,9 @@
 #include "sim/recorded_twin.h"
 
+#include "common/debug_log.h"
 #include "common/hex.h"
+#include "sim/chip_presets.h"
+#include "sim/disk_firmware.h"
 #include "sim/flash_parts.h"
 
 #include <nlohmann/json.hpp>
@@ -10,6 +13,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -41,6 +45,11 @@ std::string Key(const std::string &direction, const std::string &cdb, std::uint3
 class Replay
 {
   public:
+    // Answers only until the first command the recording lacks: from then on
+    // the device is doing what listing and identifying never did (a write),
+    // and the model behind the twin answers everything.
+    bool live = true;
+
     void add(const std::string &key, Answer answer) { answers_[key].push_back(std::move(answer)); }
 
     std::optional<SimReply> answer(const std::uint8_t *cdb, int cdbLength, WireDirection direction,
@@ -71,6 +80,124 @@ class Replay
     std::map<std::string, std::deque<Answer>> answers_;
 };
 
+BusKind BusOf(const std::string &name)
+{
+    return name == "1394" ? BusKind::Ieee1394 : name == "UASP" ? BusKind::Uasp : BusKind::Usb;
+}
+
+// The recorded image (flash or disk area) as bytes, blank where no segment is.
+std::optional<std::vector<std::uint8_t>> RecordedImage(const Json &doc)
+{
+    const Json &image = doc.value("image", Json());
+    if (!image.is_object() || !image.contains("segments"))
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes(image.at("size").get<std::size_t>(), 0xFF);
+    for (const Json &segment : image.at("segments")) {
+        const auto at = segment.at("at").get<std::uint64_t>();
+        const auto hex = CompactHex(segment.at("hex").get<std::string>());
+        if (!hex || at > bytes.size() || hex->size() > bytes.size() - at)
+            throw std::runtime_error("an image segment lies outside the recorded image");
+        std::copy(hex->begin(), hex->end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return bytes;
+}
+
+// The chip model that writes as the recorded bridge would: the chip preset of
+// its type code (the one whose bus, firmware store and product fit the
+// recording best), with the recorded flash part and disk size, holding the
+// recorded image. Null when the chip is not one the tool updates, or the
+// image was not read: such a twin only answers.
+std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &part, Clock &clock)
+{
+    const Json &identity = doc.at("identity");
+    const Json &chip = identity.value("chip", Json());
+    if (!chip.is_object() || !chip.value("supported", false))
+        return nullptr;
+    auto image = RecordedImage(doc);
+    // A bridge that runs from its ROM holds no firmware it starts: its flash
+    // (which it cannot read) is taken as blank.
+    const bool fromRom =
+        identity.value("runsFromRom", false) && identity.value("flashSizeKb", Json()).is_number();
+    if (!image && fromRom)
+        image = std::vector<std::uint8_t>(identity.at("flashSizeKb").get<std::size_t>() * 1024, 0xFF);
+    if (!image)
+        return nullptr;
+    const Json &imageField = doc.value("image", Json());
+    const bool onDisk = imageField.is_object() && imageField.value("of", "") == "disk area";
+    const unsigned code = chip.value("typeCode", 0u);
+    const std::string bus = doc.at("device").value("bus", "USB");
+    const std::string product = identity.value("product", "");
+    const ChipPresetInfo *best = nullptr;
+    int bestScore = -1;
+    for (const ChipPresetInfo &preset : ChipPresets()) {
+        if (preset.code != code)
+            continue;
+        const bool productFits =
+            product.size() >= preset.product.size() &&
+            product.compare(product.size() - preset.product.size(), std::string::npos, preset.product) == 0;
+        const int score = (preset.diskFirmware == onDisk ? 4 : 0) +
+                          ((preset.bus == BusKind::Ieee1394) == (BusOf(bus) == BusKind::Ieee1394) ? 2 : 0) +
+                          (productFits ? 1 : 0);
+        if (score > bestScore) {
+            best = &preset;
+            bestScore = score;
+        }
+    }
+    if (!best || best->diskFirmware != onDisk)
+        return nullptr;
+    PresetSpec spec;
+    spec.name = best->name;
+    spec.options["bus"] = bus == "1394" ? "1394" : bus == "UASP" ? "uasp" : "usb";
+    if (onDisk) {
+        // The disk's size from READ CAPACITY(16): the last LBA and the block length.
+        const auto cap = CompactHex(doc.at("capacity").value("readCapacity16", std::string()));
+        if (!cap || cap->size() < 12)
+            return nullptr;
+        std::uint64_t last = 0;
+        for (int i = 0; i < 8; ++i)
+            last = last << 8 | (*cap)[static_cast<std::size_t>(i)];
+        const std::uint32_t block =
+            static_cast<std::uint32_t>((*cap)[8]) << 24 | (*cap)[9] << 16 | (*cap)[10] << 8 | (*cap)[11];
+        spec.options["sectors"] = std::to_string(last + 1);
+        spec.options["sector"] = std::to_string(block);
+    } else {
+        spec.options["flash"] = part.name;
+    }
+    // The version the running firmware reports in the chip information (some
+    // firmware keeps reporting what it started with, whatever the flash holds).
+    for (const Json &c : doc.at("commands")) {
+        const auto data = CompactHex(c.value("data", std::string()));
+        if (c.value("cdb", "").rfind("E0 F4 E7", 0) != 0 || c.value("status", 1) != 0 || !data ||
+            data->size() < 16 || (*data)[0] != 0xF4 || (*data)[1] != 0xE7)
+            continue;
+        const auto n = [&](std::size_t i) { return std::to_string((*data)[i]); };
+        spec.options["version"] = n(6) + "." + n(7);
+        spec.options["ext"] = n(12) + "." + n(13) + "." + n(14) + "." + n(15);
+        break;
+    }
+    std::string error;
+    auto model = MakeChipPresetDevice(spec, clock, error);
+    if (!model)
+        return nullptr;
+    if (onDisk) {
+        SimDisk &disk = *model->identity().disk;
+        if (image->size() % disk.sectorSize() != 0 ||
+            !disk.write(AreaLba(disk, DiskArea{}), image->size() / disk.sectorSize(), image->data()))
+            return nullptr;
+    } else {
+        auto &flash = model->flash().contents();
+        // (A flash whose size the tool cannot tell is read as far as the
+        // family's firmware reaches; the rest is taken as blank.)
+        if (image->size() > flash.size())
+            throw std::runtime_error("the recorded image does not fit the flash part " +
+                                     std::string(part.name));
+        std::fill(flash.begin(), flash.end(), 0xFF);
+        std::copy(image->begin(), image->end(), flash.begin());
+    }
+    model->boot();
+    return model;
+}
+
 const FlashPart *PartOfJedec(const std::vector<std::uint8_t> &jedec)
 {
     for (const FlashPart &part : FlashParts())
@@ -95,30 +222,26 @@ std::shared_ptr<SimBridge> MakeRecordedTwin(const std::string &file, Clock &cloc
         error = "cannot read the recording " + file;
         return nullptr;
     }
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return MakeRecordedTwinFromText(text, file, clock, error);
+}
+
+std::shared_ptr<SimBridge> MakeRecordedTwinFromText(const std::string &text, const std::string &name,
+                                                    Clock &clock, std::string &error)
+{
     Json doc;
     try {
-        doc = Json::parse(in);
+        doc = Json::parse(text);
     } catch (const Json::exception &e) {
-        error = file + " is not a recording: " + e.what();
+        error = name + " is not a recording: " + e.what();
         return nullptr;
     }
     if (!doc.is_object() || doc.value("format", "") != "brigant-fw recording" ||
         doc.value("formatVersion", 0) != 1) {
-        error = file + " is not a recording of brigant-fw record (format version 1)";
+        error = name + " is not a recording of brigant-fw record (format version 1)";
         return nullptr;
     }
     try {
-        BridgeIdentity id;
-        const Json &device = doc.at("device");
-        const std::string bus = device.value("bus", "USB");
-        id.bus = bus == "1394" ? BusKind::Ieee1394 : bus == "UASP" ? BusKind::Uasp : BusKind::Usb;
-        id.mountPoints = doc.value("mountPoints", std::vector<std::string>{});
-        for (const Json &p : doc.value("partitions", Json::array()))
-            id.partitionExtents.emplace_back(p.at("start").get<std::uint64_t>(),
-                                             p.at("sectors").get<std::uint64_t>());
-        // Commands the recording does not hold: a disk without vendor commands.
-        id.vendorCommands = false;
-
         std::vector<std::uint8_t> jedec;
         if (const Json &j = doc.at("identity").value("jedecId", Json()); j.is_string()) {
             std::stringstream tokens(j.get<std::string>());
@@ -130,21 +253,30 @@ std::shared_ptr<SimBridge> MakeRecordedTwin(const std::string &file, Clock &cloc
         const FlashPart *part = PartOfJedec(jedec);
         if (!part)
             part = FindFlashPart("MX25L4006E");
-        auto twin = std::make_shared<SimBridge>(id, *part, clock);
 
-        // The flash as it was read: blank but for the recorded segments.
-        const Json &image = doc.value("image", Json());
-        if (image.is_object() && image.value("of", "") == "flash") {
-            auto &flash = twin->flash().contents();
-            for (const Json &segment : image.at("segments")) {
-                const auto at = segment.at("at").get<std::uint64_t>();
-                const auto bytes = CompactHex(segment.at("hex").get<std::string>());
-                if (!bytes || at + bytes->size() > flash.size())
-                    throw std::runtime_error("an image segment does not fit the flash part " +
+        std::shared_ptr<SimBridge> twin = WritableModel(doc, *part, clock);
+        if (!twin) {
+            // Commands the recording does not hold: a disk without vendor commands.
+            BridgeIdentity plain;
+            plain.vendorCommands = false;
+            twin = std::make_shared<SimBridge>(plain, *part, clock);
+            // The flash as it was read: blank but for the recorded segments.
+            if (doc.value("image", Json()).is_object() && doc.at("image").value("of", "") == "flash") {
+                const auto image = RecordedImage(doc);
+                auto &flash = twin->flash().contents();
+                if (!image || image->size() > flash.size())
+                    throw std::runtime_error("the recorded image does not fit the flash part " +
                                              std::string(part->name));
-                std::copy(bytes->begin(), bytes->end(), flash.begin() + static_cast<std::ptrdiff_t>(at));
+                std::copy(image->begin(), image->end(), flash.begin());
             }
         }
+        BridgeIdentity &id = twin->identity();
+        id.bus = BusOf(doc.at("device").value("bus", "USB"));
+        id.mountPoints = doc.value("mountPoints", std::vector<std::string>{});
+        id.partitionExtents.clear();
+        for (const Json &p : doc.value("partitions", Json::array()))
+            id.partitionExtents.emplace_back(p.at("start").get<std::uint64_t>(),
+                                             p.at("sectors").get<std::uint64_t>());
 
         auto replay = std::make_shared<Replay>();
         for (const Json &c : doc.at("commands")) {
@@ -161,15 +293,31 @@ std::shared_ptr<SimBridge> MakeRecordedTwin(const std::string &file, Clock &cloc
                             c.at("len").get<std::uint32_t>()),
                         std::move(a));
         }
-        twin->setCommandExtension([replay](const std::uint8_t *cdb, int cdbLength, WireDirection direction,
-                                           std::uint8_t *data, std::uint32_t length) {
-            return replay->answer(cdb, cdbLength, direction, data, length);
+        SimBridge::CommandExtension model = twin->commandExtension();
+        twin->setCommandExtension([replay, model](const std::uint8_t *cdb, int cdbLength,
+                                                  WireDirection direction, std::uint8_t *data,
+                                                  std::uint32_t length) {
+            if (replay->live) {
+                if (auto reply = replay->answer(cdb, cdbLength, direction, data, length))
+                    return reply;
+                replay->live = false;
+                DebugOut("twin: " + HexBytes(cdb, static_cast<std::size_t>(cdbLength)) +
+                         " is not in the recording: the chip model answers from here on");
+            }
+            return model ? model(cdb, cdbLength, direction, data, length) : std::nullopt;
         });
         return twin;
     } catch (const std::exception &e) {
-        error = file + ": " + e.what();
+        error = name + ": " + e.what();
         return nullptr;
     }
+}
+
+std::vector<std::uint8_t> FirmwareStore(SimBridge &bridge)
+{
+    if (bridge.identity().flashAttached || !bridge.identity().disk)
+        return bridge.flash().contents();
+    return ReadFirmwareArea(*bridge.identity().disk, DiskArea{});
 }
 
 } // namespace brigant::sim

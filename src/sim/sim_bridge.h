@@ -104,6 +104,7 @@ class SimBridge final : public SimDevice
         std::function<std::optional<SimReply>(const std::uint8_t *cdb, int cdbLength, WireDirection direction,
                                               std::uint8_t *data, std::uint32_t length)>;
     void setCommandExtension(CommandExtension extension) { extension_ = std::move(extension); }
+    const CommandExtension &commandExtension() const { return extension_; }
     // Run at every boot after the boot hook.
     void setFirmwareBoot(std::function<void()> boot) { firmwareBoot_ = std::move(boot); }
 

@@ -71,6 +71,21 @@ bool WriteAtomically(const fs::path &file, const std::vector<std::uint8_t> &data
 
 } // namespace
 
+std::string Simulation::attachTwin(std::shared_ptr<SimBridge> twin)
+{
+    const std::string path = backend_.attach(twin);
+    SimBridge *raw = twin.get();
+    twin->setResetListener([this, raw] { backend_.detachFor(backend_.pathOf(raw), kReattachDelayMs); });
+    bridges_.push_back(std::move(twin));
+    return path;
+}
+
+std::string Simulation::addRecording(const std::string &text, const std::string &name, std::string &error)
+{
+    auto twin = MakeRecordedTwinFromText(text, name, clock_, error);
+    return twin ? attachTwin(std::move(twin)) : std::string();
+}
+
 std::string Simulation::add(const std::string &specText, std::string &error)
 {
     // "replay[:bus=usb|uasp|1394]@FILE"
@@ -97,13 +112,7 @@ std::string Simulation::add(const std::string &specText, std::string &error)
         } else {
             twin = MakeRecordedTwin(specText.substr(1), clock_, error);
         }
-        if (!twin)
-            return {};
-        const std::string path = backend_.attach(twin);
-        SimBridge *raw = twin.get();
-        twin->setResetListener([this, raw] { backend_.detachFor(backend_.pathOf(raw), kReattachDelayMs); });
-        bridges_.push_back(std::move(twin));
-        return path;
+        return twin ? attachTwin(std::move(twin)) : std::string();
     }
     PresetSpec spec;
     if (!ParsePresetSpec(specText, spec, error))

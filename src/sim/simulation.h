@@ -22,6 +22,9 @@ class Simulation
     // with --trace-data from "replay@FILE"; returns its path, or an empty string
     // with the reason in `error`.
     std::string add(const std::string &specText, std::string &error);
+    // Adds the twin of the device recorded in `text` (`name` names the
+    // recording in errors).
+    std::string addRecording(const std::string &text, const std::string &name, std::string &error);
 
     SimBackend &backend() { return backend_; }
     const std::vector<std::shared_ptr<SimBridge>> &bridges() const { return bridges_; }
@@ -38,6 +41,8 @@ class Simulation
     static constexpr std::uint32_t kLeaveDelayMs = 0;
 
   private:
+    std::string attachTwin(std::shared_ptr<SimBridge> twin);
+
     Clock &clock_;
     SimBackend backend_;
     std::vector<std::shared_ptr<SimBridge>> bridges_;

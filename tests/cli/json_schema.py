@@ -48,6 +48,7 @@ rows = [
     ("report", ["--simulate", "quince:fault=powerloss@200", "--sim-state", os.path.join(work, "cut"),
                 "update", "--embedded", "--yes", "--json"], 1),
     ("report", two + ["erase", "--yes", "--json"], 0),
+    ("report", ["--simulate", "nutmeg", "update", nut, "--yes", "--rehearse", "--json"], 0),
     ("report", two + ["recover", "--index", "1", "--yes", "--json"], 4),
     ("report", rom + ["recover", "--yes", "--json"], 1),  # the preset stays in its ROM
     ("history", ["history", "--json"], 0),
