@@ -127,12 +127,12 @@ int BackupVerb(CliContext &ctx, int index, const std::string &file); // the whol
 // `doc` holds the recording).
 int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc);
 
-// --rehearse: records the device at `index`, runs `run` (the same verb) on
-// its twin and shows the plan it leaves. kExitOk: the real run may follow;
-// anything else is the exit code to stop with, nothing written.
-int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<int()> &run);
+// --rehearse: records the device at `index`, runs `run` (the same verb, with
+// the index of the twin in its list) on its twin and shows the plan it leaves. kExitOk: the real run may
+// follow; anything else is the exit code to stop with, nothing written.
+int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run);
 // `run`, after a rehearsal of it when --rehearse was given.
-int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int()> &run);
+int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run);
 
 // A changed stretch of a firmware store, in whole 4 KiB sectors: left blank
 // (erased) or holding data (written).

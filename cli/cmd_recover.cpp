@@ -263,7 +263,11 @@ void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
     cmd->callback([&ctx, args] {
         ctx.action = [&ctx, args] {
             return WithReport(args->json, "recover", [&] {
-                return WithRehearsal(ctx, args->index, "recover", [&] { return RunRecover(ctx, *args); });
+                return WithRehearsal(ctx, args->index, "recover", [&](int index) {
+                    RecoverArgs on = *args;
+                    on.index = index;
+                    return RunRecover(ctx, on);
+                });
             });
         };
     });

@@ -743,7 +743,11 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
             std::cerr << "error: --embedded programs the built-in image: no FILE and no check boxes\n";
             return kExitUsage;
         }
-        return WithRehearsal(ctx, args.index, "update --embedded", [&] { return RunUpdate(ctx, args); });
+        return WithRehearsal(ctx, args.index, "update --embedded", [&](int index) {
+            UpdateArgs on = args;
+            on.index = index;
+            return RunUpdate(ctx, on);
+        });
     }
     if (args.file.empty()) {
         std::cerr << "error: update needs a firmware FILE (or --embedded)\n";
@@ -755,9 +759,9 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
         std::cerr << "error: " << args.file << ": " << why << "; nothing was sent to any device\n";
         return kExitUsage;
     }
-    return WithRehearsal(ctx, args.index, "update", [&] {
-        return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram,
-                           args.readWriteBuffer, args.versions);
+    return WithRehearsal(ctx, args.index, "update", [&](int index) {
+        return RunFullTool(ctx, ToolMode::Program, index, args.file, args.includeNvram, args.readWriteBuffer,
+                           args.versions);
     });
 }
 
@@ -847,9 +851,8 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     erase->callback([&ctx, eraseArgs] {
         ctx.action = [&ctx, eraseArgs] {
             return WithReport(eraseArgs->json, "erase", [&] {
-                return WithRehearsal(ctx, eraseArgs->index, "erase", [&] {
-                    return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram,
-                                       false);
+                return WithRehearsal(ctx, eraseArgs->index, "erase", [&](int index) {
+                    return RunFullTool(ctx, ToolMode::Erase, index, "", eraseArgs->includeNvram, false);
                 });
             });
         };

@@ -103,7 +103,7 @@ std::vector<StoreChange> ChangedSectors(const std::vector<std::uint8_t> &before,
     return changes;
 }
 
-int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<int()> &run)
+int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run)
 {
     const int at = index < 0 ? 0 : index;
     std::cout << "rehearsal: recording the device (read-only)\n" << std::flush;
@@ -195,7 +195,8 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
             return true;
         };
         CapturedOutput captured;
-        twinRc = run();
+        // The twin is alone on its bus (an index left to its default stays so).
+        twinRc = run(index < 0 ? index : 0);
         if (ctx.view)
             ctx.view->endLine();
         twinOut = captured.out();
@@ -252,12 +253,12 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
     return twinRc == kExitOk ? kExitFailed : twinRc;
 }
 
-int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int()> &run)
+int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run)
 {
     if (ctx.write.rehearse)
         if (const int rc = Rehearse(ctx, index, verb, run); rc != kExitOk)
             return rc;
-    return run();
+    return run(index);
 }
 
 } // namespace brigant::cli

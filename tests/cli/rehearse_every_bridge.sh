@@ -77,6 +77,11 @@ for row in "${cases[@]}"; do
 done
 echo "$rows bridges rehearsed and written"
 
+# The device at --index 1 rehearses on its twin, which is alone on its bus.
+"$image" ginkgo:ext=2.3.4.5 -o "$work/g.bin" >/dev/null 2>&1
+"$fw" --simulate alder --simulate ginkgo update --index 1 --yes --rehearse "$work/g.bin" >"$work/index.out" 2>&1 ||
+    fail "--index 1: $(tail -3 "$work/index.out")"
+
 # A file too large for the flash: the rehearsal refuses, and the device only
 # saw what listing sends.
 d="$work/toolarge"
