@@ -134,6 +134,16 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
 // `run`, after a rehearsal of it when --rehearse was given.
 int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run);
 
+// The full tool's write as `update FILE` (erase: `erase`) runs it, with the
+// window's leniency on versions (it writes the same or an older one).
+int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,
+                 bool readWriteBuffer);
+// The window's "Rehearse first": that write rehearsed on the twin of the
+// device at `index`, with what the rehearsal printed kept in `text` and the
+// reason of a failure in `reason`. kExitOk: the write may follow.
+int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::string &file, bool includeNvram,
+                        bool readWriteBuffer, std::string &text, std::string &reason);
+
 // A changed stretch of a firmware store, in whole 4 KiB sectors: left blank
 // (erased) or holding data (written).
 constexpr std::size_t kPlanSector = 0x1000;

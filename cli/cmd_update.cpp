@@ -767,6 +767,16 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
 
 } // namespace
 
+int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,
+                 bool readWriteBuffer)
+{
+    VersionOptions versions;
+    versions.allowReinstall = true;
+    versions.allowOlder = true;
+    return RunFullTool(ctx, erase ? ToolMode::Erase : ToolMode::Program, index, erase ? "" : file,
+                       includeNvram, readWriteBuffer, versions);
+}
+
 int BackupVerb(CliContext &ctx, int index, const std::string &file)
 {
     return RunFullTool(ctx, ToolMode::Backup, index, file, false, false);

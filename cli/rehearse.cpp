@@ -253,6 +253,28 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
     return twinRc == kExitOk ? kExitFailed : twinRc;
 }
 
+int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::string &file, bool includeNvram,
+                        bool readWriteBuffer, std::string &text, std::string &reason)
+{
+    int rc;
+    std::string err;
+    {
+        CapturedOutput captured;
+        rc = Rehearse(ctx, index, erase ? "erase" : "update", [&](int at) {
+            return FullToolVerb(ctx, erase, at, file, includeNvram, readWriteBuffer);
+        });
+        text = captured.out();
+        err = captured.err();
+    }
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("error: ", 0) == 0) {
+            reason = line.substr(7);
+            break;
+        }
+    return rc;
+}
+
 int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run)
 {
     if (ctx.write.rehearse)

@@ -172,6 +172,11 @@ int ReportGuard(const GuardedRun &run, const std::string &path, bool noTerminal)
         std::cerr << "error: the backup before writing failed (" << run.backup.reason
                   << "): nothing was written (--no-backup skips the backup)\n";
         return kExitFailed;
+    case GuardedRun::Stop::RehearsalFailed:
+        std::cerr << "error: the rehearsal on the device's twin failed"
+                  << (run.rehearsalReason.empty() ? "" : ": " + run.rehearsalReason)
+                  << "; nothing was written\n";
+        return kExitFailed;
     case GuardedRun::Stop::None:
         break;
     }

@@ -2,7 +2,9 @@
 
 #include "app/device_change.h"
 #include "app/fwupdate_handlers.h"
+#include "app/window_run.h"
 #include "app/write_guard.h"
+#include "cli/cli_context.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -14,6 +16,7 @@ FwToolApp::FwToolApp(GuiSession &session, Face face) : session_(session), face_(
 
 FwToolApp::~FwToolApp()
 {
+    SetWindowRehearsal(nullptr);
     // The handlers reach the UI services through Ui(); stop that first.
     if (form_)
         UnregisterDeviceNotifications(*form_);
@@ -39,6 +42,8 @@ void FwToolApp::create()
                              reportAccessProblem();
                          });
 
+    SetWindowRehearsal([this](TBrigantFwTool &form) { return rehearse(form); });
+
     ConstructMainWindow(*form_);
     passFail_ = std::make_unique<TPassFailForm>();
     FormCreate(*form_);
@@ -59,6 +64,34 @@ void FwToolApp::show()
     if (QScreen *screen = QGuiApplication::primaryScreen())
         view_->move(screen->availableGeometry().center() - view_->rect().center());
     reportAccessProblem();
+}
+
+RehearsalVerdict FwToolApp::rehearse(TBrigantFwTool &form)
+{
+    RehearsalVerdict verdict;
+    // The full tool's Run only: the one-button face has no such box.
+    const RunRequest req = RequestFromWindow(form);
+    if (!view_->rehearseFirst() || req.mode == RunMode::BackupOnly || form.updateRunning != 0 ||
+        form.DeviceList.itemIndex() < 0)
+        return verdict;
+    verdict.ran = true;
+    cli::CliContext ctx;
+    ctx.runtime = &session_.runtime();
+    ctx.simulation = session_.runtime().simulation();
+    const std::string path = form.selectedEntry().path;
+    ctx.attachDevice = [path](std::string &p) {
+        p = path;
+        return true;
+    };
+    form.StatusEdit.setText("Rehearsing on the device's twin...");
+    std::string reason;
+    const int rc = cli::RehearseFullToolRun(ctx, form.DeviceList.itemIndex(), req.mode == RunMode::EraseOnly,
+                                            req.firmwareFile, req.includeNvram, req.readWriteBuffer,
+                                            verdict.plan, reason);
+    verdict.ok = rc == cli::kExitOk;
+    verdict.reason = reason.empty() ? "exit status " + std::to_string(rc) : reason;
+    form.StatusEdit.setText("");
+    return verdict;
 }
 
 void FwToolApp::reportAccessProblem()

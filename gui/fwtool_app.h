@@ -4,6 +4,7 @@
 #include "app/fwupdate_handlers.h"
 #include "app/installed_services.h"
 #include "app/pass_fail_wnd.h"
+#include "app/write_guard.h"
 #include "gui/fwtool_view.h"
 #include "gui/gui_session.h"
 #include "gui/qt_ui_services.h"
@@ -41,6 +42,9 @@ class FwToolApp
     void reportAccessProblem();
 
   private:
+    // The window's rehearsal of the full tool's write (see SetWindowRehearsal).
+    RehearsalVerdict rehearse(TBrigantFwTool &form);
+
     GuiSession &session_;
     Face face_;
     QtUiServices ui_;

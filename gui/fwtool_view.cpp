@@ -242,6 +242,8 @@ void FwToolView::createWidget(Binding &b, QWidget *container)
     b.widget = w;
 }
 
+bool FwToolView::rehearseFirst() const { return rehearse_ && rehearse_->isChecked(); }
+
 void FwToolView::layOutAdvanced()
 {
     auto *fullTool = new QGroupBox(QStringLiteral("Full tool"), this);
@@ -285,6 +287,13 @@ void FwToolView::layOutAdvanced()
     put("StatusEdit", 5, 0, 3);
     put("ProgressBar1", 6, 1, 3);
     put("RdCheckBox", 7, 0, 2);
+    rehearse_ = new QCheckBox(QStringLiteral("Rehearse first"), fullTool);
+    rehearse_->setObjectName(QStringLiteral("RehearseFirstCheck"));
+    rehearse_->setToolTip(
+        QStringLiteral("Record the device, run the write on its simulated twin and show the "
+                       "plan before the real write"));
+    rehearse_->setChecked(true);
+    grid->addWidget(rehearse_, 7, 2);
     put("UpdateBtn", 7, 3);
     put("RdPanel", 8, 0, 4);
     grid->setColumnStretch(1, 1);

@@ -4,6 +4,7 @@
 // back to the model (clicks, toggles, selections, edits).
 #include "model/fwupdate.h"
 
+#include <QCheckBox>
 #include <QWidget>
 
 #include <functional>
@@ -32,6 +33,9 @@ class FwToolView final : public QWidget
     QWidget *widgetFor(const std::string &name) const;
     // The label of a labelled edit, or nullptr.
     QLabel *labelFor(const std::string &name) const;
+    // The full tool's "Rehearse first" box (the advanced face only; checked
+    // at the start): its write is rehearsed on the device's twin first.
+    bool rehearseFirst() const;
     // The area that holds the one-button face at the form's positions.
     QWidget *clientArea() const { return clientArea_; }
 
@@ -68,6 +72,7 @@ class FwToolView final : public QWidget
     TBrigantFwTool &form_;
     Face face_;
     QWidget *clientArea_ = nullptr;
+    QCheckBox *rehearse_ = nullptr;
     std::map<std::string, Binding> bindings_;
     std::function<void()> afterUserAction_;
     int handlerDepth_ = 0;

@@ -44,6 +44,7 @@ class GuiSession
     // The monitor's socket, or -1 for sources that must be polled.
     int deviceChangeFd() const { return runtime_.deviceChangeFd(); }
     AccessWatch &accessWatch() { return watch_; }
+    runtime::Runtime &runtime() { return runtime_; }
     EventLoopClock &clock() { return clock_; }
 
   private:

@@ -93,6 +93,7 @@ TEST_F(TwoBridges, TheGuardWritesNothingWhenStopped)
         BackupResult::Outcome backup;
         GuardedRun::Stop stop;
         bool written;
+        std::optional<bool> rehearsal = std::nullopt; // ran, and succeeded or not
     };
     using O = BackupResult::Outcome;
     using S = GuardedRun::Stop;
@@ -102,11 +103,22 @@ TEST_F(TwoBridges, TheGuardWritesNothingWhenStopped)
         {"backup failed", true, true, O::Failed, S::BackupFailed, false},
         {"from ROM: nothing to read, goes on", true, true, O::NothingToRead, S::None, true},
         {"forced and backed up", true, true, O::Saved, S::None, true},
+        {"the rehearsal failed: no question", true, true, O::Saved, S::RehearsalFailed, false, false},
+        {"rehearsed: its plan is asked", true, true, O::Saved, S::None, true, true},
     };
     for (const Case &c : cases) {
         WriteGuard guard;
         guard.allowMounted = c.allowMounted;
-        guard.confirm = [&c](const WritePlan &) { return c.answer; };
+        bool asked = false;
+        guard.confirm = [&c, &asked](const WritePlan &plan) {
+            asked = true;
+            EXPECT_EQ(plan.rehearsal, c.rehearsal ? "the plan" : "") << c.name;
+            return c.answer;
+        };
+        if (c.rehearsal)
+            guard.rehearse = [&c](TBrigantFwTool &) {
+                return RehearsalVerdict{true, *c.rehearsal, "the plan", "why"};
+            };
         bool written = false;
         bool backedUp = false;
         const GuardedRun run = RunGuarded(
@@ -123,7 +135,11 @@ TEST_F(TwoBridges, TheGuardWritesNothingWhenStopped)
             });
         EXPECT_EQ(run.stop, c.stop) << c.name;
         EXPECT_EQ(written, c.written) << c.name;
-        EXPECT_EQ(backedUp, c.allowMounted && c.answer) << c.name;
+        EXPECT_EQ(backedUp, c.allowMounted && c.answer && c.rehearsal.value_or(true)) << c.name;
+        EXPECT_EQ(asked, c.allowMounted && c.rehearsal.value_or(true)) << c.name;
+        if (c.stop == S::RehearsalFailed) {
+            EXPECT_EQ(run.rehearsalReason, "why") << c.name;
+        }
         EXPECT_EQ(CurrentWritePhase(), WritePhase::Idle) << c.name;
     }
     // The mount point is named, non-ASCII as it is; the first bridge has none.

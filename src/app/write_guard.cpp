@@ -344,7 +344,17 @@ GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGu
             return run;
         }
     }
-    if (guard.confirm && !guard.confirm(plan)) {
+    WritePlan asked = plan;
+    if (guard.rehearse) {
+        const RehearsalVerdict verdict = guard.rehearse(form);
+        if (verdict.ran && !verdict.ok) {
+            run.stop = GuardedRun::Stop::RehearsalFailed;
+            run.rehearsalReason = verdict.reason;
+            return run;
+        }
+        asked.rehearsal = verdict.plan;
+    }
+    if (guard.confirm && !guard.confirm(asked)) {
         run.stop = GuardedRun::Stop::Declined;
         return run;
     }
@@ -402,6 +412,12 @@ void TellStop(TBrigantFwTool &form, const GuardedRun &run)
                             "): nothing was written.",
                         "Error", MessageKind::Error);
         break;
+    case GuardedRun::Stop::RehearsalFailed:
+        Ui().messageBox("The rehearsal on the device's twin failed" +
+                            (run.rehearsalReason.empty() ? std::string() : ": " + run.rehearsalReason) +
+                            ". Nothing was written.",
+                        "Error", MessageKind::Error);
+        break;
     case GuardedRun::Stop::None:
     case GuardedRun::Stop::Declined:
         break;
@@ -447,6 +463,8 @@ std::string ConfirmationText(const WritePlan &plan, const WriteGuard &guard)
     text += "Will write: " + plan.writes + "\n\n";
     if (!plan.settings.empty())
         text += plan.settings + "\n";
+    if (!plan.rehearsal.empty())
+        text += "Rehearsal on the device's twin:\n" + plan.rehearsal + "\n";
     if (guard.backup)
         text += "A backup is saved in " +
                 (guard.backupDirectory.empty() ? BackupDirectory() : guard.backupDirectory) +
@@ -456,9 +474,24 @@ std::string ConfirmationText(const WritePlan &plan, const WriteGuard &guard)
     return text;
 }
 
+namespace
+{
+std::function<RehearsalVerdict(TBrigantFwTool &)> &WindowRehearsal()
+{
+    static std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse;
+    return rehearse;
+}
+} // namespace
+
+void SetWindowRehearsal(std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse)
+{
+    WindowRehearsal() = std::move(rehearse);
+}
+
 WriteGuard WindowWriteGuard()
 {
     WriteGuard guard;
+    guard.rehearse = WindowRehearsal();
     const WriteGuard told = guard; // what the question says of the backup
     guard.confirm = [told](const WritePlan &plan) {
         return Ui().askYesNo(ConfirmationText(plan, told), "Confirm");

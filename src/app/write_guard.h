@@ -30,6 +30,8 @@ struct WritePlan {
     std::string settings;       // what becomes of the device's settings (NVRAM) area; empty: not said
     // "from 1.1.0.8 to 1.1.0.9", or what could not be read; empty: not said.
     std::string versionChange;
+    // The plan a rehearsal on the device's twin left; empty: none was made.
+    std::string rehearsal;
 };
 // The plan of a write on the selected device; `writes` says what goes to it.
 WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes);
@@ -87,6 +89,14 @@ const std::string &CurrentBackupFile();
 // Told of every phase change (one listener; empty to remove).
 void SetWritePhaseListener(std::function<void(WritePhase)> listener);
 
+// What a rehearsal of the write on the device's twin found.
+struct RehearsalVerdict {
+    bool ran = false;   // false: no rehearsal was asked for
+    bool ok = true;     // the write succeeded on the twin
+    std::string plan;   // what it erased and wrote, the commands, the time, the outcome
+    std::string reason; // why it failed (not ok)
+};
+
 struct WriteGuard {
     bool backup = true;          // save the flash before writing
     bool allowMounted = false;   // write even though a filesystem is mounted
@@ -96,14 +106,22 @@ struct WriteGuard {
     std::function<bool(const WritePlan &)> confirm;
     // Told of the backup's outcome before the write starts.
     std::function<void(const BackupResult &)> backedUp;
+    // Asked after the checks and before the question: a rehearsal that ran
+    // and failed stops the run, nothing written; one that succeeded puts its
+    // plan into the question. Empty: no rehearsal.
+    std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse;
 };
+// The rehearsal the window's guard makes (the program that can build a
+// device's twin installs it; empty removes it).
+void SetWindowRehearsal(std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse);
 
 struct GuardedRun {
-    enum class Stop : std::uint8_t { None, Mounted, MountsUnknown, Declined, BackupFailed };
+    enum class Stop : std::uint8_t { None, Mounted, MountsUnknown, Declined, BackupFailed, RehearsalFailed };
     Stop stop = Stop::None;
     std::vector<std::string> mounts;
     BackupResult backup;
     bool backedUp = false;
+    std::string rehearsalReason; // RehearsalFailed: why
 };
 
 // The guard around one write: mounted check, confirmation, backup

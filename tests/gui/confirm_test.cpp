@@ -1,11 +1,15 @@
-// The full tool's Run button asks before it writes, and No leaves the bridge
-// alone: through the real session, UI services and view of the window.
+// The full tool's Run button asks before it writes (with the plan of its
+// rehearsal on the device's twin when "Rehearse first" is checked), and No
+// leaves the bridge alone: through the real session, UI services and view.
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
 #include "next_modal.h"
 #include "sim/chip_presets.h"
 #include "sim/presets.h"
+#include "sim/simulation.h"
 
+#include <QAbstractButton>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -35,13 +39,16 @@ TEST(Confirmation, RunAsksFirstAndNoSendsNothing)
 {
     struct Case {
         const char *bridge, *file;
+        bool rehearse; // "Rehearse first" left checked: the question carries the plan
         std::vector<const char *> said;
     };
     const Case cases[] = {
-        {"nutmeg", "nutmeg", {"will be replaced by the file's"}},
+        {"nutmeg", "nutmeg", false, {"will be replaced by the file's"}},
         {"quince:exttext=1108",
          "quince:exttext=1109",
+         false,
          {"Running firmware: 1.1.0.8\n", "New firmware: 1.1.0.9 (newer than the running one)\n"}},
+        {"nutmeg", "nutmeg:ext=2.3.4.5", true, {"Rehearsal on the device's twin:\n", "  outcome: success\n"}},
     };
     for (const Case &c : cases) {
         QTemporaryDir dir;
@@ -70,13 +77,22 @@ TEST(Confirmation, RunAsksFirstAndNoSendsNothing)
         TBrigantFwTool &form = app.form();
         form.FwFilenameEdit.setText(fw);
         app.view().syncWindow();
+        auto *rehearse = app.view().findChild<QCheckBox *>("RehearseFirstCheck");
+        ASSERT_TRUE(rehearse && rehearse->isChecked() && rehearse->isVisible());
+        rehearse->setChecked(c.rehearse);
+        const std::vector<std::uint8_t> flash =
+            session.runtime().simulation()->bridges()[0]->flash().contents();
         auto *run = qobject_cast<QPushButton *>(app.view().widgetFor("UpdateBtn"));
         ASSERT_TRUE(run && run->isEnabled()) << c.bridge;
 
         QString asked;
         test::OnNextModal<QMessageBox>([&](QMessageBox *box) {
             asked = box->text();
-            box->button(QMessageBox::No)->click();
+            // (Any other box, an error one, is closed: `asked` then fails the case.)
+            if (QAbstractButton *no = box->button(QMessageBox::No))
+                no->click();
+            else
+                box->close();
         });
         const int sent = TraceLines(dir.filePath("trace"));
         QTest::mouseClick(run, Qt::LeftButton);
@@ -86,9 +102,13 @@ TEST(Confirmation, RunAsksFirstAndNoSendsNothing)
         EXPECT_TRUE(asked.contains(QString::fromStdString("Will write: the firmware file " + fw)));
         for (const char *part : c.said)
             EXPECT_TRUE(asked.contains(part)) << part << " in\n" << asked.toStdString();
-        // No: not one command reached the bridge, and no backup was made.
+        // No: nothing was written, and no backup was made; without a
+        // rehearsal not one command reached the bridge (recording it reads).
         EXPECT_GT(sent, 0);
-        EXPECT_EQ(TraceLines(dir.filePath("trace")), sent) << c.bridge;
+        if (!c.rehearse) {
+            EXPECT_EQ(TraceLines(dir.filePath("trace")), sent) << c.bridge;
+        }
+        EXPECT_EQ(session.runtime().simulation()->bridges()[0]->flash().contents(), flash) << c.bridge;
         EXPECT_FALSE(QDir(dir.filePath("state")).exists()) << c.bridge;
         EXPECT_EQ(form.runResult, -1);
 
