@@ -320,6 +320,16 @@ ScsiBackend *TransportBackend() { return backend; }
 void SetCommandTrace(std::FILE *sink) { traceSink = sink; }
 void SetCommandDataTrace(std::FILE *sink) { dataSink = sink; }
 std::FILE *CommandDataTraceSink() { return dataSink; }
+
+void TraceDataBusEvent(const std::string &event, const std::string &location, std::uint64_t ms)
+{
+    if (!dataSink)
+        return;
+    const std::string line = "{\"event\":" + JsonString(event) + ",\"location\":" + JsonString(location) +
+                             ",\"ms\":" + std::to_string(ms) + "}\n";
+    std::fputs(line.c_str(), dataSink);
+    std::fflush(dataSink);
+}
 std::FILE *CommandTraceSink() { return traceSink; }
 const TransportFailure &LastTransportFailure() { return lastFailure; }
 

@@ -28,6 +28,10 @@ std::FILE *CommandTraceSink(); // the sink in use, or nullptr when off
 // docs/trace-data.md), or off when null.
 void SetCommandDataTrace(std::FILE *sink);
 std::FILE *CommandDataTraceSink();
+// A bus event in the data trace, between the commands around it: the bridge
+// at `location` left the bus ("left", `ms` after its reset) or came back
+// ("back", `ms` after it left).
+void TraceDataBusEvent(const std::string &event, const std::string &location, std::uint64_t ms);
 
 // What went wrong with the most recent failed operation, so that callers can
 // tell a permission problem from a vanished device.

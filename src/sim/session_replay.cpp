@@ -34,12 +34,14 @@ struct Step {
     std::uint32_t length = 0;
     std::vector<std::uint8_t> out, in;
     SimReply reply;
+    bool leavesAfter = false; // the device left the bus after answering it
 };
 
 class Session
 {
   public:
     std::vector<Step> steps;
+    SimBridge *device = nullptr;
 
     SimReply answer(const std::uint8_t *cdb, int cdbLength, WireDirection direction, std::uint8_t *data,
                     std::uint32_t length)
@@ -62,6 +64,8 @@ class Session
         ++next_;
         if (direction == WireDirection::In && data && !s.in.empty())
             std::memcpy(data, s.in.data(), std::min<std::size_t>(s.in.size(), length));
+        if (s.leavesAfter && device)
+            device->leaveBus();
         return s.reply;
     }
 
@@ -99,6 +103,13 @@ std::shared_ptr<SimBridge> MakeSessionReplay(const std::string &file, Clock &clo
             continue;
         try {
             const Json c = Json::parse(line);
+            // The bridge left the bus after the command before (a reset);
+            // its return is the simulated bus's.
+            if (c.contains("event")) {
+                if (c.value("event", "") == "left" && !session->steps.empty())
+                    session->steps.back().leavesAfter = true;
+                continue;
+            }
             if (c.value("result", "") == "not opened" || !c.value("transportOk", true)) {
                 error = file + ":" + std::to_string(n) +
                         ": a command that never reached the device (not opened, or failed on the way) "
@@ -122,6 +133,7 @@ std::shared_ptr<SimBridge> MakeSessionReplay(const std::string &file, Clock &clo
         }
     }
     auto device = std::make_shared<SimBridge>(BridgeIdentity{}, *FindFlashPart("MX25L4006E"), clock);
+    session->device = device.get();
     device->setCommandExtension([session](const std::uint8_t *cdb, int cdbLength, WireDirection direction,
                                           std::uint8_t *data,
                                           std::uint32_t length) -> std::optional<SimReply> {

@@ -91,6 +91,13 @@ class SimBridge final : public SimDevice
     // Called by the bridge when the host asked it to reset (the device then
     // leaves the bus and comes back); the owner of the device decides when.
     void setResetListener(std::function<void()> listener) { onReset_ = std::move(listener); }
+    // Leaves the bus as after a reset, without restarting: a replayed
+    // device does what its session says, nothing of its own.
+    void leaveBus()
+    {
+        if (onReset_)
+            onReset_();
+    }
     // The bridge holds a UNIT ATTENTION for the host, as a USB disk does after
     // power-on and after a reset: the next command other than INQUIRY,
     // REQUEST SENSE and REPORT LUNS is answered CHECK CONDITION 6/asc/ascq

@@ -23,6 +23,9 @@ rows=(
     "register-block-wise|ginkgo|usb|ginkgo:ext=2.3.4.5|update --yes --no-backup FILE"
     "sbp2-1394|hazel-1394|1394|hazel-1394:version=9.8|update --yes --no-backup FILE"
     "disk-area|elm-e-disk|usb|elm-e-disk:ext=2.3.4.5|update --yes --no-backup FILE"
+    "staging|oak|usb|oak:version=9.8|update --yes --no-backup FILE"
+    "assisted-banks|nutmeg|usb|nutmeg:ext=2.3.4.5|update --yes --no-backup FILE"
+    "one-button-buffer|quince:version=1.0|usb|-|update --embedded --yes --no-backup"
 )
 
 # The commands of a session as "dir cdb len out-data", one per line.
@@ -30,6 +33,8 @@ commands() { "$py" -c '
 import json, sys
 for line in open(sys.argv[1]):
     c = json.loads(line)
+    if "event" in c:
+        continue
     print(c["dir"], c["cdb"], c["len"], c.get("out", ""))' "$1"; }
 
 failed=0

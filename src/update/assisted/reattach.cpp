@@ -3,6 +3,7 @@
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "device/discovery.h"
+#include "device/transport.h"
 #include "identify/candidates.h"
 #include "update/assisted/buffer_transfer.h"
 
@@ -86,6 +87,7 @@ int FollowRemovalAndArrival(RunHost &host, BusWatch &watch, const std::string &l
             leftAt = ProgramClock().nowMs();
             DebugPrintf("%s left the bus %llu ms after its reset (%s)\n", location.c_str(),
                         static_cast<unsigned long long>(leftAt - start), seenBy);
+            TraceDataBusEvent("left", location, leftAt - start);
         };
         for (const BusEvent &e : events) {
             if (e.location != location)
@@ -104,8 +106,10 @@ int FollowRemovalAndArrival(RunHost &host, BusWatch &watch, const std::string &l
                 EnumerateDiskInterfaces(found, 1);
                 back = ReturnedBridge(found, location, 1);
                 if (back >= 0) {
+                    const std::uint64_t away = ProgramClock().nowMs() - leftAt;
                     DebugPrintf("%s is back on the bus %llu ms after it left\n", location.c_str(),
-                                static_cast<unsigned long long>(ProgramClock().nowMs() - leftAt));
+                                static_cast<unsigned long long>(away));
+                    TraceDataBusEvent("back", location, away);
                     return 1;
                 }
             }
