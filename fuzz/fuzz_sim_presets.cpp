@@ -1,6 +1,7 @@
 // Fuzzes the simulator's --simulate PRESET[:key=value,...] parser and the
 // devices it builds from the options: a spec either makes a device that
-// boots and answers, or is refused with a reason.
+// boots and answers, or is refused with a reason. The same input, taken as a
+// recording, either makes a twin or is refused with a reason.
 #include "common/clock.h"
 #include "device/scsi_backend.h"
 #include "fuzz_require.h"
@@ -27,6 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Require(!faultError.empty());
 
     VirtualClock clock;
+    {
+        // The same bytes as a recording's text: a twin is built, or refused with a reason.
+        sim::Simulation twins(clock);
+        std::string why;
+        if (twins.addRecording(text, "the input", why).empty())
+            Require(!why.empty() && twins.bridges().empty());
+    }
     sim::Simulation simulation(clock);
     std::string error;
     const std::string path = simulation.add(text, error);

@@ -80,6 +80,9 @@ class Replay
     std::map<std::string, std::deque<Answer>> answers_;
 };
 
+// No flash part the simulator knows is larger (a recording that says more is not read).
+constexpr std::size_t kLargestImage = std::size_t{64} << 20;
+
 BusKind BusOf(const std::string &name)
 {
     return name == "1394" ? BusKind::Ieee1394 : name == "UASP" ? BusKind::Uasp : BusKind::Usb;
@@ -91,7 +94,10 @@ std::optional<std::vector<std::uint8_t>> RecordedImage(const Json &doc)
     const Json &image = doc.value("image", Json());
     if (!image.is_object() || !image.contains("segments"))
         return std::nullopt;
-    std::vector<std::uint8_t> bytes(image.at("size").get<std::size_t>(), 0xFF);
+    const auto size = image.at("size").get<std::size_t>();
+    if (size > kLargestImage)
+        throw std::runtime_error("the recorded image is larger than any flash part");
+    std::vector<std::uint8_t> bytes(size, 0xFF);
     for (const Json &segment : image.at("segments")) {
         const auto at = segment.at("at").get<std::uint64_t>();
         const auto hex = CompactHex(segment.at("hex").get<std::string>());
@@ -118,7 +124,7 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &part,
     // (which it cannot read) is taken as blank.
     const bool fromRom =
         identity.value("runsFromRom", false) && identity.value("flashSizeKb", Json()).is_number();
-    if (!image && fromRom)
+    if (!image && fromRom && identity.at("flashSizeKb").get<std::size_t>() <= kLargestImage / 1024)
         image = std::vector<std::uint8_t>(identity.at("flashSizeKb").get<std::size_t>() * 1024, 0xFF);
     if (!image)
         return nullptr;
