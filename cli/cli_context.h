@@ -144,16 +144,6 @@ int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file
 int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::string &file, bool includeNvram,
                         bool readWriteBuffer, std::string &text, std::string &reason);
 
-// A changed stretch of a firmware store, in whole 4 KiB sectors: left blank
-// (erased) or holding data (written).
-constexpr std::size_t kPlanSector = 0x1000;
-struct StoreChange {
-    enum class Kind { Erased, Written } kind;
-    std::size_t start = 0, end = 0; // [start, end)
-};
-std::vector<StoreChange> ChangedSectors(const std::vector<std::uint8_t> &before,
-                                        const std::vector<std::uint8_t> &after);
-
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);
 void RegisterCheckCommand(CLI::App &app, CliContext &ctx);

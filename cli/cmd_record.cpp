@@ -2,6 +2,7 @@
 // it answers, with its disk's extents and the firmware it holds, in one JSON
 // file (docs/recording.md). Nothing is written to the device: the verbs it
 // runs are list, info and the flash read of backup.
+#include "cli/captured_stream.h"
 #include "cli/cli_context.h"
 #include "cli/json_report.h"
 #include "common/hex.h"
@@ -90,21 +91,6 @@ class TapBackend final : public ScsiBackend
     ScsiBackend &inner_;
 };
 
-// What a verb prints on standard output, kept instead.
-class CapturedStdout
-{
-  public:
-    CapturedStdout() : old_(std::cout.rdbuf(text_.rdbuf())) {}
-    ~CapturedStdout() { std::cout.rdbuf(old_); }
-    CapturedStdout(const CapturedStdout &) = delete;
-    CapturedStdout &operator=(const CapturedStdout &) = delete;
-    std::string text() const { return text_.str(); }
-
-  private:
-    std::ostringstream text_;
-    std::streambuf *old_;
-};
-
 // The image as stretches that are not blank (0xFF): a flash is mostly blank.
 Json Segments(const std::vector<std::uint8_t> &image)
 {
@@ -163,7 +149,7 @@ int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc)
     // info --json names the device and what identification found.
     Json info;
     {
-        CapturedStdout out;
+        CapturedStream out(std::cout);
         const int rc = InfoVerb(ctx, a.index, true);
         if (rc != kExitOk && rc != kExitNoDevice)
             return rc;
@@ -177,12 +163,12 @@ int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc)
     const std::string path = info.value("path", "");
     Json outputs;
     {
-        CapturedStdout out;
+        CapturedStream out(std::cout);
         InfoVerb(ctx, a.index, false);
         outputs["info"] = out.text();
     }
     {
-        CapturedStdout out;
+        CapturedStream out(std::cout);
         ListVerb(ctx);
         outputs["list"] = out.text();
     }
@@ -224,7 +210,7 @@ int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc)
             const std::string file = std::string(dir) + "/image.bin";
             int rc;
             {
-                CapturedStdout out;
+                CapturedStream out(std::cout);
                 ctx.lastRun = {};
                 rc = BackupVerb(ctx, a.index, file);
             }

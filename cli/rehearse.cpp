@@ -5,6 +5,7 @@
 // the real write follows only when the rehearsal succeeded.
 #include "app/installed_services.h"
 #include "app/update_journal.h"
+#include "cli/captured_stream.h"
 #include "cli/cli_context.h"
 #include "cli/json_report.h"
 #include "common/clock.h"
@@ -45,26 +46,6 @@ class CountingBackend final : public ScsiBackend
     ScsiBackend &inner_;
 };
 
-// Standard output and standard error, kept instead while alive.
-class CapturedOutput
-{
-  public:
-    CapturedOutput() : out_(std::cout.rdbuf(outText_.rdbuf())), err_(std::cerr.rdbuf(errText_.rdbuf())) {}
-    ~CapturedOutput()
-    {
-        std::cout.rdbuf(out_);
-        std::cerr.rdbuf(err_);
-    }
-    CapturedOutput(const CapturedOutput &) = delete;
-    CapturedOutput &operator=(const CapturedOutput &) = delete;
-    std::string out() const { return outText_.str(); }
-    std::string err() const { return errText_.str(); }
-
-  private:
-    std::ostringstream outText_, errText_;
-    std::streambuf *out_, *err_;
-};
-
 std::string Kib(std::uint64_t bytes)
 {
     return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
@@ -78,7 +59,13 @@ std::string Seconds(std::uint64_t ms)
     return text;
 }
 
-} // namespace
+// A changed stretch of a firmware store, in whole 4 KiB sectors: left blank
+// (erased) or holding data (written).
+constexpr std::size_t kPlanSector = 0x1000;
+struct StoreChange {
+    enum class Kind { Erased, Written } kind;
+    std::size_t start = 0, end = 0; // [start, end)
+};
 
 std::vector<StoreChange> ChangedSectors(const std::vector<std::uint8_t> &before,
                                         const std::vector<std::uint8_t> &after)
@@ -102,6 +89,8 @@ std::vector<StoreChange> ChangedSectors(const std::vector<std::uint8_t> &before,
     }
     return changes;
 }
+
+} // namespace
 
 int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run)
 {
@@ -149,7 +138,7 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
 
     std::cout << "rehearsal: " << verb << " on the device's twin\n" << std::flush;
     int twinRc;
-    std::string twinOut, twinErr;
+    std::string twinOut, twinErr, why;
     RunFacts facts;
     {
         InstalledServices services;
@@ -194,13 +183,15 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
             p = twinPath;
             return true;
         };
-        CapturedOutput captured;
+        CapturedStream out(std::cout), err(std::cerr);
+        MessageTap messages(std::cerr);
         // The twin is alone on its bus (an index left to its default stays so).
         twinRc = run(index < 0 ? index : 0);
         if (ctx.view)
             ctx.view->endLine();
-        twinOut = captured.out();
-        twinErr = captured.err();
+        twinOut = out.text();
+        twinErr = err.text();
+        why = messages.first("error");
         facts = ctx.lastRun;
     }
     const std::vector<std::uint8_t> after = sim::FirmwareStore(twin);
@@ -240,14 +231,9 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
 
     // What the run on the twin said, then why the device is left alone.
     std::istringstream lines(twinErr + twinOut);
-    std::string why;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty())
-            continue;
-        std::cout << "  twin: " << line << "\n";
-        if (why.empty() && line.rfind("error: ", 0) == 0)
-            why = line.substr(7);
-    }
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            std::cout << "  twin: " << line << "\n";
     std::cerr << "error: the rehearsal of " << verb << " failed" << (why.empty() ? "" : ": " + why)
               << "; nothing was written to " << path << "\n";
     return twinRc == kExitOk ? kExitFailed : twinRc;
@@ -256,22 +242,13 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
 int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::string &file, bool includeNvram,
                         bool readWriteBuffer, std::string &text, std::string &reason)
 {
-    int rc;
-    std::string err;
-    {
-        CapturedOutput captured;
-        rc = Rehearse(ctx, index, erase ? "erase" : "update", [&](int at) {
-            return FullToolVerb(ctx, erase, at, file, includeNvram, readWriteBuffer);
-        });
-        text = captured.out();
-        err = captured.err();
-    }
-    std::istringstream lines(err);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind("error: ", 0) == 0) {
-            reason = line.substr(7);
-            break;
-        }
+    CapturedStream out(std::cout), err(std::cerr);
+    MessageTap messages(std::cerr);
+    const int rc = Rehearse(ctx, index, erase ? "erase" : "update", [&](int at) {
+        return FullToolVerb(ctx, erase, at, file, includeNvram, readWriteBuffer);
+    });
+    text = out.text();
+    reason = messages.first("error");
     return rc;
 }
 

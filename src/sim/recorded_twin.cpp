@@ -113,7 +113,7 @@ std::optional<std::vector<std::uint8_t>> RecordedImage(const Json &doc)
 // recording best), with the recorded flash part and disk size, holding the
 // recorded image. Null when the chip is not one the tool updates, or the
 // image was not read: such a twin only answers.
-std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &part, Clock &clock)
+std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flashPart, Clock &clock)
 {
     const Json &identity = doc.at("identity");
     const Json &chip = identity.value("chip", Json());
@@ -167,7 +167,7 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &part,
         spec.options["sectors"] = std::to_string(last + 1);
         spec.options["sector"] = std::to_string(block);
     } else {
-        spec.options["flash"] = part.name;
+        spec.options["flash"] = flashPart.name;
     }
     // The version the running firmware reports in the chip information (some
     // firmware keeps reporting what it started with, whatever the flash holds).
@@ -196,7 +196,7 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &part,
         // family's firmware reaches; the rest is taken as blank.)
         if (image->size() > flash.size())
             throw std::runtime_error("the recorded image does not fit the flash part " +
-                                     std::string(part.name));
+                                     std::string(flashPart.name));
         std::fill(flash.begin(), flash.end(), 0xFF);
         std::copy(image->begin(), image->end(), flash.begin());
     }
