@@ -3,6 +3,7 @@
 
 #include "app/fwupdate_handlers.h"
 #include "app/write_guard.h"
+#include "common/claim_file.h"
 #include "common/hex.h"
 #include "device/enumerator.h"
 
@@ -225,8 +226,18 @@ bool WriteJournalEntry(JournalEntry &entry, std::string &error)
         std::tm local{};
         localtime_r(&entry.started, &local);
         std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-        for (int n = 0; entry.file.empty() || fs::exists(entry.file); ++n)
-            entry.file = (dir / (std::string(stamp) + (n ? "-" + std::to_string(n) : "") + ".json")).string();
+        // Claimed, not only looked up: the workers of update --all start
+        // their entries in the same second.
+        for (int n = 0; entry.file.empty(); ++n) {
+            const std::string name =
+                (dir / (std::string(stamp) + (n ? "-" + std::to_string(n) : "") + ".json")).string();
+            if (ClaimNewFile(name))
+                entry.file = name;
+            else if (!fs::exists(name, ec) || n > 1000) {
+                error = "cannot create an entry in " + dir.string();
+                return false;
+            }
+        }
     }
     const std::string temporary = entry.file + ".tmp";
     {

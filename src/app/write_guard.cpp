@@ -6,6 +6,7 @@
 #include "app/window_journal.h"
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
+#include "common/claim_file.h"
 #include "device/discovery.h"
 #include "device/enumerator.h"
 #include "forms/ui_services.h"
@@ -81,10 +82,25 @@ std::string NewBackupPath(const std::string &series, const std::string &devicePa
     ::chmod(dir.c_str(), 0700);
     const std::string device = fs::path(devicePath).filename().string();
     const std::string base = (fs::path(dir) / BackupFileName(series, device, std::time(nullptr))).string();
+    // Taken for good, not only looked up: two processes backing up at the
+    // same second never share a name.
     std::string path = base;
-    for (int n = 2; fs::exists(path, ec); ++n)
+    for (int n = 2; !ClaimNewFile(path); ++n) {
+        if (!fs::exists(path, ec) || n > 1000) {
+            reason = "cannot create a backup file in " + dir + ": " + std::strerror(errno);
+            return {};
+        }
         path = base.substr(0, base.size() - 4) + "-" + std::to_string(n) + ".bin";
+    }
     return path;
+}
+
+// The name a backup claimed, given back when the backup left nothing in it.
+void RemoveIfEmpty(const std::string &file)
+{
+    std::error_code ec;
+    if (fs::is_regular_file(file, ec) && fs::file_size(file, ec) == 0 && !ec)
+        fs::remove(file, ec);
 }
 
 // Saved only when the file is there and holds something: a procedure that
@@ -253,6 +269,7 @@ BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std:
                 outcome.lastPhase.empty()
                     ? std::string()
                     : "the flash could not be read (stopped in " + outcome.lastPhase + ")");
+    RemoveIfEmpty(file);
     // The flash the write may change (the disk-stored family's area size is
     // not known here).
     if (outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate)
@@ -303,6 +320,7 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
     out.write(reinterpret_cast<const char *>(flash.data()), static_cast<std::streamsize>(flash.size()));
     out.close();
     r = Checked(file, static_cast<bool>(out), "cannot write " + file + ": " + std::strerror(errno));
+    RemoveIfEmpty(file);
     r.flash = capacity;
     return r;
 }
