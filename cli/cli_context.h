@@ -63,9 +63,16 @@ struct RunFacts {
 
 struct CliContext {
     // Global options.
-    std::string simulate; // preset spec for --simulate, empty for real hardware
-    std::string device;   // --device /dev/sgN
-    std::string simState; // --sim-state DIR
+    std::vector<std::string> simulate;   // every --simulate spec; empty for real hardware
+    std::string device;                  // --device /dev/sgN (given once)
+    std::vector<std::string> devices;    // every --device (update --all takes several)
+    bool severalDevices = false;         // the verb takes several --device (update --all)
+    std::vector<std::string> helperArgs; // --helper as given ("--helper" or "--helper=PROGRAM")
+    std::size_t simFirstIndex = 0;       // --sim-first-index
+    int workerFd = -1;                   // --worker-fd: a worker of update --all reports here
+    bool saveSimState = true;            // false: the workers of update --all keep the state
+    std::uint64_t simulatedMsAfter = 0;  // simulated time that passed in this run's workers
+    std::string simState;                // --sim-state DIR
     bool traceOn = false;
     std::string traceFile; // empty: standard error
     std::string traceDataFile;

@@ -15,6 +15,7 @@
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
 #include "cli/progress_view.h"
+#include "cli/update_all.h"
 #include "cli/user_text.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
@@ -765,7 +766,120 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
     });
 }
 
+// Why Load File's checks refuse `file`, in one line for a table's cell: for
+// a file made for another chip, the finding of the match check.
+std::string OneLineRefusal(const LoadCheck &check, const ChipIdentity &identity, const std::string &file)
+{
+    const std::string why = LoadRefusal(check, identity, file);
+    if (why.empty() || check.result != LoadResult::Mismatch || ChipTypeOf(identity.ChipTypeCode).bufferPath)
+        return why.substr(0, why.find('\n'));
+    ChipChoice chip;
+    chip.code = identity.ChipTypeCode;
+    chip.subRevision = identity.ChipSubRevision;
+    const FileCheckReport report = CheckFirmwareFile(file, chip);
+    return "the file does not fit this bridge" + (report.reason.empty() ? "" : " (" + report.reason + ")");
+}
+
+// The plan for `file` on the bridge selected in `form`: Update, Current, or
+// Skip with the reason update FILE would refuse it for.
+DevicePlan PlanFile(TBrigantFwTool &form, const std::string &file, const AllOptions &options, DevicePlan plan)
+{
+    const SelectedBridge &selected = form.selected;
+    const DeviceEntry entry = form.selectedEntry();
+    const std::uint8_t code = form.chip.ChipTypeCode;
+    PlannedWrite write;
+    write.bridge = BridgeJournalKey(entry.path);
+    write.device = entry.path;
+    write.series = selected.series;
+    write.chipCode = code;
+    write.firmware = file;
+    const std::optional<JournalEntry> unfinished = OpenJournalEntry(write.bridge);
+    plan.file = file;
+    plan.finishing = unfinished && RepeatsCutWrite(*unfinished, write);
+    if (!plan.finishing) {
+        const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
+        if (const std::string why = OneLineRefusal(check, form.chip, file); !why.empty()) {
+            plan.reason = why;
+            return plan;
+        }
+    }
+    const std::string next = FirmwareFileVersion(file, code);
+    plan.to = next.empty() ? "unknown" : UserVersion(next);
+    const VersionOrder order =
+        plan.finishing ? VersionOrder::Unknown : CompareVersions(next, selected.version);
+    if (options.includeNvram && !selected.nvramOffered) {
+        plan.reason = "--include-nvram: this bridge has no 4K NVRAM area to include";
+        return plan;
+    }
+    if (options.readWriteBuffer && !selected.bufferPath) {
+        plan.reason = "--read-write-buffer: this bridge does not offer the buffer transfer";
+        return plan;
+    }
+    if (RunRefusesFile(VerbRequest(form, ToolMode::Program, file, options.includeNvram), entry.bus,
+                       entry.path)) {
+        plan.reason = "the file does not fit this bridge's flash";
+        return plan;
+    }
+    if (order == VersionOrder::Same && !options.versions.allowReinstall) {
+        plan.action = DevicePlan::Action::Current;
+        plan.reason = "runs the version of " + file + " already";
+        return plan;
+    }
+    if (order == VersionOrder::Older && !options.versions.allowOlder) {
+        plan.reason = "version " + plan.to + " is older than the running " + plan.from;
+        return plan;
+    }
+    plan.action = DevicePlan::Action::Update;
+    plan.reason.clear();
+    return plan;
+}
+
 } // namespace
+
+DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options)
+{
+    DevicePlan plan;
+    const SelectedBridge &selected = form.selected;
+    plan.path = form.selectedEntry().path;
+    plan.chip = selected.series.empty() ? "unknown" : selected.series;
+    plan.typeCode = form.chip.ChipTypeCode;
+    plan.from = selected.version.empty() ? "unknown" : UserVersion(selected.version);
+    plan.to = "unknown";
+    if (options.embedded) {
+        // The one-button face's verdict on the bridge, as update --embedded takes it.
+        RefreshEnd(form);
+        plan.to = UserVersion(BuiltInImageVersion());
+        const OneButtonState state = form.oneButton;
+        if (form.YesBtn.enabled())
+            plan.action = DevicePlan::Action::Update;
+        else if (state == OneButtonState::Current)
+            plan.action = DevicePlan::Action::Current;
+        plan.reason =
+            plan.action == DevicePlan::Action::Update ? "" : DescribeOneButton(state, false, plan.index).text;
+        return plan;
+    }
+    if (!selected.supported) {
+        plan.reason = "this bridge cannot be updated (chip type code " + std::to_string(plan.typeCode) + ")";
+        return plan;
+    }
+    // The first file that fits; when none does, the first file's reason (or
+    // the first that is not "does not fit" at all: a version, an option).
+    DevicePlan best = plan;
+    best.reason.clear();
+    for (const std::string &file : options.files) {
+        const DevicePlan tried = PlanFile(form, file, options, plan);
+        if (tried.action == DevicePlan::Action::Update)
+            return tried;
+        if (tried.action == DevicePlan::Action::Current && best.action != DevicePlan::Action::Current)
+            best = tried;
+        else if (best.reason.empty())
+            best = tried;
+    }
+    if (best.action == DevicePlan::Action::Skip && options.files.size() > 1)
+        best.reason = "none of the " + std::to_string(options.files.size()) + " files fits (" + best.file +
+                      ": " + best.reason + ")";
+    return best;
+}
 
 int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,
                  bool readWriteBuffer)
@@ -785,26 +899,64 @@ int BackupVerb(CliContext &ctx, int index, const std::string &file)
 void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<UpdateArgs>();
-    auto *update = app.add_subcommand("update", "Update a bridge's firmware");
+    auto all = std::make_shared<AllOptions>();
+    auto everyDevice = std::make_shared<bool>(false);
+    auto *update = app.add_subcommand("update", "Update a bridge's firmware (or, with --all, every bridge)");
     update->add_flag(
         "--embedded", args->embedded,
         "Program the firmware image built into the program (one-button update of a code-16 bridge)");
-    update->add_option("FILE", args->file, "Firmware file to program (the full tool's Load File and Run)")
+    update
+        ->add_option(
+            "FILE", all->files,
+            "Firmware file to program (the full tool's Load File and Run); with --all, one per model")
         ->type_name("FILE");
     update->add_flag(
         "--include-nvram", args->includeNvram,
         "Check \"Include 4K NVRAM\": write the file's NVRAM area instead of keeping the device's");
     update->add_flag("--read-write-buffer", args->readWriteBuffer,
                      "Check \"Read/Write Buffer\": program through READ/WRITE BUFFER (codes 15-18)");
-    AddIndexAndJson(*update, args->index, args->json);
+    update
+        ->add_option("--index", all->indexes, "Device list entry (default: the first; with --all, repeat it)")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber);
+    update->add_flag(
+        "--json", args->json,
+        "End with a JSON report on standard output (the rest goes to standard error; docs/json.md)");
     update->add_flag("--allow-reinstall", args->versions.allowReinstall,
                      "Write FILE although the bridge runs its version already (else exit 4)");
     update->add_flag("--allow-older", args->versions.allowOlder,
                      "Write FILE although its version is older than the running one (else exit 2)");
+    update->add_flag("--all", *everyDevice,
+                     "Update every listed bridge (or those --device / --index name) at once, each with the "
+                     "FILE that fits it, after one question");
+    update->add_option("--jobs", all->jobs, "With --all: update at most N bridges at a time (default: all)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
     AddWriteOptions(*update, ctx, true);
-    update->callback([&ctx, args] {
-        ctx.action = [&ctx, args] {
-            return WithReport(args->json, "update", [&] { return RunFileOrEmbedded(ctx, *args); });
+    update->callback([&ctx, args, all, everyDevice] {
+        ctx.severalDevices = *everyDevice;
+        ctx.action = [&ctx, args, all, everyDevice]() -> int {
+            if (*everyDevice) {
+                all->embedded = args->embedded;
+                all->includeNvram = args->includeNvram;
+                all->readWriteBuffer = args->readWriteBuffer;
+                all->json = args->json;
+                all->versions = args->versions;
+                return RunUpdateAll(ctx, *all);
+            }
+            args->file = all->files.empty() ? "" : all->files.front();
+            args->index = all->indexes.empty() ? -1 : all->indexes.front();
+            return WithReport(args->json, "update", [&] {
+                if (all->files.size() > 1 || all->indexes.size() > 1 || all->jobs > 0) {
+                    std::cerr << "error: "
+                              << (all->jobs > 0           ? "--jobs"
+                                  : all->files.size() > 1 ? "several FILEs"
+                                                          : "a repeated --index")
+                              << ": only update --all updates several bridges\n";
+                    return static_cast<int>(kExitUsage);
+                }
+                return RunFileOrEmbedded(ctx, *args);
+            });
         };
     });
 

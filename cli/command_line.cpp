@@ -70,9 +70,12 @@ CommandLine::CommandLine()
         ->type_name("PRESET")
         ->expected(1)
         ->take_all();
-    app.add_option("--device", ctx.device,
-                   "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN)")
-        ->type_name("NODE");
+    app.add_option("--device", ctx.devices,
+                   "SCSI generic node of the bridge's disk, e.g. /dev/sg2 (with --simulate: sim:sgN; "
+                   "update --all takes several)")
+        ->type_name("NODE")
+        ->expected(1)
+        ->take_all();
     helperOption =
         app.add_option("--helper", helperProgram,
                        "Send every command through the privileged helper, started with pkexec (or through "
@@ -81,6 +84,9 @@ CommandLine::CommandLine()
             ->expected(0, 1);
     app.add_option("--sim-state", ctx.simState, "Directory that keeps the simulated devices' state")
         ->type_name("DIR");
+    // What update --all gives each of its workers: no group, so no help line.
+    app.add_option("--sim-first-index", ctx.simFirstIndex)->group("");
+    app.add_option("--worker-fd", ctx.workerFd)->group("")->check(CLI::NonNegativeNumber);
     traceOption =
         app.add_option("--trace", ctx.traceFile, "Write one line per SCSI command (to FILE or stderr)")
             ->type_name("FILE")
@@ -127,6 +133,17 @@ std::optional<int> ParseCommandLine(CommandLine &line, int argc, const char *con
         err << line.app.help();
         return kExitUsage;
     }
+    CliContext &ctx = line.ctx;
+    if (ctx.devices.size() > 1 && !ctx.severalDevices) {
+        err << "error: --device is given " << ctx.devices.size()
+            << " times: only update --all works on several devices\n";
+        return kExitUsage;
+    }
+    if (ctx.devices.size() == 1)
+        ctx.device = ctx.devices.front();
+    ctx.simulate = line.simulate;
+    if (line.helperOption->count() > 0)
+        ctx.helperArgs = {line.helperProgram.empty() ? "--helper" : "--helper=" + line.helperProgram};
 
     return std::nullopt;
 }

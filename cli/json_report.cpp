@@ -34,6 +34,8 @@ struct Report {
 // The report of the run in progress (the verbs fill it as they go).
 Report *currentReport = nullptr;
 
+} // namespace
+
 const char *ResultName(int exitCode)
 {
     switch (exitCode) {
@@ -53,6 +55,9 @@ const char *ResultName(int exitCode)
         return "stopped";
     }
 }
+
+namespace
+{
 
 const char *PhaseName(WritePhase phase)
 {

@@ -66,6 +66,9 @@ class ScopedReportPause
     void *saved_;
 };
 
+// The `result` word of a report for an exit status.
+const char *ResultName(int exitCode);
+
 // What the verb in progress tells its report (nothing without --json).
 void ReportDevice(const std::string &path, const std::string &chip, int typeCode);
 void ReportStatus(const std::string &status);

@@ -3,6 +3,7 @@
 #include "cli/cli_context.h"
 #include "cli/command_line.h"
 #include "cli/user_text.h"
+#include "cli/worker_channel.h"
 #include "cli/write_safety.h"
 #include "runtime/runtime.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char **argv)
     runtime::RuntimeOptions options;
     options.simulate = line.simulate;
     options.simState = ctx.simState;
+    options.simFirstIndex = ctx.simFirstIndex;
     options.device = ctx.device;
     options.trace = line.traceOption->count() > 0;
     options.traceFile = ctx.traceFile;
@@ -74,6 +76,8 @@ int main(int argc, char **argv)
     // Interrupts stop the run between two commands (never inside a write),
     // so that what follows, the saving of the simulated state included, runs.
     InstallInterruptHandling();
+    if (ctx.workerFd >= 0)
+        OpenWorkerChannel(ctx.workerFd);
     int code = kExitFailed;
     try {
         code = ctx.action();
@@ -89,7 +93,7 @@ int main(int argc, char **argv)
     if (code != kExitOk)
         ReportAccessProblem(&session);
 
-    if (std::string error; !session.saveSimState(error)) {
+    if (std::string error; ctx.saveSimState && !session.saveSimState(error)) {
         std::cerr << "error: " << error << "\n";
         if (code == kExitOk)
             code = kExitFailed;
@@ -99,9 +103,12 @@ int main(int argc, char **argv)
         // after it, so that the two never share a line where both go to one pipe.
         std::cout.flush();
         std::fflush(stdout);
-        const std::uint64_t ms = session.simulationClock().nowMs() - simStartMs;
+        const std::uint64_t ms = session.simulationClock().nowMs() - simStartMs + ctx.simulatedMsAfter;
+        SendWorkerEnd(code, ms);
         std::fprintf(stderr, "simulated time: %llu.%02llu s\n", static_cast<unsigned long long>(ms / 1000),
                      static_cast<unsigned long long>(ms % 1000 / 10));
     }
+    if (!session.simulation())
+        SendWorkerEnd(code, 0);
     return code;
 }

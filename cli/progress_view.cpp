@@ -88,8 +88,21 @@ std::string ProgressLine(const ProgressEvent &event, std::uint64_t elapsedMs)
     return line;
 }
 
+namespace
+{
+std::function<void(const ProgressEvent &)> &Mirror()
+{
+    static std::function<void(const ProgressEvent &)> mirror;
+    return mirror;
+}
+} // namespace
+
+void SetProgressMirror(std::function<void(const ProgressEvent &)> mirror) { Mirror() = std::move(mirror); }
+
 void ProgressView::progress(const ProgressEvent &event)
 {
+    if (Mirror())
+        Mirror()(event);
     if (style_.verbosity == Verbosity::Quiet)
         return;
     if (!style_.terminal) {

@@ -8,6 +8,7 @@
 #include "forms/ui_services.h"
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -38,6 +39,10 @@ std::string DurationText(std::uint64_t ms);
 // The progress line of one event, without the carriage return: phase,
 // percent, bar, amount and (once it can be estimated) the time left.
 std::string ProgressLine(const ProgressEvent &event, std::uint64_t elapsedMs);
+
+// Every view's progress steps also go to `mirror` (empty: nowhere), whatever
+// the verbosity: a worker of update --all passes them to its parent.
+void SetProgressMirror(std::function<void(const ProgressEvent &)> mirror);
 
 class ProgressView
 {

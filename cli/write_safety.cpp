@@ -111,6 +111,22 @@ void AddWriteOptions(CLI::App &verb, CliContext &ctx, bool backup)
                   "the plan; the device is written only when that succeeded");
 }
 
+bool AskToGoOn(bool yes, bool &noTerminal)
+{
+    if (yes)
+        return true;
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
+        noTerminal = true;
+        return false;
+    }
+    std::cout << "Go on? [y/N] " << std::flush;
+    std::string answer;
+    const bool answered = ReadAnswer(answer);
+    if (!answered)
+        std::cout << "\n";
+    return answered && AnsweredYes(answer);
+}
+
 WriteGuard CliWriteGuard(const CliContext &ctx, const std::string &question, bool &noTerminal)
 {
     WriteGuard guard;
@@ -122,18 +138,7 @@ WriteGuard CliWriteGuard(const CliContext &ctx, const std::string &question, boo
         if (view)
             view->endLine();
         std::cout << question << "\n" << PlanText(plan) << std::flush;
-        if (yes)
-            return true;
-        if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
-            noTerminal = true;
-            return false;
-        }
-        std::cout << "Go on? [y/N] " << std::flush;
-        std::string answer;
-        const bool answered = ReadAnswer(answer);
-        if (!answered)
-            std::cout << "\n";
-        return answered && AnsweredYes(answer);
+        return AskToGoOn(yes, noTerminal);
     };
     guard.backedUp = [view](const BackupResult &backup) {
         if (view)

@@ -20,6 +20,10 @@ void AddWriteOptions(CLI::App &verb, CliContext &ctx, bool backup);
 // (answered by --yes). `noTerminal` is set when it had to refuse for want of one.
 WriteGuard CliWriteGuard(const CliContext &ctx, const std::string &question, bool &noTerminal);
 
+// "Go on? [y/N]" on a terminal: true for yes (or at once with `yes`);
+// false with `noTerminal` set where there is no terminal to ask on.
+bool AskToGoOn(bool yes, bool &noTerminal);
+
 // Prints why a guarded run stopped (standard error) or where the backup went
 // (standard output); returns the exit code of a stop, or -1 when the write ran.
 int ReportGuard(const GuardedRun &run, const std::string &path, bool noTerminal);

@@ -87,6 +87,7 @@ std::optional<StartFailure> Runtime::startSimulation(const RuntimeOptions &optio
     else if (!options.programClock)
         services_.clock(&virtualClock_); // waits cost nothing, and are still counted
     simulation_ = std::make_unique<sim::Simulation>(*simulationClock_);
+    simulation_->setFirstIndex(options.simFirstIndex);
     for (const auto &spec : options.simulate) {
         std::string error;
         std::string path = simulation_->add(spec, error);

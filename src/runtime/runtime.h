@@ -51,6 +51,7 @@ enum class SimulatedTime : std::uint8_t {
 struct RuntimeOptions {
     std::vector<std::string> simulate; // preset specs; empty: the real devices
     std::string simState;              // directory of the simulated devices' state
+    std::size_t simFirstIndex = 0;     // the simulated devices are devices N, N+1, ... of a larger set
     std::string device;                // the one disk to work on (its sg node); empty: every one
     bool trace = false;
     std::string traceFile;     // empty: standard error

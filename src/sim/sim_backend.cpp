@@ -28,7 +28,7 @@ std::string SimBackend::attach(std::shared_ptr<SimDevice> device, std::string pa
     Slot slot;
     slot.path = path;
     slot.device = std::move(device);
-    slot.number = static_cast<std::uint32_t>(slots_.size());
+    slot.number = firstPort_ + static_cast<std::uint32_t>(slots_.size());
     slots_.push_back(std::move(slot));
     return path;
 }

@@ -68,6 +68,14 @@ class SimBackend final : public ScsiBackend
     // first, as a bridge does whose firmware takes its time to drop off USB.
     void detachLater(const std::string &path, std::uint32_t leaveMs, std::uint32_t delayMs);
     void setRenumberOnReattach(bool renumber) { renumber_ = renumber; }
+    // The first device attached gets "sim:sgN" and port N (the others follow
+    // on): a process that simulates device N of a larger set alone names it
+    // as the whole set does.
+    void setFirstNumber(std::uint32_t n)
+    {
+        nextNumber_ = n;
+        firstPort_ = n;
+    }
     // Delivers due arrivals; called before every command and by event loops.
     void poll();
     void setDeviceEventListener(std::function<void(const std::string &path, bool arrived)> listener)
@@ -110,6 +118,7 @@ class SimBackend final : public ScsiBackend
     Clock &clock_;
     std::vector<Slot> slots_;
     std::uint32_t nextNumber_ = 0;
+    std::uint32_t firstPort_ = 0;
     bool renumber_ = false;
     std::function<void(const std::string &, bool)> listener_;
     std::vector<std::pair<int, BusObserver>> observers_;

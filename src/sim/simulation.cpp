@@ -155,7 +155,7 @@ bool Simulation::loadState(const std::string &dir, std::string &error)
 {
     for (std::size_t i = 0; i < bridges_.size(); ++i) {
         SimBridge &b = *bridges_[i];
-        const fs::path d = DeviceDir(dir, i);
+        const fs::path d = DeviceDir(dir, firstIndex_ + i);
         if (ReadExact(d / "flash.bin", b.flash().contents(), b.flash().contents().size(), error) < 0)
             return false;
         if (ReadExact(d / "xdata.bin", b.xdata(), kXdataSize, error) < 0)
@@ -171,7 +171,7 @@ bool Simulation::saveState(const std::string &dir, std::string &error) const
 {
     for (std::size_t i = 0; i < bridges_.size(); ++i) {
         SimBridge &b = *bridges_[i];
-        const fs::path d = DeviceDir(dir, i);
+        const fs::path d = DeviceDir(dir, firstIndex_ + i);
         std::error_code ec;
         fs::create_directories(d, ec);
         if (ec) {

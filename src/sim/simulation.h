@@ -34,6 +34,14 @@ class Simulation
     // as its preset made it; a flash file of the wrong size is an error.
     bool loadState(const std::string &dir, std::string &error);
     bool saveState(const std::string &dir, std::string &error) const;
+    // Numbers the devices from `first` on (before the first add): their
+    // paths, ports and state folders are those of devices first, first+1, ...
+    // of a larger simulation.
+    void setFirstIndex(std::size_t first)
+    {
+        firstIndex_ = first;
+        backend_.setFirstNumber(static_cast<std::uint32_t>(first));
+    }
 
     // How long a reset bridge stays off the bus (option reattach=MS), and how
     // long it stays on it first (leave-after=MS).
@@ -46,6 +54,7 @@ class Simulation
     Clock &clock_;
     SimBackend backend_;
     std::vector<std::shared_ptr<SimBridge>> bridges_;
+    std::size_t firstIndex_ = 0;
 };
 
 } // namespace brigant::sim

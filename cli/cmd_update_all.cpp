@@ -1,0 +1,731 @@
+// brigant-fw update --all: this process identifies every bridge and plans
+// what update FILE would do with each, asks once, then starts one worker per
+// bridge to update (brigant-fw itself, on that bridge alone, with --yes and
+// --json), follows them and reports. A worker keeps all the single update's
+// rules (backup, mounted filesystems, versions, journal, interrupts) and its
+// own program-wide state; one that crashes stops no other.
+#include "app/one_button.h"
+#include "cli/json_report.h"
+#include "cli/progress_view.h"
+#include "cli/update_all.h"
+#include "cli/user_text.h"
+#include "cli/window_session.h"
+#include "cli/worker_channel.h"
+#include "cli/write_safety.h"
+#include "common/clock.h"
+#include "image/firmware_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+constexpr int kChannelFd = 3; // the worker's end of its channel
+
+// One bridge of the plan, and its worker once started.
+struct Worker {
+    DevicePlan plan;
+    std::vector<std::string> argv;
+    enum class State : std::uint8_t { Idle, Waiting, Running, Done, NotStarted };
+    State state = State::Idle;
+    pid_t pid = -1;
+    int fds[3] = {-1, -1, -1}; // its standard output (the report), standard error, channel
+    std::string text[3];       // what came from each; the channel's unfinished line
+    std::string phase;
+    int percent = -1;
+    bool ended = false; // its channel said how it ended
+    int exitStatus = -1;
+    std::uint64_t simulatedMs = 0;
+    int waitStatus = 0;
+    nlohmann::json report; // its --json document (null: none came)
+
+    bool open() const { return fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0; }
+};
+
+// Interrupts while workers run: counted here, passed on to every worker by
+// the loop (a worker defers the first during a write and stops after its
+// current command on the second, as a single update does).
+volatile std::sig_atomic_t pendingInterrupts = 0;
+volatile std::sig_atomic_t pendingTerminates = 0;
+
+extern "C" void OnParentSignal(int sig)
+{
+    if (sig == SIGINT)
+        pendingInterrupts = pendingInterrupts + 1;
+    else
+        pendingTerminates = pendingTerminates + 1;
+}
+
+class ParentSignals
+{
+  public:
+    ParentSignals()
+    {
+        struct sigaction action {
+        };
+        action.sa_handler = OnParentSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &savedInt_);
+        sigaction(SIGTERM, &action, &savedTerm_);
+    }
+    ~ParentSignals()
+    {
+        sigaction(SIGINT, &savedInt_, nullptr);
+        sigaction(SIGTERM, &savedTerm_, nullptr);
+    }
+    ParentSignals(const ParentSignals &) = delete;
+    ParentSignals &operator=(const ParentSignals &) = delete;
+
+  private:
+    struct sigaction savedInt_ {
+    };
+    struct sigaction savedTerm_ {
+    };
+};
+
+std::string ActionText(const DevicePlan &plan, bool severalFiles)
+{
+    switch (plan.action) {
+    case DevicePlan::Action::Update:
+        return std::string(plan.finishing ? "finish the cut update" : "update") +
+               (severalFiles && !plan.file.empty() ? " with " + plan.file : "");
+    case DevicePlan::Action::Current:
+        return "nothing to do: " + plan.reason;
+    case DevicePlan::Action::Skip:
+        break;
+    }
+    return "skip: " + plan.reason;
+}
+
+// Rows of cells as aligned columns, two spaces apart, the last one as it is.
+std::string Table(const std::vector<std::vector<std::string>> &rows)
+{
+    std::vector<std::size_t> width;
+    for (const auto &row : rows)
+        for (std::size_t c = 0; c + 1 < row.size(); ++c) {
+            width.resize(std::max(width.size(), c + 1));
+            width[c] = std::max(width[c], row[c].size());
+        }
+    std::string text;
+    for (const auto &row : rows) {
+        std::string line = " ";
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += " " + row[c];
+            if (c + 1 < row.size())
+                line.append(width[c] - row[c].size() + 1, ' ');
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        text += line + "\n";
+    }
+    return text;
+}
+
+// What a worker runs: this program on the device alone. A simulated device
+// is simulated alone, numbered as in this run, so that its path, port and
+// state folder are the same as here.
+std::vector<std::string> WorkerArgs(const CliContext &ctx, const AllOptions &options, const DevicePlan &plan)
+{
+    std::vector<std::string> a = {"brigant-fw"};
+    const std::string node = plan.path.substr(plan.path.find_last_of("/:") + 1);
+    if (!ctx.simulate.empty()) {
+        const std::size_t n = std::stoul(node.substr(2)); // sim:sgN is the Nth --simulate
+        a.insert(a.end(), {"--simulate", ctx.simulate.at(n), "--sim-first-index", std::to_string(n)});
+        if (!ctx.simState.empty())
+            a.insert(a.end(), {"--sim-state", ctx.simState});
+    }
+    a.insert(a.end(), {"--device", plan.path});
+    a.insert(a.end(), ctx.helperArgs.begin(), ctx.helperArgs.end());
+    if (ctx.traceOn)
+        a.push_back("--trace=" + ctx.traceFile + "." + node);
+    if (!ctx.traceDataFile.empty())
+        a.insert(a.end(), {"--trace-data", ctx.traceDataFile + "." + node});
+    if (ctx.debug)
+        a.push_back("--debug");
+    a.push_back("update");
+    if (plan.file.empty())
+        a.push_back("--embedded");
+    else
+        a.push_back(plan.file);
+    a.insert(a.end(), {"--yes", "--json", "--worker-fd", std::to_string(kChannelFd)});
+    const std::pair<bool, const char *> flags[] = {
+        {options.includeNvram, "--include-nvram"},
+        {options.readWriteBuffer, "--read-write-buffer"},
+        {options.versions.allowReinstall, "--allow-reinstall"},
+        {options.versions.allowOlder, "--allow-older"},
+        {ctx.write.noBackup, "--no-backup"},
+        {ctx.write.force, "--force"},
+        {ctx.write.rehearse, "--rehearse"},
+    };
+    for (const auto &[on, flag] : flags)
+        if (on)
+            a.push_back(flag);
+    return a;
+}
+
+// Starts `w`: its standard output, standard error and channel come back on
+// pipes; it reads nothing and has a process group of its own, so that a
+// terminal's Ctrl-C reaches this process alone, which passes it on.
+bool Start(Worker &w, std::string &error)
+{
+    int pipes[3][2];
+    for (int i = 0; i < 3; ++i)
+        if (::pipe2(pipes[i], O_CLOEXEC) != 0) {
+            error = std::string("cannot make a pipe: ") + std::strerror(errno);
+            for (int k = 0; k < i; ++k) {
+                ::close(pipes[k][0]);
+                ::close(pipes[k][1]);
+            }
+            return false;
+        }
+    std::vector<char *> argv;
+    for (std::string &arg : w.argv)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            ::dup2(null, STDIN_FILENO);
+        ::dup2(pipes[0][1], STDOUT_FILENO);
+        ::dup2(pipes[1][1], STDERR_FILENO);
+        ::dup2(pipes[2][1], kChannelFd);
+        ::execv("/proc/self/exe", argv.data());
+        const char text[] = "error: the worker could not start brigant-fw\n";
+        const ssize_t ignored = ::write(STDERR_FILENO, text, sizeof text - 1);
+        (void)ignored;
+        ::_exit(127);
+    }
+    for (int i = 0; i < 3; ++i) {
+        ::close(pipes[i][1]);
+        if (pid < 0)
+            ::close(pipes[i][0]);
+        else
+            w.fds[i] = pipes[i][0];
+    }
+    if (pid < 0) {
+        error = std::string("cannot start a worker: ") + std::strerror(errno);
+        return false;
+    }
+    w.pid = pid;
+    w.state = Worker::State::Running;
+    return true;
+}
+
+// How a worker's update ended, in a word and a reason.
+struct Ending {
+    std::string result; // success, failed, refused, nothing to do, stopped, crashed, ...
+    std::string reason;
+};
+
+Ending EndingOf(const Worker &w)
+{
+    if (w.state == Worker::State::NotStarted)
+        return {"not started", "stopped before its update began: nothing was written"};
+    if (w.report.is_object()) {
+        Ending e{w.report.value("result", std::string("failed")), ""};
+        if (const auto r = w.report.find("reason"); r != w.report.end() && r->is_string())
+            e.reason = *r;
+        return e;
+    }
+    // No report: the worker died, or never ran.
+    const std::string verify = "`brigant-fw --device " + w.plan.path + " verify " +
+                               (w.plan.file.empty() ? "--embedded" : w.plan.file) + "` tells where it stands";
+    if (WIFSIGNALED(w.waitStatus))
+        return {"crashed", "the worker stopped on signal " + std::to_string(WTERMSIG(w.waitStatus)) +
+                               " without a report; " + verify};
+    return {"failed", "the worker ended (exit status " + std::to_string(WEXITSTATUS(w.waitStatus)) +
+                          ") without a report; " + verify};
+}
+
+int WorkerExit(const Worker &w)
+{
+    if (w.report.is_object() && w.report.contains("exit_status") &&
+        w.report["exit_status"].is_number_integer())
+        return w.report["exit_status"].get<int>();
+    if (w.ended)
+        return w.exitStatus;
+    return WIFEXITED(w.waitStatus) ? WEXITSTATUS(w.waitStatus) : 128 + WTERMSIG(w.waitStatus);
+}
+
+// The JSON object of a device no worker updated, with the fields of an update's report.
+nlohmann::json PlanReport(const DevicePlan &plan)
+{
+    const bool current = plan.action == DevicePlan::Action::Current;
+    auto version = [](const std::string &v) { return v == "unknown" ? nlohmann::json() : nlohmann::json(v); };
+    return {{"verb", "update"},
+            {"device", plan.path},
+            {"chip",
+             {{"name", plan.chip == "unknown" ? nlohmann::json() : nlohmann::json(plan.chip)},
+              {"typeCode", plan.typeCode}}},
+            {"firmware", {{"before", version(plan.from)}, {"after", version(plan.from)}}},
+            {"backup", nullptr},
+            {"status", current ? "already installed" : "skipped"},
+            {"result", current ? "nothing to do" : "refused"},
+            {"exit_status", current ? kExitNothingToDo : kExitUsage},
+            {"reason", current ? nlohmann::json() : nlohmann::json(plan.reason)},
+            {"messages", nlohmann::json::array()}};
+}
+
+// Follows the workers: their output, their progress on a live table (a
+// terminal) or a line per phase change, their end; starts the next while
+// fewer than `jobs` run; passes interrupts on.
+class Follower
+{
+  public:
+    Follower(std::vector<Worker> &workers, std::ostream &out, const OutputStyle &style, std::size_t jobs)
+        : workers_(workers), out_(out), style_(style), jobs_(jobs)
+    {
+    }
+
+    // Until every worker ended; the signal that stopped the run (0: none).
+    int run()
+    {
+        ParentSignals signals;
+        for (;;) {
+            passSignals();
+            startWaiting();
+            std::vector<pollfd> polled;
+            std::vector<std::pair<Worker *, int>> owners;
+            for (Worker &w : workers_)
+                for (int i = 0; i < 3; ++i)
+                    if (w.fds[i] >= 0) {
+                        polled.push_back({w.fds[i], POLLIN, 0});
+                        owners.emplace_back(&w, i);
+                    }
+            if (polled.empty())
+                break;
+            draw();
+            const int n = ::poll(polled.data(), polled.size(), 200);
+            if (n < 0 && errno != EINTR)
+                break;
+            for (std::size_t k = 0; n > 0 && k < polled.size(); ++k)
+                if (polled[k].revents != 0)
+                    readFrom(*owners[k].first, owners[k].second);
+            for (Worker &w : workers_)
+                if (w.state == Worker::State::Running && !w.open())
+                    reap(w);
+        }
+        draw(true);
+        return stopSignal_;
+    }
+
+  private:
+    void startWaiting()
+    {
+        std::size_t running = 0;
+        for (const Worker &w : workers_)
+            running += w.state == Worker::State::Running;
+        for (Worker &w : workers_) {
+            if (w.state != Worker::State::Waiting)
+                continue;
+            if (stopSignal_ != 0) {
+                w.state = Worker::State::NotStarted;
+                changed(w, "not started");
+                continue;
+            }
+            if (running >= jobs_)
+                break;
+            std::string error;
+            if (!Start(w, error)) {
+                w.state = Worker::State::Done;
+                w.waitStatus = 127 << 8;
+                w.text[1] += "error: " + error + "\n";
+                changed(w, "failed: " + error);
+                continue;
+            }
+            ++running;
+            changed(w, "started");
+        }
+    }
+
+    void passSignals()
+    {
+        while (pendingInterrupts > 0 || pendingTerminates > 0) {
+            const int sig = pendingInterrupts > 0 ? SIGINT : SIGTERM;
+            if (sig == SIGINT)
+                pendingInterrupts = pendingInterrupts - 1;
+            else
+                pendingTerminates = pendingTerminates - 1;
+            int passed = 0;
+            for (const Worker &w : workers_)
+                if (w.state == Worker::State::Running && ::kill(w.pid, sig) == 0)
+                    ++passed;
+            if (stopSignal_ == 0)
+                say(std::string(sig == SIGINT ? "interrupt" : "terminate") + ": passed to " +
+                    std::to_string(passed) +
+                    " running update(s), which finish a write they are in (a second Ctrl-C within 3 s stops "
+                    "them after their current command); no other update starts");
+            stopSignal_ = sig;
+        }
+    }
+
+    void readFrom(Worker &w, int i)
+    {
+        char buffer[4096];
+        const ssize_t n = ::read(w.fds[i], buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return;
+        if (n <= 0) {
+            ::close(w.fds[i]);
+            w.fds[i] = -1;
+            return;
+        }
+        w.text[i].append(buffer, static_cast<std::size_t>(n));
+        if (i != 2)
+            return;
+        // The channel: whole lines only.
+        std::size_t end;
+        while ((end = w.text[2].find('\n')) != std::string::npos) {
+            const std::string line = w.text[2].substr(0, end);
+            w.text[2].erase(0, end + 1);
+            WorkerEvent event;
+            if (!ParseWorkerEvent(line, event))
+                continue;
+            if (event.end) {
+                w.ended = true;
+                w.exitStatus = event.exitStatus;
+                w.simulatedMs = event.simulatedMs;
+            } else if (event.progress) {
+                const int percent = event.progress->total == 0
+                                        ? -1
+                                        : static_cast<int>(std::min<std::uint64_t>(
+                                              100, event.progress->done * 100 / event.progress->total));
+                const bool newPhase = event.progress->phase != w.phase;
+                w.phase = event.progress->phase;
+                w.percent = percent;
+                if (newPhase)
+                    changed(w, w.phase);
+                else
+                    dirty_ = true;
+            }
+        }
+    }
+
+    void reap(Worker &w)
+    {
+        while (::waitpid(w.pid, &w.waitStatus, 0) < 0 && errno == EINTR)
+            passSignals();
+        w.state = Worker::State::Done;
+        w.report = nlohmann::json::parse(w.text[0], nullptr, false);
+        if (!w.report.is_object())
+            w.report = nullptr;
+        const Ending e = EndingOf(w);
+        changed(w, e.result + (e.reason.empty() || e.result == "success" ? "" : ": " + e.reason));
+    }
+
+    // A worker's state changed: a line off a terminal, a redraw on one.
+    void changed(const Worker &w, const std::string &what)
+    {
+        dirty_ = true;
+        if (style_.terminal || style_.verbosity == Verbosity::Quiet)
+            return;
+        out_ << w.plan.path << ": " << what << "\n" << std::flush;
+    }
+
+    void say(const std::string &line)
+    {
+        if (style_.terminal && drawn_ > 0) {
+            out_ << "\n";
+            drawn_ = 0; // the table is drawn again below the line
+        }
+        out_ << line << "\n" << std::flush;
+    }
+
+    std::string stateText(const Worker &w) const
+    {
+        switch (w.state) {
+        case Worker::State::Idle:
+        case Worker::State::Waiting:
+            return "waiting";
+        case Worker::State::Running:
+            return "running";
+        case Worker::State::NotStarted:
+            return "not started";
+        case Worker::State::Done:
+            break;
+        }
+        return EndingOf(w).result;
+    }
+
+    // The live table on a terminal, redrawn in place at most 10 times a second.
+    void draw(bool last = false)
+    {
+        if (!style_.terminal || style_.verbosity == Verbosity::Quiet || (!dirty_ && !last))
+            return;
+        const std::uint64_t now = ProgramClock().nowMs();
+        if (!last && drawn_ > 0 && now - lastDrawMs_ < 100)
+            return;
+        lastDrawMs_ = now;
+        std::vector<std::vector<std::string>> rows;
+        for (const Worker &w : workers_) {
+            if (w.state == Worker::State::Idle)
+                continue;
+            const bool active = w.state == Worker::State::Running;
+            rows.push_back({w.plan.path, w.plan.chip, active ? w.phase : "",
+                            active && w.percent >= 0 ? std::to_string(w.percent) + "%" : "", stateText(w)});
+        }
+        std::string text;
+        if (drawn_ > 0)
+            text += "\x1b[" + std::to_string(drawn_) + "A";
+        std::istringstream lines(Table(rows));
+        std::string line;
+        while (std::getline(lines, line))
+            text += "\r\x1b[K" + line + "\n";
+        out_ << text << std::flush;
+        drawn_ = rows.size();
+        dirty_ = false;
+    }
+
+    std::vector<Worker> &workers_;
+    std::ostream &out_;
+    OutputStyle style_;
+    std::size_t jobs_;
+    int stopSignal_ = 0;
+    bool dirty_ = true;
+    std::size_t drawn_ = 0;
+    std::uint64_t lastDrawMs_ = 0;
+};
+
+// The simulated time of the run: the workers' times laid on `jobs` slots in
+// the order they started, as the parallel run spends them.
+std::uint64_t SimulatedSpan(const std::vector<Worker> &workers, std::size_t jobs)
+{
+    std::vector<std::uint64_t> slots(std::max<std::size_t>(jobs, 1), 0);
+    for (const Worker &w : workers) {
+        if (w.pid < 0)
+            continue;
+        *std::min_element(slots.begin(), slots.end()) += w.simulatedMs;
+    }
+    return *std::max_element(slots.begin(), slots.end());
+}
+
+int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &workers, std::ostream &out,
+           const OutputStyle &style)
+{
+    if (options.embedded == !options.files.empty()) {
+        std::cerr
+            << "error: update --all needs the firmware FILEs (one per model) or --embedded (not both)\n";
+        return kExitUsage;
+    }
+    if (options.embedded && (options.includeNvram || options.readWriteBuffer)) {
+        std::cerr << "error: --embedded programs the built-in image: no FILE and no check boxes\n";
+        return kExitUsage;
+    }
+    for (const std::string &file : options.files)
+        if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
+            std::cerr << "error: " << file << ": " << why << "; nothing was sent to any device\n";
+            return kExitUsage;
+        }
+    if (ctx.traceOn && ctx.traceFile.empty()) {
+        std::cerr
+            << "error: --trace with update --all needs a FILE: each device's commands go to FILE.NODE\n";
+        return kExitUsage;
+    }
+    if (!options.indexes.empty() && ctx.devices.size() > 1) {
+        std::cerr << "error: update --all takes the devices by --device or by --index, not both\n";
+        return kExitUsage;
+    }
+
+    // 1. Every bridge identified, and what update FILE would do with it.
+    WindowSession session(ctx, MessageStream(ctx));
+    TBrigantFwTool &form = session.form();
+    form.repairBankOnSelect = false;
+    session.open();
+    if (session.enumerationFailed())
+        std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
+    if (form.listedCount == 0) {
+        ReportAccessProblem(ctx.runtime);
+        out << "no device found\n";
+        return kExitNoDevice;
+    }
+    std::vector<int> chosen = options.indexes;
+    for (const int index : chosen)
+        if (index >= form.listedCount)
+            return IndexOutOfRange(index, form.listedCount);
+    if (ctx.devices.size() > 1)
+        for (const std::string &device : ctx.devices) {
+            int found = -1;
+            for (int i = 0; i < form.listedCount; ++i)
+                if (form.devices[static_cast<std::size_t>(i)].path == device)
+                    found = i;
+            if (found < 0) {
+                std::cerr << "error: --device " << device << ": not one of the " << form.listedCount
+                          << " bridges listed\n";
+                return kExitNoDevice;
+            }
+            chosen.push_back(found);
+        }
+    if (chosen.empty())
+        for (int i = 0; i < form.listedCount; ++i)
+            chosen.push_back(i);
+    std::sort(chosen.begin(), chosen.end());
+    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    for (const int index : chosen) {
+        form.DeviceList.select(index);
+        Worker w;
+        w.plan = PlanDeviceUpdate(form, options);
+        w.plan.index = index;
+        workers.push_back(std::move(w));
+    }
+
+    // 2. The plan, and one question for all of it.
+    std::vector<std::vector<std::string>> rows = {{"DEVICE", "CHIP", "FROM", "TO", "ACTION"}};
+    std::size_t updates = 0, current = 0;
+    for (const Worker &w : workers) {
+        const DevicePlan &p = w.plan;
+        const bool update = p.action == DevicePlan::Action::Update;
+        rows.push_back(
+            {p.path, p.chip, p.from, update ? p.to : "-", ActionText(p, options.files.size() > 1)});
+        updates += update;
+        current += p.action == DevicePlan::Action::Current;
+    }
+    out << "update --all: " << workers.size() << " bridge(s), " << updates << " to update\n" << Table(rows);
+    if (updates == 0) {
+        if (current > 0) {
+            out << "nothing to do: no bridge needs an update\n";
+            return kExitNothingToDo;
+        }
+        std::cerr << "error: no listed bridge can take "
+                  << (options.embedded ? "the built-in image" : "the given file(s)")
+                  << "; nothing was written\n";
+        return options.embedded ? kExitNoDevice : kExitUsage;
+    }
+    out << "Each bridge is backed up first" << (ctx.write.noBackup ? " (no: --no-backup)" : "")
+        << "; the updates run at once, " << (options.jobs ? std::to_string(options.jobs) : std::string("all"))
+        << " at a time.\n"
+        << std::flush;
+    bool noTerminal = false;
+    if (!AskToGoOn(ctx.write.yes, noTerminal)) {
+        if (noTerminal) {
+            std::cerr
+                << "error: no terminal to ask on: give --yes to write without asking; nothing was written\n";
+            return kExitUsage;
+        }
+        out << "cancelled: nothing was written\n";
+        return kExitDeclined;
+    }
+
+    // 3. The workers.
+    for (Worker &w : workers)
+        if (w.plan.action == DevicePlan::Action::Update) {
+            w.argv = WorkerArgs(ctx, options, w.plan);
+            w.state = Worker::State::Waiting;
+        }
+    const std::size_t jobs = options.jobs == 0 ? updates : std::min<std::size_t>(options.jobs, updates);
+    const int stopped = Follower(workers, out, style, jobs).run();
+    ctx.simulatedMsAfter = SimulatedSpan(workers, jobs);
+
+    // 4. The report.
+    std::vector<std::vector<std::string>> results = {{"DEVICE", "CHIP", "FROM", "TO", "RESULT"}};
+    bool failed = false;
+    std::string details;
+    for (const Worker &w : workers) {
+        const DevicePlan &p = w.plan;
+        if (p.action != DevicePlan::Action::Update) {
+            results.push_back({p.path, p.chip, p.from, "-", ActionText(p, false)});
+            continue;
+        }
+        const Ending e = EndingOf(w);
+        const int code = WorkerExit(w);
+        const bool ok = w.state == Worker::State::Done && (code == kExitOk || code == kExitNothingToDo);
+        failed = failed || !ok;
+        // The version the flash holds now: the report's; the file's, as far
+        // as it is known, once the update succeeded.
+        std::string after = ok ? p.to : "-";
+        if (w.report.is_object() && w.report["firmware"].is_object() &&
+            w.report["firmware"]["after"].is_string())
+            after = w.report["firmware"]["after"].get<std::string>();
+        results.push_back(
+            {p.path, p.chip, p.from, after, e.result + (ok || e.reason.empty() ? "" : ": " + e.reason)});
+        if (!ok && w.report.is_object())
+            for (const nlohmann::json &m : w.report.value("messages", nlohmann::json::array()))
+                if (m.value("severity", "") == "error")
+                    details += "  " + p.path + ": error: " + m.value("text", "") + "\n";
+        // A write that began and failed stays open in the update journal;
+        // this command's plan takes it up again.
+        if (!ok && code == kExitFailed && w.report.is_object() && !w.report["firmware"]["after"].is_string())
+            details += "  " + p.path +
+                       ": its flash may hold part of the new firmware; the same update --all again finishes "
+                       "the update\n";
+        if (w.report.is_object() && w.report["backup"].is_object() &&
+            w.report["backup"]["file"].is_string() && style.verbosity != Verbosity::Quiet)
+            details += "  " + p.path + ": backup " + w.report["backup"]["file"].get<std::string>() + "\n";
+        if (style.verbosity == Verbosity::Verbose && !w.text[1].empty()) {
+            std::istringstream lines(w.text[1]);
+            for (std::string line; std::getline(lines, line);)
+                details += "  " + p.path + "| " + line + "\n";
+        }
+    }
+    out << "update --all:\n" << Table(results) << details << std::flush;
+    if (stopped != 0)
+        return 128 + stopped;
+    return failed ? kExitFailed : kExitOk;
+}
+
+} // namespace
+
+int RunUpdateAll(CliContext &ctx, const AllOptions &options)
+{
+    // The workers keep the simulated state: this process only looked.
+    ctx.saveSimState = false;
+    std::vector<Worker> workers;
+    if (!options.json)
+        return RunAll(ctx, options, workers, std::cout, ctx.style);
+
+    // --json: what is said goes to standard error, the document to standard output.
+    MessageTap tap(std::cerr);
+    const OutputStyle style = DetectStyle(STDERR_FILENO, ctx.style.verbosity);
+    std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
+    int code = kExitFailed;
+    try {
+        code = RunAll(ctx, options, workers, std::cout, style);
+    } catch (...) {
+        std::cout.rdbuf(stdoutBuffer);
+        throw;
+    }
+    std::cout.rdbuf(stdoutBuffer);
+    nlohmann::json devices = nlohmann::json::array();
+    for (const Worker &w : workers) {
+        nlohmann::json d = w.report.is_object() ? w.report : PlanReport(w.plan);
+        if (w.plan.action == DevicePlan::Action::Update && !w.report.is_object()) {
+            // Planned, but no report came: not started, declined, or the worker died.
+            const Ending e = EndingOf(w);
+            const bool started = w.pid >= 0;
+            d["status"] = started ? e.result : "not started";
+            d["result"] = started ? "failed" : (code == kExitDeclined ? "declined" : "stopped");
+            d["exit_status"] = started ? WorkerExit(w) : code;
+            d["reason"] = started ? nlohmann::json(e.reason) : nlohmann::json("nothing was written");
+            d["firmware"]["after"] = nullptr;
+        }
+        d["index"] = w.plan.index;
+        d["action"] = w.plan.action == DevicePlan::Action::Update    ? "update"
+                      : w.plan.action == DevicePlan::Action::Current ? "nothing to do"
+                                                                     : "skip";
+        devices.push_back(std::move(d));
+    }
+    const nlohmann::json document = {{"verb", "update --all"},
+                                     {"devices", devices},
+                                     {"result", ResultName(code)},
+                                     {"exit_status", code},
+                                     {"messages", tap.messages()}};
+    std::cout << JsonText(document) << std::flush;
+    return code;
+}
+
+} // namespace brigant::cli

@@ -1,0 +1,49 @@
+#pragma once
+// update --all: every listed bridge (or those --device / --index pick)
+// updated at once, one worker process per device, with one plan, one
+// question and one report.
+#include "cli/cli_context.h"
+#include "model/fwupdate.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brigant::cli
+{
+
+struct AllOptions {
+    std::vector<std::string> files; // one per model; each bridge takes the first that fits it
+    bool embedded = false;          // the built-in image instead
+    std::vector<int> indexes;       // --index, repeated: the devices to update (empty: every one)
+    bool includeNvram = false;
+    bool readWriteBuffer = false;
+    bool json = false;
+    VersionOptions versions;
+    unsigned jobs = 0; // workers at once; 0: one per device
+};
+
+// What update FILE (or --embedded) does with one bridge, decided as the
+// verb decides it, before anything is written.
+struct DevicePlan {
+    enum class Action : std::uint8_t { Update, Current, Skip };
+    Action action = Action::Skip;
+    int index = 0;
+    std::string path;
+    std::string chip; // the series identification gave ("unknown": none)
+    int typeCode = 0;
+    std::string from;       // the running version, as the user reads it ("unknown": not read)
+    std::string to;         // the version the update writes ("unknown": not known)
+    std::string file;       // the file that fits (empty: the built-in image)
+    std::string reason;     // why a bridge is skipped, or already current
+    bool finishing = false; // the update finishes a cut one the journal keeps open
+};
+
+// The plan for the bridge selected in `form` (identified already).
+DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options);
+
+// The verb: exit 0 when every update planned succeeded, 1 when any failed, 4
+// when no bridge needed one, 2 when no given file fits any.
+int RunUpdateAll(CliContext &ctx, const AllOptions &options);
+
+} // namespace brigant::cli

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# update --all on six simulated bridges: four to update (register, two-bank,
+# buffer-path and staging families), one that runs the file's version
+# already, one that no given file fits. Every flash must hold, byte for
+# byte, what the single update leaves (the updated ones) or what it held
+# (the others); the report and the exit status must say so; every update
+# keeps its own backup and journal entry. Then the same with the two-bank
+# bridge losing its power in the middle of its write, two workers at a time:
+# the others still succeed, the report names the failed one, exit 1.
+# Usage: update_all.sh BRIGANT_FW BRIGANT_SIM_IMAGE
+set -euo pipefail
+fw=$1
+image=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failed=0
+fail() {
+    echo "FAILED: $*"
+    failed=1
+}
+
+# device preset | file it takes | what update --all does with it
+rows=(
+    "alder|alder.bin|success"
+    "nutmeg|nutmeg.bin|success"
+    "quince:version=3.0,ext=31.25.1.5|quince.bin|success"
+    "oak|oak.bin|success"
+    "pine:version=3.0,ext=31.25.1.5|pine-same.bin|nothing to do"
+    "larch|-|refused"
+)
+"$image" alder:version=9.8 -o alder.bin >/dev/null
+"$image" nutmeg:ext=2.3.4.5 -o nutmeg.bin >/dev/null
+"$image" quince:exttext=2345 -o quince.bin >/dev/null
+"$image" oak:version=9.8 -o oak.bin >/dev/null
+"$image" pine:ext=31.25.1.5 -o pine-same.bin >/dev/null
+files=(alder.bin nutmeg.bin quince.bin oak.bin pine-same.bin)
+
+# The flash each single update leaves, on a state of its own.
+for i in "${!rows[@]}"; do
+    IFS='|' read -r preset file _ <<<"${rows[$i]}"
+    "$fw" --simulate "$preset" --sim-state "single$i" list >/dev/null 2>&1
+    [ "$file" = - ] || [ "$file" = pine-same.bin ] ||
+        XDG_STATE_HOME="$work/single-home" "$fw" --simulate "$preset" --sim-state "single$i" update --yes "$file" \
+            >/dev/null 2>&1 || fail "the single update of $preset"
+done
+
+flash_of() { [ "$2" -eq 0 ] && echo "$1/flash.bin" || echo "$1/dev$2/flash.bin"; }
+
+# Runs update --all on the rows (the Nth preset replaced by $replace when set)
+# in folder $1 with the options after it; leaves out.json, err and rc.
+run_all() {
+    local dir=$1 i preset
+    shift
+    local sims=()
+    for i in "${!rows[@]}"; do
+        IFS='|' read -r preset _ <<<"${rows[$i]}"
+        [ -n "${replace:-}" ] && [ "$i" -eq "${replace%%=*}" ] && preset=${replace#*=}
+        sims+=(--simulate "$preset")
+    done
+    mkdir -p "$dir"
+    "$fw" "${sims[@]}" --sim-state "$dir/D" list >/dev/null 2>&1
+    cp -r "$dir/D" "$dir/before"
+    rc=0
+    XDG_STATE_HOME="$work/$dir/home" "$fw" "${sims[@]}" --sim-state "$dir/D" update --all "${files[@]}" --yes --json "$@" \
+        >"$dir/out.json" 2>"$dir/err" </dev/null || rc=$?
+}
+
+# The flash of device $2 in run $1 against the single update's ($3 = single)
+# or its own before the run ($3 = before).
+check_flash() {
+    local dir=$1 i=$2 want
+    [ "$3" = single ] && want=$(flash_of "single$i" "0") || want=$(flash_of "$dir/before" "$i")
+    cmp -s "$want" "$(flash_of "$dir/D" "$i")" || fail "$dir: the flash of sim:sg$i is not the $3 one"
+}
+
+result_of() { /usr/bin/python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['devices'][int(sys.argv[2])]['result'])" "$@"; }
+
+# 1. Six bridges, every update succeeds.
+run_all plain
+[ "$rc" -eq 0 ] || fail "plain: exit $rc, expected 0"
+for i in "${!rows[@]}"; do
+    IFS='|' read -r preset file want <<<"${rows[$i]}"
+    got=$(result_of plain/out.json "$i" 2>/dev/null || echo "no report")
+    [ "$got" = "$want" ] || fail "plain: sim:sg$i ($preset) reports '$got', expected '$want'"
+    [ "$want" = success ] && check_flash plain "$i" single || check_flash plain "$i" before
+done
+grep -q '^  sim:sg5 .*skip: .*larch\|^  sim:sg5 .*skip: none of the 5 files fits' plain/err ||
+    fail "plain: the summary does not say why sim:sg5 is skipped: $(cat plain/err)"
+grep -q '^  sim:sg4 .*nothing to do' plain/err || fail "plain: the summary does not say sim:sg4 is current"
+# One backup and one finished journal entry per updated bridge, none shared.
+backups=$(find plain/home/brigant/backups -type f | wc -l)
+[ "$backups" -eq 4 ] || fail "plain: $backups backups, expected 4"
+bridges=$(cat plain/home/brigant/journal/*.json | grep -c '"bridge"' || true)
+distinct=$(cat plain/home/brigant/journal/*.json | grep '"bridge"' | sort -u | wc -l)
+[ "$bridges" -eq 4 ] && [ "$distinct" -eq 4 ] || fail "plain: $bridges journal entries for $distinct bridges, expected 4 and 4"
+grep -q '"finished": null' plain/home/brigant/journal/*.json && fail "plain: a journal entry is left open"
+
+# 2. The two-bank bridge loses its power during its write; two workers at a time.
+replace="1=nutmeg:fault=powerloss@230" run_all cut --jobs 2
+[ "$rc" -eq 1 ] || fail "cut: exit $rc, expected 1"
+[ "$(result_of cut/out.json 1)" = failed ] || fail "cut: sim:sg1 does not report its failure"
+for i in 0 2 3; do
+    [ "$(result_of cut/out.json "$i")" = success ] || fail "cut: sim:sg$i did not succeed"
+    check_flash cut "$i" single
+done
+grep -q '^  sim:sg1 .*failed' cut/err || fail "cut: the summary does not name sim:sg1 as failed: $(cat cut/err)"
+# Its journal entry stays open: the same command finishes it.
+grep -l '"finished": null' cut/home/brigant/journal/*.json | xargs grep -q 'sim-port1' ||
+    fail "cut: sim:sg1's update is not left open in the journal"
+
+[ "$failed" -eq 0 ] && echo "update --all: 2 runs of 6 bridges checked"
+exit "$failed"
