@@ -2,6 +2,7 @@
 #include "app/update_journal.h"
 #include "cli/cli_context.h"
 #include "cli/command_line.h"
+#include "cli/signal_safe_output.h"
 #include "cli/user_text.h"
 #include "cli/worker_channel.h"
 #include "cli/write_safety.h"
@@ -16,6 +17,7 @@ using namespace brigant::cli;
 
 int main(int argc, char **argv)
 {
+    UseSignalSafeOutput();
     CommandLine line;
     if (const auto code = ParseCommandLine(line, argc, argv, std::cout, std::cerr))
         return *code;
