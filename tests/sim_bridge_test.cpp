@@ -6,6 +6,7 @@
 #include "common/hex.h"
 #include "device/transport.h"
 #include "sim/presets.h"
+#include "sim/sim_discovery.h"
 #include "sim/simulation.h"
 
 #include <gtest/gtest.h>
@@ -194,13 +195,22 @@ TEST_F(SimBridgeTest, ResetLeavesTheBusAndComesBack)
     EXPECT_EQ(ReadChipInfo(path, info, 16, count), 1);
     EXPECT_EQ(events, (std::vector<std::pair<std::string, bool>>{{path, false}, {path, true}}));
 
-    // A re-enumerating bus gives the device a new node.
+    // A re-enumerating bus gives the device a new node; --device's view of
+    // the bus follows it there by its port.
     simulation.backend().setRenumberOnReattach(true);
+    SimDiskEnumerator disks(simulation);
+    OneDiskEnumerator one(disks, path);
+    std::vector<DiskInterface> listed;
+    ASSERT_TRUE(one.listDisks(listed));
+    ASSERT_EQ(listed.size(), 1u);
     ResetChip(path);
     clock.advance(Simulation::kReattachDelayMs);
     simulation.backend().poll();
     ASSERT_EQ(simulation.backend().paths().size(), 1u);
     EXPECT_NE(simulation.backend().paths()[0], path);
+    ASSERT_TRUE(one.listDisks(listed));
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].path, simulation.backend().paths()[0]);
 }
 
 TEST_F(SimBridgeTest, InjectedFaults)

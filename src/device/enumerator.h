@@ -83,6 +83,8 @@ class DiskEnumerator
 
 // Another enumerator's disks with every disk but the one at `path` left out:
 // whatever then finds, identifies and writes bridges works on that disk only.
+// The disk is followed to its new node when a reset brings it back on the
+// same port.
 class OneDiskEnumerator final : public DiskEnumerator
 {
   public:
@@ -98,6 +100,7 @@ class OneDiskEnumerator final : public DiskEnumerator
   private:
     DiskEnumerator &all_;
     std::string path_;
+    std::string location_; // the port path of the disk, once seen
 };
 
 // The process-wide enumerator (set once at start; tests may swap it). With
