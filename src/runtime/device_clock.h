@@ -9,6 +9,8 @@
 #include "common/clock.h"
 
 #include <chrono>
+#include <cstdint>
+#include <thread>
 
 namespace brigant::runtime
 {
@@ -29,6 +31,30 @@ class DeviceClock final : public Clock
   private:
     std::chrono::steady_clock::time_point origin_;
     std::uint64_t skippedMs_ = 0;
+};
+
+// Virtual time that also passes for real, `pace` times faster: the waits of
+// simulated bridges then take real time, as a real bridge's flash does, so
+// that wall-clock measurements of simulated runs mean something. Real time
+// follows the virtual clock from the first wait on, without drift.
+class PacedClock final : public Clock
+{
+  public:
+    explicit PacedClock(std::uint32_t pace)
+        : pace_(pace == 0 ? 1 : pace), origin_(std::chrono::steady_clock::now())
+    {
+    }
+    std::uint64_t nowMs() const override { return now_; }
+    void sleepMs(std::uint32_t ms) override
+    {
+        now_ += ms;
+        std::this_thread::sleep_until(origin_ + std::chrono::microseconds(now_ * 1000 / pace_));
+    }
+
+  private:
+    std::uint64_t now_ = 0;
+    std::uint32_t pace_;
+    std::chrono::steady_clock::time_point origin_;
 };
 
 } // namespace brigant::runtime

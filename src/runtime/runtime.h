@@ -109,6 +109,7 @@ class Runtime
     std::optional<StartFailure> startRealDevices(const RuntimeOptions &options);
 
     VirtualClock virtualClock_;
+    std::unique_ptr<PacedClock> pacedClock_;
     DeviceClock deviceClock_;
     Clock *simulationClock_ = &virtualClock_;
     std::unique_ptr<sim::Simulation> simulation_;
