@@ -836,9 +836,10 @@ DevicePlan PlanFile(TBrigantFwTool &form, const std::string &file, const AllOpti
 
 } // namespace
 
-DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options)
+DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int index)
 {
     DevicePlan plan;
+    plan.index = index;
     const SelectedBridge &selected = form.selected;
     plan.path = form.selectedEntry().path;
     plan.chip = selected.series.empty() ? "unknown" : selected.series;

@@ -75,6 +75,8 @@ class ParentSignals
   public:
     ParentSignals()
     {
+        // No SA_RESTART, so that poll() returns; the program's output carries
+        // interrupted writes on.
         struct sigaction action {
         };
         action.sa_handler = OnParentSignal;
@@ -579,8 +581,7 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     for (const int index : chosen) {
         form.DeviceList.select(index);
         Worker w;
-        w.plan = PlanDeviceUpdate(form, options);
-        w.plan.index = index;
+        w.plan = PlanDeviceUpdate(form, options, index);
         workers.push_back(std::move(w));
     }
 
@@ -657,6 +658,9 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             for (const nlohmann::json &m : w.report.value("messages", nlohmann::json::array()))
                 if (m.value("severity", "") == "error")
                     details += "  " + p.path + ": error: " + m.value("text", "") + "\n";
+        if (w.report.is_object() && w.report.value("result", "") == "stopped" &&
+            w.report["state"].is_string())
+            details += "  " + p.path + ": " + w.report["state"].get<std::string>() + "\n";
         // A write that began and failed stays open in the update journal;
         // this command's plan takes it up again.
         if (!ok && code == kExitFailed && w.report.is_object() && !w.report["firmware"]["after"].is_string())
@@ -673,8 +677,16 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         }
     }
     out << "update --all:\n" << Table(results) << details << std::flush;
-    if (stopped != 0)
+    // An interrupt that only waited for the running updates to end (as the
+    // first one during a write does) leaves nothing undone; one that stopped
+    // an update, or kept one from starting, is the run's end.
+    const bool cut = std::any_of(workers.begin(), workers.end(), [](const Worker &w) {
+        return w.state == Worker::State::NotStarted || (w.pid >= 0 && WorkerExit(w) > 128);
+    });
+    if (stopped != 0 && cut)
         return 128 + stopped;
+    if (stopped != 0)
+        std::cerr << "interrupted: the running updates were finished first, as told\n";
     return failed ? kExitFailed : kExitOk;
 }
 
@@ -711,7 +723,11 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
             d["result"] = started ? "failed" : (code == kExitDeclined ? "declined" : "stopped");
             d["exit_status"] = started ? WorkerExit(w) : code;
             d["reason"] = started ? nlohmann::json(e.reason) : nlohmann::json("nothing was written");
-            d["firmware"]["after"] = nullptr;
+            d["firmware"]["after"] = started ? nlohmann::json() : d["firmware"]["before"];
+            if (d["result"] == "stopped") {
+                d["stoppedWhile"] = "idle";
+                d["state"] = "not started: nothing was written";
+            }
         }
         d["index"] = w.plan.index;
         d["action"] = w.plan.action == DevicePlan::Action::Update    ? "update"

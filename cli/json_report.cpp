@@ -185,6 +185,7 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
         currentReport = nullptr;
         nlohmann::json d = document(128 + stop.signal, "stopped");
         d["stoppedWhile"] = PhaseName(stop.phase);
+        d["state"] = StoppedStateText(stop);
         std::cout << JsonText(d) << std::flush;
         throw;
     }

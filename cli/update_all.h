@@ -39,8 +39,9 @@ struct DevicePlan {
     bool finishing = false; // the update finishes a cut one the journal keeps open
 };
 
-// The plan for the bridge selected in `form` (identified already).
-DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options);
+// The plan for the bridge selected in `form` (identified already), entry
+// `index` of the device list.
+DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int index);
 
 // The verb: exit 0 when every update planned succeeded, 1 when any failed, 4
 // when no bridge needed one, 2 when no given file fits any.

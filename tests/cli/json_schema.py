@@ -51,6 +51,10 @@ rows = [
     ("report", ["--simulate", "nutmeg", "update", nut, "--yes", "--rehearse", "--json"], 0),
     ("report", two + ["recover", "--index", "1", "--yes", "--json"], 4),
     ("report", rom + ["recover", "--yes", "--json"], 1),  # the preset stays in its ROM
+    ("updateAll", two + ["update", "--all", nut, "--json"], 2),  # no terminal, no --yes: refused
+    ("updateAll", two + ["update", "--all", nut, "--yes", "--json"], 0),  # quince skipped
+    ("updateAll", ["--simulate", "nutmeg:fault=powerloss@230", "--simulate", "nutmeg",
+                   "update", "--all", nut, "--yes", "--json"], 1),
     ("history", ["history", "--json"], 0),
 ]
 failed = 0

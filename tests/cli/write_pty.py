@@ -24,6 +24,15 @@ DEFERRED = "Stopping now would leave the bridge without working firmware; the up
 failures = []
 
 
+def release(fifo):
+    """Lets a reader still waiting for the fifo's writer (one that never
+    came: the run ended first) see its end."""
+    try:
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+    except OSError:
+        pass  # no reader waits
+
+
 def spawn(args, answer=None, on_trace=None, trace=None):
     """Runs brigant-fw on a new pty; returns (exit status, everything it printed)."""
     keep = None
@@ -58,6 +67,7 @@ def spawn(args, answer=None, on_trace=None, trace=None):
             answer = None
     _, status = os.waitpid(pid, 0)
     if tracer:
+        release(trace)
         tracer.join()
     if keep is not None:
         os.close(keep)
@@ -168,6 +178,34 @@ for name, verb, marker in [("json-update", ["update", "--embedded"], b" out 3B 0
                                       "$ref": "#/$defs/report"})
         except jsonschema.ValidationError as e:
             check(False, name + ": the stopped document does not follow the schema: " + e.message, out)
+
+# update --all on a terminal: a live table redrawn in place, and two Ctrl-C
+# during the first bridge's write reach both workers, which stop after their
+# current command; the summary says so and the run ends with 130. Each
+# worker traces to FILE.NODE: fifos here, the second one drained as it goes.
+all_state = os.path.join(WORK, "all")
+spawn(["--simulate", "quince", "--simulate", "quince", "--sim-state", all_state, "list"])
+base = os.path.join(WORK, "all.trace")
+for node in ("sg0", "sg1"):
+    os.mkfifo(base + "." + node)
+
+
+def drain(fifo):
+    fd = os.open(fifo, os.O_RDONLY)
+    while os.read(fd, 4096):
+        pass
+    os.close(fd)
+
+
+drainer = threading.Thread(target=drain, args=(base + ".sg1",))
+drainer.start()
+code, out = spawn(["--simulate", "quince", "--simulate", "quince", "--sim-state", all_state, "--trace=" + base,
+                   "update", "--all", "--embedded", "--yes"], on_trace=interrupt(2), trace=base + ".sg0")
+release(base + ".sg1")
+drainer.join()
+check(code == 130, "update --all, two Ctrl-C: exit %d, expected 130" % code, out)
+check("\x1b[2A" in out, "update --all drew no live table", out)
+check("stopped" in out and "running update(s), which finish a write" in out, "update --all: no stop told", out)
 
 shutil.rmtree(WORK)
 print("pty checks: %d failed" % len(failures))

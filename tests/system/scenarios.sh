@@ -9,7 +9,8 @@
 SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
     exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update_slow_reattach
-    unit_attention assisted_update register_update staging_update disk_update transport_bench peer_tools
+    unit_attention assisted_update register_update staging_update disk_update parallel_update transport_bench
+    peer_tools
 )
 
 FW=$BRIGANT_BUILD/cli/brigant-fw
@@ -585,6 +586,54 @@ sc_disk_update() {
     family_update elm-e-disk "Elm E Bridge" elm-e-disk:ext=2.3.4.5 disk.img \
         "0x100000+0x10000 0x1FC8000+0x8000 0x1FD0000+0x10000" \
         "file 0+0x8000@0x1FC0000" "zeroed 0x1FC8000+0x8000" "kept 0x1FC0096+6"
+}
+
+# update --all over the real path: the register-level, staging and
+# disk-stored bridges updated one after the other, then all three at once
+# (picked by repeated --device); afterwards each holds its file (verify). The
+# wall-time ratio of the two goes to the bench lines.
+sc_parallel_update() {
+    need_command update
+    export XDG_STATE_HOME="$TMPDIR/state"
+    local rows=("Alder Bridge|alder:version=9.7" "Oak Bridge|oak:version=9.7" "Elm E Bridge|elm-e-disk:ext=2.3.4.6")
+    local row product spec files=() devices=() t0 t1 t2 i=0
+    for row in "${rows[@]}"; do
+        IFS='|' read -r product spec <<<"$row"
+        run "$SIM_IMAGE" "$spec" -o "$TMPDIR/parallel$i.bin"
+        expect_rc 0
+        files+=("$TMPDIR/parallel$i.bin")
+        i=$((i + 1))
+    done
+    t0=$(date +%s.%N)
+    i=0
+    for row in "${rows[@]}"; do
+        IFS='|' read -r product spec <<<"$row"
+        udevadm settle -t 60
+        fw --device "$(sg_of "$product")" update --yes "${files[$i]}"
+        expect_rc 0
+        i=$((i + 1))
+    done
+    t1=$(date +%s.%N)
+    udevadm settle -t 60
+    for row in "${rows[@]}"; do
+        devices+=(--device "$(sg_of "${row%%|*}")")
+    done
+    t1b=$(date +%s.%N)
+    fw "${devices[@]}" update --all --yes "${files[@]}"
+    t2=$(date +%s.%N)
+    expect_rc 0
+    expect_text "3 to update"
+    i=0
+    for row in "${rows[@]}"; do
+        udevadm settle -t 60
+        fw --device "$(sg_of "${row%%|*}")" verify "${files[$i]}"
+        expect_rc 0
+        expect_text "VERIFIED"
+        i=$((i + 1))
+    done
+    awk -v a="$t0" -v b="$t1" -v c="$t1b" -v d="$t2" 'BEGIN {
+        printf "parallel_update: 3 bridges one after the other %.1f s, with update --all %.1f s: ratio %.2f\n",
+            b - a, d - c, (d - c) / (b - a) }' | tee -a "$OUT_DIR/bench.txt"
 }
 
 # Per-command cost of the transport against bare open / SG_IO / close.
