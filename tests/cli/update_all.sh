@@ -109,5 +109,34 @@ grep -q '^  sim:sg1 .*failed' cut/err || fail "cut: the summary does not name si
 grep -l '"finished": null' cut/home/brigant/journal/*.json | xargs grep -q 'sim-port1' ||
     fail "cut: sim:sg1's update is not left open in the journal"
 
-[ "$failed" -eq 0 ] && echo "update --all: 2 runs of 6 bridges checked"
+# 3. One worker killed in the middle (as a crash ends it), the waits paced so
+# that it is caught running: the others go on and succeed, the report says
+# how it ended and how to tell where its bridge stands, exit 1.
+sims=()
+for row in "${rows[@]}"; do sims+=(--simulate "${row%%|*}"); done
+mkdir -p crash
+"$fw" "${sims[@]}" --sim-state crash/D list >/dev/null 2>&1
+BRIGANT_SIM_PACE=10 XDG_STATE_HOME="$work/crash/home" "$fw" "${sims[@]}" --sim-state crash/D update --all \
+    "${files[@]}" --yes --json >crash/out.json 2>crash/err </dev/null &
+parent=$!
+victim=
+for _ in $(seq 200); do
+    victim=$(pgrep -f -- "--sim-first-index 3 " || true)
+    [ -n "$victim" ] && break
+    sleep 0.05
+done
+[ -n "$victim" ] && kill -KILL "$victim"
+rc=0
+wait "$parent" || rc=$?
+[ -n "$victim" ] || fail "crash: the worker of sim:sg3 was not seen running"
+[ "$rc" -eq 1 ] || fail "crash: exit $rc, expected 1"
+[ "$(result_of crash/out.json 3)" = failed ] || fail "crash: sim:sg3 does not report its failure"
+grep -q 'sim:sg3 .*crashed: the worker stopped on signal 9 .*verify' crash/err ||
+    fail "crash: the summary does not say how sim:sg3's worker ended: $(cat crash/err)"
+for i in 0 1 2; do
+    [ "$(result_of crash/out.json "$i")" = success ] || fail "crash: sim:sg$i did not succeed"
+    check_flash crash "$i" single
+done
+
+[ "$failed" -eq 0 ] && echo "update --all: 3 runs of 6 bridges checked"
 exit "$failed"
