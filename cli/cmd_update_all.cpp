@@ -14,6 +14,7 @@
 #include "cli/write_safety.h"
 #include "common/clock.h"
 #include "image/firmware_file.h"
+#include "runtime/runtime.h"
 
 #include <nlohmann/json.hpp>
 
@@ -611,6 +612,9 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         << "; the updates run at once, " << (options.jobs ? std::to_string(options.jobs) : std::string("all"))
         << " at a time.\n"
         << std::flush;
+    if (ctx.runtime && ctx.runtime->throughHelper())
+        std::cerr << "note: every bridge's worker starts the privileged helper and asks for its own "
+                     "authorisation; run update --all as root to be asked once\n";
     bool noTerminal = false;
     if (!AskToGoOn(ctx.write.yes, noTerminal)) {
         if (noTerminal) {
@@ -704,43 +708,54 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
     MessageTap tap(std::cerr);
     const OutputStyle style = DetectStyle(STDERR_FILENO, ctx.style.verbosity);
     std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
+    const auto document = [&](int code) {
+        nlohmann::json devices = nlohmann::json::array();
+        for (const Worker &w : workers) {
+            nlohmann::json d = w.report.is_object() ? w.report : PlanReport(w.plan);
+            if (w.plan.action == DevicePlan::Action::Update && !w.report.is_object()) {
+                // Planned, but no report came: not started (declined, refused
+                // for want of a terminal, interrupted), or the worker died.
+                const Ending e = EndingOf(w);
+                const bool started = w.pid >= 0;
+                d["status"] = started ? e.result : "not started";
+                d["result"] = started                 ? "failed"
+                              : code == kExitDeclined ? "declined"
+                              : code == kExitUsage    ? "refused"
+                                                      : "stopped";
+                d["exit_status"] = started ? WorkerExit(w) : code;
+                d["reason"] = started ? nlohmann::json(e.reason) : nlohmann::json("nothing was written");
+                d["firmware"]["after"] = started ? nlohmann::json() : d["firmware"]["before"];
+                if (d["result"] == "stopped") {
+                    d["stoppedWhile"] = "idle";
+                    d["state"] = "not started: nothing was written";
+                }
+            }
+            d["index"] = w.plan.index;
+            d["action"] = w.plan.action == DevicePlan::Action::Update    ? "update"
+                          : w.plan.action == DevicePlan::Action::Current ? "nothing to do"
+                                                                         : "skip";
+            devices.push_back(std::move(d));
+        }
+        return nlohmann::json{{"verb", "update --all"},
+                              {"devices", devices},
+                              {"result", ResultName(code)},
+                              {"exit_status", code},
+                              {"messages", tap.messages()}};
+    };
     int code = kExitFailed;
     try {
         code = RunAll(ctx, options, workers, std::cout, style);
+    } catch (const StopRequested &stop) {
+        // Stopped before any worker started (at the question): still one document.
+        std::cout.rdbuf(stdoutBuffer);
+        std::cout << JsonText(document(128 + stop.signal)) << std::flush;
+        throw;
     } catch (...) {
         std::cout.rdbuf(stdoutBuffer);
         throw;
     }
     std::cout.rdbuf(stdoutBuffer);
-    nlohmann::json devices = nlohmann::json::array();
-    for (const Worker &w : workers) {
-        nlohmann::json d = w.report.is_object() ? w.report : PlanReport(w.plan);
-        if (w.plan.action == DevicePlan::Action::Update && !w.report.is_object()) {
-            // Planned, but no report came: not started, declined, or the worker died.
-            const Ending e = EndingOf(w);
-            const bool started = w.pid >= 0;
-            d["status"] = started ? e.result : "not started";
-            d["result"] = started ? "failed" : (code == kExitDeclined ? "declined" : "stopped");
-            d["exit_status"] = started ? WorkerExit(w) : code;
-            d["reason"] = started ? nlohmann::json(e.reason) : nlohmann::json("nothing was written");
-            d["firmware"]["after"] = started ? nlohmann::json() : d["firmware"]["before"];
-            if (d["result"] == "stopped") {
-                d["stoppedWhile"] = "idle";
-                d["state"] = "not started: nothing was written";
-            }
-        }
-        d["index"] = w.plan.index;
-        d["action"] = w.plan.action == DevicePlan::Action::Update    ? "update"
-                      : w.plan.action == DevicePlan::Action::Current ? "nothing to do"
-                                                                     : "skip";
-        devices.push_back(std::move(d));
-    }
-    const nlohmann::json document = {{"verb", "update --all"},
-                                     {"devices", devices},
-                                     {"result", ResultName(code)},
-                                     {"exit_status", code},
-                                     {"messages", tap.messages()}};
-    std::cout << JsonText(document) << std::flush;
+    std::cout << JsonText(document(code)) << std::flush;
     return code;
 }
 
