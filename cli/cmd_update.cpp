@@ -800,9 +800,12 @@ DevicePlan PlanFile(TBrigantFwTool &form, const std::string &file, const AllOpti
         const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
         if (const std::string why = OneLineRefusal(check, form.chip, file); !why.empty()) {
             plan.reason = why;
+            plan.madeForIt = check.result != LoadResult::Mismatch;
             return plan;
         }
     }
+    // Past the match check: whatever refuses it now, the file is this model's.
+    plan.madeForIt = true;
     const std::string next = FirmwareFileVersion(file, code);
     plan.to = next.empty() ? "unknown" : UserVersion(next);
     const VersionOrder order =
@@ -865,20 +868,25 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
     }
     // The first file that fits; when none does, the first file's reason (or
     // the first that is not "does not fit" at all: a version, an option).
+    // The first file that fits; when none does, a file made for this model
+    // that is refused for another reason (a version, an option) says most.
     DevicePlan best = plan;
-    best.reason.clear();
+    bool chosen = false;
     for (const std::string &file : options.files) {
         const DevicePlan tried = PlanFile(form, file, options, plan);
         if (tried.action == DevicePlan::Action::Update)
             return tried;
-        if (tried.action == DevicePlan::Action::Current && best.action != DevicePlan::Action::Current)
+        const auto rank = [](const DevicePlan &p) {
+            return p.action == DevicePlan::Action::Current ? 2 : p.madeForIt ? 1 : 0;
+        };
+        if (!chosen || rank(tried) > rank(best))
             best = tried;
-        else if (best.reason.empty())
-            best = tried;
+        chosen = true;
     }
     if (best.action == DevicePlan::Action::Skip && options.files.size() > 1)
-        best.reason = "none of the " + std::to_string(options.files.size()) + " files fits (" + best.file +
-                      ": " + best.reason + ")";
+        best.reason = best.madeForIt ? best.file + ": " + best.reason
+                                     : "none of the " + std::to_string(options.files.size()) +
+                                           " files fits (" + best.file + ": " + best.reason + ")";
     return best;
 }
 

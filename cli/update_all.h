@@ -37,6 +37,7 @@ struct DevicePlan {
     std::string file;       // the file that fits (empty: the built-in image)
     std::string reason;     // why a bridge is skipped, or already current
     bool finishing = false; // the update finishes a cut one the journal keeps open
+    bool madeForIt = false; // the file passed the match check (refused, if at all, for another reason)
 };
 
 // The plan for the bridge selected in `form` (identified already), entry

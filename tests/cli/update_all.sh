@@ -88,6 +88,11 @@ done
 grep -q '^  sim:sg5 .*skip: .*larch\|^  sim:sg5 .*skip: none of the 5 files fits' plain/err ||
     fail "plain: the summary does not say why sim:sg5 is skipped: $(cat plain/err)"
 grep -q '^  sim:sg4 .*nothing to do' plain/err || fail "plain: the summary does not say sim:sg4 is current"
+# Off a terminal: a line per bridge per phase its worker went through.
+for i in 0 1 2 3; do
+    grep -v ': started$\|: success$' plain/err | grep -q "^sim:sg$i: [A-Z]" ||
+        fail "plain: no progress line of sim:sg$i"
+done
 # One backup and one finished journal entry per updated bridge, none shared.
 backups=$(find plain/home/brigant/backups -type f | wc -l)
 [ "$backups" -eq 4 ] || fail "plain: $backups backups, expected 4"
