@@ -927,6 +927,9 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     update
         ->add_option("--index", all->indexes, "Device list entry (default: the first; with --all, repeat it)")
         ->type_name("N")
+        ->expected(1)
+        ->allow_extra_args(false) // one value each time: `--index 0 FILE`
+        ->take_all()
         ->check(CLI::NonNegativeNumber);
     update->add_flag(
         "--json", args->json,

@@ -75,6 +75,7 @@ CommandLine::CommandLine()
                    "update --all takes several)")
         ->type_name("NODE")
         ->expected(1)
+        ->allow_extra_args(false) // one value each time: `--device NODE FILE`
         ->take_all();
     helperOption =
         app.add_option("--helper", helperProgram,

@@ -143,5 +143,13 @@ for i in 0 1 2; do
     check_flash crash "$i" single
 done
 
+# 4. A subset by repeated --index; a single update still takes --index N before its FILE.
+rc=0
+XDG_STATE_HOME="$work/subset" "$fw" "${sims[@]}" update --all --index 0 --index 4 "${files[@]}" --yes -q >subset.out 2>&1 ||
+    rc=$?
+[ "$rc" -eq 0 ] && grep -q "2 bridge(s), 1 to update" subset.out || fail "--index 0 --index 4: exit $rc, $(cat subset.out)"
+XDG_STATE_HOME="$work/subset" "$fw" --simulate nutmeg --simulate alder update --index 1 alder.bin --yes -q >/dev/null 2>&1 ||
+    fail "update --index 1 FILE"
+
 [ "$failed" -eq 0 ] && echo "update --all: 3 runs of 6 bridges checked"
 exit "$failed"
