@@ -7,6 +7,10 @@
 //
 //   brigant-parallel-bench BRIGANT_FW BRIGANT_SIM_IMAGE WORK_DIR [PACE]
 //
+// PACE 0 leaves the paced runs out and judges the simulated time alone: in
+// a sanitizer build the host work is many times the product's and swamps
+// the paced waits, so its wall times say nothing about the product.
+//
 // Prints a table; exits 1 when the simulated time of update --all is above
 // 1.2 times the slowest single update's, its paced wall time above 1.5
 // times the slowest single update's, or a run fails; 2 on a usage error.
@@ -71,6 +75,7 @@ int main(int argc, char **argv)
     const std::string fw = argv[1], image = argv[2];
     const std::filesystem::path work = argv[3];
     const std::string pace = argc == 5 ? argv[4] : "20";
+    const bool pacedRuns = pace != "0";
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
     const std::string home = "XDG_STATE_HOME=" + Quote((work / "home").string()) + " ";
@@ -85,6 +90,10 @@ int main(int argc, char **argv)
         sims += " --simulate " + Quote(r.preset);
         files += " " + Quote(file);
         for (const bool pacedRun : {true, false}) {
+            if (pacedRun && !pacedRuns) {
+                paced.push_back({});
+                continue;
+            }
             const std::string state = (work / ((pacedRun ? "paced" : "plain") + std::to_string(i))).string();
             const Timing t = Timed((pacedRun ? "BRIGANT_SIM_PACE=" + pace + " " : std::string()) + home +
                                        Quote(fw) + " --simulate " + Quote(r.preset) + " --sim-state " +
@@ -100,8 +109,8 @@ int main(int argc, char **argv)
                          " --sim-state " + Quote(state) + " update --all --yes -q" + files,
                      state + ".out");
     };
-    const Timing pacedAll = all(true), plainAll = all(false);
-    good = good && pacedAll.ok && plainAll.ok;
+    const Timing pacedAll = pacedRuns ? all(true) : Timing{}, plainAll = all(false);
+    good = good && (pacedAll.ok || !pacedRuns) && plainAll.ok;
 
     std::printf("%-22s %-34s %9s %9s %9s\n", "family", "preset", "simulated", "wall", "unpaced");
     auto row = [](const char *family, const char *preset, std::uint64_t simMs, double wall, double plain) {
@@ -110,20 +119,24 @@ int main(int argc, char **argv)
     Timing slowestSim, slowestWall;
     double slowestPlain = 0;
     for (std::size_t i = 0; i < std::size(kRows); ++i) {
-        row(kRows[i].family, kRows[i].preset, paced[i].simMs, paced[i].wallS, unpaced[i].wallS);
-        slowestSim.simMs = std::max(slowestSim.simMs, paced[i].simMs);
+        // The simulated time does not depend on the pace.
+        row(kRows[i].family, kRows[i].preset, unpaced[i].simMs, paced[i].wallS, unpaced[i].wallS);
+        slowestSim.simMs = std::max(slowestSim.simMs, unpaced[i].simMs);
         slowestWall.wallS = std::max(slowestWall.wallS, paced[i].wallS);
         slowestPlain = std::max(slowestPlain, unpaced[i].wallS);
     }
-    row("update --all", "the 8 at once", pacedAll.simMs, pacedAll.wallS, plainAll.wallS);
-    const double simRatio = slowestSim.simMs ? double(pacedAll.simMs) / double(slowestSim.simMs) : 0;
+    row("update --all", "the 8 at once", plainAll.simMs, pacedAll.wallS, plainAll.wallS);
+    const double simRatio = slowestSim.simMs ? double(plainAll.simMs) / double(slowestSim.simMs) : 0;
     const double wallRatio = slowestWall.wallS > 0 ? pacedAll.wallS / slowestWall.wallS : 0;
     std::printf("\nsimulated time: %.2f x the slowest single update (at most 1.20)\n", simRatio);
-    std::printf("wall time, waits paced 1/%s: %.2f x the slowest single update (at most 1.50)\n",
-                pace.c_str(), wallRatio);
+    if (pacedRuns)
+        std::printf("wall time, waits paced 1/%s: %.2f x the slowest single update (at most 1.50)\n",
+                    pace.c_str(), wallRatio);
+    else
+        std::printf("wall time: not judged (PACE 0)\n");
     std::printf("wall time, unpaced (host work only): %.2f x the slowest single update (not judged)\n",
                 slowestPlain > 0 ? plainAll.wallS / slowestPlain : 0);
     if (!good)
         std::printf("a run failed: see %s\n", work.c_str());
-    return good && simRatio <= 1.2 && wallRatio <= 1.5 ? 0 : 1;
+    return good && simRatio <= 1.2 && (!pacedRuns || wallRatio <= 1.5) ? 0 : 1;
 }
