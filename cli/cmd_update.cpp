@@ -866,8 +866,6 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
         plan.reason = "this bridge cannot be updated (chip type code " + std::to_string(plan.typeCode) + ")";
         return plan;
     }
-    // The first file that fits; when none does, the first file's reason (or
-    // the first that is not "does not fit" at all: a version, an option).
     // The first file that fits; when none does, a file made for this model
     // that is refused for another reason (a version, an option) says most.
     DevicePlan best = plan;

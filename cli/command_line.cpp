@@ -65,7 +65,7 @@ CommandLine::CommandLine()
 {
     app.set_version_flag("--version", VersionText(), "Show the program's version and the built-in image's");
     app.footer(std::string(kSettings) + kExitCodes + kExamples);
-    app.add_option("--simulate", simulate,
+    app.add_option("--simulate", ctx.simulate,
                    "Use a simulated device: PRESET[:key=value,...] (repeat for several; 'help' lists them)")
         ->type_name("PRESET")
         ->expected(1)
@@ -126,7 +126,7 @@ std::optional<int> ParseCommandLine(CommandLine &line, int argc, const char *con
     } catch (const CLI::ParseError &e) {
         return line.app.exit(e, out, err) == 0 ? kExitOk : kExitUsage;
     }
-    if (line.simulate.size() == 1 && line.simulate[0] == "help") {
+    if (line.ctx.simulate.size() == 1 && line.ctx.simulate[0] == "help") {
         out << sim::PresetHelp();
         return kExitOk;
     }
@@ -142,7 +142,6 @@ std::optional<int> ParseCommandLine(CommandLine &line, int argc, const char *con
     }
     if (ctx.devices.size() == 1)
         ctx.device = ctx.devices.front();
-    ctx.simulate = line.simulate;
     if (line.helperOption->count() > 0)
         ctx.helperArgs = {line.helperProgram.empty() ? "--helper" : "--helper=" + line.helperProgram};
 

@@ -19,8 +19,7 @@ struct CommandLine {
     CommandLine &operator=(const CommandLine &) = delete;
 
     CliContext ctx;
-    std::vector<std::string> simulate; // every --simulate value, in order
-    std::string helperProgram;         // --helper=PROGRAM
+    std::string helperProgram; // --helper=PROGRAM
     CLI::App app;
     CLI::Option *helperOption = nullptr;
     CLI::Option *traceOption = nullptr;

@@ -28,7 +28,7 @@ int main(int argc, char **argv)
                                                          : Verbosity::Normal);
 
     runtime::RuntimeOptions options;
-    options.simulate = line.simulate;
+    options.simulate = ctx.simulate;
     options.simState = ctx.simState;
     options.simFirstIndex = ctx.simFirstIndex;
     options.device = ctx.device;
@@ -100,17 +100,17 @@ int main(int argc, char **argv)
         if (code == kExitOk)
             code = kExitFailed;
     }
+    const std::uint64_t simulatedMs =
+        session.simulation() ? session.simulationClock().nowMs() - simStartMs + ctx.simulatedMsAfter : 0;
     if (session.simulation()) {
         // On standard error, so that what the command prints stays as it is;
         // after it, so that the two never share a line where both go to one pipe.
         std::cout.flush();
         std::fflush(stdout);
-        const std::uint64_t ms = session.simulationClock().nowMs() - simStartMs + ctx.simulatedMsAfter;
-        SendWorkerEnd(code, ms);
-        std::fprintf(stderr, "simulated time: %llu.%02llu s\n", static_cast<unsigned long long>(ms / 1000),
-                     static_cast<unsigned long long>(ms % 1000 / 10));
+        std::fprintf(stderr, "simulated time: %llu.%02llu s\n",
+                     static_cast<unsigned long long>(simulatedMs / 1000),
+                     static_cast<unsigned long long>(simulatedMs % 1000 / 10));
     }
-    if (!session.simulation())
-        SendWorkerEnd(code, 0);
+    SendWorkerEnd(code, simulatedMs);
     return code;
 }

@@ -1,12 +1,12 @@
 #include "cli/worker_channel.h"
 
 #include "cli/progress_view.h"
+#include "cli/signal_safe_output.h"
 
 #include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace brigant::cli
 {
@@ -14,27 +14,24 @@ namespace brigant::cli
 namespace
 {
 
-int channelFd = -1;
+// Unbuffered, and carried on where a signal interrupts it; a parent that is
+// gone fails the write, and the run goes on without it.
+SignalSafeOutput *channel = nullptr;
 
 void Send(const nlohmann::json &line)
 {
-    if (channelFd < 0)
+    if (!channel)
         return;
     const std::string text = line.dump() + "\n";
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = ::write(channelFd, text.data() + sent, text.size() - sent);
-        if (n <= 0)
-            return; // the parent is gone: the run goes on without it
-        sent += static_cast<std::size_t>(n);
-    }
+    channel->sputn(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 } // namespace
 
 void OpenWorkerChannel(int fd)
 {
-    channelFd = fd;
+    static SignalSafeOutput out(fd, false);
+    channel = &out;
     ::fcntl(fd, F_SETFD, FD_CLOEXEC); // not for the helper this process may start
     std::signal(SIGPIPE, SIG_IGN);
     SetProgressMirror([](const ProgressEvent &event) {

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Require(!(line.ctx.quiet && line.ctx.verbose));
     // What --simulate hands to the simulator is parsed next: it must either
     // parse or give a reason.
-    for (const auto &spec : line.simulate) {
+    for (const auto &spec : line.ctx.simulate) {
         sim::PresetSpec parsed;
         std::string error;
         Require(sim::ParsePresetSpec(spec, parsed, error) != error.size() > 0);

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -233,7 +234,7 @@ bool WriteJournalEntry(JournalEntry &entry, std::string &error)
                 (dir / (std::string(stamp) + (n ? "-" + std::to_string(n) : "") + ".json")).string();
             if (ClaimNewFile(name))
                 entry.file = name;
-            else if (!fs::exists(name, ec) || n > 1000) {
+            else if (errno != EEXIST || n > 1000) {
                 error = "cannot create an entry in " + dir.string();
                 return false;
             }

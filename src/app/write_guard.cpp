@@ -86,7 +86,7 @@ std::string NewBackupPath(const std::string &series, const std::string &devicePa
     // same second never share a name.
     std::string path = base;
     for (int n = 2; !ClaimNewFile(path); ++n) {
-        if (!fs::exists(path, ec) || n > 1000) {
+        if (errno != EEXIST || n > 1000) {
             reason = "cannot create a backup file in " + dir + ": " + std::strerror(errno);
             return {};
         }

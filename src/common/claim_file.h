@@ -7,7 +7,7 @@ namespace brigant
 {
 
 // Creates `path` empty, private to the user, unless it exists: true when this
-// call made it.
+// call made it; otherwise errno says why (EEXIST: the name is taken).
 bool ClaimNewFile(const std::string &path);
 
 } // namespace brigant
