@@ -2,13 +2,14 @@
 # Builds the libFuzzer targets with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-fuzz and runs each for a bounded time:
 # BRIGANT_FUZZ_SECONDS per target (default 60); BRIGANT_FUZZ_TARGETS picks
-# targets (default: all four). New inputs that the runs find
+# targets (default: all five). New inputs that the runs find
 # stay in build-fuzz/corpus; the seeds in fuzz/corpus are only read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${BRIGANT_FUZZ_SECONDS:-60}
 dir=build-fuzz
-targets=(${BRIGANT_FUZZ_TARGETS:-fuzz_settings fuzz_firmware_checks fuzz_command_line fuzz_sim_presets})
+default_targets="fuzz_settings fuzz_firmware_checks fuzz_command_line fuzz_sim_presets fuzz_helper_protocol"
+targets=(${BRIGANT_FUZZ_TARGETS:-$default_targets})
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGANT_FUZZ=ON -DBRIGANT_SANITIZE=ON -DBRIGANT_TESTS=OFF >/dev/null
