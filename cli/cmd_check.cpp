@@ -2,6 +2,7 @@
 // with a device, whether Load File takes the file there and whether the
 // one-button face would offer the built-in image (--embedded) or the file.
 #include "app/check_report.h"
+#include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/update_journal.h"

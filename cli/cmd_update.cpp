@@ -4,6 +4,7 @@
 // then check the file as Load File does, build their run request and run it
 // with the command line as its host, whichever family the bridge needs.
 #include "app/check_report.h"
+#include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
@@ -288,31 +289,6 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     // Let the refresh that follows the bridge's return run.
     session.ui().runTimers(10000);
     return passed ? kExitOk : kExitFailed;
-}
-
-// Why the file cannot be written to the bridge, in the command line's words;
-// empty when Load File's checks accept it.
-std::string LoadRefusal(const LoadCheck &check, const ChipIdentity &identity, const std::string &file)
-{
-    if (check.result != LoadResult::Mismatch)
-        return LoadCheckText(check);
-    // The running firmware of a buffer-path bridge judged it; for the others
-    // the findings of the match check follow.
-    if (!check.reason.empty() && ChipTypeOf(identity.ChipTypeCode).bufferPath)
-        return "the file does not fit the firmware running on this bridge: " + check.reason;
-    // The same findings as `check` gives, for the chip identification found.
-    ChipChoice chip;
-    chip.code = identity.ChipTypeCode;
-    chip.subRevision = identity.ChipSubRevision;
-    std::string findings;
-    if (DescribeFirmwareFileCheck(file, chip, findings) != FileCheckOutcome::DoesNotFit || findings.empty())
-        return "the file does not fit the firmware running on this bridge";
-    while (!findings.empty() && findings.back() == '\n')
-        findings.pop_back();
-    std::string indented;
-    for (const char c : findings)
-        indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
-    return "the file does not fit this bridge:\n  " + indented;
 }
 
 // How a run ended, in the command line's words.
@@ -766,20 +742,6 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
     });
 }
 
-// Why Load File's checks refuse `file`, in one line for a table's cell: for
-// a file made for another chip, the finding of the match check.
-std::string OneLineRefusal(const LoadCheck &check, const ChipIdentity &identity, const std::string &file)
-{
-    const std::string why = LoadRefusal(check, identity, file);
-    if (why.empty() || check.result != LoadResult::Mismatch || ChipTypeOf(identity.ChipTypeCode).bufferPath)
-        return why.substr(0, why.find('\n'));
-    ChipChoice chip;
-    chip.code = identity.ChipTypeCode;
-    chip.subRevision = identity.ChipSubRevision;
-    const FileCheckReport report = CheckFirmwareFile(file, chip);
-    return "the file does not fit this bridge" + (report.reason.empty() ? "" : " (" + report.reason + ")");
-}
-
 // The plan for `file` on the bridge selected in `form`: Update, Current, or
 // Skip with the reason update FILE would refuse it for.
 DevicePlan PlanFile(TBrigantFwTool &form, const std::string &file, const AllOptions &options, DevicePlan plan)
@@ -800,7 +762,7 @@ DevicePlan PlanFile(TBrigantFwTool &form, const std::string &file, const AllOpti
         const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
         if (const std::string why = OneLineRefusal(check, form.chip, file); !why.empty()) {
             plan.reason = why;
-            plan.madeForIt = check.result != LoadResult::Mismatch;
+            plan.madeForIt = check.result != LoadResult::Mismatch && check.result != LoadResult::Refused;
             return plan;
         }
     }

@@ -82,25 +82,6 @@ OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index
     return {"unknown", device + ": the bridge's firmware could not be compared with " + image + "."};
 }
 
-std::string LoadCheckText(const LoadCheck &load)
-{
-    switch (load.result) {
-    case LoadResult::Accepted:
-        return "";
-    case LoadResult::TooLarge:
-        return "the file is larger than any firmware file";
-    case LoadResult::OpenFailed:
-        return "the file could not be read";
-    case LoadResult::NotChecked:
-        return "the running firmware could not be asked whether the file fits it";
-    case LoadResult::Mismatch:
-        return load.reason.empty() ? "the file does not fit this bridge's chip" : load.reason;
-    case LoadResult::None:
-        break;
-    }
-    return "no file was checked";
-}
-
 std::string JsonText(const nlohmann::json &document)
 {
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

@@ -34,10 +34,6 @@ struct OneButtonVerdict {
 };
 OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index = 0);
 
-// Why Load File refuses a file, in the command line's words; empty when it
-// takes the file.
-std::string LoadCheckText(const LoadCheck &load);
-
 // The warning for a bridge whose last write (in the update journal) did not
 // finish, with the command that finishes it; empty when none is open.
 std::string UnfinishedWarning(const std::string &path);

@@ -182,6 +182,9 @@ int ReportGuard(const GuardedRun &run, const std::string &path, bool noTerminal)
                   << (run.rehearsalReason.empty() ? "" : ": " + run.rehearsalReason)
                   << "; nothing was written\n";
         return kExitFailed;
+    case GuardedRun::Stop::FileRefused:
+        std::cerr << "error: " << run.refusal << "; nothing was written\n";
+        return kExitUsage;
     case GuardedRun::Stop::None:
         break;
     }

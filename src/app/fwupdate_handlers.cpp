@@ -2,11 +2,13 @@
 #include "app/window_journal.h"
 
 #include "app/device_change.h"
+#include "app/file_verdict.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
 #include "app/selection.h"
 #include "app/settings.h"
+#include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "common/version.h"
 #include "forms/ui_services.h"
@@ -123,6 +125,21 @@ LoadCheck CheckWithRunningBridge(const std::string &file, const std::string &dev
     return {LoadResult::Mismatch, RunningBridgeMismatch(head, reply)};
 }
 
+// The run the window's controls ask for, writing `file`.
+RunRequest WithFile(const TBrigantFwTool &form, const std::string &file)
+{
+    RunRequest req = RequestFromWindow(form);
+    req.mode = RunMode::Update;
+    req.firmwareFile = file;
+    return req;
+}
+
+// The status line after a file Run must not write.
+void ShowFileRefusal(TBrigantFwTool &form, const std::string &why)
+{
+    form.StatusEdit.setText(std::string(kFileRefusedText) + why + "; Run stays disabled.");
+}
+
 } // namespace
 
 std::string ProgramDirectory()
@@ -226,19 +243,38 @@ void LoadBtnClick(TBrigantFwTool &form)
     form.fileMismatchShown = false;
     form.FwFilenameEdit.setText(*chosen);
     if (!IsBufferPathChip(form.chip.ChipTypeCode)) {
-        // Run is enabled also after the selection handler said the file
-        // does not match: the user has the last word in the window.
-        form.lastLoad = form.fileMismatchShown ? LoadResult::Mismatch : LoadResult::Accepted;
-        if (form.fileMismatchShown)
-            form.lastLoadReason = FileMismatchReason(
-                chosen->c_str(), PackChip(form.chip.ChipTypeCode, form.chip.ChipSubRevision));
-        form.UpdateBtn.setEnabled(true);
+        // Run takes only a file that `update FILE` would write: one the
+        // selection handler found not to match, or that Run would refuse,
+        // leaves it disabled with the reason in the status line.
+        const std::string why = FileRefusalForSelected(form, *chosen);
+        if (why.empty()) {
+            form.lastLoad = LoadResult::Accepted;
+            form.UpdateBtn.setEnabled(true);
+            if (const std::string cut = CutUpdateOfFile(form, *chosen); !cut.empty())
+                form.StatusEdit.setText(cut);
+            return;
+        }
+        form.lastLoad = form.fileMismatchShown ? LoadResult::Mismatch : LoadResult::Refused;
+        form.lastLoadReason = form.fileMismatchShown
+                                  ? FileMismatchReason(chosen->c_str(), PackChip(form.chip.ChipTypeCode,
+                                                                                 form.chip.ChipSubRevision))
+                                  : why;
+        form.UpdateBtn.setEnabled(false);
+        ShowFileRefusal(form, why);
         return;
     }
     const LoadCheck check = CheckWithRunningBridge(*chosen, form.selectedEntry().path);
     form.lastLoad = check.result;
     form.lastLoadReason = check.reason;
     if (check.result == LoadResult::Accepted) {
+        if (const std::string why =
+                RunRefusalText(WithFile(form, *chosen), form.selectedEntry().bus, form.selectedEntry().path);
+            !why.empty()) {
+            form.lastLoad = LoadResult::Refused;
+            form.lastLoadReason = why;
+            ShowFileRefusal(form, why);
+            return;
+        }
         form.UpdateBtn.setEnabled(true);
         form.YesBtn.setEnabled(true);
     } else if (check.result == LoadResult::OpenFailed) {
@@ -266,8 +302,11 @@ bool FileMismatchIsShown(std::uint8_t type)
 LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, const std::string &device)
 {
     std::error_code ec;
-    if (const std::uint64_t size = fs::file_size(file, ec); !ec && size > kLargestFirmwareFile)
+    const std::uint64_t size = fs::file_size(file, ec);
+    if (!ec && size > kLargestFirmwareFile)
         return {LoadResult::TooLarge, {}};
+    if (!ec && size == 0)
+        return {LoadResult::Refused, "the file is empty"};
     if (IsBufferPathChip(chip.ChipTypeCode))
         return CheckWithRunningBridge(file, device);
     const std::uint16_t packed = PackChip(chip.ChipTypeCode, chip.ChipSubRevision);
@@ -317,6 +356,13 @@ void EraseOnlyCheckClick(TBrigantFwTool &form, forms::CheckBox &sender)
             fits = CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), chip, &unreadable) != 0;
             if (unreadable)
                 Ui().messageBox(kOpenFirmwareFileErrorText, "Error", MessageKind::Error);
+            // A file that matches is still one Run may refuse.
+            if (fits)
+                if (const std::string why = FileRefusalForSelected(form, form.FwFilenameEdit.text());
+                    !why.empty()) {
+                    fits = false;
+                    ShowFileRefusal(form, why);
+                }
         }
         form.UpdateBtn.setEnabled(fits);
     }

@@ -378,19 +378,28 @@ std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::s
     return {};
 }
 
-bool RunRefusesFile(const RunRequest &req, BusKind bus, const std::string &path)
+std::string RunRefusalText(const RunRequest &req, BusKind bus, const std::string &path)
 {
     if (req.mode != RunMode::Update)
-        return false;
+        return {};
     if (NeedsSizeCheck(req.chip, false)) {
         std::vector<std::uint8_t> head;
         std::uint64_t length = 0;
         const std::uint64_t flash =
             std::uint64_t(static_cast<std::uint32_t>(req.chip.FlashSizeKb) & 0xFFFFFFu) * 1024;
-        if (!ReadChosenFile(req, head, length) || length > flash)
-            return true;
+        if (!ReadChosenFile(req, head, length))
+            return "the file could not be read";
+        if (length > flash)
+            return "the file is " + std::to_string(length) + " bytes; the flash holds " +
+                   std::to_string(flash);
     }
-    return !RunFileRefusal(req, bus).empty() || !RunFlashSizeRefusal(req, bus, path).empty();
+    std::string why = RunFileRefusal(req, bus);
+    return why.empty() ? RunFlashSizeRefusal(req, bus, path) : why;
+}
+
+bool RunRefusesFile(const RunRequest &req, BusKind bus, const std::string &path)
+{
+    return !RunRefusalText(req, bus, path).empty();
 }
 
 void UpdateBtnClick(TBrigantFwTool &form)

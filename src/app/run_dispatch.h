@@ -79,9 +79,12 @@ std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::s
 // answer that decides how its flash is written (failedIdentifyRead); empty
 // when nothing is missing or nothing is written (a backup).
 std::string RunIdentityRefusal(const RunRequest &req);
-// Whether a run of `req` would refuse the file before any procedure runs:
-// RunFileRefusal, the size check of NeedsSizeCheck, or (with the bridge's
-// `path`) RunFlashSizeRefusal.
+// Why a run of `req` would refuse the file before any procedure runs, in
+// words: the size check of NeedsSizeCheck, RunFileRefusal, or (with the
+// bridge's `path`) RunFlashSizeRefusal. Empty when nothing speaks against it
+// or `req` writes no file.
+std::string RunRefusalText(const RunRequest &req, BusKind bus, const std::string &path = {});
+// Whether RunRefusalText has a reason.
 bool RunRefusesFile(const RunRequest &req, BusKind bus, const std::string &path = {});
 
 // The Run button's click handler.

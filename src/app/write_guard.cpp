@@ -1,5 +1,6 @@
 #include "app/write_guard.h"
 
+#include "app/file_verdict.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
@@ -438,6 +439,7 @@ void TellStop(TBrigantFwTool &form, const GuardedRun &run)
         break;
     case GuardedRun::Stop::None:
     case GuardedRun::Stop::Declined:
+    case GuardedRun::Stop::FileRefused:
         break;
     }
 }
@@ -519,6 +521,17 @@ WriteGuard WindowWriteGuard()
 
 GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
+    // A file `update FILE` would refuse is never written from here either,
+    // however Run came to be enabled: nothing is sent, and the status says why.
+    if (RequestFromWindow(form).mode == RunMode::Update)
+        if (const std::string why = FileRefusalForSelected(form, form.FwFilenameEdit.text()); !why.empty()) {
+            form.UpdateBtn.setEnabled(false);
+            form.StatusEdit.setText(std::string(kFileRefusedText) + why + "; nothing was written.");
+            GuardedRun refused;
+            refused.stop = GuardedRun::Stop::FileRefused;
+            refused.refusal = why;
+            return refused;
+        }
     // Nothing to back up or ask about when Run refuses the file anyway.
     if (!RunButtonWrites(form) ||
         RunRefusesFile(RequestFromWindow(form), form.selectedEntry().bus, form.selectedEntry().path)) {

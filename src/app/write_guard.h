@@ -116,8 +116,17 @@ struct WriteGuard {
 void SetWindowRehearsal(std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse);
 
 struct GuardedRun {
-    enum class Stop : std::uint8_t { None, Mounted, MountsUnknown, Declined, BackupFailed, RehearsalFailed };
+    enum class Stop : std::uint8_t {
+        None,
+        Mounted,
+        MountsUnknown,
+        Declined,
+        BackupFailed,
+        RehearsalFailed,
+        FileRefused, // the file is one `update FILE` refuses: nothing was sent
+    };
     Stop stop = Stop::None;
+    std::string refusal; // FileRefused: why
     std::vector<std::string> mounts;
     BackupResult backup;
     bool backedUp = false;

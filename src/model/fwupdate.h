@@ -54,6 +54,7 @@ enum class LoadResult : std::uint8_t {
     OpenFailed, // it could not be read
     Mismatch,   // it does not fit the selected chip
     NotChecked, // the running firmware could not be asked; Run stays disabled
+    Refused,    // Run would refuse it (its length or layout, the flash's size)
 };
 
 // What identification found on the selected device, beside the fields the

@@ -44,10 +44,10 @@ TEST(Confirmation, RunAsksFirstAndNoSendsNothing)
     };
     const Case cases[] = {
         {"nutmeg", "nutmeg", false, {"will be replaced by the file's"}},
-        {"quince:exttext=1108",
-         "quince:exttext=1109",
+        {"quince:version=3.0,ext=31.25.1.5",
+         "quince:version=3.0,ext=31.25.1.5,exttext=2345",
          false,
-         {"Running firmware: 1.1.0.8\n", "New firmware: 1.1.0.9 (newer than the running one)\n"}},
+         {"Running firmware: 31.25.01.05\n", "New firmware: 2.3.4.5\n"}},
         {"nutmeg", "nutmeg:ext=2.3.4.5", true, {"Rehearsal on the device's twin:\n", "  outcome: success\n"}},
     };
     for (const Case &c : cases) {
@@ -103,10 +103,11 @@ TEST(Confirmation, RunAsksFirstAndNoSendsNothing)
         for (const char *part : c.said)
             EXPECT_TRUE(asked.contains(part)) << part << " in\n" << asked.toStdString();
         // No: nothing was written, and no backup was made; without a
-        // rehearsal not one command reached the bridge (recording it reads).
+        // rehearsal no command reached the bridge (recording it reads) but
+        // Run's question to the running firmware whether the file fits.
         EXPECT_GT(sent, 0);
         if (!c.rehearse) {
-            EXPECT_EQ(TraceLines(dir.filePath("trace")), sent) << c.bridge;
+            EXPECT_LE(TraceLines(dir.filePath("trace")) - sent, 1) << c.bridge;
         }
         EXPECT_EQ(session.runtime().simulation()->bridges()[0]->flash().contents(), flash) << c.bridge;
         EXPECT_FALSE(QDir(dir.filePath("state")).exists()) << c.bridge;
