@@ -2,14 +2,72 @@
 #include "runtime/runtime.h"
 #include <unistd.h>
 
+#include "cli/json_report.h"
+#include "common/clock.h"
+#include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <iostream>
 
 namespace brigant::cli
 {
+
+int ClaimBridge(CliContext &ctx, const std::string &path)
+{
+    BridgeLocks &locks = ProcessBridgeLocks();
+    if (!locks.enabled())
+        return kExitOk;
+    const std::string location = locks.locationOf(path);
+    BridgeLocks::Attempt a = locks.take(location);
+    if (a.taken == BridgeLocks::Taken::Busy && ctx.waitSeconds >= 0) {
+        std::cerr << BusyText(a.busy) << ": waiting for it"
+                  << (ctx.waitSeconds > 0
+                          ? " (at most " + std::to_string(static_cast<long>(ctx.waitSeconds)) + " s)"
+                          : std::string())
+                  << "\n";
+        // The other program runs in real time: so does this wait.
+        RealClock clock;
+        const std::uint64_t deadline = clock.nowMs() + static_cast<std::uint64_t>(ctx.waitSeconds * 1000);
+        while (a.taken == BridgeLocks::Taken::Busy && (ctx.waitSeconds == 0 || clock.nowMs() < deadline)) {
+            clock.sleepMs(200);
+            a = locks.take(location);
+        }
+        // What a simulated bridge holds now is what its holder left.
+        if (a.taken == BridgeLocks::Taken::Held && ctx.runtime) {
+            std::string error;
+            if (!ctx.runtime->reloadSimState(error)) {
+                std::cerr << "error: " << error << "\n";
+                return kExitFailed;
+            }
+        }
+    }
+    switch (a.taken) {
+    case BridgeLocks::Taken::Held:
+        return kExitOk;
+    case BridgeLocks::Taken::Unavailable:
+        std::cerr << "warning: the lock of the bridge at " << location << " cannot be taken (" << a.error
+                  << "): another program could talk to it at the same time\n";
+        return kExitOk;
+    case BridgeLocks::Taken::Busy:
+        break;
+    }
+    const std::string text = BusyText(a.busy);
+    std::cerr << "error: " << text << "; nothing was sent to it (--wait waits for it)\n";
+    ReportStatus("busy");
+    ReportReason(text);
+    ReportField("heldBy", nlohmann::json{{"pid", a.busy.holder.pid},
+                                         {"program", a.busy.holder.program},
+                                         {"verb", a.busy.holder.verb},
+                                         {"since", static_cast<long long>(a.busy.holder.since)},
+                                         {"location", a.busy.location}});
+    // Its state is the holder's to keep.
+    ctx.saveSimState = false;
+    return kExitBusy;
+}
 
 int IndexOutOfRange(int index, int count)
 {

@@ -37,6 +37,7 @@ enum ExitCode : int {
     kExitNoDevice = 3,
     kExitNothingToDo = 4,
     kExitDeclined = 5, // the user answered no: nothing was written
+    kExitBusy = 6,     // another program of ours holds the bridge: nothing was sent to it
 };
 
 // The options every write verb takes.
@@ -77,6 +78,10 @@ struct CliContext {
     std::string traceFile; // empty: standard error
     std::string traceDataFile;
     bool debug = false;
+    // --wait[=SECONDS]: how long to wait for a bridge another program holds;
+    // -1 (no --wait): not at all; 0 (--wait alone): as long as it takes.
+    double waitSeconds = -1;
+    std::string waitText;                  // --wait as given
     bool quiet = false;                    // --quiet: errors and results only
     bool verbose = false;                  // --verbose: also the window-level fields
     OutputStyle style;                     // of standard output: terminal, colour, verbosity
@@ -95,6 +100,13 @@ struct CliContext {
     // device path to talk to; false (after printing why) when there is none.
     std::function<bool(std::string &path)> attachDevice;
 };
+
+// Takes the lock of the bridge at `path` for the rest of the run, before the
+// verb's first command to it. kExitOk when this run holds it (or locks are
+// off, or the lock cannot be made: said as a warning); kExitBusy, said on
+// standard error with its holder and in the JSON report, when another program
+// of ours holds it and --wait did not get it in time.
+int ClaimBridge(CliContext &ctx, const std::string &path);
 
 // Prints that --index `index` is not one of `count` devices and returns the
 // usage error's exit code.

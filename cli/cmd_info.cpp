@@ -193,6 +193,14 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     }
 
     const DeviceEntry &entry = form.selectedEntry();
+    // Another program of ours works on it: said, and nothing asked of it.
+    if (!entry.busy.empty()) {
+        if (a.json)
+            std::cout << JsonText({{"device", entry.path}, {"busy", entry.busy}});
+        else
+            std::cout << "device " << entry.path << ": " << entry.busy << "\n";
+        return kExitBusy;
+    }
     // What the window shows of a device lost on the way is not the device's.
     if (WentAway(entry.path)) {
         std::cerr << "error: the device " << entry.path

@@ -50,6 +50,7 @@ struct EntryView {
     int damagedBank = -1;
     bool runsFromRom = false;
     std::string unfinished; // the journal's open write on this bridge
+    std::string busy;       // another program of ours works on it: nothing was asked
 };
 
 EntryView Capture(TBrigantFwTool &form, int index)
@@ -71,6 +72,7 @@ EntryView Capture(TBrigantFwTool &form, int index)
     v.status = form.StatusEdit.text();
     v.damagedBank = entry.damagedBank;
     v.runsFromRom = form.selected.runsFromRom;
+    v.busy = entry.busy;
     // A bridge in its ROM is finished by recover, which its own warning names.
     if (!v.runsFromRom)
         v.unfinished = UnfinishedWarning(entry.path);
@@ -98,6 +100,10 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const EntryView &e = entries[i];
         out << "[" << i << "] " << e.path << " (" << BusName(e.bus) << ")  " << ProductText(e.item) << "\n";
+        if (!e.busy.empty()) {
+            out << "    Busy:              " << e.busy << "\n";
+            continue;
+        }
         out << "    Chip:              " << OrDash(e.chip) << "\n";
         out << "    Firmware version:  " << OrDash(e.firmwareVersion, e.firmwareVersionShown) << "\n";
         out << "    Flash:             " << OrDash(e.flashType, e.flashTypeShown) << "\n";
@@ -146,6 +152,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"damagedBank", e.damagedBank >= 0 ? nlohmann::json(e.damagedBank) : nlohmann::json()},
             {"runsFromRom", e.runsFromRom},
             {"unfinishedUpdate", UnfinishedJson(e.path)},
+            {"busy", e.busy.empty() ? nlohmann::json() : nlohmann::json(e.busy)},
         });
         if (verbose)
             devices.back()["window"] = {{"item", e.item},

@@ -143,8 +143,13 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
                   << form.listedCount - 1 << "\n";
         return kExitUsage;
     }
-    if (args.index > 0)
-        form.DeviceList.select(args.index);
+    const int index = args.index > 0 ? args.index : 0;
+    const bool wasBusy = !form.devices[static_cast<std::size_t>(index)].busy.empty();
+    if (const int claimed = ClaimBridge(ctx, form.devices[static_cast<std::size_t>(index)].path);
+        claimed != kExitOk)
+        return claimed;
+    if (args.index > 0 || wasBusy)
+        form.DeviceList.select(index);
     const std::uint32_t code = form.chip.ChipTypeCode;
     const std::string path = form.selectedEntry().path;
     ReportDevice(path, form.selected.series, static_cast<int>(code));

@@ -41,6 +41,9 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
                   << form.listedCount - 1 << "\n";
         return kExitUsage;
     }
+    if (const int claimed = ClaimBridge(ctx, form.devices[static_cast<std::size_t>(args.index)].path);
+        claimed != kExitOk)
+        return claimed;
     form.DeviceList.select(args.index);
     DeviceEntry &entry = form.selectedEntry();
     const std::uint8_t code = form.chip.ChipTypeCode;

@@ -199,13 +199,20 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     WindowSession session(ctx, MessageStream(ctx));
     TBrigantFwTool &form = session.form();
     auto view = OpenWriteSession(ctx, session, true);
-    if (args.index >= 0) {
-        if (args.index >= form.listedCount)
-            return IndexOutOfRange(args.index, form.listedCount);
-        form.DeviceList.select(args.index);
+    if (args.index >= form.listedCount)
+        return IndexOutOfRange(args.index, form.listedCount);
+    const int index = args.index < 0 ? 0 : args.index;
+    // The bridge is this run's from here; one found busy when listed is
+    // identified now that it is.
+    const bool wasBusy = form.listedCount > 0 && !form.devices[static_cast<std::size_t>(index)].busy.empty();
+    if (form.listedCount > 0)
+        if (const int claimed = ClaimBridge(ctx, form.devices[static_cast<std::size_t>(index)].path);
+            claimed != kExitOk)
+            return claimed;
+    if (args.index >= 0 || wasBusy) {
+        form.DeviceList.select(index);
         RefreshEnd(form);
     }
-    const int index = args.index < 0 ? 0 : args.index;
     view->endLine();
     if (form.listedCount > 0)
         NoteDevice(form);
@@ -372,7 +379,12 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     if (index >= form.listedCount)
         return IndexOutOfRange(index, form.listedCount);
 
-    // 1. The device: choosing it in the list runs identification.
+    // 1. The device: this run's from its first command; choosing it in the
+    // list runs identification.
+    if (const int claimed =
+            ClaimBridge(ctx, form.devices[static_cast<std::size_t>(index < 0 ? 0 : index)].path);
+        claimed != kExitOk)
+        return claimed;
     form.DeviceList.select(index < 0 ? 0 : index);
     NoteDevice(form);
     const SelectedBridge &selected = form.selected;
@@ -622,6 +634,10 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     }
     if (args.index >= form.listedCount)
         return IndexOutOfRange(args.index, form.listedCount);
+    if (const int claimed =
+            ClaimBridge(ctx, form.devices[static_cast<std::size_t>(args.index < 0 ? 0 : args.index)].path);
+        claimed != kExitOk)
+        return claimed;
     form.DeviceList.select(args.index < 0 ? 0 : args.index);
     NoteDevice(form);
     const SelectedBridge &selected = form.selected;

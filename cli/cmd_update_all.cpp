@@ -13,6 +13,7 @@
 #include "cli/worker_channel.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
+#include "device/bridge_lock.h"
 #include "image/firmware_file.h"
 #include "runtime/runtime.h"
 
@@ -199,6 +200,8 @@ bool Start(Worker &w, std::string &error)
     for (std::string &arg : w.argv)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // The worker takes the bridge's lock itself.
+    ProcessBridgeLocks().release(ProcessBridgeLocks().locationOf(w.plan.path));
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setpgid(0, 0);
@@ -579,16 +582,30 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             chosen.push_back(i);
     std::sort(chosen.begin(), chosen.end());
     chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    // Each bridge is this run's from its plan until its worker starts; one
+    // another program of ours works on is left to it.
+    BridgeLocks &locks = ProcessBridgeLocks();
     for (const int index : chosen) {
-        form.DeviceList.select(index);
         Worker w;
+        const std::string path = form.devices[static_cast<std::size_t>(index)].path;
+        if (const BridgeLocks::Attempt a = locks.take(locks.locationOf(path));
+            a.taken == BridgeLocks::Taken::Busy) {
+            w.plan.index = index;
+            w.plan.path = path;
+            w.plan.chip = "unknown";
+            w.plan.from = "unknown";
+            w.plan.reason = "busy: " + HolderText(a.busy.holder);
+            workers.push_back(std::move(w));
+            continue;
+        }
+        form.DeviceList.select(index);
         w.plan = PlanDeviceUpdate(form, options, index);
         workers.push_back(std::move(w));
     }
 
     // 2. The plan, and one question for all of it.
     std::vector<std::vector<std::string>> rows = {{"DEVICE", "CHIP", "FROM", "TO", "ACTION"}};
-    std::size_t updates = 0, current = 0;
+    std::size_t updates = 0, current = 0, busy = 0;
     for (const Worker &w : workers) {
         const DevicePlan &p = w.plan;
         const bool update = p.action == DevicePlan::Action::Update;
@@ -596,12 +613,20 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             {p.path, p.chip, p.from, update ? p.to : "-", ActionText(p, options.files.size() > 1)});
         updates += update;
         current += p.action == DevicePlan::Action::Current;
+        busy += p.reason.rfind("busy: ", 0) == 0;
     }
     out << "update --all: " << workers.size() << " bridge(s), " << updates << " to update\n" << Table(rows);
     if (updates == 0) {
         if (current > 0) {
             out << "nothing to do: no bridge needs an update\n";
             return kExitNothingToDo;
+        }
+        if (busy > 0) {
+            std::cerr
+                << "error: " << busy << " bridge(s) busy: other programs of ours work on them; nothing "
+                << "was sent to them (--wait is for one bridge: run update --all again when they are done)\n";
+            ctx.saveSimState = false;
+            return kExitBusy;
         }
         std::cerr << "error: no listed bridge can take "
                   << (options.embedded ? "the built-in image" : "the given file(s)")

@@ -6,6 +6,7 @@
 #include "common/version.h"
 #include "sim/presets.h"
 
+#include <cstdlib>
 #include <ostream>
 
 namespace brigant::cli
@@ -22,6 +23,7 @@ const char *const kExitCodes = R"(Exit codes:
   3  no device, no permission, or the chip is not supported
   4  nothing to do: the firmware is current
   5  the question before a write was answered no: nothing was written
+  6  the bridge is busy: another program of ours works on it (--wait waits); nothing was sent to it
   130, 143  stopped by SIGINT or SIGTERM
 )";
 
@@ -97,6 +99,22 @@ CommandLine::CommandLine()
                    "docs/trace-data.md)")
         ->type_name("FILE");
     app.add_flag("--debug", ctx.debug, "Print the program's debug trace to standard error");
+    // A flag whose value, if any, follows "=": "--wait FILE" leaves FILE to the verb.
+    app.add_flag("--wait{forever}", ctx.waitText,
+                 "When another program of ours works on the bridge, wait for it (--wait=SECONDS: at most "
+                 "that long; --wait: as long as it takes) instead of stopping with exit status 6")
+        ->check([this](const std::string &value) -> std::string {
+            if (value == "forever") {
+                ctx.waitSeconds = 0;
+                return {};
+            }
+            char *end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(seconds > 0) || seconds > 1e7)
+                return "give a number of seconds (above 0), or --wait alone to wait as long as it takes";
+            ctx.waitSeconds = seconds;
+            return {};
+        });
     auto *quiet = app.add_flag("-q,--quiet", ctx.quiet, "Print only errors and results: no progress");
     app.add_flag("-v,--verbose", ctx.verbose,
                  "Print more: the window-level fields of info and list, the status line's colours")

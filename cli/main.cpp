@@ -6,6 +6,7 @@
 #include "cli/user_text.h"
 #include "cli/worker_channel.h"
 #include "cli/write_safety.h"
+#include "device/bridge_lock.h"
 #include "runtime/runtime.h"
 
 #include <cstdio>
@@ -44,6 +45,10 @@ int main(int argc, char **argv)
     }
     // Simulated bridges run on virtual time, which is the program's clock too.
     options.simulatedTime = runtime::SimulatedTime::Virtual;
+    // What the bridge locks this run takes say of it to the other programs.
+    options.program = "brigant-fw";
+    for (const CLI::App *verb : line.app.get_subcommands())
+        options.verb = verb->get_name();
 
     runtime::Runtime session;
     if (const auto failure = session.start(options)) {
@@ -95,6 +100,10 @@ int main(int argc, char **argv)
     if (code != kExitOk)
         ReportAccessProblem(&session);
 
+    // A simulated bridge found busy is its holder's: this run's copy of its
+    // state is not written over the holder's.
+    if (ProcessBridgeLocks().metBusy())
+        ctx.saveSimState = false;
     if (std::string error; ctx.saveSimState && !session.saveSimState(error)) {
         std::cerr << "error: " << error << "\n";
         if (code == kExitOk)

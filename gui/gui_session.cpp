@@ -24,6 +24,8 @@ bool GuiSession::start(const GuiOptions &options, std::string &error)
     // and the bridges' delays on the bus pass in real time.
     run.simulatedTime = runtime::SimulatedTime::RealPlusWaits;
     run.programClock = &clock_;
+    run.program = "brigant-fwtool";
+    run.verb = "(the window)";
     if (const auto failure = runtime_.start(run)) {
         error = failure->kind == runtime::StartFailure::Kind::NoDevice ? "--device: " + failure->text
                                                                        : failure->text;

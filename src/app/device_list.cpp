@@ -54,15 +54,23 @@ void RefreshDeviceList(TBrigantFwTool &form)
             Ui().messageBox(text, "Warning", MessageKind::Warning);
             break;
         }
-        std::uint8_t inquiry[kInquiryLength] = {};
-        if (ReadInquiry(candidate.path, inquiry, kInquiryLength))
-            name = InquiryName(inquiry);
-
         DeviceEntry &entry = form.devices[static_cast<std::size_t>(listed)];
         entry.path = candidate.path;
         entry.bus = candidate.bus;
         entry.bankCheckDone = 0;
         entry.damagedBank = -1;
+        entry.busy = candidate.busy;
+        if (!entry.busy.empty()) {
+            // Listed without a word to it: another program of ours works on it.
+            entry.driveLetters.clear();
+            form.DeviceList.addItem(std::string(BusListTag(candidate.bus)) + "(busy)");
+            ++listed;
+            continue;
+        }
+
+        std::uint8_t inquiry[kInquiryLength] = {};
+        if (ReadInquiry(candidate.path, inquiry, kInquiryLength))
+            name = InquiryName(inquiry);
 
         bool infoFailed = false;
         const int identified = IdentifyChip(candidate.path, &infoFailed);

@@ -81,6 +81,11 @@ void RefreshEnd(TBrigantFwTool &form)
             ShowOneButtonStatus(form, OneButtonState::NoDevice);
         return;
     }
+    if (const std::string &busy = form.selectedEntry().busy; !busy.empty() && !form.updateRunning) {
+        form.YesBtn.setEnabled(false);
+        form.devpnl.setCaption(busy);
+        return;
+    }
     if (form.chip.ChipTypeCode != kOneButtonChipType) {
         ShowOneButtonStatus(form, OneButtonState::NotSupported);
         return;

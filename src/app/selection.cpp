@@ -7,6 +7,7 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "common/window_texts.h"
+#include "device/bridge_lock.h"
 #include "forms/ui_services.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
@@ -32,6 +33,26 @@ void ShowNotSupported(TBrigantFwTool &form)
     form.StatusEdit.setText(kNotSupportedText);
 }
 
+// A bridge another program of ours works on (found busy when listed, or
+// now): nothing is asked of it, and nothing can be started on it.
+bool ShowBusy(TBrigantFwTool &form, DeviceEntry &entry)
+{
+    // Asked again: a bridge busy when listed may be free now, or the other way.
+    const std::optional<BusyBridge> busy = BridgeBusy(entry.path);
+    entry.busy = busy ? BusyText(*busy) : std::string();
+    if (entry.busy.empty())
+        return false;
+    form.chip = ChipIdentity{};
+    form.selected = SelectedBridge{};
+    form.UpdateBtn.setEnabled(false);
+    form.YesBtn.setEnabled(false);
+    form.SFlashTypeLable.setText("");
+    form.FwVerLableEdit.setText("");
+    form.ChipLabelEdit.setText("");
+    form.StatusEdit.setText(entry.busy + "; try again when it is done.");
+    return true;
+}
+
 } // namespace
 
 void UpdateBtnCheck(TBrigantFwTool &form)
@@ -46,6 +67,8 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     // The disk-kind label names the bus of the device chosen, not of the one listed last.
     if (form.DeviceList.itemIndex() >= 0 && form.DeviceList.itemIndex() < form.listedCount)
         form.diskLabel.setCaption(BusDiskText(entry.bus));
+    if (ShowBusy(form, form.selectedEntry()))
+        return;
 
     bool infoFailed = false;
     const char *failedRead = nullptr;

@@ -16,6 +16,9 @@ struct DeviceEntry {
     // The firmware bank a check that was not allowed to repair found damaged
     // while the other one is valid; -1 when none was found (or none checked).
     std::int32_t damagedBank = -1;
+    // Another program of ours works on the bridge ("the bridge at ... is
+    // busy: ..."): it is listed, and sent nothing.
+    std::string busy;
 };
 
 constexpr int kDeviceTableSize = 128;

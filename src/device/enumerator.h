@@ -45,6 +45,9 @@ struct DiskInterface {
     // which stays the same when the bridge resets and its sg node changes;
     // empty when the platform does not say.
     std::string location;
+    // Filled by discovery, not the enumerator: who holds the bridge when
+    // another program of ours works on it (nothing was sent to it then).
+    std::string busy;
 };
 
 struct MountedVolume {

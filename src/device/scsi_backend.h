@@ -34,6 +34,8 @@ struct ScsiOutcome {
     bool opened = false;
     OpenError openError = OpenError::None;
     int sysErrno = 0; // errno of the failed open or pass-through call
+    // Busy: who holds the bridge or the node, in words, when that could be found.
+    std::string heldBy;
 
     // Meaningful when opened:
     bool transportOk = false; // the pass-through call and the transport both succeeded

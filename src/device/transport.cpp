@@ -1,5 +1,7 @@
 #include "device/transport.h"
 
+#include "device/bridge_lock.h"
+
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/hex.h"
@@ -43,7 +45,8 @@ void RecordOutcome(const std::string &path, const ScsiCommand &cmd, const ScsiOu
                                    .sysErrno = o.sysErrno,
                                    .scsiStatus = o.scsiStatus,
                                    .command = HexBytes(cmd.cdb, cmd.cdbLength),
-                                   .timeoutSec = cmd.timeoutSec};
+                                   .timeoutSec = cmd.timeoutSec,
+                                   .heldBy = o.heldBy};
     if (!o.opened)
         DebugPrintf("open %s failed: %s (%s)\n", path.c_str(), OpenErrorText(o.openError),
                     std::strerror(o.sysErrno));
@@ -120,6 +123,16 @@ ScsiOutcome Execute(const std::string &path, const ScsiCommand &cmd)
 {
     if (commandGate)
         commandGate();
+    // Nothing goes to a bridge another program of ours works on: its
+    // sequence of commands must not be cut into.
+    const CommandLock lock(path);
+    if (lock.busy()) {
+        ScsiOutcome o;
+        o.openError = OpenError::Busy;
+        o.sysErrno = EBUSY;
+        o.heldBy = BusyText(*lock.busy());
+        return o;
+    }
     if (!backend) {
         ScsiOutcome o;
         o.openError = OpenError::NotFound;
@@ -337,6 +350,8 @@ std::string DescribeLastTransportFailure()
 {
     const TransportFailure &f = lastFailure;
     if (f.openFailed) {
+        if (f.openError == OpenError::Busy && !f.heldBy.empty())
+            return "cannot open " + f.path + ": " + f.heldBy;
         std::string text = "cannot open " + f.path + ": " + OpenErrorText(f.openError);
         if (f.openError == OpenError::PermissionDenied)
             text += std::string(". Raw SCSI access needs privileges: ") + kPrivilegeAdvice;

@@ -43,6 +43,7 @@ struct TransportFailure {
     std::uint8_t scsiStatus = 0;
     std::string command;          // the CDB in hex, as the trace shows it
     std::uint32_t timeoutSec = 0; // the time-out the command was given
+    std::string heldBy;           // OpenError::Busy: who holds the bridge or node, when known
 };
 const TransportFailure &LastTransportFailure();
 // A user-facing sentence about LastTransportFailure() (with advice for permission problems).

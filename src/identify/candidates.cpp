@@ -1,6 +1,7 @@
 #include "identify/candidates.h"
 
 #include "bridge/chip_commands.h"
+#include "device/bridge_lock.h"
 
 #include <cstring>
 
@@ -51,6 +52,13 @@ int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394)
     for (DiskInterface &disk : present) {
         if (!QualifiesByBus(disk.bus, include1394))
             continue;
+        // A bridge another program of ours works on is listed as busy and
+        // asked nothing: a question in the middle of its update could spoil it.
+        if (const std::optional<BusyBridge> busy = BridgeBusy(disk.path)) {
+            disk.busy = BusyText(*busy);
+            list.push_back(std::move(disk));
+            continue;
+        }
         std::uint8_t reply[2] = {};
         if (HasVendorInquiryMarker(disk.path) || ProbeVendorCommand(disk.path, reply))
             list.push_back(std::move(disk));

@@ -1,5 +1,6 @@
 #include "runtime/runtime.h"
 
+#include "device/bridge_lock.h"
 #include "device/linux/helper_backend.h"
 #include "device/linux/sg_backend.h"
 #include "device/linux/udev_discovery.h"
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <unistd.h>
 
@@ -78,7 +80,32 @@ std::optional<StartFailure> Runtime::start(const RuntimeOptions &options)
         enumerator_ = oneDisk_.get();
     }
     services_.backend(backend_).diskEnumerator(enumerator_);
+    configureLocks(options);
     return std::nullopt;
+}
+
+void Runtime::configureLocks(const RuntimeOptions &options)
+{
+    LockHolder me;
+    me.pid = static_cast<long>(::getpid());
+    me.program = options.program;
+    me.verb = options.verb;
+    me.since = std::time(nullptr);
+    // Simulated bridges are shared only through a state folder: their locks
+    // are the folder's, one per port. Without one they are this run's alone.
+    std::string scope;
+    if (simulation_) {
+        std::error_code ec;
+        if (options.simState.empty()) {
+            ProcessBridgeLocks().configure({}, me);
+            return;
+        }
+        scope =
+            "sim-" +
+            std::filesystem::weakly_canonical(std::filesystem::absolute(options.simState, ec), ec).string() +
+            "-";
+    }
+    ProcessBridgeLocks().configure(DefaultLockDirectory(), me, scope);
 }
 
 std::optional<StartFailure> Runtime::startSimulation(const RuntimeOptions &options)
@@ -143,6 +170,17 @@ std::optional<StartFailure> Runtime::startRealDevices(const RuntimeOptions &opti
     udevDisks_ = std::make_unique<UdevDiskEnumerator>();
     enumerator_ = udevDisks_.get();
     return std::nullopt;
+}
+
+bool Runtime::reloadSimState(std::string &error)
+{
+    if (!simulation_ || simState_.empty())
+        return true;
+    if (!simulation_->loadState(simState_, error)) {
+        error = "--sim-state: " + error;
+        return false;
+    }
+    return true;
 }
 
 bool Runtime::saveSimState(std::string &error)

@@ -61,6 +61,9 @@ struct RuntimeOptions {
     std::vector<std::string> helperCommand; // empty: the installed helper through pkexec
     SimulatedTime simulatedTime = SimulatedTime::Virtual;
     Clock *programClock = nullptr; // installed when given
+    // Who this program is to the others, in the bridge locks it takes.
+    std::string program;
+    std::string verb;
 };
 
 struct StartFailure {
@@ -107,7 +110,14 @@ class Runtime
   private:
     std::optional<StartFailure> startSimulation(const RuntimeOptions &options);
     std::optional<StartFailure> startRealDevices(const RuntimeOptions &options);
+    void configureLocks(const RuntimeOptions &options);
 
+  public:
+    // Reads the simulated devices' state folder again (after waiting for
+    // another program that changed it); true when there is none.
+    bool reloadSimState(std::string &error);
+
+  private:
     VirtualClock virtualClock_;
     std::unique_ptr<PacedClock> pacedClock_;
     DeviceClock deviceClock_;

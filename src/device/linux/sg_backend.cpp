@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -32,6 +34,39 @@ SgSystemCalls RealSystemCalls()
 
 } // namespace
 
+std::string ProcessesHolding(const std::string &node, const std::string &proc)
+{
+    struct stat target {
+    };
+    if (::stat(node.c_str(), &target) != 0)
+        return {};
+    std::string found;
+    std::error_code ec;
+    for (const auto &pid : std::filesystem::directory_iterator(proc, ec)) {
+        const std::string name = pid.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        bool holds = false;
+        std::error_code fdError;
+        for (const auto &fd : std::filesystem::directory_iterator(pid.path() / "fd", fdError)) {
+            struct stat st {
+            };
+            if (::stat(fd.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == target.st_rdev) {
+                holds = true;
+                break;
+            }
+        }
+        if (!holds)
+            continue;
+        std::ifstream commFile(pid.path() / "comm");
+        std::string comm;
+        std::getline(commFile, comm);
+        found += (found.empty() ? "" : ", ") + std::string("PID ") + name +
+                 (comm.empty() ? "" : " (" + comm + ")");
+    }
+    return found.empty() ? std::string() : "held by " + found;
+}
+
 SgBackend::SgBackend() : calls_(RealSystemCalls()) {}
 
 SgBackend::SgBackend(SgSystemCalls calls) : calls_(std::move(calls))
@@ -56,6 +91,9 @@ ScsiOutcome SgBackend::execute(const std::string &path, const ScsiCommand &cmd)
     if (fd < 0) {
         o.sysErrno = errno;
         o.openError = sgio::OpenErrorFromErrno(o.sysErrno);
+        // Another program has the node to itself: say which, where /proc tells.
+        if (o.sysErrno == EBUSY)
+            o.heldBy = ProcessesHolding(path);
         return o;
     }
     o.opened = true;

@@ -55,4 +55,9 @@ std::string ScsiGenericNodeProblem(const std::string &path, const SgSystemCalls 
 // call) are named as such.
 std::string DescribeSgTransportFailure();
 
+// "held by PID 812 (smartd)": the processes with `node` open, from the fd
+// links under `proc`; empty when none can be seen (another user's processes
+// are hidden from an unprivileged caller).
+std::string ProcessesHolding(const std::string &node, const std::string &proc = "/proc");
+
 } // namespace brigant
