@@ -209,6 +209,10 @@ BridgeLocks::Attempt BridgeLocks::take(const std::string &location)
 void BridgeLocks::release(const std::string &location)
 {
     if (auto it = held_.find(location); it != held_.end()) {
+        // The record goes with the hold: a later holder that writes none
+        // is not taken for this program.
+        if (::ftruncate(it->second, 0) != 0) {
+        }
         ::close(it->second); // the kernel drops the flock with the last descriptor
         held_.erase(it);
     }
@@ -216,8 +220,11 @@ void BridgeLocks::release(const std::string &location)
 
 void BridgeLocks::releaseAll()
 {
-    for (auto &[location, fd] : held_)
+    for (auto &[location, fd] : held_) {
+        if (::ftruncate(fd, 0) != 0) {
+        }
         ::close(fd);
+    }
     held_.clear();
 }
 

@@ -84,13 +84,13 @@ class BridgeLocks
     bool holds(const std::string &location) const { return held_.count(location) != 0; }
     // Another program's hold on the bridge at `location`, without taking it.
     std::optional<BusyBridge> heldElsewhere(const std::string &location);
+    // The lock file of the bridge at `location`.
+    std::string lockFile(const std::string &location) const;
     // Whether this process found a bridge busy (a simulated one's state is
     // then the holder's to keep).
     bool metBusy() const { return metBusy_; }
 
   private:
-    std::string lockFile(const std::string &location) const;
-
     std::string directory_;
     std::string scope_;
     LockHolder me_;
