@@ -2,6 +2,8 @@
 // sees a request, and the replies.
 #include "serve.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <vector>
 
@@ -96,6 +98,9 @@ class Loop
             }
             Reply reply;
             device_.run(r, data.data(), reply);
+            // Never more than the request's buffer, whatever the runner says:
+            // beyond it lies memory of this root process.
+            reply.transferred = std::min(reply.transferred, r.length);
             ++counts_.served;
             if (!sendReply(reply, data.data(), r.direction == kIn ? reply.transferred : 0))
                 break;
