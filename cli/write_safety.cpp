@@ -185,6 +185,8 @@ int ReportGuard(const GuardedRun &run, const std::string &path, bool noTerminal)
     case GuardedRun::Stop::FileRefused:
         std::cerr << "error: " << run.refusal << "; nothing was written\n";
         return kExitUsage;
+    case GuardedRun::Stop::Busy:
+        return kExitBusy;
     case GuardedRun::Stop::None:
         break;
     }

@@ -8,6 +8,7 @@
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
 #include "common/claim_file.h"
+#include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/enumerator.h"
 #include "forms/ui_services.h"
@@ -440,6 +441,7 @@ void TellStop(TBrigantFwTool &form, const GuardedRun &run)
     case GuardedRun::Stop::None:
     case GuardedRun::Stop::Declined:
     case GuardedRun::Stop::FileRefused:
+    case GuardedRun::Stop::Busy:
         break;
     }
 }
@@ -521,6 +523,16 @@ WriteGuard WindowWriteGuard()
 
 GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
+    // The bridge is the window's from the first command of the run to the
+    // end of its wait for the bridge's return.
+    const HeldBridge held(form.selectedEntry().path);
+    if (held.busy()) {
+        form.UpdateBtn.setEnabled(false);
+        form.StatusEdit.setText(BusyText(*held.busy()) + "; nothing was started.");
+        GuardedRun refused;
+        refused.stop = GuardedRun::Stop::Busy;
+        return refused;
+    }
     // A file `update FILE` would refuse is never written from here either,
     // however Run came to be enabled: nothing is sent, and the status says why.
     if (RequestFromWindow(form).mode == RunMode::Update)
@@ -559,6 +571,14 @@ GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 
 GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
+    const HeldBridge held(form.selectedEntry().path);
+    if (held.busy()) {
+        form.YesBtn.setEnabled(false);
+        form.devpnl.setCaption(BusyText(*held.busy()));
+        GuardedRun refused;
+        refused.stop = GuardedRun::Stop::Busy;
+        return refused;
+    }
     std::string backupFile;
     const GuardedRun run = RunGuarded(
         form, OneButtonPlan(form), guard,

@@ -124,6 +124,7 @@ struct GuardedRun {
         BackupFailed,
         RehearsalFailed,
         FileRefused, // the file is one `update FILE` refuses: nothing was sent
+        Busy,        // another program of ours holds the bridge: nothing was sent
     };
     Stop stop = Stop::None;
     std::string refusal; // FileRefused: why

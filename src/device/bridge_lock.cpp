@@ -3,16 +3,6 @@
 #include "common/clock.h"
 #include "device/enumerator.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <filesystem>
-#include <functional>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace brigant
@@ -27,112 +17,11 @@ namespace
 constexpr int kTakeTries = 4;
 constexpr std::uint32_t kTakeRetryMs = 15;
 
-std::string HolderRecord(const LockHolder &h)
-{
-    return "pid=" + std::to_string(h.pid) + "\nprogram=" + h.program + "\nverb=" + h.verb +
-           "\nsince=" + std::to_string(static_cast<long long>(h.since)) + "\n";
-}
-
-LockHolder ReadHolder(int fd)
-{
-    char text[512] = {};
-    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-    LockHolder h;
-    if (n <= 0)
-        return h;
-    const std::string record(text, static_cast<std::size_t>(n));
-    std::size_t at = 0;
-    while (at < record.size()) {
-        const std::size_t end = std::min(record.find('\n', at), record.size());
-        const std::string line = record.substr(at, end - at);
-        at = end + 1;
-        const std::size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "pid")
-            h.pid = std::strtol(value.c_str(), nullptr, 10);
-        else if (key == "program")
-            h.program = value;
-        else if (key == "verb")
-            h.verb = value;
-        else if (key == "since")
-            h.since = static_cast<std::time_t>(std::strtoll(value.c_str(), nullptr, 10));
-    }
-    return h;
-}
-
-// Opens (creating) the lock file without following a link; read-only when
-// another user's file cannot be written (flock needs no write access).
-int OpenLockFile(const std::string &file, bool create, std::string &error)
-{
-    int fd = ::open(file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    if (fd < 0 && (errno == EACCES || errno == EPERM))
-        fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        error = file + ": " + std::strerror(errno);
-        return -1;
-    }
-    struct stat st {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = file + ": not a regular file";
-        ::close(fd);
-        return -1;
-    }
-    // Whoever creates it leaves it open to the next program, whatever its user.
-    if (st.st_uid == ::geteuid() && (st.st_mode & 0666) != 0666)
-        ::fchmod(fd, 0666);
-    return fd;
-}
-
 } // namespace
-
-std::string HolderText(const LockHolder &holder)
-{
-    std::string text = holder.program.empty() ? "another program" : holder.program;
-    if (!holder.verb.empty())
-        text += " " + holder.verb;
-    std::string details;
-    if (holder.pid > 0)
-        details = "PID " + std::to_string(holder.pid);
-    if (holder.since > 0) {
-        char clock[16] = {};
-        struct tm local {
-        };
-        if (::localtime_r(&holder.since, &local) && std::strftime(clock, sizeof clock, "%H:%M:%S", &local))
-            details += std::string(details.empty() ? "" : ", ") + "since " + clock;
-    }
-    return details.empty() ? text : text + " (" + details + ")";
-}
 
 std::string BusyText(const BusyBridge &busy)
 {
     return "the bridge at " + busy.location + " is busy: " + HolderText(busy.holder);
-}
-
-std::string DefaultLockDirectory()
-{
-    const char *dir = std::getenv("BRIGANT_LOCK_DIR");
-    return dir && *dir ? dir : "/run/lock/brigant-fw";
-}
-
-std::string LockFileName(const std::string &location)
-{
-    std::string name;
-    for (const char c : location) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                           c == '-' || c == '.' || c == '_';
-        if (name.empty() && (c == '/' || c == '.'))
-            continue;
-        name += plain ? c : '_';
-    }
-    if (name.empty())
-        name = "bridge";
-    // A long state folder's path: its end, and a hash of the whole to keep it apart.
-    if (name.size() > 160)
-        name = std::to_string(std::hash<std::string>{}(location)) + "-" + name.substr(name.size() - 140);
-    return name + ".lock";
 }
 
 BridgeLocks::~BridgeLocks() { releaseAll(); }
@@ -145,14 +34,8 @@ void BridgeLocks::configure(const std::string &directory, LockHolder me, const s
     scope_ = scope;
     metBusy_ = false;
     me_ = std::move(me);
-    if (directory_.empty())
-        return;
-    // Every user's programs lock here: the folder is open to all, sticky
-    // (its parent, /run/lock, is missing on a bare system: made too).
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(directory_).parent_path(), ec);
-    if (::mkdir(directory_.c_str(), 01777) == 0)
-        ::chmod(directory_.c_str(), 01777);
+    if (!directory_.empty())
+        MakeLockDirectory(directory_);
 }
 
 std::string BridgeLocks::locationOf(const std::string &path)
@@ -177,54 +60,39 @@ BridgeLocks::Attempt BridgeLocks::take(const std::string &location)
         a.taken = Taken::Held;
         return a;
     }
-    const std::string file = lockFile(location);
-    const int fd = OpenLockFile(file, true, a.error);
-    if (fd < 0)
-        return a;
     for (int attempt = 1;; ++attempt) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            break;
-        if (errno != EWOULDBLOCK || attempt == kTakeTries) {
-            if (errno == EWOULDBLOCK) {
-                a.taken = Taken::Busy;
-                a.busy.holder = ReadHolder(fd);
-                metBusy_ = true;
-            } else {
-                a.error = file + ": " + std::strerror(errno);
-            }
-            ::close(fd);
+        LockFileAttempt tried = TryLockFile(lockFile(location), me_);
+        if (tried.fd >= 0) {
+            held_[location] = tried.fd;
+            a.taken = Taken::Held;
+            return a;
+        }
+        if (!tried.busy) {
+            a.error = tried.error;
+            return a;
+        }
+        if (attempt == kTakeTries) {
+            a.taken = Taken::Busy;
+            a.busy.holder = tried.holder;
+            metBusy_ = true;
             return a;
         }
         RealClock().sleepMs(kTakeRetryMs);
     }
-    const std::string record = HolderRecord(me_);
-    if (::ftruncate(fd, 0) == 0 && ::pwrite(fd, record.data(), record.size(), 0) < 0) {
-        // A file another user made read-only to us: held all the same, unnamed.
-    }
-    held_[location] = fd;
-    a.taken = Taken::Held;
-    return a;
 }
 
 void BridgeLocks::release(const std::string &location)
 {
     if (auto it = held_.find(location); it != held_.end()) {
-        // The record goes with the hold: a later holder that writes none
-        // is not taken for this program.
-        if (::ftruncate(it->second, 0) != 0) {
-        }
-        ::close(it->second); // the kernel drops the flock with the last descriptor
+        UnlockFile(it->second);
         held_.erase(it);
     }
 }
 
 void BridgeLocks::releaseAll()
 {
-    for (auto &[location, fd] : held_) {
-        if (::ftruncate(fd, 0) != 0) {
-        }
-        ::close(fd);
-    }
+    for (auto &[location, fd] : held_)
+        UnlockFile(fd);
     held_.clear();
 }
 
@@ -232,17 +100,11 @@ std::optional<BusyBridge> BridgeLocks::heldElsewhere(const std::string &location
 {
     if (!enabled() || holds(location))
         return std::nullopt;
-    std::string error;
-    const int fd = OpenLockFile(lockFile(location), false, error);
-    if (fd < 0)
-        return std::nullopt; // never taken, or not ours to judge
-    std::optional<BusyBridge> busy;
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        busy = BusyBridge{location, ReadHolder(fd)};
-        metBusy_ = true;
-    }
-    ::close(fd);
-    return busy;
+    const std::optional<LockHolder> holder = LockFileHolder(lockFile(location));
+    if (!holder)
+        return std::nullopt;
+    metBusy_ = true;
+    return BusyBridge{location, *holder};
 }
 
 std::string BridgeLocks::lockFile(const std::string &location) const
@@ -256,7 +118,7 @@ BridgeLocks &ProcessBridgeLocks()
     return locks;
 }
 
-CommandLock::CommandLock(const std::string &path)
+HeldBridge::HeldBridge(const std::string &path)
 {
     BridgeLocks &locks = ProcessBridgeLocks();
     if (!locks.enabled())
@@ -271,7 +133,7 @@ CommandLock::CommandLock(const std::string &path)
         busy_ = a.busy;
 }
 
-CommandLock::~CommandLock()
+HeldBridge::~HeldBridge()
 {
     if (!taken_.empty())
         ProcessBridgeLocks().release(taken_);

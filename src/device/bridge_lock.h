@@ -5,32 +5,15 @@
 // which stays the same when the bridge resets and its sg node changes. The
 // kernel lets it go when the holder ends, however it ends: no stale locks.
 // The file names its holder (PID, program, verb, start) for the others.
+#include "common/lock_file.h"
+
 #include <cstdint>
-#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
 
 namespace brigant
 {
-
-// Who holds a bridge.
-struct LockHolder {
-    long pid = 0;
-    std::string program; // "brigant-fw", "brigant-fwtool", "brigant-fw-helper"
-    std::string verb;    // "update", "list", "Run", ...
-    std::time_t since = 0;
-};
-// "brigant-fw update (PID 1234, since 12:03:11)".
-std::string HolderText(const LockHolder &holder);
-
-// The folder every program of ours locks in when nothing else is said:
-// $BRIGANT_LOCK_DIR, else /run/lock/brigant-fw.
-std::string DefaultLockDirectory();
-
-// The file name of the lock of the bridge at `location` (a location or, when
-// the platform gives none, the sg node).
-std::string LockFileName(const std::string &location);
 
 // A bridge held by another program.
 struct BusyBridge {
@@ -102,22 +85,25 @@ class BridgeLocks
 // The process's locks (each program configures them once at start).
 BridgeLocks &ProcessBridgeLocks();
 
-// The lock of the bridge at `path` for one command: held already, taken for
-// the command, or refused because another program holds the bridge.
-class CommandLock
+// The lock of the bridge at `path` while it lives: taken (when this process
+// does not hold it already, and locks are on) and let go again.
+class HeldBridge
 {
   public:
-    explicit CommandLock(const std::string &path);
-    ~CommandLock();
-    CommandLock(const CommandLock &) = delete;
-    CommandLock &operator=(const CommandLock &) = delete;
-    // The other program's hold when the command must not go.
+    explicit HeldBridge(const std::string &path);
+    ~HeldBridge();
+    HeldBridge(const HeldBridge &) = delete;
+    HeldBridge &operator=(const HeldBridge &) = delete;
+    // Another program's hold: then nothing may be sent.
     const std::optional<BusyBridge> &busy() const { return busy_; }
 
   private:
-    std::string taken_; // the location taken for this command only
+    std::string taken_;
     std::optional<BusyBridge> busy_;
 };
+
+// One command's hold: held already, taken for the command, or refused.
+using CommandLock = HeldBridge;
 
 // The program that holds the lock of the bridge at `path` elsewhere, if any;
 // nothing is sent to the bridge and nothing kept.

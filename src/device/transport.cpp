@@ -350,9 +350,12 @@ std::string DescribeLastTransportFailure()
 {
     const TransportFailure &f = lastFailure;
     if (f.openFailed) {
-        if (f.openError == OpenError::Busy && !f.heldBy.empty())
+        // Another program of ours has the bridge: that says it all.
+        if (f.openError == OpenError::Busy && f.heldBy.rfind("the bridge at ", 0) == 0)
             return "cannot open " + f.path + ": " + f.heldBy;
         std::string text = "cannot open " + f.path + ": " + OpenErrorText(f.openError);
+        if (f.openError == OpenError::Busy && !f.heldBy.empty())
+            text += ": " + f.heldBy; // who has the node to itself
         if (f.openError == OpenError::PermissionDenied)
             text += std::string(". Raw SCSI access needs privileges: ") + kPrivilegeAdvice;
         return text;

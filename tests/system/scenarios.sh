@@ -10,7 +10,7 @@ SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
     exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update_slow_reattach
     unit_attention assisted_update register_update staging_update disk_update parallel_update transport_bench
-    peer_tools
+    peer_tools two_writers
 )
 
 FW=$BRIGANT_BUILD/cli/brigant-fw
@@ -639,6 +639,64 @@ sc_parallel_update() {
     awk -v a="$t0" -v b="$t1" -v c="$t1b" -v d="$t2" -v s="$slowest" -v each="${singles%,}" 'BEGIN {
         printf "parallel_update: alone:%s; one after the other %.1f s, with update --all %.1f s: %.2f of the sum, %.2f of the slowest alone\n",
             each, b - a, d - c, (d - c) / (b - a), (d - c) / s }' | tee -a "$OUT_DIR/bench.txt"
+}
+
+# One bridge, one writer, on the real path: while `update` programs the oak
+# (the longest update), a second `update` refuses with exit 6 naming the
+# first, and `list` shows the bridge busy and sends it nothing (its trace has
+# no line for the oak's node); a second `update` during the first's wait for
+# the bridge's return after its reset refuses too; the first's `verify` says
+# VERIFIED.
+sc_two_writers() {
+    need_command update
+    export XDG_STATE_HOME="$TMPDIR/state-two"
+    local gadget sg first writes resets
+    gadget=$(gadget_of oak)
+    writes=$(log_count "$gadget" "out B2")
+    resets=$(log_count "$gadget" "bridge reset: leaving the bus")
+    run "$SIM_IMAGE" oak:version=9.5 -o "$TMPDIR/two.bin"
+    expect_rc 0
+    udevadm settle -t 60
+    sg=$(sg_of "Oak Bridge")
+    "$FW" --device "$sg" update --yes "$TMPDIR/two.bin" >"$TMPDIR/two-first.out" 2>&1 &
+    first=$!
+    held_lock() {
+        local f
+        for f in /run/lock/brigant-fw/*.lock; do
+            [ -e "$f" ] && ! flock -n "$f" true && return 0
+        done
+        return 1
+    }
+    wait_until 60 held_lock || { echo "CHECK FAILED: the first update took no lock"; return 1; }
+    # Programming: the gadget has taken a staging-buffer write since.
+    programming() { [ "$(log_count "$gadget" "out B2")" -gt "$writes" ]; }
+    wait_until 120 programming || { echo "CHECK FAILED: the first update never programmed"; return 1; }
+
+    fw --device "$sg" update --yes "$TMPDIR/two.bin"
+    expect_rc 6
+    expect_text "is busy: brigant-fw update (PID $first"
+    fw --trace="$TMPDIR/two-list.trace" list
+    expect_text "Busy:"
+    run grep -c "^$sg " "$TMPDIR/two-list.trace"
+    [ "$OUT" = 0 ] || { echo "CHECK FAILED: list sent $OUT command(s) to the busy bridge"; return 1; }
+
+    # The reset: the first waits for the bridge to come back, still holding it.
+    reset_seen() { [ "$(log_count "$gadget" "bridge reset: leaving the bus")" -gt "$resets" ]; }
+    wait_until 300 reset_seen || { echo "CHECK FAILED: the oak did not reset"; return 1; }
+    back() { kill -0 "$first" 2>/dev/null && find_sg "Oak Bridge" >/dev/null; }
+    if wait_until 120 back && kill -0 "$first" 2>/dev/null; then
+        fw --device "$(sg_of "Oak Bridge")" update --yes "$TMPDIR/two.bin"
+        expect_rc 6
+        expect_text "is busy: brigant-fw update (PID $first"
+    else
+        echo "note: the first update ended before the bridge was back: no second try during its wait"
+    fi
+    wait "$first" || { echo "CHECK FAILED: the first update failed: $(cat "$TMPDIR/two-first.out")"; return 1; }
+    grep -q "result: success" "$TMPDIR/two-first.out" || { echo "CHECK FAILED: $(cat "$TMPDIR/two-first.out")"; return 1; }
+    udevadm settle -t 60
+    fw --device "$(sg_of "Oak Bridge")" verify "$TMPDIR/two.bin"
+    expect_rc 0
+    expect_text "VERIFIED"
 }
 
 # Per-command cost of the transport against bare open / SG_IO / close.

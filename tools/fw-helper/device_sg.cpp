@@ -1,10 +1,12 @@
 // The installed helper's device: the sg node of a disk that brigant-fw's
 // discovery would list, checked through udev for every request, and SG_IO.
+#include "common/lock_file.h"
 #include "device.h"
 #include "device/linux/sg_io.h"
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <libudev.h>
 #include <sys/ioctl.h>
@@ -41,7 +43,52 @@ std::string CheckScsiDevice(udev_device *sg)
     return "not a disk behind a USB, UAS or FireWire bridge (an internal disk is never accepted)";
 }
 
-std::string CheckNode(const std::string &path, dev_t &number)
+// Where the bridge sits on its bus, named as brigant-fw's discovery names it:
+// the key of its lock.
+std::string BridgeLocation(udev_device *sg)
+{
+    if (udev_device *usb = udev_device_get_parent_with_subsystem_devtype(sg, "usb", "usb_device")) {
+        const char *name = udev_device_get_sysname(usb);
+        return name ? std::string("usb-") + name : std::string();
+    }
+    if (udev_device *unit = udev_device_get_parent_with_subsystem_devtype(sg, "firewire", nullptr)) {
+        const char *guid = udev_device_get_sysattr_value(unit, "guid");
+        if (!guid)
+            if (udev_device *parent = udev_device_get_parent(unit);
+                parent && Is(udev_device_get_subsystem(parent), "firewire"))
+                guid = udev_device_get_sysattr_value(parent, "guid");
+        return guid ? std::string("1394-") + guid : std::string();
+    }
+    return {};
+}
+
+// The lock taken for the request being served, when its caller holds none.
+int commandLock = -1;
+
+// One bridge, one program: the caller holds its bridge's lock itself (its
+// record names the caller, this helper's parent), or, where it could not take
+// it, this helper holds it for the one command. A bridge another program
+// holds is refused. pkexec passes no environment: the default lock folder.
+std::string CheckBridgeLock(const std::string &location)
+{
+    const std::string directory = DefaultLockDirectory();
+    MakeLockDirectory(directory);
+    LockHolder me;
+    me.pid = static_cast<long>(::getpid());
+    me.program = "brigant-fw-helper";
+    me.verb = "for PID " + std::to_string(static_cast<long>(::getppid()));
+    me.since = std::time(nullptr);
+    const LockFileAttempt a = TryLockFile(directory + "/" + LockFileName(location), me);
+    if (a.fd >= 0) {
+        commandLock = a.fd;
+        return {};
+    }
+    if (!a.busy || a.holder.pid == static_cast<long>(::getppid()))
+        return {};
+    return "the bridge at " + location + " is busy: " + HolderText(a.holder);
+}
+
+std::string CheckNode(const std::string &path, dev_t &number, std::string *location = nullptr)
 {
     if (path.rfind("/dev/", 0) != 0 || path.find("/..") != std::string::npos ||
         path.find("/./") != std::string::npos)
@@ -57,6 +104,11 @@ std::string CheckNode(const std::string &path, dev_t &number)
         return "udev is not available";
     udev_device *sg = udev_device_new_from_devnum(u, 'c', number);
     const std::string reason = sg ? CheckScsiDevice(sg) : "unknown to udev";
+    if (sg && location) {
+        *location = BridgeLocation(sg);
+        if (location->empty())
+            *location = path;
+    }
     if (sg)
         udev_device_unref(sg);
     udev_unref(u);
@@ -68,11 +120,20 @@ std::string CheckNode(const std::string &path, dev_t &number)
 std::string CheckDevice(const std::string &path)
 {
     dev_t number = 0;
-    return CheckNode(path, number);
+    std::string location;
+    const std::string reason = CheckNode(path, number, &location);
+    return reason.empty() ? CheckBridgeLock(location) : reason;
 }
 
 void RunOnDevice(const Request &r, std::uint8_t *data, Reply &reply)
 {
+    struct Release {
+        ~Release()
+        {
+            UnlockFile(commandLock);
+            commandLock = -1;
+        }
+    } release;
     dev_t number = 0;
     const std::string reason = CheckNode(r.path, number);
     int fd = -1;

@@ -11,7 +11,9 @@
 //   - any opcode this tool does not send (the allow-list in serve.cpp);
 //   - a node that disk discovery would not list: anything but the sg node of
 //     a disk behind a USB mass-storage, UAS or FireWire SBP-2 bridge, checked
-//     again for every request (device_sg.cpp).
+//     again for every request (device_sg.cpp);
+//   - a bridge another program of ours holds: its bridge lock must be free
+//     (the helper then holds it for the command) or held by the caller.
 // Refused requests are never opened.
 #include "device.h"
 #include "serve.h"
