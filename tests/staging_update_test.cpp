@@ -192,6 +192,19 @@ TEST_F(StagingUpdateTest, ServiceModes)
     const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(saved, before);
 
+    // A second backup never writes over the first: it takes the next name.
+    std::ofstream(dir / "oldFlash.bak", std::ios::binary) << "an older backup";
+    fs::current_path(dir);
+    window.UpdateBtn.setEnabled(true);
+    window.UpdateBtn.click();
+    fs::current_path(cwd);
+    EXPECT_EQ(window.runResult, 1);
+    std::ifstream older(dir / "oldFlash.bak", std::ios::binary),
+        second(dir / "oldFlash-2.bak", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(older)), std::istreambuf_iterator<char>()),
+              "an older backup");
+    EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(second)), std::istreambuf_iterator<char>()), before);
+
     window.BackupFWCheckBox.setChecked(false);
     window.EraseOnlyCheck.setChecked(true);
     ui.boxes.clear();

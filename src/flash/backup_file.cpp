@@ -1,6 +1,7 @@
 #include "flash/backup_file.h"
 
 #include <cstdio>
+#include <filesystem>
 
 namespace brigant
 {
@@ -10,6 +11,17 @@ std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defa
     if (!req.backupFile.empty())
         return req.backupFile;
     host.notify(Notice::DefaultBackup, kDefaultBackupText);
+    // An earlier backup under the default name is someone's old firmware:
+    // it is kept, and this one takes the next free name ("oldFlash-2.bak").
+    const std::filesystem::path base(defaultName);
+    std::error_code ec;
+    for (int n = 1; n < 10000; ++n) {
+        const std::string name =
+            n == 1 ? base.string()
+                   : base.stem().string() + "-" + std::to_string(n) + base.extension().string();
+        if (!std::filesystem::exists(name, ec) && !ec)
+            return name;
+    }
     return defaultName;
 }
 

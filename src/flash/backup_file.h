@@ -13,7 +13,9 @@ namespace brigant
 {
 
 // The backup file a run writes: the request's, or `defaultName` when it
-// names none (the user is told so, with the text the window always gave).
+// names none (the user is told so, with the text the window always gave);
+// an existing file of that name is never written over: the first free of
+// "NAME-2.EXT", "NAME-3.EXT", ... is taken instead.
 std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defaultName = kDefaultBackupName);
 
 // Creates or truncates `name` and writes `length` bytes. Shows "Read flash and
