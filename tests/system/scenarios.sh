@@ -266,7 +266,8 @@ sc_exclusive_open() {
     fw --device "$sg" raw out 8 DF 00 00 00 08 00 40 00 00 00 00 FE --data "$data"
     expect_rc 1
     expect_text "failed, transferred 0 of 8 bytes"
-    expect_text "cannot open $sg: device busy (opened exclusively elsewhere)"
+    expect_text "cannot open $sg: device busy (opened exclusively elsewhere): held by PID "
+    expect_text "(brigant-hold-sg)"
     fw --device "$sg" raw in 16 $CHIP_INFO
     expect_rc 0
     release
@@ -641,33 +642,34 @@ sc_parallel_update() {
             each, b - a, d - c, (d - c) / (b - a), (d - c) / s }' | tee -a "$OUT_DIR/bench.txt"
 }
 
-# One bridge, one writer, on the real path: while `update` programs the oak
-# (the longest update), a second `update` refuses with exit 6 naming the
-# first, and `list` shows the bridge busy and sends it nothing (its trace has
-# no line for the oak's node); a second `update` during the first's wait for
-# the bridge's return after its reset refuses too; the first's `verify` says
-# VERIFIED.
+# One INQUIRY request to brigant-fw-helper for node $1, in its frames
+# (src/device/linux/helper_protocol.h): data in, 6-byte CDB, 36 bytes, 10 s.
+inquiry_request() {
+    local n=${#1}
+    printf 'BFHQ\001\006\000\000\044\000\000\000\012\000\000\000'
+    printf "\\$(printf '%03o' $((n & 255)))\\$(printf '%03o' $((n >> 8)))"
+    printf '\000\000\022\000\000\000\044\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000%s' "$1"
+}
+
+# One bridge, one writer, on the real path. While `update` programs the oak
+# (the longest update): a second `update` refuses with exit 6 naming the
+# first; `list` shows the bridge busy and sends it nothing (its trace has no
+# line for the oak's node); the installed helper, asked by another caller,
+# refuses it. The first ends "success" and its `verify` says VERIFIED. Then,
+# while an update of the nutmeg waits for the bridge to come back after its
+# reset, a second `update` on it refuses too.
 sc_two_writers() {
     need_command update
     export XDG_STATE_HOME="$TMPDIR/state-two"
-    local gadget sg first writes resets
+    local gadget sg first writes helper=$BRIGANT_BUILD/tools/fw-helper/brigant-fw-helper
     gadget=$(gadget_of oak)
     writes=$(log_count "$gadget" "out B2")
-    resets=$(log_count "$gadget" "bridge reset: leaving the bus")
     run "$SIM_IMAGE" oak:version=9.5 -o "$TMPDIR/two.bin"
     expect_rc 0
     udevadm settle -t 60
     sg=$(sg_of "Oak Bridge")
     "$FW" --device "$sg" update --yes "$TMPDIR/two.bin" >"$TMPDIR/two-first.out" 2>&1 &
     first=$!
-    held_lock() {
-        local f
-        for f in /run/lock/brigant-fw/*.lock; do
-            [ -e "$f" ] && ! flock -n "$f" true && return 0
-        done
-        return 1
-    }
-    wait_until 60 held_lock || { echo "CHECK FAILED: the first update took no lock"; return 1; }
     # Programming: the gadget has taken a staging-buffer write since.
     programming() { [ "$(log_count "$gadget" "out B2")" -gt "$writes" ]; }
     wait_until 120 programming || { echo "CHECK FAILED: the first update never programmed"; return 1; }
@@ -679,24 +681,40 @@ sc_two_writers() {
     expect_text "Busy:"
     run grep -c "^$sg " "$TMPDIR/two-list.trace"
     [ "$OUT" = 0 ] || { echo "CHECK FAILED: list sent $OUT command(s) to the busy bridge"; return 1; }
+    inquiry_request "$sg" | "$helper" >"$TMPDIR/two-helper.out" 2>"$TMPDIR/two-helper.err"
+    grep -qa "is busy: brigant-fw update (PID $first" "$TMPDIR/two-helper.out" ||
+        { echo "CHECK FAILED: the helper served a busy bridge: $(cat "$TMPDIR/two-helper.err")"; return 1; }
+    kill -0 "$first" 2>/dev/null || { echo "CHECK FAILED: the first update ended before the checks were done"; return 1; }
 
-    # The reset: the first waits for the bridge to come back, still holding it.
-    reset_seen() { [ "$(log_count "$gadget" "bridge reset: leaving the bus")" -gt "$resets" ]; }
-    wait_until 300 reset_seen || { echo "CHECK FAILED: the oak did not reset"; return 1; }
-    back() { kill -0 "$first" 2>/dev/null && find_sg "Oak Bridge" >/dev/null; }
-    if wait_until 120 back && kill -0 "$first" 2>/dev/null; then
-        fw --device "$(sg_of "Oak Bridge")" update --yes "$TMPDIR/two.bin"
-        expect_rc 6
-        expect_text "is busy: brigant-fw update (PID $first"
-    else
-        echo "note: the first update ended before the bridge was back: no second try during its wait"
-    fi
     wait "$first" || { echo "CHECK FAILED: the first update failed: $(cat "$TMPDIR/two-first.out")"; return 1; }
     grep -q "result: success" "$TMPDIR/two-first.out" || { echo "CHECK FAILED: $(cat "$TMPDIR/two-first.out")"; return 1; }
     udevadm settle -t 60
     fw --device "$(sg_of "Oak Bridge")" verify "$TMPDIR/two.bin"
     expect_rc 0
     expect_text "VERIFIED"
+    # Free again: the helper serves the same request (verdict byte 0).
+    inquiry_request "$(sg_of "Oak Bridge")" | "$helper" >"$TMPDIR/two-helper.out" 2>"$TMPDIR/two-helper.err"
+    [ "$(od -An -tx1 -j4 -N1 "$TMPDIR/two-helper.out" | tr -d ' ')" = 00 ] ||
+        { echo "CHECK FAILED: the helper refused a free bridge: $(cat "$TMPDIR/two-helper.err")"; return 1; }
+
+    # The wait for the bridge's return: the one-button update of the second
+    # Quince resets it and waits for it (6 s still on the bus, then away): a
+    # second update meanwhile, on the node it still has, refuses.
+    local gadget2 resets
+    gadget2=$(($(grep -cv '^[[:space:]]*\(#\|$\)' "$GADGETS_CONF") - 1)) # the last line
+    resets=$(log_count "$gadget2" "bridge reset: staying on the bus")
+    udevadm settle -t 60
+    sg=$(sg_of QuinceTwo)
+    "$FW" --device "$sg" update --embedded --yes >"$TMPDIR/two-first.out" 2>&1 &
+    first=$!
+    reset_seen() { [ "$(log_count "$gadget2" "bridge reset: staying on the bus")" -gt "$resets" ]; }
+    wait_until 120 reset_seen || { echo "CHECK FAILED: the second Quince did not reset: $(cat "$TMPDIR/two-first.out")"; return 1; }
+    fw --device "$sg" update --embedded --yes
+    expect_rc 6
+    expect_text "is busy: brigant-fw update (PID $first"
+    kill -0 "$first" 2>/dev/null || { echo "CHECK FAILED: the first update was not waiting any more"; return 1; }
+    wait "$first" || { echo "CHECK FAILED: the one-button update failed: $(cat "$TMPDIR/two-first.out")"; return 1; }
+    grep -q "result: success" "$TMPDIR/two-first.out" || { echo "CHECK FAILED: $(cat "$TMPDIR/two-first.out")"; return 1; }
 }
 
 # Per-command cost of the transport against bare open / SG_IO / close.
