@@ -51,6 +51,8 @@ const char *ResultName(int exitCode)
         return "nothing to do";
     case kExitDeclined:
         return "declined";
+    case kExitBusy:
+        return "busy";
     default:
         return "stopped";
     }

@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 try:
     import jsonschema
@@ -57,6 +58,22 @@ rows = [
                    "update", "--all", nut, "--yes", "--json"], 1),
     ("history", ["history", "--json"], 0),
 ]
+# A bridge another brigant-fw updates (its waits paced in real time): the
+# second program's documents, checked first, say it is busy and name it.
+busy = ["--simulate", "nutmeg", "--sim-state", os.path.join(work, "busy")]
+busy_rows = [
+    ("report", busy + ["update", nut, "--yes", "--json"], 6),
+    ("list", busy + ["list", "--json"], 0),
+    ("info", busy + ["info", "--json"], 6),
+]
+rows = busy_rows + rows
+holder = subprocess.Popen([fw] + busy + ["update", nut, "--yes"], env=dict(env, BRIGANT_SIM_PACE="1"),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+for _ in range(100):
+    listed = subprocess.run([fw] + busy + ["list", "--json"], capture_output=True, text=True, env=env)
+    if '"busy": "the bridge' in listed.stdout:
+        break
+    time.sleep(0.1)
 failed = 0
 for kind, args, want in rows:
     run = subprocess.run([fw] + args, capture_output=True, text=True, env=env)
@@ -73,5 +90,10 @@ for kind, args, want in rows:
     except (ValueError, jsonschema.ValidationError) as e:
         failed = 1
         print("FAILED: %s: %s\n%s%s" % (where, str(e).splitlines()[0], run.stdout[:2000], run.stderr[-1500:]))
+    if (kind, args, want) in busy_rows:
+        if "is busy: brigant-fw update (PID %d" % holder.pid not in run.stdout:
+            failed = 1
+            print("FAILED: %s: the holder is not named\n%s" % (where, run.stdout[:2000]))
+holder.wait()
 print("%d documents checked" % len(rows))
 sys.exit(failed)
