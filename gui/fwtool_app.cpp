@@ -17,6 +17,7 @@ FwToolApp::FwToolApp(GuiSession &session, Face face) : session_(session), face_(
 FwToolApp::~FwToolApp()
 {
     SetWindowRehearsal(nullptr);
+    SetWritePhaseListener(nullptr);
     // The handlers reach the UI services through Ui(); stop that first.
     if (form_)
         UnregisterDeviceNotifications(*form_);
@@ -43,6 +44,7 @@ void FwToolApp::create()
                          });
 
     SetWindowRehearsal([this](TBrigantFwTool &form) { return rehearse(form); });
+    SetWritePhaseListener([this](WritePhase) { view_->updateAll(); });
 
     ConstructMainWindow(*form_);
     passFail_ = std::make_unique<TPassFailForm>();

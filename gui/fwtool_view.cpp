@@ -1,6 +1,7 @@
 #include "gui/fwtool_view.h"
 
 #include "app/fwupdate_handlers.h"
+#include "app/write_guard.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -361,7 +362,11 @@ void FwToolView::update(Binding &b)
     }
 
     SetForeground(w, c.fontColour());
-    w->setEnabled(c.enabled());
+    const bool input =
+        c.kind() == forms::ControlKind::Button || c.kind() == forms::ControlKind::CheckBox ||
+        c.kind() == forms::ControlKind::ComboBox ||
+        (c.kind() == forms::ControlKind::LabeledEdit && !static_cast<forms::LabeledEdit &>(c).readOnly());
+    w->setEnabled(c.enabled() && !(input && writing()));
     if (b.placedByForm) {
         w->setGeometry(ToRect(c.bounds()));
         if (b.label) {
@@ -386,6 +391,19 @@ void FwToolView::syncWindow()
         setFixedSize(sizeHint().expandedTo(QSize(2 * kClientWidth, 0)));
     if (form_.closed && !closing_)
         close();
+}
+
+bool FwToolView::writing() const
+{
+    return CurrentWritePhase() != WritePhase::Idle || form_.updateRunning != 0;
+}
+
+void FwToolView::updateAll()
+{
+    for (auto &[name, b] : bindings_)
+        update(b);
+    if (rehearse_)
+        rehearse_->setEnabled(!writing());
 }
 
 void FwToolView::userAction(const std::function<void()> &action)

@@ -49,6 +49,10 @@ class FwToolView final : public QWidget
     // close under a running handler: it may be writing a bridge's flash.
     void enterHandler() { ++handlerDepth_; }
     void leaveHandler() { --handlerDepth_; }
+    // While a write runs (from its checks to its end), every control the
+    // user acts on is disabled: none could act, or it would start a second
+    // run inside the first. Call on every change of the write's phase.
+    void updateAll();
     bool busy() const { return handlerDepth_ > 0 || form_.updateRunning != 0; }
 
   protected:
@@ -66,6 +70,7 @@ class FwToolView final : public QWidget
     void createWidget(Binding &b, QWidget *container);
     void layOutAdvanced();
     void update(Binding &b);
+    bool writing() const;
     void userAction(const std::function<void()> &action);
     void clickButton(forms::Button &button);
 

@@ -6,6 +6,7 @@
 #include "next_modal.h"
 #include "update/assisted/embedded_images.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -15,7 +16,10 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "app/write_guard.h"
+
 #include <algorithm>
+#include <set>
 
 using namespace brigant;
 using namespace brigant::gui;
@@ -56,14 +60,14 @@ struct Window {
     GuiSession session;
     std::unique_ptr<FwToolApp> app;
 
-    explicit Window(std::vector<std::string> simulate, std::string simState = {})
+    explicit Window(std::vector<std::string> simulate, std::string simState = {}, Face face = Face::Delivered)
     {
         GuiOptions options;
         options.simulate = std::move(simulate);
         options.simState = std::move(simState);
         std::string error;
         EXPECT_TRUE(session.start(options, error)) << error;
-        app = std::make_unique<FwToolApp>(session, Face::Delivered);
+        app = std::make_unique<FwToolApp>(session, face);
         app->create();
         app->show();
     }
@@ -115,6 +119,51 @@ TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
             }
         }
     }
+}
+
+// While a write runs, from its backup read to its end, no control the user
+// acts on is enabled (in the advanced face, beside the full tool's); after
+// it they are as the window's state says.
+TEST(OneButton, ControlsAreDisabledWhileAWriteRuns)
+{
+    QTemporaryDir state;
+    Window w({OlderVersion()}, state.path().toStdString(), Face::Advanced);
+    ASSERT_TRUE(w.button("YesBtn")->isEnabled());
+    const char *const inputs[] = {"YesBtn",         "ExitBtn",    "LoadBtn",
+                                  "RefreshBtn",     "UpdateBtn",  "RdCheckBox",
+                                  "EraseOnlyCheck", "DeviceList", "RehearseFirstCheck"};
+    auto widget = [&](const char *name) -> QWidget * {
+        QWidget *found = w.app->view().widgetFor(name);
+        return found ? found : w.app->view().findChild<QWidget *>(name);
+    };
+    int samples = 0;
+    std::set<std::string> enabledDuring;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (CurrentWritePhase() == WritePhase::Idle)
+            return;
+        ++samples;
+        for (const char *name : inputs)
+            if (QWidget *x = widget(name); x && x->isEnabled())
+                enabledDuring.insert(name);
+    });
+    sampler.start(5);
+    // (The full tool's rehearsal is not the one-button face's.)
+    qobject_cast<QCheckBox *>(widget("RehearseFirstCheck"))->setChecked(false);
+    QString other;
+    test::OnNextModal<QMessageBox>([&](QMessageBox *box) {
+        if (QAbstractButton *yes = box->button(QMessageBox::Yes))
+            yes->click();
+        else
+            other = box->text(), box->close();
+    });
+    QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
+    EXPECT_TRUE(other.isEmpty()) << other.toStdString();
+    sampler.stop();
+    EXPECT_GT(samples, 0);
+    EXPECT_TRUE(enabledDuring.empty()) << *enabledDuring.begin();
+    for (const char *name : {"ExitBtn", "LoadBtn", "RefreshBtn", "RdCheckBox", "RehearseFirstCheck"})
+        EXPECT_TRUE(widget(name) && widget(name)->isEnabled()) << name;
 }
 
 TEST(OneButton, ClickThroughAnUpdate)
