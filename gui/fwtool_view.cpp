@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -135,6 +136,15 @@ FwToolView::FwToolView(TBrigantFwTool &form, Face face, QWidget *parent)
 
     if (face_ == Face::Advanced)
         layOutAdvanced();
+    // The one-button face: the keyboard reaches its two buttons only (the
+    // form keeps the full tool's controls beyond the client area), Update
+    // first, then Exit.
+    if (face_ == Face::Delivered) {
+        for (auto &[name, b] : bindings_)
+            if (name != "YesBtn" && name != "ExitBtn")
+                b.widget->setFocusPolicy(Qt::NoFocus);
+        QWidget::setTabOrder(bindings_.at("YesBtn").widget, bindings_.at("ExitBtn").widget);
+    }
     for (auto &[name, b] : bindings_)
         update(b);
     syncWindow();
@@ -426,6 +436,18 @@ void FwToolView::clickButton(forms::Button &button)
         else
             button.click();
     });
+}
+
+void FwToolView::keyPressEvent(QKeyEvent *event)
+{
+    // Escape closes the window as Exit does, when nothing runs.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        if (!busy())
+            close();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void FwToolView::closeEvent(QCloseEvent *event)

@@ -57,6 +57,7 @@ class FwToolView final : public QWidget
 
   protected:
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
   private:
     struct Binding {

@@ -6,6 +6,7 @@
 #include "next_modal.h"
 #include "update/assisted/embedded_images.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -164,6 +165,29 @@ TEST(OneButton, ControlsAreDisabledWhileAWriteRuns)
     EXPECT_TRUE(enabledDuring.empty()) << *enabledDuring.begin();
     for (const char *name : {"ExitBtn", "LoadBtn", "RefreshBtn", "RdCheckBox", "RehearseFirstCheck"})
         EXPECT_TRUE(widget(name) && widget(name)->isEnabled()) << name;
+}
+
+// The keyboard on the one-button face: Tab goes Update, Exit, Update and
+// never to a control the face does not show; Escape closes the window.
+TEST(OneButton, FocusOrderAndEscape)
+{
+    Window w({OlderVersion()});
+    ASSERT_TRUE(w.button("YesBtn")->isEnabled());
+    QApplication::setActiveWindow(&w.app->view());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w.app->view()));
+    w.button("YesBtn")->setFocus();
+    auto focused = [] {
+        return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : "(none)";
+    };
+    QStringList order{focused()};
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(&w.app->view(), Qt::Key_Tab);
+        order << focused();
+    }
+    EXPECT_EQ(order.join(' ').toStdString(), "YesBtn ExitBtn YesBtn ExitBtn");
+    QTest::keyClick(&w.app->view(), Qt::Key_Escape);
+    EXPECT_FALSE(w.app->view().isVisible());
+    EXPECT_TRUE(w.app->form().closed);
 }
 
 TEST(OneButton, ClickThroughAnUpdate)
