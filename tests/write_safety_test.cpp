@@ -219,6 +219,29 @@ std::string OtherLastDigit(std::string v)
     return v;
 }
 
+// The question says plainly what the service modes do: an erase leaves the
+// bridge without firmware; the backup box without "RD Version" writes the file.
+TEST(WindowConfirmation, NamesWhatTheServiceModesLeave)
+{
+    struct Case {
+        bool rd, erase, backupBox;
+        const char *said;
+    };
+    for (const Case &c : {Case{true, true, false, "The bridge has no firmware afterwards"},
+                          Case{false, false, true, "This is not a backup"}}) {
+        AskingWindow w("nutmeg");
+        w.load("nutmeg");
+        w.form.RdCheckBox.setChecked(c.rd);
+        w.form.EraseOnlyCheck.setChecked(c.erase);
+        w.form.eraseOnly = c.erase ? 1 : 0;
+        w.form.BackupFWCheckBox.setChecked(c.backupBox);
+        w.form.UpdateBtn.setEnabled(true);
+        w.form.UpdateBtn.click(); // no answer queued: No
+        ASSERT_EQ(w.ui.questions().size(), 1u) << c.said;
+        EXPECT_NE(w.ui.questions()[0].text.find(c.said), std::string::npos) << w.ui.questions()[0].text;
+    }
+}
+
 TEST(WindowConfirmation, SaysWhatTheWriteDoesAndNoWritesNothing)
 {
     struct Case {

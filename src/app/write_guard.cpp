@@ -403,14 +403,22 @@ bool RunButtonWrites(const TBrigantFwTool &form)
 std::string RequestWriteText(const RunRequest &req, bool nvramOffered)
 {
     if (req.mode == RunMode::EraseOnly)
-        return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "");
+        return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "") +
+               ". The bridge has no firmware afterwards: it does not start again until firmware is written "
+               "to it (a firmware file, or the backup made now)";
     return "the firmware file " + req.firmwareFile +
            (nvramOffered && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
 }
 
 std::string RunButtonWriteText(const TBrigantFwTool &form)
 {
-    return RequestWriteText(RequestFromWindow(form), form.NVRAMCheck.visible());
+    const RunRequest req = RequestFromWindow(form);
+    std::string text = RequestWriteText(req, form.NVRAMCheck.visible());
+    // The backup box counts with "RD Version" only: without it Run updates.
+    if (req.mode == RunMode::Update && form.BackupFWCheckBox.checked())
+        text += ". This is not a backup: \"Backup Old Firmware Only\" takes effect with \"RD Version\" "
+                "checked, and this run writes the file to the bridge";
+    return text;
 }
 
 namespace
