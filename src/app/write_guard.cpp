@@ -400,27 +400,6 @@ bool RunButtonWrites(const TBrigantFwTool &form)
     return RequestFromWindow(form).mode != RunMode::BackupOnly;
 }
 
-std::string RequestWriteText(const RunRequest &req, bool nvramOffered)
-{
-    if (req.mode == RunMode::EraseOnly)
-        return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "") +
-               ". The bridge has no firmware afterwards: it does not start again until firmware is written "
-               "to it (a firmware file, or the backup made now)";
-    return "the firmware file " + req.firmwareFile +
-           (nvramOffered && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
-}
-
-std::string RunButtonWriteText(const TBrigantFwTool &form)
-{
-    const RunRequest req = RequestFromWindow(form);
-    std::string text = RequestWriteText(req, form.NVRAMCheck.visible());
-    // The backup box counts with "RD Version" only: without it Run updates.
-    if (req.mode == RunMode::Update && form.BackupFWCheckBox.checked())
-        text += ". This is not a backup: \"Backup Old Firmware Only\" takes effect with \"RD Version\" "
-                "checked, and this run writes the file to the bridge";
-    return text;
-}
-
 namespace
 {
 
@@ -465,44 +444,6 @@ std::string WithBackupNote(const std::string &status, const GuardedRun &run)
 }
 
 } // namespace
-
-std::string ConfirmationText(const WritePlan &plan, const WriteGuard &guard)
-{
-    std::string running = plan.runningVersion.empty() ? plan.firmware : plan.runningVersion;
-    if (!plan.runningVersion.empty() && plan.firmware != plan.runningVersion)
-        running += " (" + plan.firmware + ")";
-    std::string next = plan.newVersion.empty() ? "not known" : plan.newVersion;
-    switch (CompareVersions(plan.newVersion, plan.runningVersion)) {
-    case VersionOrder::Same:
-        next += " (the version running now)";
-        break;
-    case VersionOrder::Older:
-        next += " (older than the running one)";
-        break;
-    case VersionOrder::Newer:
-        next += " (newer than the running one)";
-        break;
-    case VersionOrder::Unknown:
-        break;
-    }
-    std::string text = "Write to this device?\n\n";
-    text += "Device: " + plan.device + "\n";
-    text += "Chip: " + plan.chip + "\n";
-    text += "Running firmware: " + running + "\n";
-    text += "New firmware: " + next + "\n";
-    text += "Will write: " + plan.writes + "\n\n";
-    if (!plan.settings.empty())
-        text += plan.settings + "\n";
-    if (!plan.rehearsal.empty())
-        text += "Rehearsal on the device's twin:\n" + plan.rehearsal + "\n";
-    if (guard.backup)
-        text += "A backup is saved in " +
-                (guard.backupDirectory.empty() ? BackupDirectory() : guard.backupDirectory) +
-                " before anything is written.";
-    else
-        text += "No backup is made.";
-    return text;
-}
 
 namespace
 {
