@@ -42,10 +42,12 @@ class ModalAnswers
         QObject::connect(&poll_, &QTimer::timeout, [this] {
             QWidget *modal = QApplication::activeModalWidget();
             if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-                // The name typed, as a user would: the dialog's own choice of a
-                // file it has not listed yet can come back empty.
-                if (auto *name = dialog->findChild<QLineEdit *>("fileNameEdit"))
-                    name->setText(file_);
+                // The file chosen; where the dialog has not listed it yet, its
+                // name typed, as a user would.
+                dialog->selectFile(file_);
+                if (dialog->selectedFiles().value(0) != file_)
+                    if (auto *name = dialog->findChild<QLineEdit *>("fileNameEdit"))
+                        name->setText(file_);
                 static_cast<QDialog *>(dialog)->accept();
             } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 said += box->text() + "\n";
