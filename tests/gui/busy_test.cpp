@@ -3,8 +3,7 @@
 #include "device/bridge_lock.h"
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
-#include "sim/chip_presets.h"
-#include "sim/presets.h"
+#include "sim_files.h"
 
 #include <QFile>
 #include <QProcess>
@@ -21,26 +20,13 @@ using namespace brigant::gui;
 namespace
 {
 
-QByteArray TraceOf(const QString &file)
-{
-    QFile trace(file);
-    return trace.open(QIODevice::ReadOnly) ? trace.readAll() : QByteArray();
-}
-
 TEST(BusyBridge, ShownBusyRunDisabledNothingSent)
 {
     QTemporaryDir dir;
     const QByteArray savedLocks = qgetenv("BRIGANT_LOCK_DIR");
     qputenv("BRIGANT_LOCK_DIR", dir.filePath("locks").toUtf8());
-    sim::PresetSpec spec;
-    sim::PresetFirmwareFile made;
+    const std::string fw = test::WritePresetFile(dir, "fw.bin", "nutmeg:ext=2.3.4.5");
     std::string error;
-    ASSERT_TRUE(sim::ParsePresetSpec("nutmeg:ext=2.3.4.5", spec, error)) << error;
-    ASSERT_TRUE(sim::MakePresetFirmwareFile(spec, made, error)) << error;
-    const std::string fw = dir.filePath("fw.bin").toStdString();
-    std::ofstream(fw, std::ios::binary)
-        .write(reinterpret_cast<const char *>(made.bytes.data()),
-               static_cast<std::streamsize>(made.bytes.size()));
     {
         GuiSession session;
         GuiOptions options;
@@ -71,11 +57,12 @@ TEST(BusyBridge, ShownBusyRunDisabledNothingSent)
             QTest::qWait(20);
         ASSERT_NE(QProcess::execute("flock", {"-n", file, "true"}), 0);
 
-        const QByteArray sent = TraceOf(dir.filePath("trace"));
+        const QByteArray sent = test::TraceOf(dir.filePath("trace"));
         QTest::mouseClick(refresh, Qt::LeftButton);
         app.view().syncWindow();
-        EXPECT_EQ(TraceOf(dir.filePath("trace")), sent);
-        EXPECT_NE(form.StatusEdit.text().find("is busy: another program"), std::string::npos) << form.StatusEdit.text();
+        EXPECT_EQ(test::TraceOf(dir.filePath("trace")), sent);
+        EXPECT_NE(form.StatusEdit.text().find("is busy: another program"), std::string::npos)
+            << form.StatusEdit.text();
         EXPECT_FALSE(run->isEnabled());
         EXPECT_FALSE(form.YesBtn.enabled());
 

@@ -3,9 +3,8 @@
 // forced anyway sends the bridge nothing. One row per updatable family.
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
-#include "sim/chip_presets.h"
-#include "sim/presets.h"
 #include "sim/simulation.h"
+#include "sim_files.h"
 
 #include <QApplication>
 #include <QFile>
@@ -25,12 +24,6 @@ using namespace brigant::gui;
 
 namespace
 {
-
-QByteArray TraceOf(const QString &file)
-{
-    QFile trace(file);
-    return trace.open(QIODevice::ReadOnly) ? trace.readAll() : QByteArray();
-}
 
 // While it lives, the file dialog picks `file` and every message box is
 // closed with its default button; the boxes' texts are kept.
@@ -63,14 +56,6 @@ class ModalAnswers
     QTimer poll_;
 };
 
-std::string WriteFile(const QTemporaryDir &dir, const char *name, const std::vector<std::uint8_t> &bytes)
-{
-    const std::string path = dir.filePath(name).toStdString();
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return path;
-}
-
 TEST(ForeignFile, NeverWrittenFromTheWindow)
 {
     struct Case {
@@ -88,13 +73,9 @@ TEST(ForeignFile, NeverWrittenFromTheWindow)
     };
     for (const Case &c : cases) {
         QTemporaryDir dir;
-        sim::PresetSpec spec;
-        sim::PresetFirmwareFile made;
         std::string error;
-        ASSERT_TRUE(sim::ParsePresetSpec(c.foreign, spec, error)) << error;
-        ASSERT_TRUE(sim::MakePresetFirmwareFile(spec, made, error)) << error;
         for (const std::string &fw :
-             {WriteFile(dir, "foreign.bin", made.bytes), WriteFile(dir, "empty.bin", {})}) {
+             {test::WritePresetFile(dir, "foreign.bin", c.foreign), test::WriteFile(dir, "empty.bin", {})}) {
             SCOPED_TRACE(std::string(c.bridge) + " given " + fw);
             GuiSession session;
             GuiOptions options;
@@ -130,7 +111,7 @@ TEST(ForeignFile, NeverWrittenFromTheWindow)
             EXPECT_TRUE(named) << status;
 
             // Run forced on: the click refuses before any command.
-            const QByteArray sent = TraceOf(dir.filePath("trace"));
+            const QByteArray sent = test::TraceOf(dir.filePath("trace"));
             form.UpdateBtn.setEnabled(true);
             app.view().syncWindow();
             {
@@ -140,7 +121,7 @@ TEST(ForeignFile, NeverWrittenFromTheWindow)
             }
             // Nothing new: at most the questions Load File asked the running
             // firmware again, never a write.
-            const QByteArray after = TraceOf(dir.filePath("trace"));
+            const QByteArray after = test::TraceOf(dir.filePath("trace"));
             ASSERT_TRUE(after.startsWith(sent));
             for (const QByteArray &line : after.mid(sent.size()).split('\n'))
                 EXPECT_TRUE(line.isEmpty() || sent.contains(line)) << line.toStdString();
