@@ -35,6 +35,9 @@ QRect ToRect(const Bounds &b) { return QRect(b.left, b.top, b.width, b.height); 
 
 // The control's font colour for the window's active and inactive states; a
 // disabled control keeps the style's disabled colour, so it looks disabled.
+// A grey of 5.5:1 contrast on the window's #EFEFEF.
+constexpr forms::Colour kMutedText = 0x5F5F5F;
+
 void SetForeground(QWidget *w, forms::Colour colour)
 {
     QPalette pal = w->palette();
@@ -371,7 +374,15 @@ void FwToolView::update(Binding &b)
         break;
     }
 
-    SetForeground(w, c.fontColour());
+    // The advanced face holds the full tool, which takes any supported chip:
+    // the one-button face's "not for this button" verdict is shown muted, and
+    // its pointer to the full tool not at all.
+    const bool notForTheButton =
+        form_.oneButton == OneButtonState::NotSupported || form_.oneButton == OneButtonState::IdMismatch;
+    if (face_ == Face::Advanced && c.name() == "devpnl" && notForTheButton)
+        SetForeground(w, kMutedText);
+    else
+        SetForeground(w, c.fontColour());
     const bool input =
         c.kind() == forms::ControlKind::Button || c.kind() == forms::ControlKind::CheckBox ||
         c.kind() == forms::ControlKind::ComboBox ||
@@ -384,7 +395,8 @@ void FwToolView::update(Binding &b)
             b.label->setGeometry(r.left, r.top - kLabelHeight - kLabelSpacing, r.width, kLabelHeight);
         }
     }
-    const bool visible = b.alwaysVisible || c.visible();
+    const bool visible =
+        (b.alwaysVisible || c.visible()) && !(face_ == Face::Advanced && c.name() == "faceHint");
     w->setVisible(visible);
     if (b.label) {
         b.label->setEnabled(c.enabled());

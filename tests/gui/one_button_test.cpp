@@ -122,6 +122,18 @@ TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
     }
 }
 
+// In the advanced face the full tool takes the bridge the button does not:
+// the button's verdict is muted and its pointer to the full tool hidden.
+TEST(OneButton, AdvancedFaceMutesTheButtonsVerdict)
+{
+    for (const Face face : {Face::Delivered, Face::Advanced}) {
+        Window w({"nutmeg"}, {}, face);
+        EXPECT_EQ(w.text(), QString("Chip not support!!"));
+        EXPECT_EQ(w.colour() == kRed, face == Face::Delivered);
+        EXPECT_EQ(w.app->view().widgetFor("faceHint")->isVisibleTo(&w.app->view()), face == Face::Delivered);
+    }
+}
+
 // While a write runs, from its backup read to its end, no control the user
 // acts on is enabled (in the advanced face, beside the full tool's); after
 // it they are as the window's state says.
