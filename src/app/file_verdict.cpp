@@ -66,6 +66,14 @@ std::string OneLineRefusal(const LoadCheck &check, const ChipIdentity &identity,
     return "the file does not fit this bridge" + (report.reason.empty() ? "" : " (" + report.reason + ")");
 }
 
+RunRequest FileRunRequest(const TBrigantFwTool &form, const std::string &file)
+{
+    RunRequest req = RequestFromWindow(form);
+    req.mode = RunMode::Update;
+    req.firmwareFile = file;
+    return req;
+}
+
 std::string FileRefusalForSelected(TBrigantFwTool &form, const std::string &file)
 {
     if (form.candidateCount == 0 || form.chip.ChipTypeCode == 0)
@@ -76,10 +84,7 @@ std::string FileRefusalForSelected(TBrigantFwTool &form, const std::string &file
     const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
     if (std::string why = OneLineRefusal(check, form.chip, file); !why.empty())
         return why;
-    RunRequest req = RequestFromWindow(form);
-    req.mode = RunMode::Update;
-    req.firmwareFile = file;
-    return RunRefusalText(req, entry.bus, entry.path);
+    return RunRefusalText(FileRunRequest(form, file), entry.bus, entry.path);
 }
 
 } // namespace brigant

@@ -21,6 +21,10 @@ std::string LoadRefusal(const LoadCheck &check, const ChipIdentity &identity, co
 // The same in one line (a table's cell, a status line).
 std::string OneLineRefusal(const LoadCheck &check, const ChipIdentity &identity, const std::string &file);
 
+// The run the window's controls ask for, writing `file` (whatever service
+// mode the boxes name).
+RunRequest FileRunRequest(const TBrigantFwTool &form, const std::string &file);
+
 // Why Run must not write `file` to the bridge selected in `form`, in one
 // line: Load File's checks, then Run's. Empty when the file may be written,
 // and for the file of a cut update of this bridge, which the same file

@@ -125,15 +125,6 @@ LoadCheck CheckWithRunningBridge(const std::string &file, const std::string &dev
     return {LoadResult::Mismatch, RunningBridgeMismatch(head, reply)};
 }
 
-// The run the window's controls ask for, writing `file`.
-RunRequest WithFile(const TBrigantFwTool &form, const std::string &file)
-{
-    RunRequest req = RequestFromWindow(form);
-    req.mode = RunMode::Update;
-    req.firmwareFile = file;
-    return req;
-}
-
 // The status line after a file Run must not write.
 void ShowFileRefusal(TBrigantFwTool &form, const std::string &why)
 {
@@ -267,8 +258,8 @@ void LoadBtnClick(TBrigantFwTool &form)
     form.lastLoad = check.result;
     form.lastLoadReason = check.reason;
     if (check.result == LoadResult::Accepted) {
-        if (const std::string why =
-                RunRefusalText(WithFile(form, *chosen), form.selectedEntry().bus, form.selectedEntry().path);
+        if (const std::string why = RunRefusalText(FileRunRequest(form, *chosen), form.selectedEntry().bus,
+                                                   form.selectedEntry().path);
             !why.empty()) {
             form.lastLoad = LoadResult::Refused;
             form.lastLoadReason = why;

@@ -39,7 +39,6 @@ class BridgeLocks
     void configure(const std::string &directory, LockHolder me, const std::string &scope = {});
     bool enabled() const { return !directory_.empty(); }
     const std::string &directory() const { return directory_; }
-    void setVerb(const std::string &verb) { me_.verb = verb; }
 
     // Where the bridge at `path` sits: from the installed disk enumerator,
     // kept for the path until forgetPaths(); the path itself when the
