@@ -5,6 +5,7 @@
 #include "sim/chip_presets.h"
 #include "sim/disk_firmware.h"
 #include "sim/flash_parts.h"
+#include "sim/json_fields.h"
 
 #include <nlohmann/json.hpp>
 
@@ -94,12 +95,12 @@ std::optional<std::vector<std::uint8_t>> RecordedImage(const Json &doc)
     const Json &image = doc.value("image", Json());
     if (!image.is_object() || !image.contains("segments"))
         return std::nullopt;
-    const auto size = image.at("size").get<std::size_t>();
+    const auto size = Whole<std::size_t>(image, "size");
     if (size > kLargestImage)
         throw std::runtime_error("the recorded image is larger than any flash part");
     std::vector<std::uint8_t> bytes(size, 0xFF);
     for (const Json &segment : image.at("segments")) {
-        const auto at = segment.at("at").get<std::uint64_t>();
+        const auto at = Whole<std::uint64_t>(segment, "at");
         const auto hex = CompactHex(segment.at("hex").get<std::string>());
         if (!hex || at > bytes.size() || hex->size() > bytes.size() - at)
             throw std::runtime_error("an image segment lies outside the recorded image");
@@ -124,13 +125,13 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flash
     // (which it cannot read) is taken as blank.
     const bool fromRom =
         identity.value("runsFromRom", false) && identity.value("flashSizeKb", Json()).is_number();
-    if (!image && fromRom && identity.at("flashSizeKb").get<std::size_t>() <= kLargestImage / 1024)
-        image = std::vector<std::uint8_t>(identity.at("flashSizeKb").get<std::size_t>() * 1024, 0xFF);
+    if (!image && fromRom && Whole<std::size_t>(identity, "flashSizeKb") <= kLargestImage / 1024)
+        image = std::vector<std::uint8_t>(Whole<std::size_t>(identity, "flashSizeKb") * 1024, 0xFF);
     if (!image)
         return nullptr;
     const Json &imageField = doc.value("image", Json());
     const bool onDisk = imageField.is_object() && imageField.value("of", "") == "disk area";
-    const unsigned code = chip.value("typeCode", 0u);
+    const unsigned code = WholeOr<unsigned>(chip, "typeCode", 0u);
     const std::string bus = doc.at("device").value("bus", "USB");
     const std::string product = identity.value("product", "");
     const ChipPresetInfo *best = nullptr;
@@ -173,8 +174,8 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flash
     // firmware keeps reporting what it started with, whatever the flash holds).
     for (const Json &c : doc.at("commands")) {
         const auto data = CompactHex(c.value("data", std::string()));
-        if (c.value("cdb", "").rfind("E0 F4 E7", 0) != 0 || c.value("status", 1) != 0 || !data ||
-            data->size() < 16 || (*data)[0] != 0xF4 || (*data)[1] != 0xE7)
+        if (c.value("cdb", "").rfind("E0 F4 E7", 0) != 0 || WholeOr<unsigned>(c, "status", 1u) != 0 ||
+            !data || data->size() < 16 || (*data)[0] != 0xF4 || (*data)[1] != 0xE7)
             continue;
         const auto n = [&](std::size_t i) { return std::to_string((*data)[i]); };
         spec.options["version"] = n(6) + "." + n(7);
@@ -242,8 +243,9 @@ std::shared_ptr<SimBridge> MakeRecordedTwinFromText(const std::string &text, con
         error = name + " is not a recording: " + e.what();
         return nullptr;
     }
-    if (!doc.is_object() || doc.value("format", "") != "brigant-fw recording" ||
-        doc.value("formatVersion", 0) != 1) {
+    // Fields of the wrong type say "not a recording", never throw.
+    const auto field = [&doc](const char *key) { return doc.is_object() ? doc.value(key, Json()) : Json(); };
+    if (field("format") != Json("brigant-fw recording") || field("formatVersion") != Json(1)) {
         error = name + " is not a recording of brigant-fw record (format version 1)";
         return nullptr;
     }
@@ -281,22 +283,22 @@ std::shared_ptr<SimBridge> MakeRecordedTwinFromText(const std::string &text, con
         id.mountPoints = doc.value("mountPoints", std::vector<std::string>{});
         id.partitionExtents.clear();
         for (const Json &p : doc.value("partitions", Json::array()))
-            id.partitionExtents.emplace_back(p.at("start").get<std::uint64_t>(),
-                                             p.at("sectors").get<std::uint64_t>());
+            id.partitionExtents.emplace_back(Whole<std::uint64_t>(p, "start"),
+                                             Whole<std::uint64_t>(p, "sectors"));
 
         auto replay = std::make_shared<Replay>();
         for (const Json &c : doc.at("commands")) {
             if (c.value("result", "") == "not opened")
                 continue;
             Answer a;
-            a.reply.status = c.value("status", std::uint8_t{0});
-            a.reply.transferred = c.value("xfer", std::uint32_t{0});
+            a.reply.status = WholeOr<std::uint8_t>(c, "status", std::uint8_t{0});
+            a.reply.transferred = WholeOr<std::uint32_t>(c, "xfer", std::uint32_t{0});
             if (const auto d = CompactHex(c.value("data", std::string())))
                 a.data = *d;
             if (const auto s = CompactHex(c.value("sense", std::string())))
                 std::copy_n(s->begin(), std::min(s->size(), a.reply.sense.size()), a.reply.sense.begin());
             replay->add(Key(c.at("dir").get<std::string>(), c.at("cdb").get<std::string>(),
-                            c.at("len").get<std::uint32_t>()),
+                            Whole<std::uint32_t>(c, "len")),
                         std::move(a));
         }
         SimBridge::CommandExtension model = twin->commandExtension();

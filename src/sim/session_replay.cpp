@@ -2,6 +2,7 @@
 
 #include "common/hex.h"
 #include "sim/flash_parts.h"
+#include "sim/json_fields.h"
 
 #include <nlohmann/json.hpp>
 
@@ -119,11 +120,11 @@ std::shared_ptr<SimBridge> MakeSessionReplay(const std::string &file, Clock &clo
             Step s;
             s.dir = c.at("dir").get<std::string>();
             s.cdb = c.at("cdb").get<std::string>();
-            s.length = c.at("len").get<std::uint32_t>();
+            s.length = Whole<std::uint32_t>(c, "len");
             s.out = Bytes(c.value("out", ""));
             s.in = Bytes(c.value("in", ""));
-            s.reply.status = c.value("status", std::uint8_t{0});
-            s.reply.transferred = c.value("xfer", std::uint32_t{0});
+            s.reply.status = WholeOr<std::uint8_t>(c, "status", std::uint8_t{0});
+            s.reply.transferred = WholeOr<std::uint32_t>(c, "xfer", std::uint32_t{0});
             const auto sense = Bytes(c.value("sense", ""));
             std::copy_n(sense.begin(), std::min(sense.size(), s.reply.sense.size()), s.reply.sense.begin());
             session->steps.push_back(std::move(s));
