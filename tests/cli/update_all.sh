@@ -126,7 +126,8 @@ BRIGANT_SIM_PACE=10 XDG_STATE_HOME="$work/crash/home" "$fw" "${sims[@]}" --sim-s
 parent=$!
 victim=
 for _ in $(seq 200); do
-    victim=$(pgrep -f -- "--sim-first-index 3 " || true)
+    # This run's own worker, not one of another test running at the same time.
+    victim=$(pgrep -P "$parent" -f -- "--sim-first-index 3 " | head -n 1 || true)
     [ -n "$victim" ] && break
     sleep 0.05
 done
