@@ -157,11 +157,16 @@ int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::funct
 // window's leniency on versions (it writes the same or an older one).
 int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,
                  bool readWriteBuffer);
+// `update --embedded` on the device at `index`.
+int BuiltInVerb(CliContext &ctx, int index);
 // The window's "Rehearse first": that write rehearsed on the twin of the
 // device at `index`, with what the rehearsal printed kept in `text` and the
 // reason of a failure in `reason`. kExitOk: the write may follow.
 int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::string &file, bool includeNvram,
                         bool readWriteBuffer, std::string &text, std::string &reason);
+
+// The same for the one-button update of the built-in image (`update --embedded`).
+int RehearseBuiltInRun(CliContext &ctx, int index, std::string &text, std::string &reason);
 
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);

@@ -876,6 +876,14 @@ int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file
                        includeNvram, readWriteBuffer, versions);
 }
 
+int BuiltInVerb(CliContext &ctx, int index)
+{
+    UpdateArgs args;
+    args.embedded = true;
+    args.index = index;
+    return RunUpdate(ctx, args);
+}
+
 int BackupVerb(CliContext &ctx, int index, const std::string &file)
 {
     return RunFullTool(ctx, ToolMode::Backup, index, file, false, false);

@@ -252,6 +252,16 @@ int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::strin
     return rc;
 }
 
+int RehearseBuiltInRun(CliContext &ctx, int index, std::string &text, std::string &reason)
+{
+    CapturedStream out(std::cout), err(std::cerr);
+    MessageTap messages(std::cerr);
+    const int rc = Rehearse(ctx, index, "update --embedded", [&](int at) { return BuiltInVerb(ctx, at); });
+    text = out.text();
+    reason = messages.first("error");
+    return rc;
+}
+
 int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run)
 {
     if (ctx.write.rehearse)

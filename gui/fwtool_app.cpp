@@ -43,7 +43,7 @@ void FwToolApp::create()
                              reportAccessProblem();
                          });
 
-    SetWindowRehearsal([this](TBrigantFwTool &form) { return rehearse(form); });
+    SetWindowRehearsal([this](TBrigantFwTool &form, const WritePlan &plan) { return rehearse(form, plan); });
     SetWritePhaseListener([this](WritePhase) { view_->updateAll(); });
 
     ConstructMainWindow(*form_);
@@ -68,13 +68,14 @@ void FwToolApp::show()
     reportAccessProblem();
 }
 
-RehearsalVerdict FwToolApp::rehearse(TBrigantFwTool &form)
+RehearsalVerdict FwToolApp::rehearse(TBrigantFwTool &form, const WritePlan &plan)
 {
     RehearsalVerdict verdict;
-    // The full tool's Run only: the one-button face has no such box.
+    // The box is the full tool's; in the advanced window it covers the
+    // one-button update above it too.
     const RunRequest req = RequestFromWindow(form);
-    if (!view_->rehearseFirst() || req.mode == RunMode::BackupOnly || form.updateRunning != 0 ||
-        form.DeviceList.itemIndex() < 0)
+    if (!view_->rehearseFirst() || (!plan.builtIn && req.mode == RunMode::BackupOnly) ||
+        form.updateRunning != 0 || form.DeviceList.itemIndex() < 0)
         return verdict;
     verdict.ran = true;
     cli::CliContext ctx;
@@ -87,9 +88,12 @@ RehearsalVerdict FwToolApp::rehearse(TBrigantFwTool &form)
     };
     form.StatusEdit.setText("Rehearsing on the device's twin...");
     std::string reason;
-    const int rc = cli::RehearseFullToolRun(ctx, form.DeviceList.itemIndex(), req.mode == RunMode::EraseOnly,
-                                            req.firmwareFile, req.includeNvram, req.readWriteBuffer,
-                                            verdict.plan, reason);
+    const int rc =
+        plan.builtIn
+            ? cli::RehearseBuiltInRun(ctx, form.DeviceList.itemIndex(), verdict.plan, reason)
+            : cli::RehearseFullToolRun(ctx, form.DeviceList.itemIndex(), req.mode == RunMode::EraseOnly,
+                                       req.firmwareFile, req.includeNvram && form.selected.nvramOffered,
+                                       req.readWriteBuffer, verdict.plan, reason);
     verdict.ok = rc == cli::kExitOk;
     verdict.reason = reason.empty() ? "exit status " + std::to_string(rc) : reason;
     form.StatusEdit.setText("");

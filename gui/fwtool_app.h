@@ -43,7 +43,7 @@ class FwToolApp
 
   private:
     // The window's rehearsal of the full tool's write (see SetWindowRehearsal).
-    RehearsalVerdict rehearse(TBrigantFwTool &form);
+    RehearsalVerdict rehearse(TBrigantFwTool &form, const WritePlan &plan);
 
     GuiSession &session_;
     Face face_;

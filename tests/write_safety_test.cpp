@@ -116,7 +116,7 @@ TEST_F(TwoBridges, TheGuardWritesNothingWhenStopped)
             return c.answer;
         };
         if (c.rehearsal)
-            guard.rehearse = [&c](TBrigantFwTool &) {
+            guard.rehearse = [&c](TBrigantFwTool &, const WritePlan &) {
                 return RehearsalVerdict{true, *c.rehearsal, "the plan", "why"};
             };
         bool written = false;

@@ -4,6 +4,7 @@
 #include "app/one_button.h"
 #include "app/update_journal.h"
 #include "app/window_run.h"
+#include "app/write_guard.h"
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "common/window_texts.h"
@@ -204,9 +205,15 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     if (!mismatchWhy.empty() && form.StatusEdit.text().empty())
         form.StatusEdit.setText(std::string(kFileMismatchText) + " " + mismatchWhy);
     // A write to this bridge that was cut: the status line says so first.
-    if (!form.updateRunning)
+    // The entry of the write running now is open by design: a refresh in
+    // the middle of it (a box open, the bridge back from its reset) says
+    // nothing of it.
+    if (!form.updateRunning && CurrentWritePhase() == WritePhase::Idle)
         if (const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path)))
             form.StatusEdit.setText("Warning: " + UnfinishedText(*open) + "; the same update finishes it.");
+    if (form.StatusEdit.text().empty() && !form.lastBackup.text.empty() &&
+        form.lastBackup.bridge == BridgeJournalKey(path))
+        form.StatusEdit.setText(form.lastBackup.text);
 
     form.DiskLetterLable.setText(form.selectedEntry().driveLetters);
 }

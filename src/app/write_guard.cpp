@@ -4,6 +4,7 @@
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
+#include "app/update_journal.h"
 #include "app/window_journal.h"
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
@@ -200,6 +201,7 @@ WritePlan OneButtonPlan(TBrigantFwTool &form)
     if (LoadUpdateImage(header, 0, sizeof header) >= sizeof header)
         plan.newVersion = FirmwareImageVersion(kOneButtonChipType, header);
     plan.settings = "The built-in image is written as it is: no settings area of the device is kept apart.";
+    plan.builtIn = true;
     return plan;
 }
 
@@ -366,7 +368,7 @@ GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGu
     }
     WritePlan asked = plan;
     if (guard.rehearse) {
-        const RehearsalVerdict verdict = guard.rehearse(form);
+        const RehearsalVerdict verdict = guard.rehearse(form, plan);
         if (verdict.ran && !verdict.ok) {
             run.stop = GuardedRun::Stop::RehearsalFailed;
             run.rehearsalReason = verdict.reason;
@@ -447,14 +449,14 @@ std::string WithBackupNote(const std::string &status, const GuardedRun &run)
 
 namespace
 {
-std::function<RehearsalVerdict(TBrigantFwTool &)> &WindowRehearsal()
+std::function<RehearsalVerdict(TBrigantFwTool &, const WritePlan &)> &WindowRehearsal()
 {
-    static std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse;
+    static std::function<RehearsalVerdict(TBrigantFwTool &, const WritePlan &)> rehearse;
     return rehearse;
 }
 } // namespace
 
-void SetWindowRehearsal(std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse)
+void SetWindowRehearsal(std::function<RehearsalVerdict(TBrigantFwTool &, const WritePlan &)> rehearse)
 {
     WindowRehearsal() = std::move(rehearse);
 }
@@ -562,6 +564,10 @@ void WireWriteGuards(TBrigantFwTool &form)
     form.UpdateBtn.onClick = [&form] {
         const GuardedRun run = GuardedUpdateBtnClick(form, WindowWriteGuard());
         form.StatusEdit.setText(WithBackupNote(form.StatusEdit.text(), run));
+        if (run.stop == GuardedRun::Stop::None && run.backedUp) {
+            form.lastBackup.bridge = BridgeJournalKey(form.selectedEntry().path);
+            form.lastBackup.text = WithBackupNote("", run);
+        }
     };
     form.YesBtn.onClick = [&form] {
         const GuardedRun run = GuardedYesBtnClick(form, WindowWriteGuard());

@@ -32,6 +32,7 @@ struct WritePlan {
     std::string versionChange;
     // The plan a rehearsal on the device's twin left; empty: none was made.
     std::string rehearsal;
+    bool builtIn = false; // the one-button update of the built-in image, not the Run button's write
 };
 // The plan of a write on the selected device; `writes` says what goes to it.
 WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes);
@@ -109,11 +110,11 @@ struct WriteGuard {
     // Asked after the checks and before the question: a rehearsal that ran
     // and failed stops the run, nothing written; one that succeeded puts its
     // plan into the question. Empty: no rehearsal.
-    std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse;
+    std::function<RehearsalVerdict(TBrigantFwTool &, const WritePlan &)> rehearse;
 };
 // The rehearsal the window's guard makes (the program that can build a
 // device's twin installs it; empty removes it).
-void SetWindowRehearsal(std::function<RehearsalVerdict(TBrigantFwTool &)> rehearse);
+void SetWindowRehearsal(std::function<RehearsalVerdict(TBrigantFwTool &, const WritePlan &)> rehearse);
 
 struct GuardedRun {
     enum class Stop : std::uint8_t {

@@ -144,6 +144,13 @@ class TBrigantFwTool
     std::function<void(const std::vector<std::uint8_t> &)> keptSettingsSink;
     // Settings a cut update of this bridge saved: kept instead of the flash's.
     std::vector<std::uint8_t> journalSettings;
+    // The backup the last write from this window took, for the bridge
+    // `BridgeJournalKey` names: the status line names it again after a
+    // refresh, until another write or another bridge.
+    struct {
+        std::string bridge;
+        std::string text; // "Backup of the flash: FILE"
+    } lastBackup;
     LoadResult lastLoad = LoadResult::None;
     std::string lastLoadReason; // why the running firmware did not take the file (Mismatch)
     // The selection handler showed that the chosen file does not match the chip.

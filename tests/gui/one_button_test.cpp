@@ -179,6 +179,34 @@ TEST(OneButton, ControlsAreDisabledWhileAWriteRuns)
         EXPECT_TRUE(widget(name) && widget(name)->isEnabled()) << name;
 }
 
+// In the advanced window "Rehearse first" (checked by default) rehearses
+// the one-button update too: on the twin, the built-in image; then the
+// real update runs.
+TEST(OneButton, AdvancedFaceRehearsesTheBuiltInUpdate)
+{
+    QTemporaryDir state;
+    Window w({OlderVersion()}, state.path().toStdString(), Face::Advanced);
+    ASSERT_TRUE(w.button("YesBtn")->isEnabled());
+    auto *rehearse = w.app->view().findChild<QCheckBox *>("RehearseFirstCheck");
+    ASSERT_TRUE(rehearse && rehearse->isChecked());
+    QStringList boxes;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            boxes << box->text();
+            QAbstractButton *yes = box->button(QMessageBox::Yes);
+            (yes ? yes : box->button(QMessageBox::Ok))->click();
+        }
+    });
+    answer.start(10);
+    QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
+    answer.stop();
+    ASSERT_EQ(boxes.size(), 1) << boxes.join("\n---\n").toStdString();
+    EXPECT_TRUE(boxes[0].contains("Rehearsal")) << boxes[0].toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.text().startsWith("Firmware already updated."); }, 5000))
+        << w.text().toStdString();
+}
+
 // The keyboard on the one-button face: Tab goes Update, Exit, Update and
 // never to a control the face does not show; Escape closes the window.
 TEST(OneButton, FocusOrderAndEscape)
