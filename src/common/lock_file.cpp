@@ -162,7 +162,10 @@ void UnlockFile(int fd)
     // taken for this one.
     if (::ftruncate(fd, 0) != 0) {
     }
-    ::close(fd); // the kernel drops the flock with the last descriptor
+    // Unlocked before it is closed: a child forked a moment ago shares the
+    // descriptor until its exec closes it, and must not hold the bridge on.
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
 }
 
 std::optional<LockHolder> LockFileHolder(const std::string &file)

@@ -32,7 +32,7 @@ void BridgeLocks::configure(const std::string &directory, LockHolder me, const s
     locations_.clear();
     directory_ = directory;
     scope_ = scope;
-    metBusy_ = false;
+    metBusy_.clear();
     me_ = std::move(me);
     if (!directory_.empty())
         MakeLockDirectory(directory_);
@@ -64,6 +64,7 @@ BridgeLocks::Attempt BridgeLocks::take(const std::string &location)
         LockFileAttempt tried = TryLockFile(lockFile(location), me_);
         if (tried.fd >= 0) {
             held_[location] = tried.fd;
+            metBusy_.erase(location);
             a.taken = Taken::Held;
             return a;
         }
@@ -74,7 +75,7 @@ BridgeLocks::Attempt BridgeLocks::take(const std::string &location)
         if (attempt == kTakeTries) {
             a.taken = Taken::Busy;
             a.busy.holder = tried.holder;
-            metBusy_ = true;
+            metBusy_.insert(location);
             return a;
         }
         RealClock().sleepMs(kTakeRetryMs);
@@ -103,7 +104,7 @@ std::optional<BusyBridge> BridgeLocks::heldElsewhere(const std::string &location
     const std::optional<LockHolder> holder = LockFileHolder(lockFile(location));
     if (!holder)
         return std::nullopt;
-    metBusy_ = true;
+    metBusy_.insert(location);
     return BusyBridge{location, *holder};
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace brigant
@@ -68,15 +69,15 @@ class BridgeLocks
     std::optional<BusyBridge> heldElsewhere(const std::string &location);
     // The lock file of the bridge at `location`.
     std::string lockFile(const std::string &location) const;
-    // Whether this process found a bridge busy (a simulated one's state is
-    // then the holder's to keep).
-    bool metBusy() const { return metBusy_; }
+    // Whether this process found a bridge busy and has not held it since (a
+    // simulated one's state is then the holder's to keep).
+    bool metBusy() const { return !metBusy_.empty(); }
 
   private:
     std::string directory_;
     std::string scope_;
     LockHolder me_;
-    bool metBusy_ = false;
+    std::set<std::string> metBusy_;   // locations found busy and not taken since
     std::map<std::string, int> held_; // location -> the lock file's descriptor
     std::map<std::string, std::string> locations_;
 };
