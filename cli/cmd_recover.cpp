@@ -3,6 +3,7 @@
 // goes to the bridge's RAM, then the image (the built-in update image, or a
 // FILE) to the flash; the flash is read back, the bridge reset, and the
 // firmware it then runs is checked.
+#include "app/recover_bridge.h"
 #include "app/update_journal.h"
 #include "app/write_guard.h"
 #include "bridge/buffer_commands.h"
@@ -41,15 +42,6 @@ struct RecoverArgs {
     bool json = false;
 };
 
-constexpr std::uint32_t kBuiltInImageChip = 16;
-constexpr std::size_t kLargestImage = 16u * 1024 * 1024; // larger than any flash these bridges carry
-
-bool RunsFromRom(const std::string &path)
-{
-    std::uint8_t boundary = 0;
-    return ProbeReadBuffer(path, PumpMessages, &boundary) && boundary == kRomDescriptorBoundary;
-}
-
 // Four version bytes in the command line's form (digit characters as their values).
 std::string VersionText(const std::uint8_t *v)
 {
@@ -60,60 +52,6 @@ std::string VersionText(const std::uint8_t *v)
     char text[32];
     std::snprintf(text, sizeof text, "%d.%d.%d.%d", n[0], n[1], n[2], n[3]);
     return UserVersion(text);
-}
-
-// The image to program, padded with zeros to a multiple of 256 bytes.
-bool LoadImage(const RecoverArgs &args, std::uint32_t code, std::vector<std::uint8_t> &image)
-{
-    if (args.file.empty()) {
-        if (code != kBuiltInImageChip) {
-            std::cerr << "error: the built-in image is for code-16 bridges; this one is code " << code
-                      << ": give the firmware FILE to program\n";
-            return false;
-        }
-        image.assign(kUpdateImageSize, 0);
-        const std::uint32_t size = LoadUpdateImage(image.data(), 0, 0);
-        if (size == 0) {
-            std::cerr << "error: this program carries no built-in update image\n";
-            return false;
-        }
-        image.resize(size);
-    } else {
-        std::ifstream in(args.file, std::ios::binary);
-        if (!in) {
-            std::cerr << "error: " << args.file << ": " << std::strerror(errno) << "\n";
-            return false;
-        }
-        image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (image.size() < 0x20 || image.size() > kLargestImage) {
-            std::cerr << "error: " << args.file << ": " << image.size()
-                      << " bytes is no firmware image for this bridge\n";
-            return false;
-        }
-    }
-    image.resize((image.size() + 255) / 256 * 256, 0);
-    return true;
-}
-
-// Reads `length` bytes of flash through the buffer path, in the pieces a
-// ROM0-mode bridge needs.
-bool ReadBack(RunHost &host, const std::string &path, std::vector<std::uint8_t> &flash, std::uint32_t length)
-{
-    flash.assign(length, 0);
-    return ReadWholeFlashViaBuffer(host, path, flash.data(), length) == 1;
-}
-
-// The programmed image against the flash, without the two header areas the
-// bridge keeps for itself (as the one-button update compares).
-bool SameImage(const std::vector<std::uint8_t> &image, const std::vector<std::uint8_t> &flash)
-{
-    for (std::size_t i = 0; i < image.size() && i < flash.size(); ++i) {
-        if (InRewrittenHeader(i))
-            continue;
-        if (image[i] != flash[i])
-            return false;
-    }
-    return flash.size() >= image.size();
 }
 
 // The end of a recover that failed, for `why`.
@@ -159,51 +97,28 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
                   << form.selected.series << ")\n";
         return kExitNoDevice;
     }
-    // A bridge that runs firmware is recovered only when this computer's
-    // journal holds a write to it that was cut: the firmware it runs then may
-    // be half written, and its answers (version, model tag) are not trusted.
-    const std::string bridgeKey = BridgeJournalKey(path);
-    const std::optional<JournalEntry> unfinished = OpenJournalEntry(bridgeKey);
-    const bool fromRom = RunsFromRom(path);
-    if (!fromRom && !unfinished) {
-        std::cout << path << " runs firmware that can program its flash, not its ROM: nothing to recover "
-                  << "(brigant-fw update programs it)\n";
+    const RecoverPlan plan = PlanRecover(path, code, args.file);
+    switch (plan.refusal) {
+    case RecoverPlan::Refusal::None:
+        break;
+    case RecoverPlan::Refusal::NothingToRecover:
+        std::cout << plan.reason << " (brigant-fw update programs it)\n";
         return kExitNothingToDo;
+    case RecoverPlan::Refusal::ForeignImage:
+        std::cerr << "error: " << plan.reason << ": nothing was written\n";
+        return kExitUsage;
+    case RecoverPlan::Refusal::CutFileChanged:
+    case RecoverPlan::Refusal::NoImage:
+        std::cerr << "error: " << plan.reason << "\n";
+        return kExitUsage;
     }
-    RecoverArgs chosen = args;
-    if (!fromRom) {
-        std::cout << "note: " << UnfinishedText(*unfinished) << "; recover rewrites the whole flash through "
+    if (!plan.fromRom)
+        std::cout << "note: " << UnfinishedText(*plan.unfinished)
+                  << "; recover rewrites the whole flash through "
                   << "the firmware the bridge runs now\n";
-        // The cut update's file, unless another is given: the same file as
-        // then (its SHA-256 must still be the journal's).
-        if (chosen.file.empty() && !unfinished->firmware.empty()) {
-            if (FileSha256(unfinished->firmware) != unfinished->sha256) {
-                std::cerr << "error: " << unfinished->firmware
-                          << " is not the file the cut update wrote (it is "
-                          << "gone or changed): give the firmware FILE to program\n";
-                return kExitUsage;
-            }
-            chosen.file = unfinished->firmware;
-        }
-    }
-    std::vector<std::uint8_t> image;
-    if (!LoadImage(chosen, code, image))
-        return kExitUsage;
-    std::uint8_t info[16] = {};
-    std::uint32_t transferred = 0;
-    if (fromRom && ReadChipInfo(path, info, 16, transferred) &&
-        std::memcmp(image.data() + 0x15, info + 8, 3) != 0) {
-        std::cerr << "error: the image is not made for this chip (model tag differs): nothing was written\n";
-        return kExitUsage;
-    }
 
-    const std::string what =
-        (chosen.file.empty() ? "the built-in update image, version " + VersionText(image.data() + 25)
-                             : "the firmware file " + chosen.file) +
-        (fromRom ? ", through the manufacturing firmware in RAM" : ", through the running firmware") +
-        "; the whole flash is rewritten";
     bool noTerminal = false;
-    bool programmed = false, verified = false, back = false;
+    RecoverResult result;
     WriteGuard guard = CliWriteGuard(ctx, "recover will write:", noTerminal);
     guard.backup = false; // a bridge in ROM offers no flash to read; a cut one, a half-written one
     // The buffer path, as on every bridge of these codes; no serial record.
@@ -213,42 +128,20 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     req.chip = form.chip;
     req.candidateCount = form.candidateCount;
     CliRunHost host(*view, ctx.style, form.transfer);
-    const GuardedRun run = RunGuarded(form, DescribeWrite(form, what), guard, nullptr, [&] {
-        programmed = ProgramViaBuffer(req, host, path, 0, image.data(),
-                                      static_cast<std::uint32_t>(image.size()), fromRom) == 1;
-        if (!programmed)
-            return;
-        std::vector<std::uint8_t> flash;
-        verified =
-            ReadBack(host, path, flash, static_cast<std::uint32_t>(image.size())) && SameImage(image, flash);
-        if (verified)
-            back = ResetAndWaitReattach(req, host, path) == 1;
+    const GuardedRun run = RunGuarded(form, DescribeWrite(form, plan.writes), guard, nullptr, [&] {
+        result = RecoverBridge(req, host, path, plan,
+                               [&] { return host.returnedAt().empty() ? path : host.returnedAt(); });
     });
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     view->endLine();
-    if (!programmed) {
-        return Failed("the flash was not programmed");
+    const bool back = result.ok() || result.end == RecoverResult::End::NotBuiltIn;
+    if (back) {
+        std::cout << result.now << " runs firmware " << VersionText(result.running.data()) << "\n";
+        ReportVersions(plan.fromRom ? "" : form.selected.version, VersionText(result.running.data()));
     }
-    if (!verified) {
-        return Failed("the flash does not read back as programmed");
-    }
-    if (!back) {
-        return Failed(
-            "the flash is programmed and verified, but the bridge did not come back after its reset");
-    }
-    const std::string now = host.returnedAt().empty() ? path : host.returnedAt();
-    std::memset(info, 0, sizeof info);
-    if (!ReadChipInfo(now, info, 16, transferred) || RunsFromRom(now)) {
-        return Failed(now + " still runs from ROM after its reset");
-    }
-    std::cout << now << " runs firmware " << VersionText(info + 12) << "\n";
-    ReportVersions(fromRom ? "" : form.selected.version, VersionText(info + 12));
-    if (chosen.file.empty() && std::memcmp(info + 12, image.data() + 25, 4) != 0) {
-        return Failed("the bridge does not run the built-in image");
-    }
-    // A verified image on a bridge that is back: a cut update of it is over.
-    FinishJournalEntries(bridgeKey, std::time(nullptr));
+    if (!result.ok())
+        return Failed(RecoverFailureText(result));
     ReportStatus("recovered");
     std::cout << "result: success\n";
     return kExitOk;
