@@ -123,11 +123,11 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
         }
     }
     if (!entries.empty())
-        out << DescribeOneButton(form.oneButton, form.YesBtn.enabled()).text << "\n";
+        out << DescribeOneButton(form.oneButton, UpdateOffered(form)).text << "\n";
     if (verbose) {
         out << "Device list" << (form.DeviceList.enabled() ? "" : " (disabled)")
             << ", status line: " << Paint(form.devpnl.caption(), form.devpnl.fontColour(), style) << "\n";
-        out << "Update firmware button: " << (form.YesBtn.enabled() ? "offered" : "not offered") << "\n";
+        out << "Update firmware button: " << (UpdateOffered(form) ? "offered" : "not offered") << "\n";
     }
 }
 
@@ -163,7 +163,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
                                         {"volumes", e.volumes},
                                         {"status", e.status}};
     }
-    const OneButtonVerdict verdict = DescribeOneButton(form.oneButton, form.YesBtn.enabled());
+    const OneButtonVerdict verdict = DescribeOneButton(form.oneButton, UpdateOffered(form));
     // The window's message boxes, by severity; their titles are the window's.
     nlohmann::json said = nlohmann::json::array(), boxes = nlohmann::json::array();
     for (const auto &m : messages) {
@@ -182,7 +182,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"candidateCount", form.candidateCount},
             {"statusLine",
              {{"text", form.devpnl.caption()}, {"colour", forms::ColourName(form.devpnl.fontColour())}}},
-            {"updateOffered", form.YesBtn.enabled()},
+            {"updateOffered", UpdateOffered(form)},
             {"messageBoxes", boxes}};
     return document;
 }

@@ -229,13 +229,17 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     write.builtIn = true;
     const std::optional<JournalEntry> unfinished = OpenJournalEntry(write.bridge);
     // (The face offers the update again while the journal holds it open.)
-    const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && form.YesBtn.enabled();
+    const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && UpdateOffered(form);
     if (unfinished)
         std::cout << "note: " << UnfinishedText(*unfinished)
                   << (finishing ? "; this run finishes it"
-                                : "; `" + FinishingCommand(*unfinished) + "` finishes it")
+                                : "; `" +
+                                      (form.oneButton == OneButtonState::RunsFromRom
+                                           ? std::string("brigant-fw recover")
+                                           : FinishingCommand(*unfinished)) +
+                                      "` finishes it")
                   << "\n";
-    if (!form.YesBtn.enabled()) {
+    if (!UpdateOffered(form)) {
         const OneButtonState state = form.oneButton;
         std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
         if (state == OneButtonState::NotSupported && form.listedCount > 1)
@@ -832,7 +836,7 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
         RefreshEnd(form);
         plan.to = UserVersion(BuiltInImageVersion());
         const OneButtonState state = form.oneButton;
-        if (form.YesBtn.enabled())
+        if (UpdateOffered(form))
             plan.action = DevicePlan::Action::Update;
         else if (state == OneButtonState::Current)
             plan.action = DevicePlan::Action::Current;

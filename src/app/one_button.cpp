@@ -110,8 +110,10 @@ void RefreshEnd(TBrigantFwTool &form)
         // way back, the command line has.
         std::uint8_t boundary = 0;
         if (ProbeReadBuffer(form.selectedEntry().path, PumpMessages, &boundary) &&
-            boundary == kRomDescriptorBoundary)
+            boundary == kRomDescriptorBoundary) {
             ShowOneButtonStatus(form, OneButtonState::RunsFromRom);
+            form.YesBtn.setEnabled(true); // the way back: the same button recovers it
+        }
     }
     // A bridge cut in the middle of this update may report the image's
     // version over a half-written flash: while the journal holds the update
@@ -129,6 +131,11 @@ void RefreshEnd(TBrigantFwTool &form)
         form.oneButton = OneButtonState::Offered;
         form.YesBtn.setEnabled(true);
     }
+}
+
+bool UpdateOffered(const TBrigantFwTool &form)
+{
+    return form.YesBtn.enabled() && form.oneButton != OneButtonState::RunsFromRom;
 }
 
 void RefreshBtnClick(TBrigantFwTool &form)

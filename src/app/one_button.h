@@ -27,6 +27,11 @@ void RefreshStart(TBrigantFwTool &form);
 // the identities match and the versions differ.
 void RefreshEnd(TBrigantFwTool &form);
 
+// Whether the update button offers the built-in image's update. On a
+// bridge that runs from its ROM the same button brings the firmware back
+// (a recovery), which is no update offer.
+bool UpdateOffered(const TBrigantFwTool &form);
+
 // The Refresh Device action: RefreshStart, RefreshDeviceList, RefreshEnd.
 void RefreshBtnClick(TBrigantFwTool &form);
 

@@ -228,7 +228,7 @@ void DeviceListChange(TBrigantFwTool &form)
     form.YesBtn.setEnabled(false);
     ShowOneButtonStatus(form, OneButtonState::Blank);
     RefreshEnd(form);
-    if (form.YesBtn.enabled())
+    if (UpdateOffered(form))
         ShowOneButtonStatus(form, OneButtonState::Offered);
 }
 

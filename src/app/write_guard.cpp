@@ -3,12 +3,14 @@
 #include "app/file_verdict.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
+#include "app/recover_bridge.h"
 #include "app/run_dispatch.h"
 #include "app/update_journal.h"
 #include "app/window_journal.h"
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
 #include "common/claim_file.h"
+#include "common/clock.h"
 #include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/enumerator.h"
@@ -520,6 +522,52 @@ GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
     return run;
 }
 
+namespace
+{
+
+// The update button on a bridge that runs from its ROM: the recovery the
+// command line's `recover` runs, with the same question and journal. There
+// is no flash to back up, and nothing to rehearse it on.
+GuardedRun GuardedRecover(TBrigantFwTool &form, WriteGuard guard)
+{
+    const std::string path = form.selectedEntry().path;
+    const RecoverPlan plan = PlanRecover(path, form.chip.ChipTypeCode, "");
+    if (plan.refusal != RecoverPlan::Refusal::None) {
+        form.YesBtn.setEnabled(false);
+        form.devpnl.setCaption("Nothing was written: " + plan.reason);
+        GuardedRun refused;
+        refused.stop = GuardedRun::Stop::FileRefused;
+        refused.refusal = plan.reason;
+        return refused;
+    }
+    guard.backup = false;
+    guard.rehearse = nullptr;
+    WritePlan asked = DescribeWrite(form, plan.writes);
+    asked.builtIn = true;
+    return RunGuarded(form, asked, guard, nullptr, [&form, &plan, &path] {
+        form.YesBtn.setEnabled(false);
+        form.ExitBtn.setEnabled(false);
+        form.ProgressBar2.setPosition(0);
+        form.updateRunning = 1;
+        ShowOneButtonStatus(form, OneButtonState::Updating);
+        RunRequest req = RequestFromWindow(form);
+        req.readWriteBuffer = true;
+        req.serial.write = false;
+        WindowRunHost host(form);
+        const RecoverResult result =
+            RecoverBridge(req, host, path, plan, [&form] { return form.selectedEntry().path; });
+        form.ProgressBar2.setPosition(result.ok() ? 100 : form.ProgressBar2.position());
+        ShowOneButtonStatus(form, result.ok() ? OneButtonState::Passed : OneButtonState::Failed);
+        form.lastRun.result = result.ok() ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
+        form.lastRun.reason = RecoverFailureText(result);
+        SleepMs(kResultPauseMs);
+        form.updateRunning = 0;
+        form.ExitBtn.setEnabled(true);
+    });
+}
+
+} // namespace
+
 GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
     const HeldBridge held(form.selectedEntry().path);
@@ -529,6 +577,11 @@ GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
         GuardedRun refused;
         refused.stop = GuardedRun::Stop::Busy;
         return refused;
+    }
+    if (form.oneButton == OneButtonState::RunsFromRom) {
+        const GuardedRun run = GuardedRecover(form, guard);
+        TellStop(form, run);
+        return run;
     }
     std::string backupFile;
     const GuardedRun run = RunGuarded(

@@ -36,7 +36,7 @@ inline constexpr const char *kFileRefusedText = "FW file refused: ";
 inline constexpr const char *kNoDeviceText = "No device found!!";
 inline constexpr const char *kChipNotSupportText = "Chip not support!!";
 inline constexpr const char *kIdMismatchText = "Firmware ID not match!!";
-inline constexpr const char *kRunsFromRomText = "The bridge runs from ROM: use brigant-fw recover";
+inline constexpr const char *kRunsFromRomText = "Runs from ROM: the button brings the firmware back";
 inline constexpr const char *kAlreadyUpdatedText = "Firmware already updated.";
 inline constexpr const char *kOfferText = "Click Update firmware button to proceed.";
 inline constexpr const char *kUpdatingText = "Updating firmware. Please wait...";
@@ -44,6 +44,7 @@ inline constexpr const char *kPassText = "Update    Pass!!";
 inline constexpr const char *kFailText = "Update    Fail!!";
 // The one-button face's hint beside "Chip not support!!" and "Firmware ID not
 // match!!": the way to update such a bridge (the tool's own words).
-inline constexpr const char *kFaceHintText = "Full tool: brigant-fwtool --advanced, or brigant-fw update FILE";
+inline constexpr const char *kFaceHintText =
+    "Full tool: brigant-fwtool --advanced, or brigant-fw update FILE";
 
 } // namespace brigant

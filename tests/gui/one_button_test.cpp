@@ -19,6 +19,9 @@
 
 #include "app/write_guard.h"
 
+#include <QFile>
+#include <QProcess>
+
 #include <algorithm>
 #include <set>
 
@@ -205,6 +208,37 @@ TEST(OneButton, AdvancedFaceRehearsesTheBuiltInUpdate)
     EXPECT_TRUE(boxes[0].contains("Rehearsal")) << boxes[0].toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.text().startsWith("Firmware already updated."); }, 5000))
         << w.text().toStdString();
+}
+
+// A bridge that runs from its ROM: the face says so and its button brings
+// the firmware back, asking first, as `brigant-fw recover` does; the flash
+// ends as that command leaves it.
+TEST(OneButton, ABridgeInRomIsRecoveredByTheButton)
+{
+    QTemporaryDir state, cli;
+    ASSERT_EQ(QProcess::execute(BRIGANT_FW_BINARY, {"--simulate", "quince:blank=1", "--sim-state", cli.path(),
+                                                    "recover", "--yes"}),
+              0);
+    {
+        Window w({"quince:blank=1"}, state.path().toStdString());
+        EXPECT_EQ(w.text(), QString("Runs from ROM: the button brings the firmware back"));
+        ASSERT_TRUE(w.button("YesBtn")->isEnabled());
+        QString asked;
+        test::OnNextModal<QMessageBox>([&](QMessageBox *box) {
+            asked = box->text();
+            box->button(QMessageBox::Yes)->click();
+        });
+        QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
+        EXPECT_TRUE(asked.contains("through the manufacturing firmware in RAM")) << asked.toStdString();
+        EXPECT_TRUE(w.app->form().lastRun.ok()) << w.app->form().lastRun.reason;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w.text().startsWith("Firmware already updated."); }, 5000))
+            << w.text().toStdString();
+        std::string error;
+        EXPECT_TRUE(w.session.saveSimState(error)) << error;
+    }
+    QFile a(state.filePath("flash.bin")), b(cli.filePath("flash.bin"));
+    ASSERT_TRUE(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(a.readAll() == b.readAll());
 }
 
 // The keyboard on the one-button face: Tab goes Update, Exit, Update and
