@@ -27,7 +27,7 @@ for target in "${targets[@]}"; do
   [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
       "$dir/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 "${dict[@]}" "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+      -print_final_stats=1 -artifact_prefix="$dir/" "${dict[@]}" "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "== fuzz $target FAILED (log: $log)"
     exit 1
