@@ -2,6 +2,7 @@
 
 #include "app/fwupdate_handlers.h"
 #include "app/write_guard.h"
+#include "common/window_texts.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -25,6 +26,7 @@ namespace
 
 constexpr int kLabelHeight = 14;
 constexpr int kLabelSpacing = 2;
+constexpr int kFaceMargin = 5; // below the face's last line
 
 QColor ToQColor(forms::Colour c)
 {
@@ -127,8 +129,11 @@ FwToolView::FwToolView(TBrigantFwTool &form, Face face, QWidget *parent)
         createWidget(b, container);
         std::weak_ptr<bool> alive = alive_;
         c->addObserver([this, alive, name = c->name()](forms::Control &) {
-            if (alive.lock())
-                update(bindings_.at(name));
+            if (!alive.lock())
+                return;
+            update(bindings_.at(name));
+            if (name == "faceHint") // the face grows with a result below its progress bar
+                syncWindow();
         });
     }
     // The delivered face keeps controls inside a panel at their positions in
@@ -239,6 +244,12 @@ void FwToolView::createWidget(Binding &b, QWidget *container)
         auto &label = static_cast<forms::Label &>(c);
         auto *widget = new QLabel(container);
         SetFont(widget, label.fontSize, label.fontName);
+        // The face's result line wraps: a backup's path is read whole.
+        if (c.name() == "faceHint") {
+            widget->setWordWrap(true);
+            widget->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            widget->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        }
         w = widget;
         break;
     }
@@ -395,8 +406,8 @@ void FwToolView::update(Binding &b)
             b.label->setGeometry(r.left, r.top - kLabelHeight - kLabelSpacing, r.width, kLabelHeight);
         }
     }
-    const bool visible =
-        (b.alwaysVisible || c.visible()) && !(face_ == Face::Advanced && c.name() == "faceHint");
+    const bool visible = (b.alwaysVisible || c.visible()) &&
+                         !(face_ == Face::Advanced && c.name() == "faceHint" && c.caption() == kFaceHintText);
     w->setVisible(visible);
     if (b.label) {
         b.label->setEnabled(c.enabled());
@@ -407,10 +418,16 @@ void FwToolView::update(Binding &b)
 void FwToolView::syncWindow()
 {
     setWindowTitle(Text(form_.caption));
-    if (face_ == Face::Delivered)
-        setFixedSize(kClientWidth, form_.clientHeight);
-    else
+    // A result below the progress bar makes the face taller.
+    const forms::Bounds line = form_.faceHint.bounds();
+    const int below =
+        form_.faceHint.visible() ? std::max(0, line.top + line.height + kFaceMargin - kClientHeight) : 0;
+    if (face_ == Face::Delivered) {
+        setFixedSize(kClientWidth, form_.clientHeight + below);
+    } else {
+        clientArea_->setFixedSize(kClientWidth, kClientHeight + below);
         setFixedSize(sizeHint().expandedTo(QSize(2 * kClientWidth, 0)));
+    }
     if (form_.closed && !closing_)
         close();
 }

@@ -50,6 +50,28 @@ OneButtonLook LookOf(OneButtonState state)
     return {forms::kBlue, ""};
 }
 
+// The line below the progress bar: one line for the hint, four for a
+// result, so that a backup's path is read whole.
+constexpr int kHintLineHeight = 18;
+constexpr int kResultLineHeight = 60; // four lines of the face's font
+
+void ShowFaceLine(TBrigantFwTool &form, const std::string &text)
+{
+    if (text.empty()) {
+        form.faceHint.setVisible(false);
+        return;
+    }
+    forms::Bounds b = form.faceHint.bounds();
+    const int height = text == kFaceHintText ? kHintLineHeight : kResultLineHeight;
+    if (b.height != height) {
+        b.height = height;
+        form.faceHint.setBounds(b);
+    }
+    if (form.faceHint.caption() != text)
+        form.faceHint.setCaption(text);
+    form.faceHint.setVisible(true);
+}
+
 } // namespace
 
 void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state)
@@ -58,9 +80,19 @@ void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state)
     form.oneButton = state;
     form.devpnl.setFontColour(look.colour);
     form.devpnl.setCaption(look.text);
-    form.faceHint.setVisible(state == OneButtonState::NotSupported || state == OneButtonState::IdMismatch);
+    if (state == OneButtonState::Updating)
+        form.oneButtonResult.clear();
+    const bool hint = state == OneButtonState::NotSupported || state == OneButtonState::IdMismatch;
+    ShowFaceLine(form, hint ? kFaceHintText : form.oneButtonResult);
     if (form.oneButtonShown)
         form.oneButtonShown(state);
+}
+
+void ShowOneButtonResult(TBrigantFwTool &form, const std::string &text)
+{
+    form.oneButtonResult = text;
+    if (form.oneButton != OneButtonState::NotSupported && form.oneButton != OneButtonState::IdMismatch)
+        ShowFaceLine(form, text);
 }
 
 void RefreshStart(TBrigantFwTool &form)

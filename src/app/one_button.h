@@ -27,6 +27,10 @@ void RefreshStart(TBrigantFwTool &form);
 // the identities match and the versions differ.
 void RefreshEnd(TBrigantFwTool &form);
 
+// Puts `text` (empty: nothing) on the face's result line, below its
+// progress bar, until the next run.
+void ShowOneButtonResult(TBrigantFwTool &form, const std::string &text);
+
 // Whether the update button offers the built-in image's update. On a
 // bridge that runs from its ROM the same button brings the firmware back
 // (a recovery), which is no update offer.

@@ -1,6 +1,7 @@
 #include "app/write_guard.h"
 
 #include "app/file_verdict.h"
+#include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/recover_bridge.h"
@@ -525,6 +526,29 @@ GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 namespace
 {
 
+// A path with the home folder as "~", in two lines: the folder, then the
+// file (a path has no spaces for the face's line to wrap at).
+std::string FaceFileText(const std::string &file)
+{
+    std::string shown = file;
+    if (const char *home = std::getenv("HOME"); home && *home && shown.rfind(std::string(home) + "/", 0) == 0)
+        shown = "~" + shown.substr(std::strlen(home));
+    const std::size_t slash = shown.rfind('/');
+    return slash == std::string::npos ? shown : shown.substr(0, slash + 1) + "\n" + shown.substr(slash + 1);
+}
+
+// The face's result line after a run of its button on `device`.
+std::string OneButtonResultText(const std::string &device, bool passed, const std::string &done,
+                                const std::string &backupFile)
+{
+    std::string text =
+        passed ? device + " " + done + "."
+               : device + ": " + done + ".\nTurn its power off and on, then press the button again.";
+    if (!backupFile.empty())
+        text += "\nBackup of the flash in " + FaceFileText(backupFile);
+    return text;
+}
+
 // The update button on a bridge that runs from its ROM: the recovery the
 // command line's `recover` runs, with the same question and journal. There
 // is no flash to back up, and nothing to rehearse it on.
@@ -556,6 +580,11 @@ GuardedRun GuardedRecover(TBrigantFwTool &form, WriteGuard guard)
         WindowRunHost host(form);
         const RecoverResult result =
             RecoverBridge(req, host, path, plan, [&form] { return form.selectedEntry().path; });
+        ShowOneButtonResult(
+            form, OneButtonResultText(path, result.ok(),
+                                      result.ok() ? "runs its firmware again"
+                                                  : "the recovery failed: " + RecoverFailureText(result),
+                                      ""));
         form.ProgressBar2.setPosition(result.ok() ? 100 : form.ProgressBar2.position());
         ShowOneButtonStatus(form, result.ok() ? OneButtonState::Passed : OneButtonState::Failed);
         form.lastRun.result = result.ok() ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
@@ -584,6 +613,9 @@ GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
         return run;
     }
     std::string backupFile;
+    const std::string device = form.selectedEntry().path;
+    const std::string from = PlainVersion(form.selected.version);
+    bool passed = false;
     const GuardedRun run = RunGuarded(
         form, OneButtonPlan(form), guard,
         [&form, &guard, &backupFile] {
@@ -592,11 +624,10 @@ GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
                 backupFile = backup.file;
             return backup;
         },
-        [&form, &backupFile] {
-            RunJournaled(form, true, backupFile, [&form] {
+        [&form, &backupFile, &passed] {
+            RunJournaled(form, true, backupFile, [&form, &passed] {
                 // The face may have moved on (a refresh on the bridge's
                 // return) by the time the click returns: its pass is caught.
-                bool passed = false;
                 auto shown = form.oneButtonShown;
                 form.oneButtonShown = [&passed, shown](OneButtonState state) {
                     passed = passed || state == OneButtonState::Passed;
@@ -609,6 +640,12 @@ GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
             });
         });
     TellStop(form, run);
+    if (run.stop == GuardedRun::Stop::None)
+        ShowOneButtonResult(form, OneButtonResultText(device, passed,
+                                                      passed ? "updated from " + from + " to " +
+                                                                   PlainVersion(EmbeddedImageVersion())
+                                                             : "the update failed",
+                                                      run.backedUp ? run.backup.file : ""));
     return run;
 }
 
@@ -623,8 +660,7 @@ void WireWriteGuards(TBrigantFwTool &form)
         }
     };
     form.YesBtn.onClick = [&form] {
-        const GuardedRun run = GuardedYesBtnClick(form, WindowWriteGuard());
-        form.devpnl.setCaption(WithBackupNote(form.devpnl.caption(), run));
+        GuardedYesBtnClick(form, WindowWriteGuard()); // the face's result line names the backup
     };
 }
 

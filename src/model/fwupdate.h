@@ -111,7 +111,8 @@ class TBrigantFwTool
     forms::ProgressBar ProgressBar2;
     forms::Panel devpnl;
     // Below the one-button face's progress bar: where to turn when the
-    // selected bridge is not one the button updates.
+    // selected bridge is not one the button updates, or else the result of
+    // the face's last run (oneButtonResult).
     forms::Label faceHint;
 
     // Every control above, for views and tests.
@@ -131,6 +132,10 @@ class TBrigantFwTool
     std::int32_t includeNvram = 0;
     std::uint8_t updateRunning = 0;
     OneButtonState oneButton = OneButtonState::Blank;
+    // The last one-button run's result in words (device, from -> to, the
+    // backup; or the failure and the way forward), kept on the face until
+    // the next run; empty: none yet.
+    std::string oneButtonResult;
     // Told each time the one-button face has shown a state (text and colour set).
     std::function<void(OneButtonState)> oneButtonShown;
     // What the last Run really came to: 1 the procedure verified its work,

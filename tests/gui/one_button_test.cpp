@@ -3,6 +3,7 @@
 #include "app/fwupdate_handlers.h"
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
+#include "image/firmware_version.h"
 #include "next_modal.h"
 #include "update/assisted/embedded_images.h"
 
@@ -20,6 +21,8 @@
 #include "app/write_guard.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QFontMetrics>
 #include <QProcess>
 
 #include <algorithm>
@@ -230,6 +233,8 @@ TEST(OneButton, ABridgeInRomIsRecoveredByTheButton)
         });
         QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
         EXPECT_TRUE(asked.contains("through the manufacturing firmware in RAM")) << asked.toStdString();
+        EXPECT_EQ(qobject_cast<QLabel *>(w.app->view().widgetFor("faceHint"))->text(),
+                  QString("sim:sg0 runs its firmware again."));
         EXPECT_TRUE(w.app->form().lastRun.ok()) << w.app->form().lastRun.reason;
         EXPECT_TRUE(QTest::qWaitFor([&] { return w.text().startsWith("Firmware already updated."); }, 5000))
             << w.text().toStdString();
@@ -239,6 +244,50 @@ TEST(OneButton, ABridgeInRomIsRecoveredByTheButton)
     QFile a(state.filePath("flash.bin")), b(cli.filePath("flash.bin"));
     ASSERT_TRUE(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
     EXPECT_TRUE(a.readAll() == b.readAll());
+}
+
+// A one-button update cut by a power loss: the face keeps the failure and
+// the way forward; after the power comes back the same button finishes the
+// update (or, from ROM, brings the firmware back).
+TEST(OneButton, ACutUpdateLeavesItsWayForwardAndTheButtonFinishesIt)
+{
+    QTemporaryDir state;
+    QStringList boxes; // every box, answered Yes (or OK)
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            boxes << box->text();
+            QAbstractButton *yes = box->button(QMessageBox::Yes);
+            (yes ? yes : box->button(QMessageBox::Ok))->click();
+        }
+    });
+    answer.start(10);
+    for (const char *cut : {"200", "250"}) {
+        SCOPED_TRACE(cut);
+        {
+            Window w({OlderVersion() + ",fault=powerloss@" + cut}, state.path().toStdString());
+            QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
+            QTest::qWait(2000); // the refresh after the bridge left
+            auto *line = qobject_cast<QLabel *>(w.app->view().widgetFor("faceHint"));
+            ASSERT_TRUE(line && line->isVisible());
+            EXPECT_TRUE(
+                line->text().startsWith("sim:sg0: the update failed.\nTurn its power off and on, then "
+                                        "press the button again."))
+                << line->text().toStdString();
+            std::string error;
+            EXPECT_TRUE(w.session.saveSimState(error)) << error;
+        }
+        Window again({OlderVersion()}, state.path().toStdString());
+        ASSERT_TRUE(again.button("YesBtn")->isEnabled()) << again.text().toStdString();
+        QTest::mouseClick(again.button("YesBtn"), Qt::LeftButton);
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return again.text().startsWith("Firmware already updated."); }, 5000))
+            << again.text().toStdString() << "\n"
+            << boxes.join("\n---\n").toStdString();
+        std::string error;
+        EXPECT_TRUE(again.session.saveSimState(error)) << error;
+        QFile::remove(state.filePath("flash.bin")); // the next row starts from the delivered flash
+    }
 }
 
 // The keyboard on the one-button face: Tab goes Update, Exit, Update and
@@ -296,9 +345,6 @@ TEST(OneButton, ClickThroughAnUpdate)
         const std::string newVersion =
             "\nNew firmware: " + std::string{v[0], '.', v[1], '.', v[2], '.', v[3]};
         EXPECT_TRUE(asked.contains(QString::fromStdString(newVersion))) << asked.toStdString();
-        // After the write the status line names the backup.
-        EXPECT_NE(w.app->form().devpnl.caption().find("Backup of the flash: "), std::string::npos)
-            << w.app->form().devpnl.caption();
 
         EXPECT_EQ(duringText, QString("Updating firmware. Please wait..."));
         EXPECT_EQ(duringColour, kBlue);
@@ -326,6 +372,27 @@ TEST(OneButton, ClickThroughAnUpdate)
             << w.text().toStdString();
         EXPECT_EQ(w.colour(), kGreen);
         EXPECT_FALSE(w.button("YesBtn")->isEnabled());
+
+        // Below it the result stays, whole, at the face's own size: the
+        // device, from -> to, and the backup.
+        QTest::qWait(10000);
+        auto *line = qobject_cast<QLabel *>(w.app->view().widgetFor("faceHint"));
+        ASSERT_TRUE(line && line->isVisible());
+        const QString result = line->text();
+        EXPECT_TRUE(result.startsWith("sim:sg0 updated from ")) << result.toStdString();
+        EXPECT_TRUE(result.contains(" to " + QString::fromStdString(PlainVersion(EmbeddedImageVersion()))))
+            << result.toStdString();
+        EXPECT_TRUE(result.contains("Backup of the flash in ")) << result.toStdString();
+        // (the folder, then the file on a line of its own)
+        const QStringList lines = result.split('\n');
+        ASSERT_GE(lines.size(), 3);
+        const QString folder = lines[lines.size() - 2].mid(lines[lines.size() - 2].indexOf(" in ") + 4);
+        EXPECT_TRUE(QFileInfo(folder + lines.last()).isFile()) << result.toStdString();
+        const QFontMetrics metrics(line->font());
+        for (const QString &text : result.split('\n'))
+            EXPECT_LE(metrics.horizontalAdvance(text), line->width()) << text.toStdString();
+        EXPECT_LE(metrics.lineSpacing() * result.count('\n') + metrics.height(), line->height());
+        EXPECT_LE(line->geometry().bottom(), w.app->view().height());
         std::string error;
         EXPECT_TRUE(w.session.saveSimState(error)) << error;
     }
