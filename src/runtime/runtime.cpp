@@ -48,9 +48,18 @@ std::optional<StartFailure> Runtime::start(const RuntimeOptions &options)
         if (options.simulate.empty())
             return Usage("--sim-state needs --simulate");
         std::error_code ec;
-        if (std::filesystem::exists(options.simState, ec) &&
-            !std::filesystem::is_directory(options.simState, ec))
+        namespace fs = std::filesystem;
+        if (fs::exists(options.simState, ec) && !fs::is_directory(options.simState, ec))
             return Usage("--sim-state " + options.simState + ": not a directory");
+        // A new state folder is made, but only in a folder that exists: a
+        // mistyped path is not turned into a tree of folders.
+        fs::path folder = fs::path(options.simState).lexically_normal();
+        if (!folder.has_filename()) // "DIR/"
+            folder = folder.parent_path();
+        const fs::path parent = folder.parent_path();
+        if (!fs::exists(options.simState, ec) && !parent.empty() && !fs::is_directory(parent, ec))
+            return Usage("--sim-state " + options.simState + ": the folder " + parent.string() +
+                         " does not exist");
     }
     if (options.trace) {
         traceFile_.reset(options.traceFile.empty() ? stderr : std::fopen(options.traceFile.c_str(), "w"));

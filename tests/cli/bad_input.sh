@@ -40,6 +40,7 @@ done <<TABLE
 3|1|error: $work: not a SCSI generic device|--device $work info
 3|1|error: cannot open sim:sg7: no such simulated device (present: sim:sg0)|--simulate quince --device sim:sg7 info
 2|1|error: --sim-state $work/file: not a directory|--simulate quince --sim-state $work/file update --embedded
+2|1|error: --sim-state $work/none/s: the folder $work/none does not exist|--simulate quince --sim-state $work/none/s info
 2|1|error: --trace $work/none/trace: cannot write: No such file or directory|--simulate quince --trace=$work/none/trace list
 2|1|error: --index 3 is out of range: one device is listed, its index is 0|--simulate quince info --index 3
 2|1|error: --index -1 is out of range: 2 devices are listed, valid indexes are 0 to 1|--simulate quince --simulate nutmeg info --index -1
@@ -66,6 +67,7 @@ done <<TABLE
 3|0|which is not installed: install it, or run as root|--simulate quince --helper=$work/none list
 TABLE
 [ -e "$work/b.bin" ] && { echo "FAILED: a backup file was written"; failed=1; }
+[ -e "$work/none" ] && { echo "FAILED: a missing --sim-state folder was made"; failed=1; }
 # A bad value in the settings file of the working directory: a warning on
 # standard error, the listing itself on standard output untouched.
 mkdir "$work/cwd" && printf 'VID = XYZ\n' >"$work/cwd/FwUpdateTool.ini"
