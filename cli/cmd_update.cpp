@@ -72,6 +72,7 @@ struct ServiceArgs {
     std::string file; // backup file; empty: the procedure's default name
     bool includeNvram = false;
     bool windowRange = false; // backup: what the window's backup saves, not the whole flash
+    bool overwrite = false;   // backup --force: an existing FILE is written over
     bool json = false;
 };
 
@@ -714,8 +715,9 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
 }
 
 // Why the backup verb cannot write `file` (empty: it can, or no file was
-// given), told before the flash is read.
-std::string BackupPathProblem(const std::string &file)
+// given), told before the flash is read. An existing file is someone's data:
+// it is written over only when `overwrite` says so.
+std::string BackupPathProblem(const std::string &file, bool overwrite)
 {
     if (file.empty())
         return {};
@@ -728,6 +730,8 @@ std::string BackupPathProblem(const std::string &file)
     if (!fs::is_directory(folder, ec))
         return file + ": the folder " + folder.string() + " does not exist";
     const bool exists = fs::exists(file, ec);
+    if (exists && !overwrite)
+        return file + " exists: give another name, or --force to write over it";
     if (::access(exists ? file.c_str() : folder.c_str(), W_OK) != 0)
         return "cannot write " + file + ": " + std::strerror(errno);
     return {};
@@ -989,11 +993,14 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                      "flash");
     backup->add_flag("--include-nvram", backupArgs->includeNvram,
                      "With --window-range: keep the 4K NVRAM area in the file (the whole flash holds it)");
+    backup->add_flag("--force", backupArgs->overwrite,
+                     "Write over FILE when it exists (else refused, exit 2)");
     AddIndexAndJson(*backup, backupArgs->index, backupArgs->json);
     backup->callback([&ctx, backupArgs] {
         ctx.action = [&ctx, backupArgs] {
             return WithReport(backupArgs->json, "backup", [&] {
-                if (const std::string why = BackupPathProblem(backupArgs->file); !why.empty()) {
+                if (const std::string why = BackupPathProblem(backupArgs->file, backupArgs->overwrite);
+                    !why.empty()) {
                     std::cerr << "error: " << why << "; nothing was read\n";
                     return static_cast<int>(kExitUsage);
                 }

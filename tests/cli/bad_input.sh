@@ -49,6 +49,7 @@ done <<TABLE
 2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg erase --index 1
 2|1|error: $work/none/b.bin: the folder $work/none does not exist; nothing was read|--simulate nutmeg backup $work/none/b.bin
 2|1|error: $work is a folder: give the backup a file name; nothing was read|--simulate nutmeg backup $work
+2|1|error: $work/file exists: give another name, or --force to write over it; nothing was read|--simulate nutmeg --trace=$work/trace backup $work/file
 3|0|is not a chip type code 16 bridge; choose another with --index (0 to 1)|--simulate pine --simulate quince update --embedded
 2|1|--quiet excludes --verbose|--quiet --verbose list
 3|1|error: cannot open /nonexistent/sg0: No such file or directory|info --device /nonexistent/sg0
@@ -67,6 +68,8 @@ done <<TABLE
 3|0|which is not installed: install it, or run as root|--simulate quince --helper=$work/none list
 TABLE
 [ -e "$work/b.bin" ] && { echo "FAILED: a backup file was written"; failed=1; }
+# The refused backup sent nothing and left the file as it was (empty).
+[ -s "$work/trace" ] || [ -s "$work/file" ] && { echo "FAILED: a refused backup asked the device or wrote"; failed=1; }
 [ -e "$work/none" ] && { echo "FAILED: a missing --sim-state folder was made"; failed=1; }
 # A bad value in the settings file of the working directory: a warning on
 # standard error, the listing itself on standard output untouched.

@@ -15,7 +15,7 @@ runs=(
     "list" "info" "info --index 1" "check $work/n.bin" "check --embedded --index 1"
     "check --chip 13 $work/n.bin" "check --chip 16 $work/n.bin" "verify $work/n.bin"
     "update $work/q.bin" "update --yes $work/n.bin" "update --yes $work/n.bin" "update --embedded --yes"
-    "update --embedded --yes" "backup $work/b.bin" "erase --yes --index 1" "repair --yes"
+    "update --embedded --yes" "backup --force $work/b.bin" "erase --yes --index 1" "repair --yes"
     "recover --yes --index 1" "history" "raw in 36 12 00 00 00 24 00" "update --yes /nonexistent"
 )
 failed=0

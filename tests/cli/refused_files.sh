@@ -120,6 +120,10 @@ for preset in spruce nutmeg; do
     grep -q "^backup: $work/$preset.bak holds bytes 0x0-0x7FFFF of the flash$" "$work/b.out" ||
         fail "$preset backup: no path and range in: $(cat "$work/b.out")"
 done
+# An existing file is written over only with --force.
+"$fw" --simulate nutmeg --sim-state "$work/nutmeg" backup --force "$work/spruce.bak" >"$work/b.out" 2>&1 ||
+    fail "backup --force over an existing file: $(cat "$work/b.out")"
+cmp -s "$work/spruce.bak" "$work/nutmeg/flash.bin" || fail "backup --force did not write over the file"
 
 [ "$failed" -eq 0 ] && echo "refused files hold"
 exit "$failed"
