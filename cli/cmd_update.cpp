@@ -62,7 +62,9 @@ struct VerifyArgs {
     int index = -1;
     std::string file;
     bool embedded = false;
-    bool raw = false; // byte for byte from address 0 (a backup, a whole-flash image)
+    bool raw = false;   // byte for byte from address 0 (a backup, a whole-flash image)
+    std::string offset; // --raw: the part that FILE holds (empty: the whole flash)
+    std::string length;
     bool includeNvram = false;
     bool json = false;
 };
@@ -575,9 +577,18 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     return outcome.ok() ? kExitOk : kExitFailed;
 }
 
+// The part of the flash verify --raw compares: all of it, or `length` bytes
+// from `offset`.
+struct RawRange {
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> length;
+};
+
 // verify --raw: the flash (or disk area) as the backup mode reads it, whole,
-// against `file` byte for byte from address 0.
-RunOutcome RawVerify(RunRequest req, const DeviceEntry &entry, RunHost &host, const std::string &file)
+// against `file` byte for byte; the file must be as long as the flash, or as
+// the part asked for. Refused (nothing compared) when it is not.
+RunOutcome RawVerify(RunRequest req, const DeviceEntry &entry, RunHost &host, const std::string &file,
+                     const RawRange &range)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -594,20 +605,43 @@ RunOutcome RawVerify(RunRequest req, const DeviceEntry &entry, RunHost &host, co
     req.includeNvram = true;
     req.backupFile = temp;
     outcome = RunRequested(req, entry.bus, entry.path, host);
-    std::ifstream flashIn(temp, std::ios::binary), fileIn(file, std::ios::binary);
+    std::ifstream flashIn(temp, std::ios::binary);
     const std::vector<char> flash((std::istreambuf_iterator<char>(flashIn)),
                                   std::istreambuf_iterator<char>());
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(fileIn)), std::istreambuf_iterator<char>());
     fs::remove(temp, ec);
     if (!outcome.ok())
         return outcome;
-    // Bytes of the file past the end of what was read count as differing.
+    const bool disk = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate;
+    const std::string area = disk ? "the disk's firmware area" : "the flash";
+    const std::uint64_t fileSize = fs::file_size(file, ec);
+    const auto refuse = [&](const std::string &why) {
+        outcome.result = RunOutcome::Result::Refused;
+        outcome.reason = why + "; nothing was compared";
+        return outcome;
+    };
+    if (ec)
+        return refuse("cannot read " + file + ": " + ec.message());
+    const std::uint64_t size = flash.size();
+    if (!range.length && fileSize != size)
+        return refuse(file + " has " + std::to_string(fileSize) + " bytes, " + area + " " +
+                      std::to_string(size) + ": give --offset and --length to compare a part");
+    const std::uint64_t length = range.length.value_or(size);
+    if (range.offset > size || length > size - range.offset)
+        return refuse("--offset " + HexNumber(range.offset) + " --length " + std::to_string(length) +
+                      " reaches past the end of " + area + " (" + std::to_string(size) + " bytes)");
+    if (fileSize != length)
+        return refuse(file + " has " + std::to_string(fileSize) + " bytes, --length asks for " +
+                      std::to_string(length));
+    std::ifstream fileIn(file, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(fileIn)), std::istreambuf_iterator<char>());
+    if (bytes.size() != length)
+        return refuse("cannot read " + file + " whole");
     VerifyTally &t = outcome.verify;
     t.compared = bytes.size();
     for (std::size_t i = 0; i < bytes.size(); ++i)
-        if (i >= flash.size() || flash[i] != bytes[i]) {
+        if (flash[range.offset + i] != bytes[i]) {
             if (t.differing++ == 0)
-                t.firstDifference = static_cast<std::int64_t>(i);
+                t.firstDifference = static_cast<std::int64_t>(range.offset + i);
         }
     return outcome;
 }
@@ -624,6 +658,20 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     if (args.embedded && (args.includeNvram || args.raw)) {
         std::cerr << "error: --embedded compares the built-in image: no --include-nvram or --raw\n";
         return kExitUsage;
+    }
+    RawRange range;
+    if (!args.offset.empty() || !args.length.empty()) {
+        const std::optional<std::uint64_t> offset = args.offset.empty() ? 0 : ParseNumber(args.offset);
+        range.length = ParseNumber(args.length);
+        if (!args.raw || args.length.empty()) {
+            std::cerr << "error: --offset and --length go with --raw, and --offset needs --length\n";
+            return kExitUsage;
+        }
+        if (!offset || !range.length || *range.length == 0) {
+            std::cerr << "error: --offset and --length take numbers (decimal or 0x...), --length above 0\n";
+            return kExitUsage;
+        }
+        range.offset = *offset;
     }
     if (!args.embedded)
         if (const std::string why = FirmwareFileProblem(args.file.c_str()); !why.empty()) {
@@ -667,11 +715,14 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     RunRequest req = VerbRequest(form, ToolMode::Program, args.file, args.includeNvram);
     req.mode = RunMode::VerifyOnly;
     CliRunHost host(*view, ctx.style, form.transfer);
-    const RunOutcome outcome = args.raw        ? RawVerify(req, entry, host, args.file)
+    const RunOutcome outcome = args.raw        ? RawVerify(req, entry, host, args.file, range)
                                : args.embedded ? RunEmbeddedVerify(req, entry.path, host)
                                                : RunRequested(req, entry.bus, entry.path, host);
     view->endLine();
-    const std::string image = args.embedded ? "the built-in image" : args.file;
+    const std::string image = args.embedded  ? "the built-in image"
+                              : range.length ? args.file + " at " + HexNumber(range.offset) + "-" +
+                                                   HexNumber(range.offset + *range.length - 1)
+                                             : args.file;
     const std::string where = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate
                                   ? "the firmware area on the disk behind " + entry.path
                                   : "the flash of " + entry.path;
@@ -971,8 +1022,13 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     verify->add_flag("--embedded", verifyArgs->embedded, "Compare with the built-in image (code-16 bridges)");
     verify->add_flag(
         "--raw", verifyArgs->raw,
-        "Compare FILE byte for byte with the flash from address 0 (a backup or a whole-flash image) "
-        "instead of with what an update with it leaves");
+        "Compare FILE byte for byte with the flash from address 0 (a backup or a whole-flash image, as "
+        "large as the flash) instead of with what an update with it leaves");
+    verify
+        ->add_option("--offset", verifyArgs->offset, "With --raw: FILE holds the flash from this address on")
+        ->type_name("N");
+    verify->add_option("--length", verifyArgs->length, "With --raw: FILE holds this many bytes of the flash")
+        ->type_name("N");
     verify->add_flag("--include-nvram", verifyArgs->includeNvram,
                      "Compare the file's NVRAM area too, as update --include-nvram writes it");
     AddIndexAndJson(*verify, verifyArgs->index, verifyArgs->json);

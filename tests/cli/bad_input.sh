@@ -49,6 +49,10 @@ done <<TABLE
 2|0|error: --index 1 is out of range: one device is listed, its index is 0|--simulate nutmeg erase --index 1
 2|1|error: $work/none/b.bin: the folder $work/none does not exist; nothing was read|--simulate nutmeg backup $work/none/b.bin
 2|1|error: $work is a folder: give the backup a file name; nothing was read|--simulate nutmeg backup $work
+2|0|error: $work/fw.bin has 65536 bytes, the flash 524288: give --offset and --length to compare a part; nothing was compared|--simulate nutmeg verify --raw $work/fw.bin
+2|0|error: --offset 0x70001 --length 65536 reaches past the end of the flash (524288 bytes)|--simulate nutmeg verify --raw --offset 0x70001 --length 65536 $work/fw.bin
+2|0|error: $work/fw.bin has 65536 bytes, --length asks for 4096|--simulate nutmeg verify --raw --length 4096 $work/fw.bin
+2|1|error: --offset and --length go with --raw, and --offset needs --length|--simulate nutmeg verify --offset 4096 $work/fw.bin
 2|1|error: $work/file exists: give another name, or --force to write over it; nothing was read|--simulate nutmeg --trace=$work/trace backup $work/file
 3|0|is not a chip type code 16 bridge; choose another with --index (0 to 1)|--simulate pine --simulate quince update --embedded
 2|1|--quiet excludes --verbose|--quiet --verbose list

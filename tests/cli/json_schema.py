@@ -37,7 +37,7 @@ rows = [
     ("check", ["check", "--chip", "16", nut, "--json"], 1),
     ("check", two + ["check", nut, "--json"], 3),  # device 0 is no one-button bridge
     ("report", two + ["verify", nut, "--json"], 1),
-    ("report", two + ["verify", "--raw", nut, "--json"], 1),
+    ("report", two + ["verify", "--raw", nut, "--json"], 2),  # not as large as the flash: refused
     ("report", two + ["update", nut, "--json"], 2),  # no terminal, no --yes: refused
     ("report", two + ["update", nut, "--yes", "--json"], 0),
     ("report", two + ["verify", nut, "--json"], 0),

@@ -120,6 +120,13 @@ for preset in spruce nutmeg; do
     grep -q "^backup: $work/$preset.bak holds bytes 0x0-0x7FFFF of the flash$" "$work/b.out" ||
         fail "$preset backup: no path and range in: $(cat "$work/b.out")"
 done
+# verify --raw takes the whole backup, or a part of it that says where it lies.
+head -c 8192 "$work/nutmeg.bak" | tail -c 4096 >"$work/part.bak"
+for args in "$work/nutmeg.bak" "--offset 0x1000 --length 4096 $work/part.bak"; do
+    # shellcheck disable=SC2086
+    "$fw" --simulate nutmeg --sim-state "$work/nutmeg" verify --raw $args >"$work/v.out" 2>&1 &&
+        grep -q "^VERIFIED: " "$work/v.out" || fail "verify --raw $args: $(cat "$work/v.out")"
+done
 # An existing file is written over only with --force.
 "$fw" --simulate nutmeg --sim-state "$work/nutmeg" backup --force "$work/spruce.bak" >"$work/b.out" 2>&1 ||
     fail "backup --force over an existing file: $(cat "$work/b.out")"
