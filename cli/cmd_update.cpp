@@ -561,7 +561,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     view->result(RunText(outcome), outcome.ok());
     if (!outcome.ok())
         ReportReason(RunText(outcome));
-    if (outcome.powerCycleAdvised && ctx.style.verbosity != Verbosity::Quiet)
+    // What the user must do next is said with --quiet too.
+    if (outcome.powerCycleAdvised)
         std::cout << "Turn the bridge's power off and on again: it starts its "
                   << (mode == ToolMode::Erase ? "ROM" : "new firmware") << " then.\n";
     if (outcome.result == RunOutcome::Result::Failed && mode != ToolMode::Backup)
