@@ -36,7 +36,9 @@ void CliRunHost::notify(Notice what, const std::string &text)
     }
     if (what == Notice::AutoReset && style_.verbosity != Verbosity::Quiet) {
         view_.endLine();
-        std::cout << "the bridge restarts with its new firmware; waiting for it to come back\n" << std::flush;
+        std::cout << "the bridge restarts " << (erasing_ ? "with its flash erased" : "with its new firmware")
+                  << "; waiting for it to come back\n"
+                  << std::flush;
     }
 }
 

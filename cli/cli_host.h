@@ -41,6 +41,9 @@ class CliRunHost final : public RunHost
         journalSettings_ = std::move(saved);
     }
 
+    // The run erases the flash: the bridge restarts without firmware.
+    void erasing(bool erase) { erasing_ = erase; }
+
     // Where the bridge was found again after its reset (empty: not yet, or no reset).
     const std::string &returnedAt() const { return returnedAt_; }
 
@@ -51,6 +54,7 @@ class CliRunHost final : public RunHost
     OutputStyle style_;
     TransferState &transfer_;
     std::string returnedAt_;
+    bool erasing_ = false;
     JournalEntry *journal_ = nullptr;
     std::vector<std::uint8_t> journalSettings_;
 };

@@ -492,6 +492,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     // 4. The run: a write only after the guard's checks, question and
     // backup; a file the run refuses is refused before all of them.
     CliRunHost host(*view, ctx.style, form.transfer);
+    host.erasing(mode == ToolMode::Erase);
     if (mode == ToolMode::Program && RunRefusesFile(req, entry.bus, entry.path)) {
         const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
         const std::string why = refused.reason.empty() ? "the file is larger than the flash" : refused.reason;
@@ -565,6 +566,15 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     if (outcome.powerCycleAdvised)
         std::cout << "Turn the bridge's power off and on again: it starts its "
                   << (mode == ToolMode::Erase ? "ROM" : "new firmware") << " then.\n";
+    if (mode == ToolMode::Erase && outcome.ok())
+        std::cout << "The flash is erased: the bridge "
+                  << (code >= 15 && code <= 18 ? "runs from its ROM" : "has no firmware")
+                  << " until firmware is written to it again: "
+                  << (code == kOneButtonChipType
+                          ? "`brigant-fw recover` writes the built-in image, `brigant-fw recover FILE` a file"
+                      : code >= 15 && code <= 18 ? "`brigant-fw recover FILE` writes a firmware file"
+                                                 : "`brigant-fw update FILE` writes a firmware file")
+                  << ".\n";
     if (outcome.result == RunOutcome::Result::Failed && mode != ToolMode::Backup)
         std::cout << "The update journal keeps this " << (mode == ToolMode::Erase ? "erase" : "update")
                   << " open: run `"

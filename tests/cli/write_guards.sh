@@ -53,9 +53,14 @@ backup=$(sed -n 's/^backup: the old flash is saved in //p' "$work/update.out")
 same "$backup" <(head -c "$(stat -c %s "$backup")" "$work/n0.bin") "the backup differs from the old flash"
 [ "$(stat -c %s "$backup")" -ge 131072 ] || fail "the backup holds less than both banks"
 cmp -s "$work/n/flash.bin" "$work/n0.bin" && fail "the update did not change the flash"
-# --quiet leaves out the progress, never what the user must do next.
+# --quiet leaves out the progress, never what the user must do next; an
+# erase says that the bridge has no firmware now, and how it gets some.
 run quiet 0 --quiet --simulate nutmeg --sim-state "$work/n" update --yes --no-backup "$work/n.bin"
 expect quiet.out "Turn the bridge's power off and on again"
+run erased 0 --simulate nutmeg --sim-state "$work/n" erase --yes --no-backup
+expect erased.out 'The flash is erased: the bridge has no firmware until firmware is written to it again: `brigant-fw update FILE`'
+grep -q "new firmware" "$work/erased.out" && fail "the erase speaks of new firmware"
+run restored 0 --simulate nutmeg --sim-state "$work/n" update --yes --no-backup "$work/n.bin"
 # The one-button update reads the whole flash back through the buffer path.
 run quince0 0 --simulate quince --sim-state "$work/q" info
 cp "$work/q/flash.bin" "$work/q0.bin"
