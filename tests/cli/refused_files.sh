@@ -35,6 +35,7 @@ for p in alder cedar ginkgo; do
     { cat "$f/$p.bin"; head -c $((1048576 - $(stat -c %s "$f/$p.bin"))) /dev/zero; } >"$f/$p-1m.bin"
 done
 "$image" quince:ext=31.25.1.4 -o "$f/quince-older.bin" >/dev/null
+"$image" quince -o "$f/quince.bin" >/dev/null
 "$image" pine:version=3.0,exttext=2345 -o "$f/pine.bin" >/dev/null
 # A code-13 image padded to the 256 KiB a code-26 update takes.
 { cat "$f/nutmeg.bin"; head -c $((262144 - 65536)) /dev/zero; } >"$f/nutmeg-256k.bin"
@@ -74,6 +75,8 @@ cases=(
     # The file's version against the running one (codes 15-18 carry it in their header).
     "16 same version|quince:version=3.0,ext=31.25.1.5|quince-same.bin|4|already installed: sim:sg0 runs version 31.25.1.5|-"
     "16 older version|quince:version=3.0,ext=31.25.1.5|quince-older.bin|2|version 31.25.1.4 is older than the running 31.25.1.5; nothing was written|-"
+    # The bridge's buffer is not in the state the download needs: refused with the cause, before any write.
+    "16 buffer not ready|quince:ext=31.25.1.5|quince.bin|2|result: refused: the bridge's buffer reports offset boundary 0xC, the download of the manufacturing firmware needs 0xFF|asks_flash"
     "16 same, reinstalled|quince:version=3.0,ext=31.25.1.5|quince-same.bin|0|from 31.25.1.5 to 31.25.1.5 (the same version)|-|--allow-reinstall"
     "16 older, allowed|quince:version=3.0,ext=31.25.1.5|quince-older.bin|0|from 31.25.1.5 to 31.25.1.4 (an older version)|-|--allow-older"
 )
@@ -103,6 +106,9 @@ for row in "${cases[@]}"; do
         for state in flash.bin disk.img; do
             [ ! -f "$d/before/$state" ] || cmp -s "$d/before/$state" "$d/S/$state" || fail "$label: $state changed"
         done
+        # A refused update leaves no open entry in the update journal.
+        "$fw" --simulate "$preset" --sim-state "$d/S" list 2>&1 | grep "did not finish" &&
+            fail "$label: the refusal left an unfinished update in the journal"
     elif [ "${#options[@]}" -gt 0 ]; then
         grep -qF "result: success" "$d/out" || fail "$label: no success: $(cat "$d/out")"
     else

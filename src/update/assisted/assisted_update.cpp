@@ -82,6 +82,7 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
     std::uint8_t info[16] = {};
     std::uint32_t transferred = 0;
     if (!ReadChipInfo(path, info, 16, transferred)) {
+        host.refusing("the bridge's chip information could not be read; nothing was written");
         aborted = true;
         return false;
     }
@@ -91,14 +92,20 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
         download = true;
     }
     bool failed = true;
+    // Whether a step got past its checks of the bridge's buffer (and may
+    // have written); while none did, the flash is as it was.
+    bool started = false;
+    std::string notStarted;
     for (int attempt = 0; attempt < 3 && failed; ++attempt) {
         failed = false;
         host.showStatus("Programming");
         for (int step = 0; step < 2; ++step) {
-            if (!ProgramViaBuffer(req, host, path, 0, w, imageLength, download)) {
+            if (!ProgramViaBuffer(req, host, path, 0, w, imageLength, download, &notStarted)) {
+                started = started || notStarted.empty();
                 host.showStatus("Write Bin File fail!");
                 failed = true;
             } else {
+                started = true;
                 // The manufacturing firmware now runs from RAM and refuses a
                 // second download: later steps program through it.
                 download = false;
@@ -117,6 +124,8 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
             }
         }
     }
+    if (failed && !started)
+        host.refusing(notStarted + "; nothing was written");
     return !failed;
 }
 

@@ -4,6 +4,7 @@
 #include "bridge/chip_commands.h"
 #include "common/clock.h"
 #include "common/debug_log.h"
+#include "common/hex.h"
 #include "device/transport.h"
 #include "flash/verify_compare.h"
 #include "update/assisted/embedded_images.h"
@@ -101,26 +102,33 @@ int ReadWholeFlashViaBuffer(RunHost &host, const std::string &path, std::uint8_t
 }
 
 int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t offset,
-                     const std::uint8_t *image, std::uint32_t length, bool download)
+                     const std::uint8_t *image, std::uint32_t length, bool download, std::string *notStarted)
 {
+    if (notStarted)
+        notStarted->clear();
+    const auto stop = [&](const char *status, const std::string &why) {
+        host.showStatus(status);
+        if (notStarted)
+            *notStarted = why + " (\"" + std::string(status, std::strlen(status) - 3) + "\")";
+        return 0;
+    };
+    const std::string step = download ? "the download of the manufacturing firmware" : "programming";
     std::vector<std::uint8_t> ff(512, 0xFF);
     Descriptor d;
-    if (!ReadDescriptor(host, path, d)) {
-        host.showStatus("Read Buffer Descriptor error...");
-        return 0;
-    }
+    if (!ReadDescriptor(host, path, d))
+        return stop("Read Buffer Descriptor error...", "the bridge's buffer descriptor could not be read");
     if (download) {
-        if (d.boundary != 0xFF) {
-            host.showStatus("Offset Boundary error...");
-            return 0;
-        }
-        if (d.capacity != 0x10000) {
-            host.showStatus("Buffer Capacity error...");
-            return 0;
-        }
+        if (d.boundary != 0xFF)
+            return stop("Offset Boundary error...", "the bridge's buffer reports offset boundary " +
+                                                        HexNumber(d.boundary) + ", " + step +
+                                                        " needs 0xFF (a bridge running from its ROM)");
+        if (d.capacity != 0x10000)
+            return stop("Buffer Capacity error...", "the bridge's buffer holds " + HexNumber(d.capacity) +
+                                                        " bytes, " + step + " needs 0x10000");
     } else if (d.boundary != 12) {
-        host.showStatus("Offset Boundary error...");
-        return 0;
+        return stop("Offset Boundary error...", "the bridge's buffer reports offset boundary " +
+                                                    HexNumber(d.boundary) + ", " + step +
+                                                    " needs 0xC (the manufacturing firmware running)");
     }
 
     if (!download) {

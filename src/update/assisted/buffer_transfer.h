@@ -23,8 +23,13 @@ int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t off
 // Reads `length` bytes from flash address 0 on. In ROM0 mode one read covers
 // 0x40000 bytes from its offset, so a longer flash is read in such pieces.
 int ReadWholeFlashViaBuffer(RunHost &host, const std::string &path, std::uint8_t *dest, std::uint32_t length);
+// Programs `image` through the buffer path (after a download of the
+// manufacturing firmware when `download`). When it stops before sending
+// anything that writes, because the bridge's buffer is not in the state the
+// step needs, `*notStarted` (may be null) says why; else it is cleared.
 int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t offset,
-                     const std::uint8_t *image, std::uint32_t length, bool download);
+                     const std::uint8_t *image, std::uint32_t length, bool download,
+                     std::string *notStarted = nullptr);
 
 int ProgramEmbeddedImage(const RunRequest &req, RunHost &host, const std::string &path);
 // How many bytes from 0 ProgramViaBuffer writes (the image, then zeros) on
