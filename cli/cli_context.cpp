@@ -7,6 +7,7 @@
 #include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
+#include "identify/candidates.h"
 
 #include <nlohmann/json.hpp>
 
@@ -118,6 +119,14 @@ bool ReportAccessProblem(const runtime::Runtime *runtime)
         std::cerr << "error: " << AccessProblemText(runtime) << "\n";
     reported = true;
     return true;
+}
+
+bool ReportUnaskedDisks(bool noneFound)
+{
+    for (const UnaskedDisk &disk : UnaskedDisks())
+        std::cerr << (noneFound ? "error: " : "warning: ") << disk.path << ": " << disk.error
+                  << "; whether a supported bridge is behind it is not known\n";
+    return !UnaskedDisks().empty();
 }
 
 std::vector<std::string> MountPointsOf(const std::string &path)

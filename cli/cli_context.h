@@ -125,6 +125,10 @@ std::string AccessProblemText(const runtime::Runtime *runtime);
 // Prints "error: " and that message on standard error, once per run, when
 // the last transport failure was a permission problem; true when there was one.
 bool ReportAccessProblem(const runtime::Runtime *runtime);
+// Names on standard error each disk the latest listing could not ask (its
+// INQUIRY failed): "error: sim:sg0: INQUIRY failed: ..." when no bridge was
+// found (`noneFound`), else as a warning; true when there was one.
+bool ReportUnaskedDisks(bool noneFound);
 
 // The mount points of the partitions of the disk behind `path`, as the
 // installed disk enumeration reports them ("/" is never one).

@@ -129,7 +129,7 @@ int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &form, const runtime:
 {
     RefreshDeviceList(form);
     if (form.listedCount == 0) {
-        if (ReportAccessProblem(runtime))
+        if (ReportAccessProblem(runtime) || ReportUnaskedDisks(true))
             return kExitNoDevice;
         std::cerr << "error: no disk behind a supported bridge was found";
         if (LastTransportFailure().openFailed)

@@ -222,10 +222,12 @@ int RunList(const CliContext &ctx, const ListArgs &a)
         std::cout << JsonText(DocumentOf(form, entries, ui.messages(), ctx.verbose));
     else
         PrintText(std::cout, form, entries, ctx.verbose, ctx.style);
-    if (form.listedCount > 0)
+    if (form.listedCount > 0) {
+        ReportUnaskedDisks(false);
         return kExitOk;
-    // Disks that could not be opened are not "no disk": the access problem is the message.
-    if (!ReportAccessProblem(ctx.runtime))
+    }
+    // Disks that could not be opened or asked are not "no disk": the problem is the message.
+    if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
         std::cerr << "error: no disk behind a supported bridge was found\n";
     return kExitNoDevice;
 }

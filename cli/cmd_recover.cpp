@@ -72,7 +72,7 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     session.ui().onProgress = [view](const ProgressEvent &event) { view->progress(event); };
     session.open();
     if (form.listedCount == 0) {
-        if (!ReportAccessProblem(ctx.runtime))
+        if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
             std::cerr << "error: no disk behind a supported bridge was found\n";
         return kExitNoDevice;
     }

@@ -32,7 +32,7 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     form.repairBankOnSelect = false; // look first; write only once confirmed
     session.open();
     if (form.listedCount == 0) {
-        if (!ReportAccessProblem(ctx.runtime))
+        if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
             std::cerr << "error: no disk behind a supported bridge was found\n";
         return kExitNoDevice;
     }

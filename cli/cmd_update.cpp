@@ -167,8 +167,8 @@ std::shared_ptr<ProgressView> OpenWriteSession(CliContext &ctx, WindowSession &s
     session.open();
     if (session.enumerationFailed())
         std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
-    if (form.listedCount == 0)
-        ReportAccessProblem(ctx.runtime);
+    if (form.listedCount == 0 && !ReportAccessProblem(ctx.runtime))
+        ReportUnaskedDisks(true);
     return view;
 }
 

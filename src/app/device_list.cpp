@@ -73,13 +73,18 @@ void RefreshDeviceList(TBrigantFwTool &form)
             name = InquiryName(inquiry);
 
         bool infoFailed = false;
-        const int identified = IdentifyChip(candidate.path, &infoFailed);
+        std::string inquiryFailure;
+        const int identified = IdentifyChip(candidate.path, &infoFailed, nullptr, &inquiryFailure);
         if (infoFailed)
             Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
         form.chip.ChipTypeCode = static_cast<std::uint8_t>(identified & 0xFF);
         form.chip.ChipSubRevision = static_cast<std::uint8_t>((identified >> 8) & 0xFF);
-        if (form.chip.ChipTypeCode == 0)
+        if (form.chip.ChipTypeCode == 0) {
+            // Said, not only skipped, when the disk gave no answer at all.
+            if (!inquiryFailure.empty())
+                NoteUnaskedDisk(candidate.path, "INQUIRY failed: " + inquiryFailure);
             continue; // the next listed disk takes this slot
+        }
 
         // The slot may still hold the volumes of the disk listed here before.
         entry.driveLetters.clear();

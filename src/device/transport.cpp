@@ -376,6 +376,23 @@ std::string DescribeLastTransportFailure()
     return "command failed on " + f.path;
 }
 
+std::string LastTransportFailureCause()
+{
+    const TransportFailure &f = lastFailure;
+    if (f.openFailed)
+        return std::string("cannot open: ") + OpenErrorText(f.openError);
+    if (f.sysErrno == ETIMEDOUT)
+        return "no answer within " + std::to_string(f.timeoutSec) + " s";
+    if (f.sysErrno != 0)
+        return std::strerror(f.sysErrno);
+    if (f.scsiStatus != 0) {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "SCSI status 0x%02X", f.scsiStatus);
+        return buf;
+    }
+    return "the command failed";
+}
+
 std::uint32_t DataOutTimeoutSec(const std::uint8_t *cdb, int cdbLength)
 {
     std::uint8_t padded[16] = {};

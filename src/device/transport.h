@@ -48,6 +48,9 @@ struct TransportFailure {
 const TransportFailure &LastTransportFailure();
 // A user-facing sentence about LastTransportFailure() (with advice for permission problems).
 std::string DescribeLastTransportFailure();
+// Why LastTransportFailure() failed, in a few words without the device
+// ("Input/output error", "SCSI status 0x02", "no answer within 10 s").
+std::string LastTransportFailureCause();
 // The one advice every front end gives when raw SCSI access is denied.
 inline constexpr const char *kPrivilegeAdvice =
     "run through the helper (installed with the package), or as root";

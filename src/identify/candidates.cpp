@@ -2,6 +2,7 @@
 
 #include "bridge/chip_commands.h"
 #include "device/bridge_lock.h"
+#include "device/transport.h"
 
 #include <cstring>
 
@@ -23,7 +24,23 @@ bool QualifiesByBus(BusKind bus, int include1394)
     return false;
 }
 
+std::vector<UnaskedDisk> &Unasked()
+{
+    static std::vector<UnaskedDisk> unasked;
+    return unasked;
+}
+
 } // namespace
+
+const std::vector<UnaskedDisk> &UnaskedDisks() { return Unasked(); }
+
+void NoteUnaskedDisk(const std::string &path, const std::string &error)
+{
+    for (const UnaskedDisk &disk : Unasked())
+        if (disk.path == path)
+            return;
+    Unasked().push_back({path, error});
+}
 
 std::string InquiryName(const std::uint8_t *inquiry)
 {
@@ -45,6 +62,7 @@ int HasVendorInquiryMarker(const std::string &path)
 int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394)
 {
     list.clear();
+    Unasked().clear();
     DiskEnumerator *enumerator = CurrentDiskEnumerator();
     std::vector<DiskInterface> present;
     if (!enumerator || !enumerator->listDisks(present))
@@ -60,8 +78,17 @@ int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394)
             continue;
         }
         std::uint8_t reply[2] = {};
-        if (HasVendorInquiryMarker(disk.path) || ProbeVendorCommand(disk.path, reply))
+        std::uint8_t inquiry[kInquiryLength] = {};
+        const bool answered = ReadInquiry(disk.path, inquiry, kInquiryLength) != 0;
+        std::string inquiryFailure;
+        if (!answered)
+            inquiryFailure = LastTransportFailureCause();
+        const bool marked =
+            answered && (std::memcmp(inquiry + 36, "vQ", 2) == 0 || std::memcmp(inquiry + 36, "vS", 2) == 0);
+        if (marked || ProbeVendorCommand(disk.path, reply))
             list.push_back(std::move(disk));
+        else if (!answered)
+            NoteUnaskedDisk(disk.path, "INQUIRY failed: " + inquiryFailure);
     }
     return static_cast<int>(list.size());
 }

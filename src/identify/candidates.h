@@ -22,6 +22,19 @@ int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394);
 // 1 when a 40-byte INQUIRY succeeds and its bytes 36-37 are "vQ" or "vS".
 int HasVendorInquiryMarker(const std::string &path);
 
+// A disk that could not be asked whether a supported bridge is behind it:
+// its INQUIRY failed, and nothing else told. `error` names the command and
+// why it failed ("INQUIRY failed: Input/output error").
+struct UnaskedDisk {
+    std::string path;
+    std::string error;
+};
+// The disks of the latest listing that could not be asked (each once);
+// EnumerateDiskInterfaces starts the list afresh.
+const std::vector<UnaskedDisk> &UnaskedDisks();
+// Adds `path` to them, with its `error`.
+void NoteUnaskedDisk(const std::string &path, const std::string &error);
+
 // Vendor and product identification of an INQUIRY reply as the device
 // reported them, blanks included, up to the first zero byte.
 std::string InquiryName(const std::uint8_t *inquiry);

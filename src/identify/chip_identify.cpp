@@ -136,15 +136,21 @@ bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus)
 
 bool IsNvramChip(unsigned code) { return ChipTypeOf(code).nvramGroup; }
 
-std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed, const char **failedRead)
+std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed, const char **failedRead,
+                           std::string *inquiryFailure)
 {
     if (failedRead)
         *failedRead = nullptr;
+    if (inquiryFailure)
+        inquiryFailure->clear();
     std::uint8_t type = 0;
     std::uint8_t revision = 0;
 
     std::uint8_t inquiry[kInquiryLength] = {};
-    if (ReadInquiry(path, inquiry, kInquiryLength)) {
+    const bool answered = ReadInquiry(path, inquiry, kInquiryLength) != 0;
+    if (!answered && inquiryFailure)
+        *inquiryFailure = LastTransportFailureCause();
+    if (answered) {
         if (inquiry[36] == 'v')
             type = FindTagSlot(inquiry + 37);
         if (type == 0 && std::memcmp(inquiry + 36, "vQ5J", 4) == 0)

@@ -15,9 +15,10 @@ namespace brigant
 // the code-8 case when the chip information does not name revision 1 or 2
 // (the window then shows "Get chip information fail !"). Sets `*failedRead`
 // (may be null) to what it asked when a read that decides how the flash is
-// written failed, else to null.
+// written failed, else to null. Sets `*inquiryFailure` (may be null) to why
+// its INQUIRY got no answer, or clears it when it was answered.
 std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed = nullptr,
-                           const char **failedRead = nullptr);
+                           const char **failedRead = nullptr, std::string *inquiryFailure = nullptr);
 
 constexpr std::uint8_t IdentifiedType(std::uint16_t packed)
 {
