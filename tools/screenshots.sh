@@ -3,6 +3,10 @@
 # simulated bridge to docs/*.png, offscreen: tools/screenshots.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case ${1:-} in
+  -h | --help) echo "usage: tools/screenshots.sh [BUILD_DIR]"; exit 0 ;;
+  -*) echo "tools/screenshots.sh: unknown option $1 (usage: tools/screenshots.sh [BUILD_DIR])" >&2; exit 2 ;;
+esac
 build=${1:-build-gui}
 case $build in /*) ;; *) build=$PWD/$build ;; esac
 if [ ! -x "$build/gui/brigant-fwtool" ]; then
