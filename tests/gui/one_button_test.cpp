@@ -196,17 +196,11 @@ TEST(OneButton, AdvancedFaceRehearsesTheBuiltInUpdate)
     auto *rehearse = w.app->view().findChild<QCheckBox *>("RehearseFirstCheck");
     ASSERT_TRUE(rehearse && rehearse->isChecked());
     QStringList boxes;
-    QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            boxes << box->text();
-            QAbstractButton *yes = box->button(QMessageBox::Yes);
-            (yes ? yes : box->button(QMessageBox::Ok))->click();
-        }
-    });
-    answer.start(10);
-    QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
-    answer.stop();
+    {
+        test::AnswerEveryBox answer;
+        QTest::mouseClick(w.button("YesBtn"), Qt::LeftButton);
+        boxes = answer.texts;
+    }
     ASSERT_EQ(boxes.size(), 1) << boxes.join("\n---\n").toStdString();
     EXPECT_TRUE(boxes[0].contains("Rehearsal")) << boxes[0].toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.text().startsWith("Firmware already updated."); }, 5000))
@@ -252,16 +246,7 @@ TEST(OneButton, ABridgeInRomIsRecoveredByTheButton)
 TEST(OneButton, ACutUpdateLeavesItsWayForwardAndTheButtonFinishesIt)
 {
     QTemporaryDir state;
-    QStringList boxes; // every box, answered Yes (or OK)
-    QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            boxes << box->text();
-            QAbstractButton *yes = box->button(QMessageBox::Yes);
-            (yes ? yes : box->button(QMessageBox::Ok))->click();
-        }
-    });
-    answer.start(10);
+    test::AnswerEveryBox answer; // every box, answered Yes (or OK)
     for (const char *cut : {"200", "250"}) {
         SCOPED_TRACE(cut);
         {
@@ -283,7 +268,7 @@ TEST(OneButton, ACutUpdateLeavesItsWayForwardAndTheButtonFinishesIt)
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return again.text().startsWith("Firmware already updated."); }, 5000))
             << again.text().toStdString() << "\n"
-            << boxes.join("\n---\n").toStdString();
+            << answer.texts.join("\n---\n").toStdString();
         std::string error;
         EXPECT_TRUE(again.session.saveSimState(error)) << error;
         QFile::remove(state.filePath("flash.bin")); // the next row starts from the delivered flash
