@@ -26,6 +26,7 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 using namespace brigant;
@@ -91,7 +92,19 @@ struct Window {
     int progress() { return qobject_cast<QProgressBar *>(app->view().widgetFor("ProgressBar2"))->value(); }
 };
 
-const QColor kBlue(0, 0, 255), kGreen(0, 128, 0), kRed(255, 0, 0);
+// The form's blue, green and red as the window shows them (readable on its grey).
+const QColor kBlue(0, 0, 255), kGreen(0, 120, 0), kRed(200, 0, 0);
+
+// WCAG's contrast ratio of two colours.
+double Contrast(const QColor &a, const QColor &b)
+{
+    auto luminance = [](const QColor &c) {
+        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double x = luminance(a) + 0.05, y = luminance(b) + 0.05;
+    return std::max(x, y) / std::min(x, y);
+}
 
 TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
 {
@@ -108,6 +121,7 @@ TEST(OneButton, RefreshDecidesWhatTheWindowOffers)
         Window w({c.preset});
         EXPECT_EQ(w.text(), QString(c.text)) << c.preset;
         EXPECT_EQ(w.colour(), c.colour) << c.preset;
+        EXPECT_GE(Contrast(w.colour(), w.status()->palette().color(QPalette::Window)), 4.5) << c.preset;
         EXPECT_EQ(w.button("YesBtn")->isEnabled(), c.colour == kBlue) << c.preset;
         // A bridge the button does not update: the way to the full tool beside the status.
         QWidget *hint = w.app->view().widgetFor("faceHint");
