@@ -391,9 +391,13 @@ void FwToolView::update(Binding &b)
         combo->setCurrentIndex(model.itemIndex());
         break;
     }
-    case forms::ControlKind::ProgressBar:
-        static_cast<QProgressBar *>(w)->setValue(static_cast<forms::ProgressBar &>(c).position());
+    case forms::ControlKind::ProgressBar: {
+        auto *bar = static_cast<QProgressBar *>(w);
+        const auto &model = static_cast<forms::ProgressBar &>(c);
+        bar->setRange(0, model.busy() ? 0 : 100); // an empty range: the style's moving bar
+        bar->setValue(model.position());
         break;
+    }
     }
 
     // The advanced face holds the full tool, which takes any supported chip:

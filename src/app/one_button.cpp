@@ -165,6 +165,8 @@ void RefreshEnd(TBrigantFwTool &form)
     }
 }
 
+void ShowOneButtonWait(TBrigantFwTool &form, const std::string &text) { ShowFaceLine(form, text); }
+
 bool UpdateOffered(const TBrigantFwTool &form)
 {
     return form.YesBtn.enabled() && form.oneButton != OneButtonState::RunsFromRom;

@@ -31,6 +31,9 @@ void RefreshEnd(TBrigantFwTool &form);
 // progress bar, until the next run.
 void ShowOneButtonResult(TBrigantFwTool &form, const std::string &text);
 
+// Says on the result line what a run waits for (not kept as its result).
+void ShowOneButtonWait(TBrigantFwTool &form, const std::string &text);
+
 // Whether the update button offers the built-in image's update. On a
 // bridge that runs from its ROM the same button brings the firmware back
 // (a recovery), which is no update offer.

@@ -24,8 +24,10 @@ bool RunEmbeddedUpdate(const RunRequest &req, RunHost &host, const std::string &
     stage();
     bool ok = ProgramEmbeddedImage(req, host, path) != 0;
     stage();
-    if (ok)
+    if (ok) {
+        host.bridgeResetting();
         ok = ResetAndWaitReattach(req, host, path) != 0;
+    }
     return ok;
 }
 
@@ -52,6 +54,7 @@ void YesBtnClick(TBrigantFwTool &form)
     } else {
         ShowOneButtonStatus(form, OneButtonState::NotSupported);
     }
+    form.ProgressBar2.setBusy(false);
     SleepMs(kResultPauseMs);
     form.updateRunning = 0;
     form.ExitBtn.setEnabled(true);

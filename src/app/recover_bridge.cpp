@@ -127,6 +127,7 @@ RecoverResult RecoverBridge(const RunRequest &req, RunHost &host, const std::str
         result.end = RecoverResult::End::NotVerified;
         return result;
     }
+    host.bridgeResetting();
     if (ResetAndWaitReattach(req, host, path) != 1) {
         result.end = RecoverResult::End::NotBack;
         return result;

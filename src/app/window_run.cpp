@@ -1,5 +1,6 @@
 #include "app/window_run.h"
 
+#include "app/one_button.h"
 #include "forms/ui_services.h"
 #include "model/fwupdate.h"
 
@@ -59,8 +60,19 @@ void WindowRunHost::keptSettingsRead(const std::vector<std::uint8_t> &settings)
 std::vector<std::uint8_t> WindowRunHost::journalSettings() { return form_.journalSettings; }
 void WindowRunHost::serialNumberBoxHidden() { form_.SetPrdSNchk.hide(); }
 
+void WindowRunHost::bridgeResetting()
+{
+    // The one-button face says what its bar waits for: the bridge's return
+    // can take many seconds.
+    if (!form_.updateRunning)
+        return;
+    form_.ProgressBar2.setBusy(true);
+    ShowOneButtonWait(form_, "Waiting for the bridge to come back after its reset...");
+}
+
 void WindowRunHost::devicesReattached(const std::vector<DiskInterface> &found, int selected)
 {
+    form_.ProgressBar2.setBusy(false);
     for (std::size_t i = 0; i < found.size() && i < form_.devices.size(); ++i) {
         form_.devices[i].path = found[i].path;
         form_.devices[i].bus = found[i].bus;

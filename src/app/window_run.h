@@ -28,6 +28,7 @@ class WindowRunHost final : public ProbeHost
     void nvramBoxChecked() override;
     void serialNumberBoxHidden() override;
     void devicesReattached(const std::vector<DiskInterface> &found, int selected) override;
+    void bridgeResetting() override;
     void keptSettingsRead(const std::vector<std::uint8_t> &settings) override;
     std::vector<std::uint8_t> journalSettings() override;
 

@@ -585,6 +585,7 @@ GuardedRun GuardedRecover(TBrigantFwTool &form, WriteGuard guard)
                                       result.ok() ? "runs its firmware again"
                                                   : "the recovery failed: " + RecoverFailureText(result),
                                       ""));
+        form.ProgressBar2.setBusy(false);
         form.ProgressBar2.setPosition(result.ok() ? 100 : form.ProgressBar2.position());
         ShowOneButtonStatus(form, result.ok() ? OneButtonState::Passed : OneButtonState::Failed);
         form.lastRun.result = result.ok() ? RunOutcome::Result::Success : RunOutcome::Result::Failed;

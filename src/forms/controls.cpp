@@ -130,6 +130,14 @@ void ComboBox::select(int index)
         onChange();
 }
 
+void ProgressBar::setBusy(bool busy)
+{
+    if (busy_ == busy)
+        return;
+    busy_ = busy;
+    changed();
+}
+
 void ProgressBar::setPosition(int position)
 {
     position = std::clamp(position, 0, 100);

@@ -180,9 +180,14 @@ class ProgressBar : public Control
     void setPosition(int position); // clamped to 0..100
     void stepIt() { setPosition(position_ + step_); }
     int step() const { return step_; }
+    // Busy: the bar moves to and fro instead of showing a position (a wait
+    // whose end is not known).
+    bool busy() const { return busy_; }
+    void setBusy(bool busy);
 
   private:
     int position_ = 0;
+    bool busy_ = false;
     int step_;
 };
 

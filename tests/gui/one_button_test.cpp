@@ -333,6 +333,16 @@ TEST(OneButton, ClickThroughAnUpdate)
         // Every status the window shows, as the widget shows it.
         std::vector<std::pair<QString, QColor>> shown;
         w.app->form().devpnl.addObserver([&](forms::Control &) { shown.emplace_back(w.text(), w.colour()); });
+        // While the bridge is away after its reset, the face says so and its bar moves.
+        bool waitSaid = false, barMoves = false;
+        w.app->form().faceHint.addObserver([&](forms::Control &c) {
+            waitSaid = waitSaid || (c.visible() &&
+                                    c.caption() == "Waiting for the bridge to come back after its reset...");
+        });
+        w.app->form().ProgressBar2.addObserver([&](forms::Control &) {
+            barMoves = barMoves ||
+                       qobject_cast<QProgressBar *>(w.app->view().widgetFor("ProgressBar2"))->maximum() == 0;
+        });
         // The window asks first, naming the version it writes.
         QString asked;
         test::OnNextModal<QMessageBox>([&](QMessageBox *box) {
@@ -346,6 +356,9 @@ TEST(OneButton, ClickThroughAnUpdate)
         EXPECT_TRUE(asked.contains(QString::fromStdString(newVersion))) << asked.toStdString();
 
         EXPECT_EQ(duringText, QString("Updating firmware. Please wait..."));
+        EXPECT_TRUE(waitSaid);
+        EXPECT_TRUE(barMoves);
+        EXPECT_EQ(qobject_cast<QProgressBar *>(w.app->view().widgetFor("ProgressBar2"))->maximum(), 100);
         EXPECT_EQ(duringColour, kBlue);
         EXPECT_FALSE(exitDuring);
         EXPECT_FALSE(yesDuring);
