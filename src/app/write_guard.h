@@ -161,6 +161,9 @@ WriteGuard WindowWriteGuard();
 // filesystem gives a warning box and nothing starts; a failed backup gives an
 // error box and nothing is written.
 GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
+// The box that says why a guarded run stopped before writing (none for a
+// declined question, a refused file or a busy bridge).
+void TellStop(TBrigantFwTool &form, const GuardedRun &run);
 GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
 // Connects UpdateBtn and YesBtn to the guarded handlers with WindowWriteGuard;
 // after a write the status line names the backup file.
