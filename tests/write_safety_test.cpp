@@ -19,8 +19,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 
@@ -227,7 +230,9 @@ TEST(WindowConfirmation, NamesWhatTheServiceModesLeave)
         bool rd, erase, backupBox;
         const char *said;
     };
-    for (const Case &c : {Case{true, true, false, "The bridge has no firmware afterwards"},
+    for (const Case &c : {Case{true, true, false,
+                               "The bridge has no firmware afterwards: it does not start again until "
+                               "firmware is written to it. To bring it back, load a firmware file"},
                           Case{false, false, true, "This is not a backup"}}) {
         AskingWindow w("nutmeg");
         w.load("nutmeg");
@@ -324,6 +329,38 @@ TEST(WindowConfirmation, YesWritesAndTheStatusNamesTheBackup)
     ASSERT_GT(status.size(), note.size());
     // The run's own text stays in front of the note.
     EXPECT_EQ(status.substr(status.size() - note.size()), note) << status;
+}
+
+// The backup-only mode with no backup name, twice: the second run takes the
+// next free name, the first backup stays as it was, and the status line
+// names the file each run wrote, a refresh later too.
+TEST(WindowBackupOnly, NeverWritesOverAnEarlierBackupAndNamesItsFile)
+{
+    AskingWindow w("nutmeg");
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(w.files.path());
+    w.form.RdCheckBox.setChecked(true);
+    w.form.BackupFWCheckBox.setChecked(true);
+    w.form.UpdateBtn.setEnabled(true);
+    const std::vector<std::uint8_t> flash = w.flash();
+    for (const char *name : {"oldFlash.bak", "oldFlash-2.bak"}) {
+        if (std::string(name) == "oldFlash-2.bak")
+            std::filesystem::resize_file(w.files.path() / "oldFlash.bak", 7); // someone's own file
+        w.form.UpdateBtn.click();
+        const std::string file = (w.files.path() / name).string();
+        ASSERT_TRUE(std::filesystem::exists(file)) << w.form.StatusEdit.text();
+        const std::string said = "Backup file: " + file;
+        EXPECT_NE(w.form.StatusEdit.text().find(said), std::string::npos) << w.form.StatusEdit.text();
+        RefreshBtnClick(w.form);
+        EXPECT_NE(w.form.StatusEdit.text().find(said), std::string::npos) << w.form.StatusEdit.text();
+    }
+    EXPECT_EQ(std::filesystem::file_size(w.files.path() / "oldFlash.bak"), 7u);
+    std::ifstream second(w.files.path() / "oldFlash-2.bak", std::ios::binary);
+    const std::vector<std::uint8_t> saved{std::istreambuf_iterator<char>(second), {}};
+    ASSERT_GT(saved.size(), 7u);
+    EXPECT_TRUE(std::equal(saved.begin(), saved.end(), flash.begin()));
+    EXPECT_EQ(w.flash(), flash);
+    std::filesystem::current_path(cwd);
 }
 
 TEST(BackupNames, HoldSeriesDeviceAndTimeInFileNameCharacters)

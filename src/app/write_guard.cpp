@@ -437,6 +437,14 @@ namespace
 
 // A status line after a guarded run: as the run left it, and after a write
 // with a backup, the backup file too.
+// `file` as a path that does not depend on the working directory.
+std::string AbsolutePath(const std::string &file)
+{
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(file, ec);
+    return ec ? file : path.lexically_normal().string();
+}
+
 std::string WithBackupNote(const std::string &status, const GuardedRun &run)
 {
     if (run.stop != GuardedRun::Stop::None || !run.backedUp)
@@ -524,11 +532,17 @@ void WireWriteGuards(TBrigantFwTool &form)
 {
     form.UpdateBtn.onClick = [&form] {
         const GuardedRun run = GuardedUpdateBtnClick(form, WindowWriteGuard());
-        form.StatusEdit.setText(WithBackupNote(form.StatusEdit.text(), run));
-        if (run.stop == GuardedRun::Stop::None && run.backedUp) {
-            form.lastBackup.bridge = BridgeJournalKey(form.selectedEntry().path);
-            form.lastBackup.text = WithBackupNote("", run);
-        }
+        std::string note = WithBackupNote("", run);
+        // The backup-only mode's file, named where the user looks for it.
+        if (note.empty() && run.stop == GuardedRun::Stop::None && form.lastRun.ok() &&
+            !form.lastRun.backupFile.empty())
+            note = "Backup file: " + AbsolutePath(form.lastRun.backupFile);
+        if (note.empty())
+            return;
+        const std::string status = form.StatusEdit.text();
+        form.StatusEdit.setText(status + (status.empty() ? "" : "  ") + note);
+        form.lastBackup.bridge = BridgeJournalKey(form.selectedEntry().path);
+        form.lastBackup.text = note;
     };
     form.YesBtn.onClick = [&form] {
         GuardedYesBtnClick(form, WindowWriteGuard()); // the face's result line names the backup

@@ -12,7 +12,8 @@ std::string RequestWriteText(const RunRequest &req, bool nvramOffered)
     if (req.mode == RunMode::EraseOnly)
         return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "") +
                ". The bridge has no firmware afterwards: it does not start again until firmware is written "
-               "to it (a firmware file, or the backup made now)";
+               "to it. To bring it back, load a firmware file for this chip (or the backup made now) "
+               "and press Run before the power is turned off";
     return "the firmware file " + req.firmwareFile +
            (nvramOffered && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
 }
