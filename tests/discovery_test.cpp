@@ -176,14 +176,18 @@ TEST_F(DiscoveryTest, ItemsAreTheBusTagAndTheInquiryNameAsReported)
     add(With(kQuince, "product=Twin"));
     add(With(kQuince, "bus=uasp,product=Other  Name"));
     add(With(kOtherChip, "bus=1394"));
-    add(With(kQuince, "product=Twin")); // same name as the first: told apart only by the index
+    add(With(kQuince, "product=Twin")); // same name as the first: told apart by its port
 
     RefreshBtnClick(form);
 
-    EXPECT_EQ(form.DeviceList.items(), (std::vector<std::string>{"<<USB>> " + InquiryName("Twin"),
-                                                                 "<<UASP>> " + InquiryName("Other  Name"),
-                                                                 "<<1394>> " + InquiryName("Nutmeg Bridge"),
-                                                                 "<<USB>> " + InquiryName("Twin")}));
+    const auto port = [this](int i) {
+        return "  (port " + form.devices[static_cast<std::size_t>(i)].location + ")";
+    };
+    EXPECT_EQ(form.DeviceList.items(),
+              (std::vector<std::string>{
+                  "<<USB>> " + InquiryName("Twin") + port(0), "<<UASP>> " + InquiryName("Other  Name"),
+                  "<<1394>> " + InquiryName("Nutmeg Bridge"), "<<USB>> " + InquiryName("Twin") + port(3)}));
+    EXPECT_NE(form.devices[0].location, form.devices[3].location);
     EXPECT_EQ(form.candidateCount, 4);
     EXPECT_EQ(form.listedCount, 4);
     EXPECT_TRUE(form.DeviceList.enabled());
@@ -222,15 +226,18 @@ TEST_F(DiscoveryTest, CandidateWhoseInquiryFailsShowsThePreviousName)
     failListingInquiry({second});
     RefreshBtnClick(form);
     ASSERT_EQ(form.DeviceList.items().size(), 2u);
-    EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> " + InquiryName("First"));
-    EXPECT_EQ(form.DeviceList.items()[1], "<<USB>> " + InquiryName("First"));
+    const auto port = [this](int i) {
+        return "  (port " + form.devices[static_cast<std::size_t>(i)].location + ")";
+    };
+    EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> " + InquiryName("First") + port(0));
+    EXPECT_EQ(form.DeviceList.items()[1], "<<USB>> " + InquiryName("First") + port(1));
 
     // The first has no predecessor: an empty name, and the second inherits it.
     failListingInquiry({first, second});
     RefreshBtnClick(form);
     ASSERT_EQ(form.DeviceList.items().size(), 2u);
-    EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> ");
-    EXPECT_EQ(form.DeviceList.items()[1], "<<USB>> ");
+    EXPECT_EQ(form.DeviceList.items()[0], "<<USB>> " + port(0));
+    EXPECT_EQ(form.DeviceList.items()[1], "<<USB>> " + port(1));
 }
 
 TEST_F(DiscoveryTest, UnidentifiedCandidatesAreSkippedAndTheirSlotGoesToTheNextDisk)

@@ -87,6 +87,38 @@ TEST_F(TwoBridges, ABridgeThatNeverComesBackFailsTheWaitAndSaysSo)
     EXPECT_NE(form->StatusEdit.text().find("did not come back"), std::string::npos);
 }
 
+// Two bridges of one model: each list item says where its bridge is, and a
+// list made again while one of them is written (its reset, the other one
+// arriving) keeps that one selected; without a write the list starts at 0.
+TEST_F(TwoBridges, AlikeBridgesAreToldApartAndTheOneWrittenStaysSelected)
+{
+    const std::vector<std::string> &items = form->DeviceList.items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_NE(items[0], items[1]);
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NE(items[i].find("  (port " + form->devices[i].location + ")"), std::string::npos) << items[i];
+
+    WriteGuard guard;
+    guard.allowMounted = true;
+    guard.confirm = [](const WritePlan &) { return true; };
+    int selectedUnderWrite = -1;
+    RunGuarded(
+        *form, DescribeWrite(*form, "test"), guard,
+        [] {
+            BackupResult r;
+            r.outcome = BackupResult::Outcome::NothingToRead;
+            return r;
+        },
+        [&] {
+            RefreshBtnClick(*form);
+            selectedUnderWrite = form->DeviceList.itemIndex();
+        });
+    EXPECT_EQ(selectedUnderWrite, 1);
+    EXPECT_EQ(form->selectedEntry().path, second);
+    RefreshBtnClick(*form);
+    EXPECT_EQ(form->DeviceList.itemIndex(), 0);
+}
+
 TEST_F(TwoBridges, TheGuardWritesNothingWhenStopped)
 {
     struct Case {

@@ -1,6 +1,7 @@
 #include "app/device_list.h"
 
 #include "app/selection.h"
+#include "app/write_guard.h"
 #include "bridge/chip_commands.h"
 #include "common/window_texts.h"
 #include "device/discovery.h"
@@ -9,6 +10,7 @@
 #include "identify/chip_identify.h"
 #include "model/fwupdate.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace brigant
@@ -27,9 +29,37 @@ void ShowNoDevice(TBrigantFwTool &form)
     form.ChipLabelEdit.setText("");
     form.FwVerLableEdit.setText("");
     form.SFlashTypeLable.setText("");
-    form.StatusEdit.setText("");
+    form.StatusEdit.setText(form.wayForward);
     form.DiskLetterLable.setText("");
     form.NVRAMCheck.hide();
+}
+
+// Two bridges of one model read the same in the list: each such item also
+// names where its bridge is plugged in (when the platform gives no
+// port, the item stays as it is), so that the user can tell which is which.
+void TellAlikeItemsApart(TBrigantFwTool &form)
+{
+    const std::vector<std::string> items = form.DeviceList.items();
+    for (std::size_t i = 0; i < items.size() && i < static_cast<std::size_t>(form.listedCount); ++i) {
+        const DeviceEntry &entry = form.devices[i];
+        if (std::count(items.begin(), items.end(), items[i]) < 2 || entry.location.empty())
+            continue;
+        form.DeviceList.setItem(i, items[i] + "  (port " + entry.location + ")");
+    }
+}
+
+// The listed index of the bridge `kept` names, by where it is plugged in
+// (its sg node may be new after a reset); 0 when it is not listed.
+int ListedIndexOf(const TBrigantFwTool &form, const DeviceEntry &kept)
+{
+    if (kept.path.empty())
+        return 0;
+    for (int i = 0; i < form.listedCount; ++i) {
+        const DeviceEntry &entry = form.devices[static_cast<std::size_t>(i)];
+        if (kept.location.empty() ? entry.path == kept.path : entry.location == kept.location)
+            return i;
+    }
+    return 0;
 }
 
 } // namespace
@@ -43,6 +73,11 @@ void RefreshDeviceList(TBrigantFwTool &form)
         ShowNoDevice(form);
         return;
     }
+
+    // The bridge a write is busy with stays selected when the list is made
+    // again under it (it left the bus for its reset, another bridge came).
+    const bool writing = form.updateRunning || CurrentWritePhase() != WritePhase::Idle;
+    const DeviceEntry kept = writing && form.listedCount > 0 ? form.selectedEntry() : DeviceEntry{};
 
     form.DeviceList.clear();
     std::string name; // a candidate whose INQUIRY fails keeps the previous one's name
@@ -60,6 +95,7 @@ void RefreshDeviceList(TBrigantFwTool &form)
         entry.bankCheckDone = 0;
         entry.damagedBank = -1;
         entry.busy = candidate.busy;
+        entry.location = candidate.location;
         if (!entry.busy.empty()) {
             // Listed without a word to it: another program of ours works on it.
             entry.driveLetters.clear();
@@ -94,11 +130,12 @@ void RefreshDeviceList(TBrigantFwTool &form)
         ++listed;
     }
     form.listedCount = listed;
+    TellAlikeItemsApart(form);
 
     form.DeviceList.setEnabled(true);
     if (listed == 0)
         form.DeviceList.addItem("");
-    form.DeviceList.setItemIndex(0);
+    form.DeviceList.setItemIndex(ListedIndexOf(form, kept));
     UpdateBtnCheck(form);
 }
 

@@ -232,6 +232,7 @@ void LoadBtnClick(TBrigantFwTool &form)
         return;
     }
     form.fileMismatchShown = false;
+    form.wayForward.clear();
     form.FwFilenameEdit.setText(*chosen);
     if (!IsBufferPathChip(form.chip.ChipTypeCode)) {
         // Run takes only a file that `update FILE` would write: one the

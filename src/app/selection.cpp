@@ -54,6 +54,28 @@ bool ShowBusy(TBrigantFwTool &form, DeviceEntry &entry)
     return true;
 }
 
+// A cut update of the bridge at `path` is finished by Run with the file it
+// was writing: that file is loaded, as the open dialog loads one, when no
+// other is chosen and it still is the file the update wrote. True when the
+// file field holds it now.
+bool LoadFinishingFile(TBrigantFwTool &form, const std::string &path)
+{
+    if (form.updateRunning || CurrentWritePhase() != WritePhase::Idle)
+        return false;
+    const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
+    if (!open || open->action != "update" || open->firmware.empty())
+        return false;
+    if (form.FwFilenameEdit.text() == open->firmware)
+        return true;
+    if (!form.FwFilenameEdit.text().empty() || FileSha256(open->firmware) != open->sha256)
+        return false;
+    // This handler goes on to check the file: its change event is not needed.
+    auto changed = std::move(form.FwFilenameEdit.onChange);
+    form.FwFilenameEdit.setText(open->firmware);
+    form.FwFilenameEdit.onChange = std::move(changed);
+    return true;
+}
+
 } // namespace
 
 void UpdateBtnCheck(TBrigantFwTool &form)
@@ -70,6 +92,7 @@ void UpdateBtnCheck(TBrigantFwTool &form)
         form.diskLabel.setCaption(BusDiskText(entry.bus));
     if (ShowBusy(form, form.selectedEntry()))
         return;
+    const bool finishingLoaded = LoadFinishingFile(form, path);
 
     bool infoFailed = false;
     const char *failedRead = nullptr;
@@ -210,7 +233,11 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     // nothing of it.
     if (!form.updateRunning && CurrentWritePhase() == WritePhase::Idle)
         if (const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path)))
-            form.StatusEdit.setText("Warning: " + UnfinishedText(*open) + "; the same update finishes it.");
+            form.StatusEdit.setText("Warning: " + UnfinishedText(*open) +
+                                    (finishingLoaded && form.UpdateBtn.enabled()
+                                         ? "; its file is loaded: Run finishes it."
+                                         : "; the same update finishes it.") +
+                                    (open->backup.empty() ? "" : "  Backup of the flash: " + open->backup));
     if (form.StatusEdit.text().empty() && !form.lastBackup.text.empty() &&
         form.lastBackup.bridge == BridgeJournalKey(path))
         form.StatusEdit.setText(form.lastBackup.text);

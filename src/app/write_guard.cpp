@@ -437,6 +437,16 @@ namespace
 
 // A status line after a guarded run: as the run left it, and after a write
 // with a backup, the backup file too.
+// Said after a Run whose write was cut, the bridge there or away.
+constexpr const char *kCutRunWayForward =
+    "The update did not finish. When the bridge is listed again (turn its power off and on if it is not), "
+    "Run with the same file finishes it.";
+
+bool HasOpenJournalEntry(const std::string &bridge)
+{
+    return !bridge.empty() && OpenJournalEntry(bridge).has_value();
+}
+
 // `file` as a path that does not depend on the working directory.
 std::string AbsolutePath(const std::string &file)
 {
@@ -531,7 +541,23 @@ GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 void WireWriteGuards(TBrigantFwTool &form)
 {
     form.UpdateBtn.onClick = [&form] {
+        form.wayForward.clear();
+        const std::string bridge = BridgeJournalKey(form.selectedEntry().path);
         const GuardedRun run = GuardedUpdateBtnClick(form, WindowWriteGuard());
+        // A failure stays said, also when the bridge has gone (its power
+        // lost): a cut write with the way to finish it and its backup.
+        const bool failed =
+            run.stop == GuardedRun::Stop::None
+                ? !form.lastRun.ok()
+                : run.stop == GuardedRun::Stop::BackupFailed || run.stop == GuardedRun::Stop::RehearsalFailed;
+        if (failed) {
+            std::string said = form.StatusEdit.text();
+            if (run.stop == GuardedRun::Stop::None && HasOpenJournalEntry(bridge))
+                said = WithBackupNote(said + (said.empty() ? "" : "  ") + kCutRunWayForward, run);
+            form.wayForward = said;
+            form.StatusEdit.setText(said);
+            return;
+        }
         std::string note = WithBackupNote("", run);
         // The backup-only mode's file, named where the user looks for it.
         if (note.empty() && run.stop == GuardedRun::Stop::None && form.lastRun.ok() &&

@@ -19,6 +19,9 @@ struct DeviceEntry {
     // Another program of ours works on the bridge ("the bridge at ... is
     // busy: ..."): it is listed, and sent nothing.
     std::string busy;
+    // Where the bridge sits on its bus (its USB port path), which a reset
+    // does not change; empty when the platform does not say.
+    std::string location;
 };
 
 constexpr int kDeviceTableSize = 128;

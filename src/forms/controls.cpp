@@ -115,6 +115,14 @@ void ComboBox::addItem(const std::string &item)
     changed();
 }
 
+void ComboBox::setItem(std::size_t index, const std::string &item)
+{
+    if (index >= items_.size())
+        return;
+    items_[index] = item;
+    changed();
+}
+
 void ComboBox::setItemIndex(int index)
 {
     itemIndex_ = index >= 0 && index < static_cast<int>(items_.size()) ? index : -1;

@@ -136,6 +136,8 @@ class ComboBox : public Control
     const std::vector<std::string> &items() const { return items_; }
     void clear();
     void addItem(const std::string &item);
+    // Replaces the text of item `index` (nothing when there is none).
+    void setItem(std::size_t index, const std::string &item);
     int itemIndex() const { return itemIndex_; }
     // Selecting from code does not run onChange; a user's selection does (select()).
     void setItemIndex(int index);

@@ -156,6 +156,10 @@ class TBrigantFwTool
         std::string bridge;
         std::string text; // "Backup of the flash: FILE"
     } lastBackup;
+    // A Run that failed with its write cut: what it said and the way forward,
+    // kept on the status line until the user acts, also while the bridge is
+    // away (its power lost); empty when there is none.
+    std::string wayForward;
     LoadResult lastLoad = LoadResult::None;
     std::string lastLoadReason; // why the running firmware did not take the file (Mismatch)
     // The selection handler showed that the chosen file does not match the chip.

@@ -51,7 +51,8 @@ RunOutcome RunOnce(const std::string &bridge, const QString &state, const std::s
     FwToolApp app(session, Face::Advanced);
     app.create();
     app.show();
-    app.form().FwFilenameEdit.setText(fw);
+    if (!fw.empty()) // none: the window's own choice
+        app.form().FwFilenameEdit.setText(fw);
     app.view().syncWindow();
     // The power-cycle box stays open a while, as a user reads it: the window
     // sees the bridge come and go behind it.
@@ -166,6 +167,41 @@ TEST(WindowJournal, ASuccessfulWriteEndsWithItsBackupAndNoUnfinishedWarning)
             EXPECT_NE(line.find("Backup of the flash: "), std::string::npos) << line;
         }
     }
+}
+
+// A Run cut by a power loss (the bridge is gone at once) keeps its failure,
+// the way forward and the backup on the status line, with no device listed
+// and after a refresh. Started again with the bridge back, the window loads
+// the cut update's file itself, and Run finishes it as an uncut run would.
+TEST(WindowJournal, ACutRunSaysTheWayForwardAndTheWindowOffersToFinishIt)
+{
+    QTemporaryDir dir;
+    const std::string fw = test::WritePresetFile(dir, "fw.bin", "nutmeg:ext=2.3.4.5");
+    ASSERT_FALSE(fw.empty());
+    for (const char *name : {"clean", "cut"})
+        ASSERT_TRUE(QDir(dir.path()).mkpath(name));
+    ASSERT_TRUE(RunOnce("nutmeg", dir.filePath("clean"), fw, dir.filePath("trace")).ok());
+    // The power goes while the flash is programmed.
+    const QStringList lines = QString(Bytes(dir.filePath("trace"))).split('\n');
+    int program = 0;
+    while (program < lines.size() && !lines[program].contains(" out DF 00 00 20 "))
+        ++program;
+    ASSERT_LT(program, lines.size());
+    const std::string cut = "nutmeg:fault=powerloss@" + std::to_string(program + 3);
+
+    std::vector<std::string> status;
+    EXPECT_FALSE(RunOnce(cut, dir.filePath("cut"), fw, {}, &status).ok());
+    ASSERT_EQ(status.size(), 2u);
+    for (const std::string &line : status) {
+        EXPECT_NE(line.find("Run with the same file finishes it."), std::string::npos) << line;
+        EXPECT_NE(line.find("Backup of the flash: "), std::string::npos) << line;
+    }
+
+    std::vector<std::string> finished;
+    EXPECT_TRUE(RunOnce("nutmeg", dir.filePath("cut"), "", {}, &finished).ok()) << finished.size();
+    EXPECT_EQ(Bytes(dir.filePath("cut/flash.bin")), Bytes(dir.filePath("clean/flash.bin")));
+    for (const std::string &line : finished)
+        EXPECT_EQ(line.find("did not finish"), std::string::npos) << line;
 }
 
 } // namespace
