@@ -86,11 +86,21 @@ TEST(FirmwareVersion, ComparesFieldByField)
 
 // The one form the command line names versions in: the same image reads alike
 // whichever form the chip shows it in.
-TEST(FirmwareVersion, PlainFormDropsLeadingZerosOfNumbersOnly)
+TEST(FirmwareVersion, PlainFormDropsLeadingZerosOfNumbersAndShowsNoRawBytes)
 {
     const std::pair<const char *, const char *> cases[] = {
-        {"01.01.01.00", "1.1.1.0"}, {"1.1.1.0", "1.1.1.0"}, {"1.00.05", "1.0.5"}, {"31.25.01.05", "31.25.1.5"},
-        {"A.0B.01", "A.0B.1"},      {"00", "0"},            {"1..2", "1..2"},     {"", ""},
+        {"01.01.01.00", "1.1.1.0"},
+        {"1.1.1.0", "1.1.1.0"},
+        {"1.00.05", "1.0.5"},
+        {"31.25.01.05", "31.25.1.5"},
+        {"A.0B.01", "A.0B.1"},
+        {"00", "0"},
+        {"1..2", "1..2"},
+        {"", ""},
+        // Bytes shown as characters that are not printable: in hex, never raw.
+        {"\x1F.\x19.\x01.\x05", "0x1F.0x19.0x01.0x05"},
+        {"1.\xFF.a", "1.0xFF.a"},
+        {"1. .2", "1.0x20.2"},
     };
     for (const auto &[in, out] : cases)
         EXPECT_EQ(PlainVersion(in), out) << in;

@@ -300,7 +300,7 @@ TEST(WindowConfirmation, SaysWhatTheWriteDoesAndNoWritesNothing)
         {"quince:version=3.0,ext=31.25.1.5",
          "quince:version=3.0,ext=31.25.1.5,exttext=2345",
          true,
-         {"Running firmware: 31.25.01.05\n", "New firmware: 2.3.4.5\n",
+         {"Running firmware: 31.25.1.5\n", "New firmware: 2.3.4.5\n",
           "no settings area of the device is kept apart", "Will write: the firmware file "}},
         {"quince:exttext=" + OtherLastDigit(image),
          "",

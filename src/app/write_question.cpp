@@ -31,10 +31,12 @@ std::string RunButtonWriteText(const TBrigantFwTool &form)
 
 std::string ConfirmationText(const WritePlan &plan, const WriteGuard &guard)
 {
-    std::string running = plan.runningVersion.empty() ? plan.firmware : plan.runningVersion;
-    if (!plan.runningVersion.empty() && plan.firmware != plan.runningVersion)
+    // Versions in the one form every message uses; the version field's own
+    // text in brackets only where it says something else ("Internal code").
+    std::string running = plan.runningVersion.empty() ? plan.firmware : PlainVersion(plan.runningVersion);
+    if (!plan.runningVersion.empty() && PlainVersion(plan.firmware) != PlainVersion(plan.runningVersion))
         running += " (" + plan.firmware + ")";
-    std::string next = plan.newVersion.empty() ? "not known" : plan.newVersion;
+    std::string next = plan.newVersion.empty() ? "not known" : PlainVersion(plan.newVersion);
     switch (CompareVersions(plan.newVersion, plan.runningVersion)) {
     case VersionOrder::Same:
         next += " (the version running now)";

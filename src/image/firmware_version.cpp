@@ -75,6 +75,24 @@ std::optional<int> CompareField(const std::string &a, const std::string &b)
     return a == b ? std::optional<int>(0) : std::nullopt;
 }
 
+// `field` with every byte that is not a visible ASCII character written as
+// "0xNN" (a version byte shown as a character may be any byte).
+std::string Printable(const std::string &field)
+{
+    std::string out;
+    for (const char c : field) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (byte > 0x20 && byte < 0x7F) {
+            out += c;
+            continue;
+        }
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", byte);
+        out += hex;
+    }
+    return out;
+}
+
 } // namespace
 
 std::string FirmwareImageVersion(unsigned chipTypeCode, std::span<const std::uint8_t> head)
@@ -105,6 +123,8 @@ std::string PlainVersion(const std::string &text)
         if (number) {
             const std::size_t nonzero = field.find_first_not_of('0');
             field = nonzero == std::string::npos ? "0" : field.substr(nonzero);
+        } else {
+            field = Printable(field);
         }
         out += (start == 0 ? "" : ".") + field;
         start = end + 1;

@@ -18,7 +18,8 @@ std::string FirmwareImageVersion(unsigned chipTypeCode, std::span<const std::uin
 std::string FirmwareFileVersion(const std::string &path, unsigned chipTypeCode);
 // A version text in one form whatever the chip's own: dot-separated fields,
 // numbers without leading zeros ("01.01.01.00" and "1.1.1.0" both read
-// "1.1.1.0"). Fields that are not numbers stay as they are.
+// "1.1.1.0"). In fields that are not numbers, a byte that is not a visible
+// ASCII character is written in hex ("0x1F"); the rest stays as it is.
 std::string PlainVersion(const std::string &text);
 
 enum class VersionOrder : std::uint8_t {

@@ -47,7 +47,7 @@ TEST(Confirmation, RunAsksFirstAndNoSendsNothing)
         {"quince:version=3.0,ext=31.25.1.5",
          "quince:version=3.0,ext=31.25.1.5,exttext=2345",
          false,
-         {"Running firmware: 31.25.01.05\n", "New firmware: 2.3.4.5\n"}},
+         {"Running firmware: 31.25.1.5\n", "New firmware: 2.3.4.5\n"}},
         {"nutmeg", "nutmeg:ext=2.3.4.5", true, {"Rehearsal on the device's twin:\n", "  outcome: success\n"}},
     };
     for (const Case &c : cases) {
