@@ -163,6 +163,9 @@ int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file
                  bool readWriteBuffer);
 // `update --embedded` on the device at `index`.
 int BuiltInVerb(CliContext &ctx, int index);
+// recover with the built-in image on device `index` (its question, backup and
+// journal as the verb has them).
+int RecoverVerb(CliContext &ctx, int index);
 // The window's "Rehearse first": that write rehearsed on the twin of the
 // device at `index`, with what the rehearsal printed kept in `text` and the
 // reason of a failure in `reason`. kExitOk: the write may follow.

@@ -8,6 +8,7 @@
 #include "app/update_journal.h"
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
+#include "cli/update_all.h"
 #include "cli/user_text.h"
 #include "common/hex.h"
 #include "device/transport.h"
@@ -100,7 +101,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
         document["size"] = report.size;
         document["chip"] = {
             {"typeCode", chip.code},
-            {"subRevision", chip.subRevision},
+            {"subRevision", report.chip.subRevision},
             {"name", report.series.empty() ? nlohmann::json() : nlohmann::json(report.series)},
             {"modelTag", report.modelTag.empty() ? nlohmann::json() : nlohmann::json(report.modelTag)}};
         document["fits"] = report.outcome == FileCheckOutcome::Fits;
@@ -152,6 +153,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
         std::string path;
         if (!ctx.attachDevice(path))
             return kExitNoDevice;
+        std::uint8_t typeCode = 0;
         if (!a.embedded) {
             // The checks Load File applies on this bridge, the running
             // firmware's verdict of codes 15-18 included.
@@ -159,6 +161,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             ChipIdentity identity;
             identity.ChipTypeCode = IdentifiedType(packed);
             identity.ChipSubRevision = IdentifiedRevision(packed);
+            typeCode = identity.ChipTypeCode;
             const LoadCheck load = CheckFileForBridge(a.file, identity, path);
             const bool accepted = load.result == LoadResult::Accepted;
             std::string why = LoadCheckText(load);
@@ -168,8 +171,27 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             if (!a.json)
                 std::cout << "Load File on " << path << " (code " << int(identity.ChipTypeCode)
                           << "): " << (accepted ? "accepted" : "refused: " + why) << "\n";
-            if (!accepted)
-                code = kExitFailed;
+            // What `update FILE` does with this bridge, decided where it
+            // decides it: that is the answer (and the exit status) here.
+            const UpdateVerdict verdict = PlanFileUpdate(ctx, a.file);
+            document["update"] = {
+                {"action", verdict.action},
+                {"reason", verdict.reason.empty() ? nlohmann::json() : nlohmann::json(verdict.reason)},
+                {"from", verdict.from.empty() ? nlohmann::json() : nlohmann::json(verdict.from)},
+                {"to", verdict.to.empty() ? nlohmann::json() : nlohmann::json(verdict.to)}};
+            if (!a.json)
+                std::cout << "update " << a.file << ": " << verdict.text << "\n";
+            if (code == kExitOk)
+                code = verdict.exitCode;
+        }
+        // The one-button face takes no file: for a file its verdict is said on
+        // its own bridges only, and the update's verdict above stays the answer.
+        if (!a.embedded && typeCode != kOneButtonChipType) {
+            document["image"] = a.file;
+            document["device"] = path;
+            if (a.json)
+                std::cout << JsonText(document);
+            return code;
         }
         Offer offer = OneButtonOffer(path, header);
         // A half-written flash may already report the image's version: an
@@ -188,8 +210,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
         document["oneButton"] = {{"verdict", offer.verdict}, {"text", offer.text}};
         if (!a.json)
             std::cout << "one-button face: " << offer.text << "\n";
-        // A file that does not fit stays the answer; otherwise the offer is.
-        if (code == kExitOk)
+        if (a.embedded)
             code = offer.exitCode;
     }
     if (a.json)

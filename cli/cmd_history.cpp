@@ -21,6 +21,9 @@ nlohmann::json EntryJson(const JournalEntry &e)
 {
     return {{"started", JournalTimeText(e.started)},
             {"finished", e.open() ? nlohmann::json() : nlohmann::json(JournalTimeText(e.finished))},
+            {"state", e.open()             ? "open"
+                      : e.closedBy.empty() ? "finished"
+                                           : e.closedBy},
             {"action", e.action},
             {"bridge", e.bridge},
             {"device", e.device},
@@ -59,7 +62,7 @@ int RunHistory(const HistoryArgs &args)
         if (e.open())
             std::cout << "    result:   NOT FINISHED: `" << FinishingCommand(e) << "` finishes it\n";
         else
-            std::cout << "    result:   finished and verified " << JournalTimeText(e.finished) << "\n";
+            std::cout << "    result:   " << JournalStateText(e) << "\n";
     }
     return kExitOk;
 }

@@ -268,7 +268,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"mountPoints", mounts},
             {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
             {"runsFromRom", found.runsFromRom},
-            {"unfinishedUpdate", UnfinishedJson(entry.path)},
+            {"unfinishedUpdate", UnfinishedJson(entry.path, found.runsFromRom)},
         };
         if (ctx.verbose)
             document["window"] = {{"item", item},

@@ -151,7 +151,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"mountPoints", e.mountPoints},
             {"damagedBank", e.damagedBank >= 0 ? nlohmann::json(e.damagedBank) : nlohmann::json()},
             {"runsFromRom", e.runsFromRom},
-            {"unfinishedUpdate", UnfinishedJson(e.path)},
+            {"unfinishedUpdate", UnfinishedJson(e.path, e.runsFromRom)},
             {"busy", e.busy.empty() ? nlohmann::json() : nlohmann::json(e.busy)},
         });
         if (verbose)

@@ -149,6 +149,13 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
 
 } // namespace
 
+int RecoverVerb(CliContext &ctx, int index)
+{
+    RecoverArgs args;
+    args.index = index;
+    return RunRecover(ctx, args);
+}
+
 void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
 {
     auto args = std::make_shared<RecoverArgs>();

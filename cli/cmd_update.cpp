@@ -242,6 +242,13 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
                                            : FinishingCommand(*unfinished)) +
                                       "` finishes it")
                   << "\n";
+    // A cut update of the built-in image that left the bridge in its ROM is
+    // finished by the recovery, which writes that image: the advice of the
+    // cut run works, as the window's button does.
+    if (form.oneButton == OneButtonState::RunsFromRom && unfinished && !unfinished->builtIn.empty()) {
+        std::cout << "the bridge runs from its ROM: the recovery writes the built-in image and finishes it\n";
+        return RecoverVerb(ctx, index);
+    }
     if (!UpdateOffered(form)) {
         const OneButtonState state = form.oneButton;
         std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
@@ -453,21 +460,6 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         order = CompareVersions(newVersion, selected.version);
         if (finishing)
             order = VersionOrder::Unknown;
-        if (order == VersionOrder::Same && !versions.allowReinstall) {
-            std::cout << "already installed: " << entry.path << " runs version "
-                      << UserVersion(selected.version) << ", the version of " << file
-                      << "; nothing was written (--allow-reinstall writes it "
-                      << "again)\n";
-            NoteRun("already installed");
-            return kExitNothingToDo;
-        }
-        if (order == VersionOrder::Older && !versions.allowOlder) {
-            std::cerr << "error: " << file << ": version " << UserVersion(newVersion)
-                      << " is older than the running " << UserVersion(selected.version)
-                      << "; nothing was written (--allow-older writes it)\n";
-            NoteRun("refused: an older version");
-            return kExitUsage;
-        }
     }
 
     // 3. The options the bridge offers.
@@ -501,7 +493,24 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
         return kExitUsage;
     }
+    // The versions last, as every plan of an update weighs them: a file that
+    // cannot be written is refused whatever version it carries.
+    if (order == VersionOrder::Same && !versions.allowReinstall) {
+        std::cout << "already installed: " << entry.path << " runs version " << UserVersion(selected.version)
+                  << ", the version of " << file << "; nothing was written (--allow-reinstall writes it "
+                  << "again)\n";
+        NoteRun("already installed");
+        return kExitNothingToDo;
+    }
+    if (order == VersionOrder::Older && !versions.allowOlder) {
+        std::cerr << "error: " << file << ": version " << UserVersion(newVersion)
+                  << " is older than the running " << UserVersion(selected.version)
+                  << "; nothing was written (--allow-older writes it)\n";
+        NoteRun("refused: an older version");
+        return kExitUsage;
+    }
     RunOutcome outcome;
+    bool settingsKept = false; // the journal holds device settings the write keeps
     if (mode == ToolMode::Backup) {
         outcome = RunRequested(req, entry.bus, entry.path, host);
         const std::string saved = outcome.ok() ? outcome.backupFile : "";
@@ -548,6 +557,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                 outcome = RunRequested(req, entry.bus, entry.path, host);
                 JournalOutcome(record, outcome, finishing);
             });
+        settingsKept = !record.settings.empty();
         NoteRun(RunText(outcome), SavedBackup(run));
         // What the flash holds now: the file's version once verified; the
         // old one while nothing was written.
@@ -579,7 +589,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::cout << "The update journal keeps this " << (mode == ToolMode::Erase ? "erase" : "update")
                   << " open: run `"
                   << (mode == ToolMode::Erase ? "brigant-fw erase" : "brigant-fw update " + file)
-                  << "` again to finish it (the device's settings saved before it are kept).\n";
+                  << "` again to finish it"
+                  << (settingsKept ? " (the device's settings saved before it are kept)" : "") << ".\n";
     if (outcome.result == RunOutcome::Result::Failed && mode == ToolMode::Program)
         std::cout << kVerifyAdvice << "`brigant-fw verify " << file << "`.\n";
     AwaitReturn(session, form, outcome);
@@ -934,6 +945,57 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
                                      : "none of the " + std::to_string(options.files.size()) +
                                            " files fits (" + best.file + ": " + best.reason + ")";
     return best;
+}
+
+UpdateVerdict PlanFileUpdate(CliContext &ctx, const std::string &file)
+{
+    UpdateVerdict v;
+    v.action = "refused";
+    v.exitCode = kExitUsage;
+    if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
+        v.reason = why;
+        v.text = "refused: " + why;
+        return v;
+    }
+    WindowSession session(ctx, nullptr);
+    session.open();
+    TBrigantFwTool &form = session.form();
+    if (form.listedCount == 0) {
+        v.action = "no device";
+        v.exitCode = kExitNoDevice;
+        v.text = v.reason = "no device found";
+        return v;
+    }
+    form.DeviceList.select(0);
+    if (!form.selected.supported) {
+        v.exitCode = kExitNoDevice;
+        v.reason = "this bridge cannot be updated: chip type code " + std::to_string(form.chip.ChipTypeCode);
+        v.text = "refused: " + v.reason;
+        return v;
+    }
+    AllOptions options;
+    options.files = {file};
+    const DevicePlan plan = PlanDeviceUpdate(form, options, 0);
+    v.from = plan.from == "unknown" ? "" : plan.from;
+    v.to = plan.to == "unknown" ? "" : plan.to;
+    v.reason = plan.reason;
+    switch (plan.action) {
+    case DevicePlan::Action::Update:
+        v.action = "update";
+        v.exitCode = kExitOk;
+        v.text = std::string(plan.finishing ? "would finish the cut update" : "would write it") + " (" +
+                 (v.from.empty() ? "unknown" : v.from) + " -> " + (v.to.empty() ? "unknown" : v.to) + ")";
+        break;
+    case DevicePlan::Action::Current:
+        v.action = "nothing to do";
+        v.exitCode = kExitNothingToDo;
+        v.text = "already installed: " + plan.path + " " + plan.reason;
+        break;
+    case DevicePlan::Action::Skip:
+        v.text = "refused: " + plan.reason;
+        break;
+    }
+    return v;
 }
 
 int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,

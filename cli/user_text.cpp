@@ -95,7 +95,7 @@ std::string UnfinishedWarning(const std::string &path)
     return UnfinishedText(*open) + ": `" + FinishingCommand(*open) + "` finishes it";
 }
 
-nlohmann::json UnfinishedJson(const std::string &path)
+nlohmann::json UnfinishedJson(const std::string &path, bool runsFromRom)
 {
     const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
     if (!open)
@@ -104,7 +104,7 @@ nlohmann::json UnfinishedJson(const std::string &path)
             {"action", open->action},
             {"writing", JournalWriteText(*open)},
             {"backup", open->backup.empty() ? nlohmann::json() : nlohmann::json(open->backup)},
-            {"finishWith", FinishingCommand(*open)},
+            {"finishWith", runsFromRom ? std::string("brigant-fw recover") : FinishingCommand(*open)},
             {"journal", open->file}};
 }
 

@@ -37,8 +37,10 @@ OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index
 // The warning for a bridge whose last write (in the update journal) did not
 // finish, with the command that finishes it; empty when none is open.
 std::string UnfinishedWarning(const std::string &path);
-// The same as a JSON object (null when none is open).
-nlohmann::json UnfinishedJson(const std::string &path);
+// The same as a JSON object (null when none is open). Its `finishWith` is a
+// command that works on the bridge as it is: `recover` when it runs from its
+// ROM (the update's own command refuses such a bridge).
+nlohmann::json UnfinishedJson(const std::string &path, bool runsFromRom);
 
 // The warning for a buffer-path bridge that runs from its ROM.
 inline constexpr const char *kRunsFromRomWarning =

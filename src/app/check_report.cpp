@@ -59,6 +59,7 @@ bool ParseChipChoice(const std::string &text, ChipChoice &chip, std::string &err
     }
     chip.code = static_cast<std::uint8_t>(code);
     chip.subRevision = static_cast<std::uint8_t>(rev);
+    chip.revisionGiven = colon != std::string::npos;
     return true;
 }
 
@@ -76,7 +77,17 @@ FileCheckReport CheckFirmwareFile(const std::string &path, ChipChoice chip)
         return r;
 
     MatchReport match;
-    const int fits = CheckFirmwareFileMatchesChip(head, PackChip(chip.code, chip.subRevision), &match);
+    int fits = CheckFirmwareFileMatchesChip(head, PackChip(chip.code, chip.subRevision), &match);
+    // Some chips take files by their sub-revision: with none given, the
+    // first one the file is made for is the answer (and named).
+    for (unsigned rev = 1; !fits && !chip.revisionGiven && rev <= 255; ++rev) {
+        MatchReport other;
+        if (CheckFirmwareFileMatchesChip(head, PackChip(chip.code, static_cast<std::uint8_t>(rev)), &other)) {
+            fits = 1;
+            match = other;
+            r.chip.subRevision = static_cast<std::uint8_t>(rev);
+        }
+    }
     for (const HeaderProbe &probe : match.probes)
         r.records.push_back({probe.offset, static_cast<std::uint32_t>(probe.bytesRead),
                              HexBytes(probe.record.bytes.data(), 4), HeaderTagText(probe.record.tag(), 4),
@@ -111,6 +122,9 @@ FileCheckReport CheckFirmwareFile(const std::string &path, ChipChoice chip)
         return r;
     }
     r.reason = match.reason;
+    if (fits && r.chip.subRevision != chip.subRevision)
+        r.reason += " for sub-revision " + std::to_string(r.chip.subRevision) +
+                    " (CODE:REV checks another sub-revision)";
     r.outcome = fits ? FileCheckOutcome::Fits : FileCheckOutcome::DoesNotFit;
     return r;
 }

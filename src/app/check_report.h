@@ -11,6 +11,9 @@ namespace brigant
 struct ChipChoice {
     std::uint8_t code = 0;
     std::uint8_t subRevision = 0;
+    // The sub-revision was given ("CODE:REV"); without it a file that fits
+    // another sub-revision of the chip is said to fit that one.
+    bool revisionGiven = false;
 };
 
 // Parses "CODE" or "CODE:REV": CODE a chip type code (0-255) or a series name

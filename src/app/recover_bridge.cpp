@@ -145,7 +145,7 @@ RecoverResult RecoverBridge(const RunRequest &req, RunHost &host, const std::str
         return result;
     }
     // A verified image on a bridge that is back: a cut update of it is over.
-    FinishJournalEntries(BridgeJournalKey(path), std::time(nullptr));
+    FinishJournalEntries(BridgeJournalKey(path), std::time(nullptr), "recover");
     result.end = RecoverResult::End::Recovered;
     return result;
 }

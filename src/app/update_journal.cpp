@@ -81,6 +81,8 @@ json ToJson(const JournalEntry &e)
     j["finished"] = e.finished ? json(JournalTimeText(e.finished)) : json(nullptr);
     if (e.finished)
         j["finished_epoch"] = static_cast<std::int64_t>(e.finished);
+    if (!e.closedBy.empty())
+        j["closed_by"] = e.closedBy;
     return j;
 }
 
@@ -99,6 +101,7 @@ bool FromJson(const json &j, JournalEntry &e)
     e.backup = j.value("backup", "");
     e.started = static_cast<std::time_t>(j.value("started_epoch", std::int64_t{0}));
     e.finished = static_cast<std::time_t>(j.value("finished_epoch", std::int64_t{0}));
+    e.closedBy = j.value("closed_by", "");
     return FromHex(j.value("settings", ""), e.settings);
 }
 
@@ -316,7 +319,7 @@ std::string FinishingCommand(const JournalEntry &entry)
     return "brigant-fw update " + entry.firmware;
 }
 
-bool FinishJournalEntries(const std::string &key, std::time_t when)
+bool FinishJournalEntries(const std::string &key, std::time_t when, const std::string &closedBy)
 {
     bool ok = true;
     if (key.empty())
@@ -326,9 +329,28 @@ bool FinishJournalEntries(const std::string &key, std::time_t when)
         if (!e.open() || e.bridge != key)
             continue;
         e.finished = when;
+        e.closedBy = closedBy;
         ok = WriteJournalEntry(e, error) && ok;
     }
     return ok;
+}
+
+std::string JournalStateText(const JournalEntry &entry)
+{
+    if (entry.open())
+        return "NOT FINISHED";
+    if (entry.closedBy == "superseded")
+        return "superseded by a later write " + JournalTimeText(entry.finished) + " (not itself finished)";
+    if (!entry.closedBy.empty())
+        return "closed by " + entry.closedBy + " " + JournalTimeText(entry.finished);
+    return "finished and verified " + JournalTimeText(entry.finished);
+}
+
+// Whether `later`, verified, wrote what the cut `earlier` was writing.
+bool WroteTheSame(const JournalEntry &earlier, const JournalEntry &later)
+{
+    return earlier.chipCode == later.chipCode && earlier.action == later.action &&
+           earlier.sha256 == later.sha256 && earlier.builtIn == later.builtIn;
 }
 
 void CloseJournalEntry(JournalEntry &entry, bool verified, bool refused, bool finishing)
@@ -336,8 +358,17 @@ void CloseJournalEntry(JournalEntry &entry, bool verified, bool refused, bool fi
     std::string error;
     if (verified) {
         entry.finished = std::time(nullptr);
+        entry.closedBy.clear();
         WriteJournalEntry(entry, error);
-        FinishJournalEntries(entry.bridge, entry.finished);
+        // Earlier cut writes of the same content are finished by this one;
+        // the others did not happen as they were meant to: superseded.
+        for (JournalEntry &e : ReadJournal()) {
+            if (!e.open() || e.bridge != entry.bridge || e.file == entry.file)
+                continue;
+            e.finished = entry.finished;
+            e.closedBy = WroteTheSame(e, entry) ? "" : "superseded";
+            WriteJournalEntry(e, error);
+        }
     } else if (refused && !finishing && !entry.file.empty()) {
         std::error_code ec;
         fs::remove(entry.file, ec);

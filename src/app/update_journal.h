@@ -27,7 +27,12 @@ struct JournalEntry {
     std::string backup;   // the backup taken just before, if any
     std::vector<std::uint8_t> settings; // the device's settings (NVRAM) the write kept
     std::time_t started = 0;
-    std::time_t finished = 0; // 0 while the write has not been verified
+    std::time_t finished = 0; // 0 while the entry is open
+    // How it was closed: empty when its own write was read back and matched
+    // (finished); "superseded" when a write of something else was verified
+    // on the bridge afterwards; "recover" when `recover` brought the
+    // bridge's firmware back.
+    std::string closedBy;
     bool open() const { return finished == 0; }
 };
 
@@ -91,7 +96,11 @@ std::string UnfinishedText(const JournalEntry &entry);
 std::string FinishingCommand(const JournalEntry &entry);
 // Marks every open entry of the bridge `key` finished at `when` (a verified
 // write on it supersedes them); false when one could not be written.
-bool FinishJournalEntries(const std::string &key, std::time_t when);
+bool FinishJournalEntries(const std::string &key, std::time_t when,
+                          const std::string &closedBy = "superseded");
+// "finished and verified", "superseded by a later write", "closed by recover",
+// or "NOT FINISHED" for an open entry.
+std::string JournalStateText(const JournalEntry &entry);
 // After a write of `entry` ended: a verified one finishes it (and every other
 // open entry of the bridge); a refusal wrote nothing, so a new entry goes; a
 // failure leaves it open.

@@ -20,9 +20,21 @@ std::string Hex(std::uint32_t value)
     return text;
 }
 
+// A tag in quotes when it is text, else its bytes in hex ("bytes 5A A5 0F F0").
 std::string Quoted(const std::uint8_t *bytes, std::size_t count)
 {
-    return "\"" + HeaderTagText(bytes, count) + "\"";
+    bool text = true;
+    for (std::size_t i = 0; i < count; ++i)
+        text = text && bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\';
+    if (text)
+        return "\"" + HeaderTagText(bytes, count) + "\"";
+    std::string hex = "bytes";
+    for (std::size_t i = 0; i < count; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, " %02X", bytes[i]);
+        hex += b;
+    }
+    return hex;
 }
 
 // Compares the leading `count` characters of the comparison text.

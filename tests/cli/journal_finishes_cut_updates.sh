@@ -91,4 +91,51 @@ sys.exit(0 if len(entries) == 1 and entries[0]["finished"] else 1)'; then
         echo "ok: $label: cut at command $cut, finished by ${second[*]}"
     fi
 done
+# A cut update that another file's update then replaces did not finish: the
+# journal says it was superseded, as verify says its file is not on the flash.
+dir="$work/superseded"
+mkdir -p "$dir"
+export XDG_STATE_HOME="$dir/state"
+fail() {
+    echo "FAILED: superseded: $*"
+    sed 's/^/    /' "$dir/out" 2>/dev/null
+    failed=1
+}
+"$image" nutmeg:ext=2.3.4.5 -o "$dir/a.bin" >/dev/null
+"$image" nutmeg:ext=2.3.4.6 -o "$dir/b.bin" >/dev/null
+"$fw" --simulate nutmeg:fault=powerloss@220 --sim-state "$dir/s" update --yes "$dir/a.bin" >"$dir/out" 2>&1
+"$fw" history --json | python3 -c 'import json,sys; sys.exit(0 if [e["state"] for e in json.load(sys.stdin)["entries"]] == ["open"] else 1)' ||
+    fail "the cut update left no open entry"
+"$fw" --simulate nutmeg --sim-state "$dir/s" update --yes "$dir/b.bin" >"$dir/out" 2>&1 || fail "the update of b.bin"
+states=$("$fw" history --json | python3 -c 'import json,sys; print(" ".join(e["state"] for e in json.load(sys.stdin)["entries"]))')
+[ "$states" = "superseded finished" ] || fail "journal states: '$states', expected 'superseded finished'"
+"$fw" history >"$dir/out" 2>&1
+grep -q "superseded by a later write" "$dir/out" || fail "history does not say superseded"
+rc=0
+"$fw" --simulate nutmeg --sim-state "$dir/s" verify "$dir/a.bin" >"$dir/out" 2>&1 || rc=$?
+[ "$rc" -eq 1 ] || fail "verify a.bin after b.bin: exit $rc, expected 1 (DIFFERS)"
+[ "$failed" -eq 0 ] && echo "ok: a cut update superseded by another file's is said superseded"
+
+# A cut one-button update that leaves the bridge in its ROM: every piece of
+# advice names a command that works from there, and running it ends verified.
+dir="$work/rom"
+mkdir -p "$dir"
+export XDG_STATE_HOME="$dir/state"
+"$fw" --simulate quince:fault=powerloss@225 --sim-state "$dir/s" update --embedded --yes >"$dir/out" 2>&1
+fail() {
+    echo "FAILED: left in its ROM: $*"
+    sed 's/^/    /' "$dir/out" 2>/dev/null
+    failed=1
+}
+"$fw" --simulate quince --sim-state "$dir/s" info --json >"$dir/out" 2>/dev/null
+with=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["runsFromRom"], (d["unfinishedUpdate"] or {}).get("finishWith"))' "$dir/out")
+[ "$with" = "True brigant-fw recover" ] || fail "info after the cut: runsFromRom and finishWith are '$with'"
+for step in "update --embedded --yes" "verify --embedded"; do
+    # shellcheck disable=SC2086
+    "$fw" --simulate quince --sim-state "$dir/s" $step >"$dir/out" 2>&1 || fail "$step after the cut exits $?"
+done
+grep -q "^VERIFIED" "$dir/out" || fail "verify --embedded does not say VERIFIED"
+"$fw" history --json | python3 -c 'import json,sys; sys.exit(0 if [e["state"] for e in json.load(sys.stdin)["entries"]] == ["recover"] else 1)' ||
+    fail "the journal entry is not closed by the recovery"
+[ "$failed" -eq 0 ] && echo "ok: a one-button update cut into the ROM is finished by the advice it gives"
 exit "$failed"

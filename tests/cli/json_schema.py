@@ -35,7 +35,7 @@ rows = [
     ("info", two + ["info", "--json", "--verbose"], 0),
     ("check", ["check", "--chip", "13", nut, "--json"], 0),
     ("check", ["check", "--chip", "16", nut, "--json"], 1),
-    ("check", two + ["check", nut, "--json"], 3),  # device 0 is no one-button bridge
+    ("check", two + ["check", nut, "--json"], 0),  # update would write it on device 0
     ("report", two + ["verify", nut, "--json"], 1),
     ("report", two + ["verify", "--raw", nut, "--json"], 2),  # not as large as the flash: refused
     ("report", two + ["update", nut, "--json"], 2),  # no terminal, no --yes: refused

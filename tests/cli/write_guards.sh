@@ -91,12 +91,14 @@ same <(head -c 65536 "$work/d/flash.bin") <(tail -c +65537 "$work/d/flash.bin" |
 run repair2 4 --simulate nutmeg:damage=bank0 --sim-state "$work/d" repair --yes
 
 # Power lost right after the chip erase of the one-button update (command 27):
-# the bridge runs from ROM, the face offers nothing, recover brings it back.
+# the bridge runs from ROM, the face offers nothing; the update the cut run
+# names again finishes it with the recovery, after which recover has nothing to do.
 run cut 1 --simulate quince:fault=powerloss@28 --sim-state "$work/r" update --embedded --yes --no-backup
-run stuck 1 --simulate quince --sim-state "$work/r" update --embedded --yes
-expect stuck.out "runs from its ROM (an update was cut short): 'brigant-fw recover' brings its firmware back"
-run recover 0 --simulate quince --sim-state "$work/r" recover --yes
-expect recover.out "runs firmware 1.1.1.0"
+run stuck 0 --simulate quince --sim-state "$work/r" update --embedded --yes
+expect stuck.out "the bridge runs from its ROM: the recovery writes the built-in image and finishes it"
+expect stuck.out "runs firmware 1.1.1.0"
+run recover 4 --simulate quince --sim-state "$work/r" recover --yes
+expect recover.out "nothing to recover"
 run after 4 --simulate quince --sim-state "$work/r" update --embedded --yes
 expect after.out "already runs the built-in image"
 run again 4 --simulate quince --sim-state "$work/r" recover --yes
