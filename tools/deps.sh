@@ -14,6 +14,9 @@ packages+=(python3 python3-jsonschema bsdutils)
 # symbols into the -dbgsym package; lintian and the validators of the desktop
 # entry and metainfo for its test; pkexec starts the helper it installs.
 packages+=(dpkg-dev file binutils lintian desktop-file-utils appstream pkexec)
+# The window's smoke test runs it on a virtual X server: xvfb-run (xvfb), with
+# the authority file it makes (xauth).
+packages+=(xvfb xauth)
 # The system tests' QEMU guest and what its initramfs and udev are made of;
 # sg3_utils and smartctl, standard clients the simulated bridges must satisfy.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev sg3-utils smartmontools)
