@@ -23,6 +23,10 @@ struct GuiOptions {
     bool debug = false;
     bool advanced = false;
     std::string screenshot; // render the window to this PNG and quit
+    // With screenshot: drive the window to this state first, checking its
+    // texts (see gui/smoke.h); smokeFile is the firmware file "confirm" loads.
+    std::string smoke;
+    std::string smokeFile;
 };
 
 class GuiSession

@@ -3,6 +3,7 @@
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
 #include "gui/options.h"
+#include "gui/smoke.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -83,7 +84,10 @@ int main(int argc, char **argv)
     try {
         FwToolApp window(session, options.advanced ? Face::Advanced : Face::Delivered);
         window.create();
-        if (!options.screenshot.empty()) {
+        if (!options.smoke.empty()) {
+            window.show();
+            code = RunSmoke(window, options);
+        } else if (!options.screenshot.empty()) {
             window.view().show();
             QTimer::singleShot(100, &qapp, [&] {
                 if (!window.view().grab().save(QString::fromStdString(options.screenshot))) {

@@ -2,12 +2,14 @@
 
 #include "common/version.h"
 #include "gui/qt_ui_services.h"
+#include "gui/smoke.h"
 #include "sim/presets.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <unistd.h>
 
 namespace brigant::gui
@@ -39,6 +41,14 @@ ParsedOptions ParseGuiOptions(int argc, char **argv, GuiOptions &options, bool l
     app.add_option("--screenshot", options.screenshot, "Render the window to a PNG file and quit")
         ->type_name("FILE")
         ->group("");
+    // The smoke test's: states of the window on the screen, checked and pictured.
+    app.add_option("--smoke", options.smoke, "Drive the window to STATE, then take the screenshot")
+        ->type_name("STATE")
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(kSmokeStates), std::end(kSmokeStates))))
+        ->group("");
+    app.add_option("--smoke-file", options.smokeFile, "The firmware file the confirm state loads")
+        ->type_name("FILE")
+        ->group("");
     app.footer("Qt's own options (such as -platform offscreen) are accepted as well.");
     try {
         app.parse(argc, argv);
@@ -47,6 +57,13 @@ ParsedOptions ParseGuiOptions(int argc, char **argv, GuiOptions &options, bool l
     } catch (const CLI::ParseError &e) {
         return {2, std::string(e.what()) + "\nRun with --help for more information."};
     }
+    const char *smokeError = nullptr;
+    if (!options.smoke.empty() && options.screenshot.empty())
+        smokeError = "--smoke needs --screenshot";
+    else if ((options.smoke == "confirm") != !options.smokeFile.empty())
+        smokeError = "--smoke-file goes with --smoke confirm, which needs it";
+    if (smokeError)
+        return {2, std::string(smokeError) + "\nRun with --help for more information."};
     if (options.simulate.size() == 1 && options.simulate[0] == "help") {
         std::cout << sim::PresetHelp();
         return {0, {}};

@@ -1,19 +1,31 @@
 #include "gui/smoke.h"
 
+#include "gui/fwtool_app.h"
+#include "gui/gui_session.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEventLoop>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QStyleOption>
 #include <QTextDocumentFragment>
 #include <QTextLayout>
+#include <QTimer>
+#include <QWindow>
 #include <QtMath>
 
 #include <algorithm>
+#include <functional>
+#include <iostream>
 
 namespace brigant::gui
 {
@@ -21,8 +33,13 @@ namespace brigant::gui
 namespace
 {
 
-constexpr int kLineEditPad = 2; // Qt's space either side of a line edit's text
-constexpr int kIconSpacing = 4; // between a button's icon and its text
+constexpr int kShowMs = 5000;                      // for the window to be on the screen
+constexpr int kRefreshMs = 10000;                  // for a refresh the window has planned
+constexpr int kSettleMs = 5 * kSimulatedBusPollMs; // for the window to hear of a device change
+constexpr int kPaintMs = 300;                      // for the screen to show what was just drawn
+constexpr int kGrabMargin = 8;                     // of the screen around the windows, in the picture
+constexpr int kLineEditPad = 2;                    // Qt's space either side of a line edit's text
+constexpr int kIconSpacing = 4;                    // between a button's icon and its text
 
 QString NameOf(const QWidget *w)
 {
@@ -137,6 +154,194 @@ void CheckComboBox(std::vector<Misfit> &out, const QComboBox *combo)
     Measure(out, combo, text, QFontMetrics(combo->font()).horizontalAdvance(text), field.width());
 }
 
+// Runs the event loop until `done` holds (true) or `ms` have passed (false).
+bool WaitFor(const std::function<bool()> &done, int ms)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    poll.start(20);
+    loop.exec();
+    return done();
+}
+
+void Pause(int ms)
+{
+    WaitFor([] { return false; }, ms);
+}
+
+// The screen around every window of the program that is shown (the window
+// and a box over it), as the user sees it.
+QPixmap GrabScreen()
+{
+    QRect area;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible())
+            area |= w->frameGeometry();
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen || area.isEmpty())
+        return {};
+    area = area.adjusted(-kGrabMargin, -kGrabMargin, kGrabMargin, kGrabMargin) & screen->geometry();
+    return screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+}
+
+// While it lives, hands each modal dialog the program opens to `answer`,
+// from inside the dialog's own event loop.
+class ModalAnswers
+{
+  public:
+    explicit ModalAnswers(std::function<void(QWidget *)> answer) : answer_(std::move(answer))
+    {
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal || !modal->isVisible())
+                return;
+            poll_.stop(); // not again while this one is answered
+            answer_(modal);
+            poll_.start();
+        });
+        poll_.start(10);
+    }
+
+  private:
+    std::function<void(QWidget *)> answer_;
+    QTimer poll_;
+};
+
+// One smoke run: the misfits found, the boxes seen and the picture taken.
+struct Smoke {
+    FwToolApp &app;
+    std::vector<Misfit> misfits;
+    QStringList boxes;
+    QPixmap picture;
+
+    QAbstractButton *button(const char *name)
+    {
+        return qobject_cast<QAbstractButton *>(app.view().widgetFor(name));
+    }
+    // (Each misfit once: the window behind a box is checked with it.)
+    void checkTexts()
+    {
+        for (Misfit &m : TextsThatDoNotFit())
+            if (std::none_of(misfits.begin(), misfits.end(),
+                             [&m](const Misfit &k) { return k.widget == m.widget && k.text == m.text; }))
+                misfits.push_back(std::move(m));
+    }
+    // The screen once it shows what was drawn: its texts checked, its picture taken.
+    void look()
+    {
+        Pause(kPaintMs);
+        checkTexts();
+        picture = GrabScreen();
+    }
+    // A message box answered as the user who wants the write: Yes, else OK.
+    void answerYes(QWidget *modal)
+    {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box) {
+            modal->close();
+            return;
+        }
+        boxes << box->text();
+        checkTexts();
+        QAbstractButton *yes = box->button(QMessageBox::Yes);
+        if (!yes)
+            yes = box->button(QMessageBox::Ok);
+        if (yes)
+            yes->click();
+        else
+            box->close();
+    }
+};
+
+// The one-button face: its button pressed and every box answered Yes (or
+// OK) until the run has ended and the face has settled. Empty, or what went
+// wrong.
+std::string DriveOneButton(Smoke &smoke, bool expectPass)
+{
+    TBrigantFwTool &form = smoke.app.form();
+    QAbstractButton *update = smoke.button("YesBtn");
+    if (!update || !update->isEnabled())
+        return "the update button is not offered: " + form.devpnl.caption();
+    bool passed = false, failed = false;
+    form.oneButtonShown = [&](OneButtonState state) {
+        passed = passed || state == OneButtonState::Passed;
+        failed = failed || state == OneButtonState::Failed;
+    };
+    {
+        ModalAnswers answers([&smoke](QWidget *modal) { smoke.answerYes(modal); });
+        update->click(); // returns once the run has ended
+        // The bridge's return (or its leaving) is refreshed once its settle
+        // time has passed: the face is then at rest.
+        Pause(kSettleMs);
+        WaitFor([&] { return !smoke.app.ui().timerActive(kRefreshTimerId); }, kRefreshMs);
+    }
+    form.oneButtonShown = nullptr;
+    std::cerr << "face: " << form.devpnl.caption() << "\n";
+    if (!passed && !failed)
+        return "the run ended without a result: " + form.devpnl.caption();
+    if (passed != expectPass)
+        return std::string("the run ") + (passed ? "passed: " : "failed: ") + form.oneButtonResult;
+    const QWidget *result = smoke.app.view().widgetFor("faceHint");
+    if (form.oneButtonResult.empty() || !result || !result->isVisible())
+        return "the face shows no result line";
+    smoke.look();
+    return {};
+}
+
+// The advanced face: `file` loaded through Load File's dialog and Run
+// pressed; its question is looked at while open and answered No.
+std::string DriveConfirm(Smoke &smoke, const std::string &file)
+{
+    TBrigantFwTool &form = smoke.app.form();
+    QAbstractButton *load = smoke.button("LoadBtn");
+    QAbstractButton *run = smoke.button("UpdateBtn");
+    if (!load || !run)
+        return "the window has no Load File or Run button (--advanced)";
+    {
+        ModalAnswers answers([&](QWidget *modal) {
+            if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+                dialog->selectFile(QString::fromStdString(file));
+                static_cast<QDialog *>(dialog)->accept();
+            } else {
+                smoke.answerYes(modal); // (none is expected: `boxes` tells)
+            }
+        });
+        load->click();
+    }
+    if (!run->isEnabled())
+        return "Run stays disabled after loading " + file + ": " + form.StatusEdit.text();
+    bool asked = false;
+    {
+        ModalAnswers answers([&](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            QAbstractButton *no = box ? box->button(QMessageBox::No) : nullptr;
+            if (!no) {
+                if (box)
+                    smoke.boxes << box->text();
+                modal->close();
+                return;
+            }
+            asked = true;
+            smoke.boxes << box->text();
+            smoke.look();
+            no->click();
+        });
+        run->click();
+    }
+    if (!asked)
+        return "Run did not ask before writing";
+    if (form.runResult != -1)
+        return "Run went on after No";
+    return {};
+}
+
 } // namespace
 
 std::vector<Misfit> TextsThatDoNotFit()
@@ -171,6 +376,39 @@ std::string Describe(const Misfit &misfit)
     return "does not fit: " + misfit.widget.toStdString() + ": " + text.toStdString() + " (" +
            std::to_string(misfit.needed) + " > " + std::to_string(misfit.room) + " px" +
            (misfit.height ? " high)" : ")");
+}
+
+int RunSmoke(FwToolApp &app, const GuiOptions &options)
+{
+    Smoke smoke{app, {}, {}, {}};
+    std::string problem;
+    const QWindow *window = app.view().windowHandle();
+    if (!WaitFor([window] { return window && window->isExposed(); }, kShowMs))
+        problem = "the window was not shown";
+    else if (options.smoke == "confirm")
+        problem = DriveConfirm(smoke, options.smokeFile);
+    else
+        problem = DriveOneButton(smoke, options.smoke == "success");
+
+    if (smoke.picture.isNull())
+        smoke.look(); // whatever the screen shows, for the report
+    for (const QString &text : smoke.boxes)
+        std::cerr << "box: " << QString(text).replace(QLatin1Char('\n'), QStringLiteral("\\n")).toStdString()
+                  << "\n";
+    int code = 0;
+    if (!problem.empty()) {
+        std::cerr << "error: " << options.smoke << ": " << problem << "\n";
+        code = 1;
+    }
+    for (const Misfit &m : smoke.misfits) {
+        std::cerr << Describe(m) << "\n";
+        code = 1;
+    }
+    if (!smoke.picture.isNull() && !smoke.picture.save(QString::fromStdString(options.screenshot))) {
+        std::cerr << "error: cannot write " << options.screenshot << "\n";
+        code = 1;
+    }
+    return code;
 }
 
 } // namespace brigant::gui

@@ -1,5 +1,7 @@
 #pragma once
-// Whether every text on the screen fits its widget.
+// The window's smoke run (--smoke STATE --screenshot FILE): drives a face to
+// one of its result states as a user would, checks that every text on the
+// screen fits its widget, and saves what the screen shows.
 #include <QString>
 
 #include <string>
@@ -7,6 +9,12 @@
 
 namespace brigant::gui
 {
+
+class FwToolApp;
+struct GuiOptions;
+
+// The states a smoke run ends in.
+inline constexpr const char *kSmokeStates[] = {"success", "failure", "confirm"};
 
 // A text its widget cuts: the widget's name, the text, and the pixels it
 // needs against those the widget has for it.
@@ -23,5 +31,10 @@ struct Misfit {
 std::vector<Misfit> TextsThatDoNotFit();
 // "does not fit: NAME: TEXT (NEEDED > ROOM px)".
 std::string Describe(const Misfit &misfit);
+
+// Drives the shown window `app` to the state options.smoke names and saves
+// the screen to options.screenshot; the program's exit status (problems on
+// standard error).
+int RunSmoke(FwToolApp &app, const GuiOptions &options);
 
 } // namespace brigant::gui

@@ -39,7 +39,12 @@ TEST(GuiOptions, UnknownOptionsAreErrorsOnceQtHasTakenItsOwn)
                           Case{{"-platform", "offscreen", "--advanced"}, true, ""},
                           Case{{"--bogus"}, true, ""}, // may be Qt's: decided after QApplication
                           Case{{"--bogus"}, false, "--bogus"}, Case{{"--advanced", "stray"}, false, "stray"},
-                          Case{{"--device"}, true, "--device"}}) {
+                          Case{{"--device"}, true, "--device"},
+                          Case{{"--smoke", "failure", "--screenshot", "f.png"}, false, ""},
+                          Case{{"--smoke", "success"}, false, "--screenshot"},
+                          Case{{"--smoke", "dance", "--screenshot", "f.png"}, false, "dance"},
+                          Case{{"--smoke", "confirm", "--screenshot", "f.png"}, false, "--smoke-file"},
+                          Case{{"--smoke-file", "fw.bin"}, false, "--smoke"}}) {
         GuiOptions options;
         const ParsedOptions parsed = Parse(c.args, options, c.leaveRestToQt);
         const std::string what = c.args.back();
