@@ -77,7 +77,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
                      "(--device) to compare with\n";
         return kExitUsage;
     }
-    nlohmann::json document = nlohmann::json::object();
+    nlohmann::json document = {{"verb", "check"}};
     int code = kExitOk;
     if (!a.chip.empty()) {
         if (a.embedded) {

@@ -44,7 +44,7 @@ int RunHistory(const HistoryArgs &args)
         nlohmann::json list = nlohmann::json::array();
         for (const JournalEntry &e : entries)
             list.push_back(EntryJson(e));
-        std::cout << JsonText({{"journal", JournalDirectory()}, {"entries", list}});
+        std::cout << JsonText({{"verb", "history"}, {"journal", JournalDirectory()}, {"entries", list}});
         return kExitOk;
     }
     if (entries.empty()) {

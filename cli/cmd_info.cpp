@@ -196,7 +196,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     // Another program of ours works on it: said, and nothing asked of it.
     if (!entry.busy.empty()) {
         if (a.json)
-            std::cout << JsonText({{"device", entry.path}, {"busy", entry.busy}});
+            std::cout << JsonText({{"verb", "info"}, {"device", entry.path}, {"busy", entry.busy}});
         else
             std::cout << "device " << entry.path << ": " << entry.busy << "\n";
         return kExitBusy;
@@ -253,6 +253,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             fields[edit->name()] = {
                 {"caption", edit->caption()}, {"text", edit->text()}, {"shown", edit->visible()}};
         nlohmann::json document = {
+            {"verb", "info"},
             {"index", a.index},
             {"path", entry.path},
             {"bus", BusName(entry.bus)},

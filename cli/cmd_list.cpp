@@ -171,6 +171,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
         boxes.push_back({{"title", m.title}, {"text", m.text}, {"kind", KindName(m.kind)}});
     }
     nlohmann::json document = {
+        {"verb", "list"},
         {"devices", devices},
         {"builtInImage",
          {{"version", BuiltInImageVersion()}, {"device0", verdict.key}, {"text", verdict.text}}},

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Every verb's --json document, validated against docs/json-schema.json:
-successes, a refusal, a failure, a stop is validated by write_pty.py.
+"""Every verb's --json document, validated against its part of
+docs/json-schema.json and against the whole file, which also refuses
+documents no verb prints: successes, a refusal, a failure (a stop is
+validated by write_pty.py).
 Each row: the schema's part, the arguments, the exit status expected.
 Usage: json_schema.py BRIGANT_FW BRIGANT_SIM_IMAGE SCHEMA"""
 import json
@@ -81,6 +83,7 @@ for kind, args, want in rows:
     try:
         doc = json.loads(run.stdout)
         jsonschema.validate(doc, {"$schema": schema["$schema"], "$defs": schema["$defs"], "$ref": "#/$defs/" + kind})
+        jsonschema.validate(doc, schema)  # the whole file: exactly one of its documents
         if run.returncode != want:
             raise ValueError("exit %d, expected %d" % (run.returncode, want))
         if kind == "report" and doc["exit_status"] != run.returncode:
@@ -95,5 +98,14 @@ for kind, args, want in rows:
             failed = 1
             print("FAILED: %s: the holder is not named\n%s" % (where, run.stdout[:2000]))
 holder.wait()
-print("%d documents checked" % len(rows))
+# The whole file is no catch-all: what no verb prints does not validate.
+wrong = [42, {}, {"verb": "list"}, {"verb": "format", "devices": []}, {"verb": "history", "journal": "x"}]
+for doc in wrong:
+    try:
+        jsonschema.validate(doc, schema)
+        failed = 1
+        print("FAILED: %s validates against the whole schema" % json.dumps(doc))
+    except jsonschema.ValidationError:
+        pass
+print("%d documents checked, %d wrong ones refused" % (len(rows), len(wrong)))
 sys.exit(failed)
