@@ -435,8 +435,6 @@ void TellStop(TBrigantFwTool &form, const GuardedRun &run)
 namespace
 {
 
-// A status line after a guarded run: as the run left it, and after a write
-// with a backup, the backup file too.
 // Said after a Run whose write was cut, the bridge there or away.
 constexpr const char *kCutRunWayForward =
     "The update did not finish. When the bridge is listed again (turn its power off and on if it is not), "
@@ -455,6 +453,8 @@ std::string AbsolutePath(const std::string &file)
     return ec ? file : path.lexically_normal().string();
 }
 
+// A status line after a guarded run: as the run left it, and after a write
+// with a backup, the backup file too.
 std::string WithBackupNote(const std::string &status, const GuardedRun &run)
 {
     if (run.stop != GuardedRun::Stop::None || !run.backedUp)
