@@ -1,5 +1,6 @@
 #include "app/selection.h"
 
+#include "app/bridge_state.h"
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/update_journal.h"
@@ -24,14 +25,35 @@ namespace brigant
 namespace
 {
 
-constexpr std::uint32_t kChipInfoLength = 16;
-
 // Hides the flash and version fields and says the chip cannot be updated.
 void ShowNotSupported(TBrigantFwTool &form)
 {
     form.SFlashTypeLable.hide();
     form.FwVerLableEdit.hide();
     form.StatusEdit.setText(kNotSupportedText);
+}
+
+// The fields of a chip Run cannot update: the version alone where the chip
+// shows one, else "not supported".
+void ShowUnsupportedFields(TBrigantFwTool &form, const BridgeState &state)
+{
+    switch (ChipTypeOf(state.chip.ChipTypeCode).display) {
+    case UnsupportedDisplay::FirmwareLevel:
+        if (!state.firmwareLevelRead)
+            return; // the fields stay as they are
+        if (!state.bridge.versionShown) {
+            ShowNotSupported(form);
+            return;
+        }
+        [[fallthrough]];
+    case UnsupportedDisplay::VersionOnly:
+        form.SFlashTypeLable.hide();
+        form.FwVerLableEdit.show();
+        return;
+    case UnsupportedDisplay::NotSupported:
+        ShowNotSupported(form);
+        return;
+    }
 }
 
 // A bridge another program of ours works on (found busy when listed, or
@@ -94,135 +116,60 @@ void UpdateBtnCheck(TBrigantFwTool &form)
         return;
     const bool finishingLoaded = LoadFinishingFile(form, path);
 
-    bool infoFailed = false;
-    const char *failedRead = nullptr;
-    const std::uint16_t packed = IdentifyChip(path, &infoFailed, &failedRead);
-    if (infoFailed)
-        Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
-    form.chip.ChipTypeCode = IdentifiedType(packed);
-    form.chip.ChipSubRevision = IdentifiedRevision(packed);
-    form.chip.failedIdentifyRead = failedRead;
-    const std::uint8_t type = form.chip.ChipTypeCode;
-
-    // The firmware-file gate of the Run button.
     std::string mismatchWhy;
-    if (form.DeviceList.enabled() && !form.FwFilenameEdit.text().empty()) {
-        bool unreadable = false;
-        const int fits =
-            CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), packed, &unreadable);
-        if (unreadable)
-            Ui().messageBox(kOpenFirmwareFileErrorText, "Error", MessageKind::Error);
-        if (fits) {
+    WindowRunHost host(form);
+    IdentifyOptions options;
+    options.repairBank = form.repairBankOnSelect;
+    options.carried = form.chip;
+    options.chipKnown = [&](const BridgeState &state) {
+        if (state.infoFailed)
+            Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
+        form.chip = state.chip;
+        const std::uint8_t type = state.chip.ChipTypeCode;
+        // The firmware-file gate of the Run button.
+        if (form.DeviceList.enabled() && !form.FwFilenameEdit.text().empty()) {
+            bool unreadable = false;
+            const int fits =
+                CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), state.packedId, &unreadable);
+            if (unreadable)
+                Ui().messageBox(kOpenFirmwareFileErrorText, "Error", MessageKind::Error);
+            if (fits) {
+                form.UpdateBtn.setEnabled(true);
+            } else if (FileMismatchIsShown(type)) {
+                form.fileMismatchShown = true;
+                mismatchWhy = FileMismatchReason(form.FwFilenameEdit.text().c_str(), state.packedId);
+                Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
+                form.UpdateBtn.setEnabled(false);
+            }
+        } else if (form.DeviceList.enabled() &&
+                   (form.EraseOnlyCheck.checked() || form.BackupFWCheckBox.checked())) {
             form.UpdateBtn.setEnabled(true);
-        } else if (FileMismatchIsShown(type)) {
-            form.fileMismatchShown = true;
-            mismatchWhy = FileMismatchReason(form.FwFilenameEdit.text().c_str(), packed);
-            Ui().messageBox(kFileMismatchText, "Message", MessageKind::Information);
-            form.UpdateBtn.setEnabled(false);
         }
-    } else if (form.DeviceList.enabled() &&
-               (form.EraseOnlyCheck.checked() || form.BackupFWCheckBox.checked())) {
-        form.UpdateBtn.setEnabled(true);
-    }
-
-    form.selected = SelectedBridge{};
-    form.selected.series = type < kChipTypeCount ? ChipNameTable[type] : "";
-    form.StatusEdit.setText("");
-    form.SFlashTypeLable.setText("");
-    form.FwVerLableEdit.setText("");
-    form.ChipLabelEdit.setText(form.selected.series);
-
-    if (type == 14) {
-        std::uint8_t info[32] = {};
-        if (ReadFirmwareInfo(path, info, sizeof info)) {
-            form.selected.series = info[8] == 1 ? "Upas/Willow Series" : "Teak Series";
-            form.ChipLabelEdit.setText(form.selected.series);
-        }
-        std::uint8_t fe[kChipInfoLength] = {};
-        std::uint32_t transferred = 0;
-        if (ReadChipInfoFE(path, fe, kChipInfoLength, transferred)) {
-            form.selected.series = "Yew Series";
-            form.ChipLabelEdit.setText(form.selected.series);
-        }
-    }
-
-    if (IsSupportedChip(type)) {
-        WindowRunHost host(form);
-        form.SFlashTypeLable.show();
-        form.FwVerLableEdit.show();
-        form.chip.AtmelType = -1;
-        form.chip.AmicType = -1;
-        form.chip.SstWordMode = 0;
-        if (IsNvramChip(type)) {
-            form.selected.nvramOffered = true;
-            form.NVRAMCheck.show();
-            if (form.includeNvram != 0)
-                form.NVRAMCheck.setChecked(true);
-        }
-        if (IsFirmwareReportedFlashChip(type, entry.bus)) {
+        form.selected = state.bridge;
+        form.StatusEdit.setText("");
+        form.SFlashTypeLable.setText("");
+        form.FwVerLableEdit.setText("");
+        form.ChipLabelEdit.setText(state.bridge.series);
+        if (state.bridge.supported) {
             form.SFlashTypeLable.show();
-            std::int32_t verdict = kFlashUnknown;
-            if (ReadFlashTypeVerdict(form.chip, path, verdict))
-                SetFlashKind(host, form.chip, verdict);
-            const ChipType &row = ChipTypeOf(type);
-            if (row.bufferPath)
-                form.selected.runsFromRom = ProbeBufferFamilyFlash(host, form.chip, path);
-            else if (row.bankEnd != 0 ||
-                     (row.variant == RunVariant::XdataProbe && form.chip.ChipSubRevision >= 5))
-                ProbeSpiFamilyFlash(host, form.chip, form.selectedEntry(), form.repairBankOnSelect, path,
-                                    type);
-        } else {
-            ProbeOtherSupportedFlash(host, form.chip, path);
-            // Run holds the file against this flash's size: measure it now, so
-            // that no earlier device's size (or none) stands in for it.
-            if (ChipTypeOf(type).variant == RunVariant::SizeCheckedSst) {
-                FlashOpcodeRecord record;
-                record.flashKind = static_cast<std::uint8_t>(form.chip.FlashKind);
-                ProbeFlashSizeSpi(path, record);
-                form.chip.FlashSizeKb = static_cast<std::int32_t>(record.sizeKb);
-                // Run programs an SST part by SPI: a part that takes only
-                // words would be left erased by byte-wise programming.
-                if (form.chip.FlashKind == kFlashSst)
-                    ProbeSstWordMode(form.chip, path);
+            form.FwVerLableEdit.show();
+            if (state.bridge.nvramOffered) {
+                form.NVRAMCheck.show();
+                if (form.includeNvram != 0)
+                    form.NVRAMCheck.setChecked(true);
             }
         }
-    } else if (ChipTypeOf(type).display == UnsupportedDisplay::FirmwareLevel) {
-        std::uint8_t info[20] = {};
-        if (ReadFirmwareInfo(path, info, sizeof info)) {
-            form.chip.FirmwareLevel = info[8];
-            if (info[8] == 0xAB && info[18] >= 0xD2)
-                form.chip.FirmwareLevel = info[18];
-            if (form.chip.FirmwareLevel >= 0xD0) {
-                form.SFlashTypeLable.hide();
-                form.FwVerLableEdit.show();
-            } else {
-                ShowNotSupported(form);
-            }
-        }
-    } else if (ChipTypeOf(type).display == UnsupportedDisplay::VersionOnly) {
-        form.SFlashTypeLable.hide();
-        form.FwVerLableEdit.show();
-    } else {
-        ShowNotSupported(form);
-    }
+    };
+    const BridgeState state = IdentifyBridge(host, form.selectedEntry(), options);
+    form.chip = state.chip;
 
-    std::string text;
-    switch (ReadVersionText(path, type, text)) {
-    case VersionReadout::NoReply:
-        break;
-    case VersionReadout::NotVelkor:
-        form.selected.velkorFirmware = false;
+    if (!state.bridge.supported)
+        ShowUnsupportedFields(form, state);
+    if (!state.bridge.velkorFirmware)
         form.StatusEdit.setText(kNotVelkorText);
-        break;
-    case VersionReadout::Text:
-        form.selected.version = text;
-        form.selected.releaseFirmware = IsReleaseFirmware(path, type, text, form.chip.FlashKind) == 1;
-        form.FwVerLableEdit.setText(form.selected.releaseFirmware ? text : kInternalCodeText);
-        break;
-    }
-    form.selected.supported = IsSupportedChip(type);
-    form.selected.versionShown = form.FwVerLableEdit.visible();
-    form.selected.flashShown = form.SFlashTypeLable.visible();
+    if (!state.bridge.version.empty())
+        form.FwVerLableEdit.setText(state.bridge.releaseFirmware ? state.bridge.version : kInternalCodeText);
+    form.selected = state.bridge;
 
     // The status line says why the file was refused, unless it says something else.
     if (!mismatchWhy.empty() && form.StatusEdit.text().empty())
@@ -232,7 +179,7 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     // the middle of it (a box open, the bridge back from its reset) says
     // nothing of it.
     if (!form.updateRunning && CurrentWritePhase() == WritePhase::Idle)
-        if (const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path)))
+        if (const std::optional<JournalEntry> &open = state.openEntry)
             form.StatusEdit.setText("Warning: " + UnfinishedText(*open) +
                                     (finishingLoaded && form.UpdateBtn.enabled()
                                          ? "; its file is loaded: Run finishes it."
