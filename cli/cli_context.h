@@ -134,13 +134,6 @@ bool ReportUnaskedDisks(bool noneFound);
 // installed disk enumeration reports them ("/" is never one).
 std::vector<std::string> MountPointsOf(const std::string &path);
 
-// "bank 0 is damaged; `brigant-fw repair` restores it from bank 1".
-inline std::string DamagedBankText(int bank)
-{
-    return "bank " + std::to_string(bank) + " is damaged; `brigant-fw repair` restores it from bank " +
-           std::to_string(1 - bank);
-}
-
 // The read-only verbs as `record` runs them in turn, printing to std::cout.
 int InfoVerb(CliContext &ctx, int index, bool json);
 int ListVerb(CliContext &ctx);

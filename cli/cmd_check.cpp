@@ -200,8 +200,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
             if (open && !open->builtIn.empty())
                 offer = {kExitOk, "unfinished",
-                         "unfinished: " + UnfinishedText(*open) +
-                             "; `brigant-fw update --embedded` finishes it"};
+                         "unfinished: " + NextStepFor(BridgeRuns::Firmware, -1, open).warning};
         }
         if (offer.exitCode == kExitFailed && offer.verdict == "unreadable")
             ReportAccessProblem(ctx.runtime);

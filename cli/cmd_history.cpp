@@ -17,6 +17,11 @@ struct HistoryArgs {
     bool json = false;
 };
 
+// The step for an open entry read from the journal alone, the bridge not at
+// hand: its firmware is taken as running (list and info, which ask the
+// bridge, say so when it runs from its ROM).
+NextStep OfflineStep(const JournalEntry &e) { return NextStepFor(BridgeRuns::Firmware, -1, e); }
+
 nlohmann::json EntryJson(const JournalEntry &e)
 {
     return {{"started", JournalTimeText(e.started)},
@@ -33,7 +38,7 @@ nlohmann::json EntryJson(const JournalEntry &e)
             {"builtInImage", e.builtIn.empty() ? nlohmann::json() : nlohmann::json(UserVersion(e.builtIn))},
             {"backup", e.backup.empty() ? nlohmann::json() : nlohmann::json(e.backup)},
             {"settingsKept", e.settings.size()},
-            {"finishWith", e.open() ? nlohmann::json(FinishingCommand(e)) : nlohmann::json()},
+            {"finishWith", e.open() ? nlohmann::json(OfflineStep(e).command) : nlohmann::json()},
             {"journal", e.file}};
 }
 
@@ -60,7 +65,7 @@ int RunHistory(const HistoryArgs &args)
         if (!e.backup.empty())
             std::cout << "    backup:   " << e.backup << "\n";
         if (e.open())
-            std::cout << "    result:   NOT FINISHED: `" << FinishingCommand(e) << "` finishes it\n";
+            std::cout << "    result:   NOT FINISHED: `" << OfflineStep(e).command << "` finishes it\n";
         else
             std::cout << "    result:   " << JournalStateText(e) << "\n";
     }

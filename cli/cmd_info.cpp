@@ -238,6 +238,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     const SelectedBridge &found = form.selected;
     const bool versionShown = found.versionShown && !found.version.empty();
     const bool flashShown = found.flashShown && !found.flashMaker.empty();
+    const NextStep step = NextStepOf(entry.path, found.runsFromRom, entry.damagedBank);
     std::ostream &out = std::cout;
 
     if (a.json) {
@@ -269,7 +270,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"mountPoints", mounts},
             {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
             {"runsFromRom", found.runsFromRom},
-            {"unfinishedUpdate", UnfinishedJson(entry.path, found.runsFromRom)},
+            {"unfinishedUpdate", UnfinishedJson(entry.path, step)},
+            {"nextStep", NextStepJson(step)},
         };
         if (ctx.verbose)
             document["window"] = {{"item", item},
@@ -308,12 +310,9 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         out << (i ? " " : "") << mounts[i];
     out << (mounts.empty() ? "-\n" : "\n");
     if (entry.damagedBank >= 0)
-        out << "Warning:           " << DamagedBankText(entry.damagedBank) << "\n";
-    if (found.runsFromRom)
-        out << "Warning:           " << kRunsFromRomWarning << "\n";
-    if (const std::string unfinished = found.runsFromRom ? "" : UnfinishedWarning(entry.path);
-        !unfinished.empty())
-        out << "Warning:           " << unfinished << "\n";
+        out << "Warning:           " << DamagedBankWarning(entry.damagedBank, step) << "\n";
+    if (step.kind == StepKind::Recover || step.kind == StepKind::FinishWrite)
+        out << "Warning:           " << step.warning << "\n";
 
     if (ctx.verbose) {
         // The window-level view: the controls and ChipIdentity as the window holds them.

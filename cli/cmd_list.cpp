@@ -49,8 +49,8 @@ struct EntryView {
     std::string status;
     int damagedBank = -1;
     bool runsFromRom = false;
-    std::string unfinished; // the journal's open write on this bridge
-    std::string busy;       // another program of ours works on it: nothing was asked
+    NextStep step;    // what is left to do about it (the journal's open write, ROM, a bank)
+    std::string busy; // another program of ours works on it: nothing was asked
 };
 
 EntryView Capture(TBrigantFwTool &form, int index)
@@ -73,9 +73,7 @@ EntryView Capture(TBrigantFwTool &form, int index)
     v.damagedBank = entry.damagedBank;
     v.runsFromRom = form.selected.runsFromRom;
     v.busy = entry.busy;
-    // A bridge in its ROM is finished by recover, which its own warning names.
-    if (!v.runsFromRom)
-        v.unfinished = UnfinishedWarning(entry.path);
+    v.step = NextStepOf(entry.path, v.runsFromRom, v.damagedBank);
     return v;
 }
 
@@ -109,11 +107,9 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
         out << "    Flash:             " << OrDash(e.flashType, e.flashTypeShown) << "\n";
         out << "    Mounted at:        " << OrDash(e.volumes) << "\n";
         if (e.damagedBank >= 0)
-            out << "    Warning:           " << DamagedBankText(e.damagedBank) << "\n";
-        if (e.runsFromRom)
-            out << "    Warning:           " << kRunsFromRomWarning << "\n";
-        if (!e.unfinished.empty())
-            out << "    Warning:           " << e.unfinished << "\n";
+            out << "    Warning:           " << DamagedBankWarning(e.damagedBank, e.step) << "\n";
+        if (e.step.kind == StepKind::Recover || e.step.kind == StepKind::FinishWrite)
+            out << "    Warning:           " << e.step.warning << "\n";
         if (verbose) {
             out << "    Window item:       \"" << e.item << "\"\n";
             out << "    Firmware Ver.:     " << e.firmwareVersion
@@ -151,7 +147,8 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"mountPoints", e.mountPoints},
             {"damagedBank", e.damagedBank >= 0 ? nlohmann::json(e.damagedBank) : nlohmann::json()},
             {"runsFromRom", e.runsFromRom},
-            {"unfinishedUpdate", UnfinishedJson(e.path, e.runsFromRom)},
+            {"unfinishedUpdate", UnfinishedJson(e.path, e.step)},
+            {"nextStep", NextStepJson(e.step)},
             {"busy", e.busy.empty() ? nlohmann::json() : nlohmann::json(e.busy)},
         });
         if (verbose)

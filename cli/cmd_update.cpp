@@ -237,9 +237,11 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         std::cout << "note: " << UnfinishedText(*unfinished)
                   << (finishing ? "; this run finishes it"
                                 : "; `" +
-                                      (form.oneButton == OneButtonState::RunsFromRom
-                                           ? std::string("brigant-fw recover")
-                                           : FinishingCommand(*unfinished)) +
+                                      NextStepOf(write.device,
+                                                 form.selected.runsFromRom ||
+                                                     form.oneButton == OneButtonState::RunsFromRom,
+                                                 form.selectedEntry().damagedBank)
+                                          .command +
                                       "` finishes it")
                   << "\n";
     // A cut update of the built-in image that left the bridge in its ROM is
@@ -437,8 +439,10 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     if (unfinished && mode != ToolMode::Backup) {
         view->endLine();
         std::cout << "note: " << UnfinishedText(*unfinished)
-                  << (finishing ? "; this run finishes it"
-                                : "; `" + FinishingCommand(*unfinished) + "` finishes it")
+                  << (finishing
+                          ? "; this run finishes it"
+                          : "; `" + NextStepOf(entry.path, selected.runsFromRom, entry.damagedBank).command +
+                                "` finishes it")
                   << (unfinished->backup.empty() ? "" : "; the backup made before it: " + unfinished->backup)
                   << "\n";
     }

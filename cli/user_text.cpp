@@ -87,15 +87,15 @@ std::string JsonText(const nlohmann::json &document)
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-std::string UnfinishedWarning(const std::string &path)
+NextStep NextStepOf(const std::string &path, bool runsFromRom, int damagedBank)
 {
-    const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
-    if (!open)
-        return {};
-    return UnfinishedText(*open) + ": `" + FinishingCommand(*open) + "` finishes it";
+    const BridgeRuns runs = runsFromRom        ? BridgeRuns::Rom
+                            : damagedBank >= 0 ? BridgeRuns::BankDamaged
+                                               : BridgeRuns::Firmware;
+    return NextStepFor(runs, damagedBank, OpenJournalEntry(BridgeJournalKey(path)));
 }
 
-nlohmann::json UnfinishedJson(const std::string &path, bool runsFromRom)
+nlohmann::json UnfinishedJson(const std::string &path, const NextStep &step)
 {
     const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
     if (!open)
@@ -104,8 +104,27 @@ nlohmann::json UnfinishedJson(const std::string &path, bool runsFromRom)
             {"action", open->action},
             {"writing", JournalWriteText(*open)},
             {"backup", open->backup.empty() ? nlohmann::json() : nlohmann::json(open->backup)},
-            {"finishWith", runsFromRom ? std::string("brigant-fw recover") : FinishingCommand(*open)},
+            {"finishWith", step.command},
             {"journal", open->file}};
+}
+
+nlohmann::json NextStepJson(const NextStep &step)
+{
+    const char *kind = nullptr;
+    switch (step.kind) {
+    case StepKind::None:
+        return nullptr;
+    case StepKind::FinishWrite:
+        kind = "finish the cut write";
+        break;
+    case StepKind::Recover:
+        kind = "recover";
+        break;
+    case StepKind::Repair:
+        kind = "repair";
+        break;
+    }
+    return {{"kind", kind}, {"command", step.command}, {"warning", step.warning}};
 }
 
 } // namespace brigant::cli

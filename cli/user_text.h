@@ -2,6 +2,7 @@
 // The command line's own words for what the window shows: bus names, product
 // names, the one-button face's verdict, and JSON documents.
 #include "app/fwupdate_handlers.h"
+#include "app/next_step.h"
 #include "device/device_entry.h"
 #include "model/fwupdate.h"
 
@@ -34,17 +35,14 @@ struct OneButtonVerdict {
 };
 OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index = 0);
 
-// The warning for a bridge whose last write (in the update journal) did not
-// finish, with the command that finishes it; empty when none is open.
-std::string UnfinishedWarning(const std::string &path);
-// The same as a JSON object (null when none is open). Its `finishWith` is a
-// command that works on the bridge as it is: `recover` when it runs from its
-// ROM (the update's own command refuses such a bridge).
-nlohmann::json UnfinishedJson(const std::string &path, bool runsFromRom);
-
-// The warning for a buffer-path bridge that runs from its ROM.
-inline constexpr const char *kRunsFromRomWarning =
-    "the bridge runs from its ROM (an update was cut short): 'brigant-fw recover' brings its firmware back";
+// The next step for the listed bridge at `path`, from how it runs (as
+// identification found it) and the journal's open entry for it.
+NextStep NextStepOf(const std::string &path, bool runsFromRom, int damagedBank);
+// The open journal entry of the bridge at `path` as a JSON object (null when
+// none is open); its `finishWith` is the command of `step`.
+nlohmann::json UnfinishedJson(const std::string &path, const NextStep &step);
+// The step as a JSON object: {"kind", "command", "warning"}; null for none.
+nlohmann::json NextStepJson(const NextStep &step);
 
 // The document as UTF-8 text with a final line feed; bytes that are not UTF-8
 // (device names are raw bytes) become U+FFFD.

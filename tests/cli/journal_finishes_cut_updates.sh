@@ -133,4 +133,22 @@ grep -q "^VERIFIED" "$dir/out" || fail "verify --embedded does not say VERIFIED"
 "$fw" history --json | python3 -c 'import json,sys; sys.exit(0 if [e["state"] for e in json.load(sys.stdin)["entries"]] == ["recover"] else 1)' ||
     fail "the journal entry is not closed by the recovery"
 [ "$failed" -eq 0 ] && echo "ok: a one-button update cut into the ROM is finished by the advice it gives"
+
+# A cut that leaves a firmware bank damaged: info names one command, not
+# repair and the update both, and that command ends verified.
+dir="$work/bank"
+mkdir -p "$dir"
+export XDG_STATE_HOME="$dir/state"
+label="bank damaged by the cut"
+"$fw" --simulate nutmeg:fault=powerloss@200 --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
+"$fw" --simulate nutmeg --sim-state "$dir/s" info >"$dir/out" 2>&1
+commands=$(grep -o '`brigant-fw [^`]*`' "$dir/out" | sort -u)
+[ "$commands" = "\`brigant-fw update $work/superseded/a.bin\`" ] || fail "info names: '$commands'"
+"$fw" --simulate nutmeg --sim-state "$dir/s" info --json >"$dir/out" 2>/dev/null
+step=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); s=d["nextStep"]
+print(d["damagedBank"], s["kind"], s["command"] == d["unfinishedUpdate"]["finishWith"], s["command"])' "$dir/out")
+[ "$step" = "0 finish the cut write True brigant-fw update $work/superseded/a.bin" ] || fail "nextStep: '$step'"
+"$fw" --simulate nutmeg --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >"$dir/out" 2>&1 || fail "the step exits $?"
+"$fw" --simulate nutmeg --sim-state "$dir/s" verify "$work/superseded/a.bin" >"$dir/out" 2>&1 || fail "verify after the step"
+[ "$failed" -eq 0 ] && echo "ok: a cut that damages a bank has one next step, and it ends verified"
 exit "$failed"
