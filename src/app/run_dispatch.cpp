@@ -3,6 +3,7 @@
 #include "app/window_run.h"
 #include "bridge/chip_commands.h"
 #include "common/debug_log.h"
+#include "device/transport.h"
 #include "forms/ui_services.h"
 #include "identify/flash_identify.h"
 #include "image/file_checks.h"
@@ -18,6 +19,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace brigant
@@ -153,10 +155,27 @@ class PhaseWatch final : public RunHost
     explicit PhaseWatch(RunHost &inner) : inner_(inner) {}
     void showStatus(const std::string &text) override { inner_.showStatus(text); }
     void setStatus(const std::string &text) override { inner_.setStatus(text); }
-    void progressDot(const ProgressEvent &step) override
+    void progressDot(const ProgressEvent &step) override { inner_.progressDot(step); }
+    void phaseStarted(RunPhase phase) override
     {
-        lastPhase = step.phase;
-        inner_.progressDot(step);
+        inner_.phaseStarted(phase);
+        // A read that follows programming or erasing reads back what was written.
+        const bool written = !phases_.empty() && phases_.back().second != RunPhase::Read;
+        phases_.emplace_back(CommandsSent(), phase == RunPhase::Read && written ? RunPhase::Verify : phase);
+    }
+    // The step the run broke off in: that of the first command of the
+    // failures it ended with (not the retries and read-backs a procedure
+    // tries after it), else the last step begun. Empty: no step had begun.
+    std::string brokenOffIn() const
+    {
+        if (phases_.empty())
+            return {};
+        RunPhase phase = phases_.back().second;
+        if (const std::uint64_t failing = FailingSinceCommand(); failing != 0)
+            for (const auto &[sentBefore, begun] : phases_)
+                if (sentBefore < failing)
+                    phase = begun;
+        return PhaseWords(phase);
     }
     void message(const std::string &text, const std::string &title, MessageKind kind) override
     {
@@ -206,7 +225,6 @@ class PhaseWatch final : public RunHost
     {
         inner_.devicesReattached(found, selected);
     }
-    std::string lastPhase;
     bool resetting = false;
     bool powerCycle = false;
     std::string backupFile;
@@ -216,6 +234,7 @@ class PhaseWatch final : public RunHost
 
   private:
     RunHost &inner_;
+    std::vector<std::pair<std::uint64_t, RunPhase>> phases_; // commands sent before each step, the step
 };
 
 // The choice, with the questions to the bridge and the file it needs.
@@ -261,7 +280,7 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     } else if (done != 1) {
         outcome.reason = watch.failure;
     }
-    outcome.lastPhase = watch.lastPhase;
+    outcome.lastPhase = watch.brokenOffIn();
     outcome.bridgeReattaches = watch.resetting;
     outcome.powerCycleAdvised = watch.powerCycle;
     outcome.backupFile = watch.backupFile;
@@ -310,7 +329,7 @@ RunOutcome RunEmbeddedVerify(const RunRequest &req, const std::string &path, Run
     outcome.result =
         VerifyEmbeddedImage(req, watch, path) == 1 ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
     outcome.reason = outcome.ok() ? "" : watch.failure;
-    outcome.lastPhase = watch.lastPhase;
+    outcome.lastPhase = watch.brokenOffIn();
     outcome.verify = watch.tally;
     return outcome;
 }

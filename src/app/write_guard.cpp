@@ -272,7 +272,7 @@ BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std:
     r = Checked(file, outcome.ok(),
                 outcome.lastPhase.empty()
                     ? std::string()
-                    : "the flash could not be read (stopped in " + outcome.lastPhase + ")");
+                    : "the flash could not be read (it stopped while " + outcome.lastPhase + ")");
     RemoveIfEmpty(file);
     // The flash the write may change (the disk-stored family's area size is
     // not known here).

@@ -22,6 +22,9 @@ ScsiBackend *backend = nullptr;
 std::FILE *traceSink = nullptr;
 std::FILE *dataSink = nullptr;
 TransportFailure lastFailure;
+std::uint64_t commandCount = 0; // commands sent (or tried) so far
+std::uint64_t lastSuccess = 0;  // the number of the last one that succeeded
+std::uint64_t failingSince = 0; // the first that failed after it; 0: none
 std::function<void()> commandGate;
 SensePolicy sensePolicy = SensePolicy::Full;
 
@@ -37,8 +40,14 @@ bool Succeeded(const ScsiOutcome &o)
 
 void RecordOutcome(const std::string &path, const ScsiCommand &cmd, const ScsiOutcome &o)
 {
-    if (Succeeded(o))
+    ++commandCount;
+    if (Succeeded(o)) {
+        lastSuccess = commandCount;
+        failingSince = 0;
         return;
+    }
+    if (failingSince == 0)
+        failingSince = commandCount;
     lastFailure = TransportFailure{.path = path,
                                    .openFailed = !o.opened,
                                    .openError = o.openError,
@@ -345,6 +354,8 @@ void TraceDataBusEvent(const std::string &event, const std::string &location, st
 }
 std::FILE *CommandTraceSink() { return traceSink; }
 const TransportFailure &LastTransportFailure() { return lastFailure; }
+std::uint64_t CommandsSent() { return commandCount; }
+std::uint64_t FailingSinceCommand() { return failingSince; }
 
 std::string DescribeLastTransportFailure()
 {

@@ -46,6 +46,11 @@ struct TransportFailure {
     std::string heldBy;           // OpenError::Busy: who holds the bridge or node, when known
 };
 const TransportFailure &LastTransportFailure();
+// How many commands were sent (or tried) so far, and the number of the
+// first of the commands that failed since the last one that succeeded (0
+// when the last one succeeded): where a run that ended failing broke off.
+std::uint64_t CommandsSent();
+std::uint64_t FailingSinceCommand();
 // A user-facing sentence about LastTransportFailure() (with advice for permission problems).
 std::string DescribeLastTransportFailure();
 // Why LastTransportFailure() failed, in a few words without the device

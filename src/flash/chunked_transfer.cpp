@@ -81,6 +81,7 @@ int ReadFlashRange(RunHost &host, const std::string &path, std::uint32_t address
 
     int ok = 1;
     std::uint32_t done = 0;
+    host.phaseStarted(RunPhase::Read);
     while (remaining != 0) {
         const std::uint32_t chunk = std::min(remaining, host.transfer().TransferChunkSize);
         if (chunk == 0) { // a chunk size of 0 would never end the loop
@@ -113,6 +114,7 @@ int WriteFlashRange(RunHost &host, const ChipIdentity &chip, const std::string &
     const std::uint32_t total = remaining;
 
     std::uint32_t done = 0;
+    host.phaseStarted(RunPhase::Program);
     while (remaining != 0) {
         const std::uint32_t at = address + done;
         std::uint32_t chunk = std::min(remaining, host.transfer().TransferChunkSize);

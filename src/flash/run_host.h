@@ -39,6 +39,16 @@ struct VerifyTally {
     }
 };
 
+// The long steps of a run, as a user names them.
+enum class RunPhase : std::uint8_t {
+    Read,    // reading the flash (the backup, or what is compared)
+    Erase,   // erasing
+    Program, // programming (on some bridges each block is erased just before)
+    Verify,  // reading back what was programmed and comparing
+};
+// "reading the flash", "erasing", "programming", "verifying".
+const char *PhaseWords(RunPhase phase);
+
 class RunHost
 {
   public:
@@ -51,6 +61,8 @@ class RunHost
     // One step of a long loop. It is a dot: the window appends "." to its
     // status line for each; other front ends show the step their own way.
     virtual void progressDot(const ProgressEvent &step) = 0;
+    // A long step begins: whatever fails from here on fails in it.
+    virtual void phaseStarted(RunPhase phase) { (void)phase; }
     // A message box; returns when it has been dismissed.
     virtual void message(const std::string &text, const std::string &title, MessageKind kind) = 0;
     // Lets the front end handle what is pending (repaint, device events).

@@ -57,9 +57,9 @@ struct RunOutcome {
     Result result = Result::Failed;
     UpdateProcedure procedure = UpdateProcedure::None;
     std::string reason; // why it was refused, or why it failed when the procedure said
-    // The last progress phase reported before the end ("ReadFlash",
-    // "Programming", ...): where a failed run stopped; empty when no long
-    // step had started.
+    // The long step the run was in at its end, in the user's words
+    // ("programming", see PhaseWords): where a failed run stopped; empty
+    // when no long step had started.
     std::string lastPhase;
     // The bridge was told to reset and leaves the bus for a while.
     bool bridgeReattaches = false;

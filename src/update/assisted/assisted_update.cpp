@@ -288,6 +288,7 @@ int FillFlashWithFF(const RunRequest &req, RunHost &host, const std::string &pat
 {
     std::vector<std::uint8_t> ff(length, 0xFF);
     host.showStatus("Erase...");
+    host.phaseStarted(RunPhase::Erase);
     return WriteFlashRange(host, req.chip, path, 0, ff.data(), length, 1);
 }
 
@@ -468,6 +469,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
 
     // An MXIC part gets its first block erased on its own before the writing.
     host.showStatus("Programming");
+    host.phaseStarted(RunPhase::Program);
     host.transfer().NextBlockIndex = 0;
     host.transfer().NextSectorIndex = 0;
     const bool viaBuffer = req.readWriteBuffer && bufferCode;

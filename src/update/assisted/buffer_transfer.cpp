@@ -49,6 +49,7 @@ bool ProgramChunks(RunHost &host, const std::string &path, std::uint32_t offset,
 {
     host.showStatus("Programming Flash...");
     const std::uint32_t rounded = (total + 511) / 512 * 512;
+    host.phaseStarted(RunPhase::Program);
     for (std::uint32_t done = 0; done < rounded; done += kBufferChunk) {
         const std::uint32_t chunk = std::min(kBufferChunk, rounded - done);
         if (!WriteBufferCmd(path, 0, kWriteBufferDownloadSave, buffer + done, offset + done, chunk,
@@ -80,6 +81,7 @@ int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t off
     if (!buffer)
         return 0;
     int ok = 1;
+    host.phaseStarted(RunPhase::Read);
     for (std::uint32_t done = 0; done < readLength; done += kBufferChunk) {
         const std::uint32_t chunk = std::min(kBufferChunk, readLength - done);
         ok = ReadBufferCmd(path, kReadBufferData, 0, offset + done, buffer.data() + done, chunk,
@@ -132,6 +134,7 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
     }
 
     if (!download) {
+        host.phaseStarted(RunPhase::Erase);
         if (IsRom0Mode(path) && !ChipErase(path, ff.data())) {
             host.showStatus("Chip erase fail...");
             return 0;
@@ -164,6 +167,7 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
         return 0;
     }
     SleepMs(100);
+    host.phaseStarted(RunPhase::Erase);
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!ChipErase(path, ff.data())) {
             host.showStatus("Chip erase fail...");

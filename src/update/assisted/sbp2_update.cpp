@@ -60,6 +60,7 @@ int WriteFlashRangeSbp2(RunHost &host, const std::string &path, std::uint32_t ad
         std::memcpy(buffer.data(), source, length);
     const std::uint32_t total = remaining;
     std::uint32_t done = 0;
+    host.phaseStarted(RunPhase::Program);
     while (remaining != 0) {
         const std::uint32_t chunk = std::min(remaining, host.transfer().TransferChunkSize);
         if (chunk == 0)

@@ -324,6 +324,7 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
         return 0;
     }
     const bool big = High(disk.capacity) != 0;
+    host.phaseStarted(RunPhase::Program);
     for (std::uint32_t i = 0; i < units; ++i) {
         std::memset(back.data(), 0, kDiskAreaUnit);
         std::memcpy(out.data(), image.data() + static_cast<std::size_t>(i) * kDiskAreaUnit, kDiskAreaUnit);

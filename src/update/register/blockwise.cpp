@@ -43,6 +43,7 @@ std::uint32_t RoundUp(std::uint32_t value, std::uint32_t unit) { return (value +
 // Erases `sectors` 32 KiB sectors from 0 and reads both blocks of each back blank.
 bool EraseSectors(RunHost &host, const std::string &path, std::uint32_t sectors, std::uint8_t *readBack)
 {
+    host.phaseStarted(RunPhase::Erase);
     for (std::uint32_t s = 0; s < sectors; ++s) {
         WaitFlashReady(path);
         if (!EraseFlashBlock(path, s * kSector)) {
@@ -196,6 +197,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         if (chip.ChipTypeCode == kPreparedCode)
             PrepareFlashUpdate(path);
         host.showStatus("Erasing");
+        host.phaseStarted(RunPhase::Erase);
         if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
             return 0;
     }
@@ -213,6 +215,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
 
     const std::uint32_t blocks = imageLength / kBlock;
     std::uint32_t address = 0;
+    host.phaseStarted(verifying ? RunPhase::Verify : RunPhase::Program);
     for (;;) {
         std::uint8_t *write = buffers.write.data();
         if (keep) {
@@ -274,6 +277,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
 
     if (!verifying) {
         host.showStatus("Erasing");
+        host.phaseStarted(RunPhase::Erase);
         if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kFlashSst)
             SpiChipErase(path);
         if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
@@ -283,6 +287,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     host.showStatus("Programming");
     const std::uint32_t blocks = imageLength / kBlock;
     std::uint8_t *write = buffers.write.data();
+    host.phaseStarted(verifying ? RunPhase::Verify : RunPhase::Program);
     for (std::uint32_t address = 0;; address += kBlock) {
         std::memset(write, 0, kBlock);
         if (std::fread(write, 1, kBlock, file.get()) == 0)

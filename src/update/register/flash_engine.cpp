@@ -70,6 +70,7 @@ int VerifyBlockByBlock(RunHost &host, const std::string &path, std::uint8_t *buf
 {
     host.showStatus("Erasing");
     std::uint32_t readAddress = 0;
+    host.phaseStarted(RunPhase::Erase);
     for (std::uint32_t j = 0; j < kVerifyBlocks; ++j) {
         host.progressDot({"Erasing", j + 1, kVerifyBlocks});
         WaitFlashReady(path);
@@ -101,6 +102,7 @@ int ReadFlashChunked(RunHost &host, const std::string &path, std::uint32_t offse
     const std::uint32_t chunks = ChunkCount(host.transfer(), length);
     const std::uint32_t chunk = host.transfer().TransferChunkSize;
     host.showStatus("ReadFlash...");
+    host.phaseStarted(RunPhase::Read);
     for (std::uint32_t k = 0; k < chunks; ++k) {
         WaitFlashReady(path);
         const std::uint32_t at = k * chunk;
@@ -119,6 +121,7 @@ int EraseFlashChunked(RunHost &host, const std::string &path, std::uint32_t leng
         DebugOut(kNotReadyTrace);
     const std::uint32_t chunks = ChunkCount(host.transfer(), length);
     host.showStatus("Erase...");
+    host.phaseStarted(RunPhase::Erase);
     for (std::uint32_t k = 0; k < chunks; ++k) {
         WaitFlashReady(path);
         if (!EraseFlashBlock(path, k * host.transfer().TransferChunkSize))
@@ -134,6 +137,7 @@ int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &pat
 {
     const ChipIdentity &chip = req.chip;
     host.showStatus("Start Erase only!");
+    host.phaseStarted(RunPhase::Erase);
     const auto size = static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
     WaitFlashReady(path);
 

@@ -155,6 +155,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
     };
     const bool restoreNvram = size <= kMinimumImage;
     std::uint8_t nvram[kNvramBlockSize] = {};
+    host.phaseStarted(RunPhase::Erase);
     if (size <= kSmallFlash) {
         if (restoreNvram) {
             if (!ReadKeptSettings(host, readNvram, nvram, kNvramBlockSize))
@@ -180,6 +181,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
         return 0;
     }
 
+    host.phaseStarted(RunPhase::Program);
     for (std::uint32_t k = 0; k < chunks; ++k) {
         if (!WriteFlash(path, k * chunk, image.data() + k * chunk, chunk)) {
             host.showStatus("Programming Fail!!");

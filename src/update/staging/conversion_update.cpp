@@ -47,6 +47,7 @@ int ProgramViaStaging(RunHost &host, const std::string &path, const std::uint8_t
     if (length)
         std::memcpy(block.data(), image, length);
     std::uint32_t address = 0;
+    host.phaseStarted(RunPhase::Program);
     for (std::uint32_t offset = 0; offset < total; offset += kStagingChunk) {
         if (!WriteStagingBuffer(path, block.data() + offset))
             return 0;
@@ -71,6 +72,7 @@ int ReadViaStaging(RunHost &host, const std::string &path, std::uint8_t *dest, s
         return 0;
     host.setStatus("ReadFlash...");
     int ok = 1;
+    host.phaseStarted(RunPhase::Read);
     for (std::uint32_t address = 0;; address += kStagingChunk) {
         host.processMessages();
         if (address >= total)
