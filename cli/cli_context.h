@@ -1,6 +1,7 @@
 #pragma once
 // Shared state of one brigant-fw run: the global options and the exit code
 // that the chosen sub-command leaves.
+#include "app/update_plan.h"
 #include "cli/progress_view.h"
 
 #include <CLI/CLI.hpp>
@@ -46,12 +47,6 @@ struct WriteOptions {
     bool noBackup = false; // --no-backup
     bool force = false;    // --force: write although a filesystem is mounted
     bool rehearse = false; // --rehearse: run the write on the device's twin first
-};
-
-// What update FILE does when the file's version and the running one compare.
-struct VersionOptions {
-    bool allowReinstall = false; // --allow-reinstall: write the version that runs already
-    bool allowOlder = false;     // --allow-older: write an older version
 };
 
 // What the last write verb's run found about the bridge's settings area.

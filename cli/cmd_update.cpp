@@ -3,6 +3,7 @@
 // update. The bridge is identified as the window's selection does; the verbs
 // then check the file as Load File does, build their run request and run it
 // with the command line as its host, whichever family the bridge needs.
+#include "app/bridge_state.h"
 #include "app/check_report.h"
 #include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
@@ -10,6 +11,7 @@
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
 #include "app/update_journal.h"
+#include "app/update_plan.h"
 #include "app/window_run.h"
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
@@ -195,6 +197,19 @@ RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::str
     req.chip = form.chip;
     req.candidateCount = form.candidateCount;
     return req;
+}
+
+// What update FILE asks of the plan for the bridge selected in `form`.
+PlanRequest UpdateRequest(const TBrigantFwTool &form, const std::string &file, bool includeNvram,
+                          bool readWriteBuffer, const VersionOptions &versions)
+{
+    PlanRequest request;
+    request.file = file;
+    request.includeNvram = includeNvram;
+    request.readWriteBuffer = readWriteBuffer;
+    request.versions = versions;
+    request.run = VerbRequest(form, ToolMode::Program, file, includeNvram);
+    return request;
 }
 
 int RunUpdate(CliContext &ctx, const UpdateArgs &args)
@@ -447,31 +462,24 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                   << "\n";
     }
 
-    // 2. The file: the checks Load File applies.
-    if (mode == ToolMode::Program && !finishing) {
-        const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
-        if (const std::string why = LoadRefusal(check, form.chip, file); !why.empty()) {
-            std::cerr << "error: " << file << ": " << why << "\n";
-            return kExitUsage;
-        }
-    }
-
-    // The file's version against the running one, when both can be read.
+    // 2. The plan: the file, the options, the run's own checks and the
+    // versions, weighed as every plan of an update weighs them.
     std::string newVersion;
     VersionOrder order = VersionOrder::Unknown;
+    UpdatePlan decided;
     if (mode == ToolMode::Program) {
-        newVersion = FirmwareFileVersion(file, code);
-        order = CompareVersions(newVersion, selected.version);
-        if (finishing)
-            order = VersionOrder::Unknown;
+        decided = PlanUpdate(SelectedBridgeState(form), entry,
+                             UpdateRequest(form, file, includeNvram, readWriteBuffer, versions));
+        newVersion = decided.to;
+        order = decided.order;
     }
 
     // 3. The options the bridge offers.
-    if (includeNvram && !form.selected.nvramOffered) {
+    if (includeNvram && !form.selected.nvramOffered && decided.refusal != PlanRefusal::FileDoesNotFit) {
         std::cerr << "error: --include-nvram: this bridge has no 4K NVRAM area to include\n";
         return kExitUsage;
     }
-    if (readWriteBuffer && !form.selected.bufferPath) {
+    if (readWriteBuffer && !form.selected.bufferPath && decided.refusal != PlanRefusal::FileDoesNotFit) {
         std::cerr << "error: --read-write-buffer: this bridge does not offer the buffer transfer\n";
         return kExitUsage;
     }
@@ -486,32 +494,42 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     }
 
     // 4. The run: a write only after the guard's checks, question and
-    // backup; a file the run refuses is refused before all of them.
+    // backup; a file the plan refuses is refused before all of them.
     CliRunHost host(*view, ctx.style, form.transfer);
     host.erasing(mode == ToolMode::Erase);
-    if (mode == ToolMode::Program && RunRefusesFile(req, entry.bus, entry.path)) {
-        const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
-        const std::string why = refused.reason.empty() ? "the file is larger than the flash" : refused.reason;
-        NoteRun(why);
-        view->endLine();
-        std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
-        return kExitUsage;
-    }
-    // The versions last, as every plan of an update weighs them: a file that
-    // cannot be written is refused whatever version it carries.
-    if (order == VersionOrder::Same && !versions.allowReinstall) {
-        std::cout << "already installed: " << entry.path << " runs version " << UserVersion(selected.version)
-                  << ", the version of " << file << "; nothing was written (--allow-reinstall writes it "
-                  << "again)\n";
-        NoteRun("already installed");
-        return kExitNothingToDo;
-    }
-    if (order == VersionOrder::Older && !versions.allowOlder) {
-        std::cerr << "error: " << file << ": version " << UserVersion(newVersion)
-                  << " is older than the running " << UserVersion(selected.version)
-                  << "; nothing was written (--allow-older writes it)\n";
-        NoteRun("refused: an older version");
-        return kExitUsage;
+    if (mode == ToolMode::Program && !decided.writes()) {
+        switch (decided.refusal) {
+        case PlanRefusal::FileDoesNotFit:
+            std::cerr << "error: " << file << ": " << LoadRefusal(decided.check, form.chip, file) << "\n";
+            return kExitUsage;
+        case PlanRefusal::FlashRefusesFile: {
+            // Run as the window runs it, so that its status says the refusal too.
+            const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
+            const std::string why = refused.reason.empty() ? decided.reason : refused.reason;
+            NoteRun(why);
+            view->endLine();
+            std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
+            return kExitUsage;
+        }
+        case PlanRefusal::OlderVersion:
+            std::cerr << "error: " << file << ": version " << UserVersion(newVersion)
+                      << " is older than the running " << UserVersion(selected.version)
+                      << "; nothing was written (--allow-older writes it)\n";
+            NoteRun("refused: an older version");
+            return kExitUsage;
+        case PlanRefusal::None:
+            std::cout << "already installed: " << entry.path << " runs version "
+                      << UserVersion(selected.version) << ", the version of " << file
+                      << "; nothing was written (--allow-reinstall writes it "
+                      << "again)\n";
+            NoteRun("already installed");
+            return kExitNothingToDo;
+        case PlanRefusal::NotSupported:
+        case PlanRefusal::NoNvramArea:
+        case PlanRefusal::NoBufferPath:
+            std::cerr << "error: " << decided.reason << "\n";
+            return kExitUsage;
+        }
     }
     RunOutcome outcome;
     bool settingsKept = false; // the journal holds device settings the write keeps
@@ -843,60 +861,25 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
     });
 }
 
-// The plan for `file` on the bridge selected in `form`: Update, Current, or
-// Skip with the reason update FILE would refuse it for.
-DevicePlan PlanFile(TBrigantFwTool &form, const std::string &file, const AllOptions &options, DevicePlan plan)
+// The plan for `file` on the bridge selected in `form`, as update FILE
+// decides it: Update, Current, or Skip with the reason.
+DevicePlan PlanOneFile(TBrigantFwTool &form, const std::string &file, const AllOptions &options,
+                       DevicePlan plan)
 {
-    const SelectedBridge &selected = form.selected;
-    const DeviceEntry entry = form.selectedEntry();
-    const std::uint8_t code = form.chip.ChipTypeCode;
-    PlannedWrite write;
-    write.bridge = BridgeJournalKey(entry.path);
-    write.device = entry.path;
-    write.series = selected.series;
-    write.chipCode = code;
-    write.firmware = file;
-    const std::optional<JournalEntry> unfinished = OpenJournalEntry(write.bridge);
+    const UpdatePlan decided = PlanUpdate(
+        SelectedBridgeState(form), form.selectedEntry(),
+        UpdateRequest(form, file, options.includeNvram, options.readWriteBuffer, options.versions));
     plan.file = file;
-    plan.finishing = unfinished && RepeatsCutWrite(*unfinished, write);
-    if (!plan.finishing) {
-        const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
-        if (const std::string why = OneLineRefusal(check, form.chip, file); !why.empty()) {
-            plan.reason = why;
-            plan.madeForIt = check.result != LoadResult::Mismatch && check.result != LoadResult::Refused;
-            return plan;
-        }
-    }
-    // Past the match check: whatever refuses it now, the file is this model's.
-    plan.madeForIt = true;
-    const std::string next = FirmwareFileVersion(file, code);
-    plan.to = next.empty() ? "unknown" : UserVersion(next);
-    const VersionOrder order =
-        plan.finishing ? VersionOrder::Unknown : CompareVersions(next, selected.version);
-    if (options.includeNvram && !selected.nvramOffered) {
-        plan.reason = "--include-nvram: this bridge has no 4K NVRAM area to include";
-        return plan;
-    }
-    if (options.readWriteBuffer && !selected.bufferPath) {
-        plan.reason = "--read-write-buffer: this bridge does not offer the buffer transfer";
-        return plan;
-    }
-    if (RunRefusesFile(VerbRequest(form, ToolMode::Program, file, options.includeNvram), entry.bus,
-                       entry.path)) {
+    plan.finishing = decided.finishing.has_value();
+    plan.madeForIt = decided.madeForIt;
+    if (decided.madeForIt)
+        plan.to = decided.to.empty() ? "unknown" : UserVersion(decided.to);
+    plan.reason = decided.reason;
+    if (decided.refusal == PlanRefusal::FlashRefusesFile)
         plan.reason = "the file does not fit this bridge's flash";
-        return plan;
-    }
-    if (order == VersionOrder::Same && !options.versions.allowReinstall) {
-        plan.action = DevicePlan::Action::Current;
-        plan.reason = "runs the version of " + file + " already";
-        return plan;
-    }
-    if (order == VersionOrder::Older && !options.versions.allowOlder) {
-        plan.reason = "version " + plan.to + " is older than the running " + plan.from;
-        return plan;
-    }
-    plan.action = DevicePlan::Action::Update;
-    plan.reason.clear();
+    plan.action = decided.writes()                            ? DevicePlan::Action::Update
+                  : decided.action == PlanAction::NothingToDo ? DevicePlan::Action::Current
+                                                              : DevicePlan::Action::Skip;
     return plan;
 }
 
@@ -934,7 +917,7 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
     DevicePlan best = plan;
     bool chosen = false;
     for (const std::string &file : options.files) {
-        const DevicePlan tried = PlanFile(form, file, options, plan);
+        const DevicePlan tried = PlanOneFile(form, file, options, plan);
         if (tried.action == DevicePlan::Action::Update)
             return tried;
         const auto rank = [](const DevicePlan &p) {

@@ -44,6 +44,7 @@ class RecordingHost final : public ProbeHost
     void showStatus(const std::string &text) override { inner_.showStatus(text); }
     void setStatus(const std::string &text) override { inner_.setStatus(text); }
     void progressDot(const ProgressEvent &step) override { inner_.progressDot(step); }
+    void phaseStarted(RunPhase phase) override { inner_.phaseStarted(phase); }
     void message(const std::string &text, const std::string &title, MessageKind kind) override
     {
         inner_.message(text, title, kind);
@@ -189,6 +190,24 @@ BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOp
         break;
     }
     state.openEntry = OpenJournalEntry(BridgeJournalKey(path));
+    return state;
+}
+
+BridgeState SelectedBridgeState(const TBrigantFwTool &form)
+{
+    BridgeState state;
+    state.chip = form.chip;
+    state.bridge = form.selected;
+    if (form.candidateCount == 0 || form.listedCount == 0)
+        return state;
+    const DeviceEntry &entry = form.selectedEntry();
+    if (form.selected.runsFromRom) {
+        state.runs = BridgeRuns::Rom;
+    } else if (entry.damagedBank >= 0) {
+        state.runs = BridgeRuns::BankDamaged;
+        state.damagedBank = entry.damagedBank;
+    }
+    state.openEntry = OpenJournalEntry(BridgeJournalKey(entry.path));
     return state;
 }
 

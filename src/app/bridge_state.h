@@ -59,4 +59,7 @@ struct IdentifyOptions {
 // repair happens only where `options` allow it.
 BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOptions &options);
 
+// The state of the bridge selected in `form`, as its identification left it.
+BridgeState SelectedBridgeState(const TBrigantFwTool &form);
+
 } // namespace brigant

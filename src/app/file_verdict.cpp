@@ -1,7 +1,9 @@
 #include "app/file_verdict.h"
 
+#include "app/bridge_state.h"
 #include "app/check_report.h"
 #include "app/run_dispatch.h"
+#include "app/update_plan.h"
 #include "app/window_journal.h"
 #include "app/window_run.h"
 #include "image/chip_types.h"
@@ -78,13 +80,14 @@ std::string FileRefusalForSelected(TBrigantFwTool &form, const std::string &file
 {
     if (form.candidateCount == 0 || form.chip.ChipTypeCode == 0)
         return "no bridge is selected";
-    if (!CutUpdateOfFile(form, file).empty())
-        return {};
-    const DeviceEntry &entry = form.selectedEntry();
-    const LoadCheck check = CheckFileForBridge(file, form.chip, entry.path);
-    if (std::string why = OneLineRefusal(check, form.chip, file); !why.empty())
-        return why;
-    return RunRefusalText(FileRunRequest(form, file), entry.bus, entry.path);
+    // The window's boxes offer only what the bridge has, and Run weighs no
+    // versions: the plan's file checks are what it asks.
+    PlanRequest request;
+    request.file = file;
+    request.versions = {.allowReinstall = true, .allowOlder = true};
+    request.run = FileRunRequest(form, file);
+    const UpdatePlan plan = PlanUpdate(SelectedBridgeState(form), form.selectedEntry(), request);
+    return plan.writes() ? std::string() : plan.reason;
 }
 
 } // namespace brigant

@@ -74,6 +74,11 @@ std::vector<forms::Control *> TBrigantFwTool::controls()
 
 DeviceEntry &TBrigantFwTool::selectedEntry()
 {
+    return const_cast<DeviceEntry &>(static_cast<const TBrigantFwTool &>(*this).selectedEntry());
+}
+
+const DeviceEntry &TBrigantFwTool::selectedEntry() const
+{
     int i = DeviceList.itemIndex();
     if (i < 0 || i >= kDeviceTableSize)
         i = 0;

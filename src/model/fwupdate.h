@@ -178,6 +178,7 @@ class TBrigantFwTool
 
     // The entry of the device list's selected item (item 0 when none is selected).
     DeviceEntry &selectedEntry();
+    const DeviceEntry &selectedEntry() const;
 };
 
 } // namespace brigant

@@ -1,0 +1,82 @@
+#include "app/update_plan.h"
+
+#include "app/file_verdict.h"
+#include "app/run_dispatch.h"
+#include "image/chip_types.h"
+
+namespace brigant
+{
+
+UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
+{
+    UpdatePlan plan;
+    const SelectedBridge &bridge = state.bridge;
+    const std::uint8_t code = state.chip.ChipTypeCode;
+    plan.from = bridge.version;
+    if (!bridge.supported) {
+        plan.refusal = PlanRefusal::NotSupported;
+        plan.reason = "this bridge cannot be updated (chip type code " + std::to_string(code) + ")";
+        return plan;
+    }
+    // An earlier write of this file to this bridge that was cut: the same
+    // write finishes it, with the checks that read the running firmware
+    // waived (a half-written flash answers them wrongly).
+    if (state.openEntry) {
+        PlannedWrite write;
+        write.bridge = BridgeJournalKey(entry.path);
+        write.device = entry.path;
+        write.series = bridge.series;
+        write.chipCode = code;
+        write.firmware = request.file;
+        if (RepeatsCutWrite(*state.openEntry, write))
+            plan.finishing = state.openEntry;
+    }
+    if (!plan.finishing) {
+        plan.check = CheckFileForBridge(request.file, state.chip, entry.path);
+        if (std::string why = OneLineRefusal(plan.check, state.chip, request.file); !why.empty()) {
+            plan.refusal = PlanRefusal::FileDoesNotFit;
+            plan.reason = std::move(why);
+            plan.madeForIt =
+                plan.check.result != LoadResult::Mismatch && plan.check.result != LoadResult::Refused;
+            return plan;
+        }
+    }
+    // Past the match check: whatever refuses it now, the file is this model's.
+    plan.madeForIt = true;
+    plan.to = FirmwareFileVersion(request.file, code);
+    plan.order = plan.finishing ? VersionOrder::Unknown : CompareVersions(plan.to, bridge.version);
+    if (request.includeNvram && !bridge.nvramOffered) {
+        plan.refusal = PlanRefusal::NoNvramArea;
+        plan.reason = "--include-nvram: this bridge has no 4K NVRAM area to include";
+        return plan;
+    }
+    if (request.readWriteBuffer && !bridge.bufferPath) {
+        plan.refusal = PlanRefusal::NoBufferPath;
+        plan.reason = "--read-write-buffer: this bridge does not offer the buffer transfer";
+        return plan;
+    }
+    if (RunRefusesFile(request.run, entry.bus, entry.path)) {
+        plan.refusal = PlanRefusal::FlashRefusesFile;
+        plan.reason = RunRefusalText(request.run, entry.bus, entry.path);
+        if (plan.reason.empty())
+            plan.reason = "the file is larger than the flash";
+        return plan;
+    }
+    // The versions last: a file that cannot be written is refused whatever
+    // version it carries.
+    if (plan.order == VersionOrder::Same && !request.versions.allowReinstall) {
+        plan.action = PlanAction::NothingToDo;
+        plan.reason = "runs the version of " + request.file + " already";
+        return plan;
+    }
+    if (plan.order == VersionOrder::Older && !request.versions.allowOlder) {
+        plan.refusal = PlanRefusal::OlderVersion;
+        plan.reason =
+            "version " + PlainVersion(plan.to) + " is older than the running " + PlainVersion(plan.from);
+        return plan;
+    }
+    plan.action = plan.finishing ? PlanAction::Finish : PlanAction::Write;
+    return plan;
+}
+
+} // namespace brigant

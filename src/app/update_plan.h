@@ -1,0 +1,64 @@
+#pragma once
+// What an update would do with one identified bridge, decided before
+// anything is written: `update`, every plan of `update --all`, `check` with
+// a device and the window's confirmation take their verdict from PlanUpdate.
+#include "app/bridge_state.h"
+#include "app/fwupdate_handlers.h"
+#include "device/device_entry.h"
+#include "flash/run_request.h"
+#include "image/firmware_version.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace brigant
+{
+
+// What the user allows beyond a newer version.
+struct VersionOptions {
+    bool allowReinstall = false; // write the version that runs already
+    bool allowOlder = false;     // write an older version
+};
+
+enum class PlanAction : std::uint8_t {
+    Write,       // the file goes to the flash
+    Finish,      // the file of a cut write goes to the flash again, finishing it
+    NothingToDo, // the bridge runs the file's version already
+    Refused,     // nothing is written, for `refusal`
+};
+
+enum class PlanRefusal : std::uint8_t {
+    None,
+    NotSupported,     // the chip is not one the tool updates
+    FileDoesNotFit,   // Load File's checks refuse the file for this chip
+    NoNvramArea,      // the settings area was asked for, the chip keeps none
+    NoBufferPath,     // the buffer transfer was asked for, the bridge offers none
+    FlashRefusesFile, // the run's own checks refuse it (larger than the flash, ...)
+    OlderVersion,     // the file's version is older than the running one
+};
+
+struct PlanRequest {
+    std::string file;
+    bool includeNvram = false;    // the settings area of the file is written too (asked for)
+    bool readWriteBuffer = false; // the buffer transfer (asked for)
+    VersionOptions versions;
+    RunRequest run; // the run that would write it (its own file checks)
+};
+
+struct UpdatePlan {
+    PlanAction action = PlanAction::Refused;
+    PlanRefusal refusal = PlanRefusal::None;
+    std::string reason; // why it is refused, in one line; empty when it writes
+    std::string from;   // the running version as identification read it; empty: not read
+    std::string to;     // the file's version; empty: the file carries none the tool reads
+    VersionOrder order = VersionOrder::Unknown;
+    bool madeForIt = false; // the file passed the match check (refused, if at all, for another reason)
+    LoadCheck check;        // Load File's checks of the file (not made for a cut write's file)
+    std::optional<JournalEntry> finishing; // the cut write of this file that the update finishes
+    bool writes() const { return action == PlanAction::Write || action == PlanAction::Finish; }
+};
+
+UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request);
+
+} // namespace brigant
