@@ -268,7 +268,12 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     }
     if (!UpdateOffered(form)) {
         const OneButtonState state = form.oneButton;
-        std::cout << "update not offered: " << DescribeOneButton(state, false, index).text << "\n";
+        const OneButtonVerdict verdict = DescribeOneButton(state, false, index);
+        std::cout << "update not offered: " << verdict.text << "\n";
+        NoteRun(verdict.key);
+        ReportVersions(form.selected.version, form.selected.version);
+        if (state != OneButtonState::Current)
+            ReportReason(verdict.text);
         if (state == OneButtonState::NotSupported && form.listedCount > 1)
             std::cerr << "error: the selected bridge (--index " << index << ") is not a chip type code "
                       << kOneButtonChipType << " bridge; choose another with --index (0 to "
@@ -498,6 +503,11 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     CliRunHost host(*view, ctx.style, form.transfer);
     host.erasing(mode == ToolMode::Erase);
     if (mode == ToolMode::Program && !decided.writes()) {
+        // Nothing is written: the firmware after is the one before.
+        ReportVersions(selected.version, selected.version);
+        ReportReason(decided.reason);
+        NoteRun(decided.action == PlanAction::NothingToDo ? "already installed"
+                                                          : "refused: " + decided.reason);
         switch (decided.refusal) {
         case PlanRefusal::FileDoesNotFit:
             std::cerr << "error: " << file << ": " << LoadRefusal(decided.check, form.chip, file) << "\n";
@@ -506,7 +516,6 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             // Run as the window runs it, so that its status says the refusal too.
             const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
             const std::string why = refused.reason.empty() ? decided.reason : refused.reason;
-            NoteRun(why);
             view->endLine();
             std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
             return kExitUsage;
@@ -515,14 +524,12 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             std::cerr << "error: " << file << ": version " << UserVersion(newVersion)
                       << " is older than the running " << UserVersion(selected.version)
                       << "; nothing was written (--allow-older writes it)\n";
-            NoteRun("refused: an older version");
             return kExitUsage;
         case PlanRefusal::None:
             std::cout << "already installed: " << entry.path << " runs version "
                       << UserVersion(selected.version) << ", the version of " << file
                       << "; nothing was written (--allow-reinstall writes it "
                       << "again)\n";
-            NoteRun("already installed");
             return kExitNothingToDo;
         case PlanRefusal::NotSupported:
         case PlanRefusal::NoNvramArea:

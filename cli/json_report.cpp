@@ -163,13 +163,13 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
             {"firmware",
              {{"before", TextOrNull(report.versionBefore)}, {"after", TextOrNull(report.versionAfter)}}},
             {"backup", report.backup},
-            {"status", report.status},
+            {"status", report.status.empty() ? std::string(result) : report.status},
             {"result", result},
             {"exit_status", exitCode},
         };
-        // Why it did not succeed, in the program's words: the first error
-        // said, or the failure the verb reported.
-        const std::string error = tap.first("error").empty() ? report.reason : tap.first("error");
+        // Why it did not succeed, in the program's words: the reason the
+        // verb reported, else the first error it said.
+        const std::string error = report.reason.empty() ? tap.first("error") : report.reason;
         d["reason"] =
             exitCode == kExitOk || exitCode == kExitNothingToDo ? nlohmann::json() : TextOrNull(error);
         d["messages"] = tap.messages();
@@ -188,12 +188,18 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
         nlohmann::json d = document(128 + stop.signal, "stopped");
         d["stoppedWhile"] = PhaseName(stop.phase);
         d["state"] = StoppedStateText(stop);
+        // Said on standard error once the report is out: a message of the run all the same.
+        d["messages"].push_back({{"severity", "error"}, {"text", d["state"]}});
         std::cout << JsonText(d) << std::flush;
         throw;
     }
     std::cout.rdbuf(stdoutBuffer);
     currentReport = nullptr;
-    std::cout << JsonText(document(exitCode, ResultName(exitCode)));
+    // Exit 3 also stands for a chip the tool does not update: "no device"
+    // only when none was found.
+    const char *result =
+        exitCode == kExitNoDevice && !report.device.empty() ? "not supported" : ResultName(exitCode);
+    std::cout << JsonText(document(exitCode, result));
     return exitCode;
 }
 

@@ -220,11 +220,12 @@ std::string StoppedStateText(const StopRequested &stop)
                            "the bridge may not start from it. ";
         const ChipType &row = ChipTypeOf(static_cast<unsigned>(stop.chipTypeCode));
         if (row.bufferPath)
-            text += "This bridge now starts from its ROM, where update offers nothing: 'brigant-fw recover' "
-                    "programs its firmware again";
+            text +=
+                "Run the same update again: it finishes the write (should the bridge start from its ROM "
+                "instead, 'brigant-fw list' says so, and 'brigant-fw recover' programs its firmware again)";
         else if (row.dualBank)
-            text += "Run the same update again before switching the bridge off; if it was switched off, "
-                    "'brigant-fw repair' copies the intact firmware bank over the cut one";
+            text +=
+                "Run the same update again: it finishes the write, also after the bridge was switched off";
         else if (stop.chipTypeCode != 0)
             text += "Run the same update again before switching the bridge off";
         else

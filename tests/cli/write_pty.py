@@ -146,10 +146,15 @@ code, out = spawn(["--simulate", "quince", "--sim-state", state, "--trace=" + fi
                    "--yes"], on_trace=interrupt(2), trace=fifo)
 check(code == 130, "two Ctrl-C: exit %d, expected 130" % code, out)
 check("in the middle of the write" in out and "the old flash is saved in" in out, "no state told", out)
-check("starts from its ROM" in out and "'brigant-fw recover'" in out and "Run the same update" not in out,
+check("Run the same update again" in out and "'brigant-fw recover'" in out,
       "the advice after the stop is not the one a code-16 bridge needs", out)
 check("result: \x1b[32msuccess" not in out, "a stopped run passed", out)
 check(flash(state) != before, "the state at the stop was not saved")
+# The advice works from the state the stop left, in its ROM or not.
+code, out = spawn(["--simulate", "quince", "--sim-state", state, "update", "--embedded", "--yes"])
+check(code == 0, "the same update after the stop: exit %d" % code, out)
+code, out = spawn(["--simulate", "quince", "--sim-state", state, "verify", "--embedded"])
+check(code == 0 and "VERIFIED" in out, "verify after following the advice: exit %d" % code, out)
 
 # With --json, a stopped write still ends with one JSON document saying so.
 for name, verb, marker in [("json-update", ["update", "--embedded"], b" out 3B 0E "),
