@@ -531,6 +531,10 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                       << "; nothing was written (--allow-reinstall writes it "
                       << "again)\n";
             return kExitNothingToDo;
+        case PlanRefusal::RunsFromRom:
+        case PlanRefusal::AreaNotFree:
+            std::cerr << "error: " << file << ": " << decided.reason << "; nothing was written\n";
+            return kExitUsage;
         case PlanRefusal::NotSupported:
         case PlanRefusal::NoNvramArea:
         case PlanRefusal::NoBufferPath:

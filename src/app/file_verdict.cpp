@@ -86,6 +86,7 @@ std::string FileRefusalForSelected(TBrigantFwTool &form, const std::string &file
     request.file = file;
     request.versions = {.allowReinstall = true, .allowOlder = true};
     request.run = FileRunRequest(form, file);
+    request.askDevice = false; // the window's run checks the disk area itself
     const UpdatePlan plan = PlanUpdate(SelectedBridgeState(form), form.selectedEntry(), request);
     return plan.writes() ? std::string() : plan.reason;
 }

@@ -365,10 +365,12 @@ std::string RunFileRefusal(const RunRequest &req, BusKind bus)
 
 std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::string &path)
 {
-    if (req.mode != RunMode::Update || req.chip.FlashSizeKb > 0 || path.empty())
+    if (req.mode != RunMode::Update || path.empty())
         return {};
     const RunInputs in = QuietInputs(req, bus);
     const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
+    if (req.chip.FlashSizeKb > 0)
+        return {};
     // The disk-stored family checks its area, the staging family its fixed
     // length, code 11 its measured size.
     if (procedure == UpdateProcedure::None || procedure == UpdateProcedure::RunDiskFirmwareUpdate ||
@@ -414,6 +416,18 @@ std::string RunRefusalText(const RunRequest &req, BusKind bus, const std::string
     }
     std::string why = RunFileRefusal(req, bus);
     return why.empty() ? RunFlashSizeRefusal(req, bus, path) : why;
+}
+
+std::string RunDiskAreaRefusal(const RunRequest &req, BusKind bus, const std::string &path)
+{
+    if (req.mode != RunMode::Update || path.empty() ||
+        ChooseUpdateProcedure(QuietInputs(req, bus)).procedure != UpdateProcedure::RunDiskFirmwareUpdate)
+        return {};
+    std::vector<std::uint8_t> head;
+    std::uint64_t length = 0;
+    if (!ReadChosenFile(req, head, length))
+        return {};
+    return DiskAreaRefusal(path, req.chip.ChipTypeCode, length);
 }
 
 bool RunRefusesFile(const RunRequest &req, BusKind bus, const std::string &path)

@@ -86,6 +86,10 @@ std::string RunIdentityRefusal(const RunRequest &req);
 std::string RunRefusalText(const RunRequest &req, BusKind bus, const std::string &path = {});
 // Whether RunRefusalText has a reason.
 bool RunRefusesFile(const RunRequest &req, BusKind bus, const std::string &path = {});
+// For the disk-stored family, which checks its area only once it runs: why
+// the area `req`'s file needs on the disk behind `path` cannot be written
+// (DiskAreaRefusal, read commands only); empty for every other family.
+std::string RunDiskAreaRefusal(const RunRequest &req, BusKind bus, const std::string &path);
 
 // The Run button's click handler.
 void UpdateBtnClick(TBrigantFwTool &form);

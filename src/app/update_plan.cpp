@@ -1,6 +1,7 @@
 #include "app/update_plan.h"
 
 #include "app/file_verdict.h"
+#include "app/next_step.h"
 #include "app/run_dispatch.h"
 #include "image/chip_types.h"
 
@@ -30,6 +31,12 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
         write.firmware = request.file;
         if (RepeatsCutWrite(*state.openEntry, write))
             plan.finishing = state.openEntry;
+    }
+    // A bridge in its ROM takes no file: the recovery brings its firmware back.
+    if (!plan.finishing && state.runs == BridgeRuns::Rom) {
+        plan.refusal = PlanRefusal::RunsFromRom;
+        plan.reason = NextStepFor(state).warning;
+        return plan;
     }
     if (!plan.finishing) {
         plan.check = CheckFileForBridge(request.file, state.chip, entry.path);
@@ -62,6 +69,12 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
             plan.reason = "the file is larger than the flash";
         return plan;
     }
+    if (request.askDevice)
+        if (std::string why = RunDiskAreaRefusal(request.run, entry.bus, entry.path); !why.empty()) {
+            plan.refusal = PlanRefusal::AreaNotFree;
+            plan.reason = std::move(why);
+            return plan;
+        }
     // The versions last: a file that cannot be written is refused whatever
     // version it carries.
     if (plan.order == VersionOrder::Same && !request.versions.allowReinstall) {

@@ -31,10 +31,12 @@ enum class PlanAction : std::uint8_t {
 enum class PlanRefusal : std::uint8_t {
     None,
     NotSupported,     // the chip is not one the tool updates
+    RunsFromRom,      // the bridge runs from its ROM: its firmware is recovered first
     FileDoesNotFit,   // Load File's checks refuse the file for this chip
     NoNvramArea,      // the settings area was asked for, the chip keeps none
     NoBufferPath,     // the buffer transfer was asked for, the bridge offers none
     FlashRefusesFile, // the run's own checks refuse it (larger than the flash, ...)
+    AreaNotFree,      // the disk-stored family's area cannot be written (partitions, mounts, the end)
     OlderVersion,     // the file's version is older than the running one
 };
 
@@ -44,6 +46,9 @@ struct PlanRequest {
     bool readWriteBuffer = false; // the buffer transfer (asked for)
     VersionOptions versions;
     RunRequest run; // the run that would write it (its own file checks)
+    // The plan may ask the device what only the run asks otherwise (the
+    // disk-stored family's area against the disk): read commands only.
+    bool askDevice = true;
 };
 
 struct UpdatePlan {

@@ -63,7 +63,7 @@ cases=(
     "9 no NVRAM area|juniper|juniper.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 Q5K record at offset 0x1000)|-"
     "12 no NVRAM area|maple|maple.bin|2|lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 S1M record at offset 0x1000)|-"
     "12 assisted, no NVRAM area|maple:fwassist=1|maple.bin|2|lacks the 4 KiB NVRAM area|-"
-    "30 disk area at LBA 0|elm-e-disk:areamarker=1|disk.bin|2|The firmware area at LBA 0x0 overlaps the partition table in LBA 0-33; nothing was written.|marker_base0"
+    "30 disk area at LBA 0|elm-e-disk:areamarker=1|disk.bin|2|The firmware area at LBA 0x0 overlaps the partition table in LBA 0-33; nothing was written|marker_base0"
     "26 valid|oak|oak.bin|0|result: success|-"
     "9 valid|juniper|juniper-nvram.bin|0|result: success|-"
     # The backup before the write holds the whole flash the write may change, and says so.
@@ -97,8 +97,8 @@ for row in "${cases[@]}"; do
     grep -qF -- "$message" "$d/out" || fail "$label: no '$message' in: $(cat "$d/out")"
     if [ "$want" -ne 0 ]; then
         # Only what identification sends: no command info does not send too.
-        # The disk area is judged by the update itself, after the disk's
-        # reads: there no data goes out.
+        # The disk area is judged from the disk's reads before the
+        # question: there no data goes out.
         extra=$(comm -23 <(sed 's/ len=.*//' "$d/run.trace" | sort -u) <(sed 's/ len=.*//' "$d/info.trace" | sort -u))
         [ "$seed" = - ] || extra=$(grep ' out ' "$d/run.trace" || true)
         [ "$seed" != nodevice ] || extra=$(cat "$d/run.trace")

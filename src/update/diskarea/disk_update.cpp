@@ -269,6 +269,23 @@ int BackupDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::stri
     return 1;
 }
 
+std::string DiskAreaRefusal(const std::string &path, std::uint8_t code, std::uint64_t fileLength)
+{
+    if (fileLength == 0 || fileLength > static_cast<std::uint64_t>(kLargestFile))
+        return {}; // the file checks say why
+    const DiskValues disk = QueryDisk(path, code);
+    const std::uint64_t padded = (fileLength + 255) / 256 * 256;
+    const auto units = static_cast<std::uint32_t>((padded + kDiskAreaUnit - 1) / kDiskAreaUnit);
+    std::string why;
+    if (DiskAreaIsFree(path, AreaLbaOf(disk), units, disk, why))
+        return {};
+    // The run's reason ends with a sentence of its own: the plan's is one clause.
+    const std::string tail = "; nothing was written.";
+    if (why.size() >= tail.size() && why.compare(why.size() - tail.size(), tail.size(), tail) == 0)
+        why.erase(why.size() - tail.size());
+    return why;
+}
+
 int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t code)
 {
     const DiskValues disk = QueryDisk(path, code);

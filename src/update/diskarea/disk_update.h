@@ -39,6 +39,10 @@ std::uint32_t FindDiskAreaBase(const std::string &path, std::uint32_t sectorSize
 bool DiskAreaIsFree(const std::string &path, std::uint64_t areaLba, std::uint32_t units,
                     const DiskValues &disk, std::string &why);
 
+// Why a file of `fileLength` bytes cannot go to the area of the disk behind
+// `path` (DiskAreaIsFree's reason); empty when it can. Sends only reads.
+std::string DiskAreaRefusal(const std::string &path, std::uint8_t chipTypeCode, std::uint64_t fileLength);
+
 int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::string &path);
 int EraseDiskFirmwareArea(RunHost &host, const std::string &path, std::uint8_t chipTypeCode);
 int BackupDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::string &path,

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Every verb that decides about an update decides the same: for each
+# updatable bridge and each kind of file, `check FILE` on the device, the
+# plan of `update --all --json`, `update --rehearse --json` and
+# `update --json` agree on the action and the exit status. Files: the right
+# one, the same one again (after it was written), an older version (codes
+# 15-18, whose files carry one), a foreign chip's, an empty one and the
+# right one with 1 MiB more. States: clean, and cut in the middle of an
+# update of the right file (its journal entry open), and for codes 15-18
+# running from the ROM.
+# Usage: agreement.sh BRIGANT_FW BRIGANT_SIM_IMAGE [EVERY_NTH_ROW]
+set -uo pipefail
+fw=$1
+image=$2
+every=${3:-1}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/bridge_rows.sh"
+
+"$image" nutmeg:ext=2.3.4.5 -o "$work/nutmeg.bin" >/dev/null
+"$image" alder:version=9.8 -o "$work/alder.bin" >/dev/null
+: >"$work/empty.bin"
+
+failed=0
+cells=0
+# The action each verb's answer stands for: write, current, refused, none.
+action_of_exit() {
+    case $1 in
+    0) echo write ;;
+    4) echo current ;;
+    2) echo refused ;;
+    3) echo none ;;
+    *) echo "exit $1" ;;
+    esac
+}
+# (The documents are read with grep: a python start per cell costs more
+# than the cell's runs.) The plan's action for device 0, or, for a file
+# refused before any bridge is asked, the document's result.
+plan_action() {
+    local a
+    a=$(grep -o '"action": "[^"]*"' "$1" | head -n 1 | cut -d'"' -f4)
+    [ -n "$a" ] || a=$(grep -o '^  "result": "[^"]*"' "$1" | cut -d'"' -f4)
+    case $a in
+    update) echo write ;;
+    skip) echo refused ;;
+    "no device") echo none ;;
+    "") echo unreadable ;;
+    *) echo "$a" ;;
+    esac
+}
+# The document's own exit status (its last; a device's come before it).
+json_exit() {
+    local e
+    e=$(grep -o '^  "exit_status": [0-9]*' "$1" | tail -n 1 | awk '{print $2}')
+    echo "${e:-unreadable}"
+}
+
+# One cell: every verb on a copy of the state `state`.
+cell() {
+    local label=$1 device=$2 state=$3 file=$4 dir=$5 rc check plan rehearse update
+    mkdir -p "$dir"
+    cells=$((cells + 1))
+    run_on() { # a fresh copy of the state and the journal for each verb
+        rm -rf "$dir/s" "$dir/xdg"
+        cp -r "$state" "$dir/s"
+        [ -d "$state.xdg" ] && cp -r "$state.xdg" "$dir/xdg"
+        XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/s" "$@"
+    }
+    rc=0
+    run_on check "$file" >"$dir/check" 2>&1 || rc=$?
+    check=$(action_of_exit "$rc")
+    run_on update --all --json "$file" </dev/null >"$dir/all" 2>/dev/null
+    plan=$(plan_action "$dir/all")
+    run_on update --rehearse --json --yes "$file" >"$dir/rehearse" 2>/dev/null
+    rehearse=$(action_of_exit "$(json_exit "$dir/rehearse")")
+    run_on update --json --yes "$file" >"$dir/update" 2>/dev/null
+    update=$(action_of_exit "$(json_exit "$dir/update")")
+    # A write that ran and failed on the device is not a different verdict:
+    # the rehearsal or the update said "failed" after deciding to write.
+    [ "$update" = "exit 1" ] && update=write
+    [ "$rehearse" = "exit 1" ] && rehearse=write
+    if [ "$check" = "$plan" ] && [ "$check" = "$rehearse" ] && [ "$check" = "$update" ]; then
+        return 0
+    fi
+    echo "DISAGREE: $label: check=$check update--all=$plan rehearse=$rehearse update=$update"
+    sed 's/^/    check: /' "$dir/check" | tail -3
+    failed=1
+}
+
+n=0
+for row in "${cases[@]}"; do
+    n=$((n + 1))
+    (((n - 1) % every == 0)) || continue
+    IFS='|' read -r label device new _ _ <<<"$row"
+    dir="$work/$n"
+    mkdir -p "$dir"
+    spec=$(merged "$device" "${new//,nvram=1/}")
+    [[ $new == *nvram=1* ]] && spec="$spec,nvram=1"
+    "$image" "$spec" -o "$dir/right.bin" >/dev/null 2>&1 || { echo "FAILED: $label: brigant-sim-image $spec"; failed=1; continue; }
+    cp "$dir/right.bin" "$dir/large.bin" && truncate -s +1M "$dir/large.bin"
+    foreign="$work/nutmeg.bin"
+    [[ $device == nutmeg* ]] && foreign="$work/alder.bin"
+    files=("right:$dir/right.bin" "foreign:$foreign" "empty:$work/empty.bin" "large:$dir/large.bin")
+    if [[ $device == *ext=31.25.1.5* ]]; then
+        "$image" "${device%%:*}:ext=31.25.1.4" -o "$dir/older.bin" >/dev/null
+        files+=("older:$dir/older.bin")
+    fi
+
+    # Clean.
+    XDG_STATE_HOME="$dir/clean.xdg" "$fw" --simulate "$device" --sim-state "$dir/clean" info >/dev/null 2>&1
+    for f in "${files[@]}"; do
+        cell "$label, clean, ${f%%:*}" "$device" "$dir/clean" "${f#*:}" "$dir/c-${f%%:*}"
+    done
+    # The same file again, on the flash the update of the right one left.
+    if [ -f "$dir/c-right/s/flash.bin" ]; then
+        cp -r "$dir/c-right/s" "$dir/written"
+        cp -r "$dir/c-right/xdg" "$dir/written.xdg" 2>/dev/null
+        cell "$label, written, same" "$device" "$dir/written" "$dir/right.bin" "$dir/w-same"
+    fi
+
+    # Running from its ROM (codes 15-18: a flash that holds no firmware).
+    if [[ $device == *ext=31.25.1.5* ]]; then
+        XDG_STATE_HOME="$dir/rom.xdg" "$fw" --simulate "$device,blank=1" --sim-state "$dir/rom" info >/dev/null 2>&1
+        for f in "right:$dir/right.bin" "foreign:$foreign"; do
+            cell "$label, ROM, ${f%%:*}" "$device,blank=1" "$dir/rom" "${f#*:}" "$dir/r-${f%%:*}"
+        done
+    fi
+
+    # Cut: the power goes at the first writing command of the right file's
+    # update; the journal keeps it open.
+    XDG_STATE_HOME="$dir/t.xdg" "$fw" --simulate "$device" --sim-state "$dir/t" --trace="$dir/trace" \
+        update --yes "$dir/right.bin" >/dev/null 2>&1
+    first=$(grep -n ' out ' "$dir/trace" | head -n 1 | cut -d: -f1)
+    [ -n "$first" ] || continue
+    sep=:
+    [[ $device == *:* ]] && sep=,
+    cp -r "$dir/clean" "$dir/cut"
+    XDG_STATE_HOME="$dir/cut.xdg" "$fw" --simulate "$device${sep}fault=powerloss@$((first + 1))" \
+        --sim-state "$dir/cut" update --yes "$dir/right.bin" >/dev/null 2>&1
+    for f in "right:$dir/right.bin" "foreign:$foreign"; do
+        cell "$label, cut, ${f%%:*}" "$device" "$dir/cut" "${f#*:}" "$dir/x-${f%%:*}"
+    done
+done
+echo "$cells cells, every verb agreeing: $([ "$failed" -eq 0 ] && echo yes || echo no)"
+exit "$failed"
