@@ -37,6 +37,8 @@ nlohmann::json EntryJson(const JournalEntry &e)
             {"sha256", e.sha256.empty() ? nlohmann::json() : nlohmann::json(e.sha256)},
             {"builtInImage", e.builtIn.empty() ? nlohmann::json() : nlohmann::json(UserVersion(e.builtIn))},
             {"backup", e.backup.empty() ? nlohmann::json() : nlohmann::json(e.backup)},
+            {"from", e.from.empty() ? nlohmann::json() : nlohmann::json(e.from)},
+            {"to", e.to.empty() ? nlohmann::json() : nlohmann::json(e.to)},
             {"settingsKept", e.settings.size()},
             {"finishWith", e.open() ? nlohmann::json(OfflineStep(e).command) : nlohmann::json()},
             {"journal", e.file}};
@@ -62,6 +64,9 @@ int RunHistory(const HistoryArgs &args)
             std::cout << " (" << e.device << ")";
         std::cout << ", " << (e.series.empty() ? "unknown" : e.series) << " (code " << e.chipCode << ")\n";
         std::cout << "    wrote:    " << JournalWriteText(e) << "\n";
+        if (!e.from.empty() || !e.to.empty())
+            std::cout << "    version:  " << (e.from.empty() ? "unknown" : e.from) << " -> "
+                      << (e.to.empty() ? "unknown" : e.to) << "\n";
         if (!e.backup.empty())
             std::cout << "    backup:   " << e.backup << "\n";
         if (e.open())

@@ -245,6 +245,8 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     write.series = form.selected.series;
     write.chipCode = form.chip.ChipTypeCode;
     write.builtIn = true;
+    write.from = UserVersion(form.selected.version);
+    write.to = BuiltInImageVersion();
     const std::optional<JournalEntry> unfinished = OpenJournalEntry(write.bridge);
     // (The face offers the update again while the journal holds it open.)
     const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && UpdateOffered(form);
@@ -478,6 +480,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         newVersion = decided.to;
         order = decided.order;
     }
+    write.from = UserVersion(selected.version);
+    write.to = UserVersion(newVersion);
 
     // 3. The options the bridge offers.
     if (includeNvram && !form.selected.nvramOffered && decided.refusal != PlanRefusal::FileDoesNotFit) {

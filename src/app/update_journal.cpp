@@ -76,6 +76,10 @@ json ToJson(const JournalEntry &e)
         j["built_in_image"] = e.builtIn;
     if (!e.backup.empty())
         j["backup"] = e.backup;
+    if (!e.from.empty())
+        j["from_version"] = e.from;
+    if (!e.to.empty())
+        j["to_version"] = e.to;
     if (!e.settings.empty())
         j["settings"] = Hex(e.settings.data(), e.settings.size());
     j["finished"] = e.finished ? json(JournalTimeText(e.finished)) : json(nullptr);
@@ -99,6 +103,8 @@ bool FromJson(const json &j, JournalEntry &e)
     e.sha256 = j.value("sha256", "");
     e.builtIn = j.value("built_in_image", "");
     e.backup = j.value("backup", "");
+    e.from = j.value("from_version", "");
+    e.to = j.value("to_version", "");
     e.started = static_cast<std::time_t>(j.value("started_epoch", std::int64_t{0}));
     e.finished = static_cast<std::time_t>(j.value("finished_epoch", std::int64_t{0}));
     e.closedBy = j.value("closed_by", "");
@@ -134,6 +140,8 @@ JournalEntry NewJournalEntry(const PlannedWrite &write, const std::string &backu
         e.sha256 = FileSha256(write.firmware);
     }
     e.backup = backup;
+    e.from = write.from;
+    e.to = write.to;
     e.started = std::time(nullptr);
     return e;
 }

@@ -25,6 +25,8 @@ struct JournalEntry {
     std::string sha256;   // that file's SHA-256, in hex
     std::string builtIn;  // the built-in image's version, when that was written
     std::string backup;   // the backup taken just before, if any
+    std::string from;     // the version the bridge ran before, as the user reads it; empty: not read
+    std::string to;       // the version written; empty: not known (or an erase)
     std::vector<std::uint8_t> settings; // the device's settings (NVRAM) the write kept
     std::time_t started = 0;
     std::time_t finished = 0; // 0 while the entry is open
@@ -45,6 +47,7 @@ struct PlannedWrite {
     bool erase = false;
     bool builtIn = false; // the one-button update of the built-in image
     std::string firmware; // the file an update writes (not with builtIn or erase)
+    std::string from, to; // the versions before and after, as the user reads them; empty: not known
 };
 // Whether `write` repeats the cut write of `open` on the same chip (the same
 // file by its SHA-256, the built-in image, or an erase): it then finishes it.

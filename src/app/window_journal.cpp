@@ -1,8 +1,10 @@
 #include "app/window_journal.h"
 
+#include "app/fwupdate_handlers.h"
 #include "app/run_dispatch.h"
 #include "app/update_journal.h"
 #include "app/window_run.h"
+#include "image/firmware_version.h"
 
 #include <optional>
 
@@ -26,6 +28,14 @@ void RunJournaled(TBrigantFwTool &form, bool builtIn, const std::string &backupF
     write.erase = req.mode == RunMode::EraseOnly;
     write.builtIn = builtIn;
     write.firmware = builtIn ? "" : req.firmwareFile;
+    if (!form.selected.version.empty())
+        write.from = PlainVersion(form.selected.version);
+    if (req.mode != RunMode::EraseOnly) {
+        const std::string to =
+            builtIn ? EmbeddedImageVersion() : FirmwareFileVersion(write.firmware, write.chipCode);
+        if (!to.empty())
+            write.to = PlainVersion(to);
+    }
     const std::optional<JournalEntry> open = OpenJournalEntry(write.bridge);
     const bool sameChip = open && open->chipCode == write.chipCode;
     const bool finishing = open && RepeatsCutWrite(*open, write);

@@ -130,8 +130,8 @@ for step in "update --embedded --yes" "verify --embedded"; do
     "$fw" --simulate quince --sim-state "$dir/s" $step >"$dir/out" 2>&1 || fail "$step after the cut exits $?"
 done
 grep -q "^VERIFIED" "$dir/out" || fail "verify --embedded does not say VERIFIED"
-"$fw" history --json | python3 -c 'import json,sys; sys.exit(0 if [e["state"] for e in json.load(sys.stdin)["entries"]] == ["recover"] else 1)' ||
-    fail "the journal entry is not closed by the recovery"
+"$fw" history --json | python3 -c 'import json,sys; sys.exit(0 if [(e["state"], e["from"], e["to"]) for e in json.load(sys.stdin)["entries"]] == [("recover", "1.1.0.8", "1.1.1.0")] else 1)' ||
+    fail "the journal entry is not closed by the recovery, from 1.1.0.8 to 1.1.1.0"
 [ "$failed" -eq 0 ] && echo "ok: a one-button update cut into the ROM is finished by the advice it gives"
 
 # A cut that leaves a firmware bank damaged: info names one command, not
