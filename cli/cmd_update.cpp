@@ -199,6 +199,8 @@ RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::str
     return req;
 }
 
+std::string RunText(const RunOutcome &outcome);
+
 // What update FILE asks of the plan for the bridge selected in `form`.
 PlanRequest UpdateRequest(const TBrigantFwTool &form, const std::string &file, bool includeNvram,
                           bool readWriteBuffer, const VersionOptions &versions)
@@ -290,6 +292,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     const std::string path = form.selectedEntry().path;
     bool noTerminal = false;
     bool passed = false;
+    RunOutcome outcome;
     const std::string image = "the built-in image " + BuiltInImageVersion();
     JournalEntry record = finishing ? *unfinished : JournalEntry{};
     std::string backupFile;
@@ -311,10 +314,12 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             // return does not judge the device while the run is on.
             form.updateRunning = 1;
             CliRunHost host(*view, ctx.style, form.transfer);
-            passed = RunEmbeddedUpdate(VerbRequest(form, ToolMode::Program, "", false), host, path, [] {});
+            outcome = RunWatched(host, [&](RunHost &watched) {
+                return RunEmbeddedUpdate(VerbRequest(form, ToolMode::Program, "", false), watched, path,
+                                         [] {});
+            });
+            passed = outcome.ok();
             form.updateRunning = 0;
-            RunOutcome outcome;
-            outcome.result = passed ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
             JournalOutcome(record, outcome, finishing);
         });
     const OneButtonState state = passed ? OneButtonState::Passed : OneButtonState::Failed;
@@ -322,7 +327,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     ReportVersions(form.selected.version, passed ? BuiltInImageVersion() : "");
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
-    view->result(passed ? "success" : "FAILED", passed);
+    view->result(RunText(outcome), passed);
     if (!passed)
         ReportReason(DescribeOneButton(state, false, index).text);
     if (ctx.style.verbosity != Verbosity::Quiet)

@@ -334,6 +334,17 @@ RunOutcome RunEmbeddedVerify(const RunRequest &req, const std::string &path, Run
     return outcome;
 }
 
+RunOutcome RunWatched(RunHost &host, const std::function<bool(RunHost &)> &run)
+{
+    PhaseWatch watch(host);
+    RunOutcome outcome;
+    outcome.result = run(watch) ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
+    outcome.reason = outcome.ok() ? "" : watch.failure;
+    outcome.lastPhase = watch.brokenOffIn();
+    outcome.bridgeReattaches = watch.resetting;
+    return outcome;
+}
+
 std::string RunIdentityRefusal(const RunRequest &req)
 {
     if (req.mode == RunMode::BackupOnly || !req.chip.failedIdentifyRead)

@@ -9,6 +9,7 @@
 #include "image/chip_identity.h"
 #include "image/chip_types.h"
 
+#include <functional>
 #include <string>
 
 namespace brigant
@@ -59,6 +60,9 @@ RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &p
 // The read-only comparison of the flash of the code-16 bridge at `path` with
 // the built-in image (the one-button update's), as a run's outcome.
 RunOutcome RunEmbeddedVerify(const RunRequest &req, const std::string &path, RunHost &host);
+// A run that is not one of the families' procedures (the one-button update),
+// watched as those are: its outcome names the step it failed in and why.
+RunOutcome RunWatched(RunHost &host, const std::function<bool(RunHost &)> &run);
 
 // Why `req` must not write its file to the bridge, in words; empty when
 // nothing speaks against it, when it writes no file, when no procedure takes
