@@ -148,7 +148,8 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
                 std::cerr << "error: cannot read " << a.file << ": " << error << "\n";
                 return kExitUsage;
             }
-            std::memcpy(header, head.data(), std::min(head.size(), sizeof header));
+            if (!head.empty()) // an empty file has no bytes (and data() may be null)
+                std::memcpy(header, head.data(), std::min(head.size(), sizeof header));
         }
         std::string path;
         if (!ctx.attachDevice(path))
