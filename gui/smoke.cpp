@@ -249,6 +249,9 @@ struct Smoke {
             return;
         }
         boxes << box->text();
+        // Shown is not yet laid out on a busy machine: its texts are measured
+        // once it has drawn itself, as the window's are.
+        Pause(kPaintMs);
         checkTexts();
         QAbstractButton *yes = box->button(QMessageBox::Yes);
         if (!yes)
