@@ -488,12 +488,12 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     write.from = UserVersion(selected.version);
     write.to = UserVersion(newVersion);
 
-    // 3. The options the bridge offers.
-    if (includeNvram && !form.selected.nvramOffered && decided.refusal != PlanRefusal::FileDoesNotFit) {
+    // 3. The options the bridge offers (an update's plan has weighed them).
+    if (mode != ToolMode::Program && includeNvram && !form.selected.nvramOffered) {
         std::cerr << "error: --include-nvram: this bridge has no 4K NVRAM area to include\n";
         return kExitUsage;
     }
-    if (readWriteBuffer && !form.selected.bufferPath && decided.refusal != PlanRefusal::FileDoesNotFit) {
+    if (mode != ToolMode::Program && readWriteBuffer && !form.selected.bufferPath) {
         std::cerr << "error: --read-write-buffer: this bridge does not offer the buffer transfer\n";
         return kExitUsage;
     }

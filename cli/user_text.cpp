@@ -89,10 +89,8 @@ std::string JsonText(const nlohmann::json &document)
 
 NextStep NextStepOf(const std::string &path, bool runsFromRom, int damagedBank)
 {
-    const BridgeRuns runs = runsFromRom        ? BridgeRuns::Rom
-                            : damagedBank >= 0 ? BridgeRuns::BankDamaged
-                                               : BridgeRuns::Firmware;
-    return NextStepFor(runs, damagedBank, OpenJournalEntry(BridgeJournalKey(path)));
+    return NextStepFor(RunsOf(runsFromRom, damagedBank), damagedBank,
+                       OpenJournalEntry(BridgeJournalKey(path)));
 }
 
 nlohmann::json UnfinishedJson(const std::string &path, const NextStep &step)

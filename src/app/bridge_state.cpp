@@ -193,6 +193,11 @@ BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOp
     return state;
 }
 
+BridgeRuns RunsOf(bool runsFromRom, int damagedBank)
+{
+    return runsFromRom ? BridgeRuns::Rom : damagedBank >= 0 ? BridgeRuns::BankDamaged : BridgeRuns::Firmware;
+}
+
 BridgeState SelectedBridgeState(const TBrigantFwTool &form)
 {
     BridgeState state;
@@ -201,12 +206,9 @@ BridgeState SelectedBridgeState(const TBrigantFwTool &form)
     if (form.candidateCount == 0 || form.listedCount == 0)
         return state;
     const DeviceEntry &entry = form.selectedEntry();
-    if (form.selected.runsFromRom) {
-        state.runs = BridgeRuns::Rom;
-    } else if (entry.damagedBank >= 0) {
-        state.runs = BridgeRuns::BankDamaged;
+    state.runs = RunsOf(form.selected.runsFromRom, entry.damagedBank);
+    if (state.runs == BridgeRuns::BankDamaged)
         state.damagedBank = entry.damagedBank;
-    }
     state.openEntry = OpenJournalEntry(BridgeJournalKey(entry.path));
     return state;
 }

@@ -59,6 +59,9 @@ struct IdentifyOptions {
 // repair happens only where `options` allow it.
 BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOptions &options);
 
+// How a bridge runs, from what identification recorded of it.
+BridgeRuns RunsOf(bool runsFromRom, int damagedBank);
+
 // The state of the bridge selected in `form`, as its identification left it.
 BridgeState SelectedBridgeState(const TBrigantFwTool &form);
 
