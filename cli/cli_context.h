@@ -4,7 +4,6 @@
 #include "app/update_plan.h"
 #include "cli/progress_view.h"
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstddef>
@@ -13,6 +12,12 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// CLI11 is costly to compile; only the files that declare options include it.
+namespace CLI
+{
+class App;
+} // namespace CLI
 
 namespace brigant::sim
 {

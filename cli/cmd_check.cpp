@@ -16,6 +16,7 @@
 #include "image/firmware_file.h"
 #include "update/assisted/embedded_images.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstring>
 #include <iostream>

@@ -4,6 +4,7 @@
 #include "cli/cli_context.h"
 #include "cli/user_text.h"
 
+#include <CLI/CLI.hpp>
 #include <iostream>
 #include <memory>
 

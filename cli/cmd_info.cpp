@@ -18,6 +18,7 @@
 #include "sim/sim_backend.h"
 #include "sim/sim_bridge.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <iostream>

@@ -15,6 +15,7 @@
 #include "identify/chip_identify.h"
 #include "model/fwupdate.h"
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>

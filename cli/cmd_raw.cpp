@@ -5,6 +5,7 @@
 #include "device/linux/sg_backend.h"
 #include "device/transport.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
 #include <iostream>

@@ -10,6 +10,7 @@
 #include "device/enumerator.h"
 #include "device/transport.h"
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cerrno>

@@ -22,6 +22,7 @@
 #include "update/assisted/buffer_transfer.h"
 #include "update/assisted/embedded_images.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <fstream>

@@ -11,6 +11,7 @@
 #include "image/chip_types.h"
 #include "model/fwupdate.h"
 
+#include <CLI/CLI.hpp>
 #include <iostream>
 #include <memory>
 

@@ -30,6 +30,7 @@
 #include "image/firmware_file.h"
 #include "image/firmware_version.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

@@ -4,6 +4,7 @@
 #include "cli/write_safety.h"
 #include "common/hex.h"
 
+#include <CLI/CLI.hpp>
 #include <cstring>
 #include <iostream>
 

@@ -1,7 +1,6 @@
 #pragma once
 // What a verb's JSON document says besides its own fields: the messages the
 // run printed, each with its severity, as a list a script can read.
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -9,6 +8,12 @@
 #include <ostream>
 #include <streambuf>
 #include <string>
+
+// CLI11 is costly to compile; only the files that declare options include it.
+namespace CLI
+{
+class App;
+} // namespace CLI
 
 namespace brigant::cli
 {

@@ -9,6 +9,7 @@
 #include "device/bridge_lock.h"
 #include "runtime/runtime.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
 #include <unistd.h>

@@ -46,7 +46,7 @@ class CountingBackend final : public ScsiBackend
     ScsiBackend &inner_;
 };
 
-std::string Kib(std::uint64_t bytes)
+std::string SizeText(std::uint64_t bytes)
 {
     return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " bytes";
 }
@@ -200,12 +200,13 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
     // The plan.
     const bool ok = twinRc == kExitOk;
     const char *store = twin.identity().flashAttached ? "flash" : "disk's firmware area";
-    std::cout << "rehearsal plan for " << path << " (" << Kib(before.size()) << " of " << store << "):\n";
+    std::cout << "rehearsal plan for " << path << " (" << SizeText(before.size()) << " of " << store
+              << "):\n";
     nlohmann::json ranges = nlohmann::json::array();
     for (const StoreChange &c : changes) {
         const char *kind = c.kind == StoreChange::Kind::Erased ? "erased" : "written";
         std::cout << "  " << kind << ": " << HexNumber(c.start) << "-" << HexNumber(c.end - 1) << " ("
-                  << Kib(c.end - c.start) << ")\n";
+                  << SizeText(c.end - c.start) << ")\n";
         ranges.push_back({{"kind", kind}, {"start", c.start}, {"end", c.end}});
     }
     if (changes.empty())

@@ -3,6 +3,7 @@
 #include "device/transport.h"
 #include "image/chip_types.h"
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <csignal>
 #include <cstring>

@@ -5,9 +5,13 @@
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
 
-#include <CLI/CLI.hpp>
-
 #include <string>
+
+// CLI11 is costly to compile; only the files that declare options include it.
+namespace CLI
+{
+class App;
+} // namespace CLI
 
 namespace brigant::cli
 {

@@ -3,6 +3,7 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
 #include "device/transport.h"
+#include "identify/candidates.h"
 #include "identify/flash_identify.h"
 #include "image/chip_match.h"
 #include "image/chip_names.h"
@@ -18,7 +19,6 @@ namespace brigant
 namespace
 {
 
-constexpr std::uint32_t kInquiryLength = 40;
 constexpr std::uint32_t kSignatureLength = 40;
 constexpr std::uint32_t kChipInfoLength = 16;
 constexpr std::uint32_t kHazelChipInfoLength = 12;

@@ -1,4 +1,5 @@
 #include "image/chip_match.h"
+#include "common/hex.h"
 
 #include "image/chip_types.h"
 #include "image/firmware_file.h"
@@ -12,13 +13,6 @@ namespace brigant
 
 namespace
 {
-
-std::string Hex(std::uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", value);
-    return text;
-}
 
 // A tag in quotes when it is text, else its bytes in hex ("bytes 5A A5 0F F0").
 std::string Quoted(const std::uint8_t *bytes, std::size_t count)
@@ -110,7 +104,7 @@ int Decide(MatchReport &r, const HeaderRecord &record, unsigned code, unsigned r
         if (revision != 0)
             revision -= '0';
         const bool same = revision == static_cast<int>(rev) - 1;
-        r.reason = "revision byte " + Hex(record.revision()) + (same ? " fits" : " does not fit") +
+        r.reason = "revision byte " + HexNumber(record.revision()) + (same ? " fits" : " does not fit") +
                    " sub-revision " + std::to_string(rev);
         return same ? 1 : 0;
     }
@@ -163,7 +157,7 @@ int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16
     const std::uint32_t first = ChipTypeOf(code).headerOffset;
     probe(first);
     if (first != 0 && !record.startsWith(kHeaderSignature, 2))
-        return refuse("no 55 AA signature at " + Hex(first));
+        return refuse("no 55 AA signature at " + HexNumber(first));
     takeText(first);
 
     // Tag check of the codes whose files carry a model tag.
@@ -175,7 +169,7 @@ int CheckFirmwareFileMatchesChip(std::span<const std::uint8_t> file, std::uint16
     } else if (ChecksTag(code)) {
         if (record.startsWith(kHeaderSignature)) {
             if (!TagMatchesModel(r.comparisonText.data(), code))
-                return refuse("tag at " + Hex(first) + " is " + Quoted(r.comparisonText.data(), 3) +
+                return refuse("tag at " + HexNumber(first) + " is " + Quoted(r.comparisonText.data(), 3) +
                               ", not " + Quoted(reinterpret_cast<const std::uint8_t *>(ModelTagOf(code)), 3));
         } else {
             probe(0x1000);

@@ -1,4 +1,5 @@
 #include "image/file_refusal.h"
+#include "common/hex.h"
 
 #include "image/chip_types.h"
 #include "image/file_checks.h"
@@ -29,13 +30,6 @@ const std::array<RecordPlace, 6> kRecordPlaces = {{
     {0x7FF0, kHeaderSignature},
     {0xBFF0, kHeaderSignature},
 }};
-
-std::string Hex(std::uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", value);
-    return text;
-}
 
 bool SameTag(const std::uint8_t *tag, const char *expected)
 {
@@ -68,9 +62,9 @@ std::string ForeignRecord(std::span<const std::uint8_t> head, const ChipType &ro
         if (other == 0)
             continue;
         return "the file carries the header record of chip type code " + std::to_string(other) + " (" +
-               HeaderTagText(record.tag(), 3) + ") at offset " + Hex(place.offset) + "; this bridge takes " +
-               row.modelTag + (row.formerTag ? std::string(" or ") + row.formerTag : std::string()) +
-               " firmware";
+               HeaderTagText(record.tag(), 3) + ") at offset " + HexNumber(place.offset) +
+               "; this bridge takes " + row.modelTag +
+               (row.formerTag ? std::string(" or ") + row.formerTag : std::string()) + " firmware";
     }
     return {};
 }
@@ -92,7 +86,7 @@ std::string FirmwareFileRefusal(std::span<const std::uint8_t> head, std::uint64_
     // the update takes the file's first 4 KiB for that area.
     if (row.nvramOffset == 0 && CheckNvramHeader(head, code) != 1)
         return "the file lacks the 4 KiB NVRAM area in front of its header record (a 55 AA AA 55 " +
-               std::string(row.modelTag) + " record at offset " + Hex(kNvramAreaSize) + ")";
+               std::string(row.modelTag) + " record at offset " + HexNumber(kNvramAreaSize) + ")";
     // No match check passes a file of such a code, so its records are
     // looked at here.
     if (row.imageLength != 0)

@@ -58,8 +58,8 @@ bool BufferFirmware::flashHoldsFirmware() const
     for (std::size_t half = 0; half + kStampedHalfBytes <= std::min(flash.size(), kStampedImageBytes);
          half += kStampedHalfBytes) {
         const std::uint8_t *at = flash.data() + half;
-        if (HalfStamped(at) && !std::equal(at + kStampMarkerAt + 8, at + kStampMarkerAt + 12,
-                                           at + kStampedHalfBytes - 4))
+        if (HalfStamped(at) &&
+            !std::equal(at + kStampMarkerAt + 8, at + kStampMarkerAt + 12, at + kStampedHalfBytes - 4))
             return false;
     }
     return true;

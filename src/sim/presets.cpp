@@ -50,7 +50,7 @@ const char *kFaultHelp =
     "  replay[:bus=usb|uasp|1394]@FILE\n"
     "                    a session written with --trace-data FILE, answered as it was\n";
 
-const char *kCommonOptions =
+const char *kCommonOptionsHelp =
     "  flash=PART        SPI flash part (default MX25L4006E; see the list below)\n"
     "  version=MAJ.MIN   firmware version in the chip information (default 1.0)\n"
     "  tag=ABC           three-character model tag (default GEN)\n"
@@ -264,7 +264,7 @@ std::string PresetHelp()
     text += "\nChip presets (name, the chip type code they are identified as, what they show):\n";
     text += ChipPresetListHelp();
     text += "\nOptions of generic and plain-disk:\n";
-    text += kCommonOptions;
+    text += kCommonOptionsHelp;
     text += "\n";
     text += ChipPresetOptionsHelp();
     text += "\n";

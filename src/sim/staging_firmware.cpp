@@ -9,10 +9,10 @@ namespace brigant::sim
 namespace
 {
 
-constexpr std::uint8_t kWriteEnable = 0x06;
-constexpr std::uint8_t kWriteStatus = 0x01;
-constexpr std::uint8_t kPageProgram = 0x02;
-constexpr std::uint8_t kChipErase = 0xC7;
+constexpr std::uint8_t kSpiWriteEnable = 0x06;
+constexpr std::uint8_t kSpiWriteStatus = 0x01;
+constexpr std::uint8_t kSpiPageProgram = 0x02;
+constexpr std::uint8_t kSpiChipErase = 0xC7;
 
 std::uint32_t Be32(const std::uint8_t *p)
 {
@@ -60,10 +60,10 @@ std::optional<SimReply> StagingFirmware::execute(const std::uint8_t *cdb, int cd
             from + kPage > bridge_.xdata().size())
             return IllegalRequest();
         // Sent as it comes: if the flash is still busy it ignores both.
-        clockOut({kWriteEnable});
+        clockOut({kSpiWriteEnable});
         SpiFlash &flash = bridge_.flash();
         flash.select();
-        for (std::uint8_t b : {kPageProgram, static_cast<std::uint8_t>(address >> 16),
+        for (std::uint8_t b : {kSpiPageProgram, static_cast<std::uint8_t>(address >> 16),
                                static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)})
             flash.exchange(b);
         for (std::uint32_t i = 0; i < kPage; ++i)
@@ -75,11 +75,11 @@ std::optional<SimReply> StagingFirmware::execute(const std::uint8_t *cdb, int cd
         if (length != 0 || cdb[9] != 0x31 || cdb[11] != 0x60)
             return IllegalRequest();
         // The firmware lifts any block protection before it erases.
-        clockOut({kWriteEnable});
-        clockOut({kWriteStatus, 0x00});
+        clockOut({kSpiWriteEnable});
+        clockOut({kSpiWriteStatus, 0x00});
         bridge_.waitFlashIdle();
-        clockOut({kWriteEnable});
-        clockOut({kChipErase});
+        clockOut({kSpiWriteEnable});
+        clockOut({kSpiChipErase});
         return Good(0);
     case 0xB5: // return the staging area
         if (!areaSelector || dir == WireDirection::Out)

@@ -19,7 +19,6 @@ namespace
 
 constexpr std::uint8_t kSizeFromFlashCode = 11; // the code whose own flash size and chip erase count
 constexpr std::uint32_t kSpiStepPauseMs = 10;
-constexpr std::uint32_t kAfterEraseMs = 500;
 constexpr int kReadyRounds = 5;
 
 // Block-verify erase of the part that answers 8C 21 15: fixed count and size.

@@ -15,6 +15,9 @@
 namespace brigant
 {
 
+// The pause after an erase command, before the flash is polled or written.
+inline constexpr std::uint32_t kAfterEraseMs = 500;
+
 // Reads `length` bytes from `offset` in host.transfer().TransferChunkSize pieces (the last
 // piece shortened to what is left). 0 for length 0.
 int ReadFlashChunked(RunHost &host, const std::string &path, std::uint32_t offset, std::uint8_t *buffer,

@@ -24,7 +24,6 @@ constexpr std::uint32_t kMinimumImage = 32768;
 constexpr std::uint32_t kSmallFlash = 65536;
 constexpr std::uint32_t kNvramBlockAddress = 0x8000;
 constexpr std::uint32_t kNvramBlockSize = 512;
-constexpr std::uint32_t kAfterEraseMs = 500;
 constexpr std::uint32_t kBeforeReadBackMs = 1000;
 constexpr std::uint32_t kUpperEraseUniform = 32768;
 constexpr std::uint32_t kUpperEraseBootSector = 61440;
