@@ -14,7 +14,8 @@ targets=(${BRIGANT_FUZZ_TARGETS:-$default_targets})
 jobs=${BRIGANT_FUZZ_JOBS:-$(nproc)}
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGANT_FUZZ=ON -DBRIGANT_SANITIZE=ON -DBRIGANT_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIGANT_FUZZ=ON -DBRIGANT_SANITIZE=ON -DBRIGANT_TESTS=OFF \
+  -DCMAKE_UNITY_BUILD=ON >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
 
 # One target per core at a time: each still gets its full time.

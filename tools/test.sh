@@ -9,6 +9,11 @@ jobs=$(nproc)
 echo "== layers (one-way includes)"
 tools/check_layers.sh
 
+# The libraries build as unity batches here: about half the compile time on
+# two cores. tools/build.sh alone builds them file by file (quicker to rebuild
+# after an edit).
+export BRIGANT_UNITY=ON
+
 echo "== build and test (RelWithDebInfo; label 'system' boots a QEMU guest, a few minutes)"
 tools/build.sh build
 ctest --test-dir build --output-on-failure -j "$jobs"
