@@ -520,7 +520,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                                                           : "refused: " + decided.reason);
         switch (decided.refusal) {
         case PlanRefusal::FileDoesNotFit:
-            std::cerr << "error: " << file << ": " << LoadRefusal(decided.check, form.chip, file) << "\n";
+            std::cerr << "error: " << file << ": " << LoadRefusal(decided.check, form.chip, file)
+                      << "; nothing was written\n";
             return kExitUsage;
         case PlanRefusal::FlashRefusesFile: {
             // Run as the window runs it, so that its status says the refusal too.
@@ -538,8 +539,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         case PlanRefusal::None:
             std::cout << "already installed: " << entry.path << " runs version "
                       << UserVersion(selected.version) << ", the version of " << file
-                      << "; nothing was written (--allow-reinstall writes it "
-                      << "again)\n";
+                      << "; nothing was written"
+                      << (decided.reinstallRefused ? "\n" : " (--allow-reinstall writes it again)\n");
             return kExitNothingToDo;
         case PlanRefusal::RunsFromRom:
         case PlanRefusal::AreaNotFree:

@@ -122,7 +122,10 @@ LoadCheck CheckWithRunningBridge(const std::string &file, const std::string &dev
         return {LoadResult::NotChecked, {}};
     if (verdict == 1)
         return {LoadResult::Accepted, {}};
-    return {LoadResult::Mismatch, RunningBridgeMismatch(head, reply)};
+    LoadCheck check{LoadResult::Mismatch, RunningBridgeMismatch(head, reply)};
+    check.refusedByRunningVersion = (reply[6] == 2 || reply[6] == 3) && head.size() > 23 &&
+                                    head[21] == reply[8] && head[22] == reply[9] && head[23] == reply[10];
+    return check;
 }
 
 // The status line after a file Run must not write.

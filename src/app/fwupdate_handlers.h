@@ -46,6 +46,9 @@ bool FileMismatchIsShown(std::uint8_t type);
 struct LoadCheck {
     LoadResult result = LoadResult::None;
     std::string reason; // what does not fit (Mismatch), when it can be said
+    // The file is this bridge's, and only the version the bridge runs keeps
+    // it from taking the file (codes 15-18 take one only from 1F 19 01 05).
+    bool refusedByRunningVersion = false;
 };
 LoadCheck CheckFileForBridge(const std::string &file, const ChipIdentity &chip, const std::string &device);
 

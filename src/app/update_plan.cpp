@@ -41,6 +41,19 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
     if (!plan.finishing) {
         plan.check = CheckFileForBridge(request.file, state.chip, entry.path);
         if (std::string why = OneLineRefusal(plan.check, state.chip, request.file); !why.empty()) {
+            // The bridge's own file, refused only for the version it runs:
+            // when that is the file's version, the file is there already.
+            if (plan.check.refusedByRunningVersion && !request.versions.allowReinstall) {
+                plan.to = FirmwareFileVersion(request.file, code);
+                plan.order = CompareVersions(plan.to, bridge.version);
+                if (plan.order == VersionOrder::Same) {
+                    plan.madeForIt = true;
+                    plan.action = PlanAction::NothingToDo;
+                    plan.reason = "runs the version of " + request.file + " already";
+                    plan.reinstallRefused = true;
+                    return plan;
+                }
+            }
             plan.refusal = PlanRefusal::FileDoesNotFit;
             plan.reason = std::move(why);
             plan.madeForIt =

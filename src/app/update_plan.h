@@ -60,6 +60,9 @@ struct UpdatePlan {
     VersionOrder order = VersionOrder::Unknown;
     bool madeForIt = false; // the file passed the match check (refused, if at all, for another reason)
     LoadCheck check;        // Load File's checks of the file (not made for a cut write's file)
+    // Nothing to do, and the bridge would refuse the same file again even with
+    // the versions waived: it takes a file only while it runs another version.
+    bool reinstallRefused = false;
     std::optional<JournalEntry> finishing; // the cut write of this file that the update finishes
     bool writes() const { return action == PlanAction::Write || action == PlanAction::Finish; }
 };

@@ -50,7 +50,7 @@ quince|--embedded|0|version differs: the image would be offered|offered
 quince:exttext=1110|--embedded|4|same version: sim:sg0 already runs it|current
 quince:exttext=2345|--embedded|1|other identity|other identity
 quince|$work/q1110.bin|2|Load File on sim:sg0 (code 16): refused: the running firmware's extended version is 31 31 30 38|
-quince:exttext=1110|$work/q1110.bin|2|refused: the file does not fit the firmware running on this bridge|
+quince:exttext=1110|$work/q1110.bin|4|update $work/q1110.bin: already installed: sim:sg0 runs the version of|
 quince:version=3.0,ext=31.25.1.5|$work/q1110.bin|0|update $work/q1110.bin: would write it (31.25.1.5 -> 1.1.1.0)|
 quince:version=3.0,ext=31.25.1.5|$work/q1104.bin|2|refused: version 31.25.1.4 is older than the running 31.25.1.5|
 nutmeg|$work/q1110.bin|2|Load File on sim:sg0 (code 13): refused|

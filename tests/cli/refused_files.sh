@@ -75,6 +75,9 @@ cases=(
     # The file's version against the running one (codes 15-18 carry it in their header).
     "16 same version|quince:version=3.0,ext=31.25.1.5|quince-same.bin|4|already installed: sim:sg0 runs version 31.25.1.5|-"
     "16 older version|quince:version=3.0,ext=31.25.1.5|quince-older.bin|2|version 31.25.1.4 is older than the running 31.25.1.5; nothing was written|-"
+    # A bridge that takes a file only while it runs 1F 19 01 05, running the file's own version: nothing to do, and written again it is refused.
+    "16 same, gated|quince|quince.bin|4|already installed: sim:sg0 runs version 1.1.0.8, the version of|-"
+    "16 same, gated, reinstalled|quince|quince.bin|2|a file is taken only from one that runs 1F 19 01 05; nothing was written|-|--allow-reinstall"
     # The bridge's buffer is not in the state the download needs: refused with the cause, before any write.
     "16 buffer not ready|quince:ext=31.25.1.5|quince.bin|2|result: refused: the bridge's buffer reports offset boundary 0xC, the download of the manufacturing firmware needs 0xFF|asks_flash"
     "16 same, reinstalled|quince:version=3.0,ext=31.25.1.5|quince-same.bin|0|from 31.25.1.5 to 31.25.1.5 (the same version)|-|--allow-reinstall"
@@ -115,6 +118,9 @@ for row in "${cases[@]}"; do
         cmp -s "$d/before/flash.bin" "$d/S/flash.bin" && fail "$label: the valid file was not written"
     fi
 done
+
+# No advice to reinstall what the bridge would refuse.
+! grep -q -- "--allow-reinstall" "$work/16-same,-gated/out" || fail "16 same, gated: advises --allow-reinstall"
 
 # `backup` saves the whole flash as it is and says where and what: a ROM0-mode
 # backup of a 512 KiB flash holds all of it, not 0x40000 bytes and zeros; the
