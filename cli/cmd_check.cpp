@@ -202,7 +202,9 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
             if (open && !open->builtIn.empty())
                 offer = {kExitOk, "unfinished",
-                         "unfinished: " + NextStepFor(BridgeRuns::Firmware, -1, open).warning};
+                         "unfinished: " + NextStepFor(BridgeRuns::Firmware, -1, open,
+                                                      static_cast<std::uint8_t>(open->chipCode))
+                                              .warning};
         }
         if (offer.exitCode == kExitFailed && offer.verdict == "unreadable")
             ReportAccessProblem(ctx.runtime);

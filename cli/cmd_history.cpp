@@ -21,7 +21,10 @@ struct HistoryArgs {
 // The step for an open entry read from the journal alone, the bridge not at
 // hand: its firmware is taken as running (list and info, which ask the
 // bridge, say so when it runs from its ROM).
-NextStep OfflineStep(const JournalEntry &e) { return NextStepFor(BridgeRuns::Firmware, -1, e); }
+NextStep OfflineStep(const JournalEntry &e)
+{
+    return NextStepFor(BridgeRuns::Firmware, -1, e, static_cast<std::uint8_t>(e.chipCode));
+}
 
 nlohmann::json EntryJson(const JournalEntry &e)
 {

@@ -239,7 +239,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     const SelectedBridge &found = form.selected;
     const bool versionShown = found.versionShown && !found.version.empty();
     const bool flashShown = found.flashShown && !found.flashMaker.empty();
-    const NextStep step = NextStepOf(entry.path, found.runsFromRom, entry.damagedBank);
+    const NextStep step = NextStepOf(entry.path, found.runsFromRom, entry.damagedBank, chip.ChipTypeCode);
     std::ostream &out = std::cout;
 
     if (a.json) {

@@ -74,7 +74,7 @@ EntryView Capture(TBrigantFwTool &form, int index)
     v.damagedBank = entry.damagedBank;
     v.runsFromRom = form.selected.runsFromRom;
     v.busy = entry.busy;
-    v.step = NextStepOf(entry.path, v.runsFromRom, v.damagedBank);
+    v.step = NextStepOf(entry.path, v.runsFromRom, v.damagedBank, v.chipTypeCode);
     return v;
 }
 

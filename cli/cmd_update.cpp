@@ -260,7 +260,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
                                       NextStepOf(write.device,
                                                  form.selected.runsFromRom ||
                                                      form.oneButton == OneButtonState::RunsFromRom,
-                                                 form.selectedEntry().damagedBank)
+                                                 form.selectedEntry().damagedBank, form.chip.ChipTypeCode)
                                           .command +
                                       "` finishes it")
                   << "\n";
@@ -466,13 +466,14 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     const bool finishing = unfinished && mode != ToolMode::Backup && RepeatsCutWrite(*unfinished, write);
     if (unfinished && mode != ToolMode::Backup) {
         view->endLine();
-        std::cout << "note: " << UnfinishedText(*unfinished)
-                  << (finishing
-                          ? "; this run finishes it"
-                          : "; `" + NextStepOf(entry.path, selected.runsFromRom, entry.damagedBank).command +
-                                "` finishes it")
-                  << (unfinished->backup.empty() ? "" : "; the backup made before it: " + unfinished->backup)
-                  << "\n";
+        std::cout
+            << "note: " << UnfinishedText(*unfinished)
+            << (finishing
+                    ? "; this run finishes it"
+                    : "; `" + NextStepOf(entry.path, selected.runsFromRom, entry.damagedBank, code).command +
+                          "` finishes it")
+            << (unfinished->backup.empty() ? "" : "; the backup made before it: " + unfinished->backup)
+            << "\n";
     }
 
     // 2. The plan: the file, the options, the run's own checks and the

@@ -87,10 +87,10 @@ std::string JsonText(const nlohmann::json &document)
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-NextStep NextStepOf(const std::string &path, bool runsFromRom, int damagedBank)
+NextStep NextStepOf(const std::string &path, bool runsFromRom, int damagedBank, std::uint8_t chipCode)
 {
     return NextStepFor(RunsOf(runsFromRom, damagedBank), damagedBank,
-                       OpenJournalEntry(BridgeJournalKey(path)));
+                       OpenJournalEntry(BridgeJournalKey(path)), chipCode);
 }
 
 nlohmann::json UnfinishedJson(const std::string &path, const NextStep &step)
@@ -122,7 +122,8 @@ nlohmann::json NextStepJson(const NextStep &step)
         kind = "repair";
         break;
     }
-    return {{"kind", kind}, {"command", step.command}, {"warning", step.warning}};
+    return {
+        {"kind", kind}, {"command", step.command}, {"needsFile", step.needsFile}, {"warning", step.warning}};
 }
 
 } // namespace brigant::cli

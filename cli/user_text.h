@@ -37,7 +37,7 @@ OneButtonVerdict DescribeOneButton(OneButtonState state, bool offered, int index
 
 // The next step for the listed bridge at `path`, from how it runs (as
 // identification found it) and the journal's open entry for it.
-NextStep NextStepOf(const std::string &path, bool runsFromRom, int damagedBank);
+NextStep NextStepOf(const std::string &path, bool runsFromRom, int damagedBank, std::uint8_t chipCode);
 // The open journal entry of the bridge at `path` as a JSON object (null when
 // none is open); its `finishWith` is the command of `step`.
 nlohmann::json UnfinishedJson(const std::string &path, const NextStep &step);

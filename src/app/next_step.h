@@ -22,16 +22,19 @@ enum class StepKind : std::uint8_t {
 
 struct NextStep {
     StepKind kind = StepKind::None;
-    std::string command; // the command line that takes the step; empty for None
-    std::string warning; // what is wrong, and the command, in one sentence; empty for None
+    std::string command;    // the command line that takes the step; empty for None
+    bool needsFile = false; // FILE in `command` stands for this bridge's firmware file
+    std::string warning;    // what is wrong, and the command, in one sentence; empty for None
 };
 
-// `runs` and `damagedBank` as identification found them; a bridge that is
-// not at hand (the journal read alone) counts as running its firmware.
-NextStep NextStepFor(BridgeRuns runs, int damagedBank, const std::optional<JournalEntry> &open);
+// `runs`, `damagedBank` and `chipCode` as identification found them; a
+// bridge that is not at hand (the journal read alone) counts as running its
+// firmware.
+NextStep NextStepFor(BridgeRuns runs, int damagedBank, const std::optional<JournalEntry> &open,
+                     std::uint8_t chipCode);
 inline NextStep NextStepFor(const BridgeState &state)
 {
-    return NextStepFor(state.runs, state.damagedBank, state.openEntry);
+    return NextStepFor(state.runs, state.damagedBank, state.openEntry, state.chip.ChipTypeCode);
 }
 
 // The fact of a damaged bank, as a warning line; it names repair only when

@@ -7,7 +7,8 @@
 # 15-18, whose files carry one), a foreign chip's, an empty one and the
 # right one with 1 MiB more. States: clean, and cut in the middle of an
 # update of the right file (its journal entry open), and for codes 15-18
-# running from the ROM.
+# running from the ROM. From the states that are not a success, the advice
+# of the next step leads to a verified flash.
 # Usage: agreement.sh BRIGANT_FW BRIGANT_SIM_IMAGE
 set -uo pipefail
 fw=$1
@@ -86,6 +87,57 @@ cell() {
     failed=1
 }
 
+# The advice: from a state that is not a success, the command that the
+# next step of `list --json` names, run as a user would (FILE standing for
+# the bridge's firmware file), until none is left; then `verify FILE` (the
+# built-in image after a recovery that wrote it) must say VERIFIED. An
+# advised command that refuses, or advice that never ends, fails. Usage:
+# follow_advice LABEL DEVICE STATE FILE DIR [OUTPUT_OF_THE_CUT_RUN]
+advised=0
+follow_advice() {
+    local label=$1 device=$2 state=$3 file=$4 dir=$5 command kind steps=0 rc
+    local verified=("$file")
+    # On the state itself, the cells' last use of it: the journal knows a
+    # bridge by its simulated state's folder.
+    mkdir -p "$dir"
+    on() { XDG_STATE_HOME="$state.xdg" "$fw" --simulate "$device" --sim-state "$state" "$@" </dev/null; }
+    advised=$((advised + 1))
+    while :; do
+        on list --json >"$dir/list" 2>/dev/null
+        command=$(grep -o '"command": "brigant-fw [^"]*"' "$dir/list" | head -n 1 | cut -d'"' -f4)
+        # A cut before anything was written leaves nothing open: the run's
+        # own words are the advice then.
+        if [ -z "$command" ] && [ "$steps" -eq 0 ] && [ -n "${6:-}" ] &&
+            grep -q "nothing was written.*run the same command again" "$6"; then
+            command="brigant-fw update $file"
+        fi
+        [ -n "$command" ] || break
+        steps=$((steps + 1))
+        if [ "$steps" -gt 3 ]; then
+            echo "ADVICE NEVER ENDS: $label: still '$command'"
+            failed=1
+            return
+        fi
+        read -ra words <<<"${command#brigant-fw }"
+        words=("${words[@]/#FILE/$file}")
+        rc=0
+        on "${words[@]}" --yes >"$dir/step$steps" 2>&1 || rc=$?
+        if [ "$rc" -ne 0 ]; then
+            echo "ADVICE REFUSES: $label: '$command' exits $rc"
+            sed 's/^/    /' "$dir/step$steps" | tail -3
+            failed=1
+            return
+        fi
+        kind=${words[0]}
+        [ "$kind ${#words[@]}" = "recover 1" ] && verified=(--embedded)
+    done
+    on verify "${verified[@]}" >"$dir/verify" 2>&1
+    grep -q "^VERIFIED" "$dir/verify" && return 0
+    echo "ADVICE DOES NOT END IN VERIFIED: $label (after $steps step(s))"
+    sed 's/^/    /' "$dir/verify" | tail -3
+    failed=1
+}
+
 n=0
 for row in "${cases[@]}"; do
     n=$((n + 1))
@@ -122,6 +174,7 @@ for row in "${cases[@]}"; do
         for f in "right:$dir/right.bin" "foreign:$foreign"; do
             cell "$label, ROM, ${f%%:*}" "$device,blank=1" "$dir/rom" "${f#*:}" "$dir/r-${f%%:*}"
         done
+        follow_advice "$label, ROM" "$device,blank=1" "$dir/rom" "$dir/right.bin" "$dir/r-advice"
     fi
 
     # Cut: the power goes at the first writing command of the right file's
@@ -134,10 +187,11 @@ for row in "${cases[@]}"; do
     [[ $device == *:* ]] && sep=,
     cp -r "$dir/clean" "$dir/cut"
     XDG_STATE_HOME="$dir/cut.xdg" "$fw" --simulate "$device${sep}fault=powerloss@$((first + 1))" \
-        --sim-state "$dir/cut" update --yes "$dir/right.bin" >/dev/null 2>&1
+        --sim-state "$dir/cut" update --yes "$dir/right.bin" >"$dir/cut.out" 2>&1
     for f in "right:$dir/right.bin" "foreign:$foreign"; do
         cell "$label, cut, ${f%%:*}" "$device" "$dir/cut" "${f#*:}" "$dir/x-${f%%:*}"
     done
+    follow_advice "$label, cut" "$device" "$dir/cut" "$dir/right.bin" "$dir/x-advice" "$dir/cut.out"
 done
-echo "$cells cells, every verb agreeing: $([ "$failed" -eq 0 ] && echo yes || echo no)"
+echo "$cells cells, $advised states' advice followed; all agreeing and ending verified: $([ "$failed" -eq 0 ] && echo yes || echo no)"
 exit "$failed"
