@@ -9,10 +9,14 @@
 # update of the right file (its journal entry open), and for codes 15-18
 # running from the ROM. From the states that are not a success, the advice
 # of the next step leads to a verified flash.
-# Usage: agreement.sh BRIGANT_FW BRIGANT_SIM_IMAGE
+# With BRIGANT_FWTOOL, the window (on Xvfb) loads the clean state's files
+# of a sample of the bridges, and Run must ask its question where check says
+# the file would be written and stay disabled where check refuses it.
+# Usage: agreement.sh BRIGANT_FW BRIGANT_SIM_IMAGE [BRIGANT_FWTOOL]
 set -uo pipefail
 fw=$1
 image=$2
+fwtool=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 source "$(dirname "$0")/bridge_rows.sh"
@@ -69,6 +73,7 @@ cell() {
     rc=0
     run_on check "$file" >"$dir/check" 2>&1 || rc=$?
     check=$(action_of_exit "$rc")
+    echo "$check" >"$dir/verdict"
     run_on update --all --json "$file" </dev/null >"$dir/all" 2>/dev/null
     plan=$(plan_action "$dir/all")
     run_on update --rehearse --json --yes "$file" >"$dir/rehearse" 2>/dev/null
@@ -84,6 +89,44 @@ cell() {
     fi
     echo "DISAGREE: $label: check=$check update--all=$plan rehearse=$rehearse update=$update"
     sed 's/^/    check: /' "$dir/check" | tail -3
+    failed=1
+}
+
+# The window's Load File and Run on a copy of the state: its question
+# asked (answered No: nothing is written) is a write, Run left disabled a
+# refusal. The window weighs no versions, so only files whose verdict does
+# not hang on one are compared.
+windowed=0
+refused_at_run=0
+window_cell() {
+    local label=$1 device=$2 state=$3 file=$4 dir=$5 check window rc=0
+    check=$(cat "$dir/verdict")
+    mkdir -p "$dir/g"
+    rm -rf "$dir/g/s" && cp -r "$state" "$dir/g/s"
+    windowed=$((windowed + 1))
+    (cd "$dir/g" && HOME="$dir/g" XDG_STATE_HOME="$dir/g/xdg" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS=disabled: \
+        timeout 120 xvfb-run -a -s "-screen 0 1280x800x24" "$fwtool" --advanced --simulate "$device" \
+        --sim-state "$dir/g/s" --smoke confirm --smoke-file "$file" --screenshot "$dir/g/window.png") \
+        >"$dir/g/out" 2>&1 || rc=$?
+    case $rc in
+    0) window=write ;;
+    1)
+        window=failed
+        grep -q "Run stays disabled" "$dir/g/out" && window=refused
+        # Run offered, and the run refused the file before it asked or wrote
+        # (the selection's file gate enables Run again for a file that Load
+        # File refused: counted, and the flash must be as it was).
+        if grep -q "Run did not ask before writing" "$dir/g/out" && cmp -s "$state/flash.bin" "$dir/g/s/flash.bin" &&
+            [ ! -e "$dir/g/xdg" ]; then
+            window=refused
+            refused_at_run=$((refused_at_run + 1))
+        fi
+        ;;
+    *) window="exit $rc" ;;
+    esac
+    [ "$window" = "$check" ] && return 0
+    echo "DISAGREE: $label: check=$check window=$window"
+    sed 's/^/    window: /' "$dir/g/out" | tail -3
     failed=1
 }
 
@@ -161,6 +204,12 @@ for row in "${cases[@]}"; do
     for f in "${files[@]}"; do
         cell "$label, clean, ${f%%:*}" "$device" "$dir/clean" "${f#*:}" "$dir/c-${f%%:*}"
     done
+    if [ -n "$fwtool" ] && [ $((n % 6)) -eq 1 ]; then
+        for f in "${files[@]}"; do
+            [ "${f%%:*}" = older ] && continue
+            window_cell "$label, clean, ${f%%:*}, window" "$device" "$dir/clean" "${f#*:}" "$dir/c-${f%%:*}"
+        done
+    fi
     # The same file again, on the flash the update of the right one left.
     if [ -f "$dir/c-right/s/flash.bin" ]; then
         cp -r "$dir/c-right/s" "$dir/written"
@@ -193,5 +242,5 @@ for row in "${cases[@]}"; do
     done
     follow_advice "$label, cut" "$device" "$dir/cut" "$dir/right.bin" "$dir/x-advice" "$dir/cut.out"
 done
-echo "$cells cells, $advised states' advice followed; all agreeing and ending verified: $([ "$failed" -eq 0 ] && echo yes || echo no)"
+echo "$cells cells ($windowed also in the window, $refused_at_run of them refused by Run rather than Load File), $advised states' advice followed; all agreeing and ending verified: $([ "$failed" -eq 0 ] && echo yes || echo no)"
 exit "$failed"
