@@ -8,6 +8,18 @@
 namespace brigant
 {
 
+namespace
+{
+
+UpdatePlan AlreadyInstalled(UpdatePlan plan, const std::string &file)
+{
+    plan.action = PlanAction::NothingToDo;
+    plan.reason = "runs the version of " + file + " already";
+    return plan;
+}
+
+} // namespace
+
 UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
 {
     UpdatePlan plan;
@@ -48,10 +60,8 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
                 plan.order = CompareVersions(plan.to, bridge.version);
                 if (plan.order == VersionOrder::Same) {
                     plan.madeForIt = true;
-                    plan.action = PlanAction::NothingToDo;
-                    plan.reason = "runs the version of " + request.file + " already";
                     plan.reinstallRefused = true;
-                    return plan;
+                    return AlreadyInstalled(plan, request.file);
                 }
             }
             plan.refusal = PlanRefusal::FileDoesNotFit;
@@ -90,11 +100,8 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
         }
     // The versions last: a file that cannot be written is refused whatever
     // version it carries.
-    if (plan.order == VersionOrder::Same && !request.versions.allowReinstall) {
-        plan.action = PlanAction::NothingToDo;
-        plan.reason = "runs the version of " + request.file + " already";
-        return plan;
-    }
+    if (plan.order == VersionOrder::Same && !request.versions.allowReinstall)
+        return AlreadyInstalled(plan, request.file);
     if (plan.order == VersionOrder::Older && !request.versions.allowOlder) {
         plan.refusal = PlanRefusal::OlderVersion;
         plan.reason =
