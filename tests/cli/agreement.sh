@@ -114,8 +114,8 @@ window_cell() {
         window=failed
         grep -q "Run stays disabled" "$dir/g/out" && window=refused
         # Run offered, and the run refused the file before it asked or wrote
-        # (the selection's file gate enables Run again for a file that Load
-        # File refused: counted, and the flash must be as it was).
+        # (Run is enabled again after Load File refused such a file; the
+        # cause is not yet found): counted, and the flash must be as it was.
         if grep -q "Run did not ask before writing" "$dir/g/out" && cmp -s "$state/flash.bin" "$dir/g/s/flash.bin" &&
             [ ! -e "$dir/g/xdg" ]; then
             window=refused
@@ -138,7 +138,7 @@ window_cell() {
 # follow_advice LABEL DEVICE STATE FILE DIR [OUTPUT_OF_THE_CUT_RUN]
 advised=0
 follow_advice() {
-    local label=$1 device=$2 state=$3 file=$4 dir=$5 command kind steps=0 rc
+    local label=$1 device=$2 state=$3 file=$4 dir=$5 command steps=0 rc words
     local verified=("$file")
     # On the state itself, the cells' last use of it: the journal knows a
     # bridge by its simulated state's folder.
@@ -171,8 +171,7 @@ follow_advice() {
             failed=1
             return
         fi
-        kind=${words[0]}
-        [ "$kind ${#words[@]}" = "recover 1" ] && verified=(--embedded)
+        [ "${words[*]}" = recover ] && verified=(--embedded)
     done
     on verify "${verified[@]}" >"$dir/verify" 2>&1
     grep -q "^VERIFIED" "$dir/verify" && return 0
