@@ -17,6 +17,7 @@ set -uo pipefail
 fw=$1
 image=$2
 fwtool=${3:-}
+on_xvfb=$(cd "$(dirname "$0")/../gui" && pwd)/on_xvfb.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 source "$(dirname "$0")/bridge_rows.sh"
@@ -105,7 +106,7 @@ window_cell() {
     rm -rf "$dir/g/s" && cp -r "$state" "$dir/g/s"
     windowed=$((windowed + 1))
     (cd "$dir/g" && HOME="$dir/g" XDG_STATE_HOME="$dir/g/xdg" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS=disabled: \
-        timeout 120 xvfb-run -a -s "-screen 0 1280x800x24" "$fwtool" --advanced --simulate "$device" \
+        timeout 120 "$on_xvfb" "$fwtool" --advanced --simulate "$device" \
         --sim-state "$dir/g/s" --smoke confirm --smoke-file "$file" --screenshot "$dir/g/window.png") \
         >"$dir/g/out" 2>&1 || rc=$?
     case $rc in

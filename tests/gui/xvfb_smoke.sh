@@ -13,6 +13,7 @@ fwtool=$1
 fw=$2
 image=$3
 out=$4
+here=$(cd "$(dirname "$0")" && pwd)
 
 fail() {
     echo "FAIL: $*" >&2
@@ -50,7 +51,7 @@ smoke() {
     shift 2
     rm -f "$picture"
     local status=0
-    xvfb-run -a -s "-screen 0 1280x800x24" "$fwtool" "$@" --smoke "$state" --screenshot "$picture" || status=$?
+    "$here/on_xvfb.sh" "$fwtool" "$@" --smoke "$state" --screenshot "$picture" || status=$?
     ((status == 0)) || fail "$(basename "$picture" .png): brigant-fwtool --smoke $state exited $status"
     [ -f "$picture" ] || fail "$picture was not written"
     check_picture "$picture"
