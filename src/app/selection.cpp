@@ -1,8 +1,10 @@
 #include "app/selection.h"
 
 #include "app/bridge_state.h"
+#include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
+#include "app/run_dispatch.h"
 #include "app/update_journal.h"
 #include "app/window_run.h"
 #include "app/write_guard.h"
@@ -133,7 +135,12 @@ void UpdateBtnCheck(TBrigantFwTool &form)
                 CheckFirmwareFileMatchesChip(form.FwFilenameEdit.text().c_str(), state.packedId, &unreadable);
             if (unreadable)
                 Ui().messageBox(kOpenFirmwareFileErrorText, "Error", MessageKind::Error);
-            if (fits) {
+            if (fits && ChipTypeOf(type).bufferPath &&
+                RunRefusesFile(FileRunRequest(form, form.FwFilenameEdit.text()), entry.bus, path)) {
+                // Load File has said why (a file larger than the flash, say):
+                // Run stays as Load File left it, disabled.
+                form.UpdateBtn.setEnabled(false);
+            } else if (fits) {
                 form.UpdateBtn.setEnabled(true);
             } else if (FileMismatchIsShown(type)) {
                 form.fileMismatchShown = true;
