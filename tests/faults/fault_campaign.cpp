@@ -310,15 +310,16 @@ Tally Campaign(const Case &c)
             auto &tally = t.perKind[kind];
             (ok ? tally.first : tally.second)++;
 
-            const Bytes left = Masked(w.image(c), reference, c.kept);
+            const Bytes now = w.image(c); // one copy: a flash can be 16 MiB
+            const Bytes left = Masked(now, reference, c.kept);
             if (ok && left != reference)
                 Violation(t, label + ": success reported, but the image is not the new one (" +
                                  FirstDifference(left, reference) + ")");
-            if (ok && w.image(c) != reference)
+            if (ok && now != reference)
                 t.settingsOnlyInBackup++;
-            if (Absorbed(kind) && (!ok || w.image(c) != reference))
+            if (Absorbed(kind) && (!ok || now != reference))
                 Violation(t, label + ": the answer is the transport's to absorb, yet the run " +
-                                 (ok ? "left another image (" + FirstDifference(w.image(c), reference) + ")"
+                                 (ok ? "left another image (" + FirstDifference(now, reference) + ")"
                                      : "failed: \"" + told + "\""));
             if (!ok) {
                 t.texts[kind].insert(told);
