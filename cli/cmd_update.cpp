@@ -950,10 +950,12 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
             best = tried;
         chosen = true;
     }
+    // Of files made for other models, what one of them does not match says
+    // nothing about this bridge: only that none is made for it.
     if (best.action == DevicePlan::Action::Skip && options.files.size() > 1)
         best.reason = best.madeForIt ? best.file + ": " + best.reason
                                      : "none of the " + std::to_string(options.files.size()) +
-                                           " files fits (" + best.file + ": " + best.reason + ")";
+                                           " files is made for this bridge";
     return best;
 }
 

@@ -85,8 +85,11 @@ for i in "${!rows[@]}"; do
     [ "$got" = "$want" ] || fail "plain: sim:sg$i ($preset) reports '$got', expected '$want'"
     [ "$want" = success ] && check_flash plain "$i" single || check_flash plain "$i" before
 done
-grep -q '^  sim:sg5 .*skip: .*larch\|^  sim:sg5 .*skip: none of the 5 files fits' plain/err ||
+grep -q '^  sim:sg5 .*skip: .*larch\|^  sim:sg5 .*skip: none of the 5 files is made for this bridge$' plain/err ||
     fail "plain: the summary does not say why sim:sg5 is skipped: $(cat plain/err)"
+# A skip names no other model's file.
+sed -n 's/^  sim:sg5 .*skip: //p' plain/err | grep -v larch | grep -q '\.bin' &&
+    fail "plain: sim:sg5's skip quotes another model's file: $(grep '^  sim:sg5' plain/err)"
 grep -q '^  sim:sg4 .*nothing to do' plain/err || fail "plain: the summary does not say sim:sg4 is current"
 # Off a terminal: a line per bridge per phase its worker went through.
 for i in 0 1 2 3; do
