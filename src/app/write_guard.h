@@ -147,6 +147,9 @@ bool RunButtonWrites(const TBrigantFwTool &form);
 // What a run of `req` writes, for the plan (`nvramOffered`: the bridge lets the
 // user keep its NVRAM area).
 std::string RequestWriteText(const RunRequest &req, bool nvramOffered);
+// The same, where an erase says how to bring the bridge back in `wayBack`
+// (the window names its own controls; a command line names its command).
+std::string RequestWriteText(const RunRequest &req, bool nvramOffered, const std::string &wayBack);
 // What the Run button would write, for the plan.
 std::string RunButtonWriteText(const TBrigantFwTool &form);
 

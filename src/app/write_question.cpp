@@ -9,11 +9,19 @@ namespace brigant
 
 std::string RequestWriteText(const RunRequest &req, bool nvramOffered)
 {
+    return RequestWriteText(
+        req, nvramOffered,
+        "load a firmware file for this chip (or the backup made now) and press Run before the "
+        "power is turned off");
+}
+
+std::string RequestWriteText(const RunRequest &req, bool nvramOffered, const std::string &wayBack)
+{
     if (req.mode == RunMode::EraseOnly)
         return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "") +
                ". The bridge has no firmware afterwards: it does not start again until firmware is written "
-               "to it. To bring it back, load a firmware file for this chip (or the backup made now) "
-               "and press Run before the power is turned off";
+               "to it. To bring it back, " +
+               wayBack;
     return "the firmware file " + req.firmwareFile +
            (nvramOffered && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
 }

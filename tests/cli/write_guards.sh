@@ -39,6 +39,9 @@ run noterm-erase 2 --simulate nutmeg --sim-state "$work/n" erase
 expect noterm-update.err "no terminal to ask on: give --yes"
 expect noterm-update.out "Will write:       the firmware file $work/n.bin"
 expect noterm-erase.out "Firmware running: 1.0.5"
+# The erase's question names the command that brings the bridge back, not the window's controls.
+expect noterm-erase.out "write a firmware file for this chip with 'brigant-fw update FILE'"
+grep -q "press Run" "$work/noterm-erase.out" && fail "erase's question speaks of the window's Run"
 run mounted 2 --simulate nutmeg:mount=/media/José --sim-state "$work/n" --trace="$work/mounted.trace" \
     update --yes "$work/n.bin"
 expect mounted.err "is mounted at /media/José"
