@@ -23,10 +23,11 @@ tools/build.sh build
 
 echo "== system tests (QEMU guest) started beside the rest; their output follows at the end"
 system_log=build/system-test.log
-tests/system/run.sh build >"$system_log" 2>&1 &
+# In a session of its own: whatever ends this script ends the guest too
+# (the whole process group, QEMU included).
+setsid tests/system/run.sh build >"$system_log" 2>&1 &
 system_pid=$!
-# Whatever ends this script ends the guest too.
-trap 'kill "$system_pid" 2>/dev/null || true' EXIT
+trap 'kill -- -"$system_pid" 2>/dev/null || true' EXIT
 
 echo "== test (RelWithDebInfo; the system tests and those that measure time alone come last)"
 nice -n 10 ctest --test-dir build --output-on-failure -j "$jobs" -LE "system|alone"
