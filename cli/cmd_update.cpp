@@ -576,9 +576,10 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     } else {
         bool noTerminal = false;
         WritePlan plan = DescribeWrite(
-            form, RequestWriteText(req, form.selected.nvramOffered,
-                                   "write a firmware file for this chip with 'brigant-fw update FILE' before the "
-                                   "power is turned off"));
+            form,
+            RequestWriteText(req, form.selected.nvramOffered,
+                             "write a firmware file for this chip with 'brigant-fw update FILE' before the "
+                             "power is turned off"));
         plan.chip = selected.series.empty() ? "unknown" : selected.series;
         plan.firmware = RunningFirmwareText(selected);
         if (mode == ToolMode::Program)
