@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "cli/json_report.h"
+#include "cli/say.h"
 #include "common/clock.h"
 #include "device/bridge_lock.h"
 #include "device/discovery.h"
@@ -41,7 +42,7 @@ int ClaimBridge(CliContext &ctx, const std::string &path)
         if (a.taken == BridgeLocks::Taken::Held && ctx.runtime) {
             std::string error;
             if (!ctx.runtime->reloadSimState(error)) {
-                std::cerr << "error: " << error << "\n";
+                SayError() << error;
                 return kExitFailed;
             }
         }
@@ -50,14 +51,14 @@ int ClaimBridge(CliContext &ctx, const std::string &path)
     case BridgeLocks::Taken::Held:
         return kExitOk;
     case BridgeLocks::Taken::Unavailable:
-        std::cerr << "warning: the lock of the bridge at " << location << " cannot be taken (" << a.error
-                  << "): another program could talk to it at the same time\n";
+        SayWarning() << "the lock of the bridge at " << location << " cannot be taken (" << a.error
+                     << "): another program could talk to it at the same time";
         return kExitOk;
     case BridgeLocks::Taken::Busy:
         break;
     }
     const std::string text = BusyText(a.busy);
-    std::cerr << "error: " << text << "; nothing was sent to it (--wait waits for it)\n";
+    SayError() << text << "; nothing was sent to it (--wait waits for it)";
     ReportStatus("busy");
     ReportReason(text);
     ReportField("heldBy", nlohmann::json{{"pid", a.busy.holder.pid},
@@ -72,13 +73,14 @@ int ClaimBridge(CliContext &ctx, const std::string &path)
 
 int IndexOutOfRange(int index, int count)
 {
-    std::cerr << "error: --index " << index << " is out of range: ";
+    Saying said = SayError();
+    said << "--index " << index << " is out of range: ";
     if (count <= 0)
-        std::cerr << "no device is listed\n";
+        said << "no device is listed";
     else if (count == 1)
-        std::cerr << "one device is listed, its index is 0\n";
+        said << "one device is listed, its index is 0";
     else
-        std::cerr << count << " devices are listed, valid indexes are 0 to " << count - 1 << "\n";
+        said << count << " devices are listed, valid indexes are 0 to " << count - 1;
     return kExitUsage;
 }
 
@@ -116,7 +118,7 @@ bool ReportAccessProblem(const runtime::Runtime *runtime)
         return false;
     static bool reported = false;
     if (!reported)
-        std::cerr << "error: " << AccessProblemText(runtime) << "\n";
+        SayError() << AccessProblemText(runtime);
     reported = true;
     return true;
 }
@@ -124,8 +126,8 @@ bool ReportAccessProblem(const runtime::Runtime *runtime)
 bool ReportUnaskedDisks(bool noneFound)
 {
     for (const UnaskedDisk &disk : UnaskedDisks())
-        std::cerr << (noneFound ? "error: " : "warning: ") << disk.path << ": " << disk.error
-                  << "; whether a supported bridge is behind it is not known\n";
+        Saying(noneFound ? Severity::Error : Severity::Warning, std::cerr)
+            << disk.path << ": " << disk.error << "; whether a supported bridge is behind it is not known";
     return !UnaskedDisks().empty();
 }
 

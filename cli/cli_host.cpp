@@ -1,4 +1,5 @@
 #include "cli/cli_host.h"
+#include "cli/say.h"
 
 #include "forms/ui_services.h"
 
@@ -25,7 +26,7 @@ void CliRunHost::message(const std::string &text, const std::string &title, Mess
     if (kind == MessageKind::Information)
         std::cout << "[" << title << "] " << text << "\n" << std::flush;
     else
-        std::cerr << (kind == MessageKind::Error ? "error: " : "warning: ") << text << "\n" << std::flush;
+        Say(kind == MessageKind::Error ? Severity::Error : Severity::Warning, text);
 }
 
 void CliRunHost::notify(Notice what, const std::string &text)
@@ -60,7 +61,7 @@ void CliRunHost::keptSettingsRead(const std::vector<std::uint8_t> &settings)
     std::string error;
     if (!WriteJournalEntry(*journal_, error)) {
         view_.endLine();
-        std::cerr << "warning: the update journal: " << error << "\n" << std::flush;
+        SayWarning() << "the update journal: " << error;
     }
 }
 

@@ -8,8 +8,10 @@
 #include "app/update_journal.h"
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
+#include "cli/say.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
+#include "cli/window_session.h"
 #include "common/hex.h"
 #include "device/transport.h"
 #include "identify/chip_identify.h"
@@ -35,6 +37,68 @@ struct CheckArgs {
     bool embedded = false;
     bool json = false;
 };
+
+// What `update FILE` would do with device 0, from the plan update --all makes of it (PlanDeviceUpdate),
+// before anything is written: "update" (exit 0), "nothing to do" (exit 4), or "refused" (the exit status
+// update gives, with the reason).
+struct UpdateVerdict {
+    std::string action;
+    int exitCode = 0;
+    std::string text;   // one line for the user
+    std::string reason; // why it is refused, or nothing to do
+    std::string from, to;
+};
+
+UpdateVerdict DeviceVerdict(CliContext &ctx, const std::string &file)
+{
+    UpdateVerdict v;
+    v.action = "refused";
+    v.exitCode = kExitUsage;
+    if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
+        v.reason = why;
+        v.text = "refused: " + why;
+        return v;
+    }
+    WindowSession session(ctx, nullptr);
+    session.open();
+    TBrigantFwTool &form = session.form();
+    if (form.listedCount == 0) {
+        v.action = "no device";
+        v.exitCode = kExitNoDevice;
+        v.text = v.reason = "no device found";
+        return v;
+    }
+    form.DeviceList.select(0);
+    if (!form.selected.supported) {
+        v.exitCode = kExitNoDevice;
+        v.reason = "this bridge cannot be updated: chip type code " + std::to_string(form.chip.ChipTypeCode);
+        v.text = "refused: " + v.reason;
+        return v;
+    }
+    AllOptions options;
+    options.files = {file};
+    const DevicePlan plan = PlanDeviceUpdate(form, options, 0);
+    v.from = plan.from == "unknown" ? "" : plan.from;
+    v.to = plan.to == "unknown" ? "" : plan.to;
+    v.reason = plan.reason;
+    switch (plan.action) {
+    case DevicePlan::Action::Update:
+        v.action = "update";
+        v.exitCode = kExitOk;
+        v.text = std::string(plan.finishing ? "would finish the cut update" : "would write it") + " (" +
+                 (v.from.empty() ? "unknown" : v.from) + " -> " + (v.to.empty() ? "unknown" : v.to) + ")";
+        break;
+    case DevicePlan::Action::Current:
+        v.action = "nothing to do";
+        v.exitCode = kExitNothingToDo;
+        v.text = "already installed: " + plan.path + " " + plan.reason;
+        break;
+    case DevicePlan::Action::Skip:
+        v.text = "refused: " + plan.reason;
+        break;
+    }
+    return v;
+}
 
 struct Offer {
     int exitCode = kExitOk;
@@ -69,32 +133,33 @@ Offer OneButtonOffer(const std::string &path, const std::uint8_t header[32])
 int RunCheck(CliContext &ctx, const CheckArgs &a)
 {
     if (a.file.empty() == !a.embedded) {
-        std::cerr << "error: check needs a firmware FILE or --embedded (not both)\n";
+        SayError() << "check needs a firmware FILE or --embedded (not both)";
         return kExitUsage;
     }
     const bool device = !ctx.device.empty() || ctx.simulation != nullptr;
     if (a.chip.empty() && !device) {
-        std::cerr << "error: check needs --chip CODE[:REV] (a chip type code or series name), or a device "
-                     "(--device) to compare with\n";
+        SayError() << "check needs --chip CODE[:REV] (a chip type code or series name), or a device "
+                      "(--device) to compare with";
         return kExitUsage;
     }
     nlohmann::json document = {{"verb", "check"}};
     int code = kExitOk;
     if (!a.chip.empty()) {
         if (a.embedded) {
-            std::cerr << "error: --chip checks a FILE; --embedded is compared with a device\n";
+            SayError() << "--chip checks a FILE; --embedded is compared with a device";
             return kExitUsage;
         }
         ChipChoice chip;
         std::string error;
         if (!ParseChipChoice(a.chip, chip, error)) {
-            std::cerr << "error: --chip " << a.chip << ": " << error << "\n";
+            SayError() << "--chip " << a.chip << ": " << error;
             return kExitUsage;
         }
         const FileCheckReport report = CheckFirmwareFile(a.file, chip);
         const std::string text = FileCheckText(report);
         if (report.outcome == FileCheckOutcome::Unreadable) {
-            std::cerr << "error: " << text;
+            // One line: "cannot read FILE: why".
+            SayError() << text.substr(0, text.find('\n'));
             return kExitUsage;
         }
         code = report.outcome == FileCheckOutcome::Fits ? kExitOk : kExitFailed;
@@ -138,7 +203,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
         std::uint8_t header[32] = {};
         if (a.embedded) {
             if (LoadUpdateImage(header, 0, sizeof header) == 0) {
-                std::cerr << "error: the program carries no built-in update image\n";
+                SayError() << "the program carries no built-in update image";
                 return kExitFailed;
             }
         } else {
@@ -146,7 +211,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             std::uint64_t length = 0;
             std::string error;
             if (!ReadFirmwareFileHead(a.file.c_str(), sizeof header, head, &length, &error)) {
-                std::cerr << "error: cannot read " << a.file << ": " << error << "\n";
+                SayError() << "cannot read " << a.file << ": " << error;
                 return kExitUsage;
             }
             if (!head.empty()) // an empty file has no bytes (and data() may be null)
@@ -175,7 +240,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
                           << "): " << (accepted ? "accepted" : "refused: " + why) << "\n";
             // What `update FILE` does with this bridge, decided where it
             // decides it: that is the answer (and the exit status) here.
-            const UpdateVerdict verdict = PlanFileUpdate(ctx, a.file);
+            const UpdateVerdict verdict = DeviceVerdict(ctx, a.file);
             document["update"] = {
                 {"action", verdict.action},
                 {"reason", verdict.reason.empty() ? nlohmann::json() : nlohmann::json(verdict.reason)},

@@ -7,6 +7,7 @@
 #include "app/selection.h"
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
+#include "cli/say.h"
 #include "cli/user_text.h"
 #include "common/clock.h"
 #include "device/discovery.h"
@@ -103,8 +104,7 @@ int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &f
 {
     const std::vector<Candidate> candidates = Candidates(ctx);
     if (candidates.empty()) {
-        std::cerr
-            << "error: no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge\n";
+        SayError() << "no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge";
         return kExitNoDevice;
     }
     const int count = std::min(static_cast<int>(candidates.size()), kDeviceTableSize);
@@ -132,10 +132,10 @@ int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &form, const runtime:
     if (form.listedCount == 0) {
         if (ReportAccessProblem(runtime) || ReportUnaskedDisks(true))
             return kExitNoDevice;
-        std::cerr << "error: no disk behind a supported bridge was found";
+        Saying said = SayError();
+        said << "no disk behind a supported bridge was found";
         if (LastTransportFailure().openFailed)
-            std::cerr << " (" << DescribeLastTransportFailure() << ")";
-        std::cerr << "\n";
+            said << " (" << DescribeLastTransportFailure() << ")";
         return kExitNoDevice;
     }
     if (a.index < 0 || a.index >= form.listedCount)
@@ -204,14 +204,14 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     }
     // What the window shows of a device lost on the way is not the device's.
     if (WentAway(entry.path)) {
-        std::cerr << "error: the device " << entry.path
-                  << " went away during identification: " << DescribeLastTransportFailure() << "\n";
+        SayError() << "the device " << entry.path
+                   << " went away during identification: " << DescribeLastTransportFailure();
         return kExitFailed;
     }
     const ChipIdentity &chip = form.chip;
     if (chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
         if (!ReportAccessProblem(ctx.runtime))
-            std::cerr << "error: " << DescribeLastTransportFailure() << "\n";
+            SayError() << DescribeLastTransportFailure();
         return kExitFailed;
     }
     const bool supported = IsSupportedChip(chip.ChipTypeCode);
@@ -226,8 +226,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             jedec = Bytes(id, 4);
             jedecNote = " (through the bridge's ID read)";
         } else if (WentAway(entry.path)) {
-            std::cerr << "error: the device " << entry.path
-                      << " went away while its flash ID was read: " << DescribeLastTransportFailure() << "\n";
+            SayError() << "the device " << entry.path
+                       << " went away while its flash ID was read: " << DescribeLastTransportFailure();
             return kExitFailed;
         }
     }

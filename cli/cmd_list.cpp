@@ -7,6 +7,7 @@
 #include "app/selection.h"
 #include "app/settings.h"
 #include "cli/cli_context.h"
+#include "cli/say.h"
 #include "cli/user_text.h"
 #include "common/clock.h"
 #include "device/discovery.h"
@@ -189,7 +190,7 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
 int RunList(const CliContext &ctx, const ListArgs &a)
 {
     if (!CurrentDiskEnumerator()) {
-        std::cerr << "error: no disk enumeration available\n";
+        SayError() << "no disk enumeration available";
         return kExitFailed;
     }
     // Message boxes are printed as they appear; with --json they go into the document.
@@ -227,7 +228,7 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     }
     // Disks that could not be opened or asked are not "no disk": the problem is the message.
     if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
-        std::cerr << "error: no disk behind a supported bridge was found\n";
+        SayError() << "no disk behind a supported bridge was found";
     return kExitNoDevice;
 }
 

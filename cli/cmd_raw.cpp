@@ -1,6 +1,7 @@
 // brigant-fw raw: one SCSI command, sent once with the transport's other rules.
 #include "bridge/chip_commands.h"
 #include "cli/cli_context.h"
+#include "cli/say.h"
 #include "common/hex.h"
 #include "device/linux/sg_backend.h"
 #include "device/transport.h"
@@ -53,24 +54,24 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
 {
     const bool in = a.direction == "in";
     if (!in && a.direction != "out") {
-        std::cerr << "error: direction must be 'in' or 'out'\n";
+        SayError() << "direction must be 'in' or 'out'";
         return kExitUsage;
     }
     const auto length = ParseNumber(a.length);
     if (!length || *length > kMaxRawLength) {
-        std::cerr << "error: LEN must be a number from 0 to " << kMaxRawLength << "\n";
+        SayError() << "LEN must be a number from 0 to " << kMaxRawLength;
         return kExitUsage;
     }
     const auto cdb = ParseHexBytes(a.cdb);
     if (!cdb || cdb->size() < 6 || cdb->size() > 16) {
-        std::cerr << "error: the CDB must be 6 to 16 hexadecimal bytes\n";
+        SayError() << "the CDB must be 6 to 16 hexadecimal bytes";
         return kExitUsage;
     }
     const auto len = static_cast<std::uint32_t>(*length);
     std::vector<std::uint8_t> data(len, 0);
     if (!in && len > 0) {
         if (a.dataFile.empty()) {
-            std::cerr << "error: a data-out command of " << len << " bytes needs --data FILE\n";
+            SayError() << "a data-out command of " << len << " bytes needs --data FILE";
             return kExitUsage;
         }
         std::ifstream file(a.dataFile, std::ios::binary);
@@ -78,17 +79,16 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
         if (file)
             bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
         if (!file && !file.eof()) {
-            std::cerr << "error: cannot read " << a.dataFile << "\n";
+            SayError() << "cannot read " << a.dataFile;
             return kExitUsage;
         }
         if (bytes.size() < len) {
-            std::cerr << "error: " << a.dataFile << " has " << bytes.size() << " bytes, LEN asks for " << len
-                      << "\n";
+            SayError() << a.dataFile << " has " << bytes.size() << " bytes, LEN asks for " << len;
             return kExitUsage;
         }
         std::copy_n(bytes.begin(), len, data.begin());
     } else if (in && !a.dataFile.empty()) {
-        std::cerr << "error: --data is for data-out commands\n";
+        SayError() << "--data is for data-out commands";
         return kExitUsage;
     }
 
@@ -122,7 +122,7 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
     if (!ok) {
         const TransportFailure &f = LastTransportFailure();
         // Also names a transfer larger than the host adapter takes (the SG_IO errnos for it).
-        std::cerr << "error: " << DescribeSgTransportFailure() << "\n";
+        SayError() << DescribeSgTransportFailure();
         if (f.openFailed && f.openError == OpenError::NotFound)
             return kExitNoDevice;
         return kExitFailed;

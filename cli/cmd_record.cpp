@@ -5,6 +5,7 @@
 #include "cli/captured_stream.h"
 #include "cli/cli_context.h"
 #include "cli/json_report.h"
+#include "cli/say.h"
 #include "common/hex.h"
 #include "common/version.h"
 #include "device/enumerator.h"
@@ -157,7 +158,7 @@ int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc)
         try {
             info = Json::parse(out.text());
         } catch (const Json::exception &) {
-            std::cerr << "error: no device to record\n";
+            SayError() << "no device to record";
             return kExitNoDevice;
         }
     }
@@ -277,7 +278,7 @@ int RunRecord(CliContext &ctx, const RecordArgs &a)
     } else {
         std::ofstream out(a.output, std::ios::trunc);
         if (!(out << text) || !out.flush()) {
-            std::cerr << "error: cannot write " << a.output << "\n";
+            SayError() << "cannot write " << a.output;
             return kExitFailed;
         }
         std::cerr << "record: " << commands << " commands of " << path << " recorded in " << a.output << "\n";

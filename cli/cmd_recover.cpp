@@ -11,6 +11,7 @@
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
+#include "cli/say.h"
 #include "cli/user_text.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
@@ -74,12 +75,12 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     session.open();
     if (form.listedCount == 0) {
         if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
-            std::cerr << "error: no disk behind a supported bridge was found\n";
+            SayError() << "no disk behind a supported bridge was found";
         return kExitNoDevice;
     }
     if (args.index >= form.listedCount) {
-        std::cerr << "error: --index " << args.index << ": the device list has entries 0 to "
-                  << form.listedCount - 1 << "\n";
+        SayError() << "--index " << args.index << ": the device list has entries 0 to "
+                   << form.listedCount - 1;
         return kExitUsage;
     }
     const int index = args.index > 0 ? args.index : 0;
@@ -94,8 +95,8 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     ReportDevice(path, form.selected.series, static_cast<int>(code));
     view->endLine();
     if (!ChipTypeOf(code).bufferPath) {
-        std::cerr << "error: recover brings back code 15-18 bridges; " << path << " is code " << code << " ("
-                  << form.selected.series << ")\n";
+        SayError() << "recover brings back code 15-18 bridges; " << path << " is code " << code << " ("
+                   << form.selected.series << ")";
         return kExitNoDevice;
     }
     const RecoverPlan plan = PlanRecover(path, code, args.file);
@@ -106,17 +107,17 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         std::cout << plan.reason << " (brigant-fw update programs it)\n";
         return kExitNothingToDo;
     case RecoverPlan::Refusal::ForeignImage:
-        std::cerr << "error: " << plan.reason << ": nothing was written\n";
+        SayError() << plan.reason << ": nothing was written";
         return kExitUsage;
     case RecoverPlan::Refusal::CutFileChanged:
     case RecoverPlan::Refusal::NoImage:
-        std::cerr << "error: " << plan.reason << "\n";
+        SayError() << plan.reason;
         return kExitUsage;
     }
     if (!plan.fromRom)
-        std::cout << "note: " << UnfinishedText(*plan.unfinished)
-                  << "; recover rewrites the whole flash through "
-                  << "the firmware the bridge runs now\n";
+        SayNote(std::cout) << UnfinishedText(*plan.unfinished)
+                           << "; recover rewrites the whole flash through "
+                           << "the firmware the bridge runs now";
 
     bool noTerminal = false;
     RecoverResult result;

@@ -5,6 +5,7 @@
 #include "app/write_guard.h"
 #include "cli/cli_context.h"
 #include "cli/json_report.h"
+#include "cli/say.h"
 #include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "identify/bank_recovery.h"
@@ -34,12 +35,12 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     session.open();
     if (form.listedCount == 0) {
         if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
-            std::cerr << "error: no disk behind a supported bridge was found\n";
+            SayError() << "no disk behind a supported bridge was found";
         return kExitNoDevice;
     }
     if (args.index >= form.listedCount) {
-        std::cerr << "error: --index " << args.index << ": the device list has entries 0 to "
-                  << form.listedCount - 1 << "\n";
+        SayError() << "--index " << args.index << ": the device list has entries 0 to "
+                   << form.listedCount - 1;
         return kExitUsage;
     }
     if (const int claimed = ClaimBridge(ctx, form.devices[static_cast<std::size_t>(args.index)].path);
@@ -57,7 +58,7 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     }
     if (entry.damagedBank < 0) {
         if (entry.bankCheckDone != 1) {
-            std::cerr << "error: the firmware banks of " << path << " could not be read\n";
+            SayError() << "the firmware banks of " << path << " could not be read";
             return kExitFailed;
         }
         std::cout << path << ": no bank to repair (both firmware banks are valid, or neither is)\n";

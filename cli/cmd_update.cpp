@@ -18,6 +18,7 @@
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
 #include "cli/progress_view.h"
+#include "cli/say.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
 #include "cli/window_session.h"
@@ -106,7 +107,7 @@ void JournalWrite(JournalEntry &record, ProgressView &view)
     std::string error;
     if (!WriteJournalEntry(record, error)) {
         view.endLine();
-        std::cerr << "warning: the update journal: " << error << "\n" << std::flush;
+        SayWarning() << "the update journal: " << error;
     }
 }
 
@@ -169,7 +170,7 @@ std::shared_ptr<ProgressView> OpenWriteSession(CliContext &ctx, WindowSession &s
     ctx.view = view;
     session.open();
     if (session.enumerationFailed())
-        std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
+        SayWarning() << "the list of disks could not be read (is udev running?)";
     if (form.listedCount == 0 && !ReportAccessProblem(ctx.runtime))
         ReportUnaskedDisks(true);
     return view;
@@ -254,16 +255,16 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     // (The face offers the update again while the journal holds it open.)
     const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && UpdateOffered(form);
     if (unfinished)
-        std::cout << "note: " << UnfinishedText(*unfinished)
-                  << (finishing ? "; this run finishes it"
-                                : "; `" +
-                                      NextStepOf(write.device,
-                                                 form.selected.runsFromRom ||
-                                                     form.oneButton == OneButtonState::RunsFromRom,
-                                                 form.selectedEntry().damagedBank, form.chip.ChipTypeCode)
-                                          .command +
-                                      "` finishes it")
-                  << "\n";
+        SayNote(std::cout) << UnfinishedText(*unfinished)
+                           << (finishing
+                                   ? "; this run finishes it"
+                                   : "; `" +
+                                         NextStepOf(write.device,
+                                                    form.selected.runsFromRom ||
+                                                        form.oneButton == OneButtonState::RunsFromRom,
+                                                    form.selectedEntry().damagedBank, form.chip.ChipTypeCode)
+                                             .command +
+                                         "` finishes it");
     // A cut update of the built-in image that left the bridge in its ROM is
     // finished by the recovery, which writes that image: the advice of the
     // cut run works, as the window's button does.
@@ -280,9 +281,9 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         if (state != OneButtonState::Current)
             ReportReason(verdict.text);
         if (state == OneButtonState::NotSupported && form.listedCount > 1)
-            std::cerr << "error: the selected bridge (--index " << index << ") is not a chip type code "
-                      << kOneButtonChipType << " bridge; choose another with --index (0 to "
-                      << form.listedCount - 1 << ")\n";
+            SayError() << "the selected bridge (--index " << index << ") is not a chip type code "
+                       << kOneButtonChipType << " bridge; choose another with --index (0 to "
+                       << form.listedCount - 1 << ")";
         if (state == OneButtonState::Current)
             return kExitNothingToDo;
         if (state == OneButtonState::NoDevice || state == OneButtonState::NotSupported ||
@@ -442,9 +443,9 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         const TransportFailure &gone = LastTransportFailure();
         if (code == 0 && gone.path == entry.path && gone.openFailed &&
             gone.openError == OpenError::NotFound) {
-            std::cerr
-                << "error: " << entry.path << " stopped answering while it was identified (disconnected "
-                << "or without power?): nothing was written; connect it and run the same command again\n";
+            SayError()
+                << entry.path << " stopped answering while it was identified (disconnected "
+                << "or without power?): nothing was written; connect it and run the same command again";
             return kExitNoDevice;
         }
         std::cout << "this bridge cannot be updated: chip type code " << static_cast<int>(code) << "\n";
@@ -466,14 +467,13 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     const bool finishing = unfinished && mode != ToolMode::Backup && RepeatsCutWrite(*unfinished, write);
     if (unfinished && mode != ToolMode::Backup) {
         view->endLine();
-        std::cout
-            << "note: " << UnfinishedText(*unfinished)
+        SayNote(std::cout)
+            << UnfinishedText(*unfinished)
             << (finishing
                     ? "; this run finishes it"
                     : "; `" + NextStepOf(entry.path, selected.runsFromRom, entry.damagedBank, code).command +
                           "` finishes it")
-            << (unfinished->backup.empty() ? "" : "; the backup made before it: " + unfinished->backup)
-            << "\n";
+            << (unfinished->backup.empty() ? "" : "; the backup made before it: " + unfinished->backup);
     }
 
     // 2. The plan: the file, the options, the run's own checks and the
@@ -492,11 +492,11 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 
     // 3. The options the bridge offers (an update's plan has weighed them).
     if (mode != ToolMode::Program && includeNvram && !form.selected.nvramOffered) {
-        std::cerr << "error: --include-nvram: this bridge has no 4K NVRAM area to include\n";
+        SayError() << "--include-nvram: this bridge has no 4K NVRAM area to include";
         return kExitUsage;
     }
     if (mode != ToolMode::Program && readWriteBuffer && !form.selected.bufferPath) {
-        std::cerr << "error: --read-write-buffer: this bridge does not offer the buffer transfer\n";
+        SayError() << "--read-write-buffer: this bridge does not offer the buffer transfer";
         return kExitUsage;
     }
     RunRequest req = VerbRequest(form, mode, file, includeNvram);
@@ -521,21 +521,20 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                                                           : "refused: " + decided.reason);
         switch (decided.refusal) {
         case PlanRefusal::FileDoesNotFit:
-            std::cerr << "error: " << file << ": " << LoadRefusal(decided.check, form.chip, file)
-                      << "; nothing was written\n";
+            SayError() << file << ": " << LoadRefusal(decided.check, form.chip, file)
+                       << "; nothing was written";
             return kExitUsage;
         case PlanRefusal::FlashRefusesFile: {
             // Run as the window runs it, so that its status says the refusal too.
             const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
             const std::string why = refused.reason.empty() ? decided.reason : refused.reason;
             view->endLine();
-            std::cerr << "error: " << file << ": " << why << "; nothing was written\n";
+            SayError() << file << ": " << why << "; nothing was written";
             return kExitUsage;
         }
         case PlanRefusal::OlderVersion:
-            std::cerr << "error: " << file << ": version " << UserVersion(newVersion)
-                      << " is older than the running " << UserVersion(selected.version)
-                      << "; nothing was written (--allow-older writes it)\n";
+            SayError() << file << ": version " << UserVersion(newVersion) << " is older than the running "
+                       << UserVersion(selected.version) << "; nothing was written (--allow-older writes it)";
             return kExitUsage;
         case PlanRefusal::None:
             std::cout << "already installed: " << entry.path << " runs version "
@@ -545,12 +544,12 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             return kExitNothingToDo;
         case PlanRefusal::RunsFromRom:
         case PlanRefusal::AreaNotFree:
-            std::cerr << "error: " << file << ": " << decided.reason << "; nothing was written\n";
+            SayError() << file << ": " << decided.reason << "; nothing was written";
             return kExitUsage;
         case PlanRefusal::NotSupported:
         case PlanRefusal::NoNvramArea:
         case PlanRefusal::NoBufferPath:
-            std::cerr << "error: " << decided.reason << "\n";
+            SayError() << decided.reason;
             return kExitUsage;
         }
     }
@@ -723,11 +722,11 @@ RunOutcome RawVerify(RunRequest req, const DeviceEntry &entry, RunHost &host, co
 int RunVerify(CliContext &ctx, const VerifyArgs &args)
 {
     if (args.embedded == !args.file.empty()) {
-        std::cerr << "error: verify needs a firmware FILE or --embedded (not both)\n";
+        SayError() << "verify needs a firmware FILE or --embedded (not both)";
         return kExitUsage;
     }
     if (args.embedded && (args.includeNvram || args.raw)) {
-        std::cerr << "error: --embedded compares the built-in image: no --include-nvram or --raw\n";
+        SayError() << "--embedded compares the built-in image: no --include-nvram or --raw";
         return kExitUsage;
     }
     RawRange range;
@@ -735,18 +734,18 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         const std::optional<std::uint64_t> offset = args.offset.empty() ? 0 : ParseNumber(args.offset);
         range.length = ParseNumber(args.length);
         if (!args.raw || args.length.empty()) {
-            std::cerr << "error: --offset and --length go with --raw, and --offset needs --length\n";
+            SayError() << "--offset and --length go with --raw, and --offset needs --length";
             return kExitUsage;
         }
         if (!offset || !range.length || *range.length == 0) {
-            std::cerr << "error: --offset and --length take numbers (decimal or 0x...), --length above 0\n";
+            SayError() << "--offset and --length take numbers (decimal or 0x...), --length above 0";
             return kExitUsage;
         }
         range.offset = *offset;
     }
     if (!args.embedded)
         if (const std::string why = FirmwareFileProblem(args.file.c_str()); !why.empty()) {
-            std::cerr << "error: " << args.file << ": " << why << "; nothing was sent to any device\n";
+            SayError() << args.file << ": " << why << "; nothing was sent to any device";
             return kExitUsage;
         }
     WindowSession session(ctx, MessageStream(ctx));
@@ -775,12 +774,12 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         return kExitNoDevice;
     }
     if (args.embedded && code != kOneButtonChipType) {
-        std::cerr << "error: the built-in image is for code-" << kOneButtonChipType
-                  << " bridges; this one is code " << static_cast<int>(code) << ": give the firmware FILE\n";
+        SayError() << "the built-in image is for code-" << kOneButtonChipType << " bridges; this one is code "
+                   << static_cast<int>(code) << ": give the firmware FILE";
         return kExitUsage;
     }
     if (args.includeNvram && !selected.nvramOffered) {
-        std::cerr << "error: --include-nvram: this bridge has no 4K NVRAM area to include\n";
+        SayError() << "--include-nvram: this bridge has no 4K NVRAM area to include";
         return kExitUsage;
     }
     RunRequest req = VerbRequest(form, ToolMode::Program, args.file, args.includeNvram);
@@ -799,7 +798,7 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
                                   : "the flash of " + entry.path;
     if (outcome.result == RunOutcome::Result::Refused) {
         NoteRun("refused: " + outcome.reason);
-        std::cerr << "error: " << outcome.reason << "\n";
+        SayError() << outcome.reason;
         return outcome.deviceUnanswered ? kExitFailed : kExitUsage;
     }
     const VerifyTally &t = outcome.verify;
@@ -807,7 +806,7 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     if (!outcome.ok() || t.compared == 0) {
         const std::string why = outcome.reason.empty() ? "nothing could be compared" : outcome.reason;
         NoteRun("failed: " + why);
-        std::cerr << "error: " << where << " could not be compared with " << image << ": " << why << "\n";
+        SayError() << where << " could not be compared with " << image << ": " << why;
         return kExitFailed;
     }
     nlohmann::json comparison = {{"file", args.embedded ? nlohmann::json() : nlohmann::json(args.file)},
@@ -863,7 +862,7 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
 {
     if (args.embedded) {
         if (!args.file.empty() || args.includeNvram || args.readWriteBuffer) {
-            std::cerr << "error: --embedded programs the built-in image: no FILE and no check boxes\n";
+            SayError() << "--embedded programs the built-in image: no FILE and no check boxes";
             return kExitUsage;
         }
         return WithRehearsal(ctx, args.index, "update --embedded", [&](int index) {
@@ -873,13 +872,13 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
         });
     }
     if (args.file.empty()) {
-        std::cerr << "error: update needs a firmware FILE (or --embedded)\n";
+        SayError() << "update needs a firmware FILE (or --embedded)";
         return kExitUsage;
     }
     // A file that cannot be read, or holds nothing, is refused before any
     // device is asked anything.
     if (const std::string why = FirmwareFileProblem(args.file.c_str()); !why.empty()) {
-        std::cerr << "error: " << args.file << ": " << why << "; nothing was sent to any device\n";
+        SayError() << args.file << ": " << why << "; nothing was sent to any device";
         return kExitUsage;
     }
     return WithRehearsal(ctx, args.index, "update", [&](int index) {
@@ -963,57 +962,6 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
     return best;
 }
 
-UpdateVerdict PlanFileUpdate(CliContext &ctx, const std::string &file)
-{
-    UpdateVerdict v;
-    v.action = "refused";
-    v.exitCode = kExitUsage;
-    if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
-        v.reason = why;
-        v.text = "refused: " + why;
-        return v;
-    }
-    WindowSession session(ctx, nullptr);
-    session.open();
-    TBrigantFwTool &form = session.form();
-    if (form.listedCount == 0) {
-        v.action = "no device";
-        v.exitCode = kExitNoDevice;
-        v.text = v.reason = "no device found";
-        return v;
-    }
-    form.DeviceList.select(0);
-    if (!form.selected.supported) {
-        v.exitCode = kExitNoDevice;
-        v.reason = "this bridge cannot be updated: chip type code " + std::to_string(form.chip.ChipTypeCode);
-        v.text = "refused: " + v.reason;
-        return v;
-    }
-    AllOptions options;
-    options.files = {file};
-    const DevicePlan plan = PlanDeviceUpdate(form, options, 0);
-    v.from = plan.from == "unknown" ? "" : plan.from;
-    v.to = plan.to == "unknown" ? "" : plan.to;
-    v.reason = plan.reason;
-    switch (plan.action) {
-    case DevicePlan::Action::Update:
-        v.action = "update";
-        v.exitCode = kExitOk;
-        v.text = std::string(plan.finishing ? "would finish the cut update" : "would write it") + " (" +
-                 (v.from.empty() ? "unknown" : v.from) + " -> " + (v.to.empty() ? "unknown" : v.to) + ")";
-        break;
-    case DevicePlan::Action::Current:
-        v.action = "nothing to do";
-        v.exitCode = kExitNothingToDo;
-        v.text = "already installed: " + plan.path + " " + plan.reason;
-        break;
-    case DevicePlan::Action::Skip:
-        v.text = "refused: " + plan.reason;
-        break;
-    }
-    return v;
-}
-
 int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,
                  bool readWriteBuffer)
 {
@@ -1092,11 +1040,10 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
             args->index = all->indexes.empty() ? -1 : all->indexes.front();
             return WithReport(args->json, "update", [&] {
                 if (all->files.size() > 1 || all->indexes.size() > 1 || all->jobs > 0) {
-                    std::cerr << "error: "
-                              << (all->jobs > 0           ? "--jobs"
-                                  : all->files.size() > 1 ? "several FILEs"
-                                                          : "a repeated --index")
-                              << ": only update --all updates several bridges\n";
+                    SayError() << (all->jobs > 0           ? "--jobs"
+                                   : all->files.size() > 1 ? "several FILEs"
+                                                           : "a repeated --index")
+                               << ": only update --all updates several bridges";
                     return static_cast<int>(kExitUsage);
                 }
                 return RunFileOrEmbedded(ctx, *args);
@@ -1146,7 +1093,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
             return WithReport(backupArgs->json, "backup", [&] {
                 if (const std::string why = BackupPathProblem(backupArgs->file, backupArgs->overwrite);
                     !why.empty()) {
-                    std::cerr << "error: " << why << "; nothing was read\n";
+                    SayError() << why << "; nothing was read";
                     return static_cast<int>(kExitUsage);
                 }
                 return RunFullTool(ctx, ToolMode::Backup, backupArgs->index, backupArgs->file,

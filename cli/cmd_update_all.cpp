@@ -7,6 +7,7 @@
 #include "app/one_button.h"
 #include "cli/json_report.h"
 #include "cli/progress_view.h"
+#include "cli/say.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
 #include "cli/window_session.h"
@@ -525,26 +526,24 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
            const OutputStyle &style)
 {
     if (options.embedded == !options.files.empty()) {
-        std::cerr
-            << "error: update --all needs the firmware FILEs (one per model) or --embedded (not both)\n";
+        SayError() << "update --all needs the firmware FILEs (one per model) or --embedded (not both)";
         return kExitUsage;
     }
     if (options.embedded && (options.includeNvram || options.readWriteBuffer)) {
-        std::cerr << "error: --embedded programs the built-in image: no FILE and no check boxes\n";
+        SayError() << "--embedded programs the built-in image: no FILE and no check boxes";
         return kExitUsage;
     }
     for (const std::string &file : options.files)
         if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
-            std::cerr << "error: " << file << ": " << why << "; nothing was sent to any device\n";
+            SayError() << file << ": " << why << "; nothing was sent to any device";
             return kExitUsage;
         }
     if (ctx.traceOn && ctx.traceFile.empty()) {
-        std::cerr
-            << "error: --trace with update --all needs a FILE: each device's commands go to FILE.NODE\n";
+        SayError() << "--trace with update --all needs a FILE: each device's commands go to FILE.NODE";
         return kExitUsage;
     }
     if (!options.indexes.empty() && ctx.devices.size() > 1) {
-        std::cerr << "error: update --all takes the devices by --device or by --index, not both\n";
+        SayError() << "update --all takes the devices by --device or by --index, not both";
         return kExitUsage;
     }
 
@@ -554,7 +553,7 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     form.repairBankOnSelect = false;
     session.open();
     if (session.enumerationFailed())
-        std::cerr << "warning: the list of disks could not be read (is udev running?)\n";
+        SayWarning() << "the list of disks could not be read (is udev running?)";
     if (form.listedCount == 0) {
         ReportAccessProblem(ctx.runtime);
         out << "no device found\n";
@@ -571,8 +570,8 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
                 if (form.devices[static_cast<std::size_t>(i)].path == device)
                     found = i;
             if (found < 0) {
-                std::cerr << "error: --device " << device << ": not one of the " << form.listedCount
-                          << " bridges listed\n";
+                SayError() << "--device " << device << ": not one of the " << form.listedCount
+                           << " bridges listed";
                 return kExitNoDevice;
             }
             chosen.push_back(found);
@@ -622,15 +621,15 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             return kExitNothingToDo;
         }
         if (busy > 0) {
-            std::cerr
-                << "error: " << busy << " bridge(s) busy: other programs of ours work on them; nothing "
-                << "was sent to them (--wait is for one bridge: run update --all again when they are done)\n";
+            SayError()
+                << busy << " bridge(s) busy: other programs of ours work on them; nothing "
+                << "was sent to them (--wait is for one bridge: run update --all again when they are done)";
             ctx.saveSimState = false;
             return kExitBusy;
         }
-        std::cerr << "error: no listed bridge can take "
-                  << (options.embedded ? "the built-in image" : "the given file(s)")
-                  << "; nothing was written\n";
+        SayError() << "no listed bridge can take "
+                   << (options.embedded ? "the built-in image" : "the given file(s)")
+                   << "; nothing was written";
         return options.embedded ? kExitNoDevice : kExitUsage;
     }
     out << "Each bridge is backed up first" << (ctx.write.noBackup ? " (no: --no-backup)" : "")
@@ -638,13 +637,12 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         << " at a time.\n"
         << std::flush;
     if (ctx.runtime && ctx.runtime->throughHelper())
-        std::cerr << "note: every bridge's worker starts the privileged helper and asks for its own "
-                     "authorisation; run update --all as root to be asked once\n";
+        SayNote() << "every bridge's worker starts the privileged helper and asks for its own "
+                     "authorisation; run update --all as root to be asked once";
     bool noTerminal = false;
     if (!AskToGoOn(ctx.write.yes, noTerminal)) {
         if (noTerminal) {
-            std::cerr
-                << "error: no terminal to ask on: give --yes to write without asking; nothing was written\n";
+            SayError() << "no terminal to ask on: give --yes to write without asking; nothing was written";
             return kExitUsage;
         }
         out << "cancelled: nothing was written\n";
@@ -730,7 +728,7 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
         return RunAll(ctx, options, workers, std::cout, ctx.style);
 
     // --json: what is said goes to standard error, the document to standard output.
-    MessageTap tap(std::cerr);
+    MessageLog said;
     const OutputStyle style = DetectStyle(STDERR_FILENO, ctx.style.verbosity);
     std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
     const auto document = [&](int code) {
@@ -765,7 +763,7 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
                               {"devices", devices},
                               {"result", ResultName(code)},
                               {"exit_status", code},
-                              {"messages", tap.messages()}};
+                              {"messages", said.json()}};
     };
     int code = kExitFailed;
     try {

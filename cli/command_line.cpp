@@ -1,5 +1,6 @@
 // brigant-fw's options and sub-commands.
 #include "cli/command_line.h"
+#include "cli/say.h"
 
 #include "app/one_button.h"
 #include "cli/user_text.h"
@@ -154,8 +155,8 @@ std::optional<int> ParseCommandLine(CommandLine &line, int argc, const char *con
     }
     CliContext &ctx = line.ctx;
     if (ctx.devices.size() > 1 && !ctx.severalDevices) {
-        err << "error: --device is given " << ctx.devices.size()
-            << " times: only update --all works on several devices\n";
+        SayError(err) << "--device is given " << ctx.devices.size()
+                      << " times: only update --all works on several devices";
         return kExitUsage;
     }
     if (ctx.devices.size() == 1)

@@ -1,5 +1,6 @@
 #include "cli/json_report.h"
 #include "cli/cli_context.h"
+#include "cli/say.h"
 #include "cli/user_text.h"
 #include "cli/write_safety.h"
 #include "common/hex.h"
@@ -13,12 +14,6 @@ namespace brigant::cli
 
 namespace
 {
-
-struct Prefix {
-    const char *text;
-    const char *severity;
-};
-constexpr Prefix kPrefixes[] = {{"error: ", "error"}, {"warning: ", "warning"}, {"note: ", "information"}};
 
 // What a verb did, for its --json report.
 struct Report {
@@ -152,7 +147,7 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
         return run();
     Report report;
     currentReport = &report;
-    MessageTap tap(std::cerr);
+    MessageLog said;
     std::streambuf *stdoutBuffer = std::cout.rdbuf(std::cerr.rdbuf());
     const auto document = [&](int exitCode, const char *result) {
         nlohmann::json d = {
@@ -170,10 +165,10 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
         };
         // Why it did not succeed, in the program's words: the reason the
         // verb reported, else the first error it said.
-        const std::string error = report.reason.empty() ? tap.first("error") : report.reason;
+        const std::string error = report.reason.empty() ? said.first(Severity::Error) : report.reason;
         d["reason"] =
             exitCode == kExitOk || exitCode == kExitNothingToDo ? nlohmann::json() : TextOrNull(error);
-        d["messages"] = tap.messages();
+        d["messages"] = said.json();
         for (const auto &[key, value] : report.fields.items())
             d[key] = value;
         return d;
@@ -203,53 +198,5 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
     std::cout << JsonText(document(exitCode, result));
     return exitCode;
 }
-
-MessageTap::MessageTap(std::ostream &stream) : stream_(stream), target_(stream.rdbuf(this)) {}
-
-MessageTap::~MessageTap()
-{
-    if (!line_.empty())
-        take('\n');
-    stream_.rdbuf(target_);
-}
-
-std::string MessageTap::first(const char *severity) const
-{
-    for (const nlohmann::json &m : messages_)
-        if (m["severity"] == severity)
-            return m["text"];
-    return {};
-}
-
-void MessageTap::take(char c)
-{
-    if (c != '\n') {
-        line_ += c;
-        return;
-    }
-    for (const Prefix &p : kPrefixes)
-        if (line_.rfind(p.text, 0) == 0) {
-            messages_.push_back({{"severity", p.severity}, {"text", line_.substr(std::strlen(p.text))}});
-            break;
-        }
-    line_.clear();
-}
-
-int MessageTap::overflow(int c)
-{
-    if (c == traits_type::eof())
-        return traits_type::not_eof(c);
-    take(static_cast<char>(c));
-    return target_->sputc(static_cast<char>(c));
-}
-
-std::streamsize MessageTap::xsputn(const char *s, std::streamsize n)
-{
-    for (std::streamsize i = 0; i < n; ++i)
-        take(s[i]);
-    return target_->sputn(s, n);
-}
-
-int MessageTap::sync() { return target_->pubsync(); }
 
 } // namespace brigant::cli

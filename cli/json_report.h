@@ -1,12 +1,10 @@
 #pragma once
 // What a verb's JSON document says besides its own fields: the messages the
-// run printed, each with its severity, as a list a script can read.
+// run said (cli/say.h), each with its severity, as a list a script can read.
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <functional>
-#include <ostream>
-#include <streambuf>
 #include <string>
 
 // CLI11 is costly to compile; only the files that declare options include it.
@@ -17,34 +15,6 @@ class App;
 
 namespace brigant::cli
 {
-
-// While alive, everything written to `stream` still goes where it went, and
-// every line that begins with "error: ", "warning: " or "note: " (the
-// prefixes every message of this program carries) is also kept, as
-// {"severity": "error" | "warning" | "information", "text": the rest}.
-class MessageTap : private std::streambuf
-{
-  public:
-    explicit MessageTap(std::ostream &stream);
-    ~MessageTap() override;
-    MessageTap(const MessageTap &) = delete;
-    MessageTap &operator=(const MessageTap &) = delete;
-
-    const nlohmann::json &messages() const { return messages_; }
-    // The text of the first message of `severity` (empty: none).
-    std::string first(const char *severity) const;
-
-  private:
-    int overflow(int c) override;
-    std::streamsize xsputn(const char *s, std::streamsize n) override;
-    int sync() override;
-    void take(char c);
-
-    std::ostream &stream_;
-    std::streambuf *target_;
-    std::string line_;
-    nlohmann::json messages_ = nlohmann::json::array();
-};
 
 // --index N (the device list entry) and --json, as every reporting verb takes them.
 void AddIndexAndJson(CLI::App &verb, int &index, bool &json);

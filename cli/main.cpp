@@ -2,6 +2,7 @@
 #include "app/update_journal.h"
 #include "cli/cli_context.h"
 #include "cli/command_line.h"
+#include "cli/say.h"
 #include "cli/signal_safe_output.h"
 #include "cli/user_text.h"
 #include "cli/worker_channel.h"
@@ -53,7 +54,7 @@ int main(int argc, char **argv)
 
     runtime::Runtime session;
     if (const auto failure = session.start(options)) {
-        std::cerr << "error: " << failure->text << "\n";
+        SayError() << failure->text;
         return failure->kind == runtime::StartFailure::Kind::NoDevice ? kExitNoDevice : kExitUsage;
     }
     // The update journal: for real bridges, or for simulated ones with a kept state.
@@ -75,8 +76,7 @@ int main(int argc, char **argv)
             path = simPaths.front();
             return true;
         }
-        std::cerr
-            << "error: no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge\n";
+        SayError() << "no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge";
         return false;
     };
 
@@ -106,7 +106,7 @@ int main(int argc, char **argv)
     if (ProcessBridgeLocks().metBusy())
         ctx.saveSimState = false;
     if (std::string error; ctx.saveSimState && !session.saveSimState(error)) {
-        std::cerr << "error: " << error << "\n";
+        SayError() << error;
         if (code == kExitOk)
             code = kExitFailed;
     }

@@ -8,6 +8,7 @@
 #include "cli/captured_stream.h"
 #include "cli/cli_context.h"
 #include "cli/json_report.h"
+#include "cli/say.h"
 #include "common/clock.h"
 #include "common/hex.h"
 #include "device/scsi_backend.h"
@@ -107,7 +108,7 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
     const std::string path = recording.at("device").value("path", "");
     const nlohmann::json &image = recording.value("image", nlohmann::json());
     if (!recording.at("identity").value("chip", nlohmann::json::object()).value("supported", false)) {
-        std::cerr << "error: " << path << ": the tool does not update this bridge; nothing was written\n";
+        SayError() << path << ": the tool does not update this bridge; nothing was written";
         return kExitNoDevice;
     }
     const bool fromRom = recording.at("identity").value("runsFromRom", false);
@@ -115,10 +116,10 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
         std::cout << "rehearsal: the bridge runs from its ROM and its flash cannot be read: the twin's flash "
                      "starts blank\n";
     else if (!image.is_object() || !image.contains("segments")) {
-        std::cerr << "error: --rehearse: "
-                  << (image.is_object() ? image.value("notRead", "the firmware could not be read")
-                                        : std::string("the firmware could not be read"))
-                  << "; without it there is no twin to rehearse on: nothing was written\n";
+        SayError() << "--rehearse: "
+                   << (image.is_object() ? image.value("notRead", "the firmware could not be read")
+                                         : std::string("the firmware could not be read"))
+                   << "; without it there is no twin to rehearse on: nothing was written";
         return kExitFailed;
     }
 
@@ -128,7 +129,7 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
     std::string error;
     const std::string twinPath = simulation.addRecording(recording.dump(), "the recording of " + path, error);
     if (twinPath.empty()) {
-        std::cerr << "error: --rehearse: no twin of " << path << ": " << error << "; nothing was written\n";
+        SayError() << "--rehearse: no twin of " << path << ": " << error << "; nothing was written";
         return kExitFailed;
     }
     sim::SimBridge &twin = *simulation.bridges().front();
@@ -184,14 +185,14 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
             return true;
         };
         CapturedStream out(std::cout), err(std::cerr);
-        MessageTap messages(std::cerr);
+        MessageLog messages;
         // The twin is alone on its bus (an index left to its default stays so).
         twinRc = run(index < 0 ? index : 0);
         if (ctx.view)
             ctx.view->endLine();
         twinOut = out.text();
         twinErr = err.text();
-        why = messages.first("error");
+        why = messages.first(Severity::Error);
         facts = ctx.lastRun;
     }
     const std::vector<std::uint8_t> after = sim::FirmwareStore(twin);
@@ -235,8 +236,8 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
     for (std::string line; std::getline(lines, line);)
         if (!line.empty())
             std::cout << "  twin: " << line << "\n";
-    std::cerr << "error: the rehearsal of " << verb << " failed" << (why.empty() ? "" : ": " + why)
-              << "; nothing was written to " << path << "\n";
+    SayError() << "the rehearsal of " << verb << " failed" << (why.empty() ? "" : ": " + why)
+               << "; nothing was written to " << path;
     return twinRc == kExitOk ? kExitFailed : twinRc;
 }
 
@@ -244,22 +245,22 @@ int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::strin
                         bool readWriteBuffer, std::string &text, std::string &reason)
 {
     CapturedStream out(std::cout), err(std::cerr);
-    MessageTap messages(std::cerr);
+    MessageLog messages;
     const int rc = Rehearse(ctx, index, erase ? "erase" : "update", [&](int at) {
         return FullToolVerb(ctx, erase, at, file, includeNvram, readWriteBuffer);
     });
     text = out.text();
-    reason = messages.first("error");
+    reason = messages.first(Severity::Error);
     return rc;
 }
 
 int RehearseBuiltInRun(CliContext &ctx, int index, std::string &text, std::string &reason)
 {
     CapturedStream out(std::cout), err(std::cerr);
-    MessageTap messages(std::cerr);
+    MessageLog messages;
     const int rc = Rehearse(ctx, index, "update --embedded", [&](int at) { return BuiltInVerb(ctx, at); });
     text = out.text();
-    reason = messages.first("error");
+    reason = messages.first(Severity::Error);
     return rc;
 }
 

@@ -44,18 +44,6 @@ struct DevicePlan {
 // `index` of the device list.
 DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int index);
 
-// What `update FILE` would do with device 0, from the plan above, before
-// anything is written: "update" (exit 0), "nothing to do" (exit 4), or
-// "refused" (the exit status update gives, with the reason).
-struct UpdateVerdict {
-    std::string action;
-    int exitCode = 0;
-    std::string text;   // one line for the user
-    std::string reason; // why it is refused, or nothing to do
-    std::string from, to;
-};
-UpdateVerdict PlanFileUpdate(CliContext &ctx, const std::string &file);
-
 // The verb: exit 0 when every update planned succeeded, 1 when any failed, 4
 // when no bridge needed one, 2 when no given file fits any.
 int RunUpdateAll(CliContext &ctx, const AllOptions &options);

@@ -1,4 +1,5 @@
 #include "cli/write_safety.h"
+#include "cli/say.h"
 
 #include "device/transport.h"
 #include "image/chip_types.h"
@@ -160,31 +161,31 @@ int ReportGuard(const GuardedRun &run, const std::string &path, bool noTerminal)
 {
     switch (run.stop) {
     case GuardedRun::Stop::Mounted:
-        std::cerr << "error: " << MountedText(path, run.mounts) << " (--force writes anyway)\n";
+        SayError() << MountedText(path, run.mounts) << " (--force writes anyway)";
         return kExitUsage;
     case GuardedRun::Stop::MountsUnknown:
-        std::cerr << "error: the mounted filesystems could not be read, so a write to " << path
-                  << " could lose a mounted filesystem's data (--force writes anyway)\n";
+        SayError() << "the mounted filesystems could not be read, so a write to " << path
+                   << " could lose a mounted filesystem's data (--force writes anyway)";
         return kExitUsage;
     case GuardedRun::Stop::Declined:
         if (noTerminal) {
-            std::cerr << "error: no terminal to ask on: give --yes to write without asking; nothing was "
-                         "written\n";
+            SayError() << "no terminal to ask on: give --yes to write without asking; nothing was "
+                          "written";
             return kExitUsage;
         }
         std::cout << "cancelled: nothing was written\n";
         return kExitDeclined;
     case GuardedRun::Stop::BackupFailed:
-        std::cerr << "error: the backup before writing failed (" << run.backup.reason
-                  << "): nothing was written (--no-backup skips the backup)\n";
+        SayError() << "the backup before writing failed (" << run.backup.reason
+                   << "): nothing was written (--no-backup skips the backup)";
         return kExitFailed;
     case GuardedRun::Stop::RehearsalFailed:
-        std::cerr << "error: the rehearsal on the device's twin failed"
-                  << (run.rehearsalReason.empty() ? "" : ": " + run.rehearsalReason)
-                  << "; nothing was written\n";
+        SayError() << "the rehearsal on the device's twin failed"
+                   << (run.rehearsalReason.empty() ? "" : ": " + run.rehearsalReason)
+                   << "; nothing was written";
         return kExitFailed;
     case GuardedRun::Stop::FileRefused:
-        std::cerr << "error: " << run.refusal << "; nothing was written\n";
+        SayError() << run.refusal << "; nothing was written";
         return kExitUsage;
     case GuardedRun::Stop::Busy:
         return kExitBusy;

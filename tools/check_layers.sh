@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Checks that every #include "..." in src/, cli/ and gui/ follows the one-way
-# layering below, that no Qt header is used below gui/, and that no procedure
-# under flash/, identify/ or update/ names the window record. Prints each
+# layering below (the command line never includes the window's gui/), that no
+# Qt header is used below gui/, that no procedure under flash/, identify/ or
+# update/ names the window record, and that the command line prints no message
+# by hand. Prints each
 # offending include as FILE:LINE and exits 1 when there is one.
 #
 # A file belongs to the longest folder of the table that holds it; what it
@@ -29,7 +31,7 @@ app                common device forms model bridge image flash identify update/
 sim                common device/scsi_backend.h device/device_entry.h device/enumerator.h
 sim/usb            common sim
 runtime            common device device/linux sim app/installed_services.h
-cli                *
+cli                common device device/linux forms bridge image flash identify update model app sim runtime
 gui                *
 TABLE
 
@@ -94,6 +96,13 @@ while IFS= read -r hit; do
     echo "$hit: the window record below app/ (procedures take a request and a host)"
     status=1
 done < <(git grep -n -w TBrigantFwTool -- src/flash src/identify src/update || true)
+
+# The command line says its messages through Say (cli/say.h), which also
+# hands them to the JSON report: none is printed with its prefix by hand.
+while IFS= read -r hit; do
+    echo "$hit: a message printed by hand (say it with SayError/SayWarning/SayNote)"
+    status=1
+done < <(git grep -n -E '<< *"(error|warning|note): ' -- cli || true)
 
 if [ "$status" -eq 0 ]; then
     echo "layers: every include follows the table"

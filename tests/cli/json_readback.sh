@@ -59,4 +59,21 @@ d = json.load(open(sys.argv[1]))
 assert d["result"] == "refused" and d["exit_status"] == 2 and d["backup"] is None, d
 assert d["reason"] and d["messages"][0]["severity"] == "error", d
 ' "$work/refused"
+# The document's messages are what was said on standard error, in order,
+# severity and text alike (a message said in parts counts once).
+said() {
+    local status=0
+    "$tool" "$@" --json >"$work/doc" 2>"$work/err" || status=$?
+    python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+names = {"error: ": "error", "warning: ": "warning", "note: ": "information"}
+lines = [{"severity": names[p], "text": l[len(p):]} for l in open(sys.argv[2]).read().splitlines()
+         for p in names if l.startswith(p)]
+assert lines and d["messages"] == lines, (d["messages"], lines)
+assert d["exit_status"] == int(sys.argv[3]), d
+' "$work/doc" "$work/err" "$status"
+}
+said --simulate quince update --embedded
+said --simulate quince --simulate nutmeg update --embedded --yes --index 5
 echo "list, info and update JSON read back"
