@@ -17,6 +17,7 @@
 #include "sim/presets.h"
 #include "sim/simulation.h"
 
+#include "app/bridge_state.h"
 #include "app/selection.h"
 #include "firmware_files.h"
 #include "sim_world.h"
@@ -25,6 +26,8 @@
 
 #include <memory>
 #include <span>
+#include <tuple>
+#include <utility>
 
 using namespace brigant;
 using namespace brigant::sim;
@@ -107,6 +110,57 @@ TEST_P(PresetTable, IdentifiesAsTheWindowShowsIt)
     EXPECT_EQ(window.SFlashTypeLable.visible(), row.supported);
     EXPECT_EQ(window.NVRAMCheck.visible(), IsNvramChip(row.code) && !(row.code >= 15 && row.code <= 18));
     EXPECT_TRUE(ui.boxes.empty());
+}
+
+// Counts the commands that reach the simulation, CDB by CDB.
+class CdbTap final : public ScsiBackend
+{
+  public:
+    explicit CdbTap(ScsiBackend &inner) : inner_(inner) {}
+    std::vector<Bytes> cdbs;
+    ScsiOutcome execute(const std::string &path, const ScsiCommand &cmd) override
+    {
+        cdbs.emplace_back(cmd.cdb, cmd.cdb + cmd.cdbLength);
+        return inner_.execute(path, cmd);
+    }
+
+  private:
+    ScsiBackend &inner_;
+};
+
+// The command line identifies without the window: the same commands reach
+// the bridge, and the state it gets is what the window shows.
+TEST_P(PresetTable, IdentificationWithoutTheWindowAgreesWithIt)
+{
+    // Two bridges alike, fresh from boot: the window asks the first, the
+    // command line the second.
+    add(GetParam().spec);
+    add(GetParam().spec);
+    window.repairBankOnSelect = false;
+    CdbTap tap(simulation.backend());
+    InstalledServices tapped;
+    tapped.backend(&tap);
+    window.DeviceList.setItemIndex(0);
+    UpdateBtnCheck(window);
+    const std::vector<Bytes> windowCdbs = std::exchange(tap.cdbs, {});
+
+    DeviceEntry entry = window.devices[1];
+    PlainProbeHost host;
+    const BridgeState state = IdentifyBridge(host, entry, IdentifyOptions{});
+    EXPECT_EQ(tap.cdbs, windowCdbs);
+    const ChipIdentity &a = state.chip, &b = window.chip;
+    EXPECT_EQ(std::tie(a.ChipTypeCode, a.ChipSubRevision, a.FlashKind, a.FlashSizeKb, a.AmicType, a.AtmelType,
+                       a.SstWordMode, a.FirmwareLevel),
+              std::tie(b.ChipTypeCode, b.ChipSubRevision, b.FlashKind, b.FlashSizeKb, b.AmicType, b.AtmelType,
+                       b.SstWordMode, b.FirmwareLevel));
+    const SelectedBridge &x = state.bridge, &y = window.selected;
+    EXPECT_EQ(std::tie(x.series, x.version, x.flashMaker, x.versionShown, x.flashShown, x.supported,
+                       x.nvramOffered, x.bufferPath, x.runsFromRom, x.releaseFirmware, x.velkorFirmware),
+              std::tie(y.series, y.version, y.flashMaker, y.versionShown, y.flashShown, y.supported,
+                       y.nvramOffered, y.bufferPath, y.runsFromRom, y.releaseFirmware, y.velkorFirmware));
+    EXPECT_EQ(entry.damagedBank, window.devices[0].damagedBank);
+    EXPECT_EQ(host.transfer().FlashBlockSize, window.transfer.FlashBlockSize);
+    EXPECT_EQ(host.transfer().FlashSectorSize, window.transfer.FlashSectorSize);
 }
 
 const char *kNotSupported = "The chip not support Firmware Update!";

@@ -1,6 +1,8 @@
 #include "app/bridge_state.h"
 
 #include "bridge/chip_commands.h"
+#include "common/window_texts.h"
+#include "forms/ui_services.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
 #include "identify/selected_flash.h"
@@ -161,6 +163,8 @@ BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOp
     // What the window shows of this chip, as far as the type tells it.
     state.bridge.flashShown = state.bridge.supported;
     state.bridge.versionShown = state.bridge.supported || row.display == UnsupportedDisplay::VersionOnly;
+    if (state.infoFailed)
+        host.message(kChipInfoFailText, "Error", MessageKind::Error);
     if (options.chipKnown)
         options.chipKnown(state);
 
@@ -192,6 +196,13 @@ BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOp
     state.openEntry = OpenJournalEntry(BridgeJournalKey(path));
     return state;
 }
+
+void PlainProbeHost::message(const std::string &text, const std::string &title, MessageKind kind)
+{
+    Ui().messageBox(text, title, kind);
+}
+
+void PlainProbeHost::processMessages() { Ui().processMessages(); }
 
 BridgeRuns RunsOf(bool runsFromRom, int damagedBank)
 {

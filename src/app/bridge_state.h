@@ -54,10 +54,29 @@ struct IdentifyOptions {
 };
 
 // Identifies the bridge of `entry`: the chip, its flash (through `host`,
-// which hears the probes' progress and findings), the running firmware and
-// the journal's open entry. Sends only what identification sends; a bank
+// which hears the probes' progress and findings, and the message box of a
+// chip information read that failed), the running firmware and the
+// journal's open entry. Sends only what identification sends; a bank
 // repair happens only where `options` allow it.
 BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOptions &options);
+
+// The host of an identification that shows nothing of its own: the probes'
+// message boxes go to the UI services, their status texts and progress
+// nowhere, and what they learn of the flash's geometry into its own
+// transfer state.
+class PlainProbeHost final : public ProbeHost
+{
+  public:
+    void showStatus(const std::string &text) override { (void)text; }
+    void setStatus(const std::string &text) override { (void)text; }
+    void progressDot(const ProgressEvent &step) override { (void)step; }
+    void message(const std::string &text, const std::string &title, MessageKind kind) override;
+    void processMessages() override;
+    TransferState &transfer() override { return transfer_; }
+
+  private:
+    TransferState transfer_;
+};
 
 // How a bridge runs, from what identification recorded of it.
 BridgeRuns RunsOf(bool runsFromRom, int damagedBank);

@@ -37,14 +37,15 @@ void ShowNoDevice(TBrigantFwTool &form)
 // Two bridges of one model read the same in the list: each such item also
 // names where its bridge is plugged in (when the platform gives no
 // port, the item stays as it is), so that the user can tell which is which.
-void TellAlikeItemsApart(TBrigantFwTool &form)
+void TellAlikeItemsApart(std::vector<ListedBridge> &listed)
 {
-    const std::vector<std::string> items = form.DeviceList.items();
-    for (std::size_t i = 0; i < items.size() && i < static_cast<std::size_t>(form.listedCount); ++i) {
-        const DeviceEntry &entry = form.devices[i];
-        if (std::count(items.begin(), items.end(), items[i]) < 2 || entry.location.empty())
+    std::vector<std::string> items;
+    for (const ListedBridge &b : listed)
+        items.push_back(b.item);
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (std::count(items.begin(), items.end(), items[i]) < 2 || listed[i].entry.location.empty())
             continue;
-        form.DeviceList.setItem(i, items[i] + "  (port " + entry.location + ")");
+        listed[i].item = items[i] + "  (port " + listed[i].entry.location + ")";
     }
 }
 
@@ -64,76 +65,101 @@ int ListedIndexOf(const TBrigantFwTool &form, const DeviceEntry &kept)
 
 } // namespace
 
-void RefreshDeviceList(TBrigantFwTool &form)
+BridgeList DiscoverBridges(const DiscoveryEvents &events)
 {
+    BridgeList list;
     std::vector<DiskInterface> candidates;
-    form.candidateCount = EnumerateDiskInterfaces(candidates, 1);
-    if (form.candidateCount == 0) {
-        form.listedCount = 0;
-        ShowNoDevice(form);
-        return;
-    }
-
-    // The bridge a write is busy with stays selected when the list is made
-    // again under it (it left the bus for its reset, another bridge came).
-    const bool writing = form.updateRunning || CurrentWritePhase() != WritePhase::Idle;
-    const DeviceEntry kept = writing && form.listedCount > 0 ? form.selectedEntry() : DeviceEntry{};
-
-    form.DeviceList.clear();
+    list.candidateCount = EnumerateDiskInterfaces(candidates, 1);
+    if (events.enumerated)
+        events.enumerated(list.candidateCount);
     std::string name; // a candidate whose INQUIRY fails keeps the previous one's name
-    int listed = 0;
     for (const DiskInterface &candidate : candidates) {
-        if (listed >= kDeviceTableSize) {
+        if (static_cast<int>(list.listed.size()) >= kDeviceTableSize) {
             char text[64];
             std::snprintf(text, sizeof text, "The tool only can show %d disks.", kDeviceTableSize);
             Ui().messageBox(text, "Warning", MessageKind::Warning);
             break;
         }
-        DeviceEntry &entry = form.devices[static_cast<std::size_t>(listed)];
+        ListedBridge bridge;
+        DeviceEntry &entry = bridge.entry;
         entry.path = candidate.path;
         entry.bus = candidate.bus;
-        entry.bankCheckDone = 0;
-        entry.damagedBank = -1;
         entry.busy = candidate.busy;
         entry.location = candidate.location;
+        if (events.asking)
+            events.asking(entry);
         if (!entry.busy.empty()) {
             // Listed without a word to it: another program of ours works on it.
-            entry.driveLetters.clear();
-            form.DeviceList.addItem(std::string(BusListTag(candidate.bus)) + "(busy)");
-            ++listed;
-            continue;
+            bridge.item = std::string(BusListTag(candidate.bus)) + "(busy)";
+        } else {
+            std::uint8_t inquiry[kInquiryLength] = {};
+            if (ReadInquiry(candidate.path, inquiry, kInquiryLength))
+                name = InquiryName(inquiry);
+
+            bool infoFailed = false;
+            std::string inquiryFailure;
+            const int identified = IdentifyChip(candidate.path, &infoFailed, nullptr, &inquiryFailure);
+            if (infoFailed)
+                Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
+            if ((identified & 0xFF) == 0) {
+                // Said, not only skipped, when the disk gave no answer at all.
+                if (!inquiryFailure.empty())
+                    NoteUnaskedDisk(candidate.path, "INQUIRY failed: " + inquiryFailure);
+                continue; // the next listed disk takes this slot
+            }
+            FindDriveLetters(candidate.identity, entry.driveLetters);
+            bridge.item = std::string(BusListTag(candidate.bus)) + name;
         }
-
-        std::uint8_t inquiry[kInquiryLength] = {};
-        if (ReadInquiry(candidate.path, inquiry, kInquiryLength))
-            name = InquiryName(inquiry);
-
-        bool infoFailed = false;
-        std::string inquiryFailure;
-        const int identified = IdentifyChip(candidate.path, &infoFailed, nullptr, &inquiryFailure);
-        if (infoFailed)
-            Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
-        form.chip.ChipTypeCode = static_cast<std::uint8_t>(identified & 0xFF);
-        form.chip.ChipSubRevision = static_cast<std::uint8_t>((identified >> 8) & 0xFF);
-        if (form.chip.ChipTypeCode == 0) {
-            // Said, not only skipped, when the disk gave no answer at all.
-            if (!inquiryFailure.empty())
-                NoteUnaskedDisk(candidate.path, "INQUIRY failed: " + inquiryFailure);
-            continue; // the next listed disk takes this slot
-        }
-
-        // The slot may still hold the volumes of the disk listed here before.
-        entry.driveLetters.clear();
-        FindDriveLetters(candidate.identity, entry.driveLetters);
-        form.diskLabel.setCaption(BusDiskText(candidate.bus));
-        form.DeviceList.addItem(std::string(BusListTag(candidate.bus)) + name);
-        ++listed;
+        list.listed.push_back(bridge);
+        if (events.listed)
+            events.listed(list.listed.back());
     }
-    form.listedCount = listed;
-    TellAlikeItemsApart(form);
+    TellAlikeItemsApart(list.listed);
+    return list;
+}
+
+void RefreshDeviceList(TBrigantFwTool &form)
+{
+    // The bridge a write is busy with stays selected when the list is made
+    // again under it (it left the bus for its reset, another bridge came).
+    const bool writing = form.updateRunning || CurrentWritePhase() != WritePhase::Idle;
+    const DeviceEntry kept = writing && form.listedCount > 0 ? form.selectedEntry() : DeviceEntry{};
+
+    DiscoveryEvents events;
+    events.enumerated = [&form](int candidates) {
+        if (candidates > 0)
+            form.DeviceList.clear();
+    };
+    // A candidate takes the next free slot before it is asked; one that is
+    // not listed leaves it to the next (with the volumes of the disk listed
+    // there before, until a listed one replaces them).
+    int shown = 0;
+    events.asking = [&form, &shown](const DeviceEntry &entry) {
+        DeviceEntry &slot = form.devices[static_cast<std::size_t>(shown)];
+        std::string volumes = std::move(slot.driveLetters);
+        slot = entry;
+        slot.driveLetters = std::move(volumes);
+    };
+    events.listed = [&form, &shown](const ListedBridge &bridge) {
+        form.devices[static_cast<std::size_t>(shown++)] = bridge.entry;
+        if (bridge.entry.busy.empty())
+            form.diskLabel.setCaption(BusDiskText(bridge.entry.bus));
+        form.DeviceList.addItem(bridge.item);
+    };
+    const BridgeList list = DiscoverBridges(events);
+    form.candidateCount = list.candidateCount;
+    if (form.candidateCount == 0) {
+        form.listedCount = 0;
+        ShowNoDevice(form);
+        return;
+    }
+    form.listedCount = static_cast<int>(list.listed.size());
+    for (std::size_t i = 0; i < list.listed.size(); ++i)
+        if (form.DeviceList.items()[i] != list.listed[i].item)
+            form.DeviceList.setItem(i, list.listed[i].item);
 
     form.DeviceList.setEnabled(true);
-    if (listed == 0)
+    if (list.listed.empty())
         form.DeviceList.addItem("");
     form.DeviceList.setItemIndex(ListedIndexOf(form, kept));
     UpdateBtnCheck(form);

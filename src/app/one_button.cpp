@@ -118,51 +118,71 @@ void RefreshEnd(TBrigantFwTool &form)
         form.devpnl.setCaption(busy);
         return;
     }
-    if (form.chip.ChipTypeCode != kOneButtonChipType) {
-        ShowOneButtonStatus(form, OneButtonState::NotSupported);
-        return;
+    const OneButtonDecision decided =
+        DecideOneButton(form.selectedEntry(), form.chip.ChipTypeCode, form.updateRunning != 0);
+    switch (decided.state) {
+    case OneButtonState::RunsFromRom:
+        ShowOneButtonStatus(form, OneButtonState::IdMismatch);
+        ShowOneButtonStatus(form, OneButtonState::RunsFromRom);
+        break;
+    case OneButtonState::Offered:
+        form.oneButton = OneButtonState::Offered;
+        break;
+    case OneButtonState::Blank:
+        break;
+    default:
+        ShowOneButtonStatus(form, decided.state);
+        break;
     }
+    if (decided.buttonEnabled)
+        form.YesBtn.setEnabled(true);
+}
 
+OneButtonDecision DecideOneButton(const DeviceEntry &entry, std::uint8_t chipType, bool updateRunning)
+{
+    OneButtonDecision decided;
+    if (chipType != kOneButtonChipType) {
+        decided.state = OneButtonState::NotSupported;
+        return decided;
+    }
     std::uint8_t reply[16] = {};
     std::uint32_t transferred = 0;
-    if (!ReadChipInfo(form.selectedEntry().path, reply, sizeof reply, transferred) || reply[0] != 0xF4 ||
-        reply[1] != 0xE7)
-        return;
+    if (!ReadChipInfo(entry.path, reply, sizeof reply, transferred) || reply[0] != 0xF4 || reply[1] != 0xE7)
+        return decided;
     // Without an update image there is nothing to compare with or to offer.
     std::uint8_t header[32] = {};
     if (LoadUpdateImage(header, 0, sizeof header) == 0)
-        return;
+        return decided;
 
-    bool mismatch = false;
-    bool current = false;
-    if (std::memcmp(reply + 12, header + 25, 2) != 0 && !form.updateRunning) {
-        ShowOneButtonStatus(form, OneButtonState::IdMismatch);
-        mismatch = true;
+    if (std::memcmp(reply + 12, header + 25, 2) != 0) {
+        if (updateRunning)
+            return decided;
+        decided.state = OneButtonState::IdMismatch;
         // A bridge left in its ROM by an interrupted update: the face has no
         // way back, the command line has.
         std::uint8_t boundary = 0;
-        if (ProbeReadBuffer(form.selectedEntry().path, PumpMessages, &boundary) &&
-            boundary == kRomDescriptorBoundary) {
-            ShowOneButtonStatus(form, OneButtonState::RunsFromRom);
-            form.YesBtn.setEnabled(true); // the way back: the same button recovers it
+        if (ProbeReadBuffer(entry.path, PumpMessages, &boundary) && boundary == kRomDescriptorBoundary) {
+            decided.state = OneButtonState::RunsFromRom;
+            decided.buttonEnabled = true; // the way back: the same button recovers it
         }
+        return decided;
     }
     // A bridge cut in the middle of this update may report the image's
     // version over a half-written flash: while the journal holds the update
     // open, it is offered again, never called already updated.
     const bool unfinished = [&] {
-        const std::optional<JournalEntry> open =
-            OpenJournalEntry(BridgeJournalKey(form.selectedEntry().path));
+        const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(entry.path));
         return open && !open->builtIn.empty();
     }();
-    if (std::memcmp(reply + 12, header + 25, 4) == 0 && !(unfinished && !form.updateRunning)) {
-        ShowOneButtonStatus(form, OneButtonState::Current);
-        current = true;
+    if (std::memcmp(reply + 12, header + 25, 4) == 0 && !(unfinished && !updateRunning)) {
+        decided.state = OneButtonState::Current;
+        return decided;
     }
-    if (!mismatch && !current && !form.updateRunning) {
-        form.oneButton = OneButtonState::Offered;
-        form.YesBtn.setEnabled(true);
+    if (!updateRunning) {
+        decided.state = OneButtonState::Offered;
+        decided.buttonEnabled = true;
     }
+    return decided;
 }
 
 void ShowOneButtonWait(TBrigantFwTool &form, const std::string &text) { ShowFaceLine(form, text); }

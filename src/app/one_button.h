@@ -1,8 +1,11 @@
 #pragma once
 // The one-button face of the main window: its status line and the Refresh
 // Device action that decides whether the update button is offered.
+#include "device/device_entry.h"
 #include "forms/controls.h"
 #include "model/fwupdate.h"
+
+#include <cstdint>
 
 #include <string>
 
@@ -17,6 +20,17 @@ constexpr int kOneButtonChipType = 16;
 // The one-button status line (devpnl): the colour and text of `state`, which
 // the window keeps as its one-button state.
 void ShowOneButtonStatus(TBrigantFwTool &form, OneButtonState state);
+
+// What the face decides for a listed bridge (identified as `chipType`):
+// the state its status line shows, and whether its button is enabled.
+// RunsFromRom is shown after IdMismatch; Offered is kept, not shown; Blank
+// shows nothing new. Asks the bridge its chip information (and, on a model
+// mismatch, whether it runs from ROM).
+struct OneButtonDecision {
+    OneButtonState state = OneButtonState::Blank;
+    bool buttonEnabled = false;
+};
+OneButtonDecision DecideOneButton(const DeviceEntry &entry, std::uint8_t chipType, bool updateRunning);
 
 // First step of every refresh: shows the status line, hides the replug hint,
 // disables the update button and, unless a run is in progress, empties the

@@ -124,8 +124,6 @@ void UpdateBtnCheck(TBrigantFwTool &form)
     options.repairBank = form.repairBankOnSelect;
     options.carried = form.chip;
     options.chipKnown = [&](const BridgeState &state) {
-        if (state.infoFailed)
-            Ui().messageBox(kChipInfoFailText, "Error", MessageKind::Error);
         form.chip = state.chip;
         const std::uint8_t type = state.chip.ChipTypeCode;
         // The firmware-file gate of the Run button.
