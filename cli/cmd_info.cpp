@@ -1,21 +1,22 @@
 // brigant-fw info: identify one device as the window's selection handler does
-// and print its chip, firmware version, flash and mount points; --verbose adds
-// every field the window would show.
+// (the same identification, without the window) and print its chip, firmware
+// version, flash and mount points; --verbose adds every field the window would
+// show.
+#include "app/bridge_state.h"
 #include "app/device_list.h"
-#include "app/fwupdate_handlers.h"
 #include "app/installed_services.h"
-#include "app/selection.h"
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
 #include "cli/say.h"
 #include "cli/user_text.h"
+#include "cli/window_view.h"
 #include "common/clock.h"
+#include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
 #include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
-#include "model/fwupdate.h"
 #include "sim/sim_backend.h"
 #include "sim/sim_bridge.h"
 
@@ -72,14 +73,6 @@ std::vector<Candidate> Candidates(CliContext &ctx)
     return list;
 }
 
-void PrintField(std::ostream &out, const forms::LabeledEdit &edit)
-{
-    std::string label = edit.name() + " (\"" + edit.caption() + "\")";
-    label.resize(std::max<std::size_t>(label.size() + 1, 40), ' ');
-    out << "  " << label << (edit.text().empty() ? "" : "\"" + edit.text() + "\"")
-        << (edit.visible() ? "" : "  [hidden]") << "\n";
-}
-
 std::string Hex(std::uint32_t value, int digits)
 {
     char text[16];
@@ -98,9 +91,15 @@ std::string Bytes(const std::uint8_t *bytes, std::size_t count)
     return text;
 }
 
-// Discovery-less: the devices --device names (or every simulated device) go
-// straight into the device table, and choosing one runs the change handler.
-int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &form)
+// The device info reports on, as the device list shows it.
+struct Target {
+    DeviceEntry entry;
+    std::string item;
+};
+
+// Discovery-less: the devices --device names (or every simulated device),
+// each listed as its path.
+int TargetWithoutDiscovery(CliContext &ctx, const InfoArgs &a, Target &target)
 {
     const std::vector<Candidate> candidates = Candidates(ctx);
     if (candidates.empty()) {
@@ -110,26 +109,20 @@ int SelectWithoutDiscovery(CliContext &ctx, const InfoArgs &a, TBrigantFwTool &f
     const int count = std::min(static_cast<int>(candidates.size()), kDeviceTableSize);
     if (a.index < 0 || a.index >= count)
         return IndexOutOfRange(a.index, count);
-    for (std::size_t i = 0; i < candidates.size() && i < static_cast<std::size_t>(kDeviceTableSize); ++i) {
-        DeviceEntry &entry = form.devices[i];
-        entry.path = candidates[i].path;
-        entry.bus = candidates[i].bus;
-        if (!a.bus.empty())
-            ParseBusKind(a.bus, entry.bus);
-        form.DeviceList.addItem(std::string(BusListTag(entry.bus)) + entry.path);
-    }
-    form.candidateCount = static_cast<std::int32_t>(candidates.size());
-    form.DeviceList.setEnabled(true);
-    form.DeviceList.select(a.index); // runs UpdateBtnCheck, as choosing the device in the window does
+    const Candidate &chosen = candidates[static_cast<std::size_t>(a.index)];
+    target.entry.path = chosen.path;
+    target.entry.bus = chosen.bus;
+    if (!a.bus.empty())
+        ParseBusKind(a.bus, target.entry.bus);
+    target.item = std::string(BusListTag(target.entry.bus)) + target.entry.path;
     return kExitOk;
 }
 
-// With discovery: the Refresh Device action lists the disks and identifies
-// item 0 (another item is then chosen as a user would).
-int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &form, const runtime::Runtime *runtime)
+// With discovery: the device list's entry `a.index`.
+int TargetAfterDiscovery(const InfoArgs &a, Target &target, const runtime::Runtime *runtime)
 {
-    RefreshDeviceList(form);
-    if (form.listedCount == 0) {
+    const BridgeList list = DiscoverBridges();
+    if (list.candidateCount == 0 || list.listed.empty()) {
         if (ReportAccessProblem(runtime) || ReportUnaskedDisks(true))
             return kExitNoDevice;
         Saying said = SayError();
@@ -138,8 +131,12 @@ int SelectAfterDiscovery(const InfoArgs &a, TBrigantFwTool &form, const runtime:
             said << " (" << DescribeLastTransportFailure() << ")";
         return kExitNoDevice;
     }
-    if (a.index < 0 || a.index >= form.listedCount)
-        return IndexOutOfRange(a.index, form.listedCount);
+    const int listed = static_cast<int>(list.listed.size());
+    if (a.index < 0 || a.index >= listed)
+        return IndexOutOfRange(a.index, listed);
+    const ListedBridge &chosen = list.listed[static_cast<std::size_t>(a.index)];
+    target.entry = chosen.entry;
+    target.item = chosen.item;
     return kExitOk;
 }
 
@@ -167,34 +164,17 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     InstalledServices services;
     services.ui(&ui);
 
-    auto window = std::make_unique<TBrigantFwTool>();
-    WireMainWindow(*window);
-    TBrigantFwTool &form = *window;
-    form.includeNvram = 1;
-    form.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
-    // The texts the status line shows on the way (progress dots folded into their line).
-    std::vector<std::string> statusTexts;
-    form.StatusEdit.addObserver([&](forms::Control &) {
-        const std::string &text = form.StatusEdit.text();
-        if (!statusTexts.empty() && text.size() > statusTexts.back().size() &&
-            text.compare(0, statusTexts.back().size(), statusTexts.back()) == 0)
-            statusTexts.back() = text;
-        else if (!text.empty())
-            statusTexts.push_back(text);
-    });
-
     const bool discover = ctx.device.empty() && CurrentDiskEnumerator() != nullptr;
+    Target target;
     const int selected =
-        discover ? SelectAfterDiscovery(a, form, ctx.runtime) : SelectWithoutDiscovery(ctx, a, form);
+        discover ? TargetAfterDiscovery(a, target, ctx.runtime) : TargetWithoutDiscovery(ctx, a, target);
     if (selected != kExitOk)
         return selected;
-    if (discover && a.index > 0) {
-        statusTexts.clear(); // what the refresh showed for item 0 is not this device's
-        form.DeviceList.select(a.index);
-    }
 
-    const DeviceEntry &entry = form.selectedEntry();
+    DeviceEntry &entry = target.entry;
     // Another program of ours works on it: said, and nothing asked of it.
+    const std::optional<BusyBridge> busy = BridgeBusy(entry.path);
+    entry.busy = busy ? BusyText(*busy) : std::string();
     if (!entry.busy.empty()) {
         if (a.json)
             std::cout << JsonText({{"verb", "info"}, {"device", entry.path}, {"busy", entry.busy}});
@@ -202,13 +182,17 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             std::cout << "device " << entry.path << ": " << entry.busy << "\n";
         return kExitBusy;
     }
+    PlainProbeHost host;
+    IdentifyOptions options;
+    options.repairBank = false; // a read verb: a damaged bank is told, not repaired
+    const BridgeState state = IdentifyBridge(host, entry, options);
     // What the window shows of a device lost on the way is not the device's.
     if (WentAway(entry.path)) {
         SayError() << "the device " << entry.path
                    << " went away during identification: " << DescribeLastTransportFailure();
         return kExitFailed;
     }
-    const ChipIdentity &chip = form.chip;
+    const ChipIdentity &chip = state.chip;
     if (chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
         if (!ReportAccessProblem(ctx.runtime))
             SayError() << DescribeLastTransportFailure();
@@ -232,11 +216,9 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         }
     }
     const std::vector<std::string> mounts = MountPointsOf(entry.path);
-    const std::string item = a.index < static_cast<int>(form.DeviceList.items().size())
-                                 ? form.DeviceList.items()[static_cast<std::size_t>(a.index)]
-                                 : std::string();
+    const std::string &item = target.item;
     const char *maker = FlashMakerName(chip.FlashKind);
-    const SelectedBridge &found = form.selected;
+    const SelectedBridge &found = state.bridge;
     const bool versionShown = found.versionShown && !found.version.empty();
     const bool flashShown = found.flashShown && !found.flashMaker.empty();
     const NextStep step = NextStepOf(entry.path, found.runsFromRom, entry.damagedBank, chip.ChipTypeCode);
@@ -248,12 +230,6 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             flash = {{"maker", flashShown ? nlohmann::json(found.flashMaker) : nlohmann::json()},
                      {"sizeKb", chip.FlashSizeKb},
                      {"jedecId", jedec.empty() ? nlohmann::json() : nlohmann::json(jedec)}};
-        nlohmann::json fields = nlohmann::json::object();
-        for (const forms::LabeledEdit *edit :
-             {&form.ChipLabelEdit, &form.FwVerLableEdit, &form.SFlashTypeLable, &form.DiskLetterLable,
-              &form.StatusEdit})
-            fields[edit->name()] = {
-                {"caption", edit->caption()}, {"text", edit->text()}, {"shown", edit->visible()}};
         nlohmann::json document = {
             {"verb", "info"},
             {"index", a.index},
@@ -274,10 +250,11 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
             {"unfinishedUpdate", UnfinishedJson(entry.path, step)},
             {"nextStep", NextStepJson(step)},
         };
-        if (ctx.verbose)
+        if (ctx.verbose) {
+            const WindowFieldsView view = ViewWindowFields(entry, item);
             document["window"] = {{"item", item},
-                                  {"fields", fields},
-                                  {"statusTexts", statusTexts},
+                                  {"fields", view.fields},
+                                  {"statusTexts", view.statusTexts},
                                   {"chipIdentity",
                                    {{"ChipTypeCode", chip.ChipTypeCode},
                                     {"ChipSubRevision", chip.ChipSubRevision},
@@ -287,6 +264,7 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
                                     {"SstWordMode", chip.SstWordMode},
                                     {"FlashSizeKb", chip.FlashSizeKb},
                                     {"FirmwareLevel", chip.FirmwareLevel}}}};
+        }
         out << JsonText(document);
         return supported ? kExitOk : kExitNoDevice;
     }
@@ -321,21 +299,11 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         if (!item.empty())
             out << "  \"" << item << "\"";
         out << "\n";
-        out << "Window:\n";
-        PrintField(out, form.ChipLabelEdit);
-        PrintField(out, form.FwVerLableEdit);
-        PrintField(out, form.SFlashTypeLable);
-        PrintField(out, form.DiskLetterLable);
-        PrintField(out, form.StatusEdit);
-        for (const forms::CheckBox *box : {&form.NVRAMCheck, &form.ReadWriteBufferChk, &form.SetPrdSNchk}) {
-            if (!box->visible())
-                continue;
-            out << "  " << box->name() << " (\"" << box->caption() << "\")  [" << (box->checked() ? "x" : " ")
-                << "]" << (box->enabled() ? "" : " disabled") << "\n";
-        }
-        if (!statusTexts.empty()) {
+        const WindowFieldsView view = ViewWindowFields(entry, item);
+        out << view.text;
+        if (!view.statusTexts.empty()) {
             out << "Status line texts shown:\n";
-            for (const std::string &text : statusTexts)
+            for (const std::string &text : view.statusTexts)
                 out << "  \"" << text << "\"\n";
         }
         out << "ChipIdentity:\n";
@@ -348,8 +316,8 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         out << "  SstWordMode      " << chip.SstWordMode << "\n";
         out << "  FlashSizeKb      " << chip.FlashSizeKb << "\n";
         out << "  FirmwareLevel    " << Hex(static_cast<std::uint32_t>(chip.FirmwareLevel), 2) << "\n";
-        out << "Erase geometry:    block " << Hex(form.transfer.FlashBlockSize, 5) << ", sector "
-            << Hex(form.transfer.FlashSectorSize, 4) << "\n";
+        out << "Erase geometry:    block " << Hex(host.transfer().FlashBlockSize, 5) << ", sector "
+            << Hex(host.transfer().FlashSectorSize, 4) << "\n";
         if (supported) {
             if (!jedec.empty())
                 out << "JEDEC ID (9F):     " << jedec << jedecNote << "\n";

@@ -1,26 +1,28 @@
-// brigant-fw list: run the Refresh Device action and print the devices found,
-// with chip, firmware version, flash and mount points, and what the built-in
-// image would do for the first of them.
-#include "app/fwupdate_handlers.h"
+// brigant-fw list: find the devices as the window's Refresh Device action does,
+// identify each, and print them with chip, firmware version, flash and mount
+// points, and what the built-in image would do for the first of them.
+#include "app/bridge_state.h"
+#include "app/device_list.h"
 #include "app/installed_services.h"
 #include "app/one_button.h"
-#include "app/selection.h"
 #include "app/settings.h"
 #include "cli/cli_context.h"
 #include "cli/say.h"
 #include "cli/user_text.h"
+#include "cli/window_view.h"
 #include "common/clock.h"
+#include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
 #include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
-#include "model/fwupdate.h"
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,35 +50,54 @@ struct EntryView {
     bool flashTypeShown = false;
     std::string volumes;
     std::vector<std::string> mountPoints;
-    std::string status;
     int damagedBank = -1;
     bool runsFromRom = false;
     NextStep step;    // what is left to do about it (the journal's open write, ROM, a bank)
     std::string busy; // another program of ours works on it: nothing was asked
 };
 
-EntryView Capture(TBrigantFwTool &form, int index)
+// An entry as identification found it (the previous entry's chip carried,
+// as the window carries it from one selection to the next).
+EntryView Capture(ListedBridge listed, ChipIdentity &carried)
 {
     EntryView v;
-    const DeviceEntry &entry = form.devices[static_cast<std::size_t>(index)];
-    v.item = form.DeviceList.items()[static_cast<std::size_t>(index)];
+    DeviceEntry &entry = listed.entry;
+    v.item = listed.item;
     v.path = entry.path;
     v.bus = entry.bus;
-    v.chipTypeCode = form.chip.ChipTypeCode;
-    v.chipSubRevision = form.chip.ChipSubRevision;
-    v.chip = form.selected.series;
-    v.firmwareVersion = UserVersion(form.selected.version);
-    v.firmwareVersionShown = form.selected.versionShown;
-    v.flashType = form.selected.flashMaker;
-    v.flashTypeShown = form.selected.flashShown;
-    v.volumes = form.DiskLetterLable.text();
+    v.volumes = entry.driveLetters;
     v.mountPoints = MountPointsOf(entry.path);
-    v.status = form.StatusEdit.text();
+    // Asked again: a bridge busy when listed may be free now, or the other way.
+    const std::optional<BusyBridge> busy = BridgeBusy(entry.path);
+    v.busy = busy ? BusyText(*busy) : std::string();
+    if (!v.busy.empty()) {
+        carried = ChipIdentity{};
+        return v;
+    }
+    PlainProbeHost host;
+    IdentifyOptions options;
+    options.repairBank = false; // a read verb: a damaged bank is told, not repaired
+    options.carried = carried;
+    const BridgeState state = IdentifyBridge(host, entry, options);
+    carried = state.chip;
+    v.chipTypeCode = state.chip.ChipTypeCode;
+    v.chipSubRevision = state.chip.ChipSubRevision;
+    v.chip = state.bridge.series;
+    v.firmwareVersion = UserVersion(state.bridge.version);
+    v.firmwareVersionShown = state.bridge.versionShown;
+    v.flashType = state.bridge.flashMaker;
+    v.flashTypeShown = state.bridge.flashShown;
     v.damagedBank = entry.damagedBank;
-    v.runsFromRom = form.selected.runsFromRom;
-    v.busy = entry.busy;
+    v.runsFromRom = state.bridge.runsFromRom;
     v.step = NextStepOf(entry.path, v.runsFromRom, v.damagedBank, v.chipTypeCode);
     return v;
+}
+
+// The window's status line with entry `i` chosen (the window's own list may
+// have changed since).
+std::string WindowStatus(const WindowListView *window, std::size_t i)
+{
+    return window && i < window->statuses.size() ? window->statuses[i] : std::string();
 }
 
 const char *KindName(MessageKind kind)
@@ -94,8 +115,8 @@ const char *KindName(MessageKind kind)
 
 std::string OrDash(const std::string &text, bool shown = true) { return shown && !text.empty() ? text : "-"; }
 
-void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<EntryView> &entries,
-               bool verbose, const OutputStyle &style)
+void PrintText(std::ostream &out, const OneButtonVerdict &verdict, const std::vector<EntryView> &entries,
+               const WindowListView *window, bool offered, const OutputStyle &style)
 {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const EntryView &e = entries[i];
@@ -112,27 +133,28 @@ void PrintText(std::ostream &out, const TBrigantFwTool &form, const std::vector<
             out << "    Warning:           " << DamagedBankWarning(e.damagedBank, e.step) << "\n";
         if (e.step.kind == StepKind::Recover || e.step.kind == StepKind::FinishWrite)
             out << "    Warning:           " << e.step.warning << "\n";
-        if (verbose) {
+        if (window) {
             out << "    Window item:       \"" << e.item << "\"\n";
             out << "    Firmware Ver.:     " << e.firmwareVersion
                 << (e.firmwareVersionShown ? "" : " [hidden]") << "\n";
             out << "    Flash Type:        " << e.flashType << (e.flashTypeShown ? "" : " [hidden]") << "\n";
-            out << "    Status:            " << e.status << "\n";
+            out << "    Status:            " << WindowStatus(window, i) << "\n";
         }
     }
     if (!entries.empty())
-        out << DescribeOneButton(form.oneButton, UpdateOffered(form)).text << "\n";
-    if (verbose) {
-        out << "Device list" << (form.DeviceList.enabled() ? "" : " (disabled)")
-            << ", status line: " << Paint(form.devpnl.caption(), form.devpnl.fontColour(), style) << "\n";
-        out << "Update firmware button: " << (UpdateOffered(form) ? "offered" : "not offered") << "\n";
+        out << verdict.text << "\n";
+    if (window) {
+        out << "Device list" << (window->listEnabled ? "" : " (disabled)")
+            << ", status line: " << Paint(window->statusLine, window->statusLineColour, style) << "\n";
+        out << "Update firmware button: " << (offered ? "offered" : "not offered") << "\n";
     }
 }
 
 // The list as JSON: the user's fields; with `verbose` also what the window
 // shows (its texts, as it spells them) under "window".
-nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryView> &entries,
-                          const std::vector<forms::HeadlessUi::Message> &messages, bool verbose)
+nlohmann::json DocumentOf(const OneButtonVerdict &verdict, const std::vector<EntryView> &entries,
+                          const std::vector<forms::HeadlessUi::Message> &messages,
+                          const WindowListView *window, bool offered)
 {
     nlohmann::json devices = nlohmann::json::array();
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -153,16 +175,15 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
             {"nextStep", NextStepJson(e.step)},
             {"busy", e.busy.empty() ? nlohmann::json() : nlohmann::json(e.busy)},
         });
-        if (verbose)
+        if (window)
             devices.back()["window"] = {{"item", e.item},
                                         {"firmwareVersion", e.firmwareVersion},
                                         {"firmwareVersionShown", e.firmwareVersionShown},
                                         {"flashType", e.flashType},
                                         {"flashTypeShown", e.flashTypeShown},
                                         {"volumes", e.volumes},
-                                        {"status", e.status}};
+                                        {"status", WindowStatus(window, i)}};
     }
-    const OneButtonVerdict verdict = DescribeOneButton(form.oneButton, UpdateOffered(form));
     // The window's message boxes, by severity; their titles are the window's.
     nlohmann::json said = nlohmann::json::array(), boxes = nlohmann::json::array();
     for (const auto &m : messages) {
@@ -176,13 +197,13 @@ nlohmann::json DocumentOf(const TBrigantFwTool &form, const std::vector<EntryVie
          {{"version", BuiltInImageVersion()}, {"device0", verdict.key}, {"text", verdict.text}}},
         {"messages", said},
     };
-    if (verbose)
+    if (window)
         document["window"] = {
-            {"listEnabled", form.DeviceList.enabled()},
-            {"candidateCount", form.candidateCount},
+            {"listEnabled", window->listEnabled},
+            {"candidateCount", window->candidateCount},
             {"statusLine",
-             {{"text", form.devpnl.caption()}, {"colour", forms::ColourName(form.devpnl.fontColour())}}},
-            {"updateOffered", UpdateOffered(form)},
+             {{"text", window->statusLine}, {"colour", forms::ColourName(window->statusLineColour)}}},
+            {"updateOffered", offered},
             {"messageBoxes", boxes}};
     return document;
 }
@@ -199,30 +220,36 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     InstalledServices services;
     services.ui(&ui);
 
-    auto window = std::make_unique<TBrigantFwTool>();
-    WireMainWindow(*window);
-    TBrigantFwTool &form = *window;
-    form.repairBankOnSelect = false; // a read verb: a damaged bank is told, not repaired
-    ReadSettings(form.settings);
-    RefreshBtnClick(form);
-
-    // Item 0 is selected and identified by the refresh; the others are chosen in turn.
+    // The settings file is read as the window reads it (a bad value is said).
+    INI_STATE settings;
+    ReadSettings(settings);
+    const BridgeList list = DiscoverBridges();
     std::vector<EntryView> entries;
-    for (int i = 0; i < form.listedCount; ++i) {
-        if (i > 0) {
-            form.DeviceList.setItemIndex(i);
-            UpdateBtnCheck(form);
-        }
-        entries.push_back(Capture(form, i));
+    OneButtonDecision decided;
+    ChipIdentity carried;
+    for (const ListedBridge &listed : list.listed) {
+        entries.push_back(Capture(listed, carried));
+        // What the built-in image would do is decided for entry 0, as the
+        // window's refresh decides it, before the others are asked.
+        if (entries.size() == 1 && entries.front().busy.empty())
+            decided =
+                DecideOneButton(listed.entry, static_cast<std::uint8_t>(entries.front().chipTypeCode), false);
     }
-    if (form.listedCount > 0)
-        form.DeviceList.setItemIndex(0);
+    if (entries.empty())
+        decided.state = OneButtonState::NoDevice;
+    const bool offered = decided.buttonEnabled && decided.state != OneButtonState::RunsFromRom;
+    const OneButtonVerdict verdict = DescribeOneButton(decided.state, offered);
+    // The window's own view is made with --verbose only: it asks every bridge again.
+    std::optional<WindowListView> window;
+    if (ctx.verbose)
+        window = ViewWindowList();
+    const WindowListView *view = window ? &*window : nullptr;
 
     if (a.json)
-        std::cout << JsonText(DocumentOf(form, entries, ui.messages(), ctx.verbose));
+        std::cout << JsonText(DocumentOf(verdict, entries, ui.messages(), view, offered));
     else
-        PrintText(std::cout, form, entries, ctx.verbose, ctx.style);
-    if (form.listedCount > 0) {
+        PrintText(std::cout, verdict, entries, view, offered, ctx.style);
+    if (!entries.empty()) {
         ReportUnaskedDisks(false);
         return kExitOk;
     }
