@@ -19,6 +19,7 @@
 
 #include "app/bridge_state.h"
 #include "app/selection.h"
+#include "app/write_guard.h"
 #include "firmware_files.h"
 #include "sim_world.h"
 
@@ -159,6 +160,11 @@ TEST_P(PresetTable, IdentificationWithoutTheWindowAgreesWithIt)
               std::tie(y.series, y.version, y.flashMaker, y.versionShown, y.flashShown, y.supported,
                        y.nvramOffered, y.bufferPath, y.runsFromRom, y.releaseFirmware, y.velkorFirmware));
     EXPECT_EQ(entry.damagedBank, window.devices[0].damagedBank);
+    // What a write's question says of the bridge, from the fields or from the state.
+    const WritePlan shown = DescribeWrite(window, "w");
+    const WritePlan told = DescribeWrite(state, window.devices[0].path, window.DeviceList.items()[0], "w");
+    EXPECT_EQ(std::tie(told.device, told.chip, told.firmware, told.runningVersion),
+              std::tie(shown.device, shown.chip, shown.firmware, shown.runningVersion));
     EXPECT_EQ(host.transfer().FlashBlockSize, window.transfer.FlashBlockSize);
     EXPECT_EQ(host.transfer().FlashSectorSize, window.transfer.FlashSectorSize);
 }

@@ -1,5 +1,7 @@
 #include "app/write_guard.h"
 
+#include "app/bridge_state.h"
+
 #include "app/file_verdict.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
@@ -9,6 +11,7 @@
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
 #include "common/claim_file.h"
+#include "common/window_texts.h"
 #include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/enumerator.h"
@@ -138,6 +141,19 @@ WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes)
     plan.firmware = form.FwVerLableEdit.text().empty() ? "unknown" : form.FwVerLableEdit.text();
     plan.writes = writes;
     plan.runningVersion = form.selected.version;
+    return plan;
+}
+
+WritePlan DescribeWrite(const BridgeState &state, const std::string &path, const std::string &item,
+                        const std::string &writes)
+{
+    WritePlan plan;
+    plan.device = path + (item.empty() ? "" : "  \"" + item + "\"");
+    plan.chip = state.bridge.series.empty() ? "unknown" : state.bridge.series;
+    const std::string &version = state.bridge.version;
+    plan.firmware = version.empty() ? "unknown" : state.bridge.releaseFirmware ? version : kInternalCodeText;
+    plan.writes = writes;
+    plan.runningVersion = version;
     return plan;
 }
 
@@ -349,14 +365,18 @@ WritePhase CurrentWritePhase() { return phase; }
 const std::string &CurrentBackupFile() { return backupFile; }
 void SetWritePhaseListener(std::function<void(WritePhase)> listener) { phaseListener = std::move(listener); }
 
-GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGuard &guard,
-                      const std::function<BackupResult()> &backupFn, const std::function<void()> &write)
+namespace
+{
+
+GuardedRun RunGuardedAt(const std::string &path, const WritePlan &plan, const WriteGuard &guard,
+                        const std::function<RehearsalVerdict(const WritePlan &)> &rehearse,
+                        const std::function<BackupResult()> &backupFn, const std::function<void()> &write)
 {
     GuardedRun run;
     PhaseScope scope;
     if (!guard.allowMounted) {
         bool known = false;
-        run.mounts = MountedFilesystems(form.selectedEntry().path, known);
+        run.mounts = MountedFilesystems(path, known);
         if (!known) {
             run.stop = GuardedRun::Stop::MountsUnknown;
             return run;
@@ -367,8 +387,8 @@ GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGu
         }
     }
     WritePlan asked = plan;
-    if (guard.rehearse) {
-        const RehearsalVerdict verdict = guard.rehearse(form, plan);
+    if (rehearse) {
+        const RehearsalVerdict verdict = rehearse(plan);
         if (verdict.ran && !verdict.ok) {
             run.stop = GuardedRun::Stop::RehearsalFailed;
             run.rehearsalReason = verdict.reason;
@@ -395,6 +415,23 @@ GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGu
     EnterPhase(WritePhase::Writing);
     write();
     return run;
+}
+
+} // namespace
+
+GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGuard &guard,
+                      const std::function<BackupResult()> &backupFn, const std::function<void()> &write)
+{
+    std::function<RehearsalVerdict(const WritePlan &)> rehearse;
+    if (guard.rehearse)
+        rehearse = [&form, &guard](const WritePlan &asked) { return guard.rehearse(form, asked); };
+    return RunGuardedAt(form.selectedEntry().path, plan, guard, rehearse, backupFn, write);
+}
+
+GuardedRun RunGuarded(const std::string &path, const WritePlan &plan, const WriteGuard &guard,
+                      const std::function<BackupResult()> &backupFn, const std::function<void()> &write)
+{
+    return RunGuardedAt(path, plan, guard, nullptr, backupFn, write);
 }
 
 bool RunButtonWrites(const TBrigantFwTool &form)

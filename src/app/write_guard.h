@@ -18,6 +18,7 @@ namespace brigant
 {
 
 class TBrigantFwTool;
+struct BridgeState;
 
 // What the user is shown before a write.
 struct WritePlan {
@@ -36,6 +37,10 @@ struct WritePlan {
 };
 // The plan of a write on the selected device; `writes` says what goes to it.
 WritePlan DescribeWrite(TBrigantFwTool &form, const std::string &writes);
+// The same for a bridge as identification found it, listed as `item`: the
+// chip and firmware as the window's fields show them.
+WritePlan DescribeWrite(const BridgeState &state, const std::string &path, const std::string &item,
+                        const std::string &writes);
 // The plans of the window's Run and update buttons: DescribeWrite with the
 // version of the file (or of the built-in image) and the settings sentence.
 WritePlan RunButtonPlan(TBrigantFwTool &form);
@@ -139,6 +144,10 @@ struct GuardedRun {
 // (`backupFn`, skipped when the guard says so), then `write`. Nothing is
 // written when it stops.
 GuardedRun RunGuarded(TBrigantFwTool &form, const WritePlan &plan, const WriteGuard &guard,
+                      const std::function<BackupResult()> &backupFn, const std::function<void()> &write);
+// The same for the bridge at `path` without a window: a guard that asks for
+// the window's rehearsal is not rehearsed (the command line rehearses first).
+GuardedRun RunGuarded(const std::string &path, const WritePlan &plan, const WriteGuard &guard,
                       const std::function<BackupResult()> &backupFn, const std::function<void()> &write);
 
 // Whether the Run button, with the window's check boxes as they are, writes
