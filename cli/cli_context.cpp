@@ -71,6 +71,11 @@ int ClaimBridge(CliContext &ctx, const std::string &path)
     return kExitBusy;
 }
 
+std::ostream *MessageStream(const CliContext &ctx)
+{
+    return ctx.style.verbosity == Verbosity::Verbose ? &std::cout : nullptr;
+}
+
 int IndexOutOfRange(int index, int count)
 {
     Saying said = SayError();

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,6 +101,11 @@ struct CliContext {
     // device path to talk to; false (after printing why) when there is none.
     std::function<bool(std::string &path)> attachDevice;
 };
+
+// Where a write verb prints the information boxes of what it runs: standard
+// output with --verbose, nowhere otherwise (the verb says what matters in its
+// own words).
+std::ostream *MessageStream(const CliContext &ctx);
 
 // Takes the lock of the bridge at `path` for the rest of the run, before the
 // verb's first command to it. kExitOk when this run holds it (or locks are

@@ -5,14 +5,15 @@
 // know afterwards kept for the command line to say in its own words.
 #include "app/update_journal.h"
 #include "cli/progress_view.h"
-#include "flash/run_host.h"
+#include "identify/probe_host.h"
 
 #include <string>
 
 namespace brigant::cli
 {
 
-class CliRunHost final : public RunHost
+// A probe host too: a bank repair reports through the same host.
+class CliRunHost final : public ProbeHost
 {
   public:
     CliRunHost(ProgressView &view, const OutputStyle &style, TransferState &transfer)

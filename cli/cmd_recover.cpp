@@ -3,23 +3,24 @@
 // goes to the bridge's RAM, then the image (the built-in update image, or a
 // FILE) to the flash; the flash is read back, the bridge reset, and the
 // firmware it then runs is checked.
+#include "app/installed_services.h"
 #include "app/recover_bridge.h"
 #include "app/update_journal.h"
 #include "app/write_guard.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
+#include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
 #include "cli/say.h"
 #include "cli/user_text.h"
-#include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
 #include "flash/verify_compare.h"
+#include "forms/headless_ui.h"
 #include "forms/ui_services.h"
 #include "image/chip_types.h"
-#include "model/fwupdate.h"
 #include "update/assisted/buffer_transfer.h"
 #include "update/assisted/embedded_images.h"
 
@@ -66,37 +67,24 @@ int Failed(const std::string &why)
 
 int RunRecover(CliContext &ctx, const RecoverArgs &args)
 {
-    WindowSession session(ctx, MessageStream(ctx));
-    TBrigantFwTool &form = session.form();
-    form.repairBankOnSelect = false;
+    // Message boxes of discovery and identification: warnings and errors,
+    // and information with --verbose.
+    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
+    InstalledServices services;
+    services.ui(&ui);
     auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
     ctx.view = view;
-    session.ui().onProgress = [view](const ProgressEvent &event) { view->progress(event); };
-    session.open();
-    if (form.listedCount == 0) {
-        if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
-            SayError() << "no disk behind a supported bridge was found";
-        return kExitNoDevice;
-    }
-    if (args.index >= form.listedCount) {
-        SayError() << "--index " << args.index << ": the device list has entries 0 to "
-                   << form.listedCount - 1;
-        return kExitUsage;
-    }
-    const int index = args.index > 0 ? args.index : 0;
-    const bool wasBusy = !form.devices[static_cast<std::size_t>(index)].busy.empty();
-    if (const int claimed = ClaimBridge(ctx, form.devices[static_cast<std::size_t>(index)].path);
-        claimed != kExitOk)
-        return claimed;
-    if (args.index > 0 || wasBusy)
-        form.DeviceList.select(index);
-    const std::uint32_t code = form.chip.ChipTypeCode;
-    const std::string path = form.selectedEntry().path;
-    ReportDevice(path, form.selected.series, static_cast<int>(code));
+    ChosenBridge chosen;
+    if (const int rc = ChooseBridge(ctx, args.index, chosen); rc != kExitOk)
+        return rc;
+    const std::uint32_t code = chosen.state.chip.ChipTypeCode;
+    const std::string path = chosen.entry.path;
+    const std::string &series = chosen.state.bridge.series;
+    ReportDevice(path, series, static_cast<int>(code));
     view->endLine();
     if (!ChipTypeOf(code).bufferPath) {
         SayError() << "recover brings back code 15-18 bridges; " << path << " is code " << code << " ("
-                   << form.selected.series << ")";
+                   << series << ")";
         return kExitNoDevice;
     }
     const RecoverPlan plan = PlanRecover(path, code, args.file);
@@ -126,21 +114,22 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     // The buffer path, as on every bridge of these codes; no serial record.
     RunRequest req;
     req.readWriteBuffer = true;
-    req.chipResetsItself = form.settings.ChipReset == 1;
-    req.chip = form.chip;
-    req.candidateCount = form.candidateCount;
-    CliRunHost host(*view, ctx.style, form.transfer);
-    const GuardedRun run = RunGuarded(form, DescribeWrite(form, plan.writes), guard, nullptr, [&] {
-        result = RecoverBridge(req, host, path, plan,
-                               [&] { return host.returnedAt().empty() ? path : host.returnedAt(); });
-    });
+    req.chipResetsItself = chosen.settings.ChipReset == 1;
+    req.chip = chosen.state.chip;
+    req.candidateCount = chosen.candidateCount;
+    CliRunHost host(*view, ctx.style, chosen.transfer);
+    const GuardedRun run =
+        RunGuarded(path, DescribeWrite(chosen.state, path, chosen.item, plan.writes), guard, nullptr, [&] {
+            result = RecoverBridge(req, host, path, plan,
+                                   [&] { return host.returnedAt().empty() ? path : host.returnedAt(); });
+        });
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     view->endLine();
     const bool back = result.ok() || result.end == RecoverResult::End::NotBuiltIn;
     if (back) {
         std::cout << result.now << " runs firmware " << VersionText(result.running.data()) << "\n";
-        ReportVersions(plan.fromRom ? "" : form.selected.version, VersionText(result.running.data()));
+        ReportVersions(plan.fromRom ? "" : chosen.state.bridge.version, VersionText(result.running.data()));
     }
     if (!result.ok())
         return Failed(RecoverFailureText(result));

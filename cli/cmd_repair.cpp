@@ -1,16 +1,18 @@
 // brigant-fw repair: the dual-bank repair that the window runs when a device
 // is selected, asked for on purpose: the damaged firmware bank is written
 // over with the valid one and read back.
-#include "app/window_run.h"
+#include "app/installed_services.h"
 #include "app/write_guard.h"
+#include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
+#include "cli/cli_host.h"
 #include "cli/json_report.h"
 #include "cli/say.h"
-#include "cli/window_session.h"
 #include "cli/write_safety.h"
+#include "common/clock.h"
+#include "forms/headless_ui.h"
 #include "identify/bank_recovery.h"
 #include "image/chip_types.h"
-#include "model/fwupdate.h"
 
 #include <CLI/CLI.hpp>
 #include <iostream>
@@ -29,31 +31,22 @@ struct RepairArgs {
 
 int RunRepair(CliContext &ctx, const RepairArgs &args)
 {
-    WindowSession session(ctx, MessageStream(ctx));
-    TBrigantFwTool &form = session.form();
-    form.repairBankOnSelect = false; // look first; write only once confirmed
-    session.open();
-    if (form.listedCount == 0) {
-        if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
-            SayError() << "no disk behind a supported bridge was found";
-        return kExitNoDevice;
-    }
-    if (args.index >= form.listedCount) {
-        SayError() << "--index " << args.index << ": the device list has entries 0 to "
-                   << form.listedCount - 1;
-        return kExitUsage;
-    }
-    if (const int claimed = ClaimBridge(ctx, form.devices[static_cast<std::size_t>(args.index)].path);
-        claimed != kExitOk)
-        return claimed;
-    form.DeviceList.select(args.index);
-    DeviceEntry &entry = form.selectedEntry();
-    const std::uint8_t code = form.chip.ChipTypeCode;
+    // Message boxes of discovery and identification: warnings and errors,
+    // and information with --verbose.
+    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
+    InstalledServices services;
+    services.ui(&ui);
+    ChosenBridge chosen;
+    if (const int rc = ChooseBridge(ctx, args.index, chosen); rc != kExitOk)
+        return rc;
+    DeviceEntry &entry = chosen.entry;
+    ChipIdentity &chip = chosen.state.chip;
+    const std::uint8_t code = chip.ChipTypeCode;
     const std::string path = entry.path;
-    ReportDevice(path, form.selected.series, code);
-    if (!ChipTypeOf(code).dualBank || form.chip.FlashSizeKb <= 127) {
-        std::cout << path << ": " << form.selected.series
-                  << " keeps no second firmware bank: nothing to repair\n";
+    const std::string &series = chosen.state.bridge.series;
+    ReportDevice(path, series, code);
+    if (!ChipTypeOf(code).dualBank || chip.FlashSizeKb <= 127) {
+        std::cout << path << ": " << series << " keeps no second firmware bank: nothing to repair\n";
         return kExitNothingToDo;
     }
     if (entry.damagedBank < 0) {
@@ -71,22 +64,28 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
                                (damaged == 0 ? "0x00000" : "0x10000") + "), then read back";
     bool noTerminal = false;
     int repaired = 0;
+    auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
+    ctx.view = view;
+    CliRunHost host(*view, ctx.style, chosen.transfer);
+    // The backup: the family's backup-only mode, the whole flash.
+    RunRequest req;
+    req.chip = chip;
+    req.candidateCount = chosen.candidateCount;
+    req.chipResetsItself = chosen.settings.ChipReset == 1;
     const GuardedRun run = RunGuarded(
-        form, DescribeWrite(form, writes), CliWriteGuard(ctx, "repair will write:", noTerminal),
-        [&form] { return BackupThroughRunButton(form, ""); },
+        path, DescribeWrite(chosen.state, path, chosen.item, writes),
+        CliWriteGuard(ctx, "repair will write:", noTerminal),
+        [&] { return BackupThroughRequest(req, entry.bus, path, host, series, ""); },
         [&] {
-            form.repairBankOnSelect = true;
             entry.bankCheckDone = 0;
-            WindowRunHost host(form);
-            repaired = RecoverFirmwareBank(host, form.chip, entry, true, path, code);
+            repaired = RecoverFirmwareBank(host, chip, entry, true, path, code);
         });
+    view->endLine();
     if (run.backedUp && run.backup.outcome == BackupResult::Outcome::Saved)
         ReportBackup(run.backup.file, run.backup.saved, run.backup.area);
     ReportStatus(repaired == 1 ? "repaired" : "not repaired");
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
-    if (ctx.style.verbosity == Verbosity::Verbose)
-        std::cout << "status: " << form.StatusEdit.text() << "\n";
     std::cout << (repaired == 1 ? "result: success\n" : "result: FAILED\n");
     if (repaired != 1)
         ReportReason("bank " + std::to_string(damaged) + " was not repaired");

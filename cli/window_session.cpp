@@ -10,11 +10,6 @@
 namespace brigant::cli
 {
 
-std::ostream *MessageStream(const CliContext &ctx)
-{
-    return ctx.style.verbosity == Verbosity::Verbose ? &std::cout : nullptr;
-}
-
 WindowSession::WindowSession(CliContext &ctx, std::ostream *out) : ui_(ProgramClock(), out, &std::cerr)
 {
     services_.ui(&ui_);

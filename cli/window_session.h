@@ -15,10 +15,6 @@
 namespace brigant::cli
 {
 
-// Where a write verb's window prints its information boxes: standard output
-// with --verbose, nowhere otherwise (the verb says what matters in its own words).
-std::ostream *MessageStream(const CliContext &ctx);
-
 class WindowSession
 {
   public:

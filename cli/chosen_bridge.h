@@ -1,0 +1,29 @@
+#pragma once
+// The bridge a write verb works on, chosen without the window: the device
+// list's entry --index, claimed for this run, then identified (a damaged
+// bank is told, not repaired).
+#include "app/bridge_state.h"
+#include "app/device_list.h"
+#include "app/settings.h"
+#include "cli/cli_context.h"
+#include "flash/transfer_state.h"
+
+#include <string>
+
+namespace brigant::cli
+{
+
+struct ChosenBridge {
+    DeviceEntry entry;
+    std::string item;       // its device list item
+    int candidateCount = 0; // the candidate disks of the discovery
+    BridgeState state;
+    TransferState transfer; // what identification learnt of the flash's geometry
+    INI_STATE settings;     // the settings file, read as the window reads it
+};
+
+// kExitOk with `chosen` filled; else the exit status, after saying why (no
+// bridge, an index out of range, a bridge another program holds).
+int ChooseBridge(CliContext &ctx, int index, ChosenBridge &chosen);
+
+} // namespace brigant::cli
