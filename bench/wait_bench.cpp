@@ -76,15 +76,13 @@ bool Is(const TraceLine &l, std::initializer_list<std::uint8_t> prefix)
 //   has no fixed pause: it polls the status after each erase and write;
 // - firmware-assisted update: 500 ms after the accepted pre-erase of an MXIC
 //   flash (the first WriteBlock24 of the run, mode 2, 4096 bytes at 0);
-// - ResetChip (FF 04 26) in the window's Run: the bridge leaves the bus, and
-//   the refresh timer started by the removal fires 200 ms later (the run
-//   ends with it);
+// - ResetChip (FF 04 26) ends the run: the bridge leaves the bus and the
+//   command line does not wait for it (no procedure asks it to);
 // - one-button update: 100 ms after a WRITE BUFFER download (3B 06) and
 //   500 ms after the chip erase that follows it; after ResetChip the bus's
 //   events, read every 100 ms, until the bridge has left (at once on the
-//   simulated bus) and come back (after its re-attach delay); the run ends
-//   with the refresh that the bridge's arrival asks for, 1200 ms after the
-//   arrival;
+//   simulated bus) and come back (after its re-attach delay), which ends the
+//   run;
 // - staging family: 5000 ms after EraseFlashChip (B4), 1 ms after each
 //   WriteStagingBuffer (B2), 20 ms between the two ProgramFlashPage (B3) of a
 //   chunk (after the one from 0xC800), 3 ms after each FetchFlashBlock (B6)
@@ -121,11 +119,6 @@ class Replay
             step(trace[i], i > 0 ? &trace[i - 1] : nullptr);
         if (rereadDue_)
             fail("the trace ends while a status poll still sees the flash busy");
-        // The command line's one-button run ends with the refresh that the
-        // bridge's arrival asks for (the window would also hold its result
-        // on the status line for a second; the command line does not).
-        if (procedure_ == Procedure::OneButton && refreshDue_ > t_)
-            wait(refreshDue_ - t_);
         return e_;
     }
 
@@ -233,14 +226,11 @@ class Replay
         } else if (l.at(0) == 0xB5 && prev && prev->at(0) == 0xB6) {
             wait(3);
         } else if (Is(l, {0xFF, 0x04, 0x26})) {
-            if (procedure_ != Procedure::OneButton) {
-                wait(200);
+            if (procedure_ != Procedure::OneButton)
                 return;
-            }
             const std::uint64_t back = t_ + sim::Simulation::kReattachDelayMs;
             while (t_ < back)
                 wait(100);
-            refreshDue_ = t_ + 1200;
         }
     }
 
@@ -252,7 +242,6 @@ class Replay
     bool sawBlockWrite_ = false;
     const Procedure procedure_;
     bool downloaded_ = false;
-    std::uint64_t refreshDue_ = 0;
 };
 
 struct Case {

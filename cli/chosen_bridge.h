@@ -23,7 +23,16 @@ struct ChosenBridge {
 };
 
 // kExitOk with `chosen` filled; else the exit status, after saying why (no
-// bridge, an index out of range, a bridge another program holds).
+// bridge, an index out of range, a bridge another program holds, a bridge
+// that stopped answering while it was identified).
 int ChooseBridge(CliContext &ctx, int index, ChosenBridge &chosen);
+// The same on a list already made (the settings are left to the caller).
+int ChooseListed(CliContext &ctx, const BridgeList &list, int index, ChosenBridge &chosen);
+
+// Identifies `listed` into `chosen` (its settings left as they are), with
+// no bank repair; the chip values the probes do not reach are `carried`'s,
+// as the window carries them from one selection to the next.
+void IdentifyListed(const ListedBridge &listed, int candidateCount, ChosenBridge &chosen,
+                    const ChipIdentity &carried = {});
 
 } // namespace brigant::cli

@@ -4,16 +4,19 @@
 #include "app/check_report.h"
 #include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/update_journal.h"
 #include "bridge/chip_commands.h"
+#include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
 #include "cli/say.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
-#include "cli/window_session.h"
+#include "common/clock.h"
 #include "common/hex.h"
 #include "device/transport.h"
+#include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
 #include "image/firmware_file.h"
 #include "update/assisted/embedded_images.h"
@@ -49,7 +52,7 @@ struct UpdateVerdict {
     std::string from, to;
 };
 
-UpdateVerdict DeviceVerdict(CliContext &ctx, const std::string &file)
+UpdateVerdict DeviceVerdict(const std::string &file)
 {
     UpdateVerdict v;
     v.action = "refused";
@@ -59,25 +62,29 @@ UpdateVerdict DeviceVerdict(CliContext &ctx, const std::string &file)
         v.text = "refused: " + why;
         return v;
     }
-    WindowSession session(ctx, nullptr);
-    session.open();
-    TBrigantFwTool &form = session.form();
-    if (form.listedCount == 0) {
+    forms::HeadlessUi ui(ProgramClock(), nullptr, &std::cerr);
+    InstalledServices services;
+    services.ui(&ui);
+    ChosenBridge bridge;
+    ReadSettings(bridge.settings);
+    const BridgeList list = DiscoverBridges();
+    if (list.listed.empty()) {
         v.action = "no device";
         v.exitCode = kExitNoDevice;
         v.text = v.reason = "no device found";
         return v;
     }
-    form.DeviceList.select(0);
-    if (!form.selected.supported) {
+    IdentifyListed(list.listed.front(), list.candidateCount, bridge);
+    if (!bridge.state.bridge.supported) {
         v.exitCode = kExitNoDevice;
-        v.reason = "this bridge cannot be updated: chip type code " + std::to_string(form.chip.ChipTypeCode);
+        v.reason =
+            "this bridge cannot be updated: chip type code " + std::to_string(bridge.state.chip.ChipTypeCode);
         v.text = "refused: " + v.reason;
         return v;
     }
     AllOptions options;
     options.files = {file};
-    const DevicePlan plan = PlanDeviceUpdate(form, options, 0);
+    const DevicePlan plan = PlanDeviceUpdate(bridge, options, 0);
     v.from = plan.from == "unknown" ? "" : plan.from;
     v.to = plan.to == "unknown" ? "" : plan.to;
     v.reason = plan.reason;
@@ -240,7 +247,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
                           << "): " << (accepted ? "accepted" : "refused: " + why) << "\n";
             // What `update FILE` does with this bridge, decided where it
             // decides it: that is the answer (and the exit status) here.
-            const UpdateVerdict verdict = DeviceVerdict(ctx, a.file);
+            const UpdateVerdict verdict = DeviceVerdict(a.file);
             document["update"] = {
                 {"action", verdict.action},
                 {"reason", verdict.reason.empty() ? nlohmann::json() : nlohmann::json(verdict.reason)},

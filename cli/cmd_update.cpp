@@ -7,13 +7,14 @@
 #include "app/check_report.h"
 #include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
 #include "app/update_journal.h"
 #include "app/update_plan.h"
-#include "app/window_run.h"
 #include "app/write_guard.h"
+#include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
@@ -21,11 +22,12 @@
 #include "cli/say.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
-#include "cli/window_session.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
 #include "common/hex.h"
+#include "device/enumerator.h"
 #include "device/transport.h"
+#include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
 #include "image/firmware_file.h"
@@ -87,12 +89,6 @@ struct ServiceArgs {
 constexpr const char *kVerifyAdvice =
     "Whether the flash holds the image, on this computer or another, tells ";
 
-void NoteDevice(TBrigantFwTool &form)
-{
-    NoteWriteTarget(form.chip.ChipTypeCode);
-    ReportDevice(form.selectedEntry().path, form.selected.series, form.chip.ChipTypeCode);
-}
-
 void NoteRun(const std::string &status, const std::string &backupFile = {})
 {
     ReportStatus(status);
@@ -127,181 +123,171 @@ std::string SavedBackup(const GuardedRun &run)
     return run.backup.file;
 }
 
-// Shows a run as it goes, through one view: on a terminal the steps of a long
-// operation redraw one line, elsewhere a line per phase with percentages.
-// With --verbose the window's own texts are printed too: its status line and,
-// for the one-button run, its panel. The one-button face's progress bar
-// speaks only for the one-button run.
-std::shared_ptr<ProgressView> FollowWindow(TBrigantFwTool &form, forms::HeadlessUi &ui, std::ostream &out,
-                                           const OutputStyle &style, bool oneButton)
-{
-    auto view = std::make_shared<ProgressView>(out, style, ProgramClock());
-    auto stepDot = std::make_shared<bool>(false); // the next status change is a step's dot
-    ui.onProgress = [view, stepDot](const ProgressEvent &event) {
-        view->progress(event);
-        *stepDot = true;
-    };
-    if (style.verbosity == Verbosity::Verbose) {
-        if (oneButton)
-            form.oneButtonShown = [view, &form](OneButtonState) {
-                view->status(form.devpnl.caption(), form.devpnl.fontColour());
-            };
-        form.StatusEdit.addObserver([view, stepDot](forms::Control &c) {
-            if (*stepDot) {
-                *stepDot = false;
-                return;
-            }
-            const std::string &text = static_cast<forms::LabeledEdit &>(c).text();
-            if (!text.empty())
-                view->statusText(text);
-        });
-    }
-    return view;
-}
-
-// Builds the window for a write verb, follows it and runs its first refresh;
-// says when the disks could not be listed or access was refused.
-std::shared_ptr<ProgressView> OpenWriteSession(CliContext &ctx, WindowSession &session, bool oneButton)
-{
-    TBrigantFwTool &form = session.form();
-    // Only the write asked for: a damaged bank is not repaired on the way.
-    form.repairBankOnSelect = false;
-    auto view = FollowWindow(form, session.ui(), std::cout, ctx.style, oneButton);
-    ctx.view = view;
-    session.open();
-    if (session.enumerationFailed())
-        SayWarning() << "the list of disks could not be read (is udev running?)";
-    if (form.listedCount == 0 && !ReportAccessProblem(ctx.runtime))
-        ReportUnaskedDisks(true);
-    return view;
-}
-
 // The run a verb asks for on the bridge identification found: its mode, its
 // files and boxes, the boxes the bridge fixes (the NVRAM area of a bridge
 // that offers no choice goes with every write, as the window leaves its box
 // checked; a buffer-path bridge always uses the buffer path).
-RunRequest VerbRequest(const TBrigantFwTool &form, ToolMode mode, const std::string &file, bool includeNvram)
+RunRequest VerbRequest(const BridgeState &state, const INI_STATE &settings, int candidateCount, ToolMode mode,
+                       const std::string &file, bool includeNvram)
 {
     RunRequest req;
     req.mode = mode == ToolMode::Program ? RunMode::Update
                : mode == ToolMode::Erase ? RunMode::EraseOnly
                                          : RunMode::BackupOnly;
-    req.includeNvram = form.selected.nvramOffered ? includeNvram : true;
-    req.readWriteBuffer = form.selected.bufferPath;
-    req.serial.vid = form.settings.VID;
-    req.serial.pid = form.settings.PID;
-    req.serial.text = form.settings.SerialText();
-    req.chipResetsItself = form.settings.ChipReset == 1;
+    req.includeNvram = state.bridge.nvramOffered ? includeNvram : true;
+    req.readWriteBuffer = state.bridge.bufferPath;
+    req.serial.vid = settings.VID;
+    req.serial.pid = settings.PID;
+    req.serial.text = settings.SerialText();
+    req.chipResetsItself = settings.ChipReset == 1;
     if (mode == ToolMode::Program)
         req.firmwareFile = file;
     if (mode == ToolMode::Backup)
         req.backupFile = file;
-    req.chip = form.chip;
-    req.candidateCount = form.candidateCount;
+    req.chip = state.chip;
+    req.candidateCount = candidateCount;
     return req;
 }
 
 std::string RunText(const RunOutcome &outcome);
 
-// What update FILE asks of the plan for the bridge selected in `form`.
-PlanRequest UpdateRequest(const TBrigantFwTool &form, const std::string &file, bool includeNvram,
-                          bool readWriteBuffer, const VersionOptions &versions)
+// What update FILE asks of the plan for a bridge.
+PlanRequest UpdateRequest(const BridgeState &state, const INI_STATE &settings, int candidateCount,
+                          const std::string &file, bool includeNvram, bool readWriteBuffer,
+                          const VersionOptions &versions)
 {
     PlanRequest request;
     request.file = file;
     request.includeNvram = includeNvram;
     request.readWriteBuffer = readWriteBuffer;
     request.versions = versions;
-    request.run = VerbRequest(form, ToolMode::Program, file, includeNvram);
+    request.run = VerbRequest(state, settings, candidateCount, ToolMode::Program, file, includeNvram);
     return request;
+}
+
+// After a write: a bridge that resets itself (the run's outcome says so)
+// leaves the bus and comes back a few seconds later; the run ends with it
+// back, not in its absence: when the run did not see it again, it is waited
+// for until the platform lists a disk where it is plugged in (at most
+// kReturnWaitMs).
+constexpr std::uint32_t kReturnWaitMs = 15000;
+
+void AwaitReturn(const DeviceEntry &entry, const CliRunHost &host, const RunOutcome &outcome)
+{
+    if (!outcome.ok() || !outcome.bridgeReattaches || !host.returnedAt().empty())
+        return;
+    Clock &clock = ProgramClock();
+    const std::uint64_t end = clock.nowMs() + kReturnWaitMs;
+    while (clock.nowMs() < end) {
+        std::vector<DiskInterface> disks;
+        if (DiskEnumerator *enumerator = CurrentDiskEnumerator(); enumerator && enumerator->listDisks(disks))
+            for (const DiskInterface &disk : disks)
+                if (entry.location.empty() ? disk.path == entry.path : disk.location == entry.location)
+                    return;
+        clock.sleepMs(100);
+    }
 }
 
 int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
-    WindowSession session(ctx, MessageStream(ctx));
-    TBrigantFwTool &form = session.form();
-    auto view = OpenWriteSession(ctx, session, true);
-    if (args.index >= form.listedCount)
-        return IndexOutOfRange(args.index, form.listedCount);
+    auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
+    ctx.view = view;
+    // Message boxes of discovery and identification: warnings and errors,
+    // and information with --verbose.
+    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
+    InstalledServices services;
+    services.ui(&ui);
     const int index = args.index < 0 ? 0 : args.index;
-    // The bridge is this run's from here; one found busy when listed is
-    // identified now that it is.
-    const bool wasBusy = form.listedCount > 0 && !form.devices[static_cast<std::size_t>(index)].busy.empty();
-    if (form.listedCount > 0)
-        if (const int claimed = ClaimBridge(ctx, form.devices[static_cast<std::size_t>(index)].path);
-            claimed != kExitOk)
-            return claimed;
-    if (args.index >= 0 || wasBusy) {
-        form.DeviceList.select(index);
-        RefreshEnd(form);
+    ChosenBridge chosen;
+    ReadSettings(chosen.settings);
+    const BridgeList list = DiscoverBridges();
+    const int listed = static_cast<int>(list.listed.size());
+    OneButtonDecision decided;
+    decided.state = OneButtonState::NoDevice;
+    if (listed == 0) {
+        std::vector<DiskInterface> disks;
+        if (DiskEnumerator *enumerator = CurrentDiskEnumerator();
+            !enumerator || !enumerator->listDisks(disks))
+            SayWarning() << "the list of disks could not be read (is udev running?)";
+        if (!ReportAccessProblem(ctx.runtime))
+            ReportUnaskedDisks(true);
+    } else {
+        // The bridge is this run's from here, then identified and judged as
+        // the one-button face judges it.
+        if (const int rc = ChooseListed(ctx, list, args.index, chosen); rc != kExitOk)
+            return rc;
+        decided = DecideOneButton(chosen.entry, chosen.state.chip.ChipTypeCode, false);
+        NoteWriteTarget(chosen.state.chip.ChipTypeCode);
+        ReportDevice(chosen.entry.path, chosen.state.bridge.series, chosen.state.chip.ChipTypeCode);
     }
     view->endLine();
-    if (form.listedCount > 0)
-        NoteDevice(form);
+    const SelectedBridge &selected = chosen.state.bridge;
+    const bool offered = decided.buttonEnabled && decided.state != OneButtonState::RunsFromRom;
     // A cut one-button update may leave a bridge that reports the new
     // version over a half-written flash: the journal's open entry for the
     // built-in image lets the same update finish it.
     PlannedWrite write;
-    if (form.listedCount > 0) {
-        write.bridge = BridgeJournalKey(form.selectedEntry().path);
-        write.device = form.selectedEntry().path;
+    if (listed > 0) {
+        write.bridge = BridgeJournalKey(chosen.entry.path);
+        write.device = chosen.entry.path;
     }
-    write.series = form.selected.series;
-    write.chipCode = form.chip.ChipTypeCode;
+    write.series = selected.series;
+    write.chipCode = chosen.state.chip.ChipTypeCode;
     write.builtIn = true;
-    write.from = UserVersion(form.selected.version);
+    write.from = UserVersion(selected.version);
     write.to = BuiltInImageVersion();
     const std::optional<JournalEntry> unfinished = OpenJournalEntry(write.bridge);
     // (The face offers the update again while the journal holds it open.)
-    const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && UpdateOffered(form);
+    const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && offered;
     if (unfinished)
         SayNote(std::cout) << UnfinishedText(*unfinished)
                            << (finishing
                                    ? "; this run finishes it"
                                    : "; `" +
                                          NextStepOf(write.device,
-                                                    form.selected.runsFromRom ||
-                                                        form.oneButton == OneButtonState::RunsFromRom,
-                                                    form.selectedEntry().damagedBank, form.chip.ChipTypeCode)
+                                                    selected.runsFromRom ||
+                                                        decided.state == OneButtonState::RunsFromRom,
+                                                    chosen.entry.damagedBank, chosen.state.chip.ChipTypeCode)
                                              .command +
                                          "` finishes it");
     // A cut update of the built-in image that left the bridge in its ROM is
     // finished by the recovery, which writes that image: the advice of the
     // cut run works, as the window's button does.
-    if (form.oneButton == OneButtonState::RunsFromRom && unfinished && !unfinished->builtIn.empty()) {
+    if (decided.state == OneButtonState::RunsFromRom && unfinished && !unfinished->builtIn.empty()) {
         std::cout << "the bridge runs from its ROM: the recovery writes the built-in image and finishes it\n";
         return RecoverVerb(ctx, index);
     }
-    if (!UpdateOffered(form)) {
-        const OneButtonState state = form.oneButton;
+    if (!offered) {
+        const OneButtonState state = decided.state;
         const OneButtonVerdict verdict = DescribeOneButton(state, false, index);
         std::cout << "update not offered: " << verdict.text << "\n";
         NoteRun(verdict.key);
-        ReportVersions(form.selected.version, form.selected.version);
+        ReportVersions(selected.version, selected.version);
         if (state != OneButtonState::Current)
             ReportReason(verdict.text);
-        if (state == OneButtonState::NotSupported && form.listedCount > 1)
+        if (state == OneButtonState::NotSupported && listed > 1)
             SayError() << "the selected bridge (--index " << index << ") is not a chip type code "
-                       << kOneButtonChipType << " bridge; choose another with --index (0 to "
-                       << form.listedCount - 1 << ")";
+                       << kOneButtonChipType << " bridge; choose another with --index (0 to " << listed - 1
+                       << ")";
         if (state == OneButtonState::Current)
             return kExitNothingToDo;
-        if (state == OneButtonState::NoDevice || state == OneButtonState::NotSupported ||
-            form.listedCount == 0)
+        if (state == OneButtonState::NoDevice || state == OneButtonState::NotSupported || listed == 0)
             return kExitNoDevice;
         return kExitFailed;
     }
-    const std::string path = form.selectedEntry().path;
+    const std::string path = chosen.entry.path;
     bool noTerminal = false;
     bool passed = false;
     RunOutcome outcome;
     const std::string image = "the built-in image " + BuiltInImageVersion();
     JournalEntry record = finishing ? *unfinished : JournalEntry{};
     std::string backupFile;
+    CliRunHost host(*view, ctx.style, chosen.transfer);
     const GuardedRun run = RunGuarded(
-        form, DescribeWrite(form, image), CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
+        path, DescribeWrite(chosen.state, path, chosen.item, image),
+        CliWriteGuard(ctx, "update --embedded will write:", noTerminal),
         [&] {
-            BackupResult backup = BackupThroughBuffer(form, "");
+            BackupResult backup = BackupThroughBuffer(path, selected.series, host, "");
             if (backup.outcome == BackupResult::Outcome::Saved)
                 backupFile = backup.file;
             return backup;
@@ -312,21 +298,17 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
             if (!finishing)
                 record = NewJournalEntry(write, backupFile);
             JournalWrite(record, *view);
-            // The window's face stays as it was: its refresh on the bridge's
-            // return does not judge the device while the run is on.
-            form.updateRunning = 1;
-            CliRunHost host(*view, ctx.style, form.transfer);
             outcome = RunWatched(host, [&](RunHost &watched) {
-                return RunEmbeddedUpdate(VerbRequest(form, ToolMode::Program, "", false), watched, path,
-                                         [] {});
+                return RunEmbeddedUpdate(VerbRequest(chosen.state, chosen.settings, chosen.candidateCount,
+                                                     ToolMode::Program, "", false),
+                                         watched, path, [] {});
             });
             passed = outcome.ok();
-            form.updateRunning = 0;
             JournalOutcome(record, outcome, finishing);
         });
     const OneButtonState state = passed ? OneButtonState::Passed : OneButtonState::Failed;
     NoteRun(DescribeOneButton(state, false).key, SavedBackup(run));
-    ReportVersions(form.selected.version, passed ? BuiltInImageVersion() : "");
+    ReportVersions(selected.version, passed ? BuiltInImageVersion() : "");
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;
     view->result(RunText(outcome), passed);
@@ -338,8 +320,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         std::cout << "The update journal keeps this update open: run `brigant-fw update --embedded` again to "
                      "finish it.\n"
                   << kVerifyAdvice << "`brigant-fw verify --embedded`.\n";
-    // Let the refresh that follows the bridge's return run.
-    session.ui().runTimers(10000);
+    AwaitReturn(chosen.entry, host, outcome);
     return passed ? kExitOk : kExitFailed;
 }
 
@@ -356,25 +337,6 @@ std::string RunText(const RunOutcome &outcome)
     }
     std::string text = outcome.lastPhase.empty() ? "FAILED" : "FAILED (during " + outcome.lastPhase + ")";
     return outcome.reason.empty() ? text : text + ": " + outcome.reason;
-}
-
-// After a write: let the refresh that follows run. A bridge that resets
-// itself (the run's outcome says so) leaves the bus and comes back a
-// few seconds later; it is waited for (at most kReturnWaitMs), so that the
-// run ends with the bridge listed again, not in its absence.
-constexpr std::uint32_t kReturnWaitMs = 15000;
-
-void AwaitReturn(WindowSession &session, const TBrigantFwTool &form, const RunOutcome &outcome)
-{
-    session.ui().runTimers(10000);
-    if (!outcome.ok() || !outcome.bridgeReattaches)
-        return;
-    Clock &clock = ProgramClock();
-    const std::uint64_t end = clock.nowMs() + kReturnWaitMs;
-    while (form.listedCount == 0 && clock.nowMs() < end) {
-        clock.sleepMs(100);
-        session.ui().runTimers(5000);
-    }
 }
 
 // The running firmware as the command line names it.
@@ -414,40 +376,26 @@ std::string VersionChangeText(const std::string &running, const std::string &nex
 int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &file, bool includeNvram,
                 bool readWriteBuffer, const VersionOptions &versions = {}, bool windowRange = false)
 {
-    WindowSession session(ctx, MessageStream(ctx));
-    TBrigantFwTool &form = session.form();
-    auto view = OpenWriteSession(ctx, session, false);
-    if (form.listedCount == 0) {
-        std::cout << "no device found\n";
-        return kExitNoDevice;
-    }
-    if (index >= form.listedCount)
-        return IndexOutOfRange(index, form.listedCount);
+    auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
+    ctx.view = view;
+    // Message boxes of discovery and identification: warnings and errors,
+    // and information with --verbose.
+    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
+    InstalledServices services;
+    services.ui(&ui);
 
-    // 1. The device: this run's from its first command; choosing it in the
-    // list runs identification.
-    if (const int claimed =
-            ClaimBridge(ctx, form.devices[static_cast<std::size_t>(index < 0 ? 0 : index)].path);
-        claimed != kExitOk)
-        return claimed;
-    form.DeviceList.select(index < 0 ? 0 : index);
-    NoteDevice(form);
-    const SelectedBridge &selected = form.selected;
-    const DeviceEntry entry = form.selectedEntry();
-    const std::uint8_t code = form.chip.ChipTypeCode;
+    // 1. The device: this run's from its first command, then identified.
+    ChosenBridge chosen;
+    if (const int rc = ChooseBridge(ctx, index, chosen); rc != kExitOk)
+        return rc;
+    NoteWriteTarget(chosen.state.chip.ChipTypeCode);
+    ReportDevice(chosen.entry.path, chosen.state.bridge.series, chosen.state.chip.ChipTypeCode);
+    const SelectedBridge &selected = chosen.state.bridge;
+    const DeviceEntry entry = chosen.entry;
+    const std::uint8_t code = chosen.state.chip.ChipTypeCode;
     view->endLine();
     PrintDeviceLine(entry.path, selected, code);
     if (!selected.supported) {
-        // A bridge that went away while it was being identified is not one
-        // the tool cannot update.
-        const TransportFailure &gone = LastTransportFailure();
-        if (code == 0 && gone.path == entry.path && gone.openFailed &&
-            gone.openError == OpenError::NotFound) {
-            SayError()
-                << entry.path << " stopped answering while it was identified (disconnected "
-                << "or without power?): nothing was written; connect it and run the same command again";
-            return kExitNoDevice;
-        }
         std::cout << "this bridge cannot be updated: chip type code " << static_cast<int>(code) << "\n";
         return kExitNoDevice;
     }
@@ -482,8 +430,9 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     VersionOrder order = VersionOrder::Unknown;
     UpdatePlan decided;
     if (mode == ToolMode::Program) {
-        decided = PlanUpdate(SelectedBridgeState(form), entry,
-                             UpdateRequest(form, file, includeNvram, readWriteBuffer, versions));
+        decided = PlanUpdate(chosen.state, entry,
+                             UpdateRequest(chosen.state, chosen.settings, chosen.candidateCount, file,
+                                           includeNvram, readWriteBuffer, versions));
         newVersion = decided.to;
         order = decided.order;
     }
@@ -491,16 +440,17 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     write.to = UserVersion(newVersion);
 
     // 3. The options the bridge offers (an update's plan has weighed them).
-    if (mode != ToolMode::Program && includeNvram && !form.selected.nvramOffered) {
+    if (mode != ToolMode::Program && includeNvram && !selected.nvramOffered) {
         SayError() << "--include-nvram: this bridge has no 4K NVRAM area to include";
         return kExitUsage;
     }
-    if (mode != ToolMode::Program && readWriteBuffer && !form.selected.bufferPath) {
+    if (mode != ToolMode::Program && readWriteBuffer && !selected.bufferPath) {
         SayError() << "--read-write-buffer: this bridge does not offer the buffer transfer";
         return kExitUsage;
     }
-    RunRequest req = VerbRequest(form, mode, file, includeNvram);
-    ctx.lastRun = {form.selected.nvramOffered, req.includeNvram, mode == ToolMode::Erase};
+    RunRequest req =
+        VerbRequest(chosen.state, chosen.settings, chosen.candidateCount, mode, file, includeNvram);
+    ctx.lastRun = {selected.nvramOffered, req.includeNvram, mode == ToolMode::Erase};
     // The backup verb saves the flash as it is, whole, unless the window's
     // range is asked for (its family's backup length, the settings area left
     // out unless --include-nvram).
@@ -511,7 +461,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 
     // 4. The run: a write only after the guard's checks, question and
     // backup; a file the plan refuses is refused before all of them.
-    CliRunHost host(*view, ctx.style, form.transfer);
+    CliRunHost host(*view, ctx.style, chosen.transfer);
     host.erasing(mode == ToolMode::Erase);
     if (mode == ToolMode::Program && !decided.writes()) {
         // Nothing is written: the firmware after is the one before.
@@ -521,7 +471,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                                                           : "refused: " + decided.reason);
         switch (decided.refusal) {
         case PlanRefusal::FileDoesNotFit:
-            SayError() << file << ": " << LoadRefusal(decided.check, form.chip, file)
+            SayError() << file << ": " << LoadRefusal(decided.check, chosen.state.chip, file)
                        << "; nothing was written";
             return kExitUsage;
         case PlanRefusal::FlashRefusesFile: {
@@ -575,8 +525,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     } else {
         bool noTerminal = false;
         WritePlan plan = DescribeWrite(
-            form,
-            RequestWriteText(req, form.selected.nvramOffered,
+            chosen.state, entry.path, chosen.item,
+            RequestWriteText(req, selected.nvramOffered,
                              "write a firmware file for this chip with 'brigant-fw update FILE' before the "
                              "power is turned off"));
         plan.chip = selected.series.empty() ? "unknown" : selected.series;
@@ -588,7 +538,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::string backupFile;
         host.followJournal(&record, sameChip ? unfinished->settings : std::vector<std::uint8_t>{});
         const GuardedRun run = RunGuarded(
-            form, plan,
+            entry.path, plan,
             CliWriteGuard(ctx,
                           mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
             [&] {
@@ -641,7 +591,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                   << (settingsKept ? " (the device's settings saved before it are kept)" : "") << ".\n";
     if (outcome.result == RunOutcome::Result::Failed && mode == ToolMode::Program)
         std::cout << kVerifyAdvice << "`brigant-fw verify " << file << "`.\n";
-    AwaitReturn(session, form, outcome);
+    AwaitReturn(entry, host, outcome);
     if (outcome.result == RunOutcome::Result::Refused)
         return outcome.deviceUnanswered ? kExitFailed : kExitUsage;
     return outcome.ok() ? kExitOk : kExitFailed;
@@ -748,24 +698,19 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
             SayError() << args.file << ": " << why << "; nothing was sent to any device";
             return kExitUsage;
         }
-    WindowSession session(ctx, MessageStream(ctx));
-    TBrigantFwTool &form = session.form();
-    auto view = OpenWriteSession(ctx, session, false);
-    if (form.listedCount == 0) {
-        std::cout << "no device found\n";
-        return kExitNoDevice;
-    }
-    if (args.index >= form.listedCount)
-        return IndexOutOfRange(args.index, form.listedCount);
-    if (const int claimed =
-            ClaimBridge(ctx, form.devices[static_cast<std::size_t>(args.index < 0 ? 0 : args.index)].path);
-        claimed != kExitOk)
-        return claimed;
-    form.DeviceList.select(args.index < 0 ? 0 : args.index);
-    NoteDevice(form);
-    const SelectedBridge &selected = form.selected;
-    const DeviceEntry entry = form.selectedEntry();
-    const std::uint8_t code = form.chip.ChipTypeCode;
+    auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
+    ctx.view = view;
+    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
+    InstalledServices services;
+    services.ui(&ui);
+    ChosenBridge chosen;
+    if (const int rc = ChooseBridge(ctx, args.index, chosen); rc != kExitOk)
+        return rc;
+    NoteWriteTarget(chosen.state.chip.ChipTypeCode);
+    ReportDevice(chosen.entry.path, chosen.state.bridge.series, chosen.state.chip.ChipTypeCode);
+    const SelectedBridge &selected = chosen.state.bridge;
+    const DeviceEntry entry = chosen.entry;
+    const std::uint8_t code = chosen.state.chip.ChipTypeCode;
     view->endLine();
     PrintDeviceLine(entry.path, selected, code);
     if (!selected.supported) {
@@ -782,9 +727,10 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         SayError() << "--include-nvram: this bridge has no 4K NVRAM area to include";
         return kExitUsage;
     }
-    RunRequest req = VerbRequest(form, ToolMode::Program, args.file, args.includeNvram);
+    RunRequest req = VerbRequest(chosen.state, chosen.settings, chosen.candidateCount, ToolMode::Program,
+                                 args.file, args.includeNvram);
     req.mode = RunMode::VerifyOnly;
-    CliRunHost host(*view, ctx.style, form.transfer);
+    CliRunHost host(*view, ctx.style, chosen.transfer);
     const RunOutcome outcome = args.raw        ? RawVerify(req, entry, host, args.file, range)
                                : args.embedded ? RunEmbeddedVerify(req, entry.path, host)
                                                : RunRequested(req, entry.bus, entry.path, host);
@@ -887,14 +833,15 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
     });
 }
 
-// The plan for `file` on the bridge selected in `form`, as update FILE
+// The plan for `file` on `bridge`, as update FILE
 // decides it: Update, Current, or Skip with the reason.
-DevicePlan PlanOneFile(TBrigantFwTool &form, const std::string &file, const AllOptions &options,
+DevicePlan PlanOneFile(const ChosenBridge &bridge, const std::string &file, const AllOptions &options,
                        DevicePlan plan)
 {
-    const UpdatePlan decided = PlanUpdate(
-        SelectedBridgeState(form), form.selectedEntry(),
-        UpdateRequest(form, file, options.includeNvram, options.readWriteBuffer, options.versions));
+    const UpdatePlan decided =
+        PlanUpdate(bridge.state, bridge.entry,
+                   UpdateRequest(bridge.state, bridge.settings, bridge.candidateCount, file,
+                                 options.includeNvram, options.readWriteBuffer, options.versions));
     plan.file = file;
     plan.finishing = decided.finishing.has_value();
     plan.madeForIt = decided.madeForIt;
@@ -911,22 +858,23 @@ DevicePlan PlanOneFile(TBrigantFwTool &form, const std::string &file, const AllO
 
 } // namespace
 
-DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int index)
+DevicePlan PlanDeviceUpdate(const ChosenBridge &bridge, const AllOptions &options, int index)
 {
     DevicePlan plan;
     plan.index = index;
-    const SelectedBridge &selected = form.selected;
-    plan.path = form.selectedEntry().path;
+    const SelectedBridge &selected = bridge.state.bridge;
+    plan.path = bridge.entry.path;
     plan.chip = selected.series.empty() ? "unknown" : selected.series;
-    plan.typeCode = form.chip.ChipTypeCode;
+    plan.typeCode = bridge.state.chip.ChipTypeCode;
     plan.from = selected.version.empty() ? "unknown" : UserVersion(selected.version);
     plan.to = "unknown";
     if (options.embedded) {
         // The one-button face's verdict on the bridge, as update --embedded takes it.
-        RefreshEnd(form);
+        const OneButtonDecision decided =
+            DecideOneButton(bridge.entry, bridge.state.chip.ChipTypeCode, false);
         plan.to = UserVersion(BuiltInImageVersion());
-        const OneButtonState state = form.oneButton;
-        if (UpdateOffered(form))
+        const OneButtonState state = decided.state;
+        if (decided.buttonEnabled && state != OneButtonState::RunsFromRom)
             plan.action = DevicePlan::Action::Update;
         else if (state == OneButtonState::Current)
             plan.action = DevicePlan::Action::Current;
@@ -943,7 +891,7 @@ DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int
     DevicePlan best = plan;
     bool chosen = false;
     for (const std::string &file : options.files) {
-        const DevicePlan tried = PlanOneFile(form, file, options, plan);
+        const DevicePlan tried = PlanOneFile(bridge, file, options, plan);
         if (tried.action == DevicePlan::Action::Update)
             return tried;
         const auto rank = [](const DevicePlan &p) {

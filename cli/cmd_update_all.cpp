@@ -4,17 +4,19 @@
 // --json), follows them and reports. A worker keeps all the single update's
 // rules (backup, mounted filesystems, versions, journal, interrupts) and its
 // own program-wide state; one that crashes stops no other.
+#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "cli/json_report.h"
 #include "cli/progress_view.h"
 #include "cli/say.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
-#include "cli/window_session.h"
 #include "cli/worker_channel.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
 #include "device/bridge_lock.h"
+#include "device/enumerator.h"
+#include "forms/headless_ui.h"
 #include "image/firmware_file.h"
 #include "runtime/runtime.h"
 
@@ -548,45 +550,53 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     }
 
     // 1. Every bridge identified, and what update FILE would do with it.
-    WindowSession session(ctx, MessageStream(ctx));
-    TBrigantFwTool &form = session.form();
-    form.repairBankOnSelect = false;
-    session.open();
-    if (session.enumerationFailed())
-        SayWarning() << "the list of disks could not be read (is udev running?)";
-    if (form.listedCount == 0) {
+    // Message boxes of discovery and identification: warnings and errors,
+    // and information with --verbose.
+    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
+    InstalledServices services;
+    services.ui(&ui);
+    INI_STATE settings;
+    ReadSettings(settings);
+    const BridgeList list = DiscoverBridges();
+    const int listed = static_cast<int>(list.listed.size());
+    if (listed == 0) {
+        std::vector<DiskInterface> disks;
+        if (DiskEnumerator *enumerator = CurrentDiskEnumerator();
+            !enumerator || !enumerator->listDisks(disks))
+            SayWarning() << "the list of disks could not be read (is udev running?)";
         ReportAccessProblem(ctx.runtime);
         out << "no device found\n";
         return kExitNoDevice;
     }
     std::vector<int> chosen = options.indexes;
     for (const int index : chosen)
-        if (index >= form.listedCount)
-            return IndexOutOfRange(index, form.listedCount);
+        if (index >= listed)
+            return IndexOutOfRange(index, listed);
     if (ctx.devices.size() > 1)
         for (const std::string &device : ctx.devices) {
             int found = -1;
-            for (int i = 0; i < form.listedCount; ++i)
-                if (form.devices[static_cast<std::size_t>(i)].path == device)
+            for (int i = 0; i < listed; ++i)
+                if (list.listed[static_cast<std::size_t>(i)].entry.path == device)
                     found = i;
             if (found < 0) {
-                SayError() << "--device " << device << ": not one of the " << form.listedCount
-                           << " bridges listed";
+                SayError() << "--device " << device << ": not one of the " << listed << " bridges listed";
                 return kExitNoDevice;
             }
             chosen.push_back(found);
         }
     if (chosen.empty())
-        for (int i = 0; i < form.listedCount; ++i)
+        for (int i = 0; i < listed; ++i)
             chosen.push_back(i);
     std::sort(chosen.begin(), chosen.end());
     chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
     // Each bridge is this run's from its plan until its worker starts; one
     // another program of ours works on is left to it.
     BridgeLocks &locks = ProcessBridgeLocks();
+    ChipIdentity carried;
     for (const int index : chosen) {
         Worker w;
-        const std::string path = form.devices[static_cast<std::size_t>(index)].path;
+        const ListedBridge &bridge = list.listed[static_cast<std::size_t>(index)];
+        const std::string path = bridge.entry.path;
         if (const BridgeLocks::Attempt a = locks.take(locks.locationOf(path));
             a.taken == BridgeLocks::Taken::Busy) {
             w.plan.index = index;
@@ -597,8 +607,11 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             workers.push_back(std::move(w));
             continue;
         }
-        form.DeviceList.select(index);
-        w.plan = PlanDeviceUpdate(form, options, index);
+        ChosenBridge identified;
+        identified.settings = settings;
+        IdentifyListed(bridge, list.candidateCount, identified, carried);
+        carried = identified.state.chip;
+        w.plan = PlanDeviceUpdate(identified, options, index);
         workers.push_back(std::move(w));
     }
 

@@ -2,8 +2,8 @@
 // update --all: every listed bridge (or those --device / --index pick)
 // updated at once, one worker process per device, with one plan, one
 // question and one report.
+#include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
-#include "model/fwupdate.h"
 
 #include <cstdint>
 #include <string>
@@ -40,9 +40,9 @@ struct DevicePlan {
     bool madeForIt = false; // the file passed the match check (refused, if at all, for another reason)
 };
 
-// The plan for the bridge selected in `form` (identified already), entry
-// `index` of the device list.
-DevicePlan PlanDeviceUpdate(TBrigantFwTool &form, const AllOptions &options, int index);
+// The plan for `bridge` (identified already), entry `index` of the device
+// list. For the built-in image, asks the bridge what the one-button face asks.
+DevicePlan PlanDeviceUpdate(const ChosenBridge &bridge, const AllOptions &options, int index);
 
 // The verb: exit 0 when every update planned succeeded, 1 when any failed, 4
 // when no bridge needed one, 2 when no given file fits any.

@@ -92,7 +92,9 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
             plan.reason = "the file is larger than the flash";
         return plan;
     }
-    if (request.askDevice)
+    // An identification read that failed leaves the family itself in doubt
+    // (a flash or the disk area): the run refuses it, naming that read.
+    if (request.askDevice && RunIdentityRefusal(request.run).empty())
         if (std::string why = RunDiskAreaRefusal(request.run, entry.bus, entry.path); !why.empty()) {
             plan.refusal = PlanRefusal::AreaNotFree;
             plan.reason = std::move(why);

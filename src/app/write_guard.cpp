@@ -307,10 +307,10 @@ BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &dir
                                 form.ChipLabelEdit.text(), directory);
 }
 
-BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory)
+BackupResult BackupThroughBuffer(const std::string &path, const std::string &series, RunHost &host,
+                                 const std::string &directory)
 {
     BackupResult r;
-    const std::string path = form.selectedEntry().path;
     std::uint8_t descriptor[4] = {};
     if (!ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, descriptor, 4, PumpMessages)) {
         r.reason = "the bridge's buffer descriptor could not be read";
@@ -328,12 +328,11 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
         return r;
     }
     std::vector<std::uint8_t> flash(capacity);
-    WindowRunHost host(form);
     if (!ReadWholeFlashViaBuffer(host, path, flash.data(), capacity)) {
         r.reason = "reading the flash through the buffer path failed";
         return r;
     }
-    const std::string file = NewBackupPath(form.ChipLabelEdit.text(), path, directory, r.reason);
+    const std::string file = NewBackupPath(series, path, directory, r.reason);
     if (file.empty())
         return r;
     std::ofstream out(file, std::ios::binary);
@@ -343,6 +342,12 @@ BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &direct
     RemoveIfEmpty(file);
     r.flash = capacity;
     return r;
+}
+
+BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory)
+{
+    WindowRunHost host(form);
+    return BackupThroughBuffer(form.selectedEntry().path, form.ChipLabelEdit.text(), host, directory);
 }
 
 std::string BackupRangeText(const BackupResult &backup)

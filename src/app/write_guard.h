@@ -86,6 +86,9 @@ BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std:
 // The one-button face's backup: the flash read through the buffer path. A
 // bridge that runs from ROM has nothing to read (NothingToRead).
 BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory);
+// The same for the bridge at `path` (named after `series`), reporting through `host`.
+BackupResult BackupThroughBuffer(const std::string &path, const std::string &series, RunHost &host,
+                                 const std::string &directory);
 
 // Where a guarded write is; the command line defers interrupts while Writing.
 enum class WritePhase : std::uint8_t { Idle, Checking, BackingUp, Writing };

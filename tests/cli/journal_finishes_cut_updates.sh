@@ -120,7 +120,7 @@ rc=0
 dir="$work/rom"
 mkdir -p "$dir"
 export XDG_STATE_HOME="$dir/state"
-"$fw" --simulate quince:fault=powerloss@225 --sim-state "$dir/s" update --embedded --yes >"$dir/out" 2>&1
+"$fw" --simulate quince:fault=powerloss@217 --sim-state "$dir/s" update --embedded --yes >"$dir/out" 2>&1
 label="left in its ROM"
 "$fw" --simulate quince --sim-state "$dir/s" info --json >"$dir/out" 2>/dev/null
 with=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["runsFromRom"], (d["unfinishedUpdate"] or {}).get("finishWith"))' "$dir/out")
@@ -140,7 +140,7 @@ dir="$work/bank"
 mkdir -p "$dir"
 export XDG_STATE_HOME="$dir/state"
 label="bank damaged by the cut"
-"$fw" --simulate nutmeg:fault=powerloss@200 --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
+"$fw" --simulate nutmeg:fault=powerloss@185 --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
 "$fw" --simulate nutmeg --sim-state "$dir/s" info >"$dir/out" 2>&1
 commands=$(grep -o '`brigant-fw [^`]*`' "$dir/out" | sort -u)
 [ "$commands" = "\`brigant-fw update $work/superseded/a.bin\`" ] || fail "info names: '$commands'"
