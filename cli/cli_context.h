@@ -57,9 +57,7 @@ struct WriteOptions {
 
 // What the last write verb's run found about the bridge's settings area.
 struct RunFacts {
-    bool settingsOffered = false;  // the bridge keeps a 4K NVRAM area the user may keep
-    bool settingsIncluded = false; // the run writes (or erases) it
-    bool erase = false;
+    SettingsFate settings = SettingsFate::NotApplicable; // what the run does to the settings area
     bool diskArea = false; // the firmware store is the disk's firmware area, not a flash
 };
 

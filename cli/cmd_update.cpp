@@ -450,7 +450,13 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     }
     RunRequest req =
         VerbRequest(chosen.state, chosen.settings, chosen.candidateCount, mode, file, includeNvram);
-    ctx.lastRun = {selected.nvramOffered, req.includeNvram, mode == ToolMode::Erase};
+    // What the write does to the settings area: the plan's verdict for an
+    // update, the same decision for an erase.
+    const SettingsFate settings =
+        mode == ToolMode::Program ? decided.settings
+                                  : DecideSettings(chosen.state.chip, entry.bus, req, selected.nvramOffered);
+    ctx.lastRun = {};
+    ctx.lastRun.settings = settings;
     // The backup verb saves the flash as it is, whole, unless the window's
     // range is asked for (its family's backup length, the settings area left
     // out unless --include-nvram).
@@ -523,10 +529,11 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                       << (disk ? "disk's firmware area" : "flash")
                       << (req.includeNvram || disk ? "" : ", without the device's settings area") << "\n";
     } else {
+        ReportField("settings", SettingsFateName(settings));
         bool noTerminal = false;
         WritePlan plan = DescribeWrite(
             chosen.state, entry.path, chosen.item,
-            RequestWriteText(req, selected.nvramOffered,
+            RequestWriteText(req, settings,
                              "write a firmware file for this chip with 'brigant-fw update FILE' before the "
                              "power is turned off"));
         plan.chip = selected.series.empty() ? "unknown" : selected.series;

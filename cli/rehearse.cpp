@@ -213,10 +213,23 @@ int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<i
     if (changes.empty())
         std::cout << "  nothing in the " << store << " changes\n";
     std::string settings = "none: this bridge keeps no separate settings area";
-    if (facts.settingsOffered)
-        settings = !facts.settingsIncluded ? "kept (the 4K NVRAM area is not written)"
-                   : facts.erase           ? "erased with the rest"
-                                           : "replaced by the file's";
+    switch (facts.settings) {
+    case SettingsFate::Kept:
+        settings = "kept (the 4K NVRAM area is not written)";
+        break;
+    case SettingsFate::KeptFileHasNone:
+        settings = "kept (the file carries no settings area of its own)";
+        break;
+    case SettingsFate::Erased:
+        settings = "erased with the rest";
+        break;
+    case SettingsFate::Replaced:
+        settings = "replaced by the file's";
+        break;
+    case SettingsFate::WrittenAsIs:
+    case SettingsFate::NotApplicable:
+        break;
+    }
     std::cout << "  settings: " << settings << "\n"
               << "  commands: " << counted.commands << " (" << counted.dataOut << " with data out)\n"
               << "  expected duration: " << Seconds(clock.nowMs()) << " (the twin's simulated time)\n"

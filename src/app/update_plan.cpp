@@ -4,6 +4,7 @@
 #include "app/next_step.h"
 #include "app/run_dispatch.h"
 #include "image/chip_types.h"
+#include "update/register/register_update.h"
 
 namespace brigant
 {
@@ -20,12 +21,61 @@ UpdatePlan AlreadyInstalled(UpdatePlan plan, const std::string &file)
 
 } // namespace
 
+SettingsFate DecideSettings(const ChipIdentity &chip, BusKind bus, const RunRequest &req, bool nvramOffered)
+{
+    const bool erase = req.mode == RunMode::EraseOnly;
+    RunInputs in;
+    in.chip = chip;
+    in.bus = bus;
+    in.serviceMode = erase;
+    // The probe's answer that lets a code take the SST path: that path
+    // writes (or erases) the whole flash whatever the check box says.
+    in.xdataProbe = 1;
+    const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
+    if (procedure == UpdateProcedure::UpdateBlockwiseSst)
+        return erase ? SettingsFate::Erased : SettingsFate::Replaced;
+    // The firmware-assisted erase keeps the area by the box, shown or not.
+    if (nvramOffered || (erase && FamilyOf(procedure) == UpdateFamily::Assisted)) {
+        if (!req.includeNvram)
+            return SettingsFate::Kept;
+        if (erase)
+            return SettingsFate::Erased;
+        // The block-wise update takes the file's area only when it has one.
+        if (procedure == UpdateProcedure::UpdateBlockwise &&
+            HasNvramArea(chip.ChipTypeCode, req.firmwareFile) != 1)
+            return SettingsFate::KeptFileHasNone;
+        return SettingsFate::Replaced;
+    }
+    if (ChipTypeOf(chip.ChipTypeCode).bufferPath && !erase)
+        return SettingsFate::WrittenAsIs;
+    return SettingsFate::NotApplicable;
+}
+
+const char *SettingsFateName(SettingsFate fate)
+{
+    switch (fate) {
+    case SettingsFate::Kept:
+    case SettingsFate::KeptFileHasNone:
+        return "kept";
+    case SettingsFate::Replaced:
+        return "replaced";
+    case SettingsFate::Erased:
+        return "erased";
+    case SettingsFate::WrittenAsIs:
+        return "written as it is";
+    case SettingsFate::NotApplicable:
+        break;
+    }
+    return "none";
+}
+
 UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
 {
     UpdatePlan plan;
     const SelectedBridge &bridge = state.bridge;
     const std::uint8_t code = state.chip.ChipTypeCode;
     plan.from = bridge.version;
+    plan.settings = DecideSettings(state.chip, entry.bus, request.run, bridge.nvramOffered);
     if (!bridge.supported) {
         plan.refusal = PlanRefusal::NotSupported;
         plan.reason = "this bridge cannot be updated (chip type code " + std::to_string(code) + ")";

@@ -21,6 +21,22 @@ struct VersionOptions {
     bool allowOlder = false;     // write an older version
 };
 
+// What a write does to the device's settings (its 4K NVRAM area).
+enum class SettingsFate : std::uint8_t {
+    Kept,            // the area is not written
+    KeptFileHasNone, // kept: the file carries no settings area of its own to take
+    Replaced,        // by the file's
+    Erased,          // with the rest of the flash
+    WrittenAsIs,     // the file goes as it is: no area is kept apart
+    NotApplicable,   // the chip keeps no separate settings area
+};
+// Decided by the procedure the request runs on this chip and bus, as the
+// procedure itself treats the area; `nvramOffered` is whether the bridge lets
+// the user choose ("Include 4K NVRAM" shown).
+SettingsFate DecideSettings(const ChipIdentity &chip, BusKind bus, const RunRequest &req, bool nvramOffered);
+// "kept", "replaced", "erased", "written as it is" or "none" (the JSON's words).
+const char *SettingsFateName(SettingsFate fate);
+
 enum class PlanAction : std::uint8_t {
     Write,       // the file goes to the flash
     Finish,      // the file of a cut write goes to the flash again, finishing it
@@ -64,6 +80,7 @@ struct UpdatePlan {
     // the versions waived: it takes a file only while it runs another version.
     bool reinstallRefused = false;
     std::optional<JournalEntry> finishing; // the cut write of this file that the update finishes
+    SettingsFate settings = SettingsFate::NotApplicable; // what the write does to the settings area
     bool writes() const { return action == PlanAction::Write || action == PlanAction::Finish; }
 };
 

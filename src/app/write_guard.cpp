@@ -7,6 +7,7 @@
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
 #include "app/update_journal.h"
+#include "app/update_plan.h"
 #include "app/window_journal.h"
 #include "app/window_run.h"
 #include "bridge/buffer_commands.h"
@@ -165,36 +166,24 @@ constexpr const char *kSettingsReplaced =
 constexpr const char *kSettingsErased = "The device's settings (its 4K NVRAM area) will be erased.";
 constexpr const char *kSettingsKept = "The device's settings (its 4K NVRAM area) are kept.";
 
-// What the Run button's write does to the device's settings area, as the
-// procedure it chooses decides it.
-std::string RunButtonSettingsText(TBrigantFwTool &form, const RunRequest &req)
+// What the Run button's write does to the device's settings area, in the
+// window's words.
+std::string SettingsText(SettingsFate fate)
 {
-    const bool erase = req.mode == RunMode::EraseOnly;
-    RunInputs in;
-    in.chip = form.chip;
-    in.bus = form.selectedEntry().bus;
-    in.serviceMode = erase;
-    // The probe's answer that lets a code take the SST path: that path
-    // writes (or erases) the whole flash whatever the check box says.
-    in.xdataProbe = 1;
-    const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
-    if (procedure == UpdateProcedure::UpdateBlockwiseSst)
-        return erase ? kSettingsErased : kSettingsReplaced;
-    const ChipType &row = ChipTypeOf(form.chip.ChipTypeCode);
-    // The firmware-assisted erase keeps the area by the box, shown or not.
-    if (form.NVRAMCheck.visible() || (erase && FamilyOf(procedure) == UpdateFamily::Assisted)) {
-        if (!req.includeNvram)
-            return kSettingsKept;
-        if (erase)
-            return kSettingsErased;
-        // The block-wise update takes the file's area only when it has one.
-        if (procedure == UpdateProcedure::UpdateBlockwise &&
-            HasNvramArea(form.chip.ChipTypeCode, req.firmwareFile) != 1)
-            return std::string(kSettingsKept) + " The file carries no settings area of its own.";
+    switch (fate) {
+    case SettingsFate::Kept:
+        return kSettingsKept;
+    case SettingsFate::KeptFileHasNone:
+        return std::string(kSettingsKept) + " The file carries no settings area of its own.";
+    case SettingsFate::Replaced:
         return kSettingsReplaced;
-    }
-    if (row.bufferPath && !erase)
+    case SettingsFate::Erased:
+        return kSettingsErased;
+    case SettingsFate::WrittenAsIs:
         return "The file is written as it is: no settings area of the device is kept apart.";
+    case SettingsFate::NotApplicable:
+        break;
+    }
     return "\"Include 4K NVRAM\" does not apply to this chip.";
 }
 
@@ -206,7 +195,8 @@ WritePlan RunButtonPlan(TBrigantFwTool &form)
     const RunRequest req = RequestFromWindow(form);
     if (req.mode == RunMode::Update)
         plan.newVersion = FirmwareFileVersion(req.firmwareFile, form.chip.ChipTypeCode);
-    plan.settings = RunButtonSettingsText(form, req);
+    plan.settings =
+        SettingsText(DecideSettings(form.chip, form.selectedEntry().bus, req, form.NVRAMCheck.visible()));
     return plan;
 }
 

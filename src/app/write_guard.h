@@ -19,6 +19,7 @@ namespace brigant
 
 class TBrigantFwTool;
 struct BridgeState;
+enum class SettingsFate : std::uint8_t;
 
 // What the user is shown before a write.
 struct WritePlan {
@@ -156,12 +157,12 @@ GuardedRun RunGuarded(const std::string &path, const WritePlan &plan, const Writ
 // Whether the Run button, with the window's check boxes as they are, writes
 // (program or erase) rather than only backing up.
 bool RunButtonWrites(const TBrigantFwTool &form);
-// What a run of `req` writes, for the plan (`nvramOffered`: the bridge lets the
-// user keep its NVRAM area).
-std::string RequestWriteText(const RunRequest &req, bool nvramOffered);
+// What a run of `req` writes, for the plan; `settings` is what it does to the
+// device's settings area (DecideSettings), named when the area is kept.
+std::string RequestWriteText(const RunRequest &req, SettingsFate settings);
 // The same, where an erase says how to bring the bridge back in `wayBack`
 // (the window names its own controls; a command line names its command).
-std::string RequestWriteText(const RunRequest &req, bool nvramOffered, const std::string &wayBack);
+std::string RequestWriteText(const RunRequest &req, SettingsFate settings, const std::string &wayBack);
 // What the Run button would write, for the plan.
 std::string RunButtonWriteText(const TBrigantFwTool &form);
 

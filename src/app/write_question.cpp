@@ -1,5 +1,6 @@
 #include "app/write_guard.h"
 
+#include "app/update_plan.h"
 #include "app/window_run.h"
 #include "image/firmware_version.h"
 #include "model/fwupdate.h"
@@ -7,15 +8,15 @@
 namespace brigant
 {
 
-std::string RequestWriteText(const RunRequest &req, bool nvramOffered)
+std::string RequestWriteText(const RunRequest &req, SettingsFate settings)
 {
     return RequestWriteText(
-        req, nvramOffered,
+        req, settings,
         "load a firmware file for this chip (or the backup made now) and press Run before the "
         "power is turned off");
 }
 
-std::string RequestWriteText(const RunRequest &req, bool nvramOffered, const std::string &wayBack)
+std::string RequestWriteText(const RunRequest &req, SettingsFate settings, const std::string &wayBack)
 {
     if (req.mode == RunMode::EraseOnly)
         return std::string("erase the flash") + (req.includeNvram ? ", NVRAM area included" : "") +
@@ -23,13 +24,16 @@ std::string RequestWriteText(const RunRequest &req, bool nvramOffered, const std
                "to it. To bring it back, " +
                wayBack;
     return "the firmware file " + req.firmwareFile +
-           (nvramOffered && !req.includeNvram ? " (the device's NVRAM area kept)" : "");
+           (settings == SettingsFate::Kept || settings == SettingsFate::KeptFileHasNone
+                ? " (the device's NVRAM area kept)"
+                : "");
 }
 
 std::string RunButtonWriteText(const TBrigantFwTool &form)
 {
     const RunRequest req = RequestFromWindow(form);
-    std::string text = RequestWriteText(req, form.NVRAMCheck.visible());
+    std::string text = RequestWriteText(
+        req, DecideSettings(form.chip, form.selectedEntry().bus, req, form.NVRAMCheck.visible()));
     // The backup box counts with "RD Version" only: without it Run updates.
     if (req.mode == RunMode::Update && form.BackupFWCheckBox.checked())
         text += ". This is not a backup: \"Backup Old Firmware Only\" takes effect with \"RD Version\" "

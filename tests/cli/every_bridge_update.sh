@@ -6,7 +6,9 @@
 # firmware shows. `verify FILE` says the flash differs before the update and
 # holds the file after it, and changes nothing in the simulated state.
 # Where the update keeps the device's settings (NVRAM), the
-# flash bytes there are seeded with random data first and must be unchanged.
+# flash bytes there are seeded with random data first and must be unchanged,
+# and the update's JSON says "kept" exactly where that is the 4 KiB settings
+# area.
 # Usage: every_bridge_update.sh BRIGANT_FW BRIGANT_SIM_IMAGE
 set -euo pipefail
 fw=$1
@@ -27,6 +29,19 @@ kept_bytes() {
         od -An -v -tx1 -j $((${range%+*})) -N $((${range#*+})) "$file" | tr -d ' \n'
         echo
     done
+}
+
+# From the first kept byte to the last: 4096 where the kept ranges are the
+# device's 4 KiB settings (NVRAM) area; the register-level families keep a
+# smaller record of their own, which is not that area.
+kept_span() {
+    local range first="" end=0
+    [ "$1" = - ] && { echo 0; return; }
+    for range in $1; do
+        [ -n "$first" ] || first=$((${range%+*}))
+        end=$((${range%+*} + ${range#*+}))
+    done
+    echo $((end - first))
 }
 
 # The flash and disk files of a simulated state, summed: what a read-only verb
@@ -69,7 +84,10 @@ for row in "${cases[@]}"; do
 
     verified_before=$(verify_row)
     status=0
-    XDG_STATE_HOME="$dir/state" "$fw" --simulate "$device" --sim-state "$dir/D" update --yes "$dir/fw.bin" >"$dir/out" 2>&1 || status=$?
+    XDG_STATE_HOME="$dir/state" "$fw" --simulate "$device" --sim-state "$dir/D" update --json --yes "$dir/fw.bin" \
+        >"$dir/json" 2>"$dir/out" || status=$?
+    # What the plan said of the settings area, against what the write did.
+    settings=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1])).get("settings"))' "$dir/json" 2>&1)
     now=$("$fw" --simulate "$device" --sim-state "$dir/D" --verbose info 2>/dev/null | version_of)
     ran=$((ran + 1))
     outcome=ok
@@ -82,6 +100,8 @@ for row in "${cases[@]}"; do
         outcome="version after the update '$now', expected '$want' (was '$old')"
     elif [ "$kept" != - ] && [ "$(kept_bytes "$dir/D/flash.bin" "$kept")" != "$before" ]; then
         outcome="the settings area ($kept) changed"
+    elif [ "$([ "$(kept_span "$kept")" = 4096 ] && echo kept)" != "$([ "$settings" = kept ] && echo kept)" ]; then
+        outcome="the update said its settings area is '$settings'; the row keeps '$kept'"
     elif [ "$verified_before" != 1 ] || [ "$(verify_row)" != 0 ]; then
         outcome="verify: $verified_before before the update (1 expected), not 0 after it: $(grep -h 'VERIFIED\|DIFFERS\|error' "$dir/verify" | tr '\n' ' ')"
     fi
