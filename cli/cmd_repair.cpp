@@ -2,6 +2,7 @@
 // is selected, asked for on purpose: the damaged firmware bank is written
 // over with the valid one and read back.
 #include "app/installed_services.h"
+#include "app/update_journal.h"
 #include "app/write_guard.h"
 #include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
@@ -15,6 +16,7 @@
 #include "image/chip_types.h"
 
 #include <CLI/CLI.hpp>
+#include <ctime>
 #include <iostream>
 #include <memory>
 
@@ -83,6 +85,11 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     view->endLine();
     if (run.backedUp && run.backup.outcome == BackupResult::Outcome::Saved)
         ReportBackup(run.backup.file, run.backup.saved, run.backup.area);
+    // Both banks hold the same valid firmware again: a cut write that left
+    // one damaged is over (its file is not on the flash; writing it again
+    // is a new update).
+    if (repaired == 1)
+        FinishJournalEntries(BridgeJournalKey(path), std::time(nullptr), "repair");
     ReportStatus(repaired == 1 ? "repaired" : "not repaired");
     if (const int stopped = ReportGuard(run, path, noTerminal); stopped >= 0)
         return stopped;

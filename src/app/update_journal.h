@@ -33,7 +33,8 @@ struct JournalEntry {
     // How it was closed: empty when its own write was read back and matched
     // (finished); "superseded" when a write of something else was verified
     // on the bridge afterwards; "recover" when `recover` brought the
-    // bridge's firmware back.
+    // bridge's firmware back; "repair" when `repair` made both firmware
+    // banks valid again.
     std::string closedBy;
     bool open() const { return finished == 0; }
 };
@@ -101,8 +102,8 @@ std::string FinishingCommand(const JournalEntry &entry);
 // write on it supersedes them); false when one could not be written.
 bool FinishJournalEntries(const std::string &key, std::time_t when,
                           const std::string &closedBy = "superseded");
-// "finished and verified", "superseded by a later write", "closed by recover",
-// or "NOT FINISHED" for an open entry.
+// "finished and verified", "superseded by a later write", "closed by recover"
+// (or repair), or "NOT FINISHED" for an open entry.
 std::string JournalStateText(const JournalEntry &entry);
 // After a write of `entry` ended: a verified one finishes it (and every other
 // open entry of the bridge); a refusal wrote nothing, so a new entry goes; a

@@ -151,4 +151,18 @@ print(d["damagedBank"], s["kind"], s["command"] == d["unfinishedUpdate"]["finish
 "$fw" --simulate nutmeg --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >"$dir/out" 2>&1 || fail "the step exits $?"
 "$fw" --simulate nutmeg --sim-state "$dir/s" verify "$work/superseded/a.bin" >"$dir/out" 2>&1 || fail "verify after the step"
 [ "$failed" -eq 0 ] && echo "ok: a cut that damages a bank has one next step, and it ends verified"
+
+# The same cut, ended by `repair` instead: the entry is closed by it and
+# nothing warns of the cut any more.
+dir="$work/repaired"
+mkdir -p "$dir"
+export XDG_STATE_HOME="$dir/state"
+label="bank repaired after the cut"
+"$fw" --simulate nutmeg:fault=powerloss@185 --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
+"$fw" --simulate nutmeg --sim-state "$dir/s" repair --yes >"$dir/out" 2>&1 || fail "repair exits $?"
+states=$("$fw" history --json | python3 -c 'import json,sys; print(" ".join(e["state"] for e in json.load(sys.stdin)["entries"]))')
+[ "$states" = repair ] || fail "journal states after the repair: '$states'"
+"$fw" --simulate nutmeg --sim-state "$dir/s" info >"$dir/out" 2>&1
+! grep -q "did not finish" "$dir/out" || fail "info still warns of the cut after the repair"
+[ "$failed" -eq 0 ] && echo "ok: a repair after a cut closes its entry"
 exit "$failed"
