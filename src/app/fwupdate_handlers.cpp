@@ -5,6 +5,7 @@
 #include "app/file_verdict.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
+#include "app/recover_bridge.h"
 #include "app/run_dispatch.h"
 #include "app/selection.h"
 #include "app/settings.h"
@@ -256,6 +257,22 @@ void LoadBtnClick(TBrigantFwTool &form)
                                   : why;
         form.UpdateBtn.setEnabled(false);
         ShowFileRefusal(form, why);
+        return;
+    }
+    if (form.selected.runsFromRom) {
+        // A bridge in its ROM runs no firmware to ask: the file is checked as
+        // the recovery checks it, and Run writes it to bring the firmware back.
+        const RecoverPlan plan = PlanRecover(form.selectedEntry().path, form.chip.ChipTypeCode, *chosen);
+        if (plan.refusal == RecoverPlan::Refusal::None) {
+            form.lastLoad = LoadResult::Accepted;
+            form.UpdateBtn.setEnabled(true);
+            form.StatusEdit.setText(
+                "The bridge runs from its ROM: Run writes this file to bring its firmware back.");
+        } else {
+            form.lastLoad = LoadResult::Refused;
+            form.lastLoadReason = plan.reason;
+            ShowFileRefusal(form, plan.reason);
+        }
         return;
     }
     const LoadCheck check = CheckWithRunningBridge(*chosen, form.selectedEntry().path);

@@ -57,10 +57,7 @@ GuardedRun GuardedRecover(TBrigantFwTool &form, WriteGuard guard)
     if (plan.refusal != RecoverPlan::Refusal::None) {
         form.YesBtn.setEnabled(false);
         form.devpnl.setCaption("Nothing was written: " + plan.reason);
-        GuardedRun refused;
-        refused.stop = GuardedRun::Stop::FileRefused;
-        refused.refusal = plan.reason;
-        return refused;
+        return GuardedRun::Stopped(GuardedRun::Stop::FileRefused, plan.reason);
     }
     guard.backup = false;
     guard.rehearse = nullptr;
@@ -102,9 +99,7 @@ GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
     if (held.busy()) {
         form.YesBtn.setEnabled(false);
         form.devpnl.setCaption(BusyText(*held.busy()));
-        GuardedRun refused;
-        refused.stop = GuardedRun::Stop::Busy;
-        return refused;
+        return GuardedRun::Stopped(GuardedRun::Stop::Busy);
     }
     if (form.oneButton == OneButtonState::RunsFromRom) {
         const GuardedRun run = GuardedRecover(form, guard);

@@ -190,6 +190,11 @@ void UpdateBtnCheck(TBrigantFwTool &form)
                                          ? "; its file is loaded: Run finishes it."
                                          : "; the same update finishes it.") +
                                     (open->backup.empty() ? "" : "  Backup of the flash: " + open->backup));
+    // A bridge in its ROM runs no firmware: Run with its firmware file
+    // brings it back (the recovery), which the status line says before all.
+    if (!form.updateRunning && CurrentWritePhase() == WritePhase::Idle && state.runs == BridgeRuns::Rom)
+        form.StatusEdit.setText("Warning: the bridge runs from its ROM (an update was cut short): load its "
+                                "firmware file and press Run to bring its firmware back.");
     if (form.StatusEdit.text().empty() && !form.lastBackup.text.empty() &&
         form.lastBackup.bridge == BridgeJournalKey(path))
         form.StatusEdit.setText(form.lastBackup.text);

@@ -5,6 +5,7 @@
 #include "app/file_verdict.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
+#include "app/recover_bridge.h"
 #include "app/run_dispatch.h"
 #include "app/update_journal.h"
 #include "app/update_plan.h"
@@ -522,6 +523,51 @@ WriteGuard WindowWriteGuard()
     return guard;
 }
 
+namespace
+{
+
+// Run on a bridge that runs from its ROM, with its firmware file loaded: the
+// recovery `recover FILE` runs, with the same question. There is no flash to
+// back up, and nothing to rehearse it on.
+GuardedRun GuardedRecoverWithFile(TBrigantFwTool &form, WriteGuard guard, const std::string &file)
+{
+    const std::string path = form.selectedEntry().path;
+    const RecoverPlan plan = PlanRecover(path, form.chip.ChipTypeCode, file);
+    if (plan.refusal != RecoverPlan::Refusal::None) {
+        form.UpdateBtn.setEnabled(false);
+        form.StatusEdit.setText(std::string(kFileRefusedText) + plan.reason + "; nothing was written.");
+        return GuardedRun::Stopped(GuardedRun::Stop::FileRefused, plan.reason);
+    }
+    guard.backup = false;
+    guard.rehearse = nullptr;
+    const GuardedRun run =
+        RunGuarded(form, DescribeWrite(form, plan.writes), guard, nullptr, [&form, &plan, &path] {
+            form.UpdateBtn.setEnabled(false);
+            form.ExitBtn.setEnabled(false);
+            form.updateRunning = 1;
+            RunRequest req = RequestFromWindow(form);
+            req.readWriteBuffer = true;
+            req.serial.write = false;
+            WindowRunHost host(form);
+            const RecoverResult result =
+                RecoverBridge(req, host, path, plan, [&form] { return form.selectedEntry().path; });
+            form.lastRun = {};
+            form.lastRun.result = result.ok() ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
+            if (!result.ok())
+                form.lastRun.reason = RecoverFailureText(result);
+            form.StatusEdit.setText(result.ok()
+                                        ? path + " runs its firmware again."
+                                        : "The recovery failed: " + RecoverFailureText(result) +
+                                              ". Turn the bridge's power off and on, then press Run again.");
+            form.updateRunning = 0;
+            form.ExitBtn.setEnabled(true);
+        });
+    TellStop(form, run);
+    return run;
+}
+
+} // namespace
+
 GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {
     // The bridge is the window's from the first command of the run to the
@@ -530,20 +576,18 @@ GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
     if (held.busy()) {
         form.UpdateBtn.setEnabled(false);
         form.StatusEdit.setText(BusyText(*held.busy()) + "; nothing was started.");
-        GuardedRun refused;
-        refused.stop = GuardedRun::Stop::Busy;
-        return refused;
+        return GuardedRun::Stopped(GuardedRun::Stop::Busy);
     }
+    // A bridge in its ROM takes no update: its firmware is brought back.
+    if (RequestFromWindow(form).mode == RunMode::Update && form.selected.runsFromRom)
+        return GuardedRecoverWithFile(form, guard, form.FwFilenameEdit.text());
     // A file `update FILE` would refuse is never written from here either,
     // however Run came to be enabled: nothing is sent, and the status says why.
     if (RequestFromWindow(form).mode == RunMode::Update)
         if (const std::string why = FileRefusalForSelected(form, form.FwFilenameEdit.text()); !why.empty()) {
             form.UpdateBtn.setEnabled(false);
             form.StatusEdit.setText(std::string(kFileRefusedText) + why + "; nothing was written.");
-            GuardedRun refused;
-            refused.stop = GuardedRun::Stop::FileRefused;
-            refused.refusal = why;
-            return refused;
+            return GuardedRun::Stopped(GuardedRun::Stop::FileRefused, why);
         }
     // Nothing to back up or ask about when Run refuses the file anyway.
     if (!RunButtonWrites(form) ||

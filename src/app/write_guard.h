@@ -142,6 +142,14 @@ struct GuardedRun {
     BackupResult backup;
     bool backedUp = false;
     std::string rehearsalReason; // RehearsalFailed: why
+    // A run stopped before anything was sent, for `stop` (`why`: FileRefused's reason).
+    static GuardedRun Stopped(Stop stop, std::string why = {})
+    {
+        GuardedRun run;
+        run.stop = stop;
+        run.refusal = std::move(why);
+        return run;
+    }
 };
 
 // The guard around one write: mounted check, confirmation, backup

@@ -3,13 +3,12 @@
 // forced anyway sends the bridge nothing. One row per updatable family.
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
+#include "next_modal.h"
 #include "sim/simulation.h"
 #include "sim_files.h"
 
 #include <QApplication>
 #include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -24,37 +23,6 @@ using namespace brigant::gui;
 
 namespace
 {
-
-// While it lives, the file dialog picks `file` and every message box is
-// closed with its default button; the boxes' texts are kept.
-class ModalAnswers
-{
-  public:
-    explicit ModalAnswers(const QString &file) : file_(file)
-    {
-        QObject::connect(&poll_, &QTimer::timeout, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-                // The file chosen; where the dialog has not listed it yet, its
-                // name typed, as a user would.
-                dialog->selectFile(file_);
-                if (dialog->selectedFiles().value(0) != file_)
-                    if (auto *name = dialog->findChild<QLineEdit *>("fileNameEdit"))
-                        name->setText(file_);
-                static_cast<QDialog *>(dialog)->accept();
-            } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-                said += box->text() + "\n";
-                box->done(QMessageBox::Ok);
-            }
-        });
-        poll_.start(10);
-    }
-    QString said;
-
-  private:
-    QString file_;
-    QTimer poll_;
-};
 
 TEST(ForeignFile, NeverWrittenFromTheWindow)
 {
@@ -95,7 +63,7 @@ TEST(ForeignFile, NeverWrittenFromTheWindow)
             auto *run = qobject_cast<QPushButton *>(app.view().widgetFor("UpdateBtn"));
             ASSERT_TRUE(load && run);
             {
-                ModalAnswers answers(QString::fromStdString(fw));
+                test::ModalAnswers answers(QString::fromStdString(fw));
                 QTest::mouseClick(load, Qt::LeftButton);
             }
             app.view().syncWindow();
@@ -115,7 +83,7 @@ TEST(ForeignFile, NeverWrittenFromTheWindow)
             form.UpdateBtn.setEnabled(true);
             app.view().syncWindow();
             {
-                ModalAnswers answers(QString::fromStdString(fw));
+                test::ModalAnswers answers(QString::fromStdString(fw));
                 QTest::mouseClick(run, Qt::LeftButton);
                 EXPECT_TRUE(answers.said.isEmpty()) << answers.said.toStdString();
             }

@@ -4,6 +4,7 @@
 #include "app/device_change.h"
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
+#include "next_modal.h"
 #include "sim/chip_presets.h"
 #include "sim/presets.h"
 #include "sim_files.h"
@@ -202,6 +203,55 @@ TEST(WindowJournal, ACutRunSaysTheWayForwardAndTheWindowOffersToFinishIt)
     EXPECT_EQ(Bytes(dir.filePath("cut/flash.bin")), Bytes(dir.filePath("clean/flash.bin")));
     for (const std::string &line : finished)
         EXPECT_EQ(line.find("did not finish"), std::string::npos) << line;
+}
+
+// A code 15-18 bridge left in its ROM (a flash without firmware): Load File
+// takes its firmware file (and refuses another chip's), and Run brings it
+// back as `recover FILE` does, instead of sending its user to a terminal.
+TEST(WindowJournal, ABridgeInItsRomIsBroughtBackByRunWithItsFile)
+{
+    QTemporaryDir dir;
+    const std::string fw = test::WritePresetFile(dir, "fw.bin", "pine:version=3.0,exttext=2345");
+    const std::string foreign = test::WritePresetFile(dir, "foreign.bin", "quince:version=3.0,exttext=2345");
+    ASSERT_FALSE(fw.empty() || foreign.empty());
+    GuiSession session;
+    GuiOptions options;
+    options.simulate = {"pine:blank=1"};
+    options.simState = dir.filePath("rom").toStdString();
+    std::string error;
+    ASSERT_TRUE(session.start(options, error)) << error;
+    FwToolApp app(session, Face::Advanced);
+    app.create();
+    app.show();
+    TBrigantFwTool &form = app.form();
+    auto *load = qobject_cast<QPushButton *>(app.view().widgetFor("LoadBtn"));
+    auto *run = qobject_cast<QPushButton *>(app.view().widgetFor("UpdateBtn"));
+    ASSERT_TRUE(load && run);
+    EXPECT_NE(form.StatusEdit.text().find("load its firmware file and press Run"), std::string::npos)
+        << form.StatusEdit.text();
+    for (const std::string &file : {foreign, fw}) {
+        test::ModalAnswers answers(QString::fromStdString(file));
+        QTest::mouseClick(load, Qt::LeftButton);
+        if (file == foreign) {
+            EXPECT_EQ(form.lastLoad, LoadResult::Refused) << form.StatusEdit.text();
+        }
+    }
+    EXPECT_EQ(form.lastLoad, LoadResult::Accepted) << form.StatusEdit.text();
+    EXPECT_NE(form.StatusEdit.text().find("ROM"), std::string::npos) << form.StatusEdit.text();
+    app.view().syncWindow();
+    ASSERT_TRUE(run->isEnabled());
+    {
+        test::AnswerEveryBox yes;
+        QTest::mouseClick(run, Qt::LeftButton);
+    }
+    EXPECT_TRUE(form.lastRun.ok()) << form.lastRun.reason;
+    QTest::mouseClick(qobject_cast<QPushButton *>(app.view().widgetFor("RefreshBtn")), Qt::LeftButton);
+    EXPECT_EQ(form.StatusEdit.text().find("ROM"), std::string::npos) << form.StatusEdit.text();
+    app.view().close();
+    ASSERT_TRUE(session.saveSimState(error)) << error;
+    // The flash holds the file from its start, as the command line's recovery leaves it.
+    const QByteArray file = Bytes(QString::fromStdString(fw));
+    EXPECT_EQ(Bytes(dir.filePath("rom/flash.bin")).left(file.size()), file);
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // exec(): the dialog's own event loop runs the poll.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStringList>
 #include <QTimer>
@@ -45,6 +47,37 @@ class AnswerEveryBox
     QStringList texts;
 
   private:
+    QTimer poll_;
+};
+
+// While it lives, the file dialog picks `file` and every message box is
+// closed with its default button; the boxes' texts are kept.
+class ModalAnswers
+{
+  public:
+    explicit ModalAnswers(const QString &file) : file_(file)
+    {
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+                // The file chosen; where the dialog has not listed it yet, its
+                // name typed, as a user would.
+                dialog->selectFile(file_);
+                if (dialog->selectedFiles().value(0) != file_)
+                    if (auto *name = dialog->findChild<QLineEdit *>("fileNameEdit"))
+                        name->setText(file_);
+                static_cast<QDialog *>(dialog)->accept();
+            } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                said += box->text() + "\n";
+                box->done(QMessageBox::Ok);
+            }
+        });
+        poll_.start(10);
+    }
+    QString said;
+
+  private:
+    QString file_;
     QTimer poll_;
 };
 
