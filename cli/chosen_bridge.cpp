@@ -9,16 +9,20 @@
 namespace brigant::cli
 {
 
+void WarnWhenDisksUnlisted()
+{
+    std::vector<DiskInterface> disks;
+    if (DiskEnumerator *enumerator = CurrentDiskEnumerator(); !enumerator || !enumerator->listDisks(disks))
+        SayWarning() << "the list of disks could not be read (is udev running?)";
+}
+
 int ChooseBridge(CliContext &ctx, int index, ChosenBridge &chosen)
 {
     ReadSettings(chosen.settings);
     const BridgeList list = DiscoverBridges();
     const int listed = static_cast<int>(list.listed.size());
     if (listed == 0) {
-        std::vector<DiskInterface> disks;
-        if (DiskEnumerator *enumerator = CurrentDiskEnumerator();
-            !enumerator || !enumerator->listDisks(disks))
-            SayWarning() << "the list of disks could not be read (is udev running?)";
+        WarnWhenDisksUnlisted();
         if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
             SayError() << "no disk behind a supported bridge was found";
         return kExitNoDevice;

@@ -22,6 +22,10 @@ struct ChosenBridge {
     INI_STATE settings;     // the settings file, read as the window reads it
 };
 
+// Says that the platform's list of disks could not be read, when it could not
+// (discovery found no bridge: the list may be why).
+void WarnWhenDisksUnlisted();
+
 // kExitOk with `chosen` filled; else the exit status, after saying why (no
 // bridge, an index out of range, a bridge another program holds, a bridge
 // that stopped answering while it was identified).

@@ -4,19 +4,18 @@
 #include "app/check_report.h"
 #include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
-#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/update_journal.h"
 #include "bridge/chip_commands.h"
 #include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
+#include "cli/message_boxes.h"
 #include "cli/say.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
 #include "common/clock.h"
 #include "common/hex.h"
 #include "device/transport.h"
-#include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
 #include "image/firmware_file.h"
 #include "update/assisted/embedded_images.h"
@@ -62,9 +61,7 @@ UpdateVerdict DeviceVerdict(const std::string &file)
         v.text = "refused: " + why;
         return v;
     }
-    forms::HeadlessUi ui(ProgramClock(), nullptr, &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(nullptr, &std::cerr);
     ChosenBridge bridge;
     ReadSettings(bridge.settings);
     const BridgeList list = DiscoverBridges();

@@ -4,9 +4,9 @@
 // show.
 #include "app/bridge_state.h"
 #include "app/device_list.h"
-#include "app/installed_services.h"
 #include "bridge/flash_commands.h"
 #include "cli/cli_context.h"
+#include "cli/message_boxes.h"
 #include "cli/say.h"
 #include "cli/user_text.h"
 #include "cli/window_view.h"
@@ -14,7 +14,6 @@
 #include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/transport.h"
-#include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
 #include "sim/sim_backend.h"
@@ -160,9 +159,7 @@ bool WentAway(const std::string &path)
 int RunInfo(CliContext &ctx, const InfoArgs &a)
 {
     // Message boxes are printed as they appear (warnings and errors to standard error).
-    forms::HeadlessUi ui(ProgramClock(), a.json ? nullptr : &std::cout, &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(a.json ? nullptr : &std::cout, &std::cerr);
 
     const bool discover = ctx.device.empty() && CurrentDiskEnumerator() != nullptr;
     Target target;

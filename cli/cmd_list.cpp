@@ -3,10 +3,10 @@
 // points, and what the built-in image would do for the first of them.
 #include "app/bridge_state.h"
 #include "app/device_list.h"
-#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/settings.h"
 #include "cli/cli_context.h"
+#include "cli/message_boxes.h"
 #include "cli/say.h"
 #include "cli/user_text.h"
 #include "cli/window_view.h"
@@ -216,9 +216,7 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     }
     // Message boxes are printed as they appear; with --json they go into the document.
     // Warnings and errors go to standard error either way.
-    forms::HeadlessUi ui(ProgramClock(), a.json ? nullptr : &std::cout, &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(a.json ? nullptr : &std::cout, &std::cerr);
 
     // The settings file is read as the window reads it (a bad value is said).
     INI_STATE settings;
@@ -246,7 +244,7 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     const WindowListView *view = window ? &*window : nullptr;
 
     if (a.json)
-        std::cout << JsonText(DocumentOf(verdict, entries, ui.messages(), view, offered));
+        std::cout << JsonText(DocumentOf(verdict, entries, boxes.ui().messages(), view, offered));
     else
         PrintText(std::cout, verdict, entries, view, offered, ctx.style);
     if (!entries.empty()) {

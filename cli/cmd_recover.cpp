@@ -3,7 +3,6 @@
 // goes to the bridge's RAM, then the image (the built-in update image, or a
 // FILE) to the flash; the flash is read back, the bridge reset, and the
 // firmware it then runs is checked.
-#include "app/installed_services.h"
 #include "app/recover_bridge.h"
 #include "app/update_journal.h"
 #include "app/write_guard.h"
@@ -13,12 +12,12 @@
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
+#include "cli/message_boxes.h"
 #include "cli/say.h"
 #include "cli/user_text.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
 #include "flash/verify_compare.h"
-#include "forms/headless_ui.h"
 #include "forms/ui_services.h"
 #include "image/chip_types.h"
 #include "update/assisted/buffer_transfer.h"
@@ -69,9 +68,7 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
 {
     // Message boxes of discovery and identification: warnings and errors,
     // and information with --verbose.
-    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
     auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
     ctx.view = view;
     ChosenBridge chosen;

@@ -1,17 +1,16 @@
 // brigant-fw repair: the dual-bank repair that the window runs when a device
 // is selected, asked for on purpose: the damaged firmware bank is written
 // over with the valid one and read back.
-#include "app/installed_services.h"
 #include "app/update_journal.h"
 #include "app/write_guard.h"
 #include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
+#include "cli/message_boxes.h"
 #include "cli/say.h"
 #include "cli/write_safety.h"
 #include "common/clock.h"
-#include "forms/headless_ui.h"
 #include "identify/bank_recovery.h"
 #include "image/chip_types.h"
 
@@ -35,9 +34,7 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
 {
     // Message boxes of discovery and identification: warnings and errors,
     // and information with --verbose.
-    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
     ChosenBridge chosen;
     if (const int rc = ChooseBridge(ctx, args.index, chosen); rc != kExitOk)
         return rc;

@@ -7,7 +7,6 @@
 #include "app/check_report.h"
 #include "app/file_verdict.h"
 #include "app/fwupdate_handlers.h"
-#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
 #include "app/run_dispatch.h"
@@ -18,6 +17,7 @@
 #include "cli/cli_context.h"
 #include "cli/cli_host.h"
 #include "cli/json_report.h"
+#include "cli/message_boxes.h"
 #include "cli/progress_view.h"
 #include "cli/say.h"
 #include "cli/update_all.h"
@@ -27,7 +27,6 @@
 #include "common/hex.h"
 #include "device/enumerator.h"
 #include "device/transport.h"
-#include "forms/headless_ui.h"
 #include "identify/chip_identify.h"
 #include "image/chip_types.h"
 #include "image/firmware_file.h"
@@ -194,9 +193,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     ctx.view = view;
     // Message boxes of discovery and identification: warnings and errors,
     // and information with --verbose.
-    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
     const int index = args.index < 0 ? 0 : args.index;
     ChosenBridge chosen;
     ReadSettings(chosen.settings);
@@ -205,10 +202,7 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     OneButtonDecision decided;
     decided.state = OneButtonState::NoDevice;
     if (listed == 0) {
-        std::vector<DiskInterface> disks;
-        if (DiskEnumerator *enumerator = CurrentDiskEnumerator();
-            !enumerator || !enumerator->listDisks(disks))
-            SayWarning() << "the list of disks could not be read (is udev running?)";
+        WarnWhenDisksUnlisted();
         if (!ReportAccessProblem(ctx.runtime))
             ReportUnaskedDisks(true);
     } else {
@@ -380,9 +374,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     ctx.view = view;
     // Message boxes of discovery and identification: warnings and errors,
     // and information with --verbose.
-    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
 
     // 1. The device: this run's from its first command, then identified.
     ChosenBridge chosen;
@@ -707,9 +699,7 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         }
     auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
     ctx.view = view;
-    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
     ChosenBridge chosen;
     if (const int rc = ChooseBridge(ctx, args.index, chosen); rc != kExitOk)
         return rc;

@@ -4,9 +4,9 @@
 // --json), follows them and reports. A worker keeps all the single update's
 // rules (backup, mounted filesystems, versions, journal, interrupts) and its
 // own program-wide state; one that crashes stops no other.
-#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "cli/json_report.h"
+#include "cli/message_boxes.h"
 #include "cli/progress_view.h"
 #include "cli/say.h"
 #include "cli/update_all.h"
@@ -15,8 +15,6 @@
 #include "cli/write_safety.h"
 #include "common/clock.h"
 #include "device/bridge_lock.h"
-#include "device/enumerator.h"
-#include "forms/headless_ui.h"
 #include "image/firmware_file.h"
 #include "runtime/runtime.h"
 
@@ -552,18 +550,13 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     // 1. Every bridge identified, and what update FILE would do with it.
     // Message boxes of discovery and identification: warnings and errors,
     // and information with --verbose.
-    forms::HeadlessUi ui(ProgramClock(), MessageStream(ctx), &std::cerr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
     INI_STATE settings;
     ReadSettings(settings);
     const BridgeList list = DiscoverBridges();
     const int listed = static_cast<int>(list.listed.size());
     if (listed == 0) {
-        std::vector<DiskInterface> disks;
-        if (DiskEnumerator *enumerator = CurrentDiskEnumerator();
-            !enumerator || !enumerator->listDisks(disks))
-            SayWarning() << "the list of disks could not be read (is udev running?)";
+        WarnWhenDisksUnlisted();
         ReportAccessProblem(ctx.runtime);
         out << "no device found\n";
         return kExitNoDevice;

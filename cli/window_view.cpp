@@ -1,7 +1,7 @@
 #include "cli/window_view.h"
+#include "cli/message_boxes.h"
 
 #include "app/fwupdate_handlers.h"
-#include "app/installed_services.h"
 #include "app/one_button.h"
 #include "app/selection.h"
 #include "app/settings.h"
@@ -30,9 +30,7 @@ std::string FieldLine(const forms::LabeledEdit &edit)
 
 WindowFieldsView ViewWindowFields(const DeviceEntry &entry, const std::string &item)
 {
-    forms::HeadlessUi ui(ProgramClock(), nullptr, nullptr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(nullptr, nullptr);
     auto window = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*window);
     TBrigantFwTool &form = *window;
@@ -77,9 +75,7 @@ WindowFieldsView ViewWindowFields(const DeviceEntry &entry, const std::string &i
 
 WindowListView ViewWindowList()
 {
-    forms::HeadlessUi ui(ProgramClock(), nullptr, nullptr);
-    InstalledServices services;
-    services.ui(&ui);
+    MessageBoxes boxes(nullptr, nullptr);
     auto window = std::make_unique<TBrigantFwTool>();
     WireMainWindow(*window);
     TBrigantFwTool &form = *window;
