@@ -567,8 +567,10 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             return stopped;
     }
     view->result(RunText(outcome), outcome.ok());
+    // The status says "refused: ..." or "FAILED (during ...): ..."; the
+    // reason is the cause alone, as a refusal of the plan gives it.
     if (!outcome.ok())
-        ReportReason(RunText(outcome));
+        ReportReason(outcome.reason.empty() ? RunText(outcome) : outcome.reason);
     // What the user must do next is said with --quiet too.
     if (outcome.powerCycleAdvised)
         std::cout << "Turn the bridge's power off and on again: it starts its "

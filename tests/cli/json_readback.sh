@@ -2,9 +2,10 @@
 # The JSON of list and info is read back by a parser: a non-ASCII mount point
 # comes back as the same text, and a device name that is not UTF-8 still
 # leaves a valid document.
-# Usage: json_readback.sh BRIGANT_FW
+# Usage: json_readback.sh BRIGANT_FW BRIGANT_SIM_IMAGE
 set -euo pipefail
 tool=$1
+image=$2
 sim="quince:mount=/media/José:/mnt/a b,product=Caf$(printf '\xe9')"
 "$tool" --simulate "$sim" list --json 2>/dev/null | python3 -c '
 import json, sys
@@ -76,4 +77,17 @@ assert d["exit_status"] == int(sys.argv[3]), d
 }
 said --simulate quince update --embedded
 said --simulate quince --simulate nutmeg update --embedded --yes --index 5
+# A run that refuses after the question: the status says "refused: ...", the
+# reason is the cause alone, and nothing was written.
+"$image" quince:version=3.2 -o "$work/q32.bin" >/dev/null
+status=0
+XDG_STATE_HOME="$work/state" "$tool" --simulate quince:ext=31.25.1.5 update --yes --json "$work/q32.bin" \
+    >"$work/doc" 2>/dev/null || status=$?
+python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["result"] == "refused" and d["exit_status"] == int(sys.argv[2]) == 2, d
+assert d["status"].startswith("refused: ") and "Offset Boundary" in d["status"], d["status"]
+assert "Offset Boundary" in d["reason"] and not d["reason"].startswith(("refused", "FAILED")), d["reason"]
+' "$work/doc" "$status"
 echo "list, info and update JSON read back"
