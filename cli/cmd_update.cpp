@@ -492,6 +492,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             return kExitNothingToDo;
         case PlanRefusal::RunsFromRom:
         case PlanRefusal::AreaNotFree:
+        case PlanRefusal::BufferNotReady:
             SayError() << file << ": " << decided.reason << "; nothing was written";
             return kExitUsage;
         case PlanRefusal::NotSupported:

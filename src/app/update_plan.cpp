@@ -4,6 +4,7 @@
 #include "app/next_step.h"
 #include "app/run_dispatch.h"
 #include "image/chip_types.h"
+#include "update/assisted/buffer_transfer.h"
 #include "update/register/register_update.h"
 
 namespace brigant
@@ -147,6 +148,17 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
     if (request.askDevice && RunIdentityRefusal(request.run).empty())
         if (std::string why = RunDiskAreaRefusal(request.run, entry.bus, entry.path); !why.empty()) {
             plan.refusal = PlanRefusal::AreaNotFree;
+            plan.reason = std::move(why);
+            return plan;
+        }
+    // The buffer path checks the bridge's buffer before it writes: a bridge
+    // whose buffer is not as the first step needs is refused before the
+    // question and the backup, not after them. (A cut write is finished
+    // whatever the half-written firmware answers.)
+    if (request.askDevice && !plan.finishing && request.run.mode == RunMode::Update &&
+        request.run.readWriteBuffer && ChipTypeOf(code).bufferPath)
+        if (std::string why = BufferUpdateRefusal(entry.path); !why.empty()) {
+            plan.refusal = PlanRefusal::BufferNotReady;
             plan.reason = std::move(why);
             return plan;
         }

@@ -53,6 +53,7 @@ enum class PlanRefusal : std::uint8_t {
     NoBufferPath,     // the buffer transfer was asked for, the bridge offers none
     FlashRefusesFile, // the run's own checks refuse it (larger than the flash, ...)
     AreaNotFree,      // the disk-stored family's area cannot be written (partitions, mounts, the end)
+    BufferNotReady,   // the buffer path's first step would stop: the bridge's buffer is not as it needs
     OlderVersion,     // the file's version is older than the running one
 };
 
@@ -63,7 +64,8 @@ struct PlanRequest {
     VersionOptions versions;
     RunRequest run; // the run that would write it (its own file checks)
     // The plan may ask the device what only the run asks otherwise (the
-    // disk-stored family's area against the disk): read commands only.
+    // disk-stored family's area against the disk, the state of the buffer
+    // path's buffer): read commands only.
     bool askDevice = true;
 };
 

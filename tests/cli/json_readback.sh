@@ -77,8 +77,9 @@ assert d["exit_status"] == int(sys.argv[3]), d
 }
 said --simulate quince update --embedded
 said --simulate quince --simulate nutmeg update --embedded --yes --index 5
-# A run that refuses after the question: the status says "refused: ...", the
-# reason is the cause alone, and nothing was written.
+# A bridge whose buffer is not as the buffer path needs: refused before the
+# question and the backup; the status says "refused: ...", the reason is the
+# cause alone.
 "$image" quince:version=3.2 -o "$work/q32.bin" >/dev/null
 status=0
 XDG_STATE_HOME="$work/state" "$tool" --simulate quince:ext=31.25.1.5 update --yes --json "$work/q32.bin" \
@@ -89,5 +90,6 @@ d = json.load(open(sys.argv[1]))
 assert d["result"] == "refused" and d["exit_status"] == int(sys.argv[2]) == 2, d
 assert d["status"].startswith("refused: ") and "Offset Boundary" in d["status"], d["status"]
 assert "Offset Boundary" in d["reason"] and not d["reason"].startswith(("refused", "FAILED")), d["reason"]
+assert d["backup"] is None, d["backup"]
 ' "$work/doc" "$status"
 echo "list, info and update JSON read back"

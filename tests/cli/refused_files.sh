@@ -78,8 +78,9 @@ cases=(
     # A bridge that takes a file only while it runs 1F 19 01 05, running the file's own version: nothing to do, and written again it is refused.
     "16 same, gated|quince|quince.bin|4|already installed: sim:sg0 runs version 1.1.0.8, the version of|-"
     "16 same, gated, reinstalled|quince|quince.bin|2|a file is taken only from one that runs 1F 19 01 05; nothing was written|-|--allow-reinstall"
-    # The bridge's buffer is not in the state the download needs: refused with the cause, before any write.
-    "16 buffer not ready|quince:ext=31.25.1.5|quince.bin|2|result: refused: the bridge's buffer reports offset boundary 0xC, the download of the manufacturing firmware needs 0xFF|asks_flash"
+    # The bridge's buffer is not in the state the download needs: refused with the cause, before the
+    # question and the backup.
+    "16 buffer not ready|quince:ext=31.25.1.5|quince.bin|2|quince.bin: the bridge's buffer reports offset boundary 0xC, the download of the manufacturing firmware needs 0xFF (a bridge running from its ROM) (\"Offset Boundary error\"); nothing was written|asks_flash"
     "16 same, reinstalled|quince:version=3.0,ext=31.25.1.5|quince-same.bin|0|from 31.25.1.5 to 31.25.1.5 (the same version)|-|--allow-reinstall"
     "16 older, allowed|quince:version=3.0,ext=31.25.1.5|quince-older.bin|0|from 31.25.1.5 to 31.25.1.4 (an older version)|-|--allow-older"
 )

@@ -37,6 +37,39 @@ bool ReadDescriptor(RunHost &host, const std::string &path, Descriptor &d)
     return true;
 }
 
+// Why the bridge's buffer `d` is not in the state the first step of a buffer
+// write needs (the download of the manufacturing firmware into a bridge in
+// its ROM, or programming through the firmware that runs), with the
+// window's status for it; empty when it is.
+struct BufferRefusal {
+    const char *status = nullptr;
+    std::string why;
+};
+BufferRefusal DescriptorRefusal(const Descriptor &d, bool download)
+{
+    const std::string step = download ? "the download of the manufacturing firmware" : "programming";
+    if (download) {
+        if (d.boundary != 0xFF)
+            return {"Offset Boundary error...", "the bridge's buffer reports offset boundary " +
+                                                    HexNumber(d.boundary) + ", " + step +
+                                                    " needs 0xFF (a bridge running from its ROM)"};
+        if (d.capacity != 0x10000)
+            return {"Buffer Capacity error...", "the bridge's buffer holds " + HexNumber(d.capacity) +
+                                                    " bytes, " + step + " needs 0x10000"};
+    } else if (d.boundary != 12) {
+        return {"Offset Boundary error...", "the bridge's buffer reports offset boundary " +
+                                                HexNumber(d.boundary) + ", " + step +
+                                                " needs 0xC (the manufacturing firmware running)"};
+    }
+    return {};
+}
+
+// The reason as the run gives it: the cause, then the window's status.
+std::string RefusalText(const BufferRefusal &r)
+{
+    return r.why + " (\"" + std::string(r.status, std::strlen(r.status) - 3) + "\")";
+}
+
 int ChipErase(const std::string &path, const std::uint8_t *ffBuffer)
 {
     return WriteBlock24(path, 0, ffBuffer, 0, 3);
@@ -103,35 +136,40 @@ int ReadWholeFlashViaBuffer(RunHost &host, const std::string &path, std::uint8_t
     return 1;
 }
 
+std::string BufferUpdateRefusal(const std::string &path)
+{
+    std::uint8_t info[16] = {};
+    std::uint32_t transferred = 0;
+    std::uint8_t reply[4] = {};
+    if (!ReadChipInfo(path, info, 16, transferred) ||
+        !ReadBufferCmd(path, kReadBufferDescriptor, 0, 0, reply, 4, [] {}))
+        return {};
+    Descriptor d;
+    d.boundary = reply[0];
+    d.capacity = static_cast<std::uint32_t>(reply[1] << 16 | reply[2] << 8 | reply[3]);
+    // A bridge whose running firmware is not the manufacturing one gets that
+    // one downloaded first, as ProgramThroughBuffer decides it.
+    const BufferRefusal refused = DescriptorRefusal(d, info[6] != 3);
+    return refused.status ? RefusalText(refused) : std::string();
+}
+
 int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t offset,
                      const std::uint8_t *image, std::uint32_t length, bool download, std::string *notStarted)
 {
     if (notStarted)
         notStarted->clear();
-    const auto stop = [&](const char *status, const std::string &why) {
-        host.showStatus(status);
+    const auto stop = [&](const BufferRefusal &r) {
+        host.showStatus(r.status);
         if (notStarted)
-            *notStarted = why + " (\"" + std::string(status, std::strlen(status) - 3) + "\")";
+            *notStarted = RefusalText(r);
         return 0;
     };
-    const std::string step = download ? "the download of the manufacturing firmware" : "programming";
     std::vector<std::uint8_t> ff(512, 0xFF);
     Descriptor d;
     if (!ReadDescriptor(host, path, d))
-        return stop("Read Buffer Descriptor error...", "the bridge's buffer descriptor could not be read");
-    if (download) {
-        if (d.boundary != 0xFF)
-            return stop("Offset Boundary error...", "the bridge's buffer reports offset boundary " +
-                                                        HexNumber(d.boundary) + ", " + step +
-                                                        " needs 0xFF (a bridge running from its ROM)");
-        if (d.capacity != 0x10000)
-            return stop("Buffer Capacity error...", "the bridge's buffer holds " + HexNumber(d.capacity) +
-                                                        " bytes, " + step + " needs 0x10000");
-    } else if (d.boundary != 12) {
-        return stop("Offset Boundary error...", "the bridge's buffer reports offset boundary " +
-                                                    HexNumber(d.boundary) + ", " + step +
-                                                    " needs 0xC (the manufacturing firmware running)");
-    }
+        return stop({"Read Buffer Descriptor error...", "the bridge's buffer descriptor could not be read"});
+    if (const BufferRefusal refused = DescriptorRefusal(d, download); refused.status)
+        return stop(refused);
 
     if (!download) {
         host.phaseStarted(RunPhase::Erase);

@@ -31,6 +31,13 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
                      const std::uint8_t *image, std::uint32_t length, bool download,
                      std::string *notStarted = nullptr);
 
+// Why a file update through the buffer path would stop before writing on the
+// bridge at `path` (its buffer not in the state the first step needs), as
+// ProgramViaBuffer finds it; empty when it would start, or when the bridge's
+// answers could not be read (the update then says so itself). Sends only
+// reads.
+std::string BufferUpdateRefusal(const std::string &path);
+
 int ProgramEmbeddedImage(const RunRequest &req, RunHost &host, const std::string &path);
 // How many bytes from 0 ProgramViaBuffer writes (the image, then zeros) on
 // a flash of `flashBytes`.
