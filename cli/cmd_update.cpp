@@ -187,6 +187,16 @@ void AwaitReturn(const DeviceEntry &entry, const CliRunHost &host, const RunOutc
     }
 }
 
+// The bridge a verb acts on: chosen, identified, and named in the report.
+int ChooseTarget(CliContext &ctx, int index, ChosenBridge &chosen)
+{
+    if (const int rc = ChooseBridge(ctx, index, chosen); rc != kExitOk)
+        return rc;
+    NoteWriteTarget(chosen.state.chip.ChipTypeCode);
+    ReportDevice(chosen.entry.path, chosen.state.bridge.series, chosen.state.chip.ChipTypeCode);
+    return kExitOk;
+}
+
 int RunUpdate(CliContext &ctx, const UpdateArgs &args)
 {
     auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
@@ -378,10 +388,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 
     // 1. The device: this run's from its first command, then identified.
     ChosenBridge chosen;
-    if (const int rc = ChooseBridge(ctx, index, chosen); rc != kExitOk)
+    if (const int rc = ChooseTarget(ctx, index, chosen); rc != kExitOk)
         return rc;
-    NoteWriteTarget(chosen.state.chip.ChipTypeCode);
-    ReportDevice(chosen.entry.path, chosen.state.bridge.series, chosen.state.chip.ChipTypeCode);
     const SelectedBridge &selected = chosen.state.bridge;
     const DeviceEntry entry = chosen.entry;
     const std::uint8_t code = chosen.state.chip.ChipTypeCode;
@@ -704,10 +712,8 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     ctx.view = view;
     MessageBoxes boxes(MessageStream(ctx), &std::cerr);
     ChosenBridge chosen;
-    if (const int rc = ChooseBridge(ctx, args.index, chosen); rc != kExitOk)
+    if (const int rc = ChooseTarget(ctx, args.index, chosen); rc != kExitOk)
         return rc;
-    NoteWriteTarget(chosen.state.chip.ChipTypeCode);
-    ReportDevice(chosen.entry.path, chosen.state.bridge.series, chosen.state.chip.ChipTypeCode);
     const SelectedBridge &selected = chosen.state.bridge;
     const DeviceEntry entry = chosen.entry;
     const std::uint8_t code = chosen.state.chip.ChipTypeCode;

@@ -69,12 +69,7 @@ GuardedRun GuardedRecover(TBrigantFwTool &form, WriteGuard guard)
         form.ProgressBar2.setPosition(0);
         form.updateRunning = 1;
         ShowOneButtonStatus(form, OneButtonState::Updating);
-        RunRequest req = RequestFromWindow(form);
-        req.readWriteBuffer = true;
-        req.serial.write = false;
-        WindowRunHost host(form);
-        const RecoverResult result =
-            RecoverBridge(req, host, path, plan, [&form] { return form.selectedEntry().path; });
+        const RecoverResult result = RecoverFromWindow(form, plan);
         ShowOneButtonResult(
             form, OneButtonResultText(path, result.ok(),
                                       result.ok() ? "runs its firmware again"
@@ -92,6 +87,17 @@ GuardedRun GuardedRecover(TBrigantFwTool &form, WriteGuard guard)
 }
 
 } // namespace
+
+RecoverResult RecoverFromWindow(TBrigantFwTool &form, const RecoverPlan &plan)
+{
+    // The buffer path, as on every bridge of these codes; no serial record.
+    RunRequest req = RequestFromWindow(form);
+    req.readWriteBuffer = true;
+    req.serial.write = false;
+    WindowRunHost host(form);
+    return RecoverBridge(req, host, form.selectedEntry().path, plan,
+                         [&form] { return form.selectedEntry().path; });
+}
 
 GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard)
 {

@@ -19,6 +19,8 @@ namespace brigant
 
 class TBrigantFwTool;
 struct BridgeState;
+struct RecoverPlan;
+struct RecoverResult;
 enum class SettingsFate : std::uint8_t;
 
 // What the user is shown before a write.
@@ -189,6 +191,9 @@ GuardedRun GuardedUpdateBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
 // declined question, a refused file or a busy bridge).
 void TellStop(TBrigantFwTool &form, const GuardedRun &run);
 GuardedRun GuardedYesBtnClick(TBrigantFwTool &form, const WriteGuard &guard);
+// The recovery of `plan` on the window's selected bridge, through the buffer
+// path, with the window as its host (no question: the caller's guard asks).
+RecoverResult RecoverFromWindow(TBrigantFwTool &form, const RecoverPlan &plan);
 // Connects UpdateBtn and YesBtn to the guarded handlers with WindowWriteGuard;
 // after a write the status line names the backup file.
 void WireWriteGuards(TBrigantFwTool &form);
