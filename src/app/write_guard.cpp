@@ -545,12 +545,7 @@ GuardedRun GuardedRecoverWithFile(TBrigantFwTool &form, WriteGuard guard, const 
             form.UpdateBtn.setEnabled(false);
             form.ExitBtn.setEnabled(false);
             form.updateRunning = 1;
-            RunRequest req = RequestFromWindow(form);
-            req.readWriteBuffer = true;
-            req.serial.write = false;
-            WindowRunHost host(form);
-            const RecoverResult result =
-                RecoverBridge(req, host, path, plan, [&form] { return form.selectedEntry().path; });
+            const RecoverResult result = RecoverFromWindow(form, plan);
             form.lastRun = {};
             form.lastRun.result = result.ok() ? RunOutcome::Result::Success : RunOutcome::Result::Failed;
             if (!result.ok())
