@@ -3,6 +3,7 @@
 // that the chosen sub-command leaves.
 #include "app/update_plan.h"
 #include "cli/progress_view.h"
+#include "rehearse/rehearsal.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -29,11 +30,6 @@ namespace brigant::runtime
 class Runtime;
 }
 
-namespace brigant
-{
-class DeviceChangeSource;
-}
-
 namespace brigant::cli
 {
 
@@ -53,12 +49,6 @@ struct WriteOptions {
     bool noBackup = false; // --no-backup
     bool force = false;    // --force: write although a filesystem is mounted
     bool rehearse = false; // --rehearse: run the write on the device's twin first
-};
-
-// What the last write verb's run found about the bridge's settings area.
-struct RunFacts {
-    SettingsFate settings = SettingsFate::NotApplicable; // what the run does to the settings area
-    bool diskArea = false; // the firmware store is the disk's firmware area, not a flash
 };
 
 struct CliContext {
@@ -88,10 +78,6 @@ struct CliContext {
     sim::Simulation *simulation = nullptr; // set when --simulate is given
     runtime::Runtime *runtime = nullptr;   // what main set up below the verbs
     WriteOptions write;
-    // Set: the window follows these device changes instead of the runtime's
-    // (a rehearsal's twin).
-    DeviceChangeSource *changes = nullptr;
-    RunFacts lastRun;
 
     // Set by the chosen sub-command's callback; main runs it after parsing.
     std::function<int()> action;
@@ -138,39 +124,26 @@ bool ReportUnaskedDisks(bool noneFound);
 // installed disk enumeration reports them ("/" is never one).
 std::vector<std::string> MountPointsOf(const std::string &path);
 
-// The read-only verbs as `record` runs them in turn, printing to std::cout.
-int InfoVerb(CliContext &ctx, int index, bool json);
-int ListVerb(CliContext &ctx);
-int BackupVerb(CliContext &ctx, int index, const std::string &file); // the whole flash or disk area
+// The bridge `record` (and a rehearsal) records: the device list's entry
+// `index`, as info chooses it (--device without discovery too). kExitOk, or
+// the exit status after saying why there is none (or that another program
+// of ours holds it). The recorder in place hears the list's commands.
+int RecordTargetOf(CliContext &ctx, int index, RecordTarget &target);
+// The recording of the device at `index`: kExitOk, or the exit status after
+// saying why there is none.
+int RecordDevice(CliContext &ctx, int index, Recording &recording);
 
-// What `record` writes, for the device at `index`: its exit code (0 when
-// `doc` holds the recording).
-int RecordDevice(CliContext &ctx, int index, nlohmann::json &doc);
+// --rehearse: records the device at `index`, rehearses `request` on its twin
+// and shows the plan it leaves. kExitOk: the real run may follow; anything
+// else is the exit code to stop with, nothing written.
+int Rehearse(CliContext &ctx, int index, const RehearsalRequest &request);
+// `run`, after a rehearsal of `request` when --rehearse was given.
+int WithRehearsal(CliContext &ctx, int index, const RehearsalRequest &request,
+                  const std::function<int()> &run);
 
-// --rehearse: records the device at `index`, runs `run` (the same verb, with
-// the index of the twin in its list) on its twin and shows the plan it leaves. kExitOk: the real run may
-// follow; anything else is the exit code to stop with, nothing written.
-int Rehearse(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run);
-// `run`, after a rehearsal of it when --rehearse was given.
-int WithRehearsal(CliContext &ctx, int index, const char *verb, const std::function<int(int index)> &run);
-
-// The full tool's write as `update FILE` (erase: `erase`) runs it, with the
-// window's leniency on versions (it writes the same or an older one).
-int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,
-                 bool readWriteBuffer);
-// `update --embedded` on the device at `index`.
-int BuiltInVerb(CliContext &ctx, int index);
 // recover with the built-in image on device `index` (its question, backup and
 // journal as the verb has them).
 int RecoverVerb(CliContext &ctx, int index);
-// The window's "Rehearse first": that write rehearsed on the twin of the
-// device at `index`, with what the rehearsal printed kept in `text` and the
-// reason of a failure in `reason`. kExitOk: the write may follow.
-int RehearseFullToolRun(CliContext &ctx, int index, bool erase, const std::string &file, bool includeNvram,
-                        bool readWriteBuffer, std::string &text, std::string &reason);
-
-// The same for the one-button update of the built-in image (`update --embedded`).
-int RehearseBuiltInRun(CliContext &ctx, int index, std::string &text, std::string &reason);
 
 // Each sub-command lives in its own file and registers itself here.
 void RegisterRawCommand(CLI::App &app, CliContext &ctx);

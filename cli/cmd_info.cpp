@@ -79,21 +79,11 @@ std::string Hex(std::uint32_t value, int digits)
     return text;
 }
 
-std::string Bytes(const std::uint8_t *bytes, std::size_t count)
-{
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        char b[4];
-        std::snprintf(b, sizeof b, "%s%02X", i ? " " : "", bytes[i]);
-        text += b;
-    }
-    return text;
-}
-
 // The device info reports on, as the device list shows it.
 struct Target {
     DeviceEntry entry;
     std::string item;
+    int candidateCount = 0;
 };
 
 // Discovery-less: the devices --device names (or every simulated device),
@@ -136,6 +126,7 @@ int TargetAfterDiscovery(const InfoArgs &a, Target &target, const runtime::Runti
     const ListedBridge &chosen = list.listed[static_cast<std::size_t>(a.index)];
     target.entry = chosen.entry;
     target.item = chosen.item;
+    target.candidateCount = list.candidateCount;
     return kExitOk;
 }
 
@@ -197,16 +188,14 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     }
     const bool supported = IsSupportedChip(chip.ChipTypeCode);
     // The raw SPI channel first, then the bridge's identification read.
-    std::uint8_t id[4] = {};
     std::string jedec;
     std::string jedecNote;
     if (supported) {
-        if (SpiQuery(entry.path, 0x9F, id, 4)) {
-            jedec = Bytes(id, 4);
-        } else if (ReadFlashIdBytes4(entry.path, id, 0x9F, false)) {
-            jedec = Bytes(id, 4);
+        bool throughBridge = false;
+        jedec = ReadJedecText(entry.path, throughBridge);
+        if (throughBridge)
             jedecNote = " (through the bridge's ID read)";
-        } else if (WentAway(entry.path)) {
+        if (jedec.empty() && WentAway(entry.path)) {
             SayError() << "the device " << entry.path
                        << " went away while its flash ID was read: " << DescribeLastTransportFailure();
             return kExitFailed;
@@ -331,12 +320,25 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
 
 } // namespace
 
-int InfoVerb(CliContext &ctx, int index, bool json)
+int RecordTargetOf(CliContext &ctx, int index, RecordTarget &target)
 {
     InfoArgs a;
     a.index = index;
-    a.json = json;
-    return RunInfo(ctx, a);
+    const bool discover = ctx.device.empty() && CurrentDiskEnumerator() != nullptr;
+    Target chosen;
+    if (const int rc =
+            discover ? TargetAfterDiscovery(a, chosen, ctx.runtime) : TargetWithoutDiscovery(ctx, a, chosen);
+        rc != kExitOk)
+        return rc;
+    if (const std::optional<BusyBridge> busy = BridgeBusy(chosen.entry.path)) {
+        SayError() << "device " << chosen.entry.path << ": " << BusyText(*busy);
+        return kExitBusy;
+    }
+    target.entry = chosen.entry;
+    target.item = chosen.item;
+    target.index = index;
+    target.candidateCount = chosen.candidateCount;
+    return kExitOk;
 }
 
 void RegisterInfoCommand(CLI::App &app, CliContext &ctx)

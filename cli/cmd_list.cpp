@@ -259,7 +259,6 @@ int RunList(const CliContext &ctx, const ListArgs &a)
 
 } // namespace
 
-int ListVerb(CliContext &ctx) { return RunList(ctx, ListArgs{}); }
 
 void RegisterListCommand(CLI::App &app, CliContext &ctx)
 {

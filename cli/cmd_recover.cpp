@@ -156,11 +156,10 @@ void RegisterRecoverCommand(CLI::App &app, CliContext &ctx)
     cmd->callback([&ctx, args] {
         ctx.action = [&ctx, args] {
             return WithReport(args->json, "recover", [&] {
-                return WithRehearsal(ctx, args->index, "recover", [&](int index) {
-                    RecoverArgs on = *args;
-                    on.index = index;
-                    return RunRecover(ctx, on);
-                });
+                RehearsalRequest rehearsed;
+                rehearsed.verb = RehearsedVerb::Recover;
+                rehearsed.file = args->file;
+                return WithRehearsal(ctx, args->index, rehearsed, [&] { return RunRecover(ctx, *args); });
             });
         };
     });

@@ -122,30 +122,15 @@ std::string SavedBackup(const GuardedRun &run)
     return run.backup.file;
 }
 
-// The run a verb asks for on the bridge identification found: its mode, its
-// files and boxes, the boxes the bridge fixes (the NVRAM area of a bridge
-// that offers no choice goes with every write, as the window leaves its box
-// checked; a buffer-path bridge always uses the buffer path).
+// The run a verb asks for, in the verb's mode.
 RunRequest VerbRequest(const BridgeState &state, const INI_STATE &settings, int candidateCount, ToolMode mode,
                        const std::string &file, bool includeNvram)
 {
-    RunRequest req;
-    req.mode = mode == ToolMode::Program ? RunMode::Update
-               : mode == ToolMode::Erase ? RunMode::EraseOnly
-                                         : RunMode::BackupOnly;
-    req.includeNvram = state.bridge.nvramOffered ? includeNvram : true;
-    req.readWriteBuffer = state.bridge.bufferPath;
-    req.serial.vid = settings.VID;
-    req.serial.pid = settings.PID;
-    req.serial.text = settings.SerialText();
-    req.chipResetsItself = settings.ChipReset == 1;
-    if (mode == ToolMode::Program)
-        req.firmwareFile = file;
-    if (mode == ToolMode::Backup)
-        req.backupFile = file;
-    req.chip = state.chip;
-    req.candidateCount = candidateCount;
-    return req;
+    return VerbRunRequest(state, settings, candidateCount,
+                          mode == ToolMode::Program ? RunMode::Update
+                          : mode == ToolMode::Erase ? RunMode::EraseOnly
+                                                    : RunMode::BackupOnly,
+                          file, includeNvram);
 }
 
 std::string RunText(const RunOutcome &outcome);
@@ -455,8 +440,6 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     const SettingsFate settings =
         mode == ToolMode::Program ? decided.settings
                                   : DecideSettings(chosen.state.chip, entry.bus, req, selected.nvramOffered);
-    ctx.lastRun = {};
-    ctx.lastRun.settings = settings;
     // The backup verb saves the flash as it is, whole, unless the window's
     // range is asked for (its family's backup length, the settings area left
     // out unless --include-nvram).
@@ -519,7 +502,6 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         std::error_code ec;
         const std::uint64_t bytes = saved.empty() ? 0 : std::filesystem::file_size(saved, ec);
         const bool disk = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate;
-        ctx.lastRun.diskArea = disk;
         if (!saved.empty())
             ReportBackup(saved, bytes, disk ? "disk area" : "flash");
         ReportVersions(selected.version, selected.version);
@@ -817,11 +799,9 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
             SayError() << "--embedded programs the built-in image: no FILE and no check boxes";
             return kExitUsage;
         }
-        return WithRehearsal(ctx, args.index, "update --embedded", [&](int index) {
-            UpdateArgs on = args;
-            on.index = index;
-            return RunUpdate(ctx, on);
-        });
+        RehearsalRequest rehearsed;
+        rehearsed.verb = RehearsedVerb::EmbeddedUpdate;
+        return WithRehearsal(ctx, args.index, rehearsed, [&] { return RunUpdate(ctx, args); });
     }
     if (args.file.empty()) {
         SayError() << "update needs a firmware FILE (or --embedded)";
@@ -833,9 +813,14 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
         SayError() << args.file << ": " << why << "; nothing was sent to any device";
         return kExitUsage;
     }
-    return WithRehearsal(ctx, args.index, "update", [&](int index) {
-        return RunFullTool(ctx, ToolMode::Program, index, args.file, args.includeNvram, args.readWriteBuffer,
-                           args.versions);
+    RehearsalRequest rehearsed;
+    rehearsed.file = args.file;
+    rehearsed.includeNvram = args.includeNvram;
+    rehearsed.readWriteBuffer = args.readWriteBuffer;
+    rehearsed.versions = args.versions;
+    return WithRehearsal(ctx, args.index, rehearsed, [&] {
+        return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram,
+                           args.readWriteBuffer, args.versions);
     });
 }
 
@@ -914,29 +899,6 @@ DevicePlan PlanDeviceUpdate(const ChosenBridge &bridge, const AllOptions &option
                                      : "none of the " + std::to_string(options.files.size()) +
                                            " files is made for this bridge";
     return best;
-}
-
-int FullToolVerb(CliContext &ctx, bool erase, int index, const std::string &file, bool includeNvram,
-                 bool readWriteBuffer)
-{
-    VersionOptions versions;
-    versions.allowReinstall = true;
-    versions.allowOlder = true;
-    return RunFullTool(ctx, erase ? ToolMode::Erase : ToolMode::Program, index, erase ? "" : file,
-                       includeNvram, readWriteBuffer, versions);
-}
-
-int BuiltInVerb(CliContext &ctx, int index)
-{
-    UpdateArgs args;
-    args.embedded = true;
-    args.index = index;
-    return RunUpdate(ctx, args);
-}
-
-int BackupVerb(CliContext &ctx, int index, const std::string &file)
-{
-    return RunFullTool(ctx, ToolMode::Backup, index, file, false, false);
 }
 
 void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
@@ -1066,8 +1028,12 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     erase->callback([&ctx, eraseArgs] {
         ctx.action = [&ctx, eraseArgs] {
             return WithReport(eraseArgs->json, "erase", [&] {
-                return WithRehearsal(ctx, eraseArgs->index, "erase", [&](int index) {
-                    return RunFullTool(ctx, ToolMode::Erase, index, "", eraseArgs->includeNvram, false);
+                RehearsalRequest rehearsed;
+                rehearsed.verb = RehearsedVerb::Erase;
+                rehearsed.includeNvram = eraseArgs->includeNvram;
+                return WithRehearsal(ctx, eraseArgs->index, rehearsed, [&] {
+                    return RunFullTool(ctx, ToolMode::Erase, eraseArgs->index, "", eraseArgs->includeNvram,
+                                       false);
                 });
             });
         };

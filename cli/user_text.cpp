@@ -11,38 +11,6 @@
 namespace brigant::cli
 {
 
-const char *BusName(BusKind bus)
-{
-    switch (bus) {
-    case BusKind::Uasp:
-        return "UASP";
-    case BusKind::Ieee1394:
-        return "1394";
-    case BusKind::Usb:
-        break;
-    }
-    return "USB";
-}
-
-std::string ProductText(const std::string &item)
-{
-    std::string text = item;
-    if (text.rfind("<<", 0) == 0) {
-        const std::size_t end = text.find(">>");
-        if (end != std::string::npos)
-            text.erase(0, end + 2);
-    }
-    std::string out;
-    for (char c : text) {
-        if (c == ' ' && (out.empty() || out.back() == ' '))
-            continue;
-        out += c;
-    }
-    while (!out.empty() && out.back() == ' ')
-        out.pop_back();
-    return out;
-}
-
 std::string UserVersion(const std::string &text) { return PlainVersion(text); }
 
 std::string BuiltInImageVersion() { return UserVersion(EmbeddedImageVersion()); }

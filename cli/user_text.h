@@ -1,6 +1,7 @@
 #pragma once
 // The command line's own words for what the window shows: bus names, product
 // names, the one-button face's verdict, and JSON documents.
+#include "app/device_list.h"
 #include "app/fwupdate_handlers.h"
 #include "app/next_step.h"
 #include "device/device_entry.h"
@@ -21,10 +22,6 @@ std::string UserVersion(const std::string &text);
 // The built-in update image's version in that form (empty: none built in).
 std::string BuiltInImageVersion();
 
-// "USB", "UASP" or "1394".
-const char *BusName(BusKind bus);
-// A device list item without its bus tag, runs of blanks as one blank.
-std::string ProductText(const std::string &item);
 
 // What the one-button face decided for the selected device, from its state
 // and whether it offers the update.

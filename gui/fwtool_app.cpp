@@ -2,9 +2,10 @@
 
 #include "app/device_change.h"
 #include "app/fwupdate_handlers.h"
+#include "app/installed_services.h"
 #include "app/window_run.h"
 #include "app/write_guard.h"
-#include "cli/cli_context.h"
+#include "rehearse/rehearsal.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -78,24 +79,45 @@ RehearsalVerdict FwToolApp::rehearse(TBrigantFwTool &form, const WritePlan &plan
         form.updateRunning != 0 || form.DeviceList.itemIndex() < 0)
         return verdict;
     verdict.ran = true;
-    cli::CliContext ctx;
-    ctx.runtime = &session_.runtime();
-    ctx.simulation = session_.runtime().simulation();
-    const std::string path = form.selectedEntry().path;
-    ctx.attachDevice = [path](std::string &p) {
-        p = path;
-        return true;
-    };
     form.StatusEdit.setText("Rehearsing on the device's twin...");
-    std::string reason;
-    const int rc =
-        plan.builtIn
-            ? cli::RehearseBuiltInRun(ctx, form.DeviceList.itemIndex(), verdict.plan, reason)
-            : cli::RehearseFullToolRun(ctx, form.DeviceList.itemIndex(), req.mode == RunMode::EraseOnly,
-                                       req.firmwareFile, req.includeNvram && form.selected.nvramOffered,
-                                       req.readWriteBuffer, verdict.plan, reason);
-    verdict.ok = rc == cli::kExitOk;
-    verdict.reason = reason.empty() ? "exit status " + std::to_string(rc) : reason;
+    // The device is recorded as the device list finds it, then the write
+    // rehearsed on its twin.
+    RehearsalPlan rehearsed;
+    {
+        // Its message boxes are the recording's and the twin's: not shown.
+        InstalledServices quiet;
+        quiet.ui(nullptr);
+        CommandRecorder recorder;
+        RecordTarget target;
+        if (!ListedTarget(form.selectedEntry().path, target)) {
+            verdict.ok = false;
+            verdict.reason = form.selectedEntry().path + " is no longer listed";
+            form.StatusEdit.setText("");
+            return verdict;
+        }
+        const Recording recording = RecordBridge(recorder, target);
+        if (!recording.failure.empty()) {
+            verdict.ok = false;
+            verdict.reason = recording.failure;
+            form.StatusEdit.setText("");
+            return verdict;
+        }
+        RehearsalRequest request;
+        request.verb = plan.builtIn                     ? RehearsedVerb::EmbeddedUpdate
+                       : req.mode == RunMode::EraseOnly ? RehearsedVerb::Erase
+                                                        : RehearsedVerb::Update;
+        request.file = req.firmwareFile;
+        request.includeNvram = req.includeNvram && form.selected.nvramOffered;
+        request.readWriteBuffer = req.readWriteBuffer;
+        // The window writes the same version, or an older one, when asked to.
+        request.versions.allowReinstall = true;
+        request.versions.allowOlder = true;
+        rehearsed = RehearseOnTwin(recording, request);
+    }
+    verdict.ok = rehearsed.end == RehearsalEnd::Written;
+    verdict.reason = rehearsed.reason.empty() ? "the rehearsal did not write" : rehearsed.reason;
+    for (const std::string &line : PlanLines(rehearsed))
+        verdict.plan += line + "\n";
     form.StatusEdit.setText("");
     return verdict;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks that every #include "..." in src/, cli/ and gui/ follows the one-way
-# layering below (the command line never includes the window's gui/), that no
+# layering below (the command line never includes the window's gui/, nor the
+# window the command line's cli/), that no
 # Qt header is used below gui/, that no procedure under flash/, identify/ or
 # update/ names the window record, and that the command line prints no message
 # by hand. Prints each
@@ -30,9 +31,10 @@ model              common device forms image flash
 app                common device forms model bridge image flash identify update/assisted update/register update/diskarea update/staging
 sim                common device/scsi_backend.h device/device_entry.h device/enumerator.h
 sim/usb            common sim
+rehearse           common device forms model bridge image flash identify update app sim
 runtime            common device device/linux sim app/installed_services.h
-cli                common device device/linux forms bridge image flash identify update model app sim runtime
-gui                *
+cli                common device device/linux forms bridge image flash identify update model app sim runtime rehearse
+gui                common device device/linux forms bridge image flash identify update model app sim runtime rehearse
 TABLE
 
 declare -A allowed
@@ -96,6 +98,12 @@ while IFS= read -r hit; do
     echo "$hit: the window record below app/ (procedures take a request and a host)"
     status=1
 done < <(git grep -n -w TBrigantFwTool -- src/flash src/identify src/update || true)
+
+# The window links no part of the command line either.
+while IFS= read -r hit; do
+    echo "gui/CMakeLists.txt:$hit: the window links the command line's library"
+    status=1
+done < <(grep -n -w brigant_cli gui/CMakeLists.txt || true)
 
 # The command line says its messages through Say (cli/say.h), which also
 # hands them to the JSON report: none is printed with its prefix by hand.

@@ -43,6 +43,11 @@ struct DiscoveryEvents {
 // the platform gives one).
 BridgeList DiscoverBridges(const DiscoveryEvents &events = {});
 
+// "USB", "UASP" or "1394".
+const char *BusName(BusKind bus);
+// A device list item without its bus tag, runs of blanks as one blank.
+std::string ProductText(const std::string &item);
+
 // The whole discovery: enumerates, identifies each candidate, fills the
 // device table and the device list, selects item 0 and runs UpdateBtnCheck.
 void RefreshDeviceList(TBrigantFwTool &form);

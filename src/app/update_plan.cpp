@@ -176,4 +176,24 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
     return plan;
 }
 
+RunRequest VerbRunRequest(const BridgeState &state, const INI_STATE &settings, int candidateCount,
+                          RunMode mode, const std::string &file, bool includeNvram)
+{
+    RunRequest req;
+    req.mode = mode;
+    req.includeNvram = state.bridge.nvramOffered ? includeNvram : true;
+    req.readWriteBuffer = state.bridge.bufferPath;
+    req.serial.vid = settings.VID;
+    req.serial.pid = settings.PID;
+    req.serial.text = settings.SerialText();
+    req.chipResetsItself = settings.ChipReset == 1;
+    if (mode == RunMode::Update)
+        req.firmwareFile = file;
+    if (mode == RunMode::BackupOnly)
+        req.backupFile = file;
+    req.chip = state.chip;
+    req.candidateCount = candidateCount;
+    return req;
+}
+
 } // namespace brigant

@@ -4,6 +4,7 @@
 // a device and the window's confirmation take their verdict from PlanUpdate.
 #include "app/bridge_state.h"
 #include "app/fwupdate_handlers.h"
+#include "app/settings.h"
 #include "device/device_entry.h"
 #include "flash/run_request.h"
 #include "image/firmware_version.h"
@@ -87,5 +88,13 @@ struct UpdatePlan {
 };
 
 UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request);
+
+// The run a verb asks for on the bridge identification found: its mode, its
+// file (the firmware file of an update, the backup file of a backup) and
+// boxes, and the boxes the bridge fixes (the NVRAM area of a bridge that
+// offers no choice goes with every write, as the window leaves its box
+// checked; a buffer-path bridge always uses the buffer path).
+RunRequest VerbRunRequest(const BridgeState &state, const INI_STATE &settings, int candidateCount,
+                          RunMode mode, const std::string &file, bool includeNvram);
 
 } // namespace brigant

@@ -1,5 +1,7 @@
 #include "identify/flash_identify.h"
 
+#include "common/hex.h"
+
 #include <cstring>
 
 namespace brigant
@@ -431,6 +433,19 @@ int ProbeAtmelFlash(const std::string &path)
     if (id[1] == 0x66)
         return 2;
     return 0;
+}
+
+std::string ReadJedecText(const std::string &path, bool &throughBridge)
+{
+    std::uint8_t id[4] = {};
+    throughBridge = false;
+    if (SpiQuery(path, 0x9F, id, 4))
+        return HexBytes(id, 4);
+    if (ReadFlashIdBytes4(path, id, 0x9F, false)) {
+        throughBridge = true;
+        return HexBytes(id, 4);
+    }
+    return {};
 }
 
 } // namespace brigant

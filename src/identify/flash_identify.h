@@ -59,6 +59,11 @@ int ProbeFlashVendorId(const std::string &path, FlashOpcodeRecord &record);
 int ProbeFlashSizeSpi(const std::string &path, FlashOpcodeRecord &record, bool *found = nullptr);
 int ProbeFlashSizeId(const std::string &path, FlashOpcodeRecord &record, std::uint8_t *idOut);
 
+// The flash's JEDEC ID as four hexadecimal bytes ("C2 20 13 00"): asked
+// over the raw SPI channel, else through the bridge's ID read
+// (`throughBridge` set then); empty when neither answered.
+std::string ReadJedecText(const std::string &path, bool &throughBridge);
+
 // The size in KiB of the AMIC part an AmicType names (its JEDEC capacity
 // byte); 0 when the type names none.
 std::uint32_t AmicFlashSizeKb(int amicType);

@@ -1,0 +1,54 @@
+#pragma once
+// The host of a run nobody watches (the flash read of a recording, a write
+// on a twin): it shows nothing, and keeps what the run said that matters
+// afterwards: why it refused or failed, its error boxes, and where the
+// bridge came back after a reset.
+#include "identify/probe_host.h"
+
+#include <string>
+
+namespace brigant
+{
+
+class QuietHost final : public ProbeHost
+{
+  public:
+    explicit QuietHost(TransferState transfer = {}) : transfer_(transfer) {}
+
+    void showStatus(const std::string &text) override { (void)text; }
+    void setStatus(const std::string &text) override { (void)text; }
+    void progressDot(const ProgressEvent &step) override { (void)step; }
+    void message(const std::string &text, const std::string &title, MessageKind kind) override
+    {
+        (void)title;
+        if (kind == MessageKind::Error && firstError.empty())
+            firstError = text;
+    }
+    void notify(Notice what, const std::string &text) override
+    {
+        (void)what;
+        (void)text;
+    }
+    void processMessages() override {}
+    TransferState &transfer() override { return transfer_; }
+    void refusing(const std::string &why) override { reason = why; }
+    void failing(const std::string &why) override
+    {
+        if (reason.empty())
+            reason = why;
+    }
+    void devicesReattached(const std::vector<DiskInterface> &found, int selected) override
+    {
+        if (selected >= 0 && static_cast<std::size_t>(selected) < found.size())
+            returnedAt = found[static_cast<std::size_t>(selected)].path;
+    }
+
+    std::string reason;     // why the run refused or failed, as it said
+    std::string firstError; // its first error box
+    std::string returnedAt; // where the bridge was found after its reset
+
+  private:
+    TransferState transfer_;
+};
+
+} // namespace brigant
