@@ -9,6 +9,7 @@
 #include "bridge/chip_commands.h"
 #include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
+#include "cli/json_report.h"
 #include "cli/message_boxes.h"
 #include "cli/say.h"
 #include "cli/update_all.h"
@@ -49,6 +50,7 @@ struct UpdateVerdict {
     std::string text;   // one line for the user
     std::string reason; // why it is refused, or nothing to do
     std::string from, to;
+    PlanRefusal refusal = PlanRefusal::None;
 };
 
 UpdateVerdict DeviceVerdict(const std::string &file)
@@ -74,6 +76,7 @@ UpdateVerdict DeviceVerdict(const std::string &file)
     IdentifyListed(list.listed.front(), list.candidateCount, bridge);
     if (!bridge.state.bridge.supported) {
         v.exitCode = kExitNoDevice;
+        v.refusal = PlanRefusal::NotSupported;
         v.reason =
             "this bridge cannot be updated: chip type code " + std::to_string(bridge.state.chip.ChipTypeCode);
         v.text = "refused: " + v.reason;
@@ -85,6 +88,7 @@ UpdateVerdict DeviceVerdict(const std::string &file)
     v.from = plan.from == "unknown" ? "" : plan.from;
     v.to = plan.to == "unknown" ? "" : plan.to;
     v.reason = plan.reason;
+    v.refusal = plan.refusal;
     switch (plan.action) {
     case DevicePlan::Action::Update:
         v.action = "update";
@@ -248,6 +252,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             document["update"] = {
                 {"action", verdict.action},
                 {"reason", verdict.reason.empty() ? nlohmann::json() : nlohmann::json(verdict.reason)},
+                {"refusal", RefusalJson(verdict.refusal)},
                 {"from", verdict.from.empty() ? nlohmann::json() : nlohmann::json(verdict.from)},
                 {"to", verdict.to.empty() ? nlohmann::json() : nlohmann::json(verdict.to)}};
             if (!a.json)

@@ -420,6 +420,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                                            includeNvram, readWriteBuffer, versions));
         newVersion = decided.to;
         order = decided.order;
+        ReportField("refusal", RefusalJson(decided.refusal));
     }
     write.from = UserVersion(selected.version);
     write.to = UserVersion(newVersion);
@@ -839,6 +840,7 @@ DevicePlan PlanOneFile(const ChosenBridge &bridge, const std::string &file, cons
     if (decided.madeForIt)
         plan.to = decided.to.empty() ? "unknown" : UserVersion(decided.to);
     plan.reason = decided.reason;
+    plan.refusal = decided.refusal;
     if (decided.refusal == PlanRefusal::FlashRefusesFile)
         plan.reason = "the file does not fit this bridge's flash";
     plan.action = decided.writes()                            ? DevicePlan::Action::Update
@@ -875,6 +877,7 @@ DevicePlan PlanDeviceUpdate(const ChosenBridge &bridge, const AllOptions &option
     }
     if (!selected.supported) {
         plan.reason = "this bridge cannot be updated (chip type code " + std::to_string(plan.typeCode) + ")";
+        plan.refusal = PlanRefusal::NotSupported;
         return plan;
     }
     // The first file that fits; when none does, a file made for this model

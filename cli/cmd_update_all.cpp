@@ -286,6 +286,7 @@ nlohmann::json PlanReport(const DevicePlan &plan)
             {"result", current ? "nothing to do" : "refused"},
             {"exit_status", current ? kExitNothingToDo : kExitUsage},
             {"reason", current ? nlohmann::json() : nlohmann::json(plan.reason)},
+            {"refusal", RefusalJson(plan.refusal)},
             {"messages", nlohmann::json::array()}};
 }
 
@@ -759,6 +760,8 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
                     d["state"] = "not started: nothing was written";
                 }
             }
+            if (!d.contains("refusal"))
+                d["refusal"] = RefusalJson(w.plan.refusal);
             d["index"] = w.plan.index;
             d["action"] = w.plan.action == DevicePlan::Action::Update    ? "update"
                           : w.plan.action == DevicePlan::Action::Current ? "nothing to do"

@@ -89,10 +89,6 @@ void AddIndexAndJson(CLI::App &verb, int &index, bool &json)
         "End with a JSON report on standard output (the rest goes to standard error; docs/json.md)");
 }
 
-ScopedReportPause::ScopedReportPause() : saved_(currentReport) { currentReport = nullptr; }
-
-ScopedReportPause::~ScopedReportPause() { currentReport = static_cast<Report *>(saved_); }
-
 void ReportDevice(const std::string &path, const std::string &chip, int typeCode)
 {
     if (!currentReport)
@@ -133,6 +129,12 @@ void ReportReason(const std::string &why)
 {
     if (currentReport && currentReport->reason.empty())
         currentReport->reason = why;
+}
+
+nlohmann::json RefusalJson(PlanRefusal refusal)
+{
+    const char *name = PlanRefusalName(refusal);
+    return name ? nlohmann::json(name) : nlohmann::json();
 }
 
 void ReportField(const std::string &key, const nlohmann::json &value)

@@ -1,6 +1,8 @@
 #pragma once
 // What a verb's JSON document says besides its own fields: the messages the
 // run said (cli/say.h), each with its severity, as a list a script can read.
+#include "app/update_plan.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -27,20 +29,6 @@ void AddIndexAndJson(CLI::App &verb, int &index, bool &json);
 // also when an interrupt stops the run (the stop then goes on to the caller).
 int WithReport(bool json, const char *verb, const std::function<int()> &run);
 
-// While alive, what is reported goes nowhere (a rehearsal's run on a twin
-// is not the verb's own).
-class ScopedReportPause
-{
-  public:
-    ScopedReportPause();
-    ~ScopedReportPause();
-    ScopedReportPause(const ScopedReportPause &) = delete;
-    ScopedReportPause &operator=(const ScopedReportPause &) = delete;
-
-  private:
-    void *saved_;
-};
-
 // The `result` word of a report for an exit status.
 const char *ResultName(int exitCode);
 
@@ -53,6 +41,8 @@ void ReportVersions(const std::string &before, const std::string &after);
 void ReportBackup(const std::string &file, std::uint64_t bytes = 0, const std::string &area = "flash");
 // Why the run did not succeed, when no error message says it.
 void ReportReason(const std::string &why);
+// The plan's refusal as JSON gives it: its name, or null for none.
+nlohmann::json RefusalJson(PlanRefusal refusal);
 // A verb's own fields (verify's comparison), under `key`.
 void ReportField(const std::string &key, const nlohmann::json &value);
 

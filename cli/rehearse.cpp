@@ -102,13 +102,15 @@ int Rehearse(CliContext &ctx, int index, const RehearsalRequest &request)
                           {"start", c.start},
                           {"end", c.end}});
     const int rc = ExitOf(plan.end);
-    ReportField("rehearsal", {{"device", path},
-                              {"ranges", ranges},
-                              {"settings", PlanSettingsText(plan.settings)},
-                              {"commands", plan.commands},
-                              {"commandsWithDataOut", plan.commandsWithDataOut},
-                              {"expectedMs", plan.expectedMs},
-                              {"exitStatus", rc}});
+    ReportField("rehearsal",
+                {{"device", path},
+                 {"ranges", ranges},
+                 {"settings", PlanSettingsText(plan.settings)},
+                 {"commands", plan.commands},
+                 {"commandsWithDataOut", plan.commandsWithDataOut},
+                 {"expectedMs", plan.expectedMs},
+                 {"exitStatus", rc},
+                 {"refusal", plan.update ? RefusalJson(plan.update->refusal) : nlohmann::json()}});
     if (rc == kExitOk)
         return kExitOk;
     if (plan.end == RehearsalEnd::NothingToDo) {

@@ -32,11 +32,12 @@ struct DevicePlan {
     std::string path;
     std::string chip; // the series identification gave ("unknown": none)
     int typeCode = 0;
-    std::string from;       // the running version, as the user reads it ("unknown": not read)
-    std::string to;         // the version the update writes ("unknown": not known)
-    std::string file;       // the file that fits (empty: the built-in image)
-    std::string reason;     // why a bridge is skipped, or already current
-    bool finishing = false; // the update finishes a cut one the journal keeps open
+    std::string from;   // the running version, as the user reads it ("unknown": not read)
+    std::string to;     // the version the update writes ("unknown": not known)
+    std::string file;   // the file that fits (empty: the built-in image)
+    std::string reason; // why a bridge is skipped, or already current
+    PlanRefusal refusal = PlanRefusal::None; // why it is skipped, as the plan refused it
+    bool finishing = false;                  // the update finishes a cut one the journal keeps open
     bool madeForIt = false; // the file passed the match check (refused, if at all, for another reason)
 };
 

@@ -70,6 +70,33 @@ const char *SettingsFateName(SettingsFate fate)
     return "none";
 }
 
+const char *PlanRefusalName(PlanRefusal refusal)
+{
+    switch (refusal) {
+    case PlanRefusal::None:
+        break;
+    case PlanRefusal::NotSupported:
+        return "not supported";
+    case PlanRefusal::RunsFromRom:
+        return "runs from ROM";
+    case PlanRefusal::FileDoesNotFit:
+        return "file does not fit";
+    case PlanRefusal::NoNvramArea:
+        return "no NVRAM area";
+    case PlanRefusal::NoBufferPath:
+        return "no buffer path";
+    case PlanRefusal::FlashRefusesFile:
+        return "flash refuses file";
+    case PlanRefusal::AreaNotFree:
+        return "area not free";
+    case PlanRefusal::BufferNotReady:
+        return "buffer not ready";
+    case PlanRefusal::OlderVersion:
+        return "older version";
+    }
+    return nullptr;
+}
+
 UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
 {
     UpdatePlan plan;

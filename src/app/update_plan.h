@@ -58,6 +58,9 @@ enum class PlanRefusal : std::uint8_t {
     OlderVersion,     // the file's version is older than the running one
 };
 
+// The refusal as JSON names it ("file does not fit"); null for None.
+const char *PlanRefusalName(PlanRefusal refusal);
+
 struct PlanRequest {
     std::string file;
     bool includeNvram = false;    // the settings area of the file is written too (asked for)

@@ -2,10 +2,10 @@
 # Every verb that decides about an update decides the same: for each
 # updatable bridge and each kind of file, `check FILE` on the device, the
 # plan of `update --all --json`, `update --rehearse --json` and
-# `update --json` agree on the action and the exit status. Files: the right
-# one, the same one again (after it was written), an older version (codes
-# 15-18, whose files carry one), a foreign chip's, an empty one and the
-# right one with 1 MiB more. States: clean, and cut in the middle of an
+# `update --json` agree on the action, the exit status and the refusal
+# code. Files: the right one, the same one again (after it was written), an
+# older version (codes 15-18, whose files carry one), a foreign chip's, an
+# empty one and the right one with 1 MiB more. States: clean, and cut in the middle of an
 # update of the right file (its journal entry open), and for codes 15-18
 # running from the ROM. From the states that are not a success, the advice
 # of the next step leads to a verified flash.
@@ -53,6 +53,12 @@ plan_action() {
     *) echo "$a" ;;
     esac
 }
+# The first refusal code of a document ("-" for none: null or absent).
+refusal_of() {
+    local r
+    r=$(grep -o '"refusal": [^,]*' "$1" | head -n 1 | sed 's/^"refusal": //; s/[",]//g; s/ /_/g')
+    [ -n "$r" ] && [ "$r" != null ] && echo "$r" || echo -
+}
 # The document's own exit status (its last; a device's come before it).
 json_exit() {
     local e
@@ -62,7 +68,7 @@ json_exit() {
 
 # One cell: every verb on a copy of the state `state`.
 cell() {
-    local label=$1 device=$2 state=$3 file=$4 dir=$5 rc check plan rehearse update
+    local label=$1 device=$2 state=$3 file=$4 dir=$5 rc check plan rehearse update codes
     mkdir -p "$dir"
     cells=$((cells + 1))
     run_on() { # a fresh copy of the state and the journal for each verb
@@ -72,7 +78,7 @@ cell() {
         XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/s" "$@"
     }
     rc=0
-    run_on check "$file" >"$dir/check" 2>&1 || rc=$?
+    run_on check --json "$file" >"$dir/check" 2>&1 || rc=$?
     check=$(action_of_exit "$rc")
     echo "$check" >"$dir/verdict"
     run_on update --all --json "$file" </dev/null >"$dir/all" 2>/dev/null
@@ -85,10 +91,13 @@ cell() {
     # the rehearsal or the update said "failed" after deciding to write.
     [ "$update" = "exit 1" ] && update=write
     [ "$rehearse" = "exit 1" ] && rehearse=write
-    if [ "$check" = "$plan" ] && [ "$check" = "$rehearse" ] && [ "$check" = "$update" ]; then
+    # The refusal codes of the four, in the same order.
+    codes="$(refusal_of "$dir/check") $(refusal_of "$dir/all") $(refusal_of "$dir/rehearse") $(refusal_of "$dir/update")"
+    if [ "$check" = "$plan" ] && [ "$check" = "$rehearse" ] && [ "$check" = "$update" ] &&
+        [ "$(tr ' ' '\n' <<<"$codes" | sort -u | wc -l)" -eq 1 ]; then
         return 0
     fi
-    echo "DISAGREE: $label: check=$check update--all=$plan rehearse=$rehearse update=$update"
+    echo "DISAGREE: $label: check=$check update--all=$plan rehearse=$rehearse update=$update refusals: $codes"
     sed 's/^/    check: /' "$dir/check" | tail -3
     failed=1
 }
