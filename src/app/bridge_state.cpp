@@ -11,6 +11,8 @@
 #include "image/chip_types.h"
 #include "image/firmware_version.h"
 
+#include <ctime>
+
 namespace brigant
 {
 
@@ -42,6 +44,11 @@ class RecordingHost final : public ProbeHost
         inner_.bufferPathShown(offered);
     }
     void runButtonHeld(bool held) override { inner_.runButtonHeld(held); }
+    void bankRepaired() override
+    {
+        state_.bankRepaired = true;
+        inner_.bankRepaired();
+    }
 
     void showStatus(const std::string &text) override { inner_.showStatus(text); }
     void setStatus(const std::string &text) override { inner_.setStatus(text); }
@@ -193,6 +200,9 @@ BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOp
         state.bridge.releaseFirmware = IsReleaseFirmware(path, type, text, state.chip.FlashKind) == 1;
         break;
     }
+    // A repaired bank ends a cut write's entry as `repair` ends it.
+    if (state.bankRepaired)
+        FinishJournalEntries(BridgeJournalKey(path), std::time(nullptr), "repair");
     state.openEntry = OpenJournalEntry(BridgeJournalKey(path));
     return state;
 }

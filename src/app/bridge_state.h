@@ -28,8 +28,9 @@ struct BridgeState {
     ChipIdentity chip;          // type code, sub-revision, flash kind and geometry
     SelectedBridge bridge;      // series, version, what it offers and what the window shows of it
     BridgeRuns runs = BridgeRuns::Firmware;
-    int damagedBank = -1;    // the damaged bank, when runs is BankDamaged
-    bool infoFailed = false; // the chip information could not be read
+    int damagedBank = -1;      // the damaged bank, when runs is BankDamaged
+    bool bankRepaired = false; // a damaged bank was repaired while the flash was probed
+    bool infoFailed = false;   // the chip information could not be read
     // The chips that report a firmware level: whether it was read.
     bool firmwareLevelRead = false;
     // The update journal's open entry for this bridge: a write that was cut.

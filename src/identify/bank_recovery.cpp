@@ -104,6 +104,8 @@ int RecoverFirmwareBank(ProbeHost &host, const ChipIdentity &chip, DeviceEntry &
         }
     }
     host.showStatus(repaired ? "FW Recovery successful!!" : "FW Recovery Fail!!");
+    if (repaired)
+        host.bankRepaired();
     return repaired ? 1 : 0;
 }
 

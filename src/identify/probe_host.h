@@ -22,6 +22,8 @@ class ProbeHost : public RunHost
     virtual void bufferPathShown(bool offered) { (void)offered; }
     // Run is held (disabled) while a bank repair runs, then given back the state it had.
     virtual void runButtonHeld(bool held) { (void)held; }
+    // A damaged firmware bank was rewritten from the valid one and read back equal.
+    virtual void bankRepaired() {}
 };
 
 } // namespace brigant

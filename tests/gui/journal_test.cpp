@@ -2,6 +2,7 @@
 // next Run of the same file: the journal kept the device's settings from
 // before the erase, and the flash ends as an uncut run leaves it.
 #include "app/device_change.h"
+#include "app/update_journal.h"
 #include "gui/fwtool_app.h"
 #include "gui/gui_session.h"
 #include "next_modal.h"
@@ -203,6 +204,45 @@ TEST(WindowJournal, ACutRunSaysTheWayForwardAndTheWindowOffersToFinishIt)
     EXPECT_EQ(Bytes(dir.filePath("cut/flash.bin")), Bytes(dir.filePath("clean/flash.bin")));
     for (const std::string &line : finished)
         EXPECT_EQ(line.find("did not finish"), std::string::npos) << line;
+}
+
+// A cut that damages a firmware bank, then only a selection: the window
+// repairs the bank as it selects the bridge, and that closes the cut
+// write's entry as `repair` closes it.
+TEST(WindowJournal, ABankRepairedOnSelectionClosesTheCutWrite)
+{
+    QTemporaryDir dir;
+    const std::string fw = test::WritePresetFile(dir, "fw.bin", "nutmeg:ext=2.3.4.5");
+    ASSERT_FALSE(fw.empty());
+    for (const char *name : {"clean", "cut"})
+        ASSERT_TRUE(QDir(dir.path()).mkpath(name));
+    ASSERT_TRUE(RunOnce("nutmeg", dir.filePath("clean"), fw, dir.filePath("trace")).ok());
+    const QStringList lines = QString(Bytes(dir.filePath("trace"))).split('\n');
+    int program = 0;
+    while (program < lines.size() && !lines[program].contains(" out DF 00 00 20 "))
+        ++program;
+    ASSERT_LT(program, lines.size());
+    EXPECT_FALSE(
+        RunOnce("nutmeg:fault=powerloss@" + std::to_string(program + 3), dir.filePath("cut"), fw, {}).ok());
+    GuiSession session;
+    GuiOptions options;
+    options.simulate = {"nutmeg"};
+    options.simState = dir.filePath("cut").toStdString();
+    std::string error;
+    ASSERT_TRUE(session.start(options, error)) << error;
+    FwToolApp app(session, Face::Advanced);
+    app.create();
+    const std::string key = BridgeJournalKey(app.form().selectedEntry().path);
+    EXPECT_FALSE(OpenJournalEntry(key).has_value());
+    int cut = 0;
+    for (const JournalEntry &entry : ReadJournal())
+        if (entry.bridge == key) {
+            ++cut;
+            EXPECT_EQ(entry.closedBy, "repair");
+            EXPECT_FALSE(entry.open());
+        }
+    EXPECT_EQ(cut, 1);
+    app.view().close();
 }
 
 // A code 15-18 bridge left in its ROM (a flash without firmware): Load File
