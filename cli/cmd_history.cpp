@@ -41,6 +41,7 @@ nlohmann::json EntryJson(const JournalEntry &e)
             {"sha256", e.sha256.empty() ? nlohmann::json() : nlohmann::json(e.sha256)},
             {"builtInImage", e.builtIn.empty() ? nlohmann::json() : nlohmann::json(UserVersion(e.builtIn))},
             {"backup", e.backup.empty() ? nlohmann::json() : nlohmann::json(e.backup)},
+            {"backupSha256", e.backupSha256.empty() ? nlohmann::json() : nlohmann::json(e.backupSha256)},
             {"from", e.from.empty() ? nlohmann::json() : nlohmann::json(e.from)},
             {"to", e.to.empty() ? nlohmann::json() : nlohmann::json(e.to)},
             {"settingsKept", e.settings.size()},

@@ -7,6 +7,7 @@
 #include "app/window_run.h"
 #include "app/write_guard.h"
 #include "common/clock.h"
+#include "flash/backup_file.h"
 #include "firmware_files.h"
 #include "forms/headless_ui.h"
 #include "model/fwupdate.h"
@@ -405,3 +406,51 @@ TEST(BackupNames, HoldSeriesDeviceAndTimeInFileNameCharacters)
 }
 
 } // namespace
+
+// A run's host that keeps why the run failed.
+class FailureHost final : public RunHost
+{
+  public:
+    void showStatus(const std::string &) override {}
+    void setStatus(const std::string &) override {}
+    void progressDot(const ProgressEvent &) override {}
+    void message(const std::string &, const std::string &, MessageKind) override {}
+    void processMessages() override {}
+    TransferState &transfer() override { return transfer_; }
+    void failing(const std::string &why) override { failedWhy = why; }
+    std::string failedWhy;
+
+  private:
+    TransferState transfer_;
+};
+
+// A backup counts only once it is on the disk as it was read: a file that
+// cannot be created, or a device that takes no bytes, is no backup, and the
+// run is told why.
+TEST(BackupFile, CountsOnlyWhenItReadsBackFromTheDiskAsWritten)
+{
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "brigant-backup-file-test";
+    std::filesystem::create_directories(dir);
+    const std::vector<std::uint8_t> flash = {0x55, 0xAA, 0x00, 0xFF, 0x12};
+    struct Case {
+        std::string file;
+        bool saved;
+    };
+    const Case cases[] = {
+        {(dir / "flash.bin").string(), true},
+        {(dir / "no such folder" / "flash.bin").string(), false},
+        {"/dev/full", false}, // opens, but holds nothing
+    };
+    for (const Case &c : cases) {
+        FailureHost host;
+        EXPECT_EQ(SaveBackupFile(host, c.file, flash.data(), static_cast<std::uint32_t>(flash.size())),
+                  c.saved ? 1 : 0)
+            << c.file;
+        EXPECT_EQ(host.failedWhy.empty(), c.saved) << c.file << ": " << host.failedWhy;
+        if (c.saved) {
+            std::ifstream in(c.file, std::ios::binary);
+            EXPECT_EQ(std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {}), flash);
+        }
+    }
+    std::filesystem::remove_all(dir);
+}

@@ -76,6 +76,8 @@ json ToJson(const JournalEntry &e)
         j["built_in_image"] = e.builtIn;
     if (!e.backup.empty())
         j["backup"] = e.backup;
+    if (!e.backupSha256.empty())
+        j["backup_sha256"] = e.backupSha256;
     if (!e.from.empty())
         j["from_version"] = e.from;
     if (!e.to.empty())
@@ -103,6 +105,7 @@ bool FromJson(const json &j, JournalEntry &e)
     e.sha256 = j.value("sha256", "");
     e.builtIn = j.value("built_in_image", "");
     e.backup = j.value("backup", "");
+    e.backupSha256 = j.value("backup_sha256", "");
     e.from = j.value("from_version", "");
     e.to = j.value("to_version", "");
     e.started = static_cast<std::time_t>(j.value("started_epoch", std::int64_t{0}));
@@ -140,6 +143,8 @@ JournalEntry NewJournalEntry(const PlannedWrite &write, const std::string &backu
         e.sha256 = FileSha256(write.firmware);
     }
     e.backup = backup;
+    if (!backup.empty())
+        e.backupSha256 = FileSha256(backup);
     e.from = write.from;
     e.to = write.to;
     e.started = std::time(nullptr);

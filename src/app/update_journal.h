@@ -15,18 +15,19 @@ namespace brigant
 {
 
 struct JournalEntry {
-    std::string file;     // the entry's own file (set when it is first written)
-    std::string bridge;   // where the bridge sits on its bus (port path or GUID), else its device node
-    std::string device;   // the device node it had then
-    std::string series;   // the chip series identification named
-    int chipCode = 0;     // the chip type code
-    std::string action;   // "update" or "erase"
-    std::string firmware; // the file written; empty for the built-in image or an erase
-    std::string sha256;   // that file's SHA-256, in hex
-    std::string builtIn;  // the built-in image's version, when that was written
-    std::string backup;   // the backup taken just before, if any
-    std::string from;     // the version the bridge ran before, as the user reads it; empty: not read
-    std::string to;       // the version written; empty: not known (or an erase)
+    std::string file;         // the entry's own file (set when it is first written)
+    std::string bridge;       // where the bridge sits on its bus (port path or GUID), else its device node
+    std::string device;       // the device node it had then
+    std::string series;       // the chip series identification named
+    int chipCode = 0;         // the chip type code
+    std::string action;       // "update" or "erase"
+    std::string firmware;     // the file written; empty for the built-in image or an erase
+    std::string sha256;       // that file's SHA-256, in hex
+    std::string builtIn;      // the built-in image's version, when that was written
+    std::string backup;       // the backup taken just before, if any
+    std::string backupSha256; // its SHA-256, in hex, as it was checked on the disk
+    std::string from;         // the version the bridge ran before, as the user reads it; empty: not read
+    std::string to;           // the version written; empty: not known (or an erase)
     std::vector<std::uint8_t> settings; // the device's settings (NVRAM) the write kept
     std::time_t started = 0;
     std::time_t finished = 0; // 0 while the entry is open

@@ -17,6 +17,7 @@
 #include "device/bridge_lock.h"
 #include "device/discovery.h"
 #include "device/enumerator.h"
+#include "flash/backup_file.h"
 #include "forms/ui_services.h"
 #include "image/firmware_version.h"
 #include "model/fwupdate.h"
@@ -219,6 +220,7 @@ std::string PlanText(const WritePlan &plan)
                        "  Will write:       " + plan.writes + "\n";
     if (!plan.versionChange.empty())
         text += "  Version:          " + plan.versionChange + "\n";
+
     return text;
 }
 
@@ -326,10 +328,8 @@ BackupResult BackupThroughBuffer(const std::string &path, const std::string &ser
     const std::string file = NewBackupPath(series, path, directory, r.reason);
     if (file.empty())
         return r;
-    std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(flash.data()), static_cast<std::streamsize>(flash.size()));
-    out.close();
-    r = Checked(file, static_cast<bool>(out), "cannot write " + file + ": " + std::strerror(errno));
+    const std::string why = WriteBackupDurably(file, flash.data(), capacity);
+    r = Checked(file, why.empty(), "the backup file " + file + ": " + why);
     RemoveIfEmpty(file);
     r.flash = capacity;
     return r;

@@ -1,7 +1,13 @@
 #include "flash/backup_file.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
+#include <vector>
 
 namespace brigant
 {
@@ -25,17 +31,39 @@ std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defa
     return defaultName;
 }
 
-int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length)
+std::string WriteBackupDurably(const std::string &name, const std::uint8_t *data, std::uint32_t length)
 {
     std::FILE *file = std::fopen(name.c_str(), "wb");
-    if (!file) {
-        host.showStatus("Open Backup File Error!!");
-        return 0;
-    }
-    const bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
+    if (!file)
+        return std::string("cannot create it: ") + std::strerror(errno);
+    bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
+    written = std::fflush(file) == 0 && written;
+    const int fd = ::fileno(file);
+    const bool synced = written && ::fsync(fd) == 0;
+    int saved = errno;
+    if (synced)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED); // the read below comes from the disk
     const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
+    if (!written || !synced || !closed)
+        return std::string("cannot write it in full: ") + std::strerror(saved ? saved : errno);
+
+    std::FILE *back = std::fopen(name.c_str(), "rb");
+    if (!back)
+        return std::string("cannot read it back: ") + std::strerror(errno);
+    std::vector<std::uint8_t> again(static_cast<std::size_t>(length) + 1);
+    const std::size_t got = std::fread(again.data(), 1, again.size(), back);
+    std::fclose(back);
+    if (got != length || !std::equal(data, data + length, again.begin()))
+        return "it does not read back as the flash was read (" + std::to_string(got) + " of " +
+               std::to_string(length) + " bytes, or different bytes)";
+    return {};
+}
+
+int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length)
+{
+    if (const std::string why = WriteBackupDurably(name, data, length); !why.empty()) {
         host.showStatus("Open Backup File Error!!");
+        host.failing("the backup file " + name + ": " + why);
         return 0;
     }
     host.showStatus("Read flash and backup success!");

@@ -18,10 +18,17 @@ namespace brigant
 // "NAME-2.EXT", "NAME-3.EXT", ... is taken instead.
 std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defaultName = kDefaultBackupName);
 
-// Creates or truncates `name` and writes `length` bytes. Shows "Read flash and
-// backup success!", tells the host the file and returns 1 when the file was
-// written and closed; shows "Open Backup File Error!!" and returns 0 when it
-// could not be opened, written in full or closed.
+// Writes `data` to `name` and makes it durable: flushed, synced to the disk,
+// its cached pages dropped and read back from the file, byte for byte the
+// same. Empty on success, else why not.
+std::string WriteBackupDurably(const std::string &name, const std::uint8_t *data, std::uint32_t length);
+
+// Creates or truncates `name` and writes `length` bytes, synced to the disk
+// and read back from it. Shows "Read flash and backup success!", tells the
+// host the file and returns 1 when the file holds exactly those bytes; shows
+// "Open Backup File Error!!", tells the host why (failing) and returns 0 when
+// it could not be opened, written in full, synced or read back the same:
+// a run stops then, before anything is erased.
 int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length);
 
 } // namespace brigant
