@@ -99,7 +99,7 @@ UpdateVerdict DeviceVerdict(const std::string &file)
     case DevicePlan::Action::Current:
         v.action = "nothing to do";
         v.exitCode = kExitNothingToDo;
-        v.text = "already installed: " + plan.path + " " + plan.reason;
+        v.text = "already installed: " + plan.path + (plan.storeHoldsFile ? ": " : " ") + plan.reason;
         break;
     case DevicePlan::Action::Skip:
         v.text = "refused: " + plan.reason;

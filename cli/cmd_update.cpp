@@ -9,6 +9,7 @@
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
 #include "app/one_button_run.h"
+#include "app/quiet_host.h"
 #include "app/run_dispatch.h"
 #include "app/update_journal.h"
 #include "app/update_plan.h"
@@ -411,13 +412,33 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 
     // 2. The plan: the file, the options, the run's own checks and the
     // versions, weighed as every plan of an update weighs them.
+    // A file whose version the tool does not read is weighed against the
+    // flash itself: it is read once, before the question, into the backup
+    // file the write then keeps (a temporary one with --no-backup).
     std::string newVersion;
     VersionOrder order = VersionOrder::Unknown;
     UpdatePlan decided;
+    CliRunHost host(*view, ctx.style, chosen.transfer);
+    host.erasing(mode == ToolMode::Erase);
+    std::optional<StoreRead> storeRead;
+    const auto dropStoreRead = [&] {
+        std::error_code ec;
+        if (storeRead && !storeRead->backup.file.empty())
+            std::filesystem::remove(storeRead->backup.file, ec);
+    };
     if (mode == ToolMode::Program) {
-        decided = PlanUpdate(chosen.state, entry,
-                             UpdateRequest(chosen.state, chosen.settings, chosen.candidateCount, file,
-                                           includeNvram, readWriteBuffer, versions));
+        PlanRequest asked = UpdateRequest(chosen.state, chosen.settings, chosen.candidateCount, file,
+                                          includeNvram, readWriteBuffer, versions);
+        asked.transfer = chosen.transfer;
+        asked.readStore = [&]() -> const std::vector<std::uint8_t> * {
+            if (!storeRead) {
+                storeRead =
+                    ReadStore(asked.run, entry.bus, entry.path, host, selected.series, !ctx.write.noBackup);
+                view->endLine();
+            }
+            return storeRead->bytes.empty() ? nullptr : &storeRead->bytes;
+        };
+        decided = PlanUpdate(chosen.state, entry, asked);
         newVersion = decided.to;
         order = decided.order;
         ReportField("refusal", RefusalJson(decided.refusal));
@@ -451,9 +472,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
 
     // 4. The run: a write only after the guard's checks, question and
     // backup; a file the plan refuses is refused before all of them.
-    CliRunHost host(*view, ctx.style, chosen.transfer);
-    host.erasing(mode == ToolMode::Erase);
     if (mode == ToolMode::Program && !decided.writes()) {
+        dropStoreRead();
         // Nothing is written: the firmware after is the one before.
         ReportVersions(selected.version, selected.version);
         ReportReason(decided.reason);
@@ -477,6 +497,11 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                        << UserVersion(selected.version) << "; nothing was written (--allow-older writes it)";
             return kExitUsage;
         case PlanRefusal::None:
+            if (decided.storeHoldsFile) {
+                std::cout << "already installed: " << entry.path << ": " << decided.reason
+                          << "; nothing was written (--allow-reinstall writes it again)\n";
+                return kExitNothingToDo;
+            }
             std::cout << "already installed: " << entry.path << " runs version "
                       << UserVersion(selected.version) << ", the version of " << file
                       << "; nothing was written"
@@ -525,6 +550,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         if (mode == ToolMode::Program)
             plan.versionChange =
                 VersionChangeText(UserVersion(selected.version), UserVersion(newVersion), order);
+        if (decided.storeCompared)
+            plan.difference = DifferenceText(decided.storeDifference);
         JournalEntry record = finishing ? *unfinished : JournalEntry{};
         std::string backupFile;
         host.followJournal(&record, sameChip ? unfinished->settings : std::vector<std::uint8_t>{});
@@ -533,6 +560,12 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             CliWriteGuard(ctx,
                           mode == ToolMode::Erase ? "erase will write:" : "update will write:", noTerminal),
             [&] {
+                // The flash read for the plan is the backup: not read again.
+                if (storeRead && storeRead->backup.outcome == BackupResult::Outcome::Saved &&
+                    !storeRead->backup.file.empty()) {
+                    backupFile = storeRead->backup.file;
+                    return storeRead->backup;
+                }
                 BackupResult backup =
                     BackupThroughRequest(req, entry.bus, entry.path, host, selected.series, "");
                 if (backup.outcome == BackupResult::Outcome::Saved)
@@ -546,6 +579,10 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                 outcome = RunRequested(req, entry.bus, entry.path, host);
                 JournalOutcome(record, outcome, finishing);
             });
+        // Stopped before the backup was taken (declined, mounted, ...): the
+        // plan's read of the flash is no one's backup.
+        if (run.stop != GuardedRun::Stop::None && !run.backedUp)
+            dropStoreRead();
         settingsKept = !record.settings.empty();
         NoteRun(RunText(outcome), SavedBackup(run));
         // What the flash holds now: the file's version once verified; the
@@ -828,14 +865,16 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
 // The plan for `file` on `bridge`, as update FILE
 // decides it: Update, Current, or Skip with the reason.
 DevicePlan PlanOneFile(const ChosenBridge &bridge, const std::string &file, const AllOptions &options,
-                       DevicePlan plan)
+                       DevicePlan plan, const std::function<const std::vector<std::uint8_t> *()> &readStore)
 {
-    const UpdatePlan decided =
-        PlanUpdate(bridge.state, bridge.entry,
-                   UpdateRequest(bridge.state, bridge.settings, bridge.candidateCount, file,
-                                 options.includeNvram, options.readWriteBuffer, options.versions));
+    PlanRequest asked = UpdateRequest(bridge.state, bridge.settings, bridge.candidateCount, file,
+                                      options.includeNvram, options.readWriteBuffer, options.versions);
+    asked.transfer = bridge.transfer;
+    asked.readStore = readStore;
+    const UpdatePlan decided = PlanUpdate(bridge.state, bridge.entry, asked);
     plan.file = file;
     plan.finishing = decided.finishing.has_value();
+    plan.storeHoldsFile = decided.storeHoldsFile;
     plan.madeForIt = decided.madeForIt;
     if (decided.madeForIt)
         plan.to = decided.to.empty() ? "unknown" : UserVersion(decided.to);
@@ -884,8 +923,19 @@ DevicePlan PlanDeviceUpdate(const ChosenBridge &bridge, const AllOptions &option
     // that is refused for another reason (a version, an option) says most.
     DevicePlan best = plan;
     bool chosen = false;
+    // The flash, read once for every file that needs it (and not kept).
+    std::optional<StoreRead> store;
+    const auto readStore = [&]() -> const std::vector<std::uint8_t> * {
+        if (!store) {
+            QuietHost host(bridge.transfer);
+            store = ReadStore(VerbRequest(bridge.state, bridge.settings, bridge.candidateCount,
+                                          ToolMode::Program, "", options.includeNvram),
+                              bridge.entry.bus, bridge.entry.path, host, selected.series, false);
+        }
+        return store->bytes.empty() ? nullptr : &store->bytes;
+    };
     for (const std::string &file : options.files) {
-        const DevicePlan tried = PlanOneFile(bridge, file, options, plan);
+        const DevicePlan tried = PlanOneFile(bridge, file, options, plan, readStore);
         if (tried.action == DevicePlan::Action::Update)
             return tried;
         const auto rank = [](const DevicePlan &p) {

@@ -38,6 +38,7 @@ struct DevicePlan {
     std::string reason; // why a bridge is skipped, or already current
     PlanRefusal refusal = PlanRefusal::None; // why it is skipped, as the plan refused it
     bool finishing = false;                  // the update finishes a cut one the journal keeps open
+    bool storeHoldsFile = false;             // current: the flash holds the file already
     bool madeForIt = false; // the file passed the match check (refused, if at all, for another reason)
 };
 

@@ -2,6 +2,7 @@
 
 #include "app/file_verdict.h"
 #include "app/next_step.h"
+#include "app/quiet_host.h"
 #include "app/run_dispatch.h"
 #include "image/chip_types.h"
 #include "update/assisted/buffer_transfer.h"
@@ -96,6 +97,34 @@ const char *PlanRefusalName(PlanRefusal refusal)
     }
     return nullptr;
 }
+
+namespace
+{
+
+void WeighAgainstStore(UpdatePlan &plan, const DeviceEntry &entry, const PlanRequest &request)
+{
+    const std::vector<std::uint8_t> *store = request.readStore();
+    if (!store || store->empty())
+        return;
+    QuietHost host(request.transfer, store);
+    RunRequest compare = request.run;
+    compare.mode = RunMode::VerifyOnly;
+    const RunOutcome outcome = RunRequested(compare, entry.bus, entry.path, host);
+    if (!outcome.ok() || outcome.verify.compared == 0)
+        return;
+    plan.storeCompared = true;
+    plan.storeDifference = outcome.verify;
+    if (outcome.verify.differing == 0) {
+        plan.storeHoldsFile = true;
+        plan.action = PlanAction::NothingToDo;
+        plan.reason =
+            std::string("the ") +
+            (outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate ? "disk's firmware area" : "flash") +
+            " already holds " + request.file;
+    }
+}
+
+} // namespace
 
 UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
 {
@@ -200,6 +229,12 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
         return plan;
     }
     plan.action = plan.finishing ? PlanAction::Finish : PlanAction::Write;
+    // A file whose version the tool does not read: the store tells whether
+    // it holds the file already (the read-only mode's comparison, on the
+    // bytes just read). A cut write is finished whatever it holds.
+    if (request.readStore && request.askDevice && plan.to.empty() && !plan.finishing &&
+        !request.versions.allowReinstall)
+        WeighAgainstStore(plan, entry, request);
     return plan;
 }
 

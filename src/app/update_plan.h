@@ -10,8 +10,10 @@
 #include "image/firmware_version.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brigant
 {
@@ -71,6 +73,13 @@ struct PlanRequest {
     // disk-stored family's area against the disk, the state of the buffer
     // path's buffer): read commands only.
     bool askDevice = true;
+    // Reads the firmware store (the flash, or the disk's firmware area, from
+    // its start) when the plan needs it: a write whose file carries no
+    // version the tool reads is weighed against what the store holds. Null
+    // (or no bytes returned): not weighed so.
+    std::function<const std::vector<std::uint8_t> *()> readStore;
+    // The flash geometry identification learnt, for that comparison.
+    TransferState transfer;
 };
 
 struct UpdatePlan {
@@ -87,6 +96,12 @@ struct UpdatePlan {
     bool reinstallRefused = false;
     std::optional<JournalEntry> finishing; // the cut write of this file that the update finishes
     SettingsFate settings = SettingsFate::NotApplicable; // what the write does to the settings area
+    // The store was read and compared with what the update would leave
+    // there (the read-only mode's comparison): how much differs. When
+    // nothing does, the plan has nothing to do (storeHoldsFile).
+    bool storeCompared = false;
+    bool storeHoldsFile = false;
+    VerifyTally storeDifference;
     bool writes() const { return action == PlanAction::Write || action == PlanAction::Finish; }
 };
 

@@ -32,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 
 namespace brigant
@@ -220,7 +221,8 @@ std::string PlanText(const WritePlan &plan)
                        "  Will write:       " + plan.writes + "\n";
     if (!plan.versionChange.empty())
         text += "  Version:          " + plan.versionChange + "\n";
-
+    if (!plan.difference.empty())
+        text += "  Differs:          " + plan.difference + "\n";
     return text;
 }
 
@@ -290,6 +292,39 @@ BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std:
     else if (req.chip.FlashSizeKb > 0)
         r.flash = std::uint64_t(req.chip.FlashSizeKb) * 1024;
     return r;
+}
+
+StoreRead ReadStore(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host,
+                    const std::string &series, bool keep)
+{
+    StoreRead read;
+    std::string folder;
+    if (!keep) {
+        char dir[] = "/tmp/brigant-store-XXXXXX";
+        if (!::mkdtemp(dir)) {
+            read.backup.reason = std::string("no temporary folder: ") + std::strerror(errno);
+            return read;
+        }
+        folder = dir;
+    }
+    read.backup = BackupThroughRequest(req, bus, path, host, series, folder);
+    if (read.backup.outcome == BackupResult::Outcome::Saved) {
+        std::ifstream in(read.backup.file, std::ios::binary);
+        read.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (!keep) {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        read.backup.file.clear();
+    }
+    return read;
+}
+
+std::string DifferenceText(const VerifyTally &difference)
+{
+    const std::uint64_t kib = difference.differingSectors * 4;
+    return "in " + std::to_string(difference.differingSectors) + " of " + std::to_string(difference.sectors) +
+           " 4 KiB sectors (" + std::to_string(kib) + " KiB)";
 }
 
 BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &directory)

@@ -34,6 +34,9 @@ struct WritePlan {
     std::string settings;       // what becomes of the device's settings (NVRAM) area; empty: not said
     // "from 1.1.0.8 to 1.1.0.9", or what could not be read; empty: not said.
     std::string versionChange;
+    // How much of the store the write changes ("in 3 of 128 4 KiB sectors
+    // (12 KiB)"); empty: not compared.
+    std::string difference;
     // The plan a rehearsal on the device's twin left; empty: none was made.
     std::string rehearsal;
     bool builtIn = false; // the one-button update of the built-in image, not the Run button's write
@@ -86,6 +89,17 @@ BackupResult BackupThroughRunButton(TBrigantFwTool &form, const std::string &dir
 // `series` and the device at `path`.
 BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host,
                                   const std::string &series, const std::string &directory);
+// The same read, kept in memory too: the bytes of the backup file written
+// (empty when the read failed). With `keep` false the file goes to a
+// temporary folder and is removed again: only the bytes are wanted.
+struct StoreRead {
+    BackupResult backup;
+    std::vector<std::uint8_t> bytes;
+};
+StoreRead ReadStore(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host,
+                    const std::string &series, bool keep);
+// "in 3 of 128 4 KiB sectors (12 KiB)".
+std::string DifferenceText(const VerifyTally &difference);
 // The one-button face's backup: the flash read through the buffer path. A
 // bridge that runs from ROM has nothing to read (NothingToRead).
 BackupResult BackupThroughBuffer(TBrigantFwTool &form, const std::string &directory);

@@ -29,6 +29,10 @@ struct VerifyTally {
     std::uint64_t differing = 0;
     std::int64_t firstDifference = -1;
     std::uint64_t skipped = 0;
+    // The 4 KiB sectors of the store the compared bytes lie in, and those of
+    // them that hold a differing byte.
+    std::uint64_t sectors = 0;
+    std::uint64_t differingSectors = 0;
     void add(const VerifyTally &more)
     {
         if (firstDifference < 0)
@@ -36,6 +40,8 @@ struct VerifyTally {
         compared += more.compared;
         differing += more.differing;
         skipped += more.skipped;
+        sectors += more.sectors;
+        differingSectors += more.differingSectors;
     }
 };
 
@@ -69,6 +75,10 @@ class RunHost
     virtual void processMessages() = 0;
     // The session's transfer values.
     virtual TransferState &transfer() = 0;
+    // The firmware store (the flash, or the disk's firmware area, from its
+    // start) as it was read just before: the read-only mode compares with it
+    // instead of reading the device again. Null: read the device.
+    virtual const std::vector<std::uint8_t> *storeRead() { return nullptr; }
 
     // The few window changes a procedure makes.
     // "Include 4K NVRAM" checked (the SST block-wise update writes it whole).

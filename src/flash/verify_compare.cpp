@@ -1,6 +1,7 @@
 #include "flash/verify_compare.h"
 #include "common/hex.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace brigant
@@ -10,21 +11,39 @@ bool VerifyRange(RunHost &host, const VerifyRead &read, std::uint32_t address, c
                  std::uint32_t length, const SkipByte &skip)
 {
     std::vector<std::uint8_t> actual(length, 0);
-    if (!read(address, actual.data(), length)) {
+    if (const std::vector<std::uint8_t> *store = host.storeRead()) {
+        if (std::uint64_t(address) + length > store->size()) {
+            host.failing("the read of the flash ends at " + HexNumber(store->size()) + ", before " +
+                         HexNumber(std::uint64_t(address) + length));
+            return false;
+        }
+        std::copy_n(store->begin() + address, length, actual.begin());
+    } else if (!read(address, actual.data(), length)) {
         host.failing("the flash could not be read at " + HexNumber(address) +
                      "; nothing was compared past it");
         return false;
     }
     VerifyTally tally;
+    constexpr std::uint32_t kSector = 0x1000;
+    std::int64_t sector = -1;
+    bool sectorDiffers = false;
     for (std::uint32_t i = 0; i < length; ++i) {
         if (skip && skip(i)) {
             ++tally.skipped;
             continue;
         }
         ++tally.compared;
+        if (const std::int64_t at = (std::int64_t(address) + i) / kSector; at != sector) {
+            sector = at;
+            sectorDiffers = false;
+            ++tally.sectors;
+        }
         if (expected[i] != actual[i]) {
             if (tally.differing++ == 0)
                 tally.firstDifference = static_cast<std::int64_t>(address) + i;
+            if (!sectorDiffers)
+                ++tally.differingSectors;
+            sectorDiffers = true;
         }
     }
     host.verified(tally);

@@ -3,6 +3,7 @@
 #include "app/bridge_state.h"
 #include "app/device_list.h"
 #include "app/one_button.h"
+#include "app/quiet_host.h"
 #include "app/run_dispatch.h"
 #include "app/settings.h"
 #include "app/update_plan.h"
@@ -14,7 +15,6 @@
 #include "identify/flash_identify.h"
 #include "image/chip_types.h"
 #include "image/firmware_version.h"
-#include "rehearse/quiet_host.h"
 
 #include <cerrno>
 #include <ctime>

@@ -4,14 +4,15 @@
 #include "app/device_list.h"
 #include "app/installed_services.h"
 #include "app/one_button_run.h"
+#include "app/quiet_host.h"
 #include "app/recover_bridge.h"
 #include "app/run_dispatch.h"
 #include "app/settings.h"
 #include "app/update_journal.h"
+#include "app/write_guard.h"
 #include "common/clock.h"
 #include "common/hex.h"
 #include "image/chip_types.h"
-#include "rehearse/quiet_host.h"
 #include "sim/recorded_twin.h"
 #include "sim/sim_discovery.h"
 #include "sim/simulation.h"
@@ -113,6 +114,16 @@ void RunOnTwin(const RehearsalRequest &request, const ListedBridge &listed, int 
         asked.versions = request.versions;
         asked.run = VerbRunRequest(state, settings, candidateCount, RunMode::Update, request.file,
                                    request.includeNvram);
+        // The twin's flash, read as the update reads it before its question.
+        std::optional<StoreRead> store;
+        asked.transfer = host.transfer();
+        asked.readStore = [&]() -> const std::vector<std::uint8_t> * {
+            if (!store) {
+                QuietHost reader(host.transfer());
+                store = ReadStore(asked.run, entry.bus, path, reader, bridge.series, false);
+            }
+            return store->bytes.empty() ? nullptr : &store->bytes;
+        };
         plan.update = PlanUpdate(state, entry, asked);
         plan.settings = plan.update->settings;
         if (!plan.update->writes()) {

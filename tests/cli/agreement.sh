@@ -47,6 +47,7 @@ plan_action() {
     [ -n "$a" ] || a=$(grep -o '^  "result": "[^"]*"' "$1" | cut -d'"' -f4)
     case $a in
     update) echo write ;;
+    "nothing to do") echo current ;;
     skip) echo refused ;;
     "no device") echo none ;;
     "") echo unreadable ;;

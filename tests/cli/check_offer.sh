@@ -14,6 +14,7 @@ failed=0
 "$image" quince:exttext=1110 -o "$work/q1110.bin" >/dev/null
 "$image" quince:ext=31.25.1.4 -o "$work/q1104.bin" >/dev/null
 "$image" nutmeg -o "$work/nutmeg.bin" >/dev/null
+"$image" nutmeg:ext=2.3.4.5 -o "$work/nutmeg2345.bin" >/dev/null
 "$image" alder:version=9.8 -o "$work/alder98.bin" >/dev/null
 cp "$work/nutmeg.bin" "$work/huge.bin" && truncate -s $((16 * 1024 * 1024 + 1)) "$work/huge.bin"
 # device | what is checked | exit | text | list's verdict for device 0 (empty: not compared)
@@ -54,7 +55,8 @@ quince:exttext=1110|$work/q1110.bin|4|update $work/q1110.bin: already installed:
 quince:version=3.0,ext=31.25.1.5|$work/q1110.bin|0|update $work/q1110.bin: would write it (31.25.1.5 -> 1.1.1.0)|
 quince:version=3.0,ext=31.25.1.5|$work/q1104.bin|2|refused: version 31.25.1.4 is older than the running 31.25.1.5|
 nutmeg|$work/q1110.bin|2|Load File on sim:sg0 (code 13): refused|
-nutmeg|$work/nutmeg.bin|0|update $work/nutmeg.bin: would write it|
+nutmeg|$work/nutmeg2345.bin|0|update $work/nutmeg2345.bin: would write it|
+nutmeg|$work/nutmeg.bin|4|update $work/nutmeg.bin: already installed: sim:sg0: the flash already holds $work/nutmeg.bin|
 nutmeg|$work/huge.bin|2|refused: the file is larger than any firmware file|
 alder|$work/alder98.bin|0|would write it|
 |$work/alder98.bin --chip alder|0|tag "Q7A1" as expected for sub-revision 2|

@@ -135,12 +135,18 @@ grep -q "^VERIFIED" "$dir/out" || fail "verify --embedded does not say VERIFIED"
 [ "$failed" -eq 0 ] && echo "ok: a one-button update cut into the ROM is finished by the advice it gives"
 
 # A cut that leaves a firmware bank damaged: info names one command, not
-# repair and the update both, and that command ends verified.
+# repair and the update both, and that command ends verified. The power
+# goes right after the first program command of bank 0, found in the trace
+# of an uncut run.
+mkdir -p "$work/bank-clean"
+XDG_STATE_HOME="$work/bank-clean/state" "$fw" --simulate nutmeg --sim-state "$work/bank-clean/s" \
+    --trace="$work/bank-clean.trace" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
+bank_cut=$(($(grep -n -m1 ' out DF 00 00 20 ' "$work/bank-clean.trace" | cut -d: -f1) + 1))
 dir="$work/bank"
 mkdir -p "$dir"
 export XDG_STATE_HOME="$dir/state"
 label="bank damaged by the cut"
-"$fw" --simulate nutmeg:fault=powerloss@185 --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
+"$fw" --simulate nutmeg:fault=powerloss@$bank_cut --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
 "$fw" --simulate nutmeg --sim-state "$dir/s" info >"$dir/out" 2>&1
 commands=$(grep -o '`brigant-fw [^`]*`' "$dir/out" | sort -u)
 [ "$commands" = "\`brigant-fw update $work/superseded/a.bin\`" ] || fail "info names: '$commands'"
@@ -158,7 +164,7 @@ dir="$work/repaired"
 mkdir -p "$dir"
 export XDG_STATE_HOME="$dir/state"
 label="bank repaired after the cut"
-"$fw" --simulate nutmeg:fault=powerloss@185 --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
+"$fw" --simulate nutmeg:fault=powerloss@$bank_cut --sim-state "$dir/s" update --yes "$work/superseded/a.bin" >/dev/null 2>&1
 "$fw" --simulate nutmeg --sim-state "$dir/s" repair --yes >"$dir/out" 2>&1 || fail "repair exits $?"
 states=$("$fw" history --json | python3 -c 'import json,sys; print(" ".join(e["state"] for e in json.load(sys.stdin)["entries"]))')
 [ "$states" = repair ] || fail "journal states after the repair: '$states'"

@@ -14,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 source "$(dirname "$0")/bridge_rows.sh" # seed_kept
 
 # label | device | file options (none: erase) | kept OFF+LEN | command (regex) | which | fault | said
-# which: first = its first match, before the first write (nothing may change);
+# which: first = its last match before the first write (nothing may change);
 #        last = its last match (the run must fail).
 rows=(
     "whole image, failed read|alder|version=9.8|0x8000+512| in FF 04 10 00 80 .*len=512 |first|error|could not be read"
@@ -48,9 +48,15 @@ for row in "${rows[@]}"; do
     cp -r "$dir/seed" "$dir/clean"
     "$fw" --simulate "$device" --sim-state "$dir/clean" --trace="$dir/trace" "${verb[@]}" >"$dir/out" 2>&1 ||
         { fail "the clean run"; continue; }
-    at=$(grep -n -E -e "$regex" "$dir/trace" | cut -d: -f1 | sed -n "$([ "$which" = first ] && echo 1p || echo '$p')")
     first_write=$(grep -m1 -n ' out ' "$dir/trace" | cut -d: -f1)
-    if [ -z "$at" ] || { [ "$which" = first ] && [ "$at" -ge "$first_write" ]; }; then
+    # first: the settings read just before the first write (an earlier match
+    # is the plan's read of the whole flash).
+    if [ "$which" = first ]; then
+        at=$(grep -n -E -e "$regex" "$dir/trace" | cut -d: -f1 | awk -v w="$first_write" '$1 < w' | tail -n 1)
+    else
+        at=$(grep -n -E -e "$regex" "$dir/trace" | cut -d: -f1 | tail -n 1)
+    fi
+    if [ -z "$at" ]; then
         fail "no such command ($regex) where the row wants it"
         continue
     fi

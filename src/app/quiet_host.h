@@ -1,11 +1,14 @@
 #pragma once
-// The host of a run nobody watches (the flash read of a recording, a write
-// on a twin): it shows nothing, and keeps what the run said that matters
-// afterwards: why it refused or failed, its error boxes, and where the
-// bridge came back after a reset.
+// The host of a run nobody watches (the flash read of a recording or of a
+// plan, a write on a twin): it shows nothing, and keeps what the run said
+// that matters afterwards: why it refused or failed, its error boxes, and
+// where the bridge came back after a reset. Given a store read earlier, the
+// read-only mode compares with it instead of reading the device.
 #include "identify/probe_host.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace brigant
 {
@@ -13,7 +16,10 @@ namespace brigant
 class QuietHost final : public ProbeHost
 {
   public:
-    explicit QuietHost(TransferState transfer = {}) : transfer_(transfer) {}
+    explicit QuietHost(TransferState transfer = {}, const std::vector<std::uint8_t> *store = nullptr)
+        : transfer_(transfer), store_(store)
+    {
+    }
 
     void showStatus(const std::string &text) override { (void)text; }
     void setStatus(const std::string &text) override { (void)text; }
@@ -31,6 +37,7 @@ class QuietHost final : public ProbeHost
     }
     void processMessages() override {}
     TransferState &transfer() override { return transfer_; }
+    const std::vector<std::uint8_t> *storeRead() override { return store_; }
     void refusing(const std::string &why) override { reason = why; }
     void failing(const std::string &why) override
     {
@@ -49,6 +56,7 @@ class QuietHost final : public ProbeHost
 
   private:
     TransferState transfer_;
+    const std::vector<std::uint8_t> *store_;
 };
 
 } // namespace brigant
