@@ -92,6 +92,22 @@ RunOutcome RunOnce(const std::string &bridge, const QString &state, const std::s
     return outcome;
 }
 
+// A nutmeg file in `dir` (its path in `fw`), an uncut run of it in
+// dir/clean, and the fault that cuts the same run while it programs the
+// flash (empty when the uncut run failed); dir/cut is made for it.
+std::string NutmegCutWhileProgramming(QTemporaryDir &dir, std::string &fw)
+{
+    fw = test::WritePresetFile(dir, "fw.bin", "nutmeg:ext=2.3.4.5");
+    if (fw.empty() || !QDir(dir.path()).mkpath("clean") || !QDir(dir.path()).mkpath("cut") ||
+        !RunOnce("nutmeg", dir.filePath("clean"), fw, dir.filePath("trace")).ok())
+        return {};
+    const QStringList lines = QString(Bytes(dir.filePath("trace"))).split('\n');
+    int program = 0;
+    while (program < lines.size() && !lines[program].contains(" out DF 00 00 20 "))
+        ++program;
+    return program < lines.size() ? "nutmeg:fault=powerloss@" + std::to_string(program + 3) : std::string();
+}
+
 TEST(WindowJournal, ACutRunIsFinishedByTheSameRunWithTheSettingsFromBeforeTheErase)
 {
     QTemporaryDir dir; // the journal itself is in the run's state folder (gui_test_main)
@@ -178,18 +194,10 @@ TEST(WindowJournal, ASuccessfulWriteEndsWithItsBackupAndNoUnfinishedWarning)
 TEST(WindowJournal, ACutRunSaysTheWayForwardAndTheWindowOffersToFinishIt)
 {
     QTemporaryDir dir;
-    const std::string fw = test::WritePresetFile(dir, "fw.bin", "nutmeg:ext=2.3.4.5");
-    ASSERT_FALSE(fw.empty());
-    for (const char *name : {"clean", "cut"})
-        ASSERT_TRUE(QDir(dir.path()).mkpath(name));
-    ASSERT_TRUE(RunOnce("nutmeg", dir.filePath("clean"), fw, dir.filePath("trace")).ok());
+    std::string fw;
     // The power goes while the flash is programmed.
-    const QStringList lines = QString(Bytes(dir.filePath("trace"))).split('\n');
-    int program = 0;
-    while (program < lines.size() && !lines[program].contains(" out DF 00 00 20 "))
-        ++program;
-    ASSERT_LT(program, lines.size());
-    const std::string cut = "nutmeg:fault=powerloss@" + std::to_string(program + 3);
+    const std::string cut = NutmegCutWhileProgramming(dir, fw);
+    ASSERT_FALSE(cut.empty());
 
     std::vector<std::string> status;
     EXPECT_FALSE(RunOnce(cut, dir.filePath("cut"), fw, {}, &status).ok());
@@ -212,18 +220,10 @@ TEST(WindowJournal, ACutRunSaysTheWayForwardAndTheWindowOffersToFinishIt)
 TEST(WindowJournal, ABankRepairedOnSelectionClosesTheCutWrite)
 {
     QTemporaryDir dir;
-    const std::string fw = test::WritePresetFile(dir, "fw.bin", "nutmeg:ext=2.3.4.5");
-    ASSERT_FALSE(fw.empty());
-    for (const char *name : {"clean", "cut"})
-        ASSERT_TRUE(QDir(dir.path()).mkpath(name));
-    ASSERT_TRUE(RunOnce("nutmeg", dir.filePath("clean"), fw, dir.filePath("trace")).ok());
-    const QStringList lines = QString(Bytes(dir.filePath("trace"))).split('\n');
-    int program = 0;
-    while (program < lines.size() && !lines[program].contains(" out DF 00 00 20 "))
-        ++program;
-    ASSERT_LT(program, lines.size());
-    EXPECT_FALSE(
-        RunOnce("nutmeg:fault=powerloss@" + std::to_string(program + 3), dir.filePath("cut"), fw, {}).ok());
+    std::string fw;
+    const std::string cut = NutmegCutWhileProgramming(dir, fw);
+    ASSERT_FALSE(cut.empty());
+    EXPECT_FALSE(RunOnce(cut, dir.filePath("cut"), fw, {}).ok());
     GuiSession session;
     GuiOptions options;
     options.simulate = {"nutmeg"};
@@ -234,14 +234,14 @@ TEST(WindowJournal, ABankRepairedOnSelectionClosesTheCutWrite)
     app.create();
     const std::string key = BridgeJournalKey(app.form().selectedEntry().path);
     EXPECT_FALSE(OpenJournalEntry(key).has_value());
-    int cut = 0;
+    int entries = 0;
     for (const JournalEntry &entry : ReadJournal())
         if (entry.bridge == key) {
-            ++cut;
+            ++entries;
             EXPECT_EQ(entry.closedBy, "repair");
             EXPECT_FALSE(entry.open());
         }
-    EXPECT_EQ(cut, 1);
+    EXPECT_EQ(entries, 1);
     app.view().close();
 }
 
