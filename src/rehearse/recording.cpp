@@ -7,6 +7,7 @@
 #include "app/run_dispatch.h"
 #include "app/settings.h"
 #include "app/update_plan.h"
+#include "app/write_guard.h"
 #include "common/hex.h"
 #include "common/version.h"
 #include "device/discovery.h"
@@ -108,38 +109,24 @@ std::string UtcNow()
 void ReadImage(CommandRecorder &recorder, const RecordTarget &target, const BridgeState &state,
                const TransferState &transfer, Recording &rec)
 {
-    char dir[] = "/tmp/brigant-record-XXXXXX";
-    if (!::mkdtemp(dir)) {
-        rec.imageNotRead = "no temporary folder for the flash read";
-        return;
-    }
     INI_STATE settings;
     ReadSettings(settings);
-    const std::string file = std::string(dir) + "/image.bin";
-    RunRequest req = VerbRunRequest(state, settings, target.candidateCount, RunMode::BackupOnly, file, true);
-    req.includeNvram = true;
-    req.wholeFlash = true;
+    const RunRequest req =
+        VerbRunRequest(state, settings, target.candidateCount, RunMode::BackupOnly, "", true);
     QuietHost host(transfer);
     recorder.on = false;
     recorder.guard = true;
-    const RunOutcome outcome = RunRequested(req, target.entry.bus, target.entry.path, host);
+    StoreRead read = ReadStore(req, target.entry.bus, target.entry.path, host, state.bridge.series, false);
     recorder.on = true;
     recorder.guard = false;
-    std::ifstream in(file, std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    in.close();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     if (!recorder.refused.empty()) {
         rec.imageNotRead = "reading this bridge's flash starts with " + recorder.refused +
                            ", a command that writes: record does not send it";
-    } else if (outcome.ok() && !bytes.empty()) {
-        rec.imageOf = outcome.procedure == UpdateProcedure::RunDiskFirmwareUpdate
-                          ? Recording::ImageOf::DiskArea
-                          : Recording::ImageOf::Flash;
-        rec.image = std::move(bytes);
+    } else if (!read.bytes.empty()) {
+        rec.imageOf = read.backup.area == "flash" ? Recording::ImageOf::Flash : Recording::ImageOf::DiskArea;
+        rec.image = std::move(read.bytes);
     } else {
-        rec.imageNotRead = outcome.reason.empty() ? "the firmware could not be read" : outcome.reason;
+        rec.imageNotRead = read.backup.reason.empty() ? "the firmware could not be read" : read.backup.reason;
     }
 }
 
