@@ -89,19 +89,17 @@ RehearsalVerdict FwToolApp::rehearse(TBrigantFwTool &form, const WritePlan &plan
         quiet.ui(nullptr);
         CommandRecorder recorder;
         RecordTarget target;
-        if (!ListedTarget(form.selectedEntry().path, target)) {
+        const auto unrecorded = [&](const std::string &why) {
             verdict.ok = false;
-            verdict.reason = form.selectedEntry().path + " is no longer listed";
+            verdict.reason = why;
             form.StatusEdit.setText("");
             return verdict;
-        }
+        };
+        if (!ListedTarget(form.selectedEntry().path, target))
+            return unrecorded(form.selectedEntry().path + " is no longer listed");
         const Recording recording = RecordBridge(recorder, target);
-        if (!recording.failure.empty()) {
-            verdict.ok = false;
-            verdict.reason = recording.failure;
-            form.StatusEdit.setText("");
-            return verdict;
-        }
+        if (!recording.failure.empty())
+            return unrecorded(recording.failure);
         RehearsalRequest request;
         request.verb = plan.builtIn                     ? RehearsedVerb::EmbeddedUpdate
                        : req.mode == RunMode::EraseOnly ? RehearsedVerb::Erase
