@@ -13,7 +13,7 @@ void WarnWhenDisksUnlisted()
 {
     std::vector<DiskInterface> disks;
     if (DiskEnumerator *enumerator = CurrentDiskEnumerator(); !enumerator || !enumerator->listDisks(disks))
-        SayWarning() << "the list of disks could not be read (is udev running?)";
+        SayWarning().as(MessageCode::Access) << "the list of disks could not be read (is udev running?)";
 }
 
 int ChooseBridge(CliContext &ctx, int index, ChosenBridge &chosen)
@@ -24,7 +24,7 @@ int ChooseBridge(CliContext &ctx, int index, ChosenBridge &chosen)
     if (listed == 0) {
         WarnWhenDisksUnlisted();
         if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
-            SayError() << "no disk behind a supported bridge was found";
+            SayError().as(MessageCode::NoDevice) << "no disk behind a supported bridge was found";
         return kExitNoDevice;
     }
     return ChooseListed(ctx, list, index, chosen);
@@ -46,9 +46,9 @@ int ChooseListed(CliContext &ctx, const BridgeList &list, int index, ChosenBridg
     const TransportFailure &gone = LastTransportFailure();
     if (FailingSinceCommand() != 0 && gone.path == chosen.entry.path && gone.openFailed &&
         gone.openError == OpenError::NotFound) {
-        SayError() << chosen.entry.path
-                   << " stopped answering while it was identified (disconnected or without "
-                   << "power?): nothing was written; connect it and run the same command again";
+        SayError().as(MessageCode::Failed)
+            << chosen.entry.path << " stopped answering while it was identified (disconnected or without "
+            << "power?): nothing was written; connect it and run the same command again";
         return kExitNoDevice;
     }
     return kExitOk;

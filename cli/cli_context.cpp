@@ -42,7 +42,7 @@ int ClaimBridge(CliContext &ctx, const std::string &path)
         if (a.taken == BridgeLocks::Taken::Held && ctx.runtime) {
             std::string error;
             if (!ctx.runtime->reloadSimState(error)) {
-                SayError() << error;
+                SayError().as(MessageCode::Failed) << error;
                 return kExitFailed;
             }
         }
@@ -51,14 +51,15 @@ int ClaimBridge(CliContext &ctx, const std::string &path)
     case BridgeLocks::Taken::Held:
         return kExitOk;
     case BridgeLocks::Taken::Unavailable:
-        SayWarning() << "the lock of the bridge at " << location << " cannot be taken (" << a.error
-                     << "): another program could talk to it at the same time";
+        SayWarning().as(MessageCode::Access)
+            << "the lock of the bridge at " << location << " cannot be taken (" << a.error
+            << "): another program could talk to it at the same time";
         return kExitOk;
     case BridgeLocks::Taken::Busy:
         break;
     }
     const std::string text = BusyText(a.busy);
-    SayError() << text << "; nothing was sent to it (--wait waits for it)";
+    SayError().as(MessageCode::Busy) << text << "; nothing was sent to it (--wait waits for it)";
     ReportStatus("busy");
     ReportReason(text);
     ReportField("heldBy", nlohmann::json{{"pid", a.busy.holder.pid},
@@ -79,6 +80,7 @@ std::ostream *MessageStream(const CliContext &ctx)
 int IndexOutOfRange(int index, int count)
 {
     Saying said = SayError();
+    said.as(MessageCode::Usage);
     said << "--index " << index << " is out of range: ";
     if (count <= 0)
         said << "no device is listed";
@@ -123,7 +125,7 @@ bool ReportAccessProblem(const runtime::Runtime *runtime)
         return false;
     static bool reported = false;
     if (!reported)
-        SayError() << AccessProblemText(runtime);
+        SayError().as(MessageCode::Access) << AccessProblemText(runtime);
     reported = true;
     return true;
 }

@@ -45,10 +45,11 @@ enum ExitCode : int {
 
 // The options every write verb takes.
 struct WriteOptions {
-    bool yes = false;      // --yes: answers the confirmation
-    bool noBackup = false; // --no-backup
-    bool force = false;    // --force: write although a filesystem is mounted
-    bool rehearse = false; // --rehearse: run the write on the device's twin first
+    bool yes = false;         // --yes: answers the confirmation
+    bool noBackup = false;    // --no-backup
+    bool force = false;       // --force: write although a filesystem is mounted
+    bool rehearse = false;    // --rehearse: run the write on the device's twin first
+    bool changedOnly = false; // --changed-only: write only the erase units that differ
 };
 
 struct CliContext {

@@ -26,7 +26,8 @@ void CliRunHost::message(const std::string &text, const std::string &title, Mess
     if (kind == MessageKind::Information)
         std::cout << "[" << title << "] " << text << "\n" << std::flush;
     else
-        Say(kind == MessageKind::Error ? Severity::Error : Severity::Warning, text);
+        Say(kind == MessageKind::Error ? Severity::Error : Severity::Warning, text, std::cerr,
+            MessageCode::Procedure);
 }
 
 void CliRunHost::notify(Notice what, const std::string &text)
@@ -61,7 +62,7 @@ void CliRunHost::keptSettingsRead(const std::vector<std::uint8_t> &settings)
     std::string error;
     if (!WriteJournalEntry(*journal_, error)) {
         view_.endLine();
-        SayWarning() << "the update journal: " << error;
+        SayWarning().as(MessageCode::Journal) << "the update journal: " << error;
     }
 }
 

@@ -51,6 +51,7 @@ struct UpdateVerdict {
     std::string reason; // why it is refused, or nothing to do
     std::string from, to;
     PlanRefusal refusal = PlanRefusal::None;
+    std::optional<PlanLayout> layout;
 };
 
 UpdateVerdict DeviceVerdict(const std::string &file)
@@ -89,6 +90,7 @@ UpdateVerdict DeviceVerdict(const std::string &file)
     v.to = plan.to == "unknown" ? "" : plan.to;
     v.reason = plan.reason;
     v.refusal = plan.refusal;
+    v.layout = plan.layout;
     switch (plan.action) {
     case DevicePlan::Action::Update:
         v.action = "update";
@@ -141,33 +143,34 @@ Offer OneButtonOffer(const std::string &path, const std::uint8_t header[32])
 int RunCheck(CliContext &ctx, const CheckArgs &a)
 {
     if (a.file.empty() == !a.embedded) {
-        SayError() << "check needs a firmware FILE or --embedded (not both)";
+        SayError().as(MessageCode::Usage) << "check needs a firmware FILE or --embedded (not both)";
         return kExitUsage;
     }
     const bool device = !ctx.device.empty() || ctx.simulation != nullptr;
     if (a.chip.empty() && !device) {
-        SayError() << "check needs --chip CODE[:REV] (a chip type code or series name), or a device "
-                      "(--device) to compare with";
+        SayError().as(MessageCode::Usage)
+            << "check needs --chip CODE[:REV] (a chip type code or series name), or a device "
+               "(--device) to compare with";
         return kExitUsage;
     }
     nlohmann::json document = {{"verb", "check"}};
     int code = kExitOk;
     if (!a.chip.empty()) {
         if (a.embedded) {
-            SayError() << "--chip checks a FILE; --embedded is compared with a device";
+            SayError().as(MessageCode::Usage) << "--chip checks a FILE; --embedded is compared with a device";
             return kExitUsage;
         }
         ChipChoice chip;
         std::string error;
         if (!ParseChipChoice(a.chip, chip, error)) {
-            SayError() << "--chip " << a.chip << ": " << error;
+            SayError().as(MessageCode::Usage) << "--chip " << a.chip << ": " << error;
             return kExitUsage;
         }
         const FileCheckReport report = CheckFirmwareFile(a.file, chip);
         const std::string text = FileCheckText(report);
         if (report.outcome == FileCheckOutcome::Unreadable) {
             // One line: "cannot read FILE: why".
-            SayError() << text.substr(0, text.find('\n'));
+            SayError().as(MessageCode::Usage) << text.substr(0, text.find('\n'));
             return kExitUsage;
         }
         code = report.outcome == FileCheckOutcome::Fits ? kExitOk : kExitFailed;
@@ -211,7 +214,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
         std::uint8_t header[32] = {};
         if (a.embedded) {
             if (LoadUpdateImage(header, 0, sizeof header) == 0) {
-                SayError() << "the program carries no built-in update image";
+                SayError().as(MessageCode::Failed) << "the program carries no built-in update image";
                 return kExitFailed;
             }
         } else {
@@ -219,7 +222,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
             std::uint64_t length = 0;
             std::string error;
             if (!ReadFirmwareFileHead(a.file.c_str(), sizeof header, head, &length, &error)) {
-                SayError() << "cannot read " << a.file << ": " << error;
+                SayError().as(MessageCode::Usage) << "cannot read " << a.file << ": " << error;
                 return kExitUsage;
             }
             if (!head.empty()) // an empty file has no bytes (and data() may be null)
@@ -253,6 +256,7 @@ int RunCheck(CliContext &ctx, const CheckArgs &a)
                 {"action", verdict.action},
                 {"reason", verdict.reason.empty() ? nlohmann::json() : nlohmann::json(verdict.reason)},
                 {"refusal", RefusalJson(verdict.refusal)},
+                {"layout", LayoutJson(verdict.layout)},
                 {"from", verdict.from.empty() ? nlohmann::json() : nlohmann::json(verdict.from)},
                 {"to", verdict.to.empty() ? nlohmann::json() : nlohmann::json(verdict.to)}};
             if (!a.json)

@@ -92,7 +92,8 @@ int TargetWithoutDiscovery(CliContext &ctx, const InfoArgs &a, Target &target)
 {
     const std::vector<Candidate> candidates = Candidates(ctx);
     if (candidates.empty()) {
-        SayError() << "no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge";
+        SayError().as(MessageCode::NoDevice)
+            << "no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge";
         return kExitNoDevice;
     }
     const int count = std::min(static_cast<int>(candidates.size()), kDeviceTableSize);
@@ -115,6 +116,7 @@ int TargetAfterDiscovery(const InfoArgs &a, Target &target, const runtime::Runti
         if (ReportAccessProblem(runtime) || ReportUnaskedDisks(true))
             return kExitNoDevice;
         Saying said = SayError();
+        said.as(MessageCode::NoDevice);
         said << "no disk behind a supported bridge was found";
         if (LastTransportFailure().openFailed)
             said << " (" << DescribeLastTransportFailure() << ")";
@@ -176,14 +178,15 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
     const BridgeState state = IdentifyBridge(host, entry, options);
     // What the window shows of a device lost on the way is not the device's.
     if (WentAway(entry.path)) {
-        SayError() << "the device " << entry.path
-                   << " went away during identification: " << DescribeLastTransportFailure();
+        SayError().as(MessageCode::Failed)
+            << "the device " << entry.path
+            << " went away during identification: " << DescribeLastTransportFailure();
         return kExitFailed;
     }
     const ChipIdentity &chip = state.chip;
     if (chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
         if (!ReportAccessProblem(ctx.runtime))
-            SayError() << DescribeLastTransportFailure();
+            SayError().as(MessageCode::Failed) << DescribeLastTransportFailure();
         return kExitFailed;
     }
     const bool supported = IsSupportedChip(chip.ChipTypeCode);
@@ -196,8 +199,9 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         if (throughBridge)
             jedecNote = " (through the bridge's ID read)";
         if (jedec.empty() && WentAway(entry.path)) {
-            SayError() << "the device " << entry.path
-                       << " went away while its flash ID was read: " << DescribeLastTransportFailure();
+            SayError().as(MessageCode::Failed)
+                << "the device " << entry.path
+                << " went away while its flash ID was read: " << DescribeLastTransportFailure();
             return kExitFailed;
         }
     }
@@ -331,7 +335,7 @@ int RecordTargetOf(CliContext &ctx, int index, RecordTarget &target)
         rc != kExitOk)
         return rc;
     if (const std::optional<BusyBridge> busy = BridgeBusy(chosen.entry.path)) {
-        SayError() << "device " << chosen.entry.path << ": " << BusyText(*busy);
+        SayError().as(MessageCode::Busy) << "device " << chosen.entry.path << ": " << BusyText(*busy);
         return kExitBusy;
     }
     target.entry = chosen.entry;

@@ -187,7 +187,10 @@ nlohmann::json DocumentOf(const OneButtonVerdict &verdict, const std::vector<Ent
     // The window's message boxes, by severity; their titles are the window's.
     nlohmann::json said = nlohmann::json::array(), boxes = nlohmann::json::array();
     for (const auto &m : messages) {
-        said.push_back({{"severity", KindName(m.kind)}, {"text", m.text}});
+        said.push_back({{"severity", KindName(m.kind)},
+                        {"code", MessageCodeName(MessageCode::Procedure)},
+                        {"text", m.text},
+                        {"fields", {{"title", m.title}}}});
         boxes.push_back({{"title", m.title}, {"text", m.text}, {"kind", KindName(m.kind)}});
     }
     nlohmann::json document = {
@@ -211,7 +214,7 @@ nlohmann::json DocumentOf(const OneButtonVerdict &verdict, const std::vector<Ent
 int RunList(const CliContext &ctx, const ListArgs &a)
 {
     if (!CurrentDiskEnumerator()) {
-        SayError() << "no disk enumeration available";
+        SayError().as(MessageCode::Failed) << "no disk enumeration available";
         return kExitFailed;
     }
     // Message boxes are printed as they appear; with --json they go into the document.
@@ -253,12 +256,11 @@ int RunList(const CliContext &ctx, const ListArgs &a)
     }
     // Disks that could not be opened or asked are not "no disk": the problem is the message.
     if (!ReportAccessProblem(ctx.runtime) && !ReportUnaskedDisks(true))
-        SayError() << "no disk behind a supported bridge was found";
+        SayError().as(MessageCode::NoDevice) << "no disk behind a supported bridge was found";
     return kExitNoDevice;
 }
 
 } // namespace
-
 
 void RegisterListCommand(CLI::App &app, CliContext &ctx)
 {

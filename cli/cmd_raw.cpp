@@ -54,24 +54,25 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
 {
     const bool in = a.direction == "in";
     if (!in && a.direction != "out") {
-        SayError() << "direction must be 'in' or 'out'";
+        SayError().as(MessageCode::Usage) << "direction must be 'in' or 'out'";
         return kExitUsage;
     }
     const auto length = ParseNumber(a.length);
     if (!length || *length > kMaxRawLength) {
-        SayError() << "LEN must be a number from 0 to " << kMaxRawLength;
+        SayError().as(MessageCode::Usage) << "LEN must be a number from 0 to " << kMaxRawLength;
         return kExitUsage;
     }
     const auto cdb = ParseHexBytes(a.cdb);
     if (!cdb || cdb->size() < 6 || cdb->size() > 16) {
-        SayError() << "the CDB must be 6 to 16 hexadecimal bytes";
+        SayError().as(MessageCode::Usage) << "the CDB must be 6 to 16 hexadecimal bytes";
         return kExitUsage;
     }
     const auto len = static_cast<std::uint32_t>(*length);
     std::vector<std::uint8_t> data(len, 0);
     if (!in && len > 0) {
         if (a.dataFile.empty()) {
-            SayError() << "a data-out command of " << len << " bytes needs --data FILE";
+            SayError().as(MessageCode::Usage)
+                << "a data-out command of " << len << " bytes needs --data FILE";
             return kExitUsage;
         }
         std::ifstream file(a.dataFile, std::ios::binary);
@@ -79,16 +80,17 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
         if (file)
             bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
         if (!file && !file.eof()) {
-            SayError() << "cannot read " << a.dataFile;
+            SayError().as(MessageCode::Usage) << "cannot read " << a.dataFile;
             return kExitUsage;
         }
         if (bytes.size() < len) {
-            SayError() << a.dataFile << " has " << bytes.size() << " bytes, LEN asks for " << len;
+            SayError().as(MessageCode::Usage)
+                << a.dataFile << " has " << bytes.size() << " bytes, LEN asks for " << len;
             return kExitUsage;
         }
         std::copy_n(bytes.begin(), len, data.begin());
     } else if (in && !a.dataFile.empty()) {
-        SayError() << "--data is for data-out commands";
+        SayError().as(MessageCode::Usage) << "--data is for data-out commands";
         return kExitUsage;
     }
 
@@ -122,7 +124,7 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
     if (!ok) {
         const TransportFailure &f = LastTransportFailure();
         // Also names a transfer larger than the host adapter takes (the SG_IO errnos for it).
-        SayError() << DescribeSgTransportFailure();
+        SayError().as(MessageCode::NoDevice) << DescribeSgTransportFailure();
         if (f.openFailed && f.openError == OpenError::NotFound)
             return kExitNoDevice;
         return kExitFailed;

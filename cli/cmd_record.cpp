@@ -36,7 +36,7 @@ int RunRecord(CliContext &ctx, const RecordArgs &a)
     } else {
         std::ofstream out(a.output, std::ios::trunc);
         if (!(out << text) || !out.flush()) {
-            SayError() << "cannot write " << a.output;
+            SayError().as(MessageCode::Failed) << "cannot write " << a.output;
             return kExitFailed;
         }
         std::cerr << "record: " << commands << " commands of " << path << " recorded in " << a.output << "\n";

@@ -80,8 +80,8 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
     ReportDevice(path, series, static_cast<int>(code));
     view->endLine();
     if (!ChipTypeOf(code).bufferPath) {
-        SayError() << "recover brings back code 15-18 bridges; " << path << " is code " << code << " ("
-                   << series << ")";
+        SayError().as(MessageCode::NotSupported) << "recover brings back code 15-18 bridges; " << path
+                                                 << " is code " << code << " (" << series << ")";
         return kExitNoDevice;
     }
     const RecoverPlan plan = PlanRecover(path, code, args.file);
@@ -92,17 +92,17 @@ int RunRecover(CliContext &ctx, const RecoverArgs &args)
         std::cout << plan.reason << " (brigant-fw update programs it)\n";
         return kExitNothingToDo;
     case RecoverPlan::Refusal::ForeignImage:
-        SayError() << plan.reason << ": nothing was written";
+        SayError().as(MessageCode::Refused) << plan.reason << ": nothing was written";
         return kExitUsage;
     case RecoverPlan::Refusal::CutFileChanged:
     case RecoverPlan::Refusal::NoImage:
-        SayError() << plan.reason;
+        SayError().as(MessageCode::Refused) << plan.reason;
         return kExitUsage;
     }
     if (!plan.fromRom)
-        SayNote(std::cout) << UnfinishedText(*plan.unfinished)
-                           << "; recover rewrites the whole flash through "
-                           << "the firmware the bridge runs now";
+        SayNote(std::cout).as(MessageCode::Unfinished)
+            << UnfinishedText(*plan.unfinished) << "; recover rewrites the whole flash through "
+            << "the firmware the bridge runs now";
 
     bool noTerminal = false;
     RecoverResult result;

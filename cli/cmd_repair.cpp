@@ -50,7 +50,7 @@ int RunRepair(CliContext &ctx, const RepairArgs &args)
     }
     if (entry.damagedBank < 0) {
         if (entry.bankCheckDone != 1) {
-            SayError() << "the firmware banks of " << path << " could not be read";
+            SayError().as(MessageCode::Failed) << "the firmware banks of " << path << " could not be read";
             return kExitFailed;
         }
         std::cout << path << ": no bank to repair (both firmware banks are valid, or neither is)\n";

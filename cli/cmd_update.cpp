@@ -103,7 +103,7 @@ void JournalWrite(JournalEntry &record, ProgressView &view)
     std::string error;
     if (!WriteJournalEntry(record, error)) {
         view.endLine();
-        SayWarning() << "the update journal: " << error;
+        SayWarning().as(MessageCode::Journal) << "the update journal: " << error;
     }
 }
 
@@ -230,16 +230,16 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
     // (The face offers the update again while the journal holds it open.)
     const bool finishing = unfinished && RepeatsCutWrite(*unfinished, write) && offered;
     if (unfinished)
-        SayNote(std::cout) << UnfinishedText(*unfinished)
-                           << (finishing
-                                   ? "; this run finishes it"
-                                   : "; `" +
-                                         NextStepOf(write.device,
-                                                    selected.runsFromRom ||
-                                                        decided.state == OneButtonState::RunsFromRom,
-                                                    chosen.entry.damagedBank, chosen.state.chip.ChipTypeCode)
-                                             .command +
-                                         "` finishes it");
+        SayNote(std::cout).as(MessageCode::Unfinished)
+            << UnfinishedText(*unfinished)
+            << (finishing
+                    ? "; this run finishes it"
+                    : "; `" +
+                          NextStepOf(write.device,
+                                     selected.runsFromRom || decided.state == OneButtonState::RunsFromRom,
+                                     chosen.entry.damagedBank, chosen.state.chip.ChipTypeCode)
+                              .command +
+                          "` finishes it");
     // A cut update of the built-in image that left the bridge in its ROM is
     // finished by the recovery, which writes that image: the advice of the
     // cut run works, as the window's button does.
@@ -256,9 +256,9 @@ int RunUpdate(CliContext &ctx, const UpdateArgs &args)
         if (state != OneButtonState::Current)
             ReportReason(verdict.text);
         if (state == OneButtonState::NotSupported && listed > 1)
-            SayError() << "the selected bridge (--index " << index << ") is not a chip type code "
-                       << kOneButtonChipType << " bridge; choose another with --index (0 to " << listed - 1
-                       << ")";
+            SayError().as(MessageCode::NotSupported)
+                << "the selected bridge (--index " << index << ") is not a chip type code "
+                << kOneButtonChipType << " bridge; choose another with --index (0 to " << listed - 1 << ")";
         if (state == OneButtonState::Current)
             return kExitNothingToDo;
         if (state == OneButtonState::NoDevice || state == OneButtonState::NotSupported || listed == 0)
@@ -401,7 +401,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     const bool finishing = unfinished && mode != ToolMode::Backup && RepeatsCutWrite(*unfinished, write);
     if (unfinished && mode != ToolMode::Backup) {
         view->endLine();
-        SayNote(std::cout)
+        SayNote(std::cout).as(MessageCode::Unfinished)
             << UnfinishedText(*unfinished)
             << (finishing
                     ? "; this run finishes it"
@@ -430,6 +430,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         PlanRequest asked = UpdateRequest(chosen.state, chosen.settings, chosen.candidateCount, file,
                                           includeNvram, readWriteBuffer, versions);
         asked.transfer = chosen.transfer;
+        asked.changedOnly = ctx.write.changedOnly;
         asked.readStore = [&]() -> const std::vector<std::uint8_t> * {
             if (!storeRead) {
                 storeRead =
@@ -442,21 +443,29 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         newVersion = decided.to;
         order = decided.order;
         ReportField("refusal", RefusalJson(decided.refusal));
+        ReportField("layout", LayoutJson(decided.layout));
     }
     write.from = UserVersion(selected.version);
     write.to = UserVersion(newVersion);
 
     // 3. The options the bridge offers (an update's plan has weighed them).
     if (mode != ToolMode::Program && includeNvram && !selected.nvramOffered) {
-        SayError() << "--include-nvram: this bridge has no 4K NVRAM area to include";
+        SayError().as(MessageCode::Usage) << "--include-nvram: this bridge has no 4K NVRAM area to include";
         return kExitUsage;
     }
     if (mode != ToolMode::Program && readWriteBuffer && !selected.bufferPath) {
-        SayError() << "--read-write-buffer: this bridge does not offer the buffer transfer";
+        SayError().as(MessageCode::Usage)
+            << "--read-write-buffer: this bridge does not offer the buffer transfer";
         return kExitUsage;
     }
     RunRequest req =
         VerbRequest(chosen.state, chosen.settings, chosen.candidateCount, mode, file, includeNvram);
+    if (mode == ToolMode::Program) {
+        ApplyChangedOnly(req, decided);
+        if (ctx.write.changedOnly && decided.writes() && !decided.wholeImageWhy.empty())
+            SayNote() << "--changed-only: " << entry.path
+                      << " takes the whole image: " << decided.wholeImageWhy;
+    }
     // What the write does to the settings area: the plan's verdict for an
     // update, the same decision for an erase.
     const SettingsFate settings =
@@ -479,27 +488,36 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         ReportReason(decided.reason);
         NoteRun(decided.action == PlanAction::NothingToDo ? "already installed"
                                                           : "refused: " + decided.reason);
+        // The refusal's message names the values a script needs.
+        const auto refusing = [&](MessageCode code) {
+            return Saying(
+                Severity::Error, std::cerr, code,
+                {{"device", entry.path}, {"file", file}, {"refusal", RefusalJson(decided.refusal)}});
+        };
         switch (decided.refusal) {
         case PlanRefusal::FileDoesNotFit:
-            SayError() << file << ": " << LoadRefusal(decided.check, chosen.state.chip, file)
-                       << "; nothing was written";
+            refusing(MessageCode::Refused)
+                << file << ": " << LoadRefusal(decided.check, chosen.state.chip, file)
+                << "; nothing was written";
             return kExitUsage;
         case PlanRefusal::FlashRefusesFile: {
             // Run as the window runs it, so that its status says the refusal too.
             const RunOutcome refused = RunRequested(req, entry.bus, entry.path, host);
             const std::string why = refused.reason.empty() ? decided.reason : refused.reason;
             view->endLine();
-            SayError() << file << ": " << why << "; nothing was written";
+            refusing(MessageCode::Refused) << file << ": " << why << "; nothing was written";
             return kExitUsage;
         }
         case PlanRefusal::OlderVersion:
-            SayError() << file << ": version " << UserVersion(newVersion) << " is older than the running "
-                       << UserVersion(selected.version) << "; nothing was written (--allow-older writes it)";
+            refusing(MessageCode::Refused)
+                << file << ": version " << UserVersion(newVersion) << " is older than the running "
+                << UserVersion(selected.version) << "; nothing was written (--allow-older writes it)";
             return kExitUsage;
         case PlanRefusal::None:
             if (decided.storeHoldsFile) {
                 std::cout << "already installed: " << entry.path << ": " << decided.reason
-                          << "; nothing was written (--allow-reinstall writes it again)\n";
+                          << "; nothing was written"
+                          << (decided.reinstallRefused ? "\n" : " (--allow-reinstall writes it again)\n");
                 return kExitNothingToDo;
             }
             std::cout << "already installed: " << entry.path << " runs version "
@@ -510,12 +528,14 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         case PlanRefusal::RunsFromRom:
         case PlanRefusal::AreaNotFree:
         case PlanRefusal::BufferNotReady:
-            SayError() << file << ": " << decided.reason << "; nothing was written";
+            refusing(MessageCode::Refused) << file << ": " << decided.reason << "; nothing was written";
             return kExitUsage;
         case PlanRefusal::NotSupported:
         case PlanRefusal::NoNvramArea:
         case PlanRefusal::NoBufferPath:
-            SayError() << decided.reason;
+            refusing(decided.refusal == PlanRefusal::NotSupported ? MessageCode::NotSupported
+                                                                  : MessageCode::Usage)
+                << decided.reason;
             return kExitUsage;
         }
     }
@@ -552,6 +572,9 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                 VersionChangeText(UserVersion(selected.version), UserVersion(newVersion), order);
         if (decided.storeCompared)
             plan.difference = DifferenceText(decided.storeDifference);
+        if (decided.changedOnly)
+            plan.difference += "; only the " + std::to_string(Covered(decided.layout->erase) / 1024) +
+                               " KiB of blocks that hold them are erased and programmed";
         JournalEntry record = finishing ? *unfinished : JournalEntry{};
         std::string backupFile;
         host.followJournal(&record, sameChip ? unfinished->settings : std::vector<std::uint8_t>{});
@@ -702,11 +725,12 @@ RunOutcome RawVerify(RunRequest req, const DeviceEntry &entry, RunHost &host, co
 int RunVerify(CliContext &ctx, const VerifyArgs &args)
 {
     if (args.embedded == !args.file.empty()) {
-        SayError() << "verify needs a firmware FILE or --embedded (not both)";
+        SayError().as(MessageCode::Usage) << "verify needs a firmware FILE or --embedded (not both)";
         return kExitUsage;
     }
     if (args.embedded && (args.includeNvram || args.raw)) {
-        SayError() << "--embedded compares the built-in image: no --include-nvram or --raw";
+        SayError().as(MessageCode::Usage)
+            << "--embedded compares the built-in image: no --include-nvram or --raw";
         return kExitUsage;
     }
     RawRange range;
@@ -714,18 +738,21 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         const std::optional<std::uint64_t> offset = args.offset.empty() ? 0 : ParseNumber(args.offset);
         range.length = ParseNumber(args.length);
         if (!args.raw || args.length.empty()) {
-            SayError() << "--offset and --length go with --raw, and --offset needs --length";
+            SayError().as(MessageCode::Usage)
+                << "--offset and --length go with --raw, and --offset needs --length";
             return kExitUsage;
         }
         if (!offset || !range.length || *range.length == 0) {
-            SayError() << "--offset and --length take numbers (decimal or 0x...), --length above 0";
+            SayError().as(MessageCode::Usage)
+                << "--offset and --length take numbers (decimal or 0x...), --length above 0";
             return kExitUsage;
         }
         range.offset = *offset;
     }
     if (!args.embedded)
         if (const std::string why = FirmwareFileProblem(args.file.c_str()); !why.empty()) {
-            SayError() << args.file << ": " << why << "; nothing was sent to any device";
+            SayError().as(MessageCode::Usage)
+                << args.file << ": " << why << "; nothing was sent to any device";
             return kExitUsage;
         }
     auto view = std::make_shared<ProgressView>(std::cout, ctx.style, ProgramClock());
@@ -745,12 +772,13 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
         return kExitNoDevice;
     }
     if (args.embedded && code != kOneButtonChipType) {
-        SayError() << "the built-in image is for code-" << kOneButtonChipType << " bridges; this one is code "
-                   << static_cast<int>(code) << ": give the firmware FILE";
+        SayError().as(MessageCode::Usage)
+            << "the built-in image is for code-" << kOneButtonChipType << " bridges; this one is code "
+            << static_cast<int>(code) << ": give the firmware FILE";
         return kExitUsage;
     }
     if (args.includeNvram && !selected.nvramOffered) {
-        SayError() << "--include-nvram: this bridge has no 4K NVRAM area to include";
+        SayError().as(MessageCode::Usage) << "--include-nvram: this bridge has no 4K NVRAM area to include";
         return kExitUsage;
     }
     RunRequest req = VerbRequest(chosen.state, chosen.settings, chosen.candidateCount, ToolMode::Program,
@@ -770,7 +798,7 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
                                   : "the flash of " + entry.path;
     if (outcome.result == RunOutcome::Result::Refused) {
         NoteRun("refused: " + outcome.reason);
-        SayError() << outcome.reason;
+        SayError().as(MessageCode::Refused) << outcome.reason;
         return outcome.deviceUnanswered ? kExitFailed : kExitUsage;
     }
     const VerifyTally &t = outcome.verify;
@@ -778,7 +806,7 @@ int RunVerify(CliContext &ctx, const VerifyArgs &args)
     if (!outcome.ok() || t.compared == 0) {
         const std::string why = outcome.reason.empty() ? "nothing could be compared" : outcome.reason;
         NoteRun("failed: " + why);
-        SayError() << where << " could not be compared with " << image << ": " << why;
+        SayError().as(MessageCode::Failed) << where << " could not be compared with " << image << ": " << why;
         return kExitFailed;
     }
     nlohmann::json comparison = {{"file", args.embedded ? nlohmann::json() : nlohmann::json(args.file)},
@@ -834,21 +862,25 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
 {
     if (args.embedded) {
         if (!args.file.empty() || args.includeNvram || args.readWriteBuffer) {
-            SayError() << "--embedded programs the built-in image: no FILE and no check boxes";
+            SayError().as(MessageCode::Usage)
+                << "--embedded programs the built-in image: no FILE and no check boxes";
             return kExitUsage;
         }
+        if (ctx.write.changedOnly)
+            SayNote() << "--changed-only: the built-in image is written whole (the one-button update "
+                         "takes no blocks)";
         RehearsalRequest rehearsed;
         rehearsed.verb = RehearsedVerb::EmbeddedUpdate;
         return WithRehearsal(ctx, args.index, rehearsed, [&] { return RunUpdate(ctx, args); });
     }
     if (args.file.empty()) {
-        SayError() << "update needs a firmware FILE (or --embedded)";
+        SayError().as(MessageCode::Usage) << "update needs a firmware FILE (or --embedded)";
         return kExitUsage;
     }
     // A file that cannot be read, or holds nothing, is refused before any
     // device is asked anything.
     if (const std::string why = FirmwareFileProblem(args.file.c_str()); !why.empty()) {
-        SayError() << args.file << ": " << why << "; nothing was sent to any device";
+        SayError().as(MessageCode::Usage) << args.file << ": " << why << "; nothing was sent to any device";
         return kExitUsage;
     }
     RehearsalRequest rehearsed;
@@ -856,6 +888,7 @@ int RunFileOrEmbedded(CliContext &ctx, const UpdateArgs &args)
     rehearsed.includeNvram = args.includeNvram;
     rehearsed.readWriteBuffer = args.readWriteBuffer;
     rehearsed.versions = args.versions;
+    rehearsed.changedOnly = ctx.write.changedOnly;
     return WithRehearsal(ctx, args.index, rehearsed, [&] {
         return RunFullTool(ctx, ToolMode::Program, args.index, args.file, args.includeNvram,
                            args.readWriteBuffer, args.versions);
@@ -870,12 +903,14 @@ DevicePlan PlanOneFile(const ChosenBridge &bridge, const std::string &file, cons
     PlanRequest asked = UpdateRequest(bridge.state, bridge.settings, bridge.candidateCount, file,
                                       options.includeNvram, options.readWriteBuffer, options.versions);
     asked.transfer = bridge.transfer;
+    asked.changedOnly = options.changedOnly;
     asked.readStore = readStore;
     const UpdatePlan decided = PlanUpdate(bridge.state, bridge.entry, asked);
     plan.file = file;
     plan.finishing = decided.finishing.has_value();
     plan.storeHoldsFile = decided.storeHoldsFile;
     plan.madeForIt = decided.madeForIt;
+    plan.layout = decided.layout;
     if (decided.madeForIt)
         plan.to = decided.to.empty() ? "unknown" : UserVersion(decided.to);
     plan.reason = decided.reason;
@@ -987,6 +1022,9 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                      "Write FILE although the bridge runs its version already (else exit 4)");
     update->add_flag("--allow-older", args->versions.allowOlder,
                      "Write FILE although its version is older than the running one (else exit 2)");
+    update->add_flag("--changed-only", ctx.write.changedOnly,
+                     "Erase and program only the erase blocks whose bytes differ from FILE (where the "
+                     "bridge's update writes by blocks; README), then read back and compare the whole image");
     update->add_flag("--all", *everyDevice,
                      "Update every listed bridge (or those --device / --index name) at once, each with the "
                      "FILE that fits it, after one question");
@@ -1003,16 +1041,17 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                 all->readWriteBuffer = args->readWriteBuffer;
                 all->json = args->json;
                 all->versions = args->versions;
+                all->changedOnly = ctx.write.changedOnly;
                 return RunUpdateAll(ctx, *all);
             }
             args->file = all->files.empty() ? "" : all->files.front();
             args->index = all->indexes.empty() ? -1 : all->indexes.front();
             return WithReport(args->json, "update", [&] {
                 if (all->files.size() > 1 || all->indexes.size() > 1 || all->jobs > 0) {
-                    SayError() << (all->jobs > 0           ? "--jobs"
-                                   : all->files.size() > 1 ? "several FILEs"
-                                                           : "a repeated --index")
-                               << ": only update --all updates several bridges";
+                    SayError().as(MessageCode::Usage) << (all->jobs > 0           ? "--jobs"
+                                                          : all->files.size() > 1 ? "several FILEs"
+                                                                                  : "a repeated --index")
+                                                      << ": only update --all updates several bridges";
                     return static_cast<int>(kExitUsage);
                 }
                 return RunFileOrEmbedded(ctx, *args);
@@ -1062,7 +1101,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
             return WithReport(backupArgs->json, "backup", [&] {
                 if (const std::string why = BackupPathProblem(backupArgs->file, backupArgs->overwrite);
                     !why.empty()) {
-                    SayError() << why << "; nothing was read";
+                    SayError().as(MessageCode::Usage) << why << "; nothing was read";
                     return static_cast<int>(kExitUsage);
                 }
                 return RunFullTool(ctx, ToolMode::Backup, backupArgs->index, backupArgs->file,

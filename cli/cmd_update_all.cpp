@@ -175,6 +175,7 @@ std::vector<std::string> WorkerArgs(const CliContext &ctx, const AllOptions &opt
         {ctx.write.noBackup, "--no-backup"},
         {ctx.write.force, "--force"},
         {ctx.write.rehearse, "--rehearse"},
+        {options.changedOnly, "--changed-only"},
     };
     for (const auto &[on, flag] : flags)
         if (on)
@@ -287,6 +288,7 @@ nlohmann::json PlanReport(const DevicePlan &plan)
             {"exit_status", current ? kExitNothingToDo : kExitUsage},
             {"reason", current ? nlohmann::json() : nlohmann::json(plan.reason)},
             {"refusal", RefusalJson(plan.refusal)},
+            {"layout", LayoutJson(plan.layout)},
             {"messages", nlohmann::json::array()}};
 }
 
@@ -527,24 +529,28 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
            const OutputStyle &style)
 {
     if (options.embedded == !options.files.empty()) {
-        SayError() << "update --all needs the firmware FILEs (one per model) or --embedded (not both)";
+        SayError().as(MessageCode::Usage)
+            << "update --all needs the firmware FILEs (one per model) or --embedded (not both)";
         return kExitUsage;
     }
     if (options.embedded && (options.includeNvram || options.readWriteBuffer)) {
-        SayError() << "--embedded programs the built-in image: no FILE and no check boxes";
+        SayError().as(MessageCode::Usage)
+            << "--embedded programs the built-in image: no FILE and no check boxes";
         return kExitUsage;
     }
     for (const std::string &file : options.files)
         if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
-            SayError() << file << ": " << why << "; nothing was sent to any device";
+            SayError().as(MessageCode::Usage) << file << ": " << why << "; nothing was sent to any device";
             return kExitUsage;
         }
     if (ctx.traceOn && ctx.traceFile.empty()) {
-        SayError() << "--trace with update --all needs a FILE: each device's commands go to FILE.NODE";
+        SayError().as(MessageCode::Usage)
+            << "--trace with update --all needs a FILE: each device's commands go to FILE.NODE";
         return kExitUsage;
     }
     if (!options.indexes.empty() && ctx.devices.size() > 1) {
-        SayError() << "update --all takes the devices by --device or by --index, not both";
+        SayError().as(MessageCode::Usage)
+            << "update --all takes the devices by --device or by --index, not both";
         return kExitUsage;
     }
 
@@ -573,7 +579,8 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
                 if (list.listed[static_cast<std::size_t>(i)].entry.path == device)
                     found = i;
             if (found < 0) {
-                SayError() << "--device " << device << ": not one of the " << listed << " bridges listed";
+                SayError().as(MessageCode::NoDevice)
+                    << "--device " << device << ": not one of the " << listed << " bridges listed";
                 return kExitNoDevice;
             }
             chosen.push_back(found);
@@ -628,15 +635,15 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             return kExitNothingToDo;
         }
         if (busy > 0) {
-            SayError()
+            SayError().as(MessageCode::Busy)
                 << busy << " bridge(s) busy: other programs of ours work on them; nothing "
                 << "was sent to them (--wait is for one bridge: run update --all again when they are done)";
             ctx.saveSimState = false;
             return kExitBusy;
         }
-        SayError() << "no listed bridge can take "
-                   << (options.embedded ? "the built-in image" : "the given file(s)")
-                   << "; nothing was written";
+        SayError().as(MessageCode::Refused)
+            << "no listed bridge can take " << (options.embedded ? "the built-in image" : "the given file(s)")
+            << "; nothing was written";
         return options.embedded ? kExitNoDevice : kExitUsage;
     }
     out << "Each bridge is backed up first" << (ctx.write.noBackup ? " (no: --no-backup)" : "")
@@ -649,7 +656,8 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     bool noTerminal = false;
     if (!AskToGoOn(ctx.write.yes, noTerminal)) {
         if (noTerminal) {
-            SayError() << "no terminal to ask on: give --yes to write without asking; nothing was written";
+            SayError().as(MessageCode::Refused)
+                << "no terminal to ask on: give --yes to write without asking; nothing was written";
             return kExitUsage;
         }
         out << "cancelled: nothing was written\n";
@@ -762,6 +770,8 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
             }
             if (!d.contains("refusal"))
                 d["refusal"] = RefusalJson(w.plan.refusal);
+            if (!d.contains("layout"))
+                d["layout"] = LayoutJson(w.plan.layout);
             d["index"] = w.plan.index;
             d["action"] = w.plan.action == DevicePlan::Action::Update    ? "update"
                           : w.plan.action == DevicePlan::Action::Current ? "nothing to do"

@@ -155,8 +155,8 @@ std::optional<int> ParseCommandLine(CommandLine &line, int argc, const char *con
     }
     CliContext &ctx = line.ctx;
     if (ctx.devices.size() > 1 && !ctx.severalDevices) {
-        SayError(err) << "--device is given " << ctx.devices.size()
-                      << " times: only update --all works on several devices";
+        SayError(err).as(MessageCode::Usage) << "--device is given " << ctx.devices.size()
+                                             << " times: only update --all works on several devices";
         return kExitUsage;
     }
     if (ctx.devices.size() == 1)

@@ -137,6 +137,22 @@ nlohmann::json RefusalJson(PlanRefusal refusal)
     return name ? nlohmann::json(name) : nlohmann::json();
 }
 
+nlohmann::json LayoutJson(const std::optional<PlanLayout> &layout)
+{
+    if (!layout)
+        return nullptr;
+    const auto ranges = [](const StoreRanges &rs) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const StoreRange &r : rs)
+            out.push_back({{"start", r.start}, {"end", r.end}});
+        return out;
+    };
+    return {{"erase", ranges(layout->erase)},
+            {"write", ranges(layout->write)},
+            {"backup", ranges(layout->backup)},
+            {"differing", ranges(layout->differing)}};
+}
+
 void ReportField(const std::string &key, const nlohmann::json &value)
 {
     if (currentReport)
@@ -187,7 +203,10 @@ int WithReport(bool json, const char *verb, const std::function<int()> &run)
         d["stoppedWhile"] = PhaseName(stop.phase);
         d["state"] = StoppedStateText(stop);
         // Said on standard error once the report is out: a message of the run all the same.
-        d["messages"].push_back({{"severity", "error"}, {"text", d["state"]}});
+        d["messages"].push_back({{"severity", SeverityName(Severity::Error)},
+                                 {"code", MessageCodeName(MessageCode::Stopped)},
+                                 {"text", d["state"]},
+                                 {"fields", {{"signal", stop.signal}, {"while", PhaseName(stop.phase)}}}});
         std::cout << JsonText(d) << std::flush;
         throw;
     }

@@ -43,6 +43,9 @@ void ReportBackup(const std::string &file, std::uint64_t bytes = 0, const std::s
 void ReportReason(const std::string &why);
 // The plan's refusal as JSON gives it: its name, or null for none.
 nlohmann::json RefusalJson(PlanRefusal refusal);
+// {"erase": [{"start", "end"}...], "write": ..., "backup": ..., "differing": ...};
+// null when the store was not compared.
+nlohmann::json LayoutJson(const std::optional<PlanLayout> &layout);
 // A verb's own fields (verify's comparison), under `key`.
 void ReportField(const std::string &key, const nlohmann::json &value);
 

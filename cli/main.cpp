@@ -54,7 +54,9 @@ int main(int argc, char **argv)
 
     runtime::Runtime session;
     if (const auto failure = session.start(options)) {
-        SayError() << failure->text;
+        SayError().as(failure->kind == runtime::StartFailure::Kind::NoDevice ? MessageCode::NoDevice
+                                                                             : MessageCode::Usage)
+            << failure->text;
         return failure->kind == runtime::StartFailure::Kind::NoDevice ? kExitNoDevice : kExitUsage;
     }
     // The update journal: for real bridges, or for simulated ones with a kept state.
@@ -76,7 +78,8 @@ int main(int argc, char **argv)
             path = simPaths.front();
             return true;
         }
-        SayError() << "no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge";
+        SayError().as(MessageCode::NoDevice)
+            << "no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge";
         return false;
     };
 
@@ -106,7 +109,7 @@ int main(int argc, char **argv)
     if (ProcessBridgeLocks().metBusy())
         ctx.saveSimState = false;
     if (std::string error; ctx.saveSimState && !session.saveSimState(error)) {
-        SayError() << error;
+        SayError().as(MessageCode::Failed) << error;
         if (code == kExitOk)
             code = kExitFailed;
     }

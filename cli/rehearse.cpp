@@ -67,7 +67,7 @@ int RecordDevice(CliContext &ctx, int index, Recording &recording)
     recording = RecordBridge(recorder, target);
     if (!recording.failure.empty()) {
         if (!ReportAccessProblem(ctx.runtime))
-            SayError() << recording.failure;
+            SayError().as(MessageCode::Failed) << recording.failure;
         return kExitFailed;
     }
     return kExitOk;
@@ -81,7 +81,8 @@ int Rehearse(CliContext &ctx, int index, const RehearsalRequest &request)
         return rc;
     const std::string &path = recording.path;
     if (!recording.supported) {
-        SayError() << path << ": the tool does not update this bridge; nothing was written";
+        SayError().as(MessageCode::NotSupported)
+            << path << ": the tool does not update this bridge; nothing was written";
         return kExitNoDevice;
     }
     if (recording.runsFromRom && !recording.imageRead())
@@ -91,7 +92,7 @@ int Rehearse(CliContext &ctx, int index, const RehearsalRequest &request)
     std::cout << "rehearsal: " << verb << " on the device's twin\n" << std::flush;
     const RehearsalPlan plan = RehearseOnTwin(recording, request);
     if (!plan.twinMade) {
-        SayError() << "--rehearse: " << plan.reason << "; nothing was written";
+        SayError().as(MessageCode::Failed) << "--rehearse: " << plan.reason << "; nothing was written";
         return kExitFailed;
     }
     for (const std::string &line : PlanLines(plan))
@@ -102,15 +103,15 @@ int Rehearse(CliContext &ctx, int index, const RehearsalRequest &request)
                           {"start", c.start},
                           {"end", c.end}});
     const int rc = ExitOf(plan.end);
-    ReportField("rehearsal",
-                {{"device", path},
-                 {"ranges", ranges},
-                 {"settings", PlanSettingsText(plan.settings)},
-                 {"commands", plan.commands},
-                 {"commandsWithDataOut", plan.commandsWithDataOut},
-                 {"expectedMs", plan.expectedMs},
-                 {"exitStatus", rc},
-                 {"refusal", plan.update ? RefusalJson(plan.update->refusal) : nlohmann::json()}});
+    ReportField("rehearsal", {{"device", path},
+                              {"ranges", ranges},
+                              {"settings", PlanSettingsText(plan.settings)},
+                              {"commands", plan.commands},
+                              {"commandsWithDataOut", plan.commandsWithDataOut},
+                              {"expectedMs", plan.expectedMs},
+                              {"exitStatus", rc},
+                              {"refusal", plan.update ? RefusalJson(plan.update->refusal) : nlohmann::json()},
+                              {"layout", plan.update ? LayoutJson(plan.update->layout) : nlohmann::json()}});
     if (rc == kExitOk)
         return kExitOk;
     if (plan.end == RehearsalEnd::NothingToDo) {
@@ -118,8 +119,9 @@ int Rehearse(CliContext &ctx, int index, const RehearsalRequest &request)
                   << "\n";
         return rc;
     }
-    SayError() << "the rehearsal of " << verb << " failed" << (plan.reason.empty() ? "" : ": " + plan.reason)
-               << "; nothing was written to " << path;
+    SayError().as(MessageCode::Failed)
+        << "the rehearsal of " << verb << " failed" << (plan.reason.empty() ? "" : ": " + plan.reason)
+        << "; nothing was written to " << path;
     return rc;
 }
 

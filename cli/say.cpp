@@ -36,11 +36,45 @@ const char *SeverityName(Severity severity)
     return "error";
 }
 
-void Say(Severity severity, const std::string &text, std::ostream &to)
+const char *MessageCodeName(MessageCode code)
+{
+    switch (code) {
+    case MessageCode::General:
+        break;
+    case MessageCode::Usage:
+        return "usage";
+    case MessageCode::Refused:
+        return "refused";
+    case MessageCode::NoDevice:
+        return "no device";
+    case MessageCode::NotSupported:
+        return "not supported";
+    case MessageCode::NothingToDo:
+        return "nothing to do";
+    case MessageCode::Failed:
+        return "failed";
+    case MessageCode::Busy:
+        return "busy";
+    case MessageCode::Unfinished:
+        return "unfinished update";
+    case MessageCode::Journal:
+        return "journal";
+    case MessageCode::Access:
+        return "access";
+    case MessageCode::Procedure:
+        return "procedure";
+    case MessageCode::Stopped:
+        return "stopped";
+    }
+    return "general";
+}
+
+void Say(Severity severity, const std::string &text, std::ostream &to, MessageCode code,
+         nlohmann::json fields)
 {
     to << PrefixOf(severity) << text << "\n" << std::flush;
     if (innermost)
-        innermost->add({severity, text});
+        innermost->add({severity, text, code, std::move(fields)});
 }
 
 MessageLog::MessageLog() : outer_(innermost) { innermost = this; }
@@ -59,7 +93,10 @@ nlohmann::json MessageLog::json() const
 {
     nlohmann::json list = nlohmann::json::array();
     for (const Message &m : messages_)
-        list.push_back({{"severity", SeverityName(m.severity)}, {"text", m.text}});
+        list.push_back({{"severity", SeverityName(m.severity)},
+                        {"code", MessageCodeName(m.code)},
+                        {"text", m.text},
+                        {"fields", m.fields}});
     return list;
 }
 

@@ -2,10 +2,12 @@
 // update --all: every listed bridge (or those --device / --index pick)
 // updated at once, one worker process per device, with one plan, one
 // question and one report.
+#include "app/update_plan.h"
 #include "cli/chosen_bridge.h"
 #include "cli/cli_context.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +22,8 @@ struct AllOptions {
     bool readWriteBuffer = false;
     bool json = false;
     VersionOptions versions;
-    unsigned jobs = 0; // workers at once; 0: one per device
+    bool changedOnly = false; // plan (and pass on) --changed-only
+    unsigned jobs = 0;        // workers at once; 0: one per device
 };
 
 // What update FILE (or --embedded) does with one bridge, decided as the
@@ -40,6 +43,7 @@ struct DevicePlan {
     bool finishing = false;                  // the update finishes a cut one the journal keeps open
     bool storeHoldsFile = false;             // current: the flash holds the file already
     bool madeForIt = false; // the file passed the match check (refused, if at all, for another reason)
+    std::optional<PlanLayout> layout; // where the write goes, once the flash was read for the plan
 };
 
 // The plan for `bridge` (identified already), entry `index` of the device

@@ -22,7 +22,6 @@ std::string UserVersion(const std::string &text);
 // The built-in update image's version in that form (empty: none built in).
 std::string BuiltInImageVersion();
 
-
 // What the one-button face decided for the selected device, from its state
 // and whether it offers the update.
 struct OneButtonVerdict {

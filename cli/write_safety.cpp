@@ -161,31 +161,33 @@ int ReportGuard(const GuardedRun &run, const std::string &path, bool noTerminal)
 {
     switch (run.stop) {
     case GuardedRun::Stop::Mounted:
-        SayError() << MountedText(path, run.mounts) << " (--force writes anyway)";
+        SayError().as(MessageCode::Refused) << MountedText(path, run.mounts) << " (--force writes anyway)";
         return kExitUsage;
     case GuardedRun::Stop::MountsUnknown:
-        SayError() << "the mounted filesystems could not be read, so a write to " << path
-                   << " could lose a mounted filesystem's data (--force writes anyway)";
+        SayError().as(MessageCode::Refused)
+            << "the mounted filesystems could not be read, so a write to " << path
+            << " could lose a mounted filesystem's data (--force writes anyway)";
         return kExitUsage;
     case GuardedRun::Stop::Declined:
         if (noTerminal) {
-            SayError() << "no terminal to ask on: give --yes to write without asking; nothing was "
-                          "written";
+            SayError().as(MessageCode::Refused)
+                << "no terminal to ask on: give --yes to write without asking; nothing was "
+                   "written";
             return kExitUsage;
         }
         std::cout << "cancelled: nothing was written\n";
         return kExitDeclined;
     case GuardedRun::Stop::BackupFailed:
-        SayError() << "the backup before writing failed (" << run.backup.reason
-                   << "): nothing was written (--no-backup skips the backup)";
+        SayError().as(MessageCode::Failed) << "the backup before writing failed (" << run.backup.reason
+                                           << "): nothing was written (--no-backup skips the backup)";
         return kExitFailed;
     case GuardedRun::Stop::RehearsalFailed:
-        SayError() << "the rehearsal on the device's twin failed"
-                   << (run.rehearsalReason.empty() ? "" : ": " + run.rehearsalReason)
-                   << "; nothing was written";
+        SayError().as(MessageCode::Failed)
+            << "the rehearsal on the device's twin failed"
+            << (run.rehearsalReason.empty() ? "" : ": " + run.rehearsalReason) << "; nothing was written";
         return kExitFailed;
     case GuardedRun::Stop::FileRefused:
-        SayError() << run.refusal << "; nothing was written";
+        SayError().as(MessageCode::Refused) << run.refusal << "; nothing was written";
         return kExitUsage;
     case GuardedRun::Stop::Busy:
         return kExitBusy;

@@ -17,6 +17,7 @@
 #include "update/register/register_update.h"
 #include "update/staging/conversion_update.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <utility>
@@ -38,21 +39,42 @@ UpdateProcedure SstOr(const RunInputs &in, UpdateProcedure otherwise)
 
 int DoNothing(const RunRequest &, RunHost &, const std::string &) { return 0; }
 
+// How a procedure's update erases before it programs.
+enum class EraseRule : std::uint8_t {
+    Nothing,      // nothing is erased (the disk area's sectors are overwritten)
+    WholeStore,   // the whole flash
+    PartBlocks,   // the part's erase blocks (up to 64 KiB) under what is written
+    AsProgrammed, // the bridge erases the 4 KiB sectors it programs, as it programs them
+};
+
 struct ProcedureEntry {
     UpdateProcedure procedure;
     UpdateProcedureFn run;
+    EraseRule erase;
+    // Why an update of the changed erase units only is not built for it;
+    // null: the procedure writes only them when asked.
+    const char *wholeImageOnly;
 };
+
+constexpr const char *kNoProcedure = "no procedure takes this bridge";
+constexpr const char *kWholeSmallFlash = "it erases the whole flash before it programs";
+constexpr const char *kAsItPrograms =
+    "the bridge's firmware erases as it programs, in passes over the whole image (not built for changed "
+    "blocks on 1394 yet)";
+constexpr const char *kDiskSectors =
+    "it rewrites the disk's firmware area whole (not built for changed units yet)";
+constexpr const char *kStaging = "it erases the whole flash chip and programs it through the staging buffer";
 
 // One entry per procedure, in the order of UpdateProcedure.
 const std::array<ProcedureEntry, 8> kProcedureTable = {{
-    {UpdateProcedure::None, DoNothing},
-    {UpdateProcedure::UpdateWholeImage, UpdateWholeImage},
-    {UpdateProcedure::UpdateBlockwise, UpdateBlockwise},
-    {UpdateProcedure::UpdateBlockwiseSst, UpdateBlockwiseSst},
-    {UpdateProcedure::RunAssistedUpdate, RunAssistedUpdate},
-    {UpdateProcedure::RunSbp2Update, RunSbp2Update},
-    {UpdateProcedure::RunDiskFirmwareUpdate, RunDiskFirmwareUpdate},
-    {UpdateProcedure::RunConversionUpdate, RunConversionUpdate},
+    {UpdateProcedure::None, DoNothing, EraseRule::Nothing, kNoProcedure},
+    {UpdateProcedure::UpdateWholeImage, UpdateWholeImage, EraseRule::WholeStore, kWholeSmallFlash},
+    {UpdateProcedure::UpdateBlockwise, UpdateBlockwise, EraseRule::PartBlocks, nullptr},
+    {UpdateProcedure::UpdateBlockwiseSst, UpdateBlockwiseSst, EraseRule::PartBlocks, nullptr},
+    {UpdateProcedure::RunAssistedUpdate, RunAssistedUpdate, EraseRule::AsProgrammed, nullptr},
+    {UpdateProcedure::RunSbp2Update, RunSbp2Update, EraseRule::AsProgrammed, kAsItPrograms},
+    {UpdateProcedure::RunDiskFirmwareUpdate, RunDiskFirmwareUpdate, EraseRule::Nothing, kDiskSectors},
+    {UpdateProcedure::RunConversionUpdate, RunConversionUpdate, EraseRule::WholeStore, kStaging},
 }};
 
 const ProcedureEntry &EntryOf(UpdateProcedure procedure)
@@ -78,6 +100,57 @@ bool ReadChosenFile(const RunRequest &req, std::vector<std::uint8_t> &head, std:
 }
 
 } // namespace
+
+StoreRanges PlannedErase(const RunRequest &req, UpdateProcedure procedure, const TransferState &x,
+                         const StoreRanges &writes, std::uint64_t storeBytes)
+{
+    constexpr std::uint64_t kSector = 4096;
+    EraseRule rule = EntryOf(procedure).erase;
+    if (procedure == UpdateProcedure::UpdateBlockwiseSst && BlockwiseSstErasesChip(req.chip))
+        rule = EraseRule::WholeStore;
+    // The DF block commands erase the first attempt's units as they enter
+    // them (the whole chip in the mode that erases it); the buffer path
+    // leaves the erase to the bridge.
+    if (procedure == UpdateProcedure::RunAssistedUpdate &&
+        !(req.readWriteBuffer && ChipTypeOf(req.chip.ChipTypeCode).bufferPath)) {
+        const StoreRanges units = AssistedChangedUnits(req, x, writes);
+        if (!units.empty() || writes.empty())
+            return units;
+        rule = EraseRule::WholeStore;
+    }
+    switch (rule) {
+    case EraseRule::Nothing:
+        break;
+    case EraseRule::WholeStore: {
+        const std::uint64_t flash = std::uint64_t(req.chip.FlashSizeKb) * 1024;
+        const std::uint64_t end = std::max({flash, storeBytes, writes.empty() ? 0 : writes.back().end});
+        return end ? StoreRanges{{0, end}} : StoreRanges{};
+    }
+    case EraseRule::PartBlocks:
+        return RoundOut(writes, kBlockwiseEraseUnit);
+    case EraseRule::AsProgrammed:
+        return RoundOut(writes, kSector);
+    }
+    return {};
+}
+
+std::string WholeImageOnlyReason(const RunRequest &req, UpdateProcedure procedure, const TransferState &x)
+{
+    if (procedure == UpdateProcedure::UpdateBlockwiseSst && BlockwiseSstErasesChip(req.chip))
+        return "it erases the whole SST chip before it programs";
+    if (procedure == UpdateProcedure::RunAssistedUpdate)
+        return AssistedWholeImageReason(req, x);
+    const char *why = EntryOf(procedure).wholeImageOnly;
+    return why ? why : "";
+}
+
+StoreRanges ChangedOnlyErase(const RunRequest &req, UpdateProcedure procedure, const TransferState &x,
+                             const StoreRanges &differing)
+{
+    if (procedure == UpdateProcedure::RunAssistedUpdate)
+        return AssistedChangedUnits(req, x, differing);
+    return RoundOut(differing, kBlockwiseEraseUnit);
+}
 
 bool NeedsXdataProbe(const ChipIdentity &chip)
 {
@@ -189,6 +262,7 @@ class PhaseWatch final : public RunHost
     }
     void processMessages() override { inner_.processMessages(); }
     TransferState &transfer() override { return inner_.transfer(); }
+    const std::vector<std::uint8_t> *storeRead() override { return inner_.storeRead(); }
     void nvramBoxChecked() override { inner_.nvramBoxChecked(); }
     void serialNumberBoxHidden() override { inner_.serialNumberBoxHidden(); }
     void refusing(const std::string &why) override

@@ -54,6 +54,20 @@ using UpdateProcedureFn = int (*)(const RunRequest &req, RunHost &host, const st
 // The procedure the table holds for `procedure` (None: a function that does nothing).
 UpdateProcedureFn ProcedureFor(UpdateProcedure procedure);
 
+// What `procedure`'s update of `req` erases, given the ranges it writes (as
+// its read-only mode compares them) and the bytes of the store read.
+StoreRanges PlannedErase(const RunRequest &req, UpdateProcedure procedure, const TransferState &x,
+                         const StoreRanges &writes, std::uint64_t storeBytes);
+
+// Why `procedure` writes the whole image even when only the changed erase
+// units are asked for (RunRequest::onlyChanged); empty when it writes only
+// those.
+std::string WholeImageOnlyReason(const RunRequest &req, UpdateProcedure procedure, const TransferState &x);
+// The erase units such a procedure erases and programs for `differing` (the
+// flash geometry `x` that identification learnt).
+StoreRanges ChangedOnlyErase(const RunRequest &req, UpdateProcedure procedure, const TransferState &x,
+                             const StoreRanges &differing);
+
 // Runs what `req` asks on the bridge at `path`, with the procedure its chip
 // identity picks (the probe at 0x505E asked first where the choice needs it).
 RunOutcome RunRequested(const RunRequest &req, BusKind bus, const std::string &path, RunHost &host);

@@ -101,7 +101,10 @@ const char *PlanRefusalName(PlanRefusal refusal)
 namespace
 {
 
-void WeighAgainstStore(UpdatePlan &plan, const DeviceEntry &entry, const PlanRequest &request)
+// `byBytes`: the store alone decides whether the file is there already (the
+// file carries no version the tool reads, or its version is not the one the
+// bridge reports).
+void WeighAgainstStore(UpdatePlan &plan, const DeviceEntry &entry, const PlanRequest &request, bool byBytes)
 {
     const std::vector<std::uint8_t> *store = request.readStore();
     if (!store || store->empty())
@@ -114,7 +117,24 @@ void WeighAgainstStore(UpdatePlan &plan, const DeviceEntry &entry, const PlanReq
         return;
     plan.storeCompared = true;
     plan.storeDifference = outcome.verify;
-    if (outcome.verify.differing == 0) {
+    PlanLayout &layout = plan.layout.emplace();
+    layout.write = outcome.verify.ranges;
+    layout.erase =
+        PlannedErase(request.run, outcome.procedure, request.transfer, layout.write, store->size());
+    layout.backup = {{0, store->size()}};
+    layout.differing = outcome.verify.differingRanges;
+    if (request.changedOnly) {
+        plan.wholeImageWhy = WholeImageOnlyReason(request.run, outcome.procedure, request.transfer);
+        if (plan.wholeImageWhy.empty()) {
+            plan.changedOnly = true;
+            layout.erase =
+                ChangedOnlyErase(request.run, outcome.procedure, request.transfer, layout.differing);
+            layout.write = Intersect(layout.write, layout.erase);
+        }
+    }
+    // A cut write is finished whatever the store holds; a reinstall asked
+    // for, or a file whose version tells it, is not decided by the bytes.
+    if (outcome.verify.differing == 0 && !plan.finishing && byBytes && !request.versions.allowReinstall) {
         plan.storeHoldsFile = true;
         plan.action = PlanAction::NothingToDo;
         plan.reason =
@@ -169,6 +189,19 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
                     plan.madeForIt = true;
                     plan.reinstallRefused = true;
                     return AlreadyInstalled(plan, request.file);
+                }
+                // Refused for the version the bridge runs, which is not the
+                // file's as the tool reads them: the flash may hold the file
+                // all the same.
+                if (request.readStore && request.askDevice) {
+                    WeighAgainstStore(plan, entry, request, true);
+                    if (plan.storeHoldsFile) {
+                        plan.madeForIt = true;
+                        plan.reinstallRefused = true;
+                        return plan;
+                    }
+                    plan.layout.reset();
+                    plan.storeCompared = false;
                 }
             }
             plan.refusal = PlanRefusal::FileDoesNotFit;
@@ -229,13 +262,21 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
         return plan;
     }
     plan.action = plan.finishing ? PlanAction::Finish : PlanAction::Write;
-    // A file whose version the tool does not read: the store tells whether
-    // it holds the file already (the read-only mode's comparison, on the
-    // bytes just read). A cut write is finished whatever it holds.
-    if (request.readStore && request.askDevice && plan.to.empty() && !plan.finishing &&
-        !request.versions.allowReinstall)
-        WeighAgainstStore(plan, entry, request);
+    // The store, read once, is compared with what the write would leave
+    // there (the read-only mode's comparison, on the bytes just read): where
+    // the write erases and programs, how much differs, and, for a file whose
+    // version the tool does not read, whether the store holds it already.
+    if (request.readStore && request.askDevice)
+        WeighAgainstStore(plan, entry, request, plan.to.empty());
+    if (request.changedOnly && !plan.layout)
+        plan.wholeImageWhy = "the flash was not read for the plan";
     return plan;
+}
+
+void ApplyChangedOnly(RunRequest &run, const UpdatePlan &plan)
+{
+    if (plan.changedOnly && plan.layout)
+        run.onlyChanged = plan.layout->differing;
 }
 
 RunRequest VerbRunRequest(const BridgeState &state, const INI_STATE &settings, int candidateCount,

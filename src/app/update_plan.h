@@ -80,6 +80,17 @@ struct PlanRequest {
     std::function<const std::vector<std::uint8_t> *()> readStore;
     // The flash geometry identification learnt, for that comparison.
     TransferState transfer;
+    // Only the erase units that differ are to be written, where the
+    // procedure can (the store is compared then, whatever the version says).
+    bool changedOnly = false;
+};
+
+// Where a write goes in the store (the flash, or the disk's firmware area).
+struct PlanLayout {
+    StoreRanges erase;     // erased before (or as) it is programmed
+    StoreRanges write;     // programmed, then read back and compared
+    StoreRanges backup;    // what the backup (the read before the question) holds
+    StoreRanges differing; // the 4 KiB sectors of `write` that differ from the file now
 };
 
 struct UpdatePlan {
@@ -102,10 +113,19 @@ struct UpdatePlan {
     bool storeCompared = false;
     bool storeHoldsFile = false;
     VerifyTally storeDifference;
+    // Once compared: where the write erases and programs.
+    std::optional<PlanLayout> layout;
+    // Only the changed erase units are written (asked, and the procedure
+    // can); else, when asked, why the whole image is written.
+    bool changedOnly = false;
+    std::string wholeImageWhy;
     bool writes() const { return action == PlanAction::Write || action == PlanAction::Finish; }
 };
 
 UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request);
+// The run of `plan`'s write: with only the changed erase units when the plan
+// writes only those.
+void ApplyChangedOnly(RunRequest &run, const UpdatePlan &plan);
 
 // The run a verb asks for on the bridge identification found: its mode, its
 // file (the firmware file of an update, the backup file of a backup) and

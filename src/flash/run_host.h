@@ -21,6 +21,24 @@ enum class Notice : std::uint8_t {
     DefaultBackup, // the backup goes to the default file name
 };
 
+// Bytes [start, end) of the store (the flash, or the disk's firmware area).
+struct StoreRange {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    bool operator==(const StoreRange &) const = default;
+};
+using StoreRanges = std::vector<StoreRange>;
+// Adds [start, end) to `ranges`, sorted, merged with the ranges it touches.
+void AddRange(StoreRanges &ranges, std::uint64_t start, std::uint64_t end);
+// Each range widened to whole units of `unit` bytes (from 0), merged.
+StoreRanges RoundOut(const StoreRanges &ranges, std::uint64_t unit);
+// Bytes the ranges cover.
+std::uint64_t Covered(const StoreRanges &ranges);
+// The bytes both `a` and `b` cover.
+StoreRanges Intersect(const StoreRanges &a, const StoreRanges &b);
+// Whether any range holds a byte of [start, end).
+bool Touches(const StoreRanges &ranges, std::uint64_t start, std::uint64_t end);
+
 // What the read-only mode compared: bytes compared, bytes of them that
 // differ, the address of the first that differs (-1: none), and bytes left
 // out (areas the bridge rewrites itself).
@@ -33,8 +51,16 @@ struct VerifyTally {
     // them that hold a differing byte.
     std::uint64_t sectors = 0;
     std::uint64_t differingSectors = 0;
+    // Where the compared bytes lie (where the update writes), and the 4 KiB
+    // sectors of them that hold a differing byte.
+    StoreRanges ranges;
+    StoreRanges differingRanges;
     void add(const VerifyTally &more)
     {
+        for (const StoreRange &r : more.ranges)
+            AddRange(ranges, r.start, r.end);
+        for (const StoreRange &r : more.differingRanges)
+            AddRange(differingRanges, r.start, r.end);
         if (firstDifference < 0)
             firstDifference = more.firstDifference;
         compared += more.compared;
@@ -77,7 +103,8 @@ class RunHost
     virtual TransferState &transfer() = 0;
     // The firmware store (the flash, or the disk's firmware area, from its
     // start) as it was read just before: the read-only mode compares with it
-    // instead of reading the device again. Null: read the device.
+    // instead of reading the device again, where it covers the compared
+    // range. Null: read the device.
     virtual const std::vector<std::uint8_t> *storeRead() { return nullptr; }
 
     // The few window changes a procedure makes.

@@ -7,6 +7,7 @@
 #include "image/chip_types.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace brigant
@@ -41,6 +42,12 @@ struct RunRequest {
     // only the family's usual backup length (the backup before a write, which
     // must hold everything the write may change).
     bool wholeFlash = false;
+    // An update of the changed erase units only: the 4 KiB sectors whose
+    // bytes differ from what the update leaves (the plan's comparison). A
+    // procedure that writes by erase units erases and programs only the units
+    // holding them, then reads back and compares the whole image; the others
+    // write the whole image (ChangedOnlyFits says which).
+    std::optional<StoreRanges> onlyChanged;
     ChipIdentity chip;
     // Disks listed when the run started; a bridge waited for after its reset
     // is known by the list coming back to this many when it has no location.

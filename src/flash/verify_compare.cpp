@@ -11,12 +11,10 @@ bool VerifyRange(RunHost &host, const VerifyRead &read, std::uint32_t address, c
                  std::uint32_t length, const SkipByte &skip)
 {
     std::vector<std::uint8_t> actual(length, 0);
-    if (const std::vector<std::uint8_t> *store = host.storeRead()) {
-        if (std::uint64_t(address) + length > store->size()) {
-            host.failing("the read of the flash ends at " + HexNumber(store->size()) + ", before " +
-                         HexNumber(std::uint64_t(address) + length));
-            return false;
-        }
+    // The store read earlier stands for the flash where it covers the range;
+    // a range past its end is read from the device.
+    const std::vector<std::uint8_t> *store = host.storeRead();
+    if (store && std::uint64_t(address) + length <= store->size()) {
         std::copy_n(store->begin() + address, length, actual.begin());
     } else if (!read(address, actual.data(), length)) {
         host.failing("the flash could not be read at " + HexNumber(address) +
@@ -41,11 +39,15 @@ bool VerifyRange(RunHost &host, const VerifyRead &read, std::uint32_t address, c
         if (expected[i] != actual[i]) {
             if (tally.differing++ == 0)
                 tally.firstDifference = static_cast<std::int64_t>(address) + i;
-            if (!sectorDiffers)
+            if (!sectorDiffers) {
                 ++tally.differingSectors;
+                AddRange(tally.differingRanges, std::uint64_t(sector) * kSector,
+                         std::uint64_t(sector + 1) * kSector);
+            }
             sectorDiffers = true;
         }
     }
+    AddRange(tally.ranges, address, std::uint64_t(address) + length);
     host.verified(tally);
     return true;
 }

@@ -112,6 +112,7 @@ void RunOnTwin(const RehearsalRequest &request, const ListedBridge &listed, int 
         asked.includeNvram = request.includeNvram;
         asked.readWriteBuffer = request.readWriteBuffer;
         asked.versions = request.versions;
+        asked.changedOnly = request.changedOnly;
         asked.run = VerbRunRequest(state, settings, candidateCount, RunMode::Update, request.file,
                                    request.includeNvram);
         // The twin's flash, read as the update reads it before its question.
@@ -132,6 +133,7 @@ void RunOnTwin(const RehearsalRequest &request, const ListedBridge &listed, int 
             plan.reason = plan.update->reason;
             return;
         }
+        ApplyChangedOnly(asked.run, *plan.update);
         outcome = RunRequested(asked.run, entry.bus, path, host);
         break;
     }

@@ -31,6 +31,7 @@ struct RehearsalRequest {
     bool includeNvram = false;    // the settings area goes with the write
     bool readWriteBuffer = false; // the buffer transfer (asked for)
     VersionOptions versions;
+    bool changedOnly = false; // update: only the erase units that differ
 };
 
 // A changed stretch of the firmware store, in whole 4 KiB sectors: left

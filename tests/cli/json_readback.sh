@@ -61,9 +61,11 @@ assert d["result"] == "refused" and d["exit_status"] == 2 and d["backup"] is Non
 assert d["reason"] and d["messages"][0]["severity"] == "error", d
 ' "$work/refused"
 # The document's messages are what was said on standard error, in order,
-# severity and text alike (a message said in parts counts once).
+# severity and text alike (a message said in parts counts once), the last
+# with the code given.
 said() {
-    local status=0
+    local status=0 code=$1
+    shift
     "$tool" "$@" --json >"$work/doc" 2>"$work/err" || status=$?
     python3 -c '
 import json, sys
@@ -71,12 +73,14 @@ d = json.load(open(sys.argv[1]))
 names = {"error: ": "error", "warning: ": "warning", "note: ": "information"}
 lines = [{"severity": names[p], "text": l[len(p):]} for l in open(sys.argv[2]).read().splitlines()
          for p in names if l.startswith(p)]
-assert lines and d["messages"] == lines, (d["messages"], lines)
+got = [{"severity": m["severity"], "text": m["text"]} for m in d["messages"]]
+assert lines and got == lines, (d["messages"], lines)
 assert d["exit_status"] == int(sys.argv[3]), d
-' "$work/doc" "$work/err" "$status"
+assert d["messages"][-1]["code"] == sys.argv[4], d["messages"]
+' "$work/doc" "$work/err" "$status" "$code"
 }
-said --simulate quince update --embedded
-said --simulate quince --simulate nutmeg update --embedded --yes --index 5
+said refused --simulate quince update --embedded
+said usage --simulate quince --simulate nutmeg update --embedded --yes --index 5
 # A bridge whose buffer is not as the buffer path needs: refused before the
 # question and the backup; the status says "refused: ...", the reason is the
 # cause alone.
@@ -91,5 +95,8 @@ assert d["result"] == "refused" and d["exit_status"] == int(sys.argv[2]) == 2, d
 assert d["status"].startswith("refused: ") and "Offset Boundary" in d["status"], d["status"]
 assert "Offset Boundary" in d["reason"] and not d["reason"].startswith(("refused", "FAILED")), d["reason"]
 assert d["backup"] is None, d["backup"]
+# The message of the refusal carries the values its text names.
+m = [m for m in d["messages"] if m["code"] == "refused"]
+assert m and m[0]["fields"]["refusal"] == "buffer not ready" and m[0]["fields"]["file"].endswith("q32.bin"), d["messages"]
 ' "$work/doc" "$status"
 echo "list, info and update JSON read back"

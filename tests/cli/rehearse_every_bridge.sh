@@ -41,6 +41,31 @@ for at in range(0, min(len(x), len(y)), 4096):
 print(json.dumps(out))
 PY
 }
+# Whether every changed sector lies where the plan's layout says the write
+# goes (a written one in its write ranges, an erased one in its erase or
+# write ranges), and every sector the plan found different changed. Prints
+# what disagrees; nothing when all agrees.
+outside_layout() {
+    /usr/bin/python3 - "$1" "$2" <<'PY'
+import json, sys
+changed = json.loads(sys.argv[1])
+layout = json.load(open(sys.argv[2]))["rehearsal"]["layout"]
+if layout is None:
+    print("no layout")
+    sys.exit()
+def inside(start, end, ranges):
+    return all(any(r["start"] <= at < r["end"] for r in ranges) for at in range(start, end, 4096))
+for kind, start, end in changed:
+    where = layout["write"] if kind == "written" else layout["write"] + layout["erase"]
+    if not inside(start, end, where):
+        print(kind, hex(start), hex(end), "outside", json.dumps(layout))
+# The sectors the plan found different are sectors the write changed.
+ranges = [{"start": s, "end": e} for _, s, e in changed]
+for r in layout["differing"]:
+    if not inside(r["start"], r["end"], ranges):
+        print("differing", hex(r["start"]), hex(r["end"]), "unchanged by the write")
+PY
+}
 planned() { /usr/bin/python3 -c 'import json,sys; print(json.dumps([[r["kind"], r["start"], r["end"]] for r in json.load(open(sys.argv[1]))["rehearsal"]["ranges"]]))' "$1"; }
 store_of() { [ -e "$1/disk.img" ] && echo "$1/disk.img" || echo "$1/flash.bin"; }
 # The files of a state that the verbs change (the bridge's RAM aside).
@@ -72,6 +97,10 @@ for row in "${cases[@]}"; do
         want=$(changed "$(store_of "$dir/start")" "$(store_of "$dir/rehearsed")")
         got=$(planned "$dir/rehearsed.json")
         [ "$got" = "$want" ] || fail "$label $verb: planned $got, changed $want"
+        if [ "$verb" = update ] && [ "$rc" -eq 0 ]; then
+            out=$(outside_layout "$want" "$dir/rehearsed.json")
+            [ -z "$out" ] || fail "$label update: the plan's layout misses what changed: $out"
+        fi
     done
     rows=$((rows + 1))
 done

@@ -5,7 +5,8 @@
 # update again, also after "nothing was written"; recover; repair), followed
 # until list reports nothing unfinished, must end with the clean run's flash,
 # the device's settings included. An exit 0 with any other flash, or
-# advice that does not get there, is a violation.
+# advice that does not get there, is a violation. Two more rows cut a
+# one-sector change written with --changed-only at every writing command.
 # Usage: cut_update_campaign.sh BRIGANT_FW BRIGANT_SIM_IMAGE [CUTS_PER_ROW]
 set -uo pipefail
 fw=$1
@@ -16,6 +17,11 @@ trap 'rm -rf "$work"' EXIT
 
 source "$(dirname "$0")/../cli/bridge_rows.sh"
 cases+=("16 one-button|quince|embedded|-|ok")
+# A one-sector change written with --changed-only, cut at every writing
+# command: a file past one erase unit is written first, then the same file
+# with one byte changed at 150 KiB.
+cases+=("7 ginkgo --changed-only|ginkgo|changed:ext=2.3.4.5|-|ok"
+    "9 juniper --changed-only|juniper|changed:ext=2.3.4.5,nvram=1|-|ok")
 
 violations=0
 runs=0
@@ -31,8 +37,22 @@ for row in "${cases[@]}"; do
         sed 's/^/    /' "$dir/out" 2>/dev/null | tail -8
         violations=$((violations + 1))
     }
+    every=""
     if [ "$new" = embedded ]; then
         verb=(update --embedded --yes)
+    elif [[ $new == changed:* ]]; then
+        new=${new#changed:}
+        "$image" "$(merged "$device" "$new")" -o "$dir/fw.bin" >/dev/null 2>&1 || { violation "brigant-sim-image"; continue; }
+        (cat "$dir/fw.bin" && head -c $((160 * 1024)) /dev/urandom) >"$dir/a.bin"
+        /usr/bin/python3 -c '
+import sys
+b = bytearray(open(sys.argv[1], "rb").read())
+b[150 * 1024] ^= 0xFF
+open(sys.argv[2], "wb").write(b)' "$dir/a.bin" "$dir/b.bin"
+        "$fw" --simulate "$device" --sim-state "$dir/seed" update --yes --no-backup "$dir/a.bin" >/dev/null 2>&1 ||
+            { violation "the large file was not written"; continue; }
+        verb=(update --yes --changed-only "$dir/b.bin")
+        every=1
     else
         target=$(merged "$device" "${new//,nvram=1/}")
         spec=$target
@@ -52,6 +72,10 @@ for row in "${cases[@]}"; do
     for ((k = 0; k < cuts; k++)); do
         points+=("$((${writes[$((k * (total - 1) / (cuts - 1)))]} + 1))")
     done
+    if [ -n "$every" ]; then
+        points=()
+        for w in "${writes[@]}"; do points+=("$((w + 1))"); done
+    fi
     sep=:
     [[ $device == *:* ]] && sep=,
     for cut in $(printf '%s\n' "${points[@]}" | sort -un); do

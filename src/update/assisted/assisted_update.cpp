@@ -129,14 +129,60 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
     return !failed;
 }
 
+// The erase unit of `mode` (0: the mode erases the whole chip).
+std::uint32_t EraseUnitOf(const TransferState &x, std::uint8_t mode)
+{
+    switch (mode) {
+    case 1:
+        return x.FlashSectorSize;
+    case 2:
+        return x.FlashBlockSize;
+    default:
+        return 0;
+    }
+}
+
+// The changed units of `units` that lie in [offset, offset + length) go to
+// the flash from `w` (which holds that range), each entered with its erase;
+// the erase counters are left where a write of the whole range leaves them.
+bool WriteChangedUnits(RunHost &host, const ChipIdentity &chip, const std::string &path, std::uint32_t offset,
+                       const std::uint8_t *w, std::uint32_t length, std::uint8_t mode,
+                       const StoreRanges &units)
+{
+    TransferState &x = host.transfer();
+    const std::uint32_t unit = EraseUnitOf(x, mode);
+    const std::uint64_t end = std::uint64_t(offset) + length;
+    for (const StoreRange &r : units) {
+        const std::uint64_t from = std::max<std::uint64_t>(r.start, offset);
+        const std::uint64_t to = std::min(r.end, end);
+        if (from >= to)
+            continue;
+        x.NextSectorIndex = static_cast<std::uint32_t>(from / x.FlashSectorSize);
+        x.NextBlockIndex = static_cast<std::uint32_t>(from / x.FlashBlockSize);
+        if (!WriteFlashRange(host, chip, path, static_cast<std::uint32_t>(from), w + (from - offset),
+                             static_cast<std::uint32_t>(to - from), mode))
+            return false;
+    }
+    if (mode == 1)
+        x.NextSectorIndex = static_cast<std::uint32_t>((end + unit - 1) / unit);
+    else
+        x.NextBlockIndex = static_cast<std::uint32_t>((end + unit - 1) / unit);
+    return true;
+}
+
 // Programming with the DF block commands, one or two passes of up
-// to three attempts each, the erase mode going 2 -> 1 -> 3.
+// to three attempts each, the erase mode going 2 -> 1 -> 3. With only the
+// changed units asked, the first attempt writes those; a retry writes the
+// whole image. Each attempt reads back and compares the whole image.
 bool ProgramThroughCommands(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t *w,
                             std::uint8_t *v, std::uint32_t bufferSize, std::uint32_t imageLength,
                             std::uint32_t fileSize, int passes, std::uint8_t mode)
 {
     if (BufferCode(CodeOf(req)) && ProbeReadBuffer(path, [&host] { host.processMessages(); }))
         StampImageHeader(std::span<std::uint8_t>(w, bufferSize));
+    const bool onlyChanged = req.onlyChanged && AssistedWholeImageReason(req, host.transfer()).empty();
+    const StoreRanges units =
+        onlyChanged ? AssistedChangedUnits(req, host.transfer(), *req.onlyChanged) : StoreRanges{};
     std::uint32_t offset = 0;
     bool failed = true;
     for (int pass = 0; pass < passes; ++pass) {
@@ -151,7 +197,9 @@ bool ProgramThroughCommands(const RunRequest &req, RunHost &host, const std::str
             host.showStatus("Programming");
             if (pass == 1 && fileSize >= 2 * kBankSize)
                 std::memmove(w, w + kBankSize, kBankSize);
-            if (!WriteFlashRange(host, req.chip, path, offset, w, imageLength, mode)) {
+            if (!(onlyChanged && attempt == 0
+                      ? WriteChangedUnits(host, req.chip, path, offset, w, imageLength, mode, units)
+                      : WriteFlashRange(host, req.chip, path, offset, w, imageLength, mode))) {
                 host.showStatus("Write Bin File fail!");
                 failed = true;
             }
@@ -226,6 +274,34 @@ std::uint32_t AssistedFlashLength(const RunRequest &req, const TransferState &x)
     if (req.wholeFlash && req.mode == RunMode::BackupOnly && !BufferCode(code))
         length = std::max(length, FlashBytes(req));
     return length;
+}
+
+std::uint8_t AssistedEraseMode(const RunRequest &req, const TransferState &x)
+{
+    return req.chip.FlashKind == kFlashAmic ? 3 : static_cast<std::uint8_t>(x.WriteEraseMode);
+}
+
+std::string AssistedWholeImageReason(const RunRequest &req, const TransferState &x)
+{
+    if (BufferCode(CodeOf(req)))
+        return "the buffer-path bridges take the whole image (they rewrite its headers themselves)";
+    const std::uint32_t unit = EraseUnitOf(x, AssistedEraseMode(req, x));
+    if (unit == 0)
+        return "its erase mode erases the whole chip at the first command";
+    if (unit % kTransferPadding != 0)
+        return "the flash's erase unit is not known";
+    return "";
+}
+
+StoreRanges AssistedChangedUnits(const RunRequest &req, const TransferState &x, const StoreRanges &differing)
+{
+    const std::uint32_t unit = EraseUnitOf(x, AssistedEraseMode(req, x));
+    if (unit == 0)
+        return {};
+    StoreRanges units = RoundOut(differing, unit);
+    if (req.chip.FlashKind == kFlashMxic)
+        AddRange(units, 0, x.FlashBlockSize);
+    return units;
 }
 
 int RunAssistedUpdate(const RunRequest &req, RunHost &host, const std::string &path)
@@ -487,8 +563,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
         if (accepted)
             SleepMs(500);
     }
-    const std::uint8_t mode =
-        req.chip.FlashKind == kFlashAmic ? 3 : static_cast<std::uint8_t>(host.transfer().WriteEraseMode);
+    const std::uint8_t mode = AssistedEraseMode(req, host.transfer());
 
     // Program, read back and compare.
     bool success = false;

@@ -28,5 +28,17 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
 // The flash length the backup and the erase-only mode cover.
 std::uint32_t AssistedFlashLength(const RunRequest &req, const TransferState &x);
 
+// The erase mode of the first programming attempt (1: sectors, 2: blocks,
+// 3: the whole chip at the first command).
+std::uint8_t AssistedEraseMode(const RunRequest &req, const TransferState &x);
+// Why the update of `req` writes the whole image even when only the changed
+// erase units are asked (RunRequest::onlyChanged); empty when it writes
+// only those.
+std::string AssistedWholeImageReason(const RunRequest &req, const TransferState &x);
+// The erase units such a write erases and programs for `differing` (store
+// addresses): the first attempt's units (sectors or blocks) that hold a
+// differing byte, and on an MXIC part the first block too, which is erased
+// on its own before the writing.
+StoreRanges AssistedChangedUnits(const RunRequest &req, const TransferState &x, const StoreRanges &differing);
 
 } // namespace brigant

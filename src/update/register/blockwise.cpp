@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace brigant
 {
@@ -19,7 +21,7 @@ namespace
 {
 
 constexpr std::uint32_t kBlock = 16384;
-constexpr std::uint32_t kSector = 32768;
+constexpr std::uint32_t kSector = kBlockwiseEraseSector;
 constexpr std::uint32_t kNvram = kNvramAreaSize;
 constexpr std::uint8_t kPreparedCode = 12;      // told before its flash is erased; always has an NVRAM area
 constexpr std::uint8_t kOwnNvramBytesCode = 11; // its file's bytes 128-207 replace the saved ones
@@ -40,11 +42,30 @@ struct BlockBuffers {
 
 std::uint32_t RoundUp(std::uint32_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
 
-// Erases `sectors` 32 KiB sectors from 0 and reads both blocks of each back blank.
-bool EraseSectors(RunHost &host, const std::string &path, std::uint32_t sectors, std::uint8_t *readBack)
+// Which 32 KiB sectors a run erases and programs: all of the image's, or
+// with only the changed units asked, those whose erase unit holds a
+// differing byte.
+struct SectorChoice {
+    const std::optional<StoreRanges> *changed = nullptr;
+    bool operator()(std::uint32_t sector) const
+    {
+        if (!changed || !*changed)
+            return true;
+        const std::uint64_t unit =
+            std::uint64_t(sector) * kSector / kBlockwiseEraseUnit * kBlockwiseEraseUnit;
+        return Touches(**changed, unit, unit + kBlockwiseEraseUnit);
+    }
+};
+
+// Erases the chosen of `sectors` 32 KiB sectors from 0 and reads both blocks
+// of each back blank.
+bool EraseSectors(RunHost &host, const std::string &path, std::uint32_t sectors, std::uint8_t *readBack,
+                  const SectorChoice &chosen)
 {
     host.phaseStarted(RunPhase::Erase);
     for (std::uint32_t s = 0; s < sectors; ++s) {
+        if (!chosen(s))
+            continue;
         WaitFlashReady(path);
         if (!EraseFlashBlock(path, s * kSector)) {
             host.showStatus("Erase command fail!!");
@@ -87,6 +108,30 @@ bool WriteAndVerify(RunHost &host, const std::string &path, std::uint32_t addres
     return true;
 }
 
+// After a write of the changed sectors only: the whole image read back and
+// compared, block by block.
+bool ReadBackWhole(RunHost &host, const std::string &path, const std::vector<std::uint8_t> &image,
+                   std::uint8_t *readBack)
+{
+    host.phaseStarted(RunPhase::Verify);
+    const auto blocks = static_cast<std::uint32_t>((image.size() + kBlock - 1) / kBlock);
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const std::uint32_t at = b * kBlock;
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kBlock, image.size() - at));
+        WaitFlashReady(path);
+        if (!ReadFlash(path, at, readBack, n)) {
+            host.showStatus("Read back fail!!");
+            return false;
+        }
+        if (std::memcmp(readBack, image.data() + at, n) != 0) {
+            host.showStatus(kCompareFail);
+            return false;
+        }
+        host.progressDot({"Verifying", b + 1, blocks});
+    }
+    return true;
+}
+
 std::uint32_t ImageLength(std::int64_t fileLength, bool nvramInFront)
 {
     std::uint32_t length = std::max(static_cast<std::uint32_t>(fileLength), kBlock);
@@ -107,6 +152,11 @@ FilePtr OpenFirmware(const RunRequest &req, RunHost &host, std::int64_t &length)
 }
 
 } // namespace
+
+bool BlockwiseSstErasesChip(const ChipIdentity &chip)
+{
+    return chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kFlashSst;
+}
 
 int HasNvramArea(unsigned chipTypeCode, const std::string &fileName)
 {
@@ -187,18 +237,24 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         host.showStatus(kAllocFail);
         return 0;
     }
-    // Each block goes to the flash and is read back, or in the read-only
-    // mode is only read and compared.
+    const SectorChoice chosen{&req.onlyChanged};
+    std::vector<std::uint8_t> image; // what the write leaves, kept for the whole read-back
+    // Each block goes to the flash and is read back (in a chosen sector), or
+    // in the read-only mode is only read and compared.
     const auto put = [&](std::uint32_t address, const std::uint8_t *data, std::uint32_t length) {
-        return verifying ? VerifyRange(host, ReadFlashAt(path), address, data, length)
-                         : WriteAndVerify(host, path, address, data, length, buffers.readBack.data());
+        if (verifying)
+            return VerifyRange(host, ReadFlashAt(path), address, data, length);
+        if (req.onlyChanged)
+            image.insert(image.end(), data, data + length);
+        return !chosen(address / kSector) ||
+               WriteAndVerify(host, path, address, data, length, buffers.readBack.data());
     };
     if (!verifying) {
         if (chip.ChipTypeCode == kPreparedCode)
             PrepareFlashUpdate(path);
         host.showStatus("Erasing");
         host.phaseStarted(RunPhase::Erase);
-        if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
+        if (!EraseSectors(host, path, sectors, buffers.readBack.data(), chosen))
             return 0;
     }
 
@@ -240,6 +296,8 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         return 0;
     if (verifying)
         return 1;
+    if (req.onlyChanged && !ReadBackWhole(host, path, image, buffers.readBack.data()))
+        return 0;
 
     host.showStatus(kProgrammingSuccessText);
     host.notify(Notice::PowerCycle, kPowerCycleText);
@@ -275,12 +333,16 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         return 0;
     }
 
+    // A chip erase leaves nothing to keep: the whole image goes.
+    const std::optional<StoreRanges> none;
+    const SectorChoice chosen{BlockwiseSstErasesChip(chip) ? &none : &req.onlyChanged};
+    std::vector<std::uint8_t> image; // what the write leaves, kept for the whole read-back
     if (!verifying) {
         host.showStatus("Erasing");
         host.phaseStarted(RunPhase::Erase);
-        if (chip.ChipTypeCode == kOwnNvramBytesCode && chip.FlashKind == kFlashSst)
+        if (BlockwiseSstErasesChip(chip))
             SpiChipErase(path);
-        if (!EraseSectors(host, path, sectors, buffers.readBack.data()))
+        if (!EraseSectors(host, path, sectors, buffers.readBack.data(), chosen))
             return 0;
     }
 
@@ -298,6 +360,10 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
             host.progressDot({"Verifying", address / kBlock + 1, blocks});
             continue;
         }
+        if (*chosen.changed)
+            image.insert(image.end(), write, write + kBlock);
+        if (!chosen(address / kSector))
+            continue;
         WaitFlashReady(path);
         if (!SpiProgramRange(path, address, write, kBlock, chip.SstWordMode)) {
             host.showStatus(kWriteFail);
@@ -317,6 +383,8 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     }
     if (verifying)
         return 1;
+    if (*chosen.changed && !ReadBackWhole(host, path, image, buffers.readBack.data()))
+        return 0;
     host.showStatus(kProgrammingSuccessText);
     host.notify(Notice::PowerCycle, kPowerCycleText);
     return 1;
