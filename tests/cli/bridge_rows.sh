@@ -67,6 +67,19 @@ seed_kept() {
     done
 }
 
+# A file past one erase unit, and the same with one byte changed: FILE with
+# 160 KiB of random bytes after it goes to A, and A with its byte at 150 KiB
+# flipped to B.
+one_sector_change() {
+    local file=$1 a=$2 b=$3
+    (cat "$file" && head -c $((160 * 1024)) /dev/urandom) >"$a"
+    /usr/bin/python3 -c '
+import sys
+b = bytearray(open(sys.argv[1], "rb").read())
+b[150 * 1024] ^= 0xFF
+open(sys.argv[2], "wb").write(b)' "$a" "$b"
+}
+
 # Sanitized builds run the slowest scripts on every BRIGANT_ROWS_EVERY-th row
 # only (CMake sets it there; their runs are several times slower); the normal
 # build runs every row.

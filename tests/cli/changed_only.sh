@@ -85,12 +85,7 @@ for row in "7 ginkgo|ginkgo|ext=2.3.4.5|65536" "11 non-sst|larch:flash=M25P40|ex
     dir="$work/large-${label// /-}"
     mkdir -p "$dir"
     "$image" "$(merged "$device" "$new")" -o "$dir/fw.bin" >/dev/null 2>&1 || { fail "$label: brigant-sim-image"; continue; }
-    (cat "$dir/fw.bin" && head -c $((160 * 1024)) /dev/urandom) >"$dir/a.bin"
-    /usr/bin/python3 -c '
-import sys
-b = bytearray(open(sys.argv[1], "rb").read())
-b[150 * 1024] ^= 0xFF
-open(sys.argv[2], "wb").write(b)' "$dir/a.bin" "$dir/b.bin"
+    one_sector_change "$dir/fw.bin" "$dir/a.bin" "$dir/b.bin"
     "$fw" --simulate "$device" --sim-state "$dir/start" info >/dev/null 2>&1
     XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/start" update --yes --no-backup \
         "$dir/a.bin" >/dev/null 2>&1 || { fail "$label: the large file was not written"; continue; }

@@ -43,12 +43,7 @@ for row in "${cases[@]}"; do
     elif [[ $new == changed:* ]]; then
         new=${new#changed:}
         "$image" "$(merged "$device" "$new")" -o "$dir/fw.bin" >/dev/null 2>&1 || { violation "brigant-sim-image"; continue; }
-        (cat "$dir/fw.bin" && head -c $((160 * 1024)) /dev/urandom) >"$dir/a.bin"
-        /usr/bin/python3 -c '
-import sys
-b = bytearray(open(sys.argv[1], "rb").read())
-b[150 * 1024] ^= 0xFF
-open(sys.argv[2], "wb").write(b)' "$dir/a.bin" "$dir/b.bin"
+        one_sector_change "$dir/fw.bin" "$dir/a.bin" "$dir/b.bin"
         "$fw" --simulate "$device" --sim-state "$dir/seed" update --yes --no-backup "$dir/a.bin" >/dev/null 2>&1 ||
             { violation "the large file was not written"; continue; }
         verb=(update --yes --changed-only "$dir/b.bin")
