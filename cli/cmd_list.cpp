@@ -40,6 +40,7 @@ struct ListArgs {
 struct EntryView {
     std::string item;
     std::string path;
+    std::string port; // where it sits on its bus (its USB port path); empty: not known
     BusKind bus = BusKind::Usb;
     unsigned chipTypeCode = 0;
     unsigned chipSubRevision = 0;
@@ -64,6 +65,7 @@ EntryView Capture(ListedBridge listed, ChipIdentity &carried)
     DeviceEntry &entry = listed.entry;
     v.item = listed.item;
     v.path = entry.path;
+    v.port = entry.location;
     v.bus = entry.bus;
     v.volumes = entry.driveLetters;
     v.mountPoints = MountPointsOf(entry.path);
@@ -121,6 +123,8 @@ void PrintText(std::ostream &out, const OneButtonVerdict &verdict, const std::ve
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const EntryView &e = entries[i];
         out << "[" << i << "] " << e.path << " (" << BusName(e.bus) << ")  " << ProductText(e.item) << "\n";
+        if (!e.port.empty())
+            out << "    Port:              " << e.port << "\n";
         if (!e.busy.empty()) {
             out << "    Busy:              " << e.busy << "\n";
             continue;
@@ -162,6 +166,7 @@ nlohmann::json DocumentOf(const OneButtonVerdict &verdict, const std::vector<Ent
         devices.push_back({
             {"index", i},
             {"path", e.path},
+            {"port", e.port.empty() ? nlohmann::json() : nlohmann::json(e.port)},
             {"bus", BusName(e.bus)},
             {"product", ProductText(e.item)},
             {"chip", {{"name", e.chip}, {"typeCode", e.chipTypeCode}, {"subRevision", e.chipSubRevision}}},

@@ -1028,6 +1028,25 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     update->add_flag("--all", *everyDevice,
                      "Update every listed bridge (or those --device / --index name) at once, each with the "
                      "FILE that fits it, after one question");
+    update
+        ->add_option("--port", all->ports,
+                     "With --all: only the bridge on this port path (`list` shows it; repeat it)")
+        ->type_name("PATH")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->take_all();
+    update
+        ->add_option(
+            "--slots", all->slotsFile,
+            "With --all: a file of port paths and labels, one \"PATH LABEL\" per line, shown instead of "
+            "the device in tables and given in JSON")
+        ->type_name("FILE");
+    update
+        ->add_option("--log", all->logFile,
+                     "With --all: append a CSV row per bridge to FILE as its update ends (the station log)")
+        ->type_name("FILE");
+    update->add_option("--log-json", all->logJsonFile, "With --all: the same rows as JSON Lines")
+        ->type_name("FILE");
     update->add_option("--jobs", all->jobs, "With --all: update at most N bridges at a time (default: all)")
         ->type_name("N")
         ->check(CLI::PositiveNumber);
@@ -1047,11 +1066,18 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
             args->file = all->files.empty() ? "" : all->files.front();
             args->index = all->indexes.empty() ? -1 : all->indexes.front();
             return WithReport(args->json, "update", [&] {
-                if (all->files.size() > 1 || all->indexes.size() > 1 || all->jobs > 0) {
-                    SayError().as(MessageCode::Usage) << (all->jobs > 0           ? "--jobs"
-                                                          : all->files.size() > 1 ? "several FILEs"
-                                                                                  : "a repeated --index")
-                                                      << ": only update --all updates several bridges";
+                // The options of update --all alone.
+                const char *allOnly = all->jobs > 0               ? "--jobs"
+                                      : !all->ports.empty()       ? "--port"
+                                      : !all->slotsFile.empty()   ? "--slots"
+                                      : !all->logFile.empty()     ? "--log"
+                                      : !all->logJsonFile.empty() ? "--log-json"
+                                      : all->files.size() > 1     ? "several FILEs"
+                                      : all->indexes.size() > 1   ? "a repeated --index"
+                                                                  : nullptr;
+                if (allOnly) {
+                    SayError().as(MessageCode::Usage)
+                        << allOnly << ": only update --all updates several bridges";
                     return static_cast<int>(kExitUsage);
                 }
                 return RunFileOrEmbedded(ctx, *args);

@@ -5,10 +5,12 @@
 // rules (backup, mounted filesystems, versions, journal, interrupts) and its
 // own program-wide state; one that crashes stops no other.
 #include "app/one_button.h"
+#include "app/update_journal.h"
 #include "cli/json_report.h"
 #include "cli/message_boxes.h"
 #include "cli/progress_view.h"
 #include "cli/say.h"
+#include "cli/station_log.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
 #include "cli/worker_channel.h"
@@ -25,7 +27,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -53,6 +59,7 @@ struct Worker {
     bool ended = false; // its channel said how it ended
     int exitStatus = -1;
     std::uint64_t simulatedMs = 0;
+    std::uint64_t startedMs = 0, endedMs = 0; // the program clock's, for the station log
     int waitStatus = 0;
     nlohmann::json report; // its --json document (null: none came)
 
@@ -232,6 +239,7 @@ bool Start(Worker &w, std::string &error)
     }
     w.pid = pid;
     w.state = Worker::State::Running;
+    w.startedMs = ProgramClock().nowMs();
     return true;
 }
 
@@ -271,6 +279,37 @@ int WorkerExit(const Worker &w)
     return WIFEXITED(w.waitStatus) ? WEXITSTATUS(w.waitStatus) : 128 + WTERMSIG(w.waitStatus);
 }
 
+// The device as tables name it: its slot's label and node, or its node.
+std::string DeviceName(const DevicePlan &plan)
+{
+    return plan.slot.empty() ? plan.path : plan.slot + " (" + plan.path + ")";
+}
+
+// The --slots file: one "PORT LABEL" a line (blank lines and lines that
+// start with '#' aside). Empty on success, else why it cannot be used.
+std::string ReadSlots(const std::string &file, std::map<std::string, std::string> &slots)
+{
+    std::ifstream in(file);
+    if (!in)
+        return "--slots " + file + ": cannot be read";
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        const std::size_t gap = line.find_first_of(" \t", start);
+        const std::size_t label = gap == std::string::npos ? gap : line.find_first_not_of(" \t", gap);
+        const std::size_t end = line.find_last_not_of(" \t\r");
+        if (label == std::string::npos)
+            return "--slots " + file + ":" + std::to_string(number) +
+                   ": a port path and a label are expected";
+        const std::string port = line.substr(start, gap - start);
+        if (!slots.emplace(port, line.substr(label, end + 1 - label)).second)
+            return "--slots " + file + ":" + std::to_string(number) + ": port " + port + " is given twice";
+    }
+    return {};
+}
+
 // The JSON object of a device no worker updated, with the fields of an update's report.
 nlohmann::json PlanReport(const DevicePlan &plan)
 {
@@ -298,8 +337,10 @@ nlohmann::json PlanReport(const DevicePlan &plan)
 class Follower
 {
   public:
-    Follower(std::vector<Worker> &workers, std::ostream &out, const OutputStyle &style, std::size_t jobs)
-        : workers_(workers), out_(out), style_(style), jobs_(jobs)
+    // `ended` hears each worker once it has ended (or will not start).
+    Follower(std::vector<Worker> &workers, std::ostream &out, const OutputStyle &style, std::size_t jobs,
+             std::function<void(const Worker &)> ended)
+        : workers_(workers), out_(out), style_(style), jobs_(jobs), ended_(std::move(ended))
     {
     }
 
@@ -347,6 +388,7 @@ class Follower
             if (stopSignal_ != 0) {
                 w.state = Worker::State::NotStarted;
                 changed(w, "not started");
+                ended_(w);
                 continue;
             }
             if (running >= jobs_)
@@ -357,6 +399,7 @@ class Follower
                 w.waitStatus = 127 << 8;
                 w.text[1] += "error: " + error + "\n";
                 changed(w, "failed: " + error);
+                ended_(w);
                 continue;
             }
             ++running;
@@ -435,8 +478,10 @@ class Follower
         w.report = nlohmann::json::parse(w.text[0], nullptr, false);
         if (!w.report.is_object())
             w.report = nullptr;
+        w.endedMs = ProgramClock().nowMs();
         const Ending e = EndingOf(w);
         changed(w, e.result + (e.reason.empty() || e.result == "success" ? "" : ": " + e.reason));
+        ended_(w);
     }
 
     // A worker's state changed: a line off a terminal, a redraw on one.
@@ -445,7 +490,7 @@ class Follower
         dirty_ = true;
         if (style_.terminal || style_.verbosity == Verbosity::Quiet)
             return;
-        out_ << w.plan.path << ": " << what << "\n" << std::flush;
+        out_ << DeviceName(w.plan) << ": " << what << "\n" << std::flush;
     }
 
     void say(const std::string &line)
@@ -487,7 +532,7 @@ class Follower
             if (w.state == Worker::State::Idle)
                 continue;
             const bool active = w.state == Worker::State::Running;
-            rows.push_back({w.plan.path, w.plan.chip, active ? w.phase : "",
+            rows.push_back({DeviceName(w.plan), w.plan.chip, active ? w.phase : "",
                             active && w.percent >= 0 ? std::to_string(w.percent) + "%" : "", stateText(w)});
         }
         std::string text;
@@ -506,11 +551,47 @@ class Follower
     std::ostream &out_;
     OutputStyle style_;
     std::size_t jobs_;
+    std::function<void(const Worker &)> ended_;
     int stopSignal_ = 0;
     bool dirty_ = true;
     std::size_t drawn_ = 0;
     std::uint64_t lastDrawMs_ = 0;
 };
+
+// The station log's row of a bridge: its plan, and how its worker ended.
+// `simulated`: the duration is the worker's simulated time.
+StationRow RowOf(const Worker &w, bool simulated, const std::string &fileSha256)
+{
+    const DevicePlan &p = w.plan;
+    StationRow row;
+    row.time = StationTime();
+    row.slot = p.slot;
+    row.port = p.port;
+    row.device = p.path;
+    row.chip = p.chip;
+    row.from = p.from;
+    row.to = p.to;
+    std::error_code ec;
+    row.file = p.file.empty() ? std::string() : std::filesystem::absolute(p.file, ec).string();
+    row.fileSha256 = fileSha256;
+    if (p.action != DevicePlan::Action::Update) {
+        const bool current = p.action == DevicePlan::Action::Current;
+        row.result = current ? "nothing to do" : "skipped";
+        row.verify = current && p.storeHoldsFile ? "holds the file" : "-";
+        row.reason = current ? "" : p.reason;
+        return row;
+    }
+    const Ending e = EndingOf(w);
+    row.result = e.result;
+    row.reason = e.result == "success" ? "" : e.reason;
+    row.verify = e.result == "success"         ? "verified"
+                 : e.result == "nothing to do" ? "holds the file"
+                                               : "not verified";
+    row.durationMs = simulated ? w.simulatedMs : w.endedMs - std::min(w.startedMs, w.endedMs);
+    if (w.report.is_object() && w.report["backup"].is_object() && w.report["backup"]["file"].is_string())
+        row.backup = w.report["backup"]["file"].get<std::string>();
+    return row;
+}
 
 // The simulated time of the run: the workers' times laid on `jobs` slots in
 // the order they started, as the parallel run spends them.
@@ -548,9 +629,20 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             << "--trace with update --all needs a FILE: each device's commands go to FILE.NODE";
         return kExitUsage;
     }
-    if (!options.indexes.empty() && ctx.devices.size() > 1) {
+    if ((!options.indexes.empty()) + (ctx.devices.size() > 1) + (!options.ports.empty()) > 1) {
         SayError().as(MessageCode::Usage)
-            << "update --all takes the devices by --device or by --index, not both";
+            << "update --all takes the devices by --device, by --index or by --port, one of them";
+        return kExitUsage;
+    }
+    std::map<std::string, std::string> slots;
+    if (!options.slotsFile.empty())
+        if (const std::string why = ReadSlots(options.slotsFile, slots); !why.empty()) {
+            SayError().as(MessageCode::Usage) << why;
+            return kExitUsage;
+        }
+    StationLog stationLog;
+    if (const std::string why = stationLog.open(options.logFile, options.logJsonFile); !why.empty()) {
+        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
         return kExitUsage;
     }
 
@@ -585,6 +677,18 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             }
             chosen.push_back(found);
         }
+    for (const std::string &port : options.ports) {
+        int found = -1;
+        for (int i = 0; i < listed; ++i)
+            if (list.listed[static_cast<std::size_t>(i)].entry.location == port)
+                found = i;
+        if (found < 0) {
+            SayError().as(MessageCode::NoDevice).with("port", port)
+                << "--port " << port << ": no listed bridge sits there (`brigant-fw list` shows the ports)";
+            return kExitNoDevice;
+        }
+        chosen.push_back(found);
+    }
     if (chosen.empty())
         for (int i = 0; i < listed; ++i)
             chosen.push_back(i);
@@ -598,6 +702,9 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         Worker w;
         const ListedBridge &bridge = list.listed[static_cast<std::size_t>(index)];
         const std::string path = bridge.entry.path;
+        const std::string port = bridge.entry.location;
+        const auto slot = slots.find(port);
+        const std::string label = port.empty() || slot == slots.end() ? std::string() : slot->second;
         if (const BridgeLocks::Attempt a = locks.take(locks.locationOf(path));
             a.taken == BridgeLocks::Taken::Busy) {
             w.plan.index = index;
@@ -605,6 +712,8 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             w.plan.chip = "unknown";
             w.plan.from = "unknown";
             w.plan.reason = "busy: " + HolderText(a.busy.holder);
+            w.plan.port = port;
+            w.plan.slot = label;
             workers.push_back(std::move(w));
             continue;
         }
@@ -613,6 +722,8 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         IdentifyListed(bridge, list.candidateCount, identified, carried);
         carried = identified.state.chip;
         w.plan = PlanDeviceUpdate(identified, options, index);
+        w.plan.port = port;
+        w.plan.slot = label;
         workers.push_back(std::move(w));
     }
 
@@ -623,7 +734,7 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         const DevicePlan &p = w.plan;
         const bool update = p.action == DevicePlan::Action::Update;
         rows.push_back(
-            {p.path, p.chip, p.from, update ? p.to : "-", ActionText(p, options.files.size() > 1)});
+            {DeviceName(p), p.chip, p.from, update ? p.to : "-", ActionText(p, options.files.size() > 1)});
         updates += update;
         current += p.action == DevicePlan::Action::Current;
         busy += p.reason.rfind("busy: ", 0) == 0;
@@ -664,14 +775,26 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         return kExitDeclined;
     }
 
-    // 3. The workers.
+    // 3. The workers; the station log gets a row as each bridge is done
+    // (those with nothing to write at once).
+    std::map<std::string, std::string> sums;
+    const auto logRow = [&](const Worker &w) {
+        if (!stationLog.active())
+            return;
+        const std::string &file = w.plan.file;
+        if (!file.empty() && !sums.count(file))
+            sums[file] = FileSha256(file);
+        stationLog.add(RowOf(w, !ctx.simulate.empty(), file.empty() ? std::string() : sums[file]));
+    };
     for (Worker &w : workers)
         if (w.plan.action == DevicePlan::Action::Update) {
             w.argv = WorkerArgs(ctx, options, w.plan);
             w.state = Worker::State::Waiting;
+        } else {
+            logRow(w);
         }
     const std::size_t jobs = options.jobs == 0 ? updates : std::min<std::size_t>(options.jobs, updates);
-    const int stopped = Follower(workers, out, style, jobs).run();
+    const int stopped = Follower(workers, out, style, jobs, logRow).run();
     ctx.simulatedMsAfter = SimulatedSpan(workers, jobs);
 
     // 4. The report.
@@ -681,7 +804,7 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     for (const Worker &w : workers) {
         const DevicePlan &p = w.plan;
         if (p.action != DevicePlan::Action::Update) {
-            results.push_back({p.path, p.chip, p.from, "-", ActionText(p, false)});
+            results.push_back({DeviceName(p), p.chip, p.from, "-", ActionText(p, false)});
             continue;
         }
         const Ending e = EndingOf(w);
@@ -694,8 +817,8 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         if (w.report.is_object() && w.report["firmware"].is_object() &&
             w.report["firmware"]["after"].is_string())
             after = w.report["firmware"]["after"].get<std::string>();
-        results.push_back(
-            {p.path, p.chip, p.from, after, e.result + (ok || e.reason.empty() ? "" : ": " + e.reason)});
+        results.push_back({DeviceName(p), p.chip, p.from, after,
+                           e.result + (ok || e.reason.empty() ? "" : ": " + e.reason)});
         if (!ok && w.report.is_object())
             for (const nlohmann::json &m : w.report.value("messages", nlohmann::json::array()))
                 if (m.value("severity", "") == "error")
@@ -773,6 +896,8 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
             if (!d.contains("layout"))
                 d["layout"] = LayoutJson(w.plan.layout);
             d["index"] = w.plan.index;
+            d["port"] = w.plan.port.empty() ? nlohmann::json() : nlohmann::json(w.plan.port);
+            d["slot"] = w.plan.slot.empty() ? nlohmann::json() : nlohmann::json(w.plan.slot);
             d["action"] = w.plan.action == DevicePlan::Action::Update    ? "update"
                           : w.plan.action == DevicePlan::Action::Current ? "nothing to do"
                                                                          : "skip";

@@ -22,8 +22,12 @@ struct AllOptions {
     bool readWriteBuffer = false;
     bool json = false;
     VersionOptions versions;
-    bool changedOnly = false; // plan (and pass on) --changed-only
-    unsigned jobs = 0;        // workers at once; 0: one per device
+    bool changedOnly = false;       // plan (and pass on) --changed-only
+    std::vector<std::string> ports; // --port: only the bridges on these port paths
+    std::string slotsFile;          // --slots: port paths and their labels
+    std::string logFile;            // --log: the station log, CSV (empty: none)
+    std::string logJsonFile;        // --log-json: the same as JSON Lines
+    unsigned jobs = 0;              // workers at once; 0: one per device
 };
 
 // What update FILE (or --embedded) does with one bridge, decided as the
@@ -33,6 +37,8 @@ struct DevicePlan {
     Action action = Action::Skip;
     int index = 0;
     std::string path;
+    std::string port; // its port path (empty: not known)
+    std::string slot; // its label from --slots (empty: none)
     std::string chip; // the series identification gave ("unknown": none)
     int typeCode = 0;
     std::string from;   // the running version, as the user reads it ("unknown": not read)

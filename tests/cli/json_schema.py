@@ -98,6 +98,27 @@ for kind, args, want in rows:
             failed = 1
             print("FAILED: %s: the holder is not named\n%s" % (where, run.stdout[:2000]))
 holder.wait()
+# The station log of update --all: one JSON line per bridge, each a row of
+# the schema; the CSV has its header and as many rows.
+log_json, log_csv = os.path.join(work, "station.jsonl"), os.path.join(work, "station.csv")
+station = ["--simulate", "nutmeg", "--simulate", "quince", "--sim-state", os.path.join(work, "station")]
+run = subprocess.run([fw] + station + ["update", "--all", nut, "--yes", "--log", log_csv, "--log-json", log_json],
+                     capture_output=True, text=True, env=env)
+try:
+    lines = [json.loads(line) for line in open(log_json, encoding="utf-8")]
+    for line in lines:
+        jsonschema.validate(line, {"$schema": schema["$schema"], "$defs": schema["$defs"],
+                                   "$ref": "#/$defs/stationLogRow"})
+    results = sorted((line["device"], line["result"], line["verify"]) for line in lines)
+    if results != [("sim:sg0", "success", "verified"), ("sim:sg1", "skipped", "-")]:
+        raise ValueError("rows %r" % results)
+    csv = open(log_csv, encoding="utf-8").read().splitlines()
+    if len(csv) != 3 or not csv[0].startswith("time,slot,port,device"):
+        raise ValueError("CSV %r" % csv)
+except (OSError, ValueError, jsonschema.ValidationError) as e:
+    failed = 1
+    print("FAILED: the station log: %s\n%s" % (str(e).splitlines()[0], run.stderr[-1500:]))
+
 # The whole file is no catch-all: what no verb prints does not validate.
 wrong = [42, {}, {"verb": "list"}, {"verb": "format", "devices": []}, {"verb": "history", "journal": "x"}]
 for doc in wrong:

@@ -155,5 +155,30 @@ XDG_STATE_HOME="$work/subset" "$fw" "${sims[@]}" update --all --index 0 --index 
 XDG_STATE_HOME="$work/subset" "$fw" --simulate nutmeg --simulate alder update --index 1 alder.bin --yes -q >/dev/null 2>&1 ||
     fail "update --index 1 FILE"
 
+# 5. Slots: `list` shows each bridge's port; --port picks bridges by it, and
+# --slots labels them in the tables and the JSON.
+"$fw" "${sims[@]}" list >ports.out 2>&1
+grep -q '^    Port: *sim-port4$' ports.out || fail "list does not show the ports: $(head -3 ports.out)"
+printf '# station\nsim-port1 slot 1\nsim-port4   slot 4 (left)\n' >slots.txt
+rc=0
+XDG_STATE_HOME="$work/slots" "$fw" "${sims[@]}" update --all --port sim-port4 --port sim-port1 --slots slots.txt \
+    "${files[@]}" --yes --json >slots.json 2>slots.err </dev/null || rc=$?
+[ "$rc" -eq 0 ] || fail "--port: exit $rc: $(tail -3 slots.err)"
+python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+got = sorted((x["port"], x["slot"], x["action"]) for x in d["devices"])
+assert got == [("sim-port1", "slot 1", "update"), ("sim-port4", "slot 4 (left)", "nothing to do")], got
+' slots.json || fail "--port and --slots: the JSON does not name the two slots"
+grep -q "slot 1 (sim:sg1)" slots.err || fail "--slots: the table does not show the label: $(cat slots.err)"
+rc=0
+"$fw" "${sims[@]}" update --all --port sim-port9 "${files[@]}" --yes >/dev/null 2>&1 || rc=$?
+[ "$rc" -eq 3 ] || fail "--port of no bridge: exit $rc, expected 3"
+printf 'sim-port1\n' >bad-slots.txt
+rc=0
+"$fw" "${sims[@]}" update --all --slots bad-slots.txt "${files[@]}" --yes >bad-slots.out 2>&1 || rc=$?
+[ "$rc" -eq 2 ] && grep -q "bad-slots.txt:1: a port path and a label" bad-slots.out ||
+    fail "--slots with a line without a label: exit $rc, $(cat bad-slots.out)"
+
 [ "$failed" -eq 0 ] && echo "update --all: 3 runs of 6 bridges checked"
 exit "$failed"
