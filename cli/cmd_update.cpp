@@ -615,6 +615,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         ReportVersions(selected.version, !wrote                                      ? selected.version
                                          : outcome.ok() && mode == ToolMode::Program ? newVersion
                                                                                      : "");
+        view->endLine(); // a stop ends the progress line of the read before it
         if (const int stopped = ReportGuard(run, entry.path, noTerminal); stopped >= 0)
             return stopped;
     }

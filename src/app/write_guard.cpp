@@ -280,8 +280,11 @@ BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std:
     backup.wholeFlash = true;
     backup.backupFile = file;
     const RunOutcome outcome = RunRequested(backup, bus, path, host);
+    // Why it failed: the reason the procedure gave (a file that could not be
+    // written or read back), else where it stopped reading the flash.
     r = Checked(file, outcome.ok(),
-                outcome.lastPhase.empty()
+                !outcome.reason.empty() ? outcome.reason
+                : outcome.lastPhase.empty()
                     ? std::string()
                     : "the flash could not be read (it stopped while " + outcome.lastPhase + ")");
     RemoveIfEmpty(file);
