@@ -564,7 +564,7 @@ StationRow RowOf(const Worker &w, bool simulated, const std::string &fileSha256)
 {
     const DevicePlan &p = w.plan;
     StationRow row;
-    row.time = StationTime();
+    row.time = UtcTimestamp();
     row.slot = p.slot;
     row.port = p.port;
     row.device = p.path;

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <unistd.h>
 
 namespace brigant::cli
@@ -119,16 +118,6 @@ void StationLog::add(const StationRow &row)
         std::fputs((line.dump() + "\n").c_str(), json_);
         Sync(json_);
     }
-}
-
-std::string StationTime()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 } // namespace brigant::cli

@@ -10,7 +10,7 @@ namespace brigant::cli
 {
 
 struct StationRow {
-    std::string time; // UTC, ISO 8601, when the row was written
+    std::string time; // when the row was written (UtcTimestamp)
     std::string slot; // its --slots label (empty: none)
     std::string port; // its port path (empty: not known)
     std::string device;
@@ -44,8 +44,5 @@ class StationLog
     std::FILE *csv_ = nullptr;
     std::FILE *json_ = nullptr;
 };
-
-// The current time as StationRow::time gives it.
-std::string StationTime();
 
 } // namespace brigant::cli

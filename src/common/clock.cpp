@@ -1,6 +1,7 @@
 #include "common/clock.h"
 
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 namespace brigant
@@ -26,5 +27,15 @@ Clock &ProgramClock() { return *current; }
 void SetProgramClock(Clock *clock) { current = clock ? clock : &realClock; }
 
 void SleepMs(std::uint32_t ms) { current->sleepMs(ms); }
+
+std::string UtcTimestamp()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
 
 } // namespace brigant

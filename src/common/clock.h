@@ -2,6 +2,7 @@
 // Every wait in the program goes through a Clock, so tests and simulations
 // run on virtual time while production sleeps for real.
 #include <cstdint>
+#include <string>
 
 namespace brigant
 {
@@ -42,5 +43,9 @@ void SetProgramClock(Clock *clock); // nullptr restores the real clock
 
 // Sleep on the program clock.
 void SleepMs(std::uint32_t ms);
+
+// The wall-clock time now, UTC, as ISO 8601 ("2026-12-11T08:43:06Z"): for
+// records that say when they were made, not for waits.
+std::string UtcTimestamp();
 
 } // namespace brigant

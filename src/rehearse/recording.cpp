@@ -8,6 +8,7 @@
 #include "app/settings.h"
 #include "app/update_plan.h"
 #include "app/write_guard.h"
+#include "common/clock.h"
 #include "common/hex.h"
 #include "common/version.h"
 #include "device/discovery.h"
@@ -93,16 +94,6 @@ bool ListedTarget(const std::string &path, RecordTarget &target)
 namespace
 {
 
-std::string UtcNow()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
 // The firmware store as a backup reads it, whole: the flash, or the disk's
 // firmware area (never the user's data). Fills the recording's image, or
 // says why it was not read.
@@ -136,7 +127,7 @@ Recording RecordBridge(CommandRecorder &recorder, const RecordTarget &target)
 {
     Recording rec;
     rec.tool = std::string("brigant-fw ") + kVersionText;
-    rec.date = UtcNow();
+    rec.date = UtcTimestamp();
     DeviceEntry entry = target.entry;
     rec.path = entry.path;
     rec.bus = entry.bus;
