@@ -448,23 +448,22 @@ std::string RunFileRefusal(const RunRequest &req, BusKind bus)
     return FirmwareFileRefusal(head, length, req.chip.ChipTypeCode, flashBytes);
 }
 
-std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::string &path)
+FlashSizeAsked AskFlashSize(const RunRequest &req, BusKind bus, const std::string &path)
 {
-    if (req.mode != RunMode::Update || path.empty())
-        return {};
+    FlashSizeAsked asked;
+    if (req.mode != RunMode::Update || path.empty() || req.chip.FlashSizeKb > 0)
+        return asked;
     const RunInputs in = QuietInputs(req, bus);
     const UpdateProcedure procedure = ChooseUpdateProcedure(in).procedure;
-    if (req.chip.FlashSizeKb > 0)
-        return {};
     // The disk-stored family checks its area, the staging family its fixed
     // length, code 11 its measured size.
     if (procedure == UpdateProcedure::None || procedure == UpdateProcedure::RunDiskFirmwareUpdate ||
         procedure == UpdateProcedure::RunConversionUpdate || NeedsSizeCheck(in.chip, false))
-        return {};
+        return asked;
     std::vector<std::uint8_t> head;
-    std::uint64_t length = 0;
-    if (!ReadChosenFile(req, head, length) || length <= kSmallestFlashBytes)
-        return {};
+    if (!ReadChosenFile(req, head, asked.fileLength) || asked.fileLength <= kSmallestFlashBytes)
+        return asked;
+    asked.asked = true;
     FlashOpcodeRecord record;
     record.flashKind = static_cast<std::uint8_t>(req.chip.FlashKind > 0 ? req.chip.FlashKind : 0);
     bool found = false;
@@ -474,13 +473,24 @@ std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::s
     } else {
         ProbeFlashSizeSpi(path, record, &found);
     }
-    const std::uint64_t flash = std::uint64_t(record.sizeKb) * 1024;
-    if (!found)
-        return "the file is " + std::to_string(length) +
+    if (found)
+        asked.sizeKb = record.sizeKb;
+    return asked;
+}
+
+std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::string &path)
+{
+    const FlashSizeAsked asked = AskFlashSize(req, bus, path);
+    if (!asked.asked)
+        return {};
+    const std::uint64_t flash = std::uint64_t(asked.sizeKb) * 1024;
+    if (asked.sizeKb == 0)
+        return "the file is " + std::to_string(asked.fileLength) +
                " bytes, and the flash did not tell its size: a file larger than 65536 bytes is not written "
                "to it";
-    if (length > flash)
-        return "the file is " + std::to_string(length) + " bytes; the flash holds " + std::to_string(flash);
+    if (asked.fileLength > flash)
+        return "the file is " + std::to_string(asked.fileLength) + " bytes; the flash holds " +
+               std::to_string(flash);
     return {};
 }
 

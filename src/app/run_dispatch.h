@@ -93,6 +93,15 @@ inline constexpr std::uint64_t kSmallestFlashBytes = 64 * 1024;
 // against the file, also when the size was measured (RunFileRefusal judges
 // then) or the family checks its size itself.
 std::string RunFlashSizeRefusal(const RunRequest &req, BusKind bus, const std::string &path);
+// The flash size RunFlashSizeRefusal asks for: `asked` when the file is
+// larger than kSmallestFlashBytes and the size was not measured, with the
+// size the flash told (0: it told none).
+struct FlashSizeAsked {
+    bool asked = false;
+    std::uint32_t sizeKb = 0;
+    std::uint64_t fileLength = 0;
+};
+FlashSizeAsked AskFlashSize(const RunRequest &req, BusKind bus, const std::string &path);
 // Why `req` must not write to the bridge because identification missed an
 // answer that decides how its flash is written (failedIdentifyRead); empty
 // when nothing is missing or nothing is written (a backup).

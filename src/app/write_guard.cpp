@@ -278,6 +278,11 @@ BackupResult BackupThroughRequest(const RunRequest &req, BusKind bus, const std:
     backup.mode = RunMode::BackupOnly;
     backup.includeNvram = true;
     backup.wholeFlash = true;
+    // A file past the smallest flash goes where the family's usual backup
+    // does not reach: the flash's own size (asked as the write's checks ask
+    // it) makes the backup whole.
+    if (const FlashSizeAsked asked = AskFlashSize(req, bus, path); asked.sizeKb > 0)
+        backup.chip.FlashSizeKb = static_cast<std::int32_t>(asked.sizeKb);
     backup.backupFile = file;
     const RunOutcome outcome = RunRequested(backup, bus, path, host);
     // Why it failed: the reason the procedure gave (a file that could not be

@@ -92,8 +92,8 @@ for row in "7 ginkgo|ginkgo|ext=2.3.4.5|65536" "11 non-sst|larch:flash=M25P40|ex
     for way in full changed; do
         cp -r "$dir/start" "$dir/$way"
     done
-    XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/full" update --yes --no-backup \
-        "$dir/b.bin" >/dev/null 2>"$dir/full.err" || { fail "$label: the whole update of b failed"; continue; }
+    XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/full" update --yes --json \
+        "$dir/b.bin" >"$dir/full.json" 2>"$dir/full.err" || { fail "$label: the whole update of b failed"; continue; }
     XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/changed" --trace "$dir/trace" \
         update --yes --no-backup --changed-only --json "$dir/b.bin" >"$dir/changed.json" 2>"$dir/changed.err" ||
         { fail "$label: --changed-only of b failed"; tail -3 "$dir/changed.err"; continue; }
@@ -102,6 +102,13 @@ for row in "7 ginkgo|ginkgo|ext=2.3.4.5|65536" "11 non-sst|larch:flash=M25P40|ex
     read -r erased written differing <<<"$(layout_bytes "$dir/changed.json")"
     [ "$erased" -eq "$unit" ] && [ "$differing" -eq 4096 ] ||
         fail "$label (large): erases $erased bytes for $differing differing, not $unit"
+    # The backup before it holds all that the whole update of it may change.
+    /usr/bin/python3 -c '
+import json, sys
+l = json.load(open(sys.argv[1]))["layout"]
+end = lambda rs: max([r["end"] for r in rs] or [0])
+sys.exit(not end(l["backup"]) >= end(l["write"]))' "$dir/full.json" ||
+        fail "$label (large): the backup ends before the write: $(cat "$dir/full.json" | head -c 600)"
     # Every erase and program command of its trace lies in the layout's erase ranges.
     out=$(/usr/bin/python3 - "$dir/trace" "$dir/changed.json" <<'PY'
 import json, sys

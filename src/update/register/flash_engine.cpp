@@ -185,7 +185,10 @@ int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &pat
 int SaveFlashBackup(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t leaveOut)
 {
     const std::string name = BackupFileFor(req, host, kRegisterBackupName);
-    const bool ownSize = req.chip.ChipTypeCode == kSizeFromFlashCode;
+    // The whole flash where its size is known and the whole is asked (the
+    // backup before a write, which must hold all the write may change).
+    const bool ownSize =
+        req.chip.ChipTypeCode == kSizeFromFlashCode || (req.wholeFlash && req.chip.FlashSizeKb > 0);
     std::uint32_t size = ownSize ? static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0)) * 1024
                                  : static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
     host.showStatus("Backup ...");
