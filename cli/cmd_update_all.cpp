@@ -664,12 +664,19 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     for (const int index : chosen)
         if (index >= listed)
             return IndexOutOfRange(index, listed);
+    // The entry whose node (or port path) is `name`; -1: none.
+    const auto find = [&](const std::string &name, bool byPort) {
+        int found = -1;
+        for (int i = 0; i < listed; ++i) {
+            const DeviceEntry &entry = list.listed[static_cast<std::size_t>(i)].entry;
+            if ((byPort ? entry.location : entry.path) == name)
+                found = i;
+        }
+        return found;
+    };
     if (ctx.devices.size() > 1)
         for (const std::string &device : ctx.devices) {
-            int found = -1;
-            for (int i = 0; i < listed; ++i)
-                if (list.listed[static_cast<std::size_t>(i)].entry.path == device)
-                    found = i;
+            const int found = find(device, false);
             if (found < 0) {
                 SayError().as(MessageCode::NoDevice)
                     << "--device " << device << ": not one of the " << listed << " bridges listed";
@@ -678,10 +685,7 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             chosen.push_back(found);
         }
     for (const std::string &port : options.ports) {
-        int found = -1;
-        for (int i = 0; i < listed; ++i)
-            if (list.listed[static_cast<std::size_t>(i)].entry.location == port)
-                found = i;
+        const int found = find(port, true);
         if (found < 0) {
             SayError().as(MessageCode::NoDevice).with("port", port)
                 << "--port " << port << ": no listed bridge sits there (`brigant-fw list` shows the ports)";
