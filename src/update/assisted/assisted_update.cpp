@@ -176,13 +176,13 @@ bool WriteChangedUnits(RunHost &host, const ChipIdentity &chip, const std::strin
 // whole image. Each attempt reads back and compares the whole image.
 bool ProgramThroughCommands(const RunRequest &req, RunHost &host, const std::string &path, std::uint8_t *w,
                             std::uint8_t *v, std::uint32_t bufferSize, std::uint32_t imageLength,
-                            std::uint32_t fileSize, int passes, std::uint8_t mode)
+                            std::uint32_t fileSize, int passes, std::uint8_t mode,
+                            const std::optional<StoreRanges> &changedUnits)
 {
     if (BufferCode(CodeOf(req)) && ProbeReadBuffer(path, [&host] { host.processMessages(); }))
         StampImageHeader(std::span<std::uint8_t>(w, bufferSize));
-    const bool onlyChanged = req.onlyChanged && AssistedWholeImageReason(req, host.transfer()).empty();
-    const StoreRanges units =
-        onlyChanged ? AssistedChangedUnits(req, host.transfer(), *req.onlyChanged) : StoreRanges{};
+    const bool onlyChanged = changedUnits.has_value();
+    const StoreRanges units = changedUnits.value_or(StoreRanges{});
     std::uint32_t offset = 0;
     bool failed = true;
     for (int pass = 0; pass < passes; ++pass) {
@@ -298,10 +298,7 @@ StoreRanges AssistedChangedUnits(const RunRequest &req, const TransferState &x, 
     const std::uint32_t unit = EraseUnitOf(x, AssistedEraseMode(req, x));
     if (unit == 0)
         return {};
-    StoreRanges units = RoundOut(differing, unit);
-    if (req.chip.FlashKind == kFlashMxic)
-        AddRange(units, 0, x.FlashBlockSize);
-    return units;
+    return RoundOut(differing, unit);
 }
 
 int RunAssistedUpdate(const RunRequest &req, RunHost &host, const std::string &path)
@@ -543,13 +540,21 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
     if (verifying)
         return VerifyAssistedImage(req, host, path, w, bufferSize, imageLength, fileSize, passes);
 
-    // An MXIC part gets its first block erased on its own before the writing.
+    // Only the erase units that differ, where asked and where the erase mode
+    // addresses units.
+    std::optional<StoreRanges> changedUnits;
+    if (req.onlyChanged && AssistedWholeImageReason(req, host.transfer()).empty())
+        changedUnits = AssistedChangedUnits(req, host.transfer(), *req.onlyChanged);
+
+    // An MXIC part gets its first block erased on its own before the writing,
+    // unless only other units are written.
     host.showStatus("Programming");
     host.phaseStarted(RunPhase::Program);
     host.transfer().NextBlockIndex = 0;
     host.transfer().NextSectorIndex = 0;
     const bool viaBuffer = req.readWriteBuffer && bufferCode;
-    if (req.chip.FlashKind == kFlashMxic) {
+    const bool firstBlockWritten = !changedUnits || Touches(*changedUnits, 0, 1);
+    if (req.chip.FlashKind == kFlashMxic && firstBlockWritten) {
         int accepted = 0;
         if (bufferCode) {
             if (!req.readWriteBuffer) {
@@ -573,8 +578,8 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
         if (aborted)
             return 0;
     } else {
-        success =
-            ProgramThroughCommands(req, host, path, w, v, bufferSize, imageLength, fileSize, passes, mode);
+        success = ProgramThroughCommands(req, host, path, w, v, bufferSize, imageLength, fileSize, passes,
+                                         mode, changedUnits);
     }
 
     // The closing reset or advice; after a failure the status line

@@ -37,8 +37,9 @@ std::uint8_t AssistedEraseMode(const RunRequest &req, const TransferState &x);
 std::string AssistedWholeImageReason(const RunRequest &req, const TransferState &x);
 // The erase units such a write erases and programs for `differing` (store
 // addresses): the first attempt's units (sectors or blocks) that hold a
-// differing byte, and on an MXIC part the first block too, which is erased
-// on its own before the writing.
+// differing byte. An MXIC part's first block, which the whole update erases
+// on its own before the writing, is left alone when no differing byte lies
+// in it.
 StoreRanges AssistedChangedUnits(const RunRequest &req, const TransferState &x, const StoreRanges &differing);
 
 } // namespace brigant
