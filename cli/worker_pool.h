@@ -1,0 +1,88 @@
+#pragma once
+// The workers of update --all: one process per bridge (brigant-fw itself on
+// that bridge alone, with --yes and --json), started, followed and reported
+// on here. The station's watch adds workers as bridges arrive.
+#include "cli/cli_context.h"
+#include "cli/station_log.h"
+#include "cli/update_all.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace brigant::cli
+{
+
+// One bridge of the plan, and its worker once started.
+struct Worker {
+    DevicePlan plan;
+    std::vector<std::string> argv;
+    enum class State : std::uint8_t { Idle, Waiting, Running, Done, NotStarted };
+    State state = State::Idle;
+    pid_t pid = -1;
+    int fds[3] = {-1, -1, -1}; // its standard output (the report), standard error, channel
+    std::string text[3];       // what came from each; the channel's unfinished line
+    std::string phase;
+    int percent = -1;
+    bool ended = false; // its channel said how it ended
+    int exitStatus = -1;
+    std::uint64_t simulatedMs = 0;
+    std::uint64_t startedMs = 0, endedMs = 0; // the program clock's, for the station log
+    int waitStatus = 0;
+    nlohmann::json report; // its --json document (null: none came)
+
+    bool open() const { return fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0; }
+};
+
+// How a worker's update ended, in a word and a reason.
+struct Ending {
+    std::string result; // success, failed, refused, nothing to do, stopped, crashed, ...
+    std::string reason;
+};
+Ending EndingOf(const Worker &w);
+// Its exit status: the report's, else the channel's, else the process's.
+int WorkerExit(const Worker &w);
+
+// The device as tables name it: its slot's label and node, or its node.
+std::string DeviceName(const DevicePlan &plan);
+
+// Rows of cells as aligned columns, two spaces apart, the last one as it is.
+std::string Table(const std::vector<std::vector<std::string>> &rows);
+
+// What a worker runs: this program on the device alone. A simulated device
+// is simulated alone, numbered as in this run, so that its path, port and
+// state folder are the same as here.
+std::vector<std::string> WorkerArgs(const CliContext &ctx, const AllOptions &options, const DevicePlan &plan);
+
+// What the station's watch adds to following the workers.
+struct FollowHooks {
+    // Called at every turn before workers start: may append workers (in
+    // state Waiting). `stopping`: an interrupt came, add none. True while
+    // the run goes on with no worker open.
+    std::function<bool(bool stopping)> turn;
+    // A line above the live table (the running totals); empty: none.
+    std::function<std::string()> header;
+};
+
+// Follows the workers: their output, their progress on a live table (a
+// terminal) or a line per change, their end; starts the next while fewer
+// than `jobs` (0: no limit) run; passes interrupts on. `ended` hears each
+// worker once it has ended (or will not start). Returns the signal that
+// stopped the run (0: none).
+int FollowWorkers(std::vector<Worker> &workers, std::ostream &out, const OutputStyle &style, std::size_t jobs,
+                  const std::function<void(const Worker &)> &ended, const FollowHooks &hooks = {});
+
+// The station log's row of a bridge: its plan, and how its worker ended.
+// `simulated`: the duration is the worker's simulated time.
+StationRow RowOf(const Worker &w, bool simulated, const std::string &fileSha256);
+
+// The simulated time of the run: the workers' times laid on `jobs` slots in
+// the order they started, as the parallel run spends them.
+std::uint64_t SimulatedSpan(const std::vector<Worker> &workers, std::size_t jobs);
+
+} // namespace brigant::cli
