@@ -40,7 +40,8 @@ struct ListArgs {
 struct EntryView {
     std::string item;
     std::string path;
-    std::string port; // where it sits on its bus (its USB port path); empty: not known
+    std::string port;   // where it sits on its bus (its USB port path); empty: not known
+    std::string serial; // the bridge's own serial number (USB iSerial); empty: not known
     BusKind bus = BusKind::Usb;
     unsigned chipTypeCode = 0;
     unsigned chipSubRevision = 0;
@@ -66,6 +67,7 @@ EntryView Capture(ListedBridge listed, ChipIdentity &carried)
     v.item = listed.item;
     v.path = entry.path;
     v.port = entry.location;
+    v.serial = entry.serial;
     v.bus = entry.bus;
     v.volumes = entry.driveLetters;
     v.mountPoints = MountPointsOf(entry.path);
@@ -125,6 +127,8 @@ void PrintText(std::ostream &out, const OneButtonVerdict &verdict, const std::ve
         out << "[" << i << "] " << e.path << " (" << BusName(e.bus) << ")  " << ProductText(e.item) << "\n";
         if (!e.port.empty())
             out << "    Port:              " << e.port << "\n";
+        if (!e.serial.empty())
+            out << "    Serial:            " << e.serial << "\n";
         if (!e.busy.empty()) {
             out << "    Busy:              " << e.busy << "\n";
             continue;
@@ -167,6 +171,7 @@ nlohmann::json DocumentOf(const OneButtonVerdict &verdict, const std::vector<Ent
             {"index", i},
             {"path", e.path},
             {"port", e.port.empty() ? nlohmann::json() : nlohmann::json(e.port)},
+            {"serial", e.serial.empty() ? nlohmann::json() : nlohmann::json(e.serial)},
             {"bus", BusName(e.bus)},
             {"product", ProductText(e.item)},
             {"chip", {{"name", e.chip}, {"typeCode", e.chipTypeCode}, {"subRevision", e.chipSubRevision}}},

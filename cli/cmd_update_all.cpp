@@ -216,6 +216,7 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
             w.plan.reason = "busy: " + HolderText(a.busy.holder);
             w.plan.port = port;
             w.plan.slot = label;
+            w.plan.serial = bridge.entry.serial;
             workers.push_back(std::move(w));
             continue;
         }
@@ -226,6 +227,7 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
         w.plan = PlanDeviceUpdate(identified, options, index);
         w.plan.port = port;
         w.plan.slot = label;
+        w.plan.serial = bridge.entry.serial;
         workers.push_back(std::move(w));
     }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <unistd.h>
 
 namespace brigant::cli
@@ -12,8 +13,8 @@ namespace brigant::cli
 namespace
 {
 
-constexpr const char *kHeader = "time,slot,port,device,chip,from,to,file,file_sha256,result,verify,reason,"
-                                "duration_s,backup\n";
+constexpr const char *kHeader = "time,slot,port,bridge_serial,unit_serial,unit_serial_read,device,chip,from,"
+                                "to,file,file_sha256,result,verify,reason,duration_s,backup\n";
 
 // A CSV field: quoted when it holds a comma, a quote or a line end.
 std::string CsvField(const std::string &text)
@@ -70,6 +71,96 @@ std::string StationLog::open(const std::string &csvFile, const std::string &json
     if (csv_ && std::ftell(csv_) == 0) {
         std::fputs(kHeader, csv_);
         Sync(csv_);
+    } else if (csv_) {
+        // Rows go under the header they belong to, or not at all.
+        std::ifstream in(csvFile);
+        std::string first;
+        std::getline(in, first);
+        if (first + "\n" != kHeader)
+            return "--log " + csvFile + ": its columns are not the ones this version writes (" + first +
+                   "); give a new file";
+    }
+    return {};
+}
+
+namespace
+{
+
+// The fields of one CSV line (quoted fields may hold commas and quotes).
+std::vector<std::string> CsvFields(const std::string &line)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else if (c != '\r' || quoted) {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+} // namespace
+
+std::string StationLog::read(const std::string &file, std::vector<StationRow> &rows)
+{
+    rows.clear();
+    std::ifstream in(file);
+    if (!in)
+        return file + ": cannot be read";
+    std::string line;
+    std::vector<std::string> columns;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (line.empty())
+            continue;
+        StationRow row;
+        if (line[0] == '{') {
+            const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+            if (!j.is_object())
+                return file + ":" + std::to_string(number) + ": not a JSON object";
+            const auto text = [&](const char *key) {
+                const auto it = j.find(key);
+                return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+            };
+            row.port = text("port");
+            row.bridgeSerial = text("bridgeSerial");
+            row.unitSerial = text("unitSerial");
+            row.unitSerialRead = text("unitSerialRead");
+            row.device = text("device");
+            row.result = text("result");
+            row.time = text("time");
+        } else if (columns.empty()) {
+            columns = CsvFields(line);
+            if (line + "\n" != kHeader)
+                return file + ": its columns are not the ones this version writes";
+            continue;
+        } else {
+            const std::vector<std::string> fields = CsvFields(line);
+            if (fields.size() != columns.size())
+                return file + ":" + std::to_string(number) + ": " + std::to_string(fields.size()) +
+                       " fields where the header has " + std::to_string(columns.size());
+            const auto field = [&](const char *name) {
+                for (std::size_t i = 0; i < columns.size(); ++i)
+                    if (columns[i] == name)
+                        return fields[i];
+                return std::string();
+            };
+            row.time = field("time");
+            row.port = field("port");
+            row.bridgeSerial = field("bridge_serial");
+            row.unitSerial = field("unit_serial");
+            row.unitSerialRead = field("unit_serial_read");
+            row.device = field("device");
+            row.result = field("result");
+        }
+        rows.push_back(std::move(row));
     }
     return {};
 }
@@ -77,19 +168,14 @@ std::string StationLog::open(const std::string &csvFile, const std::string &json
 void StationLog::add(const StationRow &row)
 {
     if (csv_) {
-        const std::string fields[] = {row.time,
-                                      row.slot,
-                                      row.port,
-                                      row.device,
-                                      row.chip,
-                                      row.from,
-                                      row.to,
-                                      row.file,
-                                      row.fileSha256,
-                                      row.result,
-                                      row.verify,
-                                      row.reason,
-                                      Seconds(row.durationMs),
+        const std::string fields[] = {row.time,       row.slot,
+                                      row.port,       row.bridgeSerial,
+                                      row.unitSerial, row.unitSerialRead,
+                                      row.device,     row.chip,
+                                      row.from,       row.to,
+                                      row.file,       row.fileSha256,
+                                      row.result,     row.verify,
+                                      row.reason,     Seconds(row.durationMs),
                                       row.backup};
         std::string line;
         for (const std::string &field : fields)
@@ -104,6 +190,9 @@ void StationLog::add(const StationRow &row)
         const nlohmann::json line = {{"time", row.time},
                                      {"slot", orNull(row.slot)},
                                      {"port", orNull(row.port)},
+                                     {"bridgeSerial", orNull(row.bridgeSerial)},
+                                     {"unitSerial", orNull(row.unitSerial)},
+                                     {"unitSerialRead", orNull(row.unitSerialRead)},
                                      {"device", row.device},
                                      {"chip", orNull(row.chip == "unknown" ? "" : row.chip)},
                                      {"from", orNull(row.from == "unknown" ? "" : row.from)},

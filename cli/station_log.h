@@ -5,14 +5,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace brigant::cli
 {
 
 struct StationRow {
-    std::string time; // when the row was written (UtcTimestamp)
-    std::string slot; // its --slots label (empty: none)
-    std::string port; // its port path (empty: not known)
+    std::string time;           // when the row was written (UtcTimestamp)
+    std::string slot;           // its --slots label (empty: none)
+    std::string port;           // its port path (empty: not known)
+    std::string bridgeSerial;   // the bridge's own serial number, its USB iSerial (empty: not known)
+    std::string unitSerial;     // the product serial number the update wrote (empty: none)
+    std::string unitSerialRead; // that serial as read back from the flash (empty: not read)
     std::string device;
     std::string chip;
     std::string from, to; // versions as the user reads them ("unknown": not read)
@@ -39,6 +43,10 @@ class StationLog
     // Appends the row to each file and syncs it to the disk.
     void add(const StationRow &row);
     bool active() const { return csv_ || json_; }
+
+    // The rows of a log this class wrote, CSV or JSON Lines (told apart by
+    // their first character); empty on success, else why it cannot be read.
+    static std::string read(const std::string &file, std::vector<StationRow> &rows);
 
   private:
     std::FILE *csv_ = nullptr;

@@ -37,9 +37,11 @@ struct DevicePlan {
     Action action = Action::Skip;
     int index = 0;
     std::string path;
-    std::string port; // its port path (empty: not known)
-    std::string slot; // its label from --slots (empty: none)
-    std::string chip; // the series identification gave ("unknown": none)
+    std::string port;       // its port path (empty: not known)
+    std::string slot;       // its label from --slots (empty: none)
+    std::string serial;     // the bridge's own serial number, its USB iSerial (empty: not known)
+    std::string unitSerial; // the product serial number its update writes (empty: none)
+    std::string chip;       // the series identification gave ("unknown": none)
     int typeCode = 0;
     std::string from;   // the running version, as the user reads it ("unknown": not read)
     std::string to;     // the version the update writes ("unknown": not known)

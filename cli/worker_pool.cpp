@@ -470,6 +470,12 @@ StationRow RowOf(const Worker &w, bool simulated, const std::string &fileSha256)
     row.time = UtcTimestamp();
     row.slot = p.slot;
     row.port = p.port;
+    row.bridgeSerial = p.serial;
+    row.unitSerial = p.unitSerial;
+    if (w.report.is_object())
+        if (const auto serial = w.report.find("serial"); serial != w.report.end() && serial->is_object())
+            if (const auto read = serial->find("readBack"); read != serial->end() && read->is_string())
+                row.unitSerialRead = read->get<std::string>();
     row.device = p.path;
     row.chip = p.chip;
     row.from = p.from;

@@ -86,6 +86,7 @@ BridgeList DiscoverBridges(const DiscoveryEvents &events)
         entry.bus = candidate.bus;
         entry.busy = candidate.busy;
         entry.location = candidate.location;
+        entry.serial = candidate.serial;
         if (events.asking)
             events.asking(entry);
         if (!entry.busy.empty()) {

@@ -22,6 +22,8 @@ struct DeviceEntry {
     // Where the bridge sits on its bus (its USB port path), which a reset
     // does not change; empty when the platform does not say.
     std::string location;
+    // The bridge's own serial number (its USB iSerial); empty: none known.
+    std::string serial;
 };
 
 constexpr int kDeviceTableSize = 128;

@@ -45,6 +45,9 @@ struct DiskInterface {
     // which stays the same when the bridge resets and its sg node changes;
     // empty when the platform does not say.
     std::string location;
+    // The bridge's own serial number (the USB iSerial, the 1394 GUID); empty
+    // when it has none or the platform does not say.
+    std::string serial;
     // Filled by discovery, not the enumerator: who holds the bridge when
     // another program of ours works on it (nothing was sent to it then).
     std::string busy;

@@ -119,6 +119,16 @@ void SimBackend::detachFor(const std::string &path, std::uint32_t delayMs)
     notify(*s, false);
 }
 
+void SimBackend::arriveLater(const std::string &path, std::uint32_t delayMs)
+{
+    Slot *s = find(path);
+    if (!s || !s->present)
+        return;
+    s->present = false;
+    s->returning = true;
+    s->returnAtMs = clock_.nowMs() + delayMs;
+}
+
 void SimBackend::detachLater(const std::string &path, std::uint32_t leaveMs, std::uint32_t delayMs)
 {
     Slot *s = find(path);

@@ -67,6 +67,8 @@ class SimBackend final : public ScsiBackend
     // The same, but the device stays on the bus (answering) `leaveMs` longer
     // first, as a bridge does whose firmware takes its time to drop off USB.
     void detachLater(const std::string &path, std::uint32_t leaveMs, std::uint32_t delayMs);
+    // The device is not on the bus yet: it arrives `delayMs` from now.
+    void arriveLater(const std::string &path, std::uint32_t delayMs);
     void setRenumberOnReattach(bool renumber) { renumber_ = renumber; }
     // The first device attached gets "sim:sgN" and port N (the others follow
     // on): a process that simulates device N of a larger set alone names it

@@ -96,8 +96,10 @@ bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
     for (const std::string &path : simulation_.backend().paths()) {
         DiskInterface disk;
         disk.path = path;
-        if (SimBridge *bridge = bridgeAt(path))
+        if (SimBridge *bridge = bridgeAt(path)) {
             disk.bus = bridge->identity().bus;
+            disk.serial = bridge->identity().serial;
+        }
         disk.identity = identityOf(path);
         // The slot of a device is its port: it keeps it across resets.
         if (const auto port = simulation_.backend().portNumber(path))

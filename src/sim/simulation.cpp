@@ -6,9 +6,11 @@
 #include "sim/session_replay.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 namespace brigant::sim
 {
@@ -121,10 +123,11 @@ std::string Simulation::add(const std::string &specText, std::string &error)
     for (std::size_t i = 0; i < faults.size(); ++i)
         if (!ParseFaultOption(spec.faults[i], faults[i], error))
             return {};
-    // How the bridge leaves the bus after its reset: options of every preset.
-    std::uint32_t delays[2] = {kLeaveDelayMs, kReattachDelayMs};
-    const char *const delayKeys[2] = {"leave-after", "reattach"};
-    for (int i = 0; i < 2; ++i) {
+    // How the bridge leaves the bus after its reset, and when it arrives:
+    // options of every preset.
+    std::uint32_t delays[3] = {kLeaveDelayMs, kReattachDelayMs, 0};
+    const char *const delayKeys[3] = {"leave-after", "reattach", "arrive"};
+    for (int i = 0; i < 3; ++i) {
         const auto it = spec.options.find(delayKeys[i]);
         if (it == spec.options.end())
             continue;
@@ -137,10 +140,27 @@ std::string Simulation::add(const std::string &specText, std::string &error)
         delays[i] = static_cast<std::uint32_t>(*ms);
         spec.options.erase(it);
     }
+    std::optional<std::string> serial;
+    if (const auto it = spec.options.find("serial"); it != spec.options.end()) {
+        if (it->second.empty() || it->second.size() > 126) {
+            error = "option serial=" + it->second + ": give 1 to 126 characters";
+            return {};
+        }
+        serial = it->second;
+        spec.options.erase(it);
+    }
     auto bridge = MakePresetDevice(spec, clock_, error);
     if (!bridge)
         return {};
     const std::string path = backend_.attach(bridge);
+    if (!serial) {
+        char text[16];
+        std::snprintf(text, sizeof text, "SIM%07u", backend_.portNumber(path).value_or(0) % 10000000u);
+        serial = text;
+    }
+    bridge->identity().serial = *serial;
+    if (delays[2] > 0)
+        backend_.arriveLater(path, delays[2]);
     for (FaultRule &rule : faults)
         backend_.addFault(path, std::move(rule));
     SimBridge *raw = bridge.get();

@@ -113,7 +113,7 @@ try:
     if results != [("sim:sg0", "success", "verified"), ("sim:sg1", "skipped", "-")]:
         raise ValueError("rows %r" % results)
     csv = open(log_csv, encoding="utf-8").read().splitlines()
-    if len(csv) != 3 or not csv[0].startswith("time,slot,port,device"):
+    if len(csv) != 3 or not csv[0].startswith("time,slot,port,bridge_serial,unit_serial,unit_serial_read,device"):
         raise ValueError("CSV %r" % csv)
 except (OSError, ValueError, jsonschema.ValidationError) as e:
     failed = 1

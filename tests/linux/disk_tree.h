@@ -12,6 +12,7 @@ N: bus/usb/002/003
 E: SUBSYSTEM=usb
 E: DEVTYPE=usb_device
 A: dev=189:130
+A: serial=BR0000A7F3
 L: driver=../../../../../bus/usb/drivers/usb
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0

@@ -91,6 +91,9 @@ TEST_F(UdevDiscoveryTest, BridgeDisksAreFoundWithTheirBusAndInternalDisksNeverAr
     EXPECT_EQ(byPath["/dev/sg2"]->bus, BusKind::Usb);
     EXPECT_EQ(byPath["/dev/sg3"]->bus, BusKind::Uasp);
     EXPECT_EQ(byPath["/dev/sg4"]->bus, BusKind::Ieee1394);
+    // The bridge's own serial number: the USB device's iSerial, none where it has none.
+    EXPECT_EQ(byPath["/dev/sg2"]->serial, "BR0000A7F3");
+    EXPECT_EQ(byPath["/dev/sg3"]->serial, "");
 
     // The disk and its partitions by partition number (10 after 2, though it sorts before it by name).
     const DiskIdentity &usb = byPath["/dev/sg2"]->identity;

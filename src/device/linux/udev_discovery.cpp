@@ -165,6 +165,19 @@ static std::string BridgeLocationOf(udev_device *disk)
     return {};
 }
 
+static std::string BridgeSerialOf(udev_device *disk)
+{
+    if (udev_device *usb = udev_device_get_parent_with_subsystem_devtype(disk, "usb", "usb_device")) {
+        const char *serial = udev_device_get_sysattr_value(usb, "serial");
+        return serial ? serial : "";
+    }
+    if (udev_device *unit = udev_device_get_parent_with_subsystem_devtype(disk, "firewire", nullptr)) {
+        const char *guid = FirewireGuidOf(unit);
+        return guid ? guid : "";
+    }
+    return {};
+}
+
 UdevDiskEnumerator::UdevDiskEnumerator() : readMountInfo_(ReadProcMountInfo) {}
 
 UdevDiskEnumerator::UdevDiskEnumerator(MountInfoReader reader) : readMountInfo_(std::move(reader)) {}
@@ -222,6 +235,7 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         disk.bus = *bus;
         disk.identity.disk = DeviceNumberOf(device);
         disk.location = BridgeLocationOf(device);
+        disk.serial = BridgeSerialOf(device);
         disks.push_back(std::move(disk));
         diskSysPaths.push_back(udev_device_get_syspath(device));
     });
