@@ -50,6 +50,7 @@ struct WriteOptions {
     bool force = false;       // --force: write although a filesystem is mounted
     bool rehearse = false;    // --rehearse: run the write on the device's twin first
     bool changedOnly = false; // --changed-only: write only the erase units that differ
+    std::string serial;       // --serial: the product serial number the update writes (empty: none)
 };
 
 struct CliContext {

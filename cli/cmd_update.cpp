@@ -21,6 +21,7 @@
 #include "cli/message_boxes.h"
 #include "cli/progress_view.h"
 #include "cli/say.h"
+#include "cli/station_serials.h"
 #include "cli/update_all.h"
 #include "cli/user_text.h"
 #include "cli/write_safety.h"
@@ -135,6 +136,29 @@ RunRequest VerbRequest(const BridgeState &state, const INI_STATE &settings, int 
 }
 
 std::string RunText(const RunOutcome &outcome);
+
+// A write of the product serial record that does not read back as written
+// is a failed run, whatever the image did.
+void CheckSerialReadBack(const RunRequest &req, RunOutcome &outcome)
+{
+    if (!req.serial.write || req.mode != RunMode::Update || !outcome.ok())
+        return;
+    const auto &read = outcome.productSerialRead;
+    if (read && *read == req.serial.text)
+        return;
+    outcome.result = RunOutcome::Result::Failed;
+    outcome.reason =
+        !read ? "the product serial record was not read back from the flash"
+              : "the product serial record reads back \"" + *read + "\", not \"" + req.serial.text + "\"";
+}
+
+// --serial: the run writes the product serial record with `serial` (none
+// when empty).
+void AskSerial(RunRequest &run, const std::string &serial)
+{
+    run.serial.write = !serial.empty();
+    run.serial.text = serial;
+}
 
 // What update FILE asks of the plan for a bridge.
 PlanRequest UpdateRequest(const BridgeState &state, const INI_STATE &settings, int candidateCount,
@@ -431,6 +455,8 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                                           includeNvram, readWriteBuffer, versions);
         asked.transfer = chosen.transfer;
         asked.changedOnly = ctx.write.changedOnly;
+        AskSerial(asked.run, ctx.write.serial);
+        asked.productSerial = !ctx.write.serial.empty();
         asked.readStore = [&]() -> const std::vector<std::uint8_t> * {
             if (!storeRead) {
                 storeRead =
@@ -461,6 +487,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
     RunRequest req =
         VerbRequest(chosen.state, chosen.settings, chosen.candidateCount, mode, file, includeNvram);
     if (mode == ToolMode::Program) {
+        AskSerial(req, ctx.write.serial);
         ApplyChangedOnly(req, decided);
         if (ctx.write.changedOnly && decided.writes() && !decided.wholeImageWhy.empty())
             SayNote() << "--changed-only: " << entry.path
@@ -533,6 +560,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
         case PlanRefusal::NotSupported:
         case PlanRefusal::NoNvramArea:
         case PlanRefusal::NoBufferPath:
+        case PlanRefusal::NoSerialRecord:
             refusing(decided.refusal == PlanRefusal::NotSupported ? MessageCode::NotSupported
                                                                   : MessageCode::Usage)
                 << decided.reason;
@@ -600,6 +628,7 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
                     record = NewJournalEntry(write, backupFile);
                 JournalWrite(record, *view);
                 outcome = RunRequested(req, entry.bus, entry.path, host);
+                CheckSerialReadBack(req, outcome);
                 JournalOutcome(record, outcome, finishing);
             });
         // Stopped before the backup was taken (declined, mounted, ...): the
@@ -608,6 +637,13 @@ int RunFullTool(CliContext &ctx, ToolMode mode, int index, const std::string &fi
             dropStoreRead();
         settingsKept = !record.settings.empty();
         NoteRun(RunText(outcome), SavedBackup(run));
+        if (req.serial.write && mode == ToolMode::Program) {
+            const auto &read = outcome.productSerialRead;
+            ReportField("serial", {{"written", req.serial.text},
+                                   {"readBack", read ? nlohmann::json(*read) : nlohmann::json()}});
+            if (read && *read == req.serial.text)
+                std::cout << "product serial: " << *read << " (read back from the flash)\n";
+        }
         // What the flash holds now: the file's version once verified; the
         // old one while nothing was written.
         const bool wrote =
@@ -906,6 +942,12 @@ DevicePlan PlanOneFile(const ChosenBridge &bridge, const std::string &file, cons
     asked.transfer = bridge.transfer;
     asked.changedOnly = options.changedOnly;
     asked.readStore = readStore;
+    // Each unit gets its own serial number later; the plan asks whether the
+    // bridge takes one at all.
+    if (options.serials) {
+        AskSerial(asked.run, "-");
+        asked.productSerial = true;
+    }
     const UpdatePlan decided = PlanUpdate(bridge.state, bridge.entry, asked);
     plan.file = file;
     plan.finishing = decided.finishing.has_value();
@@ -1026,6 +1068,13 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     update->add_flag("--changed-only", ctx.write.changedOnly,
                      "Erase and program only the erase blocks whose bytes differ from FILE (where the "
                      "bridge's update writes by blocks; README), then read back and compare the whole image");
+    update
+        ->add_option(
+            "--serial", ctx.write.serial,
+            "Write this product serial number (at most 20 characters) into the bridge's serial record "
+            "(codes 15 to 18, a blank unit that runs from its ROM)")
+        ->type_name("TEXT")
+        ->check(SerialProblem);
     update->add_flag("--all", *everyDevice,
                      "Update every listed bridge (or those --device / --index name) at once, each with the "
                      "FILE that fits it, after one question");
@@ -1051,6 +1100,29 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
     update->add_option("--jobs", all->jobs, "With --all: update at most N bridges at a time (default: all)")
         ->type_name("N")
         ->check(CLI::PositiveNumber);
+    update->add_flag(
+        "--watch", all->watch,
+        "With --all: the station; update each bridge as it arrives, until Ctrl-C or --count units");
+    update->add_option("--count", all->count, "With --all --watch: end after N units")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    update
+        ->add_option("--serial-from", all->serialFrom,
+                     "With --all: give each unit its own product serial number, counting up from this one "
+                     "(PREFIX and digits, e.g. SN0100); a number used before at this station is refused")
+        ->type_name("SERIAL");
+    update
+        ->add_option("--serial-list", all->serialList,
+                     "With --all: give each unit the next unused product serial number of FILE (one a line)")
+        ->type_name("FILE");
+    update->add_flag(
+        "--again", all->again,
+        "With --all --watch: update a bridge each time it arrives, also one updated in this run");
+    update
+        ->add_option("--retry-failed", all->retryFailedLog,
+                     "With --all --watch: take only the bridges whose last row in this station log (--log or "
+                     "--log-json) says failed")
+        ->type_name("LOG");
     AddWriteOptions(*update, ctx, true);
     update->callback([&ctx, args, all, everyDevice] {
         ctx.severalDevices = *everyDevice;
@@ -1062,20 +1134,32 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx)
                 all->json = args->json;
                 all->versions = args->versions;
                 all->changedOnly = ctx.write.changedOnly;
+                all->serials = !all->serialFrom.empty() || !all->serialList.empty();
+                if (!ctx.write.serial.empty()) {
+                    SayError().as(MessageCode::Usage) << "--serial gives one bridge its number: update --all "
+                                                         "takes --serial-from or --serial-list";
+                    return static_cast<int>(kExitUsage);
+                }
                 return RunUpdateAll(ctx, *all);
             }
             args->file = all->files.empty() ? "" : all->files.front();
             args->index = all->indexes.empty() ? -1 : all->indexes.front();
             return WithReport(args->json, "update", [&] {
                 // The options of update --all alone.
-                const char *allOnly = all->jobs > 0               ? "--jobs"
-                                      : !all->ports.empty()       ? "--port"
-                                      : !all->slotsFile.empty()   ? "--slots"
-                                      : !all->logFile.empty()     ? "--log"
-                                      : !all->logJsonFile.empty() ? "--log-json"
-                                      : all->files.size() > 1     ? "several FILEs"
-                                      : all->indexes.size() > 1   ? "a repeated --index"
-                                                                  : nullptr;
+                const char *allOnly = all->jobs > 0                  ? "--jobs"
+                                      : all->watch                   ? "--watch"
+                                      : all->count > 0               ? "--count"
+                                      : all->again                   ? "--again"
+                                      : !all->retryFailedLog.empty() ? "--retry-failed"
+                                      : !all->serialFrom.empty()     ? "--serial-from"
+                                      : !all->serialList.empty()     ? "--serial-list"
+                                      : !all->ports.empty()          ? "--port"
+                                      : !all->slotsFile.empty()      ? "--slots"
+                                      : !all->logFile.empty()        ? "--log"
+                                      : !all->logJsonFile.empty()    ? "--log-json"
+                                      : all->files.size() > 1        ? "several FILEs"
+                                      : all->indexes.size() > 1      ? "a repeated --index"
+                                                                     : nullptr;
                 if (allOnly) {
                     SayError().as(MessageCode::Usage)
                         << allOnly << ": only update --all updates several bridges";

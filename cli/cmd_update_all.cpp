@@ -41,9 +41,6 @@
 namespace brigant::cli
 {
 
-namespace
-{
-
 std::string ActionText(const DevicePlan &plan, bool severalFiles)
 {
     switch (plan.action) {
@@ -83,225 +80,44 @@ std::string ReadSlots(const std::string &file, std::map<std::string, std::string
     return {};
 }
 
-// The JSON object of a device no worker updated, with the fields of an update's report.
-nlohmann::json PlanReport(const DevicePlan &plan)
+// The worker of a listed bridge, with its plan: the bridge's lock taken (a
+// bridge another program of ours works on is planned as busy and asked
+// nothing), identified and planned as update FILE plans it.
+Worker PlanListedBridge(const ListedBridge &bridge, int index, int candidateCount, const AllOptions &options,
+                        const std::map<std::string, std::string> &slots, const INI_STATE &settings,
+                        ChipIdentity &carried)
 {
-    const bool current = plan.action == DevicePlan::Action::Current;
-    auto version = [](const std::string &v) { return v == "unknown" ? nlohmann::json() : nlohmann::json(v); };
-    return {{"verb", "update"},
-            {"device", plan.path},
-            {"chip",
-             {{"name", plan.chip == "unknown" ? nlohmann::json() : nlohmann::json(plan.chip)},
-              {"typeCode", plan.typeCode}}},
-            {"firmware", {{"before", version(plan.from)}, {"after", version(plan.from)}}},
-            {"backup", nullptr},
-            {"status", current ? "already installed" : "skipped"},
-            {"result", current ? "nothing to do" : "refused"},
-            {"exit_status", current ? kExitNothingToDo : kExitUsage},
-            {"reason", current ? nlohmann::json() : nlohmann::json(plan.reason)},
-            {"refusal", RefusalJson(plan.refusal)},
-            {"layout", LayoutJson(plan.layout)},
-            {"messages", nlohmann::json::array()}};
-}
-
-int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &workers, std::ostream &out,
-           const OutputStyle &style)
-{
-    if (options.embedded == !options.files.empty()) {
-        SayError().as(MessageCode::Usage)
-            << "update --all needs the firmware FILEs (one per model) or --embedded (not both)";
-        return kExitUsage;
-    }
-    if (options.embedded && (options.includeNvram || options.readWriteBuffer)) {
-        SayError().as(MessageCode::Usage)
-            << "--embedded programs the built-in image: no FILE and no check boxes";
-        return kExitUsage;
-    }
-    for (const std::string &file : options.files)
-        if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
-            SayError().as(MessageCode::Usage) << file << ": " << why << "; nothing was sent to any device";
-            return kExitUsage;
-        }
-    if (ctx.traceOn && ctx.traceFile.empty()) {
-        SayError().as(MessageCode::Usage)
-            << "--trace with update --all needs a FILE: each device's commands go to FILE.NODE";
-        return kExitUsage;
-    }
-    if ((!options.indexes.empty()) + (ctx.devices.size() > 1) + (!options.ports.empty()) > 1) {
-        SayError().as(MessageCode::Usage)
-            << "update --all takes the devices by --device, by --index or by --port, one of them";
-        return kExitUsage;
-    }
-    std::map<std::string, std::string> slots;
-    if (!options.slotsFile.empty())
-        if (const std::string why = ReadSlots(options.slotsFile, slots); !why.empty()) {
-            SayError().as(MessageCode::Usage) << why;
-            return kExitUsage;
-        }
-    StationLog stationLog;
-    if (const std::string why = stationLog.open(options.logFile, options.logJsonFile); !why.empty()) {
-        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
-        return kExitUsage;
-    }
-
-    // 1. Every bridge identified, and what update FILE would do with it.
-    // Message boxes of discovery and identification: warnings and errors,
-    // and information with --verbose.
-    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
-    INI_STATE settings;
-    ReadSettings(settings);
-    const BridgeList list = DiscoverBridges();
-    const int listed = static_cast<int>(list.listed.size());
-    if (listed == 0) {
-        WarnWhenDisksUnlisted();
-        ReportAccessProblem(ctx.runtime);
-        out << "no device found\n";
-        return kExitNoDevice;
-    }
-    std::vector<int> chosen = options.indexes;
-    for (const int index : chosen)
-        if (index >= listed)
-            return IndexOutOfRange(index, listed);
-    // The entry whose node (or port path) is `name`; -1: none.
-    const auto find = [&](const std::string &name, bool byPort) {
-        int found = -1;
-        for (int i = 0; i < listed; ++i) {
-            const DeviceEntry &entry = list.listed[static_cast<std::size_t>(i)].entry;
-            if ((byPort ? entry.location : entry.path) == name)
-                found = i;
-        }
-        return found;
-    };
-    if (ctx.devices.size() > 1)
-        for (const std::string &device : ctx.devices) {
-            const int found = find(device, false);
-            if (found < 0) {
-                SayError().as(MessageCode::NoDevice)
-                    << "--device " << device << ": not one of the " << listed << " bridges listed";
-                return kExitNoDevice;
-            }
-            chosen.push_back(found);
-        }
-    for (const std::string &port : options.ports) {
-        const int found = find(port, true);
-        if (found < 0) {
-            SayError().as(MessageCode::NoDevice).with("port", port)
-                << "--port " << port << ": no listed bridge sits there (`brigant-fw list` shows the ports)";
-            return kExitNoDevice;
-        }
-        chosen.push_back(found);
-    }
-    if (chosen.empty())
-        for (int i = 0; i < listed; ++i)
-            chosen.push_back(i);
-    std::sort(chosen.begin(), chosen.end());
-    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-    // Each bridge is this run's from its plan until its worker starts; one
-    // another program of ours works on is left to it.
+    Worker w;
     BridgeLocks &locks = ProcessBridgeLocks();
-    ChipIdentity carried;
-    for (const int index : chosen) {
-        Worker w;
-        const ListedBridge &bridge = list.listed[static_cast<std::size_t>(index)];
-        const std::string path = bridge.entry.path;
-        const std::string port = bridge.entry.location;
-        const auto slot = slots.find(port);
-        const std::string label = port.empty() || slot == slots.end() ? std::string() : slot->second;
-        if (const BridgeLocks::Attempt a = locks.take(locks.locationOf(path));
-            a.taken == BridgeLocks::Taken::Busy) {
-            w.plan.index = index;
-            w.plan.path = path;
-            w.plan.chip = "unknown";
-            w.plan.from = "unknown";
-            w.plan.reason = "busy: " + HolderText(a.busy.holder);
-            w.plan.port = port;
-            w.plan.slot = label;
-            w.plan.serial = bridge.entry.serial;
-            workers.push_back(std::move(w));
-            continue;
-        }
+    const std::string path = bridge.entry.path;
+    const std::string port = bridge.entry.location;
+    const auto slot = slots.find(port);
+    const std::string label = port.empty() || slot == slots.end() ? std::string() : slot->second;
+    if (const BridgeLocks::Attempt a = locks.take(locks.locationOf(path));
+        a.taken == BridgeLocks::Taken::Busy) {
+        w.plan.index = index;
+        w.plan.path = path;
+        w.plan.chip = "unknown";
+        w.plan.from = "unknown";
+        w.plan.reason = "busy: " + HolderText(a.busy.holder);
+    } else {
         ChosenBridge identified;
         identified.settings = settings;
-        IdentifyListed(bridge, list.candidateCount, identified, carried);
+        IdentifyListed(bridge, candidateCount, identified, carried);
         carried = identified.state.chip;
         w.plan = PlanDeviceUpdate(identified, options, index);
-        w.plan.port = port;
-        w.plan.slot = label;
-        w.plan.serial = bridge.entry.serial;
-        workers.push_back(std::move(w));
     }
+    w.plan.port = port;
+    w.plan.slot = label;
+    w.plan.serial = bridge.entry.serial;
+    return w;
+}
 
-    // 2. The plan, and one question for all of it.
-    std::vector<std::vector<std::string>> rows = {{"DEVICE", "CHIP", "FROM", "TO", "ACTION"}};
-    std::size_t updates = 0, current = 0, busy = 0;
-    for (const Worker &w : workers) {
-        const DevicePlan &p = w.plan;
-        const bool update = p.action == DevicePlan::Action::Update;
-        rows.push_back(
-            {DeviceName(p), p.chip, p.from, update ? p.to : "-", ActionText(p, options.files.size() > 1)});
-        updates += update;
-        current += p.action == DevicePlan::Action::Current;
-        busy += p.reason.rfind("busy: ", 0) == 0;
-    }
-    out << "update --all: " << workers.size() << " bridge(s), " << updates << " to update\n" << Table(rows);
-    if (updates == 0) {
-        if (current > 0) {
-            out << "nothing to do: no bridge needs an update\n";
-            return kExitNothingToDo;
-        }
-        if (busy > 0) {
-            SayError().as(MessageCode::Busy)
-                << busy << " bridge(s) busy: other programs of ours work on them; nothing "
-                << "was sent to them (--wait is for one bridge: run update --all again when they are done)";
-            ctx.saveSimState = false;
-            return kExitBusy;
-        }
-        SayError().as(MessageCode::Refused)
-            << "no listed bridge can take " << (options.embedded ? "the built-in image" : "the given file(s)")
-            << "; nothing was written";
-        return options.embedded ? kExitNoDevice : kExitUsage;
-    }
-    out << "Each bridge is backed up first" << (ctx.write.noBackup ? " (no: --no-backup)" : "")
-        << "; the updates run at once, " << (options.jobs ? std::to_string(options.jobs) : std::string("all"))
-        << " at a time.\n"
-        << std::flush;
-    if (ctx.runtime && ctx.runtime->throughHelper())
-        SayNote() << "every bridge's worker starts the privileged helper and asks for its own "
-                     "authorisation; run update --all as root to be asked once";
-    bool noTerminal = false;
-    if (!AskToGoOn(ctx.write.yes, noTerminal)) {
-        if (noTerminal) {
-            SayError().as(MessageCode::Refused)
-                << "no terminal to ask on: give --yes to write without asking; nothing was written";
-            return kExitUsage;
-        }
-        out << "cancelled: nothing was written\n";
-        return kExitDeclined;
-    }
-
-    // 3. The workers; the station log gets a row as each bridge is done
-    // (those with nothing to write at once).
-    std::map<std::string, std::string> sums;
-    const auto logRow = [&](const Worker &w) {
-        if (!stationLog.active())
-            return;
-        const std::string &file = w.plan.file;
-        if (!file.empty() && !sums.count(file))
-            sums[file] = FileSha256(file);
-        stationLog.add(RowOf(w, !ctx.simulate.empty(), file.empty() ? std::string() : sums[file]));
-    };
-    for (Worker &w : workers)
-        if (w.plan.action == DevicePlan::Action::Update) {
-            w.argv = WorkerArgs(ctx, options, w.plan);
-            w.state = Worker::State::Waiting;
-        } else {
-            logRow(w);
-        }
-    const std::size_t jobs = options.jobs == 0 ? updates : std::min<std::size_t>(options.jobs, updates);
-    const int stopped = FollowWorkers(workers, out, style, jobs, logRow);
-    ctx.simulatedMsAfter = SimulatedSpan(workers, jobs);
-
-    // 4. The report.
+// The run's closing table and what each bridge left to say; the exit code
+// of the run. `stopped`: the signal that stopped it (0: none).
+int ReportWorkers(const std::vector<Worker> &workers, std::ostream &out, const OutputStyle &style,
+                  int stopped)
+{
     std::vector<std::vector<std::string>> results = {{"DEVICE", "CHIP", "FROM", "TO", "RESULT"}};
     bool failed = false;
     std::string details;
@@ -359,6 +175,237 @@ int RunAll(CliContext &ctx, const AllOptions &options, std::vector<Worker> &work
     return failed ? kExitFailed : kExitOk;
 }
 
+int CheckAllArguments(const CliContext &ctx, const AllOptions &options)
+{
+    if (options.embedded == !options.files.empty()) {
+        SayError().as(MessageCode::Usage)
+            << "update --all needs the firmware FILEs (one per model) or --embedded (not both)";
+        return kExitUsage;
+    }
+    if (options.embedded && (options.includeNvram || options.readWriteBuffer)) {
+        SayError().as(MessageCode::Usage)
+            << "--embedded programs the built-in image: no FILE and no check boxes";
+        return kExitUsage;
+    }
+    for (const std::string &file : options.files)
+        if (const std::string why = FirmwareFileProblem(file.c_str()); !why.empty()) {
+            SayError().as(MessageCode::Usage) << file << ": " << why << "; nothing was sent to any device";
+            return kExitUsage;
+        }
+    if (ctx.traceOn && ctx.traceFile.empty()) {
+        SayError().as(MessageCode::Usage)
+            << "--trace with update --all needs a FILE: each device's commands go to FILE.NODE";
+        return kExitUsage;
+    }
+    if (!options.watch && (options.count || options.again)) {
+        SayError().as(MessageCode::Usage)
+            << (options.count ? "--count" : "--again")
+            << " is for update --all --watch, which takes bridges as they arrive";
+        return kExitUsage;
+    }
+    if (options.watch && (!options.indexes.empty() || ctx.devices.size() > 1)) {
+        SayError().as(MessageCode::Usage) << "--watch takes the bridges as they arrive: --port limits it to "
+                                             "some ports, not --device or --index";
+        return kExitUsage;
+    }
+    if ((!options.indexes.empty()) + (ctx.devices.size() > 1) + (!options.ports.empty()) > 1) {
+        SayError().as(MessageCode::Usage)
+            << "update --all takes the devices by --device, by --index or by --port, one of them";
+        return kExitUsage;
+    }
+    return 0;
+}
+
+namespace
+{
+
+// The JSON object of a device no worker updated, with the fields of an update's report.
+nlohmann::json PlanReport(const DevicePlan &plan)
+{
+    const bool current = plan.action == DevicePlan::Action::Current;
+    auto version = [](const std::string &v) { return v == "unknown" ? nlohmann::json() : nlohmann::json(v); };
+    return {{"verb", "update"},
+            {"device", plan.path},
+            {"chip",
+             {{"name", plan.chip == "unknown" ? nlohmann::json() : nlohmann::json(plan.chip)},
+              {"typeCode", plan.typeCode}}},
+            {"firmware", {{"before", version(plan.from)}, {"after", version(plan.from)}}},
+            {"backup", nullptr},
+            {"status", current ? "already installed" : "skipped"},
+            {"result", current ? "nothing to do" : "refused"},
+            {"exit_status", current ? kExitNothingToDo : kExitUsage},
+            {"reason", current ? nlohmann::json() : nlohmann::json(plan.reason)},
+            {"refusal", RefusalJson(plan.refusal)},
+            {"layout", LayoutJson(plan.layout)},
+            {"messages", nlohmann::json::array()}};
+}
+
+int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &workers, std::ostream &out,
+           const OutputStyle &style)
+{
+    AllOptions options = given;
+    if (const int code = CheckAllArguments(ctx, options); code != 0)
+        return code;
+    std::map<std::string, std::string> slots;
+    if (!options.slotsFile.empty())
+        if (const std::string why = ReadSlots(options.slotsFile, slots); !why.empty()) {
+            SayError().as(MessageCode::Usage) << why;
+            return kExitUsage;
+        }
+    WorkerLog stationLog;
+    if (const std::string why = stationLog.open(options.logFile, options.logJsonFile); !why.empty()) {
+        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
+        return kExitUsage;
+    }
+    StationSerials serials;
+    if (const std::string why = serials.open(options.serialFrom, options.serialList); !why.empty()) {
+        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
+        return kExitUsage;
+    }
+
+    // 1. Every bridge identified, and what update FILE would do with it.
+    // Message boxes of discovery and identification: warnings and errors,
+    // and information with --verbose.
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
+    INI_STATE settings;
+    ReadSettings(settings);
+    const BridgeList list = DiscoverBridges();
+    const int listed = static_cast<int>(list.listed.size());
+    if (listed == 0) {
+        WarnWhenDisksUnlisted();
+        ReportAccessProblem(ctx.runtime);
+        out << "no device found\n";
+        return kExitNoDevice;
+    }
+    std::vector<int> chosen = options.indexes;
+    for (const int index : chosen)
+        if (index >= listed)
+            return IndexOutOfRange(index, listed);
+    // The entry whose node (or port path) is `name`; -1: none.
+    const auto find = [&](const std::string &name, bool byPort) {
+        int found = -1;
+        for (int i = 0; i < listed; ++i) {
+            const DeviceEntry &entry = list.listed[static_cast<std::size_t>(i)].entry;
+            if ((byPort ? entry.location : entry.path) == name)
+                found = i;
+        }
+        return found;
+    };
+    if (ctx.devices.size() > 1)
+        for (const std::string &device : ctx.devices) {
+            const int found = find(device, false);
+            if (found < 0) {
+                SayError().as(MessageCode::NoDevice)
+                    << "--device " << device << ": not one of the " << listed << " bridges listed";
+                return kExitNoDevice;
+            }
+            chosen.push_back(found);
+        }
+    for (const std::string &port : options.ports) {
+        const int found = find(port, true);
+        if (found < 0) {
+            SayError().as(MessageCode::NoDevice).with("port", port)
+                << "--port " << port << ": no listed bridge sits there (`brigant-fw list` shows the ports)";
+            return kExitNoDevice;
+        }
+        chosen.push_back(found);
+    }
+    if (chosen.empty())
+        for (int i = 0; i < listed; ++i)
+            chosen.push_back(i);
+    std::sort(chosen.begin(), chosen.end());
+    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    std::map<std::string, std::string> failed;
+    if (!options.retryFailedLog.empty()) {
+        if (const std::string why = StationLog::failedUnits(options.retryFailedLog, failed); !why.empty()) {
+            SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
+            return kExitUsage;
+        }
+        std::erase_if(chosen, [&](int index) {
+            return !failed.count(list.listed[static_cast<std::size_t>(index)].entry.serial);
+        });
+        if (chosen.empty()) {
+            out << "nothing to do: no listed bridge failed in " << options.retryFailedLog << "\n";
+            return kExitNothingToDo;
+        }
+        // A unit that had its serial number gets it again.
+        for (const auto &[bridge, serial] : failed)
+            options.serials = options.serials || !serial.empty();
+    }
+    // Each bridge is this run's from its plan until its worker starts; one
+    // another program of ours works on is left to it.
+    ChipIdentity carried;
+    for (const int index : chosen)
+        workers.push_back(PlanListedBridge(list.listed[static_cast<std::size_t>(index)], index,
+                                           list.candidateCount, options, slots, settings, carried));
+
+    // 2. The plan, and one question for all of it.
+    std::vector<std::vector<std::string>> rows = {{"DEVICE", "CHIP", "FROM", "TO", "ACTION"}};
+    std::size_t updates = 0, current = 0, busy = 0;
+    for (const Worker &w : workers) {
+        const DevicePlan &p = w.plan;
+        const bool update = p.action == DevicePlan::Action::Update;
+        rows.push_back(
+            {DeviceName(p), p.chip, p.from, update ? p.to : "-", ActionText(p, options.files.size() > 1)});
+        updates += update;
+        current += p.action == DevicePlan::Action::Current;
+        busy += p.reason.rfind("busy: ", 0) == 0;
+    }
+    out << "update --all: " << workers.size() << " bridge(s), " << updates << " to update\n" << Table(rows);
+    if (updates == 0) {
+        if (current > 0) {
+            out << "nothing to do: no bridge needs an update\n";
+            return kExitNothingToDo;
+        }
+        if (busy > 0) {
+            SayError().as(MessageCode::Busy)
+                << busy << " bridge(s) busy: other programs of ours work on them; nothing "
+                << "was sent to them (--wait is for one bridge: run update --all again when they are done)";
+            ctx.saveSimState = false;
+            return kExitBusy;
+        }
+        SayError().as(MessageCode::Refused)
+            << "no listed bridge can take " << (options.embedded ? "the built-in image" : "the given file(s)")
+            << "; nothing was written";
+        return options.embedded ? kExitNoDevice : kExitUsage;
+    }
+    out << "Each bridge is backed up first" << (ctx.write.noBackup ? " (no: --no-backup)" : "")
+        << "; the updates run at once, " << (options.jobs ? std::to_string(options.jobs) : std::string("all"))
+        << " at a time.\n"
+        << std::flush;
+    if (ctx.runtime && ctx.runtime->throughHelper())
+        SayNote() << "every bridge's worker starts the privileged helper and asks for its own "
+                     "authorisation; run update --all as root to be asked once";
+    bool noTerminal = false;
+    if (!AskToGoOn(ctx.write.yes, noTerminal)) {
+        if (noTerminal) {
+            SayError().as(MessageCode::Refused)
+                << "no terminal to ask on: give --yes to write without asking; nothing was written";
+            return kExitUsage;
+        }
+        out << "cancelled: nothing was written\n";
+        return kExitDeclined;
+    }
+
+    // 3. The workers; the station log gets a row as each bridge is done
+    // (those with nothing to write at once).
+    const auto logRow = [&](const Worker &w) { stationLog.add(w, !ctx.simulate.empty()); };
+    for (Worker &w : workers) {
+        GiveUnitSerial(w, serials, failed);
+        if (w.plan.action == DevicePlan::Action::Update) {
+            w.argv = WorkerArgs(ctx, options, w.plan);
+            w.state = Worker::State::Waiting;
+        } else {
+            logRow(w);
+        }
+    }
+    const std::size_t jobs = options.jobs == 0 ? updates : std::min<std::size_t>(options.jobs, updates);
+    const int stopped = FollowWorkers(workers, out, style, jobs, logRow);
+    ctx.simulatedMsAfter = SimulatedSpan(workers, jobs);
+
+    return ReportWorkers(workers, out, style, stopped);
+}
+
 } // namespace
 
 int RunUpdateAll(CliContext &ctx, const AllOptions &options)
@@ -367,7 +414,7 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
     ctx.saveSimState = false;
     std::vector<Worker> workers;
     if (!options.json)
-        return RunAll(ctx, options, workers, std::cout, ctx.style);
+        return (options.watch ? RunWatch : RunAll)(ctx, options, workers, std::cout, ctx.style);
 
     // --json: what is said goes to standard error, the document to standard output.
     MessageLog said;
@@ -415,7 +462,7 @@ int RunUpdateAll(CliContext &ctx, const AllOptions &options)
     };
     int code = kExitFailed;
     try {
-        code = RunAll(ctx, options, workers, std::cout, style);
+        code = (options.watch ? RunWatch : RunAll)(ctx, options, workers, std::cout, style);
     } catch (const StopRequested &stop) {
         // Stopped before any worker started (at the question): still one document.
         std::cout.rdbuf(stdoutBuffer);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <unistd.h>
 
 namespace brigant::cli
@@ -207,6 +208,22 @@ void StationLog::add(const StationRow &row)
         std::fputs((line.dump() + "\n").c_str(), json_);
         Sync(json_);
     }
+}
+
+std::string StationLog::failedUnits(const std::string &file, std::map<std::string, std::string> &units)
+{
+    std::vector<StationRow> rows;
+    if (std::string why = read(file, rows); !why.empty())
+        return "--retry-failed " + why;
+    std::map<std::string, const StationRow *> last;
+    for (const StationRow &row : rows)
+        if (!row.bridgeSerial.empty())
+            last[row.bridgeSerial] = &row;
+    for (const auto &[serial, row] : last)
+        if (row->result == "failed" || row->result == "crashed" || row->result == "stopped" ||
+            row->result == "not started")
+            units[serial] = row->unitSerial;
+    return {};
 }
 
 } // namespace brigant::cli

@@ -4,6 +4,7 @@
 // once, so that a run that dies loses no row written before.
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,10 @@ class StationLog
     // The rows of a log this class wrote, CSV or JSON Lines (told apart by
     // their first character); empty on success, else why it cannot be read.
     static std::string read(const std::string &file, std::vector<StationRow> &rows);
+    // The units whose last row in the log `file` says the update failed
+    // (or never finished): their bridge serial, and the product serial
+    // number that row gave them (empty: none). Empty on success, else why not.
+    static std::string failedUnits(const std::string &file, std::map<std::string, std::string> &units);
 
   private:
     std::FILE *csv_ = nullptr;

@@ -28,6 +28,17 @@ struct AllOptions {
     std::string logFile;            // --log: the station log, CSV (empty: none)
     std::string logJsonFile;        // --log-json: the same as JSON Lines
     unsigned jobs = 0;              // workers at once; 0: one per device
+    // The station: --watch keeps taking bridges as they arrive, until
+    // Ctrl-C or --count units; --again updates a unit each time it arrives.
+    bool watch = false;
+    unsigned count = 0; // 0: no end
+    bool again = false;
+    std::string retryFailedLog; // --retry-failed: only the units whose last row there failed
+    // Per-unit product serial numbers: --serial-from PREFIX0001 (counting
+    // up) or --serial-list FILE; `serials` is set when either is given.
+    std::string serialFrom;
+    std::string serialList;
+    bool serials = false;
 };
 
 // What update FILE (or --embedded) does with one bridge, decided as the

@@ -1,5 +1,6 @@
 #include "cli/worker_pool.h"
 
+#include "app/update_journal.h"
 #include "cli/progress_view.h"
 #include "cli/worker_channel.h"
 #include "common/clock.h"
@@ -23,6 +24,24 @@ namespace
 {
 
 constexpr int kChannelFd = 3; // the worker's end of its channel
+
+// A simulated device as its worker simulates it: there from the start (its
+// arrival, "arrive=MS", is this run's and has happened).
+std::string WithoutArrival(const std::string &spec)
+{
+    const std::size_t colon = spec.find(':');
+    if (colon == std::string::npos || spec[0] == '@' || spec.rfind("replay", 0) == 0)
+        return spec;
+    std::string kept = spec.substr(0, colon), item;
+    std::istringstream items(spec.substr(colon + 1));
+    char separator = ':';
+    while (std::getline(items, item, ','))
+        if (item.rfind("arrive=", 0) != 0) {
+            kept += separator + item;
+            separator = ',';
+        }
+    return kept;
+}
 
 // Interrupts while workers run: counted here, passed on to every worker by
 // the loop (a worker defers the first during a write and stops after its
@@ -153,7 +172,7 @@ class Follower
             if (polled.empty() && !goOn)
                 break;
             draw();
-            const int n = ::poll(polled.data(), polled.size(), hooks_.turn ? 100 : 200);
+            const int n = ::poll(polled.data(), polled.size(), hooks_.pollMs);
             if (n < 0 && errno != EINTR)
                 break;
             for (std::size_t k = 0; n > 0 && k < polled.size(); ++k)
@@ -319,16 +338,30 @@ class Follower
             return;
         lastDrawMs_ = now;
         std::vector<std::vector<std::string>> rows;
+        const bool station = static_cast<bool>(hooks_.header);
         for (const Worker &w : workers_) {
             if (w.state == Worker::State::Idle)
                 continue;
             const bool active = w.state == Worker::State::Running;
-            rows.push_back({DeviceName(w.plan), w.plan.chip, active ? w.phase : "",
-                            active && w.percent >= 0 ? std::to_string(w.percent) + "%" : "", stateText(w)});
+            const std::string percent = active && w.percent >= 0 ? std::to_string(w.percent) + "%" : "";
+            if (!station) {
+                rows.push_back(
+                    {DeviceName(w.plan), w.plan.chip, active ? w.phase : "", percent, stateText(w)});
+                continue;
+            }
+            // A simulated update's time is the worker's simulated time.
+            const std::uint64_t ms = w.state == Worker::State::Done && w.simulatedMs > 0 ? w.simulatedMs
+                                     : w.state == Worker::State::Done    ? w.endedMs - w.startedMs
+                                     : w.state == Worker::State::Running ? now - w.startedMs
+                                                                         : 0;
+            rows.push_back({DeviceName(w.plan), w.plan.unitSerial.empty() ? w.plan.serial : w.plan.unitSerial,
+                            active ? w.phase : "", percent, stateText(w), std::to_string(ms / 1000) + " s"});
         }
         std::string text;
         if (drawn_ > 0)
             text += "\x1b[" + std::to_string(drawn_) + "A";
+        if (station)
+            rows.insert(rows.begin(), std::vector<std::string>{hooks_.header()});
         std::istringstream lines(Table(rows));
         std::string line;
         while (std::getline(lines, line))
@@ -385,7 +418,8 @@ std::vector<std::string> WorkerArgs(const CliContext &ctx, const AllOptions &opt
     const std::string node = plan.path.substr(plan.path.find_last_of("/:") + 1);
     if (!ctx.simulate.empty()) {
         const std::size_t n = std::stoul(node.substr(2)); // sim:sgN is the Nth --simulate
-        a.insert(a.end(), {"--simulate", ctx.simulate.at(n), "--sim-first-index", std::to_string(n)});
+        a.insert(a.end(),
+                 {"--simulate", WithoutArrival(ctx.simulate.at(n)), "--sim-first-index", std::to_string(n)});
         if (!ctx.simState.empty())
             a.insert(a.end(), {"--sim-state", ctx.simState});
     }
@@ -398,6 +432,8 @@ std::vector<std::string> WorkerArgs(const CliContext &ctx, const AllOptions &opt
     if (ctx.debug)
         a.push_back("--debug");
     a.push_back("update");
+    if (!plan.unitSerial.empty())
+        a.insert(a.end(), {"--serial", plan.unitSerial});
     if (plan.file.empty())
         a.push_back("--embedded");
     else
@@ -500,6 +536,34 @@ StationRow RowOf(const Worker &w, bool simulated, const std::string &fileSha256)
     if (w.report.is_object() && w.report["backup"].is_object() && w.report["backup"]["file"].is_string())
         row.backup = w.report["backup"]["file"].get<std::string>();
     return row;
+}
+
+void WorkerLog::add(const Worker &w, bool simulated)
+{
+    if (!log_.active())
+        return;
+    const std::string &file = w.plan.file;
+    if (!file.empty() && !sums_.count(file))
+        sums_[file] = FileSha256(file);
+    log_.add(RowOf(w, simulated, file.empty() ? std::string() : sums_[file]));
+}
+
+void GiveUnitSerial(Worker &w, StationSerials &serials, const std::map<std::string, std::string> &retried)
+{
+    if (w.plan.action != DevicePlan::Action::Update)
+        return;
+    if (const auto it = retried.find(w.plan.serial); it != retried.end() && !it->second.empty()) {
+        w.plan.unitSerial = it->second;
+        return;
+    }
+    if (!serials.active())
+        return;
+    std::string why;
+    w.plan.unitSerial = serials.take(w.plan.serial, why);
+    if (w.plan.unitSerial.empty()) {
+        w.plan.action = DevicePlan::Action::Skip;
+        w.plan.reason = why;
+    }
 }
 
 // The simulated time of the run: the workers' times laid on `jobs` slots in

@@ -2,14 +2,17 @@
 // The workers of update --all: one process per bridge (brigant-fw itself on
 // that bridge alone, with --yes and --json), started, followed and reported
 // on here. The station's watch adds workers as bridges arrive.
+#include "app/device_list.h"
 #include "cli/cli_context.h"
 #include "cli/station_log.h"
+#include "cli/station_serials.h"
 #include "cli/update_all.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 #include <sys/types.h>
@@ -65,8 +68,11 @@ struct FollowHooks {
     // state Waiting). `stopping`: an interrupt came, add none. True while
     // the run goes on with no worker open.
     std::function<bool(bool stopping)> turn;
-    // A line above the live table (the running totals); empty: none.
+    // A line above the live table (the running totals), which then shows
+    // each unit's serial and time too; unset: none.
     std::function<std::string()> header;
+    // How long a turn waits for the workers' output (milliseconds).
+    int pollMs = 200;
 };
 
 // Follows the workers: their output, their progress on a live table (a
@@ -81,8 +87,54 @@ int FollowWorkers(std::vector<Worker> &workers, std::ostream &out, const OutputS
 // `simulated`: the duration is the worker's simulated time.
 StationRow RowOf(const Worker &w, bool simulated, const std::string &fileSha256);
 
+// The station log of a run: a row per worker as it ends, with the SHA-256
+// of its file (each file hashed once).
+class WorkerLog
+{
+  public:
+    std::string open(const std::string &csvFile, const std::string &jsonFile)
+    {
+        return log_.open(csvFile, jsonFile);
+    }
+    void add(const Worker &w, bool simulated);
+
+  private:
+    StationLog log_;
+    std::map<std::string, std::string> sums_;
+};
+
+// A unit to update gets its product serial number: the one a failed row of
+// the station log gave it (--retry-failed), else the next of `serials`
+// (none when they are not active).
+// None left: the unit is skipped, with the reason.
+void GiveUnitSerial(Worker &w, StationSerials &serials, const std::map<std::string, std::string> &retried);
+
 // The simulated time of the run: the workers' times laid on `jobs` slots in
 // the order they started, as the parallel run spends them.
 std::uint64_t SimulatedSpan(const std::vector<Worker> &workers, std::size_t jobs);
+
+// Shared by update --all and its watch (cmd_update_all.cpp).
+
+// The action column of a plan.
+std::string ActionText(const DevicePlan &plan, bool severalFiles);
+// The --slots file: one "PORT LABEL" a line (blank lines and lines that
+// start with '#' aside). Empty on success, else why it cannot be used.
+std::string ReadSlots(const std::string &file, std::map<std::string, std::string> &slots);
+// The worker of a listed bridge, with its plan: the bridge's lock taken (a
+// bridge another program of ours works on is planned as busy and asked
+// nothing), identified and planned as update FILE plans it.
+Worker PlanListedBridge(const ListedBridge &bridge, int index, int candidateCount, const AllOptions &options,
+                        const std::map<std::string, std::string> &slots, const INI_STATE &settings,
+                        ChipIdentity &carried);
+// The run's closing table and what each bridge left to say; the exit code
+// of the run. `stopped`: the signal that stopped it (0: none).
+int ReportWorkers(const std::vector<Worker> &workers, std::ostream &out, const OutputStyle &style,
+                  int stopped);
+// The usage errors of update --all's arguments, said; 0 when there are none.
+int CheckAllArguments(const CliContext &ctx, const AllOptions &options);
+
+// update --all --watch: updates bridges as they arrive (cmd_station.cpp).
+int RunWatch(CliContext &ctx, const AllOptions &options, std::vector<Worker> &workers, std::ostream &out,
+             const OutputStyle &style);
 
 } // namespace brigant::cli

@@ -112,8 +112,11 @@ TEST_F(BufferTransferTest, RomBridgeGetsTheManufacturingFirmwareThenTheFlash)
     EXPECT_EQ(firmware->mode(), BufferFirmware::Mode::Manufacturing);
     const Bytes &flash = bridge->flash().contents();
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0x40000, flash.begin()));
-    // The product block was read back before programming and written again.
-    EXPECT_EQ(Bytes(flash.begin() + 0x44000, flash.begin() + 0x45000), Bytes(4096, 0xFF));
+    // The product block, where the firmware keeps the record, was read back
+    // before programming and written again: the record, then the erased rest.
+    Bytes block(4096, 0xFF);
+    std::copy(firmware->productSerial().begin(), firmware->productSerial().end(), block.begin());
+    EXPECT_EQ(Bytes(flash.begin() + 0x44000, flash.begin() + 0x45000), block);
     // The product serial record went out with the settings' IDs.
     ASSERT_EQ(firmware->productSerial().size(), 72u);
     EXPECT_EQ(firmware->productSerial()[0], 0x42);

@@ -80,6 +80,8 @@ BridgeList DiscoverBridges(const DiscoveryEvents &events)
             Ui().messageBox(text, "Warning", MessageKind::Warning);
             break;
         }
+        if (events.wanted && !events.wanted(candidate))
+            continue;
         ListedBridge bridge;
         DeviceEntry &entry = bridge.entry;
         entry.path = candidate.path;

@@ -33,6 +33,9 @@ struct DiscoveryEvents {
     std::function<void(int candidates)> enumerated;
     std::function<void(const DeviceEntry &)> asking;
     std::function<void(const ListedBridge &)> listed;
+    // Which candidates to ask at all (unset: every one); the others are
+    // sent nothing and not listed.
+    std::function<bool(const DiskInterface &)> wanted;
 };
 
 // Enumerates the candidate disks and asks each what it is: a disk whose chip

@@ -265,6 +265,11 @@ class PhaseWatch final : public RunHost
     const std::vector<std::uint8_t> *storeRead() override { return inner_.storeRead(); }
     void nvramBoxChecked() override { inner_.nvramBoxChecked(); }
     void serialNumberBoxHidden() override { inner_.serialNumberBoxHidden(); }
+    void productSerialRead(const std::string &serial) override
+    {
+        serialRead = serial;
+        inner_.productSerialRead(serial);
+    }
     void refusing(const std::string &why) override
     {
         refusal = why;
@@ -303,6 +308,7 @@ class PhaseWatch final : public RunHost
     bool powerCycle = false;
     std::string backupFile;
     VerifyTally tally;
+    std::optional<std::string> serialRead;
     std::string refusal;
     std::string failure;
 
@@ -359,6 +365,7 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
     outcome.powerCycleAdvised = watch.powerCycle;
     outcome.backupFile = watch.backupFile;
     outcome.verify = watch.tally;
+    outcome.productSerialRead = watch.serialRead;
     return outcome;
 }
 

@@ -80,6 +80,8 @@ const char *PlanRefusalName(PlanRefusal refusal)
         return "not supported";
     case PlanRefusal::RunsFromRom:
         return "runs from ROM";
+    case PlanRefusal::NoSerialRecord:
+        return "no serial record";
     case PlanRefusal::FileDoesNotFit:
         return "file does not fit";
     case PlanRefusal::NoNvramArea:
@@ -146,6 +148,23 @@ void WeighAgainstStore(UpdatePlan &plan, const DeviceEntry &entry, const PlanReq
 
 } // namespace
 
+std::string ProductSerialRefusal(const BridgeState &state)
+{
+    const std::uint8_t code = state.chip.ChipTypeCode;
+    if (!ChipTypeOf(code).bufferPath)
+        return "the update of chip type code " + std::to_string(code) +
+               " writes no product serial record (codes 15 to 18 do)";
+    if (!state.bridge.bufferPath)
+        return "this bridge does not offer the buffer transfer that writes the product serial record";
+    if (state.runs != BridgeRuns::Rom)
+        return "the product serial record is written only while the bridge runs from its ROM (a blank unit); "
+               "this one runs its firmware from the flash";
+    if (state.chip.FlashSizeKb > 0 && static_cast<std::uint32_t>(state.chip.FlashSizeKb) * 1024 < 0x45000)
+        return "its flash (" + std::to_string(state.chip.FlashSizeKb) +
+               " KiB) has no room for the product block at 0x44000";
+    return {};
+}
+
 UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
 {
     UpdatePlan plan;
@@ -171,15 +190,32 @@ UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const 
         if (RepeatsCutWrite(*state.openEntry, write))
             plan.finishing = state.openEntry;
     }
-    // A bridge in its ROM takes no file: the recovery brings its firmware back.
-    if (!plan.finishing && state.runs == BridgeRuns::Rom) {
+    // A product serial number goes only where the update writes the record:
+    // a buffer-path bridge that runs from its ROM (a blank unit), through the
+    // manufacturing firmware the update downloads first.
+    const bool serialAsked = request.productSerial && request.run.mode == RunMode::Update;
+    if (serialAsked)
+        if (std::string why = ProductSerialRefusal(state); !why.empty()) {
+            plan.refusal = PlanRefusal::NoSerialRecord;
+            plan.reason = "--serial: " + why;
+            return plan;
+        }
+    // A bridge in its ROM takes no file: the recovery brings its firmware
+    // back. A blank unit given its serial number is updated from the ROM.
+    if (!plan.finishing && state.runs == BridgeRuns::Rom && !serialAsked) {
         plan.refusal = PlanRefusal::RunsFromRom;
         plan.reason = NextStepFor(state).warning;
         return plan;
     }
+    // A blank unit runs no firmware to weigh the file against: only the
+    // chip's own checks hold (the manufacturing firmware checks the model).
+    const bool blankUnit = serialAsked && state.runs == BridgeRuns::Rom;
     if (!plan.finishing) {
         plan.check = CheckFileForBridge(request.file, state.chip, entry.path);
-        if (std::string why = OneLineRefusal(plan.check, state.chip, request.file); !why.empty()) {
+        std::string why = OneLineRefusal(plan.check, state.chip, request.file);
+        if (blankUnit && plan.check.refusedByRunningVersion)
+            why.clear();
+        if (!why.empty()) {
             // The bridge's own file, refused only for the version it runs:
             // when that is the file's version, the file is there already.
             if (plan.check.refusedByRunningVersion && !request.versions.allowReinstall) {

@@ -58,7 +58,12 @@ enum class PlanRefusal : std::uint8_t {
     AreaNotFree,      // the disk-stored family's area cannot be written (partitions, mounts, the end)
     BufferNotReady,   // the buffer path's first step would stop: the bridge's buffer is not as it needs
     OlderVersion,     // the file's version is older than the running one
+    NoSerialRecord,   // a product serial number was asked, the bridge's update writes none
 };
+
+// Why the update of this bridge cannot write a product serial record;
+// empty when it can.
+std::string ProductSerialRefusal(const BridgeState &state);
 
 // The refusal as JSON names it ("file does not fit"); null for None.
 const char *PlanRefusalName(PlanRefusal refusal);
@@ -83,6 +88,9 @@ struct PlanRequest {
     // Only the erase units that differ are to be written, where the
     // procedure can (the store is compared then, whatever the version says).
     bool changedOnly = false;
+    // A product serial number was given for the unit (the command line's
+    // --serial): the bridge must be one whose update writes the record.
+    bool productSerial = false;
 };
 
 // Where a write goes in the store (the flash, or the disk's firmware area).

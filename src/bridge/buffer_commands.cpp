@@ -80,6 +80,16 @@ void BuildProductSerialRecord(const std::string &serial, std::uint8_t record[kPr
         record[52 + i] = i < serial.size() ? static_cast<std::uint8_t>(serial[i]) : ' ';
 }
 
+std::string ProductSerialOf(const std::uint8_t *record)
+{
+    if (record[0] != 0x42)
+        return {};
+    std::string serial(reinterpret_cast<const char *>(record + 52), 20);
+    while (!serial.empty() && (serial.back() == ' ' || serial.back() == '\0'))
+        serial.pop_back();
+    return serial;
+}
+
 int WriteProductSerial(const std::string &path, std::uint16_t vendorId, std::uint16_t productId,
                        const std::uint8_t record[kProductSerialRecordSize])
 {

@@ -36,6 +36,9 @@ int ProbeReadBuffer(const std::string &path, const MessagePump &pump, std::uint8
 
 // 0x42, 51 zero bytes, then the serial number padded with blanks to 20 characters.
 void BuildProductSerialRecord(const std::string &serial, std::uint8_t record[kProductSerialRecordSize]);
+// The serial number of a product serial record at `record` (72 bytes);
+// empty when they hold no record.
+std::string ProductSerialOf(const std::uint8_t *record);
 int WriteProductSerial(const std::string &path, std::uint16_t vendorId, std::uint16_t productId,
                        const std::uint8_t record[kProductSerialRecordSize]);
 

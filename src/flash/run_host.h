@@ -131,6 +131,9 @@ class RunHost
     virtual void backupSaved(const std::string &file) { (void)file; }
     // "Set Product SN" hidden after the record was written.
     virtual void serialNumberBoxHidden() {}
+    // The product serial record read back from the flash after the write:
+    // its serial number (empty: the block holds no record).
+    virtual void productSerialRead(const std::string &serial) { (void)serial; }
     // After a reset the disks came back as `found`; `selected` is the bridge that was reset.
     virtual void devicesReattached(const std::vector<DiskInterface> &found, int selected)
     {

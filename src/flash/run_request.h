@@ -79,6 +79,9 @@ struct RunOutcome {
     bool deviceUnanswered = false;
     // The comparison of the read-only mode (all of it, summed).
     VerifyTally verify;
+    // The product serial number read back from the flash after a write of
+    // the record (unset: not read).
+    std::optional<std::string> productSerialRead;
     bool ok() const { return result == Result::Success; }
 };
 

@@ -180,6 +180,8 @@ Recording RecordBridge(CommandRecorder &recorder, const RecordTarget &target)
         for (const DiskInterface &disk : disks)
             if (disk.path == entry.path) {
                 rec.location = disk.location;
+                if (!disk.serial.empty())
+                    rec.serial = disk.serial;
                 for (const PartitionExtent &p : disk.identity.extents)
                     rec.partitions.push_back({p.name, p.start, p.sectors});
             }
@@ -274,6 +276,7 @@ nlohmann::json RecordingJson(const Recording &r)
          {{"path", r.path}, {"bus", BusName(r.bus)}, {"index", r.index}, {"location", OrNull(r.location)}}},
         {"identity",
          {{"product", r.product},
+          {"serial", OrNull(r.serial)},
           {"chip",
            {{"name", r.chipName},
             {"typeCode", r.chipTypeCode},

@@ -76,6 +76,7 @@ struct Recording {
     BusKind bus = BusKind::Usb;
     int index = 0;
     std::optional<std::string> location;
+    std::optional<std::string> serial; // the bridge's own serial number (USB iSerial)
     // What identification found.
     std::string product;
     std::string chipName;

@@ -14,6 +14,7 @@ namespace
 constexpr std::uint32_t kSector = 4096;
 constexpr std::uint32_t kDownloadSize = 0x10000;
 constexpr std::uint32_t kHeaderRecord = 0xBFF0;
+constexpr std::uint32_t kProductBlock = 0x44000; // where the firmware keeps the product serial record
 
 std::uint32_t Be24(const std::uint8_t *p)
 {
@@ -91,6 +92,15 @@ std::optional<SimReply> BufferFirmware::execute(const std::uint8_t *cdb, int cdb
         if (dir == WireDirection::In || mode_ == Mode::Rom)
             return IllegalRequest();
         productSerial_.assign(data, data + std::min<std::uint32_t>(length, cdb[9]));
+        // The firmware keeps the record in the flash's product block, which
+        // the host then reads and programs back with the image.
+        const auto flashSize = static_cast<std::uint32_t>(bridge_.flash().contents().size());
+        if (flashSize < kProductBlock + kSector)
+            return CheckCondition(0x05, 0x21, 0x00);
+        if (!bridge_.eraseWith(0x20, kProductBlock, true) ||
+            !bridge_.programArray(kProductBlock, productSerial_.data(),
+                                  static_cast<std::uint32_t>(productSerial_.size())))
+            return CheckCondition(0x04, 0x44, 0x00);
         return Good(length);
     }
     if ((op != 0x3C && op != 0x3B) || cdbLength < 10)

@@ -186,6 +186,9 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flash
     auto model = MakeChipPresetDevice(spec, clock, error);
     if (!model)
         return nullptr;
+    if (const Json &serial = identity.value("serial", Json());
+        serial.is_string() && !serial.get<std::string>().empty())
+        model->identity().serial = serial.get<std::string>();
     if (onDisk) {
         SimDisk &disk = *model->identity().disk;
         if (image->size() % disk.sectorSize() != 0 ||

@@ -51,6 +51,14 @@ int ReadExact(const fs::path &file, std::vector<std::uint8_t> &out, std::size_t 
     return 1;
 }
 
+// A simulated bridge's USB serial number unless one is given: SIM and its port.
+std::string DefaultSerial(std::uint32_t port)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "SIM%07u", port % 10000000u);
+    return text;
+}
+
 bool WriteAtomically(const fs::path &file, const std::vector<std::uint8_t> &data, std::string &error)
 {
     const fs::path tmp = file.string() + ".tmp";
@@ -76,6 +84,8 @@ bool WriteAtomically(const fs::path &file, const std::vector<std::uint8_t> &data
 std::string Simulation::attachTwin(std::shared_ptr<SimBridge> twin)
 {
     const std::string path = backend_.attach(twin);
+    if (twin->identity().serial == BridgeIdentity{}.serial)
+        twin->identity().serial = DefaultSerial(backend_.portNumber(path).value_or(0));
     SimBridge *raw = twin.get();
     twin->setResetListener([this, raw] { backend_.detachFor(backend_.pathOf(raw), kReattachDelayMs); });
     bridges_.push_back(std::move(twin));
@@ -153,11 +163,8 @@ std::string Simulation::add(const std::string &specText, std::string &error)
     if (!bridge)
         return {};
     const std::string path = backend_.attach(bridge);
-    if (!serial) {
-        char text[16];
-        std::snprintf(text, sizeof text, "SIM%07u", backend_.portNumber(path).value_or(0) % 10000000u);
-        serial = text;
-    }
+    if (!serial)
+        serial = DefaultSerial(backend_.portNumber(path).value_or(0));
     bridge->identity().serial = *serial;
     if (delays[2] > 0)
         backend_.arriveLater(path, delays[2]);

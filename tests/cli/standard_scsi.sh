@@ -24,7 +24,7 @@ while IFS='|' read -r preset want present args; do
 done <<TABLE
 quince|0|00000000  00 00 04 02 23 00 00 00 56 65 6C 6B 6F 72 20 20|in 36 12 00 00 00 24 00
 quince|0|00000000  00 00 00 03 00 80 83 |in 64 12 01 00 00 40 00
-quince|0|00 80 00 0A 30 30 30 30 30 30 30 30 30 31|in 64 12 01 80 00 40 00
+quince|0|00 80 00 0A 53 49 4D 30 30 30 30 30 30 30|in 64 12 01 80 00 40 00
 quince|0|00000000  00 83 00 24 02 01 00 20 56 65 6C 6B 6F 72 20 20|in 64 12 01 83 00 40 00
 quince|1|sense key 5, ASC 24, ASCQ 00|in 64 12 01 B0 00 40 00
 quince|1|sense key 5, ASC 24, ASCQ 00|in 64 12 00 80 00 40 00

@@ -10,7 +10,7 @@ SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
     exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update_slow_reattach
     unit_attention assisted_update register_update staging_update disk_update parallel_update transport_bench
-    peer_tools two_writers
+    peer_tools two_writers station
 )
 
 FW=$BRIGANT_BUILD/cli/brigant-fw
@@ -715,6 +715,74 @@ sc_two_writers() {
     kill -0 "$first" 2>/dev/null || { echo "CHECK FAILED: the first update was not waiting any more"; return 1; }
     wait "$first" || { echo "CHECK FAILED: the one-button update failed: $(cat "$TMPDIR/two-first.out")"; return 1; }
     grep -q "result: success" "$TMPDIR/two-first.out" || { echo "CHECK FAILED: $(cat "$TMPDIR/two-first.out")"; return 1; }
+}
+
+# The station on the real path: update --all --watch --count 3, limited to
+# the ports of the alder, the elm and the oak (the other gadgets stay on the
+# bus untouched), takes them as they are plugged in one after another
+# (udev's events); the oak is pulled in the middle of its write. The log has
+# three rows, the oak's says failed and its journal entry stays open;
+# plugged in again, --retry-failed LOG finishes it.
+sc_station() {
+    need_command update
+    export XDG_STATE_HOME="$TMPDIR/state-station"
+    local rows=("Alder Bridge|alder|alder:version=9.8|slot A" "Elm E Bridge|elm-e-disk|elm-e-disk:ext=2.3.4.7|slot B"
+        "Oak Bridge|oak|oak:version=9.8|slot C")
+    local row product preset spec label files=() ports=() port station gadget writes i=0
+    : >"$TMPDIR/slots.txt"
+    udevadm settle -t 60
+    for row in "${rows[@]}"; do
+        IFS='|' read -r product preset spec label <<<"$row"
+        run "$SIM_IMAGE" "$spec" -o "$TMPDIR/station$i.bin"
+        expect_rc 0
+        files+=("$TMPDIR/station$i.bin")
+        port=$("$FW" list --json 2>/dev/null | /usr/bin/python3 -c '
+import json, sys
+for d in json.load(sys.stdin)["devices"]:
+    if d["path"] == sys.argv[1]:
+        print(d["port"] or "")' "$(sg_of "$product")")
+        [ -n "$port" ] || { echo "CHECK FAILED: no port for $product"; return 1; }
+        ports+=(--port "$port")
+        echo "$port $label" >>"$TMPDIR/slots.txt"
+        unplug "$(gadget_of "$preset")" "$product"
+        i=$((i + 1))
+    done
+    "$FW" update --all --watch --count 3 "${ports[@]}" --slots "$TMPDIR/slots.txt" --log "$TMPDIR/station.csv" \
+        --yes "${files[@]}" >"$TMPDIR/station.out" 2>&1 &
+    station=$!
+    plug "$(gadget_of alder)" "Alder Bridge"
+    arrived() { grep -q "^$1 (.*): arrived" "$TMPDIR/station.out"; }
+    wait_until 120 arrived "slot A" || { echo "CHECK FAILED: the alder was not taken: $(cat "$TMPDIR/station.out")"; return 1; }
+    plug "$(gadget_of elm-e-disk)" "Elm E Bridge"
+    wait_until 120 arrived "slot B" || { echo "CHECK FAILED: the elm was not taken: $(cat "$TMPDIR/station.out")"; return 1; }
+    gadget=$(gadget_of oak)
+    writes=$(log_count "$gadget" "out B2")
+    plug "$gadget" "Oak Bridge"
+    programming() { [ "$(log_count "$gadget" "out B2")" -gt "$writes" ]; }
+    wait_until 120 programming || { echo "CHECK FAILED: the oak was never written: $(cat "$TMPDIR/station.out")"; return 1; }
+    unplug "$gadget" "Oak Bridge"
+    set +e
+    wait "$station"
+    RC=$?
+    set -e
+    cat "$TMPDIR/station.out"
+    expect_rc 1
+    run cat "$TMPDIR/station.csv"
+    [ "$(wc -l <"$TMPDIR/station.csv")" -eq 4 ] || { echo "CHECK FAILED: the log has not 3 rows"; return 1; }
+    grep -q "^[^,]*,slot A,.*,success,verified," "$TMPDIR/station.csv" || { echo "CHECK FAILED: the alder's row"; return 1; }
+    grep -q "^[^,]*,slot B,.*,success,verified," "$TMPDIR/station.csv" || { echo "CHECK FAILED: the elm's row"; return 1; }
+    grep -q "^[^,]*,slot C,.*,failed,not verified," "$TMPDIR/station.csv" || { echo "CHECK FAILED: the oak's row"; return 1; }
+    fw history
+    expect_text "NOT FINISHED"
+
+    plug "$gadget" "Oak Bridge"
+    fw update --all --retry-failed "$TMPDIR/station.csv" "${ports[@]}" --slots "$TMPDIR/slots.txt" --yes "${files[@]}"
+    expect_rc 0
+    expect_text "1 to update"
+    udevadm settle -t 60
+    fw --device "$(sg_of "Oak Bridge")" verify "${files[2]}"
+    expect_rc 0
+    expect_text "VERIFIED"
 }
 
 # Per-command cost of the transport against bare open / SG_IO / close.

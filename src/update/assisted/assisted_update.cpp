@@ -96,11 +96,16 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
     // have written); while none did, the flash is as it was.
     bool started = false;
     std::string notStarted;
+    const bool holdsProductBlock = req.serial.write && bufferSize >= kProductBlockOffset + kBufferChunk;
+    // What each step takes from the image: the product block too, once it holds the record.
+    const std::uint32_t programLength =
+        holdsProductBlock ? std::max(imageLength, kProductBlockOffset + kBufferChunk) : imageLength;
     for (int attempt = 0; attempt < 3 && failed; ++attempt) {
         failed = false;
         host.showStatus("Programming");
         for (int step = 0; step < 2; ++step) {
-            if (!ProgramViaBuffer(req, host, path, 0, w, imageLength, download, &notStarted)) {
+            const bool downloading = download;
+            if (!ProgramViaBuffer(req, host, path, 0, w, programLength, download, &notStarted)) {
                 started = started || notStarted.empty();
                 host.showStatus("Write Bin File fail!");
                 failed = true;
@@ -122,10 +127,17 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
                 host.showStatus("Data compare fail !!");
                 failed = true;
             }
+            // The download step left the product serial record in the flash's
+            // product block; the next step programs the whole flash from the
+            // image again, so the image takes that block as it now is.
+            if (!failed && downloading && holdsProductBlock)
+                std::memcpy(w + kProductBlockOffset, v + kProductBlockOffset, kBufferChunk);
         }
     }
     if (failed && !started)
         host.refusing(notStarted + "; nothing was written");
+    if (!failed && holdsProductBlock)
+        host.productSerialRead(ProductSerialOf(v + kProductBlockOffset));
     return !failed;
 }
 
@@ -243,6 +255,11 @@ int VerifyAssistedImage(const RunRequest &req, RunHost &host, const std::string 
                 1)
                 return false;
             std::memcpy(dest, whole.data(), n);
+            // A product block that holds the unit's serial record stays as it
+            // is when an update writes the record: it is the unit's, not the file's.
+            if (n >= kProductBlockOffset + kBufferChunk && length >= kProductBlockOffset + kBufferChunk &&
+                !ProductSerialOf(dest + kProductBlockOffset).empty())
+                std::memcpy(w + kProductBlockOffset, dest + kProductBlockOffset, kBufferChunk);
             return true;
         };
         return VerifyRange(host, read, 0, w, length, headers) ? 1 : 0;
