@@ -260,37 +260,12 @@ int RunWatch(CliContext &ctx, const AllOptions &given, std::vector<Worker> &work
              const OutputStyle &style)
 {
     AllOptions options = given;
-    if (const int code = CheckAllArguments(ctx, options); code != 0)
+    RunFiles files;
+    if (const int code = OpenRunFiles(ctx, options, files); code != 0)
         return code;
-    std::map<std::string, std::string> slots;
-    if (!options.slotsFile.empty())
-        if (const std::string why = ReadSlots(options.slotsFile, slots); !why.empty()) {
-            SayError().as(MessageCode::Usage) << why;
-            return kExitUsage;
-        }
-    std::map<std::string, std::string> retry;
-    if (!options.retryFailedLog.empty()) {
-        if (const std::string why = StationLog::failedUnits(options.retryFailedLog, retry); !why.empty()) {
-            SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
-            return kExitUsage;
-        }
-        if (retry.empty()) {
-            out << "nothing to do: no unit failed in " << options.retryFailedLog << "\n";
-            return kExitNothingToDo;
-        }
-        // A unit that had its serial number gets it again.
-        for (const auto &[bridge, serial] : retry)
-            options.serials = options.serials || !serial.empty();
-    }
-    WorkerLog log;
-    if (const std::string why = log.open(options.logFile, options.logJsonFile); !why.empty()) {
-        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
-        return kExitUsage;
-    }
-    StationSerials serials;
-    if (const std::string why = serials.open(options.serialFrom, options.serialList); !why.empty()) {
-        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
-        return kExitUsage;
+    if (!options.retryFailedLog.empty() && files.retry.empty()) {
+        out << "nothing to do: no unit failed in " << options.retryFailedLog << "\n";
+        return kExitNothingToDo;
     }
     if (ctx.simulate.empty() && !CurrentDiskEnumerator()) {
         SayError().as(MessageCode::NoDevice) << "--watch: no device enumeration on this system";
@@ -301,25 +276,17 @@ int RunWatch(CliContext &ctx, const AllOptions &given, std::vector<Worker> &work
         << (ctx.write.noBackup ? " (no: --no-backup)" : "") << " and updated with "
         << (options.embedded ? std::string("the built-in image") : "the FILE that fits it")
         << (options.count ? ", " + std::to_string(options.count) + " units" : std::string(", until Ctrl-C"))
-        << (retry.empty() ? ""
-                          : "; only the " + std::to_string(retry.size()) + " unit(s) that failed in " +
-                                options.retryFailedLog)
+        << (files.retry.empty() ? ""
+                                : "; only the " + std::to_string(files.retry.size()) +
+                                      " unit(s) that failed in " + options.retryFailedLog)
         << ".\n"
         << std::flush;
-    bool noTerminal = false;
-    if (!AskToGoOn(ctx.write.yes, noTerminal)) {
-        if (noTerminal) {
-            SayError().as(MessageCode::Refused)
-                << "no terminal to ask on: give --yes to write without asking; nothing was written";
-            return kExitUsage;
-        }
-        out << "cancelled: nothing was written\n";
-        return kExitDeclined;
-    }
+    if (const int code = AskOnce(ctx, out); code != 0)
+        return code;
 
-    Station station(ctx, options, workers, out, style, std::move(slots), log, serials);
-    if (!retry.empty())
-        station.onlyUnits(retry);
+    Station station(ctx, options, workers, out, style, files.slots, files.log, files.serials);
+    if (!files.retry.empty())
+        station.onlyUnits(files.retry);
     FollowHooks hooks;
     hooks.turn = [&station](bool stopping) { return station.turn(stopping); };
     hooks.header = [&station] { return station.totals(); };

@@ -175,6 +175,9 @@ int ReportWorkers(const std::vector<Worker> &workers, std::ostream &out, const O
     return failed ? kExitFailed : kExitOk;
 }
 
+namespace
+{
+
 int CheckAllArguments(const CliContext &ctx, const AllOptions &options)
 {
     if (options.embedded == !options.files.empty()) {
@@ -216,6 +219,45 @@ int CheckAllArguments(const CliContext &ctx, const AllOptions &options)
     return 0;
 }
 
+} // namespace
+
+int AskOnce(const CliContext &ctx, std::ostream &out)
+{
+    bool noTerminal = false;
+    if (AskToGoOn(ctx.write.yes, noTerminal))
+        return 0;
+    if (noTerminal) {
+        SayError().as(MessageCode::Refused)
+            << "no terminal to ask on: give --yes to write without asking; nothing was written";
+        return kExitUsage;
+    }
+    out << "cancelled: nothing was written\n";
+    return kExitDeclined;
+}
+
+int OpenRunFiles(const CliContext &ctx, AllOptions &options, RunFiles &files)
+{
+    if (const int code = CheckAllArguments(ctx, options); code != 0)
+        return code;
+    std::string why;
+    if (!options.slotsFile.empty())
+        why = ReadSlots(options.slotsFile, files.slots);
+    if (why.empty() && !options.retryFailedLog.empty())
+        why = StationLog::failedUnits(options.retryFailedLog, files.retry);
+    if (why.empty())
+        why = files.log.open(options.logFile, options.logJsonFile);
+    if (why.empty())
+        why = files.serials.open(options.serialFrom, options.serialList);
+    if (!why.empty()) {
+        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
+        return kExitUsage;
+    }
+    // A unit that had its serial number gets it again.
+    for (const auto &[bridge, serial] : files.retry)
+        options.serials = options.serials || !serial.empty();
+    return 0;
+}
+
 namespace
 {
 
@@ -244,24 +286,9 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
            const OutputStyle &style)
 {
     AllOptions options = given;
-    if (const int code = CheckAllArguments(ctx, options); code != 0)
+    RunFiles files;
+    if (const int code = OpenRunFiles(ctx, options, files); code != 0)
         return code;
-    std::map<std::string, std::string> slots;
-    if (!options.slotsFile.empty())
-        if (const std::string why = ReadSlots(options.slotsFile, slots); !why.empty()) {
-            SayError().as(MessageCode::Usage) << why;
-            return kExitUsage;
-        }
-    WorkerLog stationLog;
-    if (const std::string why = stationLog.open(options.logFile, options.logJsonFile); !why.empty()) {
-        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
-        return kExitUsage;
-    }
-    StationSerials serials;
-    if (const std::string why = serials.open(options.serialFrom, options.serialList); !why.empty()) {
-        SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
-        return kExitUsage;
-    }
 
     // 1. Every bridge identified, and what update FILE would do with it.
     // Message boxes of discovery and identification: warnings and errors,
@@ -315,29 +342,21 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
             chosen.push_back(i);
     std::sort(chosen.begin(), chosen.end());
     chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-    std::map<std::string, std::string> failed;
     if (!options.retryFailedLog.empty()) {
-        if (const std::string why = StationLog::failedUnits(options.retryFailedLog, failed); !why.empty()) {
-            SayError().as(MessageCode::Usage) << why << "; nothing was sent to any device";
-            return kExitUsage;
-        }
         std::erase_if(chosen, [&](int index) {
-            return !failed.count(list.listed[static_cast<std::size_t>(index)].entry.serial);
+            return !files.retry.count(list.listed[static_cast<std::size_t>(index)].entry.serial);
         });
         if (chosen.empty()) {
             out << "nothing to do: no listed bridge failed in " << options.retryFailedLog << "\n";
             return kExitNothingToDo;
         }
-        // A unit that had its serial number gets it again.
-        for (const auto &[bridge, serial] : failed)
-            options.serials = options.serials || !serial.empty();
     }
     // Each bridge is this run's from its plan until its worker starts; one
     // another program of ours works on is left to it.
     ChipIdentity carried;
     for (const int index : chosen)
         workers.push_back(PlanListedBridge(list.listed[static_cast<std::size_t>(index)], index,
-                                           list.candidateCount, options, slots, settings, carried));
+                                           list.candidateCount, options, files.slots, settings, carried));
 
     // 2. The plan, and one question for all of it.
     std::vector<std::vector<std::string>> rows = {{"DEVICE", "CHIP", "FROM", "TO", "ACTION"}};
@@ -376,22 +395,14 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
     if (ctx.runtime && ctx.runtime->throughHelper())
         SayNote() << "every bridge's worker starts the privileged helper and asks for its own "
                      "authorisation; run update --all as root to be asked once";
-    bool noTerminal = false;
-    if (!AskToGoOn(ctx.write.yes, noTerminal)) {
-        if (noTerminal) {
-            SayError().as(MessageCode::Refused)
-                << "no terminal to ask on: give --yes to write without asking; nothing was written";
-            return kExitUsage;
-        }
-        out << "cancelled: nothing was written\n";
-        return kExitDeclined;
-    }
+    if (const int code = AskOnce(ctx, out); code != 0)
+        return code;
 
     // 3. The workers; the station log gets a row as each bridge is done
     // (those with nothing to write at once).
-    const auto logRow = [&](const Worker &w) { stationLog.add(w, !ctx.simulate.empty()); };
+    const auto logRow = [&](const Worker &w) { files.log.add(w, !ctx.simulate.empty()); };
     for (Worker &w : workers) {
-        GiveUnitSerial(w, serials, failed);
+        GiveUnitSerial(w, files.serials, files.retry);
         if (w.plan.action == DevicePlan::Action::Update) {
             w.argv = WorkerArgs(ctx, options, w.plan);
             w.state = Worker::State::Waiting;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <unistd.h>
 
@@ -112,6 +113,16 @@ std::vector<std::string> CsvFields(const std::string &line)
 
 std::string StationLog::read(const std::string &file, std::vector<StationRow> &rows)
 {
+    // The fields read back, by their JSON key and their CSV column.
+    const auto fill = [](StationRow &row, const std::function<std::string(const char *, const char *)> &get) {
+        row.time = get("time", "time");
+        row.port = get("port", "port");
+        row.bridgeSerial = get("bridgeSerial", "bridge_serial");
+        row.unitSerial = get("unitSerial", "unit_serial");
+        row.unitSerialRead = get("unitSerialRead", "unit_serial_read");
+        row.device = get("device", "device");
+        row.result = get("result", "result");
+    };
     rows.clear();
     std::ifstream in(file);
     if (!in)
@@ -126,17 +137,10 @@ std::string StationLog::read(const std::string &file, std::vector<StationRow> &r
             const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
             if (!j.is_object())
                 return file + ":" + std::to_string(number) + ": not a JSON object";
-            const auto text = [&](const char *key) {
+            fill(row, [&](const char *key, const char *) {
                 const auto it = j.find(key);
                 return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-            };
-            row.port = text("port");
-            row.bridgeSerial = text("bridgeSerial");
-            row.unitSerial = text("unitSerial");
-            row.unitSerialRead = text("unitSerialRead");
-            row.device = text("device");
-            row.result = text("result");
-            row.time = text("time");
+            });
         } else if (columns.empty()) {
             columns = CsvFields(line);
             if (line + "\n" != kHeader)
@@ -147,19 +151,12 @@ std::string StationLog::read(const std::string &file, std::vector<StationRow> &r
             if (fields.size() != columns.size())
                 return file + ":" + std::to_string(number) + ": " + std::to_string(fields.size()) +
                        " fields where the header has " + std::to_string(columns.size());
-            const auto field = [&](const char *name) {
+            fill(row, [&](const char *, const char *name) {
                 for (std::size_t i = 0; i < columns.size(); ++i)
                     if (columns[i] == name)
                         return fields[i];
                 return std::string();
-            };
-            row.time = field("time");
-            row.port = field("port");
-            row.bridgeSerial = field("bridge_serial");
-            row.unitSerial = field("unit_serial");
-            row.unitSerialRead = field("unit_serial_read");
-            row.device = field("device");
-            row.result = field("result");
+            });
         }
         rows.push_back(std::move(row));
     }

@@ -130,8 +130,22 @@ Worker PlanListedBridge(const ListedBridge &bridge, int index, int candidateCoun
 // of the run. `stopped`: the signal that stopped it (0: none).
 int ReportWorkers(const std::vector<Worker> &workers, std::ostream &out, const OutputStyle &style,
                   int stopped);
-// The usage errors of update --all's arguments, said; 0 when there are none.
-int CheckAllArguments(const CliContext &ctx, const AllOptions &options);
+// What update --all (and its watch) opens and reads before anything is sent.
+struct RunFiles {
+    std::map<std::string, std::string> slots; // --slots: port path -> label
+    WorkerLog log;                            // --log, --log-json
+    StationSerials serials;                   // --serial-from, --serial-list
+    // --retry-failed: the failed units' bridge serials and the product
+    // serial numbers their rows gave them.
+    std::map<std::string, std::string> retry;
+};
+// The one question before the run's writes (--yes answers it); 0 to go on,
+// else the exit code once the answer is said.
+int AskOnce(const CliContext &ctx, std::ostream &out);
+// Checks the arguments and opens the files; 0, or the exit code once the
+// error is said. A unit retried with its serial number turns
+// `options.serials` on.
+int OpenRunFiles(const CliContext &ctx, AllOptions &options, RunFiles &files);
 
 // update --all --watch: updates bridges as they arrive (cmd_station.cpp).
 int RunWatch(CliContext &ctx, const AllOptions &options, std::vector<Worker> &workers, std::ostream &out,
