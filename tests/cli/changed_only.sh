@@ -33,6 +33,35 @@ size = lambda rs: sum(r["end"] - r["start"] for r in rs)
 print(size(l["erase"]), size(l["write"]), size(l["differing"]))' "$1"
 }
 
+# The erase and program commands of trace $1 that lie outside the erase
+# ranges of the layout in report $2 (none: nothing printed).
+outside_erase() {
+    /usr/bin/python3 - "$1" "$2" <<'PY'
+import json, sys
+erase = json.load(open(sys.argv[2]))["layout"]["erase"]
+seen = 0
+for line in open(sys.argv[1]):
+    words = line.split()
+    if len(words) < 3 or words[1] != "out":
+        continue
+    cdb = []
+    for w in words[2:]:
+        if "=" in w:
+            break
+        cdb.append(int(w, 16))
+    if cdb[:3] in ([0xFF, 0x04, 0x14], [0xFF, 0x04, 0x11]):
+        at = cdb[3] << 16 | cdb[4] << 8 | cdb[5]
+    elif len(cdb) >= 12 and cdb[0] == 0xDF and cdb[11] == 0xFB:
+        at = cdb[8] << 16 | cdb[9] << 8 | cdb[10]
+    else:
+        continue
+    seen += 1
+    if not any(r["start"] <= at < r["end"] for r in erase):
+        print("a write or erase at", hex(at), "outside", erase)
+if not seen:
+    print("no erase or program command in the trace")
+PY
+}
 printf '%-16s %10s %14s %6s\n' bridge "full, s" "changed, s" ratio
 for row in "${cases[@]}"; do
     IFS='|' read -r label device new kept expect <<<"$row"
@@ -47,8 +76,8 @@ for row in "${cases[@]}"; do
     done
     XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/full" update --yes --no-backup \
         "$dir/fw.bin" >/dev/null 2>"$dir/full.err" || { fail "$label: the whole update failed"; continue; }
-    XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/changed" update --yes --no-backup \
-        --changed-only --json "$dir/fw.bin" >"$dir/changed.json" 2>"$dir/changed.err"
+    XDG_STATE_HOME="$dir/xdg" "$fw" --simulate "$device" --sim-state "$dir/changed" --trace "$dir/trace" \
+        update --yes --no-backup --changed-only --json "$dir/fw.bin" >"$dir/changed.json" 2>"$dir/changed.err"
     rc=$?
     [ "$rc" -eq 0 ] || { fail "$label: --changed-only exit $rc"; tail -5 "$dir/changed.err"; continue; }
     [ "$(state_sum "$dir/full")" = "$(state_sum "$dir/changed")" ] ||
@@ -66,6 +95,8 @@ for row in "${cases[@]}"; do
         /usr/bin/python3 -c 'import sys; sys.exit(not float(sys.argv[2]) <= float(sys.argv[1]))' "$full" "$changed" ||
             fail "$label: --changed-only took $changed s, the whole update $full s"
         grep -q "takes the whole image" "$dir/changed.err" && fail "$label: says it takes the whole image"
+        out=$(outside_erase "$dir/trace" "$dir/changed.json")
+        [ -z "$out" ] || fail "$label: $out"
     else
         grep -q "^note: --changed-only: .* takes the whole image: " "$dir/changed.err" ||
             fail "$label: does not say that the whole image goes"
@@ -113,32 +144,7 @@ end = lambda rs: max([r["end"] for r in rs] or [0])
 sys.exit(not end(l["backup"]) >= end(l["write"]))' "$dir/full.json" ||
         fail "$label (large): the backup ends before the write: $(cat "$dir/full.json" | head -c 600)"
     # Every erase and program command of its trace lies in the layout's erase ranges.
-    out=$(/usr/bin/python3 - "$dir/trace" "$dir/changed.json" <<'PY'
-import json, sys
-erase = json.load(open(sys.argv[2]))["layout"]["erase"]
-seen = 0
-for line in open(sys.argv[1]):
-    words = line.split()
-    if len(words) < 3 or words[1] != "out":
-        continue
-    cdb = []
-    for w in words[2:]:
-        if "=" in w:
-            break
-        cdb.append(int(w, 16))
-    if cdb[:3] in ([0xFF, 0x04, 0x14], [0xFF, 0x04, 0x11]):
-        at = cdb[3] << 16 | cdb[4] << 8 | cdb[5]
-    elif len(cdb) >= 12 and cdb[0] == 0xDF and cdb[11] == 0xFB:
-        at = cdb[8] << 16 | cdb[9] << 8 | cdb[10]
-    else:
-        continue
-    seen += 1
-    if not any(r["start"] <= at < r["end"] for r in erase):
-        print("a write or erase at", hex(at), "outside", erase)
-if not seen:
-    print("no erase or program command in the trace")
-PY
-)
+    out=$(outside_erase "$dir/trace" "$dir/changed.json")
     [ -z "$out" ] || fail "$label (large): $out"
     /usr/bin/python3 -c '
 import sys
