@@ -156,6 +156,7 @@ void RegisterUpdateCommand(CLI::App &app, CliContext &ctx);
 void RegisterRepairCommand(CLI::App &app, CliContext &ctx);
 void RegisterRecoverCommand(CLI::App &app, CliContext &ctx);
 void RegisterHistoryCommand(CLI::App &app, CliContext &ctx);
+void RegisterDoctorCommand(CLI::App &app, CliContext &ctx);
 void RegisterRecordCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

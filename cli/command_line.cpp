@@ -132,6 +132,7 @@ CommandLine::CommandLine()
     RegisterRepairCommand(app, ctx);
     RegisterRecoverCommand(app, ctx);
     RegisterHistoryCommand(app, ctx);
+    RegisterDoctorCommand(app, ctx);
     RegisterRecordCommand(app, ctx);
     for (CLI::App *verb : app.get_subcommands({}))
         verb->footer(std::string(kGlobalOptions) + kExitCodes);

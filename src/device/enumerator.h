@@ -51,6 +51,12 @@ struct DiskInterface {
     // Filled by discovery, not the enumerator: who holds the bridge when
     // another program of ours works on it (nothing was sent to it then).
     std::string busy;
+    // The USB vendor and product IDs ("174c:55aa"); empty when not known.
+    std::string usbId;
+    // The largest transfer the disk's queue takes (max_hw_sectors_kb) and the
+    // one in force (max_sectors_kb), in KiB; 0 when not known.
+    std::uint32_t maxHwSectorsKb = 0;
+    std::uint32_t maxSectorsKb = 0;
 };
 
 struct MountedVolume {

@@ -48,14 +48,18 @@ void RecordOutcome(const std::string &path, const ScsiCommand &cmd, const ScsiOu
     }
     if (failingSince == 0)
         failingSince = commandCount;
-    lastFailure = TransportFailure{.path = path,
-                                   .openFailed = !o.opened,
-                                   .openError = o.openError,
-                                   .sysErrno = o.sysErrno,
-                                   .scsiStatus = o.scsiStatus,
-                                   .command = HexBytes(cmd.cdb, cmd.cdbLength),
-                                   .timeoutSec = cmd.timeoutSec,
-                                   .heldBy = o.heldBy};
+    lastFailure =
+        TransportFailure{.path = path,
+                         .openFailed = !o.opened,
+                         .openError = o.openError,
+                         .sysErrno = o.sysErrno,
+                         .scsiStatus = o.scsiStatus,
+                         .command = HexBytes(cmd.cdb, cmd.cdbLength),
+                         .timeoutSec = cmd.timeoutSec,
+                         .heldBy = o.heldBy,
+                         .sense = cmd.sense && o.senseLength
+                                      ? HexBytes(cmd.sense, std::min<std::uint32_t>(o.senseLength, 18), "")
+                                      : std::string()};
     if (!o.opened)
         DebugPrintf("open %s failed: %s (%s)\n", path.c_str(), OpenErrorText(o.openError),
                     std::strerror(o.sysErrno));

@@ -44,6 +44,7 @@ struct TransportFailure {
     std::string command;          // the CDB in hex, as the trace shows it
     std::uint32_t timeoutSec = 0; // the time-out the command was given
     std::string heldBy;           // OpenError::Busy: who holds the bridge or node, when known
+    std::string sense;            // the sense bytes of a CHECK CONDITION, in hex; empty: none
 };
 const TransportFailure &LastTransportFailure();
 // How many commands were sent (or tried) so far, and the number of the

@@ -119,6 +119,12 @@ void SimBackend::detachFor(const std::string &path, std::uint32_t delayMs)
     notify(*s, false);
 }
 
+void SimBackend::setMaxTransfer(const std::string &path, std::uint32_t bytes)
+{
+    if (Slot *s = find(path))
+        s->maxTransfer = bytes;
+}
+
 void SimBackend::arriveLater(const std::string &path, std::uint32_t delayMs)
 {
     Slot *s = find(path);
@@ -210,6 +216,11 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
         return o;
     }
     const std::uint64_t index = ++s->commands;
+    if (s->maxTransfer != 0 && cmd.length > s->maxTransfer) {
+        o.opened = true;
+        o.sysErrno = EINVAL;
+        return o;
+    }
 
     const FaultRule *hit = nullptr;
     for (auto &r : s->faults) {

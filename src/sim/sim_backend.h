@@ -67,6 +67,10 @@ class SimBackend final : public ScsiBackend
     // The same, but the device stays on the bus (answering) `leaveMs` longer
     // first, as a bridge does whose firmware takes its time to drop off USB.
     void detachLater(const std::string &path, std::uint32_t leaveMs, std::uint32_t delayMs);
+    // The host takes at most `bytes` in one command (the queue's
+    // max_hw_sectors_kb): a larger one fails in the pass-through call
+    // (EINVAL), as the kernel refuses it. 0: no limit.
+    void setMaxTransfer(const std::string &path, std::uint32_t bytes);
     // The device is not on the bus yet: it arrives `delayMs` from now.
     void arriveLater(const std::string &path, std::uint32_t delayMs);
     void setRenumberOnReattach(bool renumber) { renumber_ = renumber; }
@@ -110,6 +114,7 @@ class SimBackend final : public ScsiBackend
         std::uint32_t awayMs = 0;
         bool leaving = false;
         std::uint64_t commands = 0;
+        std::uint32_t maxTransfer = 0;
         std::vector<FaultRule> faults;
     };
     Slot *find(const std::string &path);

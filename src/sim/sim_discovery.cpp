@@ -1,6 +1,7 @@
 #include "sim/sim_discovery.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace brigant::sim
 {
@@ -99,6 +100,12 @@ bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         if (SimBridge *bridge = bridgeAt(path)) {
             disk.bus = bridge->identity().bus;
             disk.serial = bridge->identity().serial;
+            char id[16];
+            std::snprintf(id, sizeof id, "%04x:%04x", bridge->identity().usbVendorId,
+                          bridge->identity().usbProductId);
+            if (disk.bus != BusKind::Ieee1394)
+                disk.usbId = id;
+            disk.maxHwSectorsKb = disk.maxSectorsKb = bridge->identity().maxTransferKb;
         }
         disk.identity = identityOf(path);
         // The slot of a device is its port: it keeps it across resets.

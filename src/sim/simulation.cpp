@@ -135,9 +135,9 @@ std::string Simulation::add(const std::string &specText, std::string &error)
             return {};
     // How the bridge leaves the bus after its reset, and when it arrives:
     // options of every preset.
-    std::uint32_t delays[3] = {kLeaveDelayMs, kReattachDelayMs, 0};
-    const char *const delayKeys[3] = {"leave-after", "reattach", "arrive"};
-    for (int i = 0; i < 3; ++i) {
+    std::uint32_t delays[4] = {kLeaveDelayMs, kReattachDelayMs, 0, 0};
+    const char *const delayKeys[4] = {"leave-after", "reattach", "arrive", "maxkb"};
+    for (int i = 0; i < 4; ++i) {
         const auto it = spec.options.find(delayKeys[i]);
         if (it == spec.options.end())
             continue;
@@ -168,6 +168,10 @@ std::string Simulation::add(const std::string &specText, std::string &error)
     bridge->identity().serial = *serial;
     if (delays[2] > 0)
         backend_.arriveLater(path, delays[2]);
+    if (delays[3] > 0) {
+        bridge->identity().maxTransferKb = delays[3];
+        backend_.setMaxTransfer(path, delays[3] * 1024);
+    }
     for (FaultRule &rule : faults)
         backend_.addFault(path, std::move(rule));
     SimBridge *raw = bridge.get();

@@ -13,6 +13,8 @@ E: SUBSYSTEM=usb
 E: DEVTYPE=usb_device
 A: dev=189:130
 A: serial=BR0000A7F3
+A: idVendor=3a9c
+A: idProduct=2001
 L: driver=../../../../../bus/usb/drivers/usb
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0
@@ -42,6 +44,8 @@ E: DEVTYPE=disk
 E: MAJOR=8
 E: MINOR=16
 A: dev=8:16
+A: queue/max_hw_sectors_kb=120
+A: queue/max_sectors_kb=120
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1
 N: sdb1

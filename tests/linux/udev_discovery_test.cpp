@@ -94,6 +94,10 @@ TEST_F(UdevDiscoveryTest, BridgeDisksAreFoundWithTheirBusAndInternalDisksNeverAr
     // The bridge's own serial number: the USB device's iSerial, none where it has none.
     EXPECT_EQ(byPath["/dev/sg2"]->serial, "BR0000A7F3");
     EXPECT_EQ(byPath["/dev/sg3"]->serial, "");
+    // Its USB IDs, and the largest transfer its queue takes.
+    EXPECT_EQ(byPath["/dev/sg2"]->usbId, "3a9c:2001");
+    EXPECT_EQ(byPath["/dev/sg2"]->maxHwSectorsKb, 120u);
+    EXPECT_EQ(byPath["/dev/sg2"]->maxSectorsKb, 120u);
 
     // The disk and its partitions by partition number (10 after 2, though it sorts before it by name).
     const DiskIdentity &usb = byPath["/dev/sg2"]->identity;

@@ -178,6 +178,20 @@ static std::string BridgeSerialOf(udev_device *disk)
     return {};
 }
 
+static std::string UsbIdOf(udev_device *disk)
+{
+    udev_device *usb = udev_device_get_parent_with_subsystem_devtype(disk, "usb", "usb_device");
+    const char *vendor = usb ? udev_device_get_sysattr_value(usb, "idVendor") : nullptr;
+    const char *product = usb ? udev_device_get_sysattr_value(usb, "idProduct") : nullptr;
+    return vendor && product ? std::string(vendor) + ":" + product : std::string();
+}
+
+static std::uint32_t SysattrNumber(udev_device *device, const char *name)
+{
+    const char *text = udev_device_get_sysattr_value(device, name);
+    return text ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10)) : 0;
+}
+
 UdevDiskEnumerator::UdevDiskEnumerator() : readMountInfo_(ReadProcMountInfo) {}
 
 UdevDiskEnumerator::UdevDiskEnumerator(MountInfoReader reader) : readMountInfo_(std::move(reader)) {}
@@ -236,6 +250,9 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         disk.identity.disk = DeviceNumberOf(device);
         disk.location = BridgeLocationOf(device);
         disk.serial = BridgeSerialOf(device);
+        disk.usbId = UsbIdOf(device);
+        disk.maxHwSectorsKb = SysattrNumber(device, "queue/max_hw_sectors_kb");
+        disk.maxSectorsKb = SysattrNumber(device, "queue/max_sectors_kb");
         disks.push_back(std::move(disk));
         diskSysPaths.push_back(udev_device_get_syspath(device));
     });

@@ -1,0 +1,122 @@
+// brigant-fw doctor: what stands between the tool and each disk behind a
+// bridge bus, finding by finding, each OK, WARN or FAIL with what to do.
+// Only read commands go to the disks.
+#include "app/doctor.h"
+#include "cli/cli_context.h"
+#include "cli/json_report.h"
+#include "cli/message_boxes.h"
+#include "cli/say.h"
+#include "cli/user_text.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+struct DoctorArgs {
+    bool json = false;
+};
+
+const char *BusWord(BusKind bus)
+{
+    switch (bus) {
+    case BusKind::Usb:
+        break;
+    case BusKind::Uasp:
+        return "UASP";
+    case BusKind::Ieee1394:
+        return "1394";
+    }
+    return "USB";
+}
+
+nlohmann::json DiagnosisJson(const DiskDiagnosis &d)
+{
+    const auto orNull = [](const std::string &s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
+    nlohmann::json findings = nlohmann::json::array();
+    for (const Finding &f : d.findings)
+        findings.push_back({{"topic", f.topic},
+                            {"verdict", VerdictName(f.verdict)},
+                            {"text", f.text},
+                            {"advice", orNull(f.advice)}});
+    nlohmann::json commands = nlohmann::json::array();
+    for (const ProbeCommand &c : d.commands)
+        commands.push_back({{"name", c.name},
+                            {"cdb", orNull(c.cdb)},
+                            {"ok", c.ok},
+                            {"result", c.result},
+                            {"sense", orNull(c.sense)}});
+    const auto kb = [](std::uint32_t v) { return v ? nlohmann::json(v) : nlohmann::json(); };
+    return {{"path", d.disk.path},
+            {"bus", BusWord(d.disk.bus)},
+            {"driver", d.driver},
+            {"port", orNull(d.disk.location)},
+            {"usbId", orNull(d.disk.usbId)},
+            {"maxHwSectorsKb", kb(d.disk.maxHwSectorsKb)},
+            {"maxSectorsKb", kb(d.disk.maxSectorsKb)},
+            {"listed", d.listed},
+            {"verdict", VerdictName(d.worst())},
+            {"findings", findings},
+            {"commands", commands}};
+}
+
+int RunDoctor(CliContext &ctx, const DoctorArgs &args)
+{
+    // What discovery would show in boxes is said on standard error.
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
+    const std::vector<DiskDiagnosis> disks = DiagnoseDisks(ctx.device);
+    bool failed = false;
+    for (const DiskDiagnosis &d : disks)
+        failed = failed || d.worst() == Verdict::Fail;
+    const int code = disks.empty() ? kExitNoDevice : failed ? kExitFailed : kExitOk;
+    if (args.json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const DiskDiagnosis &d : disks)
+            list.push_back(DiagnosisJson(d));
+        std::cout << JsonText({{"verb", "doctor"}, {"disks", list}, {"result", ResultName(code)}, {"exit_status", code}}) << std::flush;
+        return code;
+    }
+    if (disks.empty()) {
+        std::cout << (ctx.device.empty() ? "no disk behind a USB, UAS or 1394 bridge was found"
+                                         : ctx.device + ": no such disk behind a USB, UAS or 1394 bridge")
+                  << "\n";
+        return code;
+    }
+    for (const DiskDiagnosis &d : disks) {
+        std::cout << d.disk.path << " (" << BusWord(d.disk.bus) << ", " << d.driver
+                  << (d.disk.location.empty() ? "" : ", port " + d.disk.location)
+                  << "): " << VerdictName(d.worst()) << "\n";
+        for (const Finding &f : d.findings) {
+            std::cout << "  " << VerdictName(f.verdict)
+                      << std::string(5 - std::string(VerdictName(f.verdict)).size(), ' ') << f.topic << ": "
+                      << f.text << "\n";
+            if (!f.advice.empty())
+                std::cout << "        -> " << f.advice << "\n";
+        }
+        for (const ProbeCommand &c : d.commands)
+            std::cout << "  sent " << c.name << (c.cdb.empty() ? "" : " (" + c.cdb + ")") << ": " << c.result
+                      << "\n";
+    }
+    return code;
+}
+
+} // namespace
+
+void RegisterDoctorCommand(CLI::App &app, CliContext &ctx)
+{
+    auto args = std::make_shared<DoctorArgs>();
+    CLI::App *cmd = app.add_subcommand(
+        "doctor",
+        "Tell what stands between the tool and each disk behind a bridge (driver, transfer size, "
+        "access, other programs, mounts, the first commands), each OK, WARN or FAIL; sends only reads");
+    cmd->add_flag("--json", args->json, "Print the findings as JSON (UTF-8)");
+    cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunDoctor(ctx, *args); }; });
+}
+
+} // namespace brigant::cli

@@ -1,0 +1,54 @@
+#pragma once
+// brigant-fw doctor: for every disk behind a USB, UAS or IEEE 1394 bridge,
+// what stands between the tool and the bridge (driver, transfer size,
+// access, other programs, mounts) and what the bridge answers to the
+// commands discovery sends, each judged OK, WARN or FAIL with what to do.
+// Only read commands go out.
+#include "device/enumerator.h"
+
+#include <string>
+#include <vector>
+
+namespace brigant
+{
+
+enum class Verdict : std::uint8_t { Ok, Warn, Fail };
+const char *VerdictName(Verdict verdict); // "OK", "WARN", "FAIL"
+
+struct Finding {
+    std::string
+        topic; // "driver", "transfer size", "access", "busy", "mounted", "inquiry", "vendor probe", "listed"
+    Verdict verdict = Verdict::Ok;
+    std::string text;   // what was found
+    std::string advice; // what to do (empty for OK)
+};
+
+// One command sent, and exactly what came back.
+struct ProbeCommand {
+    std::string name; // "INQUIRY", "chip information"
+    std::string cdb;  // a failed one's CDB in hex, as the trace shows it
+    bool ok = false;
+    std::string result; // "ok, 36 bytes", or the failure: errno, status, sense
+    std::string sense;  // hex; empty: none
+};
+
+struct DiskDiagnosis {
+    DiskInterface disk;
+    std::string driver; // usb-storage, uas, firewire-sbp2
+    std::vector<Finding> findings;
+    std::vector<ProbeCommand> commands;
+    bool marked = false;   // its INQUIRY carries a bridge marker
+    std::string marker;    // that marker ("vQ5G")
+    bool listed = false;   // the tool lists it as a bridge
+    std::string listedAs;  // the list's item
+    Verdict worst() const; // the worst verdict of its findings
+};
+
+// The largest command the tool sends (the flash read in 64 KiB commands).
+inline constexpr std::uint32_t kLargestCommandKb = 64;
+
+// Every disk the platform lists behind a bridge bus (only `path` when it is
+// not empty), diagnosed.
+std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path);
+
+} // namespace brigant
