@@ -10,7 +10,7 @@ SCENARIOS=(
     udev_identity chip_info xdata_round_trip not_ready short_reads largest_transfer
     exclusive_open no_rawio plain_disk reset_reattach command_timeout list info update_slow_reattach
     unit_attention assisted_update register_update staging_update disk_update parallel_update transport_bench
-    peer_tools two_writers station
+    peer_tools two_writers station doctor
 )
 
 FW=$BRIGANT_BUILD/cli/brigant-fw
@@ -783,6 +783,48 @@ for d in json.load(sys.stdin)["devices"]:
     fw --device "$(sg_of "Oak Bridge")" verify "${files[2]}"
     expect_rc 0
     expect_text "VERIFIED"
+}
+
+# doctor on the real path: usb-storage is named for every gadget, the
+# queue's max_hw_sectors_kb is read and judged against the 64 KiB commands,
+# the plain disk is not a bridge, every gadget's INQUIRY and vendor probe are
+# shown, and no gadget saw a data-out command from it.
+sc_doctor() {
+    need_command doctor
+    local before=() after=() i count
+    count=$(grep -cv '^[[:space:]]*\(#\|$\)' "$GADGETS_CONF")
+    udevadm settle -t 60
+    for ((i = 0; i < count; i++)); do before+=("$(log_count "$i" '\] out .* len=[1-9]')"); done
+    fw doctor
+    expect_text "usb-storage"
+    expect_text "sent INQUIRY: ok"
+    "$FW" doctor --json >"$TMPDIR/doctor.json" 2>"$TMPDIR/doctor.err" || true
+    /usr/bin/python3 - "$TMPDIR/doctor.json" "$(plain_sg)" "$count" <<'PY' || return 1
+import json, sys
+doc = json.load(open(sys.argv[1]))
+disks = {d["path"]: d for d in doc["disks"]}
+def check(ok, what):
+    if not ok:
+        print("CHECK FAILED:", what)
+        sys.exit(1)
+check(len(disks) >= int(sys.argv[3]), "%d disks, not one per gadget" % len(disks))
+for d in disks.values():
+    check(d["driver"] == "usb-storage", "%s: driver %s" % (d["path"], d["driver"]))
+    check(d["commands"] and d["commands"][0]["name"] == "INQUIRY", "%s: no INQUIRY shown" % d["path"])
+    check(len(d["commands"]) == 2, "%s: no vendor probe shown: %r" % (d["path"], d["commands"]))
+    size = [f for f in d["findings"] if f["topic"] == "transfer size"][0]
+    check(d["maxHwSectorsKb"], "%s: max_hw_sectors_kb not read" % d["path"])
+    want = "FAIL" if d["maxHwSectorsKb"] < 64 else "OK"
+    check(size["verdict"] == want and str(d["maxHwSectorsKb"]) in size["text"], "%s: %r" % (d["path"], size))
+plain = disks[sys.argv[2]]
+check(any(f["topic"] == "vendor probe" and f["text"].startswith("not a bridge") for f in plain["findings"]),
+      "the plain disk: %r" % plain["findings"])
+check(not plain["listed"], "the plain disk is listed")
+print("doctor: %d disks, max_hw_sectors_kb %s" % (len(disks), sorted({d["maxHwSectorsKb"] for d in disks.values()})))
+PY
+    for ((i = 0; i < count; i++)); do after+=("$(log_count "$i" '\] out .* len=[1-9]')"); done
+    [ "${before[*]}" = "${after[*]}" ] ||
+        { echo "CHECK FAILED: doctor sent data-out commands: before ${before[*]}, after ${after[*]}"; return 1; }
 }
 
 # Per-command cost of the transport against bare open / SG_IO / close.
