@@ -13,6 +13,7 @@
 #include "common/clock.h"
 #include "device/bridge_lock.h"
 #include "device/enumerator.h"
+#include "identify/candidates.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -29,6 +30,7 @@ namespace
 
 constexpr std::uint64_t kScanEveryMs = 1000; // a look at the bus between its events
 constexpr std::uint32_t kSimStepMs = 100;    // simulated time that passes while nothing runs
+constexpr std::uint64_t kAskAgainMs = 30000; // a disk that is no bridge of ours is asked again after this
 
 // Where a bridge sits: its port path, or its node where the platform says none.
 std::string PlaceOf(const std::string &location, const std::string &path)
@@ -71,6 +73,8 @@ class Station
         bool look = false;
         for (const BusEvent &e : events) {
             look = look || e.arrived;
+            if (!e.arrived)
+                notBridges_.erase(e.location);
             const auto unit = units_.find(e.location);
             if (unit == units_.end())
                 continue;
@@ -179,16 +183,34 @@ class Station
     void scan()
     {
         DiscoveryEvents events;
-        events.wanted = [this](const DiskInterface &d) {
+        std::map<std::string, std::string> asked; // place -> node
+        events.wanted = [this, &asked](const DiskInterface &d) {
             const std::string place = PlaceOf(d.location, d.path);
             if (units_.count(place) || !d.busy.empty())
+                return false;
+            if (const auto no = notBridges_.find(place);
+                no != notBridges_.end() && ProgramClock().nowMs() - no->second < kAskAgainMs)
                 return false;
             if (!options_.ports.empty() &&
                 std::find(options_.ports.begin(), options_.ports.end(), d.location) == options_.ports.end())
                 return false;
-            return !limited_ || onlySerials_.count(d.serial) > 0;
+            if (limited_ && !onlySerials_.count(d.serial))
+                return false;
+            asked[place] = d.path;
+            return true;
         };
         const BridgeList list = DiscoverBridges(events);
+        // A disk that answered and is not listed is no bridge of ours: it is
+        // asked again only after a while, or once it has left the bus and
+        // come back. One that did not answer (still starting) is asked again.
+        for (const ListedBridge &bridge : list.listed)
+            asked.erase(PlaceOf(bridge.entry.location, bridge.entry.path));
+        for (const auto &[place, path] : asked) {
+            const auto &unasked = UnaskedDisks();
+            if (std::none_of(unasked.begin(), unasked.end(),
+                             [&](const UnaskedDisk &u) { return u.path == path; }))
+                notBridges_[place] = ProgramClock().nowMs();
+        }
         for (const ListedBridge &bridge : list.listed) {
             if (full())
                 break;
@@ -248,6 +270,7 @@ class Station
     };
     std::map<std::string, Unit> units_; // by place
     std::set<std::string> doneSerials_;
+    std::map<std::string, std::uint64_t> notBridges_; // places that held no bridge of ours, and when asked
     std::set<std::string> onlySerials_;
     bool limited_ = false;
     std::uint64_t lastScanMs_ = 0;

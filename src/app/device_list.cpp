@@ -69,7 +69,7 @@ BridgeList DiscoverBridges(const DiscoveryEvents &events)
 {
     BridgeList list;
     std::vector<DiskInterface> candidates;
-    list.candidateCount = EnumerateDiskInterfaces(candidates, 1);
+    list.candidateCount = EnumerateDiskInterfaces(candidates, 1, events.wanted);
     if (events.enumerated)
         events.enumerated(list.candidateCount);
     std::string name; // a candidate whose INQUIRY fails keeps the previous one's name

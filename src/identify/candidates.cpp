@@ -59,7 +59,8 @@ int HasVendorInquiryMarker(const std::string &path)
     return std::memcmp(inquiry + 36, "vQ", 2) == 0 || std::memcmp(inquiry + 36, "vS", 2) == 0 ? 1 : 0;
 }
 
-int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394)
+int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394,
+                            const std::function<bool(const DiskInterface &)> &wanted)
 {
     list.clear();
     Unasked().clear();
@@ -68,7 +69,7 @@ int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394)
     if (!enumerator || !enumerator->listDisks(present))
         return 0;
     for (DiskInterface &disk : present) {
-        if (!QualifiesByBus(disk.bus, include1394))
+        if (!QualifiesByBus(disk.bus, include1394) || (wanted && !wanted(disk)))
             continue;
         // A bridge another program of ours works on is listed as busy and
         // asked nothing: a question in the middle of its update could spoil it.

@@ -4,6 +4,7 @@
 #include "device/enumerator.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,10 @@ constexpr int kInquiryNameLength = 24; // vendor and product identification, byt
 // Writes the present candidate disks to `list` (replacing its contents) and
 // returns their number. A disk qualifies when it is attached over USB or UASP,
 // or over 1394 when `include1394` is set, and answers the bridge's inquiry
-// marker or the vendor probe.
-int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394);
+// marker or the vendor probe. A disk `wanted` (when set) turns down is
+// sent nothing and not listed.
+int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394,
+                            const std::function<bool(const DiskInterface &)> &wanted = {});
 
 // 1 when a 40-byte INQUIRY succeeds and its bytes 36-37 are "vQ" or "vS".
 int HasVendorInquiryMarker(const std::string &path);

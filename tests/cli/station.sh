@@ -23,18 +23,20 @@ export XDG_STATE_HOME=$work/xdg
 "$image" quince:ext=32.25.1.5 -o q.bin >/dev/null 2>&1 || { echo "FAILED: brigant-sim-image"; exit 1; }
 unit=quince:blank=1
 arriving=(--simulate "$unit" --simulate "$unit,arrive=5000" --simulate "$unit,arrive=10000,fault=powerloss@60"
-    --simulate "$unit,arrive=15000" --simulate "$unit,arrive=20000,fault=powerloss@60")
+    --simulate "$unit,arrive=15000" --simulate "$unit,arrive=20000,fault=powerloss@60" --simulate plain-disk)
 plugged=(--simulate "$unit" --simulate "$unit" --simulate "$unit" --simulate "$unit" --simulate "$unit")
 printf 'sim-port0 slot A\nsim-port3 slot D\n' >slots.txt
 
 # 1. The watch run.
 rc=0
-"$fw" "${arriving[@]}" --sim-state s update --all --watch --count 5 --serial-from SN0100 --slots slots.txt \
+"$fw" "${arriving[@]}" --sim-state s --trace=trace update --all --watch --count 5 --serial-from SN0100 --slots slots.txt \
     --log log.csv --log-json log.jsonl --yes --no-backup q.bin >watch.out 2>&1 || rc=$?
 [ "$rc" -eq 1 ] || fail "the watch run: exit $rc, not 1 (two units failed): $(tail -5 watch.out)"
 grep -q "^passed 3  failed 2  skipped 0" watch.out || fail "the totals do not say 3 passed, 2 failed: $(grep passed watch.out)"
 grep -q "^slot A (sim:sg0): arrived (bridge SIM0000000): update" watch.out ||
     fail "no arrival line with the slot label: $(grep arrived watch.out)"
+# The plain disk beside them is asked once, not at every look at the bus.
+[ "$(grep -c "^sim:sg5 in 12 " trace)" -eq 1 ] || fail "the plain disk was asked $(grep -c "^sim:sg5 in 12 " trace) times"
 /usr/bin/python3 - log.csv log.jsonl s <<'PY' || failed=1
 import csv, json, sys
 rows = list(csv.DictReader(open(sys.argv[1])))
