@@ -1,6 +1,7 @@
 // brigant-fw doctor: what stands between the tool and each disk behind a
 // bridge bus, finding by finding, each OK, WARN or FAIL with what to do.
 // Only read commands go to the disks.
+#include "app/device_list.h"
 #include "app/doctor.h"
 #include "cli/cli_context.h"
 #include "cli/json_report.h"
@@ -23,19 +24,6 @@ struct DoctorArgs {
     bool json = false;
 };
 
-const char *BusWord(BusKind bus)
-{
-    switch (bus) {
-    case BusKind::Usb:
-        break;
-    case BusKind::Uasp:
-        return "UASP";
-    case BusKind::Ieee1394:
-        return "1394";
-    }
-    return "USB";
-}
-
 nlohmann::json DiagnosisJson(const DiskDiagnosis &d)
 {
     const auto orNull = [](const std::string &s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
@@ -54,7 +42,7 @@ nlohmann::json DiagnosisJson(const DiskDiagnosis &d)
                             {"sense", orNull(c.sense)}});
     const auto kb = [](std::uint32_t v) { return v ? nlohmann::json(v) : nlohmann::json(); };
     return {{"path", d.disk.path},
-            {"bus", BusWord(d.disk.bus)},
+            {"bus", BusName(d.disk.bus)},
             {"driver", d.driver},
             {"port", orNull(d.disk.location)},
             {"usbId", orNull(d.disk.usbId)},
@@ -79,7 +67,11 @@ int RunDoctor(CliContext &ctx, const DoctorArgs &args)
         nlohmann::json list = nlohmann::json::array();
         for (const DiskDiagnosis &d : disks)
             list.push_back(DiagnosisJson(d));
-        std::cout << JsonText({{"verb", "doctor"}, {"disks", list}, {"result", ResultName(code)}, {"exit_status", code}}) << std::flush;
+        std::cout << JsonText({{"verb", "doctor"},
+                               {"disks", list},
+                               {"result", ResultName(code)},
+                               {"exit_status", code}})
+                  << std::flush;
         return code;
     }
     if (disks.empty()) {
@@ -89,7 +81,7 @@ int RunDoctor(CliContext &ctx, const DoctorArgs &args)
         return code;
     }
     for (const DiskDiagnosis &d : disks) {
-        std::cout << d.disk.path << " (" << BusWord(d.disk.bus) << ", " << d.driver
+        std::cout << d.disk.path << " (" << BusName(d.disk.bus) << ", " << d.driver
                   << (d.disk.location.empty() ? "" : ", port " + d.disk.location)
                   << "): " << VerdictName(d.worst()) << "\n";
         for (const Finding &f : d.findings) {
