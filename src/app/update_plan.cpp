@@ -159,7 +159,8 @@ std::string ProductSerialRefusal(const BridgeState &state)
     if (state.runs != BridgeRuns::Rom)
         return "the product serial record is written only while the bridge runs from its ROM (a blank unit); "
                "this one runs its firmware from the flash";
-    if (state.chip.FlashSizeKb > 0 && static_cast<std::uint32_t>(state.chip.FlashSizeKb) * 1024 < 0x45000)
+    if (state.chip.FlashSizeKb > 0 &&
+        static_cast<std::uint32_t>(state.chip.FlashSizeKb) * 1024 < kProductBlockOffset + kBufferChunk)
         return "its flash (" + std::to_string(state.chip.FlashSizeKb) +
                " KiB) has no room for the product block at 0x44000";
     return {};
