@@ -205,11 +205,11 @@ class Station
         // come back. One that did not answer (still starting) is asked again.
         for (const ListedBridge &bridge : list.listed)
             asked.erase(PlaceOf(bridge.entry.location, bridge.entry.path));
-        for (const auto &[place, path] : asked) {
+        for (const auto &entry : asked) {
             const auto &unasked = UnaskedDisks();
             if (std::none_of(unasked.begin(), unasked.end(),
-                             [&](const UnaskedDisk &u) { return u.path == path; }))
-                notBridges_[place] = ProgramClock().nowMs();
+                             [&](const UnaskedDisk &u) { return u.path == entry.second; }))
+                notBridges_[entry.first] = ProgramClock().nowMs();
         }
         for (const ListedBridge &bridge : list.listed) {
             if (full())
