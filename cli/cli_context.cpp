@@ -130,11 +130,18 @@ bool ReportAccessProblem(const runtime::Runtime *runtime)
     return true;
 }
 
+std::string UnidentifiedText(const UnaskedDisk &disk)
+{
+    return disk.path + ": not identified: " + disk.error + "; `brigant-fw doctor --device " + disk.path +
+           "` tells more";
+}
+
 bool ReportUnaskedDisks(bool noneFound)
 {
     for (const UnaskedDisk &disk : UnaskedDisks())
-        Saying(noneFound ? Severity::Error : Severity::Warning, std::cerr)
-            << disk.path << ": " << disk.error << "; whether a supported bridge is behind it is not known";
+        Saying(noneFound ? Severity::Error : Severity::Warning, std::cerr, MessageCode::Failed,
+               {{"device", disk.path}})
+            << UnidentifiedText(disk);
     return !UnaskedDisks().empty();
 }
 

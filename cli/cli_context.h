@@ -3,6 +3,7 @@
 // that the chosen sub-command leaves.
 #include "app/update_plan.h"
 #include "cli/progress_view.h"
+#include "identify/candidates.h"
 #include "rehearse/rehearsal.h"
 
 #include <nlohmann/json_fwd.hpp>
@@ -118,9 +119,12 @@ std::string AccessProblemText(const runtime::Runtime *runtime);
 // the last transport failure was a permission problem; true when there was one.
 bool ReportAccessProblem(const runtime::Runtime *runtime);
 // Names on standard error each disk the latest listing could not ask (its
-// INQUIRY failed): "error: sim:sg0: INQUIRY failed: ..." when no bridge was
-// found (`noneFound`), else as a warning; true when there was one.
+// INQUIRY or vendor probe failed): "error: sim:sg0: not identified: INQUIRY
+// failed (...)" and where to look further, when no bridge was found
+// (`noneFound`), else as a warning; true when there was one.
 bool ReportUnaskedDisks(bool noneFound);
+// "sim:sg0: not identified: INQUIRY failed (...); `brigant-fw doctor ...` tells more"
+std::string UnidentifiedText(const UnaskedDisk &disk);
 
 // The mount points of the partitions of the disk behind `path`, as the
 // installed disk enumeration reports them ("/" is never one).

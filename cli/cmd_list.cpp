@@ -256,12 +256,21 @@ int RunList(const CliContext &ctx, const ListArgs &a)
         window = ViewWindowList();
     const WindowListView *view = window ? &*window : nullptr;
 
-    if (a.json)
-        std::cout << JsonText(DocumentOf(verdict, entries, boxes.ui().messages(), view, offered));
-    else
+    if (a.json) {
+        nlohmann::json document = DocumentOf(verdict, entries, boxes.ui().messages(), view, offered);
+        nlohmann::json unidentified = nlohmann::json::array();
+        for (const UnaskedDisk &disk : UnaskedDisks())
+            unidentified.push_back({{"path", disk.path}, {"reason", disk.error}});
+        document["unidentified"] = unidentified;
+        std::cout << JsonText(document);
+    } else {
         PrintText(std::cout, verdict, entries, view, offered, ctx.style);
+    }
     if (!entries.empty()) {
-        ReportUnaskedDisks(false);
+        // Listed with the bridges: a disk that did not answer may be one.
+        if (!a.json)
+            for (const UnaskedDisk &disk : UnaskedDisks())
+                std::cout << UnidentifiedText(disk) << "\n";
         return kExitOk;
     }
     // Disks that could not be opened or asked are not "no disk": the problem is the message.

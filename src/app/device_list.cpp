@@ -107,7 +107,7 @@ BridgeList DiscoverBridges(const DiscoveryEvents &events)
             if ((identified & 0xFF) == 0) {
                 // Said, not only skipped, when the disk gave no answer at all.
                 if (!inquiryFailure.empty())
-                    NoteUnaskedDisk(candidate.path, "INQUIRY failed: " + inquiryFailure);
+                    NoteUnaskedDisk(candidate.path, "INQUIRY failed (" + inquiryFailure + ")");
                 continue; // the next listed disk takes this slot
             }
             FindDriveLetters(candidate.identity, entry.driveLetters);

@@ -89,7 +89,11 @@ int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394,
         if (marked || ProbeVendorCommand(disk.path, reply))
             list.push_back(std::move(disk));
         else if (!answered)
-            NoteUnaskedDisk(disk.path, "INQUIRY failed: " + inquiryFailure);
+            NoteUnaskedDisk(disk.path, "INQUIRY failed (" + inquiryFailure + ")");
+        else if (LastTransportFailure().openFailed || LastTransportFailure().sysErrno != 0)
+            // A disk that refuses the probe is no bridge of ours; one whose
+            // probe never came back may be.
+            NoteUnaskedDisk(disk.path, "vendor probe failed (" + LastTransportFailureCause() + ")");
     }
     return static_cast<int>(list.size());
 }

@@ -26,8 +26,9 @@ int EnumerateDiskInterfaces(std::vector<DiskInterface> &list, int include1394,
 int HasVendorInquiryMarker(const std::string &path);
 
 // A disk that could not be asked whether a supported bridge is behind it:
-// its INQUIRY failed, and nothing else told. `error` names the command and
-// why it failed ("INQUIRY failed: Input/output error").
+// its INQUIRY failed, or its vendor probe failed on the way (no answer, an
+// I/O error: not a refusal), and nothing else told. `error` names the
+// command and why it failed ("INQUIRY failed (Input/output error)").
 struct UnaskedDisk {
     std::string path;
     std::string error;

@@ -59,9 +59,9 @@ done <<TABLE
 3|1|error: cannot open /nonexistent/sg0: No such file or directory|info --device /nonexistent/sg0
 2|1|error: --index 3 is out of range: one device is listed, its index is 0|info --index 3 --simulate quince
 2|1|--quiet excludes --verbose|list --quiet --verbose
-3|0|error: sim:sg0: INQUIRY failed: Input/output error; whether a supported bridge is behind it is not known|--simulate nutmeg:fault=error@3 info
-3|0|error: sim:sg0: INQUIRY failed: Input/output error|--debug --simulate nutmeg:fault=error@3 list
-3|0|error: sim:sg0: INQUIRY failed: Input/output error|--simulate nutmeg:fault=error@3 update --yes $work/fw.bin
+3|0|error: sim:sg0: not identified: INQUIRY failed (Input/output error); \`brigant-fw doctor --device sim:sg0\` tells more|--simulate nutmeg:fault=error@3 info
+3|0|error: sim:sg0: not identified: INQUIRY failed (Input/output error)|--debug --simulate nutmeg:fault=error@3 list
+3|0|error: sim:sg0: not identified: INQUIRY failed (Input/output error)|--simulate nutmeg:fault=error@3 update --yes $work/fw.bin
 3|0|error: cannot open sim:sg0: permission denied|--simulate quince:fault=denied@1 list
 3|0|error: cannot open sim:sg0: permission denied|--simulate quince:fault=denied@1 info
 3|0|error: cannot open sim:sg0: permission denied|--simulate quince:fault=denied@1 update --embedded --yes

@@ -2,6 +2,7 @@
 # brigant-fw doctor on one simulated disk per finding a preset can model:
 # the finding's verdict and text (text and JSON, the JSON valid against the
 # schema), the exit status, and a trace of read commands only (no data-out).
+# Then list names the disks it could not ask.
 # Usage: doctor.sh BRIGANT_FW
 set -uo pipefail
 fw=$1
@@ -60,5 +61,17 @@ done
 grep -q "^sim:sg0 (USB, usb-storage, port sim-port0): WARN" "$work/text" &&
     grep -q "^  WARN vendor probe: not a bridge" "$work/text" && grep -q "^sim:sg1 .*: OK$" "$work/text" ||
     fail "the text form: $(cat "$work/text")"
+# A disk whose first commands fail is listed as not identified, with the
+# command, why, and a pointer here; on its own it is an error (exit 3).
+"$fw" --simulate "dogwood:fault=error@2" --simulate quince list >"$work/list" 2>&1
+grep -q "^sim:sg0: not identified: vendor probe failed (Input/output error); .brigant-fw doctor --device sim:sg0. tells more" "$work/list" ||
+    fail "list with a failing vendor probe: $(cat "$work/list")"
+"$fw" --simulate "dogwood:fault=error@2" --simulate quince list --json 2>/dev/null |
+    /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); sys.exit(d["unidentified"] != [{"path": "sim:sg0", "reason": "vendor probe failed (Input/output error)"}] or len(d["devices"]) != 1)' ||
+    fail "list --json does not name the unidentified disk"
+rc=0
+"$fw" --simulate "nutmeg:fault=error@3" list >"$work/list" 2>&1 || rc=$?
+[ "$rc" -eq 3 ] && grep -q "^error: sim:sg0: not identified: INQUIRY failed (Input/output error)" "$work/list" ||
+    fail "list of a failing INQUIRY alone: exit $rc, $(cat "$work/list")"
 [ "$failed" -eq 0 ] && echo "doctor: ${#rows[@]} findings, read commands only"
 exit "$failed"
