@@ -161,6 +161,7 @@ void RegisterRepairCommand(CLI::App &app, CliContext &ctx);
 void RegisterRecoverCommand(CLI::App &app, CliContext &ctx);
 void RegisterHistoryCommand(CLI::App &app, CliContext &ctx);
 void RegisterDoctorCommand(CLI::App &app, CliContext &ctx);
+void RegisterReportCommand(CLI::App &app, CliContext &ctx);
 void RegisterRecordCommand(CLI::App &app, CliContext &ctx);
 
 } // namespace brigant::cli

@@ -133,6 +133,7 @@ CommandLine::CommandLine()
     RegisterRecoverCommand(app, ctx);
     RegisterHistoryCommand(app, ctx);
     RegisterDoctorCommand(app, ctx);
+    RegisterReportCommand(app, ctx);
     RegisterRecordCommand(app, ctx);
     for (CLI::App *verb : app.get_subcommands({}))
         verb->footer(std::string(kGlobalOptions) + kExitCodes);

@@ -25,23 +25,6 @@ namespace
 
 constexpr int kChannelFd = 3; // the worker's end of its channel
 
-// A simulated device as its worker simulates it: there from the start (its
-// arrival, "arrive=MS", is this run's and has happened).
-std::string WithoutArrival(const std::string &spec)
-{
-    const std::size_t colon = spec.find(':');
-    if (colon == std::string::npos || spec[0] == '@' || spec.rfind("replay", 0) == 0)
-        return spec;
-    std::string kept = spec.substr(0, colon), item;
-    std::istringstream items(spec.substr(colon + 1));
-    char separator = ':';
-    while (std::getline(items, item, ','))
-        if (item.rfind("arrive=", 0) != 0) {
-            kept += separator + item;
-            separator = ',';
-        }
-    return kept;
-}
 
 // Interrupts while workers run: counted here, passed on to every worker by
 // the loop (a worker defers the first during a write and stops after its
@@ -384,6 +367,24 @@ class Follower
 };
 
 } // namespace
+
+// A simulated device as its worker simulates it: there from the start (its
+// arrival, "arrive=MS", is this run's and has happened).
+std::string WithoutArrival(const std::string &spec)
+{
+    const std::size_t colon = spec.find(':');
+    if (colon == std::string::npos || spec[0] == '@' || spec.rfind("replay", 0) == 0)
+        return spec;
+    std::string kept = spec.substr(0, colon), item;
+    std::istringstream items(spec.substr(colon + 1));
+    char separator = ':';
+    while (std::getline(items, item, ','))
+        if (item.rfind("arrive=", 0) != 0) {
+            kept += separator + item;
+            separator = ',';
+        }
+    return kept;
+}
 
 // Rows of cells as aligned columns, two spaces apart, the last one as it is.
 std::string Table(const std::vector<std::vector<std::string>> &rows)

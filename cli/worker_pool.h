@@ -57,6 +57,10 @@ std::string DeviceName(const DevicePlan &plan);
 // Rows of cells as aligned columns, two spaces apart, the last one as it is.
 std::string Table(const std::vector<std::vector<std::string>> &rows);
 
+// A --simulate spec without its arrival ("arrive=MS"): the device is there
+// from the start.
+std::string WithoutArrival(const std::string &spec);
+
 // What a worker runs: this program on the device alone. A simulated device
 // is simulated alone, numbered as in this run, so that its path, port and
 // state folder are the same as here.

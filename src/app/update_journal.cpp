@@ -298,6 +298,15 @@ std::string FileSha256(const std::string &path)
     return Hex(digest, length);
 }
 
+std::string TextSha256(const std::string &bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return {};
+    return Hex(digest, length);
+}
+
 std::string JournalTimeText(std::time_t when)
 {
     std::tm local{};

@@ -91,6 +91,8 @@ std::optional<JournalEntry> OpenJournalEntry(const std::string &key);
 bool WriteJournalEntry(JournalEntry &entry, std::string &error);
 // The SHA-256 of a file's bytes in hex; empty when it cannot be read.
 std::string FileSha256(const std::string &path);
+// The SHA-256 of `bytes` in hex.
+std::string TextSha256(const std::string &bytes);
 // "2026-12-09 04:12:33", local time.
 std::string JournalTimeText(std::time_t when);
 // What the entry wrote, in words: "FILE", "the built-in image V", "an erase".

@@ -1,0 +1,329 @@
+// brigant-fw report -o FILE.tar.gz: one file for a bug report. It holds
+// what doctor, list, info and history say as JSON, a recording of each
+// bridge (read-only, as record makes it; --simulate @FILE builds its twin),
+// the journal's files, and the program's and the kernel's versions. Each
+// part is made by this program itself, run with the same devices, so the
+// bundle says what those verbs say. Serial numbers are replaced by a stable
+// hash unless --no-redact.
+#include "app/update_journal.h"
+#include "cli/cli_context.h"
+#include "cli/say.h"
+#include "cli/user_text.h"
+#include "cli/worker_pool.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace brigant::cli
+{
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+struct ReportArgs {
+    std::string output;
+    bool noRedact = false;
+    bool force = false;
+};
+
+// Runs `argv` with standard input from /dev/null and its output and errors
+// to the files given; its exit status, or -1 when it did not run.
+int RunTo(const std::vector<std::string> &argv, const std::string &program, const fs::path &out,
+          const fs::path &err)
+{
+    std::vector<char *> args;
+    std::vector<std::string> copy = argv;
+    for (std::string &a : copy)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in < 0 || o < 0 || e < 0)
+            ::_exit(127);
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(o, STDOUT_FILENO);
+        ::dup2(e, STDERR_FILENO);
+        if (program.find('/') != std::string::npos)
+            ::execv(program.c_str(), args.data());
+        else
+            ::execvp(program.c_str(), args.data());
+        ::_exit(127);
+    }
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// This program's devices as this run has them: every simulated one (so that
+// each keeps its sim:sgN), the one --device names, and the helper.
+std::vector<std::string> DeviceArgs(const CliContext &ctx)
+{
+    std::vector<std::string> a = {"brigant-fw"};
+    for (const std::string &spec : ctx.simulate)
+        a.insert(a.end(), {"--simulate", WithoutArrival(spec)});
+    if (!ctx.simState.empty())
+        a.insert(a.end(), {"--sim-state", ctx.simState});
+    if (!ctx.device.empty())
+        a.insert(a.end(), {"--device", ctx.device});
+    a.insert(a.end(), ctx.helperArgs.begin(), ctx.helperArgs.end());
+    return a;
+}
+
+std::string Joined(const std::vector<std::string> &words)
+{
+    std::string text;
+    for (const std::string &w : words)
+        text += (text.empty() ? "" : " ") + w;
+    return text;
+}
+
+// "serial-" and the first 16 hex digits of the serial's SHA-256: the same
+// serial gives the same name in every report.
+std::string HashedSerial(const std::string &serial) { return "serial-" + TextSha256(serial).substr(0, 16); }
+
+std::string Replaced(std::string text, const std::vector<std::string> &serials)
+{
+    for (const std::string &serial : serials)
+        for (std::size_t at = text.find(serial); at != std::string::npos; at = text.find(serial, at + 1))
+            text.replace(at, serial.size(), HashedSerial(serial));
+    return text;
+}
+
+// Every string value that holds a serial, with the serial hashed (the keys
+// stay as they are, however short a serial is).
+void RedactJson(nlohmann::json &value, const std::vector<std::string> &serials)
+{
+    if (value.is_string())
+        value = Replaced(value.get<std::string>(), serials);
+    else if (value.is_structured())
+        for (auto &item : value)
+            RedactJson(item, serials);
+}
+
+bool Redact(const fs::path &file, const std::vector<std::string> &serials)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    std::string text = bytes.str();
+    if (file.extension() == ".json") {
+        nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+        if (!doc.is_discarded()) {
+            RedactJson(doc, serials);
+            text = doc.dump(1) + "\n";
+        } else {
+            text = Replaced(text, serials);
+        }
+    } else {
+        text = Replaced(text, serials);
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(out << text) && static_cast<bool>(out.flush());
+}
+
+nlohmann::json ReadJson(const fs::path &file)
+{
+    std::ifstream in(file);
+    return nlohmann::json::parse(in, nullptr, false);
+}
+
+std::string KernelText()
+{
+    utsname u{};
+    if (::uname(&u) != 0)
+        return "unknown";
+    return std::string(u.sysname) + " " + u.release + " " + u.version + " " + u.machine;
+}
+
+constexpr const char *kReadme = R"(A report of brigant-fw, made by `brigant-fw report`.
+
+commands.txt    each command that made a part, and its exit status
+versions.txt    the program's version and the kernel's
+doctor.json     brigant-fw doctor --json: what stands between the tool and each disk
+list.json       brigant-fw list --json
+info-N.json     brigant-fw info --index N --json, for each bridge listed
+record-N.json   brigant-fw record --index N: what listing and identifying the
+                bridge asked and answered, and the firmware it holds;
+                `brigant-fw --simulate @record-N.json info` runs its twin
+history.json    brigant-fw history --json
+journal/        the update journal's files
+stderr.txt      what those commands said on standard error
+)";
+
+int RunReport(CliContext &ctx, const ReportArgs &a)
+{
+    const std::string &output = a.output;
+    std::error_code ec;
+    if (fs::exists(output, ec) && !a.force) {
+        SayError().as(MessageCode::Usage).with("file", output)
+            << output << " exists: give another name, or --force to write over it; nothing was read";
+        return kExitUsage;
+    }
+    const fs::path parent = fs::absolute(output, ec).parent_path();
+    if (!fs::is_directory(parent, ec)) {
+        SayError().as(MessageCode::Usage).with("file", output)
+            << output << ": the folder " << parent.string() << " does not exist; nothing was read";
+        return kExitUsage;
+    }
+    char pattern[] = "/tmp/brigant-report.XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        SayError().as(MessageCode::Failed) << "cannot make a temporary folder: " << std::strerror(errno);
+        return kExitFailed;
+    }
+    const fs::path work = pattern;
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup()
+        {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{work};
+    const fs::path dir = work / "brigant-report";
+    fs::create_directory(dir, ec);
+    const fs::path errors = dir / "stderr.txt";
+    std::ofstream commands(dir / "commands.txt");
+
+    // Each part: this program with the run's devices and `verb`.
+    const auto part = [&](const std::vector<std::string> &verb, const std::string &file, const char *what) {
+        std::vector<std::string> argv = DeviceArgs(ctx);
+        argv.insert(argv.end(), verb.begin(), verb.end());
+        if (!ctx.quiet)
+            std::cerr << "report: " << what << "\n";
+        // Named as the bundle names its files, without the folder it was made in.
+        std::string line = Joined(argv);
+        for (std::size_t at = line.find(dir.string() + "/"); at != std::string::npos;
+             at = line.find(dir.string() + "/"))
+            line.erase(at, dir.string().size() + 1);
+        std::ofstream(errors, std::ios::app) << "== " << line << "\n";
+        const int rc = RunTo(argv, "/proc/self/exe", dir / file, errors);
+        commands << line << " > " << file << "  (exit " << rc << ")\n";
+        return rc;
+    };
+
+    part({"doctor", "--json"}, "doctor.json", "doctor");
+    part({"list", "--json"}, "list.json", "list");
+    const nlohmann::json list = ReadJson(dir / "list.json");
+    std::vector<std::string> serials;
+    int bridges = 0;
+    if (list.is_object() && list.contains("devices"))
+        for (const nlohmann::json &d : list["devices"]) {
+            if (d.value("serial", nlohmann::json()).is_string())
+                serials.push_back(d["serial"].get<std::string>());
+            if (!d.value("busy", nlohmann::json()).is_null())
+                continue; // another program of ours works on it: asked nothing
+            const std::string n = std::to_string(d.value("index", 0));
+            part({"info", "--index", n, "--json"}, "info-" + n + ".json", ("info of bridge " + n).c_str());
+            // The recording is written by record itself (its standard output
+            // carries nothing then).
+            part({"record", "--index", n, "-o", (dir / ("record-" + n + ".json")).string()},
+                 "record-" + n + ".out", ("recording bridge " + n + " (its flash is read)").c_str());
+            fs::remove(dir / ("record-" + n + ".out"), ec);
+            ++bridges;
+        }
+    part({"history", "--json"}, "history.json", "history");
+    if (fs::is_directory(JournalDirectory(), ec)) {
+        fs::create_directory(dir / "journal", ec);
+        for (const fs::directory_entry &e : fs::directory_iterator(JournalDirectory(), ec))
+            if (e.is_regular_file(ec))
+                fs::copy_file(e.path(), dir / "journal" / e.path().filename(), ec);
+    }
+    {
+        std::ofstream versions(dir / "versions.txt");
+        part({"--version"}, "version.out", "versions");
+        std::ifstream version(dir / "version.out");
+        versions << version.rdbuf() << "kernel: " << KernelText() << "\n";
+        fs::remove(dir / "version.out", ec);
+    }
+    commands.close();
+    std::ofstream(dir / "README.txt") << kReadme;
+    {
+        // What the parts said names the files without the folder they were made in.
+        std::ifstream in(errors);
+        std::stringstream said;
+        said << in.rdbuf();
+        std::string text = said.str();
+        const std::string folder = dir.string() + "/";
+        for (std::size_t at = text.find(folder); at != std::string::npos; at = text.find(folder, at))
+            text.erase(at, folder.size());
+        std::ofstream(errors, std::ios::trunc) << text;
+    }
+
+    if (!a.noRedact && !serials.empty())
+        for (const fs::directory_entry &e : fs::recursive_directory_iterator(dir, ec))
+            if (e.is_regular_file(ec) && !Redact(e.path(), serials)) {
+                SayError().as(MessageCode::Failed) << "cannot redact " << e.path().string();
+                return kExitFailed;
+            }
+
+    // The archive is made beside its name and takes the name once whole.
+    const std::string partial = output + ".part";
+    const int rc =
+        RunTo({"tar", "-czf", fs::absolute(partial, ec).string(), "-C", work.string(), "brigant-report"},
+              "tar", "/dev/null", errors);
+    if (rc != 0 || !fs::exists(partial, ec)) {
+        fs::remove(partial, ec);
+        std::ifstream said(errors);
+        std::string last, line;
+        while (std::getline(said, line))
+            last = line;
+        SayError().as(MessageCode::Failed).with("file", output)
+            << "cannot write " << output << ": tar " << (rc < 0 ? "did not run" : "failed: " + last);
+        return kExitFailed;
+    }
+    fs::rename(partial, output, ec);
+    if (ec) {
+        fs::remove(partial, ec);
+        SayError().as(MessageCode::Failed).with("file", output) << "cannot write " << output;
+        return kExitFailed;
+    }
+    std::cout << "report: " << output
+              << " holds doctor, list, history and the journal, and info and a recording of " << bridges
+              << (bridges == 1 ? " bridge" : " bridges")
+              << (a.noRedact        ? ""
+                  : serials.empty() ? ""
+                                    : "; serial numbers are hashed")
+              << "\n"
+              << "Attach it to your bug report.\n";
+    return kExitOk;
+}
+
+} // namespace
+
+void RegisterReportCommand(CLI::App &app, CliContext &ctx)
+{
+    auto args = std::make_shared<ReportArgs>();
+    CLI::App *cmd = app.add_subcommand(
+        "report", "Bundle doctor, list, info, history, the journal and a recording of each bridge in one "
+                  "FILE.tar.gz for a bug report (read-only; serial numbers hashed)");
+    cmd->add_option("-o,--output", args->output, "The archive to write (FILE.tar.gz)")
+        ->type_name("FILE")
+        ->required();
+    cmd->add_flag("--no-redact", args->noRedact, "Keep the serial numbers as they are");
+    cmd->add_flag("--force", args->force, "Write over FILE if it exists");
+    cmd->callback([&ctx, args] { ctx.action = [&ctx, args] { return RunReport(ctx, *args); }; });
+}
+
+} // namespace brigant::cli
