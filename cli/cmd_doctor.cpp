@@ -8,6 +8,7 @@
 #include "cli/message_boxes.h"
 #include "cli/say.h"
 #include "cli/user_text.h"
+#include "device/linux/host_facts.h"
 
 #include <CLI/CLI.hpp>
 #include <iostream>
@@ -24,15 +25,34 @@ struct DoctorArgs {
     bool json = false;
 };
 
-nlohmann::json DiagnosisJson(const DiskDiagnosis &d)
+nlohmann::json OrNull(const std::string &s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); }
+
+nlohmann::json FindingsJson(const std::vector<Finding> &list)
 {
-    const auto orNull = [](const std::string &s) { return s.empty() ? nlohmann::json() : nlohmann::json(s); };
     nlohmann::json findings = nlohmann::json::array();
-    for (const Finding &f : d.findings)
+    for (const Finding &f : list)
         findings.push_back({{"topic", f.topic},
                             {"verdict", VerdictName(f.verdict)},
                             {"text", f.text},
-                            {"advice", orNull(f.advice)}});
+                            {"advice", OrNull(f.advice)}});
+    return findings;
+}
+
+void PrintFindings(const std::vector<Finding> &findings)
+{
+    for (const Finding &f : findings) {
+        std::cout << "  " << VerdictName(f.verdict)
+                  << std::string(5 - std::string(VerdictName(f.verdict)).size(), ' ') << f.topic << ": "
+                  << f.text << "\n";
+        if (!f.advice.empty())
+            std::cout << "        -> " << f.advice << "\n";
+    }
+}
+
+nlohmann::json DiagnosisJson(const DiskDiagnosis &d)
+{
+    const auto orNull = OrNull;
+    const nlohmann::json findings = FindingsJson(d.findings);
     nlohmann::json commands = nlohmann::json::array();
     for (const ProbeCommand &c : d.commands)
         commands.push_back({{"name", c.name},
@@ -58,7 +78,9 @@ int RunDoctor(CliContext &ctx, const DoctorArgs &args)
 {
     // What discovery would show in boxes is said on standard error.
     MessageBoxes boxes(MessageStream(ctx), &std::cerr);
-    const std::vector<DiskDiagnosis> disks = DiagnoseDisks(ctx.device);
+    const HostFacts host = ReadHostFacts();
+    const std::vector<Finding> hostFindings = DiagnoseHost(host);
+    const std::vector<DiskDiagnosis> disks = DiagnoseDisks(ctx.device, host);
     bool failed = false;
     for (const DiskDiagnosis &d : disks)
         failed = failed || d.worst() == Verdict::Fail;
@@ -68,12 +90,15 @@ int RunDoctor(CliContext &ctx, const DoctorArgs &args)
         for (const DiskDiagnosis &d : disks)
             list.push_back(DiagnosisJson(d));
         std::cout << JsonText({{"verb", "doctor"},
+                               {"host", FindingsJson(hostFindings)},
                                {"disks", list},
                                {"result", ResultName(code)},
                                {"exit_status", code}})
                   << std::flush;
         return code;
     }
+    std::cout << "this computer:\n";
+    PrintFindings(hostFindings);
     if (disks.empty()) {
         std::cout << (ctx.device.empty() ? "no disk behind a USB, UAS or 1394 bridge was found"
                                          : ctx.device + ": no such disk behind a USB, UAS or 1394 bridge")
@@ -84,13 +109,7 @@ int RunDoctor(CliContext &ctx, const DoctorArgs &args)
         std::cout << d.disk.path << " (" << BusName(d.disk.bus) << ", " << d.driver
                   << (d.disk.location.empty() ? "" : ", port " + d.disk.location)
                   << "): " << VerdictName(d.worst()) << "\n";
-        for (const Finding &f : d.findings) {
-            std::cout << "  " << VerdictName(f.verdict)
-                      << std::string(5 - std::string(VerdictName(f.verdict)).size(), ' ') << f.topic << ": "
-                      << f.text << "\n";
-            if (!f.advice.empty())
-                std::cout << "        -> " << f.advice << "\n";
-        }
+        PrintFindings(d.findings);
         for (const ProbeCommand &c : d.commands)
             std::cout << "  sent " << c.name << (c.cdb.empty() ? "" : " (" + c.cdb + ")") << ": " << c.result
                       << "\n";

@@ -1,6 +1,7 @@
 #include "app/doctor.h"
 
 #include "app/device_list.h"
+#include "bridge/ata_commands.h"
 #include "bridge/chip_commands.h"
 #include "common/hex.h"
 #include "common/lock_file.h"
@@ -8,6 +9,8 @@
 #include "device/discovery.h"
 #include "device/transport.h"
 #include "identify/candidates.h"
+#include "identify/chip_identify.h"
+#include "image/chip_types.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,20 +90,25 @@ std::string SenseTriple(const std::string &hex)
            (descriptor ? byte(3) : byte(13));
 }
 
-void Judge(DiskDiagnosis &d)
+void Judge(DiskDiagnosis &d, const HostFacts &host)
 {
     const DiskInterface &disk = d.disk;
     auto add = [&d](std::string topic, Verdict v, std::string text, std::string advice = {}) {
         d.findings.push_back({std::move(topic), v, std::move(text), std::move(advice)});
     };
     const std::string ids = disk.usbId.empty() ? std::string("VVVV:PPPP") : disk.usbId;
-    if (disk.bus == BusKind::Uasp)
-        add("driver", Verdict::Warn, "uas drives it: the vendor commands may not reach the bridge",
+    const std::string quirks = disk.quirks.empty() ? "" : ", usb-storage quirks in force: " + disk.quirks;
+    if (disk.bus == BusKind::Uasp && disk.quirks.find('u') != std::string::npos)
+        add("driver", Verdict::Warn,
+            "uas drives it although the quirk " + ids + ":" + disk.quirks + " is set",
+            "the quirk takes effect when the bridge attaches: unplug it and plug it in again");
+    else if (disk.bus == BusKind::Uasp)
+        add("driver", Verdict::Warn, "uas drives it: the vendor commands may not reach the bridge" + quirks,
             "uas blocks the vendor commands here: boot with usb-storage.quirks=" + ids + ":u or run `echo " +
                 ids + ":u > /sys/module/usb_storage/parameters/quirks` and replug");
     else
         add("driver", Verdict::Ok,
-            std::string(d.driver) + (disk.usbId.empty() ? "" : ", USB ID " + disk.usbId));
+            std::string(d.driver) + (disk.usbId.empty() ? "" : ", USB ID " + disk.usbId) + quirks);
 
     if (disk.maxHwSectorsKb == 0)
         add("transfer size", Verdict::Ok, "the disk's largest transfer is not known here");
@@ -119,13 +127,32 @@ void Judge(DiskDiagnosis &d)
     if (!disk.busy.empty())
         add("busy", Verdict::Warn, disk.busy,
             "wait until that program is done; nothing was sent to the bridge");
+    if (host.holders)
+        if (const std::vector<std::string> holders = host.holders(disk); !holders.empty()) {
+            std::string who;
+            for (const std::string &h : holders)
+                who += (who.empty() ? "" : ", ") + h;
+            const bool smartd = who.find("smartd") != std::string::npos;
+            add("held open", Verdict::Warn, "held open by " + who,
+                smartd ? "smartd polls the disk through the bridge: stop it for the update (`systemctl stop "
+                         "smartd`) and start it again after"
+                       : "close that program, or let it finish, before an update: its commands would reach "
+                         "the bridge while it resets");
+        }
 
     if (const auto mounts = MountPointsOf(disk.path, RootMount::Counted); mounts && !mounts->empty()) {
         std::string where;
         for (const std::string &m : *mounts)
             where += (where.empty() ? "" : ", ") + m;
+        std::string again;
+        for (const std::string &a : host.automounters)
+            again += (again.empty() ? "" : ", ") + a;
         add("mounted", Verdict::Warn, "a partition of its disk is mounted at " + where,
-            "unmount it before an update (the bridge resets at its end): umount " + mounts->front());
+            "unmount it before an update (the bridge resets at its end): umount " + mounts->front() +
+                (again.empty() ? ""
+                               : "; " + again +
+                                     " may mount it again when the bridge comes back: unmount it "
+                                     "with `udisksctl unmount` after the update too"));
     }
 
     if (d.commands.empty())
@@ -134,7 +161,12 @@ void Judge(DiskDiagnosis &d)
     if (!inquiry.ok) {
         const bool denied = inquiry.result.find(std::strerror(EACCES)) != std::string::npos ||
                             inquiry.result.find(std::strerror(EPERM)) != std::string::npos;
-        add(denied ? "access" : "inquiry", Verdict::Fail, "INQUIRY failed (" + inquiry.result + ")",
+        const std::string rights = host.known ? std::string("; this process runs as uid ") +
+                                                    std::to_string(host.uid) +
+                                                    (host.rawio ? " with" : " without") + " CAP_SYS_RAWIO"
+                                              : std::string();
+        add(denied ? "access" : "inquiry", Verdict::Fail,
+            "INQUIRY failed (" + inquiry.result + ")" + (denied ? rights : std::string()),
             denied
                 ? "the node does not open read-write for this user: run as root, or install the helper and "
                   "its "
@@ -159,6 +191,22 @@ void Judge(DiskDiagnosis &d)
         add("vendor probe", probe.ok ? Verdict::Ok : Verdict::Warn,
             probe.ok ? "the bridge answers the vendor probe"
                      : "the vendor probe failed (" + probe.result + ")");
+    if (d.commands.size() > 2) {
+        const ProbeCommand &sat = d.commands[2];
+        if (sat.ok)
+            add("sat", Verdict::Ok,
+                "SAT pass-through answers ATA IDENTIFY DEVICE: an update of the firmware on its disk can reach it");
+        else
+            add("sat", Verdict::Fail,
+                "SAT pass-through does not answer ATA IDENTIFY DEVICE (" + sat.result +
+                    "): an update of the firmware on its disk (a chip without a flash) goes through it",
+                disk.bus == BusKind::Uasp
+                    ? "uas keeps ATA pass-through from the disk: boot with usb-storage.quirks=" + ids +
+                          ":u or run `echo " + ids +
+                          ":u > /sys/module/usb_storage/parameters/quirks` and replug"
+                    : std::string("replug the bridge and run doctor again; if it still fails, report it "
+                                  "(`brigant-fw report`)"));
+    }
     if (d.listed)
         add("listed", Verdict::Ok, "listed as " + d.listedAs);
     else if (probe.ok || d.marked)
@@ -168,7 +216,44 @@ void Judge(DiskDiagnosis &d)
 
 } // namespace
 
-std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path)
+std::vector<Finding> DiagnoseHost(const HostFacts &host)
+{
+    std::vector<Finding> out;
+    if (!host.known)
+        return out;
+    const bool root = host.uid == 0;
+    out.push_back(
+        {"privileges", Verdict::Ok,
+         root ? std::string("runs as root: every node opens without the helper")
+              : "runs as uid " + std::to_string(host.uid) + (host.rawio ? " with" : " without") +
+                    " CAP_SYS_RAWIO: a node this user cannot open read-write goes through the helper",
+         ""});
+    const bool helper = host.helperInstalled && host.policyInstalled && host.pkexec;
+    if (helper || root)
+        out.push_back({"helper", Verdict::Ok,
+                       helper ? "the helper " + host.helperPath + " and its polkit action are installed"
+                              : std::string("the helper is not installed; as root it is not needed"),
+                       ""});
+    else
+        out.push_back({"helper", Verdict::Warn,
+                       std::string(!host.helperInstalled ? "the helper " + host.helperPath + " is missing"
+                                   : !host.policyInstalled
+                                       ? "the helper's polkit action " + host.policyPath + " is missing"
+                                       : "pkexec (polkit) is not installed"),
+                       "install the package (README), and pkexec, to reach nodes this user cannot open; or "
+                       "run as root"});
+    std::string automounters;
+    for (const std::string &a : host.automounters)
+        automounters += (automounters.empty() ? "" : ", ") + a;
+    out.push_back({"automount", Verdict::Ok,
+                   automounters.empty() ? std::string("no automounter runs")
+                                        : automounters + " runs: a desktop may mount a bridge's disk when it "
+                                                         "comes back after an update",
+                   ""});
+    return out;
+}
+
+std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path, const HostFacts &host)
 {
     std::vector<DiskDiagnosis> out;
     // Every disk the platform lists, not only those discovery keeps.
@@ -205,9 +290,17 @@ std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path)
                         d.listed = true;
                         d.listedAs = b.item;
                     }
+                // A chip that may keep its firmware on its disk is updated
+                // there through SAT pass-through: does ATA IDENTIFY DEVICE get through?
+                const std::uint8_t code = d.listed ? IdentifiedType(IdentifyChip(disk.path)) : 0;
+                if (code != 0 && ChipTypeOf(code).variant == RunVariant::DiskWithoutFlash) {
+                    std::uint8_t identify[kIdentifyLength] = {};
+                    d.commands.push_back(Sent("ATA IDENTIFY DEVICE (SAT)",
+                                              IdentifyDevice(disk.path, identify) == 1, kIdentifyLength));
+                }
             }
         }
-        Judge(d);
+        Judge(d, host);
         out.push_back(std::move(d));
     }
     return out;

@@ -5,6 +5,7 @@
 // commands discovery sends, each judged OK, WARN or FAIL with what to do.
 // Only read commands go out.
 #include "device/enumerator.h"
+#include "device/host_facts.h"
 
 #include <string>
 #include <vector>
@@ -16,8 +17,9 @@ enum class Verdict : std::uint8_t { Ok, Warn, Fail };
 const char *VerdictName(Verdict verdict); // "OK", "WARN", "FAIL"
 
 struct Finding {
-    std::string
-        topic; // "driver", "transfer size", "access", "busy", "mounted", "inquiry", "vendor probe", "listed"
+    std::string topic; // "driver", "transfer size", "access", "busy", "held open", "mounted", "inquiry",
+                       // "marker", "vendor probe", "sat", "listed"; of the host: "privileges",
+                       // "helper", "automount"
     Verdict verdict = Verdict::Ok;
     std::string text;   // what was found
     std::string advice; // what to do (empty for OK)
@@ -48,7 +50,13 @@ struct DiskDiagnosis {
 inline constexpr std::uint32_t kLargestCommandKb = 64;
 
 // Every disk the platform lists behind a bridge bus (only `path` when it is
-// not empty), diagnosed.
-std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path);
+// not empty), diagnosed, with what `host` says of who holds it and of this
+// process's rights.
+std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path, const HostFacts &host = {});
+
+// What stands between the tool and every disk: privileges, the helper and
+// its polkit action, automounters ("privileges", "helper", "automount"). At
+// most WARN: each disk's own findings say whether it matters there.
+std::vector<Finding> DiagnoseHost(const HostFacts &host);
 
 } // namespace brigant

@@ -57,6 +57,9 @@ struct DiskInterface {
     // one in force (max_sectors_kb), in KiB; 0 when not known.
     std::uint32_t maxHwSectorsKb = 0;
     std::uint32_t maxSectorsKb = 0;
+    // The usb-storage quirk flags in force for its USB IDs ("u": not uas);
+    // empty: none.
+    std::string quirks;
 };
 
 struct MountedVolume {

@@ -49,6 +49,7 @@ const char *kFaultHelp =
     "  arrive=MS         the bridge is plugged in MS milliseconds after the start (default 0)\n"
     "  serial=TEXT       its USB serial number (default SIM and its port number, SIM0000003)\n"
     "  maxkb=N           the host takes at most N KiB in one command (max_hw_sectors_kb)\n"
+    "  quirks=FLAGS      the host's usb-storage quirk flags for its USB IDs (u: not uas)\n"
     "Twins and replays instead of a preset:\n"
     "  @FILE             the twin of a device recorded with 'brigant-fw record -o FILE'\n"
     "  replay[:bus=usb|uasp|1394]@FILE\n"

@@ -31,6 +31,7 @@ struct BridgeIdentity {
     std::string revision = "0100";     // INQUIRY bytes 32-35
     std::string serial = "0000000001"; // the unit serial number (VPD page 0x80), as the USB one
     std::uint32_t maxTransferKb = 0;   // the host's largest transfer to it (max_hw_sectors_kb); 0: not said
+    std::string quirks;                // the host's usb-storage quirk flags for its IDs; empty: none
     std::optional<std::array<std::uint8_t, 4>> inquiryMarker; // INQUIRY bytes 36-39 ('v' + model tag)
     std::uint16_t usbVendorId = 0x1D5C;
     std::uint16_t usbProductId = 0x2000;

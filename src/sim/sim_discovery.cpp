@@ -106,6 +106,7 @@ bool SimDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
             if (disk.bus != BusKind::Ieee1394)
                 disk.usbId = id;
             disk.maxHwSectorsKb = disk.maxSectorsKb = bridge->identity().maxTransferKb;
+            disk.quirks = bridge->identity().quirks;
         }
         disk.identity = identityOf(path);
         // The slot of a device is its port: it keeps it across resets.

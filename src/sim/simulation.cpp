@@ -159,9 +159,20 @@ std::string Simulation::add(const std::string &specText, std::string &error)
         serial = it->second;
         spec.options.erase(it);
     }
+    std::string quirks;
+    if (const auto it = spec.options.find("quirks"); it != spec.options.end()) {
+        if (it->second.empty() ||
+            it->second.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+            error = "option quirks=" + it->second + ": give usb-storage quirk letters (u, f, ...)";
+            return {};
+        }
+        quirks = it->second;
+        spec.options.erase(it);
+    }
     auto bridge = MakePresetDevice(spec, clock_, error);
     if (!bridge)
         return {};
+    bridge->identity().quirks = quirks;
     const std::string path = backend_.attach(bridge);
     if (!serial)
         serial = DefaultSerial(backend_.portNumber(path).value_or(0));

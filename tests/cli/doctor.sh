@@ -24,8 +24,12 @@ rows=(
     "nutmeg:fault=denied@1|1|access|FAIL|run as root, or install the helper"
     "nutmeg:mount=/media/usb0|0|mounted|WARN|mounted at /media/usb0"
     "alder:bus=uasp|0|driver|WARN|usb-storage.quirks=3a9c:2001:u"
+    "alder:bus=uasp,quirks=u|0|driver|WARN|although the quirk 3a9c:2001:u is set"
+    "alder:quirks=u|0|driver|OK|usb-storage quirks in force: u"
     "alder:maxkb=32|1|transfer size|FAIL|max_hw_sectors_kb is 32"
     "alder:maxkb=120|0|transfer size|OK|max_hw_sectors_kb 120"
+    "elm-e-disk|0|sat|OK|SAT pass-through answers ATA IDENTIFY DEVICE"
+    "elm-e-disk:bus=uasp,fault=error@9|1|sat|FAIL|uas keeps ATA pass-through from the disk: boot with usb-storage.quirks=3a9c:201e:u"
 )
 n=0
 for row in "${rows[@]}"; do

@@ -53,7 +53,7 @@ class FixedDisks final : public DiskEnumerator
     {
         disks.clear();
         if (available)
-            disks.push_back({"/dev/sg3", BusKind::Usb, {}, {}, {}, {}, {}, 0, 0});
+            disks.push_back({"/dev/sg3", BusKind::Usb, {}, {}, {}, {}, {}, 0, 0, {}});
         return available;
     }
     bool listMountedVolumes(std::vector<MountedVolume> &) override { return true; }

@@ -94,6 +94,8 @@ N: bus/usb/002/004
 E: SUBSYSTEM=usb
 E: DEVTYPE=usb_device
 A: dev=189:131
+A: idVendor=3a9c
+A: idProduct=2007
 L: driver=../../../../../bus/usb/drivers/usb
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-2/2-2:1.0

@@ -3,6 +3,7 @@
 #include <libudev.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <poll.h>
 #include <sstream>
+#include <strings.h>
 #include <sys/sysmacros.h>
 
 namespace brigant
@@ -186,6 +188,31 @@ static std::string UsbIdOf(udev_device *disk)
     return vendor && product ? std::string(vendor) + ":" + product : std::string();
 }
 
+// The usb-storage quirk flags the module holds for `usbId` ("u"), from its
+// parameter "VID:PID:FLAGS,VID:PID:FLAGS"; empty: none.
+static std::string QuirksFor(const std::string &quirks, const std::string &usbId)
+{
+    std::istringstream items(quirks);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        while (!item.empty() && std::isspace(static_cast<unsigned char>(item.back())))
+            item.pop_back();
+        const std::size_t last = item.rfind(':');
+        if (last != std::string::npos && !usbId.empty() &&
+            strcasecmp(item.substr(0, last).c_str(), usbId.c_str()) == 0)
+            return item.substr(last + 1);
+    }
+    return {};
+}
+
+static std::string UsbStorageQuirks()
+{
+    std::ifstream in("/sys/module/usb_storage/parameters/quirks");
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
 static std::uint32_t SysattrNumber(udev_device *device, const char *name)
 {
     const char *text = udev_device_get_sysattr_value(device, name);
@@ -203,6 +230,7 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
     if (!u)
         return false;
 
+    const std::string quirks = UsbStorageQuirks();
     // The sg node of each SCSI device, by the SCSI device's sysfs path.
     std::map<std::string, std::string> sgNodes;
     const bool sgListed = ForEachDevice(u.get(), "scsi_generic", [&](udev_device *sg) {
@@ -253,6 +281,7 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         disk.usbId = UsbIdOf(device);
         disk.maxHwSectorsKb = SysattrNumber(device, "queue/max_hw_sectors_kb");
         disk.maxSectorsKb = SysattrNumber(device, "queue/max_sectors_kb");
+        disk.quirks = QuirksFor(quirks, disk.usbId);
         disks.push_back(std::move(disk));
         diskSysPaths.push_back(udev_device_get_syspath(device));
     });
