@@ -133,12 +133,9 @@ SimReply SimBridge::execute(const std::uint8_t *cdb, int cdbLength, WireDirectio
         std::uint8_t hdr[8] = {0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
         return CopyIn(data, std::min(length, Be16(cdb + 7)), hdr, sizeof hdr);
     }
-    case 0x28: // READ(10) of the attached disk: blank
-        if (length)
-            std::memset(data, 0, length);
-        return Good(length);
-    case 0x2A: // WRITE(10): accepted and dropped
-        return Good(length);
+    case 0x28: // READ(10) and WRITE(10) of the disk
+    case 0x2A:
+        return cdbLength < 10 ? IllegalRequest() : diskData(cdb, direction, data, length);
     default:
         break;
     }
@@ -220,6 +217,35 @@ SimReply SimBridge::vitalProductData(std::uint8_t page, std::uint8_t *data, std:
     reply[2] = static_cast<std::uint8_t>(pageLength >> 8);
     reply[3] = static_cast<std::uint8_t>(pageLength);
     return CopyIn(data, length, reply.data(), static_cast<std::uint32_t>(reply.size()));
+}
+
+SimReply SimBridge::diskData(const std::uint8_t *cdb, WireDirection direction, std::uint8_t *data,
+                             std::uint32_t length)
+{
+    const std::uint32_t blockSize = identity_.disk ? identity_.disk->sectorSize() : 512;
+    const std::uint64_t sectors = identity_.disk ? identity_.disk->sectors() : 0x200000;
+    const std::uint64_t lba = static_cast<std::uint64_t>(cdb[2]) << 24 | cdb[3] << 16 | cdb[4] << 8 | cdb[5];
+    const std::uint32_t blocks = static_cast<std::uint32_t>(cdb[7] << 8 | cdb[8]);
+    if (lba + blocks > sectors)
+        return CheckCondition(0x05, 0x21, 0x00); // LOGICAL BLOCK ADDRESS OUT OF RANGE
+    const bool writing = cdb[0] == 0x2A;
+    if ((writing && direction != WireDirection::Out) || (!writing && direction == WireDirection::Out))
+        return IllegalRequest();
+    const std::uint32_t n = std::min(length, blocks * blockSize);
+    for (std::uint32_t done = 0; done < n; done += blockSize) {
+        const std::uint32_t part = std::min(blockSize, n - done);
+        const std::uint64_t block = lba + done / blockSize;
+        if (writing) {
+            std::vector<std::uint8_t> &stored = diskBlocks_[block];
+            stored.assign(blockSize, 0);
+            std::memcpy(stored.data(), data + done, part);
+        } else if (const auto it = diskBlocks_.find(block); it != diskBlocks_.end()) {
+            std::memcpy(data + done, it->second.data(), part);
+        } else {
+            std::memset(data + done, 0, part);
+        }
+    }
+    return Good(n);
 }
 
 SimReply SimBridge::readCapacity(const std::uint8_t *cdb, std::uint8_t *data, std::uint32_t length)

@@ -175,6 +175,11 @@ class SimBridge final : public SimDevice
     SpiFlash flash_;
     Clock &clock_;
     std::vector<std::uint8_t> xdata_;
+    // The blocks of the disk the host has written (READ(10) gives the others
+    // blank): enough for a filesystem made on the disk to mount.
+    std::map<std::uint64_t, std::vector<std::uint8_t>> diskBlocks_;
+    SimReply diskData(const std::uint8_t *cdb, WireDirection direction, std::uint8_t *data,
+                      std::uint32_t length);
     FirmwareFlashOpcodes opcodes_;
     bool spiHeld_ = false;
     std::uint32_t resets_ = 0;

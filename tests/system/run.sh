@@ -68,7 +68,9 @@ mkdir -p "$run/out" "$run/initrd/bin" "$run/initrd/lib/modules/$kver"
 for dir in proc sys dev host; do mkdir -p "$run/initrd/$dir"; done
 cp /bin/busybox "$run/initrd/bin/"
 for applet in sh mount mkdir sleep modprobe switch_root cat; do ln -s busybox "$run/initrd/bin/$applet"; done
-modules="virtio_pci 9pnet_virtio 9p sg sd_mod usb-storage configfs libcomposite usb_f_fs dummy_hcd"
+# ext4 (with the crc32c it asks the crypto API for) mounts the ext2
+# filesystem sc_doctor makes on a gadget's disk.
+modules="virtio_pci 9pnet_virtio 9p sg sd_mod usb-storage configfs libcomposite usb_f_fs dummy_hcd crc32c_generic ext4"
 for m in $modules; do
     modprobe -d "$kdir/root" -S "$kver" --show-depends "$m" | awk '$1 == "insmod" {print $2}'
 done | sort -u | while read -r file; do
@@ -83,7 +85,7 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-for m in virtio_pci 9pnet_virtio 9p sg sd_mod usb-storage configfs libcomposite usb_f_fs; do modprobe $m; done
+for m in virtio_pci 9pnet_virtio 9p sg sd_mod usb-storage configfs libcomposite usb_f_fs crc32c_generic ext4; do modprobe $m; done
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /host
 mount -t tmpfs run /host/run
 mkdir -p /host/run/out

@@ -788,18 +788,29 @@ for d in json.load(sys.stdin)["devices"]:
 # doctor on the real path: usb-storage is named for every gadget, the
 # queue's max_hw_sectors_kb is read and judged against the 64 KiB commands,
 # the plain disk is not a bridge, every gadget's INQUIRY and vendor probe are
-# shown, and no gadget saw a data-out command from it.
+# shown, the oak's disk with a filesystem mounted is WARN, the elm's ATA
+# IDENTIFY gets through SAT, and no gadget saw a data-out command from it.
 sc_doctor() {
     need_command doctor
-    local before=() after=() i count
+    local before=() after=() i count oak disk
     count=$(grep -cv '^[[:space:]]*\(#\|$\)' "$GADGETS_CONF")
     udevadm settle -t 60
+    # A small ext2 filesystem on the first MiB of the oak's disk, mounted
+    # read-only (so that nothing but doctor could send a data-out command).
+    oak=$(sg_of "Oak Bridge") || return 1
+    disk=$(ls "/sys/class/scsi_generic/${oak#/dev/}/device/block" 2>/dev/null | head -1)
+    [ -n "$disk" ] || { echo "CHECK FAILED: no disk behind $oak"; return 1; }
+    mkdir -p "$TMPDIR/oak-mount"
+    run mke2fs -q -F -t ext2 -b 1024 -N 16 -E nodiscard "/dev/$disk" 1024
+    expect_rc 0
+    run mount -t ext2 -o ro "/dev/$disk" "$TMPDIR/oak-mount"
+    expect_rc 0
     for ((i = 0; i < count; i++)); do before+=("$(log_count "$i" '\] out .* len=[1-9]')"); done
     fw doctor
     expect_text "usb-storage"
     expect_text "sent INQUIRY: ok"
     "$FW" doctor --json >"$TMPDIR/doctor.json" 2>"$TMPDIR/doctor.err" || true
-    /usr/bin/python3 - "$TMPDIR/doctor.json" "$(plain_sg)" "$count" <<'PY' || return 1
+    /usr/bin/python3 - "$TMPDIR/doctor.json" "$(plain_sg)" "$count" "$oak" "$TMPDIR/oak-mount" <<'PY' || { umount "$TMPDIR/oak-mount"; return 1; }
 import json, sys
 doc = json.load(open(sys.argv[1]))
 disks = {d["path"]: d for d in doc["disks"]}
@@ -811,7 +822,8 @@ check(len(disks) >= int(sys.argv[3]), "%d disks, not one per gadget" % len(disks
 for d in disks.values():
     check(d["driver"] == "usb-storage", "%s: driver %s" % (d["path"], d["driver"]))
     check(d["commands"] and d["commands"][0]["name"] == "INQUIRY", "%s: no INQUIRY shown" % d["path"])
-    check(len(d["commands"]) == 2, "%s: no vendor probe shown: %r" % (d["path"], d["commands"]))
+    check(len(d["commands"]) >= 2 and d["commands"][1]["name"] == "vendor probe",
+          "%s: no vendor probe shown: %r" % (d["path"], d["commands"]))
     size = [f for f in d["findings"] if f["topic"] == "transfer size"][0]
     check(d["maxHwSectorsKb"], "%s: max_hw_sectors_kb not read" % d["path"])
     want = "FAIL" if d["maxHwSectorsKb"] < 64 else "OK"
@@ -820,9 +832,17 @@ plain = disks[sys.argv[2]]
 check(any(f["topic"] == "vendor probe" and f["text"].startswith("not a bridge") for f in plain["findings"]),
       "the plain disk: %r" % plain["findings"])
 check(not plain["listed"], "the plain disk is listed")
+oak = disks[sys.argv[4]]
+check(any(f["topic"] == "mounted" and f["verdict"] == "WARN" and sys.argv[5] in f["text"] for f in oak["findings"]),
+      "the oak with its disk mounted: %r" % oak["findings"])
+check(oak["verdict"] == "WARN", "the oak's verdict is %s, not WARN" % oak["verdict"])
+# The elm keeps its firmware on its disk: ATA IDENTIFY gets through usb-storage's SAT.
+sat = [f for d in disks.values() for f in d["findings"] if f["topic"] == "sat"]
+check(len(sat) == 1 and sat[0]["verdict"] == "OK", "the elm's SAT pass-through: %r" % sat)
 print("doctor: %d disks, max_hw_sectors_kb %s" % (len(disks), sorted({d["maxHwSectorsKb"] for d in disks.values()})))
 PY
     for ((i = 0; i < count; i++)); do after+=("$(log_count "$i" '\] out .* len=[1-9]')"); done
+    umount "$TMPDIR/oak-mount" || { echo "CHECK FAILED: the oak's disk did not unmount"; return 1; }
     [ "${before[*]}" = "${after[*]}" ] ||
         { echo "CHECK FAILED: doctor sent data-out commands: before ${before[*]}, after ${after[*]}"; return 1; }
 }
