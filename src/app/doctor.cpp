@@ -90,6 +90,32 @@ std::string SenseTriple(const std::string &hex)
            (descriptor ? byte(3) : byte(13));
 }
 
+// The largest data phase an update of each family sends, in KiB, as its
+// traces show.
+constexpr std::pair<UpdateFamily, std::uint32_t> kLargestByFamily[] = {
+    {UpdateFamily::Register, 64}, // the flash read and programmed 64 KiB at a time
+    {UpdateFamily::DiskArea, 64}, // the disk's firmware area, 64 KiB per ATA write
+    {UpdateFamily::Assisted, 8},  // the firmware's own 8 KiB blocks
+    {UpdateFamily::Staging, 1},   // 512-byte staging chunks
+};
+constexpr std::uint32_t kBufferPathKb = 4; // READ/WRITE BUFFER chunks of 4 KiB
+constexpr std::uint32_t kSbp2Kb = 1;       // 256-byte SBP-2 commands
+
+// The largest command an update of chip `code` on `bus` sends (KiB); 0: a
+// chip the tool does not update.
+std::uint32_t LargestCommandKbOf(std::uint8_t code, BusKind bus)
+{
+    const ChipType &row = ChipTypeOf(code);
+    if (row.bufferPath)
+        return kBufferPathKb;
+    if (bus == BusKind::Ieee1394 && row.variant == RunVariant::Sbp2On1394)
+        return kSbp2Kb;
+    for (const auto &[family, kb] : kLargestByFamily)
+        if (family == FamilyOf(row.procedure))
+            return kb;
+    return 0;
+}
+
 void Judge(DiskDiagnosis &d, const HostFacts &host)
 {
     const DiskInterface &disk = d.disk;
@@ -110,19 +136,24 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
         add("driver", Verdict::Ok,
             std::string(d.driver) + (disk.usbId.empty() ? "" : ", USB ID " + disk.usbId) + quirks);
 
+    // A bridge the tool updates needs its own update's largest command;
+    // any other disk is judged against the largest of every update.
+    const std::uint32_t need = d.largestCommandKb ? d.largestCommandKb : kLargestCommandKb;
+    const std::string needText =
+        std::to_string(need) + " KiB" +
+        (d.largestCommandKb ? " commands of this bridge's update" : " commands some updates send");
     if (disk.maxHwSectorsKb == 0)
         add("transfer size", Verdict::Ok, "the disk's largest transfer is not known here");
-    else if (disk.maxHwSectorsKb < kLargestCommandKb)
+    else if (disk.maxHwSectorsKb < need)
         add("transfer size", Verdict::Fail,
-            "max_hw_sectors_kb is " + std::to_string(disk.maxHwSectorsKb) +
-                ": the flash reads and writes of " + std::to_string(kLargestCommandKb) +
-                " KiB the updates send fail here",
+            "max_hw_sectors_kb is " + std::to_string(disk.maxHwSectorsKb) + ": the " + needText +
+                " fail here",
             "attach the bridge to another USB controller or port; nothing here can raise the hardware limit");
     else
         add("transfer size", Verdict::Ok,
             "max_hw_sectors_kb " + std::to_string(disk.maxHwSectorsKb) +
                 (disk.maxSectorsKb ? ", max_sectors_kb " + std::to_string(disk.maxSectorsKb) : "") +
-                ": at least " + std::to_string(kLargestCommandKb) + " KiB");
+                ": enough for the " + needText);
 
     if (!disk.busy.empty())
         add("busy", Verdict::Warn, disk.busy,
@@ -195,7 +226,8 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
         const ProbeCommand &sat = d.commands[2];
         if (sat.ok)
             add("sat", Verdict::Ok,
-                "SAT pass-through answers ATA IDENTIFY DEVICE: an update of the firmware on its disk can reach it");
+                "SAT pass-through answers ATA IDENTIFY DEVICE: an update of the firmware on its disk can "
+                "reach it");
         else
             add("sat", Verdict::Fail,
                 "SAT pass-through does not answer ATA IDENTIFY DEVICE (" + sat.result +
@@ -293,6 +325,7 @@ std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path, const HostFact
                 // A chip that may keep its firmware on its disk is updated
                 // there through SAT pass-through: does ATA IDENTIFY DEVICE get through?
                 const std::uint8_t code = d.listed ? IdentifiedType(IdentifyChip(disk.path)) : 0;
+                d.largestCommandKb = LargestCommandKbOf(code, disk.bus);
                 if (code != 0 && ChipTypeOf(code).variant == RunVariant::DiskWithoutFlash) {
                     std::uint8_t identify[kIdentifyLength] = {};
                     d.commands.push_back(Sent("ATA IDENTIFY DEVICE (SAT)",

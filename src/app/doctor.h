@@ -39,14 +39,18 @@ struct DiskDiagnosis {
     std::string driver; // usb-storage, uas, firewire-sbp2
     std::vector<Finding> findings;
     std::vector<ProbeCommand> commands;
-    bool marked = false;   // its INQUIRY carries a bridge marker
-    std::string marker;    // that marker ("vQ5G")
-    bool listed = false;   // the tool lists it as a bridge
+    bool marked = false; // its INQUIRY carries a bridge marker
+    std::string marker;  // that marker ("vQ5G")
+    bool listed = false; // the tool lists it as a bridge
+    // The largest command its update sends (KiB); 0: not a chip the tool
+    // updates (judged against kLargestCommandKb).
+    std::uint32_t largestCommandKb = 0;
     std::string listedAs;  // the list's item
     Verdict worst() const; // the worst verdict of its findings
 };
 
-// The largest command the tool sends (the flash read in 64 KiB commands).
+// The largest command any update sends (the register-level flash read and
+// the disk-stored firmware's writes, 64 KiB).
 inline constexpr std::uint32_t kLargestCommandKb = 64;
 
 // Every disk the platform lists behind a bridge bus (only `path` when it is

@@ -28,6 +28,9 @@ rows=(
     "alder:quirks=u|0|driver|OK|usb-storage quirks in force: u"
     "alder:maxkb=32|1|transfer size|FAIL|max_hw_sectors_kb is 32"
     "alder:maxkb=120|0|transfer size|OK|max_hw_sectors_kb 120"
+    "nutmeg:maxkb=32|0|transfer size|OK|enough for the 8 KiB commands of this bridge's update"
+    "plain-disk:maxkb=32|1|transfer size|FAIL|the 64 KiB commands some updates send fail here"
+    "alder:fault=ua@2|0|vendor probe|OK|the bridge answers the vendor probe"
     "elm-e-disk|0|sat|OK|SAT pass-through answers ATA IDENTIFY DEVICE"
     "elm-e-disk:bus=uasp,fault=error@9|1|sat|FAIL|uas keeps ATA pass-through from the disk: boot with usb-storage.quirks=3a9c:201e:u"
 )
