@@ -19,7 +19,6 @@ namespace brigant
 namespace
 {
 
-constexpr std::uint32_t kChipInfoLength = 16;
 
 // The caller's host, told everything as before, with what the probes find
 // kept in the state as well.

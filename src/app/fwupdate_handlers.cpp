@@ -37,9 +37,6 @@ namespace
 
 bool IsBufferPathChip(unsigned code) { return ChipTypeOf(code).bufferPath; }
 
-// No flash that identification can report is larger (16 MiB): a file beyond
-// it is no firmware of these bridges and is refused before anything reads it.
-constexpr std::uint64_t kLargestFirmwareFile = 16u << 20;
 // The running bridge's check of codes 15 to 18 compares file bytes 21 to 23.
 constexpr std::size_t kRunningBridgeCheckEnd = 24;
 

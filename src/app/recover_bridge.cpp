@@ -5,6 +5,7 @@
 #include "bridge/chip_commands.h"
 #include "flash/verify_compare.h"
 #include "forms/ui_services.h"
+#include "image/firmware_file.h"
 #include "image/firmware_version.h"
 #include "update/assisted/buffer_transfer.h"
 #include "update/assisted/embedded_images.h"
@@ -20,8 +21,6 @@ namespace brigant
 
 namespace
 {
-
-constexpr std::size_t kLargestImage = 16u * 1024 * 1024; // larger than any flash these bridges carry
 
 RecoverPlan Refused(RecoverPlan plan, RecoverPlan::Refusal why, std::string reason)
 {
@@ -48,7 +47,7 @@ std::string LoadImage(const std::string &file, std::uint32_t code, std::vector<s
         if (!in)
             return file + ": " + std::strerror(errno);
         image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (image.size() < 0x20 || image.size() > kLargestImage)
+        if (image.size() < 0x20 || image.size() > kLargestFirmwareFile)
             return file + ": " + std::to_string(image.size()) + " bytes is no firmware image for this bridge";
     }
     image.resize((image.size() + 255) / 256 * 256, 0);

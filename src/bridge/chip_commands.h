@@ -9,6 +9,8 @@ namespace brigant
 {
 
 constexpr int kVendorCdbLength = 12;
+// The chip information block ReadChipInfo and ReadChipInfoFE read.
+inline constexpr std::uint32_t kChipInfoLength = 16;
 
 int ReadInquiry(const std::string &path, std::uint8_t *buffer, std::uint32_t length);
 int ReadChipInfo(const std::string &path, std::uint8_t *buffer, std::uint32_t length,

@@ -20,7 +20,6 @@ namespace
 {
 
 constexpr std::uint32_t kSignatureLength = 40;
-constexpr std::uint32_t kChipInfoLength = 16;
 constexpr std::uint32_t kHazelChipInfoLength = 12;
 constexpr std::uint16_t kChipRevisionRegister = 0xFDB0;
 constexpr std::uint16_t kVersionToggleByte = 0x506A;

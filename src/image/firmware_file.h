@@ -11,6 +11,10 @@
 namespace brigant
 {
 
+// No flash that identification can report is larger (16 MiB): a file beyond
+// it is no firmware of these bridges, refused before it is read or held.
+inline constexpr std::uint64_t kLargestFirmwareFile = 16u << 20;
+
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };

@@ -10,6 +10,7 @@
 #include "flash/chunked_transfer.h"
 #include "flash/kept_settings.h"
 #include "flash/verify_compare.h"
+#include "image/bank_image.h"
 #include "image/checksums.h"
 #include "image/chip_types.h"
 #include "image/firmware_file.h"
@@ -28,7 +29,6 @@ namespace
 {
 
 constexpr std::uint32_t kNvramSize = 4096;
-constexpr std::uint32_t kBankSize = 0x10000;
 
 std::uint8_t CodeOf(const RunRequest &req) { return req.chip.ChipTypeCode; }
 bool BufferCode(std::uint8_t code) { return ChipTypeOf(code).bufferPath; }
@@ -550,7 +550,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
         }
         if (row.dualBank) {
             passes = req.chip.FlashSizeKb >= 128 ? 2 : 1;
-            imageLength = std::min(imageLength, kBankSize);
+            imageLength = std::min<std::uint32_t>(imageLength, kBankSize);
         }
     }
 

@@ -1,7 +1,7 @@
 #pragma once
-// The register-level update procedures, run by the Run button: each takes the
-// window and the selected device's path and returns 1 only when the job the
-// window asked for was done and verified.
+// The register-level update procedures: each takes the run's request, the
+// host it reports to and the device's path, and returns 1 only when the job
+// the request asked for was done and verified.
 #include "flash/run_host.h"
 #include "flash/run_request.h"
 #include <string>

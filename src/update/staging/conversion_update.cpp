@@ -27,9 +27,6 @@ constexpr std::uint32_t kLoadSettleMs = 1;
 constexpr std::uint32_t kPageSettleMs = 20;
 constexpr std::uint32_t kFetchSettleMs = 3;
 constexpr std::size_t kFileNameLimit = 259;
-// A file this large cannot be a firmware image of this bridge: treated as
-// buffers that cannot be had rather than an allocation of its size.
-constexpr std::int64_t kLargestImage = 64LL << 20;
 
 std::uint32_t RoundUp(std::uint32_t n, std::uint32_t unit) { return (n + unit - 1) / unit * unit; }
 
@@ -103,7 +100,9 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
         return 0;
     }
     const std::int64_t fileLength = FileLength(file.get());
-    if (fileLength < 0 || fileLength > kLargestImage) {
+    // A file larger than any flash is treated as buffers that cannot be had,
+    // rather than an allocation of its size.
+    if (fileLength < 0 || static_cast<std::uint64_t>(fileLength) > kLargestFirmwareFile) {
         host.setStatus("Allocate buffers Error!!");
         return 0;
     }
