@@ -20,16 +20,9 @@ namespace
 bool Move(bool reading, int fd, void *buffer, std::size_t size)
 {
     auto *p = static_cast<std::uint8_t *>(buffer);
-    while (size > 0) {
-        const ssize_t n = reading ? ::read(fd, p, size) : ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return MoveAll(size, [&](std::size_t done, std::size_t rest) {
+        return reading ? ::read(fd, p + done, rest) : ::write(fd, p + done, rest);
+    });
 }
 
 } // namespace

@@ -118,34 +118,14 @@ class Loop
     bool readAll(void *buffer, std::size_t size, bool &atEnd)
     {
         auto *p = static_cast<std::uint8_t *>(buffer);
-        std::size_t done = 0;
-        atEnd = false;
-        while (done < size) {
-            const ssize_t n = io_.read(p + done, size - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                atEnd = n == 0 && done == 0;
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
+        return MoveAll(
+            size, [&](std::size_t done, std::size_t rest) { return io_.read(p + done, rest); }, &atEnd);
     }
 
     bool writeAll(const void *buffer, std::size_t size)
     {
         const auto *p = static_cast<const std::uint8_t *>(buffer);
-        while (size > 0) {
-            const ssize_t n = io_.write(p, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            p += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
+        return MoveAll(size, [&](std::size_t done, std::size_t rest) { return io_.write(p + done, rest); });
     }
 
     bool sendReply(const Reply &reply, const std::uint8_t *data, std::uint32_t dataLength)

@@ -35,31 +35,15 @@ int Above4(int fd)
 bool SendAll(int fd, const void *buffer, std::size_t size)
 {
     const auto *p = static_cast<const std::uint8_t *>(buffer);
-    while (size > 0) {
-        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return helper::MoveAll(
+        size, [&](std::size_t done, std::size_t rest) { return ::send(fd, p + done, rest, MSG_NOSIGNAL); });
 }
 
 bool ReceiveAll(int fd, void *buffer, std::size_t size)
 {
     auto *p = static_cast<std::uint8_t *>(buffer);
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, p, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return helper::MoveAll(size,
+                           [&](std::size_t done, std::size_t rest) { return ::recv(fd, p + done, rest, 0); });
 }
 
 ScsiOutcome HelperFailure(int error, OpenError openError)

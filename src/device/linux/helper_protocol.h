@@ -38,9 +38,12 @@
 //
 // A malformed request (bad magic, a field out of range) ends the helper after
 // a refusal reply; it does not try to find the next frame.
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <sys/types.h>
 
 namespace brigant::helper
 {
@@ -172,6 +175,30 @@ inline bool DecodeReplyHead(const std::uint8_t (&head)[kReplyHead], Reply &r, st
     r.sysErrno = static_cast<std::int32_t>(Get32(head + 12));
     r.transferred = Get32(head + 16);
     return reasonLength <= kHelperMaxReason;
+}
+
+// Moves `size` bytes through both ends of the helper's pipes: `step(done,
+// rest)` moves some of the `rest` bytes after the first `done` (a read,
+// write, send or recv) and returns how many, 0 at the end, or -1 with errno;
+// it is called again after EINTR. False when a call fails or the other end
+// closes first; `atEnd` (when given) says the end came before any byte.
+template <typename Step> bool MoveAll(std::size_t size, Step step, bool *atEnd = nullptr)
+{
+    if (atEnd)
+        *atEnd = false;
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = step(done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (atEnd)
+                *atEnd = n == 0 && done == 0;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 } // namespace brigant::helper
