@@ -10,10 +10,13 @@
 #include "cli/say.h"
 #include "cli/user_text.h"
 #include "cli/worker_pool.h"
+#include "common/hex.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +106,53 @@ std::string Joined(const std::vector<std::string> &words)
 // serial gives the same name in every report.
 std::string HashedSerial(const std::string &serial) { return "serial-" + TextSha256(serial).substr(0, 16); }
 
+// A serial's bytes as they may sit in binary data the archive holds in hex
+// (the recording's image and answers, the journal's settings area): as
+// ASCII and as UTF-16LE (a USB string descriptor), each with a stand-in of
+// the same length made of its hash's hex digits, so that the data keeps its
+// size and layout.
+std::vector<std::pair<std::string, std::string>> HexForms(const std::string &serial)
+{
+    const std::string stand = TextSha256(serial + "\n").substr(0, std::min<std::size_t>(serial.size(), 64));
+    std::string ascii, asciiStand, wide, wideStand;
+    for (std::size_t i = 0; i < serial.size() && i < stand.size(); ++i) {
+        ascii += HexBytes(reinterpret_cast<const std::uint8_t *>(&serial[i]), 1, "");
+        asciiStand += HexBytes(reinterpret_cast<const std::uint8_t *>(&stand[i]), 1, "");
+    }
+    for (std::size_t i = 0; i < ascii.size(); i += 2) {
+        wide += ascii.substr(i, 2) + "00";
+        wideStand += asciiStand.substr(i, 2) + "00";
+    }
+    return {{ascii, asciiStand}, {wide, wideStand}};
+}
+
+bool IsHex(const std::string &text)
+{
+    return !text.empty() && text.size() % 2 == 0 &&
+           text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// Hex text with each serial's byte forms replaced at byte boundaries, in
+// either case.
+std::string ReplacedInHex(std::string hex, const std::vector<std::string> &serials)
+{
+    std::string lower = hex;
+    for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string &serial : serials)
+        for (const auto &[from, to] : HexForms(serial)) {
+            std::string key = from;
+            for (char &c : key)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            for (std::size_t at = lower.find(key); at != std::string::npos; at = lower.find(key, at + 1))
+                if (at % 2 == 0) {
+                    hex.replace(at, to.size(), to);
+                    lower.replace(at, to.size(), to);
+                }
+        }
+    return hex;
+}
+
 std::string Replaced(std::string text, const std::vector<std::string> &serials)
 {
     for (const std::string &serial : serials)
@@ -115,9 +165,10 @@ std::string Replaced(std::string text, const std::vector<std::string> &serials)
 // stay as they are, however short a serial is).
 void RedactJson(nlohmann::json &value, const std::vector<std::string> &serials)
 {
-    if (value.is_string())
-        value = Replaced(value.get<std::string>(), serials);
-    else if (value.is_structured())
+    if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        value = Replaced(IsHex(text) ? ReplacedInHex(text, serials) : text, serials);
+    } else if (value.is_structured())
         for (auto &item : value)
             RedactJson(item, serials);
 }
@@ -187,8 +238,9 @@ int RunReport(CliContext &ctx, const ReportArgs &a)
             << output << ": the folder " << parent.string() << " does not exist; nothing was read";
         return kExitUsage;
     }
-    char pattern[] = "/tmp/brigant-report.XXXXXX";
-    if (!::mkdtemp(pattern)) {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/brigant-report.XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
         SayError().as(MessageCode::Failed) << "cannot make a temporary folder: " << std::strerror(errno);
         return kExitFailed;
     }

@@ -48,6 +48,13 @@ done
 "$fw" "${sims[@]}" report -o r2.tar.gz --no-redact >/dev/null 2>&1 || fail "report --no-redact: exit $?"
 tar -xzOf r2.tar.gz brigant-report/list.json >list2.json
 grep -q QX7734KL09 list2.json || fail "--no-redact hashed the serial"
+# A serial that also sits in binary data (here the vendor name the INQUIRY
+# answers carry, "Velkor") is replaced there too, as ASCII and as UTF-16LE,
+# by a stand-in of its length.
+"$fw" --simulate "nutmeg:serial=Velkor" report -o v.tar.gz >/dev/null 2>&1 || fail "report of serial Velkor: exit $?"
+mkdir v && tar -xzf v.tar.gz -C v
+grep -rqiF -e Velkor -e 56656c6b6f72 -e 560065006c006b006f007200 v && fail "Velkor is in the archive: $(grep -rliF -e Velkor -e 56656c6b6f72 v | head -3)"
+grep -qi '"data": "[0-9a-f]*' v/brigant-report/record-0.json || fail "the recording lost its answers' data"
 # An existing file is refused, and kept, unless --force.
 cp r.tar.gz kept
 rc=0
