@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 namespace brigant::test
 {
@@ -53,14 +54,17 @@ TEST(DoctorOverSysfs, DriverQuirksTransferSizeMountsAndHoldersAreJudged)
 {
     if (!UnderUmockdev())
         GTEST_SKIP() << "needs umockdev's preload library";
-    UMockdevTestbed *testbed = umockdev_testbed_new();
+    const std::unique_ptr<UMockdevTestbed, decltype(&g_object_unref)> owned(umockdev_testbed_new(),
+                                                                            g_object_unref);
+    UMockdevTestbed *testbed = owned.get();
     GError *error = nullptr;
     ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, kDiskTree, &error))
         << (error ? error->message : "");
     // sdb's host takes 32 KiB at most; the module holds a quirk for sdb's bridge only.
     umockdev_testbed_set_attribute(testbed, kSdb, "queue/max_hw_sectors_kb", "32");
-    const std::filesystem::path parameters =
-        std::filesystem::path(umockdev_testbed_get_sys_dir(testbed)) / "module/usb_storage/parameters";
+    gchar *sys = umockdev_testbed_get_sys_dir(testbed); // the caller's to free
+    const std::filesystem::path parameters = std::filesystem::path(sys) / "module/usb_storage/parameters";
+    g_free(sys);
     std::filesystem::create_directories(parameters);
     std::ofstream(parameters / "quirks") << "0bc2:2320:f,3A9C:2001:u\n";
 
@@ -106,7 +110,6 @@ TEST(DoctorOverSysfs, DriverQuirksTransferSizeMountsAndHoldersAreJudged)
     }
     EXPECT_EQ(FindingOf(disks, "/dev/sg3", "transfer size")->verdict, Verdict::Ok)
         << "no limit is known there";
-    g_object_unref(testbed);
 }
 
 // The kernel refuses the pass-through call (EPERM: the node is open for
