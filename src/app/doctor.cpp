@@ -241,9 +241,15 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
     }
     if (d.listed)
         add("listed", Verdict::Ok, "listed as " + d.listedAs);
+    else if ((probe.ok || d.marked) && d.chipCode == 0)
+        add("listed", Verdict::Warn,
+            "it answers as a bridge of ours, but its chip information names no chip the tool knows: list "
+            "leaves it out",
+            "if its maker says it carries one of the supported chips, report it (`brigant-fw report`)");
     else if (probe.ok || d.marked)
-        add("listed", Verdict::Fail, "a bridge, but not listed",
-            "run `brigant-fw --debug list` and report it (`brigant-fw record`)");
+        add("listed", Verdict::Fail,
+            "a bridge of chip type code " + std::to_string(d.chipCode) + ", but not listed",
+            "run `brigant-fw --debug list` and report it (`brigant-fw report`)");
 }
 
 } // namespace
@@ -322,10 +328,13 @@ std::vector<DiskDiagnosis> DiagnoseDisks(const std::string &path, const HostFact
                         d.listed = true;
                         d.listedAs = b.item;
                     }
-                // A chip that may keep its firmware on its disk is updated
-                // there through SAT pass-through: does ATA IDENTIFY DEVICE get through?
-                const std::uint8_t code = d.listed ? IdentifiedType(IdentifyChip(disk.path)) : 0;
-                d.largestCommandKb = LargestCommandKbOf(code, disk.bus);
+                // What chip it names (a bridge of ours only). A chip that may
+                // keep its firmware on its disk is updated there through SAT
+                // pass-through: does ATA IDENTIFY DEVICE get through?
+                const bool ours = d.listed || d.marked || answered;
+                const std::uint8_t code = ours ? IdentifiedType(IdentifyChip(disk.path)) : 0;
+                d.chipCode = code;
+                d.largestCommandKb = d.listed ? LargestCommandKbOf(code, disk.bus) : 0;
                 if (code != 0 && ChipTypeOf(code).variant == RunVariant::DiskWithoutFlash) {
                     std::uint8_t identify[kIdentifyLength] = {};
                     d.commands.push_back(Sent("ATA IDENTIFY DEVICE (SAT)",

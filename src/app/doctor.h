@@ -45,8 +45,9 @@ struct DiskDiagnosis {
     // The largest command its update sends (KiB); 0: not a chip the tool
     // updates (judged against kLargestCommandKb).
     std::uint32_t largestCommandKb = 0;
-    std::string listedAs;  // the list's item
-    Verdict worst() const; // the worst verdict of its findings
+    std::uint8_t chipCode = 0; // the chip type code it names (a bridge of ours); 0: none known
+    std::string listedAs;      // the list's item
+    Verdict worst() const;     // the worst verdict of its findings
 };
 
 // The largest command any update sends (the register-level flash read and

@@ -20,6 +20,7 @@ rows=(
     "quince|0|marker|OK|the bridge marker vS6Q"
     "plain-disk|0|vendor probe|WARN|not a bridge: it carries no bridge marker and refuses the vendor probe"
     "plain-disk|0|vendor probe|WARN|sense key/ASC/ASCQ 5/20/00"
+    "generic|0|listed|WARN|its chip information names no chip the tool knows"
     "nutmeg:fault=error@1,fault=error@2|1|inquiry|FAIL|INQUIRY failed (the pass-through call failed: Input/output error)"
     "nutmeg:fault=denied@1|1|access|FAIL|run as root, or install the helper"
     "nutmeg:mount=/media/usb0|0|mounted|WARN|mounted at /media/usb0"
