@@ -51,21 +51,20 @@ void PrintFindings(const std::vector<Finding> &findings)
 
 nlohmann::json DiagnosisJson(const DiskDiagnosis &d)
 {
-    const auto orNull = OrNull;
     const nlohmann::json findings = FindingsJson(d.findings);
     nlohmann::json commands = nlohmann::json::array();
     for (const ProbeCommand &c : d.commands)
         commands.push_back({{"name", c.name},
-                            {"cdb", orNull(c.cdb)},
+                            {"cdb", OrNull(c.cdb)},
                             {"ok", c.ok},
                             {"result", c.result},
-                            {"sense", orNull(c.sense)}});
+                            {"sense", OrNull(c.sense)}});
     const auto kb = [](std::uint32_t v) { return v ? nlohmann::json(v) : nlohmann::json(); };
     return {{"path", d.disk.path},
             {"bus", BusName(d.disk.bus)},
             {"driver", d.driver},
-            {"port", orNull(d.disk.location)},
-            {"usbId", orNull(d.disk.usbId)},
+            {"port", OrNull(d.disk.location)},
+            {"usbId", OrNull(d.disk.usbId)},
             {"maxHwSectorsKb", kb(d.disk.maxHwSectorsKb)},
             {"maxSectorsKb", kb(d.disk.maxSectorsKb)},
             {"listed", d.listed},

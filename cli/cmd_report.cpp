@@ -259,16 +259,20 @@ int RunReport(CliContext &ctx, const ReportArgs &a)
     std::ofstream commands(dir / "commands.txt");
 
     // Each part: this program with the run's devices and `verb`.
+    // The bundle names its files without the folder it was made in.
+    const std::string folder = dir.string() + "/";
+    const auto withoutFolder = [&folder](std::string text) {
+        for (std::size_t at = text.find(folder); at != std::string::npos; at = text.find(folder, at))
+            text.erase(at, folder.size());
+        return text;
+    };
+
     const auto part = [&](const std::vector<std::string> &verb, const std::string &file, const char *what) {
         std::vector<std::string> argv = DeviceArgs(ctx);
         argv.insert(argv.end(), verb.begin(), verb.end());
         if (!ctx.quiet)
             std::cerr << "report: " << what << "\n";
-        // Named as the bundle names its files, without the folder it was made in.
-        std::string line = Joined(argv);
-        for (std::size_t at = line.find(dir.string() + "/"); at != std::string::npos;
-             at = line.find(dir.string() + "/"))
-            line.erase(at, dir.string().size() + 1);
+        const std::string line = withoutFolder(Joined(argv));
         std::ofstream(errors, std::ios::app) << "== " << line << "\n";
         const int rc = RunTo(argv, "/proc/self/exe", dir / file, errors);
         commands << line << " > " << file << "  (exit " << rc << ")\n";
@@ -312,15 +316,11 @@ int RunReport(CliContext &ctx, const ReportArgs &a)
     commands.close();
     std::ofstream(dir / "README.txt") << kReadme;
     {
-        // What the parts said names the files without the folder they were made in.
+        // What the parts said (record names its file with the folder).
         std::ifstream in(errors);
         std::stringstream said;
         said << in.rdbuf();
-        std::string text = said.str();
-        const std::string folder = dir.string() + "/";
-        for (std::size_t at = text.find(folder); at != std::string::npos; at = text.find(folder, at))
-            text.erase(at, folder.size());
-        std::ofstream(errors, std::ios::trunc) << text;
+        std::ofstream(errors, std::ios::trunc) << withoutFolder(said.str());
     }
 
     if (!a.noRedact && !serials.empty())
