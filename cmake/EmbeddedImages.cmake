@@ -1,5 +1,5 @@
 # The firmware images compiled into the program: made at build time by
-# tools/make_images.cpp (our own images), or copied from files a distributor
+# programs/make_images.cpp (our own images), or copied from files a distributor
 # names: -DBRIGANT_UPDATE_IMAGE=FILE (262144 bytes) and, for the manufacturing
 # images (65536 bytes each), -DBRIGANT_PINE_ROM0_MFG_IMAGE=FILE,
 # -DBRIGANT_QUINCE_ROM0_MFG_IMAGE, -DBRIGANT_PINE_ROM1_MFG_IMAGE,
@@ -15,7 +15,7 @@ foreach(name IN LISTS image_names)
   endif()
 endforeach()
 
-add_executable(brigant-make-images tools/make_images.cpp src/sim/firmware_builder.cpp src/sim/sim_image_rules.cpp)
+add_executable(brigant-make-images programs/make_images.cpp src/sim/firmware_builder.cpp src/sim/sim_image_rules.cpp)
 target_include_directories(brigant-make-images PRIVATE src)
 target_link_libraries(brigant-make-images PRIVATE brigant_warnings)
 

@@ -37,7 +37,7 @@ for bridge in "ginkgo 7 ext=2.3.4.5" "nutmeg 13 ext=2.3.4.5" "elm-e-disk 30 ext=
     echo
     echo "== a code-$code bridge ($preset) updated from a firmware file"
     bstate=$(mktemp -d "$state/$preset.XXXX")
-    build/tools/sim-image/brigant-sim-image "$preset:$options" -o "$bstate/$preset.bin"
+    build/programs/sim-image/brigant-sim-image "$preset:$options" -o "$bstate/$preset.bin"
     bfw=(build/cli/brigant-fw --simulate "$preset" --sim-state "$bstate")
     before=$("${bfw[@]}" --verbose info 2>/dev/null | version)
     "${bfw[@]}" update --yes "$bstate/$preset.bin"

@@ -11,7 +11,7 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TMPDIR=
 export BRIGANT_SIM_LOGS=/run/log
 mkdir -p "$TMPDIR" /run/state /run/ffs /run/sim "$BRIGANT_SIM_LOGS"
 [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd # devtmpfs has no /dev/fd; bash's <(...) needs it
-sim_usb=$BRIGANT_BUILD/tools/sim-usb/brigant-sim-usb
+sim_usb=$BRIGANT_BUILD/programs/sim-usb/brigant-sim-usb
 ts() { echo "[guest +$(cut -d' ' -f1 /proc/uptime)s] $*"; }
 # Every wait polls for its condition, bounded generously: a loaded host makes
 # the emulated guest many times slower, never a fixed sleep long enough.

@@ -33,7 +33,7 @@ for tool in qemu-system-x86_64 cpio depmod dpkg-deb apt-get apt-cache; do
 done
 [ -x /bin/busybox ] || skip "/bin/busybox is missing (package busybox-static; tools/deps.sh installs it)"
 [ -x /lib/systemd/systemd-udevd ] || skip "systemd-udevd is missing (package udev; tools/deps.sh installs it)"
-for binary in cli/brigant-fw tools/sim-usb/brigant-sim-usb tests/system/brigant-hold-sg \
+for binary in cli/brigant-fw programs/sim-usb/brigant-sim-usb tests/system/brigant-hold-sg \
     bench/brigant-transport-bench; do
     [ -x "$build/$binary" ] || { echo "error: $build/$binary is not built" >&2; exit 1; }
 done

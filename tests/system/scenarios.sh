@@ -18,7 +18,7 @@ HOLD=$BRIGANT_BUILD/tests/system/brigant-hold-sg
 BENCH=$BRIGANT_BUILD/bench/brigant-transport-bench
 OUT_DIR=$BRIGANT_OUT
 CHIP_INFO="E0 F4 E7 00 00 00 00 00 00 00 00 00"
-SIM_IMAGE=$BRIGANT_BUILD/tools/sim-image/brigant-sim-image
+SIM_IMAGE=$BRIGANT_BUILD/programs/sim-image/brigant-sim-image
 GADGETS_CONF=$BRIGANT_SRC/tests/system/gadgets.conf
 
 # --- helpers ------------------------------------------------------------------
@@ -661,7 +661,7 @@ inquiry_request() {
 sc_two_writers() {
     need_command update
     export XDG_STATE_HOME="$TMPDIR/state-two"
-    local gadget sg first writes helper=$BRIGANT_BUILD/tools/fw-helper/brigant-fw-helper
+    local gadget sg first writes helper=$BRIGANT_BUILD/programs/fw-helper/brigant-fw-helper
     gadget=$(gadget_of oak)
     writes=$(log_count "$gadget" "out B2")
     run "$SIM_IMAGE" oak:version=9.5 -o "$TMPDIR/two.bin"
