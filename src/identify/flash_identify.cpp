@@ -1,8 +1,10 @@
 #include "identify/flash_identify.h"
 
 #include "common/hex.h"
+#include "image/chip_identity.h"
 
 #include <cstring>
+#include <span>
 
 namespace brigant
 {
@@ -197,12 +199,92 @@ namespace
 
 enum class Transport { A, B };
 
-// `base` << n for id2 = first + n, up to last; 0 when id2 is outside.
-std::uint32_t Doubling(std::uint8_t id2, std::uint8_t first, std::uint8_t last, std::uint32_t base = 64)
+// A byte an answer must hold: answer[at] == value. `at` < 0: no condition.
+struct ByteIs {
+    std::int8_t at = -1;
+    std::uint8_t value = 0;
+    bool holds(const std::uint8_t *answer) const { return at < 0 || answer[at] == value; }
+};
+
+// One size code: answer[codeAt] in [first, last] (with `also` holding) gives
+// sizeKb at `first`, doubled for each step above it when `doubles`.
+struct SizeRow {
+    std::uint8_t codeAt;
+    std::uint8_t first, last;
+    std::uint32_t sizeKb;
+    bool doubles = false;
+    ByteIs also = {};
+    bool spiOnly = false; // only probe A reads this code
+};
+
+// A way of one flash kind to tell its size. The branches of a kind are tried
+// in order; the first whose answer matches its bytes decides, from its rows
+// (none matching: the size is not found).
+// - `jedec`: bytes of the 9F answer the branch needs (the answer must have come).
+// - `opcode` (0: none): a further query, asked only when `jedec` holds; probe A
+//   asks `length` bytes over the raw SPI channel, probe B 4 bytes through the
+//   bridge's ID read with dummy bytes. `queryOnlyA`: probe B skips the branch.
+// - `answer`: bytes that further answer must hold; the rows then read it.
+struct SizeBranch {
+    std::int32_t kind;
+    ByteIs jedec[2];
+    std::uint8_t opcode = 0, length = 0;
+    bool queryOnlyA = false;
+    ByteIs answer[2] = {};
+    std::span<const SizeRow> rows = {};
+};
+
+constexpr SizeRow kPmcRows[] = {{2, 0x20, 0x20, 64},  {2, 0x21, 0x21, 128}, {2, 0x7C, 0x7C, 128},
+                                {2, 0x22, 0x22, 256}, {2, 0x7D, 0x7D, 256}, {2, 0x7E, 0x7E, 512}};
+constexpr SizeRow kSstRows[] = {{2, 0x41, 0x41, 2048}, {2, 0x4A, 0x4A, 4096}};
+constexpr SizeRow kSstAbRows[] = {{4, 0x48, 0x48, 64}, {4, 0x49, 0x49, 128}};
+constexpr SizeRow kAny64[] = {{0, 0x00, 0xFF, 64}};
+constexpr SizeRow kAny128[] = {{0, 0x00, 0xFF, 128}};
+constexpr SizeRow kAny256[] = {{0, 0x00, 0xFF, 256}};
+constexpr SizeRow kAtmelRows[] = {
+    {1, 0x65, 0x65, 64}, {1, 0x66, 0x66, 128}, {1, 0x44, 0x44, 512, false, {}, true}};
+constexpr SizeRow kDoubling10To13[] = {{2, 0x10, 0x13, 64, true}};
+constexpr SizeRow kDoubling10To16[] = {{2, 0x10, 0x16, 64, true}};
+constexpr SizeRow kDoubling10To17[] = {{2, 0x10, 0x17, 64, true}};
+constexpr SizeRow kWinbondRows[] = {{2, 0x10, 0x14, 64, true}, {2, 0x18, 0x18, 16384, false, {}, true}};
+constexpr SizeRow kAmicRows[] = {
+    {3, 0x14, 0x14, 1024}, {3, 0x20, 0x20, 64}, {3, 0x21, 0x21, 128}, {3, 0x22, 0x22, 256}};
+constexpr SizeRow kEsmtRows[] = {{2, 0x11, 0x14, 128, true, {1, 0x30}},
+                                 {2, 0x15, 0x15, 2048, false, {1, 0x21}},
+                                 {2, 0x16, 0x16, 4096, false, {1, 0x20}}};
+constexpr SizeRow kVpowerwinsRows[] = {{2, 0x12, 0x12, 256}, {2, 0x13, 0x13, 512}};
+
+constexpr SizeBranch kSizeBranches[] = {
+    {kFlashPmc, {{0, 0x7F}, {1, 0x9D}}, 0, 0, false, {}, kPmcRows},
+    {kFlashPmc, {}, 0xAB, 6, true, {{3, 0x9D}, {4, 0x7B}}, kAny64},
+    {kFlashSst, {{0, 0xBF}}, 0, 0, false, {}, kSstRows},
+    {kFlashSst, {}, 0xAB, 6, true, {{3, 0xBF}}, kSstAbRows},
+    {kFlashStEonMxic, {{0, 0x20}}, 0, 0, false, {}, kDoubling10To16},
+    {kFlashStEonMxic, {}, 0xAB, 4, false, {{0, 0xFF}, {3, 0x05}}, kAny64},
+    {kFlashAtmel, {{0, 0x1F}}, 0, 0, false, {}, kAtmelRows},
+    {kFlashAtmel, {}, 0x15, 4, false, {{0, 0x1F}, {1, 0x60}}, kAny128},
+    {kFlashMxic, {{0, 0xC2}, {1, 0x20}}, 0, 0, false, {}, kDoubling10To17},
+    {kFlashMxic, {{0, 0xC2}, {1, 0x22}}, 0, 0, false, {}, kDoubling10To17},
+    {kFlashWinbond, {{0, 0xEF}}, 0, 0, false, {}, kWinbondRows},
+    {kFlashAmic, {{0, 0x37}}, 0, 0, false, {}, kDoubling10To16},
+    {kFlashAmic, {{0, 0x7F}, {1, 0x37}}, 0, 0, false, {}, kAmicRows},
+    {kFlashEon, {{0, 0x1C}}, 0, 0, false, {}, kDoubling10To17},
+    {kFlashEsmt, {{0, 0x8C}}, 0, 0, false, {}, kEsmtRows},
+    {kFlashSanyo, {{0, 0x62}}, 0xAB, 4, false, {{3, 0x44}}, kAny256},
+    {kFlashGigadevice, {{0, 0xC8}, {1, 0x40}}, 0, 0, false, {}, kDoubling10To13},
+    {kFlashVpowerwins, {{0, 0xA1}, {1, 0x31}}, 0, 0, false, {}, kVpowerwinsRows},
+};
+
+// The size the first matching row of `rows` gives for `answer`; 0: none.
+std::uint32_t SizeFromRows(std::span<const SizeRow> rows, const std::uint8_t *answer, bool a)
 {
-    if (id2 < first || id2 > last)
-        return 0;
-    return base << (id2 - first);
+    for (const SizeRow &row : rows) {
+        const std::uint8_t code = answer[row.codeAt];
+        if ((row.spiOnly && !a) || !row.also.holds(answer) || code < row.first || code > row.last)
+            continue;
+        return row.doubles ? row.sizeKb << (code - row.first) : row.sizeKb;
+    }
+    return 0;
 }
 
 // The size probe of either transport (the size probes).
@@ -222,138 +304,22 @@ int ProbeFlashSize(const std::string &path, FlashOpcodeRecord &record, Transport
     if (!a && idOut)
         std::memcpy(idOut, id, 4);
 
-    // A further query of the "otherwise" branches: probe A asks over SpiQuery
-    // for `length` bytes, probe B over ReadFlashIdBytes (count 4) with dummy
-    // bytes. Only a successful query is examined.
-    std::uint8_t more[6] = {0, 0, 0, 0, 0, 0};
-    auto query = [&](std::uint8_t opcode, std::uint8_t length) {
-        std::memset(more, 0, sizeof more);
-        return (a ? SpiQuery(path, opcode, more, length) : ReadFlashIdBytes(path, more, opcode, 4, true)) !=
-               0;
-    };
-
     std::uint32_t size = 0; // 0: not found, 64 applies
-    switch (record.flashKind) {
-    case 1: // PMC
-        if (answered && id[0] == 0x7F && id[1] == 0x9D) {
-            switch (id[2]) {
-            case 0x20:
-                size = 64;
-                break;
-            case 0x21:
-            case 0x7C:
-                size = 128;
-                break;
-            case 0x22:
-            case 0x7D:
-                size = 256;
-                break;
-            case 0x7E:
-                size = 512;
-                break;
-            default:
-                break;
-            }
-        } else if (a && query(0xAB, 6) && more[3] == 0x9D && more[4] == 0x7B) {
-            size = 64;
+    for (const SizeBranch &branch : kSizeBranches) {
+        if (branch.kind != record.flashKind || (branch.queryOnlyA && !a))
+            continue;
+        if (branch.jedec[0].at >= 0 && !(answered && branch.jedec[0].holds(id) && branch.jedec[1].holds(id)))
+            continue;
+        const std::uint8_t *answer = id;
+        std::uint8_t more[6] = {0, 0, 0, 0, 0, 0};
+        if (branch.opcode != 0) {
+            const bool asked = (a ? SpiQuery(path, branch.opcode, more, branch.length)
+                                  : ReadFlashIdBytes(path, more, branch.opcode, 4, true)) != 0;
+            if (!asked || !branch.answer[0].holds(more) || !branch.answer[1].holds(more))
+                continue;
+            answer = more;
         }
-        break;
-    case 2: // SST
-        if (answered && id[0] == 0xBF) {
-            if (id[2] == 0x41)
-                size = 2048;
-            else if (id[2] == 0x4A)
-                size = 4096;
-        } else if (a && query(0xAB, 6) && more[3] == 0xBF) {
-            if (more[4] == 0x48)
-                size = 64;
-            else if (more[4] == 0x49)
-                size = 128;
-        }
-        break;
-    case 3: // ST/EON/MXIC
-        if (answered && id[0] == 0x20) {
-            size = Doubling(id[2], 0x10, 0x16);
-        } else if (query(0xAB, 4) && more[0] == 0xFF && more[3] == 0x05) {
-            size = 64;
-        }
-        break;
-    case 4: // ATMEL
-        if (answered && id[0] == 0x1F) {
-            if (id[1] == 0x65)
-                size = 64;
-            else if (id[1] == 0x66)
-                size = 128;
-            else if (a && id[1] == 0x44)
-                size = 512;
-        } else if (query(0x15, 4) && more[0] == 0x1F && more[1] == 0x60) {
-            size = 128;
-        }
-        break;
-    case 5: // MXIC
-        if (answered && id[0] == 0xC2 && (id[1] == 0x20 || id[1] == 0x22))
-            size = Doubling(id[2], 0x10, 0x17);
-        break;
-    case 6: // WINBOND
-        if (answered && id[0] == 0xEF) {
-            size = Doubling(id[2], 0x10, 0x14);
-            if (a && id[2] == 0x18)
-                size = 16384;
-        }
-        break;
-    case 7: // AMIC
-        if (answered && id[0] == 0x37) {
-            size = Doubling(id[2], 0x10, 0x16);
-        } else if (answered && id[0] == 0x7F && id[1] == 0x37) {
-            switch (id[3]) {
-            case 0x14:
-                size = 1024;
-                break;
-            case 0x20:
-                size = 64;
-                break;
-            case 0x21:
-                size = 128;
-                break;
-            case 0x22:
-                size = 256;
-                break;
-            default:
-                break;
-            }
-        }
-        break;
-    case 8: // EON
-        if (answered && id[0] == 0x1C)
-            size = Doubling(id[2], 0x10, 0x17);
-        break;
-    case 9: // ESMT
-        if (answered && id[0] == 0x8C) {
-            if (id[1] == 0x30)
-                size = Doubling(id[2], 0x11, 0x14, 128);
-            else if (id[1] == 0x21 && id[2] == 0x15)
-                size = 2048;
-            else if (id[1] == 0x20 && id[2] == 0x16)
-                size = 4096;
-        }
-        break;
-    case 10: // SANYO
-        if (answered && id[0] == 0x62 && query(0xAB, 4) && more[3] == 0x44)
-            size = 256;
-        break;
-    case 11: // GIGADEVICE
-        if (answered && id[0] == 0xC8 && id[1] == 0x40)
-            size = Doubling(id[2], 0x10, 0x13);
-        break;
-    case 12: // VPOWERWINS
-        if (answered && id[0] == 0xA1 && id[1] == 0x31) {
-            if (id[2] == 0x12)
-                size = 256;
-            else if (id[2] == 0x13)
-                size = 512;
-        }
-        break;
-    default:
+        size = SizeFromRows(branch.rows, answer, a);
         break;
     }
     record.sizeKb = size != 0 ? size : 64;
