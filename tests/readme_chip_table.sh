@@ -5,7 +5,7 @@
 set -euo pipefail
 generator=$1
 readme=$2
-begin='<!-- chip table: tools/chip-table (brigant-chip-table) -->'
+begin='<!-- chip table: programs/chip-table (brigant-chip-table) -->'
 end='<!-- end of chip table -->'
 if ! grep -qxF "$begin" "$readme" || ! grep -qxF "$end" "$readme"; then
     echo "$readme has no chip table between '$begin' and '$end'"
