@@ -116,26 +116,41 @@ std::uint32_t LargestCommandKbOf(std::uint8_t code, BusKind bus)
     return 0;
 }
 
-void Judge(DiskDiagnosis &d, const HostFacts &host)
+// Adds one finding to the disk's diagnosis.
+void Add(DiskDiagnosis &d, std::string topic, Verdict v, std::string text, std::string advice = {})
+{
+    d.findings.push_back({std::move(topic), v, std::move(text), std::move(advice)});
+}
+
+// The USB IDs as a quirk names them ("VVVV:PPPP" when not known).
+std::string QuirkIds(const DiskInterface &disk)
+{
+    return disk.usbId.empty() ? std::string("VVVV:PPPP") : disk.usbId;
+}
+
+// The driver that holds the disk, and the quirks in force for it.
+void JudgeDriver(DiskDiagnosis &d)
 {
     const DiskInterface &disk = d.disk;
-    auto add = [&d](std::string topic, Verdict v, std::string text, std::string advice = {}) {
-        d.findings.push_back({std::move(topic), v, std::move(text), std::move(advice)});
-    };
-    const std::string ids = disk.usbId.empty() ? std::string("VVVV:PPPP") : disk.usbId;
+    const std::string ids = QuirkIds(disk);
     const std::string quirks = disk.quirks.empty() ? "" : ", usb-storage quirks in force: " + disk.quirks;
     if (disk.bus == BusKind::Uasp && disk.quirks.find('u') != std::string::npos)
-        add("driver", Verdict::Warn,
+        Add(d, "driver", Verdict::Warn,
             "uas drives it although the quirk " + ids + ":" + disk.quirks + " is set",
             "the quirk takes effect when the bridge attaches: unplug it and plug it in again");
     else if (disk.bus == BusKind::Uasp)
-        add("driver", Verdict::Warn, "uas drives it: the vendor commands may not reach the bridge" + quirks,
+        Add(d, "driver", Verdict::Warn,
+            "uas drives it: the vendor commands may not reach the bridge" + quirks,
             "uas blocks the vendor commands here: boot with usb-storage.quirks=" + ids + ":u or run `echo " +
                 ids + ":u > /sys/module/usb_storage/parameters/quirks` and replug");
     else
-        add("driver", Verdict::Ok,
+        Add(d, "driver", Verdict::Ok,
             std::string(d.driver) + (disk.usbId.empty() ? "" : ", USB ID " + disk.usbId) + quirks);
+}
 
+void JudgeTransferSize(DiskDiagnosis &d)
+{
+    const DiskInterface &disk = d.disk;
     // A bridge the tool updates needs its own update's largest command;
     // any other disk is judged against the largest of every update.
     const std::uint32_t need = d.largestCommandKb ? d.largestCommandKb : kLargestCommandKb;
@@ -143,20 +158,25 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
         std::to_string(need) + " KiB" +
         (d.largestCommandKb ? " commands of this bridge's update" : " commands some updates send");
     if (disk.maxHwSectorsKb == 0)
-        add("transfer size", Verdict::Ok, "the disk's largest transfer is not known here");
+        Add(d, "transfer size", Verdict::Ok, "the disk's largest transfer is not known here");
     else if (disk.maxHwSectorsKb < need)
-        add("transfer size", Verdict::Fail,
+        Add(d, "transfer size", Verdict::Fail,
             "max_hw_sectors_kb is " + std::to_string(disk.maxHwSectorsKb) + ": the " + needText +
                 " fail here",
             "attach the bridge to another USB controller or port; nothing here can raise the hardware limit");
     else
-        add("transfer size", Verdict::Ok,
+        Add(d, "transfer size", Verdict::Ok,
             "max_hw_sectors_kb " + std::to_string(disk.maxHwSectorsKb) +
                 (disk.maxSectorsKb ? ", max_sectors_kb " + std::to_string(disk.maxSectorsKb) : "") +
                 ": enough for the " + needText);
+}
 
+// Other programs that use the disk: busy, holding it open, its mounts.
+void JudgeOtherUsers(DiskDiagnosis &d, const HostFacts &host)
+{
+    const DiskInterface &disk = d.disk;
     if (!disk.busy.empty())
-        add("busy", Verdict::Warn, disk.busy,
+        Add(d, "busy", Verdict::Warn, disk.busy,
             "wait until that program is done; nothing was sent to the bridge");
     if (host.holders)
         if (const std::vector<std::string> holders = host.holders(disk); !holders.empty()) {
@@ -164,7 +184,7 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
             for (const std::string &h : holders)
                 who += (who.empty() ? "" : ", ") + h;
             const bool smartd = who.find("smartd") != std::string::npos;
-            add("held open", Verdict::Warn, "held open by " + who,
+            Add(d, "held open", Verdict::Warn, "held open by " + who,
                 smartd ? "smartd polls the disk through the bridge: stop it for the update (`systemctl stop "
                          "smartd`) and start it again after"
                        : "close that program, or let it finish, before an update: its commands would reach "
@@ -178,14 +198,53 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
         std::string again;
         for (const std::string &a : host.automounters)
             again += (again.empty() ? "" : ", ") + a;
-        add("mounted", Verdict::Warn, "a partition of its disk is mounted at " + where,
+        Add(d, "mounted", Verdict::Warn, "a partition of its disk is mounted at " + where,
             "unmount it before an update (the bridge resets at its end): umount " + mounts->front() +
                 (again.empty() ? ""
                                : "; " + again +
                                      " may mount it again when the bridge comes back: unmount it "
                                      "with `udisksctl unmount` after the update too"));
     }
+}
 
+// SAT pass-through, for a chip that can keep its firmware on its disk.
+void JudgeSat(DiskDiagnosis &d, const ProbeCommand &sat)
+{
+    const std::string ids = QuirkIds(d.disk);
+    if (sat.ok)
+        Add(d, "sat", Verdict::Ok,
+            "SAT pass-through answers ATA IDENTIFY DEVICE: an update of the firmware on its disk can "
+            "reach it");
+    else
+        Add(d, "sat", Verdict::Fail,
+            "SAT pass-through does not answer ATA IDENTIFY DEVICE (" + sat.result +
+                "): an update of the firmware on its disk (a chip without a flash) goes through it",
+            d.disk.bus == BusKind::Uasp
+                ? "uas keeps ATA pass-through from the disk: boot with usb-storage.quirks=" + ids +
+                      ":u or run `echo " + ids + ":u > /sys/module/usb_storage/parameters/quirks` and replug"
+                : std::string("replug the bridge and run doctor again; if it still fails, report it "
+                              "(`brigant-fw report`)"));
+}
+
+// Whether list names it, from what it answered.
+void JudgeListed(DiskDiagnosis &d, const ProbeCommand &probe)
+{
+    if (d.listed)
+        Add(d, "listed", Verdict::Ok, "listed as " + d.listedAs);
+    else if ((probe.ok || d.marked) && d.chipCode == 0)
+        Add(d, "listed", Verdict::Warn,
+            "it answers as a bridge of ours, but its chip information names no chip the tool knows: list "
+            "leaves it out",
+            "if its maker says it carries one of the supported chips, report it (`brigant-fw report`)");
+    else if (probe.ok || d.marked)
+        Add(d, "listed", Verdict::Fail,
+            "a bridge of chip type code " + std::to_string(d.chipCode) + ", but not listed",
+            "run `brigant-fw --debug list` and report it (`brigant-fw report`)");
+}
+
+// What the disk answered: INQUIRY, the vendor probe, SAT; and whether it is listed.
+void JudgeCommands(DiskDiagnosis &d, const HostFacts &host)
+{
     if (d.commands.empty())
         return;
     const ProbeCommand &inquiry = d.commands.front();
@@ -196,7 +255,7 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
                                                     std::to_string(host.uid) +
                                                     (host.rawio ? " with" : " without") + " CAP_SYS_RAWIO"
                                               : std::string();
-        add(denied ? "access" : "inquiry", Verdict::Fail,
+        Add(d, denied ? "access" : "inquiry", Verdict::Fail,
             "INQUIRY failed (" + inquiry.result + ")" + (denied ? rights : std::string()),
             denied
                 ? "the node does not open read-write for this user: run as root, or install the helper and "
@@ -205,51 +264,34 @@ void Judge(DiskDiagnosis &d, const HostFacts &host)
                 : "replug the bridge and run doctor again; a bridge that keeps failing here is not listed");
         return;
     }
-    add("access", Verdict::Ok, "the node opens read-write and answers INQUIRY");
+    Add(d, "access", Verdict::Ok, "the node opens read-write and answers INQUIRY");
     if (d.commands.size() < 2)
         return;
     const ProbeCommand &probe = d.commands[1];
     if (d.marked)
-        add("marker", Verdict::Ok, "its INQUIRY carries the bridge marker " + d.marker);
+        Add(d, "marker", Verdict::Ok, "its INQUIRY carries the bridge marker " + d.marker);
     if (!probe.ok && !d.marked)
-        add("vendor probe", Verdict::Warn,
+        Add(d, "vendor probe", Verdict::Warn,
             "not a bridge: it carries no bridge marker and refuses the vendor probe (" + probe.result +
                 (probe.sense.empty() ? "" : ", sense key/ASC/ASCQ " + SenseTriple(probe.sense)) + ")",
             "nothing to update here; a bridge of ours that answers so sits behind a driver or hub that "
             "filters "
             "vendor commands");
     else
-        add("vendor probe", probe.ok ? Verdict::Ok : Verdict::Warn,
+        Add(d, "vendor probe", probe.ok ? Verdict::Ok : Verdict::Warn,
             probe.ok ? "the bridge answers the vendor probe"
                      : "the vendor probe failed (" + probe.result + ")");
-    if (d.commands.size() > 2) {
-        const ProbeCommand &sat = d.commands[2];
-        if (sat.ok)
-            add("sat", Verdict::Ok,
-                "SAT pass-through answers ATA IDENTIFY DEVICE: an update of the firmware on its disk can "
-                "reach it");
-        else
-            add("sat", Verdict::Fail,
-                "SAT pass-through does not answer ATA IDENTIFY DEVICE (" + sat.result +
-                    "): an update of the firmware on its disk (a chip without a flash) goes through it",
-                disk.bus == BusKind::Uasp
-                    ? "uas keeps ATA pass-through from the disk: boot with usb-storage.quirks=" + ids +
-                          ":u or run `echo " + ids +
-                          ":u > /sys/module/usb_storage/parameters/quirks` and replug"
-                    : std::string("replug the bridge and run doctor again; if it still fails, report it "
-                                  "(`brigant-fw report`)"));
-    }
-    if (d.listed)
-        add("listed", Verdict::Ok, "listed as " + d.listedAs);
-    else if ((probe.ok || d.marked) && d.chipCode == 0)
-        add("listed", Verdict::Warn,
-            "it answers as a bridge of ours, but its chip information names no chip the tool knows: list "
-            "leaves it out",
-            "if its maker says it carries one of the supported chips, report it (`brigant-fw report`)");
-    else if (probe.ok || d.marked)
-        add("listed", Verdict::Fail,
-            "a bridge of chip type code " + std::to_string(d.chipCode) + ", but not listed",
-            "run `brigant-fw --debug list` and report it (`brigant-fw report`)");
+    if (d.commands.size() > 2)
+        JudgeSat(d, d.commands[2]);
+    JudgeListed(d, probe);
+}
+
+void Judge(DiskDiagnosis &d, const HostFacts &host)
+{
+    JudgeDriver(d);
+    JudgeTransferSize(d);
+    JudgeOtherUsers(d, host);
+    JudgeCommands(d, host);
 }
 
 } // namespace
@@ -273,13 +315,14 @@ std::vector<Finding> DiagnoseHost(const HostFacts &host)
                               : std::string("the helper is not installed; as root it is not needed"),
                        ""});
     else
-        out.push_back({"helper", Verdict::Warn,
-                       std::string(!host.helperInstalled ? "the helper " + host.helperPath + " is missing"
-                                   : !host.policyInstalled
-                                       ? "the helper's polkit action " + host.policyPath + " is missing"
-                                       : "pkexec (polkit) is not installed"),
-                       "install the package (README), and pkexec, to reach nodes this user cannot open; or "
-                       "run as root"});
+        out.push_back(
+            {"helper", Verdict::Warn,
+             std::string(!host.helperInstalled ? "the helper " + host.helperPath + " is missing"
+                         : !host.policyInstalled
+                             ? "the helper's polkit action " + host.policyPath + " is missing"
+                             : "pkexec (polkit) is not installed"),
+             "install the package (README), and pkexec, to reach nodes this user cannot open; or "
+             "run as root"});
     std::string automounters;
     for (const std::string &a : host.automounters)
         automounters += (automounters.empty() ? "" : ", ") + a;
