@@ -260,7 +260,7 @@ void JudgeCommands(DiskDiagnosis &d, const HostFacts &host)
             denied
                 ? "the node does not open read-write for this user: run as root, or install the helper and "
                   "its "
-                  "polkit action (README), or give the user the group of the node"
+                  "polkit action (docs/install.md), or give the user the group of the node"
                 : "replug the bridge and run doctor again; a bridge that keeps failing here is not listed");
         return;
     }
@@ -321,7 +321,7 @@ std::vector<Finding> DiagnoseHost(const HostFacts &host)
                          : !host.policyInstalled
                              ? "the helper's polkit action " + host.policyPath + " is missing"
                              : "pkexec (polkit) is not installed"),
-             "install the package (README), and pkexec, to reach nodes this user cannot open; or "
+             "install the package (docs/install.md), and pkexec, to reach nodes this user cannot open; or "
              "run as root"});
     std::string automounters;
     for (const std::string &a : host.automounters)
