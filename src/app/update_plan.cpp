@@ -166,138 +166,177 @@ std::string ProductSerialRefusal(const BridgeState &state)
     return {};
 }
 
-UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
+namespace
 {
-    UpdatePlan plan;
-    const SelectedBridge &bridge = state.bridge;
-    const std::uint8_t code = state.chip.ChipTypeCode;
-    plan.from = bridge.version;
-    plan.settings = DecideSettings(state.chip, entry.bus, request.run, bridge.nvramOffered);
-    if (!bridge.supported) {
-        plan.refusal = PlanRefusal::NotSupported;
-        plan.reason = "this bridge cannot be updated (chip type code " + std::to_string(code) + ")";
-        return plan;
-    }
-    // An earlier write of this file to this bridge that was cut: the same
-    // write finishes it, with the checks that read the running firmware
-    // waived (a half-written flash answers them wrongly).
-    if (state.openEntry) {
-        PlannedWrite write;
-        write.bridge = BridgeJournalKey(entry.path);
-        write.device = entry.path;
-        write.series = bridge.series;
-        write.chipCode = code;
-        write.firmware = request.file;
-        if (RepeatsCutWrite(*state.openEntry, write))
-            plan.finishing = state.openEntry;
-    }
+
+// Ends the plan with `refusal` for `reason`: true, so that a step can return it.
+bool Refuse(UpdatePlan &plan, PlanRefusal refusal, std::string reason)
+{
+    plan.refusal = refusal;
+    plan.reason = std::move(reason);
+    return true;
+}
+
+// An earlier write of this file to this bridge that was cut: the same
+// write finishes it, with the checks that read the running firmware
+// waived (a half-written flash answers them wrongly).
+void FindCutWrite(UpdatePlan &plan, const BridgeState &state, const DeviceEntry &entry,
+                  const PlanRequest &request)
+{
+    if (!state.openEntry)
+        return;
+    PlannedWrite write;
+    write.bridge = BridgeJournalKey(entry.path);
+    write.device = entry.path;
+    write.series = state.bridge.series;
+    write.chipCode = state.chip.ChipTypeCode;
+    write.firmware = request.file;
+    if (RepeatsCutWrite(*state.openEntry, write))
+        plan.finishing = state.openEntry;
+}
+
+// Whether the run asks for a product serial number record.
+bool SerialAsked(const PlanRequest &request)
+{
+    return request.productSerial && request.run.mode == RunMode::Update;
+}
+
+// What refuses the bridge before its file is looked at. True: the plan is decided.
+bool RefusedBeforeTheFile(UpdatePlan &plan, const BridgeState &state, const PlanRequest &request)
+{
+    if (!state.bridge.supported)
+        return Refuse(plan, PlanRefusal::NotSupported,
+                      "this bridge cannot be updated (chip type code " +
+                          std::to_string(state.chip.ChipTypeCode) + ")");
     // A product serial number goes only where the update writes the record:
     // a buffer-path bridge that runs from its ROM (a blank unit), through the
     // manufacturing firmware the update downloads first.
-    const bool serialAsked = request.productSerial && request.run.mode == RunMode::Update;
-    if (serialAsked)
-        if (std::string why = ProductSerialRefusal(state); !why.empty()) {
-            plan.refusal = PlanRefusal::NoSerialRecord;
-            plan.reason = "--serial: " + why;
-            return plan;
-        }
+    if (SerialAsked(request))
+        if (std::string why = ProductSerialRefusal(state); !why.empty())
+            return Refuse(plan, PlanRefusal::NoSerialRecord, "--serial: " + why);
     // A bridge in its ROM takes no file: the recovery brings its firmware
     // back. A blank unit given its serial number is updated from the ROM.
-    if (!plan.finishing && state.runs == BridgeRuns::Rom && !serialAsked) {
-        plan.refusal = PlanRefusal::RunsFromRom;
-        plan.reason = NextStepFor(state).warning;
-        return plan;
+    if (!plan.finishing && state.runs == BridgeRuns::Rom && !SerialAsked(request))
+        return Refuse(plan, PlanRefusal::RunsFromRom, NextStepFor(state).warning);
+    return false;
+}
+
+// The bridge's own file, refused only for the version it runs: when that is
+// the file's version (or the flash holds the file), the file is there
+// already. True: the plan is decided.
+bool AlreadyThere(UpdatePlan &plan, const BridgeState &state, const DeviceEntry &entry,
+                  const PlanRequest &request)
+{
+    plan.to = FirmwareFileVersion(request.file, state.chip.ChipTypeCode);
+    plan.order = CompareVersions(plan.to, state.bridge.version);
+    if (plan.order == VersionOrder::Same) {
+        plan.madeForIt = true;
+        plan.reinstallRefused = true;
+        plan = AlreadyInstalled(plan, request.file);
+        return true;
     }
+    // Refused for the version the bridge runs, which is not the file's as
+    // the tool reads them: the flash may hold the file all the same.
+    if (request.readStore && request.askDevice) {
+        WeighAgainstStore(plan, entry, request, true);
+        if (plan.storeHoldsFile) {
+            plan.madeForIt = true;
+            plan.reinstallRefused = true;
+            return true;
+        }
+        plan.layout.reset();
+        plan.storeCompared = false;
+    }
+    return false;
+}
+
+// The file's own checks against this bridge. True: the plan is decided.
+bool FileRefused(UpdatePlan &plan, const BridgeState &state, const DeviceEntry &entry,
+                 const PlanRequest &request)
+{
+    if (plan.finishing)
+        return false;
     // A blank unit runs no firmware to weigh the file against: only the
     // chip's own checks hold (the manufacturing firmware checks the model).
-    const bool blankUnit = serialAsked && state.runs == BridgeRuns::Rom;
-    if (!plan.finishing) {
-        plan.check = CheckFileForBridge(request.file, state.chip, entry.path);
-        std::string why = OneLineRefusal(plan.check, state.chip, request.file);
-        if (blankUnit && plan.check.refusedByRunningVersion)
-            why.clear();
-        if (!why.empty()) {
-            // The bridge's own file, refused only for the version it runs:
-            // when that is the file's version, the file is there already.
-            if (plan.check.refusedByRunningVersion && !request.versions.allowReinstall) {
-                plan.to = FirmwareFileVersion(request.file, code);
-                plan.order = CompareVersions(plan.to, bridge.version);
-                if (plan.order == VersionOrder::Same) {
-                    plan.madeForIt = true;
-                    plan.reinstallRefused = true;
-                    return AlreadyInstalled(plan, request.file);
-                }
-                // Refused for the version the bridge runs, which is not the
-                // file's as the tool reads them: the flash may hold the file
-                // all the same.
-                if (request.readStore && request.askDevice) {
-                    WeighAgainstStore(plan, entry, request, true);
-                    if (plan.storeHoldsFile) {
-                        plan.madeForIt = true;
-                        plan.reinstallRefused = true;
-                        return plan;
-                    }
-                    plan.layout.reset();
-                    plan.storeCompared = false;
-                }
-            }
-            plan.refusal = PlanRefusal::FileDoesNotFit;
-            plan.reason = std::move(why);
-            plan.madeForIt =
-                plan.check.result != LoadResult::Mismatch && plan.check.result != LoadResult::Refused;
-            return plan;
-        }
-    }
-    // Past the match check: whatever refuses it now, the file is this model's.
-    plan.madeForIt = true;
-    plan.to = FirmwareFileVersion(request.file, code);
-    plan.order = plan.finishing ? VersionOrder::Unknown : CompareVersions(plan.to, bridge.version);
-    if (request.includeNvram && !bridge.nvramOffered) {
-        plan.refusal = PlanRefusal::NoNvramArea;
-        plan.reason = "--include-nvram: this bridge has no 4K NVRAM area to include";
-        return plan;
-    }
-    if (request.readWriteBuffer && !bridge.bufferPath) {
-        plan.refusal = PlanRefusal::NoBufferPath;
-        plan.reason = "--read-write-buffer: this bridge does not offer the buffer transfer";
-        return plan;
-    }
+    const bool blankUnit = SerialAsked(request) && state.runs == BridgeRuns::Rom;
+    plan.check = CheckFileForBridge(request.file, state.chip, entry.path);
+    std::string why = OneLineRefusal(plan.check, state.chip, request.file);
+    if (blankUnit && plan.check.refusedByRunningVersion)
+        why.clear();
+    if (why.empty())
+        return false;
+    if (plan.check.refusedByRunningVersion && !request.versions.allowReinstall &&
+        AlreadyThere(plan, state, entry, request))
+        return true;
+    Refuse(plan, PlanRefusal::FileDoesNotFit, std::move(why));
+    plan.madeForIt = plan.check.result != LoadResult::Mismatch && plan.check.result != LoadResult::Refused;
+    return true;
+}
+
+// What the request, the flash, the disk area or the buffer refuse of a file
+// that is this model's. True: the plan is decided.
+bool RunRefused(UpdatePlan &plan, const BridgeState &state, const DeviceEntry &entry,
+                const PlanRequest &request)
+{
+    if (request.includeNvram && !state.bridge.nvramOffered)
+        return Refuse(plan, PlanRefusal::NoNvramArea,
+                      "--include-nvram: this bridge has no 4K NVRAM area to include");
+    if (request.readWriteBuffer && !state.bridge.bufferPath)
+        return Refuse(plan, PlanRefusal::NoBufferPath,
+                      "--read-write-buffer: this bridge does not offer the buffer transfer");
     if (RunRefusesFile(request.run, entry.bus, entry.path)) {
-        plan.refusal = PlanRefusal::FlashRefusesFile;
-        plan.reason = RunRefusalText(request.run, entry.bus, entry.path);
-        if (plan.reason.empty())
-            plan.reason = "the file is larger than the flash";
-        return plan;
+        std::string why = RunRefusalText(request.run, entry.bus, entry.path);
+        return Refuse(plan, PlanRefusal::FlashRefusesFile,
+                      why.empty() ? std::string("the file is larger than the flash") : why);
     }
     // An identification read that failed leaves the family itself in doubt
     // (a flash or the disk area): the run refuses it, naming that read.
     if (request.askDevice && RunIdentityRefusal(request.run).empty())
-        if (std::string why = RunDiskAreaRefusal(request.run, entry.bus, entry.path); !why.empty()) {
-            plan.refusal = PlanRefusal::AreaNotFree;
-            plan.reason = std::move(why);
-            return plan;
-        }
+        if (std::string why = RunDiskAreaRefusal(request.run, entry.bus, entry.path); !why.empty())
+            return Refuse(plan, PlanRefusal::AreaNotFree, std::move(why));
     // The buffer path checks the bridge's buffer before it writes: a bridge
     // whose buffer is not as the first step needs is refused before the
     // question and the backup, not after them. (A cut write is finished
     // whatever the half-written firmware answers.)
     if (request.askDevice && !plan.finishing && request.run.mode == RunMode::Update &&
-        request.run.readWriteBuffer && ChipTypeOf(code).bufferPath)
-        if (std::string why = BufferUpdateRefusal(entry.path); !why.empty()) {
-            plan.refusal = PlanRefusal::BufferNotReady;
-            plan.reason = std::move(why);
-            return plan;
-        }
-    // The versions last: a file that cannot be written is refused whatever
-    // version it carries.
-    if (plan.order == VersionOrder::Same && !request.versions.allowReinstall)
-        return AlreadyInstalled(plan, request.file);
-    if (plan.order == VersionOrder::Older && !request.versions.allowOlder) {
-        plan.refusal = PlanRefusal::OlderVersion;
-        plan.reason =
-            "version " + PlainVersion(plan.to) + " is older than the running " + PlainVersion(plan.from);
-        return plan;
+        request.run.readWriteBuffer && ChipTypeOf(state.chip.ChipTypeCode).bufferPath)
+        if (std::string why = BufferUpdateRefusal(entry.path); !why.empty())
+            return Refuse(plan, PlanRefusal::BufferNotReady, std::move(why));
+    return false;
+}
+
+// The versions last: a file that cannot be written is refused whatever
+// version it carries. True: the plan is decided.
+bool VersionRefused(UpdatePlan &plan, const PlanRequest &request)
+{
+    if (plan.order == VersionOrder::Same && !request.versions.allowReinstall) {
+        plan = AlreadyInstalled(plan, request.file);
+        return true;
     }
+    if (plan.order == VersionOrder::Older && !request.versions.allowOlder)
+        return Refuse(plan, PlanRefusal::OlderVersion,
+                      "version " + PlainVersion(plan.to) + " is older than the running " +
+                          PlainVersion(plan.from));
+    return false;
+}
+
+} // namespace
+
+UpdatePlan PlanUpdate(const BridgeState &state, const DeviceEntry &entry, const PlanRequest &request)
+{
+    UpdatePlan plan;
+    plan.from = state.bridge.version;
+    plan.settings = DecideSettings(state.chip, entry.bus, request.run, state.bridge.nvramOffered);
+    if (state.bridge.supported)
+        FindCutWrite(plan, state, entry, request);
+    if (RefusedBeforeTheFile(plan, state, request) || FileRefused(plan, state, entry, request))
+        return plan;
+    // Past the match check: whatever refuses it now, the file is this model's.
+    plan.madeForIt = true;
+    plan.to = FirmwareFileVersion(request.file, state.chip.ChipTypeCode);
+    plan.order = plan.finishing ? VersionOrder::Unknown : CompareVersions(plan.to, plan.from);
+    if (RunRefused(plan, state, entry, request) || VersionRefused(plan, request))
+        return plan;
     plan.action = plan.finishing ? PlanAction::Finish : PlanAction::Write;
     // The store, read once, is compared with what the write would leave
     // there (the read-only mode's comparison, on the bytes just read): where
