@@ -89,118 +89,153 @@ RehearsalEnd EndOf(const RunOutcome &outcome)
     return RehearsalEnd::Failed;
 }
 
-// The write of `request` on the twin at `path`, identified as `state`.
+// What a rehearsed verb works with: the request, the twin's bridge as
+// listed and identified, the host, the settings, and the plan it fills in.
+struct TwinRun {
+    const RehearsalRequest &request;
+    const DeviceEntry &entry;
+    int candidateCount;
+    const BridgeState &state;
+    QuietHost &host;
+    RehearsalPlan &plan;
+    INI_STATE settings;
+};
+
+// Ends the rehearsal before any write: nullopt, for the verb to return.
+std::optional<RunOutcome> EndBefore(RehearsalPlan &plan, RehearsalEnd end, std::string reason)
+{
+    plan.end = end;
+    plan.reason = std::move(reason);
+    return std::nullopt;
+}
+
+std::string NotUpdatableText(const BridgeState &state)
+{
+    return "this bridge cannot be updated: chip type code " + std::to_string(state.chip.ChipTypeCode);
+}
+
+// `update FILE`: planned as the verb plans it, then run. Nullopt: the plan
+// ended the rehearsal.
+std::optional<RunOutcome> RehearseUpdate(TwinRun &t)
+{
+    const SelectedBridge &bridge = t.state.bridge;
+    if (!bridge.supported)
+        return EndBefore(t.plan, RehearsalEnd::NotUpdatable, NotUpdatableText(t.state));
+    PlanRequest asked;
+    asked.file = t.request.file;
+    asked.includeNvram = t.request.includeNvram;
+    asked.readWriteBuffer = t.request.readWriteBuffer;
+    asked.versions = t.request.versions;
+    asked.changedOnly = t.request.changedOnly;
+    asked.run = VerbRunRequest(t.state, t.settings, t.candidateCount, RunMode::Update, t.request.file,
+                               t.request.includeNvram);
+    // The twin's flash, read as the update reads it before its question.
+    std::optional<StoreRead> store;
+    asked.transfer = t.host.transfer();
+    asked.readStore = [&]() -> const std::vector<std::uint8_t> * {
+        if (!store) {
+            QuietHost reader(t.host.transfer());
+            store = ReadStore(asked.run, t.entry.bus, t.entry.path, reader, bridge.series, false);
+        }
+        return store->bytes.empty() ? nullptr : &store->bytes;
+    };
+    t.plan.update = PlanUpdate(t.state, t.entry, asked);
+    t.plan.settings = t.plan.update->settings;
+    if (!t.plan.update->writes())
+        return EndBefore(t.plan,
+                         t.plan.update->refusal == PlanRefusal::None ? RehearsalEnd::NothingToDo
+                                                                     : RehearsalEnd::Refused,
+                         t.plan.update->reason);
+    ApplyChangedOnly(asked.run, *t.plan.update);
+    return RunRequested(asked.run, t.entry.bus, t.entry.path, t.host);
+}
+
+// `erase`.
+std::optional<RunOutcome> RehearseErase(TwinRun &t)
+{
+    const SelectedBridge &bridge = t.state.bridge;
+    if (!bridge.supported)
+        return EndBefore(t.plan, RehearsalEnd::NotUpdatable, NotUpdatableText(t.state));
+    if (t.request.includeNvram && !bridge.nvramOffered)
+        return EndBefore(t.plan, RehearsalEnd::Refused,
+                         "--include-nvram: this bridge has no 4K NVRAM area to include");
+    const RunRequest req =
+        VerbRunRequest(t.state, t.settings, t.candidateCount, RunMode::EraseOnly, "", t.request.includeNvram);
+    t.plan.settings = DecideSettings(t.state.chip, t.entry.bus, req, bridge.nvramOffered);
+    return RunRequested(req, t.entry.bus, t.entry.path, t.host);
+}
+
+// The one-button update with the built-in image.
+std::optional<RunOutcome> RehearseEmbedded(TwinRun &t)
+{
+    const OneButtonDecision decided = DecideOneButton(t.entry, t.state.chip.ChipTypeCode, false);
+    t.plan.oneButton = decided.state;
+    if (!decided.buttonEnabled || decided.state == OneButtonState::RunsFromRom)
+        return EndBefore(t.plan,
+                         decided.state == OneButtonState::Current ? RehearsalEnd::NothingToDo
+                         : decided.state == OneButtonState::NoDevice ||
+                                 decided.state == OneButtonState::NotSupported
+                             ? RehearsalEnd::NotUpdatable
+                             : RehearsalEnd::Failed,
+                         "the built-in image is not offered for this bridge");
+    const RunRequest req = VerbRunRequest(t.state, t.settings, t.candidateCount, RunMode::Update, "", false);
+    const std::string &path = t.entry.path;
+    return RunWatched(t.host, [&](RunHost &watched) { return RunEmbeddedUpdate(req, watched, path, [] {}); });
+}
+
+// `recover`: it ends the rehearsal itself (nullopt always).
+std::optional<RunOutcome> RehearseRecover(TwinRun &t)
+{
+    const std::string &path = t.entry.path;
+    const std::uint8_t code = t.state.chip.ChipTypeCode;
+    if (!ChipTypeOf(code).bufferPath)
+        return EndBefore(t.plan, RehearsalEnd::NotUpdatable,
+                         "recover brings back code 15-18 bridges; " + path + " is code " +
+                             std::to_string(code) + " (" + t.state.bridge.series + ")");
+    const RecoverPlan recover = PlanRecover(path, code, t.request.file);
+    if (recover.refusal != RecoverPlan::Refusal::None)
+        return EndBefore(t.plan,
+                         recover.refusal == RecoverPlan::Refusal::NothingToRecover ? RehearsalEnd::NothingToDo
+                                                                                   : RehearsalEnd::Refused,
+                         recover.reason);
+    RunRequest req;
+    req.readWriteBuffer = true;
+    req.chipResetsItself = t.settings.ChipReset == 1;
+    req.chip = t.state.chip;
+    req.candidateCount = t.candidateCount;
+    QuietHost &host = t.host;
+    const RecoverResult result = RecoverBridge(
+        req, host, path, recover, [&] { return host.returnedAt.empty() ? path : host.returnedAt; });
+    return EndBefore(t.plan, result.ok() ? RehearsalEnd::Written : RehearsalEnd::Failed,
+                     result.ok() ? std::string() : RecoverFailureText(result));
+}
+
+// The write of `request` on the twin listed as `listed`, identified as `state`.
 void RunOnTwin(const RehearsalRequest &request, const ListedBridge &listed, int candidateCount,
                const BridgeState &state, QuietHost &host, RehearsalPlan &plan)
 {
-    INI_STATE settings;
-    ReadSettings(settings);
-    const DeviceEntry &entry = listed.entry;
-    const std::string &path = entry.path;
-    const std::uint8_t code = state.chip.ChipTypeCode;
-    const SelectedBridge &bridge = state.bridge;
-    RunOutcome outcome;
+    TwinRun t{request, listed.entry, candidateCount, state, host, plan, {}};
+    ReadSettings(t.settings);
+    std::optional<RunOutcome> outcome;
     switch (request.verb) {
-    case RehearsedVerb::Update: {
-        if (!bridge.supported) {
-            plan.end = RehearsalEnd::NotUpdatable;
-            plan.reason = "this bridge cannot be updated: chip type code " + std::to_string(code);
-            return;
-        }
-        PlanRequest asked;
-        asked.file = request.file;
-        asked.includeNvram = request.includeNvram;
-        asked.readWriteBuffer = request.readWriteBuffer;
-        asked.versions = request.versions;
-        asked.changedOnly = request.changedOnly;
-        asked.run = VerbRunRequest(state, settings, candidateCount, RunMode::Update, request.file,
-                                   request.includeNvram);
-        // The twin's flash, read as the update reads it before its question.
-        std::optional<StoreRead> store;
-        asked.transfer = host.transfer();
-        asked.readStore = [&]() -> const std::vector<std::uint8_t> * {
-            if (!store) {
-                QuietHost reader(host.transfer());
-                store = ReadStore(asked.run, entry.bus, path, reader, bridge.series, false);
-            }
-            return store->bytes.empty() ? nullptr : &store->bytes;
-        };
-        plan.update = PlanUpdate(state, entry, asked);
-        plan.settings = plan.update->settings;
-        if (!plan.update->writes()) {
-            plan.end =
-                plan.update->refusal == PlanRefusal::None ? RehearsalEnd::NothingToDo : RehearsalEnd::Refused;
-            plan.reason = plan.update->reason;
-            return;
-        }
-        ApplyChangedOnly(asked.run, *plan.update);
-        outcome = RunRequested(asked.run, entry.bus, path, host);
+    case RehearsedVerb::Update:
+        outcome = RehearseUpdate(t);
+        break;
+    case RehearsedVerb::Erase:
+        outcome = RehearseErase(t);
+        break;
+    case RehearsedVerb::EmbeddedUpdate:
+        outcome = RehearseEmbedded(t);
+        break;
+    case RehearsedVerb::Recover:
+        outcome = RehearseRecover(t);
         break;
     }
-    case RehearsedVerb::Erase: {
-        if (!bridge.supported) {
-            plan.end = RehearsalEnd::NotUpdatable;
-            plan.reason = "this bridge cannot be updated: chip type code " + std::to_string(code);
-            return;
-        }
-        if (request.includeNvram && !bridge.nvramOffered) {
-            plan.end = RehearsalEnd::Refused;
-            plan.reason = "--include-nvram: this bridge has no 4K NVRAM area to include";
-            return;
-        }
-        const RunRequest req =
-            VerbRunRequest(state, settings, candidateCount, RunMode::EraseOnly, "", request.includeNvram);
-        plan.settings = DecideSettings(state.chip, entry.bus, req, bridge.nvramOffered);
-        outcome = RunRequested(req, entry.bus, path, host);
-        break;
-    }
-    case RehearsedVerb::EmbeddedUpdate: {
-        const OneButtonDecision decided = DecideOneButton(entry, code, false);
-        plan.oneButton = decided.state;
-        if (!decided.buttonEnabled || decided.state == OneButtonState::RunsFromRom) {
-            plan.end =
-                decided.state == OneButtonState::Current ? RehearsalEnd::NothingToDo
-                : decided.state == OneButtonState::NoDevice || decided.state == OneButtonState::NotSupported
-                    ? RehearsalEnd::NotUpdatable
-                    : RehearsalEnd::Failed;
-            plan.reason = "the built-in image is not offered for this bridge";
-            return;
-        }
-        const RunRequest req = VerbRunRequest(state, settings, candidateCount, RunMode::Update, "", false);
-        outcome =
-            RunWatched(host, [&](RunHost &watched) { return RunEmbeddedUpdate(req, watched, path, [] {}); });
-        break;
-    }
-    case RehearsedVerb::Recover: {
-        if (!ChipTypeOf(code).bufferPath) {
-            plan.end = RehearsalEnd::NotUpdatable;
-            plan.reason = "recover brings back code 15-18 bridges; " + path + " is code " +
-                          std::to_string(code) + " (" + bridge.series + ")";
-            return;
-        }
-        const RecoverPlan recover = PlanRecover(path, code, request.file);
-        if (recover.refusal != RecoverPlan::Refusal::None) {
-            plan.end = recover.refusal == RecoverPlan::Refusal::NothingToRecover ? RehearsalEnd::NothingToDo
-                                                                                 : RehearsalEnd::Refused;
-            plan.reason = recover.reason;
-            return;
-        }
-        RunRequest req;
-        req.readWriteBuffer = true;
-        req.chipResetsItself = settings.ChipReset == 1;
-        req.chip = state.chip;
-        req.candidateCount = candidateCount;
-        const RecoverResult result = RecoverBridge(
-            req, host, path, recover, [&] { return host.returnedAt.empty() ? path : host.returnedAt; });
-        plan.end = result.ok() ? RehearsalEnd::Written : RehearsalEnd::Failed;
-        if (!result.ok())
-            plan.reason = RecoverFailureText(result);
+    if (!outcome)
         return;
-    }
-    }
-    plan.end = EndOf(outcome);
-    if (!outcome.ok())
-        plan.reason = !outcome.reason.empty() ? outcome.reason : host.reason;
+    plan.end = EndOf(*outcome);
+    if (!outcome->ok())
+        plan.reason = !outcome->reason.empty() ? outcome->reason : host.reason;
 }
 
 } // namespace
