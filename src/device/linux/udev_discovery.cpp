@@ -221,6 +221,67 @@ static std::uint32_t SysattrNumber(udev_device *device, const char *name)
 
 UdevDiskEnumerator::UdevDiskEnumerator() : readMountInfo_(ReadProcMountInfo) {}
 
+namespace
+{
+
+// A partition of a disk, as the block subsystem lists it.
+struct Partition {
+    unsigned long number;
+    std::uint64_t device;
+    PartitionExtent extent;
+    bool extentRead;
+};
+using PartitionsByDisk = std::map<std::string, std::vector<Partition>>; // by the disk's sysfs path
+
+void AddPartition(PartitionsByDisk &partitions, udev_device *device)
+{
+    udev_device *parent = udev_device_get_parent(device);
+    const char *number = udev_device_get_sysattr_value(device, "partition");
+    const char *start = udev_device_get_sysattr_value(device, "start");
+    const char *size = udev_device_get_sysattr_value(device, "size");
+    const char *name = udev_device_get_sysname(device);
+    if (parent && number)
+        partitions[udev_device_get_syspath(parent)].push_back(
+            {std::strtoul(number, nullptr, 10), DeviceNumberOf(device),
+             PartitionExtent{name ? name : "", start ? std::strtoull(start, nullptr, 10) : 0,
+                             size ? std::strtoull(size, nullptr, 10) : 0},
+             start != nullptr && size != nullptr});
+}
+
+// The disk of a bridge, reached through the sg node `sgPath`.
+DiskInterface DiskOf(udev_device *device, BusKind bus, const std::string &sgPath, const std::string &quirks)
+{
+    DiskInterface disk;
+    disk.path = sgPath;
+    disk.bus = bus;
+    disk.identity.disk = DeviceNumberOf(device);
+    disk.location = BridgeLocationOf(device);
+    disk.serial = BridgeSerialOf(device);
+    disk.usbId = UsbIdOf(device);
+    disk.maxHwSectorsKb = SysattrNumber(device, "queue/max_hw_sectors_kb");
+    disk.maxSectorsKb = SysattrNumber(device, "queue/max_sectors_kb");
+    disk.quirks = QuirksFor(quirks, disk.usbId);
+    return disk;
+}
+
+// The disk's partitions, in their numbers' order.
+void AttachPartitions(DiskIdentity &identity, PartitionsByDisk &partitions, const std::string &diskSysPath)
+{
+    identity.extentsKnown = true;
+    auto it = partitions.find(diskSysPath);
+    if (it == partitions.end())
+        return;
+    std::stable_sort(it->second.begin(), it->second.end(),
+                     [](const Partition &a, const Partition &b) { return a.number < b.number; });
+    for (const Partition &p : it->second) {
+        identity.partitions.push_back(p.device);
+        identity.extents.push_back(p.extent);
+        identity.extentsKnown = identity.extentsKnown && p.extentRead;
+    }
+}
+
+} // namespace
+
 UdevDiskEnumerator::UdevDiskEnumerator(MountInfoReader reader) : readMountInfo_(std::move(reader)) {}
 
 bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
@@ -242,27 +303,11 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
     if (!sgListed)
         return false;
 
-    struct Partition {
-        unsigned long number;
-        std::uint64_t device;
-        PartitionExtent extent;
-        bool extentRead;
-    };
-    std::map<std::string, std::vector<Partition>> partitions; // by the disk's sysfs path
+    PartitionsByDisk partitions; // by the disk's sysfs path
     std::vector<std::string> diskSysPaths;
     const bool blockListed = ForEachDevice(u.get(), "block", [&](udev_device *device) {
         if (Equals(udev_device_get_devtype(device), "partition")) {
-            udev_device *parent = udev_device_get_parent(device);
-            const char *number = udev_device_get_sysattr_value(device, "partition");
-            const char *start = udev_device_get_sysattr_value(device, "start");
-            const char *size = udev_device_get_sysattr_value(device, "size");
-            const char *name = udev_device_get_sysname(device);
-            if (parent && number)
-                partitions[udev_device_get_syspath(parent)].push_back(
-                    {std::strtoul(number, nullptr, 10), DeviceNumberOf(device),
-                     PartitionExtent{name ? name : "", start ? std::strtoull(start, nullptr, 10) : 0,
-                                     size ? std::strtoull(size, nullptr, 10) : 0},
-                     start != nullptr && size != nullptr});
+            AddPartition(partitions, device);
             return;
         }
         const std::optional<BusKind> bus = BridgeBusOfDisk(device);
@@ -272,17 +317,7 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         const auto sg = sgNodes.find(udev_device_get_syspath(scsi));
         if (sg == sgNodes.end())
             return;
-        DiskInterface disk;
-        disk.path = sg->second;
-        disk.bus = *bus;
-        disk.identity.disk = DeviceNumberOf(device);
-        disk.location = BridgeLocationOf(device);
-        disk.serial = BridgeSerialOf(device);
-        disk.usbId = UsbIdOf(device);
-        disk.maxHwSectorsKb = SysattrNumber(device, "queue/max_hw_sectors_kb");
-        disk.maxSectorsKb = SysattrNumber(device, "queue/max_sectors_kb");
-        disk.quirks = QuirksFor(quirks, disk.usbId);
-        disks.push_back(std::move(disk));
+        disks.push_back(DiskOf(device, *bus, sg->second, quirks));
         diskSysPaths.push_back(udev_device_get_syspath(device));
     });
     if (!blockListed) {
@@ -290,20 +325,8 @@ bool UdevDiskEnumerator::listDisks(std::vector<DiskInterface> &disks)
         return false;
     }
 
-    for (std::size_t i = 0; i < disks.size(); ++i) {
-        DiskIdentity &identity = disks[i].identity;
-        identity.extentsKnown = true;
-        auto it = partitions.find(diskSysPaths[i]);
-        if (it == partitions.end())
-            continue;
-        std::stable_sort(it->second.begin(), it->second.end(),
-                         [](const Partition &a, const Partition &b) { return a.number < b.number; });
-        for (const Partition &p : it->second) {
-            identity.partitions.push_back(p.device);
-            identity.extents.push_back(p.extent);
-            identity.extentsKnown = identity.extentsKnown && p.extentRead;
-        }
-    }
+    for (std::size_t i = 0; i < disks.size(); ++i)
+        AttachPartitions(disks[i].identity, partitions, diskSysPaths[i]);
     return true;
 }
 
