@@ -19,7 +19,6 @@ namespace brigant
 namespace
 {
 
-
 // The caller's host, told everything as before, with what the probes find
 // kept in the state as well.
 class RecordingHost final : public ProbeHost
@@ -162,7 +161,7 @@ BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOp
     const ChipType &row = ChipTypeOf(type);
 
     state.bridge.series = type < kChipTypeCount ? ChipNameTable[type] : "";
-    if (type == 14)
+    if (row.seriesFromBridge)
         state.bridge.series = Code14Series(path, state.bridge.series);
     state.bridge.supported = IsSupportedChip(type);
     state.bridge.nvramOffered = state.bridge.supported && IsNvramChip(type);

@@ -135,6 +135,82 @@ bool IsFirmwareReportedFlashChip(unsigned code, BusKind bus)
 
 bool IsNvramChip(unsigned code) { return ChipTypeOf(code).nvramGroup; }
 
+namespace
+{
+
+// The chip type code from the INQUIRY answer, else from the chip information
+// behind the vendor probe (with the sub-revision it gives); 0: not ours, or
+// nothing answered.
+std::uint8_t TypeFromAnswers(const std::string &path, std::uint8_t &revision, std::string *inquiryFailure)
+{
+    std::uint8_t inquiry[kInquiryLength] = {};
+    if (ReadInquiry(path, inquiry, kInquiryLength) == 0) {
+        if (inquiryFailure)
+            *inquiryFailure = LastTransportFailureCause();
+        return 0;
+    }
+    std::uint8_t type = 0;
+    if (inquiry[36] == 'v')
+        type = FindTagSlot(inquiry + 37);
+    if (type == 0 && std::memcmp(inquiry + 36, "vQ5J", 4) == 0)
+        type = 9;
+    std::uint8_t probe[2] = {};
+    if (type != 0 || !ProbeVendorCommand(path, probe))
+        return type;
+    const std::uint16_t idWord = static_cast<std::uint16_t>(probe[0] | probe[1] << 8);
+    std::uint8_t info[kChipInfoLength] = {};
+    std::uint32_t transferred = 0;
+    if (!ReadChipInfo(path, info, kChipInfoLength, transferred))
+        return type;
+    if (!HasChipInfoSignature(info))
+        return static_cast<std::uint8_t>(31 + ((idWord >> 5) & 3));
+    char vendor[8] = {}, product[8] = {};
+    std::snprintf(vendor, sizeof vendor, "%X%X", info[2], info[3]);
+    std::snprintf(product, sizeof product, "%X%X", info[4], info[5]);
+    if (std::strstr(vendor, "3A9C") && std::strstr(product, "2B17"))
+        return 35;
+    type = FindTagSlot(info + 8);
+    if (type == 0 && std::memcmp(info + 8, "Q5J", 3) == 0)
+        type = 9;
+    revision = static_cast<std::uint8_t>(info[11] - 48);
+    return type;
+}
+
+// The short chip information's revision ('1' or '2'); false: it failed.
+bool ReadChipInfoRevision(const std::string &path, std::uint8_t &revision)
+{
+    std::uint8_t info[kChipInfoLength] = {};
+    std::uint32_t transferred = 0;
+    if (!ReadChipInfo(path, info, kHazelChipInfoLength, transferred) || !HasChipInfoSignature(info) ||
+        (info[11] != '1' && info[11] != '2'))
+        return false;
+    revision = info[11] == '1' ? 1 : 2;
+    return true;
+}
+
+// Only the bridge's own refusal makes a type 12: a read that got no answer
+// is asked again, since a staging bridge taken for type 12 would be updated
+// by the wrong procedure. The revision picks the update procedure (the SST
+// path from 5 on).
+void StagingOrRevision(const std::string &path, std::uint8_t &type, std::uint8_t &revision,
+                       const char **failedRead)
+{
+    std::uint8_t staging[512] = {};
+    if (AskStagingBuffer(path, staging) == 1) {
+        type = 26;
+        return;
+    }
+    std::uint8_t reg[4] = {};
+    if (!ReadXdata(path, reg, kChipRevisionRegister, 4)) {
+        if (failedRead)
+            *failedRead = "the chip revision register";
+    } else if (reg[1] >= 0xB4) {
+        revision = 5;
+    }
+}
+
+} // namespace
+
 std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed, const char **failedRead,
                            std::string *inquiryFailure)
 {
@@ -142,85 +218,21 @@ std::uint16_t IdentifyChip(const std::string &path, bool *infoFailed, const char
         *failedRead = nullptr;
     if (inquiryFailure)
         inquiryFailure->clear();
-    std::uint8_t type = 0;
     std::uint8_t revision = 0;
-
-    std::uint8_t inquiry[kInquiryLength] = {};
-    const bool answered = ReadInquiry(path, inquiry, kInquiryLength) != 0;
-    if (!answered && inquiryFailure)
-        *inquiryFailure = LastTransportFailureCause();
-    if (answered) {
-        if (inquiry[36] == 'v')
-            type = FindTagSlot(inquiry + 37);
-        if (type == 0 && std::memcmp(inquiry + 36, "vQ5J", 4) == 0)
-            type = 9;
-        std::uint8_t probe[2] = {};
-        if (type == 0 && ProbeVendorCommand(path, probe)) {
-            const std::uint16_t idWord = static_cast<std::uint16_t>(probe[0] | probe[1] << 8);
-            std::uint8_t info[kChipInfoLength] = {};
-            std::uint32_t transferred = 0;
-            if (ReadChipInfo(path, info, kChipInfoLength, transferred)) {
-                if (HasChipInfoSignature(info)) {
-                    char vendor[8] = {}, product[8] = {};
-                    std::snprintf(vendor, sizeof vendor, "%X%X", info[2], info[3]);
-                    std::snprintf(product, sizeof product, "%X%X", info[4], info[5]);
-                    if (std::strstr(vendor, "3A9C") && std::strstr(product, "2B17")) {
-                        type = 35;
-                    } else {
-                        type = FindTagSlot(info + 8);
-                        if (type == 0 && std::memcmp(info + 8, "Q5J", 3) == 0)
-                            type = 9;
-                        revision = static_cast<std::uint8_t>(info[11] - 48);
-                    }
-                } else {
-                    type = static_cast<std::uint8_t>(31 + ((idWord >> 5) & 3));
-                }
-            }
-        }
-    }
-
-    switch (type) {
-    case 0:
-    case 1:
-    case 3:
-    case 5:
-    case 7:
-    case 11:
-    case 28:
+    std::uint8_t type = TypeFromAnswers(path, revision, inquiryFailure);
+    const IdentifyStep step = type < kChipTypeCodes ? ChipTypeOf(type).identifyStep : IdentifyStep::None;
+    switch (step) {
+    case IdentifyStep::None:
+        break;
+    case IdentifyStep::Signature:
         CheckSignature(path, type, revision);
         break;
-    case 8: {
-        std::uint8_t info[kChipInfoLength] = {};
-        std::uint32_t transferred = 0;
-        if (!ReadChipInfo(path, info, kHazelChipInfoLength, transferred) || !HasChipInfoSignature(info) ||
-            (info[11] != '1' && info[11] != '2')) {
-            if (infoFailed)
-                *infoFailed = true;
-        } else {
-            revision = info[11] == '1' ? 1 : 2;
-        }
+    case IdentifyStep::ChipInfoRevision:
+        if (!ReadChipInfoRevision(path, revision) && infoFailed)
+            *infoFailed = true;
         break;
-    }
-    case 12: {
-        // Only the bridge's own refusal makes a type 12: a read that got no
-        // answer is asked again, since a staging bridge taken for type 12 would
-        // be updated by the wrong procedure.
-        std::uint8_t staging[512] = {};
-        if (AskStagingBuffer(path, staging) == 1) {
-            type = 26;
-        } else {
-            // The revision picks the update procedure (the SST path from 5 on).
-            std::uint8_t reg[4] = {};
-            if (!ReadXdata(path, reg, kChipRevisionRegister, 4)) {
-                if (failedRead)
-                    *failedRead = "the chip revision register";
-            } else if (reg[1] >= 0xB4) {
-                revision = 5;
-            }
-        }
-        break;
-    }
-    default:
+    case IdentifyStep::StagingOrRevision:
+        StagingOrRevision(path, type, revision, failedRead);
         break;
     }
     return static_cast<std::uint16_t>(type | revision << 8);
@@ -290,9 +302,10 @@ VersionReadout ReadVersionText(const std::string &path, std::uint8_t type, std::
     if (!HasChipInfoSignature(info))
         return VersionReadout::NotVelkor;
     VersionExtras extras;
-    if (type == 12 || type == 26) {
+    const VersionProbe probe = ChipTypeOf(type).versionProbe;
+    if (probe == VersionProbe::Toggle) {
         extras.toggle = VersionToggleProbe(path);
-    } else if (type == 14) {
+    } else if (probe == VersionProbe::ChipInfoFE) {
         std::uint8_t fe[kChipInfoLength] = {};
         std::uint32_t feTransferred = 0;
         extras.chipInfoFeAnswered = ReadChipInfoFE(path, fe, kChipInfoLength, feTransferred) == 1;

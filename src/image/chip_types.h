@@ -43,6 +43,21 @@ enum class UnsupportedDisplay : std::uint8_t {
     FirmwareLevel, // the version from firmware level 0xD0 on, else not supported
 };
 
+// What identification asks of a chip once its code is known.
+enum class IdentifyStep : std::uint8_t {
+    None,
+    Signature,         // the signature check
+    ChipInfoRevision,  // the short chip information: revision '1' or '2', else the information failed
+    StagingOrRevision, // a staging buffer that answers makes it code 26; else the revision register
+};
+
+// What the version readout asks beside the chip information.
+enum class VersionProbe : std::uint8_t {
+    None,
+    Toggle,     // the version toggle probe
+    ChipInfoFE, // whether the chip information FE read answers
+};
+
 // No 4 KiB NVRAM area is handled at this point.
 inline constexpr std::int32_t kNoNvramArea = -1;
 
@@ -71,6 +86,10 @@ struct ChipType {
     // Where a firmware file carries the four version bytes that the running
     // firmware reports as chip information bytes 12-15; 0: not known.
     std::uint32_t versionOffset = 0;
+    IdentifyStep identifyStep = IdentifyStep::None;
+    VersionProbe versionProbe = VersionProbe::None;
+    // The series name is read from the bridge (one code covers several series).
+    bool seriesFromBridge = false;
 };
 
 inline constexpr unsigned kChipTypeCodes = 36; // 0 .. 35
