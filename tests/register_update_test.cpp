@@ -341,7 +341,7 @@ class EngineCdbTest : public ::testing::Test
 TEST_F(EngineCdbTest, WordProgramSendsTheAddressOnlyOnA16KiBBoundary)
 {
     const Bytes data = Random(1024, 1);
-    ASSERT_EQ(SpiAaiWordProgram("p", 0x4200, data.data(), 1024, 512), 1);
+    ASSERT_EQ(SpiAaiProgram("p", 0x4200, data.data(), 1024, 512, kAaiWord), 1);
     const auto spi = cdbs(0x20);
     std::vector<Bytes> starts;
     for (const auto &c : spi)
@@ -351,12 +351,31 @@ TEST_F(EngineCdbTest, WordProgramSendsTheAddressOnlyOnA16KiBBoundary)
     EXPECT_EQ(starts[0], (Bytes{0xFF, 0x04, 0x20, 1, 1, 0xAD, 0, 0, 0, 0, 0, 0}));
 
     backend.commands.clear();
-    ASSERT_EQ(SpiAaiWordProgram("p", 0x8000, data.data(), 512, 512), 1);
+    ASSERT_EQ(SpiAaiProgram("p", 0x8000, data.data(), 512, 512, kAaiWord), 1);
     for (const auto &c : cdbs(0x20)) {
         if (c[5] == 0xAD && c[4] == 1) {
             EXPECT_EQ(c, (Bytes{0xFF, 0x04, 0x20, 4, 1, 0xAD, 0x00, 0x80, 0x00, 0, 0, 0}));
         }
     }
+}
+
+TEST_F(EngineCdbTest, ByteProgramAddressesEverySegmentAndEndsWithWriteDisable)
+{
+    const Bytes data = Random(8, 2);
+    ASSERT_EQ(SpiAaiProgram("p", 0x10100, data.data(), 8, 4, kAaiByte), 1);
+    std::vector<Bytes> starts, steps;
+    const auto spi = cdbs(0x20);
+    for (const auto &c : spi)
+        if (c[5] == 0xAF)
+            (c[4] == 1 ? starts : steps).push_back(c);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[0], (Bytes{0xFF, 0x04, 0x20, 4, 1, 0xAF, 0x01, 0x01, 0x00, 0, 0, 0}));
+    EXPECT_EQ(starts[1], (Bytes{0xFF, 0x04, 0x20, 4, 1, 0xAF, 0x01, 0x01, 0x04, 0, 0, 0}));
+    ASSERT_EQ(steps.size(), 6u); // bytes 1-3 of each segment, one command each
+    EXPECT_EQ(steps[0], (Bytes{0xFF, 0x04, 0x20, 2, 0, 0xAF, data[1], 0, 0, 0, 0, 0}));
+    EXPECT_EQ(steps[5], (Bytes{0xFF, 0x04, 0x20, 2, 0, 0xAF, data[7], 0, 0, 0, 0, 0}));
+    ASSERT_FALSE(spi.empty());
+    EXPECT_EQ(spi.back()[5], 0x04); // the write disable ends the mode
 }
 
 TEST_F(EngineCdbTest, ChunkedOperationsFollowTransferChunkSize)

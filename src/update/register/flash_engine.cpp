@@ -255,52 +255,35 @@ int SpiChipErase(const std::string &path)
     return result;
 }
 
-int SpiAaiByteProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
-                      std::uint32_t length, std::uint32_t segment)
+int SpiAaiProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
+                  std::uint32_t length, std::uint32_t segment, const AaiMode &mode)
 {
     int result = 0;
+    const std::uint32_t step = mode.bytesPerStep;
     const std::uint32_t segments = segment ? length / segment : 0;
     for (std::uint32_t i = 0; i < segments; ++i) {
         const std::uint8_t *bytes = source + i * segment;
         SpiUnlockWriteEnable(path);
-        result = SpiSend(path, Spi(4, 1, 0xAF, AddressByte(address, 16), AddressByte(address, 8),
-                                   AddressByte(address, 0)));
+        // Where the mode runs on from the previous segment, the segment starts
+        // without an address.
+        const SpiDescriptor start = mode.addressedEvery == 0 || address % mode.addressedEvery == 0
+                                        ? Spi(4, 1, mode.opcode, AddressByte(address, 16),
+                                              AddressByte(address, 8), AddressByte(address, 0))
+                                        : Spi(1, 1, mode.opcode);
+        result = SpiSend(path, start);
         if (result) {
-            const std::uint8_t first[2] = {bytes[0], 0x00};
+            const std::uint8_t first[2] = {bytes[0], step == 2 ? bytes[1] : std::uint8_t{0x00}};
             result = SpiWriteData(path, first, 2);
         }
-        for (std::uint32_t b = 1; result && b < segment; ++b)
-            result = SpiSend(path, Spi(2, 0, 0xAF, bytes[b]));
+        for (std::uint32_t b = step; result && b + step <= segment; b += step)
+            result = SpiSend(path, step == 2 ? Spi(3, 0, mode.opcode, bytes[b], bytes[b + 1])
+                                             : Spi(2, 0, mode.opcode, bytes[b]));
         if (!result)
             break;
         address += segment;
     }
-    SpiWriteDisable(path);
-    return result;
-}
-
-int SpiAaiWordProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
-                      std::uint32_t length, std::uint32_t segment)
-{
-    int result = 0;
-    const std::uint32_t segments = segment ? length / segment : 0;
-    for (std::uint32_t i = 0; i < segments; ++i) {
-        const std::uint8_t *bytes = source + i * segment;
-        SpiUnlockWriteEnable(path);
-        // Inside a 16 KiB stretch the mode runs on from the previous segment.
-        const SpiDescriptor start =
-            address % kAaiAddressedEvery == 0
-                ? Spi(4, 1, 0xAD, AddressByte(address, 16), AddressByte(address, 8), AddressByte(address, 0))
-                : Spi(1, 1, 0xAD);
-        result = SpiSend(path, start);
-        if (result)
-            result = SpiWriteData(path, bytes, 2);
-        for (std::uint32_t b = 2; result && b + 1 < segment; b += 2)
-            result = SpiSend(path, Spi(3, 0, 0xAD, bytes[b], bytes[b + 1]));
-        if (!result)
-            break;
-        address += segment;
-    }
+    if (mode.disablesAtEnd)
+        SpiWriteDisable(path);
     return result;
 }
 
@@ -314,13 +297,13 @@ int SpiProgramRange(const std::string &path, std::uint32_t address, const std::u
         WaitFlashReady(path);
         int result = 0;
         if (wordMode) {
-            result = SpiAaiWordProgram(path, address + done, source + done, n, kSpiSegmentSize);
+            result = SpiAaiProgram(path, address + done, source + done, n, kSpiSegmentSize, kAaiWord);
             // The write disable ends the mode after the last chunk, and after a
             // failed one; a good write disable does not hide a failed chunk.
             if (done + n == length || !result)
                 result = SpiWriteDisable(path) && result;
         } else {
-            result = SpiAaiByteProgram(path, address + done, source + done, n, kSpiSegmentSize);
+            result = SpiAaiProgram(path, address + done, source + done, n, kSpiSegmentSize, kAaiByte);
         }
         if (!result)
             return 0;

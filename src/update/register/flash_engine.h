@@ -38,15 +38,25 @@ int UnprotectFlash(const std::string &path);
 int SpiUnlockWriteEnable(const std::string &path);
 int SpiWriteDisable(const std::string &path);
 int SpiChipErase(const std::string &path);
-int SpiAaiByteProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
-                      std::uint32_t length, std::uint32_t segment);
-int SpiAaiWordProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
-                      std::uint32_t length, std::uint32_t segment);
+// Auto-address-increment programming: how a part takes it.
+struct AaiMode {
+    std::uint8_t opcode;
+    std::uint32_t bytesPerStep;   // 1 (byte mode) or 2 (word mode)
+    std::uint32_t addressedEvery; // a segment at a multiple of this starts with its address; 0: every one
+    bool disablesAtEnd;           // the write disable ends the mode after the last segment
+};
+// Programs whole `segment`s of `length` bytes at `address` in `mode`; 1 when every command went through.
+int SpiAaiProgram(const std::string &path, std::uint32_t address, const std::uint8_t *source,
+                  std::uint32_t length, std::uint32_t segment, const AaiMode &mode);
 int SpiProgramRange(const std::string &path, std::uint32_t address, const std::uint8_t *source,
                     std::uint32_t length, int wordMode);
 
 inline constexpr std::uint32_t kSpiSegmentSize = 512;
 inline constexpr std::uint32_t kSpiChunkSize = 8192;
 inline constexpr std::uint32_t kAaiAddressedEvery = 16384;
+// Byte mode (0xAF): each segment addressed, the write disable after the last.
+inline constexpr AaiMode kAaiByte{0xAF, 1, 0, true};
+// Word mode (0xAD): addressed every 16 KiB; the caller ends the mode.
+inline constexpr AaiMode kAaiWord{0xAD, 2, kAaiAddressedEvery, false};
 
 } // namespace brigant
