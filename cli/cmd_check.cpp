@@ -140,163 +140,218 @@ Offer OneButtonOffer(const std::string &path, const std::uint8_t header[32])
     return {kExitOk, "version differs", "version differs: the image would be offered for " + path};
 }
 
-int RunCheck(CliContext &ctx, const CheckArgs &a)
+// The arguments check needs: kExitOk, or the usage error after saying why.
+// `device`: a device was given to compare with.
+int CheckUsage(const CheckArgs &a, bool device)
 {
     if (a.file.empty() == !a.embedded) {
         SayError().as(MessageCode::Usage) << "check needs a firmware FILE or --embedded (not both)";
         return kExitUsage;
     }
-    const bool device = !ctx.device.empty() || ctx.simulation != nullptr;
     if (a.chip.empty() && !device) {
         SayError().as(MessageCode::Usage)
             << "check needs --chip CODE[:REV] (a chip type code or series name), or a device "
                "(--device) to compare with";
         return kExitUsage;
     }
+    return kExitOk;
+}
+
+// What check found, gathered into its JSON document, and its exit code so far.
+struct CheckResult {
     nlohmann::json document = {{"verb", "check"}};
     int code = kExitOk;
-    if (!a.chip.empty()) {
-        if (a.embedded) {
-            SayError().as(MessageCode::Usage) << "--chip checks a FILE; --embedded is compared with a device";
-            return kExitUsage;
-        }
-        ChipChoice chip;
-        std::string error;
-        if (!ParseChipChoice(a.chip, chip, error)) {
-            SayError().as(MessageCode::Usage) << "--chip " << a.chip << ": " << error;
-            return kExitUsage;
-        }
-        const FileCheckReport report = CheckFirmwareFile(a.file, chip);
-        const std::string text = FileCheckText(report);
-        if (report.outcome == FileCheckOutcome::Unreadable) {
-            // One line: "cannot read FILE: why".
-            SayError().as(MessageCode::Usage) << text.substr(0, text.find('\n'));
-            return kExitUsage;
-        }
-        code = report.outcome == FileCheckOutcome::Fits ? kExitOk : kExitFailed;
-        document["file"] = a.file;
-        document["size"] = report.size;
-        document["chip"] = {
-            {"typeCode", chip.code},
-            {"subRevision", report.chip.subRevision},
-            {"name", report.series.empty() ? nlohmann::json() : nlohmann::json(report.series)},
-            {"modelTag", report.modelTag.empty() ? nlohmann::json() : nlohmann::json(report.modelTag)}};
-        document["fits"] = report.outcome == FileCheckOutcome::Fits;
-        document["reason"] = report.reason;
-        nlohmann::json records = nlohmann::json::array();
-        for (const CheckedRecord &r : report.records)
-            records.push_back({{"offset", HexNumber(r.offset)},
-                               {"bytesInFile", r.bytesRead},
-                               {"signature", r.signature},
-                               {"tag", r.tag},
-                               {"revision", r.revision}});
-        document["headerRecords"] = records;
-        document["comparisonText"] = report.comparisonTaken
-                                         ? nlohmann::json{{"text", report.comparisonText},
-                                                          {"offset", HexNumber(report.comparisonOffset)}}
-                                         : nlohmann::json();
-        document["bankImage"] =
-            report.bankImage.empty()
-                ? nlohmann::json()
-                : nlohmann::json{
-                      {"state", report.bankImage},
-                      {"end", HexNumber(report.bankEnd)},
-                      {"checksumStored", report.checksumStored < 0
-                                             ? nlohmann::json()
-                                             : nlohmann::json(HexNumber(report.checksumStored))},
-                      {"checksumComputed", report.checksumComputed < 0
-                                               ? nlohmann::json()
-                                               : nlohmann::json(HexNumber(report.checksumComputed))}};
-        if (!a.json)
-            std::cout << text;
+};
+
+// The file check against a chip in the JSON document.
+void AddFileCheck(nlohmann::json &document, const std::string &file, const ChipChoice &chip,
+                  const FileCheckReport &report)
+{
+    document["file"] = file;
+    document["size"] = report.size;
+    document["chip"] = {
+        {"typeCode", chip.code},
+        {"subRevision", report.chip.subRevision},
+        {"name", report.series.empty() ? nlohmann::json() : nlohmann::json(report.series)},
+        {"modelTag", report.modelTag.empty() ? nlohmann::json() : nlohmann::json(report.modelTag)}};
+    document["fits"] = report.outcome == FileCheckOutcome::Fits;
+    document["reason"] = report.reason;
+    nlohmann::json records = nlohmann::json::array();
+    for (const CheckedRecord &r : report.records)
+        records.push_back({{"offset", HexNumber(r.offset)},
+                           {"bytesInFile", r.bytesRead},
+                           {"signature", r.signature},
+                           {"tag", r.tag},
+                           {"revision", r.revision}});
+    document["headerRecords"] = records;
+    document["comparisonText"] =
+        report.comparisonTaken
+            ? nlohmann::json{{"text", report.comparisonText}, {"offset", HexNumber(report.comparisonOffset)}}
+            : nlohmann::json();
+    document["bankImage"] =
+        report.bankImage.empty()
+            ? nlohmann::json()
+            : nlohmann::json{{"state", report.bankImage},
+                             {"end", HexNumber(report.bankEnd)},
+                             {"checksumStored", report.checksumStored < 0
+                                                    ? nlohmann::json()
+                                                    : nlohmann::json(HexNumber(report.checksumStored))},
+                             {"checksumComputed", report.checksumComputed < 0
+                                                      ? nlohmann::json()
+                                                      : nlohmann::json(HexNumber(report.checksumComputed))}};
+}
+
+// --chip: the file checked against the chip named, without a device.
+// kExitOk with the verdict in `result`, or the usage error after saying why.
+int CheckForChip(const CheckArgs &a, CheckResult &result)
+{
+    if (a.embedded) {
+        SayError().as(MessageCode::Usage) << "--chip checks a FILE; --embedded is compared with a device";
+        return kExitUsage;
     }
-    if (device) {
-        std::uint8_t header[32] = {};
-        if (a.embedded) {
-            if (LoadUpdateImage(header, 0, sizeof header) == 0) {
-                SayError().as(MessageCode::Failed) << "the program carries no built-in update image";
-                return kExitFailed;
-            }
-        } else {
-            std::vector<std::uint8_t> head;
-            std::uint64_t length = 0;
-            std::string error;
-            if (!ReadFirmwareFileHead(a.file.c_str(), sizeof header, head, &length, &error)) {
-                SayError().as(MessageCode::Usage) << "cannot read " << a.file << ": " << error;
-                return kExitUsage;
-            }
-            if (!head.empty()) // an empty file has no bytes (and data() may be null)
-                std::memcpy(header, head.data(), std::min(head.size(), sizeof header));
-        }
-        std::string path;
-        if (!ctx.attachDevice(path))
-            return kExitNoDevice;
-        std::uint8_t typeCode = 0;
-        if (!a.embedded) {
-            // The checks Load File applies on this bridge, the running
-            // firmware's verdict of codes 15-18 included.
-            const std::uint16_t packed = IdentifyChip(path);
-            ChipIdentity identity;
-            identity.ChipTypeCode = IdentifiedType(packed);
-            identity.ChipSubRevision = IdentifiedRevision(packed);
-            typeCode = identity.ChipTypeCode;
-            const LoadCheck load = CheckFileForBridge(a.file, identity, path);
-            const bool accepted = load.result == LoadResult::Accepted;
-            std::string why = LoadCheckText(load);
-            document["loadFile"] = {{"typeCode", identity.ChipTypeCode},
-                                    {"accepted", accepted},
-                                    {"reason", accepted ? nlohmann::json() : nlohmann::json(why)}};
-            if (!a.json)
-                std::cout << "Load File on " << path << " (code " << int(identity.ChipTypeCode)
-                          << "): " << (accepted ? "accepted" : "refused: " + why) << "\n";
-            // What `update FILE` does with this bridge, decided where it
-            // decides it: that is the answer (and the exit status) here.
-            const UpdateVerdict verdict = DeviceVerdict(a.file);
-            document["update"] = {
-                {"action", verdict.action},
-                {"reason", verdict.reason.empty() ? nlohmann::json() : nlohmann::json(verdict.reason)},
-                {"refusal", RefusalJson(verdict.refusal)},
-                {"layout", LayoutJson(verdict.layout)},
-                {"from", verdict.from.empty() ? nlohmann::json() : nlohmann::json(verdict.from)},
-                {"to", verdict.to.empty() ? nlohmann::json() : nlohmann::json(verdict.to)}};
-            if (!a.json)
-                std::cout << "update " << a.file << ": " << verdict.text << "\n";
-            if (code == kExitOk)
-                code = verdict.exitCode;
-        }
-        // The one-button face takes no file: for a file its verdict is said on
-        // its own bridges only, and the update's verdict above stays the answer.
-        if (!a.embedded && typeCode != kOneButtonChipType) {
-            document["image"] = a.file;
-            document["device"] = path;
-            if (a.json)
-                std::cout << JsonText(document);
-            return code;
-        }
-        Offer offer = OneButtonOffer(path, header);
-        // A half-written flash may already report the image's version: an
-        // open journal entry for the built-in image says the update is not done.
-        if (a.embedded && offer.verdict == "same version") {
-            const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
-            if (open && !open->builtIn.empty())
-                offer = {kExitOk, "unfinished",
-                         "unfinished: " + NextStepFor(BridgeRuns::Firmware, -1, open,
-                                                      static_cast<std::uint8_t>(open->chipCode))
-                                              .warning};
-        }
-        if (offer.exitCode == kExitFailed && offer.verdict == "unreadable")
-            ReportAccessProblem(ctx.runtime);
-        document["image"] = a.embedded ? "built-in " + BuiltInImageVersion() : a.file;
-        document["device"] = path;
-        document["oneButton"] = {{"verdict", offer.verdict}, {"text", offer.text}};
-        if (!a.json)
-            std::cout << "one-button face: " << offer.text << "\n";
-        if (a.embedded)
-            code = offer.exitCode;
+    ChipChoice chip;
+    std::string error;
+    if (!ParseChipChoice(a.chip, chip, error)) {
+        SayError().as(MessageCode::Usage) << "--chip " << a.chip << ": " << error;
+        return kExitUsage;
     }
+    const FileCheckReport report = CheckFirmwareFile(a.file, chip);
+    const std::string text = FileCheckText(report);
+    if (report.outcome == FileCheckOutcome::Unreadable) {
+        // One line: "cannot read FILE: why".
+        SayError().as(MessageCode::Usage) << text.substr(0, text.find('\n'));
+        return kExitUsage;
+    }
+    result.code = report.outcome == FileCheckOutcome::Fits ? kExitOk : kExitFailed;
+    AddFileCheck(result.document, a.file, chip, report);
+    if (!a.json)
+        std::cout << text;
+    return kExitOk;
+}
+
+// The first bytes of the image compared with a device: the built-in one's or
+// the file's. kExitOk, or the exit code after saying why there are none.
+int ReadImageHeader(const CheckArgs &a, std::uint8_t (&header)[32])
+{
+    if (a.embedded) {
+        if (LoadUpdateImage(header, 0, sizeof header) == 0) {
+            SayError().as(MessageCode::Failed) << "the program carries no built-in update image";
+            return kExitFailed;
+        }
+        return kExitOk;
+    }
+    std::vector<std::uint8_t> head;
+    std::uint64_t length = 0;
+    std::string error;
+    if (!ReadFirmwareFileHead(a.file.c_str(), sizeof header, head, &length, &error)) {
+        SayError().as(MessageCode::Usage) << "cannot read " << a.file << ": " << error;
+        return kExitUsage;
+    }
+    if (!head.empty()) // an empty file has no bytes (and data() may be null)
+        std::memcpy(header, head.data(), std::min(head.size(), sizeof header));
+    return kExitOk;
+}
+
+// The checks Load File applies on the bridge at `path` (the running
+// firmware's verdict of codes 15-18 included), and what `update FILE` does
+// with it, decided where it decides it: that is the answer (and the exit
+// status) here. Returns the bridge's chip type code.
+std::uint8_t CheckFileOnBridge(const CheckArgs &a, const std::string &path, CheckResult &result)
+{
+    const std::uint16_t packed = IdentifyChip(path);
+    ChipIdentity identity;
+    identity.ChipTypeCode = IdentifiedType(packed);
+    identity.ChipSubRevision = IdentifiedRevision(packed);
+    const LoadCheck load = CheckFileForBridge(a.file, identity, path);
+    const bool accepted = load.result == LoadResult::Accepted;
+    std::string why = LoadCheckText(load);
+    result.document["loadFile"] = {{"typeCode", identity.ChipTypeCode},
+                                   {"accepted", accepted},
+                                   {"reason", accepted ? nlohmann::json() : nlohmann::json(why)}};
+    if (!a.json)
+        std::cout << "Load File on " << path << " (code " << int(identity.ChipTypeCode)
+                  << "): " << (accepted ? "accepted" : "refused: " + why) << "\n";
+    const UpdateVerdict verdict = DeviceVerdict(a.file);
+    result.document["update"] = {
+        {"action", verdict.action},
+        {"reason", verdict.reason.empty() ? nlohmann::json() : nlohmann::json(verdict.reason)},
+        {"refusal", RefusalJson(verdict.refusal)},
+        {"layout", LayoutJson(verdict.layout)},
+        {"from", verdict.from.empty() ? nlohmann::json() : nlohmann::json(verdict.from)},
+        {"to", verdict.to.empty() ? nlohmann::json() : nlohmann::json(verdict.to)}};
+    if (!a.json)
+        std::cout << "update " << a.file << ": " << verdict.text << "\n";
+    if (result.code == kExitOk)
+        result.code = verdict.exitCode;
+    return identity.ChipTypeCode;
+}
+
+// The one-button face's verdict on the image for the bridge at `path`; with
+// --embedded, that is the answer (and the exit status).
+void CheckOneButtonFace(CliContext &ctx, const CheckArgs &a, const std::string &path,
+                        const std::uint8_t (&header)[32], CheckResult &result)
+{
+    Offer offer = OneButtonOffer(path, header);
+    // A half-written flash may already report the image's version: an
+    // open journal entry for the built-in image says the update is not done.
+    if (a.embedded && offer.verdict == "same version") {
+        const std::optional<JournalEntry> open = OpenJournalEntry(BridgeJournalKey(path));
+        if (open && !open->builtIn.empty())
+            offer = {kExitOk, "unfinished",
+                     "unfinished: " + NextStepFor(BridgeRuns::Firmware, -1, open,
+                                                  static_cast<std::uint8_t>(open->chipCode))
+                                          .warning};
+    }
+    if (offer.exitCode == kExitFailed && offer.verdict == "unreadable")
+        ReportAccessProblem(ctx.runtime);
+    result.document["image"] = a.embedded ? "built-in " + BuiltInImageVersion() : a.file;
+    result.document["device"] = path;
+    result.document["oneButton"] = {{"verdict", offer.verdict}, {"text", offer.text}};
+    if (!a.json)
+        std::cout << "one-button face: " << offer.text << "\n";
+    if (a.embedded)
+        result.code = offer.exitCode;
+}
+
+// The image compared with the device given: kExitOk with the verdicts in
+// `result`, or the exit code after saying why nothing was compared.
+int CheckOnDevice(CliContext &ctx, const CheckArgs &a, CheckResult &result)
+{
+    std::uint8_t header[32] = {};
+    if (const int rc = ReadImageHeader(a, header); rc != kExitOk)
+        return rc;
+    std::string path;
+    if (!ctx.attachDevice(path))
+        return kExitNoDevice;
+    std::uint8_t typeCode = 0;
+    if (!a.embedded)
+        typeCode = CheckFileOnBridge(a, path, result);
+    // The one-button face takes no file: for a file its verdict is said on
+    // its own bridges only, and the update's verdict above stays the answer.
+    if (!a.embedded && typeCode != kOneButtonChipType) {
+        result.document["image"] = a.file;
+        result.document["device"] = path;
+        return kExitOk;
+    }
+    CheckOneButtonFace(ctx, a, path, header, result);
+    return kExitOk;
+}
+
+int RunCheck(CliContext &ctx, const CheckArgs &a)
+{
+    const bool device = !ctx.device.empty() || ctx.simulation != nullptr;
+    if (const int rc = CheckUsage(a, device); rc != kExitOk)
+        return rc;
+    CheckResult result;
+    if (!a.chip.empty())
+        if (const int rc = CheckForChip(a, result); rc != kExitOk)
+            return rc;
+    if (device)
+        if (const int rc = CheckOnDevice(ctx, a, result); rc != kExitOk)
+            return rc;
     if (a.json)
-        std::cout << JsonText(document);
-    return code;
+        std::cout << JsonText(result.document);
+    return result.code;
 }
 
 } // namespace

@@ -149,6 +149,209 @@ bool WentAway(const std::string &path)
     return true;
 }
 
+// Another program of ours works on the bridge: said, and nothing asked of
+// it. True when it is busy.
+bool ReportBusy(const InfoArgs &a, DeviceEntry &entry)
+{
+    const std::optional<BusyBridge> busy = BridgeBusy(entry.path);
+    entry.busy = busy ? BusyText(*busy) : std::string();
+    if (entry.busy.empty())
+        return false;
+    if (a.json)
+        std::cout << JsonText({{"verb", "info"}, {"device", entry.path}, {"busy", entry.busy}});
+    else
+        std::cout << "device " << entry.path << ": " << entry.busy << "\n";
+    return true;
+}
+
+// Identifies the bridge at `entry` as a read verb does (a damaged bank is
+// told, not repaired): kExitOk with `state` filled, or kExitFailed after
+// saying why (the device went away, or could not be opened).
+int IdentifyForInfo(CliContext &ctx, PlainProbeHost &host, DeviceEntry &entry, BridgeState &state)
+{
+    IdentifyOptions options;
+    options.repairBank = false; // a read verb: a damaged bank is told, not repaired
+    state = IdentifyBridge(host, entry, options);
+    // What the window shows of a device lost on the way is not the device's.
+    if (WentAway(entry.path)) {
+        SayError().as(MessageCode::Failed)
+            << "the device " << entry.path
+            << " went away during identification: " << DescribeLastTransportFailure();
+        return kExitFailed;
+    }
+    if (state.chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
+        if (!ReportAccessProblem(ctx.runtime))
+            SayError().as(MessageCode::Failed) << DescribeLastTransportFailure();
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+// What info learnt of the bridge, as both of its renderings show it.
+struct InfoFacts {
+    InfoFacts(const InfoArgs &asked, bool verboseView, const DeviceEntry &device, const std::string &listItem,
+              const BridgeState &identified, const TransferState &geometry)
+        : args(asked), verbose(verboseView), entry(device), item(listItem), state(identified),
+          transfer(geometry)
+    {
+    }
+
+    const InfoArgs &args;
+    bool verbose = false; // --verbose: the window-level view too
+    const DeviceEntry &entry;
+    const std::string &item;
+    const BridgeState &state;
+    const TransferState &transfer; // the erase geometry identification learnt
+    bool supported = false;
+    std::string jedec;     // the flash's JEDEC ID (empty: not readable)
+    std::string jedecNote; // how it was read, when not through the raw SPI channel
+    std::vector<std::string> mounts;
+    const char *maker = nullptr; // the flash maker's name by its kind (nullptr: not known)
+    bool versionShown = false;
+    bool flashShown = false;
+    NextStep step;
+};
+
+// The flash's JEDEC ID: the raw SPI channel first, then the bridge's
+// identification read. kExitOk, or kExitFailed after saying that the device
+// went away while it was read.
+int ReadJedec(InfoFacts &facts)
+{
+    const std::string &path = facts.entry.path;
+    bool throughBridge = false;
+    facts.jedec = ReadJedecText(path, throughBridge);
+    if (throughBridge)
+        facts.jedecNote = " (through the bridge's ID read)";
+    if (facts.jedec.empty() && WentAway(path)) {
+        SayError().as(MessageCode::Failed)
+            << "the device " << path
+            << " went away while its flash ID was read: " << DescribeLastTransportFailure();
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+// info --json: the bridge as one JSON document.
+int PrintInfoJson(const InfoFacts &facts)
+{
+    const DeviceEntry &entry = facts.entry;
+    const ChipIdentity &chip = facts.state.chip;
+    const SelectedBridge &found = facts.state.bridge;
+    nlohmann::json flash = nullptr;
+    if (facts.supported)
+        flash = {{"maker", facts.flashShown ? nlohmann::json(found.flashMaker) : nlohmann::json()},
+                 {"sizeKb", chip.FlashSizeKb},
+                 {"jedecId", facts.jedec.empty() ? nlohmann::json() : nlohmann::json(facts.jedec)}};
+    nlohmann::json document = {
+        {"verb", "info"},
+        {"index", facts.args.index},
+        {"path", entry.path},
+        {"bus", BusName(entry.bus)},
+        {"product", ProductText(facts.item)},
+        {"chip",
+         {{"name", found.series},
+          {"typeCode", chip.ChipTypeCode},
+          {"subRevision", chip.ChipSubRevision},
+          {"supported", facts.supported}}},
+        {"firmwareVersion",
+         facts.versionShown ? nlohmann::json(UserVersion(found.version)) : nlohmann::json()},
+        {"releaseFirmware", facts.versionShown ? nlohmann::json(found.releaseFirmware) : nlohmann::json()},
+        {"flash", flash},
+        {"mountPoints", facts.mounts},
+        {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
+        {"runsFromRom", found.runsFromRom},
+        {"unfinishedUpdate", UnfinishedJson(entry.path, facts.step)},
+        {"nextStep", NextStepJson(facts.step)},
+    };
+    if (facts.verbose) {
+        const WindowFieldsView view = ViewWindowFields(entry, facts.item);
+        document["window"] = {{"item", facts.item},
+                              {"fields", view.fields},
+                              {"statusTexts", view.statusTexts},
+                              {"chipIdentity",
+                               {{"ChipTypeCode", chip.ChipTypeCode},
+                                {"ChipSubRevision", chip.ChipSubRevision},
+                                {"FlashKind", chip.FlashKind},
+                                {"AmicType", chip.AmicType},
+                                {"AtmelType", chip.AtmelType},
+                                {"SstWordMode", chip.SstWordMode},
+                                {"FlashSizeKb", chip.FlashSizeKb},
+                                {"FirmwareLevel", chip.FirmwareLevel}}}};
+    }
+    std::cout << JsonText(document);
+    return facts.supported ? kExitOk : kExitNoDevice;
+}
+
+// The bridge as the user reads it: device, chip, firmware, flash, mounts and
+// the warnings that tell what to do next.
+void PrintInfoText(const InfoFacts &facts, std::ostream &out)
+{
+    const DeviceEntry &entry = facts.entry;
+    const ChipIdentity &chip = facts.state.chip;
+    const SelectedBridge &found = facts.state.bridge;
+    const char *maker = facts.maker;
+    out << "Device " << facts.args.index << ":          " << entry.path << " (" << BusName(entry.bus) << ")  "
+        << ProductText(facts.item) << "\n";
+    out << "Chip:              " << (found.series.empty() ? "-" : found.series) << " (chip type code "
+        << unsigned(chip.ChipTypeCode) << ", sub-revision " << unsigned(chip.ChipSubRevision) << ")\n";
+    if (facts.supported) {
+        out << "Firmware version:  "
+            << (facts.versionShown
+                    ? UserVersion(found.version) + (found.releaseFirmware ? "" : " (an internal build)")
+                    : "-")
+            << "\n";
+        out << "Flash:             " << (facts.flashShown ? found.flashMaker : maker ? maker : "-");
+        if (chip.FlashSizeKb > 0)
+            out << ", " << chip.FlashSizeKb << " KiB";
+        out << (facts.jedec.empty() ? ", JEDEC ID not readable" : ", JEDEC ID " + facts.jedec) << "\n";
+    }
+    out << "Mounted at:        ";
+    for (std::size_t i = 0; i < facts.mounts.size(); ++i)
+        out << (i ? " " : "") << facts.mounts[i];
+    out << (facts.mounts.empty() ? "-\n" : "\n");
+    if (entry.damagedBank >= 0)
+        out << "Warning:           " << DamagedBankWarning(entry.damagedBank, facts.step) << "\n";
+    if (facts.step.kind == StepKind::Recover || facts.step.kind == StepKind::FinishWrite)
+        out << "Warning:           " << facts.step.warning << "\n";
+}
+
+// --verbose: the window-level view, the controls and ChipIdentity as the
+// window holds them.
+void PrintWindowLevel(const InfoFacts &facts, std::ostream &out)
+{
+    const DeviceEntry &entry = facts.entry;
+    const ChipIdentity &chip = facts.state.chip;
+    const char *maker = facts.maker;
+    out << "Device " << facts.args.index << ": " << entry.path << " (" << BusDiskText(entry.bus) << ")";
+    if (!facts.item.empty())
+        out << "  \"" << facts.item << "\"";
+    out << "\n";
+    const WindowFieldsView view = ViewWindowFields(entry, facts.item);
+    out << view.text;
+    if (!view.statusTexts.empty()) {
+        out << "Status line texts shown:\n";
+        for (const std::string &text : view.statusTexts)
+            out << "  \"" << text << "\"\n";
+    }
+    out << "ChipIdentity:\n";
+    out << "  ChipTypeCode     " << unsigned(chip.ChipTypeCode) << "\n";
+    out << "  ChipSubRevision  " << unsigned(chip.ChipSubRevision) << "\n";
+    out << "  FlashKind        " << chip.FlashKind << (maker ? std::string(" (") + maker + ")" : "") << "\n";
+    out << "  AmicType         " << chip.AmicType << "\n";
+    out << "  AtmelType        " << chip.AtmelType << "\n";
+    out << "  SstWordMode      " << chip.SstWordMode << "\n";
+    out << "  FlashSizeKb      " << chip.FlashSizeKb << "\n";
+    out << "  FirmwareLevel    " << Hex(static_cast<std::uint32_t>(chip.FirmwareLevel), 2) << "\n";
+    out << "Erase geometry:    block " << Hex(facts.transfer.FlashBlockSize, 5) << ", sector "
+        << Hex(facts.transfer.FlashSectorSize, 4) << "\n";
+    if (facts.supported) {
+        if (!facts.jedec.empty())
+            out << "JEDEC ID (9F):     " << facts.jedec << facts.jedecNote << "\n";
+        else
+            out << "JEDEC ID (9F):     not readable (the bridge offers no SPI access)\n";
+    }
+}
+
 int RunInfo(CliContext &ctx, const InfoArgs &a)
 {
     // Message boxes are printed as they appear (warnings and errors to standard error).
@@ -162,161 +365,32 @@ int RunInfo(CliContext &ctx, const InfoArgs &a)
         return selected;
 
     DeviceEntry &entry = target.entry;
-    // Another program of ours works on it: said, and nothing asked of it.
-    const std::optional<BusyBridge> busy = BridgeBusy(entry.path);
-    entry.busy = busy ? BusyText(*busy) : std::string();
-    if (!entry.busy.empty()) {
-        if (a.json)
-            std::cout << JsonText({{"verb", "info"}, {"device", entry.path}, {"busy", entry.busy}});
-        else
-            std::cout << "device " << entry.path << ": " << entry.busy << "\n";
+    if (ReportBusy(a, entry))
         return kExitBusy;
-    }
     PlainProbeHost host;
-    IdentifyOptions options;
-    options.repairBank = false; // a read verb: a damaged bank is told, not repaired
-    const BridgeState state = IdentifyBridge(host, entry, options);
-    // What the window shows of a device lost on the way is not the device's.
-    if (WentAway(entry.path)) {
-        SayError().as(MessageCode::Failed)
-            << "the device " << entry.path
-            << " went away during identification: " << DescribeLastTransportFailure();
-        return kExitFailed;
-    }
+    BridgeState state;
+    if (const int rc = IdentifyForInfo(ctx, host, entry, state); rc != kExitOk)
+        return rc;
     const ChipIdentity &chip = state.chip;
-    if (chip.ChipTypeCode == 0 && (LastTransportFailure().openFailed || PermissionProblem())) {
-        if (!ReportAccessProblem(ctx.runtime))
-            SayError().as(MessageCode::Failed) << DescribeLastTransportFailure();
-        return kExitFailed;
-    }
-    const bool supported = IsSupportedChip(chip.ChipTypeCode);
-    // The raw SPI channel first, then the bridge's identification read.
-    std::string jedec;
-    std::string jedecNote;
-    if (supported) {
-        bool throughBridge = false;
-        jedec = ReadJedecText(entry.path, throughBridge);
-        if (throughBridge)
-            jedecNote = " (through the bridge's ID read)";
-        if (jedec.empty() && WentAway(entry.path)) {
-            SayError().as(MessageCode::Failed)
-                << "the device " << entry.path
-                << " went away while its flash ID was read: " << DescribeLastTransportFailure();
-            return kExitFailed;
-        }
-    }
-    const std::vector<std::string> mounts = MountPointsOf(entry.path);
-    const std::string &item = target.item;
-    const char *maker = FlashMakerName(chip.FlashKind);
+    InfoFacts facts(a, ctx.verbose, entry, target.item, state, host.transfer());
+    facts.supported = IsSupportedChip(chip.ChipTypeCode);
+    if (facts.supported)
+        if (const int rc = ReadJedec(facts); rc != kExitOk)
+            return rc;
+    facts.mounts = MountPointsOf(entry.path);
+    facts.maker = FlashMakerName(chip.FlashKind);
     const SelectedBridge &found = state.bridge;
-    const bool versionShown = found.versionShown && !found.version.empty();
-    const bool flashShown = found.flashShown && !found.flashMaker.empty();
-    const NextStep step = NextStepOf(entry.path, found.runsFromRom, entry.damagedBank, chip.ChipTypeCode);
-    std::ostream &out = std::cout;
+    facts.versionShown = found.versionShown && !found.version.empty();
+    facts.flashShown = found.flashShown && !found.flashMaker.empty();
+    facts.step = NextStepOf(entry.path, found.runsFromRom, entry.damagedBank, chip.ChipTypeCode);
 
-    if (a.json) {
-        nlohmann::json flash = nullptr;
-        if (supported)
-            flash = {{"maker", flashShown ? nlohmann::json(found.flashMaker) : nlohmann::json()},
-                     {"sizeKb", chip.FlashSizeKb},
-                     {"jedecId", jedec.empty() ? nlohmann::json() : nlohmann::json(jedec)}};
-        nlohmann::json document = {
-            {"verb", "info"},
-            {"index", a.index},
-            {"path", entry.path},
-            {"bus", BusName(entry.bus)},
-            {"product", ProductText(item)},
-            {"chip",
-             {{"name", found.series},
-              {"typeCode", chip.ChipTypeCode},
-              {"subRevision", chip.ChipSubRevision},
-              {"supported", supported}}},
-            {"firmwareVersion", versionShown ? nlohmann::json(UserVersion(found.version)) : nlohmann::json()},
-            {"releaseFirmware", versionShown ? nlohmann::json(found.releaseFirmware) : nlohmann::json()},
-            {"flash", flash},
-            {"mountPoints", mounts},
-            {"damagedBank", entry.damagedBank >= 0 ? nlohmann::json(entry.damagedBank) : nlohmann::json()},
-            {"runsFromRom", found.runsFromRom},
-            {"unfinishedUpdate", UnfinishedJson(entry.path, step)},
-            {"nextStep", NextStepJson(step)},
-        };
-        if (ctx.verbose) {
-            const WindowFieldsView view = ViewWindowFields(entry, item);
-            document["window"] = {{"item", item},
-                                  {"fields", view.fields},
-                                  {"statusTexts", view.statusTexts},
-                                  {"chipIdentity",
-                                   {{"ChipTypeCode", chip.ChipTypeCode},
-                                    {"ChipSubRevision", chip.ChipSubRevision},
-                                    {"FlashKind", chip.FlashKind},
-                                    {"AmicType", chip.AmicType},
-                                    {"AtmelType", chip.AtmelType},
-                                    {"SstWordMode", chip.SstWordMode},
-                                    {"FlashSizeKb", chip.FlashSizeKb},
-                                    {"FirmwareLevel", chip.FirmwareLevel}}}};
-        }
-        out << JsonText(document);
-        return supported ? kExitOk : kExitNoDevice;
-    }
-
-    out << "Device " << a.index << ":          " << entry.path << " (" << BusName(entry.bus) << ")  "
-        << ProductText(item) << "\n";
-    out << "Chip:              " << (found.series.empty() ? "-" : found.series) << " (chip type code "
-        << unsigned(chip.ChipTypeCode) << ", sub-revision " << unsigned(chip.ChipSubRevision) << ")\n";
-    if (supported) {
-        out << "Firmware version:  "
-            << (versionShown
-                    ? UserVersion(found.version) + (found.releaseFirmware ? "" : " (an internal build)")
-                    : "-")
-            << "\n";
-        out << "Flash:             " << (flashShown ? found.flashMaker : maker ? maker : "-");
-        if (chip.FlashSizeKb > 0)
-            out << ", " << chip.FlashSizeKb << " KiB";
-        out << (jedec.empty() ? ", JEDEC ID not readable" : ", JEDEC ID " + jedec) << "\n";
-    }
-    out << "Mounted at:        ";
-    for (std::size_t i = 0; i < mounts.size(); ++i)
-        out << (i ? " " : "") << mounts[i];
-    out << (mounts.empty() ? "-\n" : "\n");
-    if (entry.damagedBank >= 0)
-        out << "Warning:           " << DamagedBankWarning(entry.damagedBank, step) << "\n";
-    if (step.kind == StepKind::Recover || step.kind == StepKind::FinishWrite)
-        out << "Warning:           " << step.warning << "\n";
-
-    if (ctx.verbose) {
-        // The window-level view: the controls and ChipIdentity as the window holds them.
-        out << "Device " << a.index << ": " << entry.path << " (" << BusDiskText(entry.bus) << ")";
-        if (!item.empty())
-            out << "  \"" << item << "\"";
-        out << "\n";
-        const WindowFieldsView view = ViewWindowFields(entry, item);
-        out << view.text;
-        if (!view.statusTexts.empty()) {
-            out << "Status line texts shown:\n";
-            for (const std::string &text : view.statusTexts)
-                out << "  \"" << text << "\"\n";
-        }
-        out << "ChipIdentity:\n";
-        out << "  ChipTypeCode     " << unsigned(chip.ChipTypeCode) << "\n";
-        out << "  ChipSubRevision  " << unsigned(chip.ChipSubRevision) << "\n";
-        out << "  FlashKind        " << chip.FlashKind << (maker ? std::string(" (") + maker + ")" : "")
-            << "\n";
-        out << "  AmicType         " << chip.AmicType << "\n";
-        out << "  AtmelType        " << chip.AtmelType << "\n";
-        out << "  SstWordMode      " << chip.SstWordMode << "\n";
-        out << "  FlashSizeKb      " << chip.FlashSizeKb << "\n";
-        out << "  FirmwareLevel    " << Hex(static_cast<std::uint32_t>(chip.FirmwareLevel), 2) << "\n";
-        out << "Erase geometry:    block " << Hex(host.transfer().FlashBlockSize, 5) << ", sector "
-            << Hex(host.transfer().FlashSectorSize, 4) << "\n";
-        if (supported) {
-            if (!jedec.empty())
-                out << "JEDEC ID (9F):     " << jedec << jedecNote << "\n";
-            else
-                out << "JEDEC ID (9F):     not readable (the bridge offers no SPI access)\n";
-        }
-    }
-    if (!supported) {
-        out << "The chip is not supported by the update procedures.\n";
+    if (a.json)
+        return PrintInfoJson(facts);
+    PrintInfoText(facts, std::cout);
+    if (ctx.verbose)
+        PrintWindowLevel(facts, std::cout);
+    if (!facts.supported) {
+        std::cout << "The chip is not supported by the update procedures.\n";
         return kExitNoDevice;
     }
     return kExitOk;

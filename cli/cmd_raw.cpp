@@ -50,25 +50,11 @@ std::string SenseText(const std::uint8_t *sense, std::uint32_t length)
     return std::string(line) + ": " + key + ", " + text;
 }
 
-int RunRaw(CliContext &ctx, const RawArgs &a)
+// The bytes a data-out command sends: the first `len` of --data FILE.
+// kExitOk with `data` filled, or the usage error after saying why (a
+// data-in command takes no --data).
+int ReadDataOut(const RawArgs &a, bool in, std::uint32_t len, std::vector<std::uint8_t> &data)
 {
-    const bool in = a.direction == "in";
-    if (!in && a.direction != "out") {
-        SayError().as(MessageCode::Usage) << "direction must be 'in' or 'out'";
-        return kExitUsage;
-    }
-    const auto length = ParseNumber(a.length);
-    if (!length || *length > kMaxRawLength) {
-        SayError().as(MessageCode::Usage) << "LEN must be a number from 0 to " << kMaxRawLength;
-        return kExitUsage;
-    }
-    const auto cdb = ParseHexBytes(a.cdb);
-    if (!cdb || cdb->size() < 6 || cdb->size() > 16) {
-        SayError().as(MessageCode::Usage) << "the CDB must be 6 to 16 hexadecimal bytes";
-        return kExitUsage;
-    }
-    const auto len = static_cast<std::uint32_t>(*length);
-    std::vector<std::uint8_t> data(len, 0);
     if (!in && len > 0) {
         if (a.dataFile.empty()) {
             SayError().as(MessageCode::Usage)
@@ -93,6 +79,30 @@ int RunRaw(CliContext &ctx, const RawArgs &a)
         SayError().as(MessageCode::Usage) << "--data is for data-out commands";
         return kExitUsage;
     }
+    return kExitOk;
+}
+
+int RunRaw(CliContext &ctx, const RawArgs &a)
+{
+    const bool in = a.direction == "in";
+    if (!in && a.direction != "out") {
+        SayError().as(MessageCode::Usage) << "direction must be 'in' or 'out'";
+        return kExitUsage;
+    }
+    const auto length = ParseNumber(a.length);
+    if (!length || *length > kMaxRawLength) {
+        SayError().as(MessageCode::Usage) << "LEN must be a number from 0 to " << kMaxRawLength;
+        return kExitUsage;
+    }
+    const auto cdb = ParseHexBytes(a.cdb);
+    if (!cdb || cdb->size() < 6 || cdb->size() > 16) {
+        SayError().as(MessageCode::Usage) << "the CDB must be 6 to 16 hexadecimal bytes";
+        return kExitUsage;
+    }
+    const auto len = static_cast<std::uint32_t>(*length);
+    std::vector<std::uint8_t> data(len, 0);
+    if (const int rc = ReadDataOut(a, in, len, data); rc != kExitOk)
+        return rc;
 
     std::string path;
     if (!ctx.attachDevice(path))

@@ -223,11 +223,12 @@ journal/        the update journal's files
 stderr.txt      what those commands said on standard error
 )";
 
-int RunReport(CliContext &ctx, const ReportArgs &a)
+// Whether the report may be written to `output`: kExitOk, or the usage
+// error after saying why not (nothing read yet).
+int CheckOutput(const std::string &output, bool force)
 {
-    const std::string &output = a.output;
     std::error_code ec;
-    if (fs::exists(output, ec) && !a.force) {
+    if (fs::exists(output, ec) && !force) {
         SayError().as(MessageCode::Usage).with("file", output)
             << output << " exists: give another name, or --force to write over it; nothing was read";
         return kExitUsage;
@@ -238,36 +239,28 @@ int RunReport(CliContext &ctx, const ReportArgs &a)
             << output << ": the folder " << parent.string() << " does not exist; nothing was read";
         return kExitUsage;
     }
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/brigant-report.XXXXXX";
-    if (!::mkdtemp(pattern.data())) {
-        SayError().as(MessageCode::Failed) << "cannot make a temporary folder: " << std::strerror(errno);
-        return kExitFailed;
-    }
-    const fs::path work = pattern;
-    struct Cleanup {
-        fs::path dir;
-        ~Cleanup()
-        {
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
-    } cleanup{work};
-    const fs::path dir = work / "brigant-report";
-    fs::create_directory(dir, ec);
-    const fs::path errors = dir / "stderr.txt";
-    std::ofstream commands(dir / "commands.txt");
+    return kExitOk;
+}
 
-    // Each part: this program with the run's devices and `verb`.
+// The folder a report is gathered in, and the parts run into it.
+struct Bundle {
+    Bundle(const CliContext &context, const fs::path &folderPath)
+        : ctx(context), dir(folderPath), errors(folderPath / "stderr.txt"),
+          commands(folderPath / "commands.txt"), folder(folderPath.string() + "/")
+    {
+    }
+
     // The bundle names its files without the folder it was made in.
-    const std::string folder = dir.string() + "/";
-    const auto withoutFolder = [&folder](std::string text) {
+    std::string withoutFolder(std::string text) const
+    {
         for (std::size_t at = text.find(folder); at != std::string::npos; at = text.find(folder, at))
             text.erase(at, folder.size());
         return text;
-    };
+    }
 
-    const auto part = [&](const std::vector<std::string> &verb, const std::string &file, const char *what) {
+    // Each part: this program with the run's devices and `verb`.
+    int part(const std::vector<std::string> &verb, const std::string &file, const char *what)
+    {
         std::vector<std::string> argv = DeviceArgs(ctx);
         argv.insert(argv.end(), verb.begin(), verb.end());
         if (!ctx.quiet)
@@ -277,12 +270,21 @@ int RunReport(CliContext &ctx, const ReportArgs &a)
         const int rc = RunTo(argv, "/proc/self/exe", dir / file, errors);
         commands << line << " > " << file << "  (exit " << rc << ")\n";
         return rc;
-    };
+    }
 
-    part({"doctor", "--json"}, "doctor.json", "doctor");
-    part({"list", "--json"}, "list.json", "list");
-    const nlohmann::json list = ReadJson(dir / "list.json");
-    std::vector<std::string> serials;
+    const CliContext &ctx;
+    const fs::path dir;
+    const fs::path errors;  // what the parts said on standard error
+    std::ofstream commands; // each part's command and its exit status
+    const std::string folder;
+};
+
+// info and a recording of each bridge `list` names, but those another
+// program of ours works on; `serials` gets the serial numbers listed.
+// Returns how many bridges were asked.
+int AskEachBridge(Bundle &bundle, const nlohmann::json &list, std::vector<std::string> &serials)
+{
+    std::error_code ec;
     int bridges = 0;
     if (list.is_object() && list.contains("devices"))
         for (const nlohmann::json &d : list["devices"]) {
@@ -291,46 +293,69 @@ int RunReport(CliContext &ctx, const ReportArgs &a)
             if (!d.value("busy", nlohmann::json()).is_null())
                 continue; // another program of ours works on it: asked nothing
             const std::string n = std::to_string(d.value("index", 0));
-            part({"info", "--index", n, "--json"}, "info-" + n + ".json", ("info of bridge " + n).c_str());
+            bundle.part({"info", "--index", n, "--json"}, "info-" + n + ".json",
+                        ("info of bridge " + n).c_str());
             // The recording is written by record itself (its standard output
             // carries nothing then).
-            part({"record", "--index", n, "-o", (dir / ("record-" + n + ".json")).string()},
-                 "record-" + n + ".out", ("recording bridge " + n + " (its flash is read)").c_str());
-            fs::remove(dir / ("record-" + n + ".out"), ec);
+            bundle.part({"record", "--index", n, "-o", (bundle.dir / ("record-" + n + ".json")).string()},
+                        "record-" + n + ".out", ("recording bridge " + n + " (its flash is read)").c_str());
+            fs::remove(bundle.dir / ("record-" + n + ".out"), ec);
             ++bridges;
         }
-    part({"history", "--json"}, "history.json", "history");
-    if (fs::is_directory(JournalDirectory(), ec)) {
-        fs::create_directory(dir / "journal", ec);
-        for (const fs::directory_entry &e : fs::directory_iterator(JournalDirectory(), ec))
-            if (e.is_regular_file(ec))
-                fs::copy_file(e.path(), dir / "journal" / e.path().filename(), ec);
-    }
-    {
-        std::ofstream versions(dir / "versions.txt");
-        part({"--version"}, "version.out", "versions");
-        std::ifstream version(dir / "version.out");
-        versions << version.rdbuf() << "kernel: " << KernelText() << "\n";
-        fs::remove(dir / "version.out", ec);
-    }
-    commands.close();
-    std::ofstream(dir / "README.txt") << kReadme;
+    return bridges;
+}
+
+// The update journal's files, copied into the bundle.
+void CopyJournal(const fs::path &dir)
+{
+    std::error_code ec;
+    if (!fs::is_directory(JournalDirectory(), ec))
+        return;
+    fs::create_directory(dir / "journal", ec);
+    for (const fs::directory_entry &e : fs::directory_iterator(JournalDirectory(), ec))
+        if (e.is_regular_file(ec))
+            fs::copy_file(e.path(), dir / "journal" / e.path().filename(), ec);
+}
+
+// The program's version and the kernel's.
+void WriteVersions(Bundle &bundle)
+{
+    std::error_code ec;
+    std::ofstream versions(bundle.dir / "versions.txt");
+    bundle.part({"--version"}, "version.out", "versions");
+    std::ifstream version(bundle.dir / "version.out");
+    versions << version.rdbuf() << "kernel: " << KernelText() << "\n";
+    fs::remove(bundle.dir / "version.out", ec);
+}
+
+// Every part of the bundle, with its list of commands, its README and what
+// the parts said; `serials` gets the serial numbers listed. Returns how many
+// bridges were asked.
+int GatherParts(Bundle &bundle, std::vector<std::string> &serials)
+{
+    bundle.part({"doctor", "--json"}, "doctor.json", "doctor");
+    bundle.part({"list", "--json"}, "list.json", "list");
+    const int bridges = AskEachBridge(bundle, ReadJson(bundle.dir / "list.json"), serials);
+    bundle.part({"history", "--json"}, "history.json", "history");
+    CopyJournal(bundle.dir);
+    WriteVersions(bundle);
+    bundle.commands.close();
+    std::ofstream(bundle.dir / "README.txt") << kReadme;
     {
         // What the parts said (record names its file with the folder).
-        std::ifstream in(errors);
+        std::ifstream in(bundle.errors);
         std::stringstream said;
         said << in.rdbuf();
-        std::ofstream(errors, std::ios::trunc) << withoutFolder(said.str());
+        std::ofstream(bundle.errors, std::ios::trunc) << bundle.withoutFolder(said.str());
     }
+    return bridges;
+}
 
-    if (!a.noRedact && !serials.empty())
-        for (const fs::directory_entry &e : fs::recursive_directory_iterator(dir, ec))
-            if (e.is_regular_file(ec) && !Redact(e.path(), serials)) {
-                SayError().as(MessageCode::Failed) << "cannot redact " << e.path().string();
-                return kExitFailed;
-            }
-
-    // The archive is made beside its name and takes the name once whole.
+// The bundle's folder under `work` packed into `output`: made beside its
+// name, it takes the name once whole. kExitOk, or kExitFailed after saying why.
+int WriteArchive(const std::string &output, const fs::path &work, const fs::path &errors)
+{
+    std::error_code ec;
     const std::string partial = output + ".part";
     const int rc =
         RunTo({"tar", "-czf", fs::absolute(partial, ec).string(), "-C", work.string(), "brigant-report"},
@@ -351,6 +376,44 @@ int RunReport(CliContext &ctx, const ReportArgs &a)
         SayError().as(MessageCode::Failed).with("file", output) << "cannot write " << output;
         return kExitFailed;
     }
+    return kExitOk;
+}
+
+int RunReport(CliContext &ctx, const ReportArgs &a)
+{
+    const std::string &output = a.output;
+    if (const int rc = CheckOutput(output, a.force); rc != kExitOk)
+        return rc;
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/brigant-report.XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        SayError().as(MessageCode::Failed) << "cannot make a temporary folder: " << std::strerror(errno);
+        return kExitFailed;
+    }
+    const fs::path work = pattern;
+    struct Cleanup {
+        fs::path dir;
+        ~Cleanup()
+        {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } cleanup{work};
+    const fs::path dir = work / "brigant-report";
+    std::error_code ec;
+    fs::create_directory(dir, ec);
+    Bundle bundle(ctx, dir);
+    std::vector<std::string> serials;
+    const int bridges = GatherParts(bundle, serials);
+
+    if (!a.noRedact && !serials.empty())
+        for (const fs::directory_entry &e : fs::recursive_directory_iterator(dir, ec))
+            if (e.is_regular_file(ec) && !Redact(e.path(), serials)) {
+                SayError().as(MessageCode::Failed) << "cannot redact " << e.path().string();
+                return kExitFailed;
+            }
+    if (const int rc = WriteArchive(output, work, bundle.errors); rc != kExitOk)
+        return rc;
     std::cout << "report: " << output
               << " holds doctor, list, history and the journal, and info and a recording of " << bridges
               << (bridges == 1 ? " bridge" : " bridges")

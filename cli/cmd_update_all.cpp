@@ -282,45 +282,34 @@ nlohmann::json PlanReport(const DevicePlan &plan)
             {"messages", nlohmann::json::array()}};
 }
 
-int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &workers, std::ostream &out,
-           const OutputStyle &style)
+// The entry of `list` whose node (or port path) is `name`; -1: none.
+int FindListed(const BridgeList &list, const std::string &name, bool byPort)
 {
-    AllOptions options = given;
-    RunFiles files;
-    if (const int code = OpenRunFiles(ctx, options, files); code != 0)
-        return code;
-
-    // 1. Every bridge identified, and what update FILE would do with it.
-    // Message boxes of discovery and identification: warnings and errors,
-    // and information with --verbose.
-    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
-    INI_STATE settings;
-    ReadSettings(settings);
-    const BridgeList list = DiscoverBridges();
     const int listed = static_cast<int>(list.listed.size());
-    if (listed == 0) {
-        WarnWhenDisksUnlisted();
-        ReportAccessProblem(ctx.runtime);
-        out << "no device found\n";
-        return kExitNoDevice;
+    int found = -1;
+    for (int i = 0; i < listed; ++i) {
+        const DeviceEntry &entry = list.listed[static_cast<std::size_t>(i)].entry;
+        if ((byPort ? entry.location : entry.path) == name)
+            found = i;
     }
-    std::vector<int> chosen = options.indexes;
+    return found;
+}
+
+// The entries of `list` to update: those --index, --device and --port name
+// (every one when none does), only those that failed before with
+// --retry-failed. kExitOk with `chosen` filled, or the exit code after
+// saying why there is none.
+int ChooseBridges(const CliContext &ctx, const AllOptions &options, const BridgeList &list,
+                  const RunFiles &files, std::ostream &out, std::vector<int> &chosen)
+{
+    const int listed = static_cast<int>(list.listed.size());
+    chosen = options.indexes;
     for (const int index : chosen)
         if (index >= listed)
             return IndexOutOfRange(index, listed);
-    // The entry whose node (or port path) is `name`; -1: none.
-    const auto find = [&](const std::string &name, bool byPort) {
-        int found = -1;
-        for (int i = 0; i < listed; ++i) {
-            const DeviceEntry &entry = list.listed[static_cast<std::size_t>(i)].entry;
-            if ((byPort ? entry.location : entry.path) == name)
-                found = i;
-        }
-        return found;
-    };
     if (ctx.devices.size() > 1)
         for (const std::string &device : ctx.devices) {
-            const int found = find(device, false);
+            const int found = FindListed(list, device, false);
             if (found < 0) {
                 SayError().as(MessageCode::NoDevice)
                     << "--device " << device << ": not one of the " << listed << " bridges listed";
@@ -329,7 +318,7 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
             chosen.push_back(found);
         }
     for (const std::string &port : options.ports) {
-        const int found = find(port, true);
+        const int found = FindListed(list, port, true);
         if (found < 0) {
             SayError().as(MessageCode::NoDevice).with("port", port)
                 << "--port " << port << ": no listed bridge sits there (`brigant-fw list` shows the ports)";
@@ -351,16 +340,18 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
             return kExitNothingToDo;
         }
     }
-    // Each bridge is this run's from its plan until its worker starts; one
-    // another program of ours works on is left to it.
-    ChipIdentity carried;
-    for (const int index : chosen)
-        workers.push_back(PlanListedBridge(list.listed[static_cast<std::size_t>(index)], index,
-                                           list.candidateCount, options, files.slots, settings, carried));
+    return kExitOk;
+}
 
-    // 2. The plan, and one question for all of it.
+// Shows the plan of every bridge as a table. kExitOk with `updates`, the
+// bridges to update, when there is one; else the exit code after saying why
+// nothing is updated.
+int ShowPlan(CliContext &ctx, const AllOptions &options, const std::vector<Worker> &workers,
+             std::ostream &out, std::size_t &updates)
+{
     std::vector<std::vector<std::string>> rows = {{"DEVICE", "CHIP", "FROM", "TO", "ACTION"}};
-    std::size_t updates = 0, current = 0, busy = 0;
+    std::size_t current = 0, busy = 0;
+    updates = 0;
     for (const Worker &w : workers) {
         const DevicePlan &p = w.plan;
         const bool update = p.action == DevicePlan::Action::Update;
@@ -371,23 +362,28 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
         busy += p.reason.rfind("busy: ", 0) == 0;
     }
     out << "update --all: " << workers.size() << " bridge(s), " << updates << " to update\n" << Table(rows);
-    if (updates == 0) {
-        if (current > 0) {
-            out << "nothing to do: no bridge needs an update\n";
-            return kExitNothingToDo;
-        }
-        if (busy > 0) {
-            SayError().as(MessageCode::Busy)
-                << busy << " bridge(s) busy: other programs of ours work on them; nothing "
-                << "was sent to them (--wait is for one bridge: run update --all again when they are done)";
-            ctx.saveSimState = false;
-            return kExitBusy;
-        }
-        SayError().as(MessageCode::Refused)
-            << "no listed bridge can take " << (options.embedded ? "the built-in image" : "the given file(s)")
-            << "; nothing was written";
-        return options.embedded ? kExitNoDevice : kExitUsage;
+    if (updates > 0)
+        return kExitOk;
+    if (current > 0) {
+        out << "nothing to do: no bridge needs an update\n";
+        return kExitNothingToDo;
     }
+    if (busy > 0) {
+        SayError().as(MessageCode::Busy)
+            << busy << " bridge(s) busy: other programs of ours work on them; nothing "
+            << "was sent to them (--wait is for one bridge: run update --all again when they are done)";
+        ctx.saveSimState = false;
+        return kExitBusy;
+    }
+    SayError().as(MessageCode::Refused)
+        << "no listed bridge can take " << (options.embedded ? "the built-in image" : "the given file(s)")
+        << "; nothing was written";
+    return options.embedded ? kExitNoDevice : kExitUsage;
+}
+
+// How the updates run, said before the one question.
+void SayHowItRuns(const CliContext &ctx, const AllOptions &options, std::ostream &out)
+{
     out << "Each bridge is backed up first" << (ctx.write.noBackup ? " (no: --no-backup)" : "")
         << "; the updates run at once, " << (options.jobs ? std::to_string(options.jobs) : std::string("all"))
         << " at a time.\n"
@@ -395,11 +391,14 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
     if (ctx.runtime && ctx.runtime->throughHelper())
         SayNote() << "every bridge's worker starts the privileged helper and asks for its own "
                      "authorisation; run update --all as root to be asked once";
-    if (const int code = AskOnce(ctx, out); code != 0)
-        return code;
+}
 
-    // 3. The workers; the station log gets a row as each bridge is done
-    // (those with nothing to write at once).
+// The workers, `updates` of them with something to write; the station log
+// gets a row as each bridge is done (those with nothing to write at once).
+// Returns the exit code of the whole.
+int RunWorkers(CliContext &ctx, const AllOptions &options, RunFiles &files, std::vector<Worker> &workers,
+               std::size_t updates, std::ostream &out, const OutputStyle &style)
+{
     const auto logRow = [&](const Worker &w) { files.log.add(w, !ctx.simulate.empty()); };
     for (Worker &w : workers) {
         GiveUnitSerial(w, files.serials, files.retry);
@@ -415,6 +414,49 @@ int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &worker
     ctx.simulatedMsAfter = SimulatedSpan(workers, jobs);
 
     return ReportWorkers(workers, out, style, stopped);
+}
+
+int RunAll(CliContext &ctx, const AllOptions &given, std::vector<Worker> &workers, std::ostream &out,
+           const OutputStyle &style)
+{
+    AllOptions options = given;
+    RunFiles files;
+    if (const int code = OpenRunFiles(ctx, options, files); code != 0)
+        return code;
+
+    // 1. Every bridge identified, and what update FILE would do with it.
+    // Message boxes of discovery and identification: warnings and errors,
+    // and information with --verbose.
+    MessageBoxes boxes(MessageStream(ctx), &std::cerr);
+    INI_STATE settings;
+    ReadSettings(settings);
+    const BridgeList list = DiscoverBridges();
+    if (list.listed.empty()) {
+        WarnWhenDisksUnlisted();
+        ReportAccessProblem(ctx.runtime);
+        out << "no device found\n";
+        return kExitNoDevice;
+    }
+    std::vector<int> chosen;
+    if (const int code = ChooseBridges(ctx, options, list, files, out, chosen); code != kExitOk)
+        return code;
+    // Each bridge is this run's from its plan until its worker starts; one
+    // another program of ours works on is left to it.
+    ChipIdentity carried;
+    for (const int index : chosen)
+        workers.push_back(PlanListedBridge(list.listed[static_cast<std::size_t>(index)], index,
+                                           list.candidateCount, options, files.slots, settings, carried));
+
+    // 2. The plan, and one question for all of it.
+    std::size_t updates = 0;
+    if (const int code = ShowPlan(ctx, options, workers, out, updates); code != kExitOk)
+        return code;
+    SayHowItRuns(ctx, options, out);
+    if (const int code = AskOnce(ctx, out); code != 0)
+        return code;
+
+    // 3. The workers.
+    return RunWorkers(ctx, options, files, workers, updates, out, style);
 }
 
 } // namespace

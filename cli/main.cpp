@@ -18,18 +18,13 @@
 using namespace brigant;
 using namespace brigant::cli;
 
-int main(int argc, char **argv)
+namespace
 {
-    UseSignalSafeOutput();
-    CommandLine line;
-    if (const auto code = ParseCommandLine(line, argc, argv, std::cout, std::cerr))
-        return *code;
-    CliContext &ctx = line.ctx;
 
-    ctx.style = DetectStyle(STDOUT_FILENO, ctx.quiet     ? Verbosity::Quiet
-                                           : ctx.verbose ? Verbosity::Verbose
-                                                         : Verbosity::Normal);
-
+// What the runtime below the verbs is set up with, from the command line.
+runtime::RuntimeOptions RuntimeOptionsOf(const CommandLine &line)
+{
+    const CliContext &ctx = line.ctx;
     runtime::RuntimeOptions options;
     options.simulate = ctx.simulate;
     options.simState = ctx.simState;
@@ -51,25 +46,14 @@ int main(int argc, char **argv)
     options.program = "brigant-fw";
     for (const CLI::App *verb : line.app.get_subcommands())
         options.verb = verb->get_name();
+    return options;
+}
 
-    runtime::Runtime session;
-    if (const auto failure = session.start(options)) {
-        SayError().as(failure->kind == runtime::StartFailure::Kind::NoDevice ? MessageCode::NoDevice
-                                                                             : MessageCode::Usage)
-            << failure->text;
-        return failure->kind == runtime::StartFailure::Kind::NoDevice ? kExitNoDevice : kExitUsage;
-    }
-    // The update journal: for real bridges, or for simulated ones with a kept state.
-    if (options.simulate.empty())
-        EnableJournalForRealBridges();
-    else
-        SetJournalForSimulation(options.simState);
-    ctx.traceOn = options.trace;
-    ctx.simulation = session.simulation();
-    ctx.runtime = &session;
-    const std::vector<std::string> &simPaths = session.simulatedPaths();
-
-    ctx.attachDevice = [&](std::string &path) {
+// The device path the verbs talk to: --device, else the first simulated
+// bridge; said when there is none.
+void AttachDevices(CliContext &ctx, const std::vector<std::string> &simPaths)
+{
+    ctx.attachDevice = [&ctx, &simPaths](std::string &path) {
         if (!ctx.device.empty()) {
             path = ctx.device;
             return true;
@@ -82,10 +66,13 @@ int main(int argc, char **argv)
             << "no device: give --device /dev/sgN, or --simulate PRESET to try a simulated bridge";
         return false;
     };
+}
 
-    const std::uint64_t simStartMs = session.simulationClock().nowMs();
-    // Interrupts stop the run between two commands (never inside a write),
-    // so that what follows, the saving of the simulated state included, runs.
+// Runs the verb's action. Interrupts stop the run between two commands
+// (never inside a write), so that what follows, the saving of the simulated
+// state included, runs. Returns the exit code.
+int RunAction(CliContext &ctx)
+{
     InstallInterruptHandling();
     if (ctx.workerFd >= 0)
         OpenWorkerChannel(ctx.workerFd);
@@ -101,9 +88,13 @@ int main(int argc, char **argv)
         std::cerr << "\n" << StoppedStateText(stop) << "\n";
         code = 128 + stop.signal;
     }
-    if (code != kExitOk)
-        ReportAccessProblem(&session);
+    return code;
+}
 
+// Saves the simulated bridges' state where it is kept; a state that cannot
+// be saved fails a run that succeeded. Returns the exit code.
+int SaveSimState(CliContext &ctx, runtime::Runtime &session, int code)
+{
     // A simulated bridge found busy is its holder's: this run's copy of its
     // state is not written over the holder's.
     if (ProcessBridgeLocks().metBusy())
@@ -113,17 +104,62 @@ int main(int argc, char **argv)
         if (code == kExitOk)
             code = kExitFailed;
     }
+    return code;
+}
+
+// The simulated time the run took, on standard error, so that what the
+// command prints stays as it is; after it, so that the two never share a line
+// where both go to one pipe.
+void SaySimulatedTime(std::uint64_t simulatedMs)
+{
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fprintf(stderr, "simulated time: %llu.%02llu s\n",
+                 static_cast<unsigned long long>(simulatedMs / 1000),
+                 static_cast<unsigned long long>(simulatedMs % 1000 / 10));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    UseSignalSafeOutput();
+    CommandLine line;
+    if (const auto code = ParseCommandLine(line, argc, argv, std::cout, std::cerr))
+        return *code;
+    CliContext &ctx = line.ctx;
+
+    ctx.style = DetectStyle(STDOUT_FILENO, ctx.quiet     ? Verbosity::Quiet
+                                           : ctx.verbose ? Verbosity::Verbose
+                                                         : Verbosity::Normal);
+
+    const runtime::RuntimeOptions options = RuntimeOptionsOf(line);
+    runtime::Runtime session;
+    if (const auto failure = session.start(options)) {
+        SayError().as(failure->kind == runtime::StartFailure::Kind::NoDevice ? MessageCode::NoDevice
+                                                                             : MessageCode::Usage)
+            << failure->text;
+        return failure->kind == runtime::StartFailure::Kind::NoDevice ? kExitNoDevice : kExitUsage;
+    }
+    // The update journal: for real bridges, or for simulated ones with a kept state.
+    if (options.simulate.empty())
+        EnableJournalForRealBridges();
+    else
+        SetJournalForSimulation(options.simState);
+    ctx.traceOn = options.trace;
+    ctx.simulation = session.simulation();
+    ctx.runtime = &session;
+    AttachDevices(ctx, session.simulatedPaths());
+
+    const std::uint64_t simStartMs = session.simulationClock().nowMs();
+    int code = RunAction(ctx);
+    if (code != kExitOk)
+        ReportAccessProblem(&session);
+    code = SaveSimState(ctx, session, code);
     const std::uint64_t simulatedMs =
         session.simulation() ? session.simulationClock().nowMs() - simStartMs + ctx.simulatedMsAfter : 0;
-    if (session.simulation()) {
-        // On standard error, so that what the command prints stays as it is;
-        // after it, so that the two never share a line where both go to one pipe.
-        std::cout.flush();
-        std::fflush(stdout);
-        std::fprintf(stderr, "simulated time: %llu.%02llu s\n",
-                     static_cast<unsigned long long>(simulatedMs / 1000),
-                     static_cast<unsigned long long>(simulatedMs % 1000 / 10));
-    }
+    if (session.simulation())
+        SaySimulatedTime(simulatedMs);
     SendWorkerEnd(code, simulatedMs);
     return code;
 }

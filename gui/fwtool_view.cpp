@@ -97,6 +97,103 @@ bool HasChildren(TBrigantFwTool &form, const forms::Control &panel)
     return false;
 }
 
+// The widget of a panel: a plain frame that layouts can size when it holds
+// other controls, else a label that shows its caption.
+QWidget *MakePanel(TBrigantFwTool &form, forms::Panel &panel, QWidget *container)
+{
+    if (HasChildren(form, panel)) { // a container: a plain frame that layouts can size
+        auto *frame = new QFrame(container);
+        frame->setFrameStyle(panel.bordered ? QFrame::Panel | QFrame::Raised : QFrame::NoFrame);
+        return frame;
+    }
+    auto *label = new QLabel(container);
+    label->setAlignment(Qt::AlignCenter);
+    label->setFrameStyle(panel.bordered ? QFrame::Panel | QFrame::Raised : QFrame::NoFrame);
+    SetFont(label, panel.fontSize, {});
+    if (panel.name() == "Panel1") { // the form's navy rule
+        label->setAutoFillBackground(true);
+        QPalette pal = label->palette();
+        pal.setColor(QPalette::Window, QColor(0, 0, 128));
+        label->setPalette(pal);
+    }
+    return label;
+}
+
+// The widget of a label, in the label's font.
+QWidget *MakeLabel(forms::Label &label, QWidget *container)
+{
+    auto *widget = new QLabel(container);
+    SetFont(widget, label.fontSize, label.fontName);
+    // The face's result line wraps: a backup's path is read whole.
+    if (label.name() == "faceHint") {
+        widget->setWordWrap(true);
+        widget->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        widget->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
+    return widget;
+}
+
+// Shows what the model of `c` holds in its widget `w` (and the caption of an
+// edit in its `editLabel`), without the widget's signals.
+void ShowModel(forms::Control &c, QWidget *w, QLabel *editLabel)
+{
+    switch (c.kind()) {
+    case forms::ControlKind::Panel:
+        if (auto *label = qobject_cast<QLabel *>(w)) {
+            label->setText(Text(c.caption()));
+            FitPanelFont(label, static_cast<forms::Panel &>(c));
+        }
+        break;
+    case forms::ControlKind::Label:
+        static_cast<QLabel *>(w)->setText(Text(c.caption()));
+        break;
+    case forms::ControlKind::Button:
+        static_cast<QPushButton *>(w)->setText(Text(c.caption()));
+        break;
+    case forms::ControlKind::CheckBox: {
+        auto *box = static_cast<QCheckBox *>(w);
+        const QSignalBlocker block(box);
+        box->setText(Text(c.caption()));
+        box->setChecked(static_cast<forms::CheckBox &>(c).checked());
+        break;
+    }
+    case forms::ControlKind::LabeledEdit: {
+        auto *edit = static_cast<QLineEdit *>(w);
+        const QString text = Text(static_cast<forms::LabeledEdit &>(c).text());
+        if (edit->text() != text) {
+            const QSignalBlocker block(edit);
+            edit->setText(text);
+        }
+        editLabel->setText(Text(c.caption()));
+        break;
+    }
+    case forms::ControlKind::ComboBox: {
+        auto &model = static_cast<forms::ComboBox &>(c);
+        auto *combo = static_cast<QComboBox *>(w);
+        const QSignalBlocker block(combo);
+        QStringList items;
+        for (const auto &item : model.items())
+            items << Text(item);
+        QStringList shown;
+        for (int i = 0; i < combo->count(); ++i)
+            shown << combo->itemText(i);
+        if (shown != items) {
+            combo->clear();
+            combo->addItems(items);
+        }
+        combo->setCurrentIndex(model.itemIndex());
+        break;
+    }
+    case forms::ControlKind::ProgressBar: {
+        auto *bar = static_cast<QProgressBar *>(w);
+        const auto &model = static_cast<forms::ProgressBar &>(c);
+        bar->setRange(0, model.busy() ? 0 : 100); // an empty range: the style's moving bar
+        bar->setValue(model.position());
+        break;
+    }
+    }
+}
+
 } // namespace
 
 bool IsOneButtonControl(const std::string &name)
@@ -188,27 +285,9 @@ void FwToolView::createWidget(Binding &b, QWidget *container)
     forms::Control &c = *b.control;
     QWidget *w = nullptr;
     switch (c.kind()) {
-    case forms::ControlKind::Panel: {
-        auto &panel = static_cast<forms::Panel &>(c);
-        if (HasChildren(form_, c)) { // a container: a plain frame that layouts can size
-            auto *frame = new QFrame(container);
-            frame->setFrameStyle(panel.bordered ? QFrame::Panel | QFrame::Raised : QFrame::NoFrame);
-            w = frame;
-            break;
-        }
-        auto *label = new QLabel(container);
-        label->setAlignment(Qt::AlignCenter);
-        label->setFrameStyle(panel.bordered ? QFrame::Panel | QFrame::Raised : QFrame::NoFrame);
-        SetFont(label, panel.fontSize, {});
-        if (c.name() == "Panel1") { // the form's navy rule
-            label->setAutoFillBackground(true);
-            QPalette pal = label->palette();
-            pal.setColor(QPalette::Window, QColor(0, 0, 128));
-            label->setPalette(pal);
-        }
-        w = label;
+    case forms::ControlKind::Panel:
+        w = MakePanel(form_, static_cast<forms::Panel &>(c), container);
         break;
-    }
     case forms::ControlKind::Button: {
         auto *button = new QPushButton(container);
         auto *model = &static_cast<forms::Button &>(c);
@@ -251,19 +330,9 @@ void FwToolView::createWidget(Binding &b, QWidget *container)
         w = combo;
         break;
     }
-    case forms::ControlKind::Label: {
-        auto &label = static_cast<forms::Label &>(c);
-        auto *widget = new QLabel(container);
-        SetFont(widget, label.fontSize, label.fontName);
-        // The face's result line wraps: a backup's path is read whole.
-        if (c.name() == "faceHint") {
-            widget->setWordWrap(true);
-            widget->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-            widget->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        }
-        w = widget;
+    case forms::ControlKind::Label:
+        w = MakeLabel(static_cast<forms::Label &>(c), container);
         break;
-    }
     case forms::ControlKind::ProgressBar: {
         auto *bar = new QProgressBar(container);
         bar->setRange(0, 100);
@@ -344,61 +413,7 @@ void FwToolView::update(Binding &b)
 {
     forms::Control &c = *b.control;
     QWidget *w = b.widget;
-    switch (c.kind()) {
-    case forms::ControlKind::Panel:
-        if (auto *label = qobject_cast<QLabel *>(w)) {
-            label->setText(Text(c.caption()));
-            FitPanelFont(label, static_cast<forms::Panel &>(c));
-        }
-        break;
-    case forms::ControlKind::Label:
-        static_cast<QLabel *>(w)->setText(Text(c.caption()));
-        break;
-    case forms::ControlKind::Button:
-        static_cast<QPushButton *>(w)->setText(Text(c.caption()));
-        break;
-    case forms::ControlKind::CheckBox: {
-        auto *box = static_cast<QCheckBox *>(w);
-        const QSignalBlocker block(box);
-        box->setText(Text(c.caption()));
-        box->setChecked(static_cast<forms::CheckBox &>(c).checked());
-        break;
-    }
-    case forms::ControlKind::LabeledEdit: {
-        auto *edit = static_cast<QLineEdit *>(w);
-        const QString text = Text(static_cast<forms::LabeledEdit &>(c).text());
-        if (edit->text() != text) {
-            const QSignalBlocker block(edit);
-            edit->setText(text);
-        }
-        b.label->setText(Text(c.caption()));
-        break;
-    }
-    case forms::ControlKind::ComboBox: {
-        auto &model = static_cast<forms::ComboBox &>(c);
-        auto *combo = static_cast<QComboBox *>(w);
-        const QSignalBlocker block(combo);
-        QStringList items;
-        for (const auto &item : model.items())
-            items << Text(item);
-        QStringList shown;
-        for (int i = 0; i < combo->count(); ++i)
-            shown << combo->itemText(i);
-        if (shown != items) {
-            combo->clear();
-            combo->addItems(items);
-        }
-        combo->setCurrentIndex(model.itemIndex());
-        break;
-    }
-    case forms::ControlKind::ProgressBar: {
-        auto *bar = static_cast<QProgressBar *>(w);
-        const auto &model = static_cast<forms::ProgressBar &>(c);
-        bar->setRange(0, model.busy() ? 0 : 100); // an empty range: the style's moving bar
-        bar->setValue(model.position());
-        break;
-    }
-    }
+    ShowModel(c, w, b.label);
 
     // The advanced face holds the full tool, which takes any supported chip:
     // the one-button face's "not for this button" verdict is shown muted, and
