@@ -1,4 +1,5 @@
 #include "cli/cli_host.h"
+#include "app/status_texts.h"
 #include "cli/say.h"
 
 #include "forms/ui_services.h"
@@ -8,13 +9,16 @@
 namespace brigant::cli
 {
 
-void CliRunHost::showStatus(const std::string &text)
+void CliRunHost::showStatus(const RunStatus &status)
 {
-    if (verbose() && !text.empty())
+    if (!verbose())
+        return;
+    // With --verbose the status line is shown as the window words it.
+    if (const std::string text = StatusLine(status); !text.empty())
         view_.statusText(text);
 }
 
-void CliRunHost::setStatus(const std::string &text) { showStatus(text); }
+void CliRunHost::setStatus(const RunStatus &status) { showStatus(status); }
 
 void CliRunHost::progressDot(const ProgressEvent &step) { view_.progress(step); }
 
@@ -30,10 +34,10 @@ void CliRunHost::message(const std::string &text, const std::string &title, Mess
             MessageCode::Procedure);
 }
 
-void CliRunHost::notify(Notice what, const std::string &text)
+void CliRunHost::notify(Notice what)
 {
     if (verbose()) {
-        message(text, "Message", MessageKind::Information);
+        message(NoticeText(what), "Message", MessageKind::Information);
         return;
     }
     if (what == Notice::AutoReset && style_.verbosity != Verbosity::Quiet) {

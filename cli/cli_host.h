@@ -21,11 +21,11 @@ class CliRunHost final : public ProbeHost
     {
     }
 
-    void showStatus(const std::string &text) override;
-    void setStatus(const std::string &text) override;
+    void showStatus(const RunStatus &status) override;
+    void setStatus(const RunStatus &status) override;
     void progressDot(const ProgressEvent &step) override;
     void message(const std::string &text, const std::string &title, MessageKind kind) override;
-    void notify(Notice what, const std::string &text) override;
+    void notify(Notice what) override;
     void processMessages() override;
     TransferState &transfer() override { return transfer_; }
     void bridgeResetting() override;

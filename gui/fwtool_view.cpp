@@ -1,8 +1,8 @@
 #include "gui/fwtool_view.h"
 
 #include "app/fwupdate_handlers.h"
+#include "app/window_texts.h"
 #include "app/write_guard.h"
-#include "common/window_texts.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

@@ -2,6 +2,7 @@
 // button on simulated bridges: the flash is checked byte for byte.
 #include "app/fwupdate_handlers.h"
 #include "app/one_button.h"
+#include "app/status_texts.h"
 #include "device/scsi_backend.h"
 #include "image/checksums.h"
 #include "sim/chip_presets.h"
@@ -170,7 +171,7 @@ TEST_F(AssistedUpdate, Code13OnePassOn64KiBKeepsNvramAndStoresTheChecksum)
     const Bytes file = presetFile("nutmeg:ext=2.3.4.5");
     ASSERT_EQ(file.size(), 0x10000u);
     EXPECT_EQ(run(writeFile("n.bin", file)), 1);
-    EXPECT_EQ(window.StatusEdit.text(), kProgrammingSuccessText);
+    EXPECT_EQ(window.StatusEdit.text(), StatusText(StatusCode::ProgrammingSuccess));
 
     Bytes expected = WithChecksum(file, 0xC000);
     std::copy(nvram.begin(), nvram.end(), expected.begin() + 0xC000);
@@ -180,7 +181,7 @@ TEST_F(AssistedUpdate, Code13OnePassOn64KiBKeepsNvramAndStoresTheChecksum)
     EXPECT_EQ(expected[0xBFFE], crc >> 8);
     EXPECT_EQ(expected[0xBFFF], crc & 0xFF);
     ASSERT_FALSE(ui.boxes.empty());
-    EXPECT_EQ(ui.boxes.back().text, kPowerCycleText);
+    EXPECT_EQ(ui.boxes.back().text, NoticeText(Notice::PowerCycle));
     // The bridge restarted from the new firmware.
     EXPECT_EQ(bridge->resetCount(), 1u);
     EXPECT_EQ(bridge->identity().chipInfo[12], 2);
@@ -317,7 +318,7 @@ TEST_F(AssistedUpdate, EraseOnlyKeepsTheNvram)
     Bytes expected(0x20000, 0xFF);
     std::copy(nvram.begin(), nvram.end(), expected.begin() + 0xC000);
     EXPECT_EQ(slice(flash(), 0, 0x20000), expected);
-    EXPECT_EQ(ui.boxes.back().text, kAutoResetText);
+    EXPECT_EQ(ui.boxes.back().text, NoticeText(Notice::AutoReset));
 }
 
 // 1394 ---------------------------------------------------------------------

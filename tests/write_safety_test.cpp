@@ -7,8 +7,8 @@
 #include "app/window_run.h"
 #include "app/write_guard.h"
 #include "common/clock.h"
-#include "flash/backup_file.h"
 #include "firmware_files.h"
+#include "flash/backup_file.h"
 #include "forms/headless_ui.h"
 #include "model/fwupdate.h"
 #include "sim/chip_presets.h"
@@ -411,10 +411,11 @@ TEST(BackupNames, HoldSeriesDeviceAndTimeInFileNameCharacters)
 class FailureHost final : public RunHost
 {
   public:
-    void showStatus(const std::string &) override {}
-    void setStatus(const std::string &) override {}
+    void showStatus(const RunStatus &) override {}
+    void setStatus(const RunStatus &) override {}
     void progressDot(const ProgressEvent &) override {}
     void message(const std::string &, const std::string &, MessageKind) override {}
+    void notify(Notice) override {}
     void processMessages() override {}
     TransferState &transfer() override { return transfer_; }
     void failing(const std::string &why) override { failedWhy = why; }

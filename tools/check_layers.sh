@@ -3,8 +3,9 @@
 # layering below (the command line never includes the window's gui/, nor the
 # window the command line's cli/), that no
 # Qt header is used below gui/, that no procedure under flash/, identify/ or
-# update/ names the window record, and that the command line prints no message
-# by hand. Prints each
+# update/ names the window record, that the procedures (and image/) pass no
+# status text, that only src/app, cli/ and gui/ include the window's texts, and
+# that the command line prints no message by hand. Prints each
 # offending include as FILE:LINE and exits 1 when there is one.
 #
 # A file belongs to the longest folder of the table that holds it; what it
@@ -98,6 +99,19 @@ while IFS= read -r hit; do
     echo "$hit: the window record below app/ (procedures take a request and a host)"
     status=1
 done < <(git grep -n -w TBrigantFwTool -- src/flash src/identify src/update || true)
+
+# The procedures report typed statuses; the window words them (app/status_texts.h).
+while IFS= read -r hit; do
+    echo "$hit: a status text in a procedure (pass a StatusCode; the window's catalogue words it)"
+    status=1
+done < <(git grep --untracked -n -E '(show|set)Status\("' -- src/update src/flash src/identify src/image || true)
+
+# The texts the window shows belong to the window adapter and the front ends.
+while IFS= read -r hit; do
+    echo "$hit: the window's texts outside src/app, cli/ and gui/"
+    status=1
+done < <(git grep --untracked -n -E '#[[:space:]]*include[[:space:]]*"([^"]*/)?window_texts\.h"' -- '*.h' '*.cpp' \
+    ':!src/app/' ':!cli/' ':!gui/' || true)
 
 # The window links no part of the command line either.
 while IFS= read -r hit; do

@@ -1,7 +1,8 @@
 #include "app/bridge_state.h"
 
+#include "app/status_texts.h"
+#include "app/window_texts.h"
 #include "bridge/chip_commands.h"
-#include "common/window_texts.h"
 #include "forms/ui_services.h"
 #include "identify/chip_identify.h"
 #include "identify/flash_identify.h"
@@ -48,8 +49,8 @@ class RecordingHost final : public ProbeHost
         inner_.bankRepaired();
     }
 
-    void showStatus(const std::string &text) override { inner_.showStatus(text); }
-    void setStatus(const std::string &text) override { inner_.setStatus(text); }
+    void showStatus(const RunStatus &status) override { inner_.showStatus(status); }
+    void setStatus(const RunStatus &status) override { inner_.setStatus(status); }
     void progressDot(const ProgressEvent &step) override { inner_.progressDot(step); }
     void phaseStarted(RunPhase phase) override { inner_.phaseStarted(phase); }
     void message(const std::string &text, const std::string &title, MessageKind kind) override
@@ -74,7 +75,7 @@ class RecordingHost final : public ProbeHost
     {
         inner_.devicesReattached(found, selected);
     }
-    void notify(Notice what, const std::string &text) override { inner_.notify(what, text); }
+    void notify(Notice what) override { inner_.notify(what); }
 
   private:
     ProbeHost &inner_;
@@ -209,6 +210,8 @@ void PlainProbeHost::message(const std::string &text, const std::string &title, 
 {
     Ui().messageBox(text, title, kind);
 }
+
+void PlainProbeHost::notify(Notice what) { message(NoticeText(what), "Message", MessageKind::Information); }
 
 void PlainProbeHost::processMessages() { Ui().processMessages(); }
 

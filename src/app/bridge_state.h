@@ -68,10 +68,11 @@ BridgeState IdentifyBridge(ProbeHost &host, DeviceEntry &entry, const IdentifyOp
 class PlainProbeHost final : public ProbeHost
 {
   public:
-    void showStatus(const std::string &text) override { (void)text; }
-    void setStatus(const std::string &text) override { (void)text; }
+    void showStatus(const RunStatus &status) override { (void)status; }
+    void setStatus(const RunStatus &status) override { (void)status; }
     void progressDot(const ProgressEvent &step) override { (void)step; }
     void message(const std::string &text, const std::string &title, MessageKind kind) override;
+    void notify(Notice what) override;
     void processMessages() override;
     TransferState &transfer() override { return transfer_; }
 

@@ -1,9 +1,9 @@
 #include "app/device_list.h"
 
 #include "app/selection.h"
+#include "app/window_texts.h"
 #include "app/write_guard.h"
 #include "bridge/chip_commands.h"
-#include "common/window_texts.h"
 #include "device/discovery.h"
 #include "forms/ui_services.h"
 #include "identify/candidates.h"

@@ -2,9 +2,9 @@
 
 #include "app/device_list.h"
 #include "app/update_journal.h"
+#include "app/window_texts.h"
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
-#include "common/window_texts.h"
 #include "device/discovery.h"
 #include "forms/ui_services.h"
 #include "model/fwupdate.h"

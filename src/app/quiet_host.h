@@ -21,8 +21,8 @@ class QuietHost final : public ProbeHost
     {
     }
 
-    void showStatus(const std::string &text) override { (void)text; }
-    void setStatus(const std::string &text) override { (void)text; }
+    void showStatus(const RunStatus &status) override { (void)status; }
+    void setStatus(const RunStatus &status) override { (void)status; }
     void progressDot(const ProgressEvent &step) override { (void)step; }
     void message(const std::string &text, const std::string &title, MessageKind kind) override
     {
@@ -30,11 +30,7 @@ class QuietHost final : public ProbeHost
         if (kind == MessageKind::Error && firstError.empty())
             firstError = text;
     }
-    void notify(Notice what, const std::string &text) override
-    {
-        (void)what;
-        (void)text;
-    }
+    void notify(Notice what) override { (void)what; }
     void processMessages() override {}
     TransferState &transfer() override { return transfer_; }
     const std::vector<std::uint8_t> *storeRead() override { return store_; }

@@ -226,8 +226,8 @@ class PhaseWatch final : public RunHost
 {
   public:
     explicit PhaseWatch(RunHost &inner) : inner_(inner) {}
-    void showStatus(const std::string &text) override { inner_.showStatus(text); }
-    void setStatus(const std::string &text) override { inner_.setStatus(text); }
+    void showStatus(const RunStatus &status) override { inner_.showStatus(status); }
+    void setStatus(const RunStatus &status) override { inner_.setStatus(status); }
     void progressDot(const ProgressEvent &step) override { inner_.progressDot(step); }
     void phaseStarted(RunPhase phase) override
     {
@@ -254,11 +254,11 @@ class PhaseWatch final : public RunHost
     {
         inner_.message(text, title, kind);
     }
-    void notify(Notice what, const std::string &text) override
+    void notify(Notice what) override
     {
-        if (what == Notice::PowerCycle)
+        if (what == Notice::PowerCycle || what == Notice::PowerCycleWholeImage)
             powerCycle = true;
-        inner_.notify(what, text);
+        inner_.notify(what);
     }
     void processMessages() override { inner_.processMessages(); }
     TransferState &transfer() override { return inner_.transfer(); }
@@ -348,7 +348,7 @@ RunOutcome RunChosen(const RunChoice &choice, const RunRequest &req, const std::
         outcome.deviceUnanswered = true;
         outcome.reason = "the bridge did not answer the probe that picks its update procedure (its register "
                          "at 0x505E); nothing was written";
-        host.showStatus("Refused: " + outcome.reason + ".");
+        host.showStatus({StatusCode::RunRefused, outcome.reason});
         return outcome;
     }
     PhaseWatch watch(host);
@@ -380,7 +380,7 @@ std::optional<RunOutcome> RefuseFile(const RunRequest &req, BusKind bus, const s
     if (std::string why = RunIdentityRefusal(req); !why.empty()) {
         outcome.deviceUnanswered = true;
         outcome.reason = why;
-        host.showStatus("Refused: " + why + ".");
+        host.showStatus({StatusCode::RunRefused, why});
         return outcome;
     }
     std::string why = RunFileRefusal(req, bus);
@@ -388,7 +388,7 @@ std::optional<RunOutcome> RefuseFile(const RunRequest &req, BusKind bus, const s
         why = RunFlashSizeRefusal(req, bus, path);
     if (why.empty())
         return std::nullopt;
-    host.showStatus(kFileRefusedText + why + "; nothing was written.");
+    host.showStatus({StatusCode::FileRefused, why});
     outcome.reason = why;
     return outcome;
 }

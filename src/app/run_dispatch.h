@@ -2,7 +2,7 @@
 // The Run button: which update procedure a selected bridge gets, and the
 // handler that runs it. The choice is a pure function of what identification
 // found, so that every chip type code and variant can be checked on its own.
-#include "common/window_texts.h"
+#include "app/window_texts.h"
 #include "device/device_entry.h"
 #include "flash/run_host.h"
 #include "flash/run_request.h"

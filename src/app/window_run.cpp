@@ -1,6 +1,7 @@
 #include "app/window_run.h"
 
 #include "app/one_button.h"
+#include "app/status_texts.h"
 #include "forms/ui_services.h"
 #include "model/fwupdate.h"
 
@@ -37,8 +38,8 @@ RunRequest RequestFromWindow(const TBrigantFwTool &form)
     return req;
 }
 
-void WindowRunHost::showStatus(const std::string &text) { ShowStatus(form_.StatusEdit, text); }
-void WindowRunHost::setStatus(const std::string &text) { form_.StatusEdit.setText(text); }
+void WindowRunHost::showStatus(const RunStatus &status) { ShowStatus(form_.StatusEdit, StatusLine(status)); }
+void WindowRunHost::setStatus(const RunStatus &status) { form_.StatusEdit.setText(StatusLine(status)); }
 void WindowRunHost::progressDot(const ProgressEvent &step)
 {
     AppendProgressDot(form_.StatusEdit, step.phase, step.done, step.total);
@@ -47,6 +48,7 @@ void WindowRunHost::message(const std::string &text, const std::string &title, M
 {
     Ui().messageBox(text, title, kind);
 }
+void WindowRunHost::notify(Notice what) { message(NoticeText(what), "Message", MessageKind::Information); }
 void WindowRunHost::processMessages() { Ui().processMessages(); }
 TransferState &WindowRunHost::transfer() { return form_.transfer; }
 void WindowRunHost::nvramBoxChecked() { form_.NVRAMCheck.setChecked(true); }

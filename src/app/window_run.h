@@ -19,10 +19,11 @@ class WindowRunHost final : public ProbeHost
   public:
     explicit WindowRunHost(TBrigantFwTool &form) : form_(form) {}
 
-    void showStatus(const std::string &text) override;
-    void setStatus(const std::string &text) override;
+    void showStatus(const RunStatus &status) override;
+    void setStatus(const RunStatus &status) override;
     void progressDot(const ProgressEvent &step) override;
     void message(const std::string &text, const std::string &title, MessageKind kind) override;
+    void notify(Notice what) override;
     void processMessages() override;
     TransferState &transfer() override;
     void nvramBoxChecked() override;

@@ -16,7 +16,7 @@ std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defa
 {
     if (!req.backupFile.empty())
         return req.backupFile;
-    host.notify(Notice::DefaultBackup, kDefaultBackupText);
+    host.notify(Notice::DefaultBackup);
     // An earlier backup under the default name is someone's old firmware:
     // it is kept, and this one takes the next free name ("oldFlash-2.bak").
     const std::filesystem::path base(defaultName);
@@ -62,11 +62,11 @@ std::string WriteBackupDurably(const std::string &name, const std::uint8_t *data
 int SaveBackupFile(RunHost &host, const std::string &name, const std::uint8_t *data, std::uint32_t length)
 {
     if (const std::string why = WriteBackupDurably(name, data, length); !why.empty()) {
-        host.showStatus("Open Backup File Error!!");
+        host.showStatus(StatusCode::OpenBackupFileError);
         host.failing("the backup file " + name + ": " + why);
         return 0;
     }
-    host.showStatus("Read flash and backup success!");
+    host.showStatus(StatusCode::BackupSaved);
     host.backupSaved(name);
     return 1;
 }

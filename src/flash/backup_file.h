@@ -2,7 +2,6 @@
 // Writing a backup of the flash (or of a disk area) to its file, the same way
 // for every update family: the whole file in one piece, and a file that could
 // not be written in full is no backup.
-#include "common/window_texts.h"
 #include "flash/run_host.h"
 #include "flash/run_request.h"
 
@@ -12,8 +11,13 @@
 namespace brigant
 {
 
+// The names a backup takes when the request names no file (the register-level
+// family has always written its own).
+inline constexpr const char *kDefaultBackupName = "oldFlash.bak";
+inline constexpr const char *kRegisterBackupName = "oldflash.bak";
+
 // The backup file a run writes: the request's, or `defaultName` when it
-// names none (the user is told so, with the text the window always gave);
+// names none (the user is told so: Notice::DefaultBackup);
 // an existing file of that name is never written over: the first free of
 // "NAME-2.EXT", "NAME-3.EXT", ... is taken instead.
 std::string BackupFileFor(const RunRequest &req, RunHost &host, const char *defaultName = kDefaultBackupName);

@@ -76,7 +76,7 @@ int ReadFlashRange(RunHost &host, const std::string &path, std::uint32_t address
     if (!buffer)
         return 0;
 
-    host.showStatus("ReadFlash...");
+    host.showStatus(StatusCode::ReadingFlash);
     const std::uint32_t total = remaining;
 
     int ok = 1;

@@ -25,7 +25,7 @@ bool ReadKeptSettings(RunHost &host, const SettingsRead &read, std::uint8_t *des
         host.keptSettingsRead(again);
         return true;
     }
-    host.showStatus("Backup NVRAM command fail!");
+    host.showStatus(StatusCode::NvramBackupFail);
     host.failing(why);
     return false;
 }
@@ -41,7 +41,7 @@ bool CheckKeptSettings(RunHost &host, const SettingsRead &read, const std::uint8
         why = "the device's settings (NVRAM) in the flash are not the ones kept";
     if (!why)
         return true;
-    host.showStatus("Write NVRAM back command fail!");
+    host.showStatus(StatusCode::NvramWriteBackFail);
     host.failing(why);
     return false;
 }

@@ -1,9 +1,11 @@
 #pragma once
 // What a procedure tells whoever started it, and the little it asks back.
-// The window shows the texts in its status line and message boxes; the
-// command line prints its own words; tests record.
+// It speaks in codes: the window words them in its status line and message
+// boxes (app/status_texts.h); the command line prints its own words; tests
+// record.
 #include "common/progress.h"
 #include "device/enumerator.h"
+#include "flash/run_status.h"
 #include "flash/transfer_state.h"
 
 #include <cstdint>
@@ -16,9 +18,10 @@ namespace brigant
 // What a procedure's notice boxes are about, so that a front end can say it
 // in its own words.
 enum class Notice : std::uint8_t {
-    PowerCycle,    // the new firmware starts after the power is turned off and on
-    AutoReset,     // the bridge resets itself and comes back on the bus
-    DefaultBackup, // the backup goes to the default file name
+    PowerCycle,           // the new firmware starts after the power is turned off and on
+    PowerCycleWholeImage, // the same, as the whole-image family words it
+    AutoReset,            // the bridge resets itself and comes back on the bus
+    DefaultBackup,        // the backup goes to the default file name
 };
 
 // Bytes [start, end) of the store (the flash, or the disk's firmware area).
@@ -86,10 +89,10 @@ class RunHost
   public:
     virtual ~RunHost() = default;
 
-    // A status text, shown at once (the window repaints).
-    virtual void showStatus(const std::string &text) = 0;
-    // A status text set without letting the window repaint.
-    virtual void setStatus(const std::string &text) = 0;
+    // A status, shown at once (the window repaints).
+    virtual void showStatus(const RunStatus &status) = 0;
+    // A status set without letting the window repaint.
+    virtual void setStatus(const RunStatus &status) = 0;
     // One step of a long loop. It is a dot: the window appends "." to its
     // status line for each; other front ends show the step their own way.
     virtual void progressDot(const ProgressEvent &step) = 0;
@@ -141,12 +144,8 @@ class RunHost
         (void)selected;
     }
 
-    // A notice box about `what`; the window shows `text` in the usual box.
-    virtual void notify(Notice what, const std::string &text)
-    {
-        (void)what;
-        message(text, "Message", MessageKind::Information);
-    }
+    // A notice box about `what`; the window shows its text in the usual box.
+    virtual void notify(Notice what) = 0;
 };
 
 } // namespace brigant

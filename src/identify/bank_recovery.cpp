@@ -57,7 +57,7 @@ int RecoverFirmwareBank(ProbeHost &host, const ChipIdentity &chip, DeviceEntry &
 
     std::uint32_t target = 0;
     const int read0 = ReadFlashRange(host, path, kBank0Address, scratch.data(), kFirmwareBankSize);
-    host.setStatus("");
+    host.setStatus(StatusCode::Clear);
     if (!read0)
         return 0;
     const bool valid0 = CheckBankImage(scratch.bytes(), chipTypeCode);
@@ -68,7 +68,7 @@ int RecoverFirmwareBank(ProbeHost &host, const ChipIdentity &chip, DeviceEntry &
 
     std::memset(scratch.data(), 0, kFirmwareBankSize);
     const int read1 = ReadFlashRange(host, path, kBank1Address, scratch.data(), kFirmwareBankSize);
-    host.setStatus("");
+    host.setStatus(StatusCode::Clear);
     if (!read1)
         return 0;
     const bool valid1 = CheckBankImage(scratch.bytes(), chipTypeCode);
@@ -97,13 +97,13 @@ int RecoverFirmwareBank(ProbeHost &host, const ChipIdentity &chip, DeviceEntry &
         std::memset(scratch.data(), 0, kFirmwareBankSize);
         const int written = WriteFlashRange(host, chip, path, target, good.data(), kFirmwareBankSize, mode);
         const int readBack = ReadFlashRange(host, path, target, scratch.data(), kFirmwareBankSize);
-        host.setStatus("");
+        host.setStatus(StatusCode::Clear);
         if (written && readBack && std::memcmp(scratch.data(), good.data(), kFirmwareBankSize) == 0) {
             repaired = true;
             break;
         }
     }
-    host.showStatus(repaired ? "FW Recovery successful!!" : "FW Recovery Fail!!");
+    host.showStatus(repaired ? StatusCode::RecoverySucceeded : StatusCode::RecoveryFailed);
     if (repaired)
         host.bankRepaired();
     return repaired ? 1 : 0;

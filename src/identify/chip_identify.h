@@ -1,7 +1,6 @@
 #pragma once
 // Chip identification: which bridge model and revision sits behind a disk
 // (IdentifyChip), and the running firmware's version text and release state.
-#include "common/window_texts.h"
 #include "device/device_entry.h"
 #include "image/chip_types.h"
 
@@ -66,7 +65,5 @@ std::string FormatVersionText(std::uint8_t chipTypeCode, const std::uint8_t info
 // Sends ReadChipInfo (16 bytes) and, for the codes that need them,
 // ReadChipInfoFE or VersionToggleProbe, and formats the text.
 VersionReadout ReadVersionText(const std::string &path, std::uint8_t chipTypeCode, std::string &text);
-
-// Texts the window shows.
 
 } // namespace brigant

@@ -1,5 +1,4 @@
 #include "model/fwupdate.h"
-#include "common/window_texts.h"
 
 namespace brigant
 {
@@ -8,6 +7,9 @@ namespace
 {
 // Controls that the form places beyond the client area start here.
 constexpr int kOutside = kClientWidth + 40;
+// The one-button face's hint (app/window_texts.h names it too: the face
+// shows it and tells it from a result line by it).
+constexpr const char *kFaceHintCaption = "Full tool: brigant-fwtool --advanced, or brigant-fw update FILE";
 } // namespace
 
 TBrigantFwTool::TBrigantFwTool()
@@ -40,7 +42,7 @@ TBrigantFwTool::TBrigantFwTool()
       replugLable("replugLable", "replugLable", {kOutside, 100, 300, 24}),
       ProgressBar2("ProgressBar2", {8, 100, 382, 20}, 30),
       devpnl("devpnl", "Click Update firmware button to proceed.", {8, 8, 382, 40}),
-      faceHint("faceHint", kFaceHintText, {8, 122, 382, 18}, false)
+      faceHint("faceHint", kFaceHintCaption, {8, 122, 382, 18}, false)
 {
     for (forms::Control *c :
          {static_cast<forms::Control *>(&BackupFWCheckBox), static_cast<forms::Control *>(&EraseOnlyCheck),

@@ -1,5 +1,4 @@
 #include "update/assisted/assisted_update.h"
-#include "common/window_texts.h"
 
 #include "bridge/buffer_commands.h"
 #include "bridge/chip_commands.h"
@@ -20,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace brigant
@@ -102,12 +102,12 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
         holdsProductBlock ? std::max(imageLength, kProductBlockOffset + kBufferChunk) : imageLength;
     for (int attempt = 0; attempt < 3 && failed; ++attempt) {
         failed = false;
-        host.showStatus("Programming");
+        host.showStatus(StatusCode::Programming);
         for (int step = 0; step < 2; ++step) {
             const bool downloading = download;
             if (!ProgramViaBuffer(req, host, path, 0, w, programLength, download, &notStarted)) {
                 started = started || notStarted.empty();
-                host.showStatus("Write Bin File fail!");
+                host.showStatus(StatusCode::WriteBinFileFail);
                 failed = true;
             } else {
                 started = true;
@@ -118,13 +118,13 @@ bool ProgramThroughBuffer(const RunRequest &req, RunHost &host, const std::strin
             if (failed)
                 continue;
             if (!ReadFlashViaBuffer(host, path, 0, v, bufferSize)) {
-                host.showStatus("Read FW fail!");
+                host.showStatus(StatusCode::ReadFwFail);
                 failed = true;
             }
             // The whole image is compared (outside the header areas), so a
             // fault in its second half cannot pass.
             if (!SameOutsideHeaders(w, v, std::min(imageLength, bufferSize))) {
-                host.showStatus("Data compare fail !!");
+                host.showStatus(StatusCode::DataCompareFail);
                 failed = true;
             }
             // The download step left the product serial record in the flash's
@@ -206,22 +206,22 @@ bool ProgramThroughCommands(const RunRequest &req, RunHost &host, const std::str
         failed = true;
         for (int attempt = 0; attempt < 3 && failed; ++attempt) {
             failed = false;
-            host.showStatus("Programming");
+            host.showStatus(StatusCode::Programming);
             if (pass == 1 && fileSize >= 2 * kBankSize)
                 std::memmove(w, w + kBankSize, kBankSize);
             if (!(onlyChanged && attempt == 0
                       ? WriteChangedUnits(host, req.chip, path, offset, w, imageLength, mode, units)
                       : WriteFlashRange(host, req.chip, path, offset, w, imageLength, mode))) {
-                host.showStatus("Write Bin File fail!");
+                host.showStatus(StatusCode::WriteBinFileFail);
                 failed = true;
             }
             WaitFlashReady(path);
             if (!ReadFlashRange(host, path, offset, v, imageLength)) {
-                host.showStatus("Read command fail!");
+                host.showStatus(StatusCode::ReadCommandFail);
                 failed = true;
             }
             if (std::memcmp(w, v, imageLength) != 0) {
-                host.showStatus("Data compare fail !!");
+                host.showStatus(StatusCode::DataCompareFail);
                 failed = true;
             }
             if (failed)
@@ -327,9 +327,9 @@ int RunAssistedUpdate(const RunRequest &req, RunHost &host, const std::string &p
         if (AutoResetCode(CodeOf(req))) {
             ResetChip(path);
             host.bridgeResetting();
-            host.notify(Notice::AutoReset, kAutoResetText);
+            host.notify(Notice::AutoReset);
         } else {
-            host.notify(Notice::PowerCycle, kPowerCycleText);
+            host.notify(Notice::PowerCycle);
         }
         return 1;
     }
@@ -344,10 +344,10 @@ int BackupFlashToFile(const RunRequest &req, RunHost &host, const std::string &p
     const std::uint8_t code = CodeOf(req);
     const std::uint32_t length = AssistedFlashLength(req, host.transfer());
     const std::string name = BackupFileFor(req, host);
-    host.showStatus("Backup ...");
+    host.showStatus(StatusCode::BackingUp);
     TransferBlock buffer(length);
     if (!buffer) {
-        host.showStatus("Allocate read buffer Error!!");
+        host.showStatus(StatusCode::AllocateReadBufferError);
         return 0;
     }
     const std::uint8_t *from = buffer.data();
@@ -368,7 +368,7 @@ int BackupFlashToFile(const RunRequest &req, RunHost &host, const std::string &p
         }
     }
     if (!read) {
-        host.showStatus("Read Back to Backup Error!!");
+        host.showStatus(StatusCode::ReadBackToBackupError);
         return 0;
     }
     return SaveBackupFile(host, name, from, writeLength);
@@ -377,7 +377,7 @@ int BackupFlashToFile(const RunRequest &req, RunHost &host, const std::string &p
 int FillFlashWithFF(const RunRequest &req, RunHost &host, const std::string &path, std::uint32_t length)
 {
     std::vector<std::uint8_t> ff(length, 0xFF);
-    host.showStatus("Erase...");
+    host.showStatus(StatusCode::EraseStarted);
     host.phaseStarted(RunPhase::Erase);
     return WriteFlashRange(host, req.chip, path, 0, ff.data(), length, 1);
 }
@@ -386,7 +386,7 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
 {
     const std::uint8_t code = CodeOf(req);
     const std::int32_t kind = req.chip.FlashKind;
-    host.showStatus("Start Erase only!");
+    host.showStatus(StatusCode::EraseOnlyStarted);
     host.transfer().NextBlockIndex = 0;
     host.transfer().NextSectorIndex = 0;
     if (code == 12)
@@ -416,7 +416,7 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
     const auto eraseLength = static_cast<std::uint32_t>(host.transfer().EraseDataLength);
 
     if (!WriteBlock24(path, 0, ff.data(), eraseLength, mode)) {
-        host.showStatus("Erase command fail!!");
+        host.showStatus(StatusCode::EraseCommandFail);
         return 0;
     }
     SleepMs(500);
@@ -427,27 +427,27 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
 
     // From here on the NVRAM area is erased: whatever the blank check finds,
     // the saved settings go back before the result is reported.
-    const char *failure = nullptr;
+    std::optional<StatusCode> failure;
     TransferBlock readBack(length);
     if (!readBack) {
-        failure = "Allocate read buffer Error!!";
+        failure = StatusCode::AllocateReadBufferError;
     } else if (!ReadFlashRange(host, path, 0, readBack.data(), length)) {
-        failure = "Read back after erase fail!!";
+        failure = StatusCode::ReadBackAfterEraseFail;
     } else if (!AllFF(readBack.data(), length)) {
         if (kind == kFlashMxic) {
             mode &= 0x7F;
             if (WriteBlock24(path, 0, ff.data(), eraseLength, mode)) {
                 SleepMs(500);
-                host.showStatus("Erase flash all success!");
+                host.showStatus(StatusCode::EraseAllSuccess);
             }
         } else if (FillFlashWithFF(req, host, path, length)) {
             SleepMs(500);
-            host.showStatus("Erase flash all success!");
+            host.showStatus(StatusCode::EraseAllSuccess);
         }
         if (!ReadFlashRange(host, path, 0, readBack.data(), length))
-            failure = "Read back after erase fail!!";
+            failure = StatusCode::ReadBackAfterEraseFail;
         else if (!AllFF(readBack.data(), length))
-            failure = "Data not 0xff !!";
+            failure = StatusCode::NotBlank;
     }
 
     // Settings that did not go back fail the run: an erase that lost them
@@ -456,7 +456,7 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
     if (keepNvram) {
         WaitFlashReady(path);
         if (!WriteFlashRange(host, req.chip, path, nvramOffset, nvram.data(), kNvramSize, 0)) {
-            host.showStatus("Write NVRAM back command fail!");
+            host.showStatus(StatusCode::NvramWriteBackFail);
             host.failing("the device's settings (NVRAM) could not be written back after the erase");
             settingsKept = false;
         } else {
@@ -465,12 +465,12 @@ int EraseAllFlash(const RunRequest &req, RunHost &host, const std::string &path)
         }
     }
     if (failure) {
-        host.showStatus(failure);
+        host.showStatus(*failure);
         return 0;
     }
     if (!settingsKept)
         return 0;
-    host.showStatus("Erase flash all success!");
+    host.showStatus(StatusCode::EraseAllSuccess);
     return 1;
 }
 
@@ -502,19 +502,19 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
     // The file, whole.
     std::vector<std::uint8_t> file;
     if (!ReadWholeFile(req.firmwareFile, file)) {
-        host.showStatus("Open File Error!!");
+        host.showStatus(StatusCode::OpenFileError);
         return 0;
     }
     const auto fileSize = static_cast<std::uint32_t>(file.size());
     std::uint32_t imageLength = RoundUp(fileSize, 256);
     if (bufferCode && imageLength / 1024 > static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0))) {
-        host.showStatus("FW size > flash size!!");
+        host.showStatus(StatusCode::FileLargerThanFlash);
         return 0;
     }
     const std::uint32_t bufferSize = RoundUp(bufferCode ? FlashBytes(req) : imageLength, 8192);
     TransferBlock written(bufferSize), readBack(bufferSize);
     if (bufferSize == 0 || !written || !readBack) {
-        host.showStatus("Allocate buffers Error!!");
+        host.showStatus(StatusCode::AllocateBuffersError);
         return 0;
     }
     std::uint8_t *w = written.data();
@@ -565,7 +565,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
 
     // An MXIC part gets its first block erased on its own before the writing,
     // unless only other units are written.
-    host.showStatus("Programming");
+    host.showStatus(StatusCode::Programming);
     host.phaseStarted(RunPhase::Program);
     host.transfer().NextBlockIndex = 0;
     host.transfer().NextSectorIndex = 0;
@@ -602,7 +602,7 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
     // The closing reset or advice; after a failure the status line
     // keeps the failure text and no box is shown.
     if (success) {
-        host.showStatus(kProgrammingSuccessText);
+        host.showStatus(StatusCode::ProgrammingSuccess);
         if (AutoResetCode(code)) {
             const bool autoReset = req.chipResetsItself;
             if (viaBuffer) {
@@ -614,10 +614,9 @@ int ProgramFirmwareFile(const RunRequest &req, RunHost &host, const std::string 
             }
             if (autoReset)
                 host.bridgeResetting();
-            host.notify(autoReset ? Notice::AutoReset : Notice::PowerCycle,
-                        autoReset ? kAutoResetText : kPowerCycleText);
+            host.notify(autoReset ? Notice::AutoReset : Notice::PowerCycle);
         } else {
-            host.notify(Notice::PowerCycle, kPowerCycleText);
+            host.notify(Notice::PowerCycle);
         }
     }
     host.processMessages();

@@ -6,7 +6,6 @@
 //
 // Every procedure here returns 1 only when its work was done and verified
 // (the window ignores the value; Run keeps it in runResult).
-#include "common/window_texts.h"
 #include "flash/run_host.h"
 #include "flash/run_request.h"
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace brigant
@@ -42,7 +43,7 @@ bool ReadDescriptor(RunHost &host, const std::string &path, Descriptor &d)
 // its ROM, or programming through the firmware that runs), with the
 // window's status for it; empty when it is.
 struct BufferRefusal {
-    const char *status = nullptr;
+    std::optional<StatusCode> status;
     std::string why;
 };
 BufferRefusal DescriptorRefusal(const Descriptor &d, bool download)
@@ -50,24 +51,37 @@ BufferRefusal DescriptorRefusal(const Descriptor &d, bool download)
     const std::string step = download ? "the download of the manufacturing firmware" : "programming";
     if (download) {
         if (d.boundary != 0xFF)
-            return {"Offset Boundary error...", "the bridge's buffer reports offset boundary " +
-                                                    HexNumber(d.boundary) + ", " + step +
-                                                    " needs 0xFF (a bridge running from its ROM)"};
+            return {StatusCode::OffsetBoundaryError, "the bridge's buffer reports offset boundary " +
+                                                         HexNumber(d.boundary) + ", " + step +
+                                                         " needs 0xFF (a bridge running from its ROM)"};
         if (d.capacity != 0x10000)
-            return {"Buffer Capacity error...", "the bridge's buffer holds " + HexNumber(d.capacity) +
-                                                    " bytes, " + step + " needs 0x10000"};
+            return {StatusCode::BufferCapacityError, "the bridge's buffer holds " + HexNumber(d.capacity) +
+                                                         " bytes, " + step + " needs 0x10000"};
     } else if (d.boundary != 12) {
-        return {"Offset Boundary error...", "the bridge's buffer reports offset boundary " +
-                                                HexNumber(d.boundary) + ", " + step +
-                                                " needs 0xC (the manufacturing firmware running)"};
+        return {StatusCode::OffsetBoundaryError, "the bridge's buffer reports offset boundary " +
+                                                     HexNumber(d.boundary) + ", " + step +
+                                                     " needs 0xC (the manufacturing firmware running)"};
     }
     return {};
 }
 
-// The reason as the run gives it: the cause, then the window's status.
+// The reason as the run gives it: the cause, then the name the window's
+// status gives the fault.
 std::string RefusalText(const BufferRefusal &r)
 {
-    return r.why + " (\"" + std::string(r.status, std::strlen(r.status) - 3) + "\")";
+    const char *fault = "";
+    switch (*r.status) {
+    case StatusCode::OffsetBoundaryError:
+        fault = "Offset Boundary error";
+        break;
+    case StatusCode::BufferCapacityError:
+        fault = "Buffer Capacity error";
+        break;
+    default:
+        fault = "Read Buffer Descriptor error";
+        break;
+    }
+    return r.why + " (\"" + fault + "\")";
 }
 
 int ChipErase(const std::string &path, const std::uint8_t *ffBuffer)
@@ -80,7 +94,7 @@ int ChipErase(const std::string &path, const std::uint8_t *ffBuffer)
 bool ProgramChunks(RunHost &host, const std::string &path, std::uint32_t offset, const std::uint8_t *buffer,
                    std::uint32_t total)
 {
-    host.showStatus("Programming Flash...");
+    host.showStatus(StatusCode::ProgrammingFlash);
     const std::uint32_t rounded = (total + 511) / 512 * 512;
     host.phaseStarted(RunPhase::Program);
     for (std::uint32_t done = 0; done < rounded; done += kBufferChunk) {
@@ -105,7 +119,7 @@ bool IsRom0Mode(const std::string &path)
 int ReadFlashViaBuffer(RunHost &host, const std::string &path, std::uint32_t offset, std::uint8_t *dest,
                        std::uint32_t length)
 {
-    host.showStatus("ReadFlash...");
+    host.showStatus(StatusCode::ReadingFlash);
     Descriptor d;
     if (!ReadDescriptor(host, path, d) || d.boundary != 12)
         return 0;
@@ -159,7 +173,7 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
     if (notStarted)
         notStarted->clear();
     const auto stop = [&](const BufferRefusal &r) {
-        host.showStatus(r.status);
+        host.showStatus(*r.status);
         if (notStarted)
             *notStarted = RefusalText(r);
         return 0;
@@ -167,14 +181,14 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
     std::vector<std::uint8_t> ff(512, 0xFF);
     Descriptor d;
     if (!ReadDescriptor(host, path, d))
-        return stop({"Read Buffer Descriptor error...", "the bridge's buffer descriptor could not be read"});
+        return stop({StatusCode::BufferDescriptorError, "the bridge's buffer descriptor could not be read"});
     if (const BufferRefusal refused = DescriptorRefusal(d, download); refused.status)
         return stop(refused);
 
     if (!download) {
         host.phaseStarted(RunPhase::Erase);
         if (IsRom0Mode(path) && !ChipErase(path, ff.data())) {
-            host.showStatus("Chip erase fail...");
+            host.showStatus(StatusCode::ChipEraseFail);
             return 0;
         }
         const std::uint32_t rounded = (d.capacity + 511) / 512 * 512;
@@ -186,7 +200,7 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
         return ProgramChunks(host, path, offset, program.data(), d.capacity) ? 1 : 0;
     }
 
-    host.showStatus("Download to RAM...");
+    host.showStatus(StatusCode::DownloadingToRam);
     // The download sends 64 KiB from position `offset` of the image; the buffer
     // covers that whole range so that no offset can read past it.
     std::vector<std::uint8_t> mfg(static_cast<std::size_t>(kMfgImageSize) + offset, 0);
@@ -201,24 +215,24 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
         return 0;
     if (!WriteBufferCmd(path, 0, kWriteBufferDownloadActivate, mfg.data() + offset, offset, kMfgImageSize,
                         [&host] { host.processMessages(); })) {
-        host.showStatus("Download to RAM fail...");
+        host.showStatus(StatusCode::DownloadToRamFail);
         return 0;
     }
     SleepMs(100);
     host.phaseStarted(RunPhase::Erase);
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!ChipErase(path, ff.data())) {
-            host.showStatus("Chip erase fail...");
+            host.showStatus(StatusCode::ChipEraseFail);
             return 0;
         }
         SleepMs(500);
         Descriptor now;
         if (!ReadDescriptor(host, path, now)) {
-            host.showStatus("Read Buffer Descriptor error...");
+            host.showStatus(StatusCode::BufferDescriptorError);
             return 0;
         }
         if (now.boundary != 12) {
-            host.showStatus("Offset Boundary error...");
+            host.showStatus(StatusCode::OffsetBoundaryError);
             return 0;
         }
         const std::uint32_t capacity = now.capacity;
@@ -242,7 +256,7 @@ int ProgramViaBuffer(const RunRequest &req, RunHost &host, const std::string &pa
         if (req.serial.write && !ReadBufferCmd(path, kReadBufferData, 0, kProductBlockOffset,
                                                program.data() + kProductBlockOffset, kBufferChunk,
                                                [&host] { host.processMessages(); })) {
-            host.showStatus("Read back Product Error!!");
+            host.showStatus(StatusCode::ProductReadBackError);
             return 0;
         }
         if (ProgramChunks(host, path, offset, program.data(), capacity))

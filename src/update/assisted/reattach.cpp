@@ -143,15 +143,17 @@ int ResetAndWaitReattach(const RunRequest &req, RunHost &host, const std::string
         // while it goes: the wait ends only once it has gone and come back.
         const int followed = FollowRemovalAndArrival(host, *watch, location, found, back);
         if (followed == 0) {
-            host.showStatus("The bridge did not leave the bus within " +
-                            std::to_string(kLeaveBoundMs / 1000) + " s of its reset (" + path +
-                            "): unplug it and plug it in again");
+            host.showStatus({StatusCode::ReattachTimedOut, "The bridge did not leave the bus within " +
+                                                               std::to_string(kLeaveBoundMs / 1000) +
+                                                               " s of its reset (" + path +
+                                                               "): unplug it and plug it in again"});
             return 0;
         }
         if (followed < 0) {
-            host.showStatus("The bridge left the bus after its reset but did not come back within " +
-                            std::to_string(kReturnBoundMs / 1000) + " s (" + path +
-                            "): unplug it and plug it in again");
+            host.showStatus({StatusCode::ReattachTimedOut,
+                             "The bridge left the bus after its reset but did not come back within " +
+                                 std::to_string(kReturnBoundMs / 1000) + " s (" + path +
+                                 "): unplug it and plug it in again"});
             return 0;
         }
     } else {
@@ -165,8 +167,8 @@ int ResetAndWaitReattach(const RunRequest &req, RunHost &host, const std::string
         }
     }
     if (back < 0) {
-        host.showStatus("The bridge did not come back after its reset (" + path +
-                        "): unplug it and plug it in again");
+        host.showStatus({StatusCode::ReattachTimedOut, "The bridge did not come back after its reset (" +
+                                                           path + "): unplug it and plug it in again"});
         return 0;
     }
     host.devicesReattached(found, back);

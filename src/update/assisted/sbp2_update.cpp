@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace brigant
@@ -41,7 +42,7 @@ int RunSbp2Update(const RunRequest &req, RunHost &host, const std::string &path)
     host.transfer().TransferChunkSize = kSbp2ChunkSize;
     if (req.mode == RunMode::EraseOnly) {
         const int result = EraseAllFlashSbp2(host, path);
-        host.notify(Notice::PowerCycle, kPowerCycleText);
+        host.notify(Notice::PowerCycle);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -82,7 +83,7 @@ int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::str
 {
     std::vector<std::uint8_t> bytes;
     if (!ReadFirmwareFileHead(req.firmwareFile.c_str(), SIZE_MAX, bytes)) {
-        host.showStatus("Open File Error!!");
+        host.showStatus(StatusCode::OpenFileError);
         return 0;
     }
 
@@ -100,7 +101,7 @@ int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::str
         }
         TransferBlock written(bufferLength), readBack(bufferLength);
         if (!written || !readBack) {
-            host.showStatus("Allocate buffers Error!!");
+            host.showStatus(StatusCode::AllocateBuffersError);
             return;
         }
         std::uint8_t *w = written.data();
@@ -116,31 +117,31 @@ int ProgramFirmwareFileSbp2(const RunRequest &req, RunHost &host, const std::str
             success = VerifyRange(host, read, 0, w, imageLength);
             return;
         }
-        host.showStatus("Programming");
+        host.showStatus(StatusCode::Programming);
         if (!WriteFlashRangeSbp2(host, path, 0, w, imageLength)) {
-            host.showStatus("Write Bin File fail!");
+            host.showStatus(StatusCode::WriteBinFileFail);
             return;
         }
         WaitFlashReady(path);
         if (!ReadFlashRange(host, path, 0, readBack.data(), imageLength)) {
-            host.showStatus("Read command fail!");
+            host.showStatus(StatusCode::ReadCommandFail);
             return;
         }
         if (std::memcmp(w, readBack.data(), imageLength) != 0) {
-            host.showStatus("Data compare fail !!");
+            host.showStatus(StatusCode::DataCompareFail);
             return;
         }
-        host.showStatus(kProgrammingSuccessText);
+        host.showStatus(StatusCode::ProgrammingSuccess);
         success = true;
     }();
     if (req.mode != RunMode::VerifyOnly)
-        host.notify(Notice::PowerCycle, kPowerCycleText);
+        host.notify(Notice::PowerCycle);
     return success ? 1 : 0;
 }
 
 int EraseAllFlashSbp2(RunHost &host, const std::string &path)
 {
-    host.showStatus("Start Erase only!");
+    host.showStatus(StatusCode::EraseOnlyStarted);
     const auto length = static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
     std::vector<std::uint8_t> ff(length, 0xFF);
     std::vector<std::uint8_t> nvram(kSbp2NvramSize, 0);
@@ -152,35 +153,35 @@ int EraseAllFlashSbp2(RunHost &host, const std::string &path)
     // Once the erase commands were sent the NVRAM area may be blank: the
     // saved settings go back in every case, also after a failed blank check
     // (the flagged writes have already erased their area).
-    const char *failure = nullptr;
+    std::optional<StatusCode> failure;
     if (!erased) {
-        failure = "Erase flash command fail!";
+        failure = StatusCode::EraseFlashCommandFail;
     } else {
-        host.showStatus("Erase flash all success!");
+        host.showStatus(StatusCode::EraseAllSuccess);
         TransferBlock readBack(length);
         if (!readBack)
-            failure = "Allocate read buffer Error!!";
+            failure = StatusCode::AllocateReadBufferError;
         else if (!ReadFlashRange(host, path, 0, readBack.data(), length))
-            failure = "Read back after erase fail!!";
+            failure = StatusCode::ReadBackAfterEraseFail;
         else if (!std::all_of(readBack.data(), readBack.data() + length,
                               [](std::uint8_t b) { return b == 0xFF; }))
-            failure = "Data not 0xff !!";
+            failure = StatusCode::NotBlank;
     }
     WaitFlashReady(path);
     const int restored = WriteFlashRangeSbp2(host, path, kSbp2NvramOffset, nvram.data(), kSbp2NvramSize);
     if (failure) {
-        host.showStatus(failure);
+        host.showStatus(*failure);
         return 0;
     }
     if (!restored) {
-        host.showStatus("Write NVRAM back command fail!");
+        host.showStatus(StatusCode::NvramWriteBackFail);
         host.failing("the device's settings (NVRAM) could not be written back after the erase");
         return 0;
     }
     WaitFlashReady(path);
     if (!CheckKeptSettings(host, ReadSbp2Nvram(host, path), nvram.data(), kSbp2NvramSize))
         return 0;
-    host.showStatus("Erase flash all success!");
+    host.showStatus(StatusCode::EraseAllSuccess);
     return 1;
 }
 

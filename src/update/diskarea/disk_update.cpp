@@ -1,5 +1,4 @@
 #include "update/diskarea/disk_update.h"
-#include "common/window_texts.h"
 
 #include "bridge/ata_commands.h"
 #include "bridge/chip_commands.h"
@@ -94,7 +93,7 @@ std::uint64_t AreaLbaOf(const DiskValues &v) { return DiskAreaLba(v.base, High(v
 void Refuse(RunHost &host, const std::string &why)
 {
     host.refusing(why);
-    host.showStatus(why);
+    host.showStatus({StatusCode::DiskAreaRefused, why});
     host.message(why, "Error", MessageKind::Error);
 }
 
@@ -220,7 +219,7 @@ int EraseDiskFirmwareArea(RunHost &host, const std::string &path, std::uint8_t c
     const DiskValues disk = QueryDisk(path, code);
     TransferBlock image(kDiskAreaUnit), readBack(kDiskAreaUnit);
     if (!image || !readBack) {
-        host.showStatus("Allocate read buffer Error!!");
+        host.showStatus(StatusCode::AllocateReadBufferError);
         return 0;
     }
     const std::uint64_t lba = AreaLbaOf(disk);
@@ -240,10 +239,10 @@ int EraseDiskFirmwareArea(RunHost &host, const std::string &path, std::uint8_t c
     const bool written = AtaWriteDmaExt(path, image.data(), lba, kDiskAreaUnit, disk.sectorSize) == 1;
     const bool read = AtaReadDmaExt(path, readBack.data(), lba, kDiskAreaUnit, disk.sectorSize) == 1;
     if (written && read && std::memcmp(image.data(), readBack.data(), kDiskAreaUnit) == 0) {
-        host.showStatus("Erase all data in HDD success!!");
+        host.showStatus(StatusCode::DiskEraseSuccess);
         return 1;
     }
-    host.showStatus("Compare data in HDD fail!!");
+    host.showStatus(StatusCode::DiskEraseCompareFail);
     return 0;
 }
 
@@ -251,14 +250,14 @@ int BackupDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::stri
 {
     const std::string name = BackupFileFor(req, host);
     const DiskValues disk = QueryDisk(path, code);
-    host.showStatus("Backup ...");
+    host.showStatus(StatusCode::BackingUp);
     auto failed = [&host] {
-        host.showStatus("Read Back to Backup Error!!");
+        host.showStatus(StatusCode::ReadBackToBackupError);
         return 0;
     };
     TransferBlock block(static_cast<std::uint32_t>(host.transfer().DefaultBackupSize));
     if (!block) {
-        host.showStatus("Allocate read buffer Error!!");
+        host.showStatus(StatusCode::AllocateReadBufferError);
         return failed();
     }
     // A read that failed would save zeros as the device's firmware.
@@ -291,14 +290,13 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
     const DiskValues disk = QueryDisk(path, code);
     const FilePtr file = OpenFirmwareFile(req.firmwareFile.c_str());
     if (!file) {
-        host.showStatus("Open File Error!!");
+        host.showStatus(StatusCode::OpenFileError);
         return 0;
     }
     const std::int64_t size = FileLength(file.get());
     if (size <= 0 || size > kLargestFile) {
         // Nothing to program, or no firmware of this bridge.
-        host.showStatus(size == 0 ? "The firmware file is empty; nothing was written."
-                                  : "Allocate read buffer Error!!");
+        host.showStatus(size == 0 ? StatusCode::FileEmpty : StatusCode::AllocateReadBufferError);
         return 0;
     }
     const auto length = static_cast<std::uint32_t>(size);
@@ -306,11 +304,11 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
     const std::uint32_t units = (padded + kDiskAreaUnit - 1) / kDiskAreaUnit;
     std::vector<std::uint8_t> image(static_cast<std::size_t>(units) * kDiskAreaUnit, 0);
     if (std::fread(image.data(), 1, length, file.get()) != length) {
-        host.showStatus("Open File Error!!");
+        host.showStatus(StatusCode::OpenFileError);
         return 0;
     }
     if (req.mode != RunMode::VerifyOnly)
-        host.showStatus("Programming");
+        host.showStatus(StatusCode::Programming);
     image[kMarkerOffset] = 0x55;
     for (int i = 0; i < 4; ++i)
         image[kMarkerOffset + 1 + static_cast<std::size_t>(i)] =
@@ -337,7 +335,7 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
     }
     TransferBlock out(kDiskAreaUnit), back(kDiskAreaUnit);
     if (!out || !back) {
-        host.showStatus("Allocate read buffer Error!!");
+        host.showStatus(StatusCode::AllocateReadBufferError);
         return 0;
     }
     const bool big = High(disk.capacity) != 0;
@@ -346,21 +344,21 @@ int ProgramDiskFirmwareArea(const RunRequest &req, RunHost &host, const std::str
         std::memset(back.data(), 0, kDiskAreaUnit);
         std::memcpy(out.data(), image.data() + static_cast<std::size_t>(i) * kDiskAreaUnit, kDiskAreaUnit);
         if (!AtaWriteDmaExt(path, out.data(), lba, kDiskAreaUnit, disk.sectorSize)) {
-            host.showStatus(big ? "Write Data SCSI16 To HDD FAIL!!" : "Write Data To HDD FAIL!!");
+            host.showStatus(big ? StatusCode::DiskWrite16Fail : StatusCode::DiskWriteFail);
             return 0;
         }
         if (!AtaReadDmaExt(path, back.data(), lba, kDiskAreaUnit, disk.sectorSize)) {
-            host.showStatus(big ? "Read Data SCSI16 From HDD FAIL!!" : "Read Data From HDD FAIL!!");
+            host.showStatus(big ? StatusCode::DiskRead16Fail : StatusCode::DiskReadFail);
             return 0;
         }
         if (std::memcmp(out.data(), back.data(), kDiskAreaUnit) != 0) {
-            host.showStatus("Compare Data in HDD FAIL!!");
+            host.showStatus(StatusCode::DiskCompareFail);
             return 0;
         }
         lba += kDiskAreaUnit / disk.sectorSize;
         host.progressDot({"Programming", i + 1, units});
     }
-    host.showStatus(kProgrammingSuccessText);
+    host.showStatus(StatusCode::ProgrammingSuccess);
     return 1;
 }
 
@@ -370,7 +368,7 @@ int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::strin
     if (req.mode == RunMode::EraseOnly) {
         if (!EraseDiskFirmwareArea(host, path, code))
             return 0;
-        host.notify(Notice::PowerCycle, kPowerCycleText);
+        host.notify(Notice::PowerCycle);
         return 1;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -379,7 +377,7 @@ int RunDiskFirmwareUpdate(const RunRequest &req, RunHost &host, const std::strin
         return 0;
     if (req.mode == RunMode::VerifyOnly)
         return 1;
-    host.notify(Notice::PowerCycle, kPowerCycleText);
+    host.notify(Notice::PowerCycle);
     return 1;
 }
 

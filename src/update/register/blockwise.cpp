@@ -1,6 +1,5 @@
 #include "bridge/chip_commands.h"
 #include "bridge/flash_commands.h"
-#include "common/window_texts.h"
 #include "device/transport.h"
 #include "flash/kept_settings.h"
 #include "image/file_checks.h"
@@ -27,10 +26,6 @@ constexpr std::uint8_t kPreparedCode = 12;      // told before its flash is eras
 constexpr std::uint8_t kOwnNvramBytesCode = 11; // its file's bytes 128-207 replace the saved ones
 constexpr std::uint32_t kOwnNvramBytesAt = 128;
 constexpr std::uint32_t kOwnNvramBytesCount = 80;
-
-constexpr const char *kAllocFail = "Allocate buffers Error!!";
-constexpr const char *kWriteFail = "Write command fail!";
-constexpr const char *kCompareFail = "Data compare fail !!";
 
 // The three block buffers of a block-wise run.
 struct BlockBuffers {
@@ -68,18 +63,18 @@ bool EraseSectors(RunHost &host, const std::string &path, std::uint32_t sectors,
             continue;
         WaitFlashReady(path);
         if (!EraseFlashBlock(path, s * kSector)) {
-            host.showStatus("Erase command fail!!");
+            host.showStatus(StatusCode::EraseCommandFail);
             return false;
         }
         host.progressDot({"Erasing", s + 1, sectors});
         for (std::uint32_t b = 0; b < kSector / kBlock; ++b) {
             WaitFlashReady(path);
             if (!ReadFlash(path, s * kSector + b * kBlock, readBack, kBlock)) {
-                host.showStatus("Read back after erase fail!!");
+                host.showStatus(StatusCode::ReadBackAfterEraseFail);
                 return false;
             }
             if (!std::all_of(readBack, readBack + kBlock, [](std::uint8_t v) { return v == 0xFF; })) {
-                host.showStatus("Data not 0xff !!");
+                host.showStatus(StatusCode::NotBlank);
                 return false;
             }
         }
@@ -93,16 +88,16 @@ bool WriteAndVerify(RunHost &host, const std::string &path, std::uint32_t addres
 {
     WaitFlashReady(path);
     if (!WriteFlash(path, address, data, length)) {
-        host.showStatus(kWriteFail);
+        host.showStatus(StatusCode::WriteCommandFail);
         return false;
     }
     WaitFlashReady(path);
     if (!ReadFlash(path, address, readBack, length)) {
-        host.showStatus(kWriteFail);
+        host.showStatus(StatusCode::WriteCommandFail);
         return false;
     }
     if (std::memcmp(readBack, data, length) != 0) {
-        host.showStatus(kCompareFail);
+        host.showStatus(StatusCode::DataCompareFail);
         return false;
     }
     return true;
@@ -120,11 +115,11 @@ bool ReadBackWhole(RunHost &host, const std::string &path, const std::vector<std
         const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kBlock, image.size() - at));
         WaitFlashReady(path);
         if (!ReadFlash(path, at, readBack, n)) {
-            host.showStatus("Read back fail!!");
+            host.showStatus(StatusCode::ReadBackFail);
             return false;
         }
         if (std::memcmp(readBack, image.data() + at, n) != 0) {
-            host.showStatus(kCompareFail);
+            host.showStatus(StatusCode::DataCompareFail);
             return false;
         }
         host.progressDot({"Verifying", b + 1, blocks});
@@ -147,7 +142,7 @@ FilePtr OpenFirmware(const RunRequest &req, RunHost &host, std::int64_t &length)
     if (file && (length < 0 || length > 0xFFFFFF))
         file.reset();
     if (!file)
-        host.showStatus("Open File Error!!");
+        host.showStatus(StatusCode::OpenFileError);
     return file;
 }
 
@@ -183,7 +178,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
     TransferBlock nvram(kNvram);
     if (keep) {
         if (!nvram) {
-            host.showStatus(kAllocFail);
+            host.showStatus(StatusCode::AllocateBuffersError);
             return 0;
         }
         std::memset(nvram.data(), 0, kNvram);
@@ -197,7 +192,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
     if (chip.AtmelType != -1 && !readsOnly) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
-            host.showStatus("Enable ATMEL flash write enable fail!!");
+            host.showStatus(StatusCode::AtmelWriteEnableFail);
             return 0;
         }
     }
@@ -212,7 +207,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
         if (result && !include) {
             WaitFlashReady(path);
             if (!WriteFlash(path, 0, nvram.data(), kNvram)) {
-                host.showStatus("Write NVRAM back command fail!");
+                host.showStatus(StatusCode::NvramWriteBackFail);
                 result = 0;
             } else {
                 WaitFlashReady(path);
@@ -220,7 +215,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
             }
         }
         if (result)
-            host.notify(Notice::PowerCycle, kPowerCycleText);
+            host.notify(Notice::PowerCycle);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -234,7 +229,7 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
     const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
     BlockBuffers buffers;
     if (!buffers) {
-        host.showStatus(kAllocFail);
+        host.showStatus(StatusCode::AllocateBuffersError);
         return 0;
     }
     const SectorChoice chosen{&req.onlyChanged};
@@ -252,13 +247,13 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
     if (!verifying) {
         if (chip.ChipTypeCode == kPreparedCode)
             PrepareFlashUpdate(path);
-        host.showStatus("Erasing");
+        host.showStatus(StatusCode::Erasing);
         host.phaseStarted(RunPhase::Erase);
         if (!EraseSectors(host, path, sectors, buffers.readBack.data(), chosen))
             return 0;
     }
 
-    host.showStatus("Programming");
+    host.showStatus(StatusCode::Programming);
     if (hasNvram == 1 && !include) {
         if (chip.ChipTypeCode == kOwnNvramBytesCode) {
             std::uint8_t own[kOwnNvramBytesCount] = {};
@@ -299,8 +294,8 @@ int UpdateBlockwise(const RunRequest &req, RunHost &host, const std::string &pat
     if (req.onlyChanged && !ReadBackWhole(host, path, image, buffers.readBack.data()))
         return 0;
 
-    host.showStatus(kProgrammingSuccessText);
-    host.notify(Notice::PowerCycle, kPowerCycleText);
+    host.showStatus(StatusCode::ProgrammingSuccess);
+    host.notify(Notice::PowerCycle);
     return 1;
 }
 
@@ -315,7 +310,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     if (req.mode == RunMode::EraseOnly) {
         const int result = EraseWholeFlash(req, host, path);
         if (result)
-            host.notify(Notice::PowerCycle, kPowerCycleText);
+            host.notify(Notice::PowerCycle);
         return result;
     }
     if (req.mode == RunMode::BackupOnly)
@@ -329,7 +324,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     const std::uint32_t sectors = RoundUp(imageLength, kSector) / kSector;
     BlockBuffers buffers;
     if (!buffers) {
-        host.showStatus(kAllocFail);
+        host.showStatus(StatusCode::AllocateBuffersError);
         return 0;
     }
 
@@ -338,7 +333,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
     const SectorChoice chosen{BlockwiseSstErasesChip(chip) ? &none : &req.onlyChanged};
     std::vector<std::uint8_t> image; // what the write leaves, kept for the whole read-back
     if (!verifying) {
-        host.showStatus("Erasing");
+        host.showStatus(StatusCode::Erasing);
         host.phaseStarted(RunPhase::Erase);
         if (BlockwiseSstErasesChip(chip))
             SpiChipErase(path);
@@ -346,7 +341,7 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
             return 0;
     }
 
-    host.showStatus("Programming");
+    host.showStatus(StatusCode::Programming);
     const std::uint32_t blocks = imageLength / kBlock;
     std::uint8_t *write = buffers.write.data();
     host.phaseStarted(verifying ? RunPhase::Verify : RunPhase::Program);
@@ -366,17 +361,17 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
             continue;
         WaitFlashReady(path);
         if (!SpiProgramRange(path, address, write, kBlock, chip.SstWordMode)) {
-            host.showStatus(kWriteFail);
+            host.showStatus(StatusCode::WriteCommandFail);
             return 0;
         }
         host.processMessages();
         WaitFlashReady(path);
         if (!ReadFlash(path, address, buffers.readBack.data(), kBlock)) {
-            host.showStatus(kWriteFail);
+            host.showStatus(StatusCode::WriteCommandFail);
             return 0;
         }
         if (std::memcmp(buffers.readBack.data(), write, kBlock) != 0) {
-            host.showStatus(kCompareFail);
+            host.showStatus(StatusCode::DataCompareFail);
             return 0;
         }
         host.progressDot({"Programming", address / kBlock + 1, blocks});
@@ -385,8 +380,8 @@ int UpdateBlockwiseSst(const RunRequest &req, RunHost &host, const std::string &
         return 1;
     if (*chosen.changed && !ReadBackWhole(host, path, image, buffers.readBack.data()))
         return 0;
-    host.showStatus(kProgrammingSuccessText);
-    host.notify(Notice::PowerCycle, kPowerCycleText);
+    host.showStatus(StatusCode::ProgrammingSuccess);
+    host.notify(Notice::PowerCycle);
     return 1;
 }
 

@@ -1,5 +1,4 @@
 #include "update/register/flash_engine.h"
-#include "common/window_texts.h"
 
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
@@ -27,9 +26,6 @@ constexpr std::uint32_t kVerifyBlockSize = 32768;
 constexpr std::uint32_t kVerifyHalf = 16384;
 
 constexpr const char *kNotReadyTrace = "0.1 Device initial not ready!!";
-constexpr const char *kReadBackAfterEraseFail = "Read back after erase fail!!";
-constexpr const char *kNotBlank = "Data not 0xff !!";
-constexpr const char *kAllocReadFail = "Allocate read buffer Error!!";
 
 bool AllErased(const std::uint8_t *data, std::uint32_t length)
 {
@@ -67,7 +63,7 @@ std::uint8_t AddressByte(std::uint32_t address, int shift)
 // which moves only with checked halves.
 int VerifyBlockByBlock(RunHost &host, const std::string &path, std::uint8_t *buffer)
 {
-    host.showStatus("Erasing");
+    host.showStatus(StatusCode::Erasing);
     std::uint32_t readAddress = 0;
     host.phaseStarted(RunPhase::Erase);
     for (std::uint32_t j = 0; j < kVerifyBlocks; ++j) {
@@ -78,11 +74,11 @@ int VerifyBlockByBlock(RunHost &host, const std::string &path, std::uint8_t *buf
         for (int half = 0; half < 2; ++half) {
             WaitFlashReady(path);
             if (!ReadFlash(path, readAddress, buffer, kVerifyHalf)) {
-                host.showStatus(kReadBackAfterEraseFail);
+                host.showStatus(StatusCode::ReadBackAfterEraseFail);
                 return 0;
             }
             if (!AllErased(buffer, kVerifyHalf)) {
-                host.showStatus(kNotBlank);
+                host.showStatus(StatusCode::NotBlank);
                 return 0;
             }
             readAddress += kVerifyHalf;
@@ -100,7 +96,7 @@ int ReadFlashChunked(RunHost &host, const std::string &path, std::uint32_t offse
         DebugOut(kNotReadyTrace);
     const std::uint32_t chunks = ChunkCount(host.transfer(), length);
     const std::uint32_t chunk = host.transfer().TransferChunkSize;
-    host.showStatus("ReadFlash...");
+    host.showStatus(StatusCode::ReadingFlash);
     host.phaseStarted(RunPhase::Read);
     for (std::uint32_t k = 0; k < chunks; ++k) {
         WaitFlashReady(path);
@@ -119,7 +115,7 @@ int EraseFlashChunked(RunHost &host, const std::string &path, std::uint32_t leng
     if (!WaitFlashReady(path))
         DebugOut(kNotReadyTrace);
     const std::uint32_t chunks = ChunkCount(host.transfer(), length);
-    host.showStatus("Erase...");
+    host.showStatus(StatusCode::EraseStarted);
     host.phaseStarted(RunPhase::Erase);
     for (std::uint32_t k = 0; k < chunks; ++k) {
         WaitFlashReady(path);
@@ -135,7 +131,7 @@ int EraseFlashChunked(RunHost &host, const std::string &path, std::uint32_t leng
 int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &path)
 {
     const ChipIdentity &chip = req.chip;
-    host.showStatus("Start Erase only!");
+    host.showStatus(StatusCode::EraseOnlyStarted);
     host.phaseStarted(RunPhase::Erase);
     const auto size = static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
     WaitFlashReady(path);
@@ -143,18 +139,18 @@ int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &pat
     const bool erasedAll = (chip.AtmelType != -1 && EraseFlashAll(path)) ||
                            (chip.ChipTypeCode == kSizeFromFlashCode && EraseFlashAll(path));
     if (!erasedAll && !EraseFlashChunked(host, path, size)) {
-        host.showStatus("Erase command fail!!");
+        host.showStatus(StatusCode::EraseCommandFail);
         return 0;
     }
     SleepMs(kAfterEraseMs);
     if (!WaitFlashReady(path))
-        host.showStatus("Not ready after Erase flash cmd success");
+        host.showStatus(StatusCode::NotReadyAfterEraseCommand);
     if (chip.ChipTypeCode == kSizeFromFlashCode && chip.FlashKind == kFlashSst)
         SpiChipErase(path);
 
     TransferBlock buffer(std::max(size, kVerifyHalf));
     if (!buffer) {
-        host.showStatus(kAllocReadFail);
+        host.showStatus(StatusCode::AllocateReadBufferError);
         return 0;
     }
     for (int round = 0; round < kReadyRounds; ++round) {
@@ -170,15 +166,15 @@ int EraseWholeFlash(const RunRequest &req, RunHost &host, const std::string &pat
             return 0;
     } else {
         if (!ReadFlash(path, 0, buffer.data(), size)) {
-            host.showStatus(kReadBackAfterEraseFail);
+            host.showStatus(StatusCode::ReadBackAfterEraseFail);
             return 0;
         }
         if (!AllErased(buffer.data(), size)) {
-            host.showStatus(kNotBlank);
+            host.showStatus(StatusCode::NotBlank);
             return 0;
         }
     }
-    host.showStatus("Erase flash all success!");
+    host.showStatus(StatusCode::EraseAllSuccess);
     return 1;
 }
 
@@ -191,16 +187,16 @@ int SaveFlashBackup(const RunRequest &req, RunHost &host, const std::string &pat
         req.chip.ChipTypeCode == kSizeFromFlashCode || (req.wholeFlash && req.chip.FlashSizeKb > 0);
     std::uint32_t size = ownSize ? static_cast<std::uint32_t>(std::max(req.chip.FlashSizeKb, 0)) * 1024
                                  : static_cast<std::uint32_t>(host.transfer().DefaultBackupSize);
-    host.showStatus("Backup ...");
+    host.showStatus(StatusCode::BackingUp);
     TransferBlock buffer(std::max<std::uint32_t>(size, 1));
     if (!buffer) {
-        host.showStatus(kAllocReadFail);
+        host.showStatus(StatusCode::AllocateReadBufferError);
         return 0;
     }
     const int read = ownSize ? ReadFlashChunked(host, path, 0, buffer.data(), size)
                              : ReadFlash(path, 0, buffer.data(), size);
     if (!read || size == 0) {
-        host.showStatus("Read Back to Backup Error!!");
+        host.showStatus(StatusCode::ReadBackToBackupError);
         return 0;
     }
     const std::uint8_t *from = buffer.data();

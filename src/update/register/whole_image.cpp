@@ -1,7 +1,6 @@
 #include "bridge/flash_commands.h"
 #include "common/clock.h"
 #include "common/debug_log.h"
-#include "common/window_texts.h"
 #include "device/transport.h"
 #include "flash/kept_settings.h"
 #include "flash/verify_compare.h"
@@ -30,9 +29,6 @@ constexpr std::uint32_t kUpperEraseBootSector = 61440;
 // The boot sectors of the AMIC parts that have them: 4, 8, 16 and 32 KiB from 0.
 constexpr std::uint32_t kBootSectorAddresses[] = {0, 4096, 12288, 28672};
 
-constexpr const char *kEraseFail = "Erase command fail!!";
-constexpr const char *kNotReadyAfterErase = "Not ready after Erase flash success";
-
 bool IsBootSectorAmic(int amicType) { return amicType == 1 || amicType == 3 || amicType == 5; }
 bool IsUniformAmic(int amicType) { return amicType == -1 || amicType == 4; }
 
@@ -40,7 +36,7 @@ void WaitAfterErase(RunHost &host, const std::string &path)
 {
     SleepMs(kAfterEraseMs);
     if (!WaitFlashReady(path))
-        host.showStatus(kNotReadyAfterErase);
+        host.showStatus(StatusCode::NotReadyAfterErase);
 }
 
 // Erases what an image of `fileLength` bytes occupies in a 64 KiB flash.
@@ -53,7 +49,7 @@ bool EraseSmallFlash(RunHost &host, const std::string &path, int amicType, std::
                 WaitAfterErase(host, path);
         if (upperHalf) {
             if (!EraseFlashBlock(path, kUpperEraseBootSector)) {
-                host.showStatus(kEraseFail);
+                host.showStatus(StatusCode::EraseCommandFail);
                 return false;
             }
             SleepMs(kAfterEraseMs);
@@ -62,17 +58,17 @@ bool EraseSmallFlash(RunHost &host, const std::string &path, int amicType, std::
         return true;
     }
     if (!IsUniformAmic(amicType)) {
-        host.showStatus("Not Support this AMIC Flash Type!!");
+        host.showStatus(StatusCode::AmicFlashNotSupported);
         return false;
     }
     if (!EraseFlashBlock(path, 0)) {
-        host.showStatus(kEraseFail);
+        host.showStatus(StatusCode::EraseCommandFail);
         return false;
     }
     WaitAfterErase(host, path);
     if (upperHalf) {
         if (!EraseFlashBlock(path, kUpperEraseUniform)) {
-            host.showStatus(kEraseFail);
+            host.showStatus(StatusCode::EraseCommandFail);
             return false;
         }
         SleepMs(kAfterEraseMs);
@@ -92,7 +88,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
     if (chip.AtmelType != -1 && !readsOnly) {
         WriteEnable(path);
         if (!WaitStatusSet(path, 0x02)) {
-            host.showStatus("Enable ATMEL flash write enable fail!!");
+            host.showStatus(StatusCode::AtmelWriteEnableFail);
             return 0;
         }
     }
@@ -103,7 +99,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
         if (req.mode == RunMode::EraseOnly) {
             const int erased = EraseWholeFlash(req, host, path);
             if (erased)
-                host.notify(Notice::PowerCycle, kPowerCycleText);
+                host.notify(Notice::PowerCycle);
             return erased;
         }
         if (req.mode == RunMode::BackupOnly)
@@ -112,13 +108,13 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
 
     FilePtr file = OpenFirmwareFile(req.firmwareFile.c_str());
     if (!file) {
-        host.showStatus("Open File Error!!");
+        host.showStatus(StatusCode::OpenFileError);
         return 0;
     }
     const std::int64_t length = FileLength(file.get());
     const std::uint32_t chunk = host.transfer().TransferChunkSize;
     if (length < 0 || chunk == 0 || length > 0xFFFFFF) {
-        host.showStatus("Open File Error!!");
+        host.showStatus(StatusCode::OpenFileError);
         return 0;
     }
     std::uint32_t size = std::max(static_cast<std::uint32_t>(length), kMinimumImage);
@@ -127,12 +123,12 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
 
     TransferBlock readBack(size);
     if (!readBack) {
-        host.showStatus("Allocate read buffer Error!!");
+        host.showStatus(StatusCode::AllocateReadBufferError);
         return 0;
     }
     TransferBlock image(size);
     if (!image) {
-        host.showStatus("Allocate write buffer Error!!");
+        host.showStatus(StatusCode::AllocateWriteBufferError);
         return 0;
     }
     std::memset(image.data(), 0, size);
@@ -165,25 +161,25 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
             return 0;
     } else {
         if (!EraseFlashAll(path)) {
-            host.showStatus(kEraseFail);
+            host.showStatus(StatusCode::EraseCommandFail);
             return 0;
         }
         WaitAfterErase(host, path);
     }
 
     if (!ReadFlash(path, 0, readBack.data(), size)) {
-        host.showStatus("Read Back Erased Flash Error!!");
+        host.showStatus(StatusCode::ReadBackErasedFlashError);
         return 0;
     }
     if (!std::all_of(readBack.data(), readBack.data() + size, [](std::uint8_t b) { return b == 0xFF; })) {
-        host.showStatus("Data not 0xff !!");
+        host.showStatus(StatusCode::NotBlank);
         return 0;
     }
 
     host.phaseStarted(RunPhase::Program);
     for (std::uint32_t k = 0; k < chunks; ++k) {
         if (!WriteFlash(path, k * chunk, image.data() + k * chunk, chunk)) {
-            host.showStatus("Programming Fail!!");
+            host.showStatus(StatusCode::ProgrammingFail);
             return 0;
         }
         host.progressDot({"Programming", k + 1, chunks});
@@ -193,7 +189,7 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
     // with the image, so that lost settings never pass for a good update.
     if (restoreNvram) {
         if (!WriteFlash(path, kNvramBlockAddress, nvram, kNvramBlockSize)) {
-            host.showStatus("Programming Fail!!");
+            host.showStatus(StatusCode::ProgrammingFail);
             return 0;
         }
         DebugOut("write NVRAM O.K.\n");
@@ -202,17 +198,17 @@ int UpdateWholeImage(const RunRequest &req, RunHost &host, const std::string &pa
     SleepMs(kBeforeReadBackMs);
     WaitFlashReady(path);
     if (!ReadFlash(path, 0, readBack.data(), size)) {
-        host.showStatus("Read Fail!!\r\n");
+        host.showStatus(StatusCode::ReadFail);
         return 0;
     }
     if (std::memcmp(readBack.data(), image.data(), size) != 0) {
-        host.showStatus("Compare Fail!!\r\n\r\n");
+        host.showStatus(StatusCode::CompareFail);
         return 0;
     }
     if (restoreNvram && !CheckKeptSettings(host, readNvram, nvram, kNvramBlockSize))
         return 0;
-    host.showStatus(kProgrammingSuccessText);
-    host.notify(Notice::PowerCycle, kPowerCycleSpacedText);
+    host.showStatus(StatusCode::ProgrammingSuccess);
+    host.notify(Notice::PowerCycleWholeImage);
     return 1;
 }
 

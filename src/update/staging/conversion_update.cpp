@@ -1,5 +1,4 @@
 #include "update/staging/conversion_update.h"
-#include "common/window_texts.h"
 
 #include "bridge/chip_commands.h"
 #include "bridge/staging_commands.h"
@@ -67,7 +66,7 @@ int ReadViaStaging(RunHost &host, const std::string &path, std::uint8_t *dest, s
     TransferBlock block(total);
     if (!block)
         return 0;
-    host.setStatus("ReadFlash...");
+    host.setStatus(StatusCode::ReadingFlash);
     int ok = 1;
     host.phaseStarted(RunPhase::Read);
     for (std::uint32_t address = 0;; address += kStagingChunk) {
@@ -96,14 +95,14 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
     const std::string name = req.firmwareFile.substr(0, kFileNameLimit);
     const FilePtr file = OpenFirmwareFile(name.c_str());
     if (!file) {
-        host.setStatus("Open File Error!!");
+        host.setStatus(StatusCode::OpenFileError);
         return 0;
     }
     const std::int64_t fileLength = FileLength(file.get());
     // A file larger than any flash is treated as buffers that cannot be had,
     // rather than an allocation of its size.
     if (fileLength < 0 || static_cast<std::uint64_t>(fileLength) > kLargestFirmwareFile) {
-        host.setStatus("Allocate buffers Error!!");
+        host.setStatus(StatusCode::AllocateBuffersError);
         return 0;
     }
     const auto length = static_cast<std::uint32_t>(fileLength);
@@ -114,11 +113,11 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
     TransferBlock image(imageSize);
     TransferBlock readBack(blockSize);
     if (!image || !readBack) {
-        host.setStatus("Allocate buffers Error!!");
+        host.setStatus(StatusCode::AllocateBuffersError);
         return 0;
     }
     if (length && std::fread(image.data(), 1, length, file.get()) != length) {
-        host.setStatus("Open File Error!!");
+        host.setStatus(StatusCode::OpenFileError);
         return 0;
     }
     StampImageHeader(std::span<std::uint8_t>(image.data(), imageSize));
@@ -128,31 +127,31 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
         };
         return VerifyRange(host, read, 0, image.data(), padded, InRewrittenHeader) ? 1 : 0;
     }
-    host.showStatus("Programming");
+    host.showStatus(StatusCode::Programming);
 
     bool failed = true;
     for (int attempt = 0; attempt < kConversionAttempts && failed; ++attempt) {
         failed = false;
-        host.setStatus("Programming");
+        host.setStatus(StatusCode::Programming);
         if (!ProgramViaStaging(host, path, image.data(), padded)) {
-            host.setStatus("Write Bin File fail!");
+            host.setStatus(StatusCode::WriteBinFileFail);
             failed = true;
         }
         if (!ReadViaStaging(host, path, readBack.data(), padded)) {
-            host.setStatus("Read FW fail!");
+            host.setStatus(StatusCode::ReadFwFail);
             failed = true;
         }
         for (std::uint32_t i = 0; i < padded; ++i) {
             if (!InRewrittenHeader(i) && image.data()[i] != readBack.data()[i]) {
-                host.setStatus("Data compare fail !!");
+                host.setStatus(StatusCode::DataCompareFail);
                 failed = true;
                 break;
             }
         }
     }
     if (!failed) {
-        host.setStatus(kProgrammingSuccessText);
-        host.notify(Notice::PowerCycle, kPowerCycleText);
+        host.setStatus(StatusCode::ProgrammingSuccess);
+        host.notify(Notice::PowerCycle);
     }
     host.processMessages();
     return failed ? 0 : 1;
@@ -160,23 +159,23 @@ int ProgramConversionImage(const RunRequest &req, RunHost &host, const std::stri
 
 int EraseFlashOnly(RunHost &host, const std::string &path)
 {
-    host.showStatus("Start Erase only!");
+    host.showStatus(StatusCode::EraseOnlyStarted);
     const int ok = EraseFlashChip(path);
-    host.showStatus(ok ? "Erase flash command success!" : "Erase flash command fail!");
+    host.showStatus(ok ? StatusCode::EraseFlashCommandSuccess : StatusCode::EraseFlashCommandFail);
     return ok;
 }
 
 int BackupFlashViaStaging(const RunRequest &req, RunHost &host, const std::string &path)
 {
     const std::string name = BackupFileFor(req, host);
-    host.showStatus("Backup ...");
+    host.showStatus(StatusCode::BackingUp);
     TransferBlock block(kConversionBackupLength);
     if (!block) {
-        host.setStatus("Allocate read buffer Error!!");
+        host.setStatus(StatusCode::AllocateReadBufferError);
         return 0;
     }
     if (!ReadViaStaging(host, path, block.data(), kConversionBackupLength)) {
-        host.setStatus("Read Back to Backup Error!!");
+        host.setStatus(StatusCode::ReadBackToBackupError);
         return 0;
     }
     return SaveBackupFile(host, name, block.data(), kConversionBackupLength);
@@ -188,7 +187,7 @@ int RunConversionUpdate(const RunRequest &req, RunHost &host, const std::string 
     if (req.mode == RunMode::EraseOnly) {
         if (!EraseFlashOnly(host, path))
             return 0;
-        host.notify(Notice::PowerCycle, kPowerCycleText);
+        host.notify(Notice::PowerCycle);
         return 1;
     }
     if (req.mode == RunMode::BackupOnly)

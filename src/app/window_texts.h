@@ -8,8 +8,6 @@ namespace brigant
 {
 
 // Backup files.
-inline constexpr const char *kDefaultBackupName = "oldFlash.bak";
-inline constexpr const char *kRegisterBackupName = "oldflash.bak"; // the register-level family's
 inline constexpr const char *kDefaultBackupText = "Default backup firmware as OldFalsh.bak!";
 
 // The end of a run.
