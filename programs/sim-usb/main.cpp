@@ -348,12 +348,9 @@ class Presenter
     bool unplugged_ = false;
 };
 
-} // namespace
-
-int main(int argc, char **argv)
+// The command line.
+void AddOptions(CLI::App &app, Options &o)
 {
-    Options o;
-    CLI::App app{"Present a simulated bridge as a USB mass-storage device over FunctionFS"};
     app.add_option("--simulate", o.preset, "PRESET[:key=value,...] as for brigant-fw ('help' lists them)")
         ->type_name("PRESET");
     app.add_option("--ffs", o.ffsDir, "Mounted FunctionFS directory of the gadget's function")
@@ -388,6 +385,73 @@ int main(int argc, char **argv)
                    "How long a reset bridge stays on the bus (enumerated, not answering) before it leaves")
         ->type_name("MS");
     app.add_flag("--verbose", o.verbose, "Log every command and its outcome to standard error");
+}
+
+// --not-ready and --unit-attention: sense faults on the device at `path`.
+bool AddSenseFaults(const Options &o, Simulation &simulation, const std::string &path, std::string &error)
+{
+    for (const auto &text : o.notReady) {
+        FaultRule rule = NotReadyFault(1);
+        if (!ParseSenseFault("--not-ready", text, rule, error))
+            return false;
+        simulation.backend().addFault(path, rule);
+    }
+    for (const auto &text : o.unitAttention) {
+        FaultRule rule = NotReadyFault(1);
+        rule.key = 0x06; // power on, reset, or bus device reset occurred
+        rule.asc = 0x29;
+        rule.ascq = 0x00;
+        if (!ParseSenseFault("--unit-attention", text, rule, error))
+            return false;
+        simulation.backend().addFault(path, rule);
+    }
+    return true;
+}
+
+bool ParseStalls(const Options &o, std::vector<Stall> &stalls, std::string &error)
+{
+    for (const auto &text : o.stalls) {
+        Stall stall;
+        if (!ParseStall(text, stall, error))
+            return false;
+        stalls.push_back(std::move(stall));
+    }
+    return true;
+}
+
+// Presents the device on the bus and serves the host until a stop signal;
+// the exit status.
+int Present(const Options &o, Simulation &simulation, const std::string &path, std::vector<Stall> stalls)
+{
+    // Only the main thread takes the stop and plug signals, so that they interrupt its endpoint I/O.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    Presenter presenter(o, simulation, path, std::move(stalls));
+    std::string error;
+    const bool started = presenter.start(error);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    InstallSignalHandlers();
+    if (!started) {
+        std::cerr << "error: " << error << "\n";
+        return 1;
+    }
+    const bool ok = presenter.serve();
+    Log("stopped");
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    CLI::App app{"Present a simulated bridge as a USB mass-storage device over FunctionFS"};
+    AddOptions(app, o);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -411,53 +475,10 @@ int main(int argc, char **argv)
         std::cerr << "error: --sim-state: " << error << "\n";
         return 2;
     }
-    for (const auto &text : o.notReady) {
-        FaultRule rule = NotReadyFault(1);
-        if (!ParseSenseFault("--not-ready", text, rule, error)) {
-            std::cerr << "error: " << error << "\n";
-            return 2;
-        }
-        simulation.backend().addFault(path, rule);
-    }
-    for (const auto &text : o.unitAttention) {
-        FaultRule rule = NotReadyFault(1);
-        rule.key = 0x06; // power on, reset, or bus device reset occurred
-        rule.asc = 0x29;
-        rule.ascq = 0x00;
-        if (!ParseSenseFault("--unit-attention", text, rule, error)) {
-            std::cerr << "error: " << error << "\n";
-            return 2;
-        }
-        simulation.backend().addFault(path, rule);
-    }
-
     std::vector<Stall> stalls;
-    for (const auto &text : o.stalls) {
-        Stall stall;
-        if (!ParseStall(text, stall, error)) {
-            std::cerr << "error: " << error << "\n";
-            return 2;
-        }
-        stalls.push_back(std::move(stall));
-    }
-
-    // Only the main thread takes the stop and plug signals, so that they interrupt its endpoint I/O.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGUSR1);
-    sigaddset(&stopSignals, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    Presenter presenter(o, simulation, path, std::move(stalls));
-    const bool started = presenter.start(error);
-    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
-    InstallSignalHandlers();
-    if (!started) {
+    if (!AddSenseFaults(o, simulation, path, error) || !ParseStalls(o, stalls, error)) {
         std::cerr << "error: " << error << "\n";
-        return 1;
+        return 2;
     }
-    const bool ok = presenter.serve();
-    Log("stopped");
-    return ok ? 0 : 1;
+    return Present(o, simulation, path, std::move(stalls));
 }

@@ -165,34 +165,44 @@ bool ParseFaultOption(const std::string &value, FaultRule &rule, std::string &er
     return true;
 }
 
-std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock, std::string &error)
+namespace
 {
-    if (IsChipPresetName(spec.name))
-        return MakeChipPresetDevice(spec, clock, error);
+
+// The value of option `key`, or `fallback` when it is not given.
+std::string OptionOr(const PresetSpec &spec, const char *key, const char *fallback)
+{
+    auto it = spec.options.find(key);
+    return it == spec.options.end() ? std::string(fallback) : it->second;
+}
+
+// generic and plain-disk take only the options they list in --simulate help.
+bool CheckPresetOptions(const PresetSpec &spec, std::string &error)
+{
     bool known = false;
     for (const auto &p : kPresets)
         known = known || spec.name == p.name;
     if (!known) {
         error = "unknown preset '" + spec.name + "' (try --simulate help)";
-        return nullptr;
+        return false;
     }
     static const std::set<std::string> kKnownOptions = {"flash", "version", "tag", "rev",      "vid",
                                                         "pid",   "product", "bus", "chipinfo", "mount"};
     for (const auto &[key, value] : spec.options) {
         if (!kKnownOptions.count(key)) {
             error = "unknown option '" + key + "' for preset '" + spec.name + "'";
-            return nullptr;
+            return false;
         }
     }
-    auto option = [&](const char *key, const char *fallback) {
-        auto it = spec.options.find(key);
-        return it == spec.options.end() ? std::string(fallback) : it->second;
-    };
+    return true;
+}
 
-    BridgeIdentity id;
+// The device on its bus: vendor and product, USB IDs, the bus, and the
+// directories its disk's partitions are mounted at.
+bool ReadBusIdentity(const PresetSpec &spec, BridgeIdentity &id, std::string &error)
+{
     id.usbVendorId = kSimVendorId;
     id.usbProductId = kSimProductId;
-    id.product = option("product", spec.name == "plain-disk" ? "USB Disk" : "Generic Bridge");
+    id.product = OptionOr(spec, "product", spec.name == "plain-disk" ? "USB Disk" : "Generic Bridge");
     if (spec.name == "plain-disk") {
         id.vendor = "Generic";
         id.vendorCommands = false;
@@ -200,15 +210,15 @@ std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock
     }
     if (spec.options.count("vid") && !ParseHex16(spec.options.at("vid"), id.usbVendorId)) {
         error = "vid must be a 16-bit hexadecimal number";
-        return nullptr;
+        return false;
     }
     if (spec.options.count("pid") && !ParseHex16(spec.options.at("pid"), id.usbProductId)) {
         error = "pid must be a 16-bit hexadecimal number";
-        return nullptr;
+        return false;
     }
-    if (!ParseBusKind(option("bus", "usb"), id.bus)) {
+    if (!ParseBusKind(OptionOr(spec, "bus", "usb"), id.bus)) {
         error = "bus must be usb, uasp or 1394";
-        return nullptr;
+        return false;
     }
 
     if (spec.options.count("mount")) {
@@ -217,42 +227,60 @@ std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock
         while (std::getline(mounts, dir, ':')) {
             if (dir.empty() || dir[0] != '/') {
                 error = "mount needs absolute directories separated by ':'";
-                return nullptr;
+                return false;
             }
             id.mountPoints.push_back(dir);
         }
     }
+    return true;
+}
 
+// The chip information: the USB IDs, the version, the model tag and
+// revision, and how many bytes of it the bridge delivers.
+bool ReadChipInfo(const PresetSpec &spec, BridgeIdentity &id, std::string &error)
+{
     PutChipInfoIds(id);
     unsigned major = 1, minor = 0;
-    const std::string version = option("version", "1.0");
+    const std::string version = OptionOr(spec, "version", "1.0");
     char dot = 0;
     std::istringstream vs(version);
     if (!(vs >> major >> dot >> minor) || dot != '.' || major > 255 || minor > 255 || !vs.eof()) {
         error = "version must be MAJ.MIN with numbers 0-255";
-        return nullptr;
+        return false;
     }
     id.chipInfo[6] = static_cast<std::uint8_t>(major);
     id.chipInfo[7] = static_cast<std::uint8_t>(minor);
-    const std::string tag = option("tag", "GEN");
-    const std::string rev = option("rev", "0");
+    const std::string tag = OptionOr(spec, "tag", "GEN");
+    const std::string rev = OptionOr(spec, "rev", "0");
     if (tag.size() != 3 || rev.size() != 1) {
         error = "tag must be three characters and rev one";
-        return nullptr;
+        return false;
     }
     for (int i = 0; i < 3; ++i)
         id.chipInfo[8 + i] = static_cast<std::uint8_t>(tag[i]);
     id.chipInfo[11] = static_cast<std::uint8_t>(rev[0]);
-    const std::string chipInfoLength = option("chipinfo", "16");
+    const std::string chipInfoLength = OptionOr(spec, "chipinfo", "16");
     if (chipInfoLength != "12" && chipInfoLength != "16") {
         error = "chipinfo must be 12 or 16";
-        return nullptr;
+        return false;
     }
     id.chipInfoLength = chipInfoLength == "12" ? 12 : 16;
+    return true;
+}
 
-    const FlashPart *part = FindFlashPart(option("flash", "MX25L4006E"));
+} // namespace
+
+std::shared_ptr<SimBridge> MakePresetDevice(const PresetSpec &spec, Clock &clock, std::string &error)
+{
+    if (IsChipPresetName(spec.name))
+        return MakeChipPresetDevice(spec, clock, error);
+    BridgeIdentity id;
+    if (!CheckPresetOptions(spec, error) || !ReadBusIdentity(spec, id, error) ||
+        !ReadChipInfo(spec, id, error))
+        return nullptr;
+    const FlashPart *part = FindFlashPart(OptionOr(spec, "flash", "MX25L4006E"));
     if (!part) {
-        error = "unknown flash part '" + option("flash", "") + "' (try --simulate help)";
+        error = "unknown flash part '" + OptionOr(spec, "flash", "") + "' (try --simulate help)";
         return nullptr;
     }
     auto bridge = std::make_shared<SimBridge>(id, *part, clock);

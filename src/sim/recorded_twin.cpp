@@ -109,17 +109,12 @@ std::optional<std::vector<std::uint8_t>> RecordedImage(const Json &doc)
     return bytes;
 }
 
-// The chip model that writes as the recorded bridge would: the chip preset of
-// its type code (the one whose bus, firmware store and product fit the
-// recording best), with the recorded flash part and disk size, holding the
-// recorded image. Null when the chip is not one the tool updates, or the
-// image was not read: such a twin only answers.
-std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flashPart, Clock &clock)
+// The image the twin's flash (or disk area) holds: the recorded one; for a
+// bridge that runs from its ROM, whose flash it cannot read, a blank flash of
+// the recorded size. Empty when there is neither.
+std::optional<std::vector<std::uint8_t>> ImageToHold(const Json &doc)
 {
     const Json &identity = doc.at("identity");
-    const Json &chip = identity.value("chip", Json());
-    if (!chip.is_object() || !chip.value("supported", false))
-        return nullptr;
     auto image = RecordedImage(doc);
     // A bridge that runs from its ROM holds no firmware it starts: its flash
     // (which it cannot read) is taken as blank.
@@ -127,13 +122,15 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flash
         identity.value("runsFromRom", false) && identity.value("flashSizeKb", Json()).is_number();
     if (!image && fromRom && Whole<std::size_t>(identity, "flashSizeKb") <= kLargestImage / 1024)
         image = std::vector<std::uint8_t>(Whole<std::size_t>(identity, "flashSizeKb") * 1024, 0xFF);
-    if (!image)
-        return nullptr;
-    const Json &imageField = doc.value("image", Json());
-    const bool onDisk = imageField.is_object() && imageField.value("of", "") == "disk area";
-    const unsigned code = WholeOr<unsigned>(chip, "typeCode", 0u);
+    return image;
+}
+
+// The chip preset of the recorded type code whose bus, firmware store and
+// product fit the recording best; nullptr for none.
+const ChipPresetInfo *BestPreset(const Json &doc, unsigned code, bool onDisk)
+{
     const std::string bus = doc.at("device").value("bus", "USB");
-    const std::string product = identity.value("product", "");
+    const std::string product = doc.at("identity").value("product", "");
     const ChipPresetInfo *best = nullptr;
     int bestScore = -1;
     for (const ChipPresetInfo &preset : ChipPresets()) {
@@ -150,28 +147,29 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flash
             bestScore = score;
         }
     }
-    if (!best || best->diskFirmware != onDisk)
-        return nullptr;
-    PresetSpec spec;
-    spec.name = best->name;
-    spec.options["bus"] = bus == "1394" ? "1394" : bus == "UASP" ? "uasp" : "usb";
-    if (onDisk) {
-        // The disk's size from READ CAPACITY(16): the last LBA and the block length.
-        const auto cap = CompactHex(doc.at("capacity").value("readCapacity16", std::string()));
-        if (!cap || cap->size() < 12)
-            return nullptr;
-        std::uint64_t last = 0;
-        for (int i = 0; i < 8; ++i)
-            last = last << 8 | (*cap)[static_cast<std::size_t>(i)];
-        const std::uint32_t block =
-            static_cast<std::uint32_t>((*cap)[8]) << 24 | (*cap)[9] << 16 | (*cap)[10] << 8 | (*cap)[11];
-        spec.options["sectors"] = std::to_string(last + 1);
-        spec.options["sector"] = std::to_string(block);
-    } else {
-        spec.options["flash"] = flashPart.name;
-    }
-    // The version the running firmware reports in the chip information (some
-    // firmware keeps reporting what it started with, whatever the flash holds).
+    return best;
+}
+
+// The disk's size from READ CAPACITY(16): the last LBA and the block length.
+bool PutDiskSize(const Json &doc, PresetSpec &spec)
+{
+    const auto cap = CompactHex(doc.at("capacity").value("readCapacity16", std::string()));
+    if (!cap || cap->size() < 12)
+        return false;
+    std::uint64_t last = 0;
+    for (int i = 0; i < 8; ++i)
+        last = last << 8 | (*cap)[static_cast<std::size_t>(i)];
+    const std::uint32_t block =
+        static_cast<std::uint32_t>((*cap)[8]) << 24 | (*cap)[9] << 16 | (*cap)[10] << 8 | (*cap)[11];
+    spec.options["sectors"] = std::to_string(last + 1);
+    spec.options["sector"] = std::to_string(block);
+    return true;
+}
+
+// The version the running firmware reports in the chip information (some
+// firmware keeps reporting what it started with, whatever the flash holds).
+void PutRecordedVersion(const Json &doc, PresetSpec &spec)
+{
     for (const Json &c : doc.at("commands")) {
         const auto data = CompactHex(c.value("data", std::string()));
         if (c.value("cdb", "").rfind("E0 F4 E7", 0) != 0 || WholeOr<unsigned>(c, "status", 1u) != 0 ||
@@ -182,6 +180,58 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flash
         spec.options["ext"] = n(12) + "." + n(13) + "." + n(14) + "." + n(15);
         break;
     }
+}
+
+// The recorded image, in the model's disk area or its flash.
+bool HoldImage(SimBridge &model, const std::vector<std::uint8_t> &image, bool onDisk,
+               const FlashPart &flashPart)
+{
+    if (onDisk) {
+        SimDisk &disk = *model.identity().disk;
+        return image.size() % disk.sectorSize() == 0 &&
+               disk.write(AreaLba(disk, DiskArea{}), image.size() / disk.sectorSize(), image.data());
+    }
+    auto &flash = model.flash().contents();
+    // (A flash whose size the tool cannot tell is read as far as the
+    // family's firmware reaches; the rest is taken as blank.)
+    if (image.size() > flash.size())
+        throw std::runtime_error("the recorded image does not fit the flash part " +
+                                 std::string(flashPart.name));
+    std::fill(flash.begin(), flash.end(), 0xFF);
+    std::copy(image.begin(), image.end(), flash.begin());
+    return true;
+}
+
+// The chip model that writes as the recorded bridge would: the chip preset of
+// its type code (the one whose bus, firmware store and product fit the
+// recording best), with the recorded flash part and disk size, holding the
+// recorded image. Null when the chip is not one the tool updates, or the
+// image was not read: such a twin only answers.
+std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flashPart, Clock &clock)
+{
+    const Json &identity = doc.at("identity");
+    const Json &chip = identity.value("chip", Json());
+    if (!chip.is_object() || !chip.value("supported", false))
+        return nullptr;
+    const auto image = ImageToHold(doc);
+    if (!image)
+        return nullptr;
+    const Json &imageField = doc.value("image", Json());
+    const bool onDisk = imageField.is_object() && imageField.value("of", "") == "disk area";
+    const ChipPresetInfo *best = BestPreset(doc, WholeOr<unsigned>(chip, "typeCode", 0u), onDisk);
+    if (!best || best->diskFirmware != onDisk)
+        return nullptr;
+    PresetSpec spec;
+    spec.name = best->name;
+    const std::string bus = doc.at("device").value("bus", "USB");
+    spec.options["bus"] = bus == "1394" ? "1394" : bus == "UASP" ? "uasp" : "usb";
+    if (onDisk) {
+        if (!PutDiskSize(doc, spec))
+            return nullptr;
+    } else {
+        spec.options["flash"] = flashPart.name;
+    }
+    PutRecordedVersion(doc, spec);
     std::string error;
     auto model = MakeChipPresetDevice(spec, clock, error);
     if (!model)
@@ -189,21 +239,8 @@ std::shared_ptr<SimBridge> WritableModel(const Json &doc, const FlashPart &flash
     if (const Json &serial = identity.value("serial", Json());
         serial.is_string() && !serial.get<std::string>().empty())
         model->identity().serial = serial.get<std::string>();
-    if (onDisk) {
-        SimDisk &disk = *model->identity().disk;
-        if (image->size() % disk.sectorSize() != 0 ||
-            !disk.write(AreaLba(disk, DiskArea{}), image->size() / disk.sectorSize(), image->data()))
-            return nullptr;
-    } else {
-        auto &flash = model->flash().contents();
-        // (A flash whose size the tool cannot tell is read as far as the
-        // family's firmware reaches; the rest is taken as blank.)
-        if (image->size() > flash.size())
-            throw std::runtime_error("the recorded image does not fit the flash part " +
-                                     std::string(flashPart.name));
-        std::fill(flash.begin(), flash.end(), 0xFF);
-        std::copy(image->begin(), image->end(), flash.begin());
-    }
+    if (!HoldImage(*model, *image, onDisk, flashPart))
+        return nullptr;
     model->boot();
     return model;
 }
@@ -215,6 +252,109 @@ const FlashPart *PartOfJedec(const std::vector<std::uint8_t> &jedec)
             std::equal(part.jedec.begin(), part.jedec.end(), jedec.begin()))
             return &part;
     return nullptr;
+}
+
+// The recording as JSON; false with the reason when it is none.
+bool ParseRecording(const std::string &text, const std::string &name, Json &doc, std::string &error)
+{
+    try {
+        doc = Json::parse(text);
+    } catch (const Json::exception &e) {
+        error = name + " is not a recording: " + e.what();
+        return false;
+    }
+    // Fields of the wrong type say "not a recording", never throw.
+    const auto field = [&doc](const char *key) { return doc.is_object() ? doc.value(key, Json()) : Json(); };
+    if (field("format") != Json("brigant-fw recording") || field("formatVersion") != Json(1)) {
+        error = name + " is not a recording of brigant-fw record (format version 1)";
+        return false;
+    }
+    return true;
+}
+
+// The flash part the recorded JEDEC ID names; the simulator's usual part
+// when it names none it knows.
+const FlashPart &RecordedFlashPart(const Json &doc)
+{
+    std::vector<std::uint8_t> jedec;
+    if (const Json &j = doc.at("identity").value("jedecId", Json()); j.is_string()) {
+        std::stringstream tokens(j.get<std::string>());
+        std::vector<std::string> bytes;
+        for (std::string t; tokens >> t;)
+            bytes.push_back(t);
+        jedec = ParseHexBytes(bytes).value_or(std::vector<std::uint8_t>{});
+    }
+    const FlashPart *part = PartOfJedec(jedec);
+    return part ? *part : *FindFlashPart("MX25L4006E");
+}
+
+// The twin of a device no chip model writes for: it answers what the
+// recording holds, and as a disk without vendor commands beyond that.
+std::shared_ptr<SimBridge> AnsweringTwin(const Json &doc, const FlashPart &part, Clock &clock)
+{
+    BridgeIdentity plain;
+    plain.vendorCommands = false;
+    auto twin = std::make_shared<SimBridge>(plain, part, clock);
+    // The flash as it was read: blank but for the recorded segments.
+    if (doc.value("image", Json()).is_object() && doc.at("image").value("of", "") == "flash") {
+        const auto image = RecordedImage(doc);
+        auto &flash = twin->flash().contents();
+        if (!image || image->size() > flash.size())
+            throw std::runtime_error("the recorded image does not fit the flash part " +
+                                     std::string(part.name));
+        std::copy(image->begin(), image->end(), flash.begin());
+    }
+    return twin;
+}
+
+// The bus the device was recorded on, and its disk's partitions and mounts.
+void PutRecordedBus(const Json &doc, BridgeIdentity &id)
+{
+    id.bus = BusOf(doc.at("device").value("bus", "USB"));
+    id.mountPoints = doc.value("mountPoints", std::vector<std::string>{});
+    id.partitionExtents.clear();
+    for (const Json &p : doc.value("partitions", Json::array()))
+        id.partitionExtents.emplace_back(Whole<std::uint64_t>(p, "start"),
+                                         Whole<std::uint64_t>(p, "sectors"));
+}
+
+// Every recorded command with the answer the device gave.
+std::shared_ptr<Replay> RecordedAnswers(const Json &doc)
+{
+    auto replay = std::make_shared<Replay>();
+    for (const Json &c : doc.at("commands")) {
+        if (c.value("result", "") == "not opened")
+            continue;
+        Answer a;
+        a.reply.status = WholeOr<std::uint8_t>(c, "status", std::uint8_t{0});
+        a.reply.transferred = WholeOr<std::uint32_t>(c, "xfer", std::uint32_t{0});
+        if (const auto d = CompactHex(c.value("data", std::string())))
+            a.data = *d;
+        if (const auto s = CompactHex(c.value("sense", std::string())))
+            std::copy_n(s->begin(), std::min(s->size(), a.reply.sense.size()), a.reply.sense.begin());
+        replay->add(Key(c.at("dir").get<std::string>(), c.at("cdb").get<std::string>(),
+                        Whole<std::uint32_t>(c, "len")),
+                    std::move(a));
+    }
+    return replay;
+}
+
+// The twin answers as recorded until the first command the recording lacks;
+// its chip model (if any) answers from then on.
+void AnswerFromRecording(SimBridge &twin, std::shared_ptr<Replay> replay)
+{
+    SimBridge::CommandExtension model = twin.commandExtension();
+    twin.setCommandExtension([replay, model](const std::uint8_t *cdb, int cdbLength, WireDirection direction,
+                                             std::uint8_t *data, std::uint32_t length) {
+        if (replay->live) {
+            if (auto reply = replay->answer(cdb, cdbLength, direction, data, length))
+                return reply;
+            replay->live = false;
+            DebugOut("twin: " + HexBytes(cdb, static_cast<std::size_t>(cdbLength)) +
+                     " is not in the recording: the chip model answers from here on");
+        }
+        return model ? model(cdb, cdbLength, direction, data, length) : std::nullopt;
+    });
 }
 
 } // namespace
@@ -240,83 +380,15 @@ std::shared_ptr<SimBridge> MakeRecordedTwinFromText(const std::string &text, con
                                                     Clock &clock, std::string &error)
 {
     Json doc;
-    try {
-        doc = Json::parse(text);
-    } catch (const Json::exception &e) {
-        error = name + " is not a recording: " + e.what();
+    if (!ParseRecording(text, name, doc, error))
         return nullptr;
-    }
-    // Fields of the wrong type say "not a recording", never throw.
-    const auto field = [&doc](const char *key) { return doc.is_object() ? doc.value(key, Json()) : Json(); };
-    if (field("format") != Json("brigant-fw recording") || field("formatVersion") != Json(1)) {
-        error = name + " is not a recording of brigant-fw record (format version 1)";
-        return nullptr;
-    }
     try {
-        std::vector<std::uint8_t> jedec;
-        if (const Json &j = doc.at("identity").value("jedecId", Json()); j.is_string()) {
-            std::stringstream tokens(j.get<std::string>());
-            std::vector<std::string> bytes;
-            for (std::string t; tokens >> t;)
-                bytes.push_back(t);
-            jedec = ParseHexBytes(bytes).value_or(std::vector<std::uint8_t>{});
-        }
-        const FlashPart *part = PartOfJedec(jedec);
-        if (!part)
-            part = FindFlashPart("MX25L4006E");
-
-        std::shared_ptr<SimBridge> twin = WritableModel(doc, *part, clock);
-        if (!twin) {
-            // Commands the recording does not hold: a disk without vendor commands.
-            BridgeIdentity plain;
-            plain.vendorCommands = false;
-            twin = std::make_shared<SimBridge>(plain, *part, clock);
-            // The flash as it was read: blank but for the recorded segments.
-            if (doc.value("image", Json()).is_object() && doc.at("image").value("of", "") == "flash") {
-                const auto image = RecordedImage(doc);
-                auto &flash = twin->flash().contents();
-                if (!image || image->size() > flash.size())
-                    throw std::runtime_error("the recorded image does not fit the flash part " +
-                                             std::string(part->name));
-                std::copy(image->begin(), image->end(), flash.begin());
-            }
-        }
-        BridgeIdentity &id = twin->identity();
-        id.bus = BusOf(doc.at("device").value("bus", "USB"));
-        id.mountPoints = doc.value("mountPoints", std::vector<std::string>{});
-        id.partitionExtents.clear();
-        for (const Json &p : doc.value("partitions", Json::array()))
-            id.partitionExtents.emplace_back(Whole<std::uint64_t>(p, "start"),
-                                             Whole<std::uint64_t>(p, "sectors"));
-
-        auto replay = std::make_shared<Replay>();
-        for (const Json &c : doc.at("commands")) {
-            if (c.value("result", "") == "not opened")
-                continue;
-            Answer a;
-            a.reply.status = WholeOr<std::uint8_t>(c, "status", std::uint8_t{0});
-            a.reply.transferred = WholeOr<std::uint32_t>(c, "xfer", std::uint32_t{0});
-            if (const auto d = CompactHex(c.value("data", std::string())))
-                a.data = *d;
-            if (const auto s = CompactHex(c.value("sense", std::string())))
-                std::copy_n(s->begin(), std::min(s->size(), a.reply.sense.size()), a.reply.sense.begin());
-            replay->add(Key(c.at("dir").get<std::string>(), c.at("cdb").get<std::string>(),
-                            Whole<std::uint32_t>(c, "len")),
-                        std::move(a));
-        }
-        SimBridge::CommandExtension model = twin->commandExtension();
-        twin->setCommandExtension([replay, model](const std::uint8_t *cdb, int cdbLength,
-                                                  WireDirection direction, std::uint8_t *data,
-                                                  std::uint32_t length) {
-            if (replay->live) {
-                if (auto reply = replay->answer(cdb, cdbLength, direction, data, length))
-                    return reply;
-                replay->live = false;
-                DebugOut("twin: " + HexBytes(cdb, static_cast<std::size_t>(cdbLength)) +
-                         " is not in the recording: the chip model answers from here on");
-            }
-            return model ? model(cdb, cdbLength, direction, data, length) : std::nullopt;
-        });
+        const FlashPart &part = RecordedFlashPart(doc);
+        std::shared_ptr<SimBridge> twin = WritableModel(doc, part, clock);
+        if (!twin)
+            twin = AnsweringTwin(doc, part, clock);
+        PutRecordedBus(doc, twin->identity());
+        AnswerFromRecording(*twin, RecordedAnswers(doc));
         return twin;
     } catch (const std::exception &e) {
         error = name + ": " + e.what();

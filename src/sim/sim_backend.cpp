@@ -193,80 +193,44 @@ WireDirection WireDirectionOf(const ScsiCommand &cmd)
     return cmd.direction == DataDirection::In ? WireDirection::In : WireDirection::Out;
 }
 
-} // namespace
-
-ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
+// The first fault that hits the device's `index`-th command, counted down;
+// nullptr for none.
+const FaultRule *TakeFault(std::vector<FaultRule> &faults, std::uint64_t index, const ScsiCommand &cmd)
 {
-    poll();
-    ScsiOutcome o;
-    Slot *s = find(path);
-    if (!s || !s->present) {
-        o.openError = OpenError::NotFound;
-        o.sysErrno = ENOENT;
-        return o;
-    }
-    if (s->denied) {
-        o.openError = OpenError::PermissionDenied;
-        o.sysErrno = EACCES;
-        return o;
-    }
-    if (cmd.exclusive && s->heldElsewhere) {
-        o.openError = OpenError::Busy;
-        o.sysErrno = EBUSY;
-        return o;
-    }
-    const std::uint64_t index = ++s->commands;
-    if (s->maxTransfer != 0 && cmd.length > s->maxTransfer) {
-        o.opened = true;
-        o.sysErrno = EINVAL;
-        return o;
-    }
-
-    const FaultRule *hit = nullptr;
-    for (auto &r : s->faults) {
+    for (auto &r : faults) {
         if (Matches(r, index, cmd)) {
             if (r.times > 0)
                 --r.times;
-            hit = &r;
-            break;
+            return &r;
         }
     }
+    return nullptr;
+}
+
+// The device runs the command, unless the fault answers for it; a fault may
+// also cut the data phase short or corrupt what comes back.
+SimReply RunCommand(SimDevice &device, const ScsiCommand &cmd, const FaultRule *hit)
+{
     using Kind = FaultRule::Kind;
-    if (hit && hit->kind == Kind::AccessDenied) {
-        s->denied = true;
-        o.openError = OpenError::PermissionDenied;
-        o.sysErrno = EACCES;
-        return o;
-    }
-    if (hit && hit->kind == Kind::PowerLoss) {
-        s->present = false;
-        s->poweredOff = true;
-        o.openError = OpenError::NotFound;
-        o.sysErrno = ENODEV;
-        notify(*s, false);
-        return o;
-    }
-    o.opened = true;
-    if (hit && hit->kind == Kind::TransportError) {
-        o.sysErrno = EIO;
-        return o;
-    }
-    SimReply reply;
-    if (hit && hit->kind == Kind::CheckCondition) {
-        reply = CheckCondition(hit->key, hit->asc, hit->ascq);
-    } else {
-        // A short transfer: only the first `value` bytes of the data phase move.
-        std::uint32_t moved = cmd.length;
-        if (hit && hit->kind == Kind::ShortData)
-            moved = std::min(moved, hit->value);
-        if (hit && hit->kind == Kind::HalfData)
-            moved = cmd.length / 2;
-        reply = s->device->execute(cmd.cdb, cmd.cdbLength, WireDirectionOf(cmd), moved ? cmd.data : nullptr,
-                                   moved);
-        if (hit && hit->kind == Kind::CorruptByte && cmd.direction == DataDirection::In &&
-            hit->value < cmd.length)
-            cmd.data[hit->value] = static_cast<std::uint8_t>(~cmd.data[hit->value]);
-    }
+    if (hit && hit->kind == Kind::CheckCondition)
+        return CheckCondition(hit->key, hit->asc, hit->ascq);
+    // A short transfer: only the first `value` bytes of the data phase move.
+    std::uint32_t moved = cmd.length;
+    if (hit && hit->kind == Kind::ShortData)
+        moved = std::min(moved, hit->value);
+    if (hit && hit->kind == Kind::HalfData)
+        moved = cmd.length / 2;
+    const SimReply reply =
+        device.execute(cmd.cdb, cmd.cdbLength, WireDirectionOf(cmd), moved ? cmd.data : nullptr, moved);
+    if (hit && hit->kind == Kind::CorruptByte && cmd.direction == DataDirection::In &&
+        hit->value < cmd.length)
+        cmd.data[hit->value] = static_cast<std::uint8_t>(~cmd.data[hit->value]);
+    return reply;
+}
+
+// The device's reply as the pass-through call reports it.
+void PutReply(const SimReply &reply, const ScsiCommand &cmd, ScsiOutcome &o)
+{
     o.transportOk = true;
     o.scsiStatus = reply.status;
     o.transferred = std::min(reply.transferred, cmd.length);
@@ -275,6 +239,73 @@ ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
         std::memcpy(cmd.sense, reply.sense.data(), n);
         o.senseLength = static_cast<std::uint8_t>(n);
     }
+}
+
+} // namespace
+
+bool SimBackend::refusesOpen(const Slot *s, const ScsiCommand &cmd, ScsiOutcome &o)
+{
+    if (!s || !s->present) {
+        o.openError = OpenError::NotFound;
+        o.sysErrno = ENOENT;
+        return true;
+    }
+    if (s->denied) {
+        o.openError = OpenError::PermissionDenied;
+        o.sysErrno = EACCES;
+        return true;
+    }
+    if (cmd.exclusive && s->heldElsewhere) {
+        o.openError = OpenError::Busy;
+        o.sysErrno = EBUSY;
+        return true;
+    }
+    return false;
+}
+
+bool SimBackend::loseDevice(Slot &s, const FaultRule &fault, ScsiOutcome &o)
+{
+    using Kind = FaultRule::Kind;
+    if (fault.kind == Kind::AccessDenied) {
+        s.denied = true;
+        o.openError = OpenError::PermissionDenied;
+        o.sysErrno = EACCES;
+        return true;
+    }
+    if (fault.kind == Kind::PowerLoss) {
+        s.present = false;
+        s.poweredOff = true;
+        o.openError = OpenError::NotFound;
+        o.sysErrno = ENODEV;
+        notify(s, false);
+        return true;
+    }
+    return false;
+}
+
+ScsiOutcome SimBackend::execute(const std::string &path, const ScsiCommand &cmd)
+{
+    poll();
+    ScsiOutcome o;
+    Slot *s = find(path);
+    if (refusesOpen(s, cmd, o))
+        return o;
+    const std::uint64_t index = ++s->commands;
+    if (s->maxTransfer != 0 && cmd.length > s->maxTransfer) {
+        o.opened = true;
+        o.sysErrno = EINVAL;
+        return o;
+    }
+
+    const FaultRule *hit = TakeFault(s->faults, index, cmd);
+    if (hit && loseDevice(*s, *hit, o))
+        return o;
+    o.opened = true;
+    if (hit && hit->kind == FaultRule::Kind::TransportError) {
+        o.sysErrno = EIO;
+        return o;
+    }
+    PutReply(RunCommand(*s->device, cmd, hit), cmd, o);
     return o;
 }
 

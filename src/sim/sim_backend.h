@@ -118,6 +118,11 @@ class SimBackend final : public ScsiBackend
         std::vector<FaultRule> faults;
     };
     Slot *find(const std::string &path);
+    // The pass-through call fails before the command reaches the device: no
+    // device there, the node denied, or held open elsewhere.
+    static bool refusesOpen(const Slot *s, const ScsiCommand &cmd, ScsiOutcome &o);
+    // A fault that takes the device away: the node denied from now on, or the power lost.
+    bool loseDevice(Slot &s, const FaultRule &fault, ScsiOutcome &o);
     const Slot *find(const std::string &path) const;
     std::string nextPath();
     void notify(const Slot &slot, bool arrived);

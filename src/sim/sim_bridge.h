@@ -159,6 +159,49 @@ class SimBridge final : public SimDevice
     SimReply vendorDF(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
     SimReply vendorFF04(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
 
+    // The vendor sub-commands, one handler each (sim_bridge_vendor.cpp); the
+    // dispatch has checked the data phase's direction and the flash they need.
+    using VendorHandler = SimReply (SimBridge::*)(const std::uint8_t *cdb, WireDirection dir,
+                                                  std::uint8_t *data, std::uint32_t length);
+    struct VendorCommand;
+    SimReply runVendorCommand(const VendorCommand *table, std::size_t count, std::uint8_t sub,
+                              const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                              std::uint32_t length);
+    // DF .. sub-commands (the sub-command is CDB byte 11).
+    SimReply probe(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply readXdata(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply writeXdata(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply readBlock(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply writeBlock(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply flashProbeMode(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                            std::uint32_t length);
+    // FF 04 .. sub-commands (the sub-command is CDB byte 2).
+    SimReply setFlashOpcodes(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                             std::uint32_t length);
+    SimReply readFlash(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply readDiskFirmware(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                              std::uint32_t length);
+    SimReply writeFlash(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply readFlashStatus(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                             std::uint32_t length);
+    SimReply eraseChip(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply eraseBlock(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply readFlashId(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                         std::uint32_t length);
+    SimReply rawSpi(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data, std::uint32_t length);
+    SimReply spiDataPhase(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                          std::uint32_t length);
+    SimReply flashVerdict(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                          std::uint32_t length);
+    SimReply acceptWrite(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                         std::uint32_t length);
+    SimReply resetCommand(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                          std::uint32_t length);
+    SimReply readSignature(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                           std::uint32_t length);
+    SimReply readFirmwareInfo(const std::uint8_t *cdb, WireDirection dir, std::uint8_t *data,
+                              std::uint32_t length);
+
     void spiSimple(std::uint8_t opcode);
     void spiAddressed(std::uint8_t opcode, std::uint32_t address);
     void endHeldTransaction();

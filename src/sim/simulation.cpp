@@ -79,6 +79,80 @@ bool WriteAtomically(const fs::path &file, const std::vector<std::uint8_t> &data
     return true;
 }
 
+// "@FILE" (a recorded device's twin) or "replay[:bus=usb|uasp|1394]@FILE".
+bool IsReplaySpec(const std::string &specText)
+{
+    return specText.rfind("replay@", 0) == 0 || specText.rfind("replay:bus=", 0) == 0;
+}
+
+bool IsTwinSpec(const std::string &specText)
+{
+    return IsReplaySpec(specText) || (!specText.empty() && specText[0] == '@');
+}
+
+// The twin or the replay a twin spec names; nullptr with the reason in `error`.
+std::shared_ptr<SimBridge> MakeTwin(const std::string &specText, Clock &clock, std::string &error)
+{
+    const auto at = specText.find('@');
+    if (!IsReplaySpec(specText))
+        return MakeRecordedTwin(specText.substr(1), clock, error);
+    const std::string bus = specText.substr(0, at).substr(std::min<std::size_t>(at, 11));
+    if (at == std::string::npos) {
+        error = "a replay names its session: replay[:bus=usb|uasp|1394]@FILE";
+        return nullptr;
+    }
+    auto twin = MakeSessionReplay(specText.substr(at + 1), clock, error);
+    if (twin && !bus.empty()) {
+        if (bus != "usb" && bus != "uasp" && bus != "1394") {
+            error = "bus=" + bus + ": usb, uasp or 1394";
+            return nullptr;
+        }
+        twin->identity().bus = bus == "1394"   ? BusKind::Ieee1394
+                               : bus == "uasp" ? BusKind::Uasp
+                                               : BusKind::Usb;
+    }
+    return twin;
+}
+
+// Takes the options of every preset that say how the device sits on the bus
+// out of `spec`, leaving the preset's own.
+bool TakeBusOptions(PresetSpec &spec, Simulation::BusOptions &bus, std::string &error)
+{
+    std::uint32_t *const delays[4] = {&bus.leaveMs, &bus.reattachMs, &bus.arriveMs, &bus.maxTransferKb};
+    const char *const delayKeys[4] = {"leave-after", "reattach", "arrive", "maxkb"};
+    for (int i = 0; i < 4; ++i) {
+        const auto it = spec.options.find(delayKeys[i]);
+        if (it == spec.options.end())
+            continue;
+        const auto ms = ParseNumber(it->second);
+        if (!ms || *ms > 600000) {
+            error = std::string("option ") + delayKeys[i] + "=" + it->second +
+                    ": give milliseconds, from 0 to 600000";
+            return false;
+        }
+        *delays[i] = static_cast<std::uint32_t>(*ms);
+        spec.options.erase(it);
+    }
+    if (const auto it = spec.options.find("serial"); it != spec.options.end()) {
+        if (it->second.empty() || it->second.size() > 126) {
+            error = "option serial=" + it->second + ": give 1 to 126 characters";
+            return false;
+        }
+        bus.serial = it->second;
+        spec.options.erase(it);
+    }
+    if (const auto it = spec.options.find("quirks"); it != spec.options.end()) {
+        if (it->second.empty() ||
+            it->second.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+            error = "option quirks=" + it->second + ": give usb-storage quirk letters (u, f, ...)";
+            return false;
+        }
+        bus.quirks = it->second;
+        spec.options.erase(it);
+    }
+    return true;
+}
+
 } // namespace
 
 std::string Simulation::attachTwin(std::shared_ptr<SimBridge> twin)
@@ -100,30 +174,8 @@ std::string Simulation::addRecording(const std::string &text, const std::string 
 
 std::string Simulation::add(const std::string &specText, std::string &error)
 {
-    // "replay[:bus=usb|uasp|1394]@FILE"
-    const bool replay = specText.rfind("replay@", 0) == 0 || specText.rfind("replay:bus=", 0) == 0;
-    if (replay || (!specText.empty() && specText[0] == '@')) {
-        const auto at = specText.find('@');
-        std::shared_ptr<SimBridge> twin;
-        if (replay) {
-            const std::string bus = specText.substr(0, at).substr(std::min<std::size_t>(at, 11));
-            if (at == std::string::npos) {
-                error = "a replay names its session: replay[:bus=usb|uasp|1394]@FILE";
-                return {};
-            }
-            twin = MakeSessionReplay(specText.substr(at + 1), clock_, error);
-            if (twin && !bus.empty()) {
-                if (bus != "usb" && bus != "uasp" && bus != "1394") {
-                    error = "bus=" + bus + ": usb, uasp or 1394";
-                    return {};
-                }
-                twin->identity().bus = bus == "1394"   ? BusKind::Ieee1394
-                                       : bus == "uasp" ? BusKind::Uasp
-                                                       : BusKind::Usb;
-            }
-        } else {
-            twin = MakeRecordedTwin(specText.substr(1), clock_, error);
-        }
+    if (IsTwinSpec(specText)) {
+        auto twin = MakeTwin(specText, clock_, error);
         return twin ? attachTwin(std::move(twin)) : std::string();
     }
     PresetSpec spec;
@@ -133,60 +185,32 @@ std::string Simulation::add(const std::string &specText, std::string &error)
     for (std::size_t i = 0; i < faults.size(); ++i)
         if (!ParseFaultOption(spec.faults[i], faults[i], error))
             return {};
-    // How the bridge leaves the bus after its reset, and when it arrives:
-    // options of every preset.
-    std::uint32_t delays[4] = {kLeaveDelayMs, kReattachDelayMs, 0, 0};
-    const char *const delayKeys[4] = {"leave-after", "reattach", "arrive", "maxkb"};
-    for (int i = 0; i < 4; ++i) {
-        const auto it = spec.options.find(delayKeys[i]);
-        if (it == spec.options.end())
-            continue;
-        const auto ms = ParseNumber(it->second);
-        if (!ms || *ms > 600000) {
-            error = std::string("option ") + delayKeys[i] + "=" + it->second +
-                    ": give milliseconds, from 0 to 600000";
-            return {};
-        }
-        delays[i] = static_cast<std::uint32_t>(*ms);
-        spec.options.erase(it);
-    }
-    std::optional<std::string> serial;
-    if (const auto it = spec.options.find("serial"); it != spec.options.end()) {
-        if (it->second.empty() || it->second.size() > 126) {
-            error = "option serial=" + it->second + ": give 1 to 126 characters";
-            return {};
-        }
-        serial = it->second;
-        spec.options.erase(it);
-    }
-    std::string quirks;
-    if (const auto it = spec.options.find("quirks"); it != spec.options.end()) {
-        if (it->second.empty() ||
-            it->second.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
-            error = "option quirks=" + it->second + ": give usb-storage quirk letters (u, f, ...)";
-            return {};
-        }
-        quirks = it->second;
-        spec.options.erase(it);
-    }
+    BusOptions bus;
+    if (!TakeBusOptions(spec, bus, error))
+        return {};
     auto bridge = MakePresetDevice(spec, clock_, error);
     if (!bridge)
         return {};
-    bridge->identity().quirks = quirks;
+    return attachPreset(std::move(bridge), bus, std::move(faults));
+}
+
+std::string Simulation::attachPreset(std::shared_ptr<SimBridge> bridge, const BusOptions &bus,
+                                     std::vector<FaultRule> faults)
+{
+    bridge->identity().quirks = bus.quirks;
     const std::string path = backend_.attach(bridge);
-    if (!serial)
-        serial = DefaultSerial(backend_.portNumber(path).value_or(0));
-    bridge->identity().serial = *serial;
-    if (delays[2] > 0)
-        backend_.arriveLater(path, delays[2]);
-    if (delays[3] > 0) {
-        bridge->identity().maxTransferKb = delays[3];
-        backend_.setMaxTransfer(path, delays[3] * 1024);
+    bridge->identity().serial =
+        bus.serial ? *bus.serial : DefaultSerial(backend_.portNumber(path).value_or(0));
+    if (bus.arriveMs > 0)
+        backend_.arriveLater(path, bus.arriveMs);
+    if (bus.maxTransferKb > 0) {
+        bridge->identity().maxTransferKb = bus.maxTransferKb;
+        backend_.setMaxTransfer(path, bus.maxTransferKb * 1024);
     }
     for (FaultRule &rule : faults)
         backend_.addFault(path, std::move(rule));
     SimBridge *raw = bridge.get();
-    bridge->setResetListener([this, raw, leave = delays[0], away = delays[1]] {
+    bridge->setResetListener([this, raw, leave = bus.leaveMs, away = bus.reattachMs] {
         backend_.detachLater(backend_.pathOf(raw), leave, away);
     });
     bridges_.push_back(std::move(bridge));

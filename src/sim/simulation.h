@@ -6,6 +6,7 @@
 #include "sim/sim_bridge.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,20 @@ class Simulation
     static constexpr std::uint32_t kReattachDelayMs = 1500;
     static constexpr std::uint32_t kLeaveDelayMs = 0;
 
+    // How a preset's device sits on the bus: options of every preset.
+    struct BusOptions {
+        std::uint32_t leaveMs = kLeaveDelayMs;       // leave-after=MS: on the bus after its reset
+        std::uint32_t reattachMs = kReattachDelayMs; // reattach=MS: off the bus after leaving
+        std::uint32_t arriveMs = 0;                  // arrive=MS: plugged in that long after the start
+        std::uint32_t maxTransferKb = 0;             // maxkb=N: the host's largest transfer; 0: no limit
+        std::optional<std::string> serial;           // serial=TEXT; empty: SIM and its port
+        std::string quirks;                          // quirks=FLAGS: the host's usb-storage quirks
+    };
+
   private:
     std::string attachTwin(std::shared_ptr<SimBridge> twin);
+    std::string attachPreset(std::shared_ptr<SimBridge> bridge, const BusOptions &bus,
+                             std::vector<FaultRule> faults);
 
     Clock &clock_;
     SimBackend backend_;
