@@ -20,6 +20,8 @@ packages+=(xvfb xauth)
 # The system tests' QEMU guest and what its initramfs and udev are made of;
 # sg3_utils and smartctl, standard clients the simulated bridges must satisfy.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev sg3-utils smartmontools)
+# tools/check_sizes.sh measures functions with universal-ctags.
+packages+=(universal-ctags)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -13,6 +13,9 @@ jobs=$(nproc)
 echo "== layers (one-way includes)"
 tools/check_layers.sh
 
+echo "== layout (file and function sizes, tools/, README, the architecture page)"
+tools/check_layout.sh
+
 # The libraries build as unity batches here: about half the compile time on
 # two cores. tools/build.sh alone builds them file by file (quicker to rebuild
 # after an edit).
