@@ -118,9 +118,10 @@ void AddUpdateOptions(CLI::App &update, CliContext &ctx, UpdateArgs &args, AllOp
                     "Write FILE although the bridge runs its version already (else exit 4)");
     update.add_flag("--allow-older", args.versions.allowOlder,
                     "Write FILE although its version is older than the running one (else exit 2)");
-    update.add_flag("--changed-only", ctx.write.changedOnly,
-                    "Erase and program only the erase blocks whose bytes differ from FILE (where the "
-                    "bridge's update writes by blocks; README), then read back and compare the whole image");
+    update.add_flag(
+        "--changed-only", ctx.write.changedOnly,
+        "Erase and program only the erase blocks whose bytes differ from FILE (where the "
+        "bridge's update writes by blocks; docs/usage.md), then read back and compare the whole image");
     update
         .add_option(
             "--serial", ctx.write.serial,
