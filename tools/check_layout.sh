@@ -23,7 +23,6 @@ data_tables=(
 still_to_split=(
     src/app/fwupdate_handlers.cpp           # LoadBtnClick
     src/app/selection.cpp                   # UpdateBtnCheck
-    src/app/write_guard.cpp                 # the file
     src/update/assisted/assisted_update.cpp # the file, EraseAllFlash, ProgramFirmwareFile
     src/update/assisted/buffer_transfer.cpp # ProgramViaBuffer
     src/update/register/blockwise.cpp       # UpdateBlockwise, UpdateBlockwiseSst
